@@ -1,0 +1,4 @@
+#pragma once
+// Module blockops.
+
+namespace quillbox {}

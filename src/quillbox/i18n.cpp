@@ -1,0 +1,1 @@
+#include "quillbox/i18n.h"

@@ -1,0 +1,62 @@
+#pragma once
+// The SQLite block index: schema and migrations, block queries, operation statistics and
+// re-indexing a file while keeping block identifiers.
+
+#include <SQLiteCpp/SQLiteCpp.h>
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillbox/outline.h"
+
+namespace quillbox {
+
+class FileWatcher;
+
+// The version text stored in schema_version; a change clears the blocks table.
+std::string quillbox_version();
+
+// Opens and prepares the database (WAL, busy time-out, schema, migrations, version step).
+std::unique_ptr<SQLite::Database> _init_db(const std::filesystem::path& db_path);
+
+// One `blocks` row (a statement positioned on it) as a Block.
+Block _row_to_block(SQLite::Statement& row);
+
+// The document block index manager.
+class Indexer {
+public:
+    explicit Indexer(std::filesystem::path db_path);
+    ~Indexer();
+    Indexer(const Indexer&) = delete;
+    Indexer& operator=(const Indexer&) = delete;
+
+    void close();  // idempotent; later operations throw
+    const std::filesystem::path& db_path() const { return db_path_; }
+
+    // The connection, for other modules' tables. Hold mutex() around any statement group.
+    SQLite::Database& conn();
+    std::recursive_mutex& mutex() { return mu_; }
+
+    std::vector<Block> list_blocks(const std::filesystem::path& file_path);
+    std::optional<Block> get_block(std::string_view block_id);
+    std::vector<Block> search_blocks_by_title(std::string_view query,
+                                              const std::optional<std::filesystem::path>& file_path = std::nullopt);
+    void record_operation(std::string_view date, std::string_view op_type, std::string_view file_path,
+                          std::string_view block_id, long long tokens_saved);
+    void update_block_lines(std::string_view block_id, int new_start, int new_end);
+
+    int index_file(const std::filesystem::path& file_path, FileWatcher* watcher = nullptr);
+    int reindex_file(const std::filesystem::path& file_path, FileWatcher* watcher = nullptr);
+
+private:
+    std::filesystem::path db_path_;
+    std::unique_ptr<SQLite::Database> conn_;
+    std::recursive_mutex mu_;
+};
+
+}  // namespace quillbox

@@ -1,0 +1,101 @@
+#pragma once
+// Markdown heading blocks: parsing, slugs, content hashes, fuzzy heading matching and the
+// heading utilities used by table-of-contents, level and move operations.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "quillbox/detail/text.h"  // DecodeError
+
+namespace quillbox {
+
+// Represents a heading block in a Markdown document.
+struct Block {
+    std::string uuid;
+    std::filesystem::path file_path;
+    int start_line = 0;
+    int end_line = 0;
+    std::string title;
+    int level = 0;
+    std::string heading_path;
+    std::string block_type = "heading";
+    std::string content_hash;
+
+    bool operator==(const Block&) const = default;
+};
+
+inline constexpr std::uintmax_t MAX_FILE_SIZE = 5242880;
+inline constexpr std::size_t MAX_FILE_LINES = 100000;
+
+// A file over MAX_FILE_SIZE bytes or MAX_FILE_LINES lines; what() is exactly "FILE_TOO_LARGE".
+class FileTooLargeError : public std::invalid_argument {
+public:
+    FileTooLargeError() : std::invalid_argument("FILE_TOO_LARGE") {}
+};
+
+// One stored block of a file, as the index hands it to the fuzzy matcher.
+struct OldHeading {
+    std::string heading_path;
+    int level = 0;
+    std::string uuid;
+
+    bool operator==(const OldHeading&) const = default;
+};
+
+// A table-of-contents entry: the block and its de-duplicated anchor slug.
+struct TocEntry {
+    Block block;
+    std::string slug;
+
+    bool operator==(const TocEntry&) const = default;
+};
+
+// The file's heading blocks (levels 1 to 4) in document order. Raises filesystem_error for a
+// missing file, FileTooLargeError over the limits, DecodeError for invalid UTF-8.
+std::vector<Block> parse_markdown_to_blocks(const std::filesystem::path& file_path);
+
+// Checks the limits and returns the file's text (CRLF and CR turned into LF).
+std::string _validate_file(const std::filesystem::path& file_path);
+
+// Compute SHA256 of raw lines (0-indexed, inclusive).
+std::string _compute_content_hash(const std::vector<std::string>& lines, long start, long end);
+
+// Convert heading text to URL-safe slug.
+std::string _slug(std::string_view text);
+
+// Ratcliff/Obershelp gestalt ratio of two texts, on code points.
+double similarity_ratio(std::u32string_view a, std::u32string_view b);
+double similarity_ratio(std::string_view a, std::string_view b);
+
+// Try to find an old heading that matches by similarity (>80%).
+std::optional<std::string> fuzzy_match_heading(std::string_view new_heading_path, int new_level,
+                                               const std::vector<OldHeading>& old_headings);
+
+// A fresh random version-4 UUID, lower-case hyphenated.
+std::string new_uuid4();
+
+// Generate GitHub-compatible heading slug with duplicate dedup.
+std::string compute_github_slug(std::string_view text,
+                                const std::unordered_set<std::string>* existing_slugs = nullptr);
+
+// Find the end line of YAML frontmatter (1-based); 0 when there is none.
+int find_frontmatter_end(const std::vector<std::string>& lines);
+
+// Get all descendant headings of a target block.
+std::vector<Block> get_descendant_blocks(const std::vector<Block>& blocks, const Block& target_block);
+
+// Extract TOC entries from blocks list.
+std::vector<TocEntry> get_toc_entries(const std::vector<Block>& blocks, int max_depth = 6);
+
+// Check if a move would create an invalid heading hierarchy.
+std::optional<std::string> check_level_conflict(int source_level, int target_level,
+                                                std::string_view mode);
+
+}  // namespace quillbox

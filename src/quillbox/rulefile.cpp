@@ -1,0 +1,1 @@
+#include "quillbox/rulefile.h"

@@ -1,0 +1,4 @@
+#pragma once
+// Module semantic.
+
+namespace quillbox {}
