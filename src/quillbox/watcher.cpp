@@ -1,1 +1,84 @@
+// Signals, path keys and the write tracker. The inotify observer, the debounced handler and
+// FileWatcher live in watcher_observer.cpp.
 #include "quillbox/watcher.h"
+
+#include <chrono>
+#include <cmath>
+#include <system_error>
+
+namespace quillbox {
+
+namespace fs = std::filesystem;
+
+void Signal::set() {
+    std::lock_guard<std::mutex> lk(mu_);
+    set_ = true;
+    cv_.notify_all();
+}
+
+bool Signal::is_set() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return set_;
+}
+
+bool Signal::wait(double timeout_seconds) const {
+    std::unique_lock<std::mutex> lk(mu_);
+    if (set_) return true;
+    // NaN and negative time-outs only look; an infinite or absurdly long one waits for good
+    // (converting it to a time point would overflow).
+    if (!(timeout_seconds > 0.0)) return set_;
+    if (!std::isfinite(timeout_seconds) || timeout_seconds > 1e9) {
+        cv_.wait(lk, [this] { return set_; });
+        return true;
+    }
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(timeout_seconds));
+    return cv_.wait_until(lk, deadline, [this] { return set_; });
+}
+
+std::string watcher_path_key(const fs::path& path) {
+    std::error_code ec;
+    fs::path abs = fs::absolute(path, ec);
+    if (ec) abs = path;
+    // weakly_canonical resolves links over the part that exists and keeps the rest as written.
+    fs::path key = fs::weakly_canonical(abs, ec);
+    if (ec) key = abs.lexically_normal();
+    std::string s = key.string();
+    // "/a/b/" and "/a/b" name the same entry.
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    return s;
+}
+
+void WriteTracker::mark_write_start(const fs::path& path) {
+    std::string key = watcher_path_key(path);
+    std::lock_guard<std::mutex> lk(_lock);
+    auto& slot = _writing[key];
+    if (slot) slot->set();  // whoever waited on the earlier mark is released
+    slot = std::make_shared<Signal>();
+}
+
+void WriteTracker::mark_write_done(const fs::path& path) {
+    std::string key = watcher_path_key(path);
+    std::lock_guard<std::mutex> lk(_lock);
+    auto it = _writing.find(key);
+    if (it == _writing.end()) return;
+    it->second->set();
+    _writing.erase(it);
+}
+
+bool WriteTracker::wait_for_write_quiet(const fs::path& path, double timeout) {
+    std::shared_ptr<Signal> sig;
+    try {
+        std::string key = watcher_path_key(path);
+        std::lock_guard<std::mutex> lk(_lock);
+        auto it = _writing.find(key);
+        if (it == _writing.end()) return true;
+        sig = it->second;
+    } catch (...) {
+        return true;  // waits never fail
+    }
+    return sig->wait(timeout);
+}
+
+}  // namespace quillbox
