@@ -1,1 +1,535 @@
 #include "quillbox/i18n.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <system_error>
+
+namespace quillbox {
+namespace {
+
+const MessageCatalogue& catalogue() {
+    static const MessageCatalogue cat = {
+        {"en", {
+        {"cache_hit", "[cached, sha={sha}, {lines} lines]"},
+        {"cache_hit_file", "[cached] file: {path}, sha: {sha}, {lines} lines. Content unchanged. Re-call read_file if context is lost."},
+        {"cache_miss", "[not cached, reading full file]"},
+        {"file_not_found", "File not found: {path}"},
+        {"block_not_found", "Block {block_id} not found"},
+        {"replace_success", "Block '{title}' updated successfully"},
+        {"external_modified", "File {path} was modified externally. Re-indexed automatically."},
+        {"replace_tokens_saved", "~{tokens} tokens saved"},
+        {"search_no_results", "No results for '{query}'"},
+        {"search_low_confidence", "\n⚠️ Low confidence match ({score:.0%}). Please verify."},
+        {"invalid_config_key", "Error: '{config_key}' is not a valid config key. Valid keys: {valid_keys}"},
+        {"invalid_config_value", "Error: '{config_value}' is not valid for '{config_key}'. Valid values: {valid_values}"},
+        {"file_changed", "ERROR: FILE_CHANGED\nFile content has changed since last read. Please re-read before modifying."},
+        {"encoding_error", "ERROR: ENCODING_ERROR\nFile is not valid UTF-8. Only UTF-8 text files are supported."},
+        {"file_too_large", "ERROR: FILE_TOO_LARGE\nFile exceeds size limit (5MB or 100,000 lines). Please split the file."},
+        {"replace_idempotent", "Block content unchanged (idempotent).\nFile: {file_path}"},
+        {"block_not_found_guidance", "❌ Error: Block not found.\nPlease call md_list_blocks(\"{file_path}\") first to get a valid block_id."},
+        {"md_only_error", "❌ Error: Quillbox only supports .md files. Use native Edit for other files."},
+        {"toc_generated", "✅ Table of contents generated and inserted."},
+        {"toc_updated", "✅ Table of contents updated."},
+        {"toc_no_marker", "No TOC marker detected. Add <!-- toc --> to your document, or call with force_insert=True."},
+        {"toc_unchanged", "✅ TOC is already up to date."},
+        {"block_moved", "Section '{title}' moved {position} '{target_title}'.\n  Lines: {src_lines} -> {dst_lines}\n  Subsections moved: {sub_count}"},
+        {"block_move_invalid_target", "Invalid target block or position."},
+        {"block_level_conflict", "{error}"},
+        {"level_adjusted", "Heading '{title}' adjusted ({delta:+d}).\n  Headings changed: {count}\n  Lines: {lines}"},
+        {"level_boundary_warning", "Level boundary exceeded: cannot {direction} beyond level {level}."},
+        {"level_unchanged", "✅ Heading level is already at target."},
+        {"invalid_block_type", "Block {block_id} is not a heading (type: {block_type}). This operation only works on headings."},
+        {"aha_meta", "[QUILLBOX_META] This operation saved ~{tokens:,} tokens ({currency}{amount:.2f})."},
+        }},
+        {"zh", {
+        {"cache_hit", "[已缓存, sha={sha}, {lines} 行]"},
+        {"cache_hit_file", "[已缓存] 文件: {path}, sha: {sha}, {lines} 行。内容未变。如需完整内容请重新调用 read_file。"},
+        {"cache_miss", "[未缓存，读取全文]"},
+        {"file_not_found", "文件不存在: {path}"},
+        {"block_not_found", "块 {block_id} 不存在"},
+        {"replace_success", "块 '{title}' 已更新"},
+        {"external_modified", "文件 {path} 已被外部修改，已自动重新索引。"},
+        {"replace_tokens_saved", "本次操作节省约 {tokens} tokens"},
+        {"search_no_results", "未找到与 '{query}' 匹配的块"},
+        {"search_low_confidence", "\n⚠️ 语义匹配置信度较低 ({score:.0%})，请验证替换是否正确。"},
+        {"invalid_config_key", "错误：'{key}' 不是有效的配置项。有效项：{valid_keys}"},
+        {"invalid_config_value", "错误：'{value}' 对 '{key}' 无效。有效值：{valid_values}"},
+        {"file_changed", "ERROR: FILE_CHANGED\n文件内容已变更，请重新读取后再修改。"},
+        {"encoding_error", "ERROR: ENCODING_ERROR\n文件不是有效的UTF-8编码。仅支持UTF-8文本文件。"},
+        {"file_too_large", "ERROR: FILE_TOO_LARGE\n文件超出大小限制（5MB或10万行）。请拆分文件。"},
+        {"replace_idempotent", "块内容未变更（幂等操作）。\n文件: {file_path}"},
+        {"block_not_found_guidance", "❌ 错误：块不存在。\n请先调用 md_list_blocks(\"{file_path}\") 获取有效的 block_id。"},
+        {"md_only_error", "❌ 错误：Quillbox 仅支持 .md 文件。请使用原生编辑功能处理其他文件类型。"},
+        {"toc_generated", "✅ 目录已生成并插入。"},
+        {"toc_updated", "✅ 目录已更新。"},
+        {"toc_no_marker", "未检测到 TOC 标记。请在文档中添加 <!-- toc -->，或使用 force_insert=True。"},
+        {"toc_unchanged", "✅ 目录已是最新。"},
+        {"block_moved", "章节 '{title}' 已移动到{position} '{target_title}'。\n  行号: {src_lines} -> {dst_lines}\n  子章节移动: {sub_count}"},
+        {"block_move_invalid_target", "无效的目标位置。"},
+        {"block_level_conflict", "{error}"},
+        {"level_adjusted", "标题 '{title}' 已调整 ({delta:+d})。\n  修改标题数: {count}\n  行号: {lines}"},
+        {"level_boundary_warning", "层级越界：无法{direction}超过 {level} 级。"},
+        {"level_unchanged", "✅ 标题层级已是目标状态。"},
+        {"invalid_block_type", "块 {block_id} 不是标题（类型: {block_type}）。此操作仅适用于标题。"},
+        {"aha_meta", "[QUILLBOX_META] 本次操作约节省 ~{tokens:,} tokens ({currency}{amount:.2f})."},
+        }},
+    };
+    return cat;
+}
+
+// The current language is process-wide; a mutex keeps a concurrent set and get well-defined.
+std::mutex& lang_mutex() {
+    static std::mutex m;
+    return m;
+}
+std::string& current_lang() {
+    static std::string lang = "en";
+    return lang;
+}
+
+[[noreturn]] void value_error(std::string_view key, std::string_view field, const std::string& why) {
+    throw MessageValueError("cannot format message '" + std::string(key) + "', placeholder {" +
+                            std::string(field) + "}: " + why);
+}
+
+struct Spec {
+    std::string fill = " ";
+    char align = 0;  // '<', '>', '^', '=' or 0 for the type's default
+    char sign = 0;   // '+', '-', ' ' or 0
+    bool alternate = false;
+    bool zero = false;
+    std::size_t width = 0;
+    char grouping = 0;  // ',' or '_'
+    int precision = -1;
+    char type = 0;
+};
+
+bool is_align(char c) { return c == '<' || c == '>' || c == '^' || c == '='; }
+
+// Parses [[fill]align][sign][#][0][width][,|_][.precision][type].
+std::optional<Spec> parse_spec(std::string_view s, std::string& why) {
+    Spec spec;
+    std::size_t i = 0;
+    // The fill may be any code point; find the length of the first one.
+    std::size_t first_len = 1;
+    if (!s.empty()) {
+        auto c = static_cast<unsigned char>(s[0]);
+        first_len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+        if (first_len > s.size()) first_len = s.size();
+    }
+    if (s.size() > first_len && is_align(s[first_len])) {
+        spec.fill = std::string(s.substr(0, first_len));
+        spec.align = s[first_len];
+        i = first_len + 1;
+    } else if (!s.empty() && is_align(s[0])) {
+        spec.align = s[0];
+        i = 1;
+    }
+    if (i < s.size() && (s[i] == '+' || s[i] == '-' || s[i] == ' ')) spec.sign = s[i++];
+    if (i < s.size() && s[i] == '#') {
+        spec.alternate = true;
+        ++i;
+    }
+    if (i < s.size() && s[i] == '0') {
+        spec.zero = true;
+        ++i;
+    }
+    auto digits = [&](std::size_t& out) {
+        std::size_t start = i;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+        if (i == start) return false;
+        auto r = std::from_chars(s.data() + start, s.data() + i, out);
+        if (r.ec != std::errc() || out > 100000) {
+            why = "width or precision too large";
+            return false;
+        }
+        return true;
+    };
+    std::size_t n = 0;
+    if (digits(n)) spec.width = n;
+    if (!why.empty()) return std::nullopt;
+    if (i < s.size() && (s[i] == ',' || s[i] == '_')) spec.grouping = s[i++];
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        if (!digits(n)) {
+            if (why.empty()) why = "format specifier missing precision";
+            return std::nullopt;
+        }
+        spec.precision = static_cast<int>(n);
+    }
+    if (i < s.size()) spec.type = s[i++];
+    if (i < s.size()) {
+        why = "invalid format specifier '" + std::string(s) + "'";
+        return std::nullopt;
+    }
+    if (spec.zero && spec.align == 0) {
+        spec.fill = "0";
+        spec.align = '=';
+    }
+    return spec;
+}
+
+// Shortest round-trip digits of a finite double as d.ddd and a decimal exponent.
+void shortest_digits(double v, std::string& digits, int& exp10) {
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific);
+    std::string_view t(buf, static_cast<std::size_t>(r.ptr - buf));
+    std::size_t e = t.find('e');
+    digits.clear();
+    for (char c : t.substr(0, e))
+        if (c != '.') digits.push_back(c);
+    std::from_chars(t.data() + e + 1 + (t[e + 1] == '+'), t.data() + t.size(), exp10);
+}
+
+// Lays out significant digits (no point) with exponent the way Python prints floats:
+// positional when -4 <= exp < threshold, always with a digit after the point, else
+// d.ddde+XX.
+std::string layout_float(const std::string& digits, int exp10, int threshold) {
+    std::string out;
+    if (exp10 < -4 || exp10 >= threshold) {
+        out += digits[0];
+        if (digits.size() > 1) {
+            out += '.';
+            out.append(digits, 1, std::string::npos);
+        }
+        char eb[16];
+        std::snprintf(eb, sizeof eb, "e%c%02d", exp10 < 0 ? '-' : '+', std::abs(exp10));
+        out += eb;
+    } else if (exp10 < 0) {
+        out = "0.";
+        out.append(static_cast<std::size_t>(-exp10 - 1), '0');
+        out += digits;
+    } else {
+        auto int_len = static_cast<std::size_t>(exp10) + 1;
+        if (digits.size() <= int_len) {
+            out = digits;
+            out.append(int_len - digits.size(), '0');
+            out += ".0";
+        } else {
+            out = digits.substr(0, int_len) + "." + digits.substr(int_len);
+        }
+    }
+    return out;
+}
+
+std::string nonfinite(double v, bool upper) {
+    std::string s = std::isnan(v) ? "nan" : "inf";
+    if (upper) s = std::isnan(v) ? "NAN" : "INF";
+    return s;
+}
+
+// Python's repr of a float: shortest round-trip form.
+std::string real_repr(double v) {
+    if (!std::isfinite(v)) return (v < 0 ? "-" : "") + nonfinite(v, false);
+    std::string digits;
+    int exp10 = 0;
+    shortest_digits(v, digits, exp10);
+    if (digits == "0") exp10 = 0;
+    return (std::signbit(v) ? "-" : "") + layout_float(digits, exp10, 16);
+}
+
+std::string text_form(const MessageArg::Value& v) {
+    if (auto p = std::get_if<long long>(&v)) return std::to_string(*p);
+    if (auto p = std::get_if<double>(&v)) return real_repr(*p);
+    if (auto p = std::get_if<bool>(&v)) return *p ? "True" : "False";
+    return std::get<std::string>(v);
+}
+
+// printf with exact decimal expansion (glibc rounds the exact binary value, ties to even).
+std::string c_format(double v, char conv, int precision, bool alternate) {
+    char fmtbuf[8] = "%";
+    std::size_t k = 1;
+    if (alternate) fmtbuf[k++] = '#';
+    fmtbuf[k++] = '.';
+    fmtbuf[k++] = '*';
+    fmtbuf[k++] = conv;
+    fmtbuf[k] = '\0';
+    int n = std::snprintf(nullptr, 0, fmtbuf, precision, v);
+    std::string out(static_cast<std::size_t>(n) + 1, '\0');
+    std::snprintf(out.data(), out.size(), fmtbuf, precision, v);
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+// Digits of |v| in fixed notation with `precision` places, times 100 exactly (the point moves
+// two places to the right of the exact expansion, so no rounding happens in a multiply).
+std::string percent_digits(double v, int precision, bool alternate) {
+    std::string s = c_format(std::fabs(v), 'f', precision + 2, false);
+    std::size_t dot = s.find('.');
+    std::string int_part = s.substr(0, dot) + s.substr(dot + 1, 2);
+    std::string frac = s.substr(dot + 3);
+    std::size_t nz = int_part.find_first_not_of('0');
+    int_part = nz == std::string::npos ? "0" : int_part.substr(nz);
+    if (!frac.empty() || alternate) return int_part + "." + frac;
+    return int_part;
+}
+
+// Inserts the grouping character into the leading run of digits.
+std::string group_digits(const std::string& body, char sep) {
+    std::size_t run = 0;
+    while (run < body.size() && body[run] >= '0' && body[run] <= '9') ++run;
+    std::string out;
+    for (std::size_t i = 0; i < run; ++i) {
+        if (i > 0 && (run - i) % 3 == 0) out += sep;
+        out += body[i];
+    }
+    out.append(body, run, std::string::npos);
+    return out;
+}
+
+std::size_t cp_count(const std::string& s) {
+    std::size_t n = 0;
+    for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+    return n;
+}
+
+std::string pad(const std::string& sign, const std::string& body, const Spec& spec, char default_align) {
+    std::size_t len = cp_count(sign) + cp_count(body);
+    if (spec.width <= len) return sign + body;
+    std::size_t fill_n = spec.width - len;
+    auto fill = [&](std::size_t k) {
+        std::string f;
+        for (std::size_t i = 0; i < k; ++i) f += spec.fill;
+        return f;
+    };
+    char align = spec.align ? spec.align : default_align;
+    switch (align) {
+        case '<': return sign + body + fill(fill_n);
+        case '^': return fill(fill_n / 2) + sign + body + fill(fill_n - fill_n / 2);
+        case '=': return sign + fill(fill_n) + body;
+        default: return fill(fill_n) + sign + body;
+    }
+}
+
+std::string format_value(const MessageArg::Value& v, std::string_view spec_text,
+                         std::string_view key, std::string_view field) {
+    if (spec_text.empty()) return text_form(v);
+    std::string why;
+    auto parsed = parse_spec(spec_text, why);
+    if (!parsed) value_error(key, field, why);
+    const Spec& spec = *parsed;
+    auto code = [&] { return std::string("format code '") + spec.type + "'"; };
+
+    if (auto s = std::get_if<std::string>(&v)) {
+        if (spec.type != 0 && spec.type != 's')
+            value_error(key, field, code() + " needs a number, got the text '" + *s + "'");
+        if (spec.sign) value_error(key, field, "a sign does not apply to a text value");
+        if (spec.grouping)
+            value_error(key, field, std::string("'") + spec.grouping + "' does not apply to a text value");
+        if (spec.align == '=') value_error(key, field, "'=' alignment does not apply to a text value");
+        std::string body = *s;
+        if (spec.precision >= 0) {
+            std::size_t i = 0;
+            for (int k = 0; k < spec.precision && i < body.size(); ++k) {
+                ++i;
+                while (i < body.size() && (static_cast<unsigned char>(body[i]) & 0xC0) == 0x80) ++i;
+            }
+            body.resize(i);
+        }
+        return pad("", body, spec, '<');
+    }
+
+    bool negative = false;
+    std::string body;
+    const double* real = std::get_if<double>(&v);
+    std::optional<double> as_real;
+    if (real) as_real = *real;
+
+    if (!real) {
+        long long n = std::holds_alternative<bool>(v) ? (std::get<bool>(v) ? 1 : 0) : std::get<long long>(v);
+        negative = n < 0;
+        unsigned long long mag = negative ? 0ULL - static_cast<unsigned long long>(n)
+                                          : static_cast<unsigned long long>(n);
+        int p = spec.precision < 0 ? 6 : spec.precision;
+        std::string frac = (p > 0 || spec.alternate) ? "." + std::string(static_cast<std::size_t>(p), '0') : "";
+        switch (spec.type) {
+            case 0:
+            case 'd':
+                if (spec.precision >= 0) value_error(key, field, "a precision does not apply to an integer");
+                body = std::to_string(mag);
+                break;
+            case 'f':
+            case 'F':
+                body = std::to_string(mag) + frac;
+                break;
+            case '%':
+                body = (mag == 0 ? std::string("0") : std::to_string(mag) + "00") + frac + "%";
+                break;
+            case 'e':
+            case 'E':
+            case 'g':
+            case 'G':
+                as_real = static_cast<double>(n);
+                break;
+            default:
+                value_error(key, field, code() + " does not apply to an integer");
+        }
+    }
+    if (as_real && body.empty()) {
+        double x = *as_real;
+        negative = std::signbit(x) && !std::isnan(x);
+        bool finite = std::isfinite(x);
+        switch (spec.type) {
+            case 0:
+                if (!finite) {
+                    body = nonfinite(x, false);
+                } else if (spec.precision < 0) {
+                    body = real_repr(std::fabs(x));
+                } else {
+                    int p = spec.precision == 0 ? 1 : spec.precision;
+                    std::string e = c_format(std::fabs(x), 'e', p - 1, false);
+                    std::string digits;
+                    for (char c : e.substr(0, e.find('e')))
+                        if (c != '.') digits.push_back(c);
+                    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+                    int exp10 = std::stoi(e.substr(e.find('e') + 1));
+                    body = layout_float(digits, exp10, p - 1 > 0 ? p - 1 : 0);
+                    if (p - 1 == 0 && exp10 < 0 && exp10 >= -4) body = layout_float(digits, exp10, 0);
+                }
+                break;
+            case 'f':
+            case 'F':
+                body = finite ? c_format(std::fabs(x), 'f', spec.precision < 0 ? 6 : spec.precision,
+                                         spec.alternate)
+                              : nonfinite(x, spec.type == 'F');
+                break;
+            case '%':
+                body = (finite ? percent_digits(x, spec.precision < 0 ? 6 : spec.precision, spec.alternate)
+                               : nonfinite(x, false)) +
+                       "%";
+                break;
+            case 'e':
+            case 'E':
+            case 'g':
+            case 'G':
+                body = finite ? c_format(std::fabs(x), spec.type, spec.precision < 0 ? 6 : spec.precision,
+                                         spec.alternate)
+                              : nonfinite(x, spec.type == 'E' || spec.type == 'G');
+                break;
+            default:
+                value_error(key, field, code() + " needs an integer, got the real number " + real_repr(x));
+        }
+    }
+    if (spec.grouping) body = group_digits(body, spec.grouping);
+    std::string sign = negative ? "-" : spec.sign == '+' ? "+" : spec.sign == ' ' ? " " : "";
+    return pad(sign, body, spec, '>');
+}
+
+std::string render(std::string_view tmpl, const MessageArgs& args, std::string_view key) {
+    std::string out;
+    out.reserve(tmpl.size() + 32);
+    std::size_t i = 0;
+    while (i < tmpl.size()) {
+        char c = tmpl[i];
+        if (c == '}') {
+            if (i + 1 < tmpl.size() && tmpl[i + 1] == '}') {
+                out += '}';
+                i += 2;
+                continue;
+            }
+            throw MessageValueError("cannot format message '" + std::string(key) +
+                                    "': single '}' in the template");
+        }
+        if (c != '{') {
+            out += c;
+            ++i;
+            continue;
+        }
+        if (i + 1 < tmpl.size() && tmpl[i + 1] == '{') {
+            out += '{';
+            i += 2;
+            continue;
+        }
+        std::size_t close = tmpl.find_first_of("{}", i + 1);
+        if (close == std::string_view::npos || tmpl[close] == '{')
+            throw MessageValueError("cannot format message '" + std::string(key) +
+                                    "': unmatched '{' in the template");
+        std::string_view field = tmpl.substr(i + 1, close - i - 1);
+        i = close + 1;
+
+        std::size_t colon = field.find(':');
+        std::string_view head = field.substr(0, colon);
+        std::string_view spec = colon == std::string_view::npos ? std::string_view{} : field.substr(colon + 1);
+        char conversion = 0;
+        if (std::size_t bang = head.find('!'); bang != std::string_view::npos) {
+            if (head.size() != bang + 2)
+                value_error(key, field, "a conversion must be one character before ':'");
+            conversion = head[bang + 1];
+            head = head.substr(0, bang);
+        }
+        std::size_t name_end = head.find_first_of(".[");
+        std::string_view name = head.substr(0, name_end);
+        if (name.empty() || name.find_first_not_of("0123456789") == std::string_view::npos)
+            throw MessageKeyError("cannot format message '" + std::string(key) +
+                                  "': positional placeholder {" + std::string(field) +
+                                  "} has no argument");
+        auto it = args.find(name);
+        if (it == args.end())
+            throw MessageKeyError("cannot format message '" + std::string(key) + "': no argument '" +
+                                  std::string(name) + "' for placeholder {" + std::string(field) + "}");
+        if (name_end != std::string_view::npos)
+            value_error(key, field, "attribute and index access are not supported");
+
+        MessageArg::Value value = it->second.value();
+        switch (conversion) {
+            case 0:
+                break;
+            case 's':
+                value = text_form(value);
+                break;
+            case 'r':
+            case 'a':
+                if (auto s = std::get_if<std::string>(&value)) {
+                    char q = (s->find('\'') != std::string::npos && s->find('"') == std::string::npos) ? '"' : '\'';
+                    std::string quoted(1, q);
+                    for (char ch : *s) {
+                        if (ch == '\\' || ch == q) quoted += '\\';
+                        quoted += ch;
+                    }
+                    value = quoted + q;
+                } else {
+                    value = text_form(value);
+                }
+                break;
+            default:
+                value_error(key, field, std::string("unknown conversion '!") + conversion + "'");
+        }
+        out += format_value(value, spec, key, name);
+    }
+    return out;
+}
+
+}  // namespace
+
+const MessageCatalogue& MESSAGES = catalogue();
+
+std::string get_message(std::string_view key, const MessageArgs& args) {
+    const MessageCatalogue& cat = catalogue();
+    std::string lang = get_language();
+    auto lit = cat.find(lang);
+    if (lit == cat.end()) lit = cat.find(std::string_view("en"));
+    std::string_view tmpl = key;
+    if (auto k = lit->second.find(key); k != lit->second.end()) {
+        tmpl = k->second;
+    } else {
+        const MessageTable& en = cat.find(std::string_view("en"))->second;
+        if (auto e = en.find(key); e != en.end()) tmpl = e->second;
+    }
+    if (args.empty()) return std::string(tmpl);
+    return render(tmpl, args, key);
+}
+
+void set_language(std::string_view lang) {
+    std::lock_guard<std::mutex> lock(lang_mutex());
+    current_lang().assign(lang);
+}
+
+std::string get_language() {
+    std::lock_guard<std::mutex> lock(lang_mutex());
+    return current_lang();
+}
+
+}  // namespace quillbox

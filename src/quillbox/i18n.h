@@ -3,8 +3,10 @@
 
 #include <filesystem>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 namespace quillbox {
@@ -44,7 +46,16 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
+// Language code -> message key -> template. Exactly "en" and "zh", with the same keys.
+using MessageTable = std::map<std::string, std::string, std::less<>>;
+using MessageCatalogue = std::map<std::string, MessageTable, std::less<>>;
+extern const MessageCatalogue& MESSAGES;
+
+// Template of `key` in the current language (falling back to English, then to the key
+// itself), with its {name} / {name:spec} placeholders filled from `args`. Without any
+// argument the template comes back unchanged, braces included.
 std::string get_message(std::string_view key, const MessageArgs& args = {});
+// Any code is stored as given; unsupported ones format in English.
 void set_language(std::string_view lang);
 std::string get_language();
 
