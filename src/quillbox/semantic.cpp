@@ -1,1 +1,431 @@
 #include "quillbox/semantic.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <numeric>
+#include <system_error>
+
+#include "quillbox/detail/text.h"
+#include "quillbox/safety.h"
+
+namespace quillbox {
+
+namespace fs = std::filesystem;
+
+const std::map<std::string, ModelSpec> AVAILABLE_MODELS = {
+    {"all-MiniLM-L6-v2", {384, "en"}},
+    {"bge-small-zh-v1.5", {512, "zh"}},
+    {"multilingual-e5-small", {384, "multi"}},
+};
+
+// ---------------------------------------------------------------------------------------------
+// JSON output compatible with Python's json.dumps defaults.
+
+namespace semantic_json {
+
+namespace {
+void append_u16(std::string& out, unsigned v) {
+    static const char* hex = "0123456789abcdef";
+    out += "\\u";
+    for (int s = 12; s >= 0; s -= 4) out.push_back(hex[(v >> s) & 0xF]);
+}
+}  // namespace
+
+void append_string(std::string& out, std::string_view s) {
+    out.push_back('"');
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            ++i;
+            switch (c) {
+                case '"': out += "\\\""; break;
+                case '\\': out += "\\\\"; break;
+                case '\n': out += "\\n"; break;
+                case '\r': out += "\\r"; break;
+                case '\t': out += "\\t"; break;
+                case '\b': out += "\\b"; break;
+                case '\f': out += "\\f"; break;
+                default:
+                    if (c < 0x20 || c == 0x7F) append_u16(out, c);
+                    else out.push_back(static_cast<char>(c));
+            }
+            continue;
+        }
+        char32_t cp;
+        std::size_t bad = detail::find_invalid_utf8(s.substr(i, std::min<std::size_t>(4, s.size() - i)));
+        if (bad == 0) {
+            cp = 0xFFFD;  // not UTF-8: keep the file valid
+            ++i;
+        } else {
+            cp = detail::next_code_point(s, i);
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            append_u16(out, 0xD800 + static_cast<unsigned>(cp >> 10));
+            append_u16(out, 0xDC00 + static_cast<unsigned>(cp & 0x3FF));
+        } else {
+            append_u16(out, static_cast<unsigned>(cp));
+        }
+    }
+    out.push_back('"');
+}
+
+void append_number(std::string& out, double v) {
+    if (std::isnan(v)) {
+        out += "NaN";
+        return;
+    }
+    if (std::isinf(v)) {
+        out += v < 0 ? "-Infinity" : "Infinity";
+        return;
+    }
+    if (std::signbit(v)) {
+        out.push_back('-');
+        v = -v;
+    }
+    char buf[64];
+    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+    const std::size_t epos = sci.find('e');
+    std::string digits;
+    for (char ch : sci.substr(0, epos))
+        if (ch != '.') digits.push_back(ch);
+    int exp = std::atoi(std::string(sci.substr(epos + 1)).c_str());
+    const int n = static_cast<int>(digits.size());
+    if (exp >= -4 && exp < 16) {
+        if (exp >= 0) {
+            if (n <= exp + 1) {
+                out += digits;
+                out.append(static_cast<std::size_t>(exp + 1 - n), '0');
+                out += ".0";
+            } else {
+                out.append(digits, 0, static_cast<std::size_t>(exp + 1));
+                out.push_back('.');
+                out.append(digits, static_cast<std::size_t>(exp + 1));
+            }
+        } else {
+            out += "0.";
+            out.append(static_cast<std::size_t>(-exp - 1), '0');
+            out += digits;
+        }
+    } else {
+        out.push_back(digits[0]);
+        if (n > 1) {
+            out.push_back('.');
+            out.append(digits, 1);
+        }
+        out.push_back('e');
+        out.push_back(exp < 0 ? '-' : '+');
+        int a = std::abs(exp);
+        if (a < 10) out.push_back('0');
+        out += std::to_string(a);
+    }
+}
+
+}  // namespace semantic_json
+
+// ---------------------------------------------------------------------------------------------
+// Store files
+
+namespace {
+
+const char* const LOAD_FAILURE_HEAD = "语义搜索模型下载失败: ";
+const char* const LOAD_FAILURE_MID =
+    "\n请检查网络连接后重试。\n或设置环境变量 QUILLBOX_SEMANTIC_MODEL 切换模型。\n原始错误: ";
+
+// Written beside the target and renamed over it, so a crash mid-write never leaves a
+// half-written store file that would stop the next start.
+void write_file(const fs::path& p, const std::string& text) {
+    fs::path tmp = p;
+    tmp += ".tmp" + std::to_string(::getpid());
+    {
+        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+        if (!f) throw fs::filesystem_error("cannot write", tmp, std::make_error_code(std::errc::io_error));
+        f.write(text.data(), static_cast<std::streamsize>(text.size()));
+        f.flush();
+        if (!f) {
+            std::error_code ec;
+            fs::remove(tmp, ec);
+            throw fs::filesystem_error("cannot write", tmp, std::make_error_code(std::errc::io_error));
+        }
+    }
+    fs::rename(tmp, p);
+}
+
+nlohmann::ordered_json read_store_json(const fs::path& p) {
+    std::string text = detail::read_file_bytes(p);
+    try {
+        return nlohmann::ordered_json::parse(text);
+    } catch (const nlohmann::json::exception& e) {
+        throw std::runtime_error("vector store file " + p.string() + " is not valid JSON: " + e.what());
+    }
+}
+
+std::string strip_ws(std::string_view s) {
+    auto ws = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+    std::size_t b = 0, e = s.size();
+    while (b < e && ws(s[b])) ++b;
+    while (e > b && ws(s[e - 1])) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+// First `n` code points of valid UTF-8 (bytes, when not valid).
+std::string first_chars(std::string_view s, std::size_t n) {
+    std::size_t count = 0, i = 0;
+    for (; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+            if (count == n) break;
+            ++count;
+        }
+    }
+    return std::string(s.substr(0, i));
+}
+
+double round4(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.4f", v);
+    return std::strtod(buf, nullptr);
+}
+
+}  // namespace
+
+SemanticEngine::SemanticEngine(fs::path vectors_dir, std::optional<std::string> model_name)
+    : vectors_dir_(std::move(vectors_dir)) {
+    fs::create_directories(vectors_dir_);
+    if (model_name && !model_name->empty()) {
+        if (!AVAILABLE_MODELS.count(*model_name)) {
+            std::string names;
+            for (const auto& [k, v] : AVAILABLE_MODELS) names += (names.empty() ? "" : ", ") + k;
+            throw std::invalid_argument("unknown semantic model \"" + *model_name + "\" (available: " +
+                                        names + ")");
+        }
+        _model_name = *model_name;
+    } else {
+        _model_name = _load_config(vectors_dir_);
+    }
+    _model_dim = AVAILABLE_MODELS.at(_model_name).dim;
+    _load_vectors();
+    _check_model_consistency();
+}
+
+SemanticEngine::~SemanticEngine() = default;
+
+std::string SemanticEngine::_load_config(const fs::path& vectors_dir) {
+    if (const char* env = std::getenv("QUILLBOX_SEMANTIC_MODEL"); env && *env && AVAILABLE_MODELS.count(env))
+        return env;
+    fs::path dir = vectors_dir;
+    if (!dir.empty() && !dir.has_filename()) dir = dir.parent_path();  // trailing separator
+    fs::path cfg = dir.parent_path() / "config.toml";
+    std::error_code ec;
+    if (fs::is_regular_file(cfg, ec)) {
+        auto lines = detail::split_lines(detail::normalize_newlines(detail::read_text_file(cfg)));
+        for (std::size_t n = 0; n < lines.size(); ++n) {
+            const std::string& line = lines[n];
+            if (strip_ws(line).rfind("model", 0) != 0) continue;
+            auto eq = line.find('=');
+            if (eq == std::string::npos)
+                throw std::runtime_error(cfg.string() + " line " + std::to_string(n + 1) +
+                                         ": a \"model\" line needs \"=\" and a model name");
+            auto next = line.find('=', eq + 1);
+            std::string value = strip_ws(std::string_view(line).substr(eq + 1, next == std::string::npos
+                                                                              ? std::string::npos
+                                                                              : next - eq - 1));
+            std::size_t b = value.find_first_not_of('"');
+            value = b == std::string::npos ? "" : value.substr(b, value.find_last_not_of('"') - b + 1);
+            if (AVAILABLE_MODELS.count(value)) return value;
+        }
+    }
+    return "bge-small-zh-v1.5";
+}
+
+SentenceEncoder& SemanticEngine::_get_model() {
+    if (!_model) {
+        try {
+            fs::path dir = ensure_model(_model_name, terminal_progress());
+            auto enc = std::make_unique<SentenceEncoder>(dir);
+            if (static_cast<int>(enc->dim()) != _model_dim)
+                throw ModelError("the model in " + dir.string() + " gives vectors of " +
+                                 std::to_string(enc->dim()) + " numbers, expected " +
+                                 std::to_string(_model_dim));
+            _model = std::move(enc);
+        } catch (const std::exception& e) {
+            std::throw_with_nested(SemanticModelError(LOAD_FAILURE_HEAD + _model_name + LOAD_FAILURE_MID + e.what()));
+        } catch (...) {
+            std::throw_with_nested(
+                SemanticModelError(LOAD_FAILURE_HEAD + _model_name + LOAD_FAILURE_MID + "unknown error"));
+        }
+    }
+    return *_model;
+}
+
+std::vector<double> SemanticEngine::encode(std::string_view text) {
+    auto v = _get_model().encode(text);
+    return {v.begin(), v.end()};
+}
+
+void SemanticEngine::_load_vectors() {
+    const fs::path vf = vectors_dir_ / "vectors.json", mf = vectors_dir_ / "metadata.json";
+    if (fs::exists(vf)) {
+        auto j = read_store_json(vf);
+        if (!j.is_object()) throw std::runtime_error("vector store file " + vf.string() + " is not a JSON object");
+        for (auto& [id, arr] : j.items()) {
+            if (!arr.is_array())
+                throw std::runtime_error("vector store file " + vf.string() + ": entry " + id + " is not a list");
+            std::vector<double> v;
+            v.reserve(arr.size());
+            for (const auto& x : arr) {
+                if (!x.is_number())
+                    throw std::runtime_error("vector store file " + vf.string() + ": entry " + id +
+                                             " holds a non-number");
+                v.push_back(x.get<double>());
+            }
+            _vectors[id] = std::move(v);
+        }
+    }
+    if (fs::exists(mf)) {
+        auto j = read_store_json(mf);
+        if (!j.is_object()) throw std::runtime_error("vector store file " + mf.string() + " is not a JSON object");
+        for (auto& [id, arr] : j.items()) {
+            if (!arr.is_array() || arr.size() != 3 || !arr[0].is_string() || !arr[1].is_string() ||
+                !arr[2].is_string())
+                throw std::runtime_error("vector store file " + mf.string() + ": entry " + id +
+                                         " is not [title, snippet, content hash]");
+            _metadata[id] = BlockMeta{arr[0].get<std::string>(), arr[1].get<std::string>(), arr[2].get<std::string>()};
+        }
+    }
+}
+
+void SemanticEngine::_check_model_consistency() {
+    const fs::path info = vectors_dir_ / "model_info.json";
+    if (!fs::exists(info)) return;
+    auto j = read_store_json(info);
+    bool same = j.is_object() && j.contains("model_name") && j["model_name"].is_string() &&
+                j["model_name"].get<std::string>() == _model_name && j.contains("vector_dim") &&
+                j["vector_dim"].is_number() && j["vector_dim"].get<double>() == _model_dim;
+    if (!same) {
+        _vectors.clear();
+        _metadata.clear();
+        fs::remove(info);
+    }
+}
+
+bool SemanticEngine::index_block(const std::string& block_id, const std::string& title, std::string_view content,
+                                 const std::string& content_hash) {
+    if (const auto* m = _metadata.find(block_id); m && m->content_hash == content_hash) return false;
+    std::string snippet = first_chars(content, 200);
+    auto vec = encode(title + " " + snippet);
+    _vectors[block_id] = std::move(vec);
+    _metadata[block_id] = BlockMeta{title, std::move(snippet), content_hash};
+    return true;
+}
+
+void SemanticEngine::remove_block(const std::string& block_id) {
+    _vectors.erase(block_id);
+    _metadata.erase(block_id);
+}
+
+std::vector<SearchResult> SemanticEngine::search(std::string_view query, long top_k) {
+    if (_vectors.empty()) return {};
+    auto q = encode(query);
+    struct Scored {
+        const std::string* id;
+        double score;
+    };
+    std::vector<Scored> scored;
+    scored.reserve(_vectors.size());
+    for (const auto& [id, v] : _vectors) {
+        const std::size_t n = std::min(q.size(), v.size());
+        double s = 0;
+        for (std::size_t i = 0; i < n; ++i) s += q[i] * v[i];
+        scored.push_back({&id, s});
+    }
+    std::stable_sort(scored.begin(), scored.end(), [](const Scored& a, const Scored& b) { return a.score > b.score; });
+    const std::size_t k = top_k <= 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(top_k), scored.size());
+    std::vector<SearchResult> out;
+    out.reserve(k);
+    for (std::size_t i = 0; i < k; ++i) {
+        SearchResult r;
+        r.block_id = *scored[i].id;
+        r.score = round4(scored[i].score);
+        if (const auto* m = _metadata.find(r.block_id)) {
+            r.title = m->title;
+            r.snippet = detail::code_point_count(m->snippet) > 100 ? first_chars(m->snippet, 100) + "..." : m->snippet;
+        }
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+ReindexStats SemanticEngine::reindex_all(const std::vector<Block>& blocks) {
+    ReindexStats stats;
+    std::unordered_map<std::string, bool> current;
+    for (const auto& b : blocks) current.emplace(b.uuid, true);
+    std::vector<std::string> keys;
+    for (const auto& [id, v] : _vectors) keys.push_back(id);
+    for (const auto& id : keys) {
+        if (!current.count(id)) {
+            _vectors.erase(id);
+            _metadata.erase(id);
+            ++stats.deleted;
+        }
+    }
+    for (const auto& b : blocks) {
+        auto lines = read_lines(b.file_path, b.start_line, b.end_line);
+        std::string content = detail::join_lines(lines);
+        if (index_block(b.uuid, b.title, content, b.content_hash)) ++stats.encoded;
+        else ++stats.skipped;
+    }
+    _save_vectors();
+    return stats;
+}
+
+void SemanticEngine::_mark_model_used() {
+    std::string out = "{\"model_name\": ";
+    semantic_json::append_string(out, _model_name);
+    out += ", \"vector_dim\": " + std::to_string(_model_dim) + "}";
+    write_file(vectors_dir_ / "model_info.json", out);
+}
+
+void SemanticEngine::_save_vectors() {
+    _mark_model_used();
+    std::string out = "{";
+    bool first = true;
+    for (const auto& [id, v] : _vectors) {
+        if (!first) out += ", ";
+        first = false;
+        semantic_json::append_string(out, id);
+        out += ": [";
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            if (i) out += ", ";
+            semantic_json::append_number(out, v[i]);
+        }
+        out += "]";
+    }
+    out += "}";
+    write_file(vectors_dir_ / "vectors.json", out);
+    out = "{";
+    first = true;
+    for (const auto& [id, m] : _metadata) {
+        if (!first) out += ", ";
+        first = false;
+        semantic_json::append_string(out, id);
+        out += ": [";
+        semantic_json::append_string(out, m.title);
+        out += ", ";
+        semantic_json::append_string(out, m.snippet);
+        out += ", ";
+        semantic_json::append_string(out, m.content_hash);
+        out += "]";
+    }
+    out += "}";
+    write_file(vectors_dir_ / "metadata.json", out);
+}
+
+}  // namespace quillbox

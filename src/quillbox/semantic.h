@@ -1,4 +1,232 @@
 #pragma once
-// Module semantic.
+// Semantic search: a local sentence-embedding runtime (BERT encoders from their published
+// Hugging Face files), where models are found or fetched, and the on-disk vector store.
 
-namespace quillbox {}
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "quillbox/outline.h"  // Block
+
+namespace quillbox {
+
+// ---------------------------------------------------------------------------------------------
+// Models
+
+struct ModelSpec {
+    int dim = 0;
+    std::string lang;
+};
+
+// The models the engine accepts, keyed by model name (ordered by name).
+extern const std::map<std::string, ModelSpec> AVAILABLE_MODELS;
+
+// Bad or unsupported model files (weights, configuration, tokenizer), or a failed download.
+class ModelError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The Hugging Face repository of a model name ("sentence-transformers/all-MiniLM-L6-v2").
+// Throws std::invalid_argument for a name outside AVAILABLE_MODELS.
+std::string model_repo(std::string_view model_name);
+
+// The files fetched for a model, relative to the model directory; `required` ones must exist.
+struct ModelFile {
+    std::string name;
+    bool required = false;
+};
+std::vector<ModelFile> model_files(std::string_view model_name);
+
+// $HF_HUB_CACHE, else $HF_HOME/hub, else $XDG_CACHE_HOME/huggingface/hub, else
+// ~/.cache/huggingface/hub.
+std::filesystem::path hf_hub_cache();
+// Quillbox's own model directory: $QUILLBOX_MODEL_DIR, else $XDG_DATA_HOME/quillbox/models,
+// else ~/.local/share/quillbox/models. A model lives in its subdirectory named after it.
+std::filesystem::path quillbox_model_dir();
+
+// Where a usable copy of the model is on disk (hub cache snapshot first, then Quillbox's own
+// directory), or none.
+std::optional<std::filesystem::path> find_model_dir(std::string_view model_name);
+
+struct ModelStatus {
+    std::string name;
+    int dim = 0;
+    std::string lang;
+    std::string repo;
+    std::optional<std::filesystem::path> location;  // none: not on this machine
+};
+std::vector<ModelStatus> list_models();
+
+// Download progress of one file: bytes so far and the total (0 when unknown).
+using ProgressCallback =
+    std::function<void(const std::string& file, std::uint64_t done, std::uint64_t total)>;
+// A progress bar on standard error when it is a terminal, otherwise nothing.
+ProgressCallback terminal_progress();
+
+// Downloads the model's files from $HF_ENDPOINT (default https://huggingface.co) into the hub
+// cache and returns the snapshot directory. Files already complete are kept. Throws ModelError.
+std::filesystem::path pull_model(std::string_view model_name, const ProgressCallback& progress = {});
+
+// find_model_dir, else pull_model (unless HF_HUB_OFFLINE is set). Throws ModelError.
+std::filesystem::path ensure_model(std::string_view model_name, const ProgressCallback& progress = {});
+
+// A sentence encoder loaded from a model directory (config.json, model.safetensors, tokenizer
+// files and the sentence-transformers pooling files). Vectors are L2-normalised. Thread-safe for
+// concurrent encode calls.
+class SentenceEncoder {
+public:
+    explicit SentenceEncoder(const std::filesystem::path& model_dir);
+    ~SentenceEncoder();
+    SentenceEncoder(const SentenceEncoder&) = delete;
+    SentenceEncoder& operator=(const SentenceEncoder&) = delete;
+
+    std::size_t dim() const;
+    std::size_t max_seq_length() const;
+    // Token ids with the special tokens, truncated to max_seq_length.
+    std::vector<std::int32_t> tokenize(std::string_view text) const;
+    std::vector<float> encode(std::string_view text) const;
+    std::vector<std::vector<float>> encode_batch(const std::vector<std::string>& texts,
+                                                 std::size_t batch_size = 32) const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Vector store
+
+// The runtime error raised when the model cannot be loaded; the underlying error is nested.
+class SemanticModelError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// An insertion-ordered map from block id; erasing keeps the order of the rest.
+template <class V>
+class OrderedMap {
+public:
+    using value_type = std::pair<std::string, V>;
+    using iterator = typename std::list<value_type>::iterator;
+    using const_iterator = typename std::list<value_type>::const_iterator;
+
+    V& operator[](const std::string& key) {
+        auto it = index_.find(key);
+        if (it != index_.end()) return it->second->second;
+        items_.emplace_back(key, V{});
+        index_.emplace(key, std::prev(items_.end()));
+        return items_.back().second;
+    }
+    const V* find(const std::string& key) const {
+        auto it = index_.find(key);
+        return it == index_.end() ? nullptr : &it->second->second;
+    }
+    bool contains(const std::string& key) const { return index_.count(key) != 0; }
+    bool erase(const std::string& key) {
+        auto it = index_.find(key);
+        if (it == index_.end()) return false;
+        items_.erase(it->second);
+        index_.erase(it);
+        return true;
+    }
+    void clear() {
+        items_.clear();
+        index_.clear();
+    }
+    std::size_t size() const { return items_.size(); }
+    bool empty() const { return items_.empty(); }
+    iterator begin() { return items_.begin(); }
+    iterator end() { return items_.end(); }
+    const_iterator begin() const { return items_.begin(); }
+    const_iterator end() const { return items_.end(); }
+
+private:
+    std::list<value_type> items_;
+    std::unordered_map<std::string, iterator> index_;
+};
+
+struct BlockMeta {
+    std::string title;
+    std::string snippet;  // first 200 code points of the content
+    std::string content_hash;
+    bool operator==(const BlockMeta&) const = default;
+};
+
+struct SearchResult {
+    std::string block_id;
+    std::string title;
+    double score = 0;  // rounded to 4 decimal places
+    std::string snippet;
+    bool operator==(const SearchResult&) const = default;
+};
+
+struct ReindexStats {
+    int encoded = 0;
+    int skipped = 0;
+    int deleted = 0;
+    bool operator==(const ReindexStats&) const = default;
+};
+
+class SemanticEngine {
+public:
+    // Throws std::invalid_argument for an unknown explicit model name, std::runtime_error for
+    // an unparsable store file or a "model" line without "=" in config.toml.
+    explicit SemanticEngine(std::filesystem::path vectors_dir,
+                            std::optional<std::string> model_name = std::nullopt);
+    ~SemanticEngine();
+    SemanticEngine(const SemanticEngine&) = delete;
+    SemanticEngine& operator=(const SemanticEngine&) = delete;
+
+    std::vector<double> encode(std::string_view text);
+    bool index_block(const std::string& block_id, const std::string& title,
+                     std::string_view content, const std::string& content_hash);
+    void remove_block(const std::string& block_id);
+    std::vector<SearchResult> search(std::string_view query, long top_k = 3);
+    ReindexStats reindex_all(const std::vector<Block>& blocks);
+    std::size_t size() const { return _vectors.size(); }
+    const std::string& model_name() const { return _model_name; }
+    void _save_vectors();
+
+    const std::filesystem::path& vectors_dir() const { return vectors_dir_; }
+    const OrderedMap<std::vector<double>>& vectors() const { return _vectors; }
+    const OrderedMap<BlockMeta>& metadata() const { return _metadata; }
+
+    // Model selection from the environment and <vectors_dir>/../config.toml.
+    static std::string _load_config(const std::filesystem::path& vectors_dir);
+
+private:
+    SentenceEncoder& _get_model();
+    void _load_vectors();
+    void _check_model_consistency();
+    void _mark_model_used();
+
+    std::filesystem::path vectors_dir_;
+    std::unique_ptr<SentenceEncoder> _model;
+    std::string _model_name;
+    int _model_dim = 0;
+    OrderedMap<std::vector<double>> _vectors;
+    OrderedMap<BlockMeta> _metadata;
+};
+
+// ---------------------------------------------------------------------------------------------
+// JSON text as the store writes it: one line, ASCII only (\uXXXX escapes, surrogate pairs),
+// ", " and ": " separators, numbers in the shortest form that reads back to the same double.
+namespace semantic_json {
+void append_string(std::string& out, std::string_view utf8);
+void append_number(std::string& out, double v);
+}  // namespace semantic_json
+
+}  // namespace quillbox
