@@ -1,1 +1,561 @@
 #include "quillbox/safety.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include "quillbox/detail/text.h"
+#include "quillbox/watcher.h"
+
+namespace quillbox {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* TMP_SUFFIX = ".quillbox-tmp";
+constexpr double WRITE_QUIET_TIMEOUT = 3.0;
+
+// One line of a normalised text: bytes [begin, begin + len) without its end, followed by
+// end_len bytes of line end (0 for a last line without one).
+struct Span {
+    std::size_t begin;
+    std::size_t len;
+    std::size_t end_len;
+};
+
+std::vector<Span> line_spans(std::string_view s) {
+    std::vector<Span> spans;
+    std::size_t start = 0;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        std::size_t e = detail::line_end_length(s, i);
+        if (e == 0) {
+            ++i;
+            continue;
+        }
+        spans.push_back({start, i - start, e});
+        i += e;
+        start = i;
+    }
+    if (start < s.size()) spans.push_back({start, s.size() - start, 0});
+    return spans;
+}
+
+// A line with its end, minus a trailing line feed (other line ends stay).
+std::string_view line_without_lf(std::string_view s, const Span& sp) {
+    std::size_t n = sp.len + sp.end_len;
+    if (sp.end_len == 1 && s[sp.begin + sp.len] == '\n') --n;
+    return s.substr(sp.begin, n);
+}
+
+// 0-based half-open index range [first, last) of the 1-based inclusive range start..end,
+// clamped to n lines.
+std::pair<std::size_t, std::size_t> clamp_range(long start, long end, std::size_t n) {
+    std::size_t first = start <= 1 ? 0 : static_cast<std::size_t>(start - 1);
+    std::size_t last = end <= 0 ? 0 : static_cast<std::size_t>(end);
+    last = std::min(last, n);
+    if (first > last) first = last;
+    return {first, last};
+}
+
+std::error_code errno_code(int e) { return std::error_code(e, std::generic_category()); }
+
+[[noreturn]] void throw_errno(const std::string& what, const fs::path& p, int e) {
+    throw SafetyFileError(what + " " + p.string() + ": " + std::strerror(e), p, errno_code(e));
+}
+
+[[noreturn]] void throw_missing(const fs::path& p) {
+    throw SafetyFileError("文件不存在: " + p.string(), p,
+                          std::make_error_code(std::errc::no_such_file_or_directory));
+}
+
+// The file must exist and be a regular file (symbolic links followed).
+struct stat stat_regular_file(const fs::path& p) {
+    struct stat st {};
+    if (::stat(p.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) throw_missing(p);
+        throw_errno("无法读取文件状态", p, errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        throw SafetyFileError("不是文件而是目录: " + p.string(), p,
+                              std::make_error_code(std::errc::is_a_directory));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        throw SafetyFileError("不是普通文件: " + p.string(), p,
+                              std::make_error_code(std::errc::invalid_argument));
+    }
+    return st;
+}
+
+void write_all(int fd, std::string_view data, const fs::path& p, const char* what) {
+    const char* d = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        ssize_t w = ::write(fd, d, left);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            throw_errno(what, p, errno);
+        }
+        d += w;
+        left -= static_cast<std::size_t>(w);
+    }
+}
+
+// Closes on scope exit unless released; a failed close() of a written file is checked by
+// whoever calls close_checked.
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    void close_checked(const fs::path& p, const char* what) {
+        int f = fd;
+        fd = -1;
+        if (::close(f) != 0 && errno != EINTR) throw_errno(what, p, errno);
+    }
+};
+
+// Makes a finished rename durable. Best effort: some file systems cannot sync directories,
+// and the rename itself has already happened.
+void fsync_dir(const fs::path& dir) {
+    int d = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d < 0) return;
+    ::fsync(d);
+    ::close(d);
+}
+
+// Writes `data` to a fresh file `tmp` that gets the mode, owner and (optionally) the times of
+// `meta`, and syncs it. On failure the partial file is removed and the error raised.
+void write_file_synced(const fs::path& tmp, std::string_view data, const struct stat& meta,
+                       bool copy_times, const char* what) {
+    Fd f;
+    f.fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (f.fd < 0) throw_errno(what, tmp, errno);
+    try {
+        write_all(f.fd, data, tmp, what);
+        // Owner first: chown may clear set-id bits that fchmod then puts back. Only root may
+        // give a file away; for anyone else this is a no-op or refused, which is fine.
+        if (::fchown(f.fd, meta.st_uid, meta.st_gid) != 0) { /* keep our own ownership */ }
+        if (::fchmod(f.fd, meta.st_mode & 07777) != 0) throw_errno(what, tmp, errno);
+        if (copy_times) {
+            struct timespec times[2] = {meta.st_atim, meta.st_mtim};
+            if (::futimens(f.fd, times) != 0) throw_errno(what, tmp, errno);
+        }
+        if (::fsync(f.fd) != 0) throw_errno(what, tmp, errno);
+        f.close_checked(tmp, what);
+    } catch (...) {
+        ::unlink(tmp.c_str());
+        throw;
+    }
+}
+
+void rename_into_place(const fs::path& from, const fs::path& to, const char* what) {
+    if (::rename(from.c_str(), to.c_str()) != 0) throw_errno(what, to, errno);
+    fsync_dir(to.parent_path());
+}
+
+// Copies src over dst with content, permission bits and times, atomically: a reader sees the
+// whole old or the whole new dst, never a partial copy.
+void copy_with_metadata(const fs::path& src, const fs::path& dst, const fs::path& tmp,
+                        const char* what) {
+    struct stat st = stat_regular_file(src);
+    std::string data = detail::read_file_bytes(src);
+    write_file_synced(tmp, data, st, true, what);
+    try {
+        rename_into_place(tmp, dst, what);
+    } catch (...) {
+        ::unlink(tmp.c_str());
+        throw;
+    }
+}
+
+fs::path tmp_path_for(const fs::path& file_path) {
+    fs::path tmp = file_path;
+    tmp += TMP_SUFFIX;
+    return tmp;
+}
+
+// Lines split at line feeds only; a final line feed starts no further line.
+std::vector<std::string_view> split_at_lf(std::string_view s) {
+    std::vector<std::string_view> out;
+    std::size_t start = 0;
+    while (start < s.size()) {
+        std::size_t nl = s.find('\n', start);
+        if (nl == std::string_view::npos) {
+            out.push_back(s.substr(start));
+            break;
+        }
+        out.push_back(s.substr(start, nl - start));
+        start = nl + 1;
+    }
+    return out;
+}
+
+std::string hash_joined(const std::vector<std::string_view>& lines, std::size_t first,
+                        std::size_t last) {
+    detail::Sha256 h;
+    for (std::size_t i = first; i < last; ++i) {
+        if (i > first) h.update("\n");
+        h.update(lines[i]);
+    }
+    return h.hex();
+}
+
+bool parse_hex_digest(std::string_view hex, unsigned char out[32]) {
+    if (hex.size() != 64) return false;
+    for (std::size_t i = 0; i < 32; ++i) {
+        int v = 0;
+        for (int k = 0; k < 2; ++k) {
+            char c = hex[2 * i + k];
+            int d;
+            if (c >= '0' && c <= '9') d = c - '0';
+            else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+            else return false;  // compute_hash only ever yields lower-case hex
+            v = v * 16 + d;
+        }
+        out[i] = static_cast<unsigned char>(v);
+    }
+    return true;
+}
+
+// SHA-256 with the digest fetched once, for hashing many windows.
+class WindowHasher {
+public:
+    WindowHasher() : md_(EVP_MD_fetch(nullptr, "SHA256", nullptr)), ctx_(EVP_MD_CTX_new()) {
+        if (!md_ || !ctx_) {
+            release();
+            throw std::runtime_error("SHA-256 unavailable");
+        }
+    }
+    ~WindowHasher() { release(); }
+    WindowHasher(const WindowHasher&) = delete;
+    WindowHasher& operator=(const WindowHasher&) = delete;
+
+    bool equals(std::string_view data, const unsigned char target[32]) {
+        unsigned char md[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        if (EVP_DigestInit_ex(ctx_, md_, nullptr) != 1 ||
+            EVP_DigestUpdate(ctx_, data.data(), data.size()) != 1 ||
+            EVP_DigestFinal_ex(ctx_, md, &len) != 1)
+            throw std::runtime_error("SHA-256 failed");
+        return len == 32 && std::memcmp(md, target, 32) == 0;
+    }
+
+private:
+    void release() {
+        if (ctx_) EVP_MD_CTX_free(ctx_);
+        if (md_) EVP_MD_free(md_);
+        ctx_ = nullptr;
+        md_ = nullptr;
+    }
+    EVP_MD* md_;
+    EVP_MD_CTX* ctx_;
+};
+
+// Below this many bytes of hashing a single thread wins over starting workers.
+constexpr std::size_t PARALLEL_MIN_BYTES = 8u << 20;
+
+}  // namespace
+
+std::string compute_hash(std::string_view text) { return detail::sha256_hex(text); }
+
+std::vector<std::string> read_lines(const fs::path& file_path, long start, long end) {
+    std::string text = detail::read_text_file(file_path);
+    auto spans = line_spans(text);
+    auto [first, last] = clamp_range(start, end, spans.size());
+    std::vector<std::string> out;
+    out.reserve(last - first);
+    for (std::size_t i = first; i < last; ++i) out.emplace_back(line_without_lf(text, spans[i]));
+    return out;
+}
+
+std::vector<std::string> read_all_lines(const fs::path& file_path) {
+    return detail::split_lines(detail::read_text_file(file_path), true);
+}
+
+std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& file_path,
+                                                              std::string_view content_hash,
+                                                              long expected_lines) {
+    std::string text = detail::read_text_file(file_path);
+    unsigned char target[32];
+    if (!parse_hex_digest(content_hash, target) || expected_lines < 0) return std::nullopt;
+
+    // Every window of k lines joined with line feeds is one contiguous slice of `joined`, the
+    // lines without ends each followed by a line feed, so each window is hashed in one call.
+    auto spans = line_spans(text);
+    const std::size_t n = spans.size();
+    const auto k = static_cast<std::size_t>(expected_lines);
+    if (k > n) return std::nullopt;
+    if (n > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
+    if (k == 0) {
+        WindowHasher h;
+        if (h.equals({}, target)) return std::make_pair(1, 0);
+        return std::nullopt;
+    }
+
+    std::string joined;
+    joined.reserve(text.size() + 1);
+    std::vector<std::size_t> off;
+    off.reserve(n + 1);
+    for (const Span& sp : spans) {
+        off.push_back(joined.size());
+        joined.append(text, sp.begin, sp.len);
+        joined.push_back('\n');
+    }
+    off.push_back(joined.size());
+    text.clear();
+    text.shrink_to_fit();
+
+    const std::size_t windows = n - k + 1;
+    auto window = [&](std::size_t i) {
+        return std::string_view(joined).substr(off[i], off[i + k] - off[i] - 1);
+    };
+
+    // Total bytes a full scan would hash decides whether to spread it over workers.
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < windows && total < PARALLEL_MIN_BYTES; ++i)
+        total += off[i + k] - off[i];
+    unsigned hw = std::thread::hardware_concurrency();
+    unsigned workers = std::min(hw == 0 ? 1u : hw, 4u);
+
+    std::size_t found = windows;  // none
+    if (total < PARALLEL_MIN_BYTES || workers < 2) {
+        WindowHasher h;
+        for (std::size_t i = 0; i < windows; ++i) {
+            if (h.equals(window(i), target)) {
+                found = i;
+                break;
+            }
+        }
+    } else {
+        // Chunks are handed out in increasing order and a worker stops only past the best
+        // match so far, so every window above the final best has been hashed: the result is
+        // exactly the first match from the top.
+        const std::size_t chunk = std::max<std::size_t>(16, windows / (workers * 32));
+        std::atomic<std::size_t> next{0};
+        std::atomic<std::size_t> best{windows};
+        std::exception_ptr failure;
+        std::mutex failure_mu;
+        auto work = [&] {
+            try {
+                WindowHasher h;
+                for (;;) {
+                    std::size_t c0 = next.fetch_add(chunk);
+                    if (c0 >= windows || c0 > best.load(std::memory_order_relaxed)) return;
+                    std::size_t c1 = std::min(windows, c0 + chunk);
+                    for (std::size_t i = c0; i < c1; ++i) {
+                        if (i >= best.load(std::memory_order_relaxed)) break;
+                        if (h.equals(window(i), target)) {
+                            std::size_t cur = best.load();
+                            while (i < cur && !best.compare_exchange_weak(cur, i)) {
+                            }
+                            break;
+                        }
+                    }
+                }
+            } catch (...) {
+                std::lock_guard<std::mutex> g(failure_mu);
+                if (!failure) failure = std::current_exception();
+                best.store(0);  // stop the others
+            }
+        };
+        std::vector<std::thread> pool;
+        for (unsigned t = 1; t < workers; ++t) pool.emplace_back(work);
+        work();
+        for (auto& t : pool) t.join();
+        if (failure) std::rethrow_exception(failure);
+        found = best.load();
+    }
+    if (found == windows) return std::nullopt;
+    return std::make_pair(static_cast<int>(found + 1), static_cast<int>(found + k));
+}
+
+std::string get_snippet(const fs::path& file_path, long start_line, long end_line, long context) {
+    try {
+        std::string text = detail::read_text_file(file_path);
+        auto spans = line_spans(text);
+        const long n = static_cast<long>(spans.size());
+        long first = std::max(start_line - context - 1, 0L);
+        long last = std::min(end_line + context, n);
+        std::string out;
+        for (long i = first; i < last; ++i) {
+            if (i > first) out.push_back('\n');
+            out += "  ";
+            out += std::to_string(i + 1);
+            out += ": ";
+            out.append(text, spans[i].begin, spans[i].len);
+        }
+        return out;
+    } catch (...) {
+        return {};
+    }
+}
+
+SafetyEngine::SafetyEngine(fs::path backup_dir, WriteTracker* write_tracker)
+    : backup_dir_(std::move(backup_dir)), write_tracker_(write_tracker) {
+    fs::create_directories(backup_dir_);
+}
+
+bool SafetyEngine::wait_if_writing(const fs::path& file_path) {
+    if (!write_tracker_) return true;
+    return write_tracker_->wait_for_write_quiet(file_path, WRITE_QUIET_TIMEOUT);
+}
+
+bool SafetyEngine::verify_before_modify(const fs::path& file_path, long start, long end,
+                                        std::string_view expected_hash) {
+    std::error_code ec;
+    if (!fs::exists(file_path, ec)) throw_missing(file_path);
+    (void)wait_if_writing(file_path);  // a busy file is still checked after the wait
+    auto lines = read_lines(file_path, start, end);
+    return compute_hash(detail::join_lines(lines)) == expected_hash;
+}
+
+fs::path SafetyEngine::create_backup(const fs::path& file_path) {
+    stat_regular_file(file_path);
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d_%H-%M-%S", &local);
+    fs::path backup = backup_dir_ / (std::string(stamp) + "_" + file_path.filename().string() + ".bak");
+
+    // The directory may have been removed since the engine was made.
+    std::error_code ec;
+    fs::create_directories(backup_dir_, ec);
+    if (ec) {
+        throw SafetyFileError("无法创建备份目录 " + backup_dir_.string() + ": " + ec.message(),
+                              backup_dir_, ec);
+    }
+    // Written under a unique name and renamed: a failed copy (full disk) never leaves a partial
+    // backup, nor destroys an earlier backup of the same second.
+    std::string tmpl = backup.string() + ".XXXXXX";
+    int fd = ::mkstemp(tmpl.data());
+    if (fd < 0) throw_errno("无法创建备份", backup, errno);
+    ::close(fd);
+    try {
+        copy_with_metadata(file_path, backup, tmpl, "无法创建备份");
+    } catch (...) {
+        ::unlink(tmpl.c_str());
+        throw;
+    }
+    return backup;
+}
+
+void SafetyEngine::restore(const fs::path& backup, const fs::path& file_path) {
+    copy_with_metadata(backup, file_path, tmp_path_for(file_path), "无法从备份恢复文件");
+}
+
+void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end,
+                                 const std::vector<std::string>& new_lines) {
+    if (start < 1 || start > end + 1) {
+        throw std::invalid_argument("invalid line range " + std::to_string(start) + ".." +
+                                    std::to_string(end) + " for " + file_path.string());
+    }
+    for (std::size_t i = 0; i < new_lines.size(); ++i) {
+        const std::string& l = new_lines[i];
+        if (l.find_first_of("\r\n") != std::string::npos) {
+            throw std::invalid_argument("new line " + std::to_string(i + 1) +
+                                        " contains a line break");
+        }
+        if (detail::find_invalid_utf8(l) != std::string_view::npos) {
+            throw std::invalid_argument("new line " + std::to_string(i + 1) +
+                                        " is not valid UTF-8");
+        }
+    }
+    struct stat st = stat_regular_file(file_path);
+    if ((st.st_mode & 0222) == 0 || ::access(file_path.c_str(), W_OK) != 0) {
+        throw SafetyFileError("文件只读，无法修改: " + file_path.string(), file_path,
+                              std::make_error_code(std::errc::permission_denied));
+    }
+
+    // 1. Wait for other writers.
+    if (!wait_if_writing(file_path)) {
+        throw ModificationError("文件 " + file_path.string() +
+                                " 正在被持续写入（超时 3s），操作已取消。请稍后重试。");
+    }
+    // 2. Backup.
+    fs::path backup = create_backup(file_path);
+
+    // 3. Old lines, line feeds removed.
+    std::string text = detail::read_text_file(file_path);
+    auto spans = line_spans(text);
+    const std::size_t n = spans.size();
+    if (static_cast<unsigned long>(end) > n) {
+        throw std::invalid_argument("line range " + std::to_string(start) + ".." +
+                                    std::to_string(end) + " is beyond the end of " +
+                                    file_path.string() + " (" + std::to_string(n) + " lines)");
+    }
+    const auto s0 = static_cast<std::size_t>(start - 1);  // lines before the range
+    const auto e0 = static_cast<std::size_t>(end);        // first line after the range
+
+    // 5./6. The new text; the prefix and suffix joined by line feeds are slices of it.
+    std::string out;
+    out.reserve(text.size() + 64 * new_lines.size() + 1);
+    auto append_line = [&](std::string_view l) {
+        out.append(l);
+        out.push_back('\n');
+    };
+    for (std::size_t i = 0; i < s0; ++i) append_line(line_without_lf(text, spans[i]));
+    const std::size_t prefix_len = out.size();
+    for (const auto& l : new_lines) append_line(l);
+    const std::size_t suffix_begin = out.size();
+    for (std::size_t i = e0; i < n; ++i) append_line(line_without_lf(text, spans[i]));
+    text.clear();
+    text.shrink_to_fit();
+
+    // 4. Hashes of what must not change (joined text: without the final line feed).
+    std::string_view outv(out);
+    std::string prefix_before = compute_hash(outv.substr(0, prefix_len == 0 ? 0 : prefix_len - 1));
+    std::string suffix_before =
+        compute_hash(e0 < n ? outv.substr(suffix_begin, out.size() - suffix_begin - 1)
+                            : std::string_view{});
+
+    // 6./7. Temporary file beside the file, synced, renamed into place, directory synced.
+    fs::path tmp = tmp_path_for(file_path);
+    write_file_synced(tmp, out, st, false, "无法写入临时文件");
+    if (::rename(tmp.c_str(), file_path.c_str()) != 0) {
+        throw_errno("无法用临时文件替换", file_path, errno);  // the temporary file stays
+    }
+    fsync_dir(file_path.parent_path());
+
+    if (after_rename_hook_) after_rename_hook_(file_path);
+
+    // 8. Read back. A file that can no longer be read as text does not hold what was written.
+    std::string back;
+    bool readable = true;
+    try {
+        back = detail::read_text_file(file_path);
+    } catch (const std::exception&) {
+        readable = false;
+    }
+    auto fail = [&](const char* message) {
+        restore(backup, file_path);
+        throw ModificationError(message);
+    };
+    if (!readable) fail("写入内容与预期不匹配，已自动回滚");
+    if (back == out) return;  // byte-identical: range, prefix and suffix all hold
+
+    // 9.-12. The full checks, to tell which part differs.
+    auto actual = split_at_lf(back);
+    const std::size_t m = new_lines.size();
+    bool range_ok = actual.size() >= s0 + m;
+    for (std::size_t i = 0; range_ok && i < m; ++i) range_ok = actual[s0 + i] == new_lines[i];
+    if (!range_ok) fail("写入内容与预期不匹配，已自动回滚");
+    if (hash_joined(actual, 0, s0) != prefix_before) fail("前缀区域被意外修改，已自动回滚");
+    if (hash_joined(actual, s0 + m, actual.size()) != suffix_before)
+        fail("后缀区域被意外修改，已自动回滚");
+}
+
+}  // namespace quillbox

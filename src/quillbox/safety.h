@@ -3,10 +3,12 @@
 // file, atomic rename, read-back, rollback).
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -20,6 +22,20 @@ class WriteTracker;
 class ModificationError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// A file-system error whose what() is exactly its message (the engine's texts are shown to
+// people as they are). code() tells the cases apart: no_such_file_or_directory for a missing
+// file ("文件不存在: " + path), is_a_directory, permission_denied for a read-only file, or
+// the system's code when a backup or temporary file cannot be written.
+class SafetyFileError : public std::filesystem::filesystem_error {
+public:
+    SafetyFileError(const std::string& message, const std::filesystem::path& p, std::error_code ec)
+        : std::filesystem::filesystem_error(message, p, ec), message_(message) {}
+    const char* what() const noexcept override { return message_.what(); }
+
+private:
+    std::runtime_error message_;  // nothrow copy
 };
 
 std::string compute_hash(std::string_view text);
@@ -46,12 +62,23 @@ public:
     bool verify_before_modify(const std::filesystem::path& file_path, long start, long end,
                               std::string_view expected_hash);
     std::filesystem::path create_backup(const std::filesystem::path& file_path);
+    // Preconditions: 1 <= start <= end + 1, end <= number of lines, no line contains LF or CR,
+    // lines are valid UTF-8; otherwise std::invalid_argument and nothing is written. A file
+    // without write permission is refused (SafetyFileError, permission_denied).
     void apply_replace(const std::filesystem::path& file_path, long start, long end,
                        const std::vector<std::string>& new_lines);
 
+    // Test seam: called between the rename onto the file and the read-back, with the file's
+    // path, so tests can disturb the file there and exercise the rollback. Unset in production.
+    using AfterRenameHook = std::function<void(const std::filesystem::path&)>;
+    void set_after_rename_hook(AfterRenameHook hook) { after_rename_hook_ = std::move(hook); }
+
 private:
+    void restore(const std::filesystem::path& backup, const std::filesystem::path& file_path);
+
     std::filesystem::path backup_dir_;
     WriteTracker* write_tracker_;
+    AfterRenameHook after_rename_hook_;
 };
 
 }  // namespace quillbox
