@@ -1,1 +1,565 @@
+// Markdown files to heading blocks: file checks, the CommonMark parse and the raw heading text,
+// block ends, content hashes and identifiers.
+
 #include "quillbox/outline.h"
+
+#include <cmark.h>
+#include <openssl/rand.h>
+#include <unicode/uchar.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <system_error>
+
+namespace quillbox {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Text helpers
+
+// White space for trimming titles and front-matter lines: Unicode White_Space plus the
+// information separators U+001C..U+001F.
+bool is_trim_space(char32_t c) {
+    if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
+    return u_isUWhiteSpace(static_cast<UChar32>(c));
+}
+
+std::string_view trim_space(std::string_view s) {
+    std::size_t b = 0;
+    while (b < s.size()) {
+        std::size_t i = b;
+        char32_t c = detail::next_code_point(s, i);
+        if (!is_trim_space(c)) break;
+        b = i;
+    }
+    std::size_t e = s.size();
+    while (e > b) {
+        std::size_t start = e - 1;
+        while (start > b && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+        std::size_t i = start;
+        char32_t c = detail::next_code_point(s, i);
+        if (!is_trim_space(c)) break;
+        e = start;
+    }
+    return s.substr(b, e - b);
+}
+
+inline bool is_blank_char(char c) { return c == ' ' || c == '\t'; }
+
+bool is_blank(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return is_blank_char(c); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Line maps: the parser counts lines by line feeds only, while the block model splits at
+// every line end of the shared rule. Both maps are offsets into the same text.
+
+struct LineMap {
+    std::string_view text;
+    std::vector<std::uint32_t> lf_begin;   // parser lines
+    std::vector<std::uint32_t> begin, end; // model lines, [begin, end) without the terminator
+    bool bom = false;
+
+    std::size_t parser_lines() const { return lf_begin.size(); }
+
+    // Parser line `n` (1-based) without its line feed; line 1 without a byte-order mark, as
+    // the parser skips it and counts columns after it.
+    std::string_view parser_line(long n) const {
+        if (n < 1 || static_cast<std::size_t>(n) > lf_begin.size()) return {};
+        std::size_t b = lf_begin[n - 1];
+        std::size_t e = static_cast<std::size_t>(n) < lf_begin.size() ? lf_begin[n] - 1 : text.size();
+        if (e > b && text[e - 1] == '\n') --e;  // last line with its final line feed
+        if (n == 1 && bom) b = std::min(e, b + 3);
+        return text.substr(b, e - b);
+    }
+};
+
+LineMap build_line_map(std::string_view text) {
+    LineMap m;
+    m.text = text;
+    m.bom = text.size() >= 3 && std::memcmp(text.data(), "\xEF\xBB\xBF", 3) == 0;
+    if (text.empty()) return m;
+    // Bytes that can start a line end other than LF. The text holds no CR any more.
+    static const std::array<bool, 256> special = [] {
+        std::array<bool, 256> t{};
+        for (unsigned char c : {'\v', '\f', '\x1c', '\x1d', '\x1e', '\xc2', '\xe2'}) t[c] = true;
+        return t;
+    }();
+    const std::size_t n = text.size();
+    m.lf_begin.reserve(n / 40 + 1);
+    m.begin.reserve(n / 40 + 1);
+    m.end.reserve(n / 40 + 1);
+    m.lf_begin.push_back(0);
+    std::size_t line_start = 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t i = 0; i < n;) {
+        unsigned char c = p[i];
+        if (c == '\n') {
+            m.begin.push_back(static_cast<std::uint32_t>(line_start));
+            m.end.push_back(static_cast<std::uint32_t>(i));
+            ++i;
+            line_start = i;
+            if (i < n) m.lf_begin.push_back(static_cast<std::uint32_t>(i));
+            continue;
+        }
+        if (special[c]) {
+            std::size_t len = detail::line_end_length(text, i);
+            if (len) {
+                m.begin.push_back(static_cast<std::uint32_t>(line_start));
+                m.end.push_back(static_cast<std::uint32_t>(i));
+                i += len;
+                line_start = i;
+                continue;
+            }
+        }
+        ++i;
+    }
+    if (line_start < n) {
+        m.begin.push_back(static_cast<std::uint32_t>(line_start));
+        m.end.push_back(static_cast<std::uint32_t>(n));
+    }
+    return m;
+}
+
+// SHA-256 of model lines [first, last] joined by line feeds. Runs of lines that already sit
+// in the text separated by single line feeds are hashed in one piece.
+std::string hash_line_range(const LineMap& m, std::size_t first, std::size_t last) {
+    detail::Sha256 sha;
+    if (m.begin.empty() || first >= m.begin.size() || last < first) return sha.hex();
+    last = std::min(last, m.begin.size() - 1);
+    std::size_t seg = m.begin[first];
+    for (std::size_t i = first; i < last; ++i) {
+        if (m.text[m.end[i]] == '\n' && m.begin[i + 1] == m.end[i] + 1) continue;
+        sha.update(m.text.substr(seg, m.end[i] - seg));
+        sha.update("\n");
+        seg = m.begin[i + 1];
+    }
+    sha.update(m.text.substr(seg, m.end[last] - seg));
+    return sha.hex();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Container markers: a heading's text lines inside block quotes and list items start after the
+// markers of those containers; a lazy continuation line lacks them.
+
+struct Container {
+    bool quote = false;
+    cmark_node* node = nullptr;
+    // List item, computed on demand: columns of content indentation of its continuation
+    // lines, and where the content starts on the marker line (byte offset and column).
+    long indent = -1;
+    long line = 0;
+    std::size_t content_pos = 0;
+    long content_col = 0;
+};
+
+struct Strip {
+    std::size_t pos = 0;  // byte offset of the text after the markers
+    bool all = true;      // every container matched (false: lazy continuation line)
+};
+
+inline long advance_col(char c, long col) { return c == '\t' ? (col / 4 + 1) * 4 : col + 1; }
+
+Strip strip_containers(long ln, std::vector<Container>& cs, std::size_t depth, const LineMap& m);
+
+// Content indentation of a list item, in columns relative to the content of its parent.
+long item_indent(std::vector<Container>& cs, std::size_t idx, const LineMap& m) {
+    Container& item = cs[idx];
+    if (item.indent >= 0) return item.indent;
+    item.line = cmark_node_get_start_line(item.node);
+    std::string_view line = m.parser_line(item.line);
+    Strip outer = strip_containers(item.line, cs, idx, m);
+    std::size_t marker = static_cast<std::size_t>(std::max(1, cmark_node_get_start_column(item.node)) - 1);
+    marker = std::clamp(marker, outer.pos, line.size());
+    long col = 0, outer_col = 0;
+    for (std::size_t i = 0; i < marker; ++i) {
+        if (i == outer.pos) outer_col = col;
+        col = advance_col(line[i], col);
+    }
+    if (marker == outer.pos) outer_col = col;
+    std::size_t q = marker;
+    if (q < line.size() && std::isdigit(static_cast<unsigned char>(line[q]))) {
+        while (q < line.size() && std::isdigit(static_cast<unsigned char>(line[q]))) ++q;
+    }
+    if (q < line.size()) ++q;  // bullet or delimiter
+    long width = static_cast<long>(q - marker);
+    long after = col + width, c = after;
+    std::size_t r = q;
+    while (r < line.size() && is_blank_char(line[r])) c = advance_col(line[r++], c);
+    long spaces = c - after;
+    bool wide = r == line.size() || spaces > 4 || spaces < 1;
+    long padding = wide ? width + 1 : width + spaces;
+    item.indent = (col - outer_col) + padding;
+    item.content_pos = wide ? std::min(q + 1, line.size()) : r;
+    item.content_col = wide ? after + 1 : c;
+    return item.indent;
+}
+
+// Where the text of parser line `ln` starts after the markers of the first `depth` containers.
+Strip strip_containers(long ln, std::vector<Container>& cs, std::size_t depth, const LineMap& m) {
+    std::string_view line = m.parser_line(ln);
+    Strip s;
+    long col = 0;
+    for (std::size_t k = 0; k < depth; ++k) {
+        if (!cs[k].quote) {
+            item_indent(cs, k, m);
+            if (ln == cs[k].line) {  // the marker line itself
+                s.pos = std::max(s.pos, cs[k].content_pos);
+                col = cs[k].content_col;
+                continue;
+            }
+        }
+        std::size_t i = s.pos;
+        long c = col;
+        if (cs[k].quote) {
+            while (i < line.size() && is_blank_char(line[i]) && advance_col(line[i], c) - col <= 3)
+                c = advance_col(line[i++], c);
+            if (i >= line.size() || line[i] != '>') {
+                s.all = false;
+                return s;
+            }
+            c = advance_col(line[i++], c);
+            if (i < line.size() && is_blank_char(line[i])) c = advance_col(line[i++], c);
+        } else {
+            long need = item_indent(cs, k, m);
+            while (i < line.size() && is_blank_char(line[i]) && c - col < need)
+                c = advance_col(line[i++], c);
+            if (c - col < need && !is_blank(line.substr(i))) {
+                s.all = false;
+                return s;
+            }
+        }
+        s.pos = i;
+        col = c;
+    }
+    return s;
+}
+
+bool is_setext_underline(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size() && i < 3 && s[i] == ' ') ++i;
+    if (i >= s.size() || (s[i] != '=' && s[i] != '-')) return false;
+    char ch = s[i];
+    while (i < s.size() && s[i] == ch) ++i;
+    return is_blank(s.substr(i));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Heading text
+
+struct RawHeading {
+    int level;
+    long start;  // 0-based parser line of the first text line
+    std::string title;
+};
+
+std::string atx_title(const LineMap& m, cmark_node* node, int level,
+                      std::vector<Container>& cs) {
+    std::string_view line = m.parser_line(cmark_node_get_start_line(node));
+    std::size_t pos = static_cast<std::size_t>(std::max(1, cmark_node_get_start_column(node)) - 1);
+    if (pos >= line.size() || line[pos] != '#') {
+        // Not where the parser said: look for the opening run after the container markers.
+        pos = strip_containers(cmark_node_get_start_line(node), cs, cs.size(), m).pos;
+        while (pos < line.size() && line[pos] != '#') ++pos;
+    }
+    for (int k = 0; k < level && pos < line.size() && line[pos] == '#'; ++k) ++pos;
+    std::string_view rest = line.substr(std::min(pos, line.size()));
+    // Optional closing run of '#': only after a space or tab, or making up the whole content.
+    std::size_t e = rest.size();
+    while (e > 0 && is_blank_char(rest[e - 1])) --e;
+    std::size_t h = e;
+    while (h > 0 && rest[h - 1] == '#') --h;
+    if (h < e && (h == 0 || is_blank_char(rest[h - 1]))) e = h;
+    return std::string(trim_space(rest.substr(0, e)));
+}
+
+bool parses_to_nothing(const std::string& text) {
+    cmark_node* doc = cmark_parse_document(text.data(), text.size(), CMARK_OPT_DEFAULT);
+    if (!doc) return false;
+    bool empty = cmark_node_first_child(doc) == nullptr;
+    cmark_node_free(doc);
+    return empty;
+}
+
+// A setext heading: the parser's start line may be that of link reference definitions that
+// preceded the text, and its end line is the line after the underline unless the heading
+// ends the document. `next_start` is the start line of the next block (0 if none).
+RawHeading setext_heading(const LineMap& m, cmark_node* node, int level,
+                          std::vector<Container>& cs, long next_start) {
+    const long n = static_cast<long>(m.parser_lines());
+    const long s = cmark_node_get_start_line(node);
+    const long el = cmark_node_get_end_line(node);
+    const std::size_t depth = cs.size();
+    auto text_of = [&](long ln) {
+        std::string_view line = m.parser_line(ln);
+        Strip st = strip_containers(ln, cs, depth, m);
+        return line.substr(std::min(st.pos, line.size()));
+    };
+    long u;
+    if (el < n) {
+        u = el - 1;
+    } else if (next_start == n) {
+        u = n - 1;
+    } else {
+        std::string_view line = m.parser_line(n);
+        Strip st = strip_containers(n, cs, depth, m);
+        u = (st.all && is_setext_underline(line.substr(std::min(st.pos, line.size())))) ? n : n - 1;
+    }
+    if (u <= s) u = std::min(n, s + 1);
+
+    // Skip leading link reference definitions: the longest prefix of lines (within a short
+    // window at a time) that the parser reads as nothing but definitions.
+    long first = s;
+    constexpr long kWindow = 32;
+    while (first < u - 1) {
+        std::string_view t = trim_space(text_of(first));
+        if (t.empty() || t.front() != '[') break;
+        std::string probe;
+        long found = 0;
+        for (long k = first + 1; k <= std::min(u - 1, first + kWindow); ++k) {
+            probe += text_of(k - 1);
+            probe += '\n';
+            if (parses_to_nothing(probe)) found = k;
+        }
+        if (!found) break;
+        first = found;
+    }
+
+    std::string joined;
+    for (long ln = first; ln < u; ++ln) {
+        if (ln > first) joined += '\n';
+        joined += text_of(ln);
+    }
+    return {level, first - 1, std::string(trim_space(joined))};
+}
+
+std::vector<RawHeading> collect_headings(const LineMap& m) {
+    std::vector<RawHeading> out;
+    std::unique_ptr<cmark_node, void (*)(cmark_node*)> doc(
+        cmark_parse_document(m.text.data(), m.text.size(), CMARK_OPT_DEFAULT), cmark_node_free);
+    if (!doc) throw std::runtime_error("Markdown parser failed");
+    std::unique_ptr<cmark_iter, void (*)(cmark_iter*)> it(cmark_iter_new(doc.get()), cmark_iter_free);
+    std::vector<Container> cs;
+    // A setext heading waits for the start line of the next block to settle its underline.
+    cmark_node* pending = nullptr;
+    int pending_level = 0;
+    std::vector<Container> pending_cs;
+    auto flush = [&](long next_start) {
+        if (!pending) return;
+        out.push_back(setext_heading(m, pending, pending_level, pending_cs, next_start));
+        pending = nullptr;
+    };
+    cmark_event_type ev;
+    while ((ev = cmark_iter_next(it.get())) != CMARK_EVENT_DONE) {
+        cmark_node* node = cmark_iter_get_node(it.get());
+        cmark_node_type type = cmark_node_get_type(node);
+        if (ev == CMARK_EVENT_EXIT) {
+            if ((type == CMARK_NODE_BLOCK_QUOTE || type == CMARK_NODE_ITEM) && !cs.empty()) cs.pop_back();
+            continue;
+        }
+        if (type == CMARK_NODE_DOCUMENT) continue;
+        flush(cmark_node_get_start_line(node));
+        switch (type) {
+            case CMARK_NODE_BLOCK_QUOTE:
+                cs.push_back({true, node, -1});
+                break;
+            case CMARK_NODE_ITEM:
+                cs.push_back({false, node, -1});
+                break;
+            case CMARK_NODE_LIST:
+                break;
+            case CMARK_NODE_HEADING: {
+                int level = cmark_node_get_heading_level(node);
+                if (level >= 1 && level <= 4) {
+                    std::string_view line = m.parser_line(cmark_node_get_start_line(node));
+                    std::size_t col = static_cast<std::size_t>(std::max(1, cmark_node_get_start_column(node)) - 1);
+                    bool atx = col < line.size() && line[col] == '#';
+                    // An ATX heading is one line; a line starting with '#' that is a setext
+                    // heading's text is caught by the end line.
+                    if (atx && cmark_node_get_end_line(node) == cmark_node_get_start_line(node)) {
+                        out.push_back({level, cmark_node_get_start_line(node) - 1,
+                                       atx_title(m, node, level, cs)});
+                    } else {
+                        pending = node;
+                        pending_level = level;
+                        pending_cs = cs;
+                    }
+                }
+                cmark_iter_reset(it.get(), node, CMARK_EVENT_EXIT);
+                break;
+            }
+            default:
+                // Leaf blocks: their inline content is of no interest.
+                cmark_iter_reset(it.get(), node, CMARK_EVENT_EXIT);
+                break;
+        }
+    }
+    flush(0);
+    return out;
+}
+
+// Reads and checks the file: size limit before reading, strict UTF-8, CR and CRLF to LF.
+std::string read_checked(const std::filesystem::path& file_path) {
+    std::error_code ec;
+    auto st = std::filesystem::status(file_path, ec);
+    if (ec || !std::filesystem::exists(st)) {
+        throw std::filesystem::filesystem_error(
+            "No such file or directory", file_path,
+            std::make_error_code(std::errc::no_such_file_or_directory));
+    }
+    if (std::filesystem::is_regular_file(st)) {
+        auto size = std::filesystem::file_size(file_path, ec);
+        if (!ec && size > MAX_FILE_SIZE) throw FileTooLargeError();
+    }
+    std::string bytes = detail::read_file_bytes(file_path);
+    // The file may have grown since the size check.
+    if (bytes.size() > MAX_FILE_SIZE) throw FileTooLargeError();
+    detail::validate_utf8(bytes, file_path.string());
+    if (std::memchr(bytes.data(), '\r', bytes.size()) == nullptr) return bytes;
+    return detail::normalize_newlines(bytes);
+}
+
+std::vector<std::string> make_uuids(std::size_t n) {
+    std::vector<unsigned char> raw(16 * n);
+    if (n && RAND_bytes(raw.data(), static_cast<int>(raw.size())) != 1)
+        throw std::runtime_error("No random bytes available for block identifiers");
+    std::vector<std::string> out;
+    out.reserve(n);
+    static const char* hex = "0123456789abcdef";
+    for (std::size_t k = 0; k < n; ++k) {
+        unsigned char* b = raw.data() + 16 * k;
+        b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
+        b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
+        std::string s;
+        s.reserve(36);
+        for (int i = 0; i < 16; ++i) {
+            if (i == 4 || i == 6 || i == 8 || i == 10) s.push_back('-');
+            s.push_back(hex[b[i] >> 4]);
+            s.push_back(hex[b[i] & 0xF]);
+        }
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+std::filesystem::path resolved_path(const std::filesystem::path& p) {
+    std::error_code ec;
+    auto r = std::filesystem::canonical(p, ec);
+    if (!ec) return r;
+    return std::filesystem::weakly_canonical(std::filesystem::absolute(p));
+}
+
+}  // namespace
+
+std::string _validate_file(const std::filesystem::path& file_path) {
+    std::string content = read_checked(file_path);
+    if (build_line_map(content).begin.size() > MAX_FILE_LINES) throw FileTooLargeError();
+    return content;
+}
+
+std::string _compute_content_hash(const std::vector<std::string>& lines, long start, long end) {
+    detail::Sha256 sha;
+    if (start < 0) start = 0;
+    if (lines.empty() || end < start || static_cast<std::size_t>(start) >= lines.size())
+        return sha.hex();
+    std::size_t last = std::min(static_cast<std::size_t>(end), lines.size() - 1);
+    for (std::size_t i = static_cast<std::size_t>(start); i <= last; ++i) {
+        if (i > static_cast<std::size_t>(start)) sha.update("\n");
+        sha.update(lines[i]);
+    }
+    return sha.hex();
+}
+
+std::string new_uuid4() { return make_uuids(1).front(); }
+
+std::vector<Block> parse_markdown_to_blocks(const std::filesystem::path& file_path) {
+    const std::string content = read_checked(file_path);
+    const LineMap m = build_line_map(content);
+    const std::size_t nlines = m.begin.size();
+    if (nlines > MAX_FILE_LINES) throw FileTooLargeError();
+
+    std::vector<RawHeading> heads = collect_headings(m);
+    if (heads.empty()) return {};
+
+    // Ends: a heading ends before the next heading of the same or a higher rank.
+    std::vector<long> ends(heads.size(), static_cast<long>(nlines) - 1);
+    std::vector<std::size_t> open;
+    for (std::size_t k = 0; k < heads.size(); ++k) {
+        while (!open.empty() && heads[open.back()].level >= heads[k].level) {
+            ends[open.back()] = heads[k].start - 1;
+            open.pop_back();
+        }
+        open.push_back(k);
+    }
+
+    const std::filesystem::path path = resolved_path(file_path);
+    std::vector<std::string> ids = make_uuids(heads.size());
+    std::vector<Block> blocks;
+    blocks.reserve(heads.size());
+    for (std::size_t k = 0; k < heads.size(); ++k) {
+        RawHeading& h = heads[k];
+        long end = std::max(ends[k], h.start);
+        Block b;
+        b.uuid = std::move(ids[k]);
+        b.file_path = path;
+        b.start_line = static_cast<int>(h.start + 1);
+        b.end_line = static_cast<int>(end + 1);
+        b.heading_path = _slug(h.title);
+        b.title = std::move(h.title);
+        b.level = h.level;
+        b.content_hash = hash_line_range(m, static_cast<std::size_t>(h.start), static_cast<std::size_t>(end));
+        blocks.push_back(std::move(b));
+    }
+    return blocks;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Heading utilities
+
+int find_frontmatter_end(const std::vector<std::string>& lines) {
+    if (lines.empty() || trim_space(lines[0]) != "---") return 0;
+    const std::size_t limit = std::min<std::size_t>(lines.size(), 50);
+    for (std::size_t i = 1; i < limit; ++i) {
+        if (trim_space(lines[i]) == "---") return static_cast<int>(i + 1);
+    }
+    return 0;
+}
+
+std::vector<Block> get_descendant_blocks(const std::vector<Block>& blocks, const Block& target_block) {
+    auto it = std::find_if(blocks.begin(), blocks.end(),
+                           [&](const Block& b) { return b.uuid == target_block.uuid; });
+    std::vector<Block> out;
+    if (it == blocks.end()) return out;
+    for (++it; it != blocks.end() && it->level > target_block.level; ++it) out.push_back(*it);
+    return out;
+}
+
+std::vector<TocEntry> get_toc_entries(const std::vector<Block>& blocks, int max_depth) {
+    std::vector<TocEntry> out;
+    std::unordered_set<std::string> seen;
+    for (const Block& b : blocks) {
+        if (b.level > max_depth) continue;
+        std::string slug = compute_github_slug(b.title, &seen);
+        seen.insert(slug);
+        out.push_back({b, std::move(slug)});
+    }
+    return out;
+}
+
+std::optional<std::string> check_level_conflict(int source_level, int target_level,
+                                                std::string_view mode) {
+    if (source_level > target_level) return std::nullopt;
+    const std::string s = std::to_string(source_level), t = std::to_string(target_level);
+    if (mode == "before" || mode == "after") {
+        return "Level conflict: moving h" + s + " " + std::string(mode) + " h" + t +
+               " would create invalid hierarchy";
+    }
+    if (mode == "as_first_child" || mode == "as_last_child") {
+        return "Level conflict: child heading (h" + s + ") must be deeper than parent (h" + t + ")";
+    }
+    return std::nullopt;
+}
+
+}  // namespace quillbox

@@ -1,0 +1,249 @@
+// Slugs, the gestalt similarity ratio and fuzzy heading matching.
+
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/locid.h>
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quillbox/outline.h"
+
+namespace quillbox {
+namespace {
+
+bool is_slug_char(UChar32 c) {
+    return (U_GET_GC_MASK(c) & U_GC_L_MASK) != 0 ||
+           u_getIntPropertyValue(c, UCHAR_NUMERIC_TYPE) != U_NT_NONE;
+}
+
+// Appends a hyphen unless the slug is empty or already ends in one: runs of hyphens collapse
+// to one and no leading hyphen is produced. The caller drops a trailing one.
+inline void push_hyphen(std::string& out) {
+    if (!out.empty() && out.back() != '-') out.push_back('-');
+}
+
+// Both slug flavours: NFKD, full lower-case mapping, keep letters, numbers and hyphens, turn
+// spaces (and tabs, for anchors) into hyphens, collapse and trim hyphens. Trimming white space
+// first would change nothing: white space either becomes a hyphen or is dropped, and hyphens
+// at the ends are removed anyway.
+std::string make_slug(std::string_view text, bool tab_is_hyphen) {
+    std::string out;
+    out.reserve(text.size());
+    bool ascii = std::all_of(text.begin(), text.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) {
+        // NFKD and lower-casing are the identity or plain ASCII mapping here.
+        for (char ch : text) {
+            char c = ch;
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+                out.push_back(c);
+            } else if (c == '-' || c == ' ' || (tab_is_hyphen && c == '\t')) {
+                push_hyphen(out);
+            }
+        }
+    } else {
+        UErrorCode status = U_ZERO_ERROR;
+        const icu::Normalizer2* nfkd = icu::Normalizer2::getNFKDInstance(status);
+        if (U_FAILURE(status)) throw std::runtime_error("ICU NFKD normaliser unavailable");
+        icu::UnicodeString s = icu::UnicodeString::fromUTF8(
+            icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+        icu::UnicodeString norm = nfkd->normalize(s, status);
+        if (U_FAILURE(status)) throw std::runtime_error("ICU NFKD normalisation failed");
+        norm.toLower(icu::Locale::getRoot());
+        for (int32_t i = 0; i < norm.length();) {
+            UChar32 c = norm.char32At(i);
+            i += U16_LENGTH(c);
+            if (c == '-' || c == ' ' || (tab_is_hyphen && c == '\t')) {
+                push_hyphen(out);
+            } else if (is_slug_char(c)) {
+                detail::append_utf8(out, static_cast<char32_t>(c));
+            }
+        }
+    }
+    if (!out.empty() && out.back() == '-') out.pop_back();
+    return out;
+}
+
+// Positions of each character of b, for the longest-match search. Characters are grouped
+// in a sorted list; ASCII has a direct table.
+class CharIndex {
+public:
+    explicit CharIndex(std::u32string_view b) {
+        const std::size_t n = b.size();
+        order_.resize(n);
+        for (std::size_t j = 0; j < n; ++j) order_[j] = static_cast<int>(j);
+        std::stable_sort(order_.begin(), order_.end(),
+                         [&](int x, int y) { return b[x] < b[y]; });
+        // Popular characters are left out when b is long.
+        const std::size_t popular_over = n >= 200 ? n / 100 + 1 : n + 1;
+        ascii_.fill({0, 0});
+        std::vector<int> kept;
+        kept.reserve(n);
+        for (std::size_t s = 0; s < n;) {
+            std::size_t e = s;
+            while (e < n && b[order_[e]] == b[order_[s]]) ++e;
+            char32_t c = b[order_[s]];
+            if (e - s <= popular_over) {
+                auto begin = static_cast<int>(kept.size());
+                kept.insert(kept.end(), order_.begin() + static_cast<long>(s),
+                            order_.begin() + static_cast<long>(e));
+                auto end = static_cast<int>(kept.size());
+                if (c < 128) ascii_[c] = {begin, end};
+                else groups_.push_back({c, {begin, end}});
+            }
+            s = e;
+        }
+        order_ = std::move(kept);
+    }
+
+    // Ascending positions of c in b (empty for absent or popular characters).
+    std::pair<const int*, const int*> positions(char32_t c) const {
+        std::pair<int, int> r{0, 0};
+        if (c < 128) {
+            r = ascii_[c];
+        } else {
+            auto it = std::lower_bound(groups_.begin(), groups_.end(), c,
+                                       [](const auto& g, char32_t v) { return g.first < v; });
+            if (it != groups_.end() && it->first == c) r = it->second;
+        }
+        return {order_.data() + r.first, order_.data() + r.second};
+    }
+
+private:
+    std::vector<int> order_;
+    std::array<std::pair<int, int>, 128> ascii_{};
+    std::vector<std::pair<char32_t, std::pair<int, int>>> groups_;
+};
+
+struct Match {
+    std::size_t i, j, k;
+};
+
+class Matcher {
+public:
+    Matcher(std::u32string_view a, std::u32string_view b)
+        : a_(a), b_(b), index_(b), len_(b.size() + 1, 0), newlen_(b.size() + 1, 0) {}
+
+    // Longest run a[i..i+k) == b[j..j+k) in the ranges, free of popular characters, smallest
+    // i then smallest j; then widened over equal neighbours (popular ones included).
+    Match longest(std::size_t alo, std::size_t ahi, std::size_t blo, std::size_t bhi) {
+        std::size_t besti = alo, bestj = blo, bestk = 0;
+        // len_[j + 1] = length of the run ending at a[i - 1], b[j]; only touched slots are
+        // non-zero and they are cleared again.
+        touched_.clear();
+        for (std::size_t i = alo; i < ahi; ++i) {
+            newtouched_.clear();
+            auto [p, e] = index_.positions(a_[i]);
+            for (; p != e; ++p) {
+                auto j = static_cast<std::size_t>(*p);
+                if (j < blo) continue;
+                if (j >= bhi) break;
+                std::size_t k = len_[j] + 1;
+                newlen_[j + 1] = k;
+                newtouched_.push_back(j + 1);
+                if (k > bestk) {
+                    besti = i + 1 - k;
+                    bestj = j + 1 - k;
+                    bestk = k;
+                }
+            }
+            for (std::size_t t : touched_) len_[t] = 0;
+            std::swap(len_, newlen_);
+            std::swap(touched_, newtouched_);
+        }
+        for (std::size_t t : touched_) len_[t] = 0;
+        touched_.clear();
+        while (besti > alo && bestj > blo && a_[besti - 1] == b_[bestj - 1]) {
+            --besti;
+            --bestj;
+            ++bestk;
+        }
+        while (besti + bestk < ahi && bestj + bestk < bhi && a_[besti + bestk] == b_[bestj + bestk])
+            ++bestk;
+        return {besti, bestj, bestk};
+    }
+
+    std::size_t matched_total() {
+        std::size_t total = 0;
+        std::vector<std::array<std::size_t, 4>> todo{{0, a_.size(), 0, b_.size()}};
+        while (!todo.empty()) {
+            auto [alo, ahi, blo, bhi] = todo.back();
+            todo.pop_back();
+            Match m = longest(alo, ahi, blo, bhi);
+            if (m.k == 0) continue;
+            total += m.k;
+            if (alo < m.i && blo < m.j) todo.push_back({alo, m.i, blo, m.j});
+            if (m.i + m.k < ahi && m.j + m.k < bhi) todo.push_back({m.i + m.k, ahi, m.j + m.k, bhi});
+        }
+        return total;
+    }
+
+private:
+    std::u32string_view a_, b_;
+    CharIndex index_;
+    std::vector<std::size_t> len_, newlen_;
+    std::vector<std::size_t> touched_, newtouched_;
+};
+
+}  // namespace
+
+std::string _slug(std::string_view text) { return make_slug(text, false); }
+
+std::string compute_github_slug(std::string_view text,
+                                const std::unordered_set<std::string>* existing_slugs) {
+    std::string slug = make_slug(text, true);
+    if (!existing_slugs || !existing_slugs->count(slug)) return slug;
+    for (unsigned long n = 1;; ++n) {
+        std::string candidate = slug + "-" + std::to_string(n);
+        if (!existing_slugs->count(candidate)) return candidate;
+    }
+}
+
+double similarity_ratio(std::u32string_view a, std::u32string_view b) {
+    const std::size_t total = a.size() + b.size();
+    if (total == 0) return 1.0;
+    if (a.empty() || b.empty()) return 0.0;
+    Matcher m(a, b);
+    return 2.0 * static_cast<double>(m.matched_total()) / static_cast<double>(total);
+}
+
+double similarity_ratio(std::string_view a, std::string_view b) {
+    return similarity_ratio(std::u32string_view(detail::to_u32(a)),
+                            std::u32string_view(detail::to_u32(b)));
+}
+
+std::optional<std::string> fuzzy_match_heading(std::string_view new_heading_path, int new_level,
+                                               const std::vector<OldHeading>& old_headings) {
+    const std::u32string a = detail::to_u32(new_heading_path);
+    double best_score = 0.0;
+    const OldHeading* best = nullptr;
+    std::u32string b;
+    for (const OldHeading& old : old_headings) {
+        if (old.level != new_level) continue;
+        const std::size_t blen = detail::code_point_count(old.heading_path);
+        const std::size_t total = a.size() + blen;
+        // The ratio cannot exceed 2 * min(len) / total. A candidate that cannot beat both the
+        // best so far and the threshold cannot change the outcome.
+        if (total > 0) {
+            double bound = 2.0 * static_cast<double>(std::min(a.size(), blen)) /
+                           static_cast<double>(total);
+            if (bound <= std::max(best_score, 0.8)) continue;
+        }
+        b = detail::to_u32(old.heading_path);
+        double score = similarity_ratio(a, b);
+        if (score > best_score) {
+            best_score = score;
+            best = &old;
+        }
+    }
+    if (best && best_score > 0.8) return best->uuid;
+    return std::nullopt;
+}
+
+}  // namespace quillbox
