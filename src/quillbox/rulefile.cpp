@@ -1,1 +1,279 @@
 #include "quillbox/rulefile.h"
+
+#include "quillbox/detail/text.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unicode/regex.h>
+#include <unicode/unistr.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+namespace quillbox {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::function<void(const fs::path&)>& write_hook() {
+    static std::function<void(const fs::path&)> hook;
+    return hook;
+}
+
+[[noreturn]] void fail(const std::string& what, const fs::path& p, int err) {
+    throw fs::filesystem_error(what, p, std::error_code(err, std::generic_category()));
+}
+
+// Whether `p` names an existing file system entry. Errors other than "not there" (for
+// example no permission to search the directory) are raised, not taken for absence.
+bool file_exists(const fs::path& p) {
+    std::error_code ec;
+    auto st = fs::status(p, ec);
+    if (ec && ec != std::errc::no_such_file_or_directory && ec != std::errc::not_a_directory)
+        throw fs::filesystem_error("Cannot check CLAUDE.md", p, ec);
+    return fs::exists(st);
+}
+
+std::string read_text(const fs::path& p) { return detail::read_text_file(p); }
+
+// White space as str.strip() understands it.
+bool is_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 ||
+           c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
+           c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+std::string_view strip_right(std::string_view s) {
+    std::size_t end = s.size();
+    while (end > 0) {
+        std::size_t b = end - 1;
+        while (b > 0 && (static_cast<unsigned char>(s[b]) & 0xC0) == 0x80) --b;
+        std::size_t i = b;
+        if (!is_space(detail::next_code_point(s, i))) break;
+        end = b;
+    }
+    return s.substr(0, end);
+}
+
+std::string_view strip(std::string_view s) {
+    std::size_t begin = 0;
+    while (begin < s.size()) {
+        std::size_t i = begin;
+        if (!is_space(detail::next_code_point(s, i))) break;
+        begin = i;
+    }
+    return strip_right(s.substr(begin));
+}
+
+std::optional<std::string> detect_version(std::string_view text) {
+    if (text.find(SECTION_MARKER) == std::string_view::npos) return std::nullopt;
+    std::size_t pos = text.find(VERSION_MARKER);
+    // A section whose version comment was deleted counts as outdated.
+    if (pos == std::string_view::npos) return "v0.0";
+    std::size_t end = text.find('\n', pos);
+    std::string_view line = text.substr(pos, end == std::string_view::npos ? end : end - pos);
+
+    static const std::unique_ptr<icu::RegexPattern> pattern = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        UParseError pe;
+        std::unique_ptr<icu::RegexPattern> p(
+            icu::RegexPattern::compile(icu::UnicodeString::fromUTF8("v(\\d+\\.\\d+)"), 0, pe, status));
+        if (U_FAILURE(status)) throw std::runtime_error("cannot compile the version pattern");
+        return p;
+    }();
+    UErrorCode status = U_ZERO_ERROR;
+    icu::UnicodeString uline = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(line.data(), static_cast<int32_t>(line.size())));
+    std::unique_ptr<icu::RegexMatcher> m(pattern->matcher(uline, status));
+    if (U_FAILURE(status)) throw std::runtime_error("cannot match the version pattern");
+    if (m->find(status) && U_SUCCESS(status)) {
+        icu::UnicodeString g = m->group(status);
+        std::string out;
+        g.toUTF8String(out);
+        return out;
+    }
+    return "v0.0";
+}
+
+// The text without the section, trimmed and ended by one line feed (or empty); nothing when
+// the text has no section.
+std::optional<std::string> without_section(std::string_view text) {
+    std::size_t start = text.find(SECTION_MARKER);
+    if (start == std::string_view::npos) return std::nullopt;
+
+    // Take the version comment line above the heading with it (blank lines in between).
+    std::string_view before = strip_right(text.substr(0, start));
+    std::size_t nl = before.rfind('\n');
+    std::string_view last_line = nl == std::string_view::npos ? before : before.substr(nl + 1);
+    if (last_line.find(VERSION_MARKER) != std::string_view::npos)
+        start = nl == std::string_view::npos ? 0 : nl + 1;
+
+    // The section ends before the next level-1 or level-2 heading that is not its own.
+    std::string_view rest = text.substr(start);
+    std::size_t length = rest.size();
+    for (std::size_t lf = rest.find('\n'); lf != std::string_view::npos;) {
+        std::size_t next = rest.find('\n', lf + 1);
+        std::string_view line = rest.substr(lf + 1, next == std::string_view::npos ? next : next - lf - 1);
+        bool heading = line.substr(0, 3) == "## " || line.substr(0, 2) == "# ";
+        if (heading && line.find(SECTION_MARKER) == std::string_view::npos) {
+            length = lf;
+            break;
+        }
+        lf = next;
+    }
+
+    std::string remaining(text.substr(0, start));
+    remaining += rest.substr(length);
+    std::string_view trimmed = strip(remaining);
+    if (trimmed.empty()) return std::string();
+    std::string out(trimmed);
+    out += '\n';
+    return out;
+}
+
+mode_t current_umask() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("Umask:", 0) == 0) {
+            try {
+                return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+            } catch (const std::exception&) {
+                break;
+            }
+        }
+    }
+    return 022;
+}
+
+// Replaces the file's content in one step: a synced temporary file in the same directory,
+// given the file's permission bits, renamed over it; then the directory is synced. A failure
+// at any point leaves the old file as it was and removes the temporary file.
+void write_text_atomically(const fs::path& path, std::string_view data) {
+    fs::path target = path;
+    std::error_code ec;
+    if (fs::is_symlink(path, ec)) {
+        // Write through the link instead of replacing the link by a plain file.
+        fs::path resolved = fs::canonical(path, ec);
+        if (!ec) target = resolved;
+    }
+    fs::path dir = target.parent_path();
+    if (dir.empty()) dir = ".";
+
+    struct stat st {};
+    mode_t mode;
+    bool existed = ::stat(target.c_str(), &st) == 0;
+    if (existed) {
+        if (S_ISDIR(st.st_mode)) fail("Cannot write CLAUDE.md: is a directory", target, EISDIR);
+        if (::access(target.c_str(), W_OK) != 0) fail("Cannot write CLAUDE.md", target, errno);
+        mode = st.st_mode & 07777;
+    } else {
+        if (errno != ENOENT) fail("Cannot write CLAUDE.md", target, errno);
+        mode = 0666 & ~current_umask();
+    }
+
+    std::string tmp = (dir / ("." + target.filename().string() + ".quillbox-XXXXXX")).string();
+    int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) fail("Cannot create a temporary file for CLAUDE.md", target, errno);
+
+    struct Cleanup {
+        int& fd;
+        const std::string& tmp;
+        bool done = false;
+        ~Cleanup() {
+            if (done) return;
+            if (fd >= 0) ::close(fd);
+            ::unlink(tmp.c_str());
+        }
+    } cleanup{fd, tmp};
+
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail("Cannot write the temporary file for CLAUDE.md", tmp, errno);
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (existed && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
+        // Best effort: only privileged callers may hand the file back to its owner.
+        if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+        }
+    }
+    if (::fchmod(fd, mode) != 0) fail("Cannot set permissions on the temporary file", tmp, errno);
+    if (::fsync(fd) != 0) fail("Cannot sync the temporary file for CLAUDE.md", tmp, errno);
+    int closing = fd;
+    fd = -1;
+    if (::close(closing) != 0) fail("Cannot close the temporary file for CLAUDE.md", tmp, errno);
+
+    if (auto& hook = write_hook()) hook(fs::path(tmp));
+
+    if (::rename(tmp.c_str(), target.c_str()) != 0) fail("Cannot replace CLAUDE.md", target, errno);
+    cleanup.done = true;
+
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        // Some file systems refuse fsync on a directory; the rename has happened either way.
+        (void)::fsync(dfd);
+        ::close(dfd);
+    }
+}
+
+}  // namespace
+
+void _set_rulefile_write_hook(std::function<void(const fs::path&)> hook) {
+    write_hook() = std::move(hook);
+}
+
+std::optional<std::string> _detect_version(const fs::path& path) {
+    if (!file_exists(path)) return std::nullopt;
+    return detect_version(read_text(path));
+}
+
+bool has_quillbox_section(const fs::path& path) {
+    if (!file_exists(path)) return false;
+    return read_text(path).find(SECTION_MARKER) != std::string::npos;
+}
+
+bool is_current_version(const fs::path& path) {
+    auto v = _detect_version(path);
+    return v && *v == RULES_VERSION;
+}
+
+bool add_quillbox_section(const fs::path& path) {
+    if (!file_exists(path)) {
+        std::string text(QUILLBOX_SECTION);
+        text += '\n';
+        write_text_atomically(path, text);
+        return true;
+    }
+    std::string text = read_text(path);
+    auto version = detect_version(text);
+    if (version && *version == RULES_VERSION) return false;
+    // An outdated section is removed and the current one appended, in a single write, so a
+    // failure cannot leave the file without any section.
+    if (version) text = *without_section(text);
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    if (!text.empty()) text += '\n';
+    text += QUILLBOX_SECTION;
+    write_text_atomically(path, text);
+    return true;
+}
+
+bool remove_quillbox_section(const fs::path& path) {
+    if (!file_exists(path)) return false;
+    auto text = without_section(read_text(path));
+    if (!text) return false;
+    write_text_atomically(path, *text);
+    return true;
+}
+
+}  // namespace quillbox

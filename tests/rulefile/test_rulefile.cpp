@@ -1,0 +1,244 @@
+#include "quillbox/rulefile.h"
+
+#include "quillbox/detail/text.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+using namespace quillbox;
+namespace fs = std::filesystem;
+
+namespace {
+
+class RuleFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::random_device rd;
+        dir_ = fs::temp_directory_path() / ("quillbox-rulefile-" + std::to_string(::getpid()) + "-" +
+                                            std::to_string(rd()));
+        fs::create_directories(dir_);
+        path_ = dir_ / "CLAUDE.md";
+    }
+    void TearDown() override {
+        _set_rulefile_write_hook({});
+        std::error_code ec;
+        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(dir_, ec);
+    }
+    void write(const std::string& s) { write_to(path_, s); }
+    static void write_to(const fs::path& p, const std::string& s) {
+        std::ofstream(p, std::ios::binary) << s;
+    }
+    std::string read() const { return detail::read_file_bytes(path_); }
+    std::size_t entries() const {
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
+    }
+    static ino_t inode(const fs::path& p) {
+        struct stat st {};
+        ::stat(p.c_str(), &st);
+        return st.st_ino;
+    }
+
+    fs::path dir_;
+    fs::path path_;
+};
+
+const std::string SECTION(QUILLBOX_SECTION);
+
+// An older release's section, as found in existing files.
+std::string old_section(const std::string& version) {
+    return "<!-- Quillbox Rules " + version + " -- auto-managed by quillbox install -->\n\n" +
+           std::string(SECTION_MARKER) + "（旧）\n\n### 核心规则\nold rule\n";
+}
+
+}  // namespace
+
+TEST_F(RuleFile, SectionTextIsFortyLinesOpenedByTheVersionComment) {
+    auto lines = detail::split_lines(SECTION);
+    ASSERT_EQ(lines.size(), 40u);
+    EXPECT_EQ(SECTION.back(), '\n');
+    EXPECT_EQ(SECTION.size(), 2368u);
+    EXPECT_EQ(lines[0], "<!-- Quillbox Rules v3.1 -- auto-managed by quillbox install -->");
+    EXPECT_EQ(lines[1], "");
+    EXPECT_EQ(lines[2], "## ⚠️ Quillbox 工具使用规则（处理 .md 文件时必须遵守）");
+    EXPECT_EQ(lines[10], "标准流程：先调 md_list_blocks(\"文件.md\") 获取当前有效的 block_id 列表，再对目标 "
+                         "block_id 调用 read/replace。");
+    EXPECT_EQ(lines[38], "用户输入 `/quillbox`、「用 Quillbox 改」、「分块改」、「按章节改」时，");
+    EXPECT_EQ(lines[39], "强制使用 Quillbox MCP 工具。");
+}
+
+TEST_F(RuleFile, MissingFile) {
+    EXPECT_EQ(_detect_version(path_), std::nullopt);
+    EXPECT_FALSE(has_quillbox_section(path_));
+    EXPECT_FALSE(is_current_version(path_));
+    EXPECT_FALSE(remove_quillbox_section(path_));
+    EXPECT_FALSE(fs::exists(path_));
+    EXPECT_TRUE(add_quillbox_section(path_));
+    EXPECT_EQ(read(), SECTION + "\n");
+    EXPECT_EQ(_detect_version(path_), "v3.1");
+    EXPECT_TRUE(is_current_version(path_));
+    // New files get the default permissions, not the temporary file's 0600.
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all, fs::perms(0666 & ~mask));
+}
+
+TEST_F(RuleFile, AddAppendsAfterOneEmptyLine) {
+    write("");
+    EXPECT_TRUE(add_quillbox_section(path_));
+    EXPECT_EQ(read(), SECTION);
+
+    write("My notes");
+    EXPECT_TRUE(add_quillbox_section(path_));
+    EXPECT_EQ(read(), "My notes\n\n" + SECTION);
+
+    write("My notes\n");
+    EXPECT_TRUE(add_quillbox_section(path_));
+    EXPECT_EQ(read(), "My notes\n\n" + SECTION);
+}
+
+TEST_F(RuleFile, AddWhenCurrentDoesNotWrite) {
+    write("# Mine\r\n\r\n" + SECTION);  // CRLF user text must survive untouched too
+    std::string before = read();
+    ino_t ino = inode(path_);
+    EXPECT_FALSE(add_quillbox_section(path_));
+    EXPECT_EQ(read(), before);
+    EXPECT_EQ(inode(path_), ino);  // a write would have renamed a new file into place
+}
+
+TEST_F(RuleFile, DetectVersion) {
+    write("x\n" + old_section("v3.0"));
+    EXPECT_EQ(_detect_version(path_), "v3.0");
+    EXPECT_TRUE(has_quillbox_section(path_));
+    EXPECT_FALSE(is_current_version(path_));
+
+    write("<!-- Quillbox Rules v12.34 beta v9.9 -->\n" + std::string(SECTION_MARKER) + "\n");
+    EXPECT_EQ(_detect_version(path_), "v12.34");
+
+    write("<!-- Quillbox Rules -->\n\n" + std::string(SECTION_MARKER) + "\n");
+    EXPECT_EQ(_detect_version(path_), "v0.0");
+    EXPECT_FALSE(is_current_version(path_));
+
+    // The comment alone is not a section.
+    write("<!-- Quillbox Rules v3.1 -->\n");
+    EXPECT_EQ(_detect_version(path_), std::nullopt);
+    EXPECT_FALSE(has_quillbox_section(path_));
+}
+
+TEST_F(RuleFile, UpgradeReplacesAnOldSectionBetweenUserSections) {
+    write("\n# Intro\n\ntext\n\n" + old_section("v3.0") + "\n## Next\n\nmore\n\n");
+    EXPECT_TRUE(add_quillbox_section(path_));
+    EXPECT_EQ(read(), "# Intro\n\ntext\n\n\n## Next\n\nmore\n\n" + SECTION);
+    EXPECT_TRUE(is_current_version(path_));
+    EXPECT_FALSE(add_quillbox_section(path_));
+}
+
+TEST_F(RuleFile, SectionWithoutVersionCommentIsOutdated) {
+    write("# Mine\n\n" + std::string(SECTION_MARKER) + "\n\nold text\n");
+    EXPECT_EQ(_detect_version(path_), "v0.0");
+    EXPECT_TRUE(add_quillbox_section(path_));
+    EXPECT_EQ(read(), "# Mine\n\n" + SECTION);
+}
+
+TEST_F(RuleFile, RemoveTrimsAndKeepsFollowingHeadings) {
+    write(SECTION + "\n");
+    EXPECT_TRUE(remove_quillbox_section(path_));
+    EXPECT_EQ(read(), "");
+    EXPECT_FALSE(remove_quillbox_section(path_));
+
+    write("\n\n# A\n\n" + SECTION);
+    EXPECT_TRUE(remove_quillbox_section(path_));
+    EXPECT_EQ(read(), "# A\n");
+
+    // User text after the section up to the next level-1/2 heading goes with it; level 3 does
+    // not end the section.
+    write("# A\n\n" + SECTION + "\nuser para\n### deeper\n\n## Next\nx\n# Last\n");
+    EXPECT_TRUE(remove_quillbox_section(path_));
+    EXPECT_EQ(read(), "# A\n\n\n## Next\nx\n# Last\n");
+
+    write("# A\n\n" + SECTION + "# Top\n");
+    EXPECT_TRUE(remove_quillbox_section(path_));
+    EXPECT_EQ(read(), "# A\n\n\n# Top\n");
+}
+
+TEST_F(RuleFile, RoundTrips) {
+    for (std::string original : {"# Notes\n\nhello\n", "x", "# 笔记\n\n- 项目\n\n"}) {
+        write(original);
+        ASSERT_TRUE(add_quillbox_section(path_));
+        ASSERT_TRUE(remove_quillbox_section(path_));
+        std::string trimmed = original.substr(0, original.find_last_not_of('\n') + 1) + "\n";
+        EXPECT_EQ(read(), trimmed) << original;
+    }
+}
+
+TEST_F(RuleFile, CarriageReturnsBecomeLineFeeds) {
+    write("# A\r\nline\r\n");
+    EXPECT_TRUE(add_quillbox_section(path_));
+    EXPECT_EQ(read(), "# A\nline\n\n" + SECTION);
+
+    std::string cr = "# A\rline\r\r";
+    for (char c : SECTION) cr += c == '\n' ? '\r' : c;
+    write(cr);
+    EXPECT_TRUE(is_current_version(path_));
+    EXPECT_TRUE(remove_quillbox_section(path_));
+    EXPECT_EQ(read(), "# A\nline\n");
+}
+
+TEST_F(RuleFile, BadInputRaisesClearErrors) {
+    fs::create_directory(path_);
+    EXPECT_THROW(has_quillbox_section(path_), fs::filesystem_error);
+    EXPECT_THROW(add_quillbox_section(path_), fs::filesystem_error);
+    EXPECT_THROW(remove_quillbox_section(path_), fs::filesystem_error);
+    fs::remove(path_);
+
+    std::string bad = "# A\n\xff\xfe broken\n" + old_section("v3.0");
+    write(bad);
+    EXPECT_THROW(add_quillbox_section(path_), DecodeError);
+    EXPECT_THROW(remove_quillbox_section(path_), DecodeError);
+    EXPECT_EQ(read(), bad);
+
+    EXPECT_THROW(add_quillbox_section(dir_ / "no-such-dir" / "CLAUDE.md"), fs::filesystem_error);
+}
+
+TEST_F(RuleFile, FailedWriteLeavesTheFileWholeAndNoTemporaryFile) {
+    std::string original = "# Mine\n\n" + old_section("v2.0");
+    write(original);
+    _set_rulefile_write_hook([](const fs::path& tmp) {
+        EXPECT_EQ(detail::read_file_bytes(tmp).substr(0, 7), "# Mine\n");
+        throw std::runtime_error("simulated crash before rename");
+    });
+    EXPECT_THROW(add_quillbox_section(path_), std::runtime_error);
+    EXPECT_THROW(remove_quillbox_section(path_), std::runtime_error);
+    EXPECT_EQ(read(), original);
+    EXPECT_EQ(entries(), 1u);
+}
+
+TEST_F(RuleFile, KeepsPermissionsAndWritesThroughSymlinks) {
+    fs::path real = dir_ / "real.md";
+    write_to(real, "# Mine\n");
+    fs::permissions(real, fs::perms(0640));
+    fs::create_symlink("real.md", path_);
+    EXPECT_TRUE(add_quillbox_section(path_));
+    EXPECT_TRUE(fs::is_symlink(path_));
+    EXPECT_EQ(detail::read_file_bytes(real), "# Mine\n\n" + SECTION);
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all, fs::perms(0640));
+    EXPECT_EQ(entries(), 2u);
+}
+
+TEST_F(RuleFile, ReadOnlyFileIsRefused) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root may write read-only files";
+    write("# Mine\n");
+    fs::permissions(path_, fs::perms(0444));
+    EXPECT_THROW(add_quillbox_section(path_), fs::filesystem_error);
+    EXPECT_EQ(read(), "# Mine\n");
+    fs::permissions(path_, fs::perms(0644));
+    fs::permissions(dir_, fs::perms(0555));
+    EXPECT_THROW(add_quillbox_section(path_), fs::filesystem_error);
+    EXPECT_EQ(read(), "# Mine\n");
+}
