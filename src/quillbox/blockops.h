@@ -92,6 +92,13 @@ void _record_file_state(Indexer& indexer, const std::filesystem::path& fp);
 std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher,
                                        const std::filesystem::path& fp);
 
+// Re-indexes the file after an operation rewrote the block `block_id` starting at
+// `start_line`, keeping identifiers; when the block's new heading matched no old one, the new
+// block at `start_line` takes over `block_id` (so the agent's identifier stays valid).
+// `block_remains` is false when the block's lines were removed. Takes indexer.mutex().
+void _reindex_keeping_block(Indexer& indexer, FileWatcher& watcher, const std::filesystem::path& fp,
+                            const std::string& block_id, int start_line, bool block_remains);
+
 // "#" x level, or "FM" for a block without a heading level.
 std::string _level_marker(int level);
 // `  id="<uuid>" ## Title lines=3-9`
@@ -124,6 +131,66 @@ std::string do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_v
 // ---------------------------------------------------------------------------------------
 // Structural operations
 // ---------------------------------------------------------------------------------------
+
+// A replacement request parsed from an edit instruction (type is always "replace").
+struct EditRequest {
+    std::string type = "replace";
+    std::string target;
+    std::string replacement;
+
+    bool operator==(const EditRequest&) const = default;
+};
+
+// A replacement that refers to a group by name (\g<name>): the target is plain text and has
+// no groups, so the edit cannot go on. do_md_edit lets it propagate before writing anything.
+class ReplacementGroupNameError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// An instruction too long or too convoluted for the instruction patterns to finish on.
+class InstructionTooComplexError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// "change X to Y", "X -> Y", "把X改为Y" (case-insensitive, first pattern that matches wins);
+// nullopt when none matches. Invalid UTF-8 raises DecodeError.
+std::optional<EditRequest> _parse_instruction(std::string_view instruction);
+// The request applied to a block's text: exact, then case-insensitive (replacement taken as a
+// substitution template), then the first matching line; nullopt when the target is not found
+// or is empty. A template with a group reference by name raises ReplacementGroupNameError.
+std::optional<std::string> _apply_pattern(std::string_view content, const EditRequest& parsed);
+// One verified, backed-up replacement of one block with its bookkeeping. `file_path` is not
+// used: the block's stored path is. Raises on every failure.
+void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                        SessionReadTracker& tracker, const std::filesystem::path& file_path,
+                        std::string_view block_id, std::string_view new_content);
+
+// Applies a natural-language edit instruction to the sections it most likely concerns, or
+// shows them with their identifiers when no automatic rewrite is possible.
+std::string do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                       SessionReadTracker& tracker, std::string_view file_path,
+                       std::string_view instruction);
+
+inline constexpr std::string_view TOC_START_MARKER = "<!-- toc -->";
+inline constexpr std::string_view TOC_STOP_MARKER = "<!-- tocstop -->";
+
+// Writes or refreshes the table of contents between the markers. `update` has no effect: an
+// existing table is always refreshed.
+std::string do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                            std::string_view file_path, bool update = true,
+                            bool force_insert = false, long long max_depth = 6);
+
+// Promotes (negative delta) or demotes a heading, with its descendants when `recursive`.
+std::string do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                            std::string_view block_id, long long delta, bool recursive = true);
+
+// Moves a section with its subsections relative to another section of the same file, or to
+// the start or end of the document when `target_block_id` is empty.
+std::string do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                          std::string_view block_id, std::string_view target_block_id = "",
+                          std::string_view position = "after");
 
 // ---------------------------------------------------------------------------------------
 // Semantic search

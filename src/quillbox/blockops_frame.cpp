@@ -1,0 +1,222 @@
+// What the operations share: path checks, the index freshness check with its file_index
+// table, the token estimate and savings footer, the listing format; and the block listing.
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+#include <mutex>
+#include <system_error>
+
+#include "quillbox/blockops.h"
+#include "quillbox/detail/text.h"
+#include "quillbox/i18n.h"
+
+namespace fs = std::filesystem;
+
+namespace quillbox {
+
+// ---- Token estimate and savings footer --------------------------------------------------
+
+const ModelTokenCoeffs& _token_coeffs(std::string_view model) {
+    for (const auto& row : MODEL_TOKEN_COEFFS)
+        if (row.model == model) return row;
+    return MODEL_TOKEN_COEFFS.back();  // "default"
+}
+
+bool _is_cjk(char32_t cp) noexcept {
+    return (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0x3000 && cp <= 0x303F) ||
+           (cp >= 0xFF00 && cp <= 0xFFEF);
+}
+
+long long _count_tokens(std::string_view text, std::string_view model) {
+    long long cn = 0;
+    long long total = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t cp = detail::next_code_point(text, i);
+        ++total;
+        if (_is_cjk(cp)) ++cn;
+    }
+    const long long en = total - cn;
+    const auto& row = _token_coeffs(model);
+    const double estimate = static_cast<double>(cn) * row.cn + static_cast<double>(en) * row.en;
+    const auto truncated = static_cast<long long>(estimate);
+    return truncated > 1 ? truncated : 1;
+}
+
+TokenSavings _token_savings(std::string_view full_text, std::string_view old_block,
+                            std::string_view new_block) {
+    const std::string model = get_config("pricing_model");
+    TokenSavings s;
+    s.full_tok = _count_tokens(full_text, model);
+    s.block_tok = _count_tokens(old_block, model);
+    s.new_tok = _count_tokens(new_block, model);
+    s.read_savings = std::max(s.full_tok - s.block_tok, 0LL);
+    s.write_savings = std::max(s.full_tok - s.new_tok, 0LL);
+    s.tokens_saved = s.read_savings + s.write_savings;
+    return s;
+}
+
+std::string _savings_footer(const TokenSavings& savings) {
+    const PricingRates rates = get_pricing_rates();
+    const double amount = (static_cast<double>(savings.read_savings) * rates.input +
+                           static_cast<double>(savings.write_savings) * rates.output) /
+                          1000000.0;
+    return get_message("aha_meta", {{"tokens", savings.tokens_saved},
+                                    {"currency", rates.currency},
+                                    {"amount", amount}});
+}
+
+// ---- Path checks, file state ------------------------------------------------------------
+
+std::optional<std::string> _check_md_path(const fs::path& fp) {
+    const std::string text = fp.string();
+    if (!text.ends_with(".md")) return get_message("md_only_error");
+    std::error_code ec;
+    if (!fs::exists(fp, ec)) return get_message("file_not_found", {{"path", fp}});
+    return std::nullopt;
+}
+
+double _file_mtime(const fs::path& fp) {
+    struct stat st {};
+    if (::stat(fp.c_str(), &st) != 0)
+        throw fs::filesystem_error("cannot read the modification time", fp,
+                                   std::error_code(errno, std::generic_category()));
+    return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+}
+
+std::string _today_local() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char buf[16];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
+    return buf;
+}
+
+void _ensure_file_index_table(Indexer& indexer) {
+    std::lock_guard lk(indexer.mutex());
+    indexer.conn().exec(
+        "CREATE TABLE IF NOT EXISTS file_index (file_path TEXT PRIMARY KEY, mtime REAL NOT NULL, "
+        "file_hash TEXT NOT NULL)");
+}
+
+namespace {
+
+void write_file_index_row(Indexer& indexer, const std::string& key, double mtime,
+                          const std::string& hash) {
+    std::lock_guard lk(indexer.mutex());
+    SQLite::Statement ins(indexer.conn(),
+                          "INSERT OR REPLACE INTO file_index (file_path, mtime, file_hash) VALUES (?, ?, ?)");
+    ins.bind(1, key);
+    ins.bind(2, mtime);
+    ins.bind(3, hash);
+    ins.exec();
+}
+
+}  // namespace
+
+void _record_file_state(Indexer& indexer, const fs::path& fp) {
+    // The table may not exist yet when a file is modified before it was ever listed.
+    _ensure_file_index_table(indexer);
+    const double mtime = _file_mtime(fp);
+    const std::string hash = detail::sha256_hex(detail::read_file_bytes(fp));
+    write_file_index_row(indexer, fp.string(), mtime, hash);
+}
+
+// ---- Index freshness --------------------------------------------------------------------
+
+std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher, const fs::path& fp) {
+    const std::string key = fp.string();
+    try {
+        _ensure_file_index_table(indexer);
+
+        std::vector<Block> existing;
+        double file_mtime = 0;
+        std::optional<std::pair<double, std::string>> row;
+        {
+            std::lock_guard lk(indexer.mutex());
+            existing = indexer.list_blocks(fp);
+            file_mtime = _file_mtime(fp);
+            SQLite::Statement q(indexer.conn(), "SELECT mtime, file_hash FROM file_index WHERE file_path = ?");
+            q.bind(1, key);
+            if (q.executeStep())
+                row.emplace(q.getColumn("mtime").getDouble(), q.getColumn("file_hash").getString());
+        }
+
+        if (row && std::fabs(row->first - file_mtime) < 1.0) return existing;
+
+        const std::string actual_hash = detail::sha256_hex(detail::read_file_bytes(fp));
+
+        if (row && row->second == actual_hash) {
+            std::lock_guard lk(indexer.mutex());
+            SQLite::Statement up(indexer.conn(), "UPDATE file_index SET mtime = ? WHERE file_path = ?");
+            up.bind(1, file_mtime);
+            up.bind(2, key);
+            up.exec();
+            return existing;
+        }
+
+        // Never wait while holding the index lock: the re-index being waited for needs it.
+        watcher.wait_for_reindex(fp, 3.0);
+
+        {
+            // One group, so the watcher's re-index cannot slip in between delete and index.
+            std::lock_guard lk(indexer.mutex());
+            SQLite::Statement del(indexer.conn(), "DELETE FROM blocks WHERE file_path = ?");
+            del.bind(1, key);
+            del.exec();
+            indexer.index_file(fp, &watcher);
+            write_file_index_row(indexer, key, file_mtime, actual_hash);
+            return indexer.list_blocks(fp);
+        }
+    } catch (const std::exception& e) {
+        log_warning("Index freshness check failed for %s: %s", key.c_str(), e.what());
+    } catch (...) {
+        log_warning("Index freshness check failed for %s: %s", key.c_str(), "unknown error");
+    }
+    return parse_markdown_to_blocks(fp);
+}
+
+// ---- Listing ----------------------------------------------------------------------------
+
+std::string _level_marker(int level) {
+    return level > 0 ? std::string(static_cast<std::size_t>(level), '#') : std::string("FM");
+}
+
+std::string _format_block_line(const Block& block) {
+    std::string line = "  id=\"";
+    line += block.uuid;
+    line += "\" ";
+    line += _level_marker(block.level);
+    line += ' ';
+    line += block.title;
+    line += " lines=";
+    line += std::to_string(block.start_line);
+    line += '-';
+    line += std::to_string(block.end_line);
+    return line;
+}
+
+std::string _format_blocks(const std::vector<Block>& blocks, const fs::path& file_path) {
+    std::string out = "✅ File: ";
+    out += file_path.string();
+    out += '\n';
+    out += std::to_string(blocks.size());
+    out += " blocks:\n";
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (i > 0) out += '\n';
+        out += _format_block_line(blocks[i]);
+    }
+    return out;
+}
+
+std::string do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path) {
+    const fs::path fp = _resolve_path(file_path);
+    log_debug("list_blocks: %s", fp.c_str());
+    if (auto refusal = _check_md_path(fp)) return *refusal;
+    return _format_blocks(_ensure_fresh_index(indexer, watcher, fp), fp);
+}
+
+}  // namespace quillbox
