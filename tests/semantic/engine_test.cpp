@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "quillbox/detail/text.h"
+#include "quillbox/semantic.h"
+#include "tiny_model.h"
+
+using namespace quillbox;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A data directory with vectors/ and a hub cache holding tiny 384-wide models under the real
+// names, with downloads disabled.
+struct Fixture {
+    tiny::TempDir tmp;
+    tiny::EnvVar hf_home{"HF_HOME", (tmp.path / "hf").string()};
+    tiny::EnvVar hub{"HF_HUB_CACHE", std::nullopt};
+    tiny::EnvVar offline{"HF_HUB_OFFLINE", "1"};
+    tiny::EnvVar own{"QUILLBOX_MODEL_DIR", (tmp.path / "own").string()};
+    tiny::EnvVar model{"QUILLBOX_SEMANTIC_MODEL", std::nullopt};
+    fs::path data = tmp.path / "data";
+    fs::path vectors = data / "vectors";
+
+    void install(const std::string& name, int hidden) {
+        tiny::Spec s;
+        s.hidden = hidden;
+        s.heads = 4;
+        s.layers = 1;
+        s.intermediate = 8;
+        tiny::write_model(quillbox_model_dir() / name, s);
+    }
+    std::string file(const char* name) const { return detail::read_file_bytes(vectors / name); }
+};
+
+std::string chars(std::size_t n, const char* unit = "a") {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s += unit;
+    return s;
+}
+
+}  // namespace
+
+TEST(Engine, EmptyStoreSearchesWithoutLoadingTheModel) {
+    Fixture f;  // no model installed: loading would fail
+    SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+    EXPECT_TRUE(fs::is_directory(f.vectors));
+    EXPECT_EQ(e.size(), 0u);
+    EXPECT_TRUE(e.search("anything").empty());
+}
+
+TEST(Engine, ModelLoadFailureHasTheFixedMessageAndKeepsTheCause) {
+    Fixture f;
+    SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            e.encode("x");
+            FAIL();
+        } catch (const SemanticModelError& err) {
+            std::string msg = err.what();
+            const std::string head =
+                "语义搜索模型下载失败: all-MiniLM-L6-v2\n请检查网络连接后重试。\n"
+                "或设置环境变量 QUILLBOX_SEMANTIC_MODEL 切换模型。\n原始错误: ";
+            EXPECT_EQ(msg.substr(0, head.size()), head);
+            EXPECT_NE(msg.find("HF_HUB_OFFLINE"), std::string::npos);
+            try {
+                std::rethrow_if_nested(err);
+                ADD_FAILURE() << "no nested cause";
+            } catch (const ModelError& cause) {
+                EXPECT_EQ(msg.substr(head.size()), cause.what());
+            }
+        }
+    }
+    // A model that appears later is picked up: the failure was not remembered.
+    f.install("all-MiniLM-L6-v2", 384);
+    EXPECT_EQ(e.encode("x").size(), 384u);
+}
+
+TEST(Engine, ModelOfTheWrongWidthIsRefused) {
+    Fixture f;
+    f.install("all-MiniLM-L6-v2", 16);
+    SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+    try {
+        e.encode("x");
+        FAIL();
+    } catch (const SemanticModelError& err) {
+        EXPECT_NE(std::string(err.what()).find("gives vectors of 16 numbers, expected 384"), std::string::npos);
+    }
+}
+
+TEST(Engine, IndexSearchAndSnippets) {
+    Fixture f;
+    f.install("all-MiniLM-L6-v2", 384);
+    SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+    EXPECT_TRUE(e.index_block("a", "Title", chars(250, "é"), "h1"));
+    EXPECT_FALSE(e.index_block("a", "Other title", "changed", "h1"));  // same hash: kept as it was
+    EXPECT_EQ(e.metadata().find("a")->title, "Title");
+    EXPECT_EQ(e.metadata().find("a")->snippet, chars(200, "é"));
+    EXPECT_EQ(*e.vectors().find("a"), e.encode("Title " + chars(200, "é")));
+    EXPECT_TRUE(e.index_block("a", "Title", chars(250, "é"), "h2"));
+    EXPECT_TRUE(e.index_block("b", "B", chars(100), "hb"));
+    EXPECT_EQ(e.size(), 2u);
+
+    auto all = e.search("Title " + chars(200, "é"), 10);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].block_id, "a");
+    EXPECT_EQ(all[0].score, 1.0);
+    EXPECT_EQ(all[0].snippet, chars(100, "é") + "...");
+    EXPECT_EQ(all[1].snippet, chars(100));  // exactly 100: no ellipsis
+    EXPECT_EQ(all[1].score, std::round(all[1].score * 10000) / 10000);
+    EXPECT_TRUE(e.search("q", 0).empty());
+    EXPECT_EQ(e.search("q").size(), 2u);
+
+    e.remove_block("a");
+    e.remove_block("unknown");
+    EXPECT_EQ(e.size(), 1u);
+    EXPECT_EQ(e.metadata().find("a"), nullptr);
+}
+
+TEST(Engine, EqualScoresKeepFirstIndexedOrder) {
+    Fixture f;
+    f.install("all-MiniLM-L6-v2", 384);
+    SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+    e.index_block("z", "Other", "x y", "0");
+    for (const char* id : {"c", "a", "b"}) e.index_block(id, "Same", "text", id);
+    e.index_block("a", "Same", "text", "a2");  // re-encoded in place: keeps its position
+    auto r = e.search("Same text", 3);
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0].block_id, "c");
+    EXPECT_EQ(r[1].block_id, "a");
+    EXPECT_EQ(r[2].block_id, "b");
+}
+
+TEST(Engine, StoreFilesAreWrittenInTheCompactAsciiFormAndReadBack) {
+    Fixture f;
+    f.install("all-MiniLM-L6-v2", 384);
+    {
+        SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+        e.index_block("id-1", "标题 😀 \"q\" \\ \t", "内容\n", "hash1");
+        e.index_block("id-2", "Plain", "", "hash2");
+        e._save_vectors();
+    }
+    EXPECT_EQ(f.file("model_info.json"), "{\"model_name\": \"all-MiniLM-L6-v2\", \"vector_dim\": 384}");
+    EXPECT_EQ(f.file("metadata.json"),
+              "{\"id-1\": [\"\\u6807\\u9898 \\ud83d\\ude00 \\\"q\\\" \\\\ \\t\", \"\\u5185\\u5bb9\\n\", \"hash1\"], "
+              "\"id-2\": [\"Plain\", \"\", \"hash2\"]}");
+    const std::string v = f.file("vectors.json");
+    EXPECT_EQ(v.rfind("{\"id-1\": [", 0), 0u);
+    EXPECT_EQ(v.find('\n'), std::string::npos);
+
+    SemanticEngine again(f.vectors, "all-MiniLM-L6-v2");
+    EXPECT_EQ(again.size(), 2u);
+    EXPECT_EQ(again.metadata().find("id-1")->title, "标题 😀 \"q\" \\ \t");
+    SemanticEngine fresh(f.tmp.path / "other", "all-MiniLM-L6-v2");
+    // Numbers read back to exactly the doubles that were written.
+    EXPECT_EQ(*again.vectors().find("id-2"), fresh.encode("Plain "));
+}
+
+TEST(Engine, NumbersUseTheShortestRoundTripForm) {
+    auto num = [](double d) {
+        std::string s;
+        semantic_json::append_number(s, d);
+        return s;
+    };
+    EXPECT_EQ(num(0.1), "0.1");
+    EXPECT_EQ(num(-0.5), "-0.5");
+    EXPECT_EQ(num(3.0), "3.0");
+    EXPECT_EQ(num(0.0), "0.0");
+    EXPECT_EQ(num(-0.0), "-0.0");
+    EXPECT_EQ(num(1e-05), "1e-05");
+    EXPECT_EQ(num(0.0001), "0.0001");
+    EXPECT_EQ(num(1.5e-07), "1.5e-07");
+    EXPECT_EQ(num(1e16), "1e+16");
+    EXPECT_EQ(num(1234567890123456.0), "1234567890123456.0");
+    EXPECT_EQ(num(1.7976931348623157e308), "1.7976931348623157e+308");
+    EXPECT_EQ(num(static_cast<double>(0.1f)), "0.10000000149011612");
+    std::string s;
+    semantic_json::append_string(s, "\x7f\x01 é");
+    EXPECT_EQ(s, "\"\\u007f\\u0001 \\u00e9\"");
+}
+
+TEST(Engine, BadStoreFilesStopConstruction) {
+    Fixture f;
+    fs::create_directories(f.vectors);
+    std::ofstream(f.vectors / "vectors.json") << "{\"a\": [0.1, ";
+    EXPECT_THROW(SemanticEngine(f.vectors, "all-MiniLM-L6-v2"), std::runtime_error);
+    std::ofstream(f.vectors / "vectors.json", std::ios::trunc) << "{\"a\": [\"x\"]}";
+    EXPECT_THROW(SemanticEngine(f.vectors, "all-MiniLM-L6-v2"), std::runtime_error);
+    std::ofstream(f.vectors / "vectors.json", std::ios::trunc) << "{\"a\": [0.5, 0.5]}";
+    std::ofstream(f.vectors / "metadata.json") << "{\"a\": [\"t\", \"s\"]}";
+    EXPECT_THROW(SemanticEngine(f.vectors, "all-MiniLM-L6-v2"), std::runtime_error);
+    std::ofstream(f.vectors / "metadata.json", std::ios::trunc) << "{\"a\": [\"t\", \"s\", \"h\"]}";
+    SemanticEngine ok(f.vectors, "all-MiniLM-L6-v2");  // no model_info.json: used as it is
+    EXPECT_EQ(ok.size(), 1u);
+    EXPECT_THROW(SemanticEngine(f.vectors, "no-such-model"), std::invalid_argument);
+}
+
+TEST(Engine, StoreOfAnotherModelIsDroppedAndRebuilt) {
+    Fixture f;
+    f.install("all-MiniLM-L6-v2", 384);
+    fs::create_directories(f.vectors);
+    std::ofstream(f.vectors / "vectors.json") << "{\"a\": [1.0, 0.0], \"c\": [0.0, 1.0]}";
+    std::ofstream(f.vectors / "metadata.json") << "{\"a\": [\"A\", \"s\", \"ha\"], \"c\": [\"C\", \"s\", \"hc\"]}";
+    std::ofstream(f.vectors / "model_info.json") << "{\"model_name\": \"bge-small-zh-v1.5\", \"vector_dim\": 512}";
+    tiny::EnvVar env("QUILLBOX_SEMANTIC_MODEL", "all-MiniLM-L6-v2");
+    SemanticEngine e(f.vectors);
+    EXPECT_EQ(e.model_name(), "all-MiniLM-L6-v2");
+    EXPECT_EQ(e.size(), 0u);
+    EXPECT_FALSE(fs::exists(f.vectors / "model_info.json"));
+    EXPECT_TRUE(fs::exists(f.vectors / "vectors.json"));  // stays until the next save
+
+    fs::path md = f.tmp.path / "doc.md";
+    std::ofstream(md) << "# A\ntext a\n# B\ntext b\n";
+    std::vector<Block> blocks = {{"a", md, 1, 2, "A", 1, "A", "heading", "ha"},
+                                 {"b", md, 3, 4, "B", 1, "B", "heading", "hb"}};
+    EXPECT_EQ(e.reindex_all(blocks), (ReindexStats{2, 0, 0}));
+    EXPECT_EQ(f.file("model_info.json"), "{\"model_name\": \"all-MiniLM-L6-v2\", \"vector_dim\": 384}");
+    EXPECT_EQ(e.metadata().find("a")->snippet, "# A\ntext a");
+
+    // Same dimension but recorded under another name also counts as a mismatch.
+    std::ofstream(f.vectors / "model_info.json", std::ios::trunc) << "{\"model_name\": \"multilingual-e5-small\", \"vector_dim\": 384}";
+    EXPECT_EQ(SemanticEngine(f.vectors).size(), 0u);
+}
+
+TEST(Engine, ReindexAllEncodesSkipsAndDeletes) {
+    Fixture f;
+    f.install("all-MiniLM-L6-v2", 384);
+    fs::path md = f.tmp.path / "doc.md";
+    std::ofstream(md) << "# A\ntext a\n# B\ntext b\n";
+    Block a{"a", md, 1, 2, "A", 1, "A", "heading", "ha"}, b{"b", md, 3, 4, "B", 1, "B", "heading", "hb"},
+        c{"c", md, 3, 4, "C", 1, "C", "heading", "hc"};
+    {
+        SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+        EXPECT_EQ(e.reindex_all({a, c}), (ReindexStats{2, 0, 0}));
+    }
+    SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+    EXPECT_EQ(e.reindex_all({a, b}), (ReindexStats{1, 1, 1}));
+    std::vector<std::string> ids;
+    for (const auto& [id, v] : e.vectors()) ids.push_back(id);
+    EXPECT_EQ(ids, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(SemanticEngine(f.vectors, "all-MiniLM-L6-v2").size(), 2u);
+}
+
+TEST(Engine, ModelSelection) {
+    Fixture f;
+    auto cfg = f.data / "config.toml";
+    fs::create_directories(f.data);
+    EXPECT_EQ(SemanticEngine::_load_config(f.vectors), "bge-small-zh-v1.5");
+    {
+        tiny::EnvVar env("QUILLBOX_SEMANTIC_MODEL", "gpt-17");  // unknown: ignored
+        EXPECT_EQ(SemanticEngine::_load_config(f.vectors), "bge-small-zh-v1.5");
+    }
+    std::ofstream(cfg) << "[semantic]\nmodel_cache = \"x\"\n  model = \"multilingual-e5-small\"\nmodel = all-MiniLM-L6-v2\n";
+    EXPECT_EQ(SemanticEngine::_load_config(f.vectors), "multilingual-e5-small");
+    EXPECT_EQ(SemanticEngine::_load_config(f.vectors.string() + "/"), "multilingual-e5-small");
+    EXPECT_EQ(SemanticEngine(f.vectors).model_name(), "multilingual-e5-small");
+    std::ofstream(cfg, std::ios::trunc) << "model = unknown\n[x]\nmodel=all-MiniLM-L6-v2 = trailing\n";
+    EXPECT_EQ(SemanticEngine::_load_config(f.vectors), "all-MiniLM-L6-v2");
+    {
+        tiny::EnvVar env("QUILLBOX_SEMANTIC_MODEL", "bge-small-zh-v1.5");
+        EXPECT_EQ(SemanticEngine::_load_config(f.vectors), "bge-small-zh-v1.5");
+        EXPECT_EQ(SemanticEngine(f.vectors, "multilingual-e5-small").model_name(), "multilingual-e5-small");
+    }
+    std::ofstream(cfg, std::ios::trunc) << "title = \"x\"\nmodel\n";
+    EXPECT_THROW(SemanticEngine::_load_config(f.vectors), std::runtime_error);
+    EXPECT_THROW(SemanticEngine e(f.vectors), std::runtime_error);
+}
