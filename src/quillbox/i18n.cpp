@@ -386,8 +386,8 @@ std::string format_value(const MessageArg::Value& v, std::string_view spec_text,
                         if (c != '.') digits.push_back(c);
                     while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
                     int exp10 = std::stoi(e.substr(e.find('e') + 1));
-                    body = layout_float(digits, exp10, p - 1 > 0 ? p - 1 : 0);
-                    if (p - 1 == 0 && exp10 < 0 && exp10 >= -4) body = layout_float(digits, exp10, 0);
+                    // Like 'g', but positional output keeps a digit after the point.
+                    body = layout_float(digits, exp10, p - 1);
                 }
                 break;
             case 'f':
