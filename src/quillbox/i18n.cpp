@@ -1,6 +1,7 @@
 #include "quillbox/i18n.h"
 
 #include <charconv>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <mutex>
@@ -413,8 +414,18 @@ std::string format_value(const MessageArg::Value& v, std::string_view spec_text,
                 value_error(key, field, code() + " needs an integer, got the real number " + real_repr(x));
         }
     }
-    if (spec.grouping) body = group_digits(body, spec.grouping);
     std::string sign = negative ? "-" : spec.sign == '+' ? "+" : spec.sign == ' ' ? " " : "";
+    if (spec.grouping) {
+        std::string grouped = group_digits(body, spec.grouping);
+        // Zero padding goes inside the digit groups: 0,001,234 rather than 0001,234.
+        if (spec.align == '=' && spec.fill == "0" && std::isdigit(static_cast<unsigned char>(body[0]))) {
+            while (sign.size() + grouped.size() < spec.width) {
+                body.insert(body.begin(), '0');
+                grouped = group_digits(body, spec.grouping);
+            }
+        }
+        body = std::move(grouped);
+    }
     return pad(sign, body, spec, '>');
 }
 
