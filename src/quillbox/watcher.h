@@ -48,19 +48,81 @@ struct FileEvent {
     bool is_directory = false;
 };
 
+// Receives file-system events, keeps created/modified/deleted events of files whose path ends
+// in ".md" (case-sensitive) and debounces them per file (trailing edge): a burst of events for
+// one file, each less than the window after the previous, gives one call of the callback on its
+// own timer thread, one window after the last event, with that event's path as reported. From
+// the first event of a burst until the firing the file carries a write mark (when a tracker is
+// given); the firing clears it and then calls the callback. An exception thrown by the callback
+// is reported on stderr and ends only that firing.
+class _MDFileHandler {
+public:
+    using Callback = std::function<void(const std::filesystem::path&)>;
+
+    // Throws std::invalid_argument for a negative or non-finite window.
+    explicit _MDFileHandler(Callback callback, double debounce_seconds = 0.5,
+                            std::shared_ptr<WriteTracker> write_tracker = nullptr);
+    // Cancels pending timers and waits for firings that already began (unless called from one),
+    // so no timer thread ever runs the callback after the handler is gone.
+    ~_MDFileHandler();
+    _MDFileHandler(const _MDFileHandler&) = delete;
+    _MDFileHandler& operator=(const _MDFileHandler&) = delete;
+
+    void on_created(const FileEvent& event);
+    void on_modified(const FileEvent& event);
+    void on_deleted(const FileEvent& event);
+    void dispatch(const FileEvent& event);  // to the matching on_* above
+
+    void _debounce(const std::filesystem::path& path);
+    // Cancels every pending timer and forgets them. A firing that already began is not waited for.
+    void stop();
+
+    double debounce_seconds() const { return debounce_seconds_; }
+
+    struct State;
+
+private:
+    double debounce_seconds_;
+    std::shared_ptr<State> state_;
+};
+
+// Watches a directory tree (inotify, recursively; directories that appear later are watched
+// too, and files already inside them are reported as created) and feeds an _MDFileHandler.
+// Renames and moves are not reported. Also keeps the per-file re-index marks.
 class FileWatcher {
 public:
     using ChangeCallback = std::function<void(const std::filesystem::path&)>;
 
-    // Fails (filesystem_error) when `project_root` does not exist or is not a directory.
+    // Starts on construction and stops when it goes out of scope, also by an exception.
+    class Scope {
+    public:
+        explicit Scope(FileWatcher& watcher) : watcher_(watcher) { watcher_.start(); }
+        ~Scope() { watcher_.stop(); }
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+        FileWatcher& watcher() const { return watcher_; }
+        FileWatcher* operator->() const { return &watcher_; }
+
+    private:
+        FileWatcher& watcher_;
+    };
+    Scope scoped() { return Scope(*this); }
+
+    // Fails (filesystem_error naming the root) when `project_root` does not exist, is not a
+    // directory or cannot be read; std::invalid_argument for a negative or non-finite window.
     FileWatcher(std::filesystem::path project_root, ChangeCallback on_change,
                 double debounce_seconds = 0.5);
-    ~FileWatcher();  // stops
+    ~FileWatcher();  // stops, then waits for a callback that is still running
     FileWatcher(const FileWatcher&) = delete;
     FileWatcher& operator=(const FileWatcher&) = delete;
 
+    // Starts the observer thread. Throws filesystem_error when the root cannot be watched (it
+    // vanished, no permission, no inotify instance). No-op while running; may restart after stop.
     void start();
-    void stop();  // idempotent
+    // Stops and joins the observer, then cancels pending timers. Idempotent. A callback that
+    // already began may still be running when it returns.
+    void stop();
+    bool running() const;
 
     const std::filesystem::path& project_root() const;
     WriteTracker& write_tracker();
