@@ -1,1 +1,231 @@
 #include "quillbox/tracker.h"
+
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <sqlite3.h>
+#include <sys/utsname.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <stdexcept>
+
+#include "quillbox/detail/text.h"
+
+namespace quillbox {
+
+namespace fs = std::filesystem;
+
+// ---- SessionReadTracker ----------------------------------------------------------------
+
+namespace {
+
+double wall_clock_seconds() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+SessionReadTracker::SessionReadTracker(int max_turns, double repeat_window, int repeat_threshold)
+    : _max_turns(max_turns), _repeat_window(repeat_window), _repeat_threshold(repeat_threshold) {}
+
+void SessionReadTracker::record_read(const std::string& file_path) {
+    _read_files[file_path] = _turn_counter;
+    _recent_calls.erase(file_path);
+    record_recent_call(file_path);
+}
+
+void SessionReadTracker::record_recent_call(const std::string& file_path) {
+    const double now = _clock ? _clock() : wall_clock_seconds();
+    auto& calls = _recent_calls[file_path];
+    calls.push_back(now);
+    const double cutoff = now - _repeat_window;
+    calls.erase(std::remove_if(calls.begin(), calls.end(), [&](double t) { return !(t > cutoff); }),
+                calls.end());
+}
+
+bool SessionReadTracker::should_return_cache(const std::string& file_path) const {
+    auto it = _read_files.find(file_path);
+    if (it == _read_files.end()) return false;
+    if (_turn_counter - it->second >= _max_turns) return false;
+    auto calls = _recent_calls.find(file_path);
+    std::size_t n = calls == _recent_calls.end() ? 0 : calls->second.size();
+    return static_cast<long long>(n) < _repeat_threshold;
+}
+
+void SessionReadTracker::advance_turn() { ++_turn_counter; }
+
+void SessionReadTracker::reset_file(const std::string& file_path) {
+    _read_files.erase(file_path);
+    _recent_calls.erase(file_path);
+}
+
+void SessionReadTracker::reset_all() {
+    _read_files.clear();
+    _recent_calls.clear();
+    _turn_counter = 0;
+}
+
+// ---- EditTracker -----------------------------------------------------------------------
+
+namespace {
+
+constexpr int BUSY_TIMEOUT_MS = 5000;
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+}  // namespace
+
+EditTracker::EditTracker(fs::path db_path, std::optional<fs::path> secret_file, Clock clock)
+    : db_path_(std::move(db_path)), clock_(std::move(clock)) {
+    if (secret_file) secret_ = read_install_secret(*secret_file);
+    conn_ = std::make_unique<SQLite::Database>(
+        db_path_.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX);
+    conn_->setBusyTimeout(BUSY_TIMEOUT_MS);
+    // Shares the index file well: readers never block the writer and vice versa.
+    conn_->exec("PRAGMA journal_mode=WAL");
+    _init_tables();
+    _user_id = _get_or_create_user_id();
+}
+
+EditTracker::~EditTracker() { close(); }
+EditTracker::EditTracker(EditTracker&&) noexcept = default;
+EditTracker& EditTracker::operator=(EditTracker&&) noexcept = default;
+
+void EditTracker::close() { conn_.reset(); }
+
+SQLite::Database& EditTracker::db() {
+    if (!conn_) throw std::logic_error("EditTracker is closed: " + db_path_.string());
+    return *conn_;
+}
+
+SQLite::Database& EditTracker::conn() { return db(); }
+
+void EditTracker::_init_tables() {
+    // Each statement runs in autocommit mode: executing it commits it.
+    db().exec(
+        "CREATE TABLE IF NOT EXISTS aha_events ("
+        "user_id TEXT PRIMARY KEY, "
+        "first_edit_at TEXT, "
+        "aha_triggered_at TEXT, "
+        "aha_method TEXT, "
+        "edits_to_aha INTEGER, "
+        "tokens_to_aha INTEGER, "
+        "last_active_at TEXT)");
+}
+
+std::string EditTracker::_get_or_create_user_id() {
+    std::string uid = _compute_user_id(_get_machine_fingerprint(), secret_);
+    SQLite::Statement find(db(), "SELECT user_id FROM aha_events WHERE user_id = ?");
+    find.bind(1, uid);
+    if (!find.executeStep()) {
+        SQLite::Statement ins(
+            db(), "INSERT INTO aha_events (user_id, first_edit_at, last_active_at) VALUES (?, ?, ?)");
+        ins.bind(1, uid);
+        ins.bind(2, _now_iso());
+        ins.bind(3, _now_iso());
+        try {
+            ins.exec();
+        } catch (const SQLite::Exception& e) {
+            // Another process on this machine created the row in between: that row stands.
+            if ((e.getErrorCode() & 0xff) != SQLITE_CONSTRAINT) throw;
+        }
+    }
+    return uid;
+}
+
+void EditTracker::record_edit(long long /*tokens_saved*/) {
+    SQLite::Statement st(db(), "UPDATE aha_events SET last_active_at = ? WHERE user_id = ?");
+    st.bind(1, _now_iso());
+    st.bind(2, _user_id);
+    st.exec();
+}
+
+bool EditTracker::has_seen_aha_today() {
+    SQLite::Statement st(db(),
+                         "SELECT aha_triggered_at FROM aha_events WHERE user_id = ? AND "
+                         "DATE(aha_triggered_at) = DATE(?)");
+    st.bind(1, _user_id);
+    st.bind(2, _today());
+    return st.executeStep();
+}
+
+std::optional<AhaTrigger> EditTracker::check_aha_trigger(long long edit_count,
+                                                         long long tokens_saved) {
+    if (has_seen_aha_today()) return std::nullopt;
+    const char* method = nullptr;
+    if (edit_count >= AHA_EDIT_COUNT_THRESHOLD) method = "edit_count";
+    else if (tokens_saved >= AHA_TOKEN_THRESHOLD) method = "token_threshold";
+    if (!method) return std::nullopt;
+    SQLite::Statement st(db(),
+                         "UPDATE aha_events SET aha_triggered_at = ?, aha_method = ?, "
+                         "edits_to_aha = ?, tokens_to_aha = ? WHERE user_id = ?");
+    st.bind(1, _now_iso());
+    st.bind(2, method);
+    st.bind(3, static_cast<int64_t>(edit_count));
+    st.bind(4, static_cast<int64_t>(tokens_saved));
+    st.bind(5, _user_id);
+    st.exec();
+    return AhaTrigger{true, method, edit_count, tokens_saved};
+}
+
+std::string EditTracker::format_utc(TimePoint t) {
+    using namespace std::chrono;
+    auto since = t.time_since_epoch();
+    auto secs = floor<seconds>(since);
+    auto micros = duration_cast<microseconds>(since - secs).count();
+    std::time_t tt = static_cast<std::time_t>(secs.count());
+    std::tm tm{};
+    gmtime_r(&tt, &tm);
+    char buf[48];
+    std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::string out(buf, n);
+    if (micros != 0) {
+        std::snprintf(buf, sizeof buf, ".%06lld", static_cast<long long>(micros));
+        out += buf;
+    }
+    return out + "+00:00";
+}
+
+std::string EditTracker::_now_iso() const {
+    return format_utc(clock_ ? clock_() : std::chrono::system_clock::now());
+}
+
+std::string EditTracker::_today() const { return _now_iso().substr(0, 10); }
+
+std::string EditTracker::_get_machine_fingerprint() {
+    struct utsname u {};
+    if (::uname(&u) != 0) return detail::sha256_hex(":");
+    return detail::sha256_hex(std::string(u.nodename) + ":" + u.machine);
+}
+
+std::string EditTracker::_compute_user_id(const std::string& fingerprint,
+                                          const std::optional<std::string>& secret) {
+    if (!secret || secret->empty()) return fingerprint.substr(0, 16);
+    const std::string msg = "user_id:" + fingerprint;
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (!HMAC(EVP_sha256(), secret->data(), static_cast<int>(secret->size()),
+              reinterpret_cast<const unsigned char*>(msg.data()), msg.size(), md, &len))
+        throw std::runtime_error("HMAC-SHA256 failed");
+    return detail::to_hex(md, len).substr(0, 16);
+}
+
+std::optional<std::string> EditTracker::read_install_secret(const fs::path& file) {
+    std::string s;
+    try {
+        s = detail::read_file_bytes(file);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    std::size_t b = 0, e = s.size();
+    while (b < e && is_space(s[b])) ++b;
+    while (e > b && is_space(s[e - 1])) --e;
+    s = s.substr(b, e - b);
+    if (s.empty() || detail::find_invalid_utf8(s) != std::string_view::npos) return std::nullopt;
+    return s;
+}
+
+}  // namespace quillbox

@@ -2,13 +2,23 @@
 // Session read tracker (when the cached marker may stand in for a file) and the per-user
 // edit statistics with the once-a-day milestone.
 
+#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+namespace SQLite {
+class Database;
+}
+
 namespace quillbox {
 
+// One per agent session; in memory only, no locks (a session calls it one call at a time).
 class SessionReadTracker {
 public:
     explicit SessionReadTracker(int max_turns = 15, double repeat_window = 60.0,
@@ -23,6 +33,10 @@ public:
 
     int turn_counter() const { return _turn_counter; }
 
+    // Wall-clock seconds since the Unix epoch, with fractions. Tests may replace it.
+    using Clock = std::function<double()>;
+    void set_clock(Clock clock) { _clock = std::move(clock); }
+
 private:
     std::map<std::string, int, std::less<>> _read_files;
     std::map<std::string, std::vector<double>, std::less<>> _recent_calls;
@@ -30,8 +44,92 @@ private:
     int _max_turns;
     double _repeat_window;
     int _repeat_threshold;
+    Clock _clock;
+};
+
+struct TodayStats {
+    long long edit_count = 0;
+    long long tokens_saved = 0;
+    bool operator==(const TodayStats&) const = default;
+};
+
+// What check_aha_trigger returns when the day's milestone is reached.
+struct AhaTrigger {
+    bool triggered = true;
+    std::string method;  // "edit_count" or "token_threshold"
+    long long edit_count = 0;
+    long long tokens_saved = 0;
+    bool operator==(const AhaTrigger&) const = default;
+};
+
+// Per-user first-seen and last-active times and the daily milestone, in the table aha_events
+// of a SQLite file (it may be the index database). The user id is derived from this machine
+// (uname node name and hardware type), keyed with the installation secret when there is one.
+//
+// Installation secret: the text of the file `secret_file` given to the constructor; the host
+// keeps it as INSTALL_SECRET_FILE_NAME ("install_secret") in its data directory, creates it
+// once with random bytes and mode 0600. The tracker only reads it: surrounding white space is
+// ignored, and a missing, unreadable, empty or non-UTF-8 file means no secret, which gives
+// the unkeyed form of the id.
+//
+// Not locked: the connection is serialised by SQLite, callers serialise calls. Closing (close()
+// or destruction) is idempotent; any other call after close() throws std::logic_error.
+class EditTracker {
+public:
+    static constexpr long long AHA_EDIT_COUNT_THRESHOLD = 3;
+    static constexpr long long AHA_TOKEN_THRESHOLD = 5000;
+    static constexpr const char* INSTALL_SECRET_FILE_NAME = "install_secret";
+
+    using TimePoint = std::chrono::system_clock::time_point;
+    using Clock = std::function<TimePoint()>;
+
+    // Database errors (SQLite::Exception) propagate. `clock` is a test seam (UTC now).
+    explicit EditTracker(std::filesystem::path db_path,
+                         std::optional<std::filesystem::path> secret_file = std::nullopt,
+                         Clock clock = nullptr);
+    ~EditTracker();
+    EditTracker(EditTracker&&) noexcept;
+    EditTracker& operator=(EditTracker&&) noexcept;
+    EditTracker(const EditTracker&) = delete;
+    EditTracker& operator=(const EditTracker&) = delete;
+
+    const std::filesystem::path& db_path() const { return db_path_; }
+    const std::string& user_id() const { return _user_id; }
+    SQLite::Database& conn();
+
+    // Updates last_active_at; tokens_saved is accepted but not stored.
+    void record_edit(long long tokens_saved = 0);
+    // Always zeros: the day's figures live in the index's statistics table.
+    TodayStats get_today_stats() const { return {}; }
+    bool has_seen_aha_today();
+    // The milestone, at most once per UTC day; nothing when already seen or below both
+    // thresholds. The edit count wins when both are met.
+    std::optional<AhaTrigger> check_aha_trigger(long long edit_count, long long tokens_saved);
+    void close();
+    bool is_open() const { return static_cast<bool>(conn_); }
+
+    // Current UTC day, YYYY-MM-DD.
+    std::string _today() const;
+    // Current UTC time, YYYY-MM-DDTHH:MM:SS[.ffffff]+00:00.
+    std::string _now_iso() const;
+    static std::string format_utc(TimePoint t);
+    static std::string _get_machine_fingerprint();
+    // First 16 hex characters of HMAC-SHA256(secret, "user_id:" + fingerprint), or of the
+    // fingerprint itself without a secret.
+    static std::string _compute_user_id(const std::string& fingerprint,
+                                        const std::optional<std::string>& secret);
+    static std::optional<std::string> read_install_secret(const std::filesystem::path& file);
+
+private:
+    void _init_tables();
+    std::string _get_or_create_user_id();
+    SQLite::Database& db();
+
+    std::filesystem::path db_path_;
+    std::unique_ptr<SQLite::Database> conn_;
+    std::optional<std::string> secret_;
+    Clock clock_;
+    std::string _user_id;
 };
 
 }  // namespace quillbox
-
-// EditTracker is declared below by the tracker module's implementation work.
