@@ -160,7 +160,11 @@ void write_text_atomically(const fs::path& path, std::string_view data) {
     if (fs::is_symlink(path, ec)) {
         // Write through the link instead of replacing the link by a plain file.
         fs::path resolved = fs::canonical(path, ec);
-        if (!ec) target = resolved;
+        if (!ec) {
+            target = resolved;
+        } else if (fs::path link = fs::read_symlink(path, ec); !ec) {
+            target = link.is_absolute() ? link : path.parent_path() / link;  // dangling: create it
+        }
     }
     fs::path dir = target.parent_path();
     if (dir.empty()) dir = ".";

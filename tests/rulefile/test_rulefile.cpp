@@ -67,9 +67,6 @@ TEST_F(RuleFile, SectionTextIsFortyLinesOpenedByTheVersionComment) {
     EXPECT_EQ(lines[0], "<!-- Quillbox Rules v3.1 -- auto-managed by quillbox install -->");
     EXPECT_EQ(lines[1], "");
     EXPECT_EQ(lines[2], "## ⚠️ Quillbox 工具使用规则（处理 .md 文件时必须遵守）");
-    EXPECT_EQ(lines[10], "标准流程：先调 md_list_blocks(\"文件.md\") 获取当前有效的 block_id 列表，再对目标 "
-                         "block_id 调用 read/replace。");
-    EXPECT_EQ(lines[38], "用户输入 `/quillbox`、「用 Quillbox 改」、「分块改」、「按章节改」时，");
     EXPECT_EQ(lines[39], "强制使用 Quillbox MCP 工具。");
 }
 
@@ -229,6 +226,12 @@ TEST_F(RuleFile, KeepsPermissionsAndWritesThroughSymlinks) {
     EXPECT_EQ(detail::read_file_bytes(real), "# Mine\n\n" + SECTION);
     EXPECT_EQ(fs::status(real).permissions() & fs::perms::all, fs::perms(0640));
     EXPECT_EQ(entries(), 2u);
+
+    fs::path dangling = dir_ / "link.md";
+    fs::create_symlink("later.md", dangling);
+    EXPECT_TRUE(add_quillbox_section(dangling));
+    EXPECT_TRUE(fs::is_symlink(dangling));
+    EXPECT_EQ(detail::read_file_bytes(dir_ / "later.md"), SECTION + "\n");
 }
 
 TEST_F(RuleFile, ReadOnlyFileIsRefused) {
