@@ -1,7 +1,6 @@
 #pragma once
 // Temporary directories and small file helpers for the safety tests.
 
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -13,41 +12,25 @@ namespace qbtest {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
+struct TempDir {
+    fs::path path;
     TempDir() {
         std::string tmpl = (fs::temp_directory_path() / "qb-safety-XXXXXX").string();
         if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
+        path = tmpl;
     }
-    ~TempDir() {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
+    ~TempDir() { fs::remove_all(path); }
+    fs::path operator/(const std::string& name) const { return path / name; }
 };
 
 inline void write_file(const fs::path& p, const std::string& bytes) {
-    std::ofstream f(p, std::ios::binary | std::ios::trunc);
-    f << bytes;
+    std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 inline std::string slurp(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
     std::stringstream ss;
-    ss << f.rdbuf();
+    ss << std::ifstream(p, std::ios::binary).rdbuf();
     return ss.str();
-}
-
-inline std::size_t count_files(const fs::path& dir) {
-    std::size_t n = 0;
-    for (auto& e : fs::directory_iterator(dir)) n += e.is_regular_file() ? 1 : 0;
-    return n;
 }
 
 }  // namespace qbtest
