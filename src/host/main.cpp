@@ -1,26 +1,127 @@
-// Interim front end: lists a Markdown file's heading blocks.
+// The `quillbox` program: the MCP server and the project commands.
 #include <CLI/CLI.hpp>
 
-#include <cstdio>
 #include <exception>
 #include <iostream>
+#include <string>
+#include <vector>
 
-#include "quillbox/outline.h"
+#include "host/commands.h"
+#include "host/serve.h"
 #include "quillbox/version.h"
 
+namespace {
+
+constexpr const char* ROOT_HELP = "Project root (default: the current directory). Quillbox keeps its index, "
+                                  "backups and config.toml in DIR/.quillbox/";
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    CLI::App app{"Quillbox: section-wise Markdown editing for AI coding agents"};
-    app.set_version_flag("--version", QUILLBOX_VERSION);
+    using namespace quillbox::host;
+
+    CLI::App app{
+        "Quillbox lets an AI coding agent work on Markdown files one heading section at a time: it lists "
+        "the sections of a file with stable block ids, reads and replaces single sections (verified, "
+        "backed up, atomic), and serves these operations as MCP tools."};
+    app.name("quillbox");
+    app.set_version_flag("--version", std::string("quillbox ") + QUILLBOX_VERSION, "Print the version and exit");
     app.require_subcommand(1);
-    std::string file;
-    auto* blocks = app.add_subcommand("blocks", "List the heading blocks of a Markdown file");
-    blocks->add_option("file", file, "Markdown file")->required();
+    app.footer(
+        "Start with `quillbox install` in your project, then let your MCP client start `quillbox serve`.\n"
+        "Run `quillbox COMMAND --help` for the details of a command.");
+
+    ServeOptions serve_opts;
+    std::string serve_root, log_level;
+    auto* serve = app.add_subcommand(
+        "serve",
+        "Run the MCP server on stdin/stdout (JSON-RPC 2.0, one message per line). MCP clients start this "
+        "command themselves; it serves until its input ends or it gets SIGINT/SIGTERM.");
+    serve->add_option("--root", serve_root, ROOT_HELP)->type_name("DIR");
+    serve->add_option("--log-level", log_level, "Override the configured log level (logs go to stderr)")
+        ->check(CLI::IsMember({"debug", "info", "warning", "error"}))
+        ->type_name("LEVEL");
+    serve->footer(
+        "Tools: md_list_blocks, md_read_block, md_replace_block, md_find_blocks, read_file.\n"
+        "A pause of more than session.turn_idle_seconds (default 30) between tool calls counts as a new "
+        "conversation turn for the read_file cache.");
+
+    std::string install_root;
+    auto* install = app.add_subcommand(
+        "install",
+        "Set Quillbox up for a project: add the rules section to CLAUDE.md, register the server in the "
+        "project's .mcp.json for Claude Code (other servers there are kept), and print the registration "
+        "for other MCP clients (Claude Desktop, Cursor, VS Code).");
+    install->add_option("--root", install_root, ROOT_HELP)->type_name("DIR");
+
+    std::string uninstall_root;
+    bool purge = false;
+    auto* uninstall = app.add_subcommand(
+        "uninstall", "Remove the rules section from CLAUDE.md and the server from .mcp.json (other servers stay).");
+    uninstall->add_option("--root", uninstall_root, ROOT_HELP)->type_name("DIR");
+    uninstall->add_flag("--purge", purge, "Also delete the data directory .quillbox/ (index, backups, configuration)");
+
+    std::string status_root;
+    auto* status = app.add_subcommand(
+        "status",
+        "Show what is indexed (files, blocks), the recorded operations and tokens saved with their value "
+        "in the configured currency, and whether the rules and the MCP registration are in place.");
+    status->add_option("--root", status_root, ROOT_HELP)->type_name("DIR");
+
+    std::string reindex_root;
+    std::vector<std::string> reindex_paths;
+    auto* reindex = app.add_subcommand(
+        "reindex",
+        "Index Markdown files into the block index: all .md files under the root by default (hidden "
+        "directories and node_modules skipped), or the given files and directories. Shows a progress bar "
+        "on a terminal.");
+    reindex->add_option("--root", reindex_root, ROOT_HELP)->type_name("DIR");
+    reindex->add_option("paths", reindex_paths, "Files or directories inside the project")->type_name("PATH");
+
+    std::string config_root, config_key, config_value;
+    auto* config = app.add_subcommand(
+        "config", "Read or change the project's configuration (.quillbox/config.toml). Keys and values are "
+                  "checked; `config list` shows every key, its value and what it does.");
+    config->add_option("--root", config_root, ROOT_HELP)->type_name("DIR");
+    config->require_subcommand(1);
+    auto* config_get = config->add_subcommand("get", "Print the value of KEY (its default when not set)");
+    config_get->add_option("key", config_key, "Configuration key, e.g. pricing_model")->required()->type_name("KEY");
+    auto* config_set = config->add_subcommand("set", "Set KEY to VALUE after checking it");
+    config_set->add_option("key", config_key, "Configuration key")->required()->type_name("KEY");
+    config_set->add_option("value", config_value, "New value")->required()->type_name("VALUE");
+    auto* config_unset = config->add_subcommand("unset", "Return KEY to its default");
+    config_unset->add_option("key", config_key, "Configuration key")->required()->type_name("KEY");
+    auto* config_list = config->add_subcommand("list", "Show every key with its value");
+    config->footer(
+        "Keys: pricing_model, cache_enabled, language (en, zh), log_level, allow_outside_root,\n"
+        "session.turn_idle_seconds, semantic.backend, semantic.model, semantic.endpoint,\n"
+        "semantic.endpoint_model, semantic.api_key_env, pricing.currency, pricing.<model>.input|output.");
+
+    auto* model = app.add_subcommand("model", "Manage the local embedding models for semantic search (not available yet)");
+    model->require_subcommand(1);
+    model->add_subcommand("list", "List the known embedding models (not available yet)");
+    model->add_subcommand("pull", "Download an embedding model (not available yet)")
+        ->add_option("name", config_value, "Model name");
+
     CLI11_PARSE(app, argc, argv);
+
     try {
-        for (const auto& b : quillbox::parse_markdown_to_blocks(file)) {
-            std::cout << std::string(b.level, '#') << ' ' << b.title << "  lines=" << b.start_line
-                      << '-' << b.end_line << '\n';
+        if (*serve) {
+            serve_opts.root = serve_root;
+            if (!log_level.empty()) serve_opts.log_level = log_level;
+            return run_serve(serve_opts);
         }
+        if (*install) return cmd_install(install_root);
+        if (*uninstall) return cmd_uninstall(uninstall_root, purge);
+        if (*status) return cmd_status(status_root);
+        if (*reindex) return cmd_reindex(reindex_root, reindex_paths);
+        if (*config) {
+            if (*config_get) return cmd_config_get(config_root, config_key);
+            if (*config_set) return cmd_config_set(config_root, config_key, config_value);
+            if (*config_unset) return cmd_config_unset(config_root, config_key);
+            if (*config_list) return cmd_config_list(config_root);
+        }
+        if (*model) return cmd_model_unavailable();
     } catch (const std::exception& e) {
         std::cerr << "quillbox: " << e.what() << '\n';
         return 1;

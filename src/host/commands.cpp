@@ -1,0 +1,513 @@
+#include "host/commands.h"
+
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <fmt/format.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <system_error>
+
+#include "host/clients.h"
+#include "host/config.h"
+#include "host/log.h"
+#include "host/project.h"
+#include "quillbox/blockops.h"
+#include "quillbox/detail/text.h"
+#include "quillbox/i18n.h"
+#include "quillbox/indexer.h"
+#include "quillbox/outline.h"
+#include "quillbox/rulefile.h"
+#include "quillbox/version.h"
+
+namespace fs = std::filesystem;
+
+namespace quillbox::host {
+
+namespace {
+
+void say(const std::string& text) { std::cout << text << '\n'; }
+void complain(const std::string& text) { std::cerr << "quillbox: " << text << '\n'; }
+
+std::string read_or_empty(const fs::path& p) {
+    std::error_code ec;
+    if (!fs::exists(p, ec)) return {};
+    return detail::read_file_bytes(p);
+}
+
+// Whole-file replace through a temporary file in the same directory.
+void write_atomically(const fs::path& p, const std::string& text) {
+    fs::path tmp = p;
+    tmp += fmt::format(".quillbox-tmp{}", static_cast<long>(::getpid()));
+    {
+        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+        f << text;
+        f.flush();
+        if (!f) {
+            std::error_code ec;
+            fs::remove(tmp, ec);
+            throw std::runtime_error("cannot write " + p.string());
+        }
+    }
+    std::error_code ec;
+    fs::rename(tmp, p, ec);
+    if (ec) {
+        fs::remove(tmp, ec);
+        throw std::runtime_error(fmt::format("cannot replace {} ({})", p.string(), ec.message()));
+    }
+}
+
+bool skip_dir(const fs::path& dir, const fs::path& data_dir) {
+    auto name = dir.filename().string();
+    return dir == data_dir || (!name.empty() && name[0] == '.') || name == "node_modules";
+}
+
+void collect_markdown(const fs::path& dir, const fs::path& data_dir, std::vector<fs::path>& out) {
+    std::error_code ec;
+    fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const auto& entry = *it;
+        std::error_code e2;
+        if (entry.is_directory(e2)) {
+            if (skip_dir(entry.path(), data_dir)) it.disable_recursion_pending();
+            continue;
+        }
+        if (entry.is_regular_file(e2) && entry.path().string().ends_with(".md")) out.push_back(entry.path());
+    }
+}
+
+class ProgressBar {
+public:
+    explicit ProgressBar(std::size_t total) : total_(total), enabled_(::isatty(STDERR_FILENO) == 1) {
+        winsize ws{};
+        if (enabled_ && ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20) width_ = ws.ws_col;
+    }
+    void show(std::size_t done, const std::string& label) {
+        if (!enabled_ || total_ == 0) return;
+        constexpr std::size_t bar = 24;
+        std::size_t filled = done * bar / total_;
+        std::string line = fmt::format("\rReindexing [{}{}] {}/{} ", std::string(filled, '#'),
+                                       std::string(bar - filled, '.'), done, total_);
+        std::size_t room = width_ > line.size() + 1 ? width_ - line.size() - 1 : 0;
+        std::string tail = label.size() > room ? "…" + label.substr(label.size() - room + 1) : label;
+        line += tail;
+        line += "\x1b[K";
+        std::fputs(line.c_str(), stderr);
+        std::fflush(stderr);
+    }
+    void finish() {
+        if (!enabled_) return;
+        std::fputs("\r\x1b[K", stderr);
+        std::fflush(stderr);
+    }
+
+private:
+    std::size_t total_;
+    bool enabled_;
+    std::size_t width_ = 80;
+};
+
+std::string rules_state(const fs::path& claude_md) {
+    try {
+        if (!has_quillbox_section(claude_md)) return "no Quillbox section in CLAUDE.md";
+        auto v = _detect_version(claude_md);
+        if (is_current_version(claude_md)) return fmt::format("CLAUDE.md has the current section ({})", v.value_or("?"));
+        return fmt::format("CLAUDE.md has an outdated section ({}); run `quillbox install` to update it",
+                           v.value_or("no version"));
+    } catch (const std::exception& e) {
+        return fmt::format("CLAUDE.md could not be checked: {}", e.what());
+    }
+}
+
+std::string registration_state(const fs::path& root) {
+    fs::path mcp = root / ".mcp.json";
+    try {
+        std::string text = read_or_empty(mcp);
+        if (text.empty()) return "not registered in .mcp.json";
+        auto doc = nlohmann::json::parse(text);
+        if (doc.is_object() && doc.contains("mcpServers") && doc["mcpServers"].is_object() &&
+            doc["mcpServers"].contains(std::string(SERVER_NAME)))
+            return "registered in .mcp.json";
+        return "not registered in .mcp.json";
+    } catch (const std::exception& e) {
+        return fmt::format(".mcp.json could not be read: {}", e.what());
+    }
+}
+
+}  // namespace
+
+std::string group_thousands(long long n) {
+    std::string digits = std::to_string(n < 0 ? -n : n);
+    std::string out;
+    int count = 0;
+    for (auto it = digits.rbegin(); it != digits.rend(); ++it) {
+        if (count && count % 3 == 0) out.insert(out.begin(), ',');
+        out.insert(out.begin(), *it);
+        ++count;
+    }
+    return n < 0 ? "-" + out : out;
+}
+
+fs::path current_executable() {
+    std::error_code ec;
+    auto p = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path("quillbox") : p;
+}
+
+int cmd_install(const fs::path& root_arg) {
+    Project project;
+    try {
+        project = open_project(root_arg, true);
+    } catch (const UsageError& e) {
+        complain(e.what());
+        return 2;
+    }
+    int status = 0;
+    const fs::path exe = current_executable();
+
+    fs::path claude_md = project.root / "CLAUDE.md";
+    try {
+        bool had = has_quillbox_section(claude_md);
+        if (add_quillbox_section(claude_md))
+            say(fmt::format("{}: rules section {}", claude_md.string(), had ? "updated" : "added"));
+        else
+            say(fmt::format("{}: rules section already current", claude_md.string()));
+    } catch (const std::exception& e) {
+        complain(fmt::format("{}: could not add the rules section: {}", claude_md.string(), e.what()));
+        status = 1;
+    }
+
+    fs::path mcp = project.root / ".mcp.json";
+    try {
+        std::string merged = merge_server_entry(read_or_empty(mcp), "mcpServers", server_entry(exe, project.root, true));
+        write_atomically(mcp, merged);
+        say(fmt::format("{}: server \"{}\" registered for Claude Code", mcp.string(), SERVER_NAME));
+    } catch (const ClientConfigError& e) {
+        complain(fmt::format("{} was left unchanged: {}. Fix or remove it and run install again.", mcp.string(),
+                             e.what()));
+        status = 1;
+    } catch (const std::exception& e) {
+        complain(fmt::format("{}: {}", mcp.string(), e.what()));
+        status = 1;
+    }
+
+    say("");
+    say("The same registration with the Claude Code command line:");
+    say("  " + claude_mcp_add_line(exe, project.root));
+    say("");
+    say(other_client_snippets(exe, project.root));
+    say(fmt::format("The index and backups live in {} (add it to .gitignore).", project.data_dir.string()));
+    return status;
+}
+
+int cmd_uninstall(const fs::path& root_arg, bool purge) {
+    Project project;
+    try {
+        project = open_project(root_arg, false);
+    } catch (const UsageError& e) {
+        complain(e.what());
+        return 2;
+    }
+    int status = 0;
+    fs::path claude_md = project.root / "CLAUDE.md";
+    try {
+        if (remove_quillbox_section(claude_md))
+            say(fmt::format("{}: rules section removed", claude_md.string()));
+        else
+            say(fmt::format("{}: no rules section", claude_md.string()));
+    } catch (const std::exception& e) {
+        complain(fmt::format("{}: {}", claude_md.string(), e.what()));
+        status = 1;
+    }
+
+    fs::path mcp = project.root / ".mcp.json";
+    try {
+        std::string text = read_or_empty(mcp);
+        if (text.empty()) {
+            say(fmt::format("{}: nothing registered", mcp.string()));
+        } else if (auto rest = remove_server_entry(text, "mcpServers")) {
+            write_atomically(mcp, *rest);
+            say(fmt::format("{}: server \"{}\" removed, other servers kept", mcp.string(), SERVER_NAME));
+        } else {
+            fs::remove(mcp);
+            say(fmt::format("{}: removed (it held only the \"{}\" server)", mcp.string(), SERVER_NAME));
+        }
+    } catch (const std::exception& e) {
+        complain(fmt::format("{} was left unchanged: {}", mcp.string(), e.what()));
+        status = 1;
+    }
+
+    if (purge) {
+        std::error_code ec;
+        fs::remove_all(project.data_dir, ec);
+        if (ec) {
+            complain(fmt::format("cannot remove {}: {}", project.data_dir.string(), ec.message()));
+            status = 1;
+        } else {
+            say(fmt::format("{}: removed (index, backups, configuration)", project.data_dir.string()));
+        }
+    } else {
+        say(fmt::format("Kept {} (index, backups, configuration); `uninstall --purge` removes it.",
+                        project.data_dir.string()));
+    }
+    say(fmt::format("If you also added the server with `claude mcp add` in another scope: claude mcp remove {}",
+                    SERVER_NAME));
+    return status;
+}
+
+int cmd_status(const fs::path& root_arg) {
+    Project project;
+    try {
+        project = open_project(root_arg, false);
+    } catch (const UsageError& e) {
+        complain(e.what());
+        return 2;
+    }
+    const Config& cfg = *project.config;
+    say(fmt::format("Quillbox {}: project {}", QUILLBOX_VERSION, project.root.string()));
+    fs::path db = project.data_dir / "index.db";
+    std::error_code ec;
+    if (!fs::exists(db, ec)) {
+        say("Index:        none yet (run `quillbox reindex`, or start the server and list a file)");
+    } else {
+        try {
+            SQLite::Database conn(db.string(), SQLite::OPEN_READONLY);
+            conn.setBusyTimeout(5000);
+            long long files = 0, blocks = 0, ops = 0, saved = 0, today_ops = 0;
+            {
+                SQLite::Statement q(conn, "SELECT COUNT(DISTINCT file_path), COUNT(*) FROM blocks");
+                if (q.executeStep()) {
+                    files = q.getColumn(0).getInt64();
+                    blocks = q.getColumn(1).getInt64();
+                }
+            }
+            std::string breakdown;
+            {
+                SQLite::Statement q(conn,
+                                    "SELECT operation_type, COUNT(*), COALESCE(SUM(tokens_saved), 0) FROM stats "
+                                    "GROUP BY operation_type ORDER BY operation_type");
+                while (q.executeStep()) {
+                    ops += q.getColumn(1).getInt64();
+                    saved += q.getColumn(2).getInt64();
+                    if (!breakdown.empty()) breakdown += ", ";
+                    breakdown += fmt::format("{} {}", q.getColumn(0).getString(), q.getColumn(1).getInt64());
+                }
+            }
+            {
+                SQLite::Statement q(conn, "SELECT COUNT(*) FROM stats WHERE date = ?");
+                q.bind(1, _today_local());
+                if (q.executeStep()) today_ops = q.getColumn(0).getInt64();
+            }
+            PricingRates rates = cfg.pricing_rates();
+            // The table keeps the sum of input and output savings; value it at the mean rate.
+            double amount = static_cast<double>(saved) * (rates.input + rates.output) / 2.0 / 1e6;
+            say(fmt::format("Index:        {}", db.string()));
+            say(fmt::format("Indexed:      {} files, {} blocks", group_thousands(files), group_thousands(blocks)));
+            say(fmt::format("Operations:   {} recorded{}, {} today", group_thousands(ops),
+                            breakdown.empty() ? "" : " (" + breakdown + ")", group_thousands(today_ops)));
+            say(fmt::format("Tokens saved: ~{} (≈ {}{:.2f} at {} rates, mean of input {} and output {} per million)",
+                            group_thousands(saved), rates.currency, amount, cfg.get("pricing_model"), rates.input,
+                            rates.output));
+        } catch (const std::exception& e) {
+            complain(fmt::format("cannot read the index {}: {}", db.string(), e.what()));
+            return 1;
+        }
+    }
+    say(fmt::format("Rules:        {}", rules_state(project.root / "CLAUDE.md")));
+    say(fmt::format("MCP:          {}", registration_state(project.root)));
+    say(fmt::format("Config:       language {}, pricing_model {}, cache_enabled {}", cfg.get("language"),
+                    cfg.get("pricing_model"), cfg.get("cache_enabled")));
+    return 0;
+}
+
+int cmd_reindex(const fs::path& root_arg, const std::vector<std::string>& paths) {
+    Project project;
+    try {
+        project = open_project(root_arg, true);
+        install_host_components(project);
+    } catch (const UsageError& e) {
+        complain(e.what());
+        return 2;
+    }
+    int status = 0;
+    std::vector<fs::path> files;
+    if (paths.empty()) {
+        collect_markdown(project.root, project.data_dir, files);
+    } else {
+        for (const auto& p : paths) {
+            std::error_code ec;
+            fs::path abs = fs::weakly_canonical(fs::absolute(p), ec);
+            if (ec || !fs::exists(abs)) {
+                complain(get_message("file_not_found", {{"path", p}}));
+                status = 1;
+                continue;
+            }
+            if (!path_is_within(abs, project.root)) {
+                complain(fmt::format("{} is outside the project root {}; skipped", abs.string(), project.root.string()));
+                status = 1;
+                continue;
+            }
+            if (fs::is_directory(abs)) {
+                collect_markdown(abs, project.data_dir, files);
+            } else if (abs.string().ends_with(".md")) {
+                files.push_back(abs);
+            } else {
+                complain(fmt::format("{} is not a Markdown (.md) file; skipped", abs.string()));
+                status = 1;
+            }
+        }
+    }
+    std::sort(files.begin(), files.end());
+    files.erase(std::unique(files.begin(), files.end()), files.end());
+
+    std::unique_ptr<Indexer> indexer;
+    try {
+        indexer = std::make_unique<Indexer>(project.data_dir / "index.db");
+    } catch (const std::exception& e) {
+        complain(fmt::format("cannot open the index: {}", e.what()));
+        return 1;
+    }
+
+    auto started = std::chrono::steady_clock::now();
+    ProgressBar bar(files.size());
+    long long total_blocks = 0;
+    std::size_t done = 0, failed = 0;
+    std::vector<std::string> problems;
+    for (const auto& f : files) {
+        fs::path fp = fs::weakly_canonical(f);
+        bar.show(done, fs::relative(fp, project.root).string());
+        try {
+            total_blocks += indexer->index_file(fp);
+            _record_file_state(*indexer, fp);
+        } catch (const FileTooLargeError&) {
+            problems.push_back(fmt::format("{}: skipped, over 5 MB or 100,000 lines", fp.string()));
+            ++failed;
+        } catch (const DecodeError& e) {
+            problems.push_back(fmt::format("{}: skipped, not valid UTF-8 ({})", fp.string(), e.what()));
+            ++failed;
+        } catch (const std::exception& e) {
+            problems.push_back(fmt::format("{}: {}", fp.string(), e.what()));
+            ++failed;
+        }
+        ++done;
+    }
+    bar.show(done, "");
+    bar.finish();
+
+    // A full pass also forgets files that are gone.
+    std::size_t removed = 0;
+    if (paths.empty()) {
+        try {
+            std::lock_guard lock(indexer->mutex());
+            std::vector<std::string> gone;
+            SQLite::Statement q(indexer->conn(), "SELECT DISTINCT file_path FROM blocks");
+            while (q.executeStep()) {
+                fs::path p = q.getColumn(0).getString();
+                std::error_code ec;
+                if (path_is_within(p, project.root) && !fs::exists(p, ec)) gone.push_back(p.string());
+            }
+            for (const auto& g : gone) {
+                SQLite::Statement del(indexer->conn(), "DELETE FROM blocks WHERE file_path = ?");
+                del.bind(1, g);
+                del.exec();
+            }
+            removed = gone.size();
+        } catch (const std::exception& e) {
+            problems.push_back(fmt::format("cleaning up deleted files failed: {}", e.what()));
+        }
+    }
+    indexer->close();
+
+    for (const auto& p : problems) complain(p);
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    say(fmt::format("Indexed {} of {} Markdown files ({} blocks) in {:.2f} s{}{}", files.size() - failed,
+                    files.size(), group_thousands(total_blocks), secs,
+                    failed ? fmt::format("; {} failed", failed) : "",
+                    removed ? fmt::format("; forgot {} deleted files", removed) : ""));
+    return (failed || status) ? 1 : 0;
+}
+
+int cmd_config_get(const fs::path& root_arg, const std::string& key) {
+    try {
+        Project project = open_project(root_arg, false);
+        require_config_key(key);
+        say(project.config->get(key));
+        return 0;
+    } catch (const ConfigKeyError& e) {
+        complain(e.what());
+        return 2;
+    } catch (const UsageError& e) {
+        complain(e.what());
+        return 2;
+    }
+}
+
+int cmd_config_set(const fs::path& root_arg, const std::string& key, const std::string& value) {
+    try {
+        Project project = open_project(root_arg, false);
+        project.config->set(key, value);
+        project.config->save(config_file_of(project.root));
+        say(fmt::format("{} = {}", key, project.config->get(key)));
+        return 0;
+    } catch (const ConfigKeyError& e) {
+        complain(e.what());
+        return 2;
+    } catch (const ConfigValueError& e) {
+        complain(e.what());
+        return 2;
+    } catch (const UsageError& e) {
+        complain(e.what());
+        return 2;
+    } catch (const std::exception& e) {
+        complain(e.what());
+        return 1;
+    }
+}
+
+int cmd_config_unset(const fs::path& root_arg, const std::string& key) {
+    try {
+        Project project = open_project(root_arg, false);
+        project.config->unset(key);
+        project.config->save(config_file_of(project.root));
+        say(fmt::format("{} = {} (default)", key, project.config->get(key)));
+        return 0;
+    } catch (const ConfigKeyError& e) {
+        complain(e.what());
+        return 2;
+    } catch (const UsageError& e) {
+        complain(e.what());
+        return 2;
+    } catch (const std::exception& e) {
+        complain(e.what());
+        return 1;
+    }
+}
+
+int cmd_config_list(const fs::path& root_arg) {
+    try {
+        Project project = open_project(root_arg, false);
+        say(fmt::format("# {}", config_file_of(project.root).string()));
+        for (const auto& k : config_keys()) {
+            bool set = project.config->is_set(k.key);
+            say(fmt::format("{} = {}{}    # {}", k.key, project.config->get(k.key), set ? "" : " (default)",
+                            k.description));
+        }
+        return 0;
+    } catch (const UsageError& e) {
+        complain(e.what());
+        return 2;
+    }
+}
+
+int cmd_model_unavailable() {
+    complain("managing the local embedding models (model list / model pull) is not available in this "
+             "version yet.");
+    return 1;
+}
+
+}  // namespace quillbox::host

@@ -1,0 +1,28 @@
+#pragma once
+// The command-line commands other than `serve`. Each returns the process exit code: 0 done,
+// 1 failed, 2 bad usage (unknown key, invalid value, bad root). Results go to stdout,
+// problems to stderr.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace quillbox::host {
+
+int cmd_install(const std::filesystem::path& root);
+int cmd_uninstall(const std::filesystem::path& root, bool purge);
+int cmd_status(const std::filesystem::path& root);
+int cmd_reindex(const std::filesystem::path& root, const std::vector<std::string>& paths);
+int cmd_config_get(const std::filesystem::path& root, const std::string& key);
+int cmd_config_set(const std::filesystem::path& root, const std::string& key, const std::string& value);
+int cmd_config_unset(const std::filesystem::path& root, const std::string& key);
+int cmd_config_list(const std::filesystem::path& root);
+int cmd_model_unavailable();
+
+// The path of the running program (for the client registration).
+std::filesystem::path current_executable();
+
+// 1234567 -> "1,234,567"
+std::string group_thousands(long long n);
+
+}  // namespace quillbox::host

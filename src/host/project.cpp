@@ -1,0 +1,67 @@
+#include "host/project.h"
+
+#include <fmt/format.h>
+
+#include <system_error>
+
+#include "host/log.h"
+#include "quillbox/i18n.h"
+
+namespace fs = std::filesystem;
+
+namespace quillbox::host {
+
+Project open_project(const fs::path& root_arg, bool create_data_dir) {
+    std::error_code ec;
+    fs::path root = root_arg.empty() ? fs::current_path() : root_arg;
+    fs::path canonical = fs::canonical(root, ec);
+    if (ec) throw UsageError(fmt::format("project root {} does not exist ({})", root.string(), ec.message()));
+    if (!fs::is_directory(canonical, ec))
+        throw UsageError(fmt::format("project root {} is not a directory", canonical.string()));
+
+    Project project;
+    project.root = canonical;
+    project.data_dir = data_dir_of(canonical);
+    if (create_data_dir) {
+        for (const auto& dir : {project.data_dir, project.data_dir / "backups", project.data_dir / "vectors"}) {
+            fs::create_directories(dir, ec);
+            if (ec)
+                throw UsageError(fmt::format("cannot create {} ({})", dir.string(), ec.message()));
+        }
+    }
+    try {
+        project.config = std::make_shared<Config>(Config::load(project.data_dir / "config.toml"));
+    } catch (const ConfigFileError& e) {
+        throw UsageError(fmt::format("config.toml is not valid TOML: {}", e.what()));
+    }
+    for (const auto& w : project.config->warnings()) log_line(Level::warning, "{}", w);
+    return project;
+}
+
+void install_host_components(const Project& project) {
+    install_log_sink();
+    set_log_level(parse_log_level(project.config->get("log_level")));
+    set_language(project.config->get("language"));
+    set_path_resolver(std::make_shared<ProjectPathResolver>(project.root,
+                                                            project.config->get_bool("allow_outside_root")));
+    set_config_source(project.config);
+}
+
+CacheResult SessionReadCache::check(std::string_view path_text) {
+    CacheResult r = inner_.check(path_text);
+    if (r.status == "hit" && config_->get("cache_enabled") != "true") r.status = "miss";
+    return r;
+}
+
+bool path_is_within(const fs::path& path, const fs::path& dir) {
+    auto p = path.lexically_normal();
+    auto d = dir.lexically_normal();
+    auto pi = p.begin();
+    for (auto di = d.begin(); di != d.end(); ++di, ++pi) {
+        if (di->empty()) continue;  // trailing separator
+        if (pi == p.end() || *pi != *di) return false;
+    }
+    return true;
+}
+
+}  // namespace quillbox::host

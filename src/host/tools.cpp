@@ -1,0 +1,186 @@
+#include "host/tools.h"
+
+#include <SQLiteCpp/Exception.h>
+#include <fmt/format.h>
+
+#include <climits>
+#include <system_error>
+
+#include "host/log.h"
+#include "quillbox/detail/text.h"
+#include "quillbox/host.h"
+#include "quillbox/i18n.h"
+#include "quillbox/outline.h"
+#include "quillbox/safety.h"
+
+namespace quillbox::host {
+
+void ToolRegistry::add(ToolSpec spec) {
+    if (spec.name.empty() || !spec.handler) throw std::logic_error("tool spec without name or handler");
+    if (find(spec.name)) throw std::logic_error("tool registered twice: " + spec.name);
+    tools_.push_back(std::move(spec));
+}
+
+const ToolSpec* ToolRegistry::find(std::string_view name) const {
+    for (const auto& t : tools_)
+        if (t.name == name) return &t;
+    return nullptr;
+}
+
+json ToolRegistry::describe(const ToolSpec& spec) {
+    json schema = spec.input_schema.is_object() ? spec.input_schema : object_schema(json::object(), {});
+    return json{{"name", spec.name},
+                {"title", spec.title},
+                {"description", spec.description},
+                {"inputSchema", schema},
+                {"annotations",
+                 {{"title", spec.title},
+                  {"readOnlyHint", spec.annotations.read_only},
+                  {"destructiveHint", spec.annotations.destructive},
+                  {"idempotentHint", spec.annotations.idempotent},
+                  {"openWorldHint", spec.annotations.open_world}}}};
+}
+
+void register_all_tools(ToolRegistry& registry) {
+    register_core_tools(registry);
+    register_structure_tools(registry);
+    register_search_tools(registry);
+}
+
+namespace {
+
+std::string fs_error_text(const std::filesystem::filesystem_error& e) {
+    std::string path = e.path1().string();
+    if (e.code() == std::errc::no_such_file_or_directory && !path.empty())
+        return get_message("file_not_found", {{"path", path}});
+    if (e.code() == std::errc::is_a_directory)
+        return fmt::format("Error: {} is a directory, not a file.", path);
+    if (e.code() == std::errc::permission_denied)
+        return fmt::format("Error: permission denied: {}", path);
+    if (path.empty()) return fmt::format("Error: {}", e.code().message());
+    return fmt::format("Error: {}: {}", e.code().message(), path);
+}
+
+}  // namespace
+
+ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arguments) {
+    auto fail = [&](std::string text, const char* kind, const char* detail) {
+        log_line(Level::warning, "tool {} failed ({}): {}", spec.name, kind, detail);
+        return ToolOutcome{std::move(text), true};
+    };
+    try {
+        return ToolOutcome{spec.handler(context, arguments), false};
+    } catch (const ToolArgumentError& e) {
+        return fail(e.what(), "arguments", e.what());
+    } catch (const ToolError& e) {
+        return fail(e.what(), "refused", e.what());
+    } catch (const FileTooLargeError& e) {
+        return fail(get_message("file_too_large"), "too large", e.what());
+    } catch (const DecodeError& e) {
+        return fail(get_message("encoding_error"), "encoding", e.what());
+    } catch (const ModificationError& e) {
+        return fail(e.what(), "write refused", e.what());
+    } catch (const PathOutsideRootError& e) {
+        return fail(fmt::format("Error: {}", e.what()), "path", e.what());
+    } catch (const std::filesystem::filesystem_error& e) {
+        return fail(fs_error_text(e), "file system", e.what());
+    } catch (const SQLite::Exception& e) {
+        return fail(fmt::format("Error: the block index failed: {}. Try again; if it keeps failing, "
+                                "run `quillbox reindex` in the project.",
+                                e.what()),
+                    "database", e.what());
+    } catch (const std::exception& e) {
+        return fail(fmt::format("Error: {}", e.what()), "error", e.what());
+    } catch (...) {
+        return fail("Error: the operation failed unexpectedly.", "unknown", "non-standard exception");
+    }
+}
+
+namespace {
+
+const char* type_name(const json& v) {
+    switch (v.type()) {
+        case json::value_t::null: return "null";
+        case json::value_t::boolean: return "a boolean";
+        case json::value_t::string: return "a string";
+        case json::value_t::number_integer:
+        case json::value_t::number_unsigned: return "an integer";
+        case json::value_t::number_float: return "a number";
+        case json::value_t::array: return "an array";
+        case json::value_t::object: return "an object";
+        default: return "an unsupported value";
+    }
+}
+
+const json* lookup(const json& args, std::string_view name) {
+    if (!args.is_object()) return nullptr;
+    auto it = args.find(std::string(name));
+    if (it == args.end() || it->is_null()) return nullptr;
+    return &*it;
+}
+
+[[noreturn]] void wrong_type(std::string_view name, const char* expected, const json& got) {
+    throw ToolArgumentError(fmt::format("Invalid arguments: '{}' must be {}, got {}.", name, expected,
+                                        type_name(got)));
+}
+
+[[noreturn]] void missing(std::string_view name, const char* expected) {
+    throw ToolArgumentError(fmt::format("Invalid arguments: '{}' ({}) is required.", name, expected));
+}
+
+}  // namespace
+
+std::optional<std::string> optional_string(const json& args, std::string_view name) {
+    const json* v = lookup(args, name);
+    if (!v) return std::nullopt;
+    if (!v->is_string()) wrong_type(name, "a string", *v);
+    return v->get<std::string>();
+}
+
+std::string require_string(const json& args, std::string_view name) {
+    auto v = optional_string(args, name);
+    if (!v) missing(name, "a string");
+    return *v;
+}
+
+std::optional<long long> optional_integer(const json& args, std::string_view name) {
+    const json* v = lookup(args, name);
+    if (!v) return std::nullopt;
+    if (v->is_number_integer()) return v->get<long long>();
+    if (v->is_number_unsigned()) {
+        auto u = v->get<unsigned long long>();
+        if (u > static_cast<unsigned long long>(LLONG_MAX)) wrong_type(name, "an integer in range", *v);
+        return static_cast<long long>(u);
+    }
+    if (v->is_number_float()) {
+        double d = v->get<double>();
+        if (d == static_cast<double>(static_cast<long long>(d))) return static_cast<long long>(d);
+    }
+    wrong_type(name, "an integer", *v);
+}
+
+long long require_integer(const json& args, std::string_view name) {
+    auto v = optional_integer(args, name);
+    if (!v) missing(name, "an integer");
+    return *v;
+}
+
+bool optional_bool(const json& args, std::string_view name, bool fallback) {
+    const json* v = lookup(args, name);
+    if (!v) return fallback;
+    if (!v->is_boolean()) wrong_type(name, "a boolean", *v);
+    return v->get<bool>();
+}
+
+json string_property(std::string_view description) {
+    return json{{"type", "string"}, {"description", description}};
+}
+
+json object_schema(json properties, std::vector<std::string> required) {
+    json schema{{"type", "object"}, {"properties", std::move(properties)}};
+    if (!required.empty()) schema["required"] = std::move(required);
+    schema["additionalProperties"] = false;
+    return schema;
+}
+
+}  // namespace quillbox::host

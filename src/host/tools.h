@@ -1,0 +1,114 @@
+#pragma once
+// The MCP tool table. Each group of tools lives in its own file and adds itself through one
+// registration function (register_core_tools in tools_core.cpp, …); the server calls
+// register_all_tools once. A handler gets the session's components and the call's
+// arguments and returns the text for the agent. Errors become tool results with isError:
+// throw ToolError / ToolArgumentError for your own, and let the operations' exceptions
+// through: run_tool maps them to clear texts.
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillbox {
+class Indexer;
+class FileWatcher;
+class SafetyEngine;
+class SessionReadTracker;
+class ReadCache;
+}  // namespace quillbox
+
+namespace quillbox::host {
+
+using json = nlohmann::json;
+class Config;
+
+// The long-lived components one tool call may use. Null pointers only in tests that do not
+// touch the component.
+struct ToolContext {
+    Indexer* indexer = nullptr;
+    FileWatcher* watcher = nullptr;
+    SafetyEngine* safety = nullptr;
+    SessionReadTracker* tracker = nullptr;  // this session's
+    ReadCache* cache = nullptr;             // this session's
+    const Config* config = nullptr;
+    std::filesystem::path root;      // project root, canonical
+    std::filesystem::path data_dir;  // root/.quillbox
+};
+
+// Every hint is stated explicitly in tools/list.
+struct ToolAnnotations {
+    bool read_only = false;
+    bool destructive = false;
+    bool idempotent = false;
+    bool open_world = false;
+};
+
+using ToolHandler = std::function<std::string(ToolContext&, const json& arguments)>;
+
+struct ToolSpec {
+    std::string name;
+    std::string title;
+    std::string description;  // tells the agent when and how to use the tool
+    json input_schema;        // JSON Schema of `arguments` (type object)
+    ToolAnnotations annotations;
+    ToolHandler handler;
+};
+
+// A failure the agent should see as an error result, with this text.
+class ToolError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// Arguments of the wrong type, or a required one missing.
+class ToolArgumentError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+class ToolRegistry {
+public:
+    // Throws std::logic_error for a duplicate name or a spec without handler.
+    void add(ToolSpec spec);
+    const ToolSpec* find(std::string_view name) const;
+    const std::vector<ToolSpec>& all() const { return tools_; }
+    // The tools/list entry of one tool.
+    static json describe(const ToolSpec& spec);
+
+private:
+    std::vector<ToolSpec> tools_;
+};
+
+// Tool groups. Each adds its tools to the registry; call each once.
+void register_core_tools(ToolRegistry& registry);       // list, read, replace, find, read_file
+void register_structure_tools(ToolRegistry& registry);  // edit, toc, heading level, move
+void register_search_tools(ToolRegistry& registry);     // semantic search
+void register_all_tools(ToolRegistry& registry);
+
+struct ToolOutcome {
+    std::string text;
+    bool is_error = false;
+};
+
+// Runs the handler; every exception becomes an error outcome with a text that helps the
+// agent (file too large, invalid UTF-8, refused write, bad arguments, …).
+ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arguments);
+
+// Argument helpers: throw ToolArgumentError naming the argument and the expected type.
+std::string require_string(const json& args, std::string_view name);
+std::optional<std::string> optional_string(const json& args, std::string_view name);
+long long require_integer(const json& args, std::string_view name);
+std::optional<long long> optional_integer(const json& args, std::string_view name);
+bool optional_bool(const json& args, std::string_view name, bool fallback);
+
+// Schema helpers for the common shapes.
+json string_property(std::string_view description);
+json object_schema(json properties, std::vector<std::string> required);
+
+}  // namespace quillbox::host
