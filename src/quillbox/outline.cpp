@@ -247,6 +247,105 @@ bool is_setext_underline(std::string_view s) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Parser memory: the syntax tree is thrown away as a whole after the walk, so its nodes come
+// from a bump arena instead of one heap block each; freeing the tree node by node would cost
+// about as much as a third of the parse. cmark's allocator hooks carry no context, hence the
+// per-thread current arena.
+
+class ParseArena {
+public:
+    ParseArena() : prev_(current_) { current_ = this; }
+    ~ParseArena() {
+        current_ = prev_;
+        for (void* c : chunks_) std::free(c);
+    }
+    ParseArena(const ParseArena&) = delete;
+    ParseArena& operator=(const ParseArena&) = delete;
+
+    static cmark_mem* allocator() {
+        static cmark_mem mem{&ParseArena::s_calloc, &ParseArena::s_realloc, &ParseArena::s_free};
+        return &mem;
+    }
+
+private:
+    static constexpr std::size_t kAlign = 16;
+    static constexpr std::size_t kChunk = std::size_t{1} << 20;
+
+    struct Header {
+        std::size_t size;
+        std::size_t pad;
+    };
+    static_assert(sizeof(Header) == kAlign);
+
+    static std::size_t round_up(std::size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
+
+    char* allocate(std::size_t size) {
+        if (size > (std::size_t{1} << 40)) std::abort();  // cmark's own allocator aborts too
+        const std::size_t need = sizeof(Header) + round_up(size);
+        char* block;
+        if (need > kChunk / 4) {
+            // A large block gets a chunk of its own; the current chunk keeps filling.
+            block = static_cast<char*>(std::malloc(need));
+            if (!block) std::abort();
+            chunks_.push_back(block);
+        } else {
+            if (need > left_) {
+                cur_ = static_cast<char*>(std::malloc(kChunk));
+                if (!cur_) std::abort();
+                chunks_.push_back(cur_);
+                left_ = kChunk;
+            }
+            block = cur_;
+            cur_ += need;
+            left_ -= need;
+            last_ = block + sizeof(Header);
+        }
+        reinterpret_cast<Header*>(block)->size = size;
+        return block + sizeof(Header);
+    }
+
+    void* reallocate(void* ptr, std::size_t size) {
+        if (!ptr) return allocate(size);
+        auto* p = static_cast<char*>(ptr);
+        auto* h = reinterpret_cast<Header*>(p - sizeof(Header));
+        std::size_t old = h->size;
+        if (p == last_) {
+            // Grow or shrink the newest block in place.
+            std::size_t have = round_up(old) + left_;
+            if (round_up(size) <= have) {
+                left_ = have - round_up(size);
+                cur_ = p + round_up(size);
+                h->size = size;
+                return p;
+            }
+        } else if (size <= old) {
+            return p;
+        }
+        char* q = allocate(size);
+        std::memcpy(q, p, std::min(old, size));
+        return q;
+    }
+
+    static void* s_calloc(std::size_t n, std::size_t size) {
+        if (size && n > SIZE_MAX / size) std::abort();
+        void* p = current_->allocate(n * size);
+        std::memset(p, 0, n * size);
+        return p;
+    }
+    static void* s_realloc(void* p, std::size_t size) { return current_->reallocate(p, size); }
+    static void s_free(void*) {}
+
+    static thread_local ParseArena* current_;
+    ParseArena* prev_;
+    std::vector<void*> chunks_;
+    char* cur_ = nullptr;
+    std::size_t left_ = 0;
+    char* last_ = nullptr;
+};
+
+thread_local ParseArena* ParseArena::current_ = nullptr;
+
+// ---------------------------------------------------------------------------------------------
 // Heading text
 
 struct RawHeading {
@@ -337,10 +436,16 @@ RawHeading setext_heading(const LineMap& m, cmark_node* node, int level,
 
 std::vector<RawHeading> collect_headings(const LineMap& m) {
     std::vector<RawHeading> out;
-    std::unique_ptr<cmark_node, void (*)(cmark_node*)> doc(
-        cmark_parse_document(m.text.data(), m.text.size(), CMARK_OPT_DEFAULT), cmark_node_free);
+    ParseArena arena;  // owns the tree and everything the parser allocates
+    cmark_node* doc = nullptr;
+    {
+        cmark_parser* parser = cmark_parser_new_with_mem(CMARK_OPT_DEFAULT, ParseArena::allocator());
+        cmark_parser_feed(parser, m.text.data(), m.text.size());
+        doc = cmark_parser_finish(parser);
+        cmark_parser_free(parser);
+    }
     if (!doc) throw std::runtime_error("Markdown parser failed");
-    std::unique_ptr<cmark_iter, void (*)(cmark_iter*)> it(cmark_iter_new(doc.get()), cmark_iter_free);
+    std::unique_ptr<cmark_iter, void (*)(cmark_iter*)> it(cmark_iter_new(doc), cmark_iter_free);
     std::vector<Container> cs;
     // A setext heading waits for the start line of the next block to settle its underline.
     cmark_node* pending = nullptr;

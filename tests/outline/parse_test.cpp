@@ -1,0 +1,284 @@
+// Parsing files into heading blocks: CommonMark structure, raw titles, line ends, limits.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <tuple>
+
+#include "quillbox/outline.h"
+
+using namespace quillbox;
+namespace fs = std::filesystem;
+
+namespace {
+
+class Parse : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string tmpl = (fs::temp_directory_path() / "qb-outline-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    fs::path write(const std::string& bytes, const std::string& name = "doc.md") {
+        fs::path p = dir_ / name;
+        std::ofstream(p, std::ios::binary) << bytes;
+        return p;
+    }
+
+    std::vector<Block> parse(const std::string& bytes) { return parse_markdown_to_blocks(write(bytes)); }
+
+    using Row = std::tuple<int, int, int, std::string>;  // level, start, end, title
+    std::vector<Row> rows(const std::string& bytes) {
+        std::vector<Row> out;
+        for (const Block& b : parse(bytes)) out.emplace_back(b.level, b.start_line, b.end_line, b.title);
+        return out;
+    }
+
+    fs::path dir_;
+};
+
+using R = std::tuple<int, int, int, std::string>;
+
+}  // namespace
+
+TEST_F(Parse, NestedBlocksAndTheirRecords) {
+    fs::path p = write("# A\n## B\n# C\n");
+    fs::create_symlink(p, dir_ / "link.md");
+    auto bs = parse_markdown_to_blocks(dir_ / "link.md");
+    ASSERT_EQ(bs.size(), 3u);
+    EXPECT_EQ(rows("# A\n## B\n# C\n"),
+              (std::vector<R>{{1, 1, 2, "A"}, {2, 2, 2, "B"}, {1, 3, 3, "C"}}));
+    EXPECT_EQ(bs[0].content_hash, "243e7c0253a0bd3eb2c880be12f830388cf6587b6ef0a2aed3a043cd15a13fcc");
+    EXPECT_EQ(bs[0].file_path, fs::canonical(p));  // symbolic link resolved
+    EXPECT_TRUE(bs[0].file_path.is_absolute());
+    const std::regex v4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    std::set<std::string> ids;
+    for (const Block& b : bs) {
+        EXPECT_TRUE(std::regex_match(b.uuid, v4)) << b.uuid;
+        EXPECT_EQ(b.block_type, "heading");
+        ids.insert(b.uuid);
+        EXPECT_EQ(b.content_hash,
+                  _compute_content_hash(detail::split_lines("# A\n## B\n# C\n"), b.start_line - 1, b.end_line - 1));
+    }
+    EXPECT_EQ(ids.size(), 3u);
+
+    // A second parse differs only in the identifiers.
+    auto again = parse_markdown_to_blocks(p);
+    ASSERT_EQ(again.size(), bs.size());
+    for (std::size_t i = 0; i < bs.size(); ++i) {
+        EXPECT_NE(again[i].uuid, bs[i].uuid);
+        again[i].uuid = bs[i].uuid;
+        EXPECT_EQ(again[i], bs[i]);
+    }
+}
+
+TEST_F(Parse, EmptyAndHeadinglessFiles) {
+    EXPECT_TRUE(parse("").empty());
+    EXPECT_TRUE(parse("just text\n\n    # indented code\n##### five\n###### six\n").empty());
+    EXPECT_EQ(rows("# A\n"), (std::vector<R>{{1, 1, 1, "A"}}));
+    EXPECT_EQ(rows("#"), (std::vector<R>{{1, 1, 1, ""}}));
+    // The last block keeps trailing blank lines.
+    EXPECT_EQ(rows("intro\n# A\ntext\n\n\n"), (std::vector<R>{{1, 2, 5, "A"}}));
+}
+
+TEST_F(Parse, LevelsFiveAndSixAreNeitherBlocksNorBoundaries) {
+    EXPECT_EQ(rows("# A\n##### E\ntext\n###### F\n## B\n"),
+              (std::vector<R>{{1, 1, 5, "A"}, {2, 5, 5, "B"}}));
+    EXPECT_EQ(rows("## A\n### B\n#### C\n## D\n"),
+              (std::vector<R>{{2, 1, 3, "A"}, {3, 2, 3, "B"}, {4, 3, 3, "C"}, {2, 4, 4, "D"}}));
+}
+
+TEST_F(Parse, CodeHtmlAndNonHeadings) {
+    EXPECT_EQ(rows("# A\n```\n# Not a heading\n```\n~~~md\n## nor this\n~~~\n"
+                   "    # indented code\n\n<div>\n# inside html\n</div>\n\n#nospace\n\\# escaped\n"),
+              (std::vector<R>{{1, 1, 15, "A"}}));
+    // An unclosed fence runs to the end of the document.
+    EXPECT_EQ(rows("# A\n```\n# B\n"), (std::vector<R>{{1, 1, 3, "A"}}));
+}
+
+TEST_F(Parse, AtxTitlesAreRawInlineText) {
+    EXPECT_EQ(rows("# **Bold** `code` [link](/x) ##\n"
+                   "##   spaced   #####   \n"
+                   "### foo#\n"
+                   "#### foo \\#\n"
+                   "# ###\n"
+                   "#\tTab\n"
+                   "   # Indented\n"),
+              (std::vector<R>{{1, 1, 4, "**Bold** `code` [link](/x)"},
+                              {2, 2, 4, "spaced"},
+                              {3, 3, 4, "foo#"},
+                              {4, 4, 4, "foo \\#"},
+                              {1, 5, 5, ""},
+                              {1, 6, 6, "Tab"},
+                              {1, 7, 7, "Indented"}}));
+    auto bs = parse("# Hello, World!\n# Hello, World!\n");
+    ASSERT_EQ(bs.size(), 2u);
+    EXPECT_EQ(bs[0].heading_path, "hello-world");
+    EXPECT_EQ(bs[1].heading_path, bs[0].heading_path);
+    EXPECT_NE(bs[1].uuid, bs[0].uuid);
+    EXPECT_EQ(parse("# !!!\n")[0].heading_path, "");
+}
+
+TEST_F(Parse, HeadingsInsideContainers) {
+    EXPECT_EQ(rows("> # Quoted\n>\n> ## Deeper ##\n"
+                   "- # In item\n"
+                   "  ## Continued\n"
+                   "1.  ### Ordered\n"
+                   ">\t# Tab quote\n"
+                   "> - > # Nested\n"),
+              (std::vector<R>{{1, 1, 3, "Quoted"},
+                              {2, 3, 3, "Deeper"},
+                              {1, 4, 6, "In item"},
+                              {2, 5, 6, "Continued"},
+                              {3, 6, 6, "Ordered"},
+                              {1, 7, 7, "Tab quote"},
+                              {1, 8, 8, "Nested"}}));
+}
+
+TEST_F(Parse, SetextHeadings) {
+    EXPECT_EQ(rows("Title\n=====\ntext\n"), (std::vector<R>{{1, 1, 3, "Title"}}));
+    // Several text lines keep their line feeds and their inner indentation.
+    EXPECT_EQ(rows("  First  \n    second\n---\n"), (std::vector<R>{{2, 1, 3, "First  \n    second"}}));
+    // Closed by the end of the file, a blank line, another block or a second underline.
+    EXPECT_EQ(rows("A\n=\nB\n-\n\nC\n===\n# D\nE\n---\n---\nF\n==="),
+              (std::vector<R>{{1, 1, 5, "A"}, {2, 3, 5, "B"}, {1, 6, 7, "C"},
+                              {1, 8, 11, "D"}, {2, 9, 11, "E"}, {1, 12, 13, "F"}}));
+    EXPECT_EQ(rows("Foo\n===\n===\n"), (std::vector<R>{{1, 1, 3, "Foo"}}));
+    // Text starting with '#' but no ATX heading.
+    EXPECT_EQ(rows("#hashtag\n===\n"), (std::vector<R>{{1, 1, 2, "#hashtag"}}));
+}
+
+TEST_F(Parse, SetextAfterLinkReferenceDefinitions) {
+    EXPECT_EQ(rows("[a]: /b\nFoo\n===\n"), (std::vector<R>{{1, 2, 3, "Foo"}}));
+    EXPECT_EQ(rows("[a]: /b\n[c]: /d \"multi\nline title\"\nFoo\nBar\n---\nx\n"),
+              (std::vector<R>{{2, 4, 7, "Foo\nBar"}}));
+    // A definition whose title is followed by text on its line ends after the destination.
+    EXPECT_EQ(rows("[a]: /b\n\"not a title\" text\n===\n"),
+              (std::vector<R>{{1, 2, 3, "\"not a title\" text"}}));
+    // An underline after definitions alone is text; the heading starts there.
+    EXPECT_EQ(rows("[a]: /b\n===\n===\n"), (std::vector<R>{{1, 2, 3, "==="}}));
+    EXPECT_EQ(rows("> [a]: /b\n> Foo\n> ===\n"), (std::vector<R>{{1, 2, 3, "Foo"}}));
+    EXPECT_EQ(rows("[link] text\nmore\n===\n"), (std::vector<R>{{1, 1, 3, "[link] text\nmore"}}));
+}
+
+TEST_F(Parse, SetextInsideContainersAndLazyLines) {
+    EXPECT_EQ(rows("> Foo\n> bar\n> ===\n"), (std::vector<R>{{1, 1, 3, "Foo\nbar"}}));
+    EXPECT_EQ(rows("> Foo\nlazy\n> ===\n"), (std::vector<R>{{1, 1, 3, "Foo\nlazy"}}));
+    EXPECT_EQ(rows("- Foo\n  bar\n  ---\n- next\n"), (std::vector<R>{{2, 1, 4, "Foo\nbar"}}));
+    EXPECT_EQ(rows("> 1. Foo\n>    bar\n>    ===\n"), (std::vector<R>{{1, 1, 3, "Foo\nbar"}}));
+    // Without its markers the underline is lazy text, not a heading.
+    EXPECT_TRUE(parse("> Foo\n===\n").empty());
+    EXPECT_TRUE(parse("- Foo\n===\n").empty());
+}
+
+TEST_F(Parse, FrontMatterReadsAsSetext) {
+    auto bs = parse("---\ntitle: x\n---\n# A\n");
+    EXPECT_EQ(rows("---\ntitle: x\n---\n# A\n"), (std::vector<R>{{2, 2, 3, "title: x"}, {1, 4, 4, "A"}}));
+    EXPECT_EQ(bs[0].heading_path, "title-x");
+}
+
+TEST_F(Parse, LineEndsAndByteOrderMark) {
+    const auto lf = rows("# A\ntext\n## B\n");
+    EXPECT_EQ(rows("# A\r\ntext\r\n## B\r\n"), lf);
+    EXPECT_EQ(rows("# A\rtext\r## B\r"), lf);
+    auto crlf = parse("# A\r\ntext\r\n## B\r\n");
+    EXPECT_EQ(crlf[0].content_hash, parse("# A\ntext\n## B\n")[0].content_hash);
+
+    // The mark stays in the text and in the hashed line, not in the title.
+    auto bom = parse("\xEF\xBB\xBF# A\nx\n");
+    ASSERT_EQ(bom.size(), 1u);
+    EXPECT_EQ(bom[0].title, "A");
+    EXPECT_EQ(bom[0].content_hash, _compute_content_hash({"\xEF\xBB\xBF# A", "x"}, 0, 1));
+    EXPECT_EQ(rows("\xEF\xBB\xBFTitle\n==\n"), (std::vector<R>{{1, 1, 2, "Title"}}));
+    EXPECT_EQ(_validate_file(write("\xEF\xBB\xBF" "a\r\nb\rc")), "\xEF\xBB\xBF" "a\nb\nc");
+}
+
+TEST_F(Parse, ExoticLineEndsLagThePositions) {
+    // Each form feed, U+2028, ... is a line end for the block lines but not for the parser,
+    // so later headings report parser lines.
+    EXPECT_EQ(rows("# A\n\f# B\n# C\n"), (std::vector<R>{{1, 1, 2, "A"}, {1, 3, 4, "C"}}));
+    EXPECT_EQ(rows("# A\nx\xE2\x80\xA8y\n# C\nz\n"), (std::vector<R>{{1, 1, 2, "A"}, {1, 3, 5, "C"}}));
+    auto bs = parse("# A\vB\n");
+    ASSERT_EQ(bs.size(), 1u);
+    EXPECT_EQ(bs[0].title, "A\vB");
+    EXPECT_EQ(bs[0].end_line, 2);
+    EXPECT_EQ(bs[0].content_hash, _compute_content_hash({"# A", "B"}, 0, 1));
+}
+
+TEST_F(Parse, BadInput) {
+    try {
+        parse_markdown_to_blocks(dir_ / "missing.md");
+        FAIL() << "no error";
+    } catch (const fs::filesystem_error& e) {
+        EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
+    }
+    EXPECT_THROW(parse_markdown_to_blocks(dir_), fs::filesystem_error);
+    try {
+        parse("# ok\n\xC3\x28");
+        FAIL() << "no error";
+    } catch (const DecodeError& e) {
+        EXPECT_EQ(e.offset(), 5u);
+        EXPECT_THAT(e.what(), ::testing::HasSubstr("position 5"));
+    }
+    EXPECT_THROW(parse("\x89PNG\r\n\x1a\n\xff\xfe"), DecodeError);
+    // Valid UTF-8 with control characters and NUL bytes parses.
+    std::string nul("# A\0B\n\x01\x02\n## \0\n", 13);
+    auto bs = parse(nul);
+    ASSERT_EQ(bs.size(), 2u);
+    EXPECT_EQ(bs[0].title, std::string("A\0B", 3));
+    EXPECT_EQ(bs[1].title, std::string("\0", 1));
+}
+
+TEST_F(Parse, SizeAndLineLimits) {
+    std::string exact(MAX_FILE_SIZE, 'x');
+    exact.replace(0, 4, "# A\n");
+    auto bs = parse(exact);
+    ASSERT_EQ(bs.size(), 1u);
+    EXPECT_EQ(bs[0].end_line, 2);
+    try {
+        parse(exact + "x");
+        FAIL() << "no error";
+    } catch (const FileTooLargeError& e) {
+        EXPECT_STREQ(e.what(), "FILE_TOO_LARGE");
+    }
+    EXPECT_THROW(_validate_file(write(exact + "x")), std::invalid_argument);
+
+    std::string lines;
+    for (std::size_t i = 0; i < MAX_FILE_LINES; ++i) lines += i % 1000 == 0 ? "# H\n" : "t\n";
+    EXPECT_EQ(parse(lines).size(), 100u);
+    EXPECT_THROW(parse(lines + "\n"), FileTooLargeError);  // a blank last line is a line too
+    EXPECT_THROW(parse(lines + "x"), FileTooLargeError);
+    // Exotic line ends count as lines for the limit.
+    std::string ff(MAX_FILE_LINES, '\f');
+    EXPECT_NO_THROW(_validate_file(write(ff)));
+    EXPECT_THROW(_validate_file(write(ff + "\f")), FileTooLargeError);
+}
+
+TEST(ContentHash, Ranges) {
+    const std::vector<std::string> lines = {"a", "b", "c"};
+    const std::string empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    EXPECT_EQ(_compute_content_hash(lines, 0, 1), _compute_content_hash({"a", "b"}, 0, 5));
+    EXPECT_EQ(_compute_content_hash({}, 0, 0), empty);
+    EXPECT_EQ(_compute_content_hash(lines, 2, 1), empty);
+    EXPECT_EQ(_compute_content_hash(lines, 5, 9), empty);
+    EXPECT_EQ(_compute_content_hash({"# A", "## B"}, 0, 1),
+              "243e7c0253a0bd3eb2c880be12f830388cf6587b6ef0a2aed3a043cd15a13fcc");
+}
+
+TEST(Uuid, VersionFourAndDistinct) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 100; ++i) {
+        std::string u = new_uuid4();
+        ASSERT_EQ(u.size(), 36u);
+        EXPECT_EQ(u[14], '4');
+        EXPECT_NE(std::string("89ab").find(u[19]), std::string::npos);
+        seen.insert(u);
+    }
+    EXPECT_EQ(seen.size(), 100u);
+}
