@@ -1,1 +1,394 @@
 #include "quillbox/indexer.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "quillbox/version.h"
+#include "quillbox/watcher.h"
+
+namespace quillbox {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS blocks (
+    id TEXT PRIMARY KEY,
+    file_path TEXT NOT NULL,
+    heading_path TEXT NOT NULL DEFAULT '',
+    block_type TEXT NOT NULL DEFAULT 'heading',
+    start_line INTEGER NOT NULL,
+    end_line INTEGER NOT NULL,
+    title TEXT NOT NULL,
+    level INTEGER NOT NULL,
+    content_hash TEXT NOT NULL,
+    last_seen INTEGER NOT NULL DEFAULT 0,
+    created_at TIMESTAMP DEFAULT CURRENT_TIMESTAMP,
+    updated_at TIMESTAMP DEFAULT CURRENT_TIMESTAMP
+);
+CREATE INDEX IF NOT EXISTS idx_blocks_file ON blocks(file_path);
+CREATE INDEX IF NOT EXISTS idx_blocks_title ON blocks(title);
+CREATE INDEX IF NOT EXISTS idx_blocks_uuid ON blocks(id);
+CREATE TABLE IF NOT EXISTS projects (
+    path TEXT PRIMARY KEY,
+    last_indexed_at TIMESTAMP DEFAULT CURRENT_TIMESTAMP,
+    total_blocks INTEGER DEFAULT 0,
+    total_files INTEGER DEFAULT 0
+);
+CREATE TABLE IF NOT EXISTS stats (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    date TEXT NOT NULL,
+    operation_type TEXT NOT NULL,
+    file_path TEXT,
+    block_id TEXT,
+    tokens_saved INTEGER DEFAULT 0,
+    created_at TIMESTAMP DEFAULT CURRENT_TIMESTAMP
+);
+CREATE TABLE IF NOT EXISTS backups (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    file_path TEXT NOT NULL,
+    block_id TEXT,
+    original_content TEXT NOT NULL,
+    new_content TEXT NOT NULL,
+    created_at TIMESTAMP DEFAULT CURRENT_TIMESTAMP
+);
+)sql";
+
+struct Migration {
+    const char* column;
+    const char* definition;
+};
+constexpr Migration kMigrations[] = {
+    {"heading_path", "TEXT NOT NULL DEFAULT ''"},
+    {"block_type", "TEXT NOT NULL DEFAULT 'heading'"},
+    {"last_seen", "INTEGER NOT NULL DEFAULT 0"},
+};
+
+// The file key: absolute, symbolic links resolved as far as the path exists.
+std::string file_key(const fs::path& p) {
+    std::error_code ec;
+    fs::path abs = fs::absolute(p, ec);
+    if (ec) abs = p;
+    fs::path key = fs::weakly_canonical(abs, ec);
+    if (ec) key = abs.lexically_normal();
+    return key.string();
+}
+
+bool is_missing_table(const SQLite::Exception& e) {
+    return e.getErrorCode() == SQLITE_ERROR && std::strstr(e.what(), "no such table") != nullptr;
+}
+
+[[noreturn]] void rethrow_for(const fs::path& db_path, const SQLite::Exception& e) {
+    std::string msg = "index database " + db_path.string() + ": " + e.what();
+    std::error_code ec;
+    fs::path parent = fs::absolute(db_path, ec).parent_path();
+    if (e.getErrorCode() == SQLITE_CANTOPEN && !parent.empty() && !fs::is_directory(parent, ec))
+        msg += " (directory " + parent.string() + " does not exist)";
+    throw IndexDatabaseError(msg, e.getErrorCode(), db_path);
+}
+
+bool has_column(SQLite::Statement& row, const char* name) {
+    for (int i = 0, n = row.getColumnCount(); i < n; ++i)
+        if (std::strcmp(row.getColumnName(i), name) == 0) return true;
+    return false;
+}
+
+// Ends a re-index mark however the pass ends.
+class ReindexMark {
+public:
+    ReindexMark(FileWatcher* w, const fs::path& p) : w_(w), p_(p) {
+        if (w_) w_->mark_reindex_start(p_);
+    }
+    ~ReindexMark() {
+        if (!w_) return;
+        try {
+            w_->mark_reindex_done(p_);
+        } catch (...) {
+        }
+    }
+    ReindexMark(const ReindexMark&) = delete;
+    ReindexMark& operator=(const ReindexMark&) = delete;
+
+private:
+    FileWatcher* w_;
+    const fs::path& p_;
+};
+
+}  // namespace
+
+std::string quillbox_version() { return QUILLBOX_VERSION; }
+
+std::unique_ptr<SQLite::Database> _init_db(const fs::path& db_path) {
+    try {
+        auto db = std::make_unique<SQLite::Database>(
+            db_path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX);
+        db->exec("PRAGMA journal_mode=WAL");
+        db->exec("PRAGMA busy_timeout=5000");
+        {
+            SQLite::Transaction tx(*db);
+            db->exec(kSchema);
+            tx.commit();
+        }
+
+        std::unordered_set<std::string> columns;
+        {
+            SQLite::Statement info(*db, "PRAGMA table_info(blocks)");
+            while (info.executeStep()) columns.insert(info.getColumn(1).getString());
+        }
+        for (const Migration& m : kMigrations) {
+            if (columns.count(m.column)) continue;
+            db->exec(std::string("ALTER TABLE blocks ADD COLUMN ") + m.column + " " + m.definition);
+        }
+
+        const std::string version = quillbox_version();
+        try {
+            SQLite::Transaction tx(*db);
+            {
+                SQLite::Statement q(*db, "SELECT value FROM schema_version WHERE key='quillbox_version'");
+                if (q.executeStep() && q.getColumn(0).getString() != version) db->exec("DELETE FROM blocks");
+            }
+            SQLite::Statement put(*db, "REPLACE INTO schema_version (key, value) VALUES ('quillbox_version', ?)");
+            put.bind(1, version);
+            put.exec();
+            tx.commit();
+        } catch (const SQLite::Exception& e) {
+            if (!is_missing_table(e)) throw;
+            SQLite::Transaction tx(*db);
+            db->exec("CREATE TABLE IF NOT EXISTS schema_version (key TEXT PRIMARY KEY, value TEXT)");
+            SQLite::Statement put(*db, "INSERT OR IGNORE INTO schema_version (key, value) VALUES ('quillbox_version', ?)");
+            put.bind(1, version);
+            put.exec();
+            tx.commit();
+        }
+        return db;
+    } catch (const IndexDatabaseError&) {
+        throw;
+    } catch (const SQLite::Exception& e) {
+        rethrow_for(db_path, e);
+    }
+}
+
+Block _row_to_block(SQLite::Statement& row) {
+    Block b;
+    b.uuid = row.getColumn("id").getString();
+    b.file_path = fs::path(row.getColumn("file_path").getString());
+    b.start_line = row.getColumn("start_line").getInt();
+    b.end_line = row.getColumn("end_line").getInt();
+    b.title = row.getColumn("title").getString();
+    b.level = row.getColumn("level").getInt();
+    b.heading_path = has_column(row, "heading_path") ? row.getColumn("heading_path").getString() : "";
+    b.block_type = has_column(row, "block_type") ? row.getColumn("block_type").getString() : "heading";
+    b.content_hash = row.getColumn("content_hash").getString();
+    return b;
+}
+
+Indexer::Indexer(fs::path db_path) : db_path_(std::move(db_path)), conn_(_init_db(db_path_)) {}
+
+Indexer::~Indexer() {
+    try {
+        close();
+    } catch (...) {
+    }
+}
+
+void Indexer::close() {
+    std::lock_guard<std::recursive_mutex> lk(mu_);
+    conn_.reset();
+}
+
+SQLite::Database& Indexer::conn() {
+    std::lock_guard<std::recursive_mutex> lk(mu_);
+    if (!conn_)
+        throw IndexDatabaseError("index database " + db_path_.string() + " is closed", SQLITE_MISUSE,
+                                 db_path_);
+    return *conn_;
+}
+
+std::vector<Block> Indexer::list_blocks(const fs::path& file_path) {
+    std::lock_guard<std::recursive_mutex> lk(mu_);
+    SQLite::Statement q(conn(), "SELECT * FROM blocks WHERE file_path = ? ORDER BY start_line");
+    q.bind(1, file_key(file_path));
+    std::vector<Block> out;
+    while (q.executeStep()) out.push_back(_row_to_block(q));
+    return out;
+}
+
+std::optional<Block> Indexer::get_block(std::string_view block_id) {
+    std::lock_guard<std::recursive_mutex> lk(mu_);
+    SQLite::Statement q(conn(), "SELECT * FROM blocks WHERE id = ?");
+    q.bind(1, std::string(block_id));
+    if (!q.executeStep()) return std::nullopt;
+    return _row_to_block(q);
+}
+
+std::vector<Block> Indexer::search_blocks_by_title(std::string_view query,
+                                                   const std::optional<fs::path>& file_path) {
+    std::string escaped;
+    escaped.reserve(query.size() + 2);
+    for (char c : query) {
+        if (c == '\\' || c == '%' || c == '_') escaped += '\\';
+        escaped += c;
+    }
+    const std::string pattern = "%" + escaped + "%";
+
+    std::lock_guard<std::recursive_mutex> lk(mu_);
+    std::vector<Block> out;
+    if (file_path) {
+        SQLite::Statement q(conn(),
+                            "SELECT * FROM blocks WHERE title LIKE ? ESCAPE '\\' AND file_path = ? "
+                            "ORDER BY start_line");
+        q.bind(1, pattern);
+        q.bind(2, file_key(*file_path));
+        while (q.executeStep()) out.push_back(_row_to_block(q));
+    } else {
+        SQLite::Statement q(conn(), "SELECT * FROM blocks WHERE title LIKE ? ESCAPE '\\' ORDER BY start_line");
+        q.bind(1, pattern);
+        while (q.executeStep()) out.push_back(_row_to_block(q));
+    }
+    return out;
+}
+
+void Indexer::record_operation(std::string_view date, std::string_view op_type, std::string_view file_path,
+                               std::string_view block_id, long long tokens_saved) {
+    std::lock_guard<std::recursive_mutex> lk(mu_);
+    SQLite::Statement q(conn(),
+                        "INSERT INTO stats (date, operation_type, file_path, block_id, tokens_saved) "
+                        "VALUES (?, ?, ?, ?, ?)");
+    q.bind(1, std::string(date));
+    q.bind(2, std::string(op_type));
+    q.bind(3, std::string(file_path));
+    q.bind(4, std::string(block_id));
+    q.bind(5, static_cast<int64_t>(tokens_saved));
+    q.exec();  // autocommit: committed on its own
+}
+
+void Indexer::update_block_lines(std::string_view block_id, int new_start, int new_end) {
+    std::lock_guard<std::recursive_mutex> lk(mu_);
+    SQLite::Statement q(conn(),
+                        "UPDATE blocks SET start_line = ?, end_line = ?, updated_at = CURRENT_TIMESTAMP "
+                        "WHERE id = ?");
+    q.bind(1, new_start);
+    q.bind(2, new_end);
+    q.bind(3, std::string(block_id));
+    q.exec();
+}
+
+int Indexer::index_file(const fs::path& file_path, FileWatcher* watcher) {
+    ReindexMark mark(watcher, file_path);
+    const std::string key = file_key(file_path);
+
+    // The parse runs under the lock too: two passes over one file (a watcher firing and an
+    // operation) then each read the file after the other committed, so an older text can never
+    // be written over a newer one. The old rows are read in the writing transaction.
+    std::lock_guard<std::recursive_mutex> lk(mu_);
+    SQLite::Database& db = conn();
+    const std::vector<Block> blocks = parse_markdown_to_blocks(file_path);
+    SQLite::Transaction tx(db, SQLite::TransactionBehavior::IMMEDIATE);
+
+    std::vector<OldHeading> old;
+    {
+        SQLite::Statement q(db, "SELECT heading_path, level, id as uuid FROM blocks WHERE file_path = ?");
+        q.bind(1, key);
+        while (q.executeStep())
+            old.push_back({q.getColumn(0).getString(), q.getColumn(1).getInt(), q.getColumn(2).getString()});
+    }
+
+    // Exact matches by heading_path: per slug, the old rows in order and a cursor past the used.
+    std::unordered_map<std::string, std::vector<std::size_t>> by_path;
+    for (std::size_t i = 0; i < old.size(); ++i) by_path[old[i].heading_path].push_back(i);
+    std::unordered_map<std::string, std::size_t> cursor;
+    std::vector<bool> old_used(old.size(), false);
+    std::unordered_map<std::string, std::size_t> old_index;
+    for (std::size_t i = 0; i < old.size(); ++i) old_index.emplace(old[i].uuid, i);
+    std::unordered_set<std::string> used;
+
+    const auto now = static_cast<int64_t>(std::time(nullptr));
+    SQLite::Statement exists(db, "SELECT id FROM blocks WHERE id = ?");
+    SQLite::Statement update(db,
+                             "UPDATE blocks SET file_path = ?, heading_path = ?, block_type = ?, start_line = ?, "
+                             "end_line = ?, title = ?, level = ?, content_hash = ?, last_seen = ?, "
+                             "updated_at = CURRENT_TIMESTAMP WHERE id = ?");
+    SQLite::Statement insert(db,
+                             "INSERT INTO blocks (id, file_path, heading_path, block_type, start_line, end_line, "
+                             "title, level, content_hash, last_seen) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+
+    for (const Block& b : blocks) {
+        std::optional<std::string> match;
+        if (auto it = by_path.find(b.heading_path); it != by_path.end()) {
+            std::size_t& c = cursor[b.heading_path];
+            while (c < it->second.size() && old_used[it->second[c]]) ++c;
+            if (c < it->second.size()) match = old[it->second[c]].uuid;
+        }
+        if (!match) {
+            std::vector<OldHeading> candidates;
+            for (std::size_t i = 0; i < old.size(); ++i)
+                if (!old_used[i] && old[i].level == b.level) candidates.push_back(old[i]);
+            if (!candidates.empty()) match = fuzzy_match_heading(b.heading_path, b.level, candidates);
+        }
+        const std::string id = match ? *match : b.uuid;
+        used.insert(id);
+        if (auto it = old_index.find(id); it != old_index.end()) old_used[it->second] = true;
+
+        exists.bind(1, id);
+        const bool found = exists.executeStep();
+        exists.reset();
+        exists.clearBindings();
+        if (found) {
+            update.bind(1, key);
+            update.bind(2, b.heading_path);
+            update.bind(3, b.block_type);
+            update.bind(4, b.start_line);
+            update.bind(5, b.end_line);
+            update.bind(6, b.title);
+            update.bind(7, b.level);
+            update.bind(8, b.content_hash);
+            update.bind(9, now);
+            update.bind(10, id);
+            update.exec();
+            update.reset();
+        } else {
+            insert.bind(1, id);
+            insert.bind(2, key);
+            insert.bind(3, b.heading_path);
+            insert.bind(4, b.block_type);
+            insert.bind(5, b.start_line);
+            insert.bind(6, b.end_line);
+            insert.bind(7, b.title);
+            insert.bind(8, b.level);
+            insert.bind(9, b.content_hash);
+            insert.bind(10, now);
+            insert.exec();
+            insert.reset();
+        }
+    }
+
+    std::vector<std::string> left_over;
+    for (const OldHeading& h : old)
+        if (!used.count(h.uuid)) left_over.push_back(h.uuid);
+    // Deleted in chunks: one statement may bind only so many parameters.
+    constexpr std::size_t kChunk = 500;
+    for (std::size_t i = 0; i < left_over.size(); i += kChunk) {
+        std::size_t n = std::min(kChunk, left_over.size() - i);
+        std::string sql = "DELETE FROM blocks WHERE id IN (";
+        for (std::size_t k = 0; k < n; ++k) sql += k ? ",?" : "?";
+        sql += ")";
+        SQLite::Statement del(db, sql);
+        for (std::size_t k = 0; k < n; ++k) del.bind(static_cast<int>(k + 1), left_over[i + k]);
+        del.exec();
+    }
+
+    tx.commit();
+    return static_cast<int>(blocks.size());
+}
+
+int Indexer::reindex_file(const fs::path& file_path, FileWatcher* watcher) {
+    return index_file(file_path, watcher);
+}
+
+}  // namespace quillbox

@@ -1,0 +1,26 @@
+#pragma once
+// Shared bits of the indexer tests.
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "quillbox/indexer.h"
+#include "watcher/temp_dir.h"
+
+inline void write_file(const std::filesystem::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+// title -> uuid of the file's rows (titles are unique in the tests that use it).
+inline std::map<std::string, std::string> ids_by_title(quillbox::Indexer& ix, const std::filesystem::path& f) {
+    std::map<std::string, std::string> m;
+    for (auto& b : ix.list_blocks(f)) m[b.title] = b.uuid;
+    return m;
+}
+
+inline long long scalar(quillbox::Indexer& ix, const std::string& sql) {
+    SQLite::Statement q(ix.conn(), sql);
+    q.executeStep();
+    return q.getColumn(0).getInt64();
+}
