@@ -1,0 +1,261 @@
+// Drives `quillbox serve` as a subprocess over stdio, the way an MCP client does.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "server_process.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+std::string slurp(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void spit(const fs::path& p, const std::string& text) {
+    fs::create_directories(p.parent_path());
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f << text;
+}
+
+struct Listed {
+    std::string id;
+    std::string marker;
+    std::string title;
+    int start;
+    int end;
+};
+
+std::vector<Listed> parse_listing(const std::string& text) {
+    static const std::regex line(R"re(  id="([0-9a-f-]{36})" (#+|FM) (.*) lines=(\d+)-(\d+))re");
+    std::vector<Listed> out;
+    std::istringstream in(text);
+    std::string l;
+    while (std::getline(in, l)) {
+        std::smatch m;
+        if (std::regex_match(l, m, line))
+            out.push_back({m[1], m[2], m[3], std::stoi(m[4]), std::stoi(m[5])});
+    }
+    return out;
+}
+
+const Listed& by_title(const std::vector<Listed>& blocks, const std::string& title) {
+    for (const auto& b : blocks)
+        if (b.title == title) return b;
+    throw std::runtime_error("no block titled " + title);
+}
+
+class E2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/quillbox-e2e-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        root_ = fs::canonical(tmpl);
+        guide_ = root_ / "docs" / "guide.md";
+        spit(guide_,
+             "# Guide\nIntro text.\n\n## Install\nRun the installer.\nThen restart.\n\n## Usage\nCall it.\n");
+    }
+    void TearDown() override {
+        server_.reset();
+        if (HasFailure()) std::cerr << "server log:\n" << slurp(root_ / "server.log");
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+
+    ServerProcess& start() {
+        server_ = std::make_unique<ServerProcess>(QUILLBOX_EXE, std::vector<std::string>{"serve", "--root", root_.string()},
+                                                  root_ / "server.log");
+        return *server_;
+    }
+
+    json initialize(const std::string& version = "2025-11-25") {
+        json r = server_->request("initialize", {{"protocolVersion", version},
+                                                 {"capabilities", json::object()},
+                                                 {"clientInfo", {{"name", "e2e"}, {"version", "1"}}}});
+        server_->send({{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}});
+        return r;
+    }
+
+    // (text, isError) of one tools/call.
+    std::pair<std::string, bool> call(const std::string& tool, const json& args) {
+        json r = server_->request("tools/call", {{"name", tool}, {"arguments", args}});
+        EXPECT_TRUE(r.contains("result")) << r.dump();
+        const auto& res = r["result"];
+        return {res["content"][0]["text"].get<std::string>(), res["isError"].get<bool>()};
+    }
+
+    std::string ok(const std::string& tool, const json& args) {
+        auto [text, is_error] = call(tool, args);
+        EXPECT_FALSE(is_error) << text;
+        return text;
+    }
+
+    fs::path root_, guide_;
+    std::unique_ptr<ServerProcess> server_;
+};
+
+TEST_F(E2E, WholeSessionListReadReplaceOutsideEditAndCachedRead) {
+    start();
+    json init = initialize();
+    EXPECT_EQ(init["result"]["protocolVersion"], "2025-11-25");
+    EXPECT_EQ(init["result"]["serverInfo"]["name"], "quillbox");
+    EXPECT_TRUE(init["result"]["capabilities"].contains("tools"));
+
+    json tools = server_->request("tools/list");
+    std::set<std::string> names;
+    for (const auto& t : tools["result"]["tools"]) {
+        names.insert(t["name"]);
+        EXPECT_EQ(t["inputSchema"]["type"], "object");
+        for (const char* hint : {"readOnlyHint", "destructiveHint", "idempotentHint", "openWorldHint"})
+            EXPECT_TRUE(t["annotations"][hint].is_boolean()) << t["name"] << " " << hint;
+        EXPECT_FALSE(t["annotations"]["openWorldHint"].get<bool>());
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"md_list_blocks", "md_read_block", "md_replace_block",
+                                            "md_find_blocks", "read_file"}));
+
+    // List and read.
+    std::string listing = ok("md_list_blocks", {{"file_path", "docs/guide.md"}});
+    EXPECT_EQ(listing.rfind("✅ File: " + guide_.string() + "\n3 blocks:\n", 0), 0u) << listing;
+    auto blocks = parse_listing(listing);
+    ASSERT_EQ(blocks.size(), 3u);
+    const auto install = by_title(blocks, "Install");
+    EXPECT_EQ(install.marker, "##");
+
+    std::string read = ok("md_read_block", {{"file_path", "docs/guide.md"}, {"block_id", install.id}});
+    EXPECT_EQ(read.rfind("✅ Block ID: " + install.id + "\nFile: " + guide_.string() + "\nTitle: Install (level 2)\n", 0), 0u)
+        << read;
+    EXPECT_NE(read.find("---\n## Install\nRun the installer.\nThen restart.\n"), std::string::npos) << read;
+
+    auto found = ok("md_find_blocks", {{"file_path", "docs/guide.md"}, {"query", "INSTALL"}});
+    EXPECT_NE(found.find("✅ Found 1 blocks for 'INSTALL' in "), std::string::npos) << found;
+    EXPECT_NE(found.find(install.id), std::string::npos);
+
+    // Replace, then the same content again: idempotent.
+    std::string replaced = ok("md_replace_block", {{"file_path", "docs/guide.md"},
+                                                   {"block_id", install.id},
+                                                   {"new_content", "## Install\nRun the new installer.\n"}});
+    EXPECT_EQ(replaced.rfind("✅ Block 'Install' updated.\nFile: " + guide_.string() + "\nSnippet:\n", 0), 0u)
+        << replaced;
+    EXPECT_NE(replaced.find("\n\n[QUILLBOX_META] This operation saved ~"), std::string::npos) << replaced;
+    EXPECT_EQ(slurp(guide_), "# Guide\nIntro text.\n\n## Install\nRun the new installer.\n## Usage\nCall it.\n");
+
+    std::string again = ok("md_replace_block", {{"file_path", "docs/guide.md"},
+                                                {"block_id", install.id},
+                                                {"new_content", "## Install\nRun the new installer."}});
+    EXPECT_EQ(again, "✅ Block content unchanged (idempotent).\nFile: " + guide_.string());
+
+    // An outside edit (a moment later, as a person would make it): two lines above everything
+    // and a new section. The watcher re-indexes the file and keeps the ids of the surviving
+    // headings; Install (stored at 4-5 after the replace) is now two lines lower.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    spit(guide_, "<!-- note -->\n\n# Guide\nIntro text.\n\n## Install\nRun the new installer.\n## Usage\nCall it.\n\n## FAQ\nNone.\n");
+    bool seen = false;
+    for (int i = 0; i < 100 && !seen; ++i) {
+        std::string r = ok("md_read_block", {{"file_path", "docs/guide.md"}, {"block_id", install.id}});
+        seen = r.find("\nLines: 6-7\n") != std::string::npos;
+        if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(seen) << "the watcher did not re-index the changed file";
+
+    // The next listing notices the change and indexes the file afresh: new structure, new ids.
+    auto relisted = parse_listing(ok("md_list_blocks", {{"file_path", "docs/guide.md"}}));
+    ASSERT_EQ(relisted.size(), 4u);
+    EXPECT_EQ(by_title(relisted, "FAQ").marker, "##");
+    for (const auto& b : relisted) EXPECT_NE(b.id, install.id);
+
+    // The id from before the outside edit is stale: guidance, file untouched.
+    const std::string before = slurp(guide_);
+    std::string stale = ok("md_replace_block", {{"file_path", "docs/guide.md"},
+                                                {"block_id", install.id},
+                                                {"new_content", "## Install\nOverwritten.\n"}});
+    EXPECT_EQ(stale, "❌ Error: Block not found.\nPlease call md_list_blocks(\"docs/guide.md\") first to get a valid block_id.");
+    EXPECT_EQ(slurp(guide_), before);
+
+    // Whole-file read: full content first, then the cached marker.
+    std::string full = ok("read_file", {{"file_path", "docs/guide.md"}});
+    EXPECT_EQ(full, "File: " + guide_.string() + "\n---\n" + before + "\n---");
+    std::string cached = ok("read_file", {{"file_path", "docs/guide.md"}});
+    EXPECT_TRUE(std::regex_match(cached, std::regex(R"(\[cached, sha=[0-9a-f]+, 12 lines\])"))) << cached;
+
+    // A replace makes the next whole-file read full again.
+    const auto faq = by_title(relisted, "FAQ");
+    ok("md_replace_block", {{"file_path", "docs/guide.md"}, {"block_id", faq.id}, {"new_content", "## FAQ\nSome.\n"}});
+    std::string after = ok("read_file", {{"file_path", "docs/guide.md"}});
+    EXPECT_NE(after.find("Some."), std::string::npos) << after;
+
+    server_->close_input();
+    EXPECT_EQ(server_->wait_exit(), std::optional<int>(0));
+}
+
+TEST_F(E2E, BadInputGivesErrorsAndTheServerKeepsServing) {
+    start();
+    initialize();
+    const std::string before = slurp(guide_);
+    spit(root_ / "notes.txt", "plain\n");
+    spit(root_ / "blob.md", std::string("\xff\xfe\x00\x01 binary", 10));
+    fs::create_directories(root_ / "dir.md");
+    spit(root_.parent_path() / (root_.filename().string() + "-outside.md"), "# Out\n");
+
+    // Malformed JSON, a non-object, an unknown method: JSON-RPC errors.
+    server_->send_raw("{\"jsonrpc\": \"2.0\", \"id\": 1, \"method\": \n");
+    EXPECT_EQ(json::parse(*server_->read_line())["error"]["code"], -32700);
+    server_->send_raw("42\n");
+    EXPECT_EQ(json::parse(*server_->read_line())["error"]["code"], -32600);
+    EXPECT_EQ(server_->request("resources/list")["error"]["code"], -32601);
+    EXPECT_EQ(server_->request("tools/call", {{"name", "no_such_tool"}})["error"]["code"], -32602);
+
+    // Tool-level problems are results with isError, with a text that says what is wrong.
+    auto expect_error = [&](const std::string& tool, const json& args, const std::string& needle) {
+        auto [text, is_error] = call(tool, args);
+        EXPECT_TRUE(is_error) << tool << " " << args.dump() << " -> " << text;
+        EXPECT_NE(text.find(needle), std::string::npos) << text;
+    };
+    expect_error("md_read_block", {{"file_path", "docs/guide.md"}, {"block_id", 12}}, "'block_id' must be a string");
+    expect_error("md_replace_block", {{"file_path", "docs/guide.md"}, {"block_id", "x"}}, "'new_content'");
+    expect_error("md_list_blocks", {{"file_path", "../" + root_.filename().string() + "-outside.md"}}, "outside");
+    expect_error("md_list_blocks", {{"file_path", "blob.md"}}, "ENCODING_ERROR");
+
+    // Expected refusals are ordinary texts.
+    EXPECT_EQ(ok("md_list_blocks", {{"file_path", "notes.txt"}}),
+              "❌ Error: Quillbox only supports .md files. Use native Edit for other files.");
+    EXPECT_EQ(ok("md_list_blocks", {{"file_path", "missing.md"}}), "File not found: " + (root_ / "missing.md").string());
+    EXPECT_EQ(ok("read_file", {{"file_path", "blob.md"}}), "Error: Unable to read file " + (root_ / "blob.md").string());
+    EXPECT_EQ(ok("md_read_block", {{"file_path", "docs/guide.md"}, {"block_id", "00000000-0000-4000-8000-000000000000"}})
+                  .rfind("❌ Error: Block not found.", 0),
+              0u);
+    auto [dir_text, dir_error] = call("md_list_blocks", {{"file_path", "dir.md"}});
+    EXPECT_FALSE(dir_text.empty());
+
+    EXPECT_EQ(server_->request("ping")["result"], json::object());
+    EXPECT_EQ(slurp(guide_), before);
+    server_->close_input();
+    EXPECT_EQ(server_->wait_exit(), std::optional<int>(0));
+    fs::remove(root_.parent_path() / (root_.filename().string() + "-outside.md"));
+}
+
+TEST_F(E2E, NegotiatesTheProtocolVersionAndStopsOnSigterm) {
+    start();
+    EXPECT_EQ(initialize("2024-11-05")["result"]["protocolVersion"], "2024-11-05");
+    // A second initialize starts the session over; an unknown version gets the current one.
+    EXPECT_EQ(initialize("1999-01-01")["result"]["protocolVersion"], "2025-11-25");
+    EXPECT_EQ(server_->request("ping")["result"], json::object());
+    server_->signal(SIGTERM);
+    EXPECT_EQ(server_->wait_exit(), std::optional<int>(0));
+    std::string log = slurp(root_ / "server.log");
+    EXPECT_NE(log.find("signal received"), std::string::npos) << log;
+}
+
+}  // namespace
