@@ -1,0 +1,605 @@
+// Natural-language edit: instruction patterns, section scoring, the three-step substitution
+// and the direct block replacement behind it.
+
+#include <unicode/locid.h>
+#include <unicode/regex.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_set>
+#include <variant>
+
+#include "quillbox/blockops.h"
+#include "quillbox/blockops_structure.h"
+#include "quillbox/detail/text.h"
+#include "quillbox/i18n.h"
+
+namespace quillbox {
+
+namespace structure {
+
+bool is_space(char32_t cp) noexcept {
+    if (cp == '\t' || cp == '\n' || cp == 0x0B || cp == '\f' || cp == '\r') return true;
+    if (cp >= 0x1C && cp <= 0x1F) return true;
+    if (cp == 0x85) return true;
+    if (cp < 0x80) return cp == ' ';
+    auto cat = u_charType(static_cast<UChar32>(cp));
+    return cat == U_SPACE_SEPARATOR || cat == U_LINE_SEPARATOR || cat == U_PARAGRAPH_SEPARATOR;
+}
+
+std::string_view strip(std::string_view s) noexcept {
+    std::size_t begin = 0;
+    while (begin < s.size()) {
+        std::size_t i = begin;
+        if (!is_space(detail::next_code_point(s, i))) break;
+        begin = i;
+    }
+    std::size_t end = s.size();
+    while (end > begin) {
+        // Step back over one UTF-8 sequence.
+        std::size_t start = end - 1;
+        while (start > begin && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+        std::size_t i = start;
+        if (!is_space(detail::next_code_point(s, i))) break;
+        end = start;
+    }
+    return s.substr(begin, end - begin);
+}
+
+}  // namespace structure
+
+namespace {
+
+using structure::is_space;
+using structure::strip;
+
+// ---------------------------------------------------------------------------------------
+// Unicode helpers
+// ---------------------------------------------------------------------------------------
+
+icu::UnicodeString to_ustr(std::string_view s) {
+    return icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
+}
+
+std::string from_ustr(const icu::UnicodeString& u) {
+    std::string out;
+    u.toUTF8String(out);
+    return out;
+}
+
+// Full Unicode lower-case mapping (language-independent, final sigma included).
+std::string lower_full(std::string_view s) {
+    bool ascii = std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) {
+        std::string out(s);
+        for (char& c : out)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return out;
+    }
+    icu::UnicodeString u = to_ustr(s);
+    u.toLower(icu::Locale::getRoot());
+    return from_ustr(u);
+}
+
+// Words separated by runs of white space; no empty words.
+std::vector<std::string> split_words(std::string_view s) {
+    std::vector<std::string> words;
+    std::size_t i = 0;
+    std::size_t start = std::string_view::npos;
+    while (i < s.size()) {
+        std::size_t at = i;
+        char32_t cp = detail::next_code_point(s, i);
+        if (is_space(cp)) {
+            if (start != std::string_view::npos) words.emplace_back(s.substr(start, at - start));
+            start = std::string_view::npos;
+        } else if (start == std::string_view::npos) {
+            start = at;
+        }
+    }
+    if (start != std::string_view::npos) words.emplace_back(s.substr(start));
+    return words;
+}
+
+// ---------------------------------------------------------------------------------------
+// Instruction patterns
+// ---------------------------------------------------------------------------------------
+
+// White space of the patterns, and "any character but a line feed" for their dots.
+#define QB_WS "[\\t\\n\\x{0B}\\f\\r\\x{1C}-\\x{1F}\\x{85}\\p{Z}]"
+#define QB_ANY "[^\\n]"
+
+constexpr std::array<const char*, 3> INSTRUCTION_PATTERNS{
+    "(?:change|replace|swap|update|set|modify)" QB_WS "+(?:the" QB_WS "+)?(" QB_ANY "+?)" QB_WS
+    "+(?:to|with|into|as)" QB_WS "+(" QB_ANY "+)",
+    "(" QB_ANY "+?)" QB_WS "*(?:→|->|⇒)" QB_WS "*(" QB_ANY "+)",
+    "(?:把|将)(" QB_ANY "+?)" QB_WS "*(?:改为|改成|替换为|更新为|设置为|变为)" QB_WS "*(" QB_ANY "+)",
+};
+
+#undef QB_WS
+#undef QB_ANY
+
+// Work limit of one pattern search, in units of the regex engine's internal time slices
+// (ten thousand steps each, well under a second in all). A match costs a few steps per
+// character, so even megabyte instructions stay far below it; only inputs that backtrack
+// quadratically (thousands of verbs and no connector word) reach it.
+constexpr int32_t PATTERN_TIME_LIMIT = 1000;
+
+struct CompiledPatterns {
+    std::array<std::unique_ptr<icu::RegexPattern>, 3> patterns;
+};
+
+const CompiledPatterns& compiled_patterns() {
+    static const CompiledPatterns compiled = [] {
+        CompiledPatterns c;
+        for (std::size_t i = 0; i < INSTRUCTION_PATTERNS.size(); ++i) {
+            UErrorCode status = U_ZERO_ERROR;
+            UParseError perr;
+            c.patterns[i].reset(icu::RegexPattern::compile(to_ustr(INSTRUCTION_PATTERNS[i]),
+                                                           UREGEX_CASE_INSENSITIVE, perr, status));
+            if (U_FAILURE(status))
+                throw std::logic_error(std::string("instruction pattern does not compile: ") +
+                                       u_errorName(status));
+        }
+        return c;
+    }();
+    return compiled;
+}
+
+// A pattern can only match when its fixed connector text occurs; checking that first keeps
+// long instructions without it away from the regex engine.
+bool may_match(std::size_t index, std::string_view instruction) {
+    auto has = [&](std::string_view needle) { return instruction.find(needle) != std::string_view::npos; };
+    switch (index) {
+        case 1:
+            return has("→") || has("->") || has("⇒");
+        case 2:
+            return (has("把") || has("将")) &&
+                   (has("改为") || has("改成") || has("替换为") || has("更新为") || has("设置为") ||
+                    has("变为"));
+        default:
+            return true;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Replacement templates (case-insensitive step)
+// ---------------------------------------------------------------------------------------
+
+struct Group0 {};
+using TemplatePiece = std::variant<std::u32string, Group0>;
+
+struct TemplateParse {
+    enum class Status { ok, error, named_group } status = Status::ok;
+    std::vector<TemplatePiece> pieces;
+    std::string group_name;  // for named_group
+};
+
+bool is_ascii_letter(char32_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_ascii_digit(char32_t c) { return c >= '0' && c <= '9'; }
+bool is_octal_digit(char32_t c) { return c >= '0' && c <= '7'; }
+
+bool is_identifier(std::u32string_view name) {
+    if (name.empty()) return false;
+    auto start_ok = [](char32_t c) {
+        return c == '_' || u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_XID_START);
+    };
+    auto continue_ok = [](char32_t c) {
+        return c == '_' || u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_XID_CONTINUE);
+    };
+    if (!start_ok(name[0])) return false;
+    return std::all_of(name.begin() + 1, name.end(), continue_ok);
+}
+
+TemplateParse parse_template(std::u32string_view t) {
+    TemplateParse out;
+    std::u32string literal;
+    auto flush = [&] {
+        if (!literal.empty()) out.pieces.emplace_back(std::move(literal));
+        literal.clear();
+    };
+    auto fail = [&] {
+        out.status = TemplateParse::Status::error;
+        out.pieces.clear();
+        return out;
+    };
+    const std::size_t n = t.size();
+    std::size_t i = 0;
+    while (i < n) {
+        char32_t c = t[i];
+        if (c != U'\\') {
+            literal.push_back(c);
+            ++i;
+            continue;
+        }
+        if (i + 1 >= n) return fail();  // lone backslash at the end
+        char32_t d = t[i + 1];
+        if (d == U'g') {
+            if (i + 2 >= n || t[i + 2] != U'<') return fail();
+            std::size_t close = t.find(U'>', i + 3);
+            if (close == std::u32string_view::npos) return fail();
+            std::u32string_view name = t.substr(i + 3, close - (i + 3));
+            if (name.empty()) return fail();
+            if (std::all_of(name.begin(), name.end(), is_ascii_digit)) {
+                // Only group 0 exists: the search has no groups of its own.
+                if (!std::all_of(name.begin(), name.end(), [](char32_t x) { return x == U'0'; }))
+                    return fail();
+                flush();
+                out.pieces.emplace_back(Group0{});
+            } else if (is_identifier(name)) {
+                out.status = TemplateParse::Status::named_group;
+                out.group_name = detail::to_utf8(name);
+                out.pieces.clear();
+                return out;
+            } else {
+                return fail();
+            }
+            i = close + 1;
+        } else if (d == U'0') {
+            std::size_t j = i + 2;
+            unsigned value = 0;
+            while (j < n && j < i + 4 && is_octal_digit(t[j])) value = value * 8 + (t[j++] - U'0');
+            literal.push_back(static_cast<char32_t>(value & 0xFF));
+            i = j;
+        } else if (is_ascii_digit(d)) {
+            // Three octal digits form a character; anything else is a group reference.
+            if (i + 3 < n && is_octal_digit(d) && is_octal_digit(t[i + 2]) && is_octal_digit(t[i + 3])) {
+                unsigned value = (d - U'0') * 64 + (t[i + 2] - U'0') * 8 + (t[i + 3] - U'0');
+                if (value > 0377) return fail();
+                literal.push_back(static_cast<char32_t>(value));
+                i += 4;
+            } else {
+                return fail();
+            }
+        } else {
+            char32_t ctl = 0;
+            switch (d) {
+                case U'n': ctl = U'\n'; break;
+                case U't': ctl = U'\t'; break;
+                case U'r': ctl = U'\r'; break;
+                case U'f': ctl = U'\f'; break;
+                case U'v': ctl = U'\v'; break;
+                case U'a': ctl = U'\a'; break;
+                case U'b': ctl = U'\b'; break;
+                case U'\\': ctl = U'\\'; break;
+                default: break;
+            }
+            if (ctl != 0) {
+                literal.push_back(ctl);
+            } else if (is_ascii_letter(d)) {
+                return fail();
+            } else {
+                literal.push_back(U'\\');
+                literal.push_back(d);
+            }
+            i += 2;
+        }
+    }
+    flush();
+    return out;
+}
+
+[[noreturn]] void throw_named_group(const std::string& name) {
+    throw ReplacementGroupNameError(
+        "Invalid replacement: it refers to a group by name (\\g<" + name +
+        ">), but the text to find is taken literally and has no named groups. Write the "
+        "replacement without \\g<...>, or double the backslash to keep it as text.");
+}
+
+// Simple (one-to-one) lower-case mapping of every code point.
+std::u32string simple_lower(std::u32string_view s) {
+    std::u32string out(s);
+    for (char32_t& c : out) c = static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)));
+    return out;
+}
+
+// Step 2: every case-insensitive occurrence, or nullopt when there is none or the template
+// is unusable (then the line step runs).
+std::optional<std::string> replace_case_insensitive(std::string_view content, const EditRequest& parsed) {
+    const std::u32string text = detail::to_u32(content);
+    const std::u32string needle = simple_lower(detail::to_u32(parsed.target));
+    const std::u32string haystack = simple_lower(text);
+
+    std::vector<std::size_t> hits;
+    for (std::size_t pos = haystack.find(needle); pos != std::u32string::npos;
+         pos = haystack.find(needle, pos + needle.size()))
+        hits.push_back(pos);
+    if (hits.empty()) return std::nullopt;
+
+    TemplateParse tpl = parse_template(detail::to_u32(parsed.replacement));
+    if (tpl.status == TemplateParse::Status::named_group) throw_named_group(tpl.group_name);
+    if (tpl.status == TemplateParse::Status::error) return std::nullopt;
+
+    std::u32string out;
+    out.reserve(text.size());
+    std::size_t last = 0;
+    for (std::size_t pos : hits) {
+        out.append(text, last, pos - last);
+        for (const auto& piece : tpl.pieces) {
+            if (const auto* lit = std::get_if<std::u32string>(&piece))
+                out += *lit;
+            else
+                out.append(text, pos, needle.size());
+        }
+        last = pos + needle.size();
+    }
+    out.append(text, last, std::u32string::npos);
+    return detail::to_utf8(out);
+}
+
+// Step 3: the first line that holds the target in any letter case, lower-cased, with its
+// first occurrence replaced literally.
+std::optional<std::string> replace_in_first_line(std::string_view content, const EditRequest& parsed) {
+    const std::string needle = lower_full(parsed.target);
+    if (needle.empty()) return std::nullopt;
+    std::string out;
+    out.reserve(content.size() + parsed.replacement.size());
+    bool done = false;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t nl = content.find('\n', start);
+        std::string_view line = content.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
+        if (!done) {
+            std::string lowered = lower_full(line);
+            std::size_t at = lowered.find(needle);
+            if (at != std::string::npos) {
+                lowered.replace(at, needle.size(), parsed.replacement);
+                out += lowered;
+                done = true;
+            } else {
+                out += line;
+            }
+        } else {
+            out += line;
+        }
+        if (nl == std::string_view::npos) break;
+        out.push_back('\n');
+        start = nl + 1;
+    }
+    if (!done) return std::nullopt;
+    return out;
+}
+
+std::string replace_all_literal(std::string_view content, std::string_view target, std::string_view repl) {
+    std::string out;
+    out.reserve(content.size());
+    std::size_t last = 0;
+    for (std::size_t pos = content.find(target); pos != std::string_view::npos;
+         pos = content.find(target, pos + target.size())) {
+        out.append(content.substr(last, pos - last));
+        out.append(repl);
+        last = pos + target.size();
+    }
+    out.append(content.substr(last));
+    return out;
+}
+
+// Whether the replacement would abort the edit at the case-insensitive step.
+bool has_named_group(std::string_view replacement) {
+    if (replacement.find("\\g<") == std::string_view::npos) return false;
+    return parse_template(detail::to_u32(replacement)).status == TemplateParse::Status::named_group;
+}
+
+// ---------------------------------------------------------------------------------------
+// Section scoring
+// ---------------------------------------------------------------------------------------
+
+const std::unordered_set<std::string>& stop_words() {
+    static const std::unordered_set<std::string> words{
+        "change", "replace", "update", "set", "modify", "the", "to", "with",
+        "改为", "改成", "替换为", "把", "将"};
+    return words;
+}
+
+std::vector<Block> best_blocks(const std::vector<Block>& blocks, std::string_view instruction) {
+    std::set<std::string> instr_words;
+    for (const auto& w : split_words(instruction))
+        if (detail::code_point_count(w) > 2) instr_words.insert(lower_full(w));
+    for (const auto& sw : stop_words()) instr_words.erase(sw);
+
+    std::vector<Block> best;
+    std::size_t best_score = 0;
+    for (const auto& block : blocks) {
+        std::set<std::string> title_words;
+        for (const auto& w : split_words(lower_full(block.title))) title_words.insert(w);
+        std::size_t overlap = 0;
+        for (const auto& w : instr_words) overlap += title_words.count(w);
+        if (overlap > best_score) {
+            best_score = overlap;
+            best.assign(1, block);
+        } else if (overlap == best_score && overlap > 0) {
+            best.push_back(block);
+        }
+    }
+    if (best.empty()) {
+        const Block* widest = &blocks.front();
+        for (const auto& block : blocks)
+            if (block.end_line - block.start_line > widest->end_line - widest->start_line) widest = &block;
+        best.assign(1, *widest);
+    }
+    return best;
+}
+
+// The block's current text. When an earlier rewrite in the same call moved it, its recorded
+// lines hold other text; it is then taken from where its content now stands.
+std::string current_block_content(const Block& block) {
+    std::string content = detail::join_lines(read_lines(block.file_path, block.start_line, block.end_line));
+    if (block.content_hash.empty() || compute_hash(content) == block.content_hash) return content;
+    auto moved = find_block_by_content_hash(block.file_path, block.content_hash,
+                                            block.end_line - block.start_line + 1);
+    if (!moved) return content;
+    return detail::join_lines(read_lines(block.file_path, moved->first, moved->second));
+}
+
+std::string suggestion_entry(const Block& block, const std::string& content) {
+    return "📝 Found section: **" + block.title + "** (lines " + std::to_string(block.start_line) + "-" +
+           std::to_string(block.end_line) + ")\nBlock ID: `" + block.uuid + "`\nContent:\n---\n" + content +
+           "\n---\nUse md_replace_block(block_id=\"" + block.uuid + "\", new_content=\"...\") to edit.";
+}
+
+std::string failure_entry(const Block& block, const std::string& error) {
+    return "⚠️  Failed to update **" + block.title + "**: " + error + "\n   Block ID: " + block.uuid +
+           " — use md_replace_block to edit manually.";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Public functions
+// ---------------------------------------------------------------------------------------
+
+std::optional<EditRequest> _parse_instruction(std::string_view instruction) {
+    detail::validate_utf8(instruction, "instruction");
+    const auto& compiled = compiled_patterns();
+    icu::UnicodeString input;
+    bool converted = false;
+    for (std::size_t i = 0; i < compiled.patterns.size(); ++i) {
+        if (!may_match(i, instruction)) continue;
+        if (!converted) {
+            input = to_ustr(instruction);
+            converted = true;
+        }
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::RegexMatcher> m(compiled.patterns[i]->matcher(input, status));
+        if (U_SUCCESS(status)) m->setTimeLimit(PATTERN_TIME_LIMIT, status);
+        bool found = U_SUCCESS(status) && m->find(status);
+        if (status == U_REGEX_TIME_OUT || status == U_REGEX_STACK_OVERFLOW)
+            throw InstructionTooComplexError(
+                "The edit instruction is too long or too convoluted to parse (" +
+                std::to_string(detail::code_point_count(instruction)) +
+                " characters). Give a short instruction such as \"change X to Y\", or use "
+                "md_replace_block.");
+        if (U_FAILURE(status))
+            throw std::runtime_error(std::string("instruction pattern search failed: ") + u_errorName(status));
+        if (!found) continue;
+
+        icu::UnicodeString g1 = m->group(1, status);
+        icu::UnicodeString g2 = m->group(2, status);
+        if (U_FAILURE(status))
+            throw std::runtime_error(std::string("instruction pattern groups failed: ") + u_errorName(status));
+        std::string target(strip(from_ustr(g1)));
+        static constexpr std::string_view DE = "的";
+        while (target.size() >= DE.size() && target.compare(target.size() - DE.size(), DE.size(), DE) == 0)
+            target.erase(target.size() - DE.size());
+        return EditRequest{"replace", std::move(target), std::string(strip(from_ustr(g2)))};
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> _apply_pattern(std::string_view content, const EditRequest& parsed) {
+    // An empty target would match between every two characters: treated as not found.
+    if (parsed.target.empty()) return std::nullopt;
+    if (content.find(parsed.target) != std::string_view::npos)
+        return replace_all_literal(content, parsed.target, parsed.replacement);
+    if (auto r = replace_case_insensitive(content, parsed)) return r;
+    return replace_in_first_line(content, parsed);
+}
+
+void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                        SessionReadTracker& tracker, const std::filesystem::path& /*file_path*/,
+                        std::string_view block_id, std::string_view new_content) {
+    auto found = indexer.get_block(block_id);
+    if (!found) throw std::invalid_argument("Block " + std::string(block_id) + " not found");
+    const Block& block = *found;
+    const std::filesystem::path& fp = block.file_path;
+
+    std::string old = detail::join_lines(read_lines(fp, block.start_line, block.end_line));
+    if (old == new_content) return;
+
+    watcher.wait_for_reindex(fp, 3.0);
+
+    int first = block.start_line;
+    int last = block.end_line;
+    if (auto at = find_block_by_content_hash(fp, block.content_hash, block.end_line - block.start_line + 1)) {
+        first = at->first;
+        last = at->second;
+    } else if (!safety.verify_before_modify(fp, block.start_line, block.end_line, block.content_hash)) {
+        throw std::invalid_argument("File changed since last read");
+    }
+
+    std::vector<std::string> new_lines = detail::split_lines(new_content);
+    safety.apply_replace(fp, first, last, new_lines);
+    // The other blocks' stored ranges may have moved: make the next freshness check re-index.
+    structure::forget_file_state(indexer, fp);
+
+    tracker.reset_file(fp.string());
+    indexer.update_block_lines(block_id, first, first + static_cast<int>(new_lines.size()) - 1);
+
+    std::string full_now = detail::read_text_file(fp);
+    std::string block_now = detail::join_lines(read_lines(fp, block.start_line, block.end_line));
+    TokenSavings savings = _token_savings(full_now, block_now, detail::join_lines(new_lines));
+    indexer.record_operation(_today_local(), "replace_block", fp.string(), block_id, savings.tokens_saved);
+}
+
+std::string do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                       SessionReadTracker& tracker, std::string_view file_path,
+                       std::string_view instruction) {
+    detail::validate_utf8(instruction, "instruction");
+    std::filesystem::path fp = _resolve_path(file_path);
+    log_debug("md_edit: %s", fp.c_str());
+    if (auto refusal = _check_md_path(fp)) return *refusal;
+
+    std::vector<Block> blocks = _ensure_fresh_index(indexer, watcher, fp);
+    if (blocks.empty()) return "❌ Error: No sections found in " + fp.string() + ".";
+
+    std::optional<EditRequest> parsed = _parse_instruction(instruction);
+    std::vector<Block> best = best_blocks(blocks, instruction);
+
+    // A replacement naming a group fails the whole call; find that out before writing.
+    if (parsed && has_named_group(parsed->replacement))
+        for (const auto& block : best) (void)_apply_pattern(current_block_content(block), *parsed);
+
+    std::vector<std::string> entries;
+    int edits_made = 0;
+    bool wrote = false;
+    for (const auto& block : best) {
+        std::string block_content = current_block_content(block);
+        std::optional<std::string> new_content;
+        if (parsed) {
+            try {
+                new_content = _apply_pattern(block_content, *parsed);
+            } catch (const ReplacementGroupNameError& e) {
+                // Only reachable when an earlier rewrite of this call changed the block.
+                if (!wrote) throw;
+                entries.push_back(failure_entry(block, e.what()));
+                continue;
+            }
+        }
+        if (new_content && !new_content->empty() && *new_content != block_content) {
+            try {
+                wrote = true;
+                _do_replace_direct(indexer, watcher, safety, tracker, block.file_path, block.uuid, *new_content);
+                ++edits_made;
+                entries.push_back("✅ Updated **" + block.title + "** (lines " + std::to_string(block.start_line) +
+                                  "-" + std::to_string(block.end_line) + ")");
+            } catch (const std::exception& e) {
+                entries.push_back(failure_entry(block, e.what()));
+            }
+        } else {
+            entries.push_back(suggestion_entry(block, block_content));
+        }
+    }
+
+    std::string result;
+    if (edits_made > 0) {
+        result = "✅ md_edit completed: " + std::to_string(edits_made) + " section(s) updated.\n\n";
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i) result += "\n";
+            result += entries[i];
+        }
+    } else {
+        result = "ℹ️  Could not auto-edit. Found " + std::to_string(best.size()) + " matching section(s):\n\n";
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i) result += "\n\n";
+            result += entries[i];
+        }
+    }
+    return result;
+}
+
+}  // namespace quillbox

@@ -1,0 +1,211 @@
+// Heading level adjustment, and the whole-file rewrite helpers shared with moves and tables
+// of contents.
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "quillbox/blockops.h"
+#include "quillbox/blockops_structure.h"
+#include "quillbox/detail/text.h"
+#include "quillbox/i18n.h"
+
+namespace quillbox {
+
+namespace structure {
+
+std::vector<std::string> read_file_lines(const std::filesystem::path& fp) {
+    return detail::split_lines(detail::read_text_file(fp));
+}
+
+std::optional<Block> find_block(const std::vector<Block>& blocks, std::string_view uuid) {
+    for (const auto& b : blocks)
+        if (b.uuid == uuid) return b;
+    return std::nullopt;
+}
+
+bool block_matches(const std::vector<std::string>& lines, const Block& block) {
+    if (block.start_line < 1 || block.end_line < block.start_line ||
+        static_cast<std::size_t>(block.end_line) > lines.size())
+        return false;
+    if (block.content_hash.empty()) return true;
+    return compute_hash(detail::join_lines(lines, static_cast<std::size_t>(block.start_line - 1),
+                                           static_cast<std::size_t>(block.end_line))) == block.content_hash;
+}
+
+void forget_file_state(Indexer& indexer, const std::filesystem::path& fp) noexcept {
+    try {
+        std::lock_guard<std::recursive_mutex> lock(indexer.mutex());
+        SQLite::Statement del(indexer.conn(), "DELETE FROM file_index WHERE file_path = ?");
+        del.bind(1, fp.string());
+        del.exec();
+    } catch (const std::exception& e) {
+        log_warning("Could not reset the freshness record of %s: %s", fp.c_str(), e.what());
+    } catch (...) {
+        log_warning("Could not reset the freshness record of %s: %s", fp.c_str(), "unknown error");
+    }
+}
+
+void rewrite_and_reindex(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                         const std::filesystem::path& fp, std::size_t old_count,
+                         const std::vector<std::string>& new_lines) {
+    safety.apply_replace(fp, 1, static_cast<long>(old_count), new_lines);
+
+    std::lock_guard<std::recursive_mutex> lock(indexer.mutex());
+    {
+        SQLite::Statement del(indexer.conn(), "DELETE FROM blocks WHERE file_path = ?");
+        del.bind(1, fp.string());
+        del.exec();
+    }
+    // State taken before parsing: a change in between makes the next check re-index again.
+    double mtime = _file_mtime(fp);
+    std::string hash = detail::sha256_hex(detail::read_file_bytes(fp));
+    indexer.index_file(fp, &watcher);
+    try {
+        SQLite::Statement ins(indexer.conn(),
+                              "INSERT OR REPLACE INTO file_index (file_path, mtime, file_hash) VALUES (?, ?, ?)");
+        ins.bind(1, fp.string());
+        ins.bind(2, mtime);
+        ins.bind(3, hash);
+        ins.exec();
+    } catch (const std::exception& e) {
+        // The next freshness check re-indexes once more; nothing is lost.
+        log_warning("Could not record the state of %s: %s", fp.c_str(), e.what());
+    }
+}
+
+}  // namespace structure
+
+namespace {
+
+// Leading container markers (block quote ">", list bullets and ordered-list numbers) before a
+// heading's "#" run, kept verbatim; 0 when the line has none.
+std::size_t container_prefix(std::string_view line) {
+    std::size_t i = 0;
+    bool marker = false;
+    while (i < line.size()) {
+        char c = line[i];
+        if (c == ' ' || c == '\t') {
+            ++i;
+        } else if (c == '>') {
+            ++i;
+            marker = true;
+        } else if ((c == '-' || c == '*' || c == '+') && i + 1 < line.size() &&
+                   (line[i + 1] == ' ' || line[i + 1] == '\t')) {
+            i += 2;
+            marker = true;
+        } else if (c >= '0' && c <= '9') {
+            std::size_t j = i;
+            while (j < line.size() && j - i < 9 && line[j] >= '0' && line[j] <= '9') ++j;
+            if (j + 1 < line.size() && (line[j] == '.' || line[j] == ')') &&
+                (line[j + 1] == ' ' || line[j + 1] == '\t')) {
+                i = j + 2;
+                marker = true;
+            } else {
+                break;
+            }
+        } else {
+            break;
+        }
+    }
+    return marker ? i : 0;
+}
+
+// The heading line with its number-sign run changed by `delta`; leading white space becomes
+// that many spaces, one space separates the run from the title.
+std::string adjust_heading_line(std::string_view line, long long delta) {
+    std::string prefix;
+    std::string_view rest_of_line;
+    if (std::size_t p = container_prefix(line); p > 0) {
+        prefix.assign(line.substr(0, p));
+        rest_of_line = line.substr(p);
+    } else {
+        std::string_view stripped = line;
+        std::size_t leading = 0;
+        while (!stripped.empty()) {
+            std::size_t i = 0;
+            if (!structure::is_space(detail::next_code_point(stripped, i))) break;
+            stripped.remove_prefix(i);
+            ++leading;
+        }
+        prefix.assign(leading, ' ');
+        rest_of_line = stripped;
+    }
+    std::size_t hashes = 0;
+    while (hashes < rest_of_line.size() && rest_of_line[hashes] == '#') ++hashes;
+    std::string_view rest = rest_of_line.substr(hashes);
+    while (!rest.empty()) {
+        std::size_t i = 0;
+        if (!structure::is_space(detail::next_code_point(rest, i))) break;
+        rest.remove_prefix(i);
+    }
+    long long count = static_cast<long long>(hashes) + delta;
+    std::string out = prefix;
+    if (count > 0) out.append(static_cast<std::size_t>(count), '#');
+    out.push_back(' ');
+    out.append(rest);
+    return out;
+}
+
+}  // namespace
+
+std::string do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                            std::string_view block_id, long long delta, bool recursive) {
+    log_debug("adjust_level: %.*s", static_cast<int>(block_id.size()), block_id.data());
+    auto found = indexer.get_block(block_id);
+    if (!found) return get_message("block_not_found", {{"block_id", block_id}});
+    if (found->block_type != "heading")
+        return get_message("invalid_block_type", {{"block_id", block_id}, {"block_type", found->block_type}});
+
+    std::filesystem::path path = _resolve_path(found->file_path.string());
+    if (!std::filesystem::exists(path)) return get_message("file_not_found", {{"path", path}});
+
+    _ensure_fresh_index(indexer, watcher, path);
+    std::vector<Block> all_blocks = indexer.list_blocks(path);
+    // A file changed on disk was re-indexed just now: its old identifiers are gone.
+    auto current = structure::find_block(all_blocks, block_id);
+    if (!current) return get_message("block_not_found", {{"block_id", block_id}});
+    const Block& block = *current;
+
+    std::vector<Block> to_adjust{block};
+    if (recursive) {
+        auto descendants = get_descendant_blocks(all_blocks, block);
+        to_adjust.insert(to_adjust.end(), descendants.begin(), descendants.end());
+    }
+
+    // Bounds first: nothing is written when one heading would leave 1..6.
+    const long long d = std::clamp(delta, -100LL, 100LL);
+    for (const auto& b : to_adjust) {
+        long long new_level = b.level + d;
+        if (new_level < 1) return get_message("level_boundary_warning", {{"direction", "upgrade"}, {"level", 1}});
+        if (new_level > 6) return get_message("level_boundary_warning", {{"direction", "downgrade"}, {"level", 6}});
+    }
+
+    std::vector<std::string> lines = structure::read_file_lines(path);
+    if (!structure::block_matches(lines, block)) {
+        // The index no longer describes the file (changed within the freshness tolerance).
+        structure::forget_file_state(indexer, path);
+        return get_message("file_changed");
+    }
+
+    std::set<int> indexes;
+    for (const auto& b : to_adjust) indexes.insert(b.start_line - 1);
+    std::string changed;
+    for (int idx : indexes) {
+        if (idx < 0 || static_cast<std::size_t>(idx) >= lines.size()) continue;
+        lines[static_cast<std::size_t>(idx)] = adjust_heading_line(lines[static_cast<std::size_t>(idx)], d);
+        if (!changed.empty()) changed += ", ";
+        changed += std::to_string(idx + 1);
+    }
+
+    std::size_t old_count = lines.size();
+    structure::rewrite_and_reindex(indexer, watcher, safety, path, old_count, lines);
+
+    return get_message("level_adjusted", {{"title", block.title},
+                                          {"delta", delta},
+                                          {"count", static_cast<long long>(to_adjust.size())},
+                                          {"lines", changed}});
+}
+
+}  // namespace quillbox

@@ -1,0 +1,113 @@
+// Moving a section, with everything nested below it, to another place in the same file.
+
+#include <algorithm>
+#include <string>
+
+#include "quillbox/blockops.h"
+#include "quillbox/blockops_structure.h"
+#include "quillbox/detail/text.h"
+#include "quillbox/i18n.h"
+
+namespace quillbox {
+
+std::string do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                          std::string_view block_id, std::string_view target_block_id,
+                          std::string_view position) {
+    log_debug("move_block: %.*s", static_cast<int>(block_id.size()), block_id.data());
+    auto found = indexer.get_block(block_id);
+    if (!found) return get_message("block_not_found", {{"block_id", block_id}});
+    if (found->block_type != "heading")
+        return get_message("invalid_block_type", {{"block_id", block_id}, {"block_type", found->block_type}});
+
+    std::filesystem::path path = _resolve_path(found->file_path.string());
+    if (!std::filesystem::exists(path)) return get_message("file_not_found", {{"path", path}});
+
+    const bool has_target = !target_block_id.empty();
+    if (has_target) {
+        auto t = indexer.get_block(target_block_id);
+        if (!t) return get_message("block_not_found", {{"block_id", target_block_id}});
+        if (t->block_type != "heading")
+            return get_message("invalid_block_type", {{"block_id", target_block_id}, {"block_type", t->block_type}});
+        // Sections move within their own file only.
+        if (t->file_path != found->file_path) return get_message("block_move_invalid_target");
+    }
+
+    _ensure_fresh_index(indexer, watcher, path);
+    std::vector<Block> all_blocks = indexer.list_blocks(path);
+    // A file changed on disk was re-indexed just now: identifiers from before are gone.
+    auto current = structure::find_block(all_blocks, block_id);
+    if (!current) return get_message("block_not_found", {{"block_id", block_id}});
+    const Block block = *current;
+    std::optional<Block> target;
+    if (has_target) {
+        target = structure::find_block(all_blocks, target_block_id);
+        if (!target) return get_message("block_not_found", {{"block_id", target_block_id}});
+    }
+
+    std::vector<Block> source_descendants = get_descendant_blocks(all_blocks, block);
+    int src_start = block.start_line;
+    int src_end = block.end_line;
+    for (const auto& d : source_descendants) src_end = std::max(src_end, d.end_line);
+
+    if (target) {
+        for (const auto& d : source_descendants)
+            if (d.uuid == target->uuid)
+                return get_message("block_level_conflict", {{"error", "Cannot move a section into its own subtree"}});
+        if (auto conflict = check_level_conflict(block.level, target->level, position))
+            return get_message("block_level_conflict", {{"error", *conflict}});
+    }
+
+    std::vector<std::string> lines = structure::read_file_lines(path);
+    if (!structure::block_matches(lines, block) || (target && !structure::block_matches(lines, *target))) {
+        // The index no longer describes the file (changed within the freshness tolerance).
+        structure::forget_file_state(indexer, path);
+        return get_message("file_changed");
+    }
+
+    long insert_pos = 0;
+    if (target) {
+        if (position == "after") {
+            insert_pos = target->end_line;
+        } else if (position == "before") {
+            insert_pos = target->start_line - 1;
+        } else if (position == "as_first_child") {
+            insert_pos = target->start_line;
+        } else if (position == "as_last_child") {
+            auto td = get_descendant_blocks(all_blocks, *target);
+            insert_pos = td.empty() ? target->end_line : td.back().end_line;
+        } else {
+            return get_message("block_move_invalid_target");
+        }
+    } else if (position == "before") {
+        int fm_end = find_frontmatter_end(lines);
+        insert_pos = fm_end > 0 ? fm_end : 0;
+    } else if (position == "after") {
+        insert_pos = static_cast<long>(lines.size());
+    } else {
+        return get_message("block_move_invalid_target");
+    }
+
+    const long src_start_0 = src_start - 1;
+    if (src_start_0 <= insert_pos && insert_pos <= src_end) return get_message("toc_unchanged");
+
+    std::vector<std::string> src_lines(lines.begin() + src_start_0, lines.begin() + src_end);
+    std::vector<std::string> remaining(lines.begin(), lines.begin() + src_start_0);
+    remaining.insert(remaining.end(), lines.begin() + src_end, lines.end());
+    if (insert_pos >= src_end) insert_pos -= static_cast<long>(src_lines.size());
+    insert_pos = std::clamp(insert_pos, 0L, static_cast<long>(remaining.size()));
+
+    std::vector<std::string> new_lines(remaining.begin(), remaining.begin() + insert_pos);
+    new_lines.insert(new_lines.end(), src_lines.begin(), src_lines.end());
+    new_lines.insert(new_lines.end(), remaining.begin() + insert_pos, remaining.end());
+
+    structure::rewrite_and_reindex(indexer, watcher, safety, path, lines.size(), new_lines);
+
+    return get_message("block_moved", {{"title", block.title},
+                                       {"position", position},
+                                       {"target_title", target ? target->title : std::string("document end")},
+                                       {"src_lines", std::to_string(src_start) + "-" + std::to_string(src_end)},
+                                       {"dst_lines", "updated"},
+                                       {"sub_count", static_cast<long long>(source_descendants.size())}});
+}
+
+}  // namespace quillbox

@@ -1,0 +1,43 @@
+#pragma once
+// Private helpers shared by the structural operations (edit, table of contents, heading
+// levels, moves). Not installed; only the blockops sources include it.
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillbox/blockops.h"
+
+namespace quillbox::structure {
+
+// White space as the instruction patterns and trimming see it: tab, line feed, vertical tab,
+// form feed, carriage return, U+001C..U+001F, U+0085 and the Unicode separators (Z*).
+bool is_space(char32_t cp) noexcept;
+// `s` without leading and trailing white space.
+std::string_view strip(std::string_view s) noexcept;
+
+// The file's text (strict UTF-8, line ends normalised) split at every line end, without ends.
+std::vector<std::string> read_file_lines(const std::filesystem::path& fp);
+
+// The block with this identifier in a listing, if any.
+std::optional<Block> find_block(const std::vector<Block>& blocks, std::string_view uuid);
+
+// Whether lines start_line..end_line of `lines` still hold the content the index recorded.
+bool block_matches(const std::vector<std::string>& lines, const Block& block);
+
+// Drops the file's freshness row so that the next check re-indexes the file. Used after a
+// write that leaves the stored line ranges behind, and when they were found stale. Never
+// throws: a failure is logged.
+void forget_file_state(Indexer& indexer, const std::filesystem::path& fp) noexcept;
+
+// Replaces the whole file (old_count lines) by new_lines through the safety engine, then
+// rebuilds the file's blocks from scratch (every block gets a new identifier) and records the
+// written state so that the next freshness check trusts the new index.
+void rewrite_and_reindex(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                         const std::filesystem::path& fp, std::size_t old_count,
+                         const std::vector<std::string>& new_lines);
+
+}  // namespace quillbox::structure

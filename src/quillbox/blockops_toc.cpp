@@ -1,0 +1,85 @@
+// Table of contents between "<!-- toc -->" and "<!-- tocstop -->".
+
+#include <algorithm>
+#include <climits>
+#include <string>
+
+#include "quillbox/blockops.h"
+#include "quillbox/blockops_structure.h"
+#include "quillbox/detail/text.h"
+#include "quillbox/i18n.h"
+
+namespace quillbox {
+
+std::string do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                            std::string_view file_path, bool /*update*/, bool force_insert,
+                            long long max_depth) {
+    std::filesystem::path fp = _resolve_path(file_path);
+    log_debug("generate_toc: %s", fp.c_str());
+    if (auto refusal = _check_md_path(fp)) return *refusal;
+
+    std::vector<Block> blocks = _ensure_fresh_index(indexer, watcher, fp);
+    if (blocks.empty()) return "No headings found in this document.";
+
+    const int depth = static_cast<int>(std::clamp(max_depth, static_cast<long long>(INT_MIN),
+                                                  static_cast<long long>(INT_MAX)));
+    std::vector<TocEntry> entries = get_toc_entries(blocks, depth);
+    if (entries.empty()) return "No headings at depth <= " + std::to_string(max_depth) + " found.";
+
+    std::string new_toc_text(TOC_START_MARKER);
+    new_toc_text += '\n';
+    for (const auto& e : entries) {
+        for (int i = 1; i < e.block.level; ++i) new_toc_text += "  ";
+        new_toc_text += "- [" + e.block.title + "](#" + e.slug + ")\n";
+    }
+    new_toc_text += TOC_STOP_MARKER;
+    new_toc_text += '\n';
+    // A title that spans lines (setext) spans lines in the table too.
+    std::vector<std::string> toc_lines = detail::split_lines(new_toc_text);
+
+    std::vector<std::string> stripped = detail::split_lines(detail::read_text_file(fp), true);
+    for (auto& line : stripped)
+        while (!line.empty() && line.back() == '\n') line.pop_back();
+
+    long toc_start = -1;
+    long toc_end = -1;
+    for (std::size_t i = 0; i < stripped.size(); ++i) {
+        std::string_view trimmed = structure::strip(stripped[i]);
+        if (toc_start < 0) {
+            if (trimmed == TOC_START_MARKER) toc_start = static_cast<long>(i);
+        } else if (trimmed == TOC_STOP_MARKER) {
+            toc_end = static_cast<long>(i);
+            break;
+        }
+    }
+
+    std::vector<std::string> new_lines;
+    new_lines.reserve(stripped.size() + toc_lines.size());
+    std::string result_key;
+    if (toc_start >= 0 && toc_end >= 0) {
+        std::string old_toc_text =
+            detail::join_lines(stripped, static_cast<std::size_t>(toc_start), static_cast<std::size_t>(toc_end) + 1);
+        old_toc_text += '\n';
+        if (old_toc_text == new_toc_text) return get_message("toc_unchanged");
+        new_lines.insert(new_lines.end(), stripped.begin(), stripped.begin() + toc_start);
+        new_lines.insert(new_lines.end(), toc_lines.begin(), toc_lines.end());
+        new_lines.insert(new_lines.end(), stripped.begin() + toc_end + 1, stripped.end());
+        result_key = "toc_updated";
+    } else {
+        if (!force_insert) return get_message("toc_no_marker");
+        int fm_end = find_frontmatter_end(stripped);
+        std::size_t at = fm_end > 0 ? static_cast<std::size_t>(fm_end) : 0;
+        at = std::min(at, stripped.size());
+        new_lines.insert(new_lines.end(), stripped.begin(), stripped.begin() + static_cast<long>(at));
+        new_lines.insert(new_lines.end(), toc_lines.begin(), toc_lines.end());
+        new_lines.insert(new_lines.end(), stripped.begin() + static_cast<long>(at), stripped.end());
+        result_key = "toc_generated";
+    }
+
+    safety.apply_replace(fp, 1, static_cast<long>(stripped.size()), new_lines);
+    // The stored block ranges are behind the file now: the next freshness check re-indexes.
+    structure::forget_file_state(indexer, fp);
+    return get_message(result_key);
+}
+
+}  // namespace quillbox

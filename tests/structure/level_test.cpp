@@ -1,0 +1,100 @@
+// Heading level adjustment: subtree changes, bounds, line rewriting and re-indexing.
+
+#include "fixture.h"
+
+namespace qbtest {
+namespace {
+
+class Level : public StructureTest {
+protected:
+    std::string adjust(const std::string& id, long long delta, bool recursive = true) {
+        return quillbox::do_adjust_level(*indexer, *watcher, *safety, id, delta, recursive);
+    }
+    static constexpr const char* DOC = "# Top\n## Sec\ntext\n### Sub\n#### Deep\n## Next\n";
+};
+
+TEST_F(Level, PromotesASectionWithItsSubtree) {
+    auto p = md("a.md", DOC);
+    auto before = list(p);
+    EXPECT_EQ(adjust(id_of(p, "Sec"), -1),
+              "Heading 'Sec' adjusted (-1).\n  Headings changed: 3\n  Lines: 2, 4, 5");
+    EXPECT_EQ(read_file(p), "# Top\n# Sec\ntext\n## Sub\n### Deep\n## Next\n");
+    // The file was re-indexed from scratch: no identifier survives.
+    for (const auto& b : before) EXPECT_FALSE(indexer->get_block(b.uuid)) << b.title;
+    auto after = list(p);
+    ASSERT_EQ(after.size(), 5u);
+    EXPECT_EQ(after[1].title, "Sec");
+    EXPECT_EQ(after[1].level, 1);
+    EXPECT_EQ(after[3].level, 3);
+}
+
+TEST_F(Level, NonRecursiveChangesOnlyTheHeadingLine) {
+    auto p = md("b.md", DOC);
+    EXPECT_EQ(adjust(id_of(p, "Sec"), 1, false),
+              "Heading 'Sec' adjusted (+1).\n  Headings changed: 1\n  Lines: 2");
+    EXPECT_EQ(read_file(p), "# Top\n### Sec\ntext\n### Sub\n#### Deep\n## Next\n");
+}
+
+TEST_F(Level, OutOfBoundsLeavesTheFileAlone) {
+    auto p = md("c.md", DOC);
+    EXPECT_EQ(adjust(id_of(p, "Top"), -1), "Level boundary exceeded: cannot upgrade beyond level 1.");
+    EXPECT_EQ(adjust(id_of(p, "Sec"), 3), "Level boundary exceeded: cannot downgrade beyond level 6.");
+    EXPECT_EQ(adjust(id_of(p, "Sec"), -1000000000000LL), "Level boundary exceeded: cannot upgrade beyond level 1.");
+    EXPECT_EQ(adjust(id_of(p, "Sec"), 1000000000000LL), "Level boundary exceeded: cannot downgrade beyond level 6.");
+    EXPECT_EQ(read_file(p), DOC);
+    EXPECT_EQ(backup_count(), 0u);
+}
+
+TEST_F(Level, RewritesHeadingLinesKeepingIndentation) {
+    auto p = md("d.md", "  ##   Spaced  ##\nbody\n> ## Quoted\n> text\n\nSetext\n======\n");
+    adjust(id_of(p, "Spaced"), 0);
+    EXPECT_EQ(read_file(p), "  ## Spaced  ##\nbody\n> ## Quoted\n> text\n\nSetext\n======\n");
+    adjust(id_of(p, "Spaced"), 1);
+    EXPECT_EQ(read_file(p), "  ### Spaced  ##\nbody\n> ## Quoted\n> text\n\nSetext\n======\n");
+    // A heading inside a block quote keeps its quote marker.
+    adjust(id_of(p, "Quoted"), 1);
+    EXPECT_EQ(read_file(p), "  ### Spaced  ##\nbody\n> ### Quoted\n> text\n\nSetext\n======\n");
+    // A setext heading gains number signs; its underline stays.
+    adjust(id_of(p, "Setext"), 1);
+    EXPECT_EQ(read_file(p), "  ### Spaced  ##\nbody\n> ### Quoted\n> text\n\n# Setext\n======\n");
+}
+
+TEST_F(Level, DemotedPastFourIsNoLongerABlock) {
+    auto p = md("e.md", "# A\n#### D\n");
+    EXPECT_EQ(adjust(id_of(p, "D"), 1), "Heading 'D' adjusted (+1).\n  Headings changed: 1\n  Lines: 2");
+    EXPECT_EQ(read_file(p), "# A\n##### D\n");
+    auto blocks = list(p);
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].title, "A");
+}
+
+TEST_F(Level, UnknownAndStaleIdentifiers) {
+    auto p = md("f.md", DOC);
+    EXPECT_EQ(adjust("nope", 1), "Block nope not found");
+
+    auto id = id_of(p, "Sec");
+    // The file changes behind the index's back (later modification time, new content).
+    const std::string changed = "# Top\nnew line\n## Sec\ntext\n";
+    write_file(p, changed);
+    fs::last_write_time(p, fs::last_write_time(p) + std::chrono::seconds(5));
+    EXPECT_EQ(adjust(id, 1), "Block " + id + " not found");
+    EXPECT_EQ(read_file(p), changed);
+    EXPECT_EQ(backup_count(), 0u);
+}
+
+TEST_F(Level, StaleIndexWithinTheFreshnessToleranceIsRefused) {
+    auto p = md("g.md", DOC);
+    auto id = id_of(p, "Sub");
+    // Same modification time, different lines: the freshness check trusts the index.
+    auto mtime = fs::last_write_time(p);
+    const std::string changed = "# Top\n\n\n## Sec\ntext\n### Sub\n";
+    write_file(p, changed);
+    fs::last_write_time(p, mtime);
+    EXPECT_EQ(adjust(id, 1), quillbox::get_message("file_changed"));
+    EXPECT_EQ(read_file(p), changed);
+    // The next listing re-indexes, and the new identifier works.
+    EXPECT_EQ(adjust(id_of(p, "Sub"), 1), "Heading 'Sub' adjusted (+1).\n  Headings changed: 1\n  Lines: 6");
+}
+
+}  // namespace
+}  // namespace qbtest
