@@ -318,54 +318,67 @@ int Indexer::index_file(const fs::path& file_path, FileWatcher* watcher) {
                              "INSERT INTO blocks (id, file_path, heading_path, block_type, start_line, end_line, "
                              "title, level, content_hash, last_seen) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
 
+    auto write_update = [&](const Block& b, const std::string& id) {
+        update.bindNoCopy(1, key);
+        update.bindNoCopy(2, b.heading_path);
+        update.bindNoCopy(3, b.block_type);
+        update.bind(4, b.start_line);
+        update.bind(5, b.end_line);
+        update.bindNoCopy(6, b.title);
+        update.bind(7, b.level);
+        update.bindNoCopy(8, b.content_hash);
+        update.bind(9, now);
+        update.bindNoCopy(10, id);
+        update.exec();
+        update.reset();
+    };
+    auto write_insert = [&](const Block& b, const std::string& id) {
+        insert.bindNoCopy(1, id);
+        insert.bindNoCopy(2, key);
+        insert.bindNoCopy(3, b.heading_path);
+        insert.bindNoCopy(4, b.block_type);
+        insert.bind(5, b.start_line);
+        insert.bind(6, b.end_line);
+        insert.bindNoCopy(7, b.title);
+        insert.bind(8, b.level);
+        insert.bindNoCopy(9, b.content_hash);
+        insert.bind(10, now);
+        insert.exec();
+        insert.reset();
+    };
+
     for (const Block& b : blocks) {
-        std::optional<std::string> match;
+        const std::string* match = nullptr;
         if (auto it = by_path.find(b.heading_path); it != by_path.end()) {
             std::size_t& c = cursor[b.heading_path];
             while (c < it->second.size() && old_used[it->second[c]]) ++c;
-            if (c < it->second.size()) match = old[it->second[c]].uuid;
+            if (c < it->second.size()) match = &old[it->second[c]].uuid;
         }
+        std::optional<std::string> fuzzy;
         if (!match) {
             std::vector<OldHeading> candidates;
             for (std::size_t i = 0; i < old.size(); ++i)
                 if (!old_used[i] && old[i].level == b.level) candidates.push_back(old[i]);
-            if (!candidates.empty()) match = fuzzy_match_heading(b.heading_path, b.level, candidates);
+            if (!candidates.empty()) fuzzy = fuzzy_match_heading(b.heading_path, b.level, candidates);
+            if (fuzzy) match = &*fuzzy;
         }
         const std::string id = match ? *match : b.uuid;
         used.insert(id);
-        if (auto it = old_index.find(id); it != old_index.end()) old_used[it->second] = true;
+        auto old_it = old_index.find(id);
+        if (old_it != old_index.end()) old_used[old_it->second] = true;
 
-        exists.bind(1, id);
-        const bool found = exists.executeStep();
-        exists.reset();
-        exists.clearBindings();
-        if (found) {
-            update.bind(1, key);
-            update.bind(2, b.heading_path);
-            update.bind(3, b.block_type);
-            update.bind(4, b.start_line);
-            update.bind(5, b.end_line);
-            update.bind(6, b.title);
-            update.bind(7, b.level);
-            update.bind(8, b.content_hash);
-            update.bind(9, now);
-            update.bind(10, id);
-            update.exec();
-            update.reset();
-        } else {
-            insert.bind(1, id);
-            insert.bind(2, key);
-            insert.bind(3, b.heading_path);
-            insert.bind(4, b.block_type);
-            insert.bind(5, b.start_line);
-            insert.bind(6, b.end_line);
-            insert.bind(7, b.title);
-            insert.bind(8, b.level);
-            insert.bind(9, b.content_hash);
-            insert.bind(10, now);
-            insert.exec();
-            insert.reset();
+        // A matched identifier is one of this file's rows, read in this transaction: it
+        // exists. Only a fresh one needs the lookup.
+        bool found = old_it != old_index.end();
+        if (!found) {
+            exists.bindNoCopy(1, id);
+            found = exists.executeStep();
+            exists.reset();
         }
+        if (found)
+            write_update(b, id);
+        else
+            write_insert(b, id);
     }
 
     std::vector<std::string> left_over;
