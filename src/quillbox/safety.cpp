@@ -386,16 +386,17 @@ std::string get_snippet(const fs::path& file_path, long start_line, long end_lin
     try {
         std::string text = detail::read_text_file(file_path);
         auto spans = line_spans(text);
-        const long n = static_cast<long>(spans.size());
-        long first = std::max(start_line - context - 1, 0L);
-        long last = std::min(end_line + context, n);
+        // Wide arithmetic: extreme arguments must not overflow.
+        const auto n = static_cast<__int128>(spans.size());
+        auto first = std::max<__int128>(__int128(start_line) - context - 1, 0);
+        auto last = std::min<__int128>(__int128(end_line) + context, n);
         std::string out;
-        for (long i = first; i < last; ++i) {
+        for (auto i = first; i < last; ++i) {
             if (i > first) out.push_back('\n');
             out += "  ";
-            out += std::to_string(i + 1);
+            out += std::to_string(static_cast<long long>(i + 1));
             out += ": ";
-            out.append(text, spans[i].begin, spans[i].len);
+            out.append(text, spans[static_cast<std::size_t>(i)].begin, spans[static_cast<std::size_t>(i)].len);
         }
         return out;
     } catch (...) {
@@ -424,7 +425,7 @@ bool SafetyEngine::verify_before_modify(const fs::path& file_path, long start, l
 
 fs::path SafetyEngine::create_backup(const fs::path& file_path) {
     stat_regular_file(file_path);
-    std::time_t now = std::time(nullptr);
+    std::time_t now = clock_ ? clock_() : std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
     char stamp[32];
@@ -459,7 +460,7 @@ void SafetyEngine::restore(const fs::path& backup, const fs::path& file_path) {
 
 void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end,
                                  const std::vector<std::string>& new_lines) {
-    if (start < 1 || start > end + 1) {
+    if (start < 1 || start - 1 > end) {
         throw std::invalid_argument("invalid line range " + std::to_string(start) + ".." +
                                     std::to_string(end) + " for " + file_path.string());
     }
@@ -475,6 +476,12 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
         }
     }
     struct stat st = stat_regular_file(file_path);
+    // Through a symbolic link the rename must replace the link's target, not the link.
+    fs::path target = file_path;
+    if (std::error_code ec; fs::is_symlink(fs::symlink_status(file_path, ec))) {
+        target = fs::canonical(file_path, ec);
+        if (ec) target = file_path;
+    }
     if ((st.st_mode & 0222) == 0 || ::access(file_path.c_str(), W_OK) != 0) {
         throw SafetyFileError("文件只读，无法修改: " + file_path.string(), file_path,
                               std::make_error_code(std::errc::permission_denied));
@@ -523,25 +530,25 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
                             : std::string_view{});
 
     // 6./7. Temporary file beside the file, synced, renamed into place, directory synced.
-    fs::path tmp = tmp_path_for(file_path);
+    fs::path tmp = tmp_path_for(target);
     write_file_synced(tmp, out, st, false, "无法写入临时文件");
-    if (::rename(tmp.c_str(), file_path.c_str()) != 0) {
-        throw_errno("无法用临时文件替换", file_path, errno);  // the temporary file stays
+    if (::rename(tmp.c_str(), target.c_str()) != 0) {
+        throw_errno("无法用临时文件替换", target, errno);  // the temporary file stays
     }
-    fsync_dir(file_path.parent_path());
+    fsync_dir(target.parent_path());
 
-    if (after_rename_hook_) after_rename_hook_(file_path);
+    if (after_rename_hook_) after_rename_hook_(target);
 
     // 8. Read back. A file that can no longer be read as text does not hold what was written.
     std::string back;
     bool readable = true;
     try {
-        back = detail::read_text_file(file_path);
+        back = detail::read_text_file(target);
     } catch (const std::exception&) {
         readable = false;
     }
     auto fail = [&](const char* message) {
-        restore(backup, file_path);
+        restore(backup, target);
         throw ModificationError(message);
     };
     if (!readable) fail("写入内容与预期不匹配，已自动回滚");

@@ -2,6 +2,7 @@
 // Content hashes, numbered line access and the verified write protocol (backup, temporary
 // file, atomic rename, read-back, rollback).
 
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -72,6 +73,9 @@ public:
     // path, so tests can disturb the file there and exercise the rollback. Unset in production.
     using AfterRenameHook = std::function<void(const std::filesystem::path&)>;
     void set_after_rename_hook(AfterRenameHook hook) { after_rename_hook_ = std::move(hook); }
+    // Test seam: the clock that names backups (Unix seconds; local time is derived from it).
+    using Clock = std::function<std::time_t()>;
+    void set_clock(Clock clock) { clock_ = std::move(clock); }
 
 private:
     void restore(const std::filesystem::path& backup, const std::filesystem::path& file_path);
@@ -79,6 +83,7 @@ private:
     std::filesystem::path backup_dir_;
     WriteTracker* write_tracker_;
     AfterRenameHook after_rename_hook_;
+    Clock clock_;
 };
 
 }  // namespace quillbox
