@@ -140,8 +140,11 @@ void fsync_dir(const fs::path& dir) {
 // `meta`, and syncs it. On failure the partial file is removed and the error raised.
 void write_file_synced(const fs::path& tmp, std::string_view data, const struct stat& meta,
                        bool copy_times, const char* what) {
+    // A fresh file rather than truncating whatever is there: a stale temporary file keeps no
+    // odd mode or owner, and a planted symbolic link is never followed.
+    if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) throw_errno(what, tmp, errno);
     Fd f;
-    f.fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    f.fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (f.fd < 0) throw_errno(what, tmp, errno);
     try {
         write_all(f.fd, data, tmp, what);

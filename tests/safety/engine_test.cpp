@@ -105,8 +105,11 @@ TEST_F(SafetyEngineTest, PermissionsAndBackupMetadataSurvive) {
     EXPECT_EQ(mode_of(file), 0600u);
 
     // A name without extension gets the suffix appended; the file is whole once visible.
+    // A stale temporary file that is a symbolic link is replaced, not written through.
     auto plain = dir / "README";
     write_file(plain, "x\n");
+    write_file(dir / "victim", "keep");
+    fs::create_symlink(dir / "victim", dir / "README.quillbox-tmp");
     int calls = 0;
     engine.set_after_rename_hook([&](const fs::path&) {
         ++calls;
@@ -115,6 +118,7 @@ TEST_F(SafetyEngineTest, PermissionsAndBackupMetadataSurvive) {
     });
     engine.apply_replace(plain, 1, 1, {"y"});
     EXPECT_EQ(calls, 1);
+    EXPECT_EQ(slurp(dir / "victim"), "keep");
 }
 
 TEST_F(SafetyEngineTest, TwoBackupsInOneSecondLeaveTheLaterState) {
