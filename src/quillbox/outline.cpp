@@ -7,8 +7,13 @@
 #include <openssl/rand.h>
 #include <unicode/uchar.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <system_error>
@@ -76,17 +81,14 @@ struct LineMap {
     }
 };
 
-LineMap build_line_map(std::string_view text) {
-    LineMap m;
+// Builds both line maps in one pass. With `validate`, also checks strict UTF-8 and returns
+// false at the first invalid sequence (`bad` = its offset). Runs of eight printable ASCII
+// bytes are skipped at once.
+bool scan_lines(std::string_view text, bool validate, LineMap& m, std::size_t& bad) {
+    m = LineMap{};
     m.text = text;
     m.bom = text.size() >= 3 && std::memcmp(text.data(), "\xEF\xBB\xBF", 3) == 0;
-    if (text.empty()) return m;
-    // Bytes that can start a line end other than LF. The text holds no CR any more.
-    static const std::array<bool, 256> special = [] {
-        std::array<bool, 256> t{};
-        for (unsigned char c : {'\v', '\f', '\x1c', '\x1d', '\x1e', '\xc2', '\xe2'}) t[c] = true;
-        return t;
-    }();
+    if (text.empty()) return true;
     const std::size_t n = text.size();
     m.lf_begin.reserve(n / 40 + 1);
     m.begin.reserve(n / 40 + 1);
@@ -94,32 +96,54 @@ LineMap build_line_map(std::string_view text) {
     m.lf_begin.push_back(0);
     std::size_t line_start = 0;
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    auto model_line_end = [&](std::size_t at, std::size_t len) {
+        m.begin.push_back(static_cast<std::uint32_t>(line_start));
+        m.end.push_back(static_cast<std::uint32_t>(at));
+        line_start = at + len;
+    };
     for (std::size_t i = 0; i < n;) {
-        unsigned char c = p[i];
-        if (c == '\n') {
-            m.begin.push_back(static_cast<std::uint32_t>(line_start));
-            m.end.push_back(static_cast<std::uint32_t>(i));
-            ++i;
-            line_start = i;
-            if (i < n) m.lf_begin.push_back(static_cast<std::uint32_t>(i));
-            continue;
-        }
-        if (special[c]) {
-            std::size_t len = detail::line_end_length(text, i);
-            if (len) {
-                m.begin.push_back(static_cast<std::uint32_t>(line_start));
-                m.end.push_back(static_cast<std::uint32_t>(i));
-                i += len;
-                line_start = i;
+        if (i + 8 <= n) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            // Zero when every byte lies in 0x20..0x7F.
+            if (((w | (w - 0x2020202020202020ULL)) & 0x8080808080808080ULL) == 0) {
+                i += 8;
                 continue;
             }
         }
-        ++i;
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            if (c == '\n') {
+                model_line_end(i, 1);
+                if (i + 1 < n) m.lf_begin.push_back(static_cast<std::uint32_t>(i + 1));
+            } else if (c == '\v' || c == '\f' || (c >= 0x1C && c <= 0x1E) || c == '\r') {
+                // The text holds no CR once normalised; a CR here would not be a parser line.
+                model_line_end(i, detail::line_end_length(text, i));
+                i += detail::line_end_length(text, i);
+                continue;
+            }
+            ++i;
+            continue;
+        }
+        std::size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+        if (validate && (i + len > n || detail::find_invalid_utf8(text.substr(i, len)) != std::string_view::npos)) {
+            bad = i;
+            return false;
+        }
+        if ((c == 0xC2 || c == 0xE2) && detail::line_end_length(text, i) == len) model_line_end(i, len);
+        i += len;
     }
     if (line_start < n) {
         m.begin.push_back(static_cast<std::uint32_t>(line_start));
         m.end.push_back(static_cast<std::uint32_t>(n));
     }
+    return true;
+}
+
+LineMap build_line_map(std::string_view text) {
+    LineMap m;
+    std::size_t bad = 0;
+    scan_lines(text, false, m, bad);
     return m;
 }
 
@@ -247,10 +271,12 @@ bool is_setext_underline(std::string_view s) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Parser memory: the syntax tree is thrown away as a whole after the walk, so its nodes come
-// from a bump arena instead of one heap block each; freeing the tree node by node would cost
-// about as much as a third of the parse. cmark's allocator hooks carry no context, hence the
-// per-thread current arena.
+// Parser memory: the syntax tree is thrown away as a whole after the walk, so the parser
+// allocates from a per-parse pool instead of the heap; freeing the tree node by node would
+// cost about a third of the parse. Freed blocks go to size-class free lists and are reused,
+// which keeps the pool (and the page faults of fresh memory) small. Large blocks come from
+// the heap directly. cmark's allocator hooks carry no context, hence the per-thread current
+// pool.
 
 class ParseArena {
 public:
@@ -258,6 +284,7 @@ public:
     ~ParseArena() {
         current_ = prev_;
         for (void* c : chunks_) std::free(c);
+        for (void* b : large_) std::free(b);
     }
     ParseArena(const ParseArena&) = delete;
     ParseArena& operator=(const ParseArena&) = delete;
@@ -270,59 +297,86 @@ public:
 private:
     static constexpr std::size_t kAlign = 16;
     static constexpr std::size_t kChunk = std::size_t{1} << 20;
+    static constexpr std::size_t kSmallMax = 512;          // exact classes of 16 bytes up to here
+    static constexpr std::size_t kPooledMax = kChunk / 8;  // power-of-two classes up to here
+    static constexpr std::size_t kLarge = ~std::size_t{0};
 
     struct Header {
-        std::size_t size;
-        std::size_t pad;
+        std::size_t size;  // bytes asked for
+        std::size_t cls;   // size class, or kLarge
     };
     static_assert(sizeof(Header) == kAlign);
 
-    static std::size_t round_up(std::size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
-
-    char* allocate(std::size_t size) {
-        if (size > (std::size_t{1} << 40)) std::abort();  // cmark's own allocator aborts too
-        const std::size_t need = sizeof(Header) + round_up(size);
-        char* block;
-        if (need > kChunk / 4) {
-            // A large block gets a chunk of its own; the current chunk keeps filling.
-            block = static_cast<char*>(std::malloc(need));
-            if (!block) std::abort();
-            chunks_.push_back(block);
-        } else {
-            if (need > left_) {
-                cur_ = static_cast<char*>(std::malloc(kChunk));
-                if (!cur_) std::abort();
-                chunks_.push_back(cur_);
-                left_ = kChunk;
-            }
-            block = cur_;
-            cur_ += need;
-            left_ -= need;
-            last_ = block + sizeof(Header);
+    static std::size_t class_of(std::size_t size) {
+        if (size <= kSmallMax) return size <= kAlign ? 0 : (size - 1) / kAlign;
+        std::size_t cls = kSmallMax / kAlign, cap = kSmallMax * 2;
+        while (cap < size) {
+            cap *= 2;
+            ++cls;
         }
-        reinterpret_cast<Header*>(block)->size = size;
-        return block + sizeof(Header);
+        return cls;
     }
+    static std::size_t capacity_of(std::size_t cls) {
+        if (cls < kSmallMax / kAlign) return (cls + 1) * kAlign;
+        return kSmallMax << (cls - kSmallMax / kAlign + 1);
+    }
+    static constexpr std::size_t kClasses = 64;
 
-    void* reallocate(void* ptr, std::size_t size) {
-        if (!ptr) return allocate(size);
-        auto* p = static_cast<char*>(ptr);
-        auto* h = reinterpret_cast<Header*>(p - sizeof(Header));
-        std::size_t old = h->size;
-        if (p == last_) {
-            // Grow or shrink the newest block in place.
-            std::size_t have = round_up(old) + left_;
-            if (round_up(size) <= have) {
-                left_ = have - round_up(size);
-                cur_ = p + round_up(size);
-                h->size = size;
-                return p;
-            }
-        } else if (size <= old) {
+    static Header* header(void* p) { return reinterpret_cast<Header*>(static_cast<char*>(p) - sizeof(Header)); }
+
+    void* allocate(std::size_t size) {
+        if (size > (std::size_t{1} << 40)) std::abort();  // cmark's own allocator aborts too
+        if (size > kPooledMax) {
+            auto* h = static_cast<Header*>(std::malloc(sizeof(Header) + size));
+            if (!h) std::abort();
+            h->size = size;
+            h->cls = kLarge;
+            large_.insert(h);
+            return h + 1;
+        }
+        const std::size_t cls = class_of(size);
+        if (void* p = free_[cls]) {
+            std::memcpy(&free_[cls], p, sizeof(void*));
+            header(p)->size = size;
             return p;
         }
-        char* q = allocate(size);
-        std::memcpy(q, p, std::min(old, size));
+        const std::size_t need = sizeof(Header) + capacity_of(cls);
+        if (need > left_) {
+            cur_ = static_cast<char*>(std::malloc(kChunk));
+            if (!cur_) std::abort();
+            chunks_.push_back(cur_);
+            left_ = kChunk;
+        }
+        auto* h = reinterpret_cast<Header*>(cur_);
+        cur_ += need;
+        left_ -= need;
+        h->size = size;
+        h->cls = cls;
+        return h + 1;
+    }
+
+    void release(void* p) {
+        if (!p) return;
+        Header* h = header(p);
+        if (h->cls == kLarge) {
+            large_.erase(h);
+            std::free(h);
+            return;
+        }
+        std::memcpy(p, &free_[h->cls], sizeof(void*));
+        free_[h->cls] = p;
+    }
+
+    void* reallocate(void* p, std::size_t size) {
+        if (!p) return allocate(size);
+        Header* h = header(p);
+        if (h->cls != kLarge && size <= capacity_of(h->cls)) {
+            h->size = size;
+            return p;
+        }
+        void* q = allocate(size);
+        std::memcpy(q, p, std::min(h->size, size));
+        release(p);
         return q;
     }
 
@@ -333,14 +387,16 @@ private:
         return p;
     }
     static void* s_realloc(void* p, std::size_t size) { return current_->reallocate(p, size); }
-    static void s_free(void*) {}
+    static void s_free(void* p) { current_->release(p); }
 
-    static thread_local ParseArena* current_;
+    // Initial-exec: one pointer of static TLS, without a lookup on every allocation.
+    static thread_local ParseArena* current_ __attribute__((tls_model("initial-exec")));
     ParseArena* prev_;
     std::vector<void*> chunks_;
+    std::unordered_set<void*> large_;
+    std::array<void*, kClasses> free_{};
     char* cur_ = nullptr;
     std::size_t left_ = 0;
-    char* last_ = nullptr;
 };
 
 thread_local ParseArena* ParseArena::current_ = nullptr;
@@ -505,8 +561,9 @@ std::vector<RawHeading> collect_headings(const LineMap& m) {
     return out;
 }
 
-// Reads and checks the file: size limit before reading, strict UTF-8, CR and CRLF to LF.
-std::string read_checked(const std::filesystem::path& file_path) {
+// The whole file, refusing one over MAX_FILE_SIZE bytes before reading it (the size of the
+// opened file, so symbolic links are followed).
+std::string read_limited(const std::filesystem::path& file_path) {
     std::error_code ec;
     auto st = std::filesystem::status(file_path, ec);
     if (ec || !std::filesystem::exists(st)) {
@@ -514,16 +571,59 @@ std::string read_checked(const std::filesystem::path& file_path) {
             "No such file or directory", file_path,
             std::make_error_code(std::errc::no_such_file_or_directory));
     }
-    if (std::filesystem::is_regular_file(st)) {
-        auto size = std::filesystem::file_size(file_path, ec);
-        if (!ec && size > MAX_FILE_SIZE) throw FileTooLargeError();
+    if (std::filesystem::is_directory(st)) {
+        throw std::filesystem::filesystem_error("Is a directory", file_path,
+                                                std::make_error_code(std::errc::is_a_directory));
     }
-    std::string bytes = detail::read_file_bytes(file_path);
-    // The file may have grown since the size check.
-    if (bytes.size() > MAX_FILE_SIZE) throw FileTooLargeError();
-    detail::validate_utf8(bytes, file_path.string());
-    if (std::memchr(bytes.data(), '\r', bytes.size()) == nullptr) return bytes;
-    return detail::normalize_newlines(bytes);
+    int fd = ::open(file_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw std::filesystem::filesystem_error("Cannot open file", file_path,
+                                                std::error_code(errno, std::generic_category()));
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat sb {};
+    if (::fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) &&
+        static_cast<std::uintmax_t>(sb.st_size) > MAX_FILE_SIZE)
+        throw FileTooLargeError();
+    std::string data;
+    // One byte more than allowed shows a file that grew after the size check.
+    std::size_t cap = S_ISREG(sb.st_mode) ? static_cast<std::size_t>(sb.st_size) + 1 : 65536;
+    data.resize(std::min<std::size_t>(cap, MAX_FILE_SIZE + 1));
+    std::size_t got = 0;
+    for (;;) {
+        if (got == data.size()) {
+            if (data.size() > MAX_FILE_SIZE) break;
+            data.resize(std::min<std::size_t>(data.size() * 2, MAX_FILE_SIZE + 1));
+        }
+        ssize_t r = ::read(fd, data.data() + got, data.size() - got);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            throw std::filesystem::filesystem_error("Read error", file_path,
+                                                    std::error_code(errno, std::generic_category()));
+        }
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    if (got > MAX_FILE_SIZE) throw FileTooLargeError();
+    data.resize(got);
+    return data;
+}
+
+// Strict UTF-8 (the error names the byte offset in the file), CRLF and CR to LF, and the
+// line maps of the resulting text. `content` is changed in place; the map points into it.
+LineMap check_text(std::string& content, const std::filesystem::path& file_path) {
+    LineMap m;
+    std::size_t bad = 0;
+    if (std::memchr(content.data(), '\r', content.size()) == nullptr) {
+        if (!scan_lines(content, true, m, bad)) detail::validate_utf8(content, file_path.string());
+        return m;
+    }
+    detail::validate_utf8(content, file_path.string());
+    content = detail::normalize_newlines(content);
+    return build_line_map(content);
 }
 
 std::vector<std::string> make_uuids(std::size_t n) {
@@ -559,8 +659,8 @@ std::filesystem::path resolved_path(const std::filesystem::path& p) {
 }  // namespace
 
 std::string _validate_file(const std::filesystem::path& file_path) {
-    std::string content = read_checked(file_path);
-    if (build_line_map(content).begin.size() > MAX_FILE_LINES) throw FileTooLargeError();
+    std::string content = read_limited(file_path);
+    if (check_text(content, file_path).begin.size() > MAX_FILE_LINES) throw FileTooLargeError();
     return content;
 }
 
@@ -580,8 +680,8 @@ std::string _compute_content_hash(const std::vector<std::string>& lines, long st
 std::string new_uuid4() { return make_uuids(1).front(); }
 
 std::vector<Block> parse_markdown_to_blocks(const std::filesystem::path& file_path) {
-    const std::string content = read_checked(file_path);
-    const LineMap m = build_line_map(content);
+    std::string content = read_limited(file_path);
+    const LineMap m = check_text(content, file_path);
     const std::size_t nlines = m.begin.size();
     if (nlines > MAX_FILE_LINES) throw FileTooLargeError();
 
