@@ -375,7 +375,13 @@ std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& fi
             }
         };
         std::vector<std::thread> pool;
-        for (unsigned t = 1; t < workers; ++t) pool.emplace_back(work);
+        for (unsigned t = 1; t < workers; ++t) {
+            try {
+                pool.emplace_back(work);
+            } catch (const std::system_error&) {
+                break;  // fewer workers; the search stays exact
+            }
+        }
         work();
         for (auto& t : pool) t.join();
         if (failure) std::rethrow_exception(failure);
@@ -458,7 +464,13 @@ fs::path SafetyEngine::create_backup(const fs::path& file_path) {
 }
 
 void SafetyEngine::restore(const fs::path& backup, const fs::path& file_path) {
-    copy_with_metadata(backup, file_path, tmp_path_for(file_path), "无法从备份恢复文件");
+    try {
+        copy_with_metadata(backup, file_path, tmp_path_for(file_path), "无法从备份恢复文件");
+    } catch (const fs::filesystem_error& e) {
+        // Tell where the old content is, so it can be put back by hand.
+        throw SafetyFileError(std::string(e.what()) + "（备份保留在 " + backup.string() + "）",
+                              file_path, e.code());
+    }
 }
 
 void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end,

@@ -196,6 +196,12 @@ TEST_F(SafetyEngineTest, ChangesBetweenRenameAndReadBackAreRolledBack) {
         EXPECT_EQ(mode_of(file), 0640u);
         EXPECT_TRUE(no_tmp());
     }
+    // When the restore itself fails, its error (naming the backup) replaces the rollback text.
+    engine.set_after_rename_hook([&](const fs::path& p) {
+        write_file(p, "changed\n");
+        for (auto& b : backup_files()) fs::remove(b);
+    });
+    EXPECT_NE(fs_error_code([&] { engine.apply_replace(file, 3, 3, {"new"}); }), std::error_code());
     // A read-back equal to the new lines after normalisation passes.
     engine.set_after_rename_hook([](const fs::path& p) { write_file(p, "p1\r\np2\r\nnew\r\ns1\r\ns2"); });
     write_file(file, original);
