@@ -1,8 +1,148 @@
-// Structural tools (md_edit, md_generate_toc, md_adjust_level, md_move_block) register here.
+// Structural tools: natural-language edit, table of contents, heading levels, section moves.
+#include "quillbox/blockops.h"
+
 #include "host/tools.h"
 
 namespace quillbox::host {
 
-void register_structure_tools(ToolRegistry& /*registry*/) {}
+namespace {
+
+constexpr const char* FILE_PATH_DOC =
+    "Path of the Markdown (.md) file, relative to the project root or absolute inside it.";
+constexpr const char* BLOCK_ID_DOC =
+    "Block id (a UUID) exactly as md_list_blocks or md_find_blocks returned it. After any "
+    "md_adjust_level or md_move_block call every id of that file is new: list the file again.";
+
+template <class T>
+T& need(T* component, const char* name) {
+    if (!component) throw ToolError(std::string("Error: the server has no ") + name + ".");
+    return *component;
+}
+
+json integer_property(std::string_view description) {
+    return json{{"type", "integer"}, {"description", description}};
+}
+
+json boolean_property(std::string_view description, bool fallback) {
+    return json{{"type", "boolean"}, {"description", description}, {"default", fallback}};
+}
+
+std::string md_edit(ToolContext& ctx, const json& args) {
+    auto file_path = require_string(args, "file_path");
+    auto instruction = require_string(args, "instruction");
+    return do_md_edit(need(ctx.indexer, "index"), need(ctx.watcher, "file watcher"),
+                      need(ctx.safety, "safety engine"), need(ctx.tracker, "read tracker"), file_path,
+                      instruction);
+}
+
+std::string md_generate_toc(ToolContext& ctx, const json& args) {
+    auto file_path = require_string(args, "file_path");
+    bool update = optional_bool(args, "update", true);
+    bool force_insert = optional_bool(args, "force_insert", false);
+    long long max_depth = optional_integer(args, "max_depth").value_or(6);
+    return do_generate_toc(need(ctx.indexer, "index"), need(ctx.watcher, "file watcher"),
+                           need(ctx.safety, "safety engine"), file_path, update, force_insert, max_depth);
+}
+
+std::string md_adjust_level(ToolContext& ctx, const json& args) {
+    auto block_id = require_string(args, "block_id");
+    long long delta = require_integer(args, "delta");
+    bool recursive = optional_bool(args, "recursive", true);
+    return do_adjust_level(need(ctx.indexer, "index"), need(ctx.watcher, "file watcher"),
+                           need(ctx.safety, "safety engine"), block_id, delta, recursive);
+}
+
+std::string md_move_block(ToolContext& ctx, const json& args) {
+    auto block_id = require_string(args, "block_id");
+    auto target = optional_string(args, "target_block_id").value_or("");
+    auto position = optional_string(args, "position").value_or("after");
+    return do_move_block(need(ctx.indexer, "index"), need(ctx.watcher, "file watcher"),
+                         need(ctx.safety, "safety engine"), block_id, target, position);
+}
+
+}  // namespace
+
+void register_structure_tools(ToolRegistry& registry) {
+    registry.add({
+        "md_edit",
+        "Edit a Markdown section by instruction",
+        "Apply a short edit instruction to the section of a Markdown file it concerns, in one call. "
+        "Understood forms: \"change/replace/update/set X to/with Y\", \"X -> Y\" (also → or ⇒) and "
+        "\"把X改为Y\" (also 改成, 替换为, 更新为, 设置为, 变为). The section whose heading shares the most "
+        "words with the instruction is chosen (the longest section when none does); X is replaced "
+        "there, exactly, else ignoring letter case. When no rewrite is possible the answer shows the "
+        "candidate sections with their block ids: edit them with md_replace_block. Every write is "
+        "backed up and verified.",
+        object_schema({{"file_path", string_property(FILE_PATH_DOC)},
+                       {"instruction", string_property("The edit, e.g. \"change the version to 2.0\", "
+                                                       "\"old name -> new name\" or \"把标题改为新标题\".")}},
+                      {"file_path", "instruction"}),
+        {.read_only = false, .destructive = true, .idempotent = false, .open_world = false},
+        md_edit,
+    });
+    registry.add({
+        "md_generate_toc",
+        "Generate or refresh a table of contents",
+        "Write a table of contents (a nested list of links to the file's headings) between the "
+        "markers <!-- toc --> and <!-- tocstop -->. An existing table between the markers is "
+        "replaced by a fresh one; a file without markers is left alone unless force_insert is true, "
+        "which inserts the table after the front matter or at the top. Answers \"already up to date\" "
+        "without writing when nothing changed. Block ids of the file change afterwards: list it again.",
+        object_schema({{"file_path", string_property(FILE_PATH_DOC)},
+                       {"update", boolean_property("Refresh an existing table (always done; kept for "
+                                                   "compatibility).",
+                                                   true)},
+                       {"force_insert", boolean_property("Insert a new table when the file has no "
+                                                         "<!-- toc --> / <!-- tocstop --> pair.",
+                                                         false)},
+                       {"max_depth", [] {
+                            json p = integer_property("Deepest heading level listed (1-6).");
+                            p["default"] = 6;
+                            return p;
+                        }()}},
+                      {"file_path"}),
+        {.read_only = false, .destructive = true, .idempotent = true, .open_world = false},
+        md_generate_toc,
+    });
+    registry.add({
+        "md_adjust_level",
+        "Promote or demote a heading",
+        "Change the level of one heading section by delta: -1 promotes (## becomes #), +1 demotes "
+        "(## becomes ###). With recursive (the default) every heading nested below it moves along. "
+        "Only heading lines change. Refused without writing when a heading would leave levels 1 to 6. "
+        "Afterwards every block id of the file is new: call md_list_blocks again.",
+        object_schema({{"block_id", string_property(BLOCK_ID_DOC)},
+                       {"delta", integer_property("Levels to add: negative promotes, positive demotes.")},
+                       {"recursive", boolean_property("Also change all headings nested below it.", true)}},
+                      {"block_id", "delta"}),
+        {.read_only = false, .destructive = true, .idempotent = false, .open_world = false},
+        md_adjust_level,
+    });
+    registry.add({
+        "md_move_block",
+        "Move a Markdown section",
+        "Move one section, with everything nested below it, to another place in the same file: "
+        "before or after the section target_block_id, or as its first or last child. With an empty "
+        "target_block_id, \"after\" moves it to the end of the document and \"before\" to the start "
+        "(after any front matter). Heading levels are not changed; a move whose levels do not fit "
+        "the new place is refused (before/after need a deeper section than the target, children "
+        "must be deeper than their parent). Afterwards every block id of the file is new: call "
+        "md_list_blocks again.",
+        object_schema({{"block_id", string_property(BLOCK_ID_DOC)},
+                       {"target_block_id", [] {
+                            json p = string_property("The section to move relative to; empty for the "
+                                                     "document itself.");
+                            p["default"] = "";
+                            return p;
+                        }()},
+                       {"position", json{{"type", "string"},
+                                         {"enum", {"before", "after", "as_first_child", "as_last_child"}},
+                                         {"default", "after"},
+                                         {"description", "Where to put the section relative to the target."}}}},
+                      {"block_id"}),
+        {.read_only = false, .destructive = true, .idempotent = true, .open_world = false},
+        md_move_block,
+    });
+}
 
 }  // namespace quillbox::host
