@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include "host/mcp.h"
+#include "host/serve.h"
+#include "host/tools.h"
+#include "quillbox/outline.h"
+#include "quillbox/safety.h"
+
+using namespace quillbox;
+using namespace quillbox::host;
+using nlohmann::json;
+
+namespace {
+
+ToolSpec tool(std::string name, ToolHandler handler) {
+    return ToolSpec{name, name, "test tool", object_schema({{"text", string_property("text")}}, {}), {}, std::move(handler)};
+}
+
+class Protocol : public ::testing::Test {
+protected:
+    Protocol() {
+        tools_.add(tool("echo", [](ToolContext&, const json& a) { return require_string(a, "text"); }));
+        tools_.add(tool("too_large", [](ToolContext&, const json&) -> std::string { throw FileTooLargeError(); }));
+        tools_.add(tool("bad_utf8", [](ToolContext&, const json&) -> std::string { throw DecodeError(3, "bad byte"); }));
+        tools_.add(tool("refused", [](ToolContext&, const json&) -> std::string {
+            throw ModificationError("写入失败：文件正被修改");
+        }));
+        tools_.add(tool("gone", [](ToolContext&, const json&) -> std::string {
+            throw std::filesystem::filesystem_error("read", "/p/x.md",
+                                                    std::make_error_code(std::errc::no_such_file_or_directory));
+        }));
+        tools_.add(tool("crash", [](ToolContext&, const json&) -> std::string { throw 42; }));
+    }
+
+    json send(const std::string& line) {
+        auto out = protocol_.handle_line(line);
+        return out ? json::parse(*out) : json();
+    }
+    json call(const std::string& name, const json& args) {
+        return send(json{{"jsonrpc", "2.0"}, {"id", 9}, {"method", "tools/call"},
+                         {"params", {{"name", name}, {"arguments", args}}}}.dump());
+    }
+
+    ToolRegistry tools_;
+    ToolContext context_;
+    int sessions_ = 0;
+    McpProtocol protocol_{tools_, context_, {.on_initialize = [this] { ++sessions_; }, .before_tool = {}, .after_tool = {}}};
+};
+
+TEST_F(Protocol, InitializeNegotiatesTheVersion) {
+    for (std::string v : {"2025-11-25", "2025-06-18", "2025-03-26", "2024-11-05"}) {
+        json r = send(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":")" + v + "\"}}");
+        EXPECT_EQ(r["result"]["protocolVersion"], v);
+    }
+    EXPECT_EQ(send(R"({"jsonrpc":"2.0","id":2,"method":"initialize","params":{"protocolVersion":"2023-01-01"}})")
+                  ["result"]["protocolVersion"],
+              "2025-11-25");
+    json r = send(R"({"jsonrpc":"2.0","id":"s","method":"initialize"})");
+    EXPECT_EQ(r["id"], "s");
+    EXPECT_EQ(r["result"]["protocolVersion"], "2025-11-25");
+    EXPECT_EQ(r["result"]["serverInfo"]["name"], "quillbox");
+    EXPECT_EQ(r["result"]["capabilities"]["tools"]["listChanged"], false);
+    EXPECT_EQ(sessions_, 6);
+}
+
+TEST_F(Protocol, FramingErrorsAreAnsweredAndNotificationsAreNot) {
+    EXPECT_EQ(send("{not json")["error"]["code"], jsonrpc::PARSE_ERROR);
+    EXPECT_TRUE(send("{not json")["id"].is_null());
+    EXPECT_FALSE(protocol_.handle_line("   ").has_value());
+    EXPECT_FALSE(protocol_.handle_line(R"({"jsonrpc":"2.0","method":"notifications/initialized"})").has_value());
+    EXPECT_FALSE(protocol_.handle_line(R"({"jsonrpc":"2.0","method":"no/such/notification"})").has_value());
+    EXPECT_FALSE(protocol_.handle_line(R"({"jsonrpc":"2.0","id":5,"result":{}})").has_value());
+
+    EXPECT_EQ(send(R"({"id":1,"method":"ping"})")["error"]["code"], jsonrpc::INVALID_REQUEST);
+    EXPECT_EQ(send(R"({"jsonrpc":"2.0","id":{"a":1},"method":"ping"})")["error"]["code"], jsonrpc::INVALID_REQUEST);
+    EXPECT_EQ(send(R"({"jsonrpc":"2.0","id":1,"method":7})")["error"]["code"], jsonrpc::INVALID_REQUEST);
+    EXPECT_EQ(send(R"({"jsonrpc":"2.0","id":1,"method":"ping","params":3})")["error"]["code"], jsonrpc::INVALID_REQUEST);
+    EXPECT_EQ(send(R"("hello")")["error"]["code"], jsonrpc::INVALID_REQUEST);
+    EXPECT_EQ(send("[]")["error"]["code"], jsonrpc::INVALID_REQUEST);
+    json unknown = send(R"({"jsonrpc":"2.0","id":3,"method":"resources/list"})");
+    EXPECT_EQ(unknown["error"]["code"], jsonrpc::METHOD_NOT_FOUND);
+    EXPECT_EQ(unknown["id"], 3);
+
+    // CRLF-terminated input and a batch.
+    EXPECT_EQ(send("{\"jsonrpc\":\"2.0\",\"id\":4,\"method\":\"ping\"}\r"), (json{{"jsonrpc", "2.0"}, {"id", 4}, {"result", json::object()}}));
+    json batch = send(R"([{"jsonrpc":"2.0","id":1,"method":"ping"},{"jsonrpc":"2.0","method":"notifications/x"},{"jsonrpc":"2.0","id":2,"method":"nope"}])");
+    ASSERT_TRUE(batch.is_array());
+    ASSERT_EQ(batch.size(), 2u);
+    EXPECT_EQ(batch[1]["error"]["code"], jsonrpc::METHOD_NOT_FOUND);
+}
+
+TEST_F(Protocol, ToolsListStatesEveryHint) {
+    json r = send(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})");
+    ASSERT_EQ(r["result"]["tools"].size(), tools_.all().size());
+    const json& first = r["result"]["tools"][0];
+    EXPECT_EQ(first["name"], "echo");
+    EXPECT_EQ(first["inputSchema"]["type"], "object");
+    for (const char* hint : {"readOnlyHint", "destructiveHint", "idempotentHint", "openWorldHint"})
+        EXPECT_EQ(first["annotations"][hint], false) << hint;
+}
+
+TEST_F(Protocol, ToolFailuresBecomeErrorResults) {
+    json good = call("echo", {{"text", "hi"}});
+    EXPECT_EQ(good["result"], (json{{"content", {{{"type", "text"}, {"text", "hi"}}}}, {"isError", false}}));
+
+    auto error_text = [&](const std::string& name, const json& args) {
+        json r = call(name, args);
+        EXPECT_EQ(r["result"]["isError"], true) << name;
+        return r["result"]["content"][0]["text"].get<std::string>();
+    };
+    EXPECT_EQ(error_text("echo", {{"text", 5}}), "Invalid arguments: 'text' must be a string, got an integer.");
+    EXPECT_EQ(error_text("echo", json::object()), "Invalid arguments: 'text' (a string) is required.");
+    EXPECT_EQ(error_text("too_large", {}),
+              "ERROR: FILE_TOO_LARGE\nFile exceeds size limit (5MB or 100,000 lines). Please split the file.");
+    EXPECT_EQ(error_text("bad_utf8", {}),
+              "ERROR: ENCODING_ERROR\nFile is not valid UTF-8. Only UTF-8 text files are supported.");
+    EXPECT_EQ(error_text("refused", {}), "写入失败：文件正被修改");
+    EXPECT_EQ(error_text("gone", {}), "File not found: /p/x.md");
+    EXPECT_EQ(error_text("crash", {}), "Error: the operation failed unexpectedly.");
+
+    json not_object = send(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"echo","arguments":[1]}})");
+    EXPECT_EQ(not_object["result"]["isError"], true);
+    EXPECT_EQ(send(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"nope"}})")["error"]["code"],
+              jsonrpc::INVALID_PARAMS);
+    EXPECT_EQ(send(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{}})")["error"]["code"],
+              jsonrpc::INVALID_PARAMS);
+}
+
+TEST(ToolArguments, IntegersAndBooleansAreTypeChecked) {
+    json args = {{"n", 3}, {"f", 2.0}, {"x", 2.5}, {"b", true}, {"s", "3"}, {"none", nullptr}};
+    EXPECT_EQ(require_integer(args, "n"), 3);
+    EXPECT_EQ(require_integer(args, "f"), 2);
+    EXPECT_THROW(require_integer(args, "x"), ToolArgumentError);
+    EXPECT_THROW(require_integer(args, "s"), ToolArgumentError);
+    EXPECT_EQ(optional_integer(args, "none"), std::nullopt);
+    EXPECT_TRUE(optional_bool(args, "b", false));
+    EXPECT_TRUE(optional_bool(args, "missing", true));
+    EXPECT_THROW(optional_bool(args, "n", false), ToolArgumentError);
+}
+
+TEST(ToolRegistryTest, RejectsDuplicatesAndRegistersTheCoreTools) {
+    ToolRegistry r;
+    register_all_tools(r);
+    for (const char* name : {"md_list_blocks", "md_read_block", "md_replace_block", "md_find_blocks", "read_file"})
+        EXPECT_NE(r.find(name), nullptr) << name;
+    EXPECT_TRUE(r.find("md_replace_block")->annotations.destructive);
+    EXPECT_TRUE(r.find("md_read_block")->annotations.read_only);
+    EXPECT_THROW(r.add(tool("md_list_blocks", [](ToolContext&, const json&) { return std::string(); })),
+                 std::logic_error);
+}
+
+TEST(TurnClockTest, APauseLongerThanTheIdleTimeStartsATurn) {
+    TurnClock clock(30.0);
+    EXPECT_FALSE(clock.call_starts(100.0));  // the first call of a session
+    clock.call_ends(101.0);
+    EXPECT_FALSE(clock.call_starts(131.0));  // exactly the idle time: same turn
+    clock.call_ends(131.5);
+    EXPECT_TRUE(clock.call_starts(162.0));
+    clock.reset();
+    EXPECT_FALSE(clock.call_starts(1000.0));
+}
+
+}  // namespace
