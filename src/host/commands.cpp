@@ -33,6 +33,8 @@ namespace {
 
 void say(const std::string& text) { std::cout << text << '\n'; }
 void complain(const std::string& text) { std::cerr << "quillbox: " << text << '\n'; }
+// Catalogue texts already say "Error: ...".
+void complain_plain(const std::string& text) { std::cerr << text << '\n'; }
 
 std::string read_or_empty(const fs::path& p) {
     std::error_code ec;
@@ -439,7 +441,7 @@ int cmd_config_get(const fs::path& root_arg, const std::string& key) {
         say(project.config->get(key));
         return 0;
     } catch (const ConfigKeyError& e) {
-        complain(e.what());
+        complain_plain(e.what());
         return 2;
     } catch (const UsageError& e) {
         complain(e.what());
@@ -455,10 +457,10 @@ int cmd_config_set(const fs::path& root_arg, const std::string& key, const std::
         say(fmt::format("{} = {}", key, project.config->get(key)));
         return 0;
     } catch (const ConfigKeyError& e) {
-        complain(e.what());
+        complain_plain(e.what());
         return 2;
     } catch (const ConfigValueError& e) {
-        complain(e.what());
+        complain_plain(e.what());
         return 2;
     } catch (const UsageError& e) {
         complain(e.what());
@@ -477,7 +479,7 @@ int cmd_config_unset(const fs::path& root_arg, const std::string& key) {
         say(fmt::format("{} = {} (default)", key, project.config->get(key)));
         return 0;
     } catch (const ConfigKeyError& e) {
-        complain(e.what());
+        complain_plain(e.what());
         return 2;
     } catch (const UsageError& e) {
         complain(e.what());
