@@ -464,22 +464,44 @@ RawHeading setext_heading(const LineMap& m, cmark_node* node, int level,
     }
     if (u <= s) u = std::min(n, s + 1);
 
-    // Skip leading link reference definitions: the longest prefix of lines (within a short
-    // window at a time) that the parser reads as nothing but definitions.
-    long first = s;
-    constexpr long kWindow = 32;
-    while (first < u - 1) {
-        std::string_view t = trim_space(text_of(first));
-        if (t.empty() || t.front() != '[') break;
+    // Skip leading link reference definitions. Over the whole rest of the text, the largest
+    // cut whose lines the parser reads as nothing but definitions is the first text line.
+    // Long runs of definitions are taken a window at a time; a cut inside the rest is only
+    // trusted before a line that opens another definition, since a shorter text can end a
+    // definition early (a title on the next line).
+    auto opens_definition = [&](long ln) {
+        std::string_view t = text_of(ln);
+        std::size_t i = 0;
+        while (i < t.size() && is_blank_char(t[i])) ++i;
+        return i < t.size() && t[i] == '[';
+    };
+    auto only_definitions = [&](long from, long to) {  // parser lines [from, to)
         std::string probe;
-        long found = 0;
-        for (long k = first + 1; k <= std::min(u - 1, first + kWindow); ++k) {
-            probe += text_of(k - 1);
+        for (long ln = from; ln < to; ++ln) {
+            probe += text_of(ln);
             probe += '\n';
-            if (parses_to_nothing(probe)) found = k;
         }
-        if (!found) break;
-        first = found;
+        return parses_to_nothing(probe);
+    };
+    constexpr long kWindow = 32;
+    long first = s;
+    while (first < u - 1 && opens_definition(first)) {
+        const long top = std::min(u - 1, first + kWindow);
+        long found = 0;
+        if (top < u - 1) {
+            for (long k = top; k > first && !found; --k)
+                if (opens_definition(k) && only_definitions(first, k)) found = k;
+            if (found) {
+                first = found;
+                continue;
+            }
+        }
+        // The rest fits the window, or one definition is longer than it: take the largest
+        // cut within it.
+        for (long k = top; k > first && !found; --k)
+            if (only_definitions(first, k)) found = k;
+        if (found) first = found;
+        break;
     }
 
     std::string joined;

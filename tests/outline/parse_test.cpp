@@ -167,6 +167,26 @@ TEST_F(Parse, SetextAfterLinkReferenceDefinitions) {
     EXPECT_EQ(rows("[link] text\nmore\n===\n"), (std::vector<R>{{1, 1, 3, "[link] text\nmore"}}));
 }
 
+TEST_F(Parse, SetextAfterLongRunOfDefinitions) {
+    // Definitions with titles on their own lines and over several lines, so that some of
+    // them straddle any fixed grouping of lines.
+    std::string text;
+    int line = 0;
+    for (int i = 0; i < 150; ++i) {
+        text += "[d" + std::to_string(i) + "]: /u" + std::to_string(i) + "\n";
+        ++line;
+        if (i % 5 == 1) {
+            text += "  \"title\"\n";
+            ++line;
+        } else if (i % 7 == 3) {
+            text += "'two\n[lines]'\n";
+            line += 2;
+        }
+    }
+    text += "[not a definition] Foo\nBar\n---\n";
+    EXPECT_EQ(rows(text), (std::vector<R>{{2, line + 1, line + 3, "[not a definition] Foo\nBar"}}));
+}
+
 TEST_F(Parse, SetextInsideContainersAndLazyLines) {
     EXPECT_EQ(rows("> Foo\n> bar\n> ===\n"), (std::vector<R>{{1, 1, 3, "Foo\nbar"}}));
     EXPECT_EQ(rows("> Foo\nlazy\n> ===\n"), (std::vector<R>{{1, 1, 3, "Foo\nlazy"}}));
