@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,55 +71,18 @@ std::string make_slug(std::string_view text, bool tab_is_hyphen) {
     return out;
 }
 
-// Positions of each character of b, for the longest-match search. Characters are grouped
-// in a sorted list; ASCII has a direct table.
-class CharIndex {
-public:
-    explicit CharIndex(std::u32string_view b) {
-        const std::size_t n = b.size();
-        order_.resize(n);
-        for (std::size_t j = 0; j < n; ++j) order_[j] = static_cast<int>(j);
-        std::stable_sort(order_.begin(), order_.end(),
-                         [&](int x, int y) { return b[x] < b[y]; });
-        // Popular characters are left out when b is long.
-        const std::size_t popular_over = n >= 200 ? n / 100 + 1 : n + 1;
-        ascii_.fill({0, 0});
-        std::vector<int> kept;
-        kept.reserve(n);
-        for (std::size_t s = 0; s < n;) {
-            std::size_t e = s;
-            while (e < n && b[order_[e]] == b[order_[s]]) ++e;
-            char32_t c = b[order_[s]];
-            if (e - s <= popular_over) {
-                auto begin = static_cast<int>(kept.size());
-                kept.insert(kept.end(), order_.begin() + static_cast<long>(s),
-                            order_.begin() + static_cast<long>(e));
-                auto end = static_cast<int>(kept.size());
-                if (c < 128) ascii_[c] = {begin, end};
-                else groups_.push_back({c, {begin, end}});
-            }
-            s = e;
-        }
-        order_ = std::move(kept);
-    }
-
-    // Ascending positions of c in b (empty for absent or popular characters).
-    std::pair<const int*, const int*> positions(char32_t c) const {
-        std::pair<int, int> r{0, 0};
-        if (c < 128) {
-            r = ascii_[c];
-        } else {
-            auto it = std::lower_bound(groups_.begin(), groups_.end(), c,
-                                       [](const auto& g, char32_t v) { return g.first < v; });
-            if (it != groups_.end() && it->first == c) r = it->second;
-        }
-        return {order_.data() + r.first, order_.data() + r.second};
-    }
-
-private:
-    std::vector<int> order_;
-    std::array<std::pair<int, int>, 128> ascii_{};
-    std::vector<std::pair<char32_t, std::pair<int, int>>> groups_;
+// Buffers of the gestalt ratio, kept across the candidates of one fuzzy match.
+struct RatioWork {
+    // Positions of the characters of b: `order` holds b's indices grouped by character (ascending
+    // within a group); `ascii` and `groups` give each character's range. Popular characters of
+    // a long b have no range.
+    std::vector<std::uint64_t> keys;
+    std::vector<int> order;
+    std::array<std::pair<int, int>, 128> ascii{};
+    std::vector<std::pair<char32_t, std::pair<int, int>>> groups;
+    // len[j + 1]: length of the run ending at the previous a character and b[j].
+    std::vector<std::size_t> len, newlen, touched, newtouched;
+    std::vector<std::array<std::size_t, 4>> todo;
 };
 
 struct Match {
@@ -127,38 +91,62 @@ struct Match {
 
 class Matcher {
 public:
-    Matcher(std::u32string_view a, std::u32string_view b)
-        : a_(a), b_(b), index_(b), len_(b.size() + 1, 0), newlen_(b.size() + 1, 0) {}
+    Matcher(RatioWork& w, std::u32string_view a, std::u32string_view b) : w_(w), a_(a), b_(b) {
+        const std::size_t n = b.size();
+        w_.keys.resize(n);
+        for (std::size_t j = 0; j < n; ++j)
+            w_.keys[j] = (static_cast<std::uint64_t>(b[j]) << 32) | static_cast<std::uint64_t>(j);
+        std::sort(w_.keys.begin(), w_.keys.end());
+        const std::size_t popular_over = n >= 200 ? n / 100 + 1 : n + 1;
+        w_.ascii.fill({0, 0});
+        w_.groups.clear();
+        w_.order.clear();
+        for (std::size_t s = 0; s < n;) {
+            const char32_t c = static_cast<char32_t>(w_.keys[s] >> 32);
+            std::size_t e = s;
+            while (e < n && static_cast<char32_t>(w_.keys[e] >> 32) == c) ++e;
+            if (e - s <= popular_over) {
+                auto begin = static_cast<int>(w_.order.size());
+                for (std::size_t t = s; t < e; ++t) w_.order.push_back(static_cast<int>(w_.keys[t] & 0xFFFFFFFFu));
+                std::pair<int, int> range{begin, static_cast<int>(w_.order.size())};
+                if (c < 128) w_.ascii[c] = range;
+                else w_.groups.push_back({c, range});
+            }
+            s = e;
+        }
+        w_.len.assign(n + 1, 0);
+        w_.newlen.assign(n + 1, 0);
+    }
 
     // Longest run a[i..i+k) == b[j..j+k) in the ranges, free of popular characters, smallest
     // i then smallest j; then widened over equal neighbours (popular ones included).
     Match longest(std::size_t alo, std::size_t ahi, std::size_t blo, std::size_t bhi) {
         std::size_t besti = alo, bestj = blo, bestk = 0;
-        // len_[j + 1] = length of the run ending at a[i - 1], b[j]; only touched slots are
-        // non-zero and they are cleared again.
-        touched_.clear();
+        auto& len = w_.len;
+        auto& newlen = w_.newlen;
+        w_.touched.clear();
         for (std::size_t i = alo; i < ahi; ++i) {
-            newtouched_.clear();
-            auto [p, e] = index_.positions(a_[i]);
+            w_.newtouched.clear();
+            auto [p, e] = positions(a_[i]);
             for (; p != e; ++p) {
                 auto j = static_cast<std::size_t>(*p);
                 if (j < blo) continue;
                 if (j >= bhi) break;
-                std::size_t k = len_[j] + 1;
-                newlen_[j + 1] = k;
-                newtouched_.push_back(j + 1);
+                std::size_t k = len[j] + 1;
+                newlen[j + 1] = k;
+                w_.newtouched.push_back(j + 1);
                 if (k > bestk) {
                     besti = i + 1 - k;
                     bestj = j + 1 - k;
                     bestk = k;
                 }
             }
-            for (std::size_t t : touched_) len_[t] = 0;
-            std::swap(len_, newlen_);
-            std::swap(touched_, newtouched_);
+            for (std::size_t t : w_.touched) len[t] = 0;
+            std::swap(len, newlen);
+            std::swap(w_.touched, w_.newtouched);
         }
-        for (std::size_t t : touched_) len_[t] = 0;
-        touched_.clear();
+        for (std::size_t t : w_.touched) len[t] = 0;
+        w_.touched.clear();
         while (besti > alo && bestj > blo && a_[besti - 1] == b_[bestj - 1]) {
             --besti;
             --bestj;
@@ -171,7 +159,9 @@ public:
 
     std::size_t matched_total() {
         std::size_t total = 0;
-        std::vector<std::array<std::size_t, 4>> todo{{0, a_.size(), 0, b_.size()}};
+        auto& todo = w_.todo;
+        todo.clear();
+        todo.push_back({0, a_.size(), 0, b_.size()});
         while (!todo.empty()) {
             auto [alo, ahi, blo, bhi] = todo.back();
             todo.pop_back();
@@ -185,11 +175,30 @@ public:
     }
 
 private:
+    // Ascending positions of c in b (empty for absent or popular characters).
+    std::pair<const int*, const int*> positions(char32_t c) const {
+        std::pair<int, int> r{0, 0};
+        if (c < 128) {
+            r = w_.ascii[c];
+        } else {
+            auto it = std::lower_bound(w_.groups.begin(), w_.groups.end(), c,
+                                       [](const auto& g, char32_t v) { return g.first < v; });
+            if (it != w_.groups.end() && it->first == c) r = it->second;
+        }
+        return {w_.order.data() + r.first, w_.order.data() + r.second};
+    }
+
+    RatioWork& w_;
     std::u32string_view a_, b_;
-    CharIndex index_;
-    std::vector<std::size_t> len_, newlen_;
-    std::vector<std::size_t> touched_, newtouched_;
 };
+
+double ratio_with(RatioWork& w, std::u32string_view a, std::u32string_view b) {
+    const std::size_t total = a.size() + b.size();
+    if (total == 0) return 1.0;
+    if (a.empty() || b.empty()) return 0.0;
+    Matcher m(w, a, b);
+    return 2.0 * static_cast<double>(m.matched_total()) / static_cast<double>(total);
+}
 
 }  // namespace
 
@@ -206,11 +215,8 @@ std::string compute_github_slug(std::string_view text,
 }
 
 double similarity_ratio(std::u32string_view a, std::u32string_view b) {
-    const std::size_t total = a.size() + b.size();
-    if (total == 0) return 1.0;
-    if (a.empty() || b.empty()) return 0.0;
-    Matcher m(a, b);
-    return 2.0 * static_cast<double>(m.matched_total()) / static_cast<double>(total);
+    RatioWork w;
+    return ratio_with(w, a, b);
 }
 
 double similarity_ratio(std::string_view a, std::string_view b) {
@@ -224,6 +230,7 @@ std::optional<std::string> fuzzy_match_heading(std::string_view new_heading_path
     double best_score = 0.0;
     const OldHeading* best = nullptr;
     std::u32string b;
+    RatioWork work;
     for (const OldHeading& old : old_headings) {
         if (old.level != new_level) continue;
         const std::size_t blen = detail::code_point_count(old.heading_path);
@@ -236,7 +243,7 @@ std::optional<std::string> fuzzy_match_heading(std::string_view new_heading_path
             if (bound <= std::max(best_score, 0.8)) continue;
         }
         b = detail::to_u32(old.heading_path);
-        double score = similarity_ratio(a, b);
+        double score = ratio_with(work, a, b);
         if (score > best_score) {
             best_score = score;
             best = &old;
