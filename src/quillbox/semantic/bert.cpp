@@ -1,4 +1,5 @@
 #include <Eigen/Core>
+#include <unsupported/Eigen/SpecialFunctions>
 #include <cmath>
 #include <nlohmann/json.hpp>
 
@@ -199,7 +200,8 @@ void activate(Mat& x, const std::string& act) {
     float* p = x.data();
     const Eigen::Index n = x.size();
     if (act == "gelu") {
-        for (Eigen::Index i = 0; i < n; ++i) p[i] = 0.5f * p[i] * (1.0f + std::erf(p[i] * 0.70710678118654752f));
+        auto a = x.array();
+        a = 0.5f * a * (1.0f + (a * 0.70710678118654752f).erf());
     } else if (act == "relu") {
         for (Eigen::Index i = 0; i < n; ++i) p[i] = std::max(0.0f, p[i]);
     } else {
