@@ -85,6 +85,26 @@ void BM_FindMovedBlock(benchmark::State& state) {
 }
 BENCHMARK(BM_FindMovedBlock)->Arg(50)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The common case for a replacement: a 1,000-line block in the middle of a 100,000-line file,
+// 20 lines below where it was last seen, with that position given as the hint.
+void BM_FindBlockNearHint(benchmark::State& state) {
+    const int k = 1000, n = 100000, at = 50000;
+    Dir dir;
+    auto file = dir.path / "hint.md";
+    std::vector<std::string> lines;
+    for (int i = 0; i < n; ++i) lines.push_back(line_text(i >= at && i < at + k ? "block" : "text", i));
+    write_lines(file, lines);
+    std::string joined;
+    for (int i = at; i < at + k; ++i) joined += (i > at ? "\n" : "") + lines[i];
+    const std::string hash = compute_hash(joined);
+    for (auto _ : state) {
+        auto found = find_block_by_content_hash(file, hash, k, at + 1 - 20);
+        if (!found || found->first != at + 1) state.SkipWithError("block not found");
+        benchmark::DoNotOptimize(found);
+    }
+}
+BENCHMARK(BM_FindBlockNearHint)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -269,6 +269,8 @@ private:
 
 // Below this many bytes of hashing a single thread wins over starting workers.
 constexpr std::size_t PARALLEL_MIN_BYTES = 8u << 20;
+// Hashing spent around a hint before falling back to the scan from the top.
+constexpr std::size_t HINT_BUDGET_BYTES = 4u << 20;
 
 }  // namespace
 
@@ -290,7 +292,8 @@ std::vector<std::string> read_all_lines(const fs::path& file_path) {
 
 std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& file_path,
                                                               std::string_view content_hash,
-                                                              long expected_lines) {
+                                                              long expected_lines,
+                                                              std::optional<long> hint_start) {
     std::string text = detail::read_text_file(file_path);
     unsigned char target[32];
     if (!parse_hex_digest(content_hash, target) || expected_lines < 0) return std::nullopt;
@@ -325,6 +328,35 @@ std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& fi
     auto window = [&](std::size_t i) {
         return std::string_view(joined).substr(off[i], off[i + k] - off[i] - 1);
     };
+
+    auto result = [&](std::size_t i) {
+        return std::make_pair(static_cast<int>(i + 1), static_cast<int>(i + k));
+    };
+
+    // Near the hint first. A window there that matches fixes the block's exact text; a window
+    // above it matches too only if it holds the same bytes (two different texts with one
+    // SHA-256 are not a practical possibility), which a length check and memcmp decide.
+    if (hint_start && *hint_start >= 1) {
+        const std::size_t h0 = std::min<std::size_t>(static_cast<std::size_t>(*hint_start - 1),
+                                                      windows - 1);
+        const std::size_t avg = std::max<std::size_t>(1, (off[std::min(n, h0 + k)] - off[h0]));
+        const std::size_t radius = std::clamp<std::size_t>(HINT_BUDGET_BYTES / (2 * avg), 4, 4096);
+        WindowHasher h;
+        std::optional<std::size_t> near;
+        for (std::size_t d = 0; d <= radius && !near; ++d) {
+            if (h0 + d < windows && h.equals(window(h0 + d), target)) near = h0 + d;
+            else if (d > 0 && d <= h0 && h.equals(window(h0 - d), target)) near = h0 - d;
+        }
+        if (near) {
+            const std::string_view text_at = window(*near);
+            for (std::size_t i = 0; i < *near; ++i) {
+                std::string_view w = window(i);
+                if (w.size() == text_at.size() && std::memcmp(w.data(), text_at.data(), w.size()) == 0)
+                    return result(i);
+            }
+            return result(*near);
+        }
+    }
 
     // Total bytes a full scan would hash decides whether to spread it over workers.
     std::size_t total = 0;
@@ -388,7 +420,7 @@ std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& fi
         found = best.load();
     }
     if (found == windows) return std::nullopt;
-    return std::make_pair(static_cast<int>(found + 1), static_cast<int>(found + k));
+    return result(found);
 }
 
 std::string get_snippet(const fs::path& file_path, long start_line, long end_line, long context) {

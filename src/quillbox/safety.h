@@ -45,9 +45,12 @@ std::vector<std::string> read_lines(const std::filesystem::path& file_path, long
 // All lines with their line ends.
 std::vector<std::string> read_all_lines(const std::filesystem::path& file_path);
 // First window from the top whose hash matches: (start, end), 1-based inclusive.
-std::optional<std::pair<int, int>> find_block_by_content_hash(const std::filesystem::path& file_path,
-                                                              std::string_view content_hash,
-                                                              long expected_lines);
+// `hint_start` (optional, 1-based) is where the block was last seen. It never changes the
+// result, only the cost: once a matching window is found near the hint, the windows above it
+// need a byte comparison with that window's text instead of a hash each.
+std::optional<std::pair<int, int>> find_block_by_content_hash(
+    const std::filesystem::path& file_path, std::string_view content_hash, long expected_lines,
+    std::optional<long> hint_start = std::nullopt);
 // Numbered excerpt around a range; the empty text on any failure.
 std::string get_snippet(const std::filesystem::path& file_path, long start_line, long end_line,
                         long context = 5);

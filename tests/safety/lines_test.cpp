@@ -97,6 +97,8 @@ TEST(FindBlock, AgreesWithExhaustiveSearch) {
             for (std::size_t i = 0; i + k <= lines.size() && !want; ++i)
                 if (compute_hash(join(lines, i, k)) == h) want = {{int(i + 1), int(i + k)}};
             EXPECT_EQ(find_block_by_content_hash(d / "r.md", h, long(k)), want);
+            long hint = long(rng() % (lines.size() + 2));  // any hint, right or wrong
+            EXPECT_EQ(find_block_by_content_hash(d / "r.md", h, long(k), hint), want);
         }
     }
 }
@@ -114,6 +116,9 @@ TEST(FindBlock, LargeSearchFindsTheFirstOfSeveralOccurrences) {
     EXPECT_EQ(find_block_by_content_hash(d / "big.md", compute_hash(join(block, 0, 300)), 300),
               Range({30001, 30300}));
     EXPECT_EQ(find_block_by_content_hash(d / "big.md", compute_hash("nothing"), 300), std::nullopt);
+    // A hint at a lower occurrence still yields the first one.
+    EXPECT_EQ(find_block_by_content_hash(d / "big.md", compute_hash(join(block, 0, 300)), 300, 30602),
+              Range({30001, 30300}));
 }
 
 TEST(GetSnippet, NumberedContextAndNeverFails) {
