@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -251,6 +252,7 @@ Strip strip_containers(long ln, std::vector<Container>& cs, std::size_t depth, c
             while (i < line.size() && is_blank_char(line[i]) && c - col < need)
                 c = advance_col(line[i++], c);
             if (c - col < need && !is_blank(line.substr(i))) {
+                s.pos = i;  // a lazy line loses its (short) indentation
                 s.all = false;
                 return s;
             }

@@ -290,15 +290,3 @@ TEST(ContentHash, Ranges) {
     EXPECT_EQ(_compute_content_hash({"# A", "## B"}, 0, 1),
               "243e7c0253a0bd3eb2c880be12f830388cf6587b6ef0a2aed3a043cd15a13fcc");
 }
-
-TEST(Uuid, VersionFourAndDistinct) {
-    std::set<std::string> seen;
-    for (int i = 0; i < 100; ++i) {
-        std::string u = new_uuid4();
-        ASSERT_EQ(u.size(), 36u);
-        EXPECT_EQ(u[14], '4');
-        EXPECT_NE(std::string("89ab").find(u[19]), std::string::npos);
-        seen.insert(u);
-    }
-    EXPECT_EQ(seen.size(), 100u);
-}
