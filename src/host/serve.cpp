@@ -211,6 +211,9 @@ int run_serve(const ServeOptions& options) {
         if (signals) {
             log_line(Level::info, "serving {} with {} tools (quillbox {})", project.root.string(), tools.all().size(),
                      QUILLBOX_VERSION);
+            if (::isatty(STDIN_FILENO))
+                log_line(Level::info, "this is an MCP server speaking JSON-RPC on stdin/stdout; MCP clients start it "
+                                      "themselves (see `quillbox install`). End with Ctrl-D.");
             std::string buffer;
             bool discarding = false;  // inside an over-long line
             bool running = true;

@@ -81,7 +81,8 @@ ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arg
     } catch (const ModificationError& e) {
         return fail(e.what(), "write refused", e.what());
     } catch (const PathOutsideRootError& e) {
-        return fail(fmt::format("Error: {}", e.what()), "path", e.what());
+        return fail(fmt::format("Error: {}. Only files inside the project can be used.", e.what()), "path",
+                    e.what());
     } catch (const std::filesystem::filesystem_error& e) {
         return fail(fs_error_text(e), "file system", e.what());
     } catch (const SQLite::Exception& e) {

@@ -123,8 +123,8 @@ TEST_F(E2E, WholeSessionListReadReplaceOutsideEditAndCachedRead) {
             EXPECT_TRUE(t["annotations"][hint].is_boolean()) << t["name"] << " " << hint;
         EXPECT_FALSE(t["annotations"]["openWorldHint"].get<bool>());
     }
-    EXPECT_EQ(names, (std::set<std::string>{"md_list_blocks", "md_read_block", "md_replace_block",
-                                            "md_find_blocks", "read_file"}));
+    for (const char* core : {"md_list_blocks", "md_read_block", "md_replace_block", "md_find_blocks", "read_file"})
+        EXPECT_TRUE(names.count(core)) << core;
 
     // List and read.
     std::string listing = ok("md_list_blocks", {{"file_path", "docs/guide.md"}});
