@@ -115,7 +115,7 @@ std::string do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngin
     int actual_end = block.end_line;
     if (!safety.verify_before_modify(fp, block.start_line, block.end_line, block.content_hash)) {
         const long expected_lines = static_cast<long>(block.end_line) - block.start_line + 1;
-        auto found = find_block_by_content_hash(fp, block.content_hash, expected_lines);
+        auto found = find_block_by_content_hash(fp, block.content_hash, expected_lines, block.start_line);
         if (!found) return get_message("file_changed");
         actual_start = found->first;
         actual_end = found->second;

@@ -131,6 +131,11 @@ PricingRates get_pricing_rates() { return get_config_source()->pricing_rates(); 
 // ---- Read cache -------------------------------------------------------------------------
 
 CacheResult MemoryReadCache::answer(std::string_view path_text, bool deliver) {
+    if (!deliver) {
+        // Nothing delivered for this file yet: a miss, without reading it.
+        std::lock_guard lk(mu_);
+        if (entries_.find(path_text) == entries_.end()) return CacheResult{"miss", std::nullopt, "", 0};
+    }
     std::string content = detail::read_text_file(fs::path{std::string(path_text)});
     std::string sha = detail::sha256_hex(content);
     long long lines = static_cast<long long>(detail::split_lines(content).size());
