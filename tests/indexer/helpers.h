@@ -12,15 +12,15 @@ inline void write_file(const std::filesystem::path& p, const std::string& text) 
     std::ofstream(p, std::ios::binary) << text;
 }
 
-// title -> uuid of the file's rows (titles are unique in the tests that use it).
+// title -> uuid of the file's rows (titles are unique where it is used).
 inline std::map<std::string, std::string> ids_by_title(quillbox::Indexer& ix, const std::filesystem::path& f) {
     std::map<std::string, std::string> m;
     for (auto& b : ix.list_blocks(f)) m[b.title] = b.uuid;
     return m;
 }
 
-inline long long scalar(quillbox::Indexer& ix, const std::string& sql) {
-    SQLite::Statement q(ix.conn(), sql);
-    q.executeStep();
-    return q.getColumn(0).getInt64();
+// First column of the first row, as text.
+inline std::string query1(SQLite::Database& db, const std::string& sql) {
+    SQLite::Statement q(db, sql);
+    return q.executeStep() ? q.getColumn(0).getString() : "<no row>";
 }
