@@ -163,6 +163,8 @@ private:
                          "quillbox watcher: inotify event queue overflowed under %s; some "
                          "changes were missed\n",
                          root_.c_str());
+            // Directories created meanwhile may have gone unseen: pick up their watches.
+            if (wds_.count(root_wd_)) add_subtree(root_, /*report=*/false);
             return;
         }
         if (ev.mask & IN_IGNORED) {
