@@ -93,10 +93,52 @@ bool is_missing_table(const SQLite::Exception& e) {
     throw IndexDatabaseError(msg, e.getErrorCode(), db_path);
 }
 
-bool has_column(SQLite::Statement& row, const char* name) {
-    for (int i = 0, n = row.getColumnCount(); i < n; ++i)
-        if (std::strcmp(row.getColumnName(i), name) == 0) return true;
-    return false;
+// Where a statement's row holds each Block field; -1 for a column it lacks. Found once per
+// statement, then every row is read by position.
+struct BlockColumns {
+    int id = -1, file_path = -1, start_line = -1, end_line = -1, title = -1, level = -1,
+        heading_path = -1, block_type = -1, content_hash = -1;
+
+    explicit BlockColumns(SQLite::Statement& q) {
+        const std::pair<const char*, int*> wanted[] = {
+            {"id", &id}, {"file_path", &file_path}, {"start_line", &start_line},
+            {"end_line", &end_line}, {"title", &title}, {"level", &level},
+            {"heading_path", &heading_path}, {"block_type", &block_type},
+            {"content_hash", &content_hash}};
+        for (int i = 0, n = q.getColumnCount(); i < n; ++i)
+            for (auto& [name, slot] : wanted)
+                if (*slot < 0 && std::strcmp(q.getColumnName(i), name) == 0) *slot = i;
+    }
+
+    Block read(SQLite::Statement& q) const {
+        auto text = [&](int i) { return q.getColumn(required(q, i)).getString(); };
+        auto integer = [&](int i) { return q.getColumn(required(q, i)).getInt(); };
+        Block b;
+        b.uuid = text(id);
+        b.file_path = fs::path(text(file_path));
+        b.start_line = integer(start_line);
+        b.end_line = integer(end_line);
+        b.title = text(title);
+        b.level = integer(level);
+        b.heading_path = heading_path >= 0 ? q.getColumn(heading_path).getString() : "";
+        b.block_type = block_type >= 0 ? q.getColumn(block_type).getString() : "heading";
+        b.content_hash = text(content_hash);
+        return b;
+    }
+
+    static int required(SQLite::Statement& q, int i) {
+        if (i < 0) throw SQLite::Exception("a blocks row lacks a required column: " + q.getQuery());
+        return i;
+    }
+};
+
+std::vector<Block> read_blocks(SQLite::Statement& q) {
+    std::vector<Block> out;
+    if (!q.executeStep()) return out;
+    BlockColumns cols(q);
+    do out.push_back(cols.read(q));
+    while (q.executeStep());
+    return out;
 }
 
 // Ends a re-index mark however the pass ends.
@@ -174,19 +216,7 @@ std::unique_ptr<SQLite::Database> _init_db(const fs::path& db_path) {
     }
 }
 
-Block _row_to_block(SQLite::Statement& row) {
-    Block b;
-    b.uuid = row.getColumn("id").getString();
-    b.file_path = fs::path(row.getColumn("file_path").getString());
-    b.start_line = row.getColumn("start_line").getInt();
-    b.end_line = row.getColumn("end_line").getInt();
-    b.title = row.getColumn("title").getString();
-    b.level = row.getColumn("level").getInt();
-    b.heading_path = has_column(row, "heading_path") ? row.getColumn("heading_path").getString() : "";
-    b.block_type = has_column(row, "block_type") ? row.getColumn("block_type").getString() : "heading";
-    b.content_hash = row.getColumn("content_hash").getString();
-    return b;
-}
+Block _row_to_block(SQLite::Statement& row) { return BlockColumns(row).read(row); }
 
 Indexer::Indexer(fs::path db_path) : db_path_(std::move(db_path)), conn_(_init_db(db_path_)) {}
 
@@ -214,9 +244,7 @@ std::vector<Block> Indexer::list_blocks(const fs::path& file_path) {
     std::lock_guard<std::recursive_mutex> lk(mu_);
     SQLite::Statement q(conn(), "SELECT * FROM blocks WHERE file_path = ? ORDER BY start_line");
     q.bind(1, file_key(file_path));
-    std::vector<Block> out;
-    while (q.executeStep()) out.push_back(_row_to_block(q));
-    return out;
+    return read_blocks(q);
 }
 
 std::optional<Block> Indexer::get_block(std::string_view block_id) {
@@ -245,11 +273,11 @@ std::vector<Block> Indexer::search_blocks_by_title(std::string_view query,
                             "ORDER BY start_line");
         q.bind(1, pattern);
         q.bind(2, file_key(*file_path));
-        while (q.executeStep()) out.push_back(_row_to_block(q));
+        out = read_blocks(q);
     } else {
         SQLite::Statement q(conn(), "SELECT * FROM blocks WHERE title LIKE ? ESCAPE '\\' ORDER BY start_line");
         q.bind(1, pattern);
-        while (q.executeStep()) out.push_back(_row_to_block(q));
+        out = read_blocks(q);
     }
     return out;
 }

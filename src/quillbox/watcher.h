@@ -17,7 +17,8 @@ class Signal {
 public:
     void set();
     bool is_set() const;
-    // True when set, false when `timeout_seconds` ran out first.
+    // True when set, false when `timeout_seconds` ran out first. Zero, negative or NaN only
+    // looks; infinity waits for good.
     bool wait(double timeout_seconds) const;
 
 private:
@@ -59,7 +60,7 @@ class _MDFileHandler {
 public:
     using Callback = std::function<void(const std::filesystem::path&)>;
 
-    // Throws std::invalid_argument for a negative or non-finite window.
+    // Throws std::invalid_argument for a window outside 0 to 86400 seconds (or NaN).
     explicit _MDFileHandler(Callback callback, double debounce_seconds = 0.5,
                             std::shared_ptr<WriteTracker> write_tracker = nullptr);
     // Cancels pending timers and waits for firings that already began (unless called from one),
@@ -109,7 +110,7 @@ public:
     Scope scoped() { return Scope(*this); }
 
     // Fails (filesystem_error naming the root) when `project_root` does not exist, is not a
-    // directory or cannot be read; std::invalid_argument for a negative or non-finite window.
+    // directory or cannot be read; std::invalid_argument for a bad window (see _MDFileHandler).
     FileWatcher(std::filesystem::path project_root, ChangeCallback on_change,
                 double debounce_seconds = 0.5);
     ~FileWatcher();  // stops, then waits for a callback that is still running
