@@ -1,0 +1,153 @@
+// Token estimate, savings footer, listing format and the index freshness check.
+
+#include <SQLiteCpp/SQLiteCpp.h>
+
+#include "fixture.h"
+
+using namespace quillbox;
+using qbtest::Project;
+
+namespace {
+
+std::string repeat(std::string_view s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+const char* kDoc = "# Intro\ntext\n## Setup\nstep one\nstep two\n";
+
+}  // namespace
+
+TEST(CountTokens, CountsCodePointsWithModelCoefficients) {
+    const std::string ascii(1000, 'a');
+    const std::string cjk = repeat("中", 100);
+    EXPECT_EQ(_count_tokens(ascii, "gpt4o"), 220);
+    EXPECT_EQ(_count_tokens(cjk, "opus"), 180);
+    EXPECT_EQ(_count_tokens(ascii + cjk, "opus"), 430);
+    EXPECT_EQ(_count_tokens(""), 1);
+    EXPECT_EQ(_count_tokens("ab", "no-such-model"), 1);
+    EXPECT_EQ(_count_tokens(repeat("\uFF01", 100), "default"), 150);  // full-width counts as CJK
+    EXPECT_EQ(_count_tokens(repeat("\uAC00", 100), "default"), 25);   // Hangul does not
+    EXPECT_EQ(_count_tokens(repeat("a", 8), "Opus"), 2);              // names are case-sensitive
+}
+
+TEST(SavingsFooter, UsesConfiguredModelAndRates) {
+    auto cfg = std::make_shared<MemoryConfig>();
+    cfg->set("pricing_model", "gpt4o");
+    cfg->set_pricing_rates({"¥", 2, 8});
+    set_config_source(cfg);
+    const std::string full(100000, 'x');  // 22000 tokens
+    const TokenSavings s = _token_savings(full, std::string(1000, 'x'), std::string(10000, 'x'));
+    EXPECT_EQ(s, (TokenSavings{22000, 220, 2200, 21780, 19800, 41580}));
+    // 21780 * 2 + 19800 * 8 = 201960 per million -> 0.20
+    EXPECT_EQ(_savings_footer(s), "[QUILLBOX_META] This operation saved ~41,580 tokens (¥0.20).");
+    // A block larger than the file saves nothing, never a negative figure.
+    EXPECT_EQ(_token_savings("ab", full, full).tokens_saved, 0);
+    reset_host_defaults();
+}
+
+TEST(FormatBlocks, HeaderCountAndLines) {
+    Block intro{"11111111-1111-4111-8111-111111111111", "/docs/a.md", 1, 9, "Intro", 1, "Intro", "heading", ""};
+    Block setup{"22222222-2222-4222-8222-222222222222", "/docs/a.md", 3, 9, "Setup", 2, "Intro/Setup", "heading", ""};
+    Block fm{"33333333-3333-4333-8333-333333333333", "/docs/a.md", 1, 2, "front", 0, "", "frontmatter", ""};
+    EXPECT_EQ(_format_blocks({intro, setup}, "/docs/a.md"),
+              "✅ File: /docs/a.md\n2 blocks:\n"
+              "  id=\"11111111-1111-4111-8111-111111111111\" # Intro lines=1-9\n"
+              "  id=\"22222222-2222-4222-8222-222222222222\" ## Setup lines=3-9");
+    EXPECT_EQ(_format_blocks({fm}, "/x.md"),
+              "✅ File: /x.md\n1 blocks:\n  id=\"33333333-3333-4333-8333-333333333333\" FM front lines=1-2");
+    EXPECT_EQ(_format_blocks({}, "/x.md"), "✅ File: /x.md\n0 blocks:\n");
+}
+
+TEST_F(Project, ListBlocksChecksPathsAndListsIndexedBlocks) {
+    EXPECT_EQ(do_list_blocks(*indexer, *watcher, (root / "missing.MD").string()), get_message("md_only_error"));
+    EXPECT_EQ(do_list_blocks(*indexer, *watcher, (root / "a.markdown").string()), get_message("md_only_error"));
+    EXPECT_EQ(do_list_blocks(*indexer, *watcher, (root / "missing.md").string()),
+              "File not found: " + (root / "missing.md").string());
+
+    const auto p = md("a.md", kDoc);
+    logs.clear();
+    const std::string out = do_list_blocks(*indexer, *watcher, p.string());
+    const auto blocks = indexer->list_blocks(p);
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(out, _format_blocks(blocks, p));
+    EXPECT_EQ(blocks[0].start_line, 1);
+    EXPECT_EQ(blocks[1].start_line, 3);
+    EXPECT_NE(out.find("## Setup lines=3-5"), std::string::npos);
+    EXPECT_EQ(logs.front().templ, "list_blocks: %s");
+    EXPECT_EQ(logs.front().message, "list_blocks: " + p.string());
+
+    // A relative path is resolved first: messages show the resolved path.
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(root);
+    EXPECT_EQ(do_list_blocks(*indexer, *watcher, "a.md"), out);
+    std::filesystem::current_path(cwd);
+}
+
+TEST_F(Project, FreshnessFollowsTouchesAndOutsideChanges) {
+    const auto p = md("a.md", kDoc);
+    const auto first = list(p);
+    ASSERT_EQ(first.size(), 2u);
+
+    SQLite::Database db((root / "index.db").string());
+    auto row = [&] {
+        SQLite::Statement q(db, "SELECT mtime, file_hash FROM file_index WHERE file_path = ?");
+        q.bind(1, p.string());
+        EXPECT_TRUE(q.executeStep());
+        return std::pair{q.getColumn("mtime").getDouble(), q.getColumn("file_hash").getString()};
+    };
+    EXPECT_DOUBLE_EQ(row().first, _file_mtime(p));
+    EXPECT_EQ(row().second, detail::sha256_hex(kDoc));
+    EXPECT_EQ(list(p), first);  // fast path
+
+    // Touch: new time, same bytes -> time refreshed, identifiers kept.
+    std::filesystem::last_write_time(p, std::filesystem::last_write_time(p) + std::chrono::seconds(5));
+    EXPECT_EQ(list(p), first);
+    EXPECT_DOUBLE_EQ(row().first, _file_mtime(p));
+
+    // Outside change: new structure, every block a new identifier.
+    qbtest::write_file(p, "# Intro\ntext\n## Setup\nstep\n## Usage\nrun\n");
+    std::filesystem::last_write_time(p, std::filesystem::last_write_time(p) + std::chrono::seconds(10));
+    const auto changed = list(p);
+    ASSERT_EQ(changed.size(), 3u);
+    for (const auto& b : changed)
+        for (const auto& old : first) EXPECT_NE(b.uuid, old.uuid);
+    EXPECT_EQ(row().second, detail::sha256_hex(qbtest::read_file(p)));
+    EXPECT_EQ(count_logs(LogLevel::warning), 0);
+}
+
+TEST_F(Project, FreshnessToleranceIsStrictlyBelowOneSecond) {
+    const auto p = md("a.md", kDoc);
+    const auto first = list(p);
+    SQLite::Database db((root / "index.db").string(), SQLite::OPEN_READWRITE);
+    auto set_row = [&](double mtime) {
+        SQLite::Statement up(db, "UPDATE file_index SET mtime = ?, file_hash = 'stale' WHERE file_path = ?");
+        up.bind(1, mtime);
+        up.bind(2, p.string());
+        up.exec();
+    };
+    set_row(_file_mtime(p) - 0.999);
+    EXPECT_EQ(list(p), first);  // trusted without hashing
+    set_row(_file_mtime(p) - 1.0);
+    const auto again = list(p);  // hash differs -> rebuilt from nothing
+    ASSERT_EQ(again.size(), first.size());
+    EXPECT_NE(again[0].uuid, first[0].uuid);
+}
+
+TEST_F(Project, UnusableIndexFallsBackToParse) {
+    const auto p = md("a.md", kDoc);
+    indexer->close();
+    const std::string out = do_list_blocks(*indexer, *watcher, p.string());
+    EXPECT_NE(out.find("2 blocks:"), std::string::npos);
+    ASSERT_EQ(count_logs(LogLevel::warning), 1);
+    for (const auto& l : logs) {
+        if (l.level == LogLevel::warning) {
+            EXPECT_EQ(l.templ, "Index freshness check failed for %s: %s");
+        }
+    }
+
+    // The fallback parse's own failure propagates.
+    qbtest::write_file(p, "# bad \xff\n");
+    EXPECT_THROW(do_list_blocks(*indexer, *watcher, p.string()), DecodeError);
+}

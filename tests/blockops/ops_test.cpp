@@ -1,0 +1,230 @@
+// Block reads, replaces, whole-file reads and keyword search on real files and a real index.
+
+#include <SQLiteCpp/SQLiteCpp.h>
+
+#include "fixture.h"
+
+using namespace quillbox;
+using qbtest::Project;
+
+namespace {
+
+const char* kGuide =
+    "# Guide\n"
+    "intro\n"
+    "## Install\n"
+    "apt install\n"
+    "## Usage\n"
+    "run it\n"
+    "more\n"
+    "#### Deep Detail\n"
+    "fine print\n";
+
+// A cache whose answer the test decides.
+struct FixedCache : ReadCache {
+    CacheResult result;
+    int calls = 0;
+    CacheResult check_and_read(std::string_view) override { ++calls; return result; }
+    CacheResult check(std::string_view) override { ++calls; return result; }
+};
+
+Block find(const std::vector<Block>& blocks, std::string_view title) {
+    for (const auto& b : blocks)
+        if (b.title == title) return b;
+    ADD_FAILURE() << "no block " << title;
+    return {};
+}
+
+}  // namespace
+
+TEST_F(Project, ReadBlockShowsStoredRangeOrRefuses) {
+    const auto p = md("g.md", kGuide);
+    const Block install = find(list(p), "Install");
+    MemoryReadCache cache;
+    EXPECT_EQ(do_read_block(*indexer, cache, p, install.uuid),
+              "✅ Block ID: " + install.uuid + "\nFile: " + p.string() +
+                  "\nTitle: Install (level 2)\nLines: 3-4\n---\n## Install\napt install\n---");
+
+    EXPECT_EQ(do_read_block(*indexer, cache, "whatever.md", "no-such-id"),
+              "❌ Error: Block not found.\nPlease call md_list_blocks(\"whatever.md\") first to get a valid block_id.");
+
+    // The file shrank without a re-index: what is left of the range, then nothing.
+    qbtest::write_file(p, "# Guide\nintro\n## Install\n");
+    EXPECT_NE(do_read_block(*indexer, cache, p, install.uuid).find("---\n## Install\n---"), std::string::npos);
+    qbtest::write_file(p, "# Guide\n");
+    EXPECT_NE(do_read_block(*indexer, cache, p, install.uuid).find("Lines: 3-4\n---\n\n---"), std::string::npos);
+
+    std::filesystem::remove(p);
+    EXPECT_EQ(do_read_block(*indexer, cache, p, install.uuid), "File not found: " + p.string());
+}
+
+TEST_F(Project, ReadBlockAnswersWithMarkerOnCacheHit) {
+    const auto p = md("g.md", kGuide);
+    const Block usage = find(list(p), "Usage");
+    FixedCache cache;
+    cache.result = {"hit", std::string(kGuide), "abc123", 9};
+    EXPECT_EQ(do_read_block(*indexer, cache, p, usage.uuid), "✅ [cached, sha=abc123, 9 lines]");
+
+    // The default cache never treats a block read as delivering the file.
+    MemoryReadCache memory;
+    const std::string first = do_read_block(*indexer, memory, p, usage.uuid);
+    EXPECT_EQ(do_read_block(*indexer, memory, p, usage.uuid), first);
+    EXPECT_NE(first.find("run it"), std::string::npos);
+}
+
+TEST_F(Project, ReplaceWritesBlockAndKeepsIndexCurrent) {
+    const auto p = md("g.md", kGuide);
+    const auto before = list(p);
+    const Block install = find(before, "Install");
+    const Block usage = find(before, "Usage");
+    MemoryReadCache cache;
+    tracker.record_read(p.string());
+
+    const std::string out = do_replace_block(*indexer, *watcher, *safety, tracker, p, install.uuid,
+                                             "## Installation\nstep 1\nstep 2\nstep 3\n");
+    const std::string expected_file =
+        "# Guide\nintro\n## Installation\nstep 1\nstep 2\nstep 3\n## Usage\nrun it\nmore\n#### Deep Detail\nfine print\n";
+    EXPECT_EQ(qbtest::read_file(p), expected_file);
+    EXPECT_EQ(out.rfind("✅ Block 'Install' updated.\nFile: " + p.string() + "\nSnippet:\n", 0), 0u) << out;
+    EXPECT_EQ(out.substr(out.rfind("\n\n") + 2, 37), "[QUILLBOX_META] This operation saved ");
+    EXPECT_NE(out.find(get_snippet(p, 3, 6)), std::string::npos);
+    EXPECT_FALSE(tracker.should_return_cache(p.string()));
+    EXPECT_EQ(backup_count(), 1u);
+
+    const auto row = indexer->get_block(install.uuid);
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->start_line, 3);
+    EXPECT_EQ(row->end_line, 6);
+    EXPECT_EQ(row->content_hash, compute_hash("## Installation\nstep 1\nstep 2\nstep 3"));
+
+    // Sections after it moved down one line; reading them still gives their own lines.
+    EXPECT_NE(do_read_block(*indexer, cache, p, usage.uuid).find("Lines: 7-11\n---\n## Usage\nrun it"),
+              std::string::npos);
+    // The file counts as fresh: a listing keeps every identifier.
+    const auto after = list(p);
+    ASSERT_EQ(after.size(), before.size());
+    for (std::size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i].uuid, before[i].uuid);
+
+    SQLite::Database db((root / "index.db").string());
+    SQLite::Statement st(db, "SELECT operation_type, file_path, block_id, tokens_saved FROM stats");
+    ASSERT_TRUE(st.executeStep());
+    EXPECT_EQ(st.getColumn(0).getString(), "replace_block");
+    EXPECT_EQ(st.getColumn(1).getString(), p.string());
+    EXPECT_EQ(st.getColumn(2).getString(), install.uuid);
+}
+
+TEST_F(Project, ReplaceIdempotentAndRefusals) {
+    const auto p = md("g.md", kGuide);
+    const Block usage = find(list(p), "Usage");
+    EXPECT_EQ(do_replace_block(*indexer, *watcher, *safety, tracker, p, usage.uuid,
+                               "## Usage\nrun it\nmore\n#### Deep Detail\nfine print"),
+              "✅ Block content unchanged (idempotent).\nFile: " + p.string());
+    EXPECT_EQ(backup_count(), 0u);
+
+    EXPECT_EQ(do_replace_block(*indexer, *watcher, *safety, tracker, "x.md", "nope", "text"),
+              get_message("block_not_found_guidance", {{"file_path", "x.md"}}));
+
+    // Someone edited the block since it was indexed.
+    const std::string edited = "# Guide\nintro\n## Install\napt install\n## Usage\nrun it LATER\nmore\n"
+                               "#### Deep Detail\nfine print\n";
+    qbtest::write_file(p, edited);
+    EXPECT_EQ(do_replace_block(*indexer, *watcher, *safety, tracker, p, usage.uuid, "## Usage\nnew"),
+              get_message("file_changed"));
+    EXPECT_EQ(qbtest::read_file(p), edited);
+    EXPECT_EQ(backup_count(), 0u);
+}
+
+TEST_F(Project, ReplaceFindsShiftedBlockAndDeletesWithEmptyContent) {
+    const auto p = md("g.md", kGuide);
+    const Block install = find(list(p), "Install");
+    qbtest::write_file(p, std::string("a\nb\nc\n") + kGuide);  // three lines above, not re-indexed
+
+    do_replace_block(*indexer, *watcher, *safety, tracker, p, install.uuid, "## Install\npip install");
+    EXPECT_EQ(qbtest::read_file(p), "a\nb\nc\n# Guide\nintro\n## Install\npip install\n## Usage\nrun it\nmore\n"
+                                   "#### Deep Detail\nfine print\n");
+    auto row = indexer->get_block(install.uuid);
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->start_line, 6);
+    EXPECT_EQ(row->end_line, 7);
+
+    // Empty content removes the section's lines.
+    const Block usage = find(indexer->list_blocks(p), "Usage");
+    do_replace_block(*indexer, *watcher, *safety, tracker, p, usage.uuid, "");
+    EXPECT_EQ(qbtest::read_file(p), "a\nb\nc\n# Guide\nintro\n## Install\npip install\n");
+}
+
+TEST_F(Project, ReplaceEditsTheNamedTwinNotTheUpperOne) {
+    const auto p = md("t.md", "# Doc\n## Notes\nsame\n## Notes\nsame\n");
+    const auto blocks = list(p);
+    ASSERT_EQ(blocks.size(), 3u);
+    ASSERT_EQ(blocks[1].content_hash, blocks[2].content_hash);
+    do_replace_block(*indexer, *watcher, *safety, tracker, p, blocks[2].uuid, "## Notes\nsecond");
+    EXPECT_EQ(qbtest::read_file(p), "# Doc\n## Notes\nsame\n## Notes\nsecond\n");
+}
+
+TEST_F(Project, ReplaceOnBusyFileRaisesAndChangesNothing) {
+    const auto p = md("g.md", kGuide);
+    const Block install = find(list(p), "Install");
+    watcher->mark_write_start(p);  // someone is writing: the safety engine refuses after its wait
+    EXPECT_THROW(do_replace_block(*indexer, *watcher, *safety, tracker, p, install.uuid, "## Install\nx"),
+                 ModificationError);
+    watcher->mark_write_done(p);
+    EXPECT_EQ(qbtest::read_file(p), kGuide);
+    EXPECT_EQ(indexer->get_block(install.uuid)->content_hash, install.content_hash);
+}
+
+TEST_F(Project, ReadFileFullOrCachedMarker) {
+    const auto p = md("r.md", "line one\r\nline two\r\n");
+    MemoryReadCache cache;
+    const std::string full = "File: " + p.string() + "\n---\nline one\nline two\n\n---";
+    EXPECT_EQ(do_read_file(cache, tracker, p.string()), full);
+    const std::string marker = do_read_file(cache, tracker, p.string());
+    EXPECT_EQ(marker.rfind("[cached, sha=", 0), 0u);
+    EXPECT_NE(marker.find(", 2 lines]"), std::string::npos);
+
+    auto cfg = std::make_shared<MemoryConfig>();
+    for (const char* off : {"false", "True"}) {
+        cfg->set("cache_enabled", off);
+        set_config_source(cfg);
+        EXPECT_EQ(do_read_file(cache, tracker, p.string()), full);
+    }
+    reset_host_defaults();
+
+    // A file the cache does not take part in always comes in full.
+    set_text_file_predicate([](std::string_view) { return false; });
+    EXPECT_EQ(do_read_file(cache, tracker, p.string()), full);
+    EXPECT_EQ(do_read_file(cache, tracker, p.string()), full);
+    reset_host_defaults();
+
+    // A failing cache still gives the file.
+    struct Broken : ReadCache {
+        CacheResult check_and_read(std::string_view) override { throw std::runtime_error("down"); }
+        CacheResult check(std::string_view) override { throw std::runtime_error("down"); }
+    } broken;
+    EXPECT_EQ(do_read_file(broken, tracker, p.string()), full);
+
+    const auto bin = root / "b.bin";
+    qbtest::write_file(bin, std::string("\x89PNG\0\xff", 6));
+    EXPECT_EQ(do_read_file(cache, tracker, bin.string()), "Error: Unable to read file " + bin.string());
+    EXPECT_EQ(do_read_file(cache, tracker, root.string()), "Error: Unable to read file " + root.string());
+    EXPECT_EQ(do_read_file(cache, tracker, (root / "nope.txt").string()),
+              "File not found: " + (root / "nope.txt").string());
+}
+
+TEST_F(Project, FindBlocksMatchesTitlesCaseInsensitively) {
+    const auto p = md("g.md", "# Guide\nInstall in body\n## installation\nx\n## INSTALL\ny\n#### Deep Detail\nz\n");
+    const auto blocks = list(p);
+    const std::string ps = p.string();
+    EXPECT_EQ(do_find_blocks(*indexer, *watcher, ps, "Install"),
+              "✅ Found 2 blocks for 'Install' in " + ps + ":\n" + _format_block_line(blocks[1]) + "\n" +
+                  _format_block_line(blocks[2]));
+    EXPECT_EQ(do_find_blocks(*indexer, *watcher, ps, "body"), "❌ Found 0 blocks for 'body' in " + ps);
+    EXPECT_NE(do_find_blocks(*indexer, *watcher, ps, "").find("Found 4 blocks"), std::string::npos);
+    EXPECT_NE(do_find_blocks(*indexer, *watcher, ps, "deep").find("\" #### Deep Detail lines=7-8"),
+              std::string::npos);
+    EXPECT_EQ(do_find_blocks(*indexer, *watcher, (root / "G.MD").string(), "x"), get_message("md_only_error"));
+
+    // Without a usable index the answer comes from a direct parse.
+    indexer->close();
+    EXPECT_NE(do_find_blocks(*indexer, *watcher, ps, "install").find("Found 2 blocks"), std::string::npos);
+}
