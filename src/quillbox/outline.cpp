@@ -642,7 +642,10 @@ LineMap check_text(std::string& content, const std::filesystem::path& file_path)
     LineMap m;
     std::size_t bad = 0;
     if (std::memchr(content.data(), '\r', content.size()) == nullptr) {
-        if (!scan_lines(content, true, m, bad)) detail::validate_utf8(content, file_path.string());
+        if (!scan_lines(content, true, m, bad)) {
+            detail::validate_utf8(content, file_path.string());  // throws, naming the offset
+            throw DecodeError(bad, "invalid UTF-8 in " + file_path.string() + " at byte " + std::to_string(bad));
+        }
         return m;
     }
     detail::validate_utf8(content, file_path.string());
