@@ -28,13 +28,6 @@ TEST_F(Level, PromotesASectionWithItsSubtree) {
     EXPECT_EQ(after[3].level, 3);
 }
 
-TEST_F(Level, NonRecursiveChangesOnlyTheHeadingLine) {
-    auto p = md("b.md", DOC);
-    EXPECT_EQ(adjust(id_of(p, "Sec"), 1, false),
-              "Heading 'Sec' adjusted (+1).\n  Headings changed: 1\n  Lines: 2");
-    EXPECT_EQ(read_file(p), "# Top\n### Sec\ntext\n### Sub\n#### Deep\n## Next\n");
-}
-
 TEST_F(Level, OutOfBoundsLeavesTheFileAlone) {
     auto p = md("c.md", DOC);
     EXPECT_EQ(adjust(id_of(p, "Top"), -1), "Level boundary exceeded: cannot upgrade beyond level 1.");
@@ -59,13 +52,15 @@ TEST_F(Level, RewritesHeadingLinesKeepingIndentation) {
     EXPECT_EQ(read_file(p), "  ### Spaced  ##\nbody\n> ### Quoted\n> text\n\n# Setext\n======\n");
 }
 
-TEST_F(Level, DemotedPastFourIsNoLongerABlock) {
-    auto p = md("e.md", "# A\n#### D\n");
-    EXPECT_EQ(adjust(id_of(p, "D"), 1), "Heading 'D' adjusted (+1).\n  Headings changed: 1\n  Lines: 2");
-    EXPECT_EQ(read_file(p), "# A\n##### D\n");
-    auto blocks = list(p);
-    ASSERT_EQ(blocks.size(), 1u);
-    EXPECT_EQ(blocks[0].title, "A");
+TEST_F(Level, NonRecursiveAndPastFour) {
+    // Only the section's own heading line changes, even if that breaks its children's nesting.
+    auto p = md("b.md", DOC);
+    EXPECT_EQ(adjust(id_of(p, "Sec"), 1, false), "Heading 'Sec' adjusted (+1).\n  Headings changed: 1\n  Lines: 2");
+    EXPECT_EQ(read_file(p), "# Top\n### Sec\ntext\n### Sub\n#### Deep\n## Next\n");
+    // Demoted to level 5, a heading is rewritten but no longer a block of its own.
+    adjust(id_of(p, "Deep"), 1);
+    EXPECT_EQ(read_file(p), "# Top\n### Sec\ntext\n### Sub\n##### Deep\n## Next\n");
+    EXPECT_EQ(list(p).size(), 4u);
 }
 
 TEST_F(Level, UnknownAndStaleIdentifiers) {
