@@ -76,6 +76,11 @@ std::string do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine
         result_key = "toc_generated";
     }
 
+    // A table can add thousands of lines; never write a file that could no longer be parsed.
+    std::size_t bytes = 0;
+    for (const auto& line : new_lines) bytes += line.size() + 1;
+    if (bytes > MAX_FILE_SIZE || new_lines.size() > MAX_FILE_LINES) return get_message("file_too_large");
+
     safety.apply_replace(fp, 1, static_cast<long>(stripped.size()), new_lines);
     // The stored block ranges are behind the file now: the next freshness check re-indexes.
     structure::forget_file_state(indexer, fp);

@@ -83,6 +83,17 @@ TEST_F(Toc, DepthAndEmptyDocuments) {
     EXPECT_EQ(toc(root / "nope.md", true), "File not found: " + (root / "nope.md").string());
 }
 
+TEST_F(Toc, RefusesATableThatWouldPushTheFileOverTheLimit) {
+    // 90,000 lines with 30,000 headings: the table would take it past 100,000 lines.
+    std::string text;
+    for (int i = 0; i < 30000; ++i) text += "## S" + std::to_string(i) + "\nx\ny\n";
+    auto p = md("big.md", text);
+    ASSERT_EQ(list(p).size(), 30000u);
+    EXPECT_EQ(toc(p, true), quillbox::get_message("file_too_large"));
+    EXPECT_EQ(read_file(p), text);
+    EXPECT_EQ(backup_count(), 0u);
+}
+
 TEST_F(Toc, LaterOperationsSeeTheShiftedSections) {
     auto p = md("i.md", "# A\nalpha\n# B\nbeta\n");
     list(p);
