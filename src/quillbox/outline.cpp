@@ -280,11 +280,15 @@ bool is_setext_underline(std::string_view s) {
 // the heap directly. cmark's allocator hooks carry no context, hence the per-thread current
 // pool.
 
+class ParseArena;
+// Initial-exec: one pointer of static TLS, reached without a lookup on every allocation.
+__attribute__((tls_model("initial-exec"))) thread_local ParseArena* current_arena = nullptr;
+
 class ParseArena {
 public:
-    ParseArena() : prev_(current_) { current_ = this; }
+    ParseArena() : prev_(current_arena) { current_arena = this; }
     ~ParseArena() {
-        current_ = prev_;
+        current_arena = prev_;
         for (void* c : chunks_) std::free(c);
         for (void* b : large_) std::free(b);
     }
@@ -384,15 +388,13 @@ private:
 
     static void* s_calloc(std::size_t n, std::size_t size) {
         if (size && n > SIZE_MAX / size) std::abort();
-        void* p = current_->allocate(n * size);
+        void* p = current_arena->allocate(n * size);
         std::memset(p, 0, n * size);
         return p;
     }
-    static void* s_realloc(void* p, std::size_t size) { return current_->reallocate(p, size); }
-    static void s_free(void* p) { current_->release(p); }
+    static void* s_realloc(void* p, std::size_t size) { return current_arena->reallocate(p, size); }
+    static void s_free(void* p) { current_arena->release(p); }
 
-    // Initial-exec: one pointer of static TLS, without a lookup on every allocation.
-    static thread_local ParseArena* current_ __attribute__((tls_model("initial-exec")));
     ParseArena* prev_;
     std::vector<void*> chunks_;
     std::unordered_set<void*> large_;
@@ -400,8 +402,6 @@ private:
     char* cur_ = nullptr;
     std::size_t left_ = 0;
 };
-
-thread_local ParseArena* ParseArena::current_ = nullptr;
 
 // ---------------------------------------------------------------------------------------------
 // Heading text
