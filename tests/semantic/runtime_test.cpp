@@ -103,6 +103,10 @@ TEST(WordPiece, BasicTokenizationRules) {
     // Every CJK ideograph stands alone; other scripts stay whole words.
     EXPECT_EQ(wp->basic_tokens("中文abc ПРИВЕТ"), (V{"中", "文", "abc", "привет"}));
     EXPECT_EQ(wp->basic_tokens("it's"), (V{"it", "'", "s"}));
+    // The tokenizer lower-cases each character alone (no final sigma); the sentence-level
+    // do_lower_case is a whole-string mapping.
+    EXPECT_EQ(wp->basic_tokens("ΣΊΣΥΦΟΣ"), (V{"σισυφοσ"}));
+    EXPECT_EQ(embed::lower_case("ΣΊΣΥΦΟΣ"), "σίσυφος");
     EXPECT_EQ(wp->wordpiece("unaffable"), (V{"un", "##aff", "##able"}));
     EXPECT_EQ(wp->wordpiece("unaffablez"), (V{"[UNK]"}));
     EXPECT_EQ(wp->wordpiece(std::string(101, 'a')), (V{"[UNK]"}));

@@ -81,6 +81,24 @@ std::string strip_accents(const icu::UnicodeString& s) {
     return out;
 }
 
+// Character by character, without context rules such as the final sigma, as the reference
+// tokenizers lower-case.
+icu::UnicodeString lower_each_char(const icu::UnicodeString& s) {
+    icu::UnicodeString out;
+    for (int32_t i = 0; i < s.length();) {
+        UChar32 c = s.char32At(i);
+        i += U16_LENGTH(c);
+        if (c < 0x80) {
+            out.append(static_cast<UChar32>(c >= 'A' && c <= 'Z' ? c + 32 : c));
+        } else {
+            icu::UnicodeString one(c);
+            one.toLower(icu::Locale::getRoot());
+            out.append(one);
+        }
+    }
+    return out;
+}
+
 std::int32_t lookup(const std::unordered_map<std::string, std::int32_t>& vocab, const std::string& tok,
                     const char* role) {
     auto it = vocab.find(tok);
@@ -138,7 +156,7 @@ std::vector<std::string> WordPieceTokenizer::basic_tokens(std::string_view text)
     const bool strip = opt_.strip_accents.value_or(opt_.lowercase);
     std::vector<std::string> out;
     for (auto& w : words) {
-        if (opt_.lowercase) w.toLower(icu::Locale::getRoot());
+        if (opt_.lowercase) w = lower_each_char(w);
         std::string norm = strip ? strip_accents(w) : to_utf8(w);
         // Punctuation characters stand alone.
         std::string piece;
