@@ -248,8 +248,9 @@ int main(int argc, char** argv) {
         if (l.text[i] == '\n') ++lines;
         if (l.text[i] == '#' && (i == 0 || l.text[i - 1] == '\n')) ++heads;
     }
-    std::printf("inputs: large %zu bytes, %zu lines, ~%zu ATX lines; readme %zu bytes\n", l.text.size(),
-                lines, heads, r.text.size());
+    std::printf("inputs: large %zu bytes, %zu lines, %zu lines starting with '#' (code and level 5 "
+                "included); readme %zu bytes\n",
+                l.text.size(), lines, heads, r.text.size());
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.Summary();
