@@ -5,6 +5,8 @@
 #include "quillbox/i18n.h"
 #include "temp_dir.h"
 
+#include <nlohmann/json.hpp>
+
 using namespace quillbox;
 using namespace quillbox::host;
 namespace fs = std::filesystem;
@@ -71,4 +73,40 @@ TEST(ProjectSetup, PathContainment) {
     EXPECT_FALSE(path_is_within("/a/x/../../b.md", "/a"));
     EXPECT_EQ(group_thousands(1234567), "1,234,567");
     EXPECT_EQ(group_thousands(999), "999");
+}
+
+TEST(Commands, InstallAndUninstallKeepTheUsersFiles) {
+    RestoreDefaults restore;
+    TempDir dir;
+    dir.write("CLAUDE.md", "My notes\n");
+    dir.write(".mcp.json", R"({"mcpServers": {"other": {"command": "x"}}})");
+    ASSERT_EQ(cmd_install(dir.path()), 0);
+    EXPECT_EQ(dir.read("CLAUDE.md").rfind("My notes\n\n<!-- Quillbox Rules v3.1", 0), 0u);
+    auto mcp = nlohmann::json::parse(dir.read(".mcp.json"));
+    EXPECT_EQ(mcp["mcpServers"]["other"]["command"], "x");
+    EXPECT_EQ(mcp["mcpServers"]["quillbox"]["args"],
+              nlohmann::json::array({"serve", "--root", dir.path().string()}));
+
+    ASSERT_EQ(cmd_uninstall(dir.path(), false), 0);
+    EXPECT_EQ(dir.read("CLAUDE.md"), "My notes\n");
+    EXPECT_EQ(nlohmann::json::parse(dir.read(".mcp.json")), nlohmann::json::parse(R"({"mcpServers": {"other": {"command": "x"}}})"));
+    EXPECT_TRUE(fs::exists(dir.path() / ".quillbox"));
+
+    // A .mcp.json that is not JSON is left alone and the install reports failure.
+    dir.write(".mcp.json", "{broken");
+    EXPECT_EQ(cmd_install(dir.path()), 1);
+    EXPECT_EQ(dir.read(".mcp.json"), "{broken");
+}
+
+TEST(Commands, ConfigSetValidatesBeforeWriting) {
+    TempDir dir;
+    EXPECT_EQ(cmd_config_set(dir.path(), "language", "zh"), 0);
+    const std::string saved = dir.read(".quillbox/config.toml");
+    EXPECT_NE(saved.find("language = \"zh\""), std::string::npos);
+    EXPECT_EQ(cmd_config_set(dir.path(), "language", "fr"), 2);
+    EXPECT_EQ(cmd_config_set(dir.path(), "colour", "blue"), 2);
+    EXPECT_EQ(cmd_config_get(dir.path(), "colour"), 2);
+    EXPECT_EQ(dir.read(".quillbox/config.toml"), saved);
+    EXPECT_EQ(cmd_config_unset(dir.path(), "language"), 0);
+    EXPECT_EQ(Config::load(dir.path() / ".quillbox/config.toml").get("language"), "en");
 }
