@@ -90,7 +90,7 @@ void BM_Encode1000Blocks(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(texts.size()));
 }
-BENCHMARK(BM_Encode1000Blocks)->Arg(1)->Arg(16)->Arg(32)->Arg(64)->Unit(benchmark::kMillisecond)->Iterations(1)
+BENCHMARK(BM_Encode1000Blocks)->Arg(1)->Arg(32)->Unit(benchmark::kMillisecond)->Iterations(1)->MeasureProcessCPUTime()
     ->UseRealTime();
 
 // A 10,000-block store written in the on-disk format, then searched (query encoding + scan).
