@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include <climits>
+#include <cmath>
 #include <system_error>
 
 #include "host/log.h"
@@ -154,8 +155,11 @@ std::optional<long long> optional_integer(const json& args, std::string_view nam
         return static_cast<long long>(u);
     }
     if (v->is_number_float()) {
+        // Only whole reals inside the range of long long convert; casting others is undefined.
         double d = v->get<double>();
-        if (d == static_cast<double>(static_cast<long long>(d))) return static_cast<long long>(d);
+        if (std::isfinite(d) && d == std::trunc(d) && d >= -9.2233720368547758e18 &&
+            d < 9.2233720368547758e18)
+            return static_cast<long long>(d);
     }
     wrong_type(name, "an integer", *v);
 }

@@ -132,6 +132,9 @@ TEST(ToolArguments, IntegersAndBooleansAreTypeChecked) {
     EXPECT_EQ(require_integer(args, "f"), 2);
     EXPECT_THROW(require_integer(args, "x"), ToolArgumentError);
     EXPECT_THROW(require_integer(args, "s"), ToolArgumentError);
+    // Reals outside the range of long long are refused, not cast.
+    for (double huge : {1e300, -1e300, 9.3e18})
+        EXPECT_THROW(require_integer(json{{"n", huge}}, "n"), ToolArgumentError) << huge;
     EXPECT_EQ(optional_integer(args, "none"), std::nullopt);
     EXPECT_TRUE(optional_bool(args, "b", false));
     EXPECT_TRUE(optional_bool(args, "missing", true));
