@@ -270,36 +270,185 @@ std::vector<double> SemanticEngine::encode(std::string_view text) {
     return {v.begin(), v.end()};
 }
 
+namespace {
+
+// Streams a store file of the form {"id": [...], ...} straight into the maps: a DOM of an
+// ordered JSON object costs a linear key search per entry, far too slow for large stores.
+class StoreReader {
+public:
+    using json = nlohmann::json;
+    enum class Kind { vectors, metadata };
+    StoreReader(Kind kind, OrderedMap<std::vector<double>>* vectors, OrderedMap<BlockMeta>* metadata)
+        : kind_(kind), vectors_(vectors), metadata_(metadata) {}
+
+    bool null() { return fail("holds null"); }
+    bool boolean(bool) { return fail("holds a boolean"); }
+    bool number_integer(json::number_integer_t v) { return number(static_cast<double>(v)); }
+    bool number_unsigned(json::number_unsigned_t v) { return number(static_cast<double>(v)); }
+    bool number_float(json::number_float_t v, const std::string&) { return number(v); }
+    bool string(std::string& v) {
+        if (kind_ != Kind::metadata || depth_ != 2) return fail("holds an unexpected string");
+        strings_.push_back(std::move(v));
+        return true;
+    }
+    bool binary(json::binary_t&) { return fail("holds binary data"); }
+    bool start_object(std::size_t) {
+        if (depth_ != 0) return fail("holds a nested object");
+        ++depth_;
+        return true;
+    }
+    bool key(std::string& k) {
+        key_ = std::move(k);
+        return true;
+    }
+    bool end_object() {
+        --depth_;
+        return true;
+    }
+    bool start_array(std::size_t) {
+        if (depth_ != 1) return fail(depth_ == 0 ? "is not a JSON object" : "holds a nested list");
+        ++depth_;
+        numbers_.clear();
+        strings_.clear();
+        return true;
+    }
+    bool end_array() {
+        --depth_;
+        if (kind_ == Kind::vectors) {
+            (*vectors_)[key_] = std::move(numbers_);
+            numbers_ = {};
+        } else {
+            if (strings_.size() != 3) return fail("is not [title, snippet, content hash]");
+            (*metadata_)[key_] = BlockMeta{std::move(strings_[0]), std::move(strings_[1]), std::move(strings_[2])};
+        }
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
+        error_ = std::string("is not valid JSON: ") + e.what();
+        return false;
+    }
+    const std::string& error() const { return error_; }
+
+private:
+    bool number(double v) {
+        if (kind_ != Kind::vectors || depth_ != 2) return fail("holds an unexpected number");
+        numbers_.push_back(v);
+        return true;
+    }
+    bool fail(const char* what) {
+        error_ = depth_ == 0 ? std::string("is not a JSON object") : "entry " + key_ + " " + what;
+        return false;
+    }
+
+    Kind kind_;
+    OrderedMap<std::vector<double>>* vectors_;
+    OrderedMap<BlockMeta>* metadata_;
+    int depth_ = 0;
+    std::string key_;
+    std::vector<double> numbers_;
+    std::vector<std::string> strings_;
+    std::string error_;
+};
+
+// The common shape of vectors.json (plain ids, arrays of numbers) read directly; anything else
+// (escapes in ids, odd layout, errors) is left to the general reader. False: not handled here.
+bool read_vectors_fast(std::string_view t, OrderedMap<std::vector<double>>& out) {
+    const std::size_t n = t.size();
+    std::size_t i = 0;
+    auto ws = [&] {
+        while (i < n && (t[i] == ' ' || t[i] == '\n' || t[i] == '\r' || t[i] == '\t')) ++i;
+    };
+    auto at = [&](char c) { return i < n && t[i] == c; };
+    ws();
+    if (!at('{')) return false;
+    ++i;
+    ws();
+    if (at('}')) {
+        ++i;
+        ws();
+        return i == n;
+    }
+    for (;;) {
+        ws();
+        if (!at('"')) return false;
+        const std::size_t ks = ++i;
+        bool ascii = true;
+        while (i < n && t[i] != '"' && t[i] != '\\' && static_cast<unsigned char>(t[i]) >= 0x20) {
+            ascii = ascii && static_cast<unsigned char>(t[i]) < 0x80;
+            ++i;
+        }
+        if (!at('"')) return false;
+        std::string key(t.substr(ks, i - ks));
+        if (!ascii && detail::find_invalid_utf8(key) != std::string_view::npos) return false;
+        ++i;
+        ws();
+        if (!at(':')) return false;
+        ++i;
+        ws();
+        if (!at('[')) return false;
+        ++i;
+        ws();
+        std::vector<double> v;
+        if (at(']')) {
+            ++i;
+        } else {
+            for (;;) {
+                ws();
+                double d;
+                auto r = std::from_chars(t.data() + i, t.data() + n, d);
+                if (r.ec != std::errc()) return false;
+                i = static_cast<std::size_t>(r.ptr - t.data());
+                v.push_back(d);
+                ws();
+                if (at(',')) {
+                    ++i;
+                    continue;
+                }
+                if (at(']')) {
+                    ++i;
+                    break;
+                }
+                return false;
+            }
+        }
+        out[key] = std::move(v);
+        ws();
+        if (at(',')) {
+            ++i;
+            continue;
+        }
+        if (at('}')) {
+            ++i;
+            ws();
+            return i == n;
+        }
+        return false;
+    }
+}
+
+void read_store(const fs::path& p, StoreReader::Kind kind, OrderedMap<std::vector<double>>* vectors,
+                OrderedMap<BlockMeta>* metadata) {
+    std::string text = detail::read_file_bytes(p);
+    if (kind == StoreReader::Kind::vectors) {
+        if (read_vectors_fast(text, *vectors)) return;
+        vectors->clear();
+    }
+    StoreReader reader(kind, vectors, metadata);
+    bool ok = nlohmann::json::sax_parse(text, &reader);
+    if (!ok) {
+        if (vectors) vectors->clear();
+        if (metadata) metadata->clear();
+        throw std::runtime_error("vector store file " + p.string() + " " +
+                                 (reader.error().empty() ? "is not a JSON object" : reader.error()));
+    }
+}
+
+}  // namespace
+
 void SemanticEngine::_load_vectors() {
     const fs::path vf = vectors_dir_ / "vectors.json", mf = vectors_dir_ / "metadata.json";
-    if (fs::exists(vf)) {
-        auto j = read_store_json(vf);
-        if (!j.is_object()) throw std::runtime_error("vector store file " + vf.string() + " is not a JSON object");
-        for (auto& [id, arr] : j.items()) {
-            if (!arr.is_array())
-                throw std::runtime_error("vector store file " + vf.string() + ": entry " + id + " is not a list");
-            std::vector<double> v;
-            v.reserve(arr.size());
-            for (const auto& x : arr) {
-                if (!x.is_number())
-                    throw std::runtime_error("vector store file " + vf.string() + ": entry " + id +
-                                             " holds a non-number");
-                v.push_back(x.get<double>());
-            }
-            _vectors[id] = std::move(v);
-        }
-    }
-    if (fs::exists(mf)) {
-        auto j = read_store_json(mf);
-        if (!j.is_object()) throw std::runtime_error("vector store file " + mf.string() + " is not a JSON object");
-        for (auto& [id, arr] : j.items()) {
-            if (!arr.is_array() || arr.size() != 3 || !arr[0].is_string() || !arr[1].is_string() ||
-                !arr[2].is_string())
-                throw std::runtime_error("vector store file " + mf.string() + ": entry " + id +
-                                         " is not [title, snippet, content hash]");
-            _metadata[id] = BlockMeta{arr[0].get<std::string>(), arr[1].get<std::string>(), arr[2].get<std::string>()};
-        }
-    }
+    if (fs::exists(vf)) read_store(vf, StoreReader::Kind::vectors, &_vectors, nullptr);
+    if (fs::exists(mf)) read_store(mf, StoreReader::Kind::metadata, nullptr, &_metadata);
 }
 
 void SemanticEngine::_check_model_consistency() {

@@ -187,6 +187,26 @@ TEST(Engine, BadStoreFilesStopConstruction) {
     EXPECT_THROW(SemanticEngine(f.vectors, "all-MiniLM-L6-v2"), std::runtime_error);
     std::ofstream(f.vectors / "vectors.json", std::ios::trunc) << "{\"a\": [\"x\"]}";
     EXPECT_THROW(SemanticEngine(f.vectors, "all-MiniLM-L6-v2"), std::runtime_error);
+    std::ofstream(f.vectors / "vectors.json", std::ios::trunc) << "[[0.5]]";
+    EXPECT_THROW(SemanticEngine(f.vectors, "all-MiniLM-L6-v2"), std::runtime_error);
+    std::ofstream(f.vectors / "vectors.json", std::ios::trunc) << "{\"a\": {\"x\": 1}}";
+    EXPECT_THROW(SemanticEngine(f.vectors, "all-MiniLM-L6-v2"), std::runtime_error);
+    // A repeated id keeps its first place and its last value.
+    std::ofstream(f.vectors / "vectors.json", std::ios::trunc) << "{\"a\": [1], \"b\": [2], \"a\": [0.5, 0.5]}";
+    {
+        SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+        ASSERT_EQ(e.size(), 2u);
+        EXPECT_EQ(e.vectors().begin()->first, "a");
+        EXPECT_EQ(e.vectors().begin()->second, (std::vector<double>{0.5, 0.5}));
+    }
+    // Escaped ids and indented layout, as other JSON writers produce, read the same.
+    std::ofstream(f.vectors / "vectors.json", std::ios::trunc) << "{\n  \"\\u00e9\": [ 1e-05 ,-2 ],\n  \"z\": []\n}\n";
+    {
+        SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+        ASSERT_NE(e.vectors().find("é"), nullptr);
+        EXPECT_EQ(*e.vectors().find("é"), (std::vector<double>{1e-05, -2}));
+        EXPECT_TRUE(e.vectors().find("z")->empty());
+    }
     std::ofstream(f.vectors / "vectors.json", std::ios::trunc) << "{\"a\": [0.5, 0.5]}";
     std::ofstream(f.vectors / "metadata.json") << "{\"a\": [\"t\", \"s\"]}";
     EXPECT_THROW(SemanticEngine(f.vectors, "all-MiniLM-L6-v2"), std::runtime_error);
