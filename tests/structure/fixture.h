@@ -1,81 +1,13 @@
 #pragma once
-// A project in a fresh temporary directory with a real index, a watcher (not started), a
-// safety engine and a session tracker, for the structural operations.
+// The structural operations' suites; their log records are dropped.
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <random>
-#include <string>
-#include <vector>
-
-#include "quillbox/blockops.h"
-#include "quillbox/detail/text.h"
-#include "quillbox/i18n.h"
+#include "common/fixture.h"
 
 namespace qbtest {
 
-namespace fs = std::filesystem;
-
-inline void write_file(const fs::path& p, std::string_view bytes) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string read_file(const fs::path& p) { return quillbox::detail::read_file_bytes(p); }
-
-class StructureTest : public ::testing::Test {
+class StructureTest : public ProjectTest {
 protected:
-    void SetUp() override {
-        std::random_device rd;
-        root = fs::temp_directory_path() / ("qb-structure-" + std::to_string(rd()) + std::to_string(rd()));
-        fs::create_directories(root);
-        root = fs::canonical(root);
-        quillbox::reset_host_defaults();
-        quillbox::set_language("en");
-        quillbox::set_log_sink([](const quillbox::LogRecord&) {});
-        watcher = std::make_unique<quillbox::FileWatcher>(root, [](const fs::path&) {});
-        indexer = std::make_unique<quillbox::Indexer>(root / "index.db");
-        safety = std::make_unique<quillbox::SafetyEngine>(root / "backups", &watcher->write_tracker());
-    }
-    void TearDown() override {
-        safety.reset();
-        indexer.reset();
-        watcher.reset();
-        quillbox::reset_host_defaults();
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
-
-    fs::path md(const std::string& name, std::string_view content) {
-        fs::path p = root / name;
-        write_file(p, content);
-        return p;
-    }
-    std::vector<quillbox::Block> list(const fs::path& p) {
-        return quillbox::_ensure_fresh_index(*indexer, *watcher, p);
-    }
-    // The identifier of the listed block with this title.
-    std::string id_of(const fs::path& p, const std::string& title) {
-        for (const auto& b : list(p))
-            if (b.title == title) return b.uuid;
-        ADD_FAILURE() << "no block titled " << title;
-        return {};
-    }
-    std::size_t backup_count() const {
-        std::error_code ec;
-        if (!fs::exists(root / "backups", ec)) return 0;
-        return static_cast<std::size_t>(
-            std::distance(fs::directory_iterator(root / "backups"), fs::directory_iterator()));
-    }
-
-    fs::path root;
-    std::unique_ptr<quillbox::FileWatcher> watcher;
-    std::unique_ptr<quillbox::Indexer> indexer;
-    std::unique_ptr<quillbox::SafetyEngine> safety;
-    quillbox::SessionReadTracker tracker;
+    StructureTest() : ProjectTest("qb-structure-", Logs::discard) {}
 };
 
 }  // namespace qbtest
