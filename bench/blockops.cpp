@@ -3,14 +3,13 @@
 // block; replacing one block (backup, verified write, index bookkeeping).
 
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 
+#include "common.h"
 #include "quillbox/blockops.h"
 
 namespace fs = std::filesystem;
@@ -20,50 +19,19 @@ namespace {
 
 // Sections of ~500 bytes: a heading (levels 1 to 4 in turn) and eight prose lines.
 std::string make_doc(int sections, int body_lines) {
-    std::string out;
-    for (int i = 0; i < sections; ++i) {
-        out += std::string(static_cast<std::size_t>(i % 4 + 1), '#') + " Section " + std::to_string(i) + "\n";
-        for (int k = 0; k < body_lines; ++k)
-            out += "Line " + std::to_string(k) + " of section " + std::to_string(i) +
-                   ": lorem ipsum dolor sit amet, consect.\n";
-    }
-    return out;
+    return qbbench::sectioned_doc(
+        sections, body_lines, [](int i) { return qbbench::hashes(i % 4 + 1) + " Section " + std::to_string(i); },
+        [](int i, int k) {
+            return "Line " + std::to_string(k) + " of section " + std::to_string(i) +
+                   ": lorem ipsum dolor sit amet, consect.";
+        });
 }
 
-void write_file(const fs::path& p, const std::string& s) {
-    std::ofstream f(p, std::ios::binary | std::ios::trunc);
-    f << s;
-}
-
-struct Project {
-    fs::path root;
-    fs::path file;
-    std::string text;
-    std::unique_ptr<FileWatcher> watcher;
-    std::unique_ptr<Indexer> indexer;
-    std::unique_ptr<SafetyEngine> safety;
-    SessionReadTracker tracker;
+struct Project : qbbench::Project {
     MemoryReadCache cache;
 
-    Project(int sections, int body_lines) {
-        set_log_level(LogLevel::error);
-        std::string tmpl = (fs::temp_directory_path() / "qb-bench-blockops-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        root = fs::canonical(tmpl);
-        file = root / "doc.md";
-        text = make_doc(sections, body_lines);
-        write_file(file, text);
-        watcher = std::make_unique<FileWatcher>(root, [](const fs::path&) {});
-        indexer = std::make_unique<Indexer>(root / "index.db");
-        safety = std::make_unique<SafetyEngine>(root / "backups", &watcher->write_tracker());
+    Project(int sections, int body_lines) : qbbench::Project("qb-bench-blockops", make_doc(sections, body_lines)) {
         do_list_blocks(*indexer, *watcher, file.string());
-    }
-    ~Project() {
-        safety.reset();
-        indexer.reset();
-        watcher.reset();
-        std::error_code ec;
-        fs::remove_all(root, ec);
     }
     void bump_mtime() { fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(2)); }
     Block middle() {
@@ -106,7 +74,7 @@ void BM_ListAfterOutsideChange(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         text[text.size() - 3] = (flip = !flip) ? 'X' : 'Y';
-        write_file(p->file, text);
+        qbbench::write_file(p->file, text);
         p->bump_mtime();
         state.ResumeTiming();
         benchmark::DoNotOptimize(do_list_blocks(*p->indexer, *p->watcher, p->file.string()));

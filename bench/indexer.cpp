@@ -2,8 +2,6 @@
 // 10,000 headings. The counters x_parse_wall and x_parse_cpu compare an index pass with the
 // best parse_markdown_to_blocks of the same file in the same run.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
-
 #include <time.h>
 
 #include <algorithm>
@@ -11,9 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
+#include "common.h"
 #include "quillbox/indexer.h"
 #include "quillbox/outline.h"
 
@@ -23,39 +21,33 @@ using namespace quillbox;
 namespace {
 
 struct Corpus {
-    fs::path dir;
-    fs::path doc;
+    qbbench::TempDir tmp{"qb-bench-indexer"};
+    fs::path dir = tmp.path;
+    fs::path doc = dir / "big.md";
     std::uintmax_t bytes = 0;
 
     Corpus() {
-        std::string tmpl = (fs::temp_directory_path() / "qbbench-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) std::abort();
-        dir = tmpl;
-        doc = dir / "big.md";
-        std::ofstream out(doc, std::ios::binary);
         // 10,000 sections of 10 lines: a heading and nine lines of prose (with a code fence
         // every so often), levels cycling 1..4.
         const std::string prose = "Lorem ipsum dolor sit amet, consectetur adipiscing";
-        for (int s = 0; s < 10000; ++s) {
-            int level = 1 + s % 4;
-            out << std::string(level, '#') << " Section " << s << " about topic " << (s * 7919) % 10007 << "\n";
-            if (s % 10 == 3) {
-                out << "```\n# not a heading " << s << "\n```\n";
-                for (int l = 0; l < 6; ++l) out << prose << " " << l << "\n";
-            } else {
-                for (int l = 0; l < 9; ++l) out << prose << " " << l << "\n";
-            }
-        }
-        out.close();
+        qbbench::write_file(
+            doc, qbbench::sectioned_doc(
+                     10000, 9,
+                     [](int s) {
+                         return qbbench::hashes(1 + s % 4) + " Section " + std::to_string(s) + " about topic " +
+                                std::to_string((s * 7919) % 10007);
+                     },
+                     [&](int s, int l) {
+                         if (s % 10 != 3) return prose + " " + std::to_string(l);
+                         if (l == 0 || l == 2) return std::string("```");
+                         if (l == 1) return "# not a heading " + std::to_string(s);
+                         return prose + " " + std::to_string(l - 3);
+                     }));
         bytes = fs::file_size(doc);
         if (bytes > MAX_FILE_SIZE) {
             std::fprintf(stderr, "generated document too large: %ju bytes\n", bytes);
             std::abort();
         }
-    }
-    ~Corpus() {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
     }
 };
 

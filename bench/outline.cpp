@@ -3,10 +3,8 @@
 
 #include <benchmark/benchmark.h>
 #include <cmark.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -14,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common.h"
 #include "quillbox/outline.h"
 
 namespace fs = std::filesystem;
@@ -113,12 +112,8 @@ struct Input {
 };
 
 fs::path bench_dir() {
-    static fs::path dir = [] {
-        std::string tmpl = (fs::temp_directory_path() / "qb-bench-outline-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) std::abort();
-        return fs::path(tmpl);
-    }();
-    return dir;
+    static const qbbench::TempDir dir("qb-bench-outline");
+    return dir.path;
 }
 
 Input make_input(const std::string& name, std::string text) {
@@ -255,6 +250,5 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.Summary();
     benchmark::Shutdown();
-    fs::remove_all(bench_dir());
     return 0;
 }

@@ -1,32 +1,19 @@
 // Verified writes and block relocation on large files.
 
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "common.h"
 #include "quillbox/safety.h"
 
 namespace fs = std::filesystem;
 using namespace quillbox;
 
 namespace {
-
-struct Dir {
-    fs::path path;
-    Dir() {
-        std::string tmpl = (fs::temp_directory_path() / "qb-bench-safety-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        path = tmpl;
-    }
-    ~Dir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
 
 std::string line_text(const char* tag, int i) {
     // About 50 bytes a line, like prose in a Markdown file.
@@ -39,7 +26,7 @@ void write_lines(const fs::path& p, const std::vector<std::string>& lines) {
 }
 
 void BM_ApplyReplace5MB(benchmark::State& state) {
-    Dir dir;
+    qbbench::TempDir dir("qb-bench-safety");
     auto file = dir.path / "big.md";
     std::vector<std::string> lines;
     std::size_t bytes = 0;
@@ -67,7 +54,7 @@ BENCHMARK(BM_ApplyReplace5MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_FindMovedBlock(benchmark::State& state) {
     const int k = static_cast<int>(state.range(0));
     const int n = 100000;
-    Dir dir;
+    qbbench::TempDir dir("qb-bench-safety");
     auto file = dir.path / "moved.md";
     std::vector<std::string> lines, block;
     for (int i = 0; i < k; ++i) block.push_back(line_text("block", i));
@@ -89,7 +76,7 @@ BENCHMARK(BM_FindMovedBlock)->Arg(50)->Arg(1000)->Unit(benchmark::kMillisecond)-
 // 20 lines below where it was last seen, with that position given as the hint.
 void BM_FindBlockNearHint(benchmark::State& state) {
     const int k = 1000, n = 100000, at = 50000;
-    Dir dir;
+    qbbench::TempDir dir("qb-bench-safety");
     auto file = dir.path / "hint.md";
     std::vector<std::string> lines;
     for (int i = 0; i < n; ++i) lines.push_back(line_text(i >= at && i < at + k ? "block" : "text", i));

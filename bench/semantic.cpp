@@ -4,7 +4,6 @@
 //   bench_semantic --dump-texts FILE   writes the 1,000 benchmark block texts, one a line
 //   bench_semantic [google benchmark flags]
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -13,6 +12,7 @@
 #include <fstream>
 #include <random>
 
+#include "common.h"
 #include "quillbox/semantic.h"
 
 namespace fs = std::filesystem;
@@ -95,10 +95,9 @@ BENCHMARK(BM_Encode1000Blocks)->Arg(1)->Arg(32)->Unit(benchmark::kMillisecond)->
 
 // A 10,000-block store written in the on-disk format, then searched (query encoding + scan).
 struct Store {
-    fs::path dir;
+    qbbench::TempDir tmp{"qb-bench-semantic"};
+    fs::path dir = tmp.path;
     Store() {
-        std::string tmpl = (fs::temp_directory_path() / "qb-bench-XXXXXX").string();
-        dir = ::mkdtemp(tmpl.data());
         std::mt19937 rng(1);
         std::normal_distribution<double> nd;
         std::string vec = "{", meta = "{";
@@ -121,10 +120,6 @@ struct Store {
         std::ofstream(dir / "vectors.json") << vec << "}";
         std::ofstream(dir / "metadata.json") << meta << "}";
         std::ofstream(dir / "model_info.json") << "{\"model_name\": \"all-MiniLM-L6-v2\", \"vector_dim\": 384}";
-    }
-    ~Store() {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
     }
 };
 

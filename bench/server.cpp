@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../tests/e2e/server_process.h"
+#include "common.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -37,19 +38,10 @@ std::string readme_text() {
     return text;
 }
 
-class Project {
-public:
-    Project() {
-        char tmpl[] = "/tmp/quillbox-bench-XXXXXX";
-        if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
-        root = fs::canonical(tmpl);
-        std::ofstream(root / "README.md") << readme_text();
-    }
-    ~Project() {
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
-    fs::path root;
+struct Project {
+    qbbench::TempDir dir{"quillbox-bench"};
+    fs::path root = dir.path;
+    Project() { std::ofstream(root / "README.md") << readme_text(); }
 };
 
 std::unique_ptr<ServerProcess> start(const Project& p) {

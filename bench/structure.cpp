@@ -4,13 +4,11 @@
 // call includes the backup, the verified write and the re-index it causes.
 
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
-#include <memory>
+#include <stdexcept>
 #include <string>
 
+#include "common.h"
 #include "quillbox/blockops.h"
 
 namespace fs = std::filesystem;
@@ -21,45 +19,22 @@ namespace {
 // Headings: a level-1 every 100 sections, a level-2 every 10, level 3 otherwise.
 // Each section carries the marker "t<i> value-a" in its text.
 std::string make_doc(int sections, int body_lines) {
-    std::string out;
-    for (int i = 0; i < sections; ++i) {
-        int level = i % 100 == 0 ? 1 : i % 10 == 0 ? 2 : 3;
-        out += std::string(static_cast<std::size_t>(level), '#') + " Topic t" + std::to_string(i) + " details\n";
-        out += "The t" + std::to_string(i) + " value-a is set here.\n";
-        for (int k = 0; k < body_lines; ++k)
-            out += "Line " + std::to_string(k) + " of topic " + std::to_string(i) +
-                   ": lorem ipsum dolor sit amet, consectetur.\n";
-    }
-    return out;
+    return qbbench::sectioned_doc(
+        sections, body_lines + 1,
+        [](int i) {
+            int level = i % 100 == 0 ? 1 : i % 10 == 0 ? 2 : 3;
+            return qbbench::hashes(level) + " Topic t" + std::to_string(i) + " details";
+        },
+        [](int i, int k) {
+            if (k == 0) return "The t" + std::to_string(i) + " value-a is set here.";
+            return "Line " + std::to_string(k - 1) + " of topic " + std::to_string(i) +
+                   ": lorem ipsum dolor sit amet, consectetur.";
+        });
 }
 
-struct Project {
-    fs::path root;
-    fs::path file;
-    std::unique_ptr<FileWatcher> watcher;
-    std::unique_ptr<Indexer> indexer;
-    std::unique_ptr<SafetyEngine> safety;
-    SessionReadTracker tracker;
-
-    Project(int sections, int body_lines) {
-        set_log_level(LogLevel::error);
-        std::string tmpl = (fs::temp_directory_path() / "qb-bench-structure-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        root = fs::canonical(tmpl);
-        file = root / "doc.md";
-        std::ofstream(file, std::ios::binary) << make_doc(sections, body_lines);
-        watcher = std::make_unique<FileWatcher>(root, [](const fs::path&) {});
-        indexer = std::make_unique<Indexer>(root / "index.db");
-        safety = std::make_unique<SafetyEngine>(root / "backups", &watcher->write_tracker());
-        _ensure_fresh_index(*indexer, *watcher, file);
-    }
-    ~Project() {
-        safety.reset();
-        indexer.reset();
-        watcher.reset();
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
+struct Project : qbbench::Project {
+    Project(int sections, int body_lines)
+        : qbbench::Project("qb-bench-structure", make_doc(sections, body_lines)) {}
     std::string id(const std::string& title) {
         for (const auto& b : _ensure_fresh_index(*indexer, *watcher, file))
             if (b.title == title) return b.uuid;

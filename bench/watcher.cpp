@@ -5,12 +5,10 @@
 // Counters: callbacks, and the delay past the window (ms) from a file's last write to its
 // callback (min / median / max over the files).
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -19,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "common.h"
 #include "quillbox/watcher.h"
 
 namespace fs = std::filesystem;
@@ -28,19 +27,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr double kWindow = 0.5;
-
-struct Dir {
-    fs::path path;
-    Dir() {
-        std::string tmpl = (fs::temp_directory_path() / "qbwbench-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) std::abort();
-        path = tmpl;
-    }
-    ~Dir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
 
 struct Calls {
     std::mutex mu;
@@ -70,7 +56,7 @@ void BM_OneFileThousandWrites(benchmark::State& state) {
     const auto gap = std::chrono::microseconds(state.range(0));
     double callbacks = 0, delay = 0;
     for (auto _ : state) {
-        Dir dir;
+        qbbench::TempDir dir("qb-bench-watcher");
         Calls calls;
         FileWatcher w(dir.path, [&](const fs::path& p) { calls(p); }, kWindow);
         auto scope = w.scoped();
@@ -96,7 +82,7 @@ void BM_TwoHundredFilesAtOnce(benchmark::State& state) {
     double callbacks = 0, lo = 0, med = 0, hi = 0;
     std::vector<double> d;  // every file of every iteration
     for (auto _ : state) {
-        Dir dir;
+        qbbench::TempDir dir("qb-bench-watcher");
         std::vector<fs::path> files;
         for (int i = 0; i < 200; ++i) {
             files.push_back(dir.path / ("f" + std::to_string(i) + ".md"));

@@ -1,0 +1,82 @@
+#pragma once
+// What the benchmarks share: a temporary directory, documents built of numbered sections, and
+// a project (index, watcher not started, safety engine, tracker) around one document.
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "quillbox/blockops.h"
+
+namespace qbbench {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+struct TempDir {
+    fs::path path;
+    explicit TempDir(const std::string& prefix) {
+        std::string tmpl = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
+        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed: " + tmpl);
+        path = fs::canonical(tmpl);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+};
+
+inline void write_file(const fs::path& p, const std::string& s) {
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f << s;
+}
+
+// `sections` sections, each the line heading(i) and then the lines body(i, k) for k in
+// [0, body_lines). Every line ends in '\n'.
+template <class Heading, class Body>
+std::string sectioned_doc(int sections, int body_lines, Heading&& heading, Body&& body) {
+    std::string out;
+    for (int i = 0; i < sections; ++i) {
+        out += heading(i);
+        out += '\n';
+        for (int k = 0; k < body_lines; ++k) {
+            out += body(i, k);
+            out += '\n';
+        }
+    }
+    return out;
+}
+
+inline std::string hashes(int level) { return std::string(static_cast<std::size_t>(level), '#'); }
+
+// One document in a temporary project, indexed once, with quiet logs.
+struct Project {
+    TempDir dir;
+    fs::path root;
+    fs::path file;
+    std::string text;
+    std::unique_ptr<quillbox::FileWatcher> watcher;
+    std::unique_ptr<quillbox::Indexer> indexer;
+    std::unique_ptr<quillbox::SafetyEngine> safety;
+    quillbox::SessionReadTracker tracker;
+
+    Project(const std::string& prefix, std::string document) : dir(prefix), root(dir.path) {
+        quillbox::set_log_level(quillbox::LogLevel::error);
+        file = root / "doc.md";
+        text = std::move(document);
+        write_file(file, text);
+        watcher = std::make_unique<quillbox::FileWatcher>(root, [](const fs::path&) {});
+        indexer = std::make_unique<quillbox::Indexer>(root / "index.db");
+        safety = std::make_unique<quillbox::SafetyEngine>(root / "backups", &watcher->write_tracker());
+        quillbox::_ensure_fresh_index(*indexer, *watcher, file);
+    }
+    // Members go in reverse order: the engine, index and watcher before their directory.
+};
+
+}  // namespace qbbench
