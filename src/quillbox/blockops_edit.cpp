@@ -16,7 +16,7 @@
 #include <variant>
 
 #include "quillbox/blockops.h"
-#include "quillbox/blockops_structure.h"
+#include "quillbox/blockops/structure.h"
 #include "quillbox/detail/text.h"
 #include "quillbox/i18n.h"
 
