@@ -1,6 +1,7 @@
 #pragma once
-// The operations offered to the agent: list, read, replace and find blocks, read a whole file,
-// and the frame they share (path checks, index freshness, token estimate, savings footer).
+// The operations offered to the agent: list, read, replace, find and search blocks, read a
+// whole file, the structural edits, and the frame they share (path checks, index freshness,
+// token estimate, savings footer).
 // Every do_* operation returns one text for the agent; expected refusals are such texts.
 // Unexpected failures (database, file system, ModificationError) propagate as exceptions.
 
@@ -195,5 +196,24 @@ std::string do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& 
 // ---------------------------------------------------------------------------------------
 // Semantic search
 // ---------------------------------------------------------------------------------------
+
+// The answer when semantic search is switched off (semantic.backend = "none").
+inline constexpr std::string_view SEMANTIC_NOT_ENABLED =
+    "⚠️  Semantic search not enabled.\n"
+    "Install dependencies: pip install quillbox[semantic]\n"
+    "Then configure a backend: quillbox config set semantic.backend onnx\n"
+    "Use md_find_blocks for keyword search instead.";
+
+// The (at most three) blocks of the whole index closest in meaning to `query`, with a
+// confidence label, a percentage and a snippet each. Through the installed embedding
+// provider (titles only) when there is one, else the local SemanticEngine on
+// data_dir/"vectors", filled from the index while its store is empty. Blocks of files that
+// no longer exist are left out. A model that cannot be loaded raises SemanticModelError;
+// provider failures propagate as the provider raises them.
+std::string do_search_blocks(Indexer& indexer, const std::filesystem::path& data_dir, std::string_view query);
+
+// Cosine similarity over the pairs of positions present in both vectors, with compensated
+// (Neumaier) sums; 0.0 when either vector has norm 0.
+double _cosine_similarity(const std::vector<double>& a, const std::vector<double>& b);
 
 }  // namespace quillbox

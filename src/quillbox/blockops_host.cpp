@@ -295,6 +295,7 @@ void reset_host_defaults() {
     r.text_file = nullptr;
     r.sink = nullptr;
     r.level = LogLevel::warning;
+    set_embedding_provider(nullptr);
 }
 
 }  // namespace quillbox

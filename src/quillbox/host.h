@@ -1,7 +1,7 @@
 #pragma once
 // Interfaces of the host components that blockops calls (path resolver, configuration and
-// pricing, read cache, logger sink; the embedding provider joins them later), with a
-// process-wide registry of working defaults. The operations keep their plain signatures and
+// pricing, read cache, logger sink, embedding provider), with a process-wide registry of
+// working defaults. The operations keep their plain signatures and
 // reach these through the free functions below; the host installs its own implementations
 // at start-up with the set_* functions, tests install fakes the same way.
 //
@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillbox {
 
@@ -208,12 +209,24 @@ void log_error(const char* templ, ...) __attribute__((format(printf, 1, 2)));
 // ---------------------------------------------------------------------------------------
 // Embedding provider
 // ---------------------------------------------------------------------------------------
-// (Added with the semantic search operation: interface, registry setter and default none.)
+// Turns texts into embedding vectors for the semantic search (for example a remote
+// embeddings endpoint). None by default: then the search uses the local SemanticEngine.
+class EmbeddingProvider {
+public:
+    virtual ~EmbeddingProvider() = default;
+    // One vector per text, in the order of `texts`. Throws on failure. May be called from
+    // several threads at once.
+    virtual std::vector<std::vector<double>> encode(const std::vector<std::string>& texts) = 0;
+};
+
+void set_embedding_provider(std::shared_ptr<EmbeddingProvider> provider);  // nullptr: none
+// The installed provider, or nullptr when none is configured.
+std::shared_ptr<EmbeddingProvider> get_provider();
 
 // ---------------------------------------------------------------------------------------
 
 // Restores every default of this registry (resolver, configuration, text-file predicate,
-// log sink and level). For tests.
+// log sink and level, no embedding provider). For tests.
 void reset_host_defaults();
 
 }  // namespace quillbox
