@@ -25,6 +25,13 @@ std::optional<Block> find_block(const std::vector<Block>& blocks, std::string_vi
     return std::nullopt;
 }
 
+std::optional<std::string> refuse_non_heading(const std::optional<Block>& found, std::string_view block_id) {
+    if (!found) return get_message("block_not_found", {{"block_id", block_id}});
+    if (found->block_type != "heading")
+        return get_message("invalid_block_type", {{"block_id", block_id}, {"block_type", found->block_type}});
+    return std::nullopt;
+}
+
 bool block_matches(const std::vector<std::string>& lines, const Block& block) {
     if (block.start_line < 1 || block.end_line < block.start_line ||
         static_cast<std::size_t>(block.end_line) > lines.size())
@@ -154,9 +161,7 @@ std::string do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine
                             std::string_view block_id, long long delta, bool recursive) {
     log_debug("adjust_level: %.*s", static_cast<int>(block_id.size()), block_id.data());
     auto found = indexer.get_block(block_id);
-    if (!found) return get_message("block_not_found", {{"block_id", block_id}});
-    if (found->block_type != "heading")
-        return get_message("invalid_block_type", {{"block_id", block_id}, {"block_type", found->block_type}});
+    if (auto refusal = structure::refuse_non_heading(found, block_id)) return *refusal;
 
     std::filesystem::path path = _resolve_path(found->file_path.string());
     if (!std::filesystem::exists(path)) return get_message("file_not_found", {{"path", path}});

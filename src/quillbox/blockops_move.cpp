@@ -15,9 +15,7 @@ std::string do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& 
                           std::string_view position) {
     log_debug("move_block: %.*s", static_cast<int>(block_id.size()), block_id.data());
     auto found = indexer.get_block(block_id);
-    if (!found) return get_message("block_not_found", {{"block_id", block_id}});
-    if (found->block_type != "heading")
-        return get_message("invalid_block_type", {{"block_id", block_id}, {"block_type", found->block_type}});
+    if (auto refusal = structure::refuse_non_heading(found, block_id)) return *refusal;
 
     std::filesystem::path path = _resolve_path(found->file_path.string());
     if (!std::filesystem::exists(path)) return get_message("file_not_found", {{"path", path}});
@@ -25,9 +23,7 @@ std::string do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& 
     const bool has_target = !target_block_id.empty();
     if (has_target) {
         auto t = indexer.get_block(target_block_id);
-        if (!t) return get_message("block_not_found", {{"block_id", target_block_id}});
-        if (t->block_type != "heading")
-            return get_message("invalid_block_type", {{"block_id", target_block_id}, {"block_type", t->block_type}});
+        if (auto refusal = structure::refuse_non_heading(t, target_block_id)) return *refusal;
         // Sections move within their own file only.
         if (t->file_path != found->file_path) return get_message("block_move_invalid_target");
     }

@@ -25,6 +25,10 @@ std::vector<std::string> read_file_lines(const std::filesystem::path& fp);
 // The block with this identifier in a listing, if any.
 std::optional<Block> find_block(const std::vector<Block>& blocks, std::string_view uuid);
 
+// The answer refusing a structural operation on this indexed block: unknown identifier, or
+// not a heading. Nothing when it is a heading.
+std::optional<std::string> refuse_non_heading(const std::optional<Block>& found, std::string_view block_id);
+
 // Whether lines start_line..end_line of `lines` still hold the content the index recorded.
 bool block_matches(const std::vector<std::string>& lines, const Block& block);
 
