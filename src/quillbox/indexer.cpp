@@ -346,31 +346,28 @@ int Indexer::index_file(const fs::path& file_path, FileWatcher* watcher) {
                              "INSERT INTO blocks (id, file_path, heading_path, block_type, start_line, end_line, "
                              "title, level, content_hash, last_seen) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
 
+    // Both statements take the same nine fields in the same order: from parameter 1 in the
+    // update (the identifier last), from 2 in the insert (the identifier first).
+    auto bind_fields = [&](SQLite::Statement& st, int first, const Block& b) {
+        st.bindNoCopy(first, key);
+        st.bindNoCopy(first + 1, b.heading_path);
+        st.bindNoCopy(first + 2, b.block_type);
+        st.bind(first + 3, b.start_line);
+        st.bind(first + 4, b.end_line);
+        st.bindNoCopy(first + 5, b.title);
+        st.bind(first + 6, b.level);
+        st.bindNoCopy(first + 7, b.content_hash);
+        st.bind(first + 8, now);
+    };
     auto write_update = [&](const Block& b, const std::string& id) {
-        update.bindNoCopy(1, key);
-        update.bindNoCopy(2, b.heading_path);
-        update.bindNoCopy(3, b.block_type);
-        update.bind(4, b.start_line);
-        update.bind(5, b.end_line);
-        update.bindNoCopy(6, b.title);
-        update.bind(7, b.level);
-        update.bindNoCopy(8, b.content_hash);
-        update.bind(9, now);
+        bind_fields(update, 1, b);
         update.bindNoCopy(10, id);
         update.exec();
         update.reset();
     };
     auto write_insert = [&](const Block& b, const std::string& id) {
         insert.bindNoCopy(1, id);
-        insert.bindNoCopy(2, key);
-        insert.bindNoCopy(3, b.heading_path);
-        insert.bindNoCopy(4, b.block_type);
-        insert.bind(5, b.start_line);
-        insert.bind(6, b.end_line);
-        insert.bindNoCopy(7, b.title);
-        insert.bind(8, b.level);
-        insert.bindNoCopy(9, b.content_hash);
-        insert.bind(10, now);
+        bind_fields(insert, 2, b);
         insert.exec();
         insert.reset();
     };
