@@ -23,6 +23,7 @@
 #include "quillbox/indexer.h"
 #include "quillbox/outline.h"
 #include "quillbox/rulefile.h"
+#include "quillbox/semantic.h"
 #include "quillbox/version.h"
 
 namespace fs = std::filesystem;
@@ -506,10 +507,59 @@ int cmd_config_list(const fs::path& root_arg) {
     }
 }
 
-int cmd_model_unavailable() {
-    complain("managing the local embedding models (model list / model pull) is not available in this "
-             "version yet.");
-    return 1;
+namespace {
+
+std::string model_names() {
+    std::string out;
+    for (const auto& [name, spec] : AVAILABLE_MODELS) out += (out.empty() ? "" : ", ") + name;
+    return out;
+}
+
+}  // namespace
+
+int cmd_model_list(const fs::path& root_arg) {
+    // The model this project's semantic search would use, when the command runs in a project.
+    std::string used;
+    try {
+        Project project = open_project(root_arg, false);
+        if (project.config->get("semantic.backend") == "none")
+            say("Semantic search is switched off in this project (semantic.backend = none).");
+        else if (project.config->get("semantic.backend") == "openai")
+            say(fmt::format("This project embeds through {} (semantic.backend = openai); the local models "
+                            "below are not used.",
+                            project.config->get("semantic.endpoint")));
+        else
+            used = SemanticEngine::_load_config(project.data_dir / "vectors");
+    } catch (const std::exception&) {
+        // Not in a project (or its configuration is broken): list without the marker.
+    }
+    say(fmt::format("{:<24} {:>4}  {:<6} {}", "MODEL", "DIM", "LANG", "STATUS"));
+    for (const auto& m : list_models()) {
+        std::string status = m.location ? "installed: " + m.location->string()
+                                        : "not downloaded (quillbox model pull " + m.name + ")";
+        say(fmt::format("{:<24} {:>4}  {:<6} {}{}", m.name, m.dim, m.lang, status,
+                        m.name == used ? "  <- used by this project" : ""));
+    }
+    say(fmt::format("Models are looked up in {} and {}.", hf_hub_cache().string(), quillbox_model_dir().string()));
+    return 0;
+}
+
+int cmd_model_pull(const std::string& name) {
+    if (!AVAILABLE_MODELS.count(name)) {
+        complain(fmt::format("unknown model '{}'. Valid models: {}", name, model_names()));
+        return 2;
+    }
+    try {
+        fs::path dir = pull_model(name, terminal_progress());
+        say(fmt::format("Model {} is ready in {}", name, dir.string()));
+        return 0;
+    } catch (const std::exception& e) {
+        complain(fmt::format("downloading {} ({}) failed: {}", name, model_repo(name), e.what()));
+        complain("Check the network connection and try again. HF_ENDPOINT can point to a mirror of the "
+                 "Hugging Face hub (HF_ENDPOINT=https://… quillbox model pull " + name +
+                 "); a copy placed in " + (quillbox_model_dir() / name).string() + " is used as well.");
+        return 1;
+    }
 }
 
 }  // namespace quillbox::host

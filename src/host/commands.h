@@ -17,7 +17,10 @@ int cmd_config_get(const std::filesystem::path& root, const std::string& key);
 int cmd_config_set(const std::filesystem::path& root, const std::string& key, const std::string& value);
 int cmd_config_unset(const std::filesystem::path& root, const std::string& key);
 int cmd_config_list(const std::filesystem::path& root);
-int cmd_model_unavailable();
+// The known embedding models and where they are; marks the one the project at `root` uses.
+int cmd_model_list(const std::filesystem::path& root);
+// Downloads a model into the Hugging Face cache (with a progress bar on a terminal).
+int cmd_model_pull(const std::string& name);
 
 // The path of the running program (for the client registration).
 std::filesystem::path current_executable();

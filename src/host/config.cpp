@@ -62,8 +62,9 @@ std::vector<ConfigKeyInfo> build_keys() {
                     "Let tools open files outside the project root"});
     keys.push_back({"session.turn_idle_seconds", Type::number, "30", "a number of seconds greater than 0",
                     "A pause this long between tool calls starts a new conversation turn"});
-    keys.push_back({"semantic.backend", Type::choice, "local", "local, openai",
-                    "Semantic search: the local model, or an OpenAI-compatible embeddings endpoint"});
+    keys.push_back({"semantic.backend", Type::choice, "local", "local, onnx, openai, none",
+                    "Semantic search: the local model (onnx is another name for it), an "
+                    "OpenAI-compatible embeddings endpoint, or none (switched off)"});
     keys.push_back({"semantic.model", Type::choice, "bge-small-zh-v1.5",
                     join({LOCAL_MODELS[0], LOCAL_MODELS[1], LOCAL_MODELS[2]}), "Local embedding model"});
     keys.push_back({"semantic.endpoint", Type::text, "", "an http:// or https:// URL, or empty",
@@ -72,6 +73,8 @@ std::vector<ConfigKeyInfo> build_keys() {
                     "Model name sent to the endpoint"});
     keys.push_back({"semantic.api_key_env", Type::text, "", "the name of an environment variable, or empty",
                     "Environment variable that holds the endpoint's API key (the key is never stored)"});
+    keys.push_back({"semantic.timeout_seconds", Type::number, "60", "a number of seconds greater than 0",
+                    "Longest wait for one answer of the embeddings endpoint"});
     keys.push_back({"pricing.currency", Type::text, "$", "1 to 8 characters",
                     "Currency sign written before amounts"});
     for (const auto& m : MODEL_RATES) {
@@ -224,7 +227,7 @@ std::string validate_config_value(std::string_view key, std::string_view value) 
         }
         case Type::number: {
             double d = 0;
-            if (!parse_number(value, d) || d < 0 || (key == "session.turn_idle_seconds" && d <= 0))
+            if (!parse_number(value, d) || d < 0 || ((key == "session.turn_idle_seconds" || key == "semantic.timeout_seconds") && d <= 0))
                 throw_bad_value(*info, value);
             return number_text(d);
         }

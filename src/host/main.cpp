@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"debug", "info", "warning", "error"}))
         ->type_name("LEVEL");
     serve->footer(
-        "Tools: md_list_blocks, md_read_block, md_replace_block, md_find_blocks, read_file.\n"
+        "Tools: md_list_blocks, md_read_block, md_replace_block, md_find_blocks, md_search_blocks, md_edit,\n"
+        "md_generate_toc, md_adjust_level, md_move_block, read_file.\n"
         "A pause of more than session.turn_idle_seconds (default 30) between tool calls counts as a new "
         "conversation turn for the read_file cache.");
 
@@ -95,13 +96,19 @@ int main(int argc, char** argv) {
     config->footer(
         "Keys: pricing_model, cache_enabled, language (en, zh), log_level, allow_outside_root,\n"
         "session.turn_idle_seconds, semantic.backend, semantic.model, semantic.endpoint,\n"
-        "semantic.endpoint_model, semantic.api_key_env, pricing.currency, pricing.<model>.input|output.");
+        "semantic.endpoint_model, semantic.api_key_env, semantic.timeout_seconds, pricing.currency,\n"
+        "pricing.<model>.input|output.");
 
-    auto* model = app.add_subcommand("model", "Manage the local embedding models for semantic search (not available yet)");
+    std::string model_root, model_name;
+    auto* model = app.add_subcommand("model", "Manage the local embedding models for semantic search (md_search_blocks)");
     model->require_subcommand(1);
-    model->add_subcommand("list", "List the known embedding models (not available yet)");
-    model->add_subcommand("pull", "Download an embedding model (not available yet)")
-        ->add_option("name", config_value, "Model name");
+    auto* model_list = model->add_subcommand("list", "List the known embedding models, whether each is on this "
+                                                     "machine, and which one the project uses");
+    model_list->add_option("--root", model_root, ROOT_HELP)->type_name("DIR");
+    auto* model_pull = model->add_subcommand(
+        "pull", "Download an embedding model from the Hugging Face hub ($HF_ENDPOINT, default "
+                "https://huggingface.co) into its cache");
+    model_pull->add_option("name", model_name, "Model name, e.g. bge-small-zh-v1.5")->required()->type_name("NAME");
 
     CLI11_PARSE(app, argc, argv);
 
@@ -121,7 +128,10 @@ int main(int argc, char** argv) {
             if (*config_unset) return cmd_config_unset(config_root, config_key);
             if (*config_list) return cmd_config_list(config_root);
         }
-        if (*model) return cmd_model_unavailable();
+        if (*model) {
+            if (*model_list) return cmd_model_list(model_root);
+            if (*model_pull) return cmd_model_pull(model_name);
+        }
     } catch (const std::exception& e) {
         std::cerr << "quillbox: " << e.what() << '\n';
         return 1;

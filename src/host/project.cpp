@@ -4,6 +4,7 @@
 
 #include <system_error>
 
+#include "host/embeddings.h"
 #include "host/log.h"
 #include "quillbox/i18n.h"
 
@@ -45,6 +46,16 @@ void install_host_components(const Project& project) {
     set_path_resolver(std::make_shared<ProjectPathResolver>(project.root,
                                                             project.config->get_bool("allow_outside_root")));
     set_config_source(project.config);
+    auto provider = make_embedding_provider(*project.config);
+    if (auto* remote = dynamic_cast<OpenAIEmbeddingProvider*>(provider.get())) {
+        if (remote->settings().endpoint.empty() || remote->settings().model.empty())
+            log_line(Level::warning, "semantic.backend is openai, but semantic.endpoint or semantic.endpoint_model "
+                                     "is not set; md_search_blocks will fail until both are");
+        else
+            log_line(Level::info, "semantic search embeds through {} (model {})", remote->url(),
+                     remote->settings().model);
+    }
+    set_embedding_provider(std::move(provider));
 }
 
 CacheResult SessionReadCache::check(std::string_view path_text) {

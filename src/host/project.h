@@ -30,8 +30,9 @@ struct Project {
 // backups/ and vectors/.
 Project open_project(const std::filesystem::path& root, bool create_data_dir);
 
-// Installs the project's resolver, configuration and log sink into the registry, and sets the
-// language and the log level from the configuration.
+// Installs the project's resolver, configuration, log sink and embedding provider (none unless
+// semantic.backend is "openai") into the registry, and sets the language and the log level
+// from the configuration.
 void install_host_components(const Project& project);
 
 // The read cache of one session. Block reads only get a "hit" while cache_enabled is "true",

@@ -1,8 +1,59 @@
-// Semantic search (md_search_blocks) registers here.
+// Semantic search: md_search_blocks.
+#include "host/embeddings.h"
 #include "host/tools.h"
+#include "quillbox/blockops.h"
+#include "quillbox/semantic.h"
 
 namespace quillbox::host {
 
-void register_search_tools(ToolRegistry& /*registry*/) {}
+namespace {
+
+std::string search_blocks(ToolContext& ctx, const json& args) {
+    auto query = require_string(args, "query");
+    if (!ctx.indexer) throw ToolError("Error: the server has no index.");
+    if (ctx.data_dir.empty()) throw ToolError("Error: the server has no data directory.");
+    try {
+        return do_search_blocks(*ctx.indexer, ctx.data_dir, query);
+    } catch (const SemanticModelError& e) {
+        // The engine's own text first (it names the model and the cause), then what to do.
+        std::string model = "MODEL";
+        try {
+            model = SemanticEngine::_load_config(ctx.data_dir / "vectors");
+        } catch (const std::exception&) {
+        }
+        throw ToolError(std::string(e.what()) +
+                        "\n\nThe local embedding model is needed for semantic search. Ask the user to run "
+                        "`quillbox model pull " + model +
+                        "` (HF_ENDPOINT can point to a mirror). Meanwhile use md_find_blocks for keyword search.");
+    } catch (const EmbeddingError& e) {
+        throw ToolError(std::string("Error: semantic search failed: ") + e.what() +
+                        "\nUse md_find_blocks for keyword search instead.");
+    }
+}
+
+}  // namespace
+
+void register_search_tools(ToolRegistry& registry) {
+    registry.add({
+        "md_search_blocks",
+        "Search Markdown sections by meaning",
+        "Search the sections of ALL indexed Markdown files of the project by meaning, not by exact "
+        "words: give a free-text description of what you look for (any language). Returns at most "
+        "three sections, each with a confidence label (high, medium, low), a score in percent and "
+        "the start of the section; low-confidence matches carry a warning, so check them before "
+        "relying on them. Only files that were indexed (listed, edited, or reindexed with `quillbox "
+        "reindex`) are searched. The first search may take a while: it computes the embeddings of "
+        "every section once. Results name sections by title and do not say which file holds them: to "
+        "work on one, find its file and call md_list_blocks there for the block id. For an exact "
+        "word or title in a known file use md_find_blocks (keyword search) instead. When the project sets "
+        "semantic.backend = openai, the query and the section titles are sent to the configured "
+        "embeddings endpoint.",
+        object_schema({{"query", string_property("What to look for, in plain words, e.g. \"how to "
+                                                 "configure the cache\".")}},
+                      {"query"}),
+        {.read_only = true, .destructive = false, .idempotent = true, .open_world = false},
+        search_blocks,
+    });
+}
 
 }  // namespace quillbox::host
