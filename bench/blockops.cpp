@@ -56,30 +56,31 @@ void BM_ListFastPath(benchmark::State& state) {
     label(state, *p);
 }
 
-void BM_ListAfterTouch(benchmark::State& state) {
-    auto p = make(state);
+// Listing after `prepare` (untimed) changed the file's state.
+void list_after(benchmark::State& state, Project& p, auto&& prepare) {
     for (auto _ : state) {
         state.PauseTiming();
-        p->bump_mtime();
+        prepare();
         state.ResumeTiming();
-        benchmark::DoNotOptimize(do_list_blocks(*p->indexer, *p->watcher, p->file.string()));
+        benchmark::DoNotOptimize(do_list_blocks(*p.indexer, *p.watcher, p.file.string()));
     }
-    label(state, *p);
+    label(state, p);
+}
+
+void BM_ListAfterTouch(benchmark::State& state) {
+    auto p = make(state);
+    list_after(state, *p, [&] { p->bump_mtime(); });
 }
 
 void BM_ListAfterOutsideChange(benchmark::State& state) {
     auto p = make(state);
     std::string text = p->text;
     bool flip = false;
-    for (auto _ : state) {
-        state.PauseTiming();
+    list_after(state, *p, [&] {
         text[text.size() - 3] = (flip = !flip) ? 'X' : 'Y';
         qbbench::write_file(p->file, text);
         p->bump_mtime();
-        state.ResumeTiming();
-        benchmark::DoNotOptimize(do_list_blocks(*p->indexer, *p->watcher, p->file.string()));
-    }
-    label(state, *p);
+    });
 }
 
 void BM_ReadBlock(benchmark::State& state) {

@@ -58,6 +58,11 @@ Corpus& corpus() {
 
 struct Cost {
     double wall = 0, cpu = 0;  // seconds; cpu is this thread's CPU time
+    Cost& operator+=(const Cost& o) {
+        wall += o.wall;
+        cpu += o.cpu;
+        return *this;
+    }
 };
 
 double thread_cpu() {
@@ -113,9 +118,7 @@ void BM_IndexFirstTime(benchmark::State& state) {
         state.PauseTiming();
         ix.conn().exec("DELETE FROM blocks");
         state.ResumeTiming();
-        Cost one = cost_of([&] { ix.index_file(c.doc); });
-        total.wall += one.wall;
-        total.cpu += one.cpu;
+        total += cost_of([&] { ix.index_file(c.doc); });
     }
     report(state, total);
 }
@@ -126,9 +129,7 @@ void BM_IndexUnchanged(benchmark::State& state) {
     ix.index_file(c.doc);
     Cost total;
     for (auto _ : state) {
-        Cost one = cost_of([&] { ix.index_file(c.doc); });
-        total.wall += one.wall;
-        total.cpu += one.cpu;
+        total += cost_of([&] { ix.index_file(c.doc); });
     }
     report(state, total);
 }
