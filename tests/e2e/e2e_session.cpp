@@ -123,7 +123,8 @@ TEST_F(E2E, WholeSessionListReadReplaceOutsideEditAndCachedRead) {
             EXPECT_TRUE(t["annotations"][hint].is_boolean()) << t["name"] << " " << hint;
         EXPECT_FALSE(t["annotations"]["openWorldHint"].get<bool>());
     }
-    for (const char* core : {"md_list_blocks", "md_read_block", "md_replace_block", "md_find_blocks", "read_file"})
+    for (const char* core : {"md_list_blocks", "md_read_block", "md_replace_block", "md_find_blocks",
+                             "md_search_blocks", "read_file"})
         EXPECT_TRUE(names.count(core)) << core;
 
     // List and read.
@@ -244,6 +245,39 @@ TEST_F(E2E, BadInputGivesErrorsAndTheServerKeepsServing) {
     server_->close_input();
     EXPECT_EQ(server_->wait_exit(), std::optional<int>(0));
     fs::remove(root_.parent_path() / (root_.filename().string() + "-outside.md"));
+}
+
+TEST_F(E2E, SemanticSearchWithoutAModelIsAToolErrorAndTheServerKeepsServing) {
+    // No model on this machine and downloads forbidden.
+    struct Env {
+        std::string name;
+        std::optional<std::string> old;
+        Env(std::string n, std::optional<std::string> v) : name(std::move(n)) {
+            if (const char* o = std::getenv(name.c_str())) old = o;
+            if (v) ::setenv(name.c_str(), v->c_str(), 1);
+            else ::unsetenv(name.c_str());
+        }
+        ~Env() {
+            if (old) ::setenv(name.c_str(), old->c_str(), 1);
+            else ::unsetenv(name.c_str());
+        }
+    };
+    Env offline("HF_HUB_OFFLINE", "1"), hf("HF_HOME", (root_ / ".hf").string()), hub("HF_HUB_CACHE", std::nullopt),
+        own("QUILLBOX_MODEL_DIR", (root_ / ".models").string()), model("QUILLBOX_SEMANTIC_MODEL", std::nullopt);
+    start();
+    initialize();
+    ok("md_list_blocks", {{"file_path", "docs/guide.md"}});
+    auto [text, is_error] = call("md_search_blocks", {{"query", "how to install"}});
+    EXPECT_TRUE(is_error) << text;
+    EXPECT_EQ(text.rfind("语义搜索模型下载失败: bge-small-zh-v1.5\n请检查网络连接后重试。\n"
+                         "或设置环境变量 QUILLBOX_SEMANTIC_MODEL 切换模型。\n原始错误: ",
+                         0),
+              0u)
+        << text;
+    EXPECT_EQ(server_->request("ping")["result"], json::object());
+    EXPECT_FALSE(ok("md_list_blocks", {{"file_path", "docs/guide.md"}}).empty());
+    server_->close_input();
+    EXPECT_EQ(server_->wait_exit(), std::optional<int>(0));
 }
 
 TEST_F(E2E, NegotiatesTheProtocolVersionAndStopsOnSigterm) {
