@@ -2,22 +2,18 @@
 #include "quillbox/blockops.h"
 
 #include "host/tools.h"
+#include "host/tools_common.h"
 
 namespace quillbox::host {
 
 namespace {
 
-constexpr const char* FILE_PATH_DOC =
-    "Path of the Markdown (.md) file, relative to the project root or absolute inside it.";
+using tools_common::FILE_PATH_DOC;
+using tools_common::need;
+
 constexpr const char* BLOCK_ID_DOC =
     "Block id (a UUID) exactly as md_list_blocks or md_find_blocks returned it. Never invent or "
     "reuse remembered ids: list the file again when unsure.";
-
-template <class T>
-T& need(T* component, const char* name) {
-    if (!component) throw ToolError(std::string("Error: the server has no ") + name + ".");
-    return *component;
-}
 
 std::string list_blocks(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");

@@ -2,22 +2,18 @@
 #include "quillbox/blockops.h"
 
 #include "host/tools.h"
+#include "host/tools_common.h"
 
 namespace quillbox::host {
 
 namespace {
 
-constexpr const char* FILE_PATH_DOC =
-    "Path of the Markdown (.md) file, relative to the project root or absolute inside it.";
+using tools_common::FILE_PATH_DOC;
+using tools_common::need;
+
 constexpr const char* BLOCK_ID_DOC =
     "Block id (a UUID) exactly as md_list_blocks or md_find_blocks returned it. After any "
     "md_adjust_level or md_move_block call every id of that file is new: list the file again.";
-
-template <class T>
-T& need(T* component, const char* name) {
-    if (!component) throw ToolError(std::string("Error: the server has no ") + name + ".");
-    return *component;
-}
 
 json integer_property(std::string_view description) {
     return json{{"type", "integer"}, {"description", description}};
