@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <fstream>
 #include <system_error>
+#include <type_traits>
+#include <utility>
 
 #include "quillbox/detail/text.h"
 #include "quillbox/host.h"
@@ -26,6 +28,21 @@ struct Registry {
 Registry& registry() {
     static Registry r;
     return r;
+}
+
+// One registry slot, written or copied under the lock.
+template <class T>
+void put(T Registry::*slot, std::type_identity_t<T> value) {
+    auto& r = registry();
+    std::lock_guard lk(r.mu);
+    r.*slot = std::move(value);
+}
+
+template <class T>
+T take(T Registry::*slot) {
+    auto& r = registry();
+    std::lock_guard lk(r.mu);
+    return r.*slot;
 }
 
 const std::shared_ptr<const PathResolver>& default_resolver() {
@@ -73,16 +90,11 @@ fs::path ProjectPathResolver::resolve(std::string_view path_text) const {
     return resolved;
 }
 
-void set_path_resolver(std::shared_ptr<const PathResolver> resolver) {
-    auto& r = registry();
-    std::lock_guard lk(r.mu);
-    r.resolver = std::move(resolver);
-}
+void set_path_resolver(std::shared_ptr<const PathResolver> resolver) { put(&Registry::resolver, std::move(resolver)); }
 
 std::shared_ptr<const PathResolver> get_path_resolver() {
-    auto& r = registry();
-    std::lock_guard lk(r.mu);
-    return r.resolver ? r.resolver : default_resolver();
+    auto resolver = take(&Registry::resolver);
+    return resolver ? resolver : default_resolver();
 }
 
 fs::path _resolve_path(std::string_view path_text) { return get_path_resolver()->resolve(path_text); }
@@ -113,16 +125,11 @@ void MemoryConfig::set_pricing_rates(PricingRates rates) {
     rates_ = std::move(rates);
 }
 
-void set_config_source(std::shared_ptr<const ConfigSource> source) {
-    auto& r = registry();
-    std::lock_guard lk(r.mu);
-    r.config = std::move(source);
-}
+void set_config_source(std::shared_ptr<const ConfigSource> source) { put(&Registry::config, std::move(source)); }
 
 std::shared_ptr<const ConfigSource> get_config_source() {
-    auto& r = registry();
-    std::lock_guard lk(r.mu);
-    return r.config ? r.config : default_config();
+    auto source = take(&Registry::config);
+    return source ? source : default_config();
 }
 
 std::string get_config(std::string_view key) { return get_config_source()->get(key); }
@@ -186,20 +193,11 @@ bool default_is_text_file(std::string_view path_text) {
 }
 
 bool is_text_file(std::string_view path_text) {
-    TextFilePredicate pred;
-    {
-        auto& r = registry();
-        std::lock_guard lk(r.mu);
-        pred = r.text_file;
-    }
+    TextFilePredicate pred = take(&Registry::text_file);
     return pred ? pred(path_text) : default_is_text_file(path_text);
 }
 
-void set_text_file_predicate(TextFilePredicate predicate) {
-    auto& r = registry();
-    std::lock_guard lk(r.mu);
-    r.text_file = std::move(predicate);
-}
+void set_text_file_predicate(TextFilePredicate predicate) { put(&Registry::text_file, std::move(predicate)); }
 
 // ---- Logger -----------------------------------------------------------------------------
 
@@ -213,23 +211,11 @@ const char* log_level_name(LogLevel level) {
     return "LOG";
 }
 
-void set_log_sink(LogSink sink) {
-    auto& r = registry();
-    std::lock_guard lk(r.mu);
-    r.sink = std::move(sink);
-}
+void set_log_sink(LogSink sink) { put(&Registry::sink, std::move(sink)); }
 
-void set_log_level(LogLevel level) {
-    auto& r = registry();
-    std::lock_guard lk(r.mu);
-    r.level = level;
-}
+void set_log_level(LogLevel level) { put(&Registry::level, level); }
 
-LogLevel get_log_level() {
-    auto& r = registry();
-    std::lock_guard lk(r.mu);
-    return r.level;
-}
+LogLevel get_log_level() { return take(&Registry::level); }
 
 bool log_enabled(LogLevel level) { return static_cast<int>(level) >= static_cast<int>(get_log_level()); }
 
