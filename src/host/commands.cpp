@@ -530,8 +530,12 @@ int cmd_model_list(const fs::path& root_arg) {
                             project.config->get("semantic.endpoint")));
         else
             used = SemanticEngine::_load_config(project.data_dir / "vectors");
-    } catch (const std::exception&) {
-        // Not in a project (or its configuration is broken): list without the marker.
+    } catch (const std::exception& e) {
+        if (!root_arg.empty()) {
+            complain(e.what());
+            return 2;
+        }
+        // The current directory is no usable project: list without the marker.
     }
     say(fmt::format("{:<24} {:>4}  {:<6} {}", "MODEL", "DIM", "LANG", "STATUS"));
     for (const auto& m : list_models()) {
