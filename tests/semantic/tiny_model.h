@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "common/temp_dir.h"
+
 namespace tiny {
 
 namespace fs = std::filesystem;
@@ -250,16 +252,8 @@ inline int id_of(const std::string& tok) {
 }
 
 // A fresh directory removed at the end of the test.
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "qb-semantic-XXXXXX").string();
-        path = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
+struct TempDir : qbtest::TempDir {
+    TempDir() : qbtest::TempDir("qb-semantic") {}
 };
 
 // Sets or unsets an environment variable for the scope.

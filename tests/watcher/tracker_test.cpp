@@ -14,18 +14,18 @@ using namespace std::chrono_literals;
 
 TEST(WriteTracker, SpellingsOfOneFileShareAKeyAndAMark) {
     TempDir dir;
-    fs::path file = dir.path() / "a.md";
+    fs::path file = dir.path / "a.md";
     std::ofstream(file) << "x\n";
-    fs::create_directory_symlink(dir.path(), dir.path() / "link");
-    EXPECT_EQ(watcher_path_key(dir.path() / "link" / "sub" / ".." / "a.md"), file.string());
+    fs::create_directory_symlink(dir.path, dir.path / "link");
+    EXPECT_EQ(watcher_path_key(dir.path / "link" / "sub" / ".." / "a.md"), file.string());
     // A missing tail stays as written under the resolved part.
-    EXPECT_EQ(watcher_path_key(dir.path() / "link" / "gone.md"), (dir.path() / "gone.md").string());
+    EXPECT_EQ(watcher_path_key(dir.path / "link" / "gone.md"), (dir.path / "gone.md").string());
 
     WriteTracker t;
     t.mark_write_done(file);  // unknown: harmless
     EXPECT_TRUE(t.wait_for_write_quiet(file, 0.0));
-    t.mark_write_start(dir.path() / "link" / "a.md");
-    CurrentDir cd(dir.path());
+    t.mark_write_start(dir.path / "link" / "a.md");
+    CurrentDir cd(dir.path);
     EXPECT_FALSE(t.wait_for_write_quiet("a.md", 0.0));
     t.mark_write_done("./a.md");
     EXPECT_TRUE(t.wait_for_write_quiet(file, 0.0));

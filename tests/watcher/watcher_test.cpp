@@ -35,7 +35,7 @@ bool marked(FileWatcher& w, const fs::path& p) {
 struct Watched {
     TempDir dir;
     Recorder rec;
-    FileWatcher watcher{dir.path(), [this](const fs::path& p) { rec(p); }, kWindow};
+    FileWatcher watcher{dir.path, [this](const fs::path& p) { rec(p); }, kWindow};
     Watched() { watcher.start(); }
 };
 
@@ -43,9 +43,9 @@ struct Watched {
 
 TEST(FileWatcher, RootMustBeADirectory) {
     TempDir dir;
-    write(dir.path() / "f.md", "x");
-    for (auto [p, err] : {std::pair{dir.path() / "missing", std::errc::no_such_file_or_directory},
-                          {dir.path() / "f.md", std::errc::not_a_directory}}) {
+    write(dir.path / "f.md", "x");
+    for (auto [p, err] : {std::pair{dir.path / "missing", std::errc::no_such_file_or_directory},
+                          {dir.path / "f.md", std::errc::not_a_directory}}) {
         try {
             FileWatcher w(p, [](const fs::path&) {});
             ADD_FAILURE() << p;
@@ -58,10 +58,10 @@ TEST(FileWatcher, RootMustBeADirectory) {
 
 TEST(FileWatcher, WritesCreatesAndDeletesGiveOneCallbackPerFile) {
     Watched w;
-    fs::path a = w.dir.path() / "a.md", b = w.dir.path() / "b.md";
+    fs::path a = w.dir.path / "a.md", b = w.dir.path / "b.md";
     for (int i = 0; i < 5; ++i) write(a, "line\n");  // several opens, writes and closes: one save
     write(b, "# B\n");
-    write(w.dir.path() / "notes.txt", "ignored");
+    write(w.dir.path / "notes.txt", "ignored");
     ASSERT_TRUE(w.rec.wait_for(2));
     settle();
     EXPECT_EQ(w.rec.paths().size(), 2u);
@@ -73,7 +73,7 @@ TEST(FileWatcher, WritesCreatesAndDeletesGiveOneCallbackPerFile) {
 
 TEST(FileWatcher, NewAndMovedDirectoriesAreWatchedAndRenamesNotReported) {
     Watched w;
-    fs::path root = w.dir.path(), deep = root / "x" / "y";
+    fs::path root = w.dir.path, deep = root / "x" / "y";
     fs::create_directories(deep);
     write(deep / "early.md", "# E\n");  // may predate the new directory's watch
     fs::create_directory(root / "dir.md");
@@ -84,8 +84,8 @@ TEST(FileWatcher, NewAndMovedDirectoriesAreWatchedAndRenamesNotReported) {
     fs::rename(deep / "early.md", deep / "renamed.md");
     fs::rename(root / "x", root / "x2");
     TempDir outside;
-    fs::create_directory(outside.path() / "o");
-    fs::rename(outside.path() / "o", root / "o");
+    fs::create_directory(outside.path / "o");
+    fs::rename(outside.path / "o", root / "o");
     settle();
     EXPECT_EQ(w.rec.paths().size(), 1u);
     write(root / "x2" / "y" / "in.md", "# In\n");
@@ -97,7 +97,7 @@ TEST(FileWatcher, NewAndMovedDirectoriesAreWatchedAndRenamesNotReported) {
 
 TEST(FileWatcher, SurvivesChurnAndTheRootsRemoval) {
     auto w = std::make_unique<Watched>();
-    fs::path root = w->dir.path();
+    fs::path root = w->dir.path;
     for (int i = 0; i < 20; ++i) {
         fs::path d = root / ("d" + std::to_string(i % 3));
         fs::create_directories(d / "sub");
@@ -122,24 +122,24 @@ TEST(FileWatcher, SurvivesChurnAndTheRootsRemoval) {
 TEST(FileWatcher, StopCancelsPendingTimersIsIdempotentAndAllowsARestart) {
     TempDir dir;
     Recorder rec;
-    FileWatcher w(dir.path(), [&](const fs::path& p) { rec(p); }, 0.3);
+    FileWatcher w(dir.path, [&](const fs::path& p) { rec(p); }, 0.3);
     w.start();
     w.start();  // already running
-    write(dir.path() / "a.md", "x");
-    ASSERT_TRUE(marked(w, dir.path() / "a.md"));
+    write(dir.path / "a.md", "x");
+    ASSERT_TRUE(marked(w, dir.path / "a.md"));
     w.stop();
     w.stop();
     EXPECT_FALSE(w.running());
-    write(dir.path() / "b.md", "not seen while stopped");
+    write(dir.path / "b.md", "not seen while stopped");
     std::this_thread::sleep_for(600ms);
     EXPECT_TRUE(rec.paths().empty());
-    EXPECT_FALSE(w.wait_for_write_quiet(dir.path() / "a.md", 0.05));  // a cancelled burst keeps its mark
+    EXPECT_FALSE(w.wait_for_write_quiet(dir.path / "a.md", 0.05));  // a cancelled burst keeps its mark
 
     {
         auto scope = w.scoped();
-        write(dir.path() / "c.md", "x");
+        write(dir.path / "c.md", "x");
         ASSERT_TRUE(rec.wait_for(1));
-        EXPECT_EQ(rec.paths(), std::vector<fs::path>{dir.path() / "c.md"});
+        EXPECT_EQ(rec.paths(), std::vector<fs::path>{dir.path / "c.md"});
     }
     EXPECT_FALSE(w.running());
     EXPECT_THROW(
@@ -153,14 +153,14 @@ TEST(FileWatcher, StopCancelsPendingTimersIsIdempotentAndAllowsARestart) {
 
 TEST(ReindexMarks, DoneReleasesWaitersAndASecondStartStrandsEarlierOnes) {
     TempDir dir;
-    fs::path a = dir.path() / "a.md";
+    fs::path a = dir.path / "a.md";
     write(a, "# A\n");
-    fs::create_symlink(a, dir.path() / "link.md");
-    FileWatcher w(dir.path(), [](const fs::path&) {});
+    fs::create_symlink(a, dir.path / "link.md");
+    FileWatcher w(dir.path, [](const fs::path&) {});
     EXPECT_TRUE(w.wait_for_reindex(a, 0.0));  // never marked
     w.mark_reindex_done(a);                   // harmless
 
-    w.mark_reindex_start(dir.path() / "link.md");
+    w.mark_reindex_start(dir.path / "link.md");
     EXPECT_FALSE(w.wait_for_reindex(a, 0.02));
     auto early = std::async(std::launch::async, [&] { return w.wait_for_reindex(a, 0.6); });
     std::this_thread::sleep_for(100ms);
@@ -168,10 +168,10 @@ TEST(ReindexMarks, DoneReleasesWaitersAndASecondStartStrandsEarlierOnes) {
     auto late = std::async(std::launch::async, [&] { return w.wait_for_reindex(a, 10.0); });
     std::this_thread::sleep_for(100ms);
     {
-        CurrentDir cd(dir.path());
+        CurrentDir cd(dir.path);
         w.mark_reindex_done("./a.md");
     }
     EXPECT_TRUE(late.get());
     EXPECT_FALSE(early.get());
-    EXPECT_TRUE(w.wait_for_reindex(dir.path() / "link.md", 0.0));
+    EXPECT_TRUE(w.wait_for_reindex(dir.path / "link.md", 0.0));
 }
