@@ -2,14 +2,12 @@
 // What the benchmarks share: a temporary directory, documents built of numbered sections, and
 // a project (index, watcher not started, safety engine, tracker) around one document.
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
+#include "../tests/common/temp_dir.h"
 #include "quillbox/blockops.h"
 
 namespace qbbench {
@@ -17,20 +15,7 @@ namespace qbbench {
 namespace fs = std::filesystem;
 
 // A fresh directory under the system's temporary directory, removed with everything in it.
-struct TempDir {
-    fs::path path;
-    explicit TempDir(const std::string& prefix) {
-        std::string tmpl = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
-        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed: " + tmpl);
-        path = fs::canonical(tmpl);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-};
+using qbtest::TempDir;
 
 inline void write_file(const fs::path& p, const std::string& s) {
     std::ofstream f(p, std::ios::binary | std::ios::trunc);
