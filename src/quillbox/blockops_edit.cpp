@@ -33,24 +33,7 @@ bool is_space(char32_t cp) noexcept {
     return cat == U_SPACE_SEPARATOR || cat == U_LINE_SEPARATOR || cat == U_PARAGRAPH_SEPARATOR;
 }
 
-std::string_view strip(std::string_view s) noexcept {
-    std::size_t begin = 0;
-    while (begin < s.size()) {
-        std::size_t i = begin;
-        if (!is_space(detail::next_code_point(s, i))) break;
-        begin = i;
-    }
-    std::size_t end = s.size();
-    while (end > begin) {
-        // Step back over one UTF-8 sequence.
-        std::size_t start = end - 1;
-        while (start > begin && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
-        std::size_t i = start;
-        if (!is_space(detail::next_code_point(s, i))) break;
-        end = start;
-    }
-    return s.substr(begin, end - begin);
-}
+std::string_view strip(std::string_view s) noexcept { return detail::trim_code_points(s, is_space); }
 
 }  // namespace structure
 

@@ -32,25 +32,7 @@ bool is_trim_space(char32_t c) {
     return u_isUWhiteSpace(static_cast<UChar32>(c));
 }
 
-std::string_view trim_space(std::string_view s) {
-    std::size_t b = 0;
-    while (b < s.size()) {
-        std::size_t i = b;
-        char32_t c = detail::next_code_point(s, i);
-        if (!is_trim_space(c)) break;
-        b = i;
-    }
-    std::size_t e = s.size();
-    while (e > b) {
-        std::size_t start = e - 1;
-        while (start > b && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
-        std::size_t i = start;
-        char32_t c = detail::next_code_point(s, i);
-        if (!is_trim_space(c)) break;
-        e = start;
-    }
-    return s.substr(b, e - b);
-}
+std::string_view trim_space(std::string_view s) { return detail::trim_code_points(s, is_trim_space); }
 
 inline bool is_blank_char(char c) { return c == ' ' || c == '\t'; }
 

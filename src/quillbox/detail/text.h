@@ -91,6 +91,27 @@ inline char32_t next_code_point(std::string_view s, std::size_t& i) noexcept {
     return cp;
 }
 
+// `s` (valid UTF-8) without the leading and trailing code points for which `is_space` holds.
+template <class Pred>
+std::string_view trim_code_points(std::string_view s, Pred&& is_space) {
+    std::size_t begin = 0;
+    while (begin < s.size()) {
+        std::size_t i = begin;
+        if (!is_space(next_code_point(s, i))) break;
+        begin = i;
+    }
+    std::size_t end = s.size();
+    while (end > begin) {
+        // Step back over one UTF-8 sequence.
+        std::size_t start = end - 1;
+        while (start > begin && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+        std::size_t i = start;
+        if (!is_space(next_code_point(s, i))) break;
+        end = start;
+    }
+    return s.substr(begin, end - begin);
+}
+
 inline std::u32string to_u32(std::string_view s) {
     std::u32string out;
     out.reserve(s.size());
