@@ -1,5 +1,6 @@
 #include "quillbox/rulefile.h"
 
+#include "quillbox/detail/fd.h"
 #include "quillbox/detail/text.h"
 
 #include <fcntl.h>
@@ -196,17 +197,7 @@ void write_text_atomically(const fs::path& path, std::string_view data) {
         }
     } cleanup{fd, tmp};
 
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail("Cannot write the temporary file for CLAUDE.md", tmp, errno);
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    if (int err = detail::write_fully(fd, data)) fail("Cannot write the temporary file for CLAUDE.md", tmp, err);
     if (existed && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
         // Best effort: only privileged callers may hand the file back to its owner.
         if (::fchown(fd, st.st_uid, st.st_gid) != 0) {

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "quillbox/detail/fd.h"
 #include "quillbox/detail/text.h"
 #include "quillbox/watcher.h"
 
@@ -100,17 +101,7 @@ struct stat stat_regular_file(const fs::path& p) {
 }
 
 void write_all(int fd, std::string_view data, const fs::path& p, const char* what) {
-    const char* d = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        ssize_t w = ::write(fd, d, left);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            throw_errno(what, p, errno);
-        }
-        d += w;
-        left -= static_cast<std::size_t>(w);
-    }
+    if (int err = detail::write_fully(fd, data)) throw_errno(what, p, err);
 }
 
 // Closes on scope exit unless released; a failed close() of a written file is checked by
