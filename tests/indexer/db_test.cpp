@@ -8,7 +8,7 @@ using namespace quillbox;
 
 TEST(InitDb, NewFileGetsTheSchemaWalAndTheVersionRow) {
     TempDir dir;
-    auto db = _init_db(dir.path() / "index.db");
+    auto db = _init_db(dir.path / "index.db");
     auto names = [&](const char* type) {
         return query1(*db, std::string("SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE type='") +
                                type + "' AND name NOT LIKE 'sqlite_%' ORDER BY name)");
@@ -23,7 +23,7 @@ TEST(InitDb, NewFileGetsTheSchemaWalAndTheVersionRow) {
 
 TEST(InitDb, AVersionChangeClearsBlocksAndAnOldSchemaIsMigratedKeepingRows) {
     TempDir dir;
-    fs::path dbp = dir.path() / "index.db", md = dir.path() / "a.md";
+    fs::path dbp = dir.path / "index.db", md = dir.path / "a.md";
     write_file(md, "# A\n## B\n");
     {
         Indexer ix(dbp);
@@ -41,7 +41,7 @@ TEST(InitDb, AVersionChangeClearsBlocksAndAnOldSchemaIsMigratedKeepingRows) {
     }
 
     // A file from before heading_path, block_type, last_seen and the version table.
-    fs::path old = dir.path() / "old.db";
+    fs::path old = dir.path / "old.db";
     {
         SQLite::Database db(old, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
         db.exec("CREATE TABLE blocks (id TEXT PRIMARY KEY, file_path TEXT NOT NULL, start_line INTEGER NOT NULL,"
@@ -62,7 +62,7 @@ TEST(InitDb, AVersionChangeClearsBlocksAndAnOldSchemaIsMigratedKeepingRows) {
 
 TEST(InitDb, BadFilesAndClosedIndexesRaiseErrorsNamingTheFile) {
     TempDir dir;
-    fs::path missing = dir.path() / "no-such-dir" / "index.db", junk = dir.path() / "junk.db";
+    fs::path missing = dir.path / "no-such-dir" / "index.db", junk = dir.path / "junk.db";
     write_file(junk, std::string(4096, 'x'));
     for (const fs::path& p : {missing, junk}) {
         try {
@@ -72,11 +72,11 @@ TEST(InitDb, BadFilesAndClosedIndexesRaiseErrorsNamingTheFile) {
             EXPECT_NE(std::string(e.what()).find(p.string()), std::string::npos) << e.what();
         }
     }
-    Indexer ix(dir.path() / "index.db");
+    Indexer ix(dir.path / "index.db");
     ix.close();
     ix.close();
-    EXPECT_THROW(ix.list_blocks(dir.path() / "a.md"), IndexDatabaseError);
-    EXPECT_THROW(ix.index_file(dir.path() / "a.md"), std::exception);
+    EXPECT_THROW(ix.list_blocks(dir.path / "a.md"), IndexDatabaseError);
+    EXPECT_THROW(ix.index_file(dir.path / "a.md"), std::exception);
     try {
         ix.get_block("x");
         ADD_FAILURE();
@@ -87,9 +87,9 @@ TEST(InitDb, BadFilesAndClosedIndexesRaiseErrorsNamingTheFile) {
 
 TEST(Indexer, StatsAndLineUpdates) {
     TempDir dir;
-    fs::path md = dir.path() / "a.md";
+    fs::path md = dir.path / "a.md";
     write_file(md, "# A\ntext\n# B\n");
-    Indexer ix(dir.path() / "index.db");
+    Indexer ix(dir.path / "index.db");
     ix.index_file(md);
     Block a = ix.list_blocks(md).at(0);
     ix.record_operation("2026-01-02", "replace_block", md.string(), a.uuid, 42);
@@ -107,10 +107,10 @@ TEST(Indexer, StatsAndLineUpdates) {
 
 TEST(Indexer, TitleSearchEscapesLikeAndFoldsAsciiCaseOnly) {
     TempDir dir;
-    fs::path md = dir.path() / "a.md", other = dir.path() / "b.md";
+    fs::path md = dir.path / "a.md", other = dir.path / "b.md";
     write_file(md, "# 50% done\n# 500 items\n# a_b\n# axb\n# back\\slash\n# API Reference\n# \xC3\x89t\xC3\xA9\n");
     write_file(other, "# Other API\n");
-    Indexer ix(dir.path() / "index.db");
+    Indexer ix(dir.path / "index.db");
     ix.index_file(md);
     ix.index_file(other);
     auto titles = [&](std::string_view q, std::optional<fs::path> f = std::nullopt) {

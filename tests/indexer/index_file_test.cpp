@@ -14,9 +14,9 @@ namespace {
 
 struct IndexFile : ::testing::Test {
     TempDir dir;
-    fs::path md = dir.path() / "doc.md";
-    Indexer ix{dir.path() / "index.db"};
-    FileWatcher w{dir.path(), [](const fs::path&) {}};
+    fs::path md = dir.path / "doc.md";
+    Indexer ix{dir.path / "index.db"};
+    FileWatcher w{dir.path, [](const fs::path&) {}};
 
     std::map<std::string, std::string> index(const std::string& text) {
         write_file(md, text);
@@ -98,7 +98,7 @@ TEST_F(IndexFile, FailedPassesKeepTheRowsAndClearTheMark) {
                    "BEGIN SELECT RAISE(ABORT, 'boom refused'); END");
     write_file(md, "# B\nmoved\n# A\n# boom\n");  // fails after updating A and B
     EXPECT_THROW(ix.index_file(md, &w), SQLite::Exception);
-    fs::path gone = dir.path() / "gone.md";
+    fs::path gone = dir.path / "gone.md";
     EXPECT_THROW(ix.index_file(gone, &w), fs::filesystem_error);
     EXPECT_TRUE(w.wait_for_reindex(md, 0.0));
     EXPECT_TRUE(w.wait_for_reindex(gone, 0.0));
@@ -122,14 +122,14 @@ TEST_F(IndexFile, TheReindexMarkSpansThePass) {
 }
 
 TEST_F(IndexFile, PathSpellingsAddressTheSameRows) {
-    fs::create_directory(dir.path() / "real");
-    fs::path file = dir.path() / "real" / "n.md";
+    fs::create_directory(dir.path / "real");
+    fs::path file = dir.path / "real" / "n.md";
     write_file(file, "# One\n# Two\n");
-    fs::create_directory_symlink(dir.path() / "real", dir.path() / "alias");
-    ix.index_file(dir.path() / "alias" / "n.md");
+    fs::create_directory_symlink(dir.path / "real", dir.path / "alias");
+    ix.index_file(dir.path / "alias" / "n.md");
     auto ids = ids_by_title(ix, file);
     EXPECT_EQ(ix.list_blocks(file).at(0).file_path, file);
-    CurrentDir cd(dir.path() / "real");
+    CurrentDir cd(dir.path / "real");
     EXPECT_EQ(ids_by_title(ix, "n.md"), ids);
     ix.index_file("./n.md");
     EXPECT_EQ(ids_by_title(ix, "../alias/n.md"), ids);

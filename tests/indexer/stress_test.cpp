@@ -34,7 +34,7 @@ std::vector<std::string> titles(const std::vector<Block>& bs) {
 
 TEST(IndexerStress, ThreadsNeverInterleaveInsideATransaction) {
     TempDir dir;
-    Indexer ix(dir.path() / "index.db");
+    Indexer ix(dir.path / "index.db");
     std::atomic<bool> done{false};
     std::atomic<int> callbacks{0};
     auto guarded = [&](const char* who, auto&& f) {
@@ -45,12 +45,12 @@ TEST(IndexerStress, ThreadsNeverInterleaveInsideATransaction) {
         }
     };
     FileWatcher* wp = nullptr;
-    FileWatcher watcher(dir.path(), [&](const fs::path& p) { ++callbacks; guarded("callback", [&] { ix.index_file(p, wp); }); }, 0.02);
+    FileWatcher watcher(dir.path, [&](const fs::path& p) { ++callbacks; guarded("callback", [&] { ix.index_file(p, wp); }); }, 0.02);
     wp = &watcher;
     watcher.start();
 
-    std::vector<fs::path> files{dir.path() / "w0.md", dir.path() / "w1.md", dir.path() / "w2.md"};
-    fs::path direct = dir.path() / "direct.md";
+    std::vector<fs::path> files{dir.path / "w0.md", dir.path / "w1.md", dir.path / "w2.md"};
+    fs::path direct = dir.path / "direct.md";
     std::vector<std::thread> threads;
     threads.emplace_back([&] {
         for (int v = 1; !done; ++v) {
