@@ -274,6 +274,7 @@ TEST_F(E2E, SemanticSearchWithoutAModelIsAToolErrorAndTheServerKeepsServing) {
                          0),
               0u)
         << text;
+    EXPECT_NE(text.find("quillbox model pull bge-small-zh-v1.5"), std::string::npos) << text;
     EXPECT_EQ(server_->request("ping")["result"], json::object());
     EXPECT_FALSE(ok("md_list_blocks", {{"file_path", "docs/guide.md"}}).empty());
     server_->close_input();
