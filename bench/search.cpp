@@ -24,7 +24,10 @@ std::vector<double> random_unit(std::mt19937& rng) {
     std::normal_distribution<double> n;
     std::vector<double> v(DIM);
     double norm = 0;
-    for (auto& x : v) norm += (x = n(rng)) * x;
+    for (auto& x : v) {
+        x = n(rng);
+        norm += x * x;
+    }
     for (auto& x : v) x /= std::sqrt(norm);
     return v;
 }
