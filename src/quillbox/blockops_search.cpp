@@ -97,9 +97,19 @@ private:
 std::vector<Hit> search_with_engine(Indexer& indexer, const fs::path& data_dir, std::string_view query) {
     SemanticEngine engine(data_dir / "vectors");
     if (engine.size() == 0) {
+        // Encoded in batches, a group of blocks at a time to keep the read contents small.
+        const std::vector<Block> blocks = collect_all_blocks(indexer);
+        constexpr std::size_t group = 512;
         LineSource source;
-        for (const Block& b : collect_all_blocks(indexer))
-            engine.index_block(b.uuid, b.title, detail::join_lines(source.lines(b)), b.content_hash);
+        std::vector<BlockToIndex> batch;
+        for (std::size_t start = 0; start < blocks.size(); start += group) {
+            batch.clear();
+            for (std::size_t i = start; i < std::min(blocks.size(), start + group); ++i) {
+                const Block& b = blocks[i];
+                batch.push_back({b.uuid, b.title, detail::join_lines(source.lines(b)), b.content_hash});
+            }
+            engine.index_blocks(batch);
+        }
         engine._save_vectors();
     }
     std::vector<Hit> hits;

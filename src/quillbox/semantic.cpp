@@ -475,6 +475,47 @@ bool SemanticEngine::index_block(const std::string& block_id, const std::string&
     return true;
 }
 
+std::size_t SemanticEngine::index_blocks(const std::vector<BlockToIndex>& blocks) {
+    // Decide first, exactly as index_block one after another would: a block repeated in the
+    // batch is compared with the hash its earlier occurrence is about to store.
+    struct Pending {
+        const BlockToIndex* block;
+        std::string snippet;
+    };
+    std::vector<Pending> todo;
+    std::unordered_map<std::string, const std::string*> planned_hash;
+    for (const auto& b : blocks) {
+        const std::string* stored = nullptr;
+        if (auto it = planned_hash.find(b.block_id); it != planned_hash.end())
+            stored = it->second;
+        else if (const auto* m = _metadata.find(b.block_id))
+            stored = &m->content_hash;
+        if (stored && *stored == b.content_hash) continue;
+        planned_hash[b.block_id] = &b.content_hash;
+        todo.push_back({&b, first_chars(b.content, 200)});
+    }
+    // Chunks bound the memory of one encoder call; each is stored before the next is encoded,
+    // so a failure keeps what was already encoded, as the one-by-one path would.
+    constexpr std::size_t chunk = 256;
+    for (std::size_t start = 0; start < todo.size(); start += chunk) {
+        const std::size_t end = std::min(todo.size(), start + chunk);
+        std::vector<std::string> texts;
+        texts.reserve(end - start);
+        for (std::size_t i = start; i < end; ++i) texts.push_back(todo[i].block->title + " " + todo[i].snippet);
+        // One text per encoder batch: packing several texts into one forward pass changes the
+        // rounding of the matrix products (last digits of the floats), and the store must come
+        // out exactly as index_block writes it. The speed-up is the encoder's worker threads.
+        auto vecs = _get_model().encode_batch(texts, 1);
+        for (std::size_t i = start; i < end; ++i) {
+            const BlockToIndex& b = *todo[i].block;
+            const auto& v = vecs[i - start];
+            _vectors[b.block_id] = std::vector<double>(v.begin(), v.end());
+            _metadata[b.block_id] = BlockMeta{b.title, std::move(todo[i].snippet), b.content_hash};
+        }
+    }
+    return todo.size();
+}
+
 void SemanticEngine::remove_block(const std::string& block_id) {
     _vectors.erase(block_id);
     _metadata.erase(block_id);
@@ -525,11 +566,20 @@ ReindexStats SemanticEngine::reindex_all(const std::vector<Block>& blocks) {
             ++stats.deleted;
         }
     }
-    for (const auto& b : blocks) {
-        auto lines = read_lines(b.file_path, b.start_line, b.end_line);
-        std::string content = detail::join_lines(lines);
-        if (index_block(b.uuid, b.title, content, b.content_hash)) ++stats.encoded;
-        else ++stats.skipped;
+    // Groups of blocks keep the read contents small; the encoder batches within each group.
+    constexpr std::size_t group = 512;
+    std::vector<BlockToIndex> batch;
+    for (std::size_t start = 0; start < blocks.size(); start += group) {
+        const std::size_t end = std::min(blocks.size(), start + group);
+        batch.clear();
+        for (std::size_t i = start; i < end; ++i) {
+            const Block& b = blocks[i];
+            batch.push_back({b.uuid, b.title, detail::join_lines(read_lines(b.file_path, b.start_line, b.end_line)),
+                             b.content_hash});
+        }
+        const auto encoded = static_cast<int>(index_blocks(batch));
+        stats.encoded += encoded;
+        stats.skipped += static_cast<int>(batch.size()) - encoded;
     }
     _save_vectors();
     return stats;

@@ -173,6 +173,14 @@ struct SearchResult {
     bool operator==(const SearchResult&) const = default;
 };
 
+// One block for SemanticEngine::index_blocks.
+struct BlockToIndex {
+    std::string block_id;
+    std::string title;
+    std::string content;
+    std::string content_hash;
+};
+
 struct ReindexStats {
     int encoded = 0;
     int skipped = 0;
@@ -193,6 +201,9 @@ public:
     std::vector<double> encode(std::string_view text);
     bool index_block(const std::string& block_id, const std::string& title,
                      std::string_view content, const std::string& content_hash);
+    // index_block for each block in order, with the same result, but the texts that need
+    // encoding go through the encoder in batches. Returns how many blocks were encoded.
+    std::size_t index_blocks(const std::vector<BlockToIndex>& blocks);
     void remove_block(const std::string& block_id);
     std::vector<SearchResult> search(std::string_view query, long top_k = 3);
     ReindexStats reindex_all(const std::vector<Block>& blocks);

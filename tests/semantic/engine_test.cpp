@@ -286,3 +286,53 @@ TEST(Engine, ModelSelection) {
     EXPECT_THROW(SemanticEngine::_load_config(f.vectors), std::runtime_error);
     EXPECT_THROW(SemanticEngine e(f.vectors), std::runtime_error);
 }
+
+TEST(Engine, BatchedIndexingWritesTheSameStoreAsOneBlockAtATime) {
+    Fixture f;
+    f.install("all-MiniLM-L6-v2", 384);
+    const fs::path one_dir = f.data / "one", batch_dir = f.data / "batch";
+    SemanticEngine one(one_dir, "all-MiniLM-L6-v2"), batched(batch_dir, "all-MiniLM-L6-v2");
+    for (SemanticEngine* e : {&one, &batched}) {  // an earlier store: "old" changes, "kept" does not
+        e->index_block("old", "Old", "old text", "h-old");
+        e->index_block("kept", "Kept", "kept text", "h-kept");
+    }
+    // More than one encoder chunk, texts of many lengths, snippets cut at 200 code points, and
+    // ids repeated within the batch with the same and with a new hash.
+    std::vector<BlockToIndex> blocks;
+    for (int i = 0; i < 600; ++i)
+        blocks.push_back({"b" + std::to_string(i % 550), "T" + std::to_string(i),
+                          chars(static_cast<std::size_t>(i % 7) * 40, i % 2 ? "é" : "word "),
+                          "h" + std::to_string(i % 3 == 0 ? i % 550 : i)});
+    blocks.push_back({"kept", "Renamed", "changed", "h-kept"});  // same hash: kept as it was
+    blocks.push_back({"old", "Old", "new text", "h-old2"});
+    blocks.push_back({"empty", "", "", "h-empty"});
+
+    std::size_t expected = 0;
+    for (const auto& b : blocks) expected += one.index_block(b.block_id, b.title, b.content, b.content_hash);
+    EXPECT_EQ(batched.index_blocks(blocks), expected);
+    // Again over the stored state: only the ids given two hashes in the batch are encoded again.
+    expected = 0;
+    for (const auto& b : blocks) expected += one.index_block(b.block_id, b.title, b.content, b.content_hash);
+    EXPECT_GT(expected, 0u);
+    EXPECT_EQ(batched.index_blocks(blocks), expected);
+    one._save_vectors();
+    batched._save_vectors();
+    for (const char* name : {"vectors.json", "metadata.json", "model_info.json"})
+        EXPECT_EQ(detail::read_file_bytes(batch_dir / name), detail::read_file_bytes(one_dir / name)) << name;
+}
+
+TEST(Engine, BatchWithNothingToEncodeDoesNotLoadTheModel) {
+    Fixture f;
+    f.install("all-MiniLM-L6-v2", 384);
+    {
+        SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+        e.index_block("a", "A", "text", "ha");
+        e._save_vectors();
+    }
+    fs::remove_all(quillbox_model_dir());  // loading would fail now
+    SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+    EXPECT_EQ(e.index_blocks({{"a", "A", "text", "ha"}}), 0u);
+    EXPECT_EQ(e.index_blocks({}), 0u);
+    EXPECT_THROW(e.index_blocks({{"a", "A", "text", "ha"}, {"b", "B", "text", "hb"}}), SemanticModelError);
+    EXPECT_EQ(e.size(), 1u);  // a failed batch adds nothing
+}
