@@ -435,28 +435,13 @@ int cmd_reindex(const fs::path& root_arg, const std::vector<std::string>& paths)
     return (failed || status) ? 1 : 0;
 }
 
-int cmd_config_get(const fs::path& root_arg, const std::string& key) {
-    try {
-        Project project = open_project(root_arg, false);
-        require_config_key(key);
-        say(project.config->get(key));
-        return 0;
-    } catch (const ConfigKeyError& e) {
-        complain_plain(e.what());
-        return 2;
-    } catch (const UsageError& e) {
-        complain(e.what());
-        return 2;
-    }
-}
+namespace {
 
-int cmd_config_set(const fs::path& root_arg, const std::string& key, const std::string& value) {
+// Runs one config command: bad keys, values and usage exit with 2, other failures with 1.
+template <class Body>
+int config_command(Body&& body) {
     try {
-        Project project = open_project(root_arg, false);
-        project.config->set(key, value);
-        project.config->save(config_file_of(project.root));
-        say(fmt::format("{} = {}", key, project.config->get(key)));
-        return 0;
+        return body();
     } catch (const ConfigKeyError& e) {
         complain_plain(e.what());
         return 2;
@@ -472,27 +457,39 @@ int cmd_config_set(const fs::path& root_arg, const std::string& key, const std::
     }
 }
 
+}  // namespace
+
+int cmd_config_get(const fs::path& root_arg, const std::string& key) {
+    return config_command([&] {
+        Project project = open_project(root_arg, false);
+        require_config_key(key);
+        say(project.config->get(key));
+        return 0;
+    });
+}
+
+int cmd_config_set(const fs::path& root_arg, const std::string& key, const std::string& value) {
+    return config_command([&] {
+        Project project = open_project(root_arg, false);
+        project.config->set(key, value);
+        project.config->save(config_file_of(project.root));
+        say(fmt::format("{} = {}", key, project.config->get(key)));
+        return 0;
+    });
+}
+
 int cmd_config_unset(const fs::path& root_arg, const std::string& key) {
-    try {
+    return config_command([&] {
         Project project = open_project(root_arg, false);
         project.config->unset(key);
         project.config->save(config_file_of(project.root));
         say(fmt::format("{} = {} (default)", key, project.config->get(key)));
         return 0;
-    } catch (const ConfigKeyError& e) {
-        complain_plain(e.what());
-        return 2;
-    } catch (const UsageError& e) {
-        complain(e.what());
-        return 2;
-    } catch (const std::exception& e) {
-        complain(e.what());
-        return 1;
-    }
+    });
 }
 
 int cmd_config_list(const fs::path& root_arg) {
-    try {
+    return config_command([&] {
         Project project = open_project(root_arg, false);
         say(fmt::format("# {}", config_file_of(project.root).string()));
         for (const auto& k : config_keys()) {
@@ -501,10 +498,7 @@ int cmd_config_list(const fs::path& root_arg) {
                             k.description));
         }
         return 0;
-    } catch (const UsageError& e) {
-        complain(e.what());
-        return 2;
-    }
+    });
 }
 
 namespace {
