@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <set>
 #include <system_error>
 
@@ -162,14 +163,24 @@ fs::path current_executable() {
     return ec ? fs::path("quillbox") : p;
 }
 
-int cmd_install(const fs::path& root_arg) {
-    Project project;
+namespace {
+
+// Opens the project for a command; a bad root is reported and gives none (exit status 2).
+std::optional<Project> open_project_or_complain(const fs::path& root_arg, bool create) {
     try {
-        project = open_project(root_arg, true);
+        return open_project(root_arg, create);
     } catch (const UsageError& e) {
         complain(e.what());
-        return 2;
+        return std::nullopt;
     }
+}
+
+}  // namespace
+
+int cmd_install(const fs::path& root_arg) {
+    auto opened = open_project_or_complain(root_arg, true);
+    if (!opened) return 2;
+    Project& project = *opened;
     int status = 0;
     const fs::path exe = current_executable();
 
@@ -209,13 +220,9 @@ int cmd_install(const fs::path& root_arg) {
 }
 
 int cmd_uninstall(const fs::path& root_arg, bool purge) {
-    Project project;
-    try {
-        project = open_project(root_arg, false);
-    } catch (const UsageError& e) {
-        complain(e.what());
-        return 2;
-    }
+    auto opened = open_project_or_complain(root_arg, false);
+    if (!opened) return 2;
+    Project& project = *opened;
     int status = 0;
     fs::path claude_md = project.root / "CLAUDE.md";
     try {
@@ -264,13 +271,9 @@ int cmd_uninstall(const fs::path& root_arg, bool purge) {
 }
 
 int cmd_status(const fs::path& root_arg) {
-    Project project;
-    try {
-        project = open_project(root_arg, false);
-    } catch (const UsageError& e) {
-        complain(e.what());
-        return 2;
-    }
+    auto opened = open_project_or_complain(root_arg, false);
+    if (!opened) return 2;
+    Project& project = *opened;
     const Config& cfg = *project.config;
     say(fmt::format("Quillbox {}: project {}", QUILLBOX_VERSION, project.root.string()));
     fs::path db = project.data_dir / "index.db";
@@ -329,14 +332,10 @@ int cmd_status(const fs::path& root_arg) {
 }
 
 int cmd_reindex(const fs::path& root_arg, const std::vector<std::string>& paths) {
-    Project project;
-    try {
-        project = open_project(root_arg, true);
-        install_host_components(project);
-    } catch (const UsageError& e) {
-        complain(e.what());
-        return 2;
-    }
+    auto opened = open_project_or_complain(root_arg, true);
+    if (!opened) return 2;
+    Project& project = *opened;
+    install_host_components(project);
     int status = 0;
     std::vector<fs::path> files;
     if (paths.empty()) {
