@@ -9,6 +9,7 @@
 
 #include "../tests/common/temp_dir.h"
 #include "quillbox/blockops.h"
+#include "quillbox/blockops/frame.h"
 
 namespace qbbench {
 

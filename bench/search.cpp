@@ -12,6 +12,7 @@
 
 #include "common.h"
 #include "quillbox/blockops.h"
+#include "quillbox/blockops/search.h"
 
 namespace fs = std::filesystem;
 using namespace quillbox;

@@ -10,6 +10,7 @@
 
 #include "common.h"
 #include "quillbox/blockops.h"
+#include "quillbox/blockops/frame.h"
 
 namespace fs = std::filesystem;
 using namespace quillbox;

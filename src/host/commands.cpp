@@ -26,6 +26,7 @@
 #include "quillbox/rulefile.h"
 #include "quillbox/semantic.h"
 #include "quillbox/version.h"
+#include "quillbox/blockops/frame.h"
 
 namespace fs = std::filesystem;
 

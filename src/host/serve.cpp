@@ -21,6 +21,7 @@
 #include "quillbox/tracker.h"
 #include "quillbox/version.h"
 #include "quillbox/watcher.h"
+#include "quillbox/blockops/frame.h"
 
 namespace fs = std::filesystem;
 

@@ -22,92 +22,6 @@
 namespace quillbox {
 
 // ---------------------------------------------------------------------------------------
-// Frame
-// ---------------------------------------------------------------------------------------
-
-// Estimated tokens per character: `cn` for CJK characters, `en` for all others.
-struct ModelTokenCoeffs {
-    std::string_view model;
-    double cn;
-    double en;
-};
-
-inline constexpr std::array<ModelTokenCoeffs, 9> MODEL_TOKEN_COEFFS{{
-    {"opus", 1.8, 0.25},
-    {"sonnet", 1.7, 0.25},
-    {"haiku", 1.7, 0.25},
-    {"gpt4o", 1.3, 0.22},
-    {"deepseek", 1.4, 0.24},
-    {"qwen", 1.5, 0.25},
-    {"glm", 1.5, 0.25},
-    {"kimi", 1.5, 0.25},
-    {"default", 1.5, 0.25},
-}};
-
-// The row of `model`, or the "default" row for an unknown name (exact, case-sensitive).
-const ModelTokenCoeffs& _token_coeffs(std::string_view model);
-
-// U+4E00..U+9FFF, U+3000..U+303F, U+FF00..U+FFEF.
-bool _is_cjk(char32_t cp) noexcept;
-
-// Token estimate of a UTF-8 text; at least 1.
-long long _count_tokens(std::string_view text, std::string_view model = "sonnet");
-
-// Token figures of a block-wise modification against whole-file work.
-struct TokenSavings {
-    long long full_tok = 0;
-    long long block_tok = 0;
-    long long new_tok = 0;
-    long long read_savings = 0;
-    long long write_savings = 0;
-    long long tokens_saved = 0;
-
-    bool operator==(const TokenSavings&) const = default;
-};
-
-// Figures for the whole file, the old block and the new block (model from "pricing_model").
-TokenSavings _token_savings(std::string_view full_text, std::string_view old_block,
-                            std::string_view new_block);
-// The "[QUILLBOX_META] ..." footer (message aha_meta) priced with get_pricing_rates().
-std::string _savings_footer(const TokenSavings& savings);
-
-// The opening path checks on a resolved path: md_only_error when the path text does not end
-// in ".md" (case-sensitive), file_not_found when nothing exists there; nullopt when both pass.
-std::optional<std::string> _check_md_path(const std::filesystem::path& fp);
-
-// Modification time in seconds since the epoch, with fractions.
-double _file_mtime(const std::filesystem::path& fp);
-// Today's local date, "%Y-%m-%d".
-std::string _today_local();
-
-// CREATE TABLE IF NOT EXISTS file_index (...); takes indexer.mutex().
-void _ensure_file_index_table(Indexer& indexer);
-// Records the file's current modification time and raw-byte SHA-256 in file_index (after a
-// write by an operation, so the next freshness check trusts the index). Throws on failure;
-// callers that must go on catch and log.
-void _record_file_state(Indexer& indexer, const std::filesystem::path& fp);
-
-// Brings the index entry of `fp` (resolved, existing Markdown file) in step with the file and
-// returns its blocks in document order. On any failure: a warning record and a fresh parse
-// (blocks not stored); an error of that parse propagates.
-std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher,
-                                       const std::filesystem::path& fp);
-
-// Re-indexes the file after an operation rewrote the block `block_id` starting at
-// `start_line`, keeping identifiers; when the block's new heading matched no old one, the new
-// block at `start_line` takes over `block_id` (so the agent's identifier stays valid).
-// `block_remains` is false when the block's lines were removed. Takes indexer.mutex().
-void _reindex_keeping_block(Indexer& indexer, FileWatcher& watcher, const std::filesystem::path& fp,
-                            const std::string& block_id, int start_line, bool block_remains);
-
-// "#" x level, or "FM" for a block without a heading level.
-std::string _level_marker(int level);
-// `  id="<uuid>" ## Title lines=3-9`
-std::string _format_block_line(const Block& block);
-// "✅ File: <path>\n<n> blocks:\n" followed by the block lines.
-std::string _format_blocks(const std::vector<Block>& blocks, const std::filesystem::path& file_path);
-
-// ---------------------------------------------------------------------------------------
 // Core operations
 // ---------------------------------------------------------------------------------------
 
@@ -132,41 +46,6 @@ std::string do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_v
 // ---------------------------------------------------------------------------------------
 // Structural operations
 // ---------------------------------------------------------------------------------------
-
-// A replacement request parsed from an edit instruction (type is always "replace").
-struct EditRequest {
-    std::string type = "replace";
-    std::string target;
-    std::string replacement;
-
-    bool operator==(const EditRequest&) const = default;
-};
-
-// A replacement that refers to a group by name (\g<name>): the target is plain text and has
-// no groups, so the edit cannot go on. do_md_edit lets it propagate before writing anything.
-class ReplacementGroupNameError : public std::invalid_argument {
-public:
-    using std::invalid_argument::invalid_argument;
-};
-
-// An instruction too long or too convoluted for the instruction patterns to finish on.
-class InstructionTooComplexError : public std::invalid_argument {
-public:
-    using std::invalid_argument::invalid_argument;
-};
-
-// "change X to Y", "X -> Y", "把X改为Y" (case-insensitive, first pattern that matches wins);
-// nullopt when none matches. Invalid UTF-8 raises DecodeError.
-std::optional<EditRequest> _parse_instruction(std::string_view instruction);
-// The request applied to a block's text: exact, then case-insensitive (replacement taken as a
-// substitution template), then the first matching line; nullopt when the target is not found
-// or is empty. A template with a group reference by name raises ReplacementGroupNameError.
-std::optional<std::string> _apply_pattern(std::string_view content, const EditRequest& parsed);
-// One verified, backed-up replacement of one block with its bookkeeping. `file_path` is not
-// used: the block's stored path is. Raises on every failure.
-void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                        SessionReadTracker& tracker, const std::filesystem::path& file_path,
-                        std::string_view block_id, std::string_view new_content);
 
 // Applies a natural-language edit instruction to the sections it most likely concerns, or
 // shows them with their identifiers when no automatic rewrite is possible.
@@ -211,9 +90,5 @@ inline constexpr std::string_view SEMANTIC_NOT_ENABLED =
 // no longer exist are left out. A model that cannot be loaded raises SemanticModelError;
 // provider failures propagate as the provider raises them.
 std::string do_search_blocks(Indexer& indexer, const std::filesystem::path& data_dir, std::string_view query);
-
-// Cosine similarity over the pairs of positions present in both vectors, with compensated
-// (Neumaier) sums; 0.0 when either vector has norm 0.
-double _cosine_similarity(const std::vector<double>& a, const std::vector<double>& b);
 
 }  // namespace quillbox

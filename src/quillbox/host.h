@@ -8,7 +8,7 @@
 // The registry is thread-safe: getters hand out shared_ptr copies, so a component swapped
 // while an operation runs stays alive until that operation is done with it.
 //
-// Implemented in the blockops module (blockops_host.cpp).
+// Implemented in the blockops module (blockops/host.cpp).
 
 #include <filesystem>
 #include <functional>

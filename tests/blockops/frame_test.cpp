@@ -3,6 +3,7 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 
 #include "fixture.h"
+#include "quillbox/blockops/frame.h"
 
 using namespace quillbox;
 using qbtest::Project;

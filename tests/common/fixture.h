@@ -15,20 +15,15 @@
 #include <utility>
 #include <vector>
 
+#include "files.h"
 #include "quillbox/blockops.h"
 #include "quillbox/detail/text.h"
 #include "quillbox/i18n.h"
+#include "quillbox/blockops/frame.h"
 
 namespace qbtest {
 
 namespace fs = std::filesystem;
-
-inline void write_file(const fs::path& p, std::string_view bytes) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string read_file(const fs::path& p) { return quillbox::detail::read_file_bytes(p); }
 
 struct Captured {
     quillbox::LogLevel level;

@@ -2,9 +2,11 @@
 
 #include "host/config.h"
 #include "quillbox/i18n.h"
-#include "temp_dir.h"
+#include "common/temp_dir.h"
 
 using namespace quillbox;
+using qbtest::CurrentDir;
+using qbtest::TempDir;
 using namespace quillbox::host;
 
 namespace {
@@ -70,7 +72,7 @@ TEST(Config, RefusesUnknownKeysAndInvalidValuesWithTheCatalogueTexts) {
 
 TEST(Config, SavesOnlySetKeysAndReadsThemBack) {
     TempDir dir;
-    auto file = dir.path() / ".quillbox" / "config.toml";
+    auto file = dir.path / ".quillbox" / "config.toml";
     Config cfg;
     cfg.set("pricing_model", "deepseek");
     cfg.set("cache_enabled", "false");
@@ -116,7 +118,7 @@ TEST(Config, KeepsUnknownKeysAndIgnoresBadValuesInTheFile) {
 
 TEST(Config, MissingFileGivesDefaultsAndBrokenFileIsAnError) {
     TempDir dir;
-    EXPECT_EQ(Config::load(dir.path() / "nothing.toml").get("pricing_model"), "sonnet");
+    EXPECT_EQ(Config::load(dir.path / "nothing.toml").get("pricing_model"), "sonnet");
     auto broken = dir.write("config.toml", "language = \"en\nx = = 1\n");
     std::string err = error_of([&] { Config::load(broken); });
     EXPECT_NE(err.find("config.toml:1:"), std::string::npos) << err;

@@ -21,9 +21,11 @@
 #include "host/tools.h"
 #include "quillbox/blockops.h"
 #include "quillbox/indexer.h"
-#include "temp_dir.h"
+#include "common/temp_dir.h"
 
 using namespace quillbox;
+using qbtest::CurrentDir;
+using qbtest::TempDir;
 using namespace quillbox::host;
 
 namespace {
@@ -316,12 +318,12 @@ TEST(SearchTool, ListsAsReadOnlyAndTurnsFailuresIntoErrorResults) {
 
     TempDir tmp;
     reset_host_defaults();
-    std::filesystem::create_directories(tmp.path() / ".quillbox");
-    Indexer indexer(tmp.path() / ".quillbox" / "index.db");
+    std::filesystem::create_directories(tmp.path / ".quillbox");
+    Indexer indexer(tmp.path / ".quillbox" / "index.db");
     indexer.index_file(tmp.write("a.md", "# Title\ntext\n"));
     ToolContext ctx;
     ctx.indexer = &indexer;
-    ctx.data_dir = tmp.path() / ".quillbox";
+    ctx.data_dir = tmp.path / ".quillbox";
 
     auto missing = run_tool(*spec, ctx, json::object());
     EXPECT_TRUE(missing.is_error);

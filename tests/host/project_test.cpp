@@ -3,11 +3,13 @@
 #include "host/commands.h"
 #include "host/project.h"
 #include "quillbox/i18n.h"
-#include "temp_dir.h"
+#include "common/temp_dir.h"
 
 #include <nlohmann/json.hpp>
 
 using namespace quillbox;
+using qbtest::CurrentDir;
+using qbtest::TempDir;
 using namespace quillbox::host;
 namespace fs = std::filesystem;
 
@@ -22,14 +24,14 @@ struct RestoreDefaults {
 
 TEST(ProjectSetup, RootMustBeAnExistingDirectory) {
     TempDir dir;
-    EXPECT_THROW(open_project(dir.path() / "missing", false), UsageError);
+    EXPECT_THROW(open_project(dir.path / "missing", false), UsageError);
     EXPECT_THROW(open_project(dir.write("file.md", "# x\n"), false), UsageError);
-    Project p = open_project(dir.path(), true);
-    EXPECT_EQ(p.data_dir, dir.path() / ".quillbox");
+    Project p = open_project(dir.path, true);
+    EXPECT_EQ(p.data_dir, dir.path / ".quillbox");
     EXPECT_TRUE(fs::is_directory(p.data_dir / "backups"));
     EXPECT_TRUE(fs::is_directory(p.data_dir / "vectors"));
     dir.write(".quillbox/config.toml", "language = [");
-    EXPECT_THROW(open_project(dir.path(), false), UsageError);
+    EXPECT_THROW(open_project(dir.path, false), UsageError);
 }
 
 TEST(ProjectSetup, InstalledResolverStaysInsideTheRootAndLanguageFollowsTheConfig) {
@@ -37,17 +39,17 @@ TEST(ProjectSetup, InstalledResolverStaysInsideTheRootAndLanguageFollowsTheConfi
     TempDir dir, outside;
     dir.write("docs/a.md", "# A\n");
     outside.write("secret.md", "# S\n");
-    fs::create_directory_symlink(outside.path(), dir.path() / "link");
+    fs::create_directory_symlink(outside.path, dir.path / "link");
     dir.write(".quillbox/config.toml", "language = \"zh\"\n");
 
-    install_host_components(open_project(dir.path(), false));
+    install_host_components(open_project(dir.path, false));
     EXPECT_EQ(get_language(), "zh");
     EXPECT_EQ(get_config("language"), "zh");
-    EXPECT_EQ(_resolve_path("docs/a.md"), dir.path() / "docs" / "a.md");
-    EXPECT_EQ(_resolve_path((dir.path() / "docs/../docs/a.md").string()), dir.path() / "docs" / "a.md");
+    EXPECT_EQ(_resolve_path("docs/a.md"), dir.path / "docs" / "a.md");
+    EXPECT_EQ(_resolve_path((dir.path / "docs/../docs/a.md").string()), dir.path / "docs" / "a.md");
     EXPECT_THROW(_resolve_path("../x.md"), PathOutsideRootError);
     EXPECT_THROW(_resolve_path("link/secret.md"), PathOutsideRootError);
-    EXPECT_THROW(_resolve_path((outside.path() / "secret.md").string()), PathOutsideRootError);
+    EXPECT_THROW(_resolve_path((outside.path / "secret.md").string()), PathOutsideRootError);
 }
 
 TEST(ProjectSetup, BlockReadsGetNoCachedMarkerWhenTheCacheIsOff) {
@@ -80,33 +82,33 @@ TEST(Commands, InstallAndUninstallKeepTheUsersFiles) {
     TempDir dir;
     dir.write("CLAUDE.md", "My notes\n");
     dir.write(".mcp.json", R"({"mcpServers": {"other": {"command": "x"}}})");
-    ASSERT_EQ(cmd_install(dir.path()), 0);
+    ASSERT_EQ(cmd_install(dir.path), 0);
     EXPECT_EQ(dir.read("CLAUDE.md").rfind("My notes\n\n<!-- Quillbox Rules v3.1", 0), 0u);
     auto mcp = nlohmann::json::parse(dir.read(".mcp.json"));
     EXPECT_EQ(mcp["mcpServers"]["other"]["command"], "x");
     EXPECT_EQ(mcp["mcpServers"]["quillbox"]["args"],
-              nlohmann::json::array({"serve", "--root", dir.path().string()}));
+              nlohmann::json::array({"serve", "--root", dir.path.string()}));
 
-    ASSERT_EQ(cmd_uninstall(dir.path(), false), 0);
+    ASSERT_EQ(cmd_uninstall(dir.path, false), 0);
     EXPECT_EQ(dir.read("CLAUDE.md"), "My notes\n");
     EXPECT_EQ(nlohmann::json::parse(dir.read(".mcp.json")), nlohmann::json::parse(R"({"mcpServers": {"other": {"command": "x"}}})"));
-    EXPECT_TRUE(fs::exists(dir.path() / ".quillbox"));
+    EXPECT_TRUE(fs::exists(dir.path / ".quillbox"));
 
     // A .mcp.json that is not JSON is left alone and the install reports failure.
     dir.write(".mcp.json", "{broken");
-    EXPECT_EQ(cmd_install(dir.path()), 1);
+    EXPECT_EQ(cmd_install(dir.path), 1);
     EXPECT_EQ(dir.read(".mcp.json"), "{broken");
 }
 
 TEST(Commands, ConfigSetValidatesBeforeWriting) {
     TempDir dir;
-    EXPECT_EQ(cmd_config_set(dir.path(), "language", "zh"), 0);
+    EXPECT_EQ(cmd_config_set(dir.path, "language", "zh"), 0);
     const std::string saved = dir.read(".quillbox/config.toml");
     EXPECT_NE(saved.find("language = \"zh\""), std::string::npos);
-    EXPECT_EQ(cmd_config_set(dir.path(), "language", "fr"), 2);
-    EXPECT_EQ(cmd_config_set(dir.path(), "colour", "blue"), 2);
-    EXPECT_EQ(cmd_config_get(dir.path(), "colour"), 2);
+    EXPECT_EQ(cmd_config_set(dir.path, "language", "fr"), 2);
+    EXPECT_EQ(cmd_config_set(dir.path, "colour", "blue"), 2);
+    EXPECT_EQ(cmd_config_get(dir.path, "colour"), 2);
     EXPECT_EQ(dir.read(".quillbox/config.toml"), saved);
-    EXPECT_EQ(cmd_config_unset(dir.path(), "language"), 0);
-    EXPECT_EQ(Config::load(dir.path() / ".quillbox/config.toml").get("language"), "en");
+    EXPECT_EQ(cmd_config_unset(dir.path, "language"), 0);
+    EXPECT_EQ(Config::load(dir.path / ".quillbox/config.toml").get("language"), "en");
 }

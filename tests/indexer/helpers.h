@@ -6,11 +6,11 @@
 #include <string>
 
 #include "quillbox/indexer.h"
-#include "watcher/temp_dir.h"
+#include "common/temp_dir.h"
 
-inline void write_file(const std::filesystem::path& p, const std::string& text) {
-    std::ofstream(p, std::ios::binary) << text;
-}
+using qbtest::CurrentDir;
+using qbtest::TempDir;
+using qbtest::write_file;
 
 // title -> uuid of the file's rows (titles are unique where it is used).
 inline std::map<std::string, std::string> ids_by_title(quillbox::Indexer& ix, const std::filesystem::path& f) {

@@ -11,10 +11,10 @@
 
 #include "quillbox/safety.h"
 #include "quillbox/watcher.h"
-#include "test_util.h"
+#include "common/temp_dir.h"
 
 using namespace quillbox;
-using qbtest::slurp;
+using qbtest::read_file;
 using qbtest::write_file;
 namespace fs = std::filesystem;
 
@@ -66,26 +66,26 @@ std::error_code fs_error_code(F&& f) {
 TEST_F(SafetyEngineTest, ReplaceInsertDeleteAndLineEnds) {
     write_file(file, "1\n2\n3\n4\n5\n6\n");
     engine.apply_replace(file, 3, 4, {"a", "b", "c"});
-    EXPECT_EQ(slurp(file), "1\n2\na\nb\nc\n5\n6\n");
+    EXPECT_EQ(read_file(file), "1\n2\na\nb\nc\n5\n6\n");
     ASSERT_EQ(backup_files().size(), 1u);
-    EXPECT_EQ(slurp(backup_files()[0]), "1\n2\n3\n4\n5\n6\n");
+    EXPECT_EQ(read_file(backup_files()[0]), "1\n2\n3\n4\n5\n6\n");
     engine.apply_replace(file, 1, 0, {"top"});  // insert before line 1
     engine.apply_replace(file, 9, 8, {"end"});  // append after the last line
     engine.apply_replace(file, 4, 6, {});       // delete a, b, c
-    EXPECT_EQ(slurp(file), "top\n1\n2\n5\n6\nend\n");
+    EXPECT_EQ(read_file(file), "top\n1\n2\n5\n6\nend\n");
     EXPECT_TRUE(no_tmp());
 
     write_file(file, "a\r\nb\r\nc");  // CRLF, no final line feed
     engine.apply_replace(file, 2, 2, {"B"});
-    EXPECT_EQ(slurp(file), "a\nB\nc\n");
+    EXPECT_EQ(read_file(file), "a\nB\nc\n");
     write_file(file, "x\fy\n");  // a form-feed line end is followed by a line feed
     engine.apply_replace(file, 2, 2, {"Y"});
-    EXPECT_EQ(slurp(file), "x\f\nY\n");
+    EXPECT_EQ(read_file(file), "x\f\nY\n");
 
     fs::create_symlink(file, dir / "link.md");  // the target changes, the link stays
     engine.apply_replace(dir / "link.md", 1, 1, {"via link"});
     EXPECT_TRUE(fs::is_symlink(dir / "link.md"));
-    EXPECT_EQ(slurp(file), "via link\n\nY\n");
+    EXPECT_EQ(read_file(file), "via link\n\nY\n");
 }
 
 TEST_F(SafetyEngineTest, PermissionsAndBackupMetadataSurvive) {
@@ -114,11 +114,11 @@ TEST_F(SafetyEngineTest, PermissionsAndBackupMetadataSurvive) {
     engine.set_after_rename_hook([&](const fs::path&) {
         ++calls;
         EXPECT_FALSE(fs::exists(dir / "README.quillbox-tmp"));
-        EXPECT_EQ(slurp(plain), "y\n");
+        EXPECT_EQ(read_file(plain), "y\n");
     });
     engine.apply_replace(plain, 1, 1, {"y"});
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(slurp(dir / "victim"), "keep");
+    EXPECT_EQ(read_file(dir / "victim"), "keep");
 }
 
 TEST_F(SafetyEngineTest, TwoBackupsInOneSecondLeaveTheLaterState) {
@@ -132,7 +132,7 @@ TEST_F(SafetyEngineTest, TwoBackupsInOneSecondLeaveTheLaterState) {
     engine.apply_replace(file, 1, 1, {"v3"});
     ASSERT_EQ(backup_files().size(), 1u);
     EXPECT_EQ(backup_files()[0], backups / "2025-03-01_14-05-09_notes.md.bak");
-    EXPECT_EQ(slurp(backup_files()[0]), "v2\n");
+    EXPECT_EQ(read_file(backup_files()[0]), "v2\n");
 }
 
 TEST_F(SafetyEngineTest, BusyWriterCancelsTheWriteButNotTheCheck) {
@@ -143,7 +143,7 @@ TEST_F(SafetyEngineTest, BusyWriterCancelsTheWriteButNotTheCheck) {
     EXPECT_EQ(error_text([&] { guarded.apply_replace(file, 1, 1, {"x"}); }),
               "文件 " + file.string() + " 正在被持续写入（超时 3s），操作已取消。请稍后重试。");
     EXPECT_TRUE(backup_files().empty());
-    EXPECT_EQ(slurp(file), "a\nb\n");
+    EXPECT_EQ(read_file(file), "a\nb\n");
     EXPECT_TRUE(guarded.verify_before_modify(file, 1, 2, compute_hash("a\nb")));
 
     std::thread done([&] {  // a writer that finishes within the wait
@@ -152,7 +152,7 @@ TEST_F(SafetyEngineTest, BusyWriterCancelsTheWriteButNotTheCheck) {
     });
     guarded.apply_replace(file, 1, 1, {"x"});
     done.join();
-    EXPECT_EQ(slurp(file), "x\nb\n");
+    EXPECT_EQ(read_file(file), "x\nb\n");
 }
 
 TEST_F(SafetyEngineTest, VerifyBeforeModify) {
@@ -191,7 +191,7 @@ TEST_F(SafetyEngineTest, ChangesBetweenRenameAndReadBackAreRolledBack) {
             got = e.what();
         }
         EXPECT_EQ(got, message);
-        EXPECT_EQ(slurp(file), original);
+        EXPECT_EQ(read_file(file), original);
         EXPECT_EQ(fs::last_write_time(file), old_time);
         EXPECT_EQ(mode_of(file), 0640u);
         EXPECT_TRUE(no_tmp());
@@ -226,10 +226,10 @@ TEST_F(SafetyEngineTest, BadInputLeavesTheFileUntouched) {
     EXPECT_THROW(engine.apply_replace(file, 2, 3, {"x"}), std::invalid_argument);  // past the end
     EXPECT_THROW(engine.apply_replace(file, 1, 1, {"x\ny"}), std::invalid_argument);
     EXPECT_THROW(engine.apply_replace(file, 1, 1, {"\xc3("}), std::invalid_argument);
-    EXPECT_EQ(slurp(file), "a\nb\n");
+    EXPECT_EQ(read_file(file), "a\nb\n");
     write_file(file, "a\n\xff\n");
     EXPECT_THROW(engine.apply_replace(file, 1, 1, {"x"}), DecodeError);
-    EXPECT_EQ(slurp(file), "a\n\xff\n");
+    EXPECT_EQ(read_file(file), "a\n\xff\n");
     EXPECT_TRUE(no_tmp());
 }
 
@@ -238,7 +238,7 @@ TEST_F(SafetyEngineTest, UnwritableBackupOrFullDiskLeavesTheFileUntouched) {
     fs::remove_all(backups);
     write_file(backups, "a file where the backup directory should be");
     EXPECT_NE(fs_error_code([&] { engine.apply_replace(file, 1, 1, {"x"}); }), std::error_code());
-    EXPECT_EQ(slurp(file), "a\nb\n");
+    EXPECT_EQ(read_file(file), "a\nb\n");
     fs::remove(backups);
 
     // A file size limit stands in for a full disk (it binds root too).
@@ -258,8 +258,8 @@ TEST_F(SafetyEngineTest, UnwritableBackupOrFullDiskLeavesTheFileUntouched) {
     EXPECT_EQ(attempt(1000, {"x"}), std::errc::file_too_large);        // the backup fails
     EXPECT_EQ(attempt(4500, {big, big}), std::errc::file_too_large);   // the new text fails
     ::signal(SIGXFSZ, old_handler);
-    EXPECT_EQ(slurp(file), big + "\n");
+    EXPECT_EQ(read_file(file), big + "\n");
     EXPECT_TRUE(no_tmp());
     ASSERT_EQ(backup_files().size(), 1u);  // no partial backup from the first attempt
-    EXPECT_EQ(slurp(backup_files()[0]), big + "\n");
+    EXPECT_EQ(read_file(backup_files()[0]), big + "\n");
 }

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "quillbox/safety.h"
-#include "test_util.h"
+#include "common/temp_dir.h"
 
 using namespace quillbox;
 using qbtest::TempDir;

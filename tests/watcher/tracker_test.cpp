@@ -6,10 +6,12 @@
 #include <thread>
 
 #include "quillbox/watcher.h"
-#include "watcher/temp_dir.h"
+#include "common/temp_dir.h"
 
 namespace fs = std::filesystem;
 using namespace quillbox;
+using qbtest::CurrentDir;
+using qbtest::TempDir;
 using namespace std::chrono_literals;
 
 TEST(WriteTracker, SpellingsOfOneFileShareAKeyAndAMark) {

@@ -9,10 +9,12 @@
 
 #include "quillbox/watcher.h"
 #include "watcher/recorder.h"
-#include "watcher/temp_dir.h"
+#include "common/temp_dir.h"
 
 namespace fs = std::filesystem;
 using namespace quillbox;
+using qbtest::CurrentDir;
+using qbtest::TempDir;
 using namespace std::chrono_literals;
 
 namespace {

@@ -12,6 +12,7 @@
 #include "quillbox/blockops.h"
 #include "quillbox/detail/text.h"
 #include "quillbox/i18n.h"
+#include "quillbox/blockops/frame.h"
 
 namespace fs = std::filesystem;
 

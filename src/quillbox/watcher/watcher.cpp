@@ -1,5 +1,5 @@
-// Signals, path keys and the write tracker. The inotify observer, the debounced handler and
-// FileWatcher live in watcher_observer.cpp.
+// Signals, path keys and the write tracker. The inotify observer and FileWatcher live in
+// observer.cpp, the debounced handler in handler.cpp.
 #include "quillbox/watcher.h"
 
 #include <chrono>

@@ -4,6 +4,7 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 
 #include "fixture.h"
+#include "quillbox/blockops/edit.h"
 
 namespace qbtest {
 namespace {

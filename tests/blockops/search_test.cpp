@@ -7,6 +7,7 @@
 #include "quillbox/blockops.h"
 #include "quillbox/detail/text.h"
 #include "quillbox/semantic.h"
+#include "quillbox/blockops/search.h"
 #include "semantic/tiny_model.h"
 
 using namespace quillbox;

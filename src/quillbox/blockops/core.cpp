@@ -11,6 +11,7 @@
 
 #include "quillbox/detail/text.h"
 #include "quillbox/i18n.h"
+#include "quillbox/blockops/frame.h"
 
 namespace fs = std::filesystem;
 

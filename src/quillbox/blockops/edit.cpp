@@ -19,6 +19,8 @@
 #include "quillbox/blockops/structure.h"
 #include "quillbox/detail/text.h"
 #include "quillbox/i18n.h"
+#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/edit.h"
 
 namespace quillbox {
 

@@ -14,6 +14,7 @@
 #include "quillbox/detail/text.h"
 #include "quillbox/i18n.h"
 #include "quillbox/semantic.h"
+#include "quillbox/blockops/search.h"
 
 namespace fs = std::filesystem;
 

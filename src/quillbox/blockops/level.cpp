@@ -10,6 +10,7 @@
 #include "quillbox/blockops/structure.h"
 #include "quillbox/detail/text.h"
 #include "quillbox/i18n.h"
+#include "quillbox/blockops/frame.h"
 
 namespace quillbox {
 
