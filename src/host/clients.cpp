@@ -52,6 +52,15 @@ std::optional<std::string> remove_server_entry(std::string_view existing, std::s
     return doc.dump(2) + "\n";
 }
 
+std::optional<ojson> find_server_entry(std::string_view existing, std::string_view servers_key) {
+    ojson doc = parse_client_file(existing);
+    auto servers = doc.find(std::string(servers_key));
+    if (servers == doc.end() || !servers->is_object()) return std::nullopt;
+    auto entry = servers->find(std::string(SERVER_NAME));
+    if (entry == servers->end()) return std::nullopt;
+    return *entry;
+}
+
 std::string shell_quote(std::string_view word) {
     bool plain = !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                                                          "0123456789-_./=:@+,%") == std::string_view::npos;

@@ -32,6 +32,9 @@ std::string merge_server_entry(std::string_view existing, std::string_view serve
 // Throws ClientConfigError.
 std::optional<std::string> remove_server_entry(std::string_view existing, std::string_view servers_key);
 
+// Our entry under `servers_key`, or none (also for an empty text). Throws ClientConfigError.
+std::optional<nlohmann::ordered_json> find_server_entry(std::string_view existing, std::string_view servers_key);
+
 // Single-quoted for POSIX shells when needed.
 std::string shell_quote(std::string_view word);
 

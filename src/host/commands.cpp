@@ -67,6 +67,34 @@ void write_atomically(const fs::path& p, const std::string& text) {
     }
 }
 
+// What install created (so that uninstall removes only its own files), in the data directory.
+struct InstallRecord {
+    bool created_claude_md = false;
+
+    static fs::path file(const fs::path& data_dir) { return data_dir / "install.json"; }
+    static InstallRecord load(const fs::path& data_dir) {
+        InstallRecord r;
+        try {
+            std::string text = read_or_empty(file(data_dir));
+            if (text.empty()) return r;
+            auto doc = nlohmann::json::parse(text);
+            r.created_claude_md = doc.value("created_claude_md", false);
+        } catch (const std::exception&) {
+            // An unreadable record claims nothing.
+        }
+        return r;
+    }
+    void save(const fs::path& data_dir) const {
+        std::error_code ec;
+        if (!fs::is_directory(data_dir, ec)) return;
+        if (!created_claude_md) {
+            fs::remove(file(data_dir), ec);
+            return;
+        }
+        write_atomically(file(data_dir), nlohmann::json{{"created_claude_md", true}}.dump(2) + "\n");
+    }
+};
+
 bool skip_dir(const fs::path& dir, const fs::path& data_dir) {
     auto name = dir.filename().string();
     return dir == data_dir || (!name.empty() && name[0] == '.') || name == "node_modules";
@@ -188,6 +216,12 @@ int cmd_install(const fs::path& root_arg) {
     fs::path claude_md = project.root / "CLAUDE.md";
     try {
         bool had = has_quillbox_section(claude_md);
+        std::error_code ec;
+        if (!fs::exists(claude_md, ec)) {
+            InstallRecord record = InstallRecord::load(project.data_dir);
+            record.created_claude_md = true;
+            record.save(project.data_dir);
+        }
         if (add_quillbox_section(claude_md))
             say(fmt::format("{}: rules section {}", claude_md.string(), had ? "updated" : "added"));
         else
@@ -225,12 +259,22 @@ int cmd_uninstall(const fs::path& root_arg, bool purge) {
     if (!opened) return 2;
     Project& project = *opened;
     int status = 0;
+    bool found = false;  // anything of Quillbox in this project
+    InstallRecord record = InstallRecord::load(project.data_dir);
+
     fs::path claude_md = project.root / "CLAUDE.md";
     try {
-        if (remove_quillbox_section(claude_md))
-            say(fmt::format("{}: rules section removed", claude_md.string()));
-        else
-            say(fmt::format("{}: no rules section", claude_md.string()));
+        if (has_quillbox_section(claude_md)) {
+            found = true;
+            remove_quillbox_section(claude_md);
+            std::error_code ec;
+            if (record.created_claude_md && fs::file_size(claude_md, ec) == 0 && !ec) {
+                fs::remove(claude_md);
+                say(fmt::format("{}: removed (install created it and nothing else was in it)", claude_md.string()));
+            } else {
+                say(fmt::format("{}: rules section removed, the rest kept", claude_md.string()));
+            }
+        }
     } catch (const std::exception& e) {
         complain(fmt::format("{}: {}", claude_md.string(), e.what()));
         status = 1;
@@ -239,32 +283,43 @@ int cmd_uninstall(const fs::path& root_arg, bool purge) {
     fs::path mcp = project.root / ".mcp.json";
     try {
         std::string text = read_or_empty(mcp);
-        if (text.empty()) {
-            say(fmt::format("{}: nothing registered", mcp.string()));
-        } else if (auto rest = remove_server_entry(text, "mcpServers")) {
-            write_atomically(mcp, *rest);
-            say(fmt::format("{}: server \"{}\" removed, other servers kept", mcp.string(), SERVER_NAME));
-        } else {
-            fs::remove(mcp);
-            say(fmt::format("{}: removed (it held only the \"{}\" server)", mcp.string(), SERVER_NAME));
+        // A file without our entry is the user's alone: not even reformatted.
+        if (!text.empty() && find_server_entry(text, "mcpServers")) {
+            found = true;
+            if (auto rest = remove_server_entry(text, "mcpServers")) {
+                write_atomically(mcp, *rest);
+                say(fmt::format("{}: server \"{}\" removed, other servers kept", mcp.string(), SERVER_NAME));
+            } else {
+                fs::remove(mcp);
+                say(fmt::format("{}: removed (it held only the \"{}\" server)", mcp.string(), SERVER_NAME));
+            }
         }
     } catch (const std::exception& e) {
         complain(fmt::format("{} was left unchanged: {}", mcp.string(), e.what()));
         status = 1;
     }
 
-    if (purge) {
-        std::error_code ec;
-        fs::remove_all(project.data_dir, ec);
-        if (ec) {
-            complain(fmt::format("cannot remove {}: {}", project.data_dir.string(), ec.message()));
-            status = 1;
+    std::error_code ec;
+    const bool has_data = fs::is_directory(project.data_dir, ec);
+    if (!found && !has_data) {
+        say(fmt::format("No Quillbox installation found in {}; nothing changed.", project.root.string()));
+        return status;
+    }
+    if (has_data) {
+        if (purge) {
+            fs::remove_all(project.data_dir, ec);
+            if (ec) {
+                complain(fmt::format("cannot remove {}: {}", project.data_dir.string(), ec.message()));
+                status = 1;
+            } else {
+                say(fmt::format("{}: removed (index, backups, configuration)", project.data_dir.string()));
+            }
         } else {
-            say(fmt::format("{}: removed (index, backups, configuration)", project.data_dir.string()));
+            record.created_claude_md = false;
+            record.save(project.data_dir);
+            say(fmt::format("Kept {} (index, backups, configuration); `uninstall --purge` removes it.",
+                            project.data_dir.string()));
         }
-    } else {
-        say(fmt::format("Kept {} (index, backups, configuration); `uninstall --purge` removes it.",
-                        project.data_dir.string()));
     }
     say(fmt::format("If you also added the server with `claude mcp add` in another scope: claude mcp remove {}",
                     SERVER_NAME));

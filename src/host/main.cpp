@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,21 @@ namespace {
 
 constexpr const char* ROOT_HELP = "Project root (default: the current directory). Quillbox keeps its index, "
                                   "backups and config.toml in DIR/.quillbox/";
+
+// `quillbox frobnicate`: name the word and list the commands instead of CLI11's generic text.
+std::optional<int> refuse_unknown_command(CLI::App& app, int argc, char** argv) {
+    if (argc < 2) return std::nullopt;
+    std::string word = argv[1];
+    if (word.empty() || word[0] == '-') return std::nullopt;
+    std::string names;
+    for (const auto* sub : app.get_subcommands({})) {
+        if (sub->get_name() == word) return std::nullopt;
+        names += (names.empty() ? "" : ", ") + sub->get_name();
+    }
+    std::cerr << "quillbox: unknown command '" << word << "'. Commands: " << names
+              << ".\nRun `quillbox --help` for what each does.\n";
+    return 2;
+}
 
 }  // namespace
 
@@ -31,13 +47,16 @@ int main(int argc, char** argv) {
         "Start with `quillbox install` in your project, then let your MCP client start `quillbox serve`.\n"
         "Run `quillbox COMMAND --help` for the details of a command.");
 
+    // One --root for every command; nested commands accept it after their own name too
+    // (`config get KEY --root DIR`).
+    std::string root;
     ServeOptions serve_opts;
-    std::string serve_root, log_level;
+    std::string log_level;
     auto* serve = app.add_subcommand(
         "serve",
         "Run the MCP server on stdin/stdout (JSON-RPC 2.0, one message per line). MCP clients start this "
         "command themselves; it serves until its input ends or it gets SIGINT/SIGTERM.");
-    serve->add_option("--root", serve_root, ROOT_HELP)->type_name("DIR");
+    serve->add_option("--root", root, ROOT_HELP)->type_name("DIR");
     serve->add_option("--log-level", log_level, "Override the configured log level (logs go to stderr)")
         ->check(CLI::IsMember({"debug", "info", "warning", "error"}))
         ->type_name("LEVEL");
@@ -47,44 +66,41 @@ int main(int argc, char** argv) {
         "A pause of more than session.turn_idle_seconds (default 30) between tool calls counts as a new "
         "conversation turn for the read_file cache.");
 
-    std::string install_root;
     auto* install = app.add_subcommand(
         "install",
         "Set Quillbox up for a project: add the rules section to CLAUDE.md, register the server in the "
         "project's .mcp.json for Claude Code (other servers there are kept), and print the registration "
         "for other MCP clients (Claude Desktop, Cursor, VS Code).");
-    install->add_option("--root", install_root, ROOT_HELP)->type_name("DIR");
+    install->add_option("--root", root, ROOT_HELP)->type_name("DIR");
 
-    std::string uninstall_root;
     bool purge = false;
     auto* uninstall = app.add_subcommand(
         "uninstall", "Remove the rules section from CLAUDE.md and the server from .mcp.json (other servers stay).");
-    uninstall->add_option("--root", uninstall_root, ROOT_HELP)->type_name("DIR");
+    uninstall->add_option("--root", root, ROOT_HELP)->type_name("DIR");
     uninstall->add_flag("--purge", purge, "Also delete the data directory .quillbox/ (index, backups, configuration)");
 
-    std::string status_root;
     auto* status = app.add_subcommand(
         "status",
         "Show what is indexed (files, blocks), the recorded operations and tokens saved with their value "
         "in the configured currency, and whether the rules and the MCP registration are in place.");
-    status->add_option("--root", status_root, ROOT_HELP)->type_name("DIR");
+    status->add_option("--root", root, ROOT_HELP)->type_name("DIR");
 
-    std::string reindex_root;
     std::vector<std::string> reindex_paths;
     auto* reindex = app.add_subcommand(
         "reindex",
         "Index Markdown files into the block index: all .md files under the root by default (hidden "
         "directories and node_modules skipped), or the given files and directories. Shows a progress bar "
         "on a terminal.");
-    reindex->add_option("--root", reindex_root, ROOT_HELP)->type_name("DIR");
+    reindex->add_option("--root", root, ROOT_HELP)->type_name("DIR");
     reindex->add_option("paths", reindex_paths, "Files or directories inside the project")->type_name("PATH");
 
-    std::string config_root, config_key, config_value;
+    std::string config_key, config_value;
     auto* config = app.add_subcommand(
         "config", "Read or change the project's configuration (.quillbox/config.toml). Keys and values are "
                   "checked; `config list` shows every key, its value and what it does.");
-    config->add_option("--root", config_root, ROOT_HELP)->type_name("DIR");
+    config->add_option("--root", root, ROOT_HELP)->type_name("DIR");
     config->require_subcommand(1);
+    config->fallthrough();
     auto* config_get = config->add_subcommand("get", "Print the value of KEY (its default when not set)");
     config_get->add_option("key", config_key, "Configuration key, e.g. pricing_model")->required()->type_name("KEY");
     auto* config_set = config->add_subcommand("set", "Set KEY to VALUE after checking it");
@@ -99,37 +115,39 @@ int main(int argc, char** argv) {
         "semantic.endpoint_model, semantic.api_key_env, semantic.timeout_seconds, pricing.currency,\n"
         "pricing.<model>.input|output.");
 
-    std::string model_root, model_name;
+    std::string model_name;
     auto* model = app.add_subcommand("model", "Manage the local embedding models for semantic search (md_search_blocks)");
     model->require_subcommand(1);
+    model->fallthrough();
     auto* model_list = model->add_subcommand("list", "List the known embedding models, whether each is on this "
                                                      "machine, and which one the project uses");
-    model_list->add_option("--root", model_root, ROOT_HELP)->type_name("DIR");
+    model_list->add_option("--root", root, ROOT_HELP)->type_name("DIR");
     auto* model_pull = model->add_subcommand(
         "pull", "Download an embedding model from the Hugging Face hub ($HF_ENDPOINT, default "
                 "https://huggingface.co) into its cache");
     model_pull->add_option("name", model_name, "Model name, e.g. bge-small-zh-v1.5")->required()->type_name("NAME");
 
+    if (auto code = refuse_unknown_command(app, argc, argv)) return *code;
     CLI11_PARSE(app, argc, argv);
 
     try {
         if (*serve) {
-            serve_opts.root = serve_root;
+            serve_opts.root = root;
             if (!log_level.empty()) serve_opts.log_level = log_level;
             return run_serve(serve_opts);
         }
-        if (*install) return cmd_install(install_root);
-        if (*uninstall) return cmd_uninstall(uninstall_root, purge);
-        if (*status) return cmd_status(status_root);
-        if (*reindex) return cmd_reindex(reindex_root, reindex_paths);
+        if (*install) return cmd_install(root);
+        if (*uninstall) return cmd_uninstall(root, purge);
+        if (*status) return cmd_status(root);
+        if (*reindex) return cmd_reindex(root, reindex_paths);
         if (*config) {
-            if (*config_get) return cmd_config_get(config_root, config_key);
-            if (*config_set) return cmd_config_set(config_root, config_key, config_value);
-            if (*config_unset) return cmd_config_unset(config_root, config_key);
-            if (*config_list) return cmd_config_list(config_root);
+            if (*config_get) return cmd_config_get(root, config_key);
+            if (*config_set) return cmd_config_set(root, config_key, config_value);
+            if (*config_unset) return cmd_config_unset(root, config_key);
+            if (*config_list) return cmd_config_list(root);
         }
         if (*model) {
-            if (*model_list) return cmd_model_list(model_root);
+            if (*model_list) return cmd_model_list(root);
             if (*model_pull) return cmd_model_pull(model_name);
         }
     } catch (const std::exception& e) {
