@@ -2,6 +2,12 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
 #include "host/log.h"
 #include "quillbox/version.h"
 
@@ -24,6 +30,70 @@ json error_response(const json& id, int code, std::string message) {
 
 bool valid_id(const json& id) { return id.is_string() || id.is_number_integer() || id.is_number_unsigned(); }
 
+// Deeper nesting than any message of ours needs; refusing it before parsing keeps a hostile line
+// from costing gigabytes of nodes.
+constexpr std::size_t MAX_NESTING = 256;
+
+struct LineScan {
+    std::size_t depth = 0;                 // deepest nesting outside strings
+    std::optional<std::string> rewritten;  // the line with overflowing numbers marked, when it has any
+};
+
+// One pass over the line outside strings: the nesting depth, and every number token that does not
+// fit a double (1e400) replaced by an out-of-range marker, so that the rest of the message still
+// parses and the number is refused where it is used.
+LineScan scan_line(std::string_view line) {
+    LineScan scan;
+    std::size_t depth = 0;
+    std::size_t copied = 0;  // bytes of `line` already moved into scan.rewritten
+    for (std::size_t i = 0; i < line.size();) {
+        const char c = line[i];
+        if (c == '"') {
+            for (++i; i < line.size() && line[i] != '"'; ++i)
+                if (line[i] == '\\') ++i;
+            ++i;
+            continue;
+        }
+        if (c == '[' || c == '{') {
+            scan.depth = std::max(scan.depth, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            std::size_t end = i + 1;
+            bool exponent = false;
+            while (end < line.size() && (std::isdigit(static_cast<unsigned char>(line[end])) || line[end] == '.' ||
+                                         line[end] == 'e' || line[end] == 'E' || line[end] == '+' || line[end] == '-')) {
+                exponent = exponent || line[end] == 'e' || line[end] == 'E';
+                ++end;
+            }
+            const std::string token(line.substr(i, end - i));
+            // Below 300 digits without an exponent a double cannot overflow.
+            if (exponent || token.size() > 300) {
+                errno = 0;
+                const double value = std::strtod(token.c_str(), nullptr);
+                if (!std::isfinite(value)) {
+                    if (!scan.rewritten) scan.rewritten.emplace();
+                    scan.rewritten->append(line.substr(copied, i - copied));
+                    scan.rewritten->append(out_of_range_number(token).dump());
+                    copied = end;
+                }
+            }
+            i = end;
+            continue;
+        }
+        ++i;
+    }
+    if (scan.rewritten) scan.rewritten->append(line.substr(copied));
+    return scan;
+}
+
+// A string member of an object, or the fallback for a missing one or another type.
+std::string string_member(const json& object, const char* key, std::string fallback) {
+    if (!object.is_object()) return fallback;
+    auto it = object.find(key);
+    return it != object.end() && it->is_string() ? it->get<std::string>() : fallback;
+}
+
 }  // namespace
 
 std::string negotiate_protocol_version(const json& requested) {
@@ -45,16 +115,26 @@ std::string McpProtocol::serialize(const json& message) {
 std::optional<std::string> McpProtocol::handle_line(std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.find_first_not_of(" \t") == std::string_view::npos) return std::nullopt;
-    json message;
+    // Nothing a client sends may end the server: every failure here is an error answer.
     try {
-        message = json::parse(line);
-    } catch (const json::parse_error& e) {
-        log_line(Level::warning, "unreadable message ({} bytes): {}", line.size(), e.what());
-        return serialize(error_response(nullptr, jsonrpc::PARSE_ERROR, "Parse error: the line is not valid JSON"));
+        const LineScan scan = scan_line(line);
+        if (scan.depth > MAX_NESTING)
+            return serialize(error_response(nullptr, jsonrpc::INVALID_REQUEST,
+                                            fmt::format("Invalid Request: nested deeper than {} levels", MAX_NESTING)));
+        json message;
+        try {
+            message = json::parse(scan.rewritten ? std::string_view(*scan.rewritten) : line);
+        } catch (const json::exception& e) {
+            log_line(Level::warning, "unreadable message ({} bytes): {}", line.size(), e.what());
+            return serialize(error_response(nullptr, jsonrpc::PARSE_ERROR, "Parse error: the line is not valid JSON"));
+        }
+        auto response = handle_message(message);
+        if (!response) return std::nullopt;
+        return serialize(*response);
+    } catch (const std::exception& e) {
+        log_line(Level::error, "message failed: {}", e.what());
+        return serialize(error_response(nullptr, jsonrpc::INTERNAL_ERROR, fmt::format("Internal error: {}", e.what())));
     }
-    auto response = handle_message(message);
-    if (!response) return std::nullopt;
-    return serialize(*response);
 }
 
 std::optional<json> McpProtocol::handle_message(const json& message) {
@@ -75,10 +155,10 @@ std::optional<json> McpProtocol::handle_single(const json& message) {
         return error_response(nullptr, jsonrpc::INVALID_REQUEST, "Invalid Request: a message must be a JSON object");
 
     bool has_id = message.contains("id");
-    json id = has_id ? message["id"] : json(nullptr);
-    if (has_id && !valid_id(id))
+    if (has_id && !valid_id(message["id"]))
         return error_response(nullptr, jsonrpc::INVALID_REQUEST,
                               "Invalid Request: 'id' must be a string or an integer");
+    const json id = has_id ? message["id"] : json(nullptr);
 
     if (!message.contains("method")) {
         // A response to a request of ours (we send none) or garbage.
@@ -95,7 +175,8 @@ std::optional<json> McpProtocol::handle_single(const json& message) {
         return has_id ? std::optional(error_response(id, jsonrpc::INVALID_REQUEST,
                                                      "Invalid Request: 'method' must be a string"))
                       : std::nullopt;
-    json params = message.contains("params") ? message["params"] : json::object();
+    static const json no_params = json::object();
+    const json& params = message.contains("params") ? message["params"] : no_params;
     if (!params.is_object() && !params.is_array())
         return has_id ? std::optional(error_response(id, jsonrpc::INVALID_REQUEST,
                                                      "Invalid Request: 'params' must be an object"))
@@ -134,12 +215,11 @@ json McpProtocol::dispatch(const std::string& method, const json& params) {
 }
 
 json McpProtocol::initialize(const json& params) {
-    json requested = params.is_object() && params.contains("protocolVersion") ? params["protocolVersion"] : json();
-    protocol_version_ = negotiate_protocol_version(requested);
+    protocol_version_ = negotiate_protocol_version(json(string_member(params, "protocolVersion", "")));
     std::string client = "unknown client";
     if (params.is_object() && params.contains("clientInfo") && params["clientInfo"].is_object()) {
         const auto& info = params["clientInfo"];
-        client = fmt::format("{} {}", info.value("name", std::string("?")), info.value("version", std::string()));
+        client = fmt::format("{} {}", string_member(info, "name", "?"), string_member(info, "version", ""));
     }
     log_line(Level::info, "session started by {} (protocol {})", client, protocol_version_);
     if (hooks_.on_initialize) hooks_.on_initialize();
@@ -157,9 +237,10 @@ json McpProtocol::call_tool(const json& params) {
     const ToolSpec* spec = tools_.find(name);
     if (!spec) throw RpcError{jsonrpc::INVALID_PARAMS, "Unknown tool: " + name};
 
-    json arguments = params.contains("arguments") ? params["arguments"] : json::object();
+    static const json no_arguments = json::object();
+    const json& given = params.contains("arguments") ? params["arguments"] : no_arguments;
+    const json& arguments = given.is_null() ? no_arguments : given;
     ToolOutcome outcome;
-    if (arguments.is_null()) arguments = json::object();
     if (!arguments.is_object()) {
         outcome = {"Invalid arguments: 'arguments' must be an object.", true};
     } else {

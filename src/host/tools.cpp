@@ -70,6 +70,7 @@ ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arg
         return ToolOutcome{std::move(text), true};
     };
     try {
+        check_argument_names(spec, arguments);
         return ToolOutcome{spec.handler(context, arguments), false};
     } catch (const ToolArgumentError& e) {
         return fail(e.what(), "arguments", e.what());
@@ -114,10 +115,14 @@ const char* type_name(const json& v) {
     }
 }
 
+constexpr const char* OUT_OF_RANGE_KEY = "\x01number out of range";
+
 const json* lookup(const json& args, std::string_view name) {
     if (!args.is_object()) return nullptr;
     auto it = args.find(std::string(name));
     if (it == args.end() || it->is_null()) return nullptr;
+    if (auto token = out_of_range_token(*it))
+        throw ToolArgumentError(fmt::format("Invalid arguments: '{}' is out of range ({}).", name, *token));
     return &*it;
 }
 
@@ -131,6 +136,50 @@ const json* lookup(const json& args, std::string_view name) {
 }
 
 }  // namespace
+
+json out_of_range_number(std::string token) { return json{{OUT_OF_RANGE_KEY, std::move(token)}}; }
+
+std::optional<std::string> out_of_range_token(const json& value) {
+    if (!value.is_object() || value.size() != 1) return std::nullopt;
+    auto it = value.find(OUT_OF_RANGE_KEY);
+    if (it == value.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
+void check_argument_names(const ToolSpec& spec, const json& arguments) {
+    if (!arguments.is_object()) return;
+    const json* properties = nullptr;
+    if (spec.input_schema.is_object()) {
+        auto it = spec.input_schema.find("properties");
+        if (it != spec.input_schema.end() && it->is_object()) properties = &*it;
+    }
+    std::string refusal;
+    for (const auto& [name, value] : arguments.items()) {
+        if (properties && properties->contains(name)) continue;
+        if (!refusal.empty()) refusal += refusal.back() == '?' ? " " : "; ";
+        refusal += fmt::format("unknown argument '{}'", name);
+        // The closest known name, when it is close enough to be the one meant.
+        std::string best;
+        double best_ratio = 0.6;
+        if (properties)
+            for (const auto& [known, schema] : properties->items()) {
+                const double ratio = similarity_ratio(name, known);
+                if (ratio >= best_ratio) {
+                    best_ratio = ratio;
+                    best = known;
+                }
+            }
+        if (!best.empty()) refusal += fmt::format("; did you mean '{}'?", best);
+    }
+    if (refusal.empty()) return;
+    std::string known_names;
+    if (properties)
+        for (const auto& [known, schema] : properties->items())
+            known_names += (known_names.empty() ? "" : ", ") + known;
+    if (refusal.back() != '?') refusal += '.';
+    throw ToolArgumentError(fmt::format("Invalid arguments: {} {} takes: {}.", refusal, spec.name,
+                                        known_names.empty() ? std::string("no arguments") : known_names));
+}
 
 std::optional<std::string> optional_string(const json& args, std::string_view name) {
     const json* v = lookup(args, name);

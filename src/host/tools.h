@@ -107,6 +107,16 @@ long long require_integer(const json& args, std::string_view name);
 std::optional<long long> optional_integer(const json& args, std::string_view name);
 bool optional_bool(const json& args, std::string_view name, bool fallback);
 
+// A number of the request that no double can hold (1e400). The line reader puts this marker in
+// its place so that the rest of the request still parses; the argument helpers refuse it.
+json out_of_range_number(std::string token);
+// The number's text when `value` is such a marker.
+std::optional<std::string> out_of_range_token(const json& value);
+
+// Refuses (ToolArgumentError) every argument the tool's input schema does not name, suggesting
+// the closest name it does; run_tool does this before the handler runs.
+void check_argument_names(const ToolSpec& spec, const json& arguments);
+
 // Schema helpers for the common shapes.
 json string_property(std::string_view description);
 json object_schema(json properties, std::vector<std::string> required);

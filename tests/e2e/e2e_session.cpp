@@ -247,6 +247,32 @@ TEST_F(E2E, BadInputGivesErrorsAndTheServerKeepsServing) {
     fs::remove(root_.parent_path() / (root_.filename().string() + "-outside.md"));
 }
 
+TEST_F(E2E, OverflowingNumbersAndMisspelledArgumentsAreRefusedAndTheServerGoesOn) {
+    start();
+    initialize();
+    const std::string before = slurp(guide_);
+    server_->send_raw("{\"jsonrpc\":\"2.0\",\"id\":1e400,\"method\":\"ping\"}\n");
+    auto line = server_->read_line();
+    ASSERT_TRUE(line.has_value()) << "the server died on an overflowing id";
+    EXPECT_EQ(json::parse(*line)["error"]["code"], -32600);
+
+    const std::string install = by_title(parse_listing(ok("md_list_blocks", {{"file_path", "docs/guide.md"}})), "Install").id;
+    server_->send_raw("{\"jsonrpc\":\"2.0\",\"id\":8,\"method\":\"tools/call\",\"params\":{\"name\":\"md_adjust_level\","
+                      "\"arguments\":{\"block_id\":\"" + install + "\",\"delta\":-1e400}}}\n");
+    line = server_->read_line();
+    ASSERT_TRUE(line.has_value()) << "the server died on an overflowing argument";
+    json r = json::parse(*line);
+    EXPECT_EQ(r["id"], 8);
+    EXPECT_EQ(r["result"]["isError"], true);
+    EXPECT_EQ(r["result"]["content"][0]["text"], "Invalid arguments: 'delta' is out of range (-1e400).");
+
+    auto [text, is_error] = call("md_adjust_level", {{"block_id", install}, {"delta", 1}, {"recursively", false}});
+    EXPECT_TRUE(is_error);
+    EXPECT_EQ(text.rfind("Invalid arguments: unknown argument 'recursively'; did you mean 'recursive'?", 0), 0u) << text;
+    EXPECT_EQ(slurp(guide_), before);
+    EXPECT_EQ(server_->request("ping")["result"], json::object());
+}
+
 TEST_F(E2E, SemanticSearchWithoutAModelIsAToolErrorAndTheServerKeepsServing) {
     // No model on this machine and downloads forbidden.
     struct Env {
