@@ -19,7 +19,7 @@
 #include "host/log.h"
 #include "host/project.h"
 #include "quillbox/blockops.h"
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/read_file.h"
 #include "quillbox/i18n.h"
 #include "quillbox/indexer.h"
 #include "quillbox/outline.h"

@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "host/config.h"
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/utf8.h"
 
 namespace quillbox::host {
 

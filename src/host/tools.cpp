@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "host/log.h"
-#include "quillbox/detail/text.h"
+#include "quillbox/decode_error.h"
 #include "quillbox/host.h"
 #include "quillbox/i18n.h"
 #include "quillbox/outline.h"

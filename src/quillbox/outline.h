@@ -12,7 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "quillbox/detail/text.h"  // DecodeError
+#include "quillbox/decode_error.h"
 
 namespace quillbox {
 

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "quillbox/detail/text.h"  // DecodeError
+#include "quillbox/decode_error.h"
 
 namespace quillbox {
 

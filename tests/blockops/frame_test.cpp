@@ -4,6 +4,7 @@
 
 #include "fixture.h"
 #include "quillbox/blockops/frame.h"
+#include "quillbox/detail/sha256.h"
 
 using namespace quillbox;
 using qbtest::Project;

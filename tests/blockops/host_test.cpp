@@ -1,6 +1,7 @@
 // The default host components: path resolvers, read cache, text-file test and logger.
 
 #include "fixture.h"
+#include "quillbox/detail/sha256.h"
 
 using namespace quillbox;
 using qbtest::Project;

@@ -5,7 +5,7 @@
 #include <regex>
 
 #include "quillbox/blockops.h"
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/read_file.h"
 #include "quillbox/semantic.h"
 #include "quillbox/blockops/search.h"
 #include "semantic/tiny_model.h"

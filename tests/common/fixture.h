@@ -17,7 +17,6 @@
 
 #include "files.h"
 #include "quillbox/blockops.h"
-#include "quillbox/detail/text.h"
 #include "quillbox/i18n.h"
 #include "quillbox/blockops/frame.h"
 

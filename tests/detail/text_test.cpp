@@ -3,7 +3,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/utf8.h"
+#include "quillbox/detail/lines.h"
+#include "quillbox/detail/read_file.h"
+#include "quillbox/detail/sha256.h"
 
 using namespace quillbox;
 using namespace quillbox::detail;
@@ -60,4 +63,69 @@ TEST(Text, ReadFileErrors) {
     }
     EXPECT_THROW(read_file_bytes(std::filesystem::temp_directory_path()),
                  std::filesystem::filesystem_error);
+}
+
+namespace {
+
+// Byte by byte, without the skip over printable ASCII runs.
+std::vector<std::pair<std::size_t, std::size_t>> reference_line_ends(std::string_view s) {
+    std::vector<std::pair<std::size_t, std::size_t>> out;
+    for (std::size_t i = 0; i < s.size();) {
+        std::size_t len = line_end_length(s, i);
+        if (len == 0) {
+            ++i;
+            continue;
+        }
+        out.emplace_back(i, len);
+        i += len;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(LineSplit, AsciiRunSkipFindsEveryLineEndAtEveryOffset) {
+    // Each line end, and a stray non-ASCII byte, at every offset around two eight-byte words.
+    const std::vector<std::string> ends = {"\n", "\r\n", "\r", "\v", "\f", "\x1c", "\x1e",
+                                           "\x1f", "\xc2\x85", "\xe2\x80\xa8", "\xe2\x80\xa9",
+                                           "\xc3\xa9", "\x7f", "\t"};
+    for (const auto& e : ends) {
+        for (std::size_t at = 0; at <= 20; ++at) {
+            std::string s = std::string(at, 'x') + e + std::string(17, 'y') + e;
+            std::vector<std::pair<std::size_t, std::size_t>> got;
+            for_each_line_end(s, [&](std::size_t i, std::size_t len) { got.emplace_back(i, len); });
+            EXPECT_EQ(got, reference_line_ends(s)) << "offset " << at;
+            std::size_t joined = 0;
+            for (const LineSpan& sp : line_spans(s)) joined += sp.len + sp.end_len;
+            EXPECT_EQ(joined, s.size());
+        }
+    }
+}
+
+TEST(Utf8, BadByteAfterAsciiRunsAndTrimming) {
+    for (std::size_t at = 0; at <= 17; ++at) {
+        EXPECT_EQ(find_invalid_utf8(std::string(at, 'a') + "\xff" + std::string(9, 'b')), at);
+        EXPECT_EQ(find_invalid_utf8(std::string(at, 'a') + "\xe4\xb8"), at);  // truncated at the end
+    }
+    auto space = [](char32_t c) { return c == ' ' || c == 0x3000; };
+    EXPECT_EQ(trim_code_points("\xe3\x80\x80 a b \xe3\x80\x80", space), "a b");
+    EXPECT_EQ(trim_right_code_points(" \xe4\xb8\xad \xe3\x80\x80", space), " \xe4\xb8\xad");
+    EXPECT_EQ(trim_right_code_points("   ", space), "");
+}
+
+TEST(Sha256, ReusedObjectAndJoinedLines) {
+    Sha256 h;
+    h.update("abc");
+    EXPECT_EQ(h.hex(), sha256_hex("abc"));
+    EXPECT_EQ(h.hex(), sha256_hex(""));  // starts over after each digest
+    unsigned char target[32];
+    const std::string hex = sha256_hex("a\nb");
+    for (int i = 0; i < 32; ++i) target[i] = static_cast<unsigned char>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    EXPECT_FALSE(h.matches("a\nc", target));
+    EXPECT_TRUE(h.matches("a\nb", target));
+
+    const std::vector<std::string> lines = {"a", "b", "c"};
+    EXPECT_EQ(sha256_joined(lines, 0, 2), sha256_hex("a\nb"));
+    EXPECT_EQ(sha256_joined(lines, 1, 99), sha256_hex("b\nc"));  // clamped
+    EXPECT_EQ(sha256_joined(lines, 2, 1), sha256_hex(""));
 }

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "quillbox/outline.h"
+#include "quillbox/detail/lines.h"
 
 using namespace quillbox;
 namespace fs = std::filesystem;

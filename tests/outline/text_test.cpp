@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quillbox/outline.h"
+#include "quillbox/detail/utf8.h"
 
 using namespace quillbox;
 

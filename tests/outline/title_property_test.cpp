@@ -10,6 +10,7 @@
 #include <random>
 
 #include "quillbox/outline.h"
+#include "quillbox/detail/lines.h"
 
 namespace fs = std::filesystem;
 

@@ -1,6 +1,7 @@
 #include "quillbox/rulefile.h"
 
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/lines.h"
+#include "quillbox/detail/read_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

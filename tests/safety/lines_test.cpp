@@ -5,6 +5,7 @@
 #include <random>
 
 #include "quillbox/safety.h"
+#include "quillbox/detail/lines.h"
 #include "common/temp_dir.h"
 
 using namespace quillbox;

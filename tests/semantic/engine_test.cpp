@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/read_file.h"
 #include "quillbox/semantic.h"
 #include "tiny_model.h"
 

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/read_file.h"
 #include "quillbox/semantic.h"
 #include "tiny_model.h"
 

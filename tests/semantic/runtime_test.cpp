@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "quillbox/semantic.h"
+#include "quillbox/detail/read_file.h"
 #include "quillbox/semantic/runtime.h"
 #include "tiny_model.h"
 

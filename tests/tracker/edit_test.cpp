@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/sha256.h"
 #include "quillbox/tracker.h"
 
 using namespace quillbox;

@@ -2,30 +2,22 @@
 
 #include "quillbox/blockops.h"
 
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
-
 #include <mutex>
 #include <set>
 #include <system_error>
 
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/utf8.h"
+#include "quillbox/detail/lines.h"
+#include "quillbox/detail/read_file.h"
 #include "quillbox/i18n.h"
 #include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/structure.h"
 
 namespace fs = std::filesystem;
 
 namespace quillbox {
 
 namespace {
-
-std::string lower(std::string_view s) {
-    std::string out;
-    icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())))
-        .toLower(icu::Locale::getRoot())
-        .toUTF8String(out);
-    return out;
-}
 
 std::string full_content_reply(const std::string& path_text, const std::string& content) {
     std::string out = "File: ";
@@ -231,10 +223,10 @@ std::string do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_v
         blocks = parse_markdown_to_blocks(fp);
     }
 
-    const std::string needle = lower(q);
+    const std::string needle = structure::lower(q);
     std::vector<const Block*> hits;
     for (const auto& b : blocks)
-        if (lower(b.title).find(needle) != std::string::npos) hits.push_back(&b);
+        if (structure::lower(b.title).find(needle) != std::string::npos) hits.push_back(&b);
 
     if (hits.empty()) return "❌ Found 0 blocks for '" + q + "' in " + key;
     std::string out = "✅ Found " + std::to_string(hits.size()) + " blocks for '" + q + "' in " + key + ":";

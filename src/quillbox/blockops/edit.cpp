@@ -17,7 +17,9 @@
 
 #include "quillbox/blockops.h"
 #include "quillbox/blockops/structure.h"
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/utf8.h"
+#include "quillbox/detail/lines.h"
+#include "quillbox/detail/read_file.h"
 #include "quillbox/i18n.h"
 #include "quillbox/blockops/frame.h"
 #include "quillbox/blockops/edit.h"
@@ -37,12 +39,28 @@ bool is_space(char32_t cp) noexcept {
 
 std::string_view strip(std::string_view s) noexcept { return detail::trim_code_points(s, is_space); }
 
+std::string lower(std::string_view s) {
+    bool ascii = std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) {
+        std::string out(s);
+        for (char& c : out)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return out;
+    }
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
+    u.toLower(icu::Locale::getRoot());
+    std::string out;
+    u.toUTF8String(out);
+    return out;
+}
+
 }  // namespace structure
 
 namespace {
 
 using structure::is_space;
 using structure::strip;
+using structure::lower;
 
 // ---------------------------------------------------------------------------------------
 // Unicode helpers
@@ -56,20 +74,6 @@ std::string from_ustr(const icu::UnicodeString& u) {
     std::string out;
     u.toUTF8String(out);
     return out;
-}
-
-// Full Unicode lower-case mapping (language-independent, final sigma included).
-std::string lower_full(std::string_view s) {
-    bool ascii = std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (ascii) {
-        std::string out(s);
-        for (char& c : out)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        return out;
-    }
-    icu::UnicodeString u = to_ustr(s);
-    u.toLower(icu::Locale::getRoot());
-    return from_ustr(u);
 }
 
 // Words separated by runs of white space; no empty words.
@@ -320,7 +324,7 @@ std::optional<std::string> replace_case_insensitive(std::string_view content, co
 // Step 3: the first line that holds the target in any letter case, lower-cased, with its
 // first occurrence replaced literally.
 std::optional<std::string> replace_in_first_line(std::string_view content, const EditRequest& parsed) {
-    const std::string needle = lower_full(parsed.target);
+    const std::string needle = lower(parsed.target);
     if (needle.empty()) return std::nullopt;
     std::string out;
     out.reserve(content.size() + parsed.replacement.size());
@@ -330,7 +334,7 @@ std::optional<std::string> replace_in_first_line(std::string_view content, const
         std::size_t nl = content.find('\n', start);
         std::string_view line = content.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
         if (!done) {
-            std::string lowered = lower_full(line);
+            std::string lowered = lower(line);
             std::size_t at = lowered.find(needle);
             if (at != std::string::npos) {
                 lowered.replace(at, needle.size(), parsed.replacement);
@@ -384,14 +388,14 @@ const std::unordered_set<std::string>& stop_words() {
 std::vector<Block> best_blocks(const std::vector<Block>& blocks, std::string_view instruction) {
     std::set<std::string> instr_words;
     for (const auto& w : split_words(instruction))
-        if (detail::code_point_count(w) > 2) instr_words.insert(lower_full(w));
+        if (detail::code_point_count(w) > 2) instr_words.insert(lower(w));
     for (const auto& sw : stop_words()) instr_words.erase(sw);
 
     std::vector<Block> best;
     std::size_t best_score = 0;
     for (const auto& block : blocks) {
         std::set<std::string> title_words;
-        for (const auto& w : split_words(lower_full(block.title))) title_words.insert(w);
+        for (const auto& w : split_words(lower(block.title))) title_words.insert(w);
         std::size_t overlap = 0;
         for (const auto& w : instr_words) overlap += title_words.count(w);
         if (overlap > best_score) {

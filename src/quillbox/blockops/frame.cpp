@@ -10,7 +10,9 @@
 #include <system_error>
 
 #include "quillbox/blockops.h"
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/utf8.h"
+#include "quillbox/detail/read_file.h"
+#include "quillbox/detail/sha256.h"
 #include "quillbox/i18n.h"
 #include "quillbox/blockops/frame.h"
 

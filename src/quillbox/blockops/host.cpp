@@ -7,7 +7,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/utf8.h"
+#include "quillbox/detail/lines.h"
+#include "quillbox/detail/read_file.h"
+#include "quillbox/detail/sha256.h"
 #include "quillbox/host.h"
 
 namespace fs = std::filesystem;

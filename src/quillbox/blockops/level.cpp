@@ -8,7 +8,10 @@
 
 #include "quillbox/blockops.h"
 #include "quillbox/blockops/structure.h"
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/utf8.h"
+#include "quillbox/detail/lines.h"
+#include "quillbox/detail/read_file.h"
+#include "quillbox/detail/sha256.h"
 #include "quillbox/i18n.h"
 #include "quillbox/blockops/frame.h"
 
@@ -38,8 +41,8 @@ bool block_matches(const std::vector<std::string>& lines, const Block& block) {
         static_cast<std::size_t>(block.end_line) > lines.size())
         return false;
     if (block.content_hash.empty()) return true;
-    return compute_hash(detail::join_lines(lines, static_cast<std::size_t>(block.start_line - 1),
-                                           static_cast<std::size_t>(block.end_line))) == block.content_hash;
+    return detail::sha256_joined(lines, static_cast<std::size_t>(block.start_line - 1),
+                                 static_cast<std::size_t>(block.end_line)) == block.content_hash;
 }
 
 void forget_file_state(Indexer& indexer, const std::filesystem::path& fp) noexcept {

@@ -5,7 +5,6 @@
 
 #include "quillbox/blockops.h"
 #include "quillbox/blockops/structure.h"
-#include "quillbox/detail/text.h"
 #include "quillbox/i18n.h"
 #include "quillbox/blockops/frame.h"
 

@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "quillbox/blockops.h"
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/lines.h"
 #include "quillbox/i18n.h"
 #include "quillbox/semantic.h"
 #include "quillbox/blockops/search.h"

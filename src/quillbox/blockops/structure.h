@@ -18,6 +18,8 @@ namespace quillbox::structure {
 bool is_space(char32_t cp) noexcept;
 // `s` without leading and trailing white space.
 std::string_view strip(std::string_view s) noexcept;
+// Full Unicode lower-case mapping (language-independent, final sigma included).
+std::string lower(std::string_view s);
 
 // The file's text (strict UTF-8, line ends normalised) split at every line end, without ends.
 std::vector<std::string> read_file_lines(const std::filesystem::path& fp);

@@ -6,7 +6,8 @@
 
 #include "quillbox/blockops.h"
 #include "quillbox/blockops/structure.h"
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/lines.h"
+#include "quillbox/detail/read_file.h"
 #include "quillbox/i18n.h"
 #include "quillbox/blockops/frame.h"
 

@@ -8,6 +8,8 @@
 #include <optional>
 #include <system_error>
 
+#include "quillbox/detail/utf8.h"
+
 namespace quillbox {
 namespace {
 
@@ -281,14 +283,8 @@ std::string group_digits(const std::string& body, char sep) {
     return out;
 }
 
-std::size_t cp_count(const std::string& s) {
-    std::size_t n = 0;
-    for (unsigned char c : s) n += (c & 0xC0) != 0x80;
-    return n;
-}
-
 std::string pad(const std::string& sign, const std::string& body, const Spec& spec, char default_align) {
-    std::size_t len = cp_count(sign) + cp_count(body);
+    std::size_t len = detail::code_point_count(sign) + detail::code_point_count(body);
     if (spec.width <= len) return sign + body;
     std::size_t fill_n = spec.width - len;
     auto fill = [&](std::size_t k) {

@@ -19,6 +19,10 @@
 #include <memory>
 #include <system_error>
 
+#include "quillbox/detail/lines.h"
+#include "quillbox/detail/sha256.h"
+#include "quillbox/detail/utf8.h"
+
 namespace quillbox {
 namespace {
 
@@ -64,69 +68,29 @@ struct LineMap {
     }
 };
 
-// Builds both line maps in one pass. With `validate`, also checks strict UTF-8 and returns
-// false at the first invalid sequence (`bad` = its offset). Runs of eight printable ASCII
-// bytes are skipped at once.
-bool scan_lines(std::string_view text, bool validate, LineMap& m, std::size_t& bad) {
-    m = LineMap{};
+// Builds both line maps of a text without CR.
+LineMap build_line_map(std::string_view text) {
+    LineMap m;
     m.text = text;
     m.bom = text.size() >= 3 && std::memcmp(text.data(), "\xEF\xBB\xBF", 3) == 0;
-    if (text.empty()) return true;
+    if (text.empty()) return m;
     const std::size_t n = text.size();
     m.lf_begin.reserve(n / 40 + 1);
     m.begin.reserve(n / 40 + 1);
     m.end.reserve(n / 40 + 1);
     m.lf_begin.push_back(0);
     std::size_t line_start = 0;
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    auto model_line_end = [&](std::size_t at, std::size_t len) {
+    // The text holds no CR here, so every line feed is a line end of the model too.
+    detail::for_each_line_end(text, [&](std::size_t at, std::size_t len) {
         m.begin.push_back(static_cast<std::uint32_t>(line_start));
         m.end.push_back(static_cast<std::uint32_t>(at));
         line_start = at + len;
-    };
-    for (std::size_t i = 0; i < n;) {
-        if (i + 8 <= n) {
-            std::uint64_t w;
-            std::memcpy(&w, p + i, 8);
-            // Zero when every byte lies in 0x20..0x7F.
-            if (((w | (w - 0x2020202020202020ULL)) & 0x8080808080808080ULL) == 0) {
-                i += 8;
-                continue;
-            }
-        }
-        const unsigned char c = p[i];
-        if (c < 0x80) {
-            if (c == '\n') {
-                model_line_end(i, 1);
-                if (i + 1 < n) m.lf_begin.push_back(static_cast<std::uint32_t>(i + 1));
-            } else if (c == '\v' || c == '\f' || (c >= 0x1C && c <= 0x1E) || c == '\r') {
-                // The text holds no CR once normalised; a CR here would not be a parser line.
-                model_line_end(i, detail::line_end_length(text, i));
-                i += detail::line_end_length(text, i);
-                continue;
-            }
-            ++i;
-            continue;
-        }
-        std::size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
-        if (validate && (i + len > n || detail::find_invalid_utf8(text.substr(i, len)) != std::string_view::npos)) {
-            bad = i;
-            return false;
-        }
-        if ((c == 0xC2 || c == 0xE2) && detail::line_end_length(text, i) == len) model_line_end(i, len);
-        i += len;
-    }
+        if (text[at] == '\n' && at + 1 < n) m.lf_begin.push_back(static_cast<std::uint32_t>(at + 1));
+    });
     if (line_start < n) {
         m.begin.push_back(static_cast<std::uint32_t>(line_start));
         m.end.push_back(static_cast<std::uint32_t>(n));
     }
-    return true;
-}
-
-LineMap build_line_map(std::string_view text) {
-    LineMap m;
-    std::size_t bad = 0;
-    scan_lines(text, false, m, bad);
     return m;
 }
 
@@ -621,17 +585,9 @@ std::string read_limited(const std::filesystem::path& file_path) {
 // Strict UTF-8 (the error names the byte offset in the file), CRLF and CR to LF, and the
 // line maps of the resulting text. `content` is changed in place; the map points into it.
 LineMap check_text(std::string& content, const std::filesystem::path& file_path) {
-    LineMap m;
-    std::size_t bad = 0;
-    if (std::memchr(content.data(), '\r', content.size()) == nullptr) {
-        if (!scan_lines(content, true, m, bad)) {
-            detail::validate_utf8(content, file_path.string());  // throws, naming the offset
-            throw DecodeError(bad, "invalid UTF-8 in " + file_path.string() + " at byte " + std::to_string(bad));
-        }
-        return m;
-    }
     detail::validate_utf8(content, file_path.string());
-    content = detail::normalize_newlines(content);
+    if (std::memchr(content.data(), '\r', content.size()) != nullptr)
+        content = detail::normalize_newlines(content);
     return build_line_map(content);
 }
 
@@ -674,16 +630,9 @@ std::string _validate_file(const std::filesystem::path& file_path) {
 }
 
 std::string _compute_content_hash(const std::vector<std::string>& lines, long start, long end) {
-    detail::Sha256 sha;
     if (start < 0) start = 0;
-    if (lines.empty() || end < start || static_cast<std::size_t>(start) >= lines.size())
-        return sha.hex();
-    std::size_t last = std::min(static_cast<std::size_t>(end), lines.size() - 1);
-    for (std::size_t i = static_cast<std::size_t>(start); i <= last; ++i) {
-        if (i > static_cast<std::size_t>(start)) sha.update("\n");
-        sha.update(lines[i]);
-    }
-    return sha.hex();
+    if (end < start) return detail::sha256_joined(lines, 0, 0);
+    return detail::sha256_joined(lines, static_cast<std::size_t>(start), static_cast<std::size_t>(end) + 1);
 }
 
 std::string new_uuid4() { return make_uuids(1).front(); }

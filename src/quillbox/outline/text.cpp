@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "quillbox/outline.h"
+#include "quillbox/detail/utf8.h"
 
 namespace quillbox {
 namespace {

@@ -1,7 +1,8 @@
 #include "quillbox/rulefile.h"
 
 #include "quillbox/detail/fd.h"
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/utf8.h"
+#include "quillbox/detail/read_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -49,27 +50,9 @@ bool is_space(char32_t c) {
            c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
-std::string_view strip_right(std::string_view s) {
-    std::size_t end = s.size();
-    while (end > 0) {
-        std::size_t b = end - 1;
-        while (b > 0 && (static_cast<unsigned char>(s[b]) & 0xC0) == 0x80) --b;
-        std::size_t i = b;
-        if (!is_space(detail::next_code_point(s, i))) break;
-        end = b;
-    }
-    return s.substr(0, end);
-}
+std::string_view strip_right(std::string_view s) { return detail::trim_right_code_points(s, is_space); }
 
-std::string_view strip(std::string_view s) {
-    std::size_t begin = 0;
-    while (begin < s.size()) {
-        std::size_t i = begin;
-        if (!is_space(detail::next_code_point(s, i))) break;
-        begin = i;
-    }
-    return strip_right(s.substr(begin));
-}
+std::string_view strip(std::string_view s) { return detail::trim_code_points(s, is_space); }
 
 std::optional<std::string> detect_version(std::string_view text) {
     if (text.find(SECTION_MARKER) == std::string_view::npos) return std::nullopt;

@@ -1,7 +1,6 @@
 #include "quillbox/safety.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +15,10 @@
 #include <thread>
 
 #include "quillbox/detail/fd.h"
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/utf8.h"
+#include "quillbox/detail/lines.h"
+#include "quillbox/detail/read_file.h"
+#include "quillbox/detail/sha256.h"
 #include "quillbox/watcher.h"
 
 namespace quillbox {
@@ -28,31 +30,8 @@ namespace {
 constexpr const char* TMP_SUFFIX = ".quillbox-tmp";
 constexpr double WRITE_QUIET_TIMEOUT = 3.0;
 
-// One line of a normalised text: bytes [begin, begin + len) without its end, followed by
-// end_len bytes of line end (0 for a last line without one).
-struct Span {
-    std::size_t begin;
-    std::size_t len;
-    std::size_t end_len;
-};
-
-std::vector<Span> line_spans(std::string_view s) {
-    std::vector<Span> spans;
-    std::size_t start = 0;
-    std::size_t i = 0;
-    while (i < s.size()) {
-        std::size_t e = detail::line_end_length(s, i);
-        if (e == 0) {
-            ++i;
-            continue;
-        }
-        spans.push_back({start, i - start, e});
-        i += e;
-        start = i;
-    }
-    if (start < s.size()) spans.push_back({start, s.size() - start, 0});
-    return spans;
-}
+using detail::line_spans;
+using Span = detail::LineSpan;
 
 // A line with its end, minus a trailing line feed (other line ends stay).
 std::string_view line_without_lf(std::string_view s, const Span& sp) {
@@ -197,16 +176,6 @@ std::vector<std::string_view> split_at_lf(std::string_view s) {
     return out;
 }
 
-std::string hash_joined(const std::vector<std::string_view>& lines, std::size_t first,
-                        std::size_t last) {
-    detail::Sha256 h;
-    for (std::size_t i = first; i < last; ++i) {
-        if (i > first) h.update("\n");
-        h.update(lines[i]);
-    }
-    return h.hex();
-}
-
 bool parse_hex_digest(std::string_view hex, unsigned char out[32]) {
     if (hex.size() != 64) return false;
     for (std::size_t i = 0; i < 32; ++i) {
@@ -223,40 +192,6 @@ bool parse_hex_digest(std::string_view hex, unsigned char out[32]) {
     }
     return true;
 }
-
-// SHA-256 with the digest fetched once, for hashing many windows.
-class WindowHasher {
-public:
-    WindowHasher() : md_(EVP_MD_fetch(nullptr, "SHA256", nullptr)), ctx_(EVP_MD_CTX_new()) {
-        if (!md_ || !ctx_) {
-            release();
-            throw std::runtime_error("SHA-256 unavailable");
-        }
-    }
-    ~WindowHasher() { release(); }
-    WindowHasher(const WindowHasher&) = delete;
-    WindowHasher& operator=(const WindowHasher&) = delete;
-
-    bool equals(std::string_view data, const unsigned char target[32]) {
-        unsigned char md[EVP_MAX_MD_SIZE];
-        unsigned int len = 0;
-        if (EVP_DigestInit_ex(ctx_, md_, nullptr) != 1 ||
-            EVP_DigestUpdate(ctx_, data.data(), data.size()) != 1 ||
-            EVP_DigestFinal_ex(ctx_, md, &len) != 1)
-            throw std::runtime_error("SHA-256 failed");
-        return len == 32 && std::memcmp(md, target, 32) == 0;
-    }
-
-private:
-    void release() {
-        if (ctx_) EVP_MD_CTX_free(ctx_);
-        if (md_) EVP_MD_free(md_);
-        ctx_ = nullptr;
-        md_ = nullptr;
-    }
-    EVP_MD* md_;
-    EVP_MD_CTX* ctx_;
-};
 
 // Below this many bytes of hashing a single thread wins over starting workers.
 constexpr std::size_t PARALLEL_MIN_BYTES = 8u << 20;
@@ -297,8 +232,8 @@ std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& fi
     if (k > n) return std::nullopt;
     if (n > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
     if (k == 0) {
-        WindowHasher h;
-        if (h.equals({}, target)) return std::make_pair(1, 0);
+        detail::Sha256 h;
+        if (h.matches({}, target)) return std::make_pair(1, 0);
         return std::nullopt;
     }
 
@@ -332,11 +267,11 @@ std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& fi
                                                       windows - 1);
         const std::size_t avg = std::max<std::size_t>(1, (off[std::min(n, h0 + k)] - off[h0]));
         const std::size_t radius = std::clamp<std::size_t>(HINT_BUDGET_BYTES / (2 * avg), 4, 4096);
-        WindowHasher h;
+        detail::Sha256 h;
         std::optional<std::size_t> near;
         for (std::size_t d = 0; d <= radius && !near; ++d) {
-            if (h0 + d < windows && h.equals(window(h0 + d), target)) near = h0 + d;
-            else if (d > 0 && d <= h0 && h.equals(window(h0 - d), target)) near = h0 - d;
+            if (h0 + d < windows && h.matches(window(h0 + d), target)) near = h0 + d;
+            else if (d > 0 && d <= h0 && h.matches(window(h0 - d), target)) near = h0 - d;
         }
         if (near) {
             const std::string_view text_at = window(*near);
@@ -358,9 +293,9 @@ std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& fi
 
     std::size_t found = windows;  // none
     if (total < PARALLEL_MIN_BYTES || workers < 2) {
-        WindowHasher h;
+        detail::Sha256 h;
         for (std::size_t i = 0; i < windows; ++i) {
-            if (h.equals(window(i), target)) {
+            if (h.matches(window(i), target)) {
                 found = i;
                 break;
             }
@@ -376,14 +311,14 @@ std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& fi
         std::mutex failure_mu;
         auto work = [&] {
             try {
-                WindowHasher h;
+                detail::Sha256 h;
                 for (;;) {
                     std::size_t c0 = next.fetch_add(chunk);
                     if (c0 >= windows || c0 > best.load(std::memory_order_relaxed)) return;
                     std::size_t c1 = std::min(windows, c0 + chunk);
                     for (std::size_t i = c0; i < c1; ++i) {
                         if (i >= best.load(std::memory_order_relaxed)) break;
-                        if (h.equals(window(i), target)) {
+                        if (h.matches(window(i), target)) {
                             std::size_t cur = best.load();
                             while (i < cur && !best.compare_exchange_weak(cur, i)) {
                             }
@@ -452,7 +387,7 @@ bool SafetyEngine::verify_before_modify(const fs::path& file_path, long start, l
     if (!fs::exists(file_path, ec)) throw_missing(file_path);
     (void)wait_if_writing(file_path);  // a busy file is still checked after the wait
     auto lines = read_lines(file_path, start, end);
-    return compute_hash(detail::join_lines(lines)) == expected_hash;
+    return detail::sha256_joined(lines, 0, lines.size()) == expected_hash;
 }
 
 fs::path SafetyEngine::create_backup(const fs::path& file_path) {
@@ -598,8 +533,8 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
     bool range_ok = actual.size() >= s0 + m;
     for (std::size_t i = 0; range_ok && i < m; ++i) range_ok = actual[s0 + i] == new_lines[i];
     if (!range_ok) fail("写入内容与预期不匹配，已自动回滚");
-    if (hash_joined(actual, 0, s0) != prefix_before) fail("前缀区域被意外修改，已自动回滚");
-    if (hash_joined(actual, s0 + m, actual.size()) != suffix_before)
+    if (detail::sha256_joined(actual, 0, s0) != prefix_before) fail("前缀区域被意外修改，已自动回滚");
+    if (detail::sha256_joined(actual, s0 + m, actual.size()) != suffix_before)
         fail("后缀区域被意外修改，已自动回滚");
 }
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/read_file.h"
 #include "quillbox/semantic.h"
 #include "quillbox/semantic/runtime.h"
 

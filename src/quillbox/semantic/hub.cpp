@@ -8,7 +8,7 @@
 #include <fstream>
 #include <mutex>
 
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/read_file.h"
 #include "quillbox/semantic.h"
 
 namespace quillbox {

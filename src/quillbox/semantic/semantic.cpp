@@ -12,7 +12,9 @@
 #include <numeric>
 #include <system_error>
 
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/utf8.h"
+#include "quillbox/detail/lines.h"
+#include "quillbox/detail/read_file.h"
 #include "quillbox/safety.h"
 
 namespace quillbox {

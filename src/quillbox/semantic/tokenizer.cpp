@@ -7,7 +7,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/utf8.h"
+#include "quillbox/detail/lines.h"
+#include "quillbox/detail/read_file.h"
 #include "quillbox/semantic.h"
 #include "quillbox/semantic/runtime.h"
 

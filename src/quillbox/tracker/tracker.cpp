@@ -11,7 +11,9 @@
 #include <ctime>
 #include <stdexcept>
 
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/utf8.h"
+#include "quillbox/detail/read_file.h"
+#include "quillbox/detail/sha256.h"
 
 namespace quillbox {
 
