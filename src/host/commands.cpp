@@ -19,6 +19,7 @@
 #include "host/log.h"
 #include "host/project.h"
 #include "quillbox/blockops.h"
+#include "quillbox/detail/file_key.h"
 #include "quillbox/detail/read_file.h"
 #include "quillbox/i18n.h"
 #include "quillbox/indexer.h"
@@ -399,8 +400,8 @@ int cmd_reindex(const fs::path& root_arg, const std::vector<std::string>& paths)
     } else {
         for (const auto& p : paths) {
             std::error_code ec;
-            fs::path abs = fs::weakly_canonical(fs::absolute(p), ec);
-            if (ec || !fs::exists(abs)) {
+            fs::path abs = detail::file_key(p);
+            if (!fs::exists(abs, ec)) {
                 complain(get_message("file_not_found", {{"path", p}}));
                 status = 1;
                 continue;
@@ -437,7 +438,7 @@ int cmd_reindex(const fs::path& root_arg, const std::vector<std::string>& paths)
     std::size_t done = 0, failed = 0;
     std::vector<std::string> problems;
     for (const auto& f : files) {
-        fs::path fp = fs::weakly_canonical(f);
+        fs::path fp = detail::file_key(f);
         bar.show(done, fs::relative(fp, project.root).string());
         try {
             total_blocks += indexer->index_file(fp);

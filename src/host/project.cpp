@@ -6,6 +6,7 @@
 
 #include "host/embeddings.h"
 #include "host/log.h"
+#include "quillbox/detail/file_key.h"
 #include "quillbox/i18n.h"
 
 namespace fs = std::filesystem;
@@ -65,14 +66,7 @@ CacheResult SessionReadCache::check(std::string_view path_text) {
 }
 
 bool path_is_within(const fs::path& path, const fs::path& dir) {
-    auto p = path.lexically_normal();
-    auto d = dir.lexically_normal();
-    auto pi = p.begin();
-    for (auto di = d.begin(); di != d.end(); ++di, ++pi) {
-        if (di->empty()) continue;  // trailing separator
-        if (pi == p.end() || *pi != *di) return false;
-    }
-    return true;
+    return detail::path_within(path, dir);
 }
 
 }  // namespace quillbox::host

@@ -16,6 +16,7 @@
 #include "host/project.h"
 #include "host/tools.h"
 #include "quillbox/blockops.h"
+#include "quillbox/detail/file_key.h"
 #include "quillbox/indexer.h"
 #include "quillbox/safety.h"
 #include "quillbox/tracker.h"
@@ -136,7 +137,7 @@ int run_serve(const ServeOptions& options) {
         try {
             std::error_code ec;
             if (!fs::exists(path, ec)) {
-                const std::string key = watcher_path_key(path);
+                const std::string key = detail::file_key(path).string();
                 _ensure_file_index_table(index);
                 std::lock_guard lock(index.mutex());
                 SQLite::Statement del_blocks(index.conn(), "DELETE FROM blocks WHERE file_path = ?");

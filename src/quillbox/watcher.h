@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "quillbox/detail/file_key.h"
+
 namespace quillbox {
 
 // A one-shot waitable flag. Setting wakes every waiter; it is never cleared.
@@ -27,8 +29,8 @@ private:
     bool set_ = false;
 };
 
-// Absolute, normalised, symbolic links resolved as far as the path exists.
-std::string watcher_path_key(const std::filesystem::path& path);
+// The file key (see detail/file_key.h) as the watcher records marks under it.
+inline std::string watcher_path_key(const std::filesystem::path& path) { return detail::file_key(path).string(); }
 
 class WriteTracker {
 public:

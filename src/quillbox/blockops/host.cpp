@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "quillbox/detail/utf8.h"
+#include "quillbox/detail/file_key.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/detail/read_file.h"
 #include "quillbox/detail/sha256.h"
@@ -58,15 +59,6 @@ const std::shared_ptr<const ConfigSource>& default_config() {
     return c;
 }
 
-// True when `p` lies in `root` or is `root` (both normalised, absolute).
-bool is_within(const fs::path& p, const fs::path& root) {
-    auto pi = p.begin();
-    for (auto ri = root.begin(); ri != root.end(); ++ri, ++pi) {
-        if (ri->empty() && std::next(ri) == root.end()) return true;  // root ends in a separator
-        if (pi == p.end() || *pi != *ri) return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -75,7 +67,7 @@ bool is_within(const fs::path& p, const fs::path& root) {
 fs::path CwdPathResolver::resolve(std::string_view path_text) const {
     fs::path p{std::string(path_text)};
     if (p.empty()) p = fs::current_path();
-    return fs::weakly_canonical(fs::absolute(p));
+    return detail::file_key(p);
 }
 
 PathOutsideRootError::PathOutsideRootError(const fs::path& path, const fs::path& root)
@@ -83,13 +75,13 @@ PathOutsideRootError::PathOutsideRootError(const fs::path& path, const fs::path&
       path_(path) {}
 
 ProjectPathResolver::ProjectPathResolver(fs::path root, bool allow_outside)
-    : root_(fs::weakly_canonical(fs::absolute(root))), allow_outside_(allow_outside) {}
+    : root_(detail::file_key(root)), allow_outside_(allow_outside) {}
 
 fs::path ProjectPathResolver::resolve(std::string_view path_text) const {
     fs::path p{std::string(path_text)};
     fs::path full = p.empty() ? root_ : (p.is_absolute() ? p : root_ / p);
-    fs::path resolved = fs::weakly_canonical(full);
-    if (!allow_outside_ && !is_within(resolved, root_)) throw PathOutsideRootError(resolved, root_);
+    fs::path resolved = detail::file_key(full);
+    if (!allow_outside_ && !detail::path_within(resolved, root_)) throw PathOutsideRootError(resolved, root_);
     return resolved;
 }
 

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "quillbox/detail/file_key.h"
 #include "quillbox/version.h"
 #include "quillbox/watcher.h"
 
@@ -70,15 +71,7 @@ constexpr Migration kMigrations[] = {
     {"last_seen", "INTEGER NOT NULL DEFAULT 0"},
 };
 
-// The file key: absolute, symbolic links resolved as far as the path exists.
-std::string file_key(const fs::path& p) {
-    std::error_code ec;
-    fs::path abs = fs::absolute(p, ec);
-    if (ec) abs = p;
-    fs::path key = fs::weakly_canonical(abs, ec);
-    if (ec) key = abs.lexically_normal();
-    return key.string();
-}
+std::string file_key(const fs::path& p) { return detail::file_key(p).string(); }
 
 bool is_missing_table(const SQLite::Exception& e) {
     return e.getErrorCode() == SQLITE_ERROR && std::strstr(e.what(), "no such table") != nullptr;

@@ -19,6 +19,7 @@
 #include <memory>
 #include <system_error>
 
+#include "quillbox/detail/file_key.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/detail/sha256.h"
 #include "quillbox/detail/utf8.h"
@@ -614,13 +615,6 @@ std::vector<std::string> make_uuids(std::size_t n) {
     return out;
 }
 
-std::filesystem::path resolved_path(const std::filesystem::path& p) {
-    std::error_code ec;
-    auto r = std::filesystem::canonical(p, ec);
-    if (!ec) return r;
-    return std::filesystem::weakly_canonical(std::filesystem::absolute(p));
-}
-
 }  // namespace
 
 std::string _validate_file(const std::filesystem::path& file_path) {
@@ -657,7 +651,7 @@ std::vector<Block> parse_markdown_to_blocks(const std::filesystem::path& file_pa
         open.push_back(k);
     }
 
-    const std::filesystem::path path = resolved_path(file_path);
+    const std::filesystem::path path = detail::file_key(file_path);
     std::vector<std::string> ids = make_uuids(heads.size());
     std::vector<Block> blocks;
     blocks.reserve(heads.size());

@@ -37,19 +37,6 @@ bool Signal::wait(double timeout_seconds) const {
     return cv_.wait_until(lk, deadline, [this] { return set_; });
 }
 
-std::string watcher_path_key(const fs::path& path) {
-    std::error_code ec;
-    fs::path abs = fs::absolute(path, ec);
-    if (ec) abs = path;
-    // weakly_canonical resolves links over the part that exists and keeps the rest as written.
-    fs::path key = fs::weakly_canonical(abs, ec);
-    if (ec) key = abs.lexically_normal();
-    std::string s = key.string();
-    // "/a/b/" and "/a/b" name the same entry.
-    while (s.size() > 1 && s.back() == '/') s.pop_back();
-    return s;
-}
-
 void WriteTracker::mark_write_start(const fs::path& path) {
     std::string key = watcher_path_key(path);
     std::lock_guard<std::mutex> lk(_lock);
