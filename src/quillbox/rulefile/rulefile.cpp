@@ -165,7 +165,11 @@ void write_text_atomically(const fs::path& path, std::string_view data) {
         mode = 0666 & ~current_umask();
     }
 
-    std::string tmp = (dir / ("." + target.filename().string() + ".quillbox-XXXXXX")).string();
+    // Appended piece by piece: GCC 12 warns (-Wrestrict, a false positive) on "." + std::string.
+    std::string name = ".";
+    name += target.filename().string();
+    name += ".quillbox-XXXXXX";
+    std::string tmp = (dir / name).string();
     int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) fail("Cannot create a temporary file for CLAUDE.md", target, errno);
 
