@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/commands.h"
+#include "host/revision.h"
 #include "host/serve.h"
 #include "quillbox/version.h"
 
@@ -41,7 +42,10 @@ int main(int argc, char** argv) {
         "the sections of a file with stable block ids, reads and replaces single sections (verified, "
         "backed up, atomic), and serves these operations as MCP tools."};
     app.name("quillbox");
-    app.set_version_flag("--version", std::string("quillbox ") + QUILLBOX_VERSION, "Print the version and exit");
+    app.set_version_flag("--version",
+                         std::string("quillbox ") + QUILLBOX_VERSION + " (revision " +
+                             std::string(quillbox::source_revision()) + ")",
+                         "Print the version and the source revision, and exit");
     app.require_subcommand(1);
     app.footer(
         "Start with `quillbox install` in your project, then let your MCP client start `quillbox serve`.\n"
