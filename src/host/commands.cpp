@@ -19,6 +19,7 @@
 #include "host/log.h"
 #include "host/project.h"
 #include "quillbox/blockops.h"
+#include "quillbox/detail/atomic_file.h"
 #include "quillbox/detail/file_key.h"
 #include "quillbox/detail/read_file.h"
 #include "quillbox/i18n.h"
@@ -48,23 +49,12 @@ std::string read_or_empty(const fs::path& p) {
 
 // Whole-file replace through a temporary file in the same directory.
 void write_atomically(const fs::path& p, const std::string& text) {
-    fs::path tmp = p;
-    tmp += fmt::format(".quillbox-tmp{}", static_cast<long>(::getpid()));
-    {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        f << text;
-        f.flush();
-        if (!f) {
-            std::error_code ec;
-            fs::remove(tmp, ec);
-            throw std::runtime_error("cannot write " + p.string());
-        }
-    }
-    std::error_code ec;
-    fs::rename(tmp, p, ec);
-    if (ec) {
-        fs::remove(tmp, ec);
-        throw std::runtime_error(fmt::format("cannot replace {} ({})", p.string(), ec.message()));
+    try {
+        detail::replace_file(p, text);
+    } catch (const detail::FileReplaceError& e) {
+        if (e.step() == detail::FileReplaceError::Step::rename)
+            throw std::runtime_error(fmt::format("cannot replace {} ({})", p.string(), e.code().message()));
+        throw std::runtime_error("cannot write " + p.string());
     }
 }
 

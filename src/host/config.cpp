@@ -12,6 +12,7 @@
 #include <system_error>
 #include <toml++/toml.h>
 
+#include "quillbox/detail/atomic_file.h"
 #include "quillbox/i18n.h"
 
 namespace fs = std::filesystem;
@@ -359,20 +360,12 @@ void Config::save(const fs::path& file) const {
     }
 
     fs::create_directories(file.parent_path());
-    fs::path tmp = file;
-    tmp += fmt::format(".tmp{}", static_cast<long>(::getpid()));
-    {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        if (!f) throw ConfigFileError("cannot write " + tmp.string());
-        f << out;
-        f.flush();
-        if (!f) throw ConfigFileError("cannot write " + tmp.string());
-    }
-    std::error_code ec;
-    fs::rename(tmp, file, ec);
-    if (ec) {
-        fs::remove(tmp, ec);
-        throw ConfigFileError("cannot replace " + file.string());
+    try {
+        detail::replace_file(file, out);
+    } catch (const detail::FileReplaceError& e) {
+        if (e.step() == detail::FileReplaceError::Step::rename)
+            throw ConfigFileError("cannot replace " + file.string());
+        throw ConfigFileError("cannot write " + e.path1().string());
     }
 }
 

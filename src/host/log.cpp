@@ -1,5 +1,7 @@
 #include "host/log.h"
 
+#include "quillbox/detail/fd.h"
+
 #include <unistd.h>
 
 #include <mutex>
@@ -28,14 +30,7 @@ void write_log_line(Level level, std::string_view message) {
     std::string line = fmt::format("quillbox {}: {}\n", upper_name(level), message);
     std::lock_guard lock(log_mutex());
     // One write per line so lines from several threads never interleave.
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n <= 0) break;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    (void)detail::write_fully(STDERR_FILENO, line);
 }
 
 void install_log_sink() {

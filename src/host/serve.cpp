@@ -16,6 +16,7 @@
 #include "host/project.h"
 #include "host/tools.h"
 #include "quillbox/blockops.h"
+#include "quillbox/detail/fd.h"
 #include "quillbox/detail/file_key.h"
 #include "quillbox/indexer.h"
 #include "quillbox/safety.h"
@@ -74,17 +75,7 @@ private:
     struct sigaction old_int_ {}, old_term_ {}, old_pipe_ {};
 };
 
-bool write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
+bool write_all(int fd, std::string_view data) { return detail::write_fully(fd, data) == 0; }
 
 double monotonic_seconds() {
     using namespace std::chrono;

@@ -1,6 +1,6 @@
 #include "quillbox/rulefile.h"
 
-#include "quillbox/detail/fd.h"
+#include "quillbox/detail/atomic_file.h"
 #include "quillbox/detail/utf8.h"
 #include "quillbox/detail/read_file.h"
 
@@ -120,92 +120,32 @@ std::optional<std::string> without_section(std::string_view text) {
     return out;
 }
 
-mode_t current_umask() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("Umask:", 0) == 0) {
-            try {
-                return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
-            } catch (const std::exception&) {
-                break;
-            }
-        }
-    }
-    return 022;
-}
-
-// Replaces the file's content in one step: a synced temporary file in the same directory,
-// given the file's permission bits, renamed over it; then the directory is synced. A failure
-// at any point leaves the old file as it was and removes the temporary file.
+// Replaces the file's content in one step (a synced temporary file in the same directory,
+// given the file's permission bits, renamed over it). A symbolic link stays a link: the file
+// it points to is written. A failure at any point leaves the old file as it was and removes
+// the temporary file.
 void write_text_atomically(const fs::path& path, std::string_view data) {
-    fs::path target = path;
-    std::error_code ec;
-    if (fs::is_symlink(path, ec)) {
-        // Write through the link instead of replacing the link by a plain file.
-        fs::path resolved = fs::canonical(path, ec);
-        if (!ec) {
-            target = resolved;
-        } else if (fs::path link = fs::read_symlink(path, ec); !ec) {
-            target = link.is_absolute() ? link : path.parent_path() / link;  // dangling: create it
-        }
-    }
-    fs::path dir = target.parent_path();
-    if (dir.empty()) dir = ".";
-
+    const fs::path target = detail::link_target(path);
     struct stat st {};
-    mode_t mode;
-    bool existed = ::stat(target.c_str(), &st) == 0;
-    if (existed) {
+    if (::stat(target.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) fail("Cannot write CLAUDE.md: is a directory", target, EISDIR);
         if (::access(target.c_str(), W_OK) != 0) fail("Cannot write CLAUDE.md", target, errno);
-        mode = st.st_mode & 07777;
-    } else {
-        if (errno != ENOENT) fail("Cannot write CLAUDE.md", target, errno);
-        mode = 0666 & ~current_umask();
+    } else if (errno != ENOENT) {
+        fail("Cannot write CLAUDE.md", target, errno);
     }
 
-    // Appended piece by piece: GCC 12 warns (-Wrestrict, a false positive) on "." + std::string.
-    std::string name = ".";
-    name += target.filename().string();
-    name += ".quillbox-XXXXXX";
-    std::string tmp = (dir / name).string();
-    int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) fail("Cannot create a temporary file for CLAUDE.md", target, errno);
-
-    struct Cleanup {
-        int& fd;
-        const std::string& tmp;
-        bool done = false;
-        ~Cleanup() {
-            if (done) return;
-            if (fd >= 0) ::close(fd);
-            ::unlink(tmp.c_str());
-        }
-    } cleanup{fd, tmp};
-
-    if (int err = detail::write_fully(fd, data)) fail("Cannot write the temporary file for CLAUDE.md", tmp, err);
-    if (existed && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
-        // Best effort: only privileged callers may hand the file back to its owner.
-        if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-        }
-    }
-    if (::fchmod(fd, mode) != 0) fail("Cannot set permissions on the temporary file", tmp, errno);
-    if (::fsync(fd) != 0) fail("Cannot sync the temporary file for CLAUDE.md", tmp, errno);
-    int closing = fd;
-    fd = -1;
-    if (::close(closing) != 0) fail("Cannot close the temporary file for CLAUDE.md", tmp, errno);
-
-    if (auto& hook = write_hook()) hook(fs::path(tmp));
-
-    if (::rename(tmp.c_str(), target.c_str()) != 0) fail("Cannot replace CLAUDE.md", target, errno);
-    cleanup.done = true;
-
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        // Some file systems refuse fsync on a directory; the rename has happened either way.
-        (void)::fsync(dfd);
-        ::close(dfd);
+    using Step = detail::FileReplaceError::Step;
+    try {
+        detail::PendingReplace pending(target, data);
+        if (auto& hook = write_hook()) hook(pending.temporary());
+        pending.commit();
+    } catch (const detail::FileReplaceError& e) {
+        static constexpr const char* what[] = {
+            "Cannot create a temporary file for CLAUDE.md", "Cannot write the temporary file for CLAUDE.md",
+            "Cannot set permissions on the temporary file", "Cannot set times on the temporary file",
+            "Cannot sync the temporary file for CLAUDE.md", "Cannot close the temporary file for CLAUDE.md",
+            "Cannot replace CLAUDE.md"};
+        fail(what[static_cast<int>(e.step())], e.step() == Step::create ? target : e.path1(), e.code().value());
     }
 }
 

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <thread>
 
-#include "quillbox/detail/fd.h"
+#include "quillbox/detail/atomic_file.h"
 #include "quillbox/detail/utf8.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/detail/read_file.h"
@@ -79,78 +79,20 @@ struct stat stat_regular_file(const fs::path& p) {
     return st;
 }
 
-void write_all(int fd, std::string_view data, const fs::path& p, const char* what) {
-    if (int err = detail::write_fully(fd, data)) throw_errno(what, p, err);
-}
-
-// Closes on scope exit unless released; a failed close() of a written file is checked by
-// whoever calls close_checked.
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    void close_checked(const fs::path& p, const char* what) {
-        int f = fd;
-        fd = -1;
-        if (::close(f) != 0 && errno != EINTR) throw_errno(what, p, errno);
-    }
-};
-
-// Makes a finished rename durable. Best effort: some file systems cannot sync directories,
-// and the rename itself has already happened.
-void fsync_dir(const fs::path& dir) {
-    int d = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d < 0) return;
-    ::fsync(d);
-    ::close(d);
-}
-
-// Writes `data` to a fresh file `tmp` that gets the mode, owner and (optionally) the times of
-// `meta`, and syncs it. On failure the partial file is removed and the error raised.
-void write_file_synced(const fs::path& tmp, std::string_view data, const struct stat& meta,
-                       bool copy_times, const char* what) {
-    // A fresh file rather than truncating whatever is there: a stale temporary file keeps no
-    // odd mode or owner, and a planted symbolic link is never followed.
-    if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) throw_errno(what, tmp, errno);
-    Fd f;
-    f.fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (f.fd < 0) throw_errno(what, tmp, errno);
-    try {
-        write_all(f.fd, data, tmp, what);
-        // Owner first: chown may clear set-id bits that fchmod then puts back. Only root may
-        // give a file away; for anyone else this is a no-op or refused, which is fine.
-        if (::fchown(f.fd, meta.st_uid, meta.st_gid) != 0) { /* keep our own ownership */ }
-        if (::fchmod(f.fd, meta.st_mode & 07777) != 0) throw_errno(what, tmp, errno);
-        if (copy_times) {
-            struct timespec times[2] = {meta.st_atim, meta.st_mtim};
-            if (::futimens(f.fd, times) != 0) throw_errno(what, tmp, errno);
-        }
-        if (::fsync(f.fd) != 0) throw_errno(what, tmp, errno);
-        f.close_checked(tmp, what);
-    } catch (...) {
-        ::unlink(tmp.c_str());
-        throw;
-    }
-}
-
-void rename_into_place(const fs::path& from, const fs::path& to, const char* what) {
-    if (::rename(from.c_str(), to.c_str()) != 0) throw_errno(what, to, errno);
-    fsync_dir(to.parent_path());
+[[noreturn]] void throw_replace_error(const char* what, const detail::FileReplaceError& e) {
+    throw_errno(what, e.path1(), e.code().value());
 }
 
 // Copies src over dst with content, permission bits and times, atomically: a reader sees the
-// whole old or the whole new dst, never a partial copy.
+// whole old or the whole new dst, never a partial copy. `tmp` empty: a unique temporary name.
 void copy_with_metadata(const fs::path& src, const fs::path& dst, const fs::path& tmp,
                         const char* what) {
     struct stat st = stat_regular_file(src);
     std::string data = detail::read_file_bytes(src);
-    write_file_synced(tmp, data, st, true, what);
     try {
-        rename_into_place(tmp, dst, what);
-    } catch (...) {
-        ::unlink(tmp.c_str());
-        throw;
+        detail::replace_file(dst, data, {.temporary = tmp, .like = &st, .copy_times = true});
+    } catch (const detail::FileReplaceError& e) {
+        throw_replace_error(what, e);
     }
 }
 
@@ -408,16 +350,7 @@ fs::path SafetyEngine::create_backup(const fs::path& file_path) {
     }
     // Written under a unique name and renamed: a failed copy (full disk) never leaves a partial
     // backup, nor destroys an earlier backup of the same second.
-    std::string tmpl = backup.string() + ".XXXXXX";
-    int fd = ::mkstemp(tmpl.data());
-    if (fd < 0) throw_errno("无法创建备份", backup, errno);
-    ::close(fd);
-    try {
-        copy_with_metadata(file_path, backup, tmpl, "无法创建备份");
-    } catch (...) {
-        ::unlink(tmpl.c_str());
-        throw;
-    }
+    copy_with_metadata(file_path, backup, {}, "无法创建备份");
     return backup;
 }
 
@@ -450,11 +383,7 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
     }
     struct stat st = stat_regular_file(file_path);
     // Through a symbolic link the rename must replace the link's target, not the link.
-    fs::path target = file_path;
-    if (std::error_code ec; fs::is_symlink(fs::symlink_status(file_path, ec))) {
-        target = fs::canonical(file_path, ec);
-        if (ec) target = file_path;
-    }
+    const fs::path target = detail::link_target(file_path);
     if ((st.st_mode & 0222) == 0 || ::access(file_path.c_str(), W_OK) != 0) {
         throw SafetyFileError("文件只读，无法修改: " + file_path.string(), file_path,
                               std::make_error_code(std::errc::permission_denied));
@@ -503,12 +432,19 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
                             : std::string_view{});
 
     // 6./7. Temporary file beside the file, synced, renamed into place, directory synced.
-    fs::path tmp = tmp_path_for(target);
-    write_file_synced(tmp, out, st, false, "无法写入临时文件");
-    if (::rename(tmp.c_str(), target.c_str()) != 0) {
-        throw_errno("无法用临时文件替换", target, errno);  // the temporary file stays
+    {
+        std::optional<detail::PendingReplace> pending;
+        try {
+            pending.emplace(target, out, detail::ReplaceOptions{.temporary = tmp_path_for(target), .like = &st});
+        } catch (const detail::FileReplaceError& e) {
+            throw_replace_error("无法写入临时文件", e);
+        }
+        try {
+            pending->commit();
+        } catch (const detail::FileReplaceError& e) {
+            throw_replace_error("无法用临时文件替换", e);
+        }
     }
-    fsync_dir(target.parent_path());
 
     if (after_rename_hook_) after_rename_hook_(target);
 

@@ -12,6 +12,7 @@
 #include <numeric>
 #include <system_error>
 
+#include "quillbox/detail/atomic_file.h"
 #include "quillbox/detail/utf8.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/detail/read_file.h"
@@ -142,24 +143,9 @@ const char* const LOAD_FAILURE_HEAD = "语义搜索模型下载失败: ";
 const char* const LOAD_FAILURE_MID =
     "\n请检查网络连接后重试。\n或设置环境变量 QUILLBOX_SEMANTIC_MODEL 切换模型。\n原始错误: ";
 
-// Written beside the target and renamed over it, so a crash mid-write never leaves a
-// half-written store file that would stop the next start.
-void write_file(const fs::path& p, const std::string& text) {
-    fs::path tmp = p;
-    tmp += ".tmp" + std::to_string(::getpid());
-    {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        if (!f) throw fs::filesystem_error("cannot write", tmp, std::make_error_code(std::errc::io_error));
-        f.write(text.data(), static_cast<std::streamsize>(text.size()));
-        f.flush();
-        if (!f) {
-            std::error_code ec;
-            fs::remove(tmp, ec);
-            throw fs::filesystem_error("cannot write", tmp, std::make_error_code(std::errc::io_error));
-        }
-    }
-    fs::rename(tmp, p);
-}
+// Replaced in one step, so a crash mid-write never leaves a half-written store file that
+// would stop the next start.
+void write_file(const fs::path& p, const std::string& text) { detail::replace_file(p, text); }
 
 nlohmann::ordered_json read_store_json(const fs::path& p) {
     std::string text = detail::read_file_bytes(p);

@@ -1,0 +1,194 @@
+#pragma once
+// Replacing a file's content in one step: a reader sees the whole old or the whole new file,
+// and after a crash the file holds one of the two. The new content goes to a temporary file
+// beside the target (created exclusively, never through a link), which is given the target's
+// permission bits and owner, synced, and renamed over the target; then the directory is
+// synced. Header-only so that every module can use it without a link dependency.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include "quillbox/detail/fd.h"
+
+namespace quillbox::detail {
+
+// A failed step of a replacement. The path is the one the step acted on (the temporary file,
+// or the target for the rename); code() holds the errno.
+class FileReplaceError : public std::filesystem::filesystem_error {
+public:
+    enum class Step { create, write, permissions, times, sync, close, rename };
+    FileReplaceError(Step step, const std::string& what, const std::filesystem::path& p, int err)
+        : std::filesystem::filesystem_error(what, p, std::error_code(err, std::generic_category())),
+          step_(step) {}
+    Step step() const noexcept { return step_; }
+
+private:
+    Step step_;
+};
+
+// The process umask, read without changing it (umask() would race with other threads).
+inline mode_t current_umask() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("Umask:", 0) == 0) {
+            try {
+                return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+            } catch (const std::exception&) {
+                break;
+            }
+        }
+    }
+    return 022;
+}
+
+// Where a write to `p` should go so that a symbolic link stays a link: the file it points
+// to (for a dangling link, the path it names). Any other path is returned as it is.
+inline std::filesystem::path link_target(const std::filesystem::path& p) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(p, ec))) return p;
+    fs::path resolved = fs::canonical(p, ec);
+    if (!ec) return resolved;
+    fs::path link = fs::read_symlink(p, ec);
+    if (ec) return p;
+    return link.is_absolute() ? link : p.parent_path() / link;
+}
+
+struct ReplaceOptions {
+    // The temporary file. Empty: a fresh unique name beside the target. Otherwise this exact
+    // path; whatever stands there (a stale temporary file, a planted link) is removed first.
+    std::filesystem::path temporary{};
+    // Mode, owner and, with copy_times, access and modification times of the new file.
+    // Nothing: those of the target when it exists, else 0666 minus the umask.
+    const struct stat* like = nullptr;
+    bool copy_times = false;
+};
+
+// The first half of a replacement: the new content written to a synced temporary file.
+// commit() renames it over the target; a caller can check anything it needs in between.
+// Destroyed without a commit (or after a failed one), it removes the temporary file and the
+// target stays as it was.
+class PendingReplace {
+public:
+    PendingReplace(std::filesystem::path target, std::string_view data, const ReplaceOptions& opt = {})
+        : target_(std::move(target)) {
+        int fd = create(opt);
+        try {
+            fill(fd, data, opt);
+        } catch (...) {
+            discard();
+            throw;
+        }
+    }
+    ~PendingReplace() { discard(); }
+    PendingReplace(const PendingReplace&) = delete;
+    PendingReplace& operator=(const PendingReplace&) = delete;
+
+    const std::filesystem::path& target() const noexcept { return target_; }
+    const std::filesystem::path& temporary() const noexcept { return tmp_; }
+
+    // Renames the temporary file over the target and syncs the directory (best effort: some
+    // file systems refuse, and the rename has happened either way).
+    void commit() {
+        if (::rename(tmp_.c_str(), target_.c_str()) != 0) {
+            int err = errno;
+            discard();
+            throw FileReplaceError(FileReplaceError::Step::rename, "cannot replace", target_, err);
+        }
+        tmp_.clear();
+        std::filesystem::path dir = target_.parent_path();
+        int d = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (d >= 0) {
+            (void)::fsync(d);
+            ::close(d);
+        }
+    }
+
+private:
+    using Step = FileReplaceError::Step;
+
+    [[noreturn]] void fail(Step step, const char* what, int err) { throw FileReplaceError(step, what, tmp_, err); }
+
+    int create(const ReplaceOptions& opt) {
+        int fd;
+        if (opt.temporary.empty()) {
+            // Appended piece by piece: GCC 12 warns (-Wrestrict, a false positive) on "." + std::string.
+            std::string base = ".";
+            base += target_.filename().string();
+            base += ".quillbox-XXXXXX";
+            std::string name = (target_.parent_path() / base).string();
+            fd = ::mkostemp(name.data(), O_CLOEXEC);
+            if (fd < 0) throw FileReplaceError(Step::create, "cannot create a temporary file", name, errno);
+            tmp_ = name;
+        } else {
+            tmp_ = opt.temporary;
+            if (::unlink(tmp_.c_str()) != 0 && errno != ENOENT) {
+                int err = errno;
+                std::filesystem::path t = std::exchange(tmp_, {});
+                throw FileReplaceError(Step::create, "cannot remove a stale temporary file", t, err);
+            }
+            fd = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd < 0) {
+                int err = errno;
+                std::filesystem::path t = std::exchange(tmp_, {});
+                throw FileReplaceError(Step::create, "cannot create a temporary file", t, err);
+            }
+        }
+        return fd;
+    }
+
+    void fill(int fd, std::string_view data, const ReplaceOptions& opt) {
+        struct Closer {
+            int fd;
+            ~Closer() {
+                if (fd >= 0) ::close(fd);
+            }
+        } closer{fd};
+        if (int err = write_fully(fd, data)) fail(Step::write, "cannot write", err);
+
+        struct stat own {};
+        const struct stat* like = opt.like;
+        if (!like && ::stat(target_.c_str(), &own) == 0) like = &own;
+        mode_t mode = like ? (like->st_mode & 07777) : (0666 & ~current_umask());
+        if (like) {
+            // Owner first: chown may clear set-id bits that fchmod then puts back. Only root
+            // may give a file away; for anyone else this is a no-op or refused, which is fine.
+            if (::fchown(fd, like->st_uid, like->st_gid) != 0) { /* keep our own ownership */ }
+        }
+        if (::fchmod(fd, mode) != 0) fail(Step::permissions, "cannot set permissions", errno);
+        if (like && opt.copy_times) {
+            struct timespec times[2] = {like->st_atim, like->st_mtim};
+            if (::futimens(fd, times) != 0) fail(Step::times, "cannot set times", errno);
+        }
+        if (::fsync(fd) != 0) fail(Step::sync, "cannot sync", errno);
+        closer.fd = -1;
+        if (::close(fd) != 0 && errno != EINTR) fail(Step::close, "cannot close", errno);
+    }
+
+    void discard() noexcept {
+        if (!tmp_.empty()) ::unlink(tmp_.c_str());
+        tmp_.clear();
+    }
+
+    std::filesystem::path target_;
+    std::filesystem::path tmp_;
+};
+
+// Replaces the content of `target` by `data` in one step (see above).
+inline void replace_file(const std::filesystem::path& target, std::string_view data,
+                         const ReplaceOptions& opt = {}) {
+    PendingReplace(target, data, opt).commit();
+}
+
+}  // namespace quillbox::detail
