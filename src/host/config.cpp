@@ -61,6 +61,10 @@ std::vector<ConfigKeyInfo> build_keys() {
                     "Least severity of the log lines written to stderr"});
     keys.push_back({"allow_outside_root", Type::boolean, "false", "true, false",
                     "Let tools open files outside the project root"});
+    keys.push_back({"result_budget_tokens", Type::number, "20000", "a whole number of tokens from 200 up",
+                    "Largest answer of one tool call, in estimated tokens (at most 4/5 of "
+                    "MAX_MCP_OUTPUT_TOKENS when that is set); longer answers are cut and say how to "
+                    "get the rest"});
     keys.push_back({"session.turn_idle_seconds", Type::number, "30", "a number of seconds greater than 0",
                     "A pause this long between tool calls starts a new conversation turn"});
     keys.push_back({"semantic.backend", Type::choice, "local", "local, onnx, openai, none",
@@ -230,6 +234,7 @@ std::string validate_config_value(std::string_view key, std::string_view value) 
             double d = 0;
             if (!parse_number(value, d) || d < 0 || ((key == "session.turn_idle_seconds" || key == "semantic.timeout_seconds") && d <= 0))
                 throw_bad_value(*info, value);
+            if (key == "result_budget_tokens" && (d < 200 || d != std::trunc(d))) throw_bad_value(*info, value);
             return number_text(d);
         }
         case Type::choice: {

@@ -13,6 +13,7 @@
 #include "quillbox/i18n.h"
 #include "quillbox/outline.h"
 #include "quillbox/safety.h"
+#include "quillbox/blockops/frame.h"
 
 namespace quillbox::host {
 
@@ -71,7 +72,15 @@ ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arg
     };
     try {
         check_argument_names(spec, arguments);
-        return ToolOutcome{spec.handler(context, arguments), false};
+        std::string text = spec.handler(context, arguments);
+        // The operations keep their own answers under the budget; this is the last guard.
+        const long long budget = _result_budget();
+        return ToolOutcome{_fit_to_budget(text, budget, [&](std::size_t) {
+                               return fmt::format("… answer cut to stay under the result budget of {} tokens; "
+                                                  "ask for less (offset, limit, a narrower query).",
+                                                  budget);
+                           }),
+                           false};
     } catch (const ToolArgumentError& e) {
         return fail(e.what(), "arguments", e.what());
     } catch (const ToolError& e) {
@@ -224,6 +233,30 @@ bool optional_bool(const json& args, std::string_view name, bool fallback) {
     if (!v) return fallback;
     if (!v->is_boolean()) wrong_type(name, "a boolean", *v);
     return v->get<bool>();
+}
+
+std::vector<std::string> require_string_array(const json& args, std::string_view name) {
+    const json* v = lookup(args, name);
+    if (!v) missing(name, "an array of strings");
+    if (!v->is_array() || v->empty()) wrong_type(name, "a non-empty array of strings", *v);
+    std::vector<std::string> out;
+    for (const auto& item : *v) {
+        if (!item.is_string())
+            throw ToolArgumentError(fmt::format("Invalid arguments: every item of '{}' must be a string, got {}.",
+                                                name, type_name(item)));
+        out.push_back(item.get<std::string>());
+    }
+    return out;
+}
+
+json integer_property(std::string_view description, std::optional<long long> minimum) {
+    json p{{"type", "integer"}, {"description", description}};
+    if (minimum) p["minimum"] = *minimum;
+    return p;
+}
+
+json boolean_property(std::string_view description, bool fallback) {
+    return json{{"type", "boolean"}, {"description", description}, {"default", fallback}};
 }
 
 json string_property(std::string_view description) {

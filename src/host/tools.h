@@ -97,7 +97,8 @@ struct ToolOutcome {
 };
 
 // Runs the handler; every exception becomes an error outcome with a text that helps the
-// agent (file too large, invalid UTF-8, refused write, bad arguments, …).
+// agent (file too large, invalid UTF-8, refused write, bad arguments, …). An answer over the
+// result budget is cut at a line boundary and says so in its last line.
 ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arguments);
 
 // Argument helpers: throw ToolArgumentError naming the argument and the expected type.
@@ -106,6 +107,8 @@ std::optional<std::string> optional_string(const json& args, std::string_view na
 long long require_integer(const json& args, std::string_view name);
 std::optional<long long> optional_integer(const json& args, std::string_view name);
 bool optional_bool(const json& args, std::string_view name, bool fallback);
+// A non-empty array of strings.
+std::vector<std::string> require_string_array(const json& args, std::string_view name);
 
 // A number of the request that no double can hold (1e400). The line reader puts this marker in
 // its place so that the rest of the request still parses; the argument helpers refuse it.
@@ -119,6 +122,8 @@ void check_argument_names(const ToolSpec& spec, const json& arguments);
 
 // Schema helpers for the common shapes.
 json string_property(std::string_view description);
+json integer_property(std::string_view description, std::optional<long long> minimum = std::nullopt);
+json boolean_property(std::string_view description, bool fallback);
 json object_schema(json properties, std::vector<std::string> required);
 
 }  // namespace quillbox::host

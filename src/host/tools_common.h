@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/tools.h"
+#include "quillbox/blockops.h"
 
 namespace quillbox::host::tools_common {
 
@@ -16,6 +17,21 @@ template <class T>
 T& need(T* component, const char* name) {
     if (!component) throw ToolError(std::string("Error: the server has no ") + name + ".");
     return *component;
+}
+
+// The block id argument `name`, a whole id or a prefix of at least eight characters that one
+// block alone has, as the whole id. A prefix that several blocks share is a ToolError naming
+// them. Unknown ids come back unchanged for the operation to answer.
+inline std::string block_id_argument(Indexer& indexer, const json& args, std::string_view name) {
+    auto expanded = expand_block_id(indexer, require_string(args, name));
+    if (!expanded.ambiguous.empty()) throw ToolError(ambiguous_block_id_message(expanded.id, expanded.ambiguous));
+    return expanded.id;
+}
+
+inline std::optional<std::string> optional_block_id_argument(Indexer& indexer, const json& args,
+                                                             std::string_view name) {
+    if (!optional_string(args, name)) return std::nullopt;
+    return block_id_argument(indexer, args, name);
 }
 
 }  // namespace quillbox::host::tools_common

@@ -9,19 +9,14 @@ namespace quillbox::host {
 namespace {
 
 using tools_common::FILE_PATH_DOC;
+using tools_common::block_id_argument;
 using tools_common::need;
+using tools_common::optional_block_id_argument;
 
 constexpr const char* BLOCK_ID_DOC =
-    "Block id (a UUID) exactly as md_list_blocks or md_find_blocks returned it. After any "
+    "Block id exactly as md_list_blocks or md_find_blocks returned it (the whole UUID, or the "
+    "first 8 or more characters when they name one block). After any "
     "md_adjust_level or md_move_block call every id of that file is new: list the file again.";
-
-json integer_property(std::string_view description) {
-    return json{{"type", "integer"}, {"description", description}};
-}
-
-json boolean_property(std::string_view description, bool fallback) {
-    return json{{"type", "boolean"}, {"description", description}, {"default", fallback}};
-}
 
 std::string md_edit(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
@@ -41,7 +36,7 @@ std::string md_generate_toc(ToolContext& ctx, const json& args) {
 }
 
 std::string md_adjust_level(ToolContext& ctx, const json& args) {
-    auto block_id = require_string(args, "block_id");
+    auto block_id = block_id_argument(need(ctx.indexer, "index"), args, "block_id");
     long long delta = require_integer(args, "delta");
     bool recursive = optional_bool(args, "recursive", true);
     return do_adjust_level(need(ctx.indexer, "index"), need(ctx.watcher, "file watcher"),
@@ -49,8 +44,8 @@ std::string md_adjust_level(ToolContext& ctx, const json& args) {
 }
 
 std::string md_move_block(ToolContext& ctx, const json& args) {
-    auto block_id = require_string(args, "block_id");
-    auto target = optional_string(args, "target_block_id").value_or("");
+    auto block_id = block_id_argument(need(ctx.indexer, "index"), args, "block_id");
+    auto target = optional_block_id_argument(need(ctx.indexer, "index"), args, "target_block_id").value_or("");
     auto position = optional_string(args, "position").value_or("after");
     return do_move_block(need(ctx.indexer, "index"), need(ctx.watcher, "file watcher"),
                          need(ctx.safety, "safety engine"), block_id, target, position);

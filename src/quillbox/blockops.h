@@ -27,21 +27,82 @@ namespace quillbox {
 
 std::string do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path);
 
+// What a listing shows. The defaults give the plain listing of every block.
+struct ListOptions {
+    std::optional<long long> max_level;  // only headings of this level or higher rank
+    std::string under;                   // a block id: only that section and its subsections
+    long long offset = 0;                // blocks of the selection to skip
+    std::optional<long long> limit;      // at most this many blocks
+    bool short_ids = false;              // 8-character ids (longer where needed to stay unique)
+
+    bool operator==(const ListOptions&) const = default;
+};
+
+// Every listing stays under the result budget: a longer one is cut at a block line and ends
+// with one line naming the offset that continues it.
+std::string do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
+                           const ListOptions& options);
+
+// A window of lines: `offset` is the first line number wanted (1-based, in the file), `limit`
+// the number of lines. Unset: from the start, everything that fits the result budget.
+struct LineWindow {
+    std::optional<long long> offset;
+    std::optional<long long> limit;
+
+    bool is_set() const { return offset.has_value() || limit.has_value(); }
+    bool operator==(const LineWindow&) const = default;
+};
+
 // `file_path` is only shown in the not-found guidance; the block is read from its stored path.
 std::string do_read_block(Indexer& indexer, ReadCache& cache, const std::filesystem::path& file_path,
                           std::string_view block_id);
+// With a window (file line numbers inside the block), or for a section too long for the result
+// budget: one page of the section, ending with a line naming the offset of the next page.
+std::string do_read_block(Indexer& indexer, ReadCache& cache, const std::filesystem::path& file_path,
+                          std::string_view block_id, const LineWindow& window);
+
+// Several blocks in one answer, each in the format of do_read_block, separated by an empty line.
+// What does not fit the result budget is named in a last line for the next call.
+std::string do_read_blocks(Indexer& indexer, ReadCache& cache, const std::filesystem::path& file_path,
+                           const std::vector<std::string>& block_ids);
 
 // Throws ModificationError when the safety engine refuses or rolls back the write.
 std::string do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                              SessionReadTracker& tracker, const std::filesystem::path& file_path,
                              std::string_view block_id, std::string_view new_content);
 
+// Exact text replacement inside one block: `old_text` must occur exactly once in the block's
+// current text (every occurrence is replaced with `replace_all`). The checks, the verified
+// write and the bookkeeping are those of do_replace_block; the answer shows the changed lines
+// with two lines of context and the savings footer.
+std::string do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                           SessionReadTracker& tracker, const std::filesystem::path& file_path,
+                           std::string_view block_id, std::string_view old_text, std::string_view new_text,
+                           bool replace_all = false);
+
 // Whole file (any file type), or the cached marker when the agent already holds it.
 std::string do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path);
+// With a window, or for a file too long for the result budget: those lines only, ending with a
+// line naming the offset of the rest. A partial answer never counts as holding the file.
+std::string do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path,
+                         const LineWindow& window);
 
 // Blocks whose title contains `query`, case-insensitively.
 std::string do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
-                           std::string_view query);
+                           std::string_view query, bool short_ids = false);
+
+// The full identifier for an identifier or a prefix of one (at least SHORT_ID_MIN characters)
+// that exactly one indexed block has. `ambiguous` lists the candidates when several blocks
+// share the prefix; otherwise the text comes back unchanged (unknown ids are the operations'
+// business).
+struct BlockIdExpansion {
+    std::string id;
+    std::vector<Block> ambiguous;
+};
+inline constexpr std::size_t SHORT_ID_MIN = 8;
+BlockIdExpansion expand_block_id(Indexer& indexer, std::string_view id_or_prefix);
+// The refusal for an ambiguous prefix, naming the candidates.
+std::string ambiguous_block_id_message(std::string_view prefix, const std::vector<Block>& candidates);
 
 // ---------------------------------------------------------------------------------------
 // Structural operations

@@ -64,6 +64,8 @@ public:
 
     std::vector<Block> list_blocks(const std::filesystem::path& file_path);
     std::optional<Block> get_block(std::string_view block_id);
+    // Blocks whose identifier begins with `prefix`, in identifier order, at most `limit`.
+    std::vector<Block> blocks_with_id_prefix(std::string_view prefix, int limit);
     std::vector<Block> search_blocks_by_title(std::string_view query,
                                               const std::optional<std::filesystem::path>& file_path = std::nullopt);
     void record_operation(std::string_view date, std::string_view op_type, std::string_view file_path,

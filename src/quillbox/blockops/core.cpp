@@ -2,6 +2,8 @@
 
 #include "quillbox/blockops.h"
 
+#include <algorithm>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -50,76 +52,21 @@ void _reindex_keeping_block(Indexer& indexer, FileWatcher& watcher, const fs::pa
     }
 }
 
-// ---- Reading a block --------------------------------------------------------------------
-
-std::string do_read_block(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
-                          std::string_view block_id) {
-    const std::string id(block_id);
-    std::optional<Block> block = indexer.get_block(id);
-    log_debug("read_block: %s", id.c_str());
-    if (!block) return get_message("block_not_found_guidance", {{"file_path", file_path}});
-    if (auto refusal = _check_md_path(block->file_path)) return *refusal;
-
-    // A block read hands over one block, not the file: ask without counting a delivery.
-    const CacheResult cached = cache.check(block->file_path.string());
-    if (cached.status == "hit")
-        return "✅ " + get_message("cache_hit", {{"sha", cached.sha}, {"lines", cached.lines}});
-
-    const std::string content =
-        detail::join_lines(read_lines(block->file_path, block->start_line, block->end_line));
-    std::string out = "✅ Block ID: ";
-    out += id;
-    out += "\nFile: ";
-    out += block->file_path.string();
-    out += "\nTitle: ";
-    out += block->title;
-    out += " (level " + std::to_string(block->level) + ")";
-    out += "\nLines: " + std::to_string(block->start_line) + "-" + std::to_string(block->end_line);
-    out += "\n---\n";
-    out += content;
-    out += "\n---";
-    return out;
+std::optional<std::pair<int, int>> _locate_block(SafetyEngine& safety, const Block& block) {
+    // The stored range comes first: when the recorded content also occurs higher up in the
+    // file (a twin section), the upper copy must not be the one edited.
+    if (safety.verify_before_modify(block.file_path, block.start_line, block.end_line, block.content_hash))
+        return std::pair{block.start_line, block.end_line};
+    const long expected_lines = static_cast<long>(block.end_line) - block.start_line + 1;
+    return find_block_by_content_hash(block.file_path, block.content_hash, expected_lines, block.start_line);
 }
 
-// ---- Replacing a block ------------------------------------------------------------------
-
-std::string do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                             SessionReadTracker& tracker, const fs::path& file_path,
-                             std::string_view block_id, std::string_view new_content) {
-    const std::string id(block_id);
-    std::optional<Block> found_block = indexer.get_block(id);
-    log_info("replace_block: %s (%d chars)", id.c_str(),
-             static_cast<int>(detail::code_point_count(new_content)));
-    if (!found_block) return get_message("block_not_found_guidance", {{"file_path", file_path}});
-    const Block block = std::move(*found_block);
+int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, SessionReadTracker& tracker,
+                   const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
+                   long long tokens_saved, std::string_view op_type) {
     const fs::path& fp = block.file_path;
     const std::string key = fp.string();
-    if (auto refusal = _check_md_path(fp)) return *refusal;
-
-    watcher.wait_for_reindex(fp, 3.0);
-
-    const std::string old_content = detail::join_lines(read_lines(fp, block.start_line, block.end_line));
-    if (old_content == new_content)
-        return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
-
-    // Locate the block. The stored range comes first: when the recorded content also occurs
-    // higher up in the file (a twin section), the upper copy must not be the one edited.
-    int actual_start = block.start_line;
-    int actual_end = block.end_line;
-    if (!safety.verify_before_modify(fp, block.start_line, block.end_line, block.content_hash)) {
-        const long expected_lines = static_cast<long>(block.end_line) - block.start_line + 1;
-        auto found = find_block_by_content_hash(fp, block.content_hash, expected_lines, block.start_line);
-        if (!found) return get_message("file_changed");
-        actual_start = found->first;
-        actual_end = found->second;
-    }
-
-    const std::vector<std::string> new_lines = detail::split_lines(new_content);
-    const std::string new_content_text = detail::join_lines(new_lines);
-
-    // Token figures are taken before the write.
-    const TokenSavings savings = _token_savings(detail::read_text_file(fp), old_content, new_content_text);
-
+    const std::string& id = block.uuid;
     safety.apply_replace(fp, actual_start, actual_end, new_lines);
 
     tracker.reset_file(key);
@@ -129,7 +76,7 @@ std::string do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngin
     {
         std::lock_guard lk(indexer.mutex());
         SQLite::Statement up(indexer.conn(), "UPDATE blocks SET content_hash = ? WHERE id = ?");
-        up.bind(1, compute_hash(new_content_text));
+        up.bind(1, compute_hash(detail::join_lines(new_lines)));
         up.bind(2, id);
         up.exec();
     }
@@ -154,7 +101,188 @@ std::string do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngin
         }
     }
 
-    indexer.record_operation(_today_local(), "replace_block", key, id, savings.tokens_saved);
+    indexer.record_operation(_today_local(), op_type, key, id, tokens_saved);
+    return new_end;
+}
+
+// ---- Reading a block --------------------------------------------------------------------
+
+std::string do_read_block(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
+                          std::string_view block_id) {
+    return do_read_block(indexer, cache, file_path, block_id, LineWindow{});
+}
+
+namespace {
+
+std::string block_header(const std::string& id, const Block& block) {
+    std::string out = "✅ Block ID: ";
+    out += id;
+    out += "\nFile: ";
+    out += block.file_path.string();
+    out += "\nTitle: ";
+    out += block.title;
+    out += " (level " + std::to_string(block.level) + ")";
+    out += "\nLines: " + std::to_string(block.start_line) + "-" + std::to_string(block.end_line);
+    return out;
+}
+
+// One block as do_read_block answers it, within `budget`.
+std::string read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
+                              std::string_view block_id, const LineWindow& window, long long budget) {
+    const std::string id(block_id);
+    std::optional<Block> block = indexer.get_block(id);
+    log_debug("read_block: %s", id.c_str());
+    if (!block) return get_message("block_not_found_guidance", {{"file_path", file_path}});
+    if (auto refusal = _check_md_path(block->file_path)) return *refusal;
+
+    // A block read hands over one block, not the file: ask without counting a delivery.
+    const CacheResult cached = cache.check(block->file_path.string());
+    if (cached.status == "hit")
+        return "✅ " + get_message("cache_hit", {{"sha", cached.sha}, {"lines", cached.lines}});
+
+    const std::vector<std::string> lines = read_lines(block->file_path, block->start_line, block->end_line);
+    const std::string header = block_header(id, *block);
+    if (!window.is_set()) {
+        std::string out = header;
+        out += "\n---\n";
+        out += detail::join_lines(lines);
+        out += "\n---";
+        if (_count_tokens(out, get_config("pricing_model")) <= budget) return out;
+    }
+
+    // One page of the section. Line numbers are the file's; the lines that still exist are
+    // start_line .. start_line + lines.size() - 1.
+    const long long start = block->start_line;
+    const long long stop = start + static_cast<long long>(lines.size());  // one past the last line
+    const long long first = std::clamp(window.offset.value_or(start), start, stop);
+    long long last = stop;
+    if (window.limit) last = std::min(stop, first + std::max(*window.limit, 0LL));
+    const auto rel = [&](long long line) { return static_cast<std::size_t>(line - start); };
+
+    auto hint = [&](long long next) {
+        return "… lines " + std::to_string(next) + "-" + std::to_string(stop - 1) +
+               " of this section are not shown. Call md_read_block with offset=" + std::to_string(next) +
+               " for the next page; edit a section this long with md_patch_block, never md_replace_block "
+               "with one page.";
+    };
+    std::string out = header;
+    out += " (showing " + std::to_string(first) + "-";
+    TokenTally tally;
+    tally.add(out);
+    tally.add(std::to_string(stop) + ")\n---\n\n---\n");
+    tally.add(hint(stop));
+    std::size_t fit = 0;
+    if (first < last) {
+        if (tally.tokens_with(lines[rel(first)]) <= budget) {
+            TokenTally with_first = tally;
+            with_first.add(lines[rel(first)]);
+            fit = 1 + _lines_that_fit(with_first, lines, rel(first) + 1, rel(last), budget);
+        }
+    }
+    const long long shown_end = first + static_cast<long long>(fit);  // one past the last shown
+    std::string body;
+    if (fit == 0 && first < last) {
+        // A single line longer than the whole budget: its beginning only.
+        body = std::string(_prefix_that_fits(tally, lines[rel(first)], budget));
+    } else {
+        body = detail::join_lines(lines, rel(first), rel(shown_end));
+    }
+    out += std::to_string(std::max(first, shown_end - 1)) + ")\n---\n";
+    out += body;
+    out += "\n---";
+    const long long next = fit == 0 && first < last ? first + 1 : shown_end;
+    if (next < stop) {
+        out += '\n';
+        out += hint(next);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string do_read_block(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
+                          std::string_view block_id, const LineWindow& window) {
+    return read_block_answer(indexer, cache, file_path, block_id, window, _result_budget());
+}
+
+std::string do_read_blocks(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
+                           const std::vector<std::string>& block_ids) {
+    const long long budget = _result_budget();
+    const std::string model = get_config("pricing_model");
+    auto rest_hint = [&](std::size_t from) {
+        std::string ids;
+        for (std::size_t i = from; i < block_ids.size(); ++i) {
+            if (!ids.empty()) ids += ", ";
+            ids += "\"" + block_ids[i] + "\"";
+        }
+        return "… " + std::to_string(from) + " of " + std::to_string(block_ids.size()) +
+               " blocks shown (result budget). For the rest call md_read_blocks with block_ids=[" + ids + "].";
+    };
+    std::string out;
+    for (std::size_t i = 0; i < block_ids.size(); ++i) {
+        const std::string sep = i ? "\n\n" : "";
+        // Room for this block: the budget less what is already written and the hint naming the rest.
+        const long long reserve = i + 1 < block_ids.size() ? _count_tokens(rest_hint(i + 1), model) + 1 : 0;
+        const long long room = budget - _count_tokens(out + sep, model) - reserve;
+        std::string piece = read_block_answer(indexer, cache, file_path, block_ids[i], LineWindow{},
+                                              std::numeric_limits<long long>::max());
+        if (_count_tokens(piece, model) > room) {
+            if (i > 0) {
+                out += "\n";
+                out += rest_hint(i);
+                return out;
+            }
+            // The first block alone is too long: its first page, then the other blocks.
+            piece = read_block_answer(indexer, cache, file_path, block_ids[i], LineWindow{}, room);
+            out += piece;
+            if (i + 1 < block_ids.size()) {
+                out += "\n";
+                out += rest_hint(i + 1);
+            }
+            return out;
+        }
+        out += sep;
+        out += piece;
+    }
+    return out;
+}
+
+// ---- Replacing a block ------------------------------------------------------------------
+
+std::string do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                             SessionReadTracker& tracker, const fs::path& file_path,
+                             std::string_view block_id, std::string_view new_content) {
+    const std::string id(block_id);
+    std::optional<Block> found_block = indexer.get_block(id);
+    log_info("replace_block: %s (%d chars)", id.c_str(),
+             static_cast<int>(detail::code_point_count(new_content)));
+    if (!found_block) return get_message("block_not_found_guidance", {{"file_path", file_path}});
+    const Block block = std::move(*found_block);
+    const fs::path& fp = block.file_path;
+    const std::string key = fp.string();
+    if (auto refusal = _check_md_path(fp)) return *refusal;
+
+    watcher.wait_for_reindex(fp, 3.0);
+
+    const std::string old_content = detail::join_lines(read_lines(fp, block.start_line, block.end_line));
+    if (old_content == new_content)
+        return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
+
+    auto located = _locate_block(safety, block);
+    if (!located) return get_message("file_changed");
+    const auto [actual_start, actual_end] = *located;
+
+    const std::vector<std::string> new_lines = detail::split_lines(new_content);
+    const std::string new_content_text = detail::join_lines(new_lines);
+
+    // Token figures are taken before the write.
+    const std::string full_text = detail::read_text_file(fp);
+    TokenSavings savings = _token_savings(full_text, old_content, new_content_text);
+    if (new_content_text == old_content || _block_is_whole_file(full_text, actual_start, actual_end))
+        savings = _no_savings(savings);
+
+    const int new_end = _rewrite_block(indexer, watcher, safety, tracker, block, actual_start, actual_end,
+                                       new_lines, savings.tokens_saved, "replace_block");
 
     const std::string footer = _savings_footer(savings);
     const std::string snippet = get_snippet(fp, actual_start, new_end);
@@ -172,11 +300,106 @@ std::string do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngin
 
 // ---- Reading a whole file ---------------------------------------------------------------
 
+namespace {
+
+// Lines of a text with line-feed ends; a final line feed starts no further line.
+std::vector<std::string> lines_of(std::string_view text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t nl = text.find('\n', start);
+        if (nl == std::string_view::npos) nl = text.size();
+        lines.emplace_back(text.substr(start, nl - start));
+        start = nl + 1;
+    }
+    return lines;
+}
+
+// Lines `window` of a file (all that fit the budget when unset), with a last line naming the
+// offset of the rest. Neither the tracker nor the cache hears of it: the agent does not hold
+// the whole file afterwards.
+std::string read_file_page(const fs::path& fp, const LineWindow& window, long long budget) {
+    const std::string key = fp.string();
+    std::vector<std::string> lines;
+    try {
+        lines = lines_of(detail::read_text_file(fp));
+    } catch (...) {
+        return "Error: Unable to read file " + key;
+    }
+    const auto total = static_cast<long long>(lines.size());
+    const long long first = std::clamp(window.offset.value_or(1), 1LL, total + 1);
+    long long last = total + 1;  // one past the last line wanted
+    if (window.limit) last = std::min(last, first + std::max(*window.limit, 0LL));
+    const auto idx = [](long long line) { return static_cast<std::size_t>(line - 1); };
+
+    auto hint = [&](long long next) {
+        return "… lines " + std::to_string(next) + "-" + std::to_string(total) + " of " + std::to_string(total) +
+               " are not shown. Call read_file with offset=" + std::to_string(next) + " for the next lines.";
+    };
+    std::string out = "File: " + key + " (lines " + std::to_string(first) + "-";
+    TokenTally tally;
+    tally.add(out);
+    tally.add(std::to_string(total) + " of " + std::to_string(total) + ")\n---\n\n---\n");
+    tally.add(hint(total));
+    std::size_t fit = 0;
+    if (first < last && tally.tokens_with(lines[idx(first)]) <= budget) {
+        TokenTally with_first = tally;
+        with_first.add(lines[idx(first)]);
+        fit = 1 + _lines_that_fit(with_first, lines, idx(first) + 1, idx(last), budget);
+    }
+    const long long shown_end = first + static_cast<long long>(fit);
+    std::string body;
+    long long next = shown_end;
+    if (fit == 0 && first < last) {
+        // A single line longer than the whole budget: its beginning only.
+        body = std::string(_prefix_that_fits(tally, lines[idx(first)], budget));
+        next = first + 1;
+    } else {
+        body = detail::join_lines(lines, idx(first), idx(shown_end));
+    }
+    out += std::to_string(std::max(first, next - 1)) + " of " + std::to_string(total) + ")\n---\n";
+    out += body;
+    out += "\n---";
+    if (next <= total) {
+        out += '\n';
+        out += hint(next);
+    }
+    return out;
+}
+
+// Whether the whole-file answer of a file of this many bytes may exceed the budget (no
+// character costs more than 0.6 estimated tokens per byte).
+bool may_exceed_budget(const fs::path& fp, long long budget) {
+    std::error_code ec;
+    const auto size = fs::file_size(fp, ec);
+    if (ec) return false;
+    return static_cast<double>(size) * 0.6 + static_cast<double>(fp.string().size()) + 16 > static_cast<double>(budget);
+}
+
+}  // namespace
+
 std::string do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path) {
+    return do_read_file(cache, tracker, file_path, LineWindow{});
+}
+
+std::string do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path,
+                         const LineWindow& window) {
     const fs::path fp = _resolve_path(file_path);
     std::error_code ec;
     if (!fs::exists(fp, ec)) return get_message("file_not_found", {{"path", fp}});
     const std::string key = fp.string();
+
+    const long long budget = _result_budget();
+    if (window.is_set()) return read_file_page(fp, window, budget);
+    if (may_exceed_budget(fp, budget)) {
+        try {
+            const std::string text = detail::read_text_file(fp);
+            if (_count_tokens(full_content_reply(key, text), get_config("pricing_model")) > budget)
+                return read_file_page(fp, window, budget);
+        } catch (...) {
+            // The ordinary path below reports what is wrong with the file.
+        }
+    }
 
     try {
         if (!is_text_file(key)) {
@@ -208,7 +431,7 @@ std::string do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::str
 // ---- Finding blocks ---------------------------------------------------------------------
 
 std::string do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
-                           std::string_view query) {
+                           std::string_view query, bool short_ids) {
     const fs::path fp = _resolve_path(file_path);
     const std::string key = fp.string();
     const std::string q(query);
@@ -232,9 +455,14 @@ std::string do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_v
     std::string out = "✅ Found " + std::to_string(hits.size()) + " blocks for '" + q + "' in " + key + ":";
     for (const Block* b : hits) {
         out += '\n';
-        out += _format_block_line(*b);
+        out += _format_block_line(*b, short_ids ? _short_id_length(indexer, b->uuid) : std::string::npos);
     }
-    return out;
+    return _fit_to_budget(out, _result_budget(), [&](std::size_t kept_lines) {
+        const std::size_t shown = kept_lines > 0 ? kept_lines - 1 : 0;
+        return "… " + std::to_string(shown) + " of " + std::to_string(hits.size()) +
+               " matches shown (result budget). Use a longer query, or page through the sections with "
+               "md_list_blocks (offset, limit, max_level, under).";
+    });
 }
 
 }  // namespace quillbox

@@ -425,10 +425,23 @@ std::string current_block_content(const Block& block) {
     return detail::join_lines(read_lines(block.file_path, moved->first, moved->second));
 }
 
-std::string suggestion_entry(const Block& block, const std::string& content) {
+// `room`: the tokens the shown content may take; a longer section shows its first lines and
+// says where to read on.
+std::string suggestion_entry(const Block& block, const std::string& content, long long room) {
+    std::string shown = content;
+    std::string rest;
+    if (_count_tokens(content, get_config("pricing_model")) > room) {
+        const std::vector<std::string> lines = detail::split_lines(content);
+        const std::size_t fit = _lines_that_fit(TokenTally(), lines, 0, lines.size(), room);
+        shown = detail::join_lines(lines, 0, fit);
+        const long next = block.start_line + static_cast<long>(fit);
+        rest = "\n… lines " + std::to_string(next) + "-" + std::to_string(block.end_line) +
+               " of this section are not shown: md_read_block(block_id=\"" + block.uuid + "\", offset=" +
+               std::to_string(next) + ") reads on; md_patch_block edits a part of it.";
+    }
     return "📝 Found section: **" + block.title + "** (lines " + std::to_string(block.start_line) + "-" +
-           std::to_string(block.end_line) + ")\nBlock ID: `" + block.uuid + "`\nContent:\n---\n" + content +
-           "\n---\nUse md_replace_block(block_id=\"" + block.uuid + "\", new_content=\"...\") to edit.";
+           std::to_string(block.end_line) + ")\nBlock ID: `" + block.uuid + "`\nContent:\n---\n" + shown +
+           "\n---" + rest + "\nUse md_replace_block(block_id=\"" + block.uuid + "\", new_content=\"...\") to edit.";
 }
 
 std::string failure_entry(const Block& block, const std::string& error) {
@@ -570,7 +583,10 @@ std::string do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& saf
                 entries.push_back(failure_entry(block, e.what()));
             }
         } else {
-            entries.push_back(suggestion_entry(block, block_content));
+            // The sections shown share the result budget, less room for the other texts.
+            const long long share = (_result_budget() - 200 * static_cast<long long>(best.size())) /
+                                    static_cast<long long>(std::max<std::size_t>(best.size(), 1));
+            entries.push_back(suggestion_entry(block, block_content, std::max(share, 50LL)));
         }
     }
 

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <ctime>
@@ -59,6 +60,23 @@ TokenSavings _token_savings(std::string_view full_text, std::string_view old_blo
     s.write_savings = std::max(s.full_tok - s.new_tok, 0LL);
     s.tokens_saved = s.read_savings + s.write_savings;
     return s;
+}
+
+TokenSavings _no_savings(TokenSavings savings) {
+    savings.read_savings = 0;
+    savings.write_savings = 0;
+    savings.tokens_saved = 0;
+    return savings;
+}
+
+bool _block_is_whole_file(std::string_view full_text, int start, int end) {
+    const std::vector<std::string> lines = detail::split_lines(full_text);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const long line = static_cast<long>(i) + 1;
+        if (line >= start && line <= end) continue;
+        if (lines[i].find_first_not_of(" \t") != std::string::npos) return false;
+    }
+    return true;
 }
 
 std::string _savings_footer(const TokenSavings& savings) {
@@ -188,9 +206,9 @@ std::string _level_marker(int level) {
     return level > 0 ? std::string(static_cast<std::size_t>(level), '#') : std::string("FM");
 }
 
-std::string _format_block_line(const Block& block) {
+std::string _format_block_line(const Block& block, std::size_t id_length) {
     std::string line = "  id=\"";
-    line += block.uuid;
+    line += std::string_view(block.uuid).substr(0, id_length);
     line += "\" ";
     line += _level_marker(block.level);
     line += ' ';
@@ -216,10 +234,75 @@ std::string _format_blocks(const std::vector<Block>& blocks, const fs::path& fil
 }
 
 std::string do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path) {
+    return do_list_blocks(indexer, watcher, file_path, ListOptions{});
+}
+
+std::string do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
+                           const ListOptions& options) {
     const fs::path fp = _resolve_path(file_path);
     log_debug("list_blocks: %s", fp.c_str());
     if (auto refusal = _check_md_path(fp)) return *refusal;
-    return _format_blocks(_ensure_fresh_index(indexer, watcher, fp), fp);
+    std::vector<Block> blocks = _ensure_fresh_index(indexer, watcher, fp);
+
+    if (!options.under.empty()) {
+        auto top = std::find_if(blocks.begin(), blocks.end(),
+                                [&](const Block& b) { return b.uuid == options.under; });
+        if (top == blocks.end()) return get_message("block_not_found_guidance", {{"file_path", fp}});
+        const Block section = *top;
+        std::vector<Block> inside(top, blocks.end());
+        std::erase_if(inside, [&](const Block& b) {
+            return b.start_line < section.start_line || b.start_line > section.end_line;
+        });
+        blocks = std::move(inside);
+    }
+    if (options.max_level)
+        std::erase_if(blocks, [&](const Block& b) { return b.level > *options.max_level; });
+
+    const auto total = static_cast<long long>(blocks.size());
+    const long long first = std::clamp(options.offset, 0LL, total);
+    long long last = total;
+    if (options.limit) last = std::min(total, first + std::max(*options.limit, 0LL));
+
+    std::vector<std::string> lines;
+    lines.reserve(static_cast<std::size_t>(last - first));
+    for (long long i = first; i < last; ++i) {
+        const Block& b = blocks[static_cast<std::size_t>(i)];
+        lines.push_back(_format_block_line(b, options.short_ids ? _short_id_length(indexer, b.uuid)
+                                                                : std::string::npos));
+    }
+
+    std::string out = "✅ File: ";
+    out += fp.string();
+    out += '\n';
+    out += std::to_string(total);
+    out += " blocks:\n";
+
+    auto hint = [&](long long shown_end) {
+        return "… blocks " + std::to_string(first + 1) + "-" + std::to_string(shown_end) + " of " +
+               std::to_string(total) + " shown. For the next ones call md_list_blocks with offset=" +
+               std::to_string(shown_end) +
+               " and the same other arguments; max_level or under narrows the listing.";
+    };
+    const long long budget = _result_budget();
+    TokenTally tally;
+    tally.add(out);
+    tally.add(hint(total));
+    // The first block line follows the header directly; every later one a line feed.
+    std::size_t fit = 0;
+    if (!lines.empty() && tally.tokens_with(lines[0]) <= budget) {
+        TokenTally with_first = tally;
+        with_first.add(lines[0]);
+        fit = 1 + _lines_that_fit(with_first, lines, 1, lines.size(), budget);
+    }
+    const long long shown_end = first + static_cast<long long>(fit);
+    out += detail::join_lines(lines, 0, fit);
+    if (shown_end < total && shown_end > first) {
+        out += '\n';
+        out += hint(shown_end);
+    } else if (shown_end < total) {
+        out += hint(shown_end);
+    }
+    return out;
 }
 
 }  // namespace quillbox

@@ -4,7 +4,9 @@
 // Private to blockops and its tests.
 
 #include <array>
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,8 +59,59 @@ struct TokenSavings {
 // Figures for the whole file, the old block and the new block (model from "pricing_model").
 TokenSavings _token_savings(std::string_view full_text, std::string_view old_block,
                             std::string_view new_block);
+// The same figures with nothing claimed: for a write that changed nothing, and for a block
+// that is the whole file (block-wise work saved nothing there).
+TokenSavings _no_savings(TokenSavings savings);
+// Whether every line of `full_text` outside lines start..end (1-based) is blank.
+bool _block_is_whole_file(std::string_view full_text, int start, int end);
 // The "[QUILLBOX_META] ..." footer (message aha_meta) priced with get_pricing_rates().
 std::string _savings_footer(const TokenSavings& savings);
+
+// ---- Result budget ----------------------------------------------------------------------
+
+// Clients refuse over-long tool results (Claude Code: 25,000 tokens unless
+// MAX_MCP_OUTPUT_TOKENS says otherwise), so every answer is kept under a token budget.
+inline constexpr long long DEFAULT_RESULT_BUDGET = 20000;
+// Smallest budget honoured: below it a cut answer would be little more than its hint.
+inline constexpr long long MIN_RESULT_BUDGET = 200;
+
+// The budget of one answer, in estimated tokens: the configuration key
+// "result_budget_tokens" (default 20,000), and when the environment sets
+// MAX_MCP_OUTPUT_TOKENS, at most four fifths of it (the estimate is not the client's count).
+long long _result_budget();
+
+// The token estimate of a text built piece by piece: tokens() equals _count_tokens of the
+// concatenation of everything added (with the model of "pricing_model" by default).
+class TokenTally {
+public:
+    TokenTally();
+    explicit TokenTally(std::string_view model);
+    void add(std::string_view text);
+    long long tokens() const;
+    // What tokens() would be after add(text), without adding it.
+    long long tokens_with(std::string_view text) const;
+
+private:
+    double coeff_cn_;
+    double coeff_en_;
+    long long cn_ = 0;
+    long long en_ = 0;
+};
+
+// How many of lines[first, last) fit, each preceded by a line feed, after the text counted in
+// `base`, while the whole stays within `budget`.
+std::size_t _lines_that_fit(const TokenTally& base, const std::vector<std::string>& lines, std::size_t first,
+                            std::size_t last, long long budget);
+
+// The longest prefix of `text` (whole code points) that `base` plus the prefix keeps within
+// `budget`; for a single line that is too long on its own.
+std::string_view _prefix_that_fits(const TokenTally& base, std::string_view text, long long budget);
+
+// `text` when it fits the budget; otherwise its longest prefix of whole lines that fits
+// together with one more line, hint(kept_lines), which tells the agent how to get the rest.
+// When not even the first line fits, that line is cut at a character boundary.
+std::string _fit_to_budget(std::string_view text, long long budget,
+                           const std::function<std::string(std::size_t kept_lines)>& hint);
 
 // The opening path checks on a resolved path: md_only_error when the path text does not end
 // in ".md" (case-sensitive), file_not_found when nothing exists there; nullopt when both pass.
@@ -89,10 +142,27 @@ std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher,
 void _reindex_keeping_block(Indexer& indexer, FileWatcher& watcher, const std::filesystem::path& fp,
                             const std::string& block_id, int start_line, bool block_remains);
 
+// Where a block to be rewritten stands now: its stored range while that still holds the
+// recorded content, else wherever that content moved; nullopt when it is gone.
+std::optional<std::pair<int, int>> _locate_block(SafetyEngine& safety, const Block& block);
+
+// Writes `new_lines` over lines actual_start..actual_end through the safety engine, then the
+// bookkeeping of a block rewrite: the session tracker, the block's stored range and hash, a
+// re-index keeping identifiers, the file_index row and the statistics row (`op_type`).
+// Returns the block's new last line. ModificationError propagates.
+int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, SessionReadTracker& tracker,
+                   const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
+                   long long tokens_saved, std::string_view op_type);
+
 // "#" x level, or "FM" for a block without a heading level.
 std::string _level_marker(int level);
-// `  id="<uuid>" ## Title lines=3-9`
-std::string _format_block_line(const Block& block);
+// `  id="<uuid>" ## Title lines=3-9`; with `id_length`, the id cut to that many characters.
+std::string _format_block_line(const Block& block, std::size_t id_length = std::string::npos);
+
+// Short ids: the shortest prefix of at least SHORT_ID_LENGTH characters of each block's id
+// that no other block of the index shares.
+inline constexpr std::size_t SHORT_ID_LENGTH = 8;
+std::size_t _short_id_length(Indexer& indexer, const std::string& uuid);
 // "✅ File: <path>\n<n> blocks:\n" followed by the block lines.
 std::string _format_blocks(const std::vector<Block>& blocks, const std::filesystem::path& file_path);
 

@@ -248,6 +248,18 @@ std::optional<Block> Indexer::get_block(std::string_view block_id) {
     return _row_to_block(q);
 }
 
+std::vector<Block> Indexer::blocks_with_id_prefix(std::string_view prefix, int limit) {
+    std::lock_guard<std::recursive_mutex> lk(mu_);
+    // A range on the primary key: every text that begins with the prefix sorts between the
+    // prefix and the prefix followed by 0xFF, a byte that UTF-8 never contains.
+    SQLite::Statement q(conn(), "SELECT * FROM blocks WHERE id >= ? AND id < ? ORDER BY id LIMIT ?");
+    const std::string low(prefix);
+    q.bind(1, low);
+    q.bind(2, low + '\xFF');
+    q.bind(3, limit);
+    return read_blocks(q);
+}
+
 std::vector<Block> Indexer::search_blocks_by_title(std::string_view query,
                                                    const std::optional<fs::path>& file_path) {
     std::string escaped;

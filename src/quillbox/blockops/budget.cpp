@@ -1,0 +1,127 @@
+// The result budget: how big one answer may be, and cutting an answer at a line boundary.
+
+#include <cstdlib>
+#include <charconv>
+
+#include "quillbox/blockops.h"
+#include "quillbox/detail/lines.h"
+#include "quillbox/detail/utf8.h"
+#include "quillbox/blockops/frame.h"
+
+namespace quillbox {
+
+namespace {
+
+std::optional<long long> parse_count(std::string_view text) {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    if (text.empty()) return std::nullopt;
+    long long value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value <= 0) {
+        // Configuration numbers may be written with a fraction ("20000.0").
+        double d = 0;
+        auto [dend, dec] = std::from_chars(text.data(), text.data() + text.size(), d);
+        if (dec != std::errc() || dend != text.data() + text.size() || !(d >= 1) || d > 1e15) return std::nullopt;
+        return static_cast<long long>(d);
+    }
+    return value;
+}
+
+}  // namespace
+
+long long _result_budget() {
+    long long budget = parse_count(get_config("result_budget_tokens")).value_or(DEFAULT_RESULT_BUDGET);
+    if (const char* env = std::getenv("MAX_MCP_OUTPUT_TOKENS")) {
+        if (auto limit = parse_count(env)) budget = std::min(budget, *limit / 5 * 4);
+    }
+    return std::max(budget, MIN_RESULT_BUDGET);
+}
+
+TokenTally::TokenTally() : TokenTally(get_config("pricing_model")) {}
+
+TokenTally::TokenTally(std::string_view model) {
+    const auto& row = _token_coeffs(model);
+    coeff_cn_ = row.cn;
+    coeff_en_ = row.en;
+}
+
+void TokenTally::add(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        if (_is_cjk(detail::next_code_point(text, i)))
+            ++cn_;
+        else
+            ++en_;
+    }
+}
+
+long long TokenTally::tokens() const {
+    const auto t = static_cast<long long>(static_cast<double>(cn_) * coeff_cn_ + static_cast<double>(en_) * coeff_en_);
+    return t > 1 ? t : 1;
+}
+
+long long TokenTally::tokens_with(std::string_view text) const {
+    TokenTally copy = *this;
+    copy.add(text);
+    return copy.tokens();
+}
+
+std::size_t _lines_that_fit(const TokenTally& base, const std::vector<std::string>& lines, std::size_t first,
+                            std::size_t last, long long budget) {
+    TokenTally tally = base;
+    std::size_t n = 0;
+    for (std::size_t i = first; i < last && i < lines.size(); ++i) {
+        tally.add("\n");
+        tally.add(lines[i]);
+        if (tally.tokens() > budget) break;
+        ++n;
+    }
+    return n;
+}
+
+std::string_view _prefix_that_fits(const TokenTally& base, std::string_view text, long long budget) {
+    TokenTally tally = base;
+    std::size_t keep = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t before = i;
+        detail::next_code_point(text, i);
+        tally.add(text.substr(before, i - before));
+        if (tally.tokens() > budget) break;
+        keep = i;
+    }
+    return text.substr(0, keep);
+}
+
+std::string _fit_to_budget(std::string_view text, long long budget,
+                           const std::function<std::string(std::size_t kept_lines)>& hint) {
+    if (_count_tokens(text, get_config("pricing_model")) <= budget) return std::string(text);
+    // Our own answers end lines with line feeds only; other characters stay inside a line.
+    std::vector<std::string> lines;
+    for (std::size_t start = 0;;) {
+        const std::size_t nl = text.find('\n', start);
+        lines.emplace_back(text.substr(start, nl - start));
+        if (nl == std::string_view::npos) break;
+        start = nl + 1;
+    }
+    // The hint's length hardly depends on the count it names: size it for the largest count,
+    // then keep what fits beside it.
+    TokenTally reserve;
+    reserve.add(hint(lines.size()));
+    std::size_t kept = 0;
+    if (!lines.empty()) {
+        TokenTally tally = reserve;
+        tally.add(lines[0]);
+        if (tally.tokens() <= budget) kept = 1 + _lines_that_fit(tally, lines, 1, lines.size(), budget);
+    }
+    std::string out;
+    if (kept == 0) {
+        if (!lines.empty()) out += _prefix_that_fits(reserve, lines[0], budget - 1);
+    } else {
+        out = detail::join_lines(lines, 0, kept);
+    }
+    out += '\n';
+    out += hint(kept);
+    return out;
+}
+
+}  // namespace quillbox

@@ -1,0 +1,177 @@
+// Exact text replacement inside one block: the block-scoped twin of an editor's
+// replace-this-text call. The agent sends only the text that changes, and gets back only the
+// changed lines.
+
+#include <algorithm>
+#include <set>
+
+#include "quillbox/blockops.h"
+#include "quillbox/detail/lines.h"
+#include "quillbox/detail/read_file.h"
+#include "quillbox/detail/utf8.h"
+#include "quillbox/i18n.h"
+#include "quillbox/blockops/frame.h"
+
+namespace fs = std::filesystem;
+
+namespace quillbox {
+
+namespace {
+
+constexpr long PATCH_CONTEXT = 2;
+
+// Non-overlapping occurrences of `needle`, from the left.
+std::vector<std::size_t> occurrences(std::string_view text, std::string_view needle) {
+    std::vector<std::size_t> at;
+    for (std::size_t pos = text.find(needle); pos != std::string_view::npos;
+         pos = text.find(needle, pos + needle.size()))
+        at.push_back(pos);
+    return at;
+}
+
+// The lines of a block's text as the agent sees it (lines joined by line feeds): every line
+// end splits, and a line end at the very end leaves an empty last line. No text, no lines.
+std::vector<std::string> joined_lines(std::string_view text) {
+    std::vector<std::string> lines = detail::split_lines(text);
+    if (!text.empty() && detail::line_end_length(text, text.size() - 1) > 0) lines.emplace_back();
+    return lines;
+}
+
+// Index of the line (0-based) that byte `pos` of `text` is on.
+std::size_t line_at(std::string_view text, std::size_t pos) {
+    std::size_t line = 0;
+    for (std::size_t i = 0; i < pos && i < text.size();) {
+        const std::size_t end = detail::line_end_length(text, i);
+        if (end) {
+            ++line;
+            i += end;
+        } else {
+            ++i;
+        }
+    }
+    return line;
+}
+
+// Numbered file lines around the changed ones, `PATCH_CONTEXT` lines on each side; separate
+// stretches are set apart by a line with an ellipsis.
+std::string changed_lines_excerpt(const std::vector<std::string>& file_lines, const std::set<long>& changed) {
+    const long n = static_cast<long>(file_lines.size());
+    std::vector<std::pair<long, long>> spans;
+    for (long line : changed) {
+        const long a = std::max(1L, line - PATCH_CONTEXT);
+        const long b = std::min(n, line + PATCH_CONTEXT);
+        if (a > b) continue;
+        if (!spans.empty() && a <= spans.back().second + 1)
+            spans.back().second = std::max(spans.back().second, b);
+        else
+            spans.emplace_back(a, b);
+    }
+    std::string out;
+    for (std::size_t s = 0; s < spans.size(); ++s) {
+        if (s) out += "\n  …";
+        for (long line = spans[s].first; line <= spans[s].second; ++line) {
+            if (!out.empty()) out += '\n';
+            out += "  " + std::to_string(line) + ": " + file_lines[static_cast<std::size_t>(line - 1)];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                           SessionReadTracker& tracker, const fs::path& file_path, std::string_view block_id,
+                           std::string_view old_text, std::string_view new_text, bool replace_all) {
+    const std::string id(block_id);
+    std::optional<Block> found_block = indexer.get_block(id);
+    log_info("patch_block: %s (%d -> %d chars)", id.c_str(), static_cast<int>(detail::code_point_count(old_text)),
+             static_cast<int>(detail::code_point_count(new_text)));
+    if (!found_block) return get_message("block_not_found_guidance", {{"file_path", file_path}});
+    const Block block = std::move(*found_block);
+    const fs::path& fp = block.file_path;
+    if (auto refusal = _check_md_path(fp)) return *refusal;
+    detail::validate_utf8(old_text, "old_text");
+    detail::validate_utf8(new_text, "new_text");
+    if (old_text.empty())
+        return "❌ Error: old_text is empty. Give the exact text to replace, copied from md_read_block.";
+
+    watcher.wait_for_reindex(fp, 3.0);
+
+    auto located = _locate_block(safety, block);
+    if (!located) return get_message("file_changed");
+    const auto [actual_start, actual_end] = *located;
+    const std::string content = detail::join_lines(read_lines(fp, actual_start, actual_end));
+
+    // The block's text has line feeds only; so must the texts matched against it.
+    const std::string old_norm = detail::normalize_newlines(old_text);
+    const std::string new_norm = detail::normalize_newlines(new_text);
+    const std::vector<std::size_t> at = occurrences(content, old_norm);
+    const std::string where = "block '" + block.title + "' (lines " + std::to_string(actual_start) + "-" +
+                              std::to_string(actual_end) + ")";
+    if (at.empty())
+        return "❌ Error: old_text was not found in " + where +
+               ". It must match the block's text exactly, spaces and line breaks included: read the block "
+               "with md_read_block and copy the text from there.";
+    if (at.size() > 1 && !replace_all)
+        return "❌ Error: old_text occurs " + std::to_string(at.size()) + " times in " + where +
+               ". Add surrounding text to make it unique, or set replace_all to true to replace every one.";
+    if (old_norm == new_norm) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
+
+    // The new text of the block, and which of its lines the replacements touched.
+    std::string patched;
+    patched.reserve(content.size() + at.size() * new_norm.size());
+    std::vector<std::pair<std::size_t, std::size_t>> spans;  // byte ranges of new_norm in `patched`
+    std::size_t from = 0;
+    for (std::size_t pos : at) {
+        patched.append(content, from, pos - from);
+        spans.emplace_back(patched.size(), patched.size() + new_norm.size());
+        patched += new_norm;
+        from = pos + old_norm.size();
+    }
+    patched.append(content, from);
+    const std::vector<std::string> new_lines = joined_lines(patched);
+
+    std::set<long> changed;
+    for (const auto& [a, b] : spans) {
+        const std::size_t first = line_at(patched, a);
+        const std::size_t last = b > a ? line_at(patched, b - 1) : first;
+        for (std::size_t l = first; l <= last; ++l)
+            changed.insert(actual_start + static_cast<long>(std::min(l, new_lines.empty() ? 0 : new_lines.size() - 1)));
+    }
+
+    // What this call exchanged: the agent read the block instead of the file, and wrote the
+    // two texts instead of the whole file. Taken before the write.
+    const std::string full_text = detail::read_text_file(fp);
+    TokenSavings savings = _token_savings(full_text, content, patched);
+    const std::string model = get_config("pricing_model");
+    savings.write_savings =
+        std::max(savings.full_tok - _count_tokens(old_text, model) - _count_tokens(new_text, model), 0LL);
+    savings.tokens_saved = savings.read_savings + savings.write_savings;
+    if (patched == content || _block_is_whole_file(full_text, actual_start, actual_end))
+        savings = _no_savings(savings);
+
+    const int new_end = _rewrite_block(indexer, watcher, safety, tracker, block, actual_start, actual_end,
+                                       new_lines, savings.tokens_saved, "patch_block");
+    (void)new_end;
+
+    const std::string footer = _savings_footer(savings);
+    std::string head = "✅ Block '" + block.title + "' patched (" + std::to_string(at.size()) +
+                       (at.size() == 1 ? " replacement" : " replacements") + ").\nFile: " + fp.string();
+    if (changed.empty()) changed.insert(actual_start);  // the block's lines were removed
+    std::vector<std::string> file_lines;
+    try {
+        file_lines = detail::split_lines(detail::read_text_file(fp));
+    } catch (const std::exception& e) {
+        log_warning("patch_block: cannot show the changed lines of %s: %s", fp.c_str(), e.what());
+    }
+    std::string excerpt = changed_lines_excerpt(file_lines, changed);
+
+    const std::string model_name = get_config("pricing_model");
+    const long long room = _result_budget() - _count_tokens(head + "\n\n\n" + footer, model_name);
+    excerpt = _fit_to_budget(excerpt, room, [&](std::size_t) {
+        return "  … more changed lines not shown (result budget); md_read_block shows the section.";
+    });
+    return head + "\n" + excerpt + "\n\n" + footer;
+}
+
+}  // namespace quillbox
