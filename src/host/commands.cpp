@@ -1,6 +1,5 @@
 #include "host/commands.h"
 
-#include <SQLiteCpp/SQLiteCpp.h>
 #include <fmt/format.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -26,9 +25,9 @@
 #include "quillbox/indexer.h"
 #include "quillbox/outline.h"
 #include "quillbox/rulefile.h"
+#include "quillbox/safety.h"
 #include "quillbox/semantic.h"
 #include "quillbox/version.h"
-#include "quillbox/blockops/frame.h"
 
 namespace fs = std::filesystem;
 
@@ -329,33 +328,14 @@ int cmd_status(const fs::path& root_arg) {
         say("Index:        none yet (run `quillbox reindex`, or start the server and list a file)");
     } else {
         try {
-            SQLite::Database conn(db.string(), SQLite::OPEN_READONLY);
-            conn.setBusyTimeout(5000);
-            long long files = 0, blocks = 0, ops = 0, saved = 0, today_ops = 0;
-            {
-                SQLite::Statement q(conn, "SELECT COUNT(DISTINCT file_path), COUNT(*) FROM blocks");
-                if (q.executeStep()) {
-                    files = q.getColumn(0).getInt64();
-                    blocks = q.getColumn(1).getInt64();
-                }
-            }
+            const UsageSummary usage = Indexer::usage_summary(db);
             std::string breakdown;
-            {
-                SQLite::Statement q(conn,
-                                    "SELECT operation_type, COUNT(*), COALESCE(SUM(tokens_saved), 0) FROM stats "
-                                    "GROUP BY operation_type ORDER BY operation_type");
-                while (q.executeStep()) {
-                    ops += q.getColumn(1).getInt64();
-                    saved += q.getColumn(2).getInt64();
-                    if (!breakdown.empty()) breakdown += ", ";
-                    breakdown += fmt::format("{} {}", q.getColumn(0).getString(), q.getColumn(1).getInt64());
-                }
+            for (const auto& [type, count] : usage.by_type) {
+                if (!breakdown.empty()) breakdown += ", ";
+                breakdown += fmt::format("{} {}", type, count);
             }
-            {
-                SQLite::Statement q(conn, "SELECT COUNT(*) FROM stats WHERE date = ?");
-                q.bind(1, _today_local());
-                if (q.executeStep()) today_ops = q.getColumn(0).getInt64();
-            }
+            const long long files = usage.files, blocks = usage.blocks, ops = usage.operations,
+                            saved = usage.tokens_saved, today_ops = usage.operations_today;
             PricingRates rates = cfg.pricing_rates();
             // The table keeps the sum of input and output savings; value it at the mean rate.
             double amount = static_cast<double>(saved) * (rates.input + rates.output) / 2.0 / 1e6;
@@ -378,12 +358,12 @@ int cmd_status(const fs::path& root_arg) {
     return 0;
 }
 
-int cmd_reindex(const fs::path& root_arg, const std::vector<std::string>& paths) {
-    auto opened = open_project_or_complain(root_arg, true);
-    if (!opened) return 2;
-    Project& project = *opened;
-    install_host_components(project);
-    int status = 0;
+namespace {
+
+// The Markdown files a reindex covers: every one under the root, or those named (files or
+// folders). A name that is missing, outside the root or no Markdown file is reported and sets
+// `status` to 1.
+std::vector<fs::path> reindex_targets(const Project& project, const std::vector<std::string>& paths, int& status) {
     std::vector<fs::path> files;
     if (paths.empty()) {
         collect_markdown(project.root, project.data_dir, files);
@@ -413,6 +393,63 @@ int cmd_reindex(const fs::path& root_arg, const std::vector<std::string>& paths)
     }
     std::sort(files.begin(), files.end());
     files.erase(std::unique(files.begin(), files.end()), files.end());
+    return files;
+}
+
+struct ReindexTally {
+    long long blocks = 0;
+    std::size_t failed = 0;
+    std::vector<std::string> problems;
+};
+
+// Indexes each file with its freshness record, showing progress.
+void index_each(Indexer& indexer, const std::vector<fs::path>& files, const fs::path& root, ReindexTally& tally) {
+    ProgressBar bar(files.size());
+    std::size_t done = 0;
+    for (const auto& f : files) {
+        fs::path fp = detail::file_key(f);
+        bar.show(done, fs::relative(fp, root).string());
+        try {
+            // The state is taken before the parse: a change in between shows at the next check.
+            FileState state = file_state_of(fp, compute_hash(detail::read_file_bytes(fp)));
+            tally.blocks += indexer.index_file(fp, nullptr, state);
+        } catch (const FileTooLargeError&) {
+            tally.problems.push_back(fmt::format("{}: skipped, over 5 MB or 100,000 lines", fp.string()));
+            ++tally.failed;
+        } catch (const DecodeError& e) {
+            tally.problems.push_back(fmt::format("{}: skipped, not valid UTF-8 ({})", fp.string(), e.what()));
+            ++tally.failed;
+        } catch (const std::exception& e) {
+            tally.problems.push_back(fmt::format("{}: {}", fp.string(), e.what()));
+            ++tally.failed;
+        }
+        ++done;
+    }
+    bar.show(done, "");
+    bar.finish();
+}
+
+// Forgets the indexed files under `root` that are gone; returns how many.
+std::size_t forget_deleted(Indexer& indexer, const fs::path& root) {
+    std::size_t removed = 0;
+    for (const fs::path& p : indexer.indexed_files()) {
+        std::error_code ec;
+        if (!path_is_within(p, root) || fs::exists(p, ec)) continue;
+        indexer.drop_file(p);
+        ++removed;
+    }
+    return removed;
+}
+
+}  // namespace
+
+int cmd_reindex(const fs::path& root_arg, const std::vector<std::string>& paths) {
+    auto opened = open_project_or_complain(root_arg, true);
+    if (!opened) return 2;
+    Project& project = *opened;
+    install_host_components(project);
+    int status = 0;
+    const std::vector<fs::path> files = reindex_targets(project, paths, status);
 
     std::unique_ptr<Indexer> indexer;
     try {
@@ -423,62 +460,27 @@ int cmd_reindex(const fs::path& root_arg, const std::vector<std::string>& paths)
     }
 
     auto started = std::chrono::steady_clock::now();
-    ProgressBar bar(files.size());
-    long long total_blocks = 0;
-    std::size_t done = 0, failed = 0;
-    std::vector<std::string> problems;
-    for (const auto& f : files) {
-        fs::path fp = detail::file_key(f);
-        bar.show(done, fs::relative(fp, project.root).string());
-        try {
-            total_blocks += indexer->index_file(fp);
-            _record_file_state(*indexer, fp);
-        } catch (const FileTooLargeError&) {
-            problems.push_back(fmt::format("{}: skipped, over 5 MB or 100,000 lines", fp.string()));
-            ++failed;
-        } catch (const DecodeError& e) {
-            problems.push_back(fmt::format("{}: skipped, not valid UTF-8 ({})", fp.string(), e.what()));
-            ++failed;
-        } catch (const std::exception& e) {
-            problems.push_back(fmt::format("{}: {}", fp.string(), e.what()));
-            ++failed;
-        }
-        ++done;
-    }
-    bar.show(done, "");
-    bar.finish();
+    ReindexTally tally;
+    index_each(*indexer, files, project.root, tally);
 
     // A full pass also forgets files that are gone.
     std::size_t removed = 0;
     if (paths.empty()) {
         try {
-            std::lock_guard lock(indexer->mutex());
-            std::vector<std::string> gone;
-            SQLite::Statement q(indexer->conn(), "SELECT DISTINCT file_path FROM blocks");
-            while (q.executeStep()) {
-                fs::path p = q.getColumn(0).getString();
-                std::error_code ec;
-                if (path_is_within(p, project.root) && !fs::exists(p, ec)) gone.push_back(p.string());
-            }
-            for (const auto& g : gone) {
-                SQLite::Statement del(indexer->conn(), "DELETE FROM blocks WHERE file_path = ?");
-                del.bind(1, g);
-                del.exec();
-            }
-            removed = gone.size();
+            removed = forget_deleted(*indexer, project.root);
         } catch (const std::exception& e) {
-            problems.push_back(fmt::format("cleaning up deleted files failed: {}", e.what()));
+            tally.problems.push_back(fmt::format("cleaning up deleted files failed: {}", e.what()));
         }
     }
     indexer->close();
 
-    for (const auto& p : problems) complain(p);
+    for (const auto& p : tally.problems) complain(p);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    say(fmt::format("Indexed {} of {} Markdown files ({} blocks) in {:.2f} s{}{}", files.size() - failed,
-                    files.size(), group_thousands(total_blocks), secs,
-                    failed ? fmt::format("; {} failed", failed) : "",
+    say(fmt::format("Indexed {} of {} Markdown files ({} blocks) in {:.2f} s{}{}", files.size() - tally.failed,
+                    files.size(), group_thousands(tally.blocks), secs,
+                    tally.failed ? fmt::format("; {} failed", tally.failed) : "",
                     removed ? fmt::format("; forgot {} deleted files", removed) : ""));
-    return (failed || status) ? 1 : 0;
+    return (tally.failed || status) ? 1 : 0;
 }
 
 namespace {

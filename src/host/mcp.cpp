@@ -112,6 +112,10 @@ std::string McpProtocol::serialize(const json& message) {
     return message.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+std::string McpProtocol::oversized_line_response() {
+    return serialize(error_response(nullptr, jsonrpc::PARSE_ERROR, "Parse error: the line is not valid JSON"));
+}
+
 std::optional<std::string> McpProtocol::handle_line(std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.find_first_not_of(" \t") == std::string_view::npos) return std::nullopt;

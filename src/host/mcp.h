@@ -43,6 +43,9 @@ public:
     // feed), or nothing for notifications, responses and blank lines.
     std::optional<std::string> handle_line(std::string_view line);
 
+    // The answer to a line that was dropped for its length: a parse error.
+    static std::string oversized_line_response();
+
     // One parsed message (object or batch array); nothing when no response is due.
     std::optional<nlohmann::json> handle_message(const nlohmann::json& message);
 

@@ -10,6 +10,9 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string_view>
+#include <system_error>
 
 #include "host/log.h"
 #include "host/mcp.h"
@@ -17,13 +20,11 @@
 #include "host/tools.h"
 #include "quillbox/blockops.h"
 #include "quillbox/detail/fd.h"
-#include "quillbox/detail/file_key.h"
 #include "quillbox/indexer.h"
 #include "quillbox/safety.h"
 #include "quillbox/tracker.h"
 #include "quillbox/version.h"
 #include "quillbox/watcher.h"
-#include "quillbox/blockops/frame.h"
 
 namespace fs = std::filesystem;
 
@@ -75,8 +76,6 @@ private:
     struct sigaction old_int_ {}, old_term_ {}, old_pipe_ {};
 };
 
-bool write_all(int fd, std::string_view data) { return detail::write_fully(fd, data) == 0; }
-
 double monotonic_seconds() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
@@ -84,6 +83,212 @@ double monotonic_seconds() {
 
 // A message longer than this without a line feed is dropped (answered with a parse error).
 constexpr std::size_t MAX_LINE_BYTES = 64u << 20;
+
+// Splits the input stream into lines. A line that grows past the limit is dropped whole: its
+// bytes are not kept, and its end is reported as an oversized line.
+class LineReader {
+public:
+    enum class Kind { line, oversized };
+    struct Item {
+        Kind kind;
+        std::string_view text;  // the line without its line feed; empty when oversized
+    };
+
+    explicit LineReader(std::size_t max_bytes) : max_bytes_(max_bytes) {}
+
+    // Consumes `data`, calling `on_item(Item)` for each completed line; stops early when it
+    // returns false (the rest of `data` is then dropped).
+    template <class OnItem>
+    void feed(std::string_view data, OnItem&& on_item) {
+        while (!data.empty()) {
+            const auto nl = data.find('\n');
+            if (nl == std::string_view::npos) {
+                keep(data);
+                return;
+            }
+            bool go_on;
+            if (discarding_) {
+                discarding_ = false;
+                go_on = on_item(Item{Kind::oversized, {}});
+            } else if (buffer_.empty()) {
+                go_on = on_item(Item{Kind::line, data.substr(0, nl)});
+            } else {
+                buffer_.append(data.substr(0, nl));
+                go_on = on_item(Item{Kind::line, buffer_});
+                buffer_.clear();
+            }
+            data.remove_prefix(nl + 1);
+            if (!go_on) return;
+        }
+    }
+
+    // At end of input: the last line when it had no line feed (and was not dropped).
+    std::optional<std::string> rest() const {
+        if (buffer_.empty() || discarding_) return std::nullopt;
+        return buffer_;
+    }
+
+private:
+    void keep(std::string_view part) {
+        if (!discarding_) buffer_.append(part);
+        if (buffer_.size() > max_bytes_) {
+            log_line(Level::warning, "message longer than {} bytes dropped", max_bytes_);
+            buffer_.clear();
+            buffer_.shrink_to_fit();
+            discarding_ = true;
+        }
+    }
+
+    std::size_t max_bytes_;
+    std::string buffer_;
+    bool discarding_ = false;  // inside an over-long line
+};
+
+// What the watcher reports: a changed file is re-indexed, a deleted one forgotten. Runs on the
+// watcher's timer thread.
+class ChangeHandler {
+public:
+    ChangeHandler(Indexer& index, fs::path data_dir) : index_(index), data_dir_(std::move(data_dir)) {}
+
+    void attach(FileWatcher* watcher) { watcher_ = watcher; }
+
+    void operator()(const fs::path& path) {
+        if (path_is_within(path, data_dir_)) return;  // our own backups
+        try {
+            std::error_code ec;
+            if (!fs::exists(path, ec)) {
+                int n = index_.drop_file(path);
+                if (n > 0) log_line(Level::info, "{} was deleted; dropped its {} blocks", path.string(), n);
+                return;
+            }
+            int n = index_.index_file(path, watcher_.load());
+            log_line(Level::debug, "re-indexed {} ({} blocks)", path.string(), n);
+        } catch (const std::exception& e) {
+            log_line(Level::warning, "re-index of {} after a change failed: {}", path.string(), e.what());
+        }
+    }
+
+private:
+    Indexer& index_;
+    const fs::path data_dir_;
+    std::atomic<FileWatcher*> watcher_{nullptr};
+};
+
+// The long-lived parts of a session. Members are destroyed in reverse order, so the watcher
+// stops (no re-index may start once the index is gone) before the index closes.
+struct Components {
+    std::unique_ptr<Indexer> indexer;
+    std::unique_ptr<ChangeHandler> on_change;
+    std::unique_ptr<FileWatcher> watcher;
+    std::unique_ptr<SafetyEngine> safety;
+    SessionReadTracker tracker;
+    std::unique_ptr<SessionReadCache> cache;
+    std::unique_ptr<TurnClock> turns;
+    ToolRegistry tools;
+    ToolContext context;
+};
+
+// Opens the index, starts the watcher and builds the rest; nothing (after logging why) when
+// the session cannot start. A watcher that cannot start only turns watching off.
+std::unique_ptr<Components> start_components(const Project& project) {
+    auto c = std::make_unique<Components>();
+    const fs::path db = project.data_dir / "index.db";
+    try {
+        c->indexer = std::make_unique<Indexer>(db);
+    } catch (const std::exception& e) {
+        log_line(Level::error, "cannot open the index {}: {}", db.string(), e.what());
+        return nullptr;
+    }
+    c->on_change = std::make_unique<ChangeHandler>(*c->indexer, project.data_dir);
+    try {
+        ChangeHandler* handler = c->on_change.get();
+        c->watcher = std::make_unique<FileWatcher>(project.root, [handler](const fs::path& p) { (*handler)(p); });
+        c->on_change->attach(c->watcher.get());
+        c->watcher->start();
+    } catch (const std::exception& e) {
+        if (!c->watcher) {
+            log_line(Level::error, "cannot watch {}: {}", project.root.string(), e.what());
+            return nullptr;
+        }
+        log_line(Level::warning, "file watching is off ({}); outside changes are noticed on the next listing",
+                 e.what());
+    }
+    c->safety = std::make_unique<SafetyEngine>(project.data_dir / "backups", &c->watcher->write_tracker());
+    c->cache = std::make_unique<SessionReadCache>(project.config);
+    c->turns = std::make_unique<TurnClock>(project.config->get_number("session.turn_idle_seconds"));
+    register_all_tools(c->tools);
+
+    ToolContext& ctx = c->context;
+    ctx.indexer = c->indexer.get();
+    ctx.watcher = c->watcher.get();
+    ctx.safety = c->safety.get();
+    ctx.tracker = &c->tracker;
+    ctx.cache = c->cache.get();
+    ctx.config = project.config.get();
+    ctx.root = project.root;
+    ctx.data_dir = project.data_dir;
+    return c;
+}
+
+McpProtocol::Hooks session_hooks(Components& c) {
+    McpProtocol::Hooks hooks;
+    hooks.on_initialize = [&c] {
+        c.tracker.reset_all();
+        c.cache->clear();
+        c.turns->reset();
+    };
+    hooks.before_tool = [&c](const ToolSpec&) {
+        if (c.turns->call_starts(monotonic_seconds())) c.tracker.advance_turn();
+    };
+    hooks.after_tool = [&c](const ToolSpec&) { c.turns->call_ends(monotonic_seconds()); };
+    return hooks;
+}
+
+// Reads messages from stdin and writes the answers to `out_fd` until end of input, a stop
+// signal, or a client that stopped reading; returns the exit code.
+int serve_loop(McpProtocol& protocol, int out_fd, const StopSignals& signals) {
+    bool running = true;
+    auto answer = [&](std::optional<std::string> out) {
+        if (!out) return;
+        out->push_back('\n');
+        if (detail::write_fully(out_fd, *out) != 0) {
+            log_line(Level::info, "client closed the output; stopping");
+            running = false;
+        }
+    };
+    LineReader reader(MAX_LINE_BYTES);
+    char chunk[65536];
+    while (running) {
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signals.fd(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            log_line(Level::error, "poll failed: {}", std::strerror(errno));
+            return 1;
+        }
+        if (fds[1].revents) {
+            log_line(Level::info, "signal received; stopping");
+            return 0;
+        }
+        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            log_line(Level::error, "reading stdin failed: {}", std::strerror(errno));
+            return 1;
+        }
+        if (n == 0) {
+            if (auto last = reader.rest()) answer(protocol.handle_line(*last));
+            log_line(Level::info, "end of input; stopping");
+            return 0;
+        }
+        reader.feed(std::string_view(chunk, static_cast<std::size_t>(n)), [&](const LineReader::Item& item) {
+            answer(item.kind == LineReader::Kind::oversized ? McpProtocol::oversized_line_response()
+                                                            : protocol.handle_line(item.text));
+            return running;
+        });
+    }
+    return 0;
+}
 
 }  // namespace
 
@@ -110,174 +315,24 @@ int run_serve(const ServeOptions& options) {
     }
     if (options.log_level) set_log_level(parse_log_level(*options.log_level));
 
-    std::unique_ptr<Indexer> indexer;
-    try {
-        indexer = std::make_unique<Indexer>(project.data_dir / "index.db");
-    } catch (const std::exception& e) {
-        log_line(Level::error, "cannot open the index {}: {}", (project.data_dir / "index.db").string(), e.what());
-        ::close(out_fd);
-        return 1;
-    }
-
-    // The change callback runs on the watcher's timer thread.
-    std::atomic<FileWatcher*> watcher_ptr{nullptr};
-    const fs::path data_dir = project.data_dir;
-    Indexer& index = *indexer;
-    auto on_change = [&index, &watcher_ptr, data_dir](const fs::path& path) {
-        if (path_is_within(path, data_dir)) return;  // our own backups
+    int exit_code = 1;
+    if (auto components = start_components(project)) {
+        McpProtocol protocol(components->tools, components->context, session_hooks(*components));
+        std::optional<StopSignals> signals;
         try {
-            std::error_code ec;
-            if (!fs::exists(path, ec)) {
-                const std::string key = detail::file_key(path).string();
-                _ensure_file_index_table(index);
-                std::lock_guard lock(index.mutex());
-                SQLite::Statement del_blocks(index.conn(), "DELETE FROM blocks WHERE file_path = ?");
-                del_blocks.bind(1, key);
-                int n = del_blocks.exec();
-                SQLite::Statement del_row(index.conn(), "DELETE FROM file_index WHERE file_path = ?");
-                del_row.bind(1, key);
-                del_row.exec();
-                if (n > 0) log_line(Level::info, "{} was deleted; dropped its {} blocks", key, n);
-                return;
-            }
-            int n = index.index_file(path, watcher_ptr.load());
-            log_line(Level::debug, "re-indexed {} ({} blocks)", path.string(), n);
-        } catch (const std::exception& e) {
-            log_line(Level::warning, "re-index of {} after a change failed: {}", path.string(), e.what());
-        }
-    };
-
-    std::unique_ptr<FileWatcher> watcher;
-    try {
-        watcher = std::make_unique<FileWatcher>(project.root, on_change);
-        watcher_ptr = watcher.get();
-        watcher->start();
-    } catch (const std::exception& e) {
-        if (!watcher) {
-            log_line(Level::error, "cannot watch {}: {}", project.root.string(), e.what());
-            ::close(out_fd);
-            return 1;
-        }
-        log_line(Level::warning, "file watching is off ({}); outside changes are noticed on the next listing",
-                 e.what());
-    }
-
-    SafetyEngine safety(project.data_dir / "backups", &watcher->write_tracker());
-    SessionReadTracker tracker;
-    SessionReadCache cache(project.config);
-    TurnClock turns(project.config->get_number("session.turn_idle_seconds"));
-
-    ToolRegistry tools;
-    register_all_tools(tools);
-
-    ToolContext context;
-    context.indexer = indexer.get();
-    context.watcher = watcher.get();
-    context.safety = &safety;
-    context.tracker = &tracker;
-    context.cache = &cache;
-    context.config = project.config.get();
-    context.root = project.root;
-    context.data_dir = project.data_dir;
-
-    McpProtocol::Hooks hooks;
-    hooks.on_initialize = [&] {
-        tracker.reset_all();
-        cache.clear();
-        turns.reset();
-    };
-    hooks.before_tool = [&](const ToolSpec&) {
-        if (turns.call_starts(monotonic_seconds())) tracker.advance_turn();
-    };
-    hooks.after_tool = [&](const ToolSpec&) { turns.call_ends(monotonic_seconds()); };
-    McpProtocol protocol(tools, context, hooks);
-
-    int exit_code = 0;
-    {
-        std::unique_ptr<StopSignals> signals;
-        try {
-            signals = std::make_unique<StopSignals>();
+            signals.emplace();
         } catch (const std::exception& e) {
             log_line(Level::error, "cannot install signal handlers: {}", e.what());
-            exit_code = 1;
         }
         if (signals) {
-            log_line(Level::info, "serving {} with {} tools (quillbox {})", project.root.string(), tools.all().size(),
-                     QUILLBOX_VERSION);
+            log_line(Level::info, "serving {} with {} tools (quillbox {})", project.root.string(),
+                     components->tools.all().size(), QUILLBOX_VERSION);
             if (::isatty(STDIN_FILENO))
                 log_line(Level::info, "this is an MCP server speaking JSON-RPC on stdin/stdout; MCP clients start it "
                                       "themselves (see `quillbox install`). End with Ctrl-D.");
-            std::string buffer;
-            bool discarding = false;  // inside an over-long line
-            bool running = true;
-            auto answer = [&](std::string_view line) {
-                if (auto out = protocol.handle_line(line)) {
-                    out->push_back('\n');
-                    if (!write_all(out_fd, *out)) {
-                        log_line(Level::info, "client closed the output; stopping");
-                        running = false;
-                    }
-                }
-            };
-            char chunk[65536];
-            while (running) {
-                pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signals->fd(), POLLIN, 0}};
-                int r = ::poll(fds, 2, -1);
-                if (r < 0) {
-                    if (errno == EINTR) continue;
-                    log_line(Level::error, "poll failed: {}", std::strerror(errno));
-                    exit_code = 1;
-                    break;
-                }
-                if (fds[1].revents) {
-                    log_line(Level::info, "signal received; stopping");
-                    break;
-                }
-                if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-                ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-                if (n < 0) {
-                    if (errno == EINTR || errno == EAGAIN) continue;
-                    log_line(Level::error, "reading stdin failed: {}", std::strerror(errno));
-                    exit_code = 1;
-                    break;
-                }
-                if (n == 0) {
-                    if (!buffer.empty() && !discarding) answer(buffer);
-                    log_line(Level::info, "end of input; stopping");
-                    break;
-                }
-                std::string_view data(chunk, static_cast<std::size_t>(n));
-                while (running && !data.empty()) {
-                    auto nl = data.find('\n');
-                    if (nl == std::string_view::npos) {
-                        if (!discarding) buffer.append(data);
-                        if (buffer.size() > MAX_LINE_BYTES) {
-                            log_line(Level::warning, "message longer than {} bytes dropped", MAX_LINE_BYTES);
-                            buffer.clear();
-                            buffer.shrink_to_fit();
-                            discarding = true;
-                        }
-                        break;
-                    }
-                    if (discarding) {
-                        discarding = false;
-                        answer("\x01");  // parse error for the dropped message
-                    } else if (buffer.empty()) {
-                        answer(data.substr(0, nl));
-                    } else {
-                        buffer.append(data.substr(0, nl));
-                        answer(buffer);
-                        buffer.clear();
-                    }
-                    data.remove_prefix(nl + 1);
-                }
-            }
+            exit_code = serve_loop(protocol, out_fd, *signals);
         }
     }
-
-    // Watcher first (no re-index may start once the index is gone), then the index.
-    if (watcher) watcher->stop();
-    indexer->close();
     ::close(out_fd);
     log_line(Level::debug, "stopped");
     return exit_code;

@@ -43,11 +43,39 @@ std::unique_ptr<SQLite::Database> _init_db(const std::filesystem::path& db_path)
 // One `blocks` row (a statement positioned on it) as a Block.
 Block _row_to_block(SQLite::Statement& row);
 
-// The document block index manager. One connection shared by every thread that holds the
-// Indexer; each operation, and each re-index pass's transaction, runs under mutex(), so two
-// threads never interleave inside one transaction. Do not hold mutex() while waiting on the
-// watcher's marks. Operations throw IndexDatabaseError after close(); database failures
-// propagate as SQLite::Exception.
+// What a file looked like when its rows were written: the freshness record of `file_index`.
+struct FileState {
+    double mtime = 0;       // seconds since the epoch, with fractions
+    std::string file_hash;  // SHA-256 of the raw bytes, hex
+
+    bool operator==(const FileState&) const = default;
+};
+
+// The file's freshness record as of now, with `file_hash` the SHA-256 of its bytes (the
+// caller hashes: the index does not). Throws filesystem_error when the file cannot be examined.
+FileState file_state_of(const std::filesystem::path& file_path, std::string file_hash);
+
+// The date operations are recorded under in `stats`: today's local date, "%Y-%m-%d".
+std::string today_local_date();
+
+// The usage figures of an index: what `quillbox status` reports.
+struct UsageSummary {
+    long long files = 0;
+    long long blocks = 0;
+    long long operations = 0;
+    long long tokens_saved = 0;
+    long long operations_today = 0;
+    std::vector<std::pair<std::string, long long>> by_type;  // operation type -> count, by name
+
+    bool operator==(const UsageSummary&) const = default;
+};
+
+// The one owner of the index database (`blocks`, `file_index`, `stats`). One connection
+// shared by every thread that holds the Indexer; each operation runs under the Indexer's own
+// lock, so two threads never interleave inside one transaction, and a group of statements
+// that must stay together is one operation here. Do not call it while waiting on the
+// watcher's marks from a re-index callback. Operations throw IndexDatabaseError after
+// close(); database failures propagate as SQLite::Exception.
 class Indexer {
 public:
     explicit Indexer(std::filesystem::path db_path);
@@ -58,19 +86,19 @@ public:
     void close();  // idempotent; later operations throw
     const std::filesystem::path& db_path() const { return db_path_; }
 
-    // The connection, for other modules' tables. Hold mutex() around any statement group.
-    SQLite::Database& conn();
-    std::recursive_mutex& mutex() { return mu_; }
-
     std::vector<Block> list_blocks(const std::filesystem::path& file_path);
     std::optional<Block> get_block(std::string_view block_id);
     // Blocks whose identifier begins with `prefix`, in identifier order, at most `limit`.
     std::vector<Block> blocks_with_id_prefix(std::string_view prefix, int limit);
     std::vector<Block> search_blocks_by_title(std::string_view query,
                                               const std::optional<std::filesystem::path>& file_path = std::nullopt);
+    // Every file that has rows, in the order the database returns them.
+    std::vector<std::filesystem::path> indexed_files();
+
     void record_operation(std::string_view date, std::string_view op_type, std::string_view file_path,
                           std::string_view block_id, long long tokens_saved);
     void update_block_lines(std::string_view block_id, int new_start, int new_end);
+    void set_block_hash(std::string_view block_id, std::string_view content_hash);
 
     // Brings the file's rows in line with its text, keeping the identifiers of blocks whose
     // heading survived; returns the number of blocks. Bracketed by the watcher's re-index marks
@@ -78,11 +106,42 @@ public:
     // database errors propagate; nothing of a failed pass is kept.
     int index_file(const std::filesystem::path& file_path, FileWatcher* watcher = nullptr);
     int reindex_file(const std::filesystem::path& file_path, FileWatcher* watcher = nullptr);
+    // index_file, recording `state` (taken before the parse) as the file's freshness record in
+    // the same transaction.
+    int index_file(const std::filesystem::path& file_path, FileWatcher* watcher, const FileState& state);
+    // index_file, after which `block_id` is still there if any block starts at `start_line`:
+    // when the block's heading matched no old one, the block the pass created at that line
+    // takes over the identifier (an operation rewrote that block; the agent's id stays valid).
+    int index_file_keeping(const std::filesystem::path& file_path, FileWatcher* watcher,
+                           std::string_view block_id, int start_line);
+    // Drops the file's rows and indexes it afresh (new identifiers), recording `state` as its
+    // freshness record, all in one transaction; returns the new rows in document order.
+    std::vector<Block> rebuild_file(const std::filesystem::path& file_path, FileWatcher* watcher,
+                                    const FileState& state);
+    // Forgets a file: its rows and its freshness record, in one transaction; returns the number
+    // of rows dropped.
+    int drop_file(const std::filesystem::path& file_path);
+
+    // The freshness record of a file, if any.
+    std::optional<FileState> file_state(const std::filesystem::path& file_path);
+    // The file's rows and its freshness record, read together.
+    std::pair<std::vector<Block>, std::optional<FileState>> indexed_state(const std::filesystem::path& file_path);
+    void record_file_state(const std::filesystem::path& file_path, const FileState& state);
+    void forget_file_state(const std::filesystem::path& file_path);
+
+    // The usage figures of the index at `db_path`, read without changing it (no schema step,
+    // no version step). `today` is the date the operations are counted for.
+    static UsageSummary usage_summary(const std::filesystem::path& db_path);
 
 private:
+    class Lock;
+    SQLite::Database& conn_locked();
+    int index_locked(const std::filesystem::path& file_path, FileWatcher* watcher,
+                     const std::optional<std::pair<std::string, int>>& keep, const FileState* state);
+
     std::filesystem::path db_path_;
     std::unique_ptr<SQLite::Database> conn_;
-    std::recursive_mutex mu_;
+    std::mutex mu_;
 };
 
 }  // namespace quillbox

@@ -197,7 +197,8 @@ TEST_F(Project, FooterClaimsNothingWhenTheBlockIsTheWholeFileOrNothingChanged) {
     // A real change in one section of several claims savings, and the statistics record them.
     out = do_patch_block(*indexer, *watcher, *safety, tracker, q, install, "make", "ninja");
     EXPECT_EQ(out.find("saved ~0 tokens"), std::string::npos) << out;
-    SQLite::Statement st(indexer->conn(), "SELECT tokens_saved FROM stats WHERE operation_type = 'patch_block' ORDER BY rowid DESC");
+    SQLite::Database db(indexer->db_path().string(), SQLite::OPEN_READWRITE);
+    SQLite::Statement st(db, "SELECT tokens_saved FROM stats WHERE operation_type = 'patch_block' ORDER BY rowid DESC");
     ASSERT_TRUE(st.executeStep());
     EXPECT_GT(st.getColumn(0).getInt64(), 0);
 }
@@ -223,7 +224,8 @@ TEST_F(Project, ShortIdsNameOneBlockOrAreRefusedWithTheCandidates) {
     // 8-character prefix refused with both candidates.
     const std::string twin = install.substr(0, 8) + "-0000-4000-8000-000000000000";
     {
-        SQLite::Statement up(indexer->conn(), "UPDATE blocks SET id = ? WHERE id = ?");
+        SQLite::Database db(indexer->db_path().string(), SQLite::OPEN_READWRITE);
+        SQLite::Statement up(db, "UPDATE blocks SET id = ? WHERE id = ?");
         up.bind(1, twin);
         up.bind(2, blocks[2].uuid);
         up.exec();
@@ -415,7 +417,8 @@ TEST_F(Project, ToolsAcceptShortIdsAndRefuseAmbiguousOnes) {
     EXPECT_TRUE(r.is_error);
 
     {
-        SQLite::Statement up(indexer->conn(), "UPDATE blocks SET id = ? WHERE id = ?");
+        SQLite::Database db(indexer->db_path().string(), SQLite::OPEN_READWRITE);
+        SQLite::Statement up(db, "UPDATE blocks SET id = ? WHERE id = ?");
         up.bind(1, shortid + "-0000-4000-8000-000000000000");
         up.bind(2, blocks[2].uuid);
         up.exec();

@@ -137,7 +137,8 @@ protected:
         return quillbox::do_md_edit(*indexer, *watcher, *safety, tracker, p.string(), instruction);
     }
     int stats_rows() {
-        SQLite::Statement q(indexer->conn(), "SELECT COUNT(*) FROM stats WHERE operation_type = 'replace_block'");
+        SQLite::Database db(indexer->db_path().string());
+        SQLite::Statement q(db, "SELECT COUNT(*) FROM stats WHERE operation_type = 'replace_block'");
         q.executeStep();
         return q.getColumn(0).getInt();
     }

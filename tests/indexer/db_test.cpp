@@ -13,7 +13,7 @@ TEST(InitDb, NewFileGetsTheSchemaWalAndTheVersionRow) {
         return query1(*db, std::string("SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE type='") +
                                type + "' AND name NOT LIKE 'sqlite_%' ORDER BY name)");
     };
-    EXPECT_EQ(names("table"), "backups,blocks,projects,schema_version,stats");
+    EXPECT_EQ(names("table"), "backups,blocks,file_index,projects,schema_version,stats");
     EXPECT_EQ(names("index"), "idx_blocks_file,idx_blocks_title,idx_blocks_uuid");
     EXPECT_EQ(query1(*db, "PRAGMA journal_mode"), "wal");
     EXPECT_EQ(query1(*db, "PRAGMA busy_timeout"), "5000");
@@ -32,12 +32,12 @@ TEST(InitDb, AVersionChangeClearsBlocksAndAnOldSchemaIsMigratedKeepingRows) {
     {
         Indexer ix(dbp);  // same version: kept
         EXPECT_EQ(ix.list_blocks(md).size(), 2u);
-        ix.conn().exec("UPDATE schema_version SET value = 'old-release'");
+        exec_sql(ix, "UPDATE schema_version SET value = 'old-release'");
     }
     {
         Indexer ix(dbp);
         EXPECT_TRUE(ix.list_blocks(md).empty());
-        EXPECT_EQ(query1(ix.conn(), "SELECT value FROM schema_version"), quillbox_version());
+        EXPECT_EQ(query1(ix, "SELECT value FROM schema_version"), quillbox_version());
     }
 
     // A file from before heading_path, block_type, last_seen and the version table.
@@ -54,10 +54,10 @@ TEST(InitDb, AVersionChangeClearsBlocksAndAnOldSchemaIsMigratedKeepingRows) {
         EXPECT_EQ(_row_to_block(q), (Block{"u1", "/x/a.md", 1, 3, "Old", 2, "", "heading", "h"}));
     }
     Indexer ix(old);
-    EXPECT_EQ(query1(ix.conn(), "SELECT heading_path || '|' || block_type || '|' || last_seen FROM blocks"),
+    EXPECT_EQ(query1(ix, "SELECT heading_path || '|' || block_type || '|' || last_seen FROM blocks"),
               "|heading|0");
     EXPECT_EQ(ix.get_block("u1"), (Block{"u1", "/x/a.md", 1, 3, "Old", 2, "", "heading", "h"}));
-    EXPECT_EQ(query1(ix.conn(), "SELECT value FROM schema_version"), quillbox_version());
+    EXPECT_EQ(query1(ix, "SELECT value FROM schema_version"), quillbox_version());
 }
 
 TEST(InitDb, BadFilesAndClosedIndexesRaiseErrorsNamingTheFile) {
@@ -93,15 +93,15 @@ TEST(Indexer, StatsAndLineUpdates) {
     ix.index_file(md);
     Block a = ix.list_blocks(md).at(0);
     ix.record_operation("2026-01-02", "replace_block", md.string(), a.uuid, 42);
-    EXPECT_EQ(query1(ix.conn(), "SELECT date || operation_type || block_id || tokens_saved FROM stats"),
+    EXPECT_EQ(query1(ix, "SELECT date || operation_type || block_id || tokens_saved FROM stats"),
               "2026-01-02replace_block" + a.uuid + "42");
-    ix.conn().exec("UPDATE blocks SET updated_at = '2000', last_seen = 7");
+    exec_sql(ix, "UPDATE blocks SET updated_at = '2000', last_seen = 7");
     ix.update_block_lines(a.uuid, 5, 9);
     ix.update_block_lines("no-such-id", 1, 1);  // no error
     a.start_line = 5;
     a.end_line = 9;
     EXPECT_EQ(ix.get_block(a.uuid), a);  // hash and title untouched
-    EXPECT_EQ(query1(ix.conn(), "SELECT last_seen || (updated_at > '2000') FROM blocks WHERE start_line = 5"), "71");
+    EXPECT_EQ(query1(ix, "SELECT last_seen || (updated_at > '2000') FROM blocks WHERE start_line = 5"), "71");
     EXPECT_FALSE(ix.get_block("no-such-id"));
 }
 

@@ -24,3 +24,18 @@ inline std::string query1(SQLite::Database& db, const std::string& sql) {
     SQLite::Statement q(db, sql);
     return q.executeStep() ? q.getColumn(0).getString() : "<no row>";
 }
+
+// A second connection to the Indexer's database, for looking at and tampering with rows the
+// Indexer's operations do not expose.
+inline SQLite::Database side_connection(const quillbox::Indexer& ix) {
+    SQLite::Database db(ix.db_path().string(), SQLite::OPEN_READWRITE);
+    db.setBusyTimeout(5000);
+    return db;
+}
+
+inline std::string query1(const quillbox::Indexer& ix, const std::string& sql) {
+    SQLite::Database db = side_connection(ix);
+    return query1(db, sql);
+}
+
+inline void exec_sql(const quillbox::Indexer& ix, const std::string& sql) { side_connection(ix).exec(sql); }

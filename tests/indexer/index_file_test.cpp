@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "indexer/helpers.h"
@@ -37,10 +38,10 @@ TEST_F(IndexFile, FirstPassStoresTheParsedBlocksAndAnUnchangedPassKeepsThem) {
         parsed[i].uuid = stored[i].uuid;  // only the identifiers differ
         EXPECT_EQ(stored[i], parsed[i]);
     }
-    ix.conn().exec("UPDATE blocks SET last_seen = 1, updated_at = '2000-01-01 00:00:00'");
+    exec_sql(ix, "UPDATE blocks SET last_seen = 1, updated_at = '2000-01-01 00:00:00'");
     EXPECT_EQ(ix.reindex_file(md), 3);
     EXPECT_EQ(ix.list_blocks(md), stored);
-    EXPECT_EQ(query1(ix.conn(), "SELECT count(*) FROM blocks WHERE last_seen > 1 AND updated_at > '2000'"), "3");
+    EXPECT_EQ(query1(ix, "SELECT count(*) FROM blocks WHERE last_seen > 1 AND updated_at > '2000'"), "3");
 }
 
 TEST_F(IndexFile, IdentifiersFollowHeadingsThroughMovesLevelChangesAndCloseRetitles) {
@@ -84,7 +85,7 @@ TEST_F(IndexFile, RemovedSectionsLoseTheirRows) {
     EXPECT_EQ(index("# Keep\n").size(), 1u);  // more left-overs than one statement binds at once
     write_file(md, "no headings any more\n");
     EXPECT_EQ(ix.index_file(md), 0);
-    EXPECT_EQ(query1(ix.conn(), "SELECT count(*) FROM blocks"), "0");
+    EXPECT_EQ(query1(ix, "SELECT count(*) FROM blocks"), "0");
 }
 
 TEST_F(IndexFile, FailedPassesKeepTheRowsAndClearTheMark) {
@@ -94,7 +95,7 @@ TEST_F(IndexFile, FailedPassesKeepTheRowsAndClearTheMark) {
     EXPECT_THROW(ix.index_file(md, &w), FileTooLargeError);
     write_file(md, "# A\n\xff\n");
     EXPECT_THROW(ix.index_file(md, &w), DecodeError);
-    ix.conn().exec("CREATE TRIGGER no_boom BEFORE INSERT ON blocks WHEN NEW.title = 'boom' "
+    exec_sql(ix, "CREATE TRIGGER no_boom BEFORE INSERT ON blocks WHEN NEW.title = 'boom' "
                    "BEGIN SELECT RAISE(ABORT, 'boom refused'); END");
     write_file(md, "# B\nmoved\n# A\n# boom\n");  // fails after updating A and B
     EXPECT_THROW(ix.index_file(md, &w), SQLite::Exception);
@@ -103,19 +104,20 @@ TEST_F(IndexFile, FailedPassesKeepTheRowsAndClearTheMark) {
     EXPECT_TRUE(w.wait_for_reindex(md, 0.0));
     EXPECT_TRUE(w.wait_for_reindex(gone, 0.0));
     EXPECT_EQ(ix.list_blocks(md), before);
-    ix.conn().exec("DROP TRIGGER no_boom");
+    exec_sql(ix, "DROP TRIGGER no_boom");
     EXPECT_EQ(ix.index_file(md, &w), 3);  // the connection is fine afterwards
 }
 
 TEST_F(IndexFile, TheReindexMarkSpansThePass) {
     write_file(md, "# A\n");
-    std::unique_lock<std::recursive_mutex> hold(ix.mutex());  // the pass waits for it
-    std::thread t([&] { ix.index_file(md, &w); });
+    SQLite::Database other = side_connection(ix);
+    auto hold = std::make_unique<SQLite::Transaction>(other, SQLite::TransactionBehavior::IMMEDIATE);
+    std::thread t([&] { ix.index_file(md, &w); });  // waits for the other writer
     bool marked = false;
     for (int i = 0; i < 400 && !marked; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         marked = !w.wait_for_reindex(md, 0.0);
     EXPECT_TRUE(marked);
-    hold.unlock();
+    hold->commit();
     EXPECT_TRUE(w.wait_for_reindex(md, 10.0));
     t.join();
     EXPECT_EQ(ix.list_blocks(md).size(), 1u);
@@ -134,5 +136,5 @@ TEST_F(IndexFile, PathSpellingsAddressTheSameRows) {
     ix.index_file("./n.md");
     EXPECT_EQ(ids_by_title(ix, "../alias/n.md"), ids);
     EXPECT_EQ(ix.search_blocks_by_title("One", fs::path("n.md")).size(), 1u);
-    EXPECT_EQ(query1(ix.conn(), "SELECT count(*) FROM blocks"), "2");
+    EXPECT_EQ(query1(ix, "SELECT count(*) FROM blocks"), "2");
 }

@@ -1,7 +1,7 @@
 // Threads sharing one Indexer: the watcher's callback re-indexing files that keep changing, a
-// direct re-indexer, readers and small writers, and another module's own transactions on
-// conn() under mutex(). Interleaving inside a transaction would make SQLite refuse a nested
-// BEGIN or let a reader see rows of two passes; a pass that wrote an older text over a newer
+// direct re-indexer, readers and small writers, and another connection's own transactions.
+// Interleaving inside a transaction would make SQLite refuse a nested BEGIN or let a reader
+// see rows of two passes; a pass that wrote an older text over a newer
 // one would leave the index stale at the end.
 #include <gtest/gtest.h>
 
@@ -75,12 +75,12 @@ TEST(IndexerStress, ThreadsNeverInterleaveInsideATransaction) {
         });
     });
     threads.emplace_back([&] {
-        guarded("foreign", [&] { ix.conn().exec("CREATE TABLE side (k TEXT PRIMARY KEY, n INTEGER)"); });
+        SQLite::Database other = side_connection(ix);
+        guarded("foreign", [&] { other.exec("CREATE TABLE side (k TEXT PRIMARY KEY, n INTEGER)"); });
         for (int n = 0; !done; ++n) guarded("foreign", [&] {
-            std::lock_guard<std::recursive_mutex> lk(ix.mutex());
-            SQLite::Transaction tx(ix.conn());
-            ix.conn().exec("REPLACE INTO side (k, n) VALUES ('a', " + std::to_string(n) + ")");
-            query1(ix.conn(), "SELECT count(*) FROM blocks");
+            SQLite::Transaction tx(other);
+            other.exec("REPLACE INTO side (k, n) VALUES ('a', " + std::to_string(n) + ")");
+            query1(other, "SELECT count(*) FROM blocks");
             tx.commit();
         });
     });

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <mutex>
-#include <set>
 #include <system_error>
 
 #include "quillbox/detail/utf8.h"
@@ -35,21 +33,10 @@ std::string full_content_reply(const std::string& path_text, const std::string& 
 
 void _reindex_keeping_block(Indexer& indexer, FileWatcher& watcher, const fs::path& fp,
                             const std::string& block_id, int start_line, bool block_remains) {
-    std::lock_guard lk(indexer.mutex());
-    std::set<std::string> old_ids;
-    for (const auto& b : indexer.list_blocks(fp)) old_ids.insert(b.uuid);
-    indexer.index_file(fp, &watcher);
-    if (!block_remains || indexer.get_block(block_id)) return;
-    // The new heading matched none of the old ones: the block the re-index created at the
-    // written position is the one just replaced, so it takes over the identifier.
-    for (const auto& b : indexer.list_blocks(fp)) {
-        if (b.start_line != start_line || old_ids.count(b.uuid)) continue;
-        SQLite::Statement up(indexer.conn(), "UPDATE blocks SET id = ? WHERE id = ?");
-        up.bind(1, block_id);
-        up.bind(2, b.uuid);
-        up.exec();
-        return;
-    }
+    if (block_remains)
+        indexer.index_file_keeping(fp, &watcher, block_id, start_line);
+    else
+        indexer.index_file(fp, &watcher);
 }
 
 std::optional<std::pair<int, int>> _locate_block(SafetyEngine& safety, const Block& block) {
@@ -73,13 +60,7 @@ int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
 
     const int new_end = actual_start + static_cast<int>(new_lines.size()) - 1;
     indexer.update_block_lines(id, actual_start, new_end);
-    {
-        std::lock_guard lk(indexer.mutex());
-        SQLite::Statement up(indexer.conn(), "UPDATE blocks SET content_hash = ? WHERE id = ?");
-        up.bind(1, compute_hash(detail::join_lines(new_lines)));
-        up.bind(2, id);
-        up.exec();
-    }
+    indexer.set_block_hash(id, compute_hash(detail::join_lines(new_lines)));
 
     // The write shifted or rewrote other blocks of the file (following sections, the sections
     // that contain this one, its own subsections). Re-index now, keeping identifiers, so that

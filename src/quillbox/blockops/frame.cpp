@@ -1,13 +1,8 @@
-// What the operations share: path checks, the index freshness check with its file_index
-// table, the token estimate and savings footer, the listing format; and the block listing.
-
-#include <sys/stat.h>
+// What the operations share: path checks, the index freshness check, the token estimate
+// and savings footer, the listing format; and the block listing.
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <ctime>
-#include <mutex>
 #include <system_error>
 
 #include "quillbox/blockops.h"
@@ -99,51 +94,19 @@ std::optional<std::string> _check_md_path(const fs::path& fp) {
     return std::nullopt;
 }
 
-double _file_mtime(const fs::path& fp) {
-    struct stat st {};
-    if (::stat(fp.c_str(), &st) != 0)
-        throw fs::filesystem_error("cannot read the modification time", fp,
-                                   std::error_code(errno, std::generic_category()));
-    return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+double _file_mtime(const fs::path& fp) { return file_state_of(fp, {}).mtime; }
+
+std::string _today_local() { return today_local_date(); }
+
+FileState _current_file_state(const fs::path& fp) {
+    // The time first: a change during the hashing then makes the next check look again.
+    FileState state = file_state_of(fp, {});
+    state.file_hash = detail::sha256_hex(detail::read_file_bytes(fp));
+    return state;
 }
-
-std::string _today_local() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    char buf[16];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
-    return buf;
-}
-
-void _ensure_file_index_table(Indexer& indexer) {
-    std::lock_guard lk(indexer.mutex());
-    indexer.conn().exec(
-        "CREATE TABLE IF NOT EXISTS file_index (file_path TEXT PRIMARY KEY, mtime REAL NOT NULL, "
-        "file_hash TEXT NOT NULL)");
-}
-
-namespace {
-
-void write_file_index_row(Indexer& indexer, const std::string& key, double mtime,
-                          const std::string& hash) {
-    std::lock_guard lk(indexer.mutex());
-    SQLite::Statement ins(indexer.conn(),
-                          "INSERT OR REPLACE INTO file_index (file_path, mtime, file_hash) VALUES (?, ?, ?)");
-    ins.bind(1, key);
-    ins.bind(2, mtime);
-    ins.bind(3, hash);
-    ins.exec();
-}
-
-}  // namespace
 
 void _record_file_state(Indexer& indexer, const fs::path& fp) {
-    // The table may not exist yet when a file is modified before it was ever listed.
-    _ensure_file_index_table(indexer);
-    const double mtime = _file_mtime(fp);
-    const std::string hash = detail::sha256_hex(detail::read_file_bytes(fp));
-    write_file_index_row(indexer, fp.string(), mtime, hash);
+    indexer.record_file_state(fp, _current_file_state(fp));
 }
 
 // ---- Index freshness --------------------------------------------------------------------
@@ -151,47 +114,19 @@ void _record_file_state(Indexer& indexer, const fs::path& fp) {
 std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher, const fs::path& fp) {
     const std::string key = fp.string();
     try {
-        _ensure_file_index_table(indexer);
+        auto [existing, recorded] = indexer.indexed_state(fp);
+        const double file_mtime = _file_mtime(fp);
+        if (recorded && std::fabs(recorded->mtime - file_mtime) < 1.0) return existing;
 
-        std::vector<Block> existing;
-        double file_mtime = 0;
-        std::optional<std::pair<double, std::string>> row;
-        {
-            std::lock_guard lk(indexer.mutex());
-            existing = indexer.list_blocks(fp);
-            file_mtime = _file_mtime(fp);
-            SQLite::Statement q(indexer.conn(), "SELECT mtime, file_hash FROM file_index WHERE file_path = ?");
-            q.bind(1, key);
-            if (q.executeStep())
-                row.emplace(q.getColumn("mtime").getDouble(), q.getColumn("file_hash").getString());
-        }
-
-        if (row && std::fabs(row->first - file_mtime) < 1.0) return existing;
-
-        const std::string actual_hash = detail::sha256_hex(detail::read_file_bytes(fp));
-
-        if (row && row->second == actual_hash) {
-            std::lock_guard lk(indexer.mutex());
-            SQLite::Statement up(indexer.conn(), "UPDATE file_index SET mtime = ? WHERE file_path = ?");
-            up.bind(1, file_mtime);
-            up.bind(2, key);
-            up.exec();
+        const FileState now{file_mtime, detail::sha256_hex(detail::read_file_bytes(fp))};
+        if (recorded && recorded->file_hash == now.file_hash) {
+            indexer.record_file_state(fp, now);
             return existing;
         }
 
-        // Never wait while holding the index lock: the re-index being waited for needs it.
+        // Never wait inside an index operation: the re-index being waited for needs the index.
         watcher.wait_for_reindex(fp, 3.0);
-
-        {
-            // One group, so the watcher's re-index cannot slip in between delete and index.
-            std::lock_guard lk(indexer.mutex());
-            SQLite::Statement del(indexer.conn(), "DELETE FROM blocks WHERE file_path = ?");
-            del.bind(1, key);
-            del.exec();
-            indexer.index_file(fp, &watcher);
-            write_file_index_row(indexer, key, file_mtime, actual_hash);
-            return indexer.list_blocks(fp);
-        }
+        return indexer.rebuild_file(fp, &watcher, now);
     } catch (const std::exception& e) {
         log_warning("Index freshness check failed for %s: %s", key.c_str(), e.what());
     } catch (...) {

@@ -122,8 +122,9 @@ double _file_mtime(const std::filesystem::path& fp);
 // Today's local date, "%Y-%m-%d".
 std::string _today_local();
 
-// CREATE TABLE IF NOT EXISTS file_index (...); takes indexer.mutex().
-void _ensure_file_index_table(Indexer& indexer);
+// The file's state now, as its freshness record holds it: modification time and raw-byte
+// SHA-256.
+FileState _current_file_state(const std::filesystem::path& fp);
 // Records the file's current modification time and raw-byte SHA-256 in file_index (after a
 // write by an operation, so the next freshness check trusts the index). Throws on failure;
 // callers that must go on catch and log.
@@ -138,7 +139,7 @@ std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher,
 // Re-indexes the file after an operation rewrote the block `block_id` starting at
 // `start_line`, keeping identifiers; when the block's new heading matched no old one, the new
 // block at `start_line` takes over `block_id` (so the agent's identifier stays valid).
-// `block_remains` is false when the block's lines were removed. Takes indexer.mutex().
+// `block_remains` is false when the block's lines were removed.
 void _reindex_keeping_block(Indexer& indexer, FileWatcher& watcher, const std::filesystem::path& fp,
                             const std::string& block_id, int start_line, bool block_remains);
 

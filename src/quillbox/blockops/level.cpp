@@ -2,7 +2,6 @@
 // of contents.
 
 #include <algorithm>
-#include <mutex>
 #include <set>
 #include <string>
 
@@ -47,10 +46,7 @@ bool block_matches(const std::vector<std::string>& lines, const Block& block) {
 
 void forget_file_state(Indexer& indexer, const std::filesystem::path& fp) noexcept {
     try {
-        std::lock_guard<std::recursive_mutex> lock(indexer.mutex());
-        SQLite::Statement del(indexer.conn(), "DELETE FROM file_index WHERE file_path = ?");
-        del.bind(1, fp.string());
-        del.exec();
+        indexer.forget_file_state(fp);
     } catch (const std::exception& e) {
         log_warning("Could not reset the freshness record of %s: %s", fp.c_str(), e.what());
     } catch (...) {
@@ -62,28 +58,8 @@ void rewrite_and_reindex(Indexer& indexer, FileWatcher& watcher, SafetyEngine& s
                          const std::filesystem::path& fp, std::size_t old_count,
                          const std::vector<std::string>& new_lines) {
     safety.apply_replace(fp, 1, static_cast<long>(old_count), new_lines);
-
-    std::lock_guard<std::recursive_mutex> lock(indexer.mutex());
-    {
-        SQLite::Statement del(indexer.conn(), "DELETE FROM blocks WHERE file_path = ?");
-        del.bind(1, fp.string());
-        del.exec();
-    }
     // State taken before parsing: a change in between makes the next check re-index again.
-    double mtime = _file_mtime(fp);
-    std::string hash = detail::sha256_hex(detail::read_file_bytes(fp));
-    indexer.index_file(fp, &watcher);
-    try {
-        SQLite::Statement ins(indexer.conn(),
-                              "INSERT OR REPLACE INTO file_index (file_path, mtime, file_hash) VALUES (?, ?, ?)");
-        ins.bind(1, fp.string());
-        ins.bind(2, mtime);
-        ins.bind(3, hash);
-        ins.exec();
-    } catch (const std::exception& e) {
-        // The next freshness check re-indexes once more; nothing is lost.
-        log_warning("Could not record the state of %s: %s", fp.c_str(), e.what());
-    }
+    indexer.rebuild_file(fp, &watcher, _current_file_state(fp));
 }
 
 }  // namespace structure

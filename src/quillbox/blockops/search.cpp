@@ -1,12 +1,9 @@
 // Semantic search over every indexed block: through the host's embedding provider when one is
 // installed, else through the local SemanticEngine and its vector store.
 
-#include <SQLiteCpp/SQLiteCpp.h>
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <mutex>
 #include <stdexcept>
 #include <system_error>
 
@@ -50,18 +47,11 @@ private:
 // A file that is gone since it was indexed is left out: its blocks no longer exist, and one
 // stale entry must not make the whole search fail.
 std::vector<Block> collect_all_blocks(Indexer& indexer) {
-    std::lock_guard lock(indexer.mutex());
-    std::vector<std::string> files;
-    {
-        SQLite::Statement q(indexer.conn(), "SELECT DISTINCT file_path FROM blocks");
-        while (q.executeStep()) files.push_back(q.getColumn(0).getString());
-    }
     std::vector<Block> all;
-    for (const auto& f : files) {
-        const fs::path fp{f};
+    for (const fs::path& fp : indexer.indexed_files()) {
         std::error_code ec;
         if (!fs::exists(fp, ec) && !ec) {
-            log_warning("search_blocks: %s is indexed but no longer exists; its blocks are left out", f.c_str());
+            log_warning("search_blocks: %s is indexed but no longer exists; its blocks are left out", fp.c_str());
             continue;
         }
         auto blocks = indexer.list_blocks(fp);

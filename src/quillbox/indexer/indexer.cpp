@@ -1,14 +1,20 @@
 #include "quillbox/indexer.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "quillbox/detail/file_key.h"
+#include "quillbox/indexer/file_index.h"
+#include "quillbox/indexer/matching.h"
 #include "quillbox/version.h"
 #include "quillbox/watcher.h"
 
@@ -155,6 +161,123 @@ private:
     const fs::path& p_;
 };
 
+constexpr int kBusyTimeoutMs = 5000;
+
+std::vector<Block> blocks_of(SQLite::Database& db, const std::string& key) {
+    SQLite::Statement q(db, "SELECT * FROM blocks WHERE file_path = ? ORDER BY start_line");
+    q.bind(1, key);
+    return read_blocks(q);
+}
+
+std::vector<OldHeading> old_headings(SQLite::Database& db, const std::string& key) {
+    std::vector<OldHeading> old;
+    SQLite::Statement q(db, "SELECT heading_path, level, id as uuid FROM blocks WHERE file_path = ?");
+    q.bind(1, key);
+    while (q.executeStep())
+        old.push_back({q.getColumn(0).getString(), q.getColumn(1).getInt(), q.getColumn(2).getString()});
+    return old;
+}
+
+bool id_exists(SQLite::Statement& exists, const std::string& id) {
+    exists.bindNoCopy(1, id);
+    const bool found = exists.executeStep();
+    exists.reset();
+    return found;
+}
+
+// When `block_id` lost its heading in this pass, the block that now starts at `start_line`
+// with a fresh identifier takes it over.
+void take_over(std::vector<std::string>& ids, const std::vector<Block>& blocks, const std::vector<OldHeading>& old,
+               SQLite::Database& db, const std::string& block_id, int start_line) {
+    if (std::find(ids.begin(), ids.end(), block_id) != ids.end()) return;
+    const bool in_file = std::any_of(old.begin(), old.end(), [&](const OldHeading& h) { return h.uuid == block_id; });
+    if (!in_file) {
+        SQLite::Statement exists(db, "SELECT id FROM blocks WHERE id = ?");
+        if (id_exists(exists, block_id)) return;  // another file's block
+    }
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (blocks[i].start_line != start_line) continue;
+        const bool fresh = std::none_of(old.begin(), old.end(), [&](const OldHeading& h) { return h.uuid == ids[i]; });
+        if (fresh) ids[i] = block_id;
+        return;
+    }
+}
+
+// Deletes rows by identifier in chunks: one statement may bind only so many parameters.
+void delete_ids(SQLite::Database& db, const std::vector<std::string>& ids) {
+    constexpr std::size_t kChunk = 500;
+    for (std::size_t i = 0; i < ids.size(); i += kChunk) {
+        std::size_t n = std::min(kChunk, ids.size() - i);
+        std::string sql = "DELETE FROM blocks WHERE id IN (";
+        for (std::size_t k = 0; k < n; ++k) sql += k ? ",?" : "?";
+        sql += ")";
+        SQLite::Statement del(db, sql);
+        for (std::size_t k = 0; k < n; ++k) del.bind(static_cast<int>(k + 1), ids[i + k]);
+        del.exec();
+    }
+}
+
+int delete_rows(SQLite::Database& db, const std::string& key) {
+    SQLite::Statement del(db, "DELETE FROM blocks WHERE file_path = ?");
+    del.bind(1, key);
+    return del.exec();
+}
+
+// Writes the file's rows: block i under ids[i], updating a row that exists (an old row of the
+// file, or one found by identifier) and inserting the others; old rows no block kept are
+// deleted. Runs inside the caller's transaction.
+void write_rows(SQLite::Database& db, const std::string& key, const std::vector<Block>& blocks,
+                const std::vector<std::string>& ids, const std::vector<OldHeading>& old) {
+    const auto now = static_cast<int64_t>(std::time(nullptr));
+    SQLite::Statement exists(db, "SELECT id FROM blocks WHERE id = ?");
+    SQLite::Statement update(db,
+                             "UPDATE blocks SET file_path = ?, heading_path = ?, block_type = ?, start_line = ?, "
+                             "end_line = ?, title = ?, level = ?, content_hash = ?, last_seen = ?, "
+                             "updated_at = CURRENT_TIMESTAMP WHERE id = ?");
+    SQLite::Statement insert(db,
+                             "INSERT INTO blocks (id, file_path, heading_path, block_type, start_line, end_line, "
+                             "title, level, content_hash, last_seen) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+
+    // Both statements take the same nine fields in the same order: from parameter 1 in the
+    // update (the identifier last), from 2 in the insert (the identifier first).
+    auto bind_fields = [&](SQLite::Statement& st, int first, const Block& b) {
+        st.bindNoCopy(first, key);
+        st.bindNoCopy(first + 1, b.heading_path);
+        st.bindNoCopy(first + 2, b.block_type);
+        st.bind(first + 3, b.start_line);
+        st.bind(first + 4, b.end_line);
+        st.bindNoCopy(first + 5, b.title);
+        st.bind(first + 6, b.level);
+        st.bindNoCopy(first + 7, b.content_hash);
+        st.bind(first + 8, now);
+    };
+
+    std::unordered_set<std::string> old_ids;
+    for (const OldHeading& h : old) old_ids.insert(h.uuid);
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const std::string& id = ids[i];
+        // A kept identifier is one of this file's rows, read in this transaction: it exists.
+        // Only a fresh one needs the lookup.
+        if (old_ids.count(id) || id_exists(exists, id)) {
+            bind_fields(update, 1, blocks[i]);
+            update.bindNoCopy(10, id);
+            update.exec();
+            update.reset();
+        } else {
+            insert.bindNoCopy(1, id);
+            bind_fields(insert, 2, blocks[i]);
+            insert.exec();
+            insert.reset();
+        }
+    }
+
+    const std::unordered_set<std::string> kept(ids.begin(), ids.end());
+    std::vector<std::string> left_over;
+    for (const OldHeading& h : old)
+        if (!kept.count(h.uuid)) left_over.push_back(h.uuid);
+    delete_ids(db, left_over);
+}
+
 }  // namespace
 
 std::string quillbox_version() { return QUILLBOX_VERSION; }
@@ -168,6 +291,7 @@ std::unique_ptr<SQLite::Database> _init_db(const fs::path& db_path) {
         {
             SQLite::Transaction tx(*db);
             db->exec(kSchema);
+            db->exec(indexer::FileIndexTable::kCreate);
             tx.commit();
         }
 
@@ -211,6 +335,18 @@ std::unique_ptr<SQLite::Database> _init_db(const fs::path& db_path) {
 
 Block _row_to_block(SQLite::Statement& row) { return BlockColumns(row).read(row); }
 
+// The connection stays usable only while this is held; every operation takes it first.
+class Indexer::Lock {
+public:
+    explicit Lock(Indexer& ix) : lk_(ix.mu_), db_(ix.conn_locked()) {}
+    SQLite::Database& db() { return db_; }
+    indexer::FileIndexTable file_index() { return indexer::FileIndexTable(db_); }
+
+private:
+    std::lock_guard<std::mutex> lk_;
+    SQLite::Database& db_;
+};
+
 Indexer::Indexer(fs::path db_path) : db_path_(std::move(db_path)), conn_(_init_db(db_path_)) {}
 
 Indexer::~Indexer() {
@@ -221,12 +357,11 @@ Indexer::~Indexer() {
 }
 
 void Indexer::close() {
-    std::lock_guard<std::recursive_mutex> lk(mu_);
+    std::lock_guard<std::mutex> lk(mu_);
     conn_.reset();
 }
 
-SQLite::Database& Indexer::conn() {
-    std::lock_guard<std::recursive_mutex> lk(mu_);
+SQLite::Database& Indexer::conn_locked() {
     if (!conn_)
         throw IndexDatabaseError("index database " + db_path_.string() + " is closed", SQLITE_MISUSE,
                                  db_path_);
@@ -234,25 +369,23 @@ SQLite::Database& Indexer::conn() {
 }
 
 std::vector<Block> Indexer::list_blocks(const fs::path& file_path) {
-    std::lock_guard<std::recursive_mutex> lk(mu_);
-    SQLite::Statement q(conn(), "SELECT * FROM blocks WHERE file_path = ? ORDER BY start_line");
-    q.bind(1, file_key(file_path));
-    return read_blocks(q);
+    Lock lk(*this);
+    return blocks_of(lk.db(), file_key(file_path));
 }
 
 std::optional<Block> Indexer::get_block(std::string_view block_id) {
-    std::lock_guard<std::recursive_mutex> lk(mu_);
-    SQLite::Statement q(conn(), "SELECT * FROM blocks WHERE id = ?");
+    Lock lk(*this);
+    SQLite::Statement q(lk.db(), "SELECT * FROM blocks WHERE id = ?");
     q.bind(1, std::string(block_id));
     if (!q.executeStep()) return std::nullopt;
     return _row_to_block(q);
 }
 
 std::vector<Block> Indexer::blocks_with_id_prefix(std::string_view prefix, int limit) {
-    std::lock_guard<std::recursive_mutex> lk(mu_);
+    Lock lk(*this);
     // A range on the primary key: every text that begins with the prefix sorts between the
     // prefix and the prefix followed by 0xFF, a byte that UTF-8 never contains.
-    SQLite::Statement q(conn(), "SELECT * FROM blocks WHERE id >= ? AND id < ? ORDER BY id LIMIT ?");
+    SQLite::Statement q(lk.db(), "SELECT * FROM blocks WHERE id >= ? AND id < ? ORDER BY id LIMIT ?");
     const std::string low(prefix);
     q.bind(1, low);
     q.bind(2, low + '\xFF');
@@ -270,27 +403,32 @@ std::vector<Block> Indexer::search_blocks_by_title(std::string_view query,
     }
     const std::string pattern = "%" + escaped + "%";
 
-    std::lock_guard<std::recursive_mutex> lk(mu_);
-    std::vector<Block> out;
+    Lock lk(*this);
     if (file_path) {
-        SQLite::Statement q(conn(),
+        SQLite::Statement q(lk.db(),
                             "SELECT * FROM blocks WHERE title LIKE ? ESCAPE '\\' AND file_path = ? "
                             "ORDER BY start_line");
         q.bind(1, pattern);
         q.bind(2, file_key(*file_path));
-        out = read_blocks(q);
-    } else {
-        SQLite::Statement q(conn(), "SELECT * FROM blocks WHERE title LIKE ? ESCAPE '\\' ORDER BY start_line");
-        q.bind(1, pattern);
-        out = read_blocks(q);
+        return read_blocks(q);
     }
-    return out;
+    SQLite::Statement q(lk.db(), "SELECT * FROM blocks WHERE title LIKE ? ESCAPE '\\' ORDER BY start_line");
+    q.bind(1, pattern);
+    return read_blocks(q);
+}
+
+std::vector<fs::path> Indexer::indexed_files() {
+    Lock lk(*this);
+    std::vector<fs::path> files;
+    SQLite::Statement q(lk.db(), "SELECT DISTINCT file_path FROM blocks");
+    while (q.executeStep()) files.emplace_back(q.getColumn(0).getString());
+    return files;
 }
 
 void Indexer::record_operation(std::string_view date, std::string_view op_type, std::string_view file_path,
                                std::string_view block_id, long long tokens_saved) {
-    std::lock_guard<std::recursive_mutex> lk(mu_);
-    SQLite::Statement q(conn(),
+    Lock lk(*this);
+    SQLite::Statement q(lk.db(),
                         "INSERT INTO stats (date, operation_type, file_path, block_id, tokens_saved) "
                         "VALUES (?, ?, ?, ?, ?)");
     q.bind(1, std::string(date));
@@ -302,8 +440,8 @@ void Indexer::record_operation(std::string_view date, std::string_view op_type, 
 }
 
 void Indexer::update_block_lines(std::string_view block_id, int new_start, int new_end) {
-    std::lock_guard<std::recursive_mutex> lk(mu_);
-    SQLite::Statement q(conn(),
+    Lock lk(*this);
+    SQLite::Statement q(lk.db(),
                         "UPDATE blocks SET start_line = ?, end_line = ?, updated_at = CURRENT_TIMESTAMP "
                         "WHERE id = ?");
     q.bind(1, new_start);
@@ -312,126 +450,142 @@ void Indexer::update_block_lines(std::string_view block_id, int new_start, int n
     q.exec();
 }
 
+void Indexer::set_block_hash(std::string_view block_id, std::string_view content_hash) {
+    Lock lk(*this);
+    SQLite::Statement q(lk.db(), "UPDATE blocks SET content_hash = ? WHERE id = ?");
+    q.bind(1, std::string(content_hash));
+    q.bind(2, std::string(block_id));
+    q.exec();
+}
+
 int Indexer::index_file(const fs::path& file_path, FileWatcher* watcher) {
+    return index_locked(file_path, watcher, std::nullopt, nullptr);
+}
+
+int Indexer::index_file(const fs::path& file_path, FileWatcher* watcher, const FileState& state) {
+    return index_locked(file_path, watcher, std::nullopt, &state);
+}
+
+int Indexer::reindex_file(const fs::path& file_path, FileWatcher* watcher) {
+    return index_file(file_path, watcher);
+}
+
+int Indexer::index_file_keeping(const fs::path& file_path, FileWatcher* watcher, std::string_view block_id,
+                                int start_line) {
+    return index_locked(file_path, watcher, std::make_pair(std::string(block_id), start_line), nullptr);
+}
+
+int Indexer::index_locked(const fs::path& file_path, FileWatcher* watcher,
+                          const std::optional<std::pair<std::string, int>>& keep, const FileState* state) {
     ReindexMark mark(watcher, file_path);
     const std::string key = file_key(file_path);
 
     // The parse runs under the lock too: two passes over one file (a watcher firing and an
     // operation) then each read the file after the other committed, so an older text can never
     // be written over a newer one. The old rows are read in the writing transaction.
-    std::lock_guard<std::recursive_mutex> lk(mu_);
-    SQLite::Database& db = conn();
+    Lock lk(*this);
     const std::vector<Block> blocks = parse_markdown_to_blocks(file_path);
-    SQLite::Transaction tx(db, SQLite::TransactionBehavior::IMMEDIATE);
-
-    std::vector<OldHeading> old;
-    {
-        SQLite::Statement q(db, "SELECT heading_path, level, id as uuid FROM blocks WHERE file_path = ?");
-        q.bind(1, key);
-        while (q.executeStep())
-            old.push_back({q.getColumn(0).getString(), q.getColumn(1).getInt(), q.getColumn(2).getString()});
-    }
-
-    // Exact matches by heading_path: per slug, the old rows in order and a cursor past the used.
-    std::unordered_map<std::string, std::vector<std::size_t>> by_path;
-    for (std::size_t i = 0; i < old.size(); ++i) by_path[old[i].heading_path].push_back(i);
-    std::unordered_map<std::string, std::size_t> cursor;
-    std::vector<bool> old_used(old.size(), false);
-    std::unordered_map<std::string, std::size_t> old_index;
-    for (std::size_t i = 0; i < old.size(); ++i) old_index.emplace(old[i].uuid, i);
-    std::unordered_set<std::string> used;
-
-    const auto now = static_cast<int64_t>(std::time(nullptr));
-    SQLite::Statement exists(db, "SELECT id FROM blocks WHERE id = ?");
-    SQLite::Statement update(db,
-                             "UPDATE blocks SET file_path = ?, heading_path = ?, block_type = ?, start_line = ?, "
-                             "end_line = ?, title = ?, level = ?, content_hash = ?, last_seen = ?, "
-                             "updated_at = CURRENT_TIMESTAMP WHERE id = ?");
-    SQLite::Statement insert(db,
-                             "INSERT INTO blocks (id, file_path, heading_path, block_type, start_line, end_line, "
-                             "title, level, content_hash, last_seen) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-
-    // Both statements take the same nine fields in the same order: from parameter 1 in the
-    // update (the identifier last), from 2 in the insert (the identifier first).
-    auto bind_fields = [&](SQLite::Statement& st, int first, const Block& b) {
-        st.bindNoCopy(first, key);
-        st.bindNoCopy(first + 1, b.heading_path);
-        st.bindNoCopy(first + 2, b.block_type);
-        st.bind(first + 3, b.start_line);
-        st.bind(first + 4, b.end_line);
-        st.bindNoCopy(first + 5, b.title);
-        st.bind(first + 6, b.level);
-        st.bindNoCopy(first + 7, b.content_hash);
-        st.bind(first + 8, now);
-    };
-    auto write_update = [&](const Block& b, const std::string& id) {
-        bind_fields(update, 1, b);
-        update.bindNoCopy(10, id);
-        update.exec();
-        update.reset();
-    };
-    auto write_insert = [&](const Block& b, const std::string& id) {
-        insert.bindNoCopy(1, id);
-        bind_fields(insert, 2, b);
-        insert.exec();
-        insert.reset();
-    };
-
-    for (const Block& b : blocks) {
-        const std::string* match = nullptr;
-        if (auto it = by_path.find(b.heading_path); it != by_path.end()) {
-            std::size_t& c = cursor[b.heading_path];
-            while (c < it->second.size() && old_used[it->second[c]]) ++c;
-            if (c < it->second.size()) match = &old[it->second[c]].uuid;
-        }
-        std::optional<std::string> fuzzy;
-        if (!match) {
-            std::vector<OldHeading> candidates;
-            for (std::size_t i = 0; i < old.size(); ++i)
-                if (!old_used[i] && old[i].level == b.level) candidates.push_back(old[i]);
-            if (!candidates.empty()) fuzzy = fuzzy_match_heading(b.heading_path, b.level, candidates);
-            if (fuzzy) match = &*fuzzy;
-        }
-        const std::string id = match ? *match : b.uuid;
-        used.insert(id);
-        auto old_it = old_index.find(id);
-        if (old_it != old_index.end()) old_used[old_it->second] = true;
-
-        // A matched identifier is one of this file's rows, read in this transaction: it
-        // exists. Only a fresh one needs the lookup.
-        bool found = old_it != old_index.end();
-        if (!found) {
-            exists.bindNoCopy(1, id);
-            found = exists.executeStep();
-            exists.reset();
-        }
-        if (found)
-            write_update(b, id);
-        else
-            write_insert(b, id);
-    }
-
-    std::vector<std::string> left_over;
-    for (const OldHeading& h : old)
-        if (!used.count(h.uuid)) left_over.push_back(h.uuid);
-    // Deleted in chunks: one statement may bind only so many parameters.
-    constexpr std::size_t kChunk = 500;
-    for (std::size_t i = 0; i < left_over.size(); i += kChunk) {
-        std::size_t n = std::min(kChunk, left_over.size() - i);
-        std::string sql = "DELETE FROM blocks WHERE id IN (";
-        for (std::size_t k = 0; k < n; ++k) sql += k ? ",?" : "?";
-        sql += ")";
-        SQLite::Statement del(db, sql);
-        for (std::size_t k = 0; k < n; ++k) del.bind(static_cast<int>(k + 1), left_over[i + k]);
-        del.exec();
-    }
-
+    SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
+    const std::vector<OldHeading> old = old_headings(lk.db(), key);
+    std::vector<std::string> ids = indexer::match_identifiers(old, blocks);
+    if (keep) take_over(ids, blocks, old, lk.db(), keep->first, keep->second);
+    write_rows(lk.db(), key, blocks, ids, old);
+    if (state) lk.file_index().put(key, *state);
     tx.commit();
     return static_cast<int>(blocks.size());
 }
 
-int Indexer::reindex_file(const fs::path& file_path, FileWatcher* watcher) {
-    return index_file(file_path, watcher);
+std::vector<Block> Indexer::rebuild_file(const fs::path& file_path, FileWatcher* watcher, const FileState& state) {
+    ReindexMark mark(watcher, file_path);
+    const std::string key = file_key(file_path);
+    Lock lk(*this);
+    const std::vector<Block> blocks = parse_markdown_to_blocks(file_path);
+    SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
+    delete_rows(lk.db(), key);
+    std::vector<std::string> ids;
+    ids.reserve(blocks.size());
+    for (const Block& b : blocks) ids.push_back(b.uuid);
+    write_rows(lk.db(), key, blocks, ids, {});
+    lk.file_index().put(key, state);
+    tx.commit();
+    return blocks_of(lk.db(), key);
+}
+
+int Indexer::drop_file(const fs::path& file_path) {
+    const std::string key = file_key(file_path);
+    Lock lk(*this);
+    SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
+    const int n = delete_rows(lk.db(), key);
+    lk.file_index().remove(key);
+    tx.commit();
+    return n;
+}
+
+std::optional<FileState> Indexer::file_state(const fs::path& file_path) {
+    Lock lk(*this);
+    return lk.file_index().get(file_key(file_path));
+}
+
+std::pair<std::vector<Block>, std::optional<FileState>> Indexer::indexed_state(const fs::path& file_path) {
+    const std::string key = file_key(file_path);
+    Lock lk(*this);
+    return {blocks_of(lk.db(), key), lk.file_index().get(key)};
+}
+
+void Indexer::record_file_state(const fs::path& file_path, const FileState& state) {
+    Lock lk(*this);
+    lk.file_index().put(file_key(file_path), state);
+}
+
+void Indexer::forget_file_state(const fs::path& file_path) {
+    Lock lk(*this);
+    lk.file_index().remove(file_key(file_path));
+}
+
+FileState file_state_of(const fs::path& file_path, std::string file_hash) {
+    struct stat st {};
+    if (::stat(file_path.c_str(), &st) != 0)
+        throw fs::filesystem_error("cannot read the modification time", file_path,
+                                   std::error_code(errno, std::generic_category()));
+    const double mtime =
+        static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+    return FileState{mtime, std::move(file_hash)};
+}
+
+std::string today_local_date() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char buf[16];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
+    return buf;
+}
+
+UsageSummary Indexer::usage_summary(const fs::path& db_path) {
+    SQLite::Database db(db_path.string(), SQLite::OPEN_READONLY);
+    db.setBusyTimeout(kBusyTimeoutMs);
+    UsageSummary u;
+    {
+        SQLite::Statement q(db, "SELECT COUNT(DISTINCT file_path), COUNT(*) FROM blocks");
+        if (q.executeStep()) {
+            u.files = q.getColumn(0).getInt64();
+            u.blocks = q.getColumn(1).getInt64();
+        }
+    }
+    {
+        SQLite::Statement q(db,
+                            "SELECT operation_type, COUNT(*), COALESCE(SUM(tokens_saved), 0) FROM stats "
+                            "GROUP BY operation_type ORDER BY operation_type");
+        while (q.executeStep()) {
+            u.operations += q.getColumn(1).getInt64();
+            u.tokens_saved += q.getColumn(2).getInt64();
+            u.by_type.emplace_back(q.getColumn(0).getString(), q.getColumn(1).getInt64());
+        }
+    }
+    SQLite::Statement q(db, "SELECT COUNT(*) FROM stats WHERE date = ?");
+    q.bind(1, today_local_date());
+    if (q.executeStep()) u.operations_today = q.getColumn(0).getInt64();
+    return u;
 }
 
 }  // namespace quillbox

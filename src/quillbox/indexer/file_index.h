@@ -1,0 +1,29 @@
+#pragma once
+// The `file_index` table: one freshness record per file, saying what the file looked like
+// when its rows were last written. Private to the indexer and its tests.
+
+#include <SQLiteCpp/SQLiteCpp.h>
+
+#include <optional>
+#include <string>
+
+#include "quillbox/indexer.h"
+
+namespace quillbox::indexer {
+
+class FileIndexTable {
+public:
+    // The table's definition, run with the rest of the schema.
+    static const char* const kCreate;
+
+    explicit FileIndexTable(SQLite::Database& db) : db_(db) {}
+
+    std::optional<FileState> get(const std::string& key);
+    void put(const std::string& key, const FileState& state);
+    void remove(const std::string& key);
+
+private:
+    SQLite::Database& db_;
+};
+
+}  // namespace quillbox::indexer

@@ -1,0 +1,102 @@
+// The index database's operations beyond a plain re-index: identifier matching on its own,
+// taking over an identifier, rebuilding and dropping a file with its freshness record, and the
+// usage figures.
+#include <gtest/gtest.h>
+
+#include "indexer/helpers.h"
+#include "quillbox/indexer/matching.h"
+
+namespace fs = std::filesystem;
+using namespace quillbox;
+
+namespace {
+
+Block heading(std::string path, int level, std::string uuid) {
+    Block b;
+    b.heading_path = std::move(path);
+    b.title = b.heading_path;
+    b.level = level;
+    b.uuid = std::move(uuid);
+    return b;
+}
+
+}  // namespace
+
+TEST(MatchIdentifiers, ExactPathsFirstInOrderThenFuzzyAtTheSameLevelElseFresh) {
+    const std::vector<OldHeading> old{{"intro", 1, "o1"}, {"notes", 2, "o2"}, {"notes", 2, "o3"}, {"setup", 2, "o4"}};
+    const std::vector<Block> blocks{heading("notes", 3, "n1"), heading("set-up", 2, "n2"), heading("notes", 2, "n3"),
+                                    heading("notes", 2, "n4"), heading("set-up", 3, "n5"), heading("intro", 1, "n6")};
+    // Twins take the old rows in order; the third "notes" finds none left. "set-up" is close
+    // to "setup" at level 2 only, and each old row is used once.
+    EXPECT_EQ(indexer::match_identifiers(old, blocks),
+              (std::vector<std::string>{"o2", "o4", "o3", "n4", "n5", "o1"}));
+    EXPECT_EQ(indexer::match_identifiers({}, blocks).at(0), "n1");
+}
+
+class IndexOperations : public ::testing::Test {
+protected:
+    TempDir dir;
+    fs::path md = dir.path / "a.md";
+    Indexer ix{dir.path / "index.db"};
+};
+
+TEST_F(IndexOperations, ARewrittenHeadingTakesOverTheIdentifierAtItsLine) {
+    write_file(md, "# Top\n## Old name\ntext\n## Other\n");
+    ix.index_file(md);
+    auto before = ids_by_title(ix, md);
+    write_file(md, "# Top\n## Completely different\ntext\n## Other\n");
+    ix.index_file_keeping(md, nullptr, before.at("Old name"), 2);
+    auto after = ids_by_title(ix, md);
+    EXPECT_EQ(after.at("Completely different"), before.at("Old name"));
+    EXPECT_EQ(after.at("Other"), before.at("Other"));
+    EXPECT_EQ(after.at("Top"), before.at("Top"));
+
+    // No block at the line, or a block that kept an old identifier: nothing is taken over.
+    write_file(md, "# Top\n## Third\n## Other\n");
+    ix.index_file_keeping(md, nullptr, after.at("Completely different"), 9);
+    EXPECT_FALSE(ix.get_block(after.at("Completely different")));
+    EXPECT_EQ(ix.list_blocks(md).size(), 3u);
+}
+
+TEST_F(IndexOperations, RebuildAndDropKeepRowsAndFreshnessRecordTogether) {
+    write_file(md, "# A\n# B\n");
+    ix.index_file(md, nullptr, FileState{1.5, "h1"});
+    const auto first = ix.list_blocks(md);
+    EXPECT_EQ(ix.file_state(md), (FileState{1.5, "h1"}));
+
+    const auto rebuilt = ix.rebuild_file(md, nullptr, FileState{2.5, "h2"});
+    ASSERT_EQ(rebuilt.size(), 2u);
+    EXPECT_NE(rebuilt[0].uuid, first[0].uuid);  // afresh
+    auto [rows, state] = ix.indexed_state(md);
+    EXPECT_EQ(rows, rebuilt);
+    EXPECT_EQ(state, (FileState{2.5, "h2"}));
+
+    // A rebuild that fails keeps the old rows and the old record.
+    write_file(md, "# A\n\xff\n");
+    EXPECT_THROW(ix.rebuild_file(md, nullptr, FileState{3.5, "h3"}), DecodeError);
+    EXPECT_EQ(ix.indexed_state(md), std::make_pair(rebuilt, std::optional<FileState>(FileState{2.5, "h2"})));
+
+    // A deleted file leaves neither rows nor a record that could vouch for rows.
+    fs::remove(md);
+    EXPECT_EQ(ix.drop_file(md), 2);
+    EXPECT_TRUE(ix.list_blocks(md).empty());
+    EXPECT_FALSE(ix.file_state(md));
+    EXPECT_TRUE(ix.indexed_files().empty());
+}
+
+TEST_F(IndexOperations, UsageSummaryCountsFilesBlocksAndOperationsWithoutWriting) {
+    write_file(md, "# A\n# B\n");
+    write_file(dir.path / "b.md", "# C\n");
+    ix.index_file(md);
+    ix.index_file(dir.path / "b.md");
+    ix.record_operation(today_local_date(), "replace_block", md.string(), "x", 10);
+    ix.record_operation("2000-01-01", "replace_block", md.string(), "y", 5);
+    ix.record_operation(today_local_date(), "md_edit", md.string(), "z", 1);
+    UsageSummary u = Indexer::usage_summary(ix.db_path());
+    EXPECT_EQ(u, (UsageSummary{2, 3, 3, 16, 2, {{"md_edit", 1}, {"replace_block", 2}}}));
+
+    // Read-only: an index of another version is reported as it is, not cleared.
+    exec_sql(ix, "UPDATE schema_version SET value = 'other'");
+    EXPECT_EQ(Indexer::usage_summary(ix.db_path()).blocks, 3);
+    EXPECT_EQ(query1(ix, "SELECT value FROM schema_version"), "other");
+}
