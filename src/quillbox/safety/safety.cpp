@@ -158,94 +158,78 @@ std::vector<std::string> read_all_lines(const fs::path& file_path) {
     return detail::split_lines(detail::read_text_file(file_path), true);
 }
 
-std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& file_path,
-                                                              std::string_view content_hash,
-                                                              long expected_lines,
-                                                              std::optional<long> hint_start) {
-    std::string text = detail::read_text_file(file_path);
-    unsigned char target[32];
-    if (!parse_hex_digest(content_hash, target) || expected_lines < 0) return std::nullopt;
+namespace {
 
-    // Every window of k lines joined with line feeds is one contiguous slice of `joined`, the
-    // lines without ends each followed by a line feed, so each window is hashed in one call.
-    auto spans = line_spans(text);
-    const std::size_t n = spans.size();
-    const auto k = static_cast<std::size_t>(expected_lines);
-    if (k > n) return std::nullopt;
-    if (n > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
-    if (k == 0) {
-        detail::Sha256 h;
-        if (h.matches({}, target)) return std::make_pair(1, 0);
-        return std::nullopt;
+// A file's lines, each followed by one line feed, in one string: every window of k lines
+// joined with line feeds is then one contiguous slice, hashed in one call.
+class JoinedLines {
+public:
+    JoinedLines(std::string_view text, const std::vector<Span>& spans) {
+        joined_.reserve(text.size() + 1);
+        off_.reserve(spans.size() + 1);
+        for (const Span& sp : spans) {
+            off_.push_back(joined_.size());
+            joined_.append(text.substr(sp.begin, sp.len));
+            joined_.push_back('\n');
+        }
+        off_.push_back(joined_.size());
+    }
+    std::size_t lines() const { return off_.size() - 1; }
+    // Lines i+1..i+k, joined (without the final line feed).
+    std::string_view window(std::size_t i, std::size_t k) const {
+        return std::string_view(joined_).substr(off_[i], off_[i + k] - off_[i] - 1);
+    }
+    std::size_t window_bytes(std::size_t i, std::size_t k) const { return off_[std::min(lines(), i + k)] - off_[i]; }
+
+private:
+    std::string joined_;
+    std::vector<std::size_t> off_;
+};
+
+// The windows of k lines whose hash is `target`, searched one way or another.
+struct WindowSearch {
+    const JoinedLines& lines;
+    std::size_t k;
+    std::size_t windows;  // lines - k + 1
+    const unsigned char* target;
+
+    bool same_text(std::size_t i, std::size_t j) const {
+        const std::string_view a = lines.window(i, k), b = lines.window(j, k);
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
     }
 
-    std::string joined;
-    joined.reserve(text.size() + 1);
-    std::vector<std::size_t> off;
-    off.reserve(n + 1);
-    for (const Span& sp : spans) {
-        off.push_back(joined.size());
-        joined.append(text, sp.begin, sp.len);
-        joined.push_back('\n');
-    }
-    off.push_back(joined.size());
-    text.clear();
-    text.shrink_to_fit();
-
-    const std::size_t windows = n - k + 1;
-    auto window = [&](std::size_t i) {
-        return std::string_view(joined).substr(off[i], off[i + k] - off[i] - 1);
-    };
-
-    auto result = [&](std::size_t i) {
-        return std::make_pair(static_cast<int>(i + 1), static_cast<int>(i + k));
-    };
-
-    // Near the hint first. A window there that matches fixes the block's exact text; a window
-    // above it matches too only if it holds the same bytes (two different texts with one
-    // SHA-256 are not a practical possibility), which a length check and memcmp decide.
-    if (hint_start && *hint_start >= 1) {
-        const std::size_t h0 = std::min<std::size_t>(static_cast<std::size_t>(*hint_start - 1),
-                                                      windows - 1);
-        const std::size_t avg = std::max<std::size_t>(1, (off[std::min(n, h0 + k)] - off[h0]));
+    // Near the hint first: the nearest match within a budget of hashing, then (the block's
+    // exact text being fixed by it) the first window from the top with the same bytes, which
+    // a length check and memcmp decide (two different texts with one SHA-256 are not a
+    // practical possibility).
+    std::optional<std::size_t> near_hint(long hint_start) const {
+        const std::size_t h0 = std::min<std::size_t>(static_cast<std::size_t>(hint_start - 1), windows - 1);
+        const std::size_t avg = std::max<std::size_t>(1, lines.window_bytes(h0, k));
         const std::size_t radius = std::clamp<std::size_t>(HINT_BUDGET_BYTES / (2 * avg), 4, 4096);
         detail::Sha256 h;
         std::optional<std::size_t> near;
         for (std::size_t d = 0; d <= radius && !near; ++d) {
-            if (h0 + d < windows && h.matches(window(h0 + d), target)) near = h0 + d;
-            else if (d > 0 && d <= h0 && h.matches(window(h0 - d), target)) near = h0 - d;
+            if (h0 + d < windows && h.matches(lines.window(h0 + d, k), target)) near = h0 + d;
+            else if (d > 0 && d <= h0 && h.matches(lines.window(h0 - d, k), target)) near = h0 - d;
         }
-        if (near) {
-            const std::string_view text_at = window(*near);
-            for (std::size_t i = 0; i < *near; ++i) {
-                std::string_view w = window(i);
-                if (w.size() == text_at.size() && std::memcmp(w.data(), text_at.data(), w.size()) == 0)
-                    return result(i);
-            }
-            return result(*near);
-        }
+        if (!near) return std::nullopt;
+        for (std::size_t i = 0; i < *near; ++i)
+            if (same_text(i, *near)) return i;
+        return near;
     }
 
-    // Total bytes a full scan would hash decides whether to spread it over workers.
-    std::size_t total = 0;
-    for (std::size_t i = 0; i < windows && total < PARALLEL_MIN_BYTES; ++i)
-        total += off[i + k] - off[i];
-    unsigned hw = std::thread::hardware_concurrency();
-    unsigned workers = std::min(hw == 0 ? 1u : hw, 4u);
-
-    std::size_t found = windows;  // none
-    if (total < PARALLEL_MIN_BYTES || workers < 2) {
+    // The first match from the top, on this thread; `windows` when none.
+    std::size_t scan() const {
         detail::Sha256 h;
-        for (std::size_t i = 0; i < windows; ++i) {
-            if (h.matches(window(i), target)) {
-                found = i;
-                break;
-            }
-        }
-    } else {
-        // Chunks are handed out in increasing order and a worker stops only past the best
-        // match so far, so every window above the final best has been hashed: the result is
-        // exactly the first match from the top.
+        for (std::size_t i = 0; i < windows; ++i)
+            if (h.matches(lines.window(i, k), target)) return i;
+        return windows;
+    }
+
+    // The same over up to `workers` threads. Chunks are handed out in increasing order and a
+    // worker stops only past the best match so far, so every window above the final best has
+    // been hashed: the result is exactly the first match from the top.
+    std::size_t parallel_scan(unsigned workers) const {
         const std::size_t chunk = std::max<std::size_t>(16, windows / (workers * 32));
         std::atomic<std::size_t> next{0};
         std::atomic<std::size_t> best{windows};
@@ -258,14 +242,12 @@ std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& fi
                     std::size_t c0 = next.fetch_add(chunk);
                     if (c0 >= windows || c0 > best.load(std::memory_order_relaxed)) return;
                     std::size_t c1 = std::min(windows, c0 + chunk);
-                    for (std::size_t i = c0; i < c1; ++i) {
-                        if (i >= best.load(std::memory_order_relaxed)) break;
-                        if (h.matches(window(i), target)) {
-                            std::size_t cur = best.load();
-                            while (i < cur && !best.compare_exchange_weak(cur, i)) {
-                            }
-                            break;
+                    for (std::size_t i = c0; i < c1 && i < best.load(std::memory_order_relaxed); ++i) {
+                        if (!h.matches(lines.window(i, k), target)) continue;
+                        std::size_t cur = best.load();
+                        while (i < cur && !best.compare_exchange_weak(cur, i)) {
                         }
+                        break;
                     }
                 }
             } catch (...) {
@@ -285,9 +267,51 @@ std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& fi
         work();
         for (auto& t : pool) t.join();
         if (failure) std::rethrow_exception(failure);
-        found = best.load();
+        return best.load();
     }
-    if (found == windows) return std::nullopt;
+
+    // The first match from the top; a scan big enough to pay for threads is spread over them.
+    std::size_t first_match() const {
+        std::size_t total = 0;
+        for (std::size_t i = 0; i < windows && total < PARALLEL_MIN_BYTES; ++i) total += lines.window_bytes(i, k);
+        const unsigned hw = std::thread::hardware_concurrency();
+        const unsigned workers = std::min(hw == 0 ? 1u : hw, 4u);
+        if (total < PARALLEL_MIN_BYTES || workers < 2) return scan();
+        return parallel_scan(workers);
+    }
+};
+
+}  // namespace
+
+std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& file_path,
+                                                              std::string_view content_hash,
+                                                              long expected_lines,
+                                                              std::optional<long> hint_start) {
+    std::string text = detail::read_text_file(file_path);
+    unsigned char target[32];
+    if (!parse_hex_digest(content_hash, target) || expected_lines < 0) return std::nullopt;
+
+    const auto spans = line_spans(text);
+    const std::size_t n = spans.size();
+    const auto k = static_cast<std::size_t>(expected_lines);
+    if (k > n) return std::nullopt;
+    if (n > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
+    if (k == 0) {
+        detail::Sha256 h;
+        if (h.matches({}, target)) return std::make_pair(1, 0);
+        return std::nullopt;
+    }
+
+    const JoinedLines lines(text, spans);
+    text.clear();
+    text.shrink_to_fit();
+    const WindowSearch search{lines, k, n - k + 1, target};
+    auto result = [&](std::size_t i) { return std::make_pair(static_cast<int>(i + 1), static_cast<int>(i + k)); };
+
+    if (hint_start && *hint_start >= 1)
+        if (auto near = search.near_hint(*hint_start)) return result(*near);
+    const std::size_t found = search.first_match();
+    if (found == search.windows) return std::nullopt;
     return result(found);
 }
 
@@ -364,8 +388,9 @@ void SafetyEngine::restore(const fs::path& backup, const fs::path& file_path) {
     }
 }
 
-void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end,
-                                 const std::vector<std::string>& new_lines) {
+namespace {
+
+void check_replacement(const fs::path& file_path, long start, long end, const std::vector<std::string>& new_lines) {
     if (start < 1 || start - 1 > end) {
         throw std::invalid_argument("invalid line range " + std::to_string(start) + ".." +
                                     std::to_string(end) + " for " + file_path.string());
@@ -381,6 +406,84 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
                                         " is not valid UTF-8");
         }
     }
+}
+
+// The file's new text: lines 1..s0 kept, the new lines, the lines after the range kept; each
+// line followed by a line feed. The kept prefix and suffix are slices of it.
+struct ReplacedText {
+    std::string text;
+    std::size_t s0 = 0;            // lines before the range
+    std::size_t prefix_len = 0;    // bytes of the kept prefix
+    std::size_t suffix_begin = 0;  // where the kept suffix starts
+    bool has_suffix = false;
+
+    // Hashes of what must not change (joined text: without the final line feed).
+    std::string prefix_hash() const {
+        return compute_hash(std::string_view(text).substr(0, prefix_len == 0 ? 0 : prefix_len - 1));
+    }
+    std::string suffix_hash() const {
+        return compute_hash(has_suffix ? std::string_view(text).substr(suffix_begin, text.size() - suffix_begin - 1)
+                                       : std::string_view{});
+    }
+};
+
+ReplacedText replace_range(std::string old_text, const fs::path& file_path, long start, long end,
+                           const std::vector<std::string>& new_lines) {
+    auto spans = line_spans(old_text);
+    const std::size_t n = spans.size();
+    if (static_cast<unsigned long>(end) > n) {
+        throw std::invalid_argument("line range " + std::to_string(start) + ".." +
+                                    std::to_string(end) + " is beyond the end of " +
+                                    file_path.string() + " (" + std::to_string(n) + " lines)");
+    }
+    ReplacedText r;
+    r.s0 = static_cast<std::size_t>(start - 1);
+    const auto e0 = static_cast<std::size_t>(end);  // first line after the range
+    r.has_suffix = e0 < n;
+    std::string& out = r.text;
+    out.reserve(old_text.size() + 64 * new_lines.size() + 1);
+    auto append_line = [&](std::string_view l) {
+        out.append(l);
+        out.push_back('\n');
+    };
+    for (std::size_t i = 0; i < r.s0; ++i) append_line(line_without_lf(old_text, spans[i]));
+    r.prefix_len = out.size();
+    for (const auto& l : new_lines) append_line(l);
+    r.suffix_begin = out.size();
+    for (std::size_t i = e0; i < n; ++i) append_line(line_without_lf(old_text, spans[i]));
+    return r;
+}
+
+// What is wrong with the file as read back after the rename, or nothing when it holds what
+// was written around unchanged prefix and suffix.
+const char* written_mismatch(const fs::path& target, const ReplacedText& r, const std::vector<std::string>& new_lines,
+                             const std::string& prefix_before, const std::string& suffix_before) {
+    // A file that can no longer be read as text does not hold what was written.
+    std::string back;
+    try {
+        back = detail::read_text_file(target);
+    } catch (const std::exception&) {
+        return "写入内容与预期不匹配，已自动回滚";
+    }
+    if (back == r.text) return nullptr;  // byte-identical: range, prefix and suffix all hold
+
+    // The full checks, to tell which part differs.
+    auto actual = split_at_lf(back);
+    const std::size_t s0 = r.s0;
+    const std::size_t m = new_lines.size();
+    bool range_ok = actual.size() >= s0 + m;
+    for (std::size_t i = 0; range_ok && i < m; ++i) range_ok = actual[s0 + i] == new_lines[i];
+    if (!range_ok) return "写入内容与预期不匹配，已自动回滚";
+    if (detail::sha256_joined(actual, 0, s0) != prefix_before) return "前缀区域被意外修改，已自动回滚";
+    if (detail::sha256_joined(actual, s0 + m, actual.size()) != suffix_before) return "后缀区域被意外修改，已自动回滚";
+    return nullptr;
+}
+
+}  // namespace
+
+void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end,
+                                 const std::vector<std::string>& new_lines) {
+    check_replacement(file_path, start, end, new_lines);
     struct stat st = stat_regular_file(file_path);
     // Through a symbolic link the rename must replace the link's target, not the link.
     const fs::path target = detail::link_target(file_path);
@@ -397,45 +500,16 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
     // 2. Backup.
     fs::path backup = create_backup(file_path);
 
-    // 3. Old lines, line feeds removed.
-    std::string text = detail::read_text_file(file_path);
-    auto spans = line_spans(text);
-    const std::size_t n = spans.size();
-    if (static_cast<unsigned long>(end) > n) {
-        throw std::invalid_argument("line range " + std::to_string(start) + ".." +
-                                    std::to_string(end) + " is beyond the end of " +
-                                    file_path.string() + " (" + std::to_string(n) + " lines)");
-    }
-    const auto s0 = static_cast<std::size_t>(start - 1);  // lines before the range
-    const auto e0 = static_cast<std::size_t>(end);        // first line after the range
-
-    // 5./6. The new text; the prefix and suffix joined by line feeds are slices of it.
-    std::string out;
-    out.reserve(text.size() + 64 * new_lines.size() + 1);
-    auto append_line = [&](std::string_view l) {
-        out.append(l);
-        out.push_back('\n');
-    };
-    for (std::size_t i = 0; i < s0; ++i) append_line(line_without_lf(text, spans[i]));
-    const std::size_t prefix_len = out.size();
-    for (const auto& l : new_lines) append_line(l);
-    const std::size_t suffix_begin = out.size();
-    for (std::size_t i = e0; i < n; ++i) append_line(line_without_lf(text, spans[i]));
-    text.clear();
-    text.shrink_to_fit();
-
-    // 4. Hashes of what must not change (joined text: without the final line feed).
-    std::string_view outv(out);
-    std::string prefix_before = compute_hash(outv.substr(0, prefix_len == 0 ? 0 : prefix_len - 1));
-    std::string suffix_before =
-        compute_hash(e0 < n ? outv.substr(suffix_begin, out.size() - suffix_begin - 1)
-                            : std::string_view{});
+    // 3.-6. The new text, and hashes of the parts that must not change.
+    const ReplacedText r = replace_range(detail::read_text_file(file_path), file_path, start, end, new_lines);
+    const std::string prefix_before = r.prefix_hash();
+    const std::string suffix_before = r.suffix_hash();
 
     // 6./7. Temporary file beside the file, synced, renamed into place, directory synced.
     {
         std::optional<detail::PendingReplace> pending;
         try {
-            pending.emplace(target, out, detail::ReplaceOptions{.temporary = tmp_path_for(target), .like = &st});
+            pending.emplace(target, r.text, detail::ReplaceOptions{.temporary = tmp_path_for(target), .like = &st});
         } catch (const detail::FileReplaceError& e) {
             throw_replace_error("无法写入临时文件", e);
         }
@@ -448,30 +522,11 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
 
     if (after_rename_hook_) after_rename_hook_(target);
 
-    // 8. Read back. A file that can no longer be read as text does not hold what was written.
-    std::string back;
-    bool readable = true;
-    try {
-        back = detail::read_text_file(target);
-    } catch (const std::exception&) {
-        readable = false;
-    }
-    auto fail = [&](const char* message) {
+    // 8.-12. Read back; anything but what was written is rolled back.
+    if (const char* mismatch = written_mismatch(target, r, new_lines, prefix_before, suffix_before)) {
         restore(backup, target);
-        throw ModificationError(message);
-    };
-    if (!readable) fail("写入内容与预期不匹配，已自动回滚");
-    if (back == out) return;  // byte-identical: range, prefix and suffix all hold
-
-    // 9.-12. The full checks, to tell which part differs.
-    auto actual = split_at_lf(back);
-    const std::size_t m = new_lines.size();
-    bool range_ok = actual.size() >= s0 + m;
-    for (std::size_t i = 0; range_ok && i < m; ++i) range_ok = actual[s0 + i] == new_lines[i];
-    if (!range_ok) fail("写入内容与预期不匹配，已自动回滚");
-    if (detail::sha256_joined(actual, 0, s0) != prefix_before) fail("前缀区域被意外修改，已自动回滚");
-    if (detail::sha256_joined(actual, s0 + m, actual.size()) != suffix_before)
-        fail("后缀区域被意外修改，已自动回滚");
+        throw ModificationError(mismatch);
+    }
 }
 
 }  // namespace quillbox
