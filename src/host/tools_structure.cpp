@@ -116,8 +116,8 @@ void register_structure_tools(ToolRegistry& registry) {
         "before or after the section target_block_id, or as its first or last child. With an empty "
         "target_block_id, \"after\" moves it to the end of the document and \"before\" to the start "
         "(after any front matter). Heading levels are not changed; a move whose levels do not fit "
-        "the new place is refused (before/after need a deeper section than the target, children "
-        "must be deeper than their parent). Afterwards every block id of the file is new: call "
+        "the new place is refused (before/after take a section of the target's level, to reorder "
+        "siblings, or a deeper one; children must be deeper than their parent). Afterwards every block id of the file is new: call "
         "md_list_blocks again.",
         object_schema({{"block_id", string_property(BLOCK_ID_DOC)},
                        {"target_block_id", [] {

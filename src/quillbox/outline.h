@@ -94,7 +94,8 @@ std::vector<Block> get_descendant_blocks(const std::vector<Block>& blocks, const
 // Extract TOC entries from blocks list.
 std::vector<TocEntry> get_toc_entries(const std::vector<Block>& blocks, int max_depth = 6);
 
-// Check if a move would create an invalid heading hierarchy.
+// Check if a move would create an invalid heading hierarchy. "before" and "after" take a
+// section of the target's level or deeper; the child positions a deeper one only.
 std::optional<std::string> check_level_conflict(int source_level, int target_level,
                                                 std::string_view mode);
 

@@ -61,7 +61,24 @@ TEST_F(Move, DocumentStartAndEnd) {
     EXPECT_EQ(read_file(fm), "---\nkey: v\n---\n# Two\n# One\n");
 }
 
+TEST_F(Move, AmongSiblingsOfTheSameLevel) {
+    // B before A: the sections swap, each with its subsections.
+    EXPECT_EQ(move("B", "A", "before"),
+              "Section 'B' moved before 'A'.\n  Lines: 8-10 -> updated\n  Subsections moved: 1");
+    EXPECT_EQ(read_file(p), "# Doc\nintro\n## B\nb text\n### B1\n## A\na text\n### A1\n#### A1a\n#### A1b\n");
+    // And back, with "after".
+    EXPECT_EQ(move("B", "A", "after"),
+              "Section 'B' moved after 'A'.\n  Lines: 3-5 -> updated\n  Subsections moved: 1");
+    EXPECT_EQ(read_file(p), DOC);
+    // Deepest level: two h4 siblings.
+    move("A1b", "A1a", "before");
+    EXPECT_EQ(read_file(p), "# Doc\nintro\n## A\na text\n### A1\n#### A1b\n#### A1a\n## B\nb text\n### B1\n");
+}
+
 TEST_F(Move, NothingToDo) {
+    // A section relative to itself, or already in the asked place.
+    EXPECT_EQ(move("A", "A", "after"), "✅ TOC is already up to date.");
+    EXPECT_EQ(move("A", "B", "before"), "✅ TOC is already up to date.");
     // B is Doc's last section: after Doc, or as its last child, it stays where it is.
     EXPECT_EQ(move("B", "Doc", "after"), "✅ TOC is already up to date.");
     EXPECT_EQ(move("B", "Doc", "as_last_child"), "✅ TOC is already up to date.");
@@ -72,8 +89,7 @@ TEST_F(Move, NothingToDo) {
 
 TEST_F(Move, RefusalsLeaveTheFileAlone) {
     EXPECT_EQ(move("A", "A1", "as_first_child"), "Cannot move a section into its own subtree");
-    EXPECT_EQ(move("A", "A", "after"), "Level conflict: moving h2 after h2 would create invalid hierarchy");
-    EXPECT_EQ(move("A", "B", "before"), "Level conflict: moving h2 before h2 would create invalid hierarchy");
+    EXPECT_EQ(move("A", "B1", "before"), "Level conflict: moving h2 before h3 would create invalid hierarchy");
     EXPECT_EQ(move("A1", "B1", "as_last_child"), "Level conflict: child heading (h3) must be deeper than parent (h3)");
     EXPECT_EQ(move("A1", "B", "inside"), "Invalid target block or position.");
     EXPECT_EQ(move("A1", "", "as_first_child"), "Invalid target block or position.");

@@ -172,8 +172,10 @@ TEST(HeadingUtilities, Descendants) {
 TEST(HeadingUtilities, LevelConflicts) {
     EXPECT_EQ(check_level_conflict(2, 3, "before"),
               "Level conflict: moving h2 before h3 would create invalid hierarchy");
-    EXPECT_EQ(check_level_conflict(2, 2, "after"),
-              "Level conflict: moving h2 after h2 would create invalid hierarchy");
+    EXPECT_EQ(check_level_conflict(2, 2, "after"), std::nullopt);  // siblings
+    EXPECT_EQ(check_level_conflict(4, 4, "before"), std::nullopt);
+    EXPECT_EQ(check_level_conflict(1, 2, "after"),
+              "Level conflict: moving h1 after h2 would create invalid hierarchy");
     EXPECT_EQ(check_level_conflict(3, 2, "after"), std::nullopt);
     EXPECT_EQ(check_level_conflict(3, 2, "as_first_child"), std::nullopt);
     EXPECT_EQ(check_level_conflict(2, 2, "as_first_child"),

@@ -710,6 +710,8 @@ std::optional<std::string> check_level_conflict(int source_level, int target_lev
     if (source_level > target_level) return std::nullopt;
     const std::string s = std::to_string(source_level), t = std::to_string(target_level);
     if (mode == "before" || mode == "after") {
+        // Two sections of one level in a row is the most ordinary outline there is.
+        if (source_level == target_level) return std::nullopt;
         return "Level conflict: moving h" + s + " " + std::string(mode) + " h" + t +
                " would create invalid hierarchy";
     }
