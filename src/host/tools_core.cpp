@@ -61,7 +61,8 @@ std::string read_block(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     auto& indexer = need(ctx.indexer, "index");
     auto block_id = block_id_argument(indexer, args, "block_id");
-    return do_read_block(indexer, need(ctx.cache, "read cache"), file_path, block_id, line_window(args));
+    return do_read_block(indexer, need(ctx.cache, "read cache"), file_path, block_id, line_window(args),
+                         &need(ctx.tracker, "read tracker"));
 }
 
 std::string read_blocks(ToolContext& ctx, const json& args) {
@@ -74,7 +75,7 @@ std::string read_blocks(ToolContext& ctx, const json& args) {
             throw ToolError(ambiguous_block_id_message(expanded.id, expanded.ambiguous));
         ids.push_back(std::move(expanded.id));
     }
-    return do_read_blocks(indexer, need(ctx.cache, "read cache"), file_path, ids);
+    return do_read_blocks(indexer, need(ctx.cache, "read cache"), file_path, ids, &need(ctx.tracker, "read tracker"));
 }
 
 std::string replace_block(ToolContext& ctx, const json& args) {
@@ -159,7 +160,8 @@ void register_core_tools(ToolRegistry& registry) {
         "change a few words, send just those with md_patch_block; to rewrite the section, send the "
         "whole new text with md_replace_block. A section too long for one answer comes in pages: "
         "the last line names the offset of the next page. An answer like [cached, sha=…, N lines] "
-        "means you already hold this file's current content from read_file.",
+        "means you already hold this file's current content from read_file; if you no longer have it, "
+        "ask for the block again and its content follows.",
         object_schema(window_properties({{"file_path", string_property(BLOCK_FILE_DOC)},
                                          {"block_id", string_property(BLOCK_ID_DOC)}},
                                         "page"),

@@ -58,13 +58,19 @@ std::string do_read_block(Indexer& indexer, ReadCache& cache, const std::filesys
                           std::string_view block_id);
 // With a window (file line numbers inside the block), or for a section too long for the result
 // budget: one page of the section, ending with a line naming the offset of the next page.
+//
+// With the session's read tracker, the cached marker follows the session's rules: only while
+// the agent can still be expected to hold the file (`should_return_cache`, as for a whole-file
+// read), and only on the first ask for the block within the tracker's repeat window. The
+// marker then says that asking again gives the content, and the next ask does.
 std::string do_read_block(Indexer& indexer, ReadCache& cache, const std::filesystem::path& file_path,
-                          std::string_view block_id, const LineWindow& window);
+                          std::string_view block_id, const LineWindow& window,
+                          SessionReadTracker* tracker = nullptr);
 
 // Several blocks in one answer, each in the format of do_read_block, separated by an empty line.
 // What does not fit the result budget is named in a last line for the next call.
 std::string do_read_blocks(Indexer& indexer, ReadCache& cache, const std::filesystem::path& file_path,
-                           const std::vector<std::string>& block_ids);
+                           const std::vector<std::string>& block_ids, SessionReadTracker* tracker = nullptr);
 
 // Throws ModificationError when the safety engine refuses or rolls back the write.
 std::string do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,

@@ -32,6 +32,8 @@ public:
     void reset_all();
 
     int turn_counter() const { return _turn_counter; }
+    // How many calls for the key the list holds, as the last recording left it.
+    std::size_t recent_call_count(const std::string& file_path) const;
 
     // Wall-clock seconds since the Unix epoch, with fractions. Tests may replace it.
     using Clock = std::function<double()>;

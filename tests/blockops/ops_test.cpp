@@ -73,6 +73,43 @@ TEST_F(Project, ReadBlockAnswersWithMarkerOnCacheHit) {
     EXPECT_NE(first.find("run it"), std::string::npos);
 }
 
+TEST_F(Project, SessionBlockReadGivesTheMarkerOnlyWhileTheFileIsHeld) {
+    const auto p = md("g.md", kGuide);
+    const Block usage = find(list(p), "Usage");
+    const Block install = find(list(p), "Install");
+    FixedCache cache;
+    cache.result = {"hit", std::string(kGuide), "abc123", 9};
+    SessionReadTracker tracker;
+    double now = 1000.0;
+    tracker.set_clock([&] { return now; });
+    auto read = [&](const Block& b) { return do_read_block(*indexer, cache, p, b.uuid, LineWindow{}, &tracker); };
+    auto is_marker = [](const std::string& r) { return r.rfind("✅ [cached, sha=abc123, 9 lines]\n", 0) == 0; };
+
+    // The cache alone (a hit) is not enough: the session never delivered the file.
+    EXPECT_NE(read(usage).find("run it"), std::string::npos);
+
+    tracker.record_read(usage.file_path.string());  // read_file delivered it
+    now += 100;
+    const std::string marker = read(usage);
+    EXPECT_TRUE(is_marker(marker)) << marker;
+    EXPECT_NE(marker.find("call md_read_block again"), std::string::npos) << marker;
+    // Asking again for the same block: its content, as the marker promised.
+    EXPECT_NE(read(usage).find("---\n## Usage\nrun it"), std::string::npos);
+    EXPECT_NE(read(usage).find("run it"), std::string::npos);
+    // Another block of the same file gets its own first marker.
+    EXPECT_TRUE(is_marker(read(install)));
+
+    // Once the repeat window has passed, the marker comes back once...
+    now += 61;
+    EXPECT_TRUE(is_marker(read(usage)));
+    // ...but never after the turn limit: the agent's copy may have been compacted away.
+    now += 61;
+    for (int i = 0; i < 15; ++i) tracker.advance_turn();
+    EXPECT_NE(read(usage).find("run it"), std::string::npos);
+    now += 61;
+    EXPECT_NE(read(install).find("apt install"), std::string::npos);
+}
+
 TEST_F(Project, ReplaceWritesBlockAndKeepsIndexCurrent) {
     const auto p = md("g.md", kGuide);
     const auto before = list(p);

@@ -201,6 +201,20 @@ TEST_F(E2E, WholeSessionListReadReplaceOutsideEditAndCachedRead) {
     EXPECT_EQ(server_->wait_exit(), std::optional<int>(0));
 }
 
+TEST_F(E2E, ABlockOfAFileReadWholeIsGivenAgainWhenAskedTwice) {
+    start();
+    initialize();
+    auto install = by_title(parse_listing(ok("md_list_blocks", {{"file_path", "docs/guide.md"}})), "Install");
+    ok("read_file", {{"file_path", "docs/guide.md"}});
+    const json args = {{"file_path", "docs/guide.md"}, {"block_id", install.id}};
+    // The agent holds the file: a marker that says how to get the block anyway...
+    std::string first = ok("md_read_block", args);
+    EXPECT_EQ(first.rfind("✅ [cached, sha=", 0), 0u) << first;
+    // ...and asking again (its context was compacted) gives the block.
+    std::string second = ok("md_read_block", args);
+    EXPECT_NE(second.find("---\n## Install\nRun the installer.\nThen restart.\n"), std::string::npos) << second;
+}
+
 TEST_F(E2E, BadInputGivesErrorsAndTheServerKeepsServing) {
     start();
     initialize();

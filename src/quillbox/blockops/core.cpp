@@ -109,7 +109,8 @@ std::string block_header(const std::string& id, const Block& block) {
 
 // One block as do_read_block answers it, within `budget`.
 std::string read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
-                              std::string_view block_id, const LineWindow& window, long long budget) {
+                              std::string_view block_id, const LineWindow& window, long long budget,
+                              SessionReadTracker* tracker) {
     const std::string id(block_id);
     std::optional<Block> block = indexer.get_block(id);
     log_debug("read_block: %s", id.c_str());
@@ -117,9 +118,24 @@ std::string read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path
     if (auto refusal = _check_md_path(block->file_path)) return *refusal;
 
     // A block read hands over one block, not the file: ask without counting a delivery.
-    const CacheResult cached = cache.check(block->file_path.string());
-    if (cached.status == "hit")
-        return "✅ " + get_message("cache_hit", {{"sha", cached.sha}, {"lines", cached.lines}});
+    const std::string file_key = block->file_path.string();
+    if (!tracker) {
+        const CacheResult cached = cache.check(file_key);
+        if (cached.status == "hit")
+            return "✅ " + get_message("cache_hit", {{"sha", cached.sha}, {"lines", cached.lines}});
+    } else {
+        // Each block has its own call list next to its file's.
+        const std::string block_key = file_key + "#" + block->uuid;
+        tracker->record_recent_call(block_key);
+        const CacheResult cached = cache.check(file_key);
+        if (cached.status == "hit" && tracker->should_return_cache(file_key) &&
+            tracker->recent_call_count(block_key) == 1)
+            return "✅ " + get_message("cache_hit", {{"sha", cached.sha}, {"lines", cached.lines}}) +
+                   (get_language() == "zh"
+                        ? "\n你已通过 read_file 持有该文件的当前内容。如已不在上下文中，请再次调用 md_read_block 获取此块内容。"
+                        : "\nYou already hold this file's current content from read_file. If you no longer have "
+                          "it, call md_read_block again for this block's content.");
+    }
 
     const std::vector<std::string> lines = read_lines(block->file_path, block->start_line, block->end_line);
     const std::string header = block_header(id, *block);
@@ -182,12 +198,12 @@ std::string read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path
 }  // namespace
 
 std::string do_read_block(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
-                          std::string_view block_id, const LineWindow& window) {
-    return read_block_answer(indexer, cache, file_path, block_id, window, _result_budget());
+                          std::string_view block_id, const LineWindow& window, SessionReadTracker* tracker) {
+    return read_block_answer(indexer, cache, file_path, block_id, window, _result_budget(), tracker);
 }
 
 std::string do_read_blocks(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
-                           const std::vector<std::string>& block_ids) {
+                           const std::vector<std::string>& block_ids, SessionReadTracker* tracker) {
     const long long budget = _result_budget();
     const std::string model = get_config("pricing_model");
     auto rest_hint = [&](std::size_t from) {
@@ -206,7 +222,7 @@ std::string do_read_blocks(Indexer& indexer, ReadCache& cache, const fs::path& f
         const long long reserve = i + 1 < block_ids.size() ? _count_tokens(rest_hint(i + 1), model) + 1 : 0;
         const long long room = budget - _count_tokens(out + sep, model) - reserve;
         std::string piece = read_block_answer(indexer, cache, file_path, block_ids[i], LineWindow{},
-                                              std::numeric_limits<long long>::max());
+                                              std::numeric_limits<long long>::max(), tracker);
         if (_count_tokens(piece, model) > room) {
             if (i > 0) {
                 out += "\n";
@@ -214,7 +230,7 @@ std::string do_read_blocks(Indexer& indexer, ReadCache& cache, const fs::path& f
                 return out;
             }
             // The first block alone is too long: its first page, then the other blocks.
-            piece = read_block_answer(indexer, cache, file_path, block_ids[i], LineWindow{}, room);
+            piece = read_block_answer(indexer, cache, file_path, block_ids[i], LineWindow{}, room, tracker);
             out += piece;
             if (i + 1 < block_ids.size()) {
                 out += "\n";

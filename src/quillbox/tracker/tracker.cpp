@@ -48,6 +48,11 @@ void SessionReadTracker::record_recent_call(const std::string& file_path) {
                 calls.end());
 }
 
+std::size_t SessionReadTracker::recent_call_count(const std::string& file_path) const {
+    auto it = _recent_calls.find(file_path);
+    return it == _recent_calls.end() ? 0 : it->second.size();
+}
+
 bool SessionReadTracker::should_return_cache(const std::string& file_path) const {
     auto it = _read_files.find(file_path);
     if (it == _read_files.end()) return false;
