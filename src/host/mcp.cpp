@@ -19,10 +19,12 @@ namespace {
 
 constexpr const char* INSTRUCTIONS =
     "Quillbox edits Markdown files one heading section at a time. For a .md file: call "
-    "md_list_blocks (or md_find_blocks) to get block ids, md_read_block to read one section, and "
-    "md_replace_block to write it back. Never invent block ids. After a file changed outside these "
-    "tools, list it again. read_file reads any text file and answers with a short cached marker "
-    "when you already hold its current content.";
+    "md_list_blocks with short_ids (or md_find_blocks) to get block ids, md_read_block to read one "
+    "section, then md_patch_block to change a word, a line or a paragraph in it (old text -> new "
+    "text), or md_replace_block to rewrite the whole section. Never invent block ids. After a file "
+    "changed outside these tools, list it again. read_file reads any text file and answers with a "
+    "short cached marker when you already hold its current content. A cut answer's last line says "
+    "how to get the rest.";
 
 json error_response(const json& id, int code, std::string message) {
     return json{{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", std::move(message)}}}};
