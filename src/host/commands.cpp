@@ -551,11 +551,7 @@ int cmd_config_list(const fs::path& root_arg) {
 
 namespace {
 
-std::string model_names() {
-    std::string out;
-    for (const auto& [name, spec] : AVAILABLE_MODELS) out += (out.empty() ? "" : ", ") + name;
-    return out;
-}
+std::string model_names() { return fmt::format("{}", fmt::join(local_model_names(), ", ")); }
 
 }  // namespace
 

@@ -14,6 +14,7 @@
 
 #include "quillbox/detail/atomic_file.h"
 #include "quillbox/i18n.h"
+#include "quillbox/semantic.h"
 
 namespace fs = std::filesystem;
 
@@ -23,21 +24,6 @@ namespace {
 
 using Type = ConfigKeyInfo::Type;
 
-struct ModelRates {
-    const char* name;
-    double input;
-    double output;
-};
-
-// List prices per million tokens (USD) at the time of writing; users override them with
-// `quillbox config set pricing.<model>.input ...`.
-constexpr ModelRates MODEL_RATES[] = {
-    {"opus", 15.0, 75.0},   {"sonnet", 3.0, 15.0}, {"haiku", 0.8, 4.0},
-    {"gpt4o", 2.5, 10.0},   {"deepseek", 0.27, 1.1}, {"qwen", 0.4, 1.2},
-    {"glm", 0.6, 2.2},      {"kimi", 0.6, 2.5},    {"default", 3.0, 15.0},
-};
-
-const char* const LOCAL_MODELS[] = {"all-MiniLM-L6-v2", "bge-small-zh-v1.5", "multilingual-e5-small"};
 
 std::string join(const std::vector<std::string>& items) {
     std::string out;
@@ -71,7 +57,7 @@ std::vector<ConfigKeyInfo> build_keys() {
                     "Semantic search: the local model (onnx is another name for it), an "
                     "OpenAI-compatible embeddings endpoint, or none (switched off)"});
     keys.push_back({"semantic.model", Type::choice, "bge-small-zh-v1.5",
-                    join({LOCAL_MODELS[0], LOCAL_MODELS[1], LOCAL_MODELS[2]}), "Local embedding model"});
+                    join(local_model_names()), "Local embedding model"});
     keys.push_back({"semantic.endpoint", Type::text, "", "an http:// or https:// URL, or empty",
                     "Base URL of the OpenAI-compatible endpoint (…/v1/embeddings is appended)"});
     keys.push_back({"semantic.endpoint_model", Type::text, "", "a model name the endpoint serves",
@@ -82,7 +68,8 @@ std::vector<ConfigKeyInfo> build_keys() {
                     "Longest wait for one answer of the embeddings endpoint"});
     keys.push_back({"pricing.currency", Type::text, "$", "1 to 8 characters",
                     "Currency sign written before amounts"});
-    for (const auto& m : MODEL_RATES) {
+    // Users override the list prices with `quillbox config set pricing.<model>.input ...`.
+    for (const auto& m : PRICING_MODELS) {
         keys.push_back({fmt::format("pricing.{}.input", m.name), Type::number, number_text(m.input),
                         "a number >= 0", fmt::format("Price per million input tokens ({})", m.name)});
         keys.push_back({fmt::format("pricing.{}.output", m.name), Type::number, number_text(m.output),
@@ -197,19 +184,25 @@ std::string raw_toml(const toml::node& node) {
 
 }  // namespace
 
+std::vector<std::string> local_model_names() {
+    std::vector<std::string> names;
+    for (const auto& [name, spec] : AVAILABLE_MODELS) names.push_back(name);
+    return names;
+}
+
 const std::vector<std::string>& pricing_model_names() {
     static const std::vector<std::string> names = [] {
         std::vector<std::string> n;
-        for (const auto& m : MODEL_RATES) n.emplace_back(m.name);
+        for (const auto& m : PRICING_MODELS) n.emplace_back(m.name);
         return n;
     }();
     return names;
 }
 
 PricingRates default_pricing_rates(std::string_view model) {
-    for (const auto& m : MODEL_RATES)
+    for (const auto& m : PRICING_MODELS)
         if (model == m.name) return {"$", m.input, m.output};
-    return {"$", 3.0, 15.0};
+    return {"$", PRICING_MODELS.back().input, PRICING_MODELS.back().output};
 }
 
 const std::vector<ConfigKeyInfo>& config_keys() {

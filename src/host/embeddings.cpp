@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "host/config.h"
+#include "quillbox/detail/curl.h"
 #include "quillbox/detail/utf8.h"
 
 namespace quillbox::host {
@@ -63,22 +64,6 @@ std::string error_detail(const std::string& body) {
     }
     return excerpt(body);
 }
-
-struct CurlHandle {
-    CURL* h = nullptr;
-    curl_slist* headers = nullptr;
-    CurlHandle() {
-        static std::once_flag init;
-        std::call_once(init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-        h = curl_easy_init();
-    }
-    ~CurlHandle() {
-        if (headers) curl_slist_free_all(headers);
-        if (h) curl_easy_cleanup(h);
-    }
-    CurlHandle(const CurlHandle&) = delete;
-    CurlHandle& operator=(const CurlHandle&) = delete;
-};
 
 }  // namespace
 
@@ -172,7 +157,7 @@ std::vector<std::vector<double>> OpenAIEmbeddingProvider::request(const std::vec
     const std::string payload = json{{"model", settings_.model}, {"input", batch}}.dump(
         -1, ' ', false, json::error_handler_t::replace);
 
-    CurlHandle c;
+    detail::CurlHandle c;
     if (!c.h) throw EmbeddingError("cannot start a request to " + url_);
     c.headers = curl_slist_append(c.headers, "Content-Type: application/json");
     c.headers = curl_slist_append(c.headers, "Accept: application/json");

@@ -10,6 +10,7 @@
 //
 // Implemented in the blockops module (blockops/host.cpp).
 
+#include <array>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -76,6 +77,30 @@ std::filesystem::path _resolve_path(std::string_view path_text);
 // ---------------------------------------------------------------------------------------
 // Configuration and pricing
 // ---------------------------------------------------------------------------------------
+
+// The models a token estimate and a price can be asked for: tokens per character (`cn` for
+// CJK characters, `en` for all others), and list prices per million tokens (USD) at the time of
+// writing, which users override in the host's configuration. The last row, "default", stands
+// for any other name.
+struct PricingModel {
+    std::string_view name;
+    double cn;
+    double en;
+    double input;
+    double output;
+};
+
+inline constexpr std::array<PricingModel, 9> PRICING_MODELS{{
+    {"opus", 1.8, 0.25, 15.0, 75.0},
+    {"sonnet", 1.7, 0.25, 3.0, 15.0},
+    {"haiku", 1.7, 0.25, 0.8, 4.0},
+    {"gpt4o", 1.3, 0.22, 2.5, 10.0},
+    {"deepseek", 1.4, 0.24, 0.27, 1.1},
+    {"qwen", 1.5, 0.25, 0.4, 1.2},
+    {"glm", 1.5, 0.25, 0.6, 2.2},
+    {"kimi", 1.5, 0.25, 0.6, 2.5},
+    {"default", 1.5, 0.25, 3.0, 15.0},
+}};
 
 // Prices per one million tokens; `currency` is written directly before an amount.
 struct PricingRates {

@@ -18,10 +18,10 @@ namespace quillbox {
 
 // ---- Token estimate and savings footer --------------------------------------------------
 
-const ModelTokenCoeffs& _token_coeffs(std::string_view model) {
-    for (const auto& row : MODEL_TOKEN_COEFFS)
-        if (row.model == model) return row;
-    return MODEL_TOKEN_COEFFS.back();  // "default"
+const PricingModel& _token_coeffs(std::string_view model) {
+    for (const auto& row : PRICING_MODELS)
+        if (row.name == model) return row;
+    return PRICING_MODELS.back();  // "default"
 }
 
 bool _is_cjk(char32_t cp) noexcept {

@@ -13,30 +13,13 @@
 #include <vector>
 
 #include "quillbox/blockops.h"
+#include "quillbox/host.h"
 
 namespace quillbox {
 
-// Estimated tokens per character: `cn` for CJK characters, `en` for all others.
-struct ModelTokenCoeffs {
-    std::string_view model;
-    double cn;
-    double en;
-};
-
-inline constexpr std::array<ModelTokenCoeffs, 9> MODEL_TOKEN_COEFFS{{
-    {"opus", 1.8, 0.25},
-    {"sonnet", 1.7, 0.25},
-    {"haiku", 1.7, 0.25},
-    {"gpt4o", 1.3, 0.22},
-    {"deepseek", 1.4, 0.24},
-    {"qwen", 1.5, 0.25},
-    {"glm", 1.5, 0.25},
-    {"kimi", 1.5, 0.25},
-    {"default", 1.5, 0.25},
-}};
-
-// The row of `model`, or the "default" row for an unknown name (exact, case-sensitive).
-const ModelTokenCoeffs& _token_coeffs(std::string_view model);
+// The PRICING_MODELS row of `model`, or the "default" row for an unknown name (exact,
+// case-sensitive).
+const PricingModel& _token_coeffs(std::string_view model);
 
 // U+4E00..U+9FFF, U+3000..U+303F, U+FF00..U+FFEF.
 bool _is_cjk(char32_t cp) noexcept;

@@ -1,6 +1,5 @@
 // Where models are found on disk, and fetching them from a Hugging Face hub endpoint.
 
-#include <curl/curl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,6 +7,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "quillbox/detail/curl.h"
 #include "quillbox/detail/read_file.h"
 #include "quillbox/semantic.h"
 
@@ -184,15 +184,14 @@ int on_progress(void* user, curl_off_t total, curl_off_t now, curl_off_t, curl_o
 // Downloads url to `dest`; returns the HTTP status. 404 leaves nothing behind.
 long fetch(const std::string& url, const fs::path& dest, const std::string& label, const ProgressCallback& progress,
            std::string& commit) {
-    static std::once_flag init;
-    std::call_once(init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     fs::create_directories(dest.parent_path());
     fs::path part = dest;
     part += ".incomplete";
     std::ofstream out(part, std::ios::binary | std::ios::trunc);
     if (!out) throw ModelError("cannot write " + part.string());
     Transfer t{&out, &progress, label, "", 0};
-    CURL* h = curl_easy_init();
+    detail::CurlHandle c;
+    CURL* h = c.h;
     if (!h) throw ModelError("cannot start a download");
     char err[CURL_ERROR_SIZE] = {0};
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
@@ -214,7 +213,6 @@ long fetch(const std::string& url, const fs::path& dest, const std::string& labe
     CURLcode rc = curl_easy_perform(h);
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_cleanup(h);
     out.close();
     std::error_code ec;
     if (rc != CURLE_OK) {
