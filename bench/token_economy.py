@@ -307,10 +307,11 @@ def measure(server, count, root, index, name, data, budget):
     if largest["title"] in fresh:
         answers.append(("md_read_block",
                         server.call("md_read_block", {"file_path": path, "block_id": fresh[largest["title"]]})[0]))
-    over = [(tool, estimate(t), count(t)) for tool, t in answers if estimate(t) > budget or count(t) > CLIENT_LIMIT]
+    over = [(tool, estimate(t), count(t), budget) for tool, t in answers
+            if estimate(t) > budget or count(t) > CLIENT_LIMIT]
     largest_answer = max(count(t) for _, t in answers)
     return {"name": name, "bytes": len(data), "lines": len(content_lines), "blocks": len(blocks),
-            "A": a, "B": b, "Q": q, "final_lf_added": final_lf_added, "over_budget": over, "largest_answer": largest_answer}
+            "A": a, "B": b, "Q": q, "final_lf_added": final_lf_added, "answers": len(answers), "over_budget": over, "largest_answer": largest_answer}
 
 
 # ---- Report ----------------------------------------------------------------------------------
@@ -355,11 +356,15 @@ def report(results):
     if added:
         print(f"files without a final line feed that gained one in the write: {len(added)}")
     over = [(r["name"], o) for r in results for o in r["over_budget"]]
-    print(f"answers over the budget or the client limit: {len(over)}; largest answer "
+    budget = [x for x in over if x[1][1] > x[1][3]]
+    client = [x for x in over if x[1][2] > CLIENT_LIMIT]
+    checked = sum(r["answers"] for r in results)
+    print(f"answers checked: {checked}; over the result budget (server estimate): {len(budget)}; "
+          f"over {CLIENT_LIMIT} tokens by the tokenizer: {len(client)}; largest answer "
           f"{max(r['largest_answer'] for r in results)} tokens")
-    for name, o in over[:10]:
-        print(f"  {name}: {o}")
-    return over
+    for name, (tool, est, real, _) in over[:10]:
+        print(f"  {name}: {tool} estimate {est}, tokenizer {real} ({real / est:.2f}x)")
+    return budget
 
 
 def main():
