@@ -45,6 +45,7 @@ expected="$work/expected" actual="$work/actual"
 (cd "$root" && find . -mindepth 1 ! -type d | sort) >"$actual"
 diff -u "$expected" "$actual" || fail "file list differs from the expected one (- expected, + packaged)"
 cmp -s "$root/usr/share/doc/quillbox/README.md" "$source/README.md" || fail "README.md is not the source's"
+cmp -s "$root/usr/share/doc/quillbox/copyright" "$source/LICENSE" || fail "copyright is not the source's LICENSE"
 
 # The program finds its libraries through its own RUNPATH, never through the build tree.
 runpath=$(readelf -d "$root/usr/bin/quillbox" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
@@ -87,10 +88,10 @@ for group in "${groups[@]}"; do
   [ "$ok" = 1 ] || fail "dependency '${group# }' names no package of this system"
 done
 
-# --- the unpacked program starts and answers initialize ---------------------------------------
-exe="$root/usr/bin/quillbox"
+# --- the unpacked program, found on PATH, starts and answers initialize -----------------------
 mkdir -p "$work/home" "$work/project"
-run() { env -u LD_LIBRARY_PATH HOME="$work/home" timeout 60 "$exe" "$@"; }
+run() { env -u LD_LIBRARY_PATH HOME="$work/home" PATH="$root/usr/bin:$PATH" timeout 60 quillbox "$@"; }
+[ "$(PATH="$root/usr/bin:$PATH" command -v quillbox)" = "$root/usr/bin/quillbox" ] || fail "quillbox on PATH is not the unpacked one"
 version_line=$(run --version)
 echo "--version: $version_line"
 [[ $version_line == "quillbox $version (revision "*")" ]] || fail "--version printed '$version_line'"
