@@ -17,7 +17,10 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/quillbox-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # --- build -----------------------------------------------------------------------------------
-"$cpack" --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
+# gzip instead of the release's xz: the same package, a fifth of the compression time for the
+# large unoptimised binaries of the test builds.
+"$cpack" --config "$build/CPackConfig.cmake" -B "$work/out" -D CPACK_DEBIAN_COMPRESSION_TYPE=gzip \
+  >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log" >&2; fail "cpack failed"; }
 arch=$(dpkg --print-architecture)
 deb="$work/out/quillbox_${version}_${arch}.deb"
