@@ -24,7 +24,8 @@ constexpr const char* INSTRUCTIONS =
     "text), or md_replace_block to rewrite the whole section. Never invent block ids. After a file "
     "changed outside these tools, list it again. read_file reads any text file and answers with a "
     "short cached marker when you already hold its current content. A cut answer's last line says "
-    "how to get the rest.";
+    "how to get the rest. A tool result with isError true changed nothing: its text says why and "
+    "what to do before trying again.";
 
 json error_response(const json& id, int code, std::string message) {
     return json{{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", std::move(message)}}}};

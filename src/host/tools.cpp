@@ -33,7 +33,7 @@ json ToolRegistry::describe(const ToolSpec& spec) {
     json schema = spec.input_schema.is_object() ? spec.input_schema : object_schema(json::object(), {});
     return json{{"name", spec.name},
                 {"title", spec.title},
-                {"description", spec.description},
+                {"description", spec.description + " " + std::string(ERROR_RESULT_DOC)},
                 {"inputSchema", schema},
                 {"annotations",
                  {{"title", spec.title},
@@ -72,15 +72,17 @@ ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arg
     };
     try {
         check_argument_names(spec, arguments);
-        std::string text = spec.handler(context, arguments);
+        const Reply reply = spec.handler(context, arguments);
+        if (reply.refused())
+            log_line(Level::info, "tool {} refused: {}", spec.name, std::string_view(reply).substr(0, reply.find('\n')));
         // The operations keep their own answers under the budget; this is the last guard.
         const long long budget = _result_budget();
-        return ToolOutcome{_fit_to_budget(text, budget, [&](std::size_t) {
+        return ToolOutcome{_fit_to_budget(reply, budget, [&](std::size_t) {
                                return fmt::format("… answer cut to stay under the result budget of {} tokens; "
                                                   "ask for less (offset, limit, a narrower query).",
                                                   budget);
                            }),
-                           false};
+                           reply.refused()};
     } catch (const ToolArgumentError& e) {
         return fail(e.what(), "arguments", e.what());
     } catch (const ToolError& e) {
@@ -89,6 +91,10 @@ ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arg
         return fail(get_message("file_too_large"), "too large", e.what());
     } catch (const DecodeError& e) {
         return fail(get_message("encoding_error"), "encoding", e.what());
+    } catch (const SafetyFileError& e) {
+        if (e.code() == std::errc::permission_denied)
+            return fail(get_message("file_read_only", {{"path", e.path1()}}), "read-only", e.what());
+        return fail(fs_error_text(e), "file system", e.what());
     } catch (const ModificationError& e) {
         return fail(e.what(), "write refused", e.what());
     } catch (const PathOutsideRootError& e) {

@@ -2,9 +2,9 @@
 // The MCP tool table. Each group of tools lives in its own file and adds itself through one
 // registration function (register_core_tools in tools_core.cpp, …); the server calls
 // register_all_tools once. A handler gets the session's components and the call's
-// arguments and returns the text for the agent. Errors become tool results with isError:
-// throw ToolError / ToolArgumentError for your own, and let the operations' exceptions
-// through: run_tool maps them to clear texts.
+// arguments and returns the operation's reply. Errors become tool results with isError: the
+// operations' refusals, ToolError / ToolArgumentError for your own, and the operations'
+// exceptions, which run_tool maps to clear texts.
 
 #include <nlohmann/json.hpp>
 
@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "quillbox/blockops.h"
 
 namespace quillbox {
 class Indexer;
@@ -50,7 +52,9 @@ struct ToolAnnotations {
     bool open_world = false;
 };
 
-using ToolHandler = std::function<std::string(ToolContext&, const json& arguments)>;
+// A handler answers with the operation's reply; a reply marked as a refusal becomes an error
+// result with the same text.
+using ToolHandler = std::function<Reply(ToolContext&, const json& arguments)>;
 
 struct ToolSpec {
     std::string name;
@@ -71,6 +75,12 @@ class ToolArgumentError : public std::invalid_argument {
 public:
     using std::invalid_argument::invalid_argument;
 };
+
+// What an error result means, appended to every tool's description.
+inline constexpr std::string_view ERROR_RESULT_DOC =
+    "A result with isError true is a refusal or a failure: nothing was changed, and the text says "
+    "why and what to do first (list the file again, read the block again, fix the arguments, or "
+    "leave the file alone).";
 
 class ToolRegistry {
 public:

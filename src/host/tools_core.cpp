@@ -45,7 +45,7 @@ json window_properties(json properties, std::string_view what) {
     return properties;
 }
 
-std::string list_blocks(ToolContext& ctx, const json& args) {
+Reply list_blocks(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     auto& indexer = need(ctx.indexer, "index");
     ListOptions options;
@@ -57,7 +57,7 @@ std::string list_blocks(ToolContext& ctx, const json& args) {
     return do_list_blocks(indexer, need(ctx.watcher, "file watcher"), file_path, options);
 }
 
-std::string read_block(ToolContext& ctx, const json& args) {
+Reply read_block(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     auto& indexer = need(ctx.indexer, "index");
     auto block_id = block_id_argument(indexer, args, "block_id");
@@ -65,7 +65,7 @@ std::string read_block(ToolContext& ctx, const json& args) {
                          &need(ctx.tracker, "read tracker"));
 }
 
-std::string read_blocks(ToolContext& ctx, const json& args) {
+Reply read_blocks(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     auto& indexer = need(ctx.indexer, "index");
     std::vector<std::string> ids;
@@ -78,7 +78,7 @@ std::string read_blocks(ToolContext& ctx, const json& args) {
     return do_read_blocks(indexer, need(ctx.cache, "read cache"), file_path, ids, &need(ctx.tracker, "read tracker"));
 }
 
-std::string replace_block(ToolContext& ctx, const json& args) {
+Reply replace_block(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     auto& indexer = need(ctx.indexer, "index");
     auto block_id = block_id_argument(indexer, args, "block_id");
@@ -87,7 +87,7 @@ std::string replace_block(ToolContext& ctx, const json& args) {
                             need(ctx.tracker, "read tracker"), file_path, block_id, new_content);
 }
 
-std::string patch_block(ToolContext& ctx, const json& args) {
+Reply patch_block(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     auto& indexer = need(ctx.indexer, "index");
     auto block_id = block_id_argument(indexer, args, "block_id");
@@ -98,7 +98,7 @@ std::string patch_block(ToolContext& ctx, const json& args) {
                           need(ctx.tracker, "read tracker"), file_path, block_id, old_text, new_text, replace_all);
 }
 
-std::string find_blocks(ToolContext& ctx, const json& args) {
+Reply find_blocks(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     auto query = require_string(args, "query");
     bool short_ids = optional_bool(args, "short_ids", false);
@@ -106,7 +106,7 @@ std::string find_blocks(ToolContext& ctx, const json& args) {
                           short_ids);
 }
 
-std::string read_file(ToolContext& ctx, const json& args) {
+Reply read_file(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     const LineWindow window = line_window(args);
     auto& tracker = need(ctx.tracker, "read tracker");

@@ -8,7 +8,7 @@ namespace quillbox::host {
 
 namespace {
 
-std::string search_blocks(ToolContext& ctx, const json& args) {
+Reply search_blocks(ToolContext& ctx, const json& args) {
     auto query = require_string(args, "query");
     if (!ctx.indexer) throw ToolError("Error: the server has no index.");
     if (ctx.data_dir.empty()) throw ToolError("Error: the server has no data directory.");

@@ -18,7 +18,7 @@ constexpr const char* BLOCK_ID_DOC =
     "first 8 or more characters when they name one block). After any "
     "md_adjust_level or md_move_block call every id of that file is new: list the file again.";
 
-std::string md_edit(ToolContext& ctx, const json& args) {
+Reply md_edit(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     auto instruction = require_string(args, "instruction");
     return do_md_edit(need(ctx.indexer, "index"), need(ctx.watcher, "file watcher"),
@@ -26,7 +26,7 @@ std::string md_edit(ToolContext& ctx, const json& args) {
                       instruction);
 }
 
-std::string md_generate_toc(ToolContext& ctx, const json& args) {
+Reply md_generate_toc(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     bool update = optional_bool(args, "update", true);
     bool force_insert = optional_bool(args, "force_insert", false);
@@ -35,7 +35,7 @@ std::string md_generate_toc(ToolContext& ctx, const json& args) {
                            need(ctx.safety, "safety engine"), file_path, update, force_insert, max_depth);
 }
 
-std::string md_adjust_level(ToolContext& ctx, const json& args) {
+Reply md_adjust_level(ToolContext& ctx, const json& args) {
     auto block_id = block_id_argument(need(ctx.indexer, "index"), args, "block_id");
     long long delta = require_integer(args, "delta");
     bool recursive = optional_bool(args, "recursive", true);
@@ -43,7 +43,7 @@ std::string md_adjust_level(ToolContext& ctx, const json& args) {
                            need(ctx.safety, "safety engine"), block_id, delta, recursive);
 }
 
-std::string md_move_block(ToolContext& ctx, const json& args) {
+Reply md_move_block(ToolContext& ctx, const json& args) {
     auto block_id = block_id_argument(need(ctx.indexer, "index"), args, "block_id");
     auto target = optional_block_id_argument(need(ctx.indexer, "index"), args, "target_block_id").value_or("");
     auto position = optional_string(args, "position").value_or("after");

@@ -2,7 +2,8 @@
 // The operations offered to the agent: list, read, replace, find and search blocks, read a
 // whole file, the structural edits, and the frame they share (path checks, index freshness,
 // token estimate, savings footer).
-// Every do_* operation returns one text for the agent; expected refusals are such texts.
+// Every do_* operation returns one text for the agent; expected refusals are such texts, marked
+// as refusals so that the host can flag them without reading them.
 // Unexpected failures (database, file system, ModificationError) propagate as exceptions.
 
 #include <array>
@@ -21,11 +22,31 @@
 
 namespace quillbox {
 
+// The text an operation answers with. A refusal (the file changed, no such block or file, not
+// Markdown, over a limit, a level conflict, an invalid target) says that nothing was done and
+// what the agent must do first. It is a string so that callers that only want the text keep it.
+class Reply : public std::string {
+public:
+    Reply() = default;
+    Reply(std::string text) : std::string(std::move(text)) {}
+    Reply(const char* text) : std::string(text) {}
+
+    static Reply refusal(std::string text) {
+        Reply reply(std::move(text));
+        reply.refused_ = true;
+        return reply;
+    }
+    bool refused() const noexcept { return refused_; }
+
+private:
+    bool refused_ = false;
+};
+
 // ---------------------------------------------------------------------------------------
 // Core operations
 // ---------------------------------------------------------------------------------------
 
-std::string do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path);
+Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path);
 
 // What a listing shows. The defaults give the plain listing of every block.
 struct ListOptions {
@@ -40,7 +61,7 @@ struct ListOptions {
 
 // Every listing stays under the result budget: a longer one is cut at a block line and ends
 // with one line naming the offset that continues it.
-std::string do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
+Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
                            const ListOptions& options);
 
 // A window of lines: `offset` is the first line number wanted (1-based, in the file), `limit`
@@ -54,7 +75,7 @@ struct LineWindow {
 };
 
 // `file_path` is only shown in the not-found guidance; the block is read from its stored path.
-std::string do_read_block(Indexer& indexer, ReadCache& cache, const std::filesystem::path& file_path,
+Reply do_read_block(Indexer& indexer, ReadCache& cache, const std::filesystem::path& file_path,
                           std::string_view block_id);
 // With a window (file line numbers inside the block), or for a section too long for the result
 // budget: one page of the section, ending with a line naming the offset of the next page.
@@ -63,17 +84,17 @@ std::string do_read_block(Indexer& indexer, ReadCache& cache, const std::filesys
 // the agent can still be expected to hold the file (`should_return_cache`, as for a whole-file
 // read), and only on the first ask for the block within the tracker's repeat window. The
 // marker then says that asking again gives the content, and the next ask does.
-std::string do_read_block(Indexer& indexer, ReadCache& cache, const std::filesystem::path& file_path,
+Reply do_read_block(Indexer& indexer, ReadCache& cache, const std::filesystem::path& file_path,
                           std::string_view block_id, const LineWindow& window,
                           SessionReadTracker* tracker = nullptr);
 
 // Several blocks in one answer, each in the format of do_read_block, separated by an empty line.
 // What does not fit the result budget is named in a last line for the next call.
-std::string do_read_blocks(Indexer& indexer, ReadCache& cache, const std::filesystem::path& file_path,
+Reply do_read_blocks(Indexer& indexer, ReadCache& cache, const std::filesystem::path& file_path,
                            const std::vector<std::string>& block_ids, SessionReadTracker* tracker = nullptr);
 
 // Throws ModificationError when the safety engine refuses or rolls back the write.
-std::string do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+Reply do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                              SessionReadTracker& tracker, const std::filesystem::path& file_path,
                              std::string_view block_id, std::string_view new_content);
 
@@ -81,20 +102,20 @@ std::string do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngin
 // current text (every occurrence is replaced with `replace_all`). The checks, the verified
 // write and the bookkeeping are those of do_replace_block; the answer shows the changed lines
 // with two lines of context and the savings footer.
-std::string do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+Reply do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                            SessionReadTracker& tracker, const std::filesystem::path& file_path,
                            std::string_view block_id, std::string_view old_text, std::string_view new_text,
                            bool replace_all = false);
 
 // Whole file (any file type), or the cached marker when the agent already holds it.
-std::string do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path);
+Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path);
 // With a window, or for a file too long for the result budget: those lines only, ending with a
 // line naming the offset of the rest. A partial answer never counts as holding the file.
-std::string do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path,
+Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path,
                          const LineWindow& window);
 
 // Blocks whose title contains `query`, case-insensitively.
-std::string do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
+Reply do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
                            std::string_view query, bool short_ids = false);
 
 // The full identifier for an identifier or a prefix of one (at least SHORT_ID_MIN characters)
@@ -116,7 +137,7 @@ std::string ambiguous_block_id_message(std::string_view prefix, const std::vecto
 
 // Applies a natural-language edit instruction to the sections it most likely concerns, or
 // shows them with their identifiers when no automatic rewrite is possible.
-std::string do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+Reply do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                        SessionReadTracker& tracker, std::string_view file_path,
                        std::string_view instruction);
 
@@ -125,17 +146,17 @@ inline constexpr std::string_view TOC_STOP_MARKER = "<!-- tocstop -->";
 
 // Writes or refreshes the table of contents between the markers. `update` has no effect: an
 // existing table is always refreshed.
-std::string do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+Reply do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                             std::string_view file_path, bool update = true,
                             bool force_insert = false, long long max_depth = 6);
 
 // Promotes (negative delta) or demotes a heading, with its descendants when `recursive`.
-std::string do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+Reply do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                             std::string_view block_id, long long delta, bool recursive = true);
 
 // Moves a section with its subsections relative to another section of the same file, or to
 // the start or end of the document when `target_block_id` is empty.
-std::string do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                           std::string_view block_id, std::string_view target_block_id = "",
                           std::string_view position = "after");
 
@@ -156,6 +177,6 @@ inline constexpr std::string_view SEMANTIC_NOT_ENABLED =
 // data_dir/"vectors", filled from the index while its store is empty. Blocks of files that
 // no longer exist are left out. A model that cannot be loaded raises SemanticModelError;
 // provider failures propagate as the provider raises them.
-std::string do_search_blocks(Indexer& indexer, const std::filesystem::path& data_dir, std::string_view query);
+Reply do_search_blocks(Indexer& indexer, const std::filesystem::path& data_dir, std::string_view query);
 
 }  // namespace quillbox

@@ -95,7 +95,7 @@ TEST_F(StructureTools, CallsEndToEnd) {
 
     out = call("md_move_block", {{"block_id", id_of(p, "Beta")}, {"target_block_id", id_of(p, "Alpha")},
                                  {"position", "sideways"}});
-    EXPECT_FALSE(out.is_error);
+    EXPECT_TRUE(out.is_error);
     EXPECT_EQ(out.text, "Invalid target block or position.");
 
     out = call("md_adjust_level", {{"block_id", id_of(p, "Alpha")}, {"delta", 1}});

@@ -103,6 +103,13 @@ protected:
         return text;
     }
 
+    // The text of a call that must come back as a refusal (isError, the operation's own text).
+    std::string refused(const std::string& tool, const json& args) {
+        auto [text, is_error] = call(tool, args);
+        EXPECT_TRUE(is_error) << tool << " " << args.dump() << " -> " << text;
+        return text;
+    }
+
     fs::path root_, guide_;
     std::unique_ptr<ServerProcess> server_;
 };
@@ -179,7 +186,7 @@ TEST_F(E2E, WholeSessionListReadReplaceOutsideEditAndCachedRead) {
 
     // The id from before the outside edit is stale: guidance, file untouched.
     const std::string before = slurp(guide_);
-    std::string stale = ok("md_replace_block", {{"file_path", "docs/guide.md"},
+    std::string stale = refused("md_replace_block", {{"file_path", "docs/guide.md"},
                                                 {"block_id", install.id},
                                                 {"new_content", "## Install\nOverwritten.\n"}});
     EXPECT_EQ(stale, "❌ Error: Block not found.\nPlease call md_list_blocks(\"docs/guide.md\") first to get a valid block_id.");
@@ -243,12 +250,12 @@ TEST_F(E2E, BadInputGivesErrorsAndTheServerKeepsServing) {
     expect_error("md_list_blocks", {{"file_path", "../" + root_.filename().string() + "-outside.md"}}, "outside");
     expect_error("md_list_blocks", {{"file_path", "blob.md"}}, "ENCODING_ERROR");
 
-    // Expected refusals are ordinary texts.
-    EXPECT_EQ(ok("md_list_blocks", {{"file_path", "notes.txt"}}),
+    // Expected refusals keep their texts and are marked as errors.
+    EXPECT_EQ(refused("md_list_blocks", {{"file_path", "notes.txt"}}),
               "❌ Error: Quillbox only supports .md files. Use native Edit for other files.");
-    EXPECT_EQ(ok("md_list_blocks", {{"file_path", "missing.md"}}), "File not found: " + (root_ / "missing.md").string());
-    EXPECT_EQ(ok("read_file", {{"file_path", "blob.md"}}), "Error: Unable to read file " + (root_ / "blob.md").string());
-    EXPECT_EQ(ok("md_read_block", {{"file_path", "docs/guide.md"}, {"block_id", "00000000-0000-4000-8000-000000000000"}})
+    EXPECT_EQ(refused("md_list_blocks", {{"file_path", "missing.md"}}), "File not found: " + (root_ / "missing.md").string());
+    EXPECT_EQ(refused("read_file", {{"file_path", "blob.md"}}), "Error: Unable to read file " + (root_ / "blob.md").string());
+    EXPECT_EQ(refused("md_read_block", {{"file_path", "docs/guide.md"}, {"block_id", "00000000-0000-4000-8000-000000000000"}})
                   .rfind("❌ Error: Block not found.", 0),
               0u);
     auto [dir_text, dir_error] = call("md_list_blocks", {{"file_path", "dir.md"}});

@@ -26,12 +26,12 @@ std::string fmt1(const std::string& spec, MessageArg v) {
 
 }  // namespace
 
-TEST_F(I18n, CatalogueHasTheSameThirtyKeysInBothLanguages) {
+TEST_F(I18n, CatalogueHasTheSameKeysInBothLanguages) {
     ASSERT_EQ(MESSAGES.size(), 2u);
     ASSERT_EQ(MESSAGES.begin()->first, "en");
     const auto& en = MESSAGES.at("en");
     const auto& zh = MESSAGES.at("zh");
-    EXPECT_EQ(en.size(), 30u);
+    EXPECT_EQ(en.size(), 31u);
     std::set<std::string> ek, zk;
     for (auto& [k, v] : en) ek.insert(k);
     for (auto& [k, v] : zh) zk.insert(k);

@@ -88,7 +88,7 @@ int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
 
 // ---- Reading a block --------------------------------------------------------------------
 
-std::string do_read_block(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
+Reply do_read_block(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
                           std::string_view block_id) {
     return do_read_block(indexer, cache, file_path, block_id, LineWindow{});
 }
@@ -108,14 +108,14 @@ std::string block_header(const std::string& id, const Block& block) {
 }
 
 // One block as do_read_block answers it, within `budget`.
-std::string read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
+Reply read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
                               std::string_view block_id, const LineWindow& window, long long budget,
                               SessionReadTracker* tracker) {
     const std::string id(block_id);
     std::optional<Block> block = indexer.get_block(id);
     log_debug("read_block: %s", id.c_str());
-    if (!block) return get_message("block_not_found_guidance", {{"file_path", file_path}});
-    if (auto refusal = _check_md_path(block->file_path)) return *refusal;
+    if (!block) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", file_path}}));
+    if (auto refusal = _check_md_path(block->file_path)) return Reply::refusal(*refusal);
 
     // A block read hands over one block, not the file: ask without counting a delivery.
     const std::string file_key = block->file_path.string();
@@ -197,12 +197,12 @@ std::string read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path
 
 }  // namespace
 
-std::string do_read_block(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
+Reply do_read_block(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
                           std::string_view block_id, const LineWindow& window, SessionReadTracker* tracker) {
     return read_block_answer(indexer, cache, file_path, block_id, window, _result_budget(), tracker);
 }
 
-std::string do_read_blocks(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
+Reply do_read_blocks(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
                            const std::vector<std::string>& block_ids, SessionReadTracker* tracker) {
     const long long budget = _result_budget();
     const std::string model = get_config("pricing_model");
@@ -246,18 +246,18 @@ std::string do_read_blocks(Indexer& indexer, ReadCache& cache, const fs::path& f
 
 // ---- Replacing a block ------------------------------------------------------------------
 
-std::string do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+Reply do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                              SessionReadTracker& tracker, const fs::path& file_path,
                              std::string_view block_id, std::string_view new_content) {
     const std::string id(block_id);
     std::optional<Block> found_block = indexer.get_block(id);
     log_info("replace_block: %s (%d chars)", id.c_str(),
              static_cast<int>(detail::code_point_count(new_content)));
-    if (!found_block) return get_message("block_not_found_guidance", {{"file_path", file_path}});
+    if (!found_block) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", file_path}}));
     const Block block = std::move(*found_block);
     const fs::path& fp = block.file_path;
     const std::string key = fp.string();
-    if (auto refusal = _check_md_path(fp)) return *refusal;
+    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
 
     watcher.wait_for_reindex(fp, 3.0);
 
@@ -266,7 +266,7 @@ std::string do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngin
         return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
 
     auto located = _locate_block(safety, block);
-    if (!located) return get_message("file_changed");
+    if (!located) return Reply::refusal(get_message("file_changed"));
     const auto [actual_start, actual_end] = *located;
 
     const std::vector<std::string> new_lines = detail::split_lines(new_content);
@@ -321,7 +321,7 @@ std::string read_file_page(const fs::path& fp, const LineWindow& window, long lo
     try {
         lines = lines_of(detail::read_text_file(fp));
     } catch (...) {
-        return "Error: Unable to read file " + key;
+        return Reply::refusal("Error: Unable to read file " + key);
     }
     const auto total = static_cast<long long>(lines.size());
     const long long first = std::clamp(window.offset.value_or(1), 1LL, total + 1);
@@ -375,15 +375,15 @@ bool may_exceed_budget(const fs::path& fp, long long budget) {
 
 }  // namespace
 
-std::string do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path) {
+Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path) {
     return do_read_file(cache, tracker, file_path, LineWindow{});
 }
 
-std::string do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path,
+Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path,
                          const LineWindow& window) {
     const fs::path fp = _resolve_path(file_path);
     std::error_code ec;
-    if (!fs::exists(fp, ec)) return get_message("file_not_found", {{"path", fp}});
+    if (!fs::exists(fp, ec)) return Reply::refusal(get_message("file_not_found", {{"path", fp}}));
     const std::string key = fp.string();
 
     const long long budget = _result_budget();
@@ -421,19 +421,19 @@ std::string do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::str
     try {
         return full_content_reply(key, detail::read_text_file(fp));
     } catch (...) {
-        return "Error: Unable to read file " + key;
+        return Reply::refusal("Error: Unable to read file " + key);
     }
 }
 
 // ---- Finding blocks ---------------------------------------------------------------------
 
-std::string do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
+Reply do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
                            std::string_view query, bool short_ids) {
     const fs::path fp = _resolve_path(file_path);
     const std::string key = fp.string();
     const std::string q(query);
     log_debug("find_blocks: %s query='%s'", key.c_str(), q.c_str());
-    if (auto refusal = _check_md_path(fp)) return *refusal;
+    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
 
     std::vector<Block> blocks;
     try {

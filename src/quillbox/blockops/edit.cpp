@@ -538,16 +538,16 @@ void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
     indexer.record_operation(_today_local(), "replace_block", fp.string(), block_id, savings.tokens_saved);
 }
 
-std::string do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+Reply do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                        SessionReadTracker& tracker, std::string_view file_path,
                        std::string_view instruction) {
     detail::validate_utf8(instruction, "instruction");
     std::filesystem::path fp = _resolve_path(file_path);
     log_debug("md_edit: %s", fp.c_str());
-    if (auto refusal = _check_md_path(fp)) return *refusal;
+    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
 
     std::vector<Block> blocks = _ensure_fresh_index(indexer, watcher, fp);
-    if (blocks.empty()) return "❌ Error: No sections found in " + fp.string() + ".";
+    if (blocks.empty()) return Reply::refusal("❌ Error: No sections found in " + fp.string() + ".");
 
     std::optional<EditRequest> parsed = _parse_instruction(instruction);
     std::vector<Block> best = best_blocks(blocks, instruction);
@@ -558,6 +558,7 @@ std::string do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& saf
 
     std::vector<std::string> entries;
     int edits_made = 0;
+    int failures = 0;
     bool wrote = false;
     for (const auto& block : best) {
         std::string block_content = current_block_content(block);
@@ -568,6 +569,7 @@ std::string do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& saf
             } catch (const ReplacementGroupNameError& e) {
                 // Only reachable when an earlier rewrite of this call changed the block.
                 if (!wrote) throw;
+                ++failures;
                 entries.push_back(failure_entry(block, e.what()));
                 continue;
             }
@@ -579,7 +581,13 @@ std::string do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& saf
                 ++edits_made;
                 entries.push_back("✅ Updated **" + block.title + "** (lines " + std::to_string(block.start_line) +
                                   "-" + std::to_string(block.end_line) + ")");
+            } catch (const SafetyFileError& e) {
+                ++failures;
+                entries.push_back(failure_entry(block, e.code() == std::errc::permission_denied
+                                                           ? get_message("file_read_only", {{"path", block.file_path}})
+                                                           : std::string(e.what())));
             } catch (const std::exception& e) {
+                ++failures;
                 entries.push_back(failure_entry(block, e.what()));
             }
         } else {
@@ -604,6 +612,8 @@ std::string do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& saf
             result += entries[i];
         }
     }
+    // Every rewrite that was tried failed: nothing changed, and the agent has to act.
+    if (edits_made == 0 && failures > 0) return Reply::refusal(std::move(result));
     return result;
 }
 

@@ -168,21 +168,21 @@ std::string _format_blocks(const std::vector<Block>& blocks, const fs::path& fil
     return out;
 }
 
-std::string do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path) {
+Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path) {
     return do_list_blocks(indexer, watcher, file_path, ListOptions{});
 }
 
-std::string do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
+Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
                            const ListOptions& options) {
     const fs::path fp = _resolve_path(file_path);
     log_debug("list_blocks: %s", fp.c_str());
-    if (auto refusal = _check_md_path(fp)) return *refusal;
+    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
     std::vector<Block> blocks = _ensure_fresh_index(indexer, watcher, fp);
 
     if (!options.under.empty()) {
         auto top = std::find_if(blocks.begin(), blocks.end(),
                                 [&](const Block& b) { return b.uuid == options.under; });
-        if (top == blocks.end()) return get_message("block_not_found_guidance", {{"file_path", fp}});
+        if (top == blocks.end()) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", fp}}));
         const Block section = *top;
         std::vector<Block> inside(top, blocks.end());
         std::erase_if(inside, [&](const Block& b) {

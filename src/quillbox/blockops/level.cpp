@@ -29,9 +29,9 @@ std::optional<Block> find_block(const std::vector<Block>& blocks, std::string_vi
 }
 
 std::optional<std::string> refuse_non_heading(const std::optional<Block>& found, std::string_view block_id) {
-    if (!found) return get_message("block_not_found", {{"block_id", block_id}});
+    if (!found) return Reply::refusal(get_message("block_not_found", {{"block_id", block_id}}));
     if (found->block_type != "heading")
-        return get_message("invalid_block_type", {{"block_id", block_id}, {"block_type", found->block_type}});
+        return Reply::refusal(get_message("invalid_block_type", {{"block_id", block_id}, {"block_type", found->block_type}}));
     return std::nullopt;
 }
 
@@ -137,20 +137,20 @@ std::string adjust_heading_line(std::string_view line, long long delta) {
 
 }  // namespace
 
-std::string do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+Reply do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                             std::string_view block_id, long long delta, bool recursive) {
     log_debug("adjust_level: %.*s", static_cast<int>(block_id.size()), block_id.data());
     auto found = indexer.get_block(block_id);
-    if (auto refusal = structure::refuse_non_heading(found, block_id)) return *refusal;
+    if (auto refusal = structure::refuse_non_heading(found, block_id)) return Reply::refusal(*refusal);
 
     std::filesystem::path path = _resolve_path(found->file_path.string());
-    if (!std::filesystem::exists(path)) return get_message("file_not_found", {{"path", path}});
+    if (!std::filesystem::exists(path)) return Reply::refusal(get_message("file_not_found", {{"path", path}}));
 
     _ensure_fresh_index(indexer, watcher, path);
     std::vector<Block> all_blocks = indexer.list_blocks(path);
     // A file changed on disk was re-indexed just now: its old identifiers are gone.
     auto current = structure::find_block(all_blocks, block_id);
-    if (!current) return get_message("block_not_found", {{"block_id", block_id}});
+    if (!current) return Reply::refusal(get_message("block_not_found", {{"block_id", block_id}}));
     const Block& block = *current;
 
     std::vector<Block> to_adjust{block};
@@ -163,15 +163,15 @@ std::string do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine
     const long long d = std::clamp(delta, -100LL, 100LL);
     for (const auto& b : to_adjust) {
         long long new_level = b.level + d;
-        if (new_level < 1) return get_message("level_boundary_warning", {{"direction", "upgrade"}, {"level", 1}});
-        if (new_level > 6) return get_message("level_boundary_warning", {{"direction", "downgrade"}, {"level", 6}});
+        if (new_level < 1) return Reply::refusal(get_message("level_boundary_warning", {{"direction", "upgrade"}, {"level", 1}}));
+        if (new_level > 6) return Reply::refusal(get_message("level_boundary_warning", {{"direction", "downgrade"}, {"level", 6}}));
     }
 
     std::vector<std::string> lines = structure::read_file_lines(path);
     if (!structure::block_matches(lines, block)) {
         // The index no longer describes the file (changed within the freshness tolerance).
         structure::forget_file_state(indexer, path);
-        return get_message("file_changed");
+        return Reply::refusal(get_message("file_changed"));
     }
 
     std::set<int> indexes;

@@ -10,34 +10,34 @@
 
 namespace quillbox {
 
-std::string do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                           std::string_view block_id, std::string_view target_block_id,
                           std::string_view position) {
     log_debug("move_block: %.*s", static_cast<int>(block_id.size()), block_id.data());
     auto found = indexer.get_block(block_id);
-    if (auto refusal = structure::refuse_non_heading(found, block_id)) return *refusal;
+    if (auto refusal = structure::refuse_non_heading(found, block_id)) return Reply::refusal(*refusal);
 
     std::filesystem::path path = _resolve_path(found->file_path.string());
-    if (!std::filesystem::exists(path)) return get_message("file_not_found", {{"path", path}});
+    if (!std::filesystem::exists(path)) return Reply::refusal(get_message("file_not_found", {{"path", path}}));
 
     const bool has_target = !target_block_id.empty();
     if (has_target) {
         auto t = indexer.get_block(target_block_id);
-        if (auto refusal = structure::refuse_non_heading(t, target_block_id)) return *refusal;
+        if (auto refusal = structure::refuse_non_heading(t, target_block_id)) return Reply::refusal(*refusal);
         // Sections move within their own file only.
-        if (t->file_path != found->file_path) return get_message("block_move_invalid_target");
+        if (t->file_path != found->file_path) return Reply::refusal(get_message("block_move_invalid_target"));
     }
 
     _ensure_fresh_index(indexer, watcher, path);
     std::vector<Block> all_blocks = indexer.list_blocks(path);
     // A file changed on disk was re-indexed just now: identifiers from before are gone.
     auto current = structure::find_block(all_blocks, block_id);
-    if (!current) return get_message("block_not_found", {{"block_id", block_id}});
+    if (!current) return Reply::refusal(get_message("block_not_found", {{"block_id", block_id}}));
     const Block block = *current;
     std::optional<Block> target;
     if (has_target) {
         target = structure::find_block(all_blocks, target_block_id);
-        if (!target) return get_message("block_not_found", {{"block_id", target_block_id}});
+        if (!target) return Reply::refusal(get_message("block_not_found", {{"block_id", target_block_id}}));
     }
 
     std::vector<Block> source_descendants = get_descendant_blocks(all_blocks, block);
@@ -48,16 +48,16 @@ std::string do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& 
     if (target) {
         for (const auto& d : source_descendants)
             if (d.uuid == target->uuid)
-                return get_message("block_level_conflict", {{"error", "Cannot move a section into its own subtree"}});
+                return Reply::refusal(get_message("block_level_conflict", {{"error", "Cannot move a section into its own subtree"}}));
         if (auto conflict = check_level_conflict(block.level, target->level, position))
-            return get_message("block_level_conflict", {{"error", *conflict}});
+            return Reply::refusal(get_message("block_level_conflict", {{"error", *conflict}}));
     }
 
     std::vector<std::string> lines = structure::read_file_lines(path);
     if (!structure::block_matches(lines, block) || (target && !structure::block_matches(lines, *target))) {
         // The index no longer describes the file (changed within the freshness tolerance).
         structure::forget_file_state(indexer, path);
-        return get_message("file_changed");
+        return Reply::refusal(get_message("file_changed"));
     }
 
     long insert_pos = 0;
@@ -72,7 +72,7 @@ std::string do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& 
             auto td = get_descendant_blocks(all_blocks, *target);
             insert_pos = td.empty() ? target->end_line : td.back().end_line;
         } else {
-            return get_message("block_move_invalid_target");
+            return Reply::refusal(get_message("block_move_invalid_target"));
         }
     } else if (position == "before") {
         int fm_end = find_frontmatter_end(lines);
@@ -80,7 +80,7 @@ std::string do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& 
     } else if (position == "after") {
         insert_pos = static_cast<long>(lines.size());
     } else {
-        return get_message("block_move_invalid_target");
+        return Reply::refusal(get_message("block_move_invalid_target"));
     }
 
     const long src_start_0 = src_start - 1;

@@ -79,26 +79,26 @@ std::string changed_lines_excerpt(const std::vector<std::string>& file_lines, co
 
 }  // namespace
 
-std::string do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+Reply do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                            SessionReadTracker& tracker, const fs::path& file_path, std::string_view block_id,
                            std::string_view old_text, std::string_view new_text, bool replace_all) {
     const std::string id(block_id);
     std::optional<Block> found_block = indexer.get_block(id);
     log_info("patch_block: %s (%d -> %d chars)", id.c_str(), static_cast<int>(detail::code_point_count(old_text)),
              static_cast<int>(detail::code_point_count(new_text)));
-    if (!found_block) return get_message("block_not_found_guidance", {{"file_path", file_path}});
+    if (!found_block) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", file_path}}));
     const Block block = std::move(*found_block);
     const fs::path& fp = block.file_path;
-    if (auto refusal = _check_md_path(fp)) return *refusal;
+    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
     detail::validate_utf8(old_text, "old_text");
     detail::validate_utf8(new_text, "new_text");
     if (old_text.empty())
-        return "❌ Error: old_text is empty. Give the exact text to replace, copied from md_read_block.";
+        return Reply::refusal("❌ Error: old_text is empty. Give the exact text to replace, copied from md_read_block.");
 
     watcher.wait_for_reindex(fp, 3.0);
 
     auto located = _locate_block(safety, block);
-    if (!located) return get_message("file_changed");
+    if (!located) return Reply::refusal(get_message("file_changed"));
     const auto [actual_start, actual_end] = *located;
     const std::string content = detail::join_lines(read_lines(fp, actual_start, actual_end));
 
@@ -109,12 +109,13 @@ std::string do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine&
     const std::string where = "block '" + block.title + "' (lines " + std::to_string(actual_start) + "-" +
                               std::to_string(actual_end) + ")";
     if (at.empty())
-        return "❌ Error: old_text was not found in " + where +
-               ". It must match the block's text exactly, spaces and line breaks included: read the block "
-               "with md_read_block and copy the text from there.";
+        return Reply::refusal("❌ Error: old_text was not found in " + where +
+                              ". It must match the block's text exactly, spaces and line breaks included: read "
+                              "the block with md_read_block and copy the text from there.");
     if (at.size() > 1 && !replace_all)
-        return "❌ Error: old_text occurs " + std::to_string(at.size()) + " times in " + where +
-               ". Add surrounding text to make it unique, or set replace_all to true to replace every one.";
+        return Reply::refusal("❌ Error: old_text occurs " + std::to_string(at.size()) + " times in " + where +
+                              ". Add surrounding text to make it unique, or set replace_all to true to replace "
+                              "every one.");
     if (old_norm == new_norm) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
 
     // The new text of the block, and which of its lines the replacements touched.

@@ -163,7 +163,7 @@ double _cosine_similarity(const std::vector<double>& a, const std::vector<double
     return dot.value() / (norm_a * norm_b);
 }
 
-std::string do_search_blocks(Indexer& indexer, const fs::path& data_dir, std::string_view query) {
+Reply do_search_blocks(Indexer& indexer, const fs::path& data_dir, std::string_view query) {
     const std::string q(query);
     log_debug("search_blocks: '%s'", q.c_str());
 
@@ -176,7 +176,7 @@ std::string do_search_blocks(Indexer& indexer, const fs::path& data_dir, std::st
         // The engine is always built in; the configuration can still switch it off.
         if (get_config("semantic.backend") == "none") {
             log_warning("Semantic engine not available");
-            return std::string(SEMANTIC_NOT_ENABLED);
+            return Reply::refusal(std::string(SEMANTIC_NOT_ENABLED));
         }
         hits = search_with_engine(indexer, data_dir, query);
     }

@@ -13,12 +13,12 @@
 
 namespace quillbox {
 
-std::string do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+Reply do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                             std::string_view file_path, bool /*update*/, bool force_insert,
                             long long max_depth) {
     std::filesystem::path fp = _resolve_path(file_path);
     log_debug("generate_toc: %s", fp.c_str());
-    if (auto refusal = _check_md_path(fp)) return *refusal;
+    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
 
     std::vector<Block> blocks = _ensure_fresh_index(indexer, watcher, fp);
     if (blocks.empty()) return "No headings found in this document.";
@@ -68,7 +68,7 @@ std::string do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine
         new_lines.insert(new_lines.end(), stripped.begin() + toc_end + 1, stripped.end());
         result_key = "toc_updated";
     } else {
-        if (!force_insert) return get_message("toc_no_marker");
+        if (!force_insert) return Reply::refusal(get_message("toc_no_marker"));
         int fm_end = find_frontmatter_end(stripped);
         std::size_t at = fm_end > 0 ? static_cast<std::size_t>(fm_end) : 0;
         at = std::min(at, stripped.size());
@@ -81,7 +81,7 @@ std::string do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine
     // A table can add thousands of lines; never write a file that could no longer be parsed.
     std::size_t bytes = 0;
     for (const auto& line : new_lines) bytes += line.size() + 1;
-    if (bytes > MAX_FILE_SIZE || new_lines.size() > MAX_FILE_LINES) return get_message("file_too_large");
+    if (bytes > MAX_FILE_SIZE || new_lines.size() > MAX_FILE_LINES) return Reply::refusal(get_message("file_too_large"));
 
     safety.apply_replace(fp, 1, static_cast<long>(stripped.size()), new_lines);
     // The stored block ranges are behind the file now: the next freshness check re-indexes.
