@@ -449,3 +449,33 @@ TEST_F(Project, EditFallbackShowsTheBeginningOfAHugeSectionAndWhereToReadOn) {
     EXPECT_NE(out.find("are not shown: md_read_block(block_id=\""), std::string::npos) << out;
     EXPECT_EQ(out.find("result budget of"), std::string::npos) << "cut by the operation, not the last guard";
 }
+
+// Random texts (ASCII and CJK lines of random lengths) against random budgets: a cut answer is
+// a prefix of the text's lines plus the hint, and never over the budget.
+TEST(BudgetCut, RandomTextsStayUnderTheBudgetAndKeepWholeLines) {
+    std::mt19937 rng(20261208);
+    const std::string hint = "… cut here; call again with offset=N.";
+    for (int round = 0; round < 300; ++round) {
+        std::string text;
+        const int lines = std::uniform_int_distribution<int>(1, 60)(rng);
+        for (int l = 0; l < lines; ++l) {
+            if (l) text += '\n';
+            const int len = std::uniform_int_distribution<int>(0, 120)(rng);
+            for (int c = 0; c < len; ++c) text += (rng() % 7 == 0) ? std::string("\xe6\x96\x87") : std::string(1, 'a' + rng() % 26);
+        }
+        const long long budget = std::uniform_int_distribution<long long>(40, 800)(rng);
+        const std::string out = _fit_to_budget(text, budget, [&](std::size_t) { return hint; });
+        if (tokens(text) <= budget) {
+            EXPECT_EQ(out, text);
+            continue;
+        }
+        EXPECT_LE(tokens(out), budget) << "round " << round;
+        ASSERT_TRUE(out.ends_with("\n" + hint));
+        const std::string kept = out.substr(0, out.size() - hint.size() - 1);
+        EXPECT_TRUE(text.starts_with(kept)) << "round " << round;
+        // Whole lines, unless not even the first line fitted.
+        if (kept.find('\n') != std::string::npos || text.starts_with(kept + "\n")) {
+            EXPECT_TRUE(kept.empty() || text.size() == kept.size() || text[kept.size()] == '\n');
+        }
+    }
+}

@@ -107,6 +107,7 @@ std::string _fit_to_budget(std::string_view text, long long budget,
     // then keep what fits beside it.
     TokenTally reserve;
     reserve.add(hint(lines.size()));
+    reserve.add("\n");  // between the kept lines and the hint
     std::size_t kept = 0;
     if (!lines.empty()) {
         TokenTally tally = reserve;

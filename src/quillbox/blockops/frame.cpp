@@ -222,6 +222,7 @@ Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view fi
     TokenTally tally;
     tally.add(out);
     tally.add(hint(total));
+    tally.add("\n");
     // The first block line follows the header directly; every later one a line feed.
     std::size_t fit = 0;
     if (!lines.empty() && tally.tokens_with(lines[0]) <= budget) {
