@@ -44,15 +44,33 @@ std::unique_ptr<SQLite::Database> _init_db(const std::filesystem::path& db_path)
 Block _row_to_block(SQLite::Statement& row);
 
 // What a file looked like when its rows were written: the freshness record of `file_index`.
+// The index is trusted without reading the file only while the modification time (to the
+// nanosecond), size and inode are the recorded ones, and the file was not modified within
+// RACY_SECONDS before the record was taken: a change within the same tick of the file
+// system's clock would leave the time unchanged ("racily clean", as git treats its index).
 struct FileState {
-    double mtime = 0;       // seconds since the epoch, with fractions
-    std::string file_hash;  // SHA-256 of the raw bytes, hex
+    double mtime = 0;        // seconds since the epoch, with fractions
+    std::string file_hash;   // SHA-256 of the raw bytes, hex
+    int64_t mtime_ns = -1;   // -1: not known (a record from before these were kept)
+    int64_t size = -1;
+    int64_t inode = 0;
+    double recorded_at = 0;  // when the figures were taken, seconds since the epoch
+
+    static constexpr double RACY_SECONDS = 2.0;
+
+    // Same modification time, size and inode as `other`.
+    bool same_stat(const FileState& other) const {
+        return mtime_ns >= 0 && mtime_ns == other.mtime_ns && size == other.size && inode == other.inode;
+    }
+    // Modified so shortly before the record was taken that a later change could share its time.
+    bool racily_clean() const { return recorded_at - static_cast<double>(mtime_ns) / 1e9 < RACY_SECONDS; }
 
     bool operator==(const FileState&) const = default;
 };
 
-// The file's freshness record as of now, with `file_hash` the SHA-256 of its bytes (the
-// caller hashes: the index does not). Throws filesystem_error when the file cannot be examined.
+// The file's freshness record as of now (stat's figures, the time now), with `file_hash` the
+// SHA-256 of its bytes (the caller hashes: the index does not). Throws filesystem_error when
+// the file cannot be examined.
 FileState file_state_of(const std::filesystem::path& file_path, std::string file_hash);
 
 // The date operations are recorded under in `stats`: today's local date, "%Y-%m-%d".
@@ -112,8 +130,10 @@ public:
     // index_file, after which `block_id` is still there if any block starts at `start_line`:
     // when the block's heading matched no old one, the block the pass created at that line
     // takes over the identifier (an operation rewrote that block; the agent's id stays valid).
+    // `state` (taken before the parse) is recorded as the file's freshness record in the same
+    // transaction.
     int index_file_keeping(const std::filesystem::path& file_path, FileWatcher* watcher,
-                           std::string_view block_id, int start_line);
+                           std::string_view block_id, int start_line, const FileState& state);
     // Drops the file's rows and indexes it afresh (new identifiers), recording `state` as its
     // freshness record, all in one transaction; returns the new rows in document order.
     std::vector<Block> rebuild_file(const std::filesystem::path& file_path, FileWatcher* watcher,
@@ -127,6 +147,9 @@ public:
     // The file's rows and its freshness record, read together.
     std::pair<std::vector<Block>, std::optional<FileState>> indexed_state(const std::filesystem::path& file_path);
     void record_file_state(const std::filesystem::path& file_path, const FileState& state);
+    // Records `state` only while the stored record has the same hash (the rows still describe
+    // these bytes); false when it has not.
+    bool refresh_file_state(const std::filesystem::path& file_path, const FileState& state);
     void forget_file_state(const std::filesystem::path& file_path);
 
     // The usage figures of the index at `db_path`, read without changing it (no schema step,

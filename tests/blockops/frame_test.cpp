@@ -119,22 +119,63 @@ TEST_F(Project, FreshnessFollowsTouchesAndOutsideChanges) {
     EXPECT_EQ(count_logs(LogLevel::warning), 0);
 }
 
-TEST_F(Project, FreshnessToleranceIsStrictlyBelowOneSecond) {
+// A change that keeps the size and lands within a second of the recorded modification time,
+// as two quick saves or a write cut short by a crash do, must not leave a stale listing.
+TEST_F(Project, ANearbyModificationTimeIsNoReasonToTrustTheIndex) {
+    const auto p = md("a.md", "# Intro\ntext\n## Setup\nstep\n");
+    const auto first = list(p);
+    const auto t = std::filesystem::last_write_time(p);
+    qbtest::write_file(p, "# Intro\n## Setup\ntext\nstep\n");  // same size, other lines
+    std::filesystem::last_write_time(p, t + std::chrono::milliseconds(300));
+    const auto now = list(p);
+    ASSERT_EQ(now.size(), 2u);
+    EXPECT_EQ(now[1].start_line, 2);
+}
+
+// Equal figures are trusted only when the record was taken well after the last change: a
+// change within the same tick of the clock would keep the time ("racily clean").
+TEST_F(Project, EqualFiguresRecordedRightAfterAChangeAreCheckedByHash) {
+    const auto p = md("a.md", "# Intro\ntext\n## Setup\nstep\n");
+    const auto first = list(p);
+    const auto t = std::filesystem::last_write_time(p);
+    qbtest::write_file(p, "# Intro\n## Setup\ntext\nstep\n");
+    std::filesystem::last_write_time(p, t);  // same time, size and inode
+    ASSERT_EQ(list(p).at(1).start_line, 2);
+
+    // Recorded long after the last change, equal figures are trusted without reading.
+    std::filesystem::last_write_time(p, t - std::chrono::seconds(10));
+    const auto again = list(p);  // figures changed, same bytes: rows kept, record refreshed
+    SQLite::Database db((root / "index.db").string(), SQLite::OPEN_READWRITE);
+    db.exec("UPDATE file_index SET file_hash = 'stale'");
+    EXPECT_EQ(list(p), again);  // not re-hashed, or the stale hash would have rebuilt it
+}
+
+// An old record without the stat figures is re-hashed once, then trusted.
+TEST_F(Project, ARecordFromBeforeTheFiguresIsRehashedOnce) {
     const auto p = md("a.md", kDoc);
+    std::filesystem::last_write_time(p, std::filesystem::last_write_time(p) - std::chrono::seconds(10));
     const auto first = list(p);
     SQLite::Database db((root / "index.db").string(), SQLite::OPEN_READWRITE);
-    auto set_row = [&](double mtime) {
-        SQLite::Statement up(db, "UPDATE file_index SET mtime = ?, file_hash = 'stale' WHERE file_path = ?");
-        up.bind(1, mtime);
-        up.bind(2, p.string());
-        up.exec();
-    };
-    set_row(_file_mtime(p) - 0.999);
-    EXPECT_EQ(list(p), first);  // trusted without hashing
-    set_row(_file_mtime(p) - 1.0);
-    const auto again = list(p);  // hash differs -> rebuilt from nothing
-    ASSERT_EQ(again.size(), first.size());
-    EXPECT_NE(again[0].uuid, first[0].uuid);
+    db.exec("UPDATE file_index SET mtime_ns = -1, size = -1, inode = 0, recorded_at = 0");
+    EXPECT_EQ(list(p), first);  // same bytes: identifiers kept
+    EXPECT_EQ(db.execAndGet("SELECT size FROM file_index").getInt64(), static_cast<int64_t>(std::string(kDoc).size()));
+}
+
+// A re-index that fails halfway must not leave the file with no rows under a record that
+// still vouches for its bytes: restoring those bytes would then list "0 blocks" for good.
+TEST_F(Project, AFailedRebuildKeepsRowsAndRecordTogether) {
+    const auto p = md("a.md", kDoc);
+    const auto first = list(p);
+    ASSERT_FALSE(first.empty());
+    SQLite::Database db((root / "index.db").string(), SQLite::OPEN_READWRITE);
+    db.exec("CREATE TRIGGER no_insert BEFORE INSERT ON blocks BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    qbtest::write_file(p, std::string(kDoc) + "## Extra\n");
+    std::filesystem::last_write_time(p, std::filesystem::last_write_time(p) + std::chrono::seconds(5));
+    EXPECT_EQ(list(p).size(), first.size() + 1);  // a parse answers meanwhile
+    db.exec("DROP TRIGGER no_insert");
+    qbtest::write_file(p, kDoc);  // back to the recorded bytes, as an undo does
+    std::filesystem::last_write_time(p, std::filesystem::last_write_time(p) + std::chrono::seconds(9));
+    EXPECT_EQ(list(p), first);
 }
 
 TEST_F(Project, UnusableIndexFallsBackToParse) {

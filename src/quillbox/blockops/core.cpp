@@ -33,10 +33,12 @@ std::string full_content_reply(const std::string& path_text, const std::string& 
 
 void _reindex_keeping_block(Indexer& indexer, FileWatcher& watcher, const fs::path& fp,
                             const std::string& block_id, int start_line, bool block_remains) {
+    // State taken before parsing: a change in between makes the next check look again.
+    const FileState state = _current_file_state(fp);
     if (block_remains)
-        indexer.index_file_keeping(fp, &watcher, block_id, start_line);
+        indexer.index_file_keeping(fp, &watcher, block_id, start_line, state);
     else
-        indexer.index_file(fp, &watcher);
+        indexer.index_file(fp, &watcher, state);
 }
 
 std::optional<std::pair<int, int>> _locate_block(SafetyEngine& safety, const Block& block) {
@@ -64,22 +66,13 @@ int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
 
     // The write shifted or rewrote other blocks of the file (following sections, the sections
     // that contain this one, its own subsections). Re-index now, keeping identifiers, so that
-    // the next listing and block read see the real ranges instead of stale ones.
-    bool index_current = true;
+    // the next listing and block read see the real ranges instead of stale ones. The pass
+    // records the file's state with the rows; when it fails, the file has no record and the
+    // next check re-indexes.
     try {
         _reindex_keeping_block(indexer, watcher, fp, id, actual_start, !new_lines.empty());
     } catch (const std::exception& e) {
-        index_current = false;
         log_warning("Re-index after replace failed for %s: %s", key.c_str(), e.what());
-    }
-
-    // Without a current index the file must not look fresh: the next check then re-indexes.
-    if (index_current) {
-        try {
-            _record_file_state(indexer, fp);
-        } catch (const std::exception& e) {
-            log_warning("Failed to update file_index after replace: %s", e.what());
-        }
     }
 
     indexer.record_operation(_today_local(), op_type, key, id, tokens_saved);

@@ -115,14 +115,14 @@ std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher, c
     const std::string key = fp.string();
     try {
         auto [existing, recorded] = indexer.indexed_state(fp);
-        const double file_mtime = _file_mtime(fp);
-        if (recorded && std::fabs(recorded->mtime - file_mtime) < 1.0) return existing;
+        FileState now = file_state_of(fp, {});
+        if (recorded && recorded->same_stat(now) && !recorded->racily_clean()) return existing;
 
-        const FileState now{file_mtime, detail::sha256_hex(detail::read_file_bytes(fp))};
-        if (recorded && recorded->file_hash == now.file_hash) {
-            indexer.record_file_state(fp, now);
-            return existing;
-        }
+        // Changed figures, or a record too close to the last change to tell: the bytes decide.
+        now.file_hash = detail::sha256_hex(detail::read_file_bytes(fp));
+        // Same bytes: the rows stand and the record takes the new figures, unless another pass
+        // recorded other bytes meanwhile.
+        if (recorded && recorded->file_hash == now.file_hash && indexer.refresh_file_state(fp, now)) return existing;
 
         // Never wait inside an index operation: the re-index being waited for needs the index.
         watcher.wait_for_reindex(fp, 3.0);

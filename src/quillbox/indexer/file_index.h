@@ -20,7 +20,11 @@ public:
 
     std::optional<FileState> get(const std::string& key);
     void put(const std::string& key, const FileState& state);
+    // put, only while the stored record has state.file_hash; false when it has not.
+    bool refresh(const std::string& key, const FileState& state);
     void remove(const std::string& key);
+    // Removes the record of the file holding block `block_id`.
+    void remove_for_block(const std::string& block_id);
 
 private:
     SQLite::Database& db_;

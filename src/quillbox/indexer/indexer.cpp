@@ -68,20 +68,56 @@ CREATE TABLE IF NOT EXISTS backups (
 )sql";
 
 struct Migration {
+    const char* table;
     const char* column;
     const char* definition;
 };
 constexpr Migration kMigrations[] = {
-    {"heading_path", "TEXT NOT NULL DEFAULT ''"},
-    {"block_type", "TEXT NOT NULL DEFAULT 'heading'"},
-    {"last_seen", "INTEGER NOT NULL DEFAULT 0"},
+    {"blocks", "heading_path", "TEXT NOT NULL DEFAULT ''"},
+    {"blocks", "block_type", "TEXT NOT NULL DEFAULT 'heading'"},
+    {"blocks", "last_seen", "INTEGER NOT NULL DEFAULT 0"},
+    // A record from before these were kept matches no file's figures: it is re-hashed once.
+    {"file_index", "mtime_ns", "INTEGER NOT NULL DEFAULT -1"},
+    {"file_index", "size", "INTEGER NOT NULL DEFAULT -1"},
+    {"file_index", "inode", "INTEGER NOT NULL DEFAULT 0"},
+    {"file_index", "recorded_at", "REAL NOT NULL DEFAULT 0"},
 };
 
-std::string file_key(const fs::path& p) { return detail::file_key(p).string(); }
-
-bool is_missing_table(const SQLite::Exception& e) {
-    return e.getErrorCode() == SQLITE_ERROR && std::strstr(e.what(), "no such table") != nullptr;
+bool has_table(SQLite::Database& db, const char* name) {
+    SQLite::Statement q(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+    q.bind(1, name);
+    return q.executeStep();
 }
+
+void add_missing_columns(SQLite::Database& db) {
+    std::unordered_map<std::string, std::unordered_set<std::string>> columns;
+    for (const Migration& m : kMigrations) {
+        auto [it, fresh] = columns.try_emplace(m.table);
+        if (fresh) {
+            SQLite::Statement info(db, std::string("PRAGMA table_info(") + m.table + ")");
+            while (info.executeStep()) it->second.insert(info.getColumn(1).getString());
+        }
+        if (it->second.count(m.column)) continue;
+        db.exec(std::string("ALTER TABLE ") + m.table + " ADD COLUMN " + m.column + " " + m.definition);
+    }
+}
+
+// The version step: an index written by another version loses its rows (they are re-made on
+// the next listing); an index from before the version table keeps them.
+void step_version(SQLite::Database& db) {
+    const std::string version = quillbox_version();
+    if (!has_table(db, "schema_version")) {
+        db.exec("CREATE TABLE schema_version (key TEXT PRIMARY KEY, value TEXT)");
+    } else {
+        SQLite::Statement q(db, "SELECT value FROM schema_version WHERE key='quillbox_version'");
+        if (q.executeStep() && q.getColumn(0).getString() != version) db.exec("DELETE FROM blocks");
+    }
+    SQLite::Statement put(db, "REPLACE INTO schema_version (key, value) VALUES ('quillbox_version', ?)");
+    put.bind(1, version);
+    put.exec();
+}
+
+std::string file_key(const fs::path& p) { return detail::file_key(p).string(); }
 
 [[noreturn]] void rethrow_for(const fs::path& db_path, const SQLite::Exception& e) {
     std::string msg = "index database " + db_path.string() + ": " + e.what();
@@ -278,6 +314,22 @@ void write_rows(SQLite::Database& db, const std::string& key, const std::vector<
     delete_ids(db, left_over);
 }
 
+// Inside a pass's transaction: records `state` (taken before the parse) when the file still
+// shows the same figures after it, so the record describes the bytes the rows came from;
+// otherwise, or without a state, drops the record, so that no record vouches for rows it does
+// not describe and the next check looks at the file again.
+void record_or_forget(indexer::FileIndexTable table, const std::string& key, const fs::path& file_path,
+                      const FileState* state) {
+    if (state) {
+        FileState after = file_state_of(file_path, state->file_hash);
+        if (after.same_stat(*state)) {
+            table.put(key, *state);
+            return;
+        }
+    }
+    table.remove(key);
+}
+
 }  // namespace
 
 std::string quillbox_version() { return QUILLBOX_VERSION; }
@@ -286,45 +338,18 @@ std::unique_ptr<SQLite::Database> _init_db(const fs::path& db_path) {
     try {
         auto db = std::make_unique<SQLite::Database>(
             db_path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX);
+        // Before the first statement: another process may be creating the same index, and
+        // even the journal mode waits for its lock.
+        db->setBusyTimeout(kBusyTimeoutMs);
         db->exec("PRAGMA journal_mode=WAL");
-        db->exec("PRAGMA busy_timeout=5000");
-        {
-            SQLite::Transaction tx(*db);
-            db->exec(kSchema);
-            db->exec(indexer::FileIndexTable::kCreate);
-            tx.commit();
-        }
-
-        std::unordered_set<std::string> columns;
-        {
-            SQLite::Statement info(*db, "PRAGMA table_info(blocks)");
-            while (info.executeStep()) columns.insert(info.getColumn(1).getString());
-        }
-        for (const Migration& m : kMigrations) {
-            if (columns.count(m.column)) continue;
-            db->exec(std::string("ALTER TABLE blocks ADD COLUMN ") + m.column + " " + m.definition);
-        }
-
-        const std::string version = quillbox_version();
-        try {
-            SQLite::Transaction tx(*db);
-            {
-                SQLite::Statement q(*db, "SELECT value FROM schema_version WHERE key='quillbox_version'");
-                if (q.executeStep() && q.getColumn(0).getString() != version) db->exec("DELETE FROM blocks");
-            }
-            SQLite::Statement put(*db, "REPLACE INTO schema_version (key, value) VALUES ('quillbox_version', ?)");
-            put.bind(1, version);
-            put.exec();
-            tx.commit();
-        } catch (const SQLite::Exception& e) {
-            if (!is_missing_table(e)) throw;
-            SQLite::Transaction tx(*db);
-            db->exec("CREATE TABLE IF NOT EXISTS schema_version (key TEXT PRIMARY KEY, value TEXT)");
-            SQLite::Statement put(*db, "INSERT OR IGNORE INTO schema_version (key, value) VALUES ('quillbox_version', ?)");
-            put.bind(1, version);
-            put.exec();
-            tx.commit();
-        }
+        // One writer at a time from here, so a second process finds the schema complete and
+        // adds no column twice.
+        SQLite::Transaction tx(*db, SQLite::TransactionBehavior::IMMEDIATE);
+        db->exec(kSchema);
+        db->exec(indexer::FileIndexTable::kCreate);
+        add_missing_columns(*db);
+        step_version(*db);
+        tx.commit();
         return db;
     } catch (const IndexDatabaseError&) {
         throw;
@@ -447,7 +472,11 @@ void Indexer::update_block_lines(std::string_view block_id, int new_start, int n
     q.bind(1, new_start);
     q.bind(2, new_end);
     q.bind(3, std::string(block_id));
+    // The file's record no longer describes all of its rows.
+    SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
+    lk.file_index().remove_for_block(std::string(block_id));
     q.exec();
+    tx.commit();
 }
 
 void Indexer::set_block_hash(std::string_view block_id, std::string_view content_hash) {
@@ -455,7 +484,10 @@ void Indexer::set_block_hash(std::string_view block_id, std::string_view content
     SQLite::Statement q(lk.db(), "UPDATE blocks SET content_hash = ? WHERE id = ?");
     q.bind(1, std::string(content_hash));
     q.bind(2, std::string(block_id));
+    SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
+    lk.file_index().remove_for_block(std::string(block_id));
     q.exec();
+    tx.commit();
 }
 
 int Indexer::index_file(const fs::path& file_path, FileWatcher* watcher) {
@@ -471,8 +503,8 @@ int Indexer::reindex_file(const fs::path& file_path, FileWatcher* watcher) {
 }
 
 int Indexer::index_file_keeping(const fs::path& file_path, FileWatcher* watcher, std::string_view block_id,
-                                int start_line) {
-    return index_locked(file_path, watcher, std::make_pair(std::string(block_id), start_line), nullptr);
+                                int start_line, const FileState& state) {
+    return index_locked(file_path, watcher, std::make_pair(std::string(block_id), start_line), &state);
 }
 
 int Indexer::index_locked(const fs::path& file_path, FileWatcher* watcher,
@@ -490,7 +522,7 @@ int Indexer::index_locked(const fs::path& file_path, FileWatcher* watcher,
     std::vector<std::string> ids = indexer::match_identifiers(old, blocks);
     if (keep) take_over(ids, blocks, old, lk.db(), keep->first, keep->second);
     write_rows(lk.db(), key, blocks, ids, old);
-    if (state) lk.file_index().put(key, *state);
+    record_or_forget(lk.file_index(), key, file_path, state);
     tx.commit();
     return static_cast<int>(blocks.size());
 }
@@ -506,7 +538,7 @@ std::vector<Block> Indexer::rebuild_file(const fs::path& file_path, FileWatcher*
     ids.reserve(blocks.size());
     for (const Block& b : blocks) ids.push_back(b.uuid);
     write_rows(lk.db(), key, blocks, ids, {});
-    lk.file_index().put(key, state);
+    record_or_forget(lk.file_index(), key, file_path, &state);
     tx.commit();
     return blocks_of(lk.db(), key);
 }
@@ -537,6 +569,11 @@ void Indexer::record_file_state(const fs::path& file_path, const FileState& stat
     lk.file_index().put(file_key(file_path), state);
 }
 
+bool Indexer::refresh_file_state(const fs::path& file_path, const FileState& state) {
+    Lock lk(*this);
+    return lk.file_index().refresh(file_key(file_path), state);
+}
+
 void Indexer::forget_file_state(const fs::path& file_path) {
     Lock lk(*this);
     lk.file_index().remove(file_key(file_path));
@@ -547,9 +584,16 @@ FileState file_state_of(const fs::path& file_path, std::string file_hash) {
     if (::stat(file_path.c_str(), &st) != 0)
         throw fs::filesystem_error("cannot read the modification time", file_path,
                                    std::error_code(errno, std::generic_category()));
-    const double mtime =
-        static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
-    return FileState{mtime, std::move(file_hash)};
+    FileState s;
+    s.mtime = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+    s.file_hash = std::move(file_hash);
+    s.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    s.size = static_cast<int64_t>(st.st_size);
+    s.inode = static_cast<int64_t>(st.st_ino);
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    s.recorded_at = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    return s;
 }
 
 std::string today_local_date() {
