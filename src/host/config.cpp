@@ -53,6 +53,10 @@ std::vector<ConfigKeyInfo> build_keys() {
                     "get the rest"});
     keys.push_back({"session.turn_idle_seconds", Type::number, "30", "a number of seconds greater than 0",
                     "A pause this long between tool calls starts a new conversation turn"});
+    keys.push_back({"backups.keep_per_file", Type::number, "20", "a whole number, 0 for no limit",
+                    "Backups kept per file in .quillbox/backups (the newest ones)"});
+    keys.push_back({"backups.max_age_days", Type::number, "30", "a number of days, 0 for no limit",
+                    "Backups older than this are removed when the server starts"});
     keys.push_back({"semantic.backend", Type::choice, "local", "local, onnx, openai, none",
                     "Semantic search: the local model (onnx is another name for it), an "
                     "OpenAI-compatible embeddings endpoint, or none (switched off)"});

@@ -221,7 +221,15 @@ std::unique_ptr<Components> start_components(const Project& project) {
         log_line(Level::warning, "file watching is off ({}); outside changes are noticed on the next listing",
                  e.what());
     }
-    c->safety = std::make_unique<SafetyEngine>(project.data_dir / "backups", &c->watcher->write_tracker());
+    c->safety = std::make_unique<SafetyEngine>(project.data_dir / "backups", &c->watcher->write_tracker(),
+                                               project.data_dir / "locks");
+    c->safety->set_retention(
+        {.keep_per_file = static_cast<std::size_t>(project.config->get_number("backups.keep_per_file")),
+         .max_age_days = project.config->get_number("backups.max_age_days")});
+    // What a killed write left behind (partial backups, temporary files) and backups beyond
+    // the retention.
+    if (std::size_t n = c->safety->cleanup(project.root))
+        log_line(Level::info, "removed {} left-over temporary or expired backup files", n);
     c->cache = std::make_unique<SessionReadCache>(project.config);
     c->turns = std::make_unique<TurnClock>(project.config->get_number("session.turn_idle_seconds"));
     register_all_tools(c->tools);

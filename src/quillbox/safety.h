@@ -2,6 +2,9 @@
 // Content hashes, numbered line access and the verified write protocol (backup, temporary
 // file, atomic rename, read-back, rollback).
 
+#include <sys/stat.h>
+
+#include <cstddef>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -23,6 +26,32 @@ class WriteTracker;
 class ModificationError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// The file no longer holds what the write was computed from (another program changed it):
+// nothing was written. The agent must read the block again.
+class FileChangedError : public ModificationError {
+public:
+    using ModificationError::ModificationError;
+};
+
+// What a replacement was computed from, checked under the write lock against the file as it
+// is read for the write, and again just before the rename.
+struct WriteBasis {
+    // compute_hash of lines start..end joined with line feeds: the block being replaced.
+    std::optional<std::string> range_hash;
+    // SHA-256 (hex) of the file's raw bytes: the whole text the new lines were derived from.
+    std::optional<std::string> file_sha256;
+
+    static WriteBasis range(std::string hash) { return {std::move(hash), std::nullopt}; }
+    static WriteBasis file(std::string sha256) { return {std::nullopt, std::move(sha256)}; }
+};
+
+// How many backups are kept: per file (by folder and name) the newest `keep_per_file`; and
+// none older than `max_age_days` once the engine prunes (start-up). Zero means no limit.
+struct BackupRetention {
+    std::size_t keep_per_file = 20;
+    double max_age_days = 30.0;
 };
 
 // A file-system error whose what() is exactly its message (the engine's texts are shown to
@@ -58,9 +87,18 @@ std::string get_snippet(const std::filesystem::path& file_path, long start_line,
 // 修改安全验证。
 class SafetyEngine {
 public:
-    explicit SafetyEngine(std::filesystem::path backup_dir, WriteTracker* write_tracker = nullptr);
+    // Locks between processes live in `lock_dir` (default: "locks" beside `backup_dir`).
+    explicit SafetyEngine(std::filesystem::path backup_dir, WriteTracker* write_tracker = nullptr,
+                          std::filesystem::path lock_dir = {});
 
     const std::filesystem::path& backup_dir() const { return backup_dir_; }
+    const std::filesystem::path& lock_dir() const { return lock_dir_; }
+    void set_retention(BackupRetention retention) { retention_ = retention; }
+    const BackupRetention& retention() const { return retention_; }
+    // Start-up housekeeping: removes the partial backups and temporary files (under `root`,
+    // when given) that a killed write left behind and that are older than `min_age_seconds`,
+    // and backups beyond the retention. Never throws; returns how many files it removed.
+    std::size_t cleanup(const std::filesystem::path& root = {}, double min_age_seconds = 60.0);
 
     bool wait_if_writing(const std::filesystem::path& file_path);
     bool verify_before_modify(const std::filesystem::path& file_path, long start, long end,
@@ -69,23 +107,36 @@ public:
     // Preconditions: 1 <= start <= end + 1, end <= number of lines, no line contains LF or CR,
     // lines are valid UTF-8; otherwise std::invalid_argument and nothing is written. A file
     // without write permission is refused (SafetyFileError, permission_denied).
+    // Another Quillbox process writing the same file is waited for (3 s, then a
+    // ModificationError); a file that does not match `basis`, or changes before the rename,
+    // raises FileChangedError with nothing written. A read-back that differs is rolled back
+    // only while the file still holds this write; another writer's content is left alone.
     void apply_replace(const std::filesystem::path& file_path, long start, long end,
-                       const std::vector<std::string>& new_lines);
+                       const std::vector<std::string>& new_lines, const WriteBasis& basis = {});
 
     // Test seam: called between the rename onto the file and the read-back, with the file's
     // path, so tests can disturb the file there and exercise the rollback. Unset in production.
     using AfterRenameHook = std::function<void(const std::filesystem::path&)>;
     void set_after_rename_hook(AfterRenameHook hook) { after_rename_hook_ = std::move(hook); }
+    // Test seam: called after the file was read for the write and before the rename (the
+    // moment another editor's save races with this write).
+    using BeforeRenameHook = std::function<void(const std::filesystem::path&)>;
+    void set_before_rename_hook(BeforeRenameHook hook) { before_rename_hook_ = std::move(hook); }
     // Test seam: the clock that names backups (Unix seconds; local time is derived from it).
     using Clock = std::function<std::time_t()>;
     void set_clock(Clock clock) { clock_ = std::move(clock); }
 
 private:
-    void restore(const std::filesystem::path& backup, const std::filesystem::path& file_path);
+    std::filesystem::path backup_from(const std::filesystem::path& file_path, std::string_view bytes,
+                                      const struct stat& meta);
+    void prune_backups(const std::string& suffix) noexcept;
 
     std::filesystem::path backup_dir_;
+    std::filesystem::path lock_dir_;
     WriteTracker* write_tracker_;
+    BackupRetention retention_;
     AfterRenameHook after_rename_hook_;
+    BeforeRenameHook before_rename_hook_;
     Clock clock_;
 };
 

@@ -5,7 +5,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <set>
 #include <ctime>
 #include <thread>
 
@@ -121,7 +124,9 @@ TEST_F(SafetyEngineTest, PermissionsAndBackupMetadataSurvive) {
     EXPECT_EQ(read_file(dir / "victim"), "keep");
 }
 
-TEST_F(SafetyEngineTest, TwoBackupsInOneSecondLeaveTheLaterState) {
+// Several writes within one second (or one clock tick) each keep their own backup: the first
+// one still holds the original. Files of one name in different folders never share one.
+TEST_F(SafetyEngineTest, BackupsNeverOverwriteEachOther) {
     std::tm local{};
     local.tm_year = 125, local.tm_mon = 2, local.tm_mday = 1;
     local.tm_hour = 14, local.tm_min = 5, local.tm_sec = 9, local.tm_isdst = -1;
@@ -130,9 +135,68 @@ TEST_F(SafetyEngineTest, TwoBackupsInOneSecondLeaveTheLaterState) {
     write_file(file, "v1\n");
     engine.apply_replace(file, 1, 1, {"v2"});
     engine.apply_replace(file, 1, 1, {"v3"});
-    ASSERT_EQ(backup_files().size(), 1u);
-    EXPECT_EQ(backup_files()[0], backups / "2025-03-01_14-05-09_notes.md.bak");
-    EXPECT_EQ(read_file(backup_files()[0]), "v2\n");
+    engine.apply_replace(file, 1, 1, {"v4"});
+    auto names = backup_files();
+    ASSERT_EQ(names.size(), 3u);
+    const fs::path original = backups / ("2025-03-01_14-05-09.000000" + names[0].filename().string().substr(
+                                                      names[0].filename().string().find('_', 11)));
+    ASSERT_TRUE(fs::exists(original));
+    EXPECT_EQ(read_file(original), "v1\n");
+    EXPECT_TRUE(original.filename().string().ends_with("_notes.md.bak"));
+    std::multiset<std::string> contents;
+    for (auto& n : names) contents.insert(read_file(n));
+    EXPECT_EQ(contents, (std::multiset<std::string>{"v1\n", "v2\n", "v3\n"}));
+
+    fs::create_directory(dir / "other");
+    write_file(dir / "other" / "notes.md", "elsewhere\n");
+    engine.apply_replace(dir / "other" / "notes.md", 1, 1, {"x"});
+    EXPECT_EQ(backup_files().size(), 4u);
+    std::set<std::string> tails;  // what follows the stamp names the folder and the file
+    for (auto& n : backup_files()) {
+        std::string name = n.filename().string();
+        tails.insert(name.substr(name.find('_', 11)));
+    }
+    EXPECT_EQ(tails.size(), 2u);
+}
+
+TEST_F(SafetyEngineTest, RetentionAndStartUpCleanup) {
+    engine.set_retention({.keep_per_file = 3, .max_age_days = 1});
+    write_file(file, "v0\n");
+    for (int i = 1; i <= 5; ++i) engine.apply_replace(file, 1, 1, {"v" + std::to_string(i)});
+    std::multiset<std::string> kept;
+    for (auto& n : backup_files()) kept.insert(read_file(n));
+    EXPECT_EQ(kept, (std::multiset<std::string>{"v2\n", "v3\n", "v4\n"}));  // the newest three
+
+    // Left by a killed write: a partial backup and a temporary file beside the document, both
+    // older than a minute; and fresh ones, which may belong to a write in progress.
+    auto old_time = fs::file_time_type::clock::now() - std::chrono::minutes(2);
+    const fs::path partial = backups / ".2025-03-01_14-05-09.000000_abcd1234_notes.md.bak.quillbox-Ab12Cd";
+    const fs::path tmp = dir / "sub" / "x.md.quillbox-tmp";
+    fs::create_directories(tmp.parent_path());
+    for (const auto& p : {partial, tmp}) {
+        write_file(p, "partial");
+        fs::last_write_time(p, old_time);
+    }
+    write_file(dir / "y.md.quillbox-tmp", "fresh, but nobody writes y.md");
+    const fs::path ancient = backups / "2020-01-01_00-00-00.000000_abcd1234_old.md.bak";
+    write_file(ancient, "old");
+    fs::last_write_time(ancient, fs::file_time_type::clock::now() - std::chrono::hours(48));
+
+    EXPECT_EQ(engine.cleanup(dir.path), 4u);
+    EXPECT_FALSE(fs::exists(partial));
+    EXPECT_FALSE(fs::exists(tmp));
+    EXPECT_FALSE(fs::exists(ancient));
+    EXPECT_FALSE(fs::exists(dir / "y.md.quillbox-tmp"));
+    EXPECT_EQ(backup_files().size(), 3u);
+
+    // A second server starting while this one writes leaves the write's temporary file alone.
+    SafetyEngine starting(backups);
+    engine.set_before_rename_hook([&](const fs::path&) {
+        EXPECT_EQ(starting.cleanup(dir.path), 0u);
+        EXPECT_TRUE(fs::exists(dir / "notes.md.quillbox-tmp"));
+    });
+    engine.apply_replace(file, 1, 1, {"v6"});
+    EXPECT_EQ(read_file(file), "v6\n");
 }
 
 TEST_F(SafetyEngineTest, BusyWriterCancelsTheWriteButNotTheCheck) {
@@ -165,47 +229,91 @@ TEST_F(SafetyEngineTest, VerifyBeforeModify) {
     EXPECT_EQ(fs_error_code(call), std::errc::no_such_file_or_directory);
 }
 
-TEST_F(SafetyEngineTest, ChangesBetweenRenameAndReadBackAreRolledBack) {
+// Another program that changes the file after the rename owns what it wrote: nothing is
+// rolled back over it, and the error says where the previous content is.
+TEST_F(SafetyEngineTest, ChangesAfterTheRenameAreLeftAlone) {
     const std::string original = "p1\np2\nold\ns1\ns2\n";
-    const std::pair<const char*, const char*> cases[] = {
-        {"p1\np2\nnew\ns1\nXX\n", "后缀区域被意外修改，已自动回滚"},
-        {"p1\nXX\nnew\ns1\ns2\n", "前缀区域被意外修改，已自动回滚"},
-        {"p1\np2\nnot new\ns1\ns2\n", "写入内容与预期不匹配，已自动回滚"},
-        {"p1\np2\n", "写入内容与预期不匹配，已自动回滚"},               // too short
-        {"p1\np2\nnew\ns1\ns2\xff\n", "写入内容与预期不匹配，已自动回滚"},  // not UTF-8
-        {nullptr, "写入内容与预期不匹配，已自动回滚"},                       // deleted
+    const char* cases[] = {
+        "p1\np2\nnew\ns1\nXX\n", "p1\nXX\nnew\ns1\ns2\n", "p1\np2\nnot new\ns1\ns2\n",
+        "p1\np2\n", "p1\np2\nnew\ns1\ns2\xff\n", nullptr,  // deleted
     };
-    auto old_time = fs::file_time_type::clock::now() - std::chrono::hours(2);
-    for (const auto& [disturbed, message] : cases) {
+    for (const char* disturbed : cases) {
         write_file(file, original);
-        ::chmod(file.c_str(), 0640);
-        fs::last_write_time(file, old_time);
         engine.set_after_rename_hook([&](const fs::path& p) {
             if (disturbed) write_file(p, disturbed);
             else fs::remove(p);
         });
-        std::string got;
-        try {
-            engine.apply_replace(file, 3, 3, {"new"});
-        } catch (const ModificationError& e) {
-            got = e.what();
-        }
-        EXPECT_EQ(got, message);
-        EXPECT_EQ(read_file(file), original);
-        EXPECT_EQ(fs::last_write_time(file), old_time);
-        EXPECT_EQ(mode_of(file), 0640u);
+        std::string got = error_text([&] { engine.apply_replace(file, 3, 3, {"new"}); });
+        EXPECT_NE(got.find("未回滚"), std::string::npos) << got;
+        EXPECT_NE(got.find(backups.string()), std::string::npos) << got;
+        if (disturbed) EXPECT_EQ(read_file(file), disturbed);
+        else EXPECT_FALSE(fs::exists(file));
         EXPECT_TRUE(no_tmp());
     }
-    // When the restore itself fails, its error (naming the backup) replaces the rollback text.
-    engine.set_after_rename_hook([&](const fs::path& p) {
-        write_file(p, "changed\n");
-        for (auto& b : backup_files()) fs::remove(b);
-    });
-    EXPECT_NE(fs_error_code([&] { engine.apply_replace(file, 3, 3, {"new"}); }), std::error_code());
     // A read-back equal to the new lines after normalisation passes.
     engine.set_after_rename_hook([](const fs::path& p) { write_file(p, "p1\r\np2\r\nnew\r\ns1\r\ns2"); });
     write_file(file, original);
     engine.apply_replace(file, 3, 3, {"new"});
+}
+
+// An editor that saves between the read for the write and the rename (in place or by its own
+// rename) keeps its save: the write is refused as a changed file, nothing of it lands.
+TEST_F(SafetyEngineTest, SavesRacingTheWriteAreNotLost) {
+    for (bool by_rename : {false, true}) {
+        write_file(file, "a\nb\nc\n");
+        engine.set_before_rename_hook([&](const fs::path& p) {
+            if (by_rename) {
+                write_file(dir / "editor.tmp", "a\nb\nc\nuser\n");
+                fs::rename(dir / "editor.tmp", p);
+            } else {
+                write_file(p, "a\nb\nc\nuser\n");
+            }
+        });
+        EXPECT_THROW(engine.apply_replace(file, 1, 1, {"A"}), FileChangedError);
+        EXPECT_EQ(read_file(file), "a\nb\nc\nuser\n");
+        EXPECT_TRUE(no_tmp());
+    }
+    engine.set_before_rename_hook(nullptr);
+
+    // The basis: the range or the whole file must still be what the caller computed from.
+    write_file(file, "a\nb\nc\n");
+    const auto before = backup_files().size();
+    EXPECT_THROW(engine.apply_replace(file, 2, 2, {"B"}, WriteBasis::range(compute_hash("x"))), FileChangedError);
+    EXPECT_THROW(engine.apply_replace(file, 1, 3, {"z"}, WriteBasis::file(compute_hash("a\nb\n"))), FileChangedError);
+    EXPECT_THROW(engine.apply_replace(file, 2, 9, {"B"}, WriteBasis::range(compute_hash("b"))), FileChangedError);
+    EXPECT_EQ(read_file(file), "a\nb\nc\n");
+    EXPECT_EQ(backup_files().size(), before);
+    engine.apply_replace(file, 2, 2, {"B"}, WriteBasis::range(compute_hash("b")));
+    engine.apply_replace(file, 1, 3, {"z"}, WriteBasis::file(compute_hash("a\nB\nc\n")));
+    EXPECT_EQ(read_file(file), "z\n");
+}
+
+// Two engines (two Quillbox processes) writing one file take turns: the second reads the file
+// only after the first finished, so neither loses the other's line.
+TEST_F(SafetyEngineTest, WritersOfOneFileTakeTurns) {
+    SafetyEngine other(backups);
+    write_file(file, "a\nb\nc\n");
+    std::thread second;
+    std::atomic<bool> second_done{false};
+    engine.set_before_rename_hook([&](const fs::path&) {
+        second = std::thread([&] {
+            other.apply_replace(file, 3, 3, {"C"});
+            second_done = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        EXPECT_FALSE(second_done.load());
+    });
+    engine.apply_replace(file, 1, 1, {"A"});
+    second.join();
+    EXPECT_EQ(read_file(file), "A\nb\nC\n");
+
+    // A holder that never lets go: the wait is bounded and the refusal says so.
+    engine.set_before_rename_hook([&](const fs::path&) {
+        EXPECT_NE(error_text([&] { other.apply_replace(file, 2, 2, {"x"}); }).find("另一个 Quillbox 进程"),
+                  std::string::npos);
+    });
+    engine.apply_replace(file, 2, 2, {"B"});
+    EXPECT_EQ(read_file(file), "A\nB\nC\n");
 }
 
 TEST_F(SafetyEngineTest, BadInputLeavesTheFileUntouched) {

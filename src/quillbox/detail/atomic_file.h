@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -107,6 +108,29 @@ public:
             throw FileReplaceError(FileReplaceError::Step::rename, "cannot replace", target_, err);
         }
         tmp_.clear();
+        sync_dir();
+    }
+
+    // Exchanges the temporary file and the target in one step (renameat2 RENAME_EXCHANGE) and
+    // syncs the directory: afterwards temporary() names what the target held, so a caller can
+    // check what it replaced, and exchange back. False, with nothing changed, on a file system
+    // that cannot exchange; a plain commit() is then the way.
+    bool exchange() {
+        if (::renameat2(AT_FDCWD, tmp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_EXCHANGE) != 0) {
+            if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) return false;
+            throw FileReplaceError(FileReplaceError::Step::rename, "cannot exchange", target_, errno);
+        }
+        sync_dir();
+        return true;
+    }
+
+    // Leaves the temporary file where it is (no longer removed by the destructor).
+    void keep() noexcept { tmp_.clear(); }
+
+private:
+    using Step = FileReplaceError::Step;
+
+    void sync_dir() noexcept {
         std::filesystem::path dir = target_.parent_path();
         int d = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (d >= 0) {
@@ -114,9 +138,6 @@ public:
             ::close(d);
         }
     }
-
-private:
-    using Step = FileReplaceError::Step;
 
     [[noreturn]] void fail(Step step, const char* what, int err) { throw FileReplaceError(step, what, tmp_, err); }
 

@@ -1,16 +1,20 @@
 #include "quillbox/safety.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -83,17 +87,77 @@ struct stat stat_regular_file(const fs::path& p) {
     throw_errno(what, e.path1(), e.code().value());
 }
 
-// Copies src over dst with content, permission bits and times, atomically: a reader sees the
-// whole old or the whole new dst, never a partial copy. `tmp` empty: a unique temporary name.
-void copy_with_metadata(const fs::path& src, const fs::path& dst, const fs::path& tmp,
-                        const char* what) {
-    struct stat st = stat_regular_file(src);
-    std::string data = detail::read_file_bytes(src);
+// An advisory lock (flock) per written file, shared by every Quillbox process of the project.
+// It lives on a file of its own: the written file is replaced by a rename, and a lock on the
+// old inode would not exclude a process that opened the new one.
+class WriteLock {
+public:
+    WriteLock(const fs::path& lock_dir, const fs::path& target, double timeout_seconds) {
+        std::error_code ec;
+        fs::create_directories(lock_dir, ec);
+        const fs::path key = fs::weakly_canonical(fs::absolute(target, ec), ec);
+        const fs::path file = lock_dir / (detail::sha256_hex(key.native()).substr(0, 32) + ".lock");
+        fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd_ < 0) throw_errno("无法打开写入锁", file, errno);
+        // The kernel has no timed flock: try, then back off briefly, up to the bound.
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                  std::chrono::duration<double>(timeout_seconds));
+        auto pause = std::chrono::milliseconds(1);
+        for (;;) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                int e = errno;
+                ::close(fd_);
+                throw_errno("无法获取写入锁", file, e);
+            }
+            if (std::chrono::steady_clock::now() >= deadline) break;
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::milliseconds(20));
+        }
+        ::close(fd_);
+        throw ModificationError("文件 " + target.string() +
+                                " 正被另一个 Quillbox 进程修改（等待 3s 超时），操作已取消。请稍后重试。");
+    }
+    ~WriteLock() { ::close(fd_); }  // closing releases the lock
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+// The file's bytes, or nothing when it cannot be read (gone, replaced by a directory, ...).
+std::optional<std::string> try_read_bytes(const fs::path& p) {
     try {
-        detail::replace_file(dst, data, {.temporary = tmp, .like = &st, .copy_times = true});
+        return detail::read_file_bytes(p);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// Puts the pending content in the place of its target, but only while the target holds
+// `expected`: checked just before, then the two are exchanged atomically, after which the
+// temporary name holds exactly what was replaced. Should that not be `expected` (another
+// program saved between the check and the exchange), the exchange is undone while the target
+// still holds `ours`. Returns whether `ours` is in place. On a file system without exchange,
+// a plain rename follows the check.
+bool commit_if_unchanged(detail::PendingReplace& pending, std::string_view expected, std::string_view ours,
+                         const char* what) {
+    const fs::path target = pending.target();
+    if (try_read_bytes(target) != expected) return false;  // the temporary file goes with `pending`
+    try {
+        if (!pending.exchange()) {
+            pending.commit();
+            return true;
+        }
+        if (try_read_bytes(pending.temporary()) == expected) return true;
+        if (try_read_bytes(target) == ours && pending.exchange()) return false;  // theirs is back
     } catch (const detail::FileReplaceError& e) {
         throw_replace_error(what, e);
     }
+    pending.keep();  // a third save followed: the one displaced stays where it is, for whoever looks
+    return false;
 }
 
 fs::path tmp_path_for(const fs::path& file_path) {
@@ -337,10 +401,13 @@ std::string get_snippet(const fs::path& file_path, long start_line, long end_lin
     }
 }
 
-SafetyEngine::SafetyEngine(fs::path backup_dir, WriteTracker* write_tracker)
-    : backup_dir_(std::move(backup_dir)), write_tracker_(write_tracker) {
+SafetyEngine::SafetyEngine(fs::path backup_dir, WriteTracker* write_tracker, fs::path lock_dir)
+    : backup_dir_(std::move(backup_dir)),
+      lock_dir_(lock_dir.empty() ? backup_dir_.parent_path() / "locks" : std::move(lock_dir)),
+      write_tracker_(write_tracker) {
     fs::create_directories(backup_dir_);
 }
+
 
 bool SafetyEngine::wait_if_writing(const fs::path& file_path) {
     if (!write_tracker_) return true;
@@ -356,14 +423,64 @@ bool SafetyEngine::verify_before_modify(const fs::path& file_path, long start, l
     return detail::sha256_joined(lines, 0, lines.size()) == expected_hash;
 }
 
-fs::path SafetyEngine::create_backup(const fs::path& file_path) {
-    stat_regular_file(file_path);
-    std::time_t now = clock_ ? clock_() : std::time(nullptr);
+namespace {
+
+constexpr std::string_view BACKUP_EXT = ".bak";
+
+// The part of a backup name after its time stamp: a short hash of the file's folder (files of
+// one name in different folders never share backups) and the file's own name.
+std::string backup_suffix(const fs::path& file_path) {
+    std::error_code ec;
+    fs::path dir = fs::weakly_canonical(fs::absolute(file_path, ec), ec).parent_path();
+    return "_" + detail::sha256_hex(dir.native()).substr(0, 8) + "_" + file_path.filename().string() +
+           std::string(BACKUP_EXT);
+}
+
+// A temporary file of an unfinished replacement: "name.quillbox-tmp" beside a document, or
+// ".name.quillbox-XXXXXX" (a unique name: backups, other files Quillbox writes).
+bool is_temporary(const std::string& name) {
+    if (name.ends_with(TMP_SUFFIX)) return true;
+    const auto at = name.rfind(".quillbox-");
+    return !name.empty() && name[0] == '.' && at != std::string::npos && name.size() == at + 10 + 6;
+}
+
+double age_seconds(const fs::path& p) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0) return 0;
+    const double mtime = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9 - mtime;
+}
+
+// Backup names start with the time stamp "%Y-%m-%d_%H-%M-%S.micros[-k]" (no "_" inside after
+// the date's own one): what follows the second "_" names the file.
+std::string backup_key(const std::string& name) {
+    auto us = name.find('_', 11);
+    return us == std::string::npos ? std::string() : name.substr(us);
+}
+
+// Oldest first: by the stamp, where a counter ("-001") comes after the same stamp without one.
+void sort_backups(std::vector<std::string>& names) {
+    auto stamp = [](const std::string& n) { return std::string_view(n).substr(0, n.find('_', 11)); };
+    std::sort(names.begin(), names.end(),
+              [&](const std::string& a, const std::string& b) { return stamp(a) < stamp(b); });
+}
+
+}  // namespace
+
+fs::path SafetyEngine::backup_from(const fs::path& file_path, std::string_view bytes,
+                                   const struct stat& meta) {
+    struct timespec now_ts {};
+    ::clock_gettime(CLOCK_REALTIME, &now_ts);
+    const std::time_t now = clock_ ? clock_() : now_ts.tv_sec;
+    const long micros = clock_ ? 0 : now_ts.tv_nsec / 1000;
     std::tm local{};
     localtime_r(&now, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d_%H-%M-%S", &local);
-    fs::path backup = backup_dir_ / (std::string(stamp) + "_" + file_path.filename().string() + ".bak");
+    char stamp[64];
+    std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%d_%H-%M-%S", &local);
+    std::snprintf(stamp + n, sizeof stamp - n, ".%06ld", micros);
+    const std::string suffix = backup_suffix(file_path);
 
     // The directory may have been removed since the engine was made.
     std::error_code ec;
@@ -372,20 +489,111 @@ fs::path SafetyEngine::create_backup(const fs::path& file_path) {
         throw SafetyFileError("无法创建备份目录 " + backup_dir_.string() + ": " + ec.message(),
                               backup_dir_, ec);
     }
-    // Written under a unique name and renamed: a failed copy (full disk) never leaves a partial
-    // backup, nor destroys an earlier backup of the same second.
-    copy_with_metadata(file_path, backup, {}, "无法创建备份");
+    // Written under a unique name, then linked to its final name, which fails rather than
+    // replace an existing backup: a failed copy never leaves a partial backup, and no backup
+    // is ever overwritten by a later one (a counter follows the stamp instead).
+    const fs::path first = backup_dir_ / (std::string(stamp) + suffix);
+    std::optional<detail::PendingReplace> pending;
+    try {
+        pending.emplace(first, bytes, detail::ReplaceOptions{.like = &meta, .copy_times = true});
+    } catch (const detail::FileReplaceError& e) {
+        throw_replace_error("无法创建备份", e);
+    }
+    fs::path backup;
+    for (int k = 0;; ++k) {
+        char counter[16];
+        std::snprintf(counter, sizeof counter, "-%03d", k);
+        backup = k == 0 ? first : backup_dir_ / (std::string(stamp) + counter + suffix);
+        if (::link(pending->temporary().c_str(), backup.c_str()) == 0) break;
+        if (errno != EEXIST || k >= 100000) throw_errno("无法创建备份", backup, errno);
+    }
+    pending.reset();  // the temporary name goes; the backup stays
+    prune_backups(suffix);
     return backup;
 }
 
-void SafetyEngine::restore(const fs::path& backup, const fs::path& file_path) {
+void SafetyEngine::prune_backups(const std::string& suffix) noexcept {
+    if (retention_.keep_per_file == 0) return;
     try {
-        copy_with_metadata(backup, file_path, tmp_path_for(file_path), "无法从备份恢复文件");
-    } catch (const fs::filesystem_error& e) {
-        // Tell where the old content is, so it can be put back by hand.
-        throw SafetyFileError(std::string(e.what()) + "（备份保留在 " + backup.string() + "）",
-                              file_path, e.code());
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (fs::directory_iterator it(backup_dir_, ec), end; !ec && it != end; it.increment(ec)) {
+            std::string name = it->path().filename().string();
+            if (name.ends_with(suffix) && backup_key(name) == suffix) names.push_back(std::move(name));
+        }
+        if (names.size() <= retention_.keep_per_file) return;
+        sort_backups(names);
+        for (std::size_t i = 0; i + retention_.keep_per_file < names.size(); ++i)
+            ::unlink((backup_dir_ / names[i]).c_str());
+    } catch (...) {
+        // Housekeeping: a failure keeps more backups, never fewer.
     }
+}
+
+std::size_t SafetyEngine::cleanup(const fs::path& root, double min_age_seconds) {
+    std::size_t removed = 0;
+    auto remove = [&](const fs::path& p) {
+        if (::unlink(p.c_str()) == 0) ++removed;
+    };
+    try {
+        std::error_code ec;
+        std::map<std::string, std::vector<std::string>> by_file;
+        for (fs::directory_iterator it(backup_dir_, ec), end; !ec && it != end; it.increment(ec)) {
+            const fs::path p = it->path();
+            const std::string name = p.filename().string();
+            if (is_temporary(name)) {
+                if (age_seconds(p) > min_age_seconds) remove(p);
+            } else if (name.ends_with(BACKUP_EXT)) {
+                // A backup carries the modification time of the file it copies: its age is its
+                // content's age, which is what "older than" means to whoever looks for it.
+                if (retention_.max_age_days > 0 && age_seconds(p) > retention_.max_age_days * 86400.0) {
+                    remove(p);
+                    continue;
+                }
+                if (auto key = backup_key(name); !key.empty()) by_file[key].push_back(name);
+            }
+        }
+        if (retention_.keep_per_file > 0) {
+            for (auto& [key, names] : by_file) {
+                sort_backups(names);
+                for (std::size_t i = 0; i + retention_.keep_per_file < names.size(); ++i)
+                    remove(backup_dir_ / names[i]);
+            }
+        }
+        if (!root.empty()) {
+            const auto opts = fs::directory_options::skip_permission_denied;
+            fs::recursive_directory_iterator it(root, opts, ec), end;
+            for (; !ec && it != end; it.increment(ec)) {
+                std::error_code sec;
+                const std::string name = it->path().filename().string();
+                if (it->is_directory(sec) && (it->is_symlink(sec) || name == ".git" || name == "node_modules")) {
+                    it.disable_recursion_pending();
+                    continue;
+                }
+                if (!is_temporary(name) || !it->is_regular_file(sec)) continue;
+                if (age_seconds(it->path()) > min_age_seconds) {
+                    remove(it->path());
+                } else if (name.ends_with(TMP_SUFFIX)) {
+                    // Younger: it may belong to a write in progress, which holds the document's
+                    // lock. A free lock means the writer is gone.
+                    const fs::path doc = it->path().parent_path() / name.substr(0, name.size() - std::strlen(TMP_SUFFIX));
+                    try {
+                        WriteLock probe(lock_dir_, doc, 0.0);
+                        remove(it->path());
+                    } catch (const std::exception&) {
+                    }
+                }
+            }
+        }
+    } catch (...) {
+        // Housekeeping only.
+    }
+    return removed;
+}
+
+fs::path SafetyEngine::create_backup(const fs::path& file_path) {
+    struct stat st = stat_regular_file(file_path);
+    return backup_from(file_path, detail::read_file_bytes(file_path), st);
 }
 
 namespace {
@@ -479,10 +687,22 @@ const char* written_mismatch(const fs::path& target, const ReplacedText& r, cons
     return nullptr;
 }
 
+// compute_hash of lines start..end of a normalised text, or nothing when the text is shorter.
+std::optional<std::string> range_hash(std::string_view text, long start, long end) {
+    auto spans = line_spans(text);
+    if (start < 1 || end < start - 1 || static_cast<unsigned long>(end) > spans.size()) return std::nullopt;
+    detail::Sha256 h;
+    for (auto i = static_cast<std::size_t>(start - 1); i < static_cast<std::size_t>(end); ++i) {
+        if (i > static_cast<std::size_t>(start - 1)) h.update("\n");
+        h.update(text.substr(spans[i].begin, spans[i].len));
+    }
+    return h.hex();
+}
+
 }  // namespace
 
 void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end,
-                                 const std::vector<std::string>& new_lines) {
+                                 const std::vector<std::string>& new_lines, const WriteBasis& basis) {
     check_replacement(file_path, start, end, new_lines);
     struct stat st = stat_regular_file(file_path);
     // Through a symbolic link the rename must replace the link's target, not the link.
@@ -492,20 +712,36 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
                               std::make_error_code(std::errc::permission_denied));
     }
 
-    // 1. Wait for other writers.
+    // 1. Wait for other writers: the watcher's marks, then the lock between processes, held
+    // from this read of the file to the end of the read-back.
     if (!wait_if_writing(file_path)) {
         throw ModificationError("文件 " + file_path.string() +
                                 " 正在被持续写入（超时 3s），操作已取消。请稍后重试。");
     }
-    // 2. Backup.
-    fs::path backup = create_backup(file_path);
+    WriteLock lock(lock_dir_, target, WRITE_QUIET_TIMEOUT);
+
+    // Read once: the checks, the backup and the new text all come from these bytes.
+    st = stat_regular_file(file_path);
+    const std::string raw = detail::read_file_bytes(target);
+    detail::validate_utf8(raw, target.string());
+    std::string text = detail::normalize_newlines(raw);
+    auto changed = [&] {
+        return FileChangedError("文件 " + file_path.string() + " 已被修改，请重新读取后再修改。");
+    };
+    if (basis.file_sha256 && detail::sha256_hex(raw) != *basis.file_sha256) throw changed();
+    if (basis.range_hash && range_hash(text, start, end) != basis.range_hash) throw changed();
+
+    // 2. Backup of exactly these bytes.
+    fs::path backup = backup_from(file_path, raw, st);
 
     // 3.-6. The new text, and hashes of the parts that must not change.
-    const ReplacedText r = replace_range(detail::read_text_file(file_path), file_path, start, end, new_lines);
+    const ReplacedText r = replace_range(std::move(text), file_path, start, end, new_lines);
     const std::string prefix_before = r.prefix_hash();
     const std::string suffix_before = r.suffix_hash();
 
-    // 6./7. Temporary file beside the file, synced, renamed into place, directory synced.
+    // 6./7. Temporary file beside the file, synced, put in place. Just before, the file must
+    // still hold the bytes the new text came from: an editor that saved meanwhile would
+    // otherwise lose its change.
     {
         std::optional<detail::PendingReplace> pending;
         try {
@@ -513,19 +749,31 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
         } catch (const detail::FileReplaceError& e) {
             throw_replace_error("无法写入临时文件", e);
         }
-        try {
-            pending->commit();
-        } catch (const detail::FileReplaceError& e) {
-            throw_replace_error("无法用临时文件替换", e);
-        }
+        if (before_rename_hook_) before_rename_hook_(target);
+        if (!commit_if_unchanged(*pending, raw, r.text, "无法用临时文件替换")) throw changed();
     }
 
     if (after_rename_hook_) after_rename_hook_(target);
 
-    // 8.-12. Read back; anything but what was written is rolled back.
+    // 8.-12. Read back. What differs is rolled back, but only while the file holds what this
+    // write put there: content another program saved since is theirs, and stays.
     if (const char* mismatch = written_mismatch(target, r, new_lines, prefix_before, suffix_before)) {
-        restore(backup, target);
-        throw ModificationError(mismatch);
+        try {
+            std::optional<detail::PendingReplace> pending;
+            try {
+                pending.emplace(target, raw,
+                                detail::ReplaceOptions{.temporary = tmp_path_for(target), .like = &st, .copy_times = true});
+            } catch (const detail::FileReplaceError& e) {
+                throw_replace_error("无法从备份恢复文件", e);
+            }
+            if (commit_if_unchanged(*pending, r.text, raw, "无法从备份恢复文件")) throw ModificationError(mismatch);
+        } catch (const fs::filesystem_error& e) {
+            // Tell where the old content is, so it can be put back by hand.
+            throw SafetyFileError(std::string(e.what()) + "（备份保留在 " + backup.string() + "）", target, e.code());
+        }
+        throw ModificationError("文件 " + target.string() +
+                                " 在写入后被其他程序修改，未回滚，已保留其内容；修改前的内容在备份 " +
+                                backup.string() + " 中。请重新读取后再修改。");
     }
 }
 
