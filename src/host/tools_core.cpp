@@ -119,7 +119,7 @@ Reply read_file(ToolContext& ctx, const json& args) {
             // The operation resolves again and reports the problem itself.
         }
     }
-    return do_read_file(need(ctx.cache, "read cache"), tracker, file_path, window);
+    return do_read_file(need(ctx.cache, "read cache"), tracker, file_path, window, ctx.indexer, ctx.watcher);
 }
 
 }  // namespace
@@ -213,8 +213,8 @@ void register_core_tools(ToolRegistry& registry) {
         "up to the next heading of the same or a higher level. Read the block with md_read_block "
         "first and send the complete new text of the section as new_content, heading line included "
         "(an empty new_content deletes the section). For a change smaller than the section, "
-        "md_patch_block is cheaper. When the section changed since it was indexed the call is "
-        "refused with FILE_CHANGED: list and read it again. Sending unchanged content is a no-op. "
+        "md_patch_block is cheaper. When the section changed since you last saw it (listing, read) "
+        "the call is refused with FILE_CHANGED: list and read it again. Sending unchanged content is a no-op. "
         "Every write is backed up, written atomically and verified. Prefer this to rewriting whole "
         "Markdown files.",
         object_schema({{"file_path", string_property("The Markdown file the block belongs to (as in "

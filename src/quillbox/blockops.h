@@ -111,8 +111,10 @@ Reply do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safet
 Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path);
 // With a window, or for a file too long for the result budget: those lines only, ending with a
 // line naming the offset of the rest. A partial answer never counts as holding the file.
+// Given the index and watcher, the blocks of a Markdown file answered in full count as shown
+// to the session.
 Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path,
-                         const LineWindow& window);
+                   const LineWindow& window, Indexer* indexer = nullptr, FileWatcher* watcher = nullptr);
 
 // Blocks whose title contains `query`, case-insensitively.
 Reply do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,

@@ -24,6 +24,8 @@
 
 namespace quillbox {
 
+class SessionView;
+
 // ---------------------------------------------------------------------------------------
 // Path resolver
 // ---------------------------------------------------------------------------------------
@@ -249,9 +251,18 @@ void set_embedding_provider(std::shared_ptr<EmbeddingProvider> provider);  // nu
 std::shared_ptr<EmbeddingProvider> get_provider();
 
 // ---------------------------------------------------------------------------------------
+// Session view
+// ---------------------------------------------------------------------------------------
+// What the agent session being served was last shown of each block (tracker.h). A server
+// serves one session, so the default is one view for the process; a host serving several
+// sessions installs the current one.
+void set_session_view(std::shared_ptr<SessionView> view);  // nullptr: a fresh default view
+std::shared_ptr<SessionView> get_session_view();
+
+// ---------------------------------------------------------------------------------------
 
 // Restores every default of this registry (resolver, configuration, text-file predicate,
-// log sink and level, no embedding provider). For tests.
+// log sink and level, no embedding provider, a fresh session view). For tests.
 void reset_host_defaults();
 
 }  // namespace quillbox

@@ -7,9 +7,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace SQLite {
@@ -47,6 +49,24 @@ private:
     double _repeat_window;
     int _repeat_threshold;
     Clock _clock;
+};
+
+// What one agent session was last shown of each block: the content hash per block id, as a
+// listing, a block read, a whole-file read or the session's own write left it. A change is
+// based on this view, not on the index, which follows the file whoever changes it.
+// Thread-safe; in memory only.
+class SessionView {
+public:
+    void record(std::string_view block_id, std::string_view content_hash);
+    // The hash last shown for the block, or nothing when the session never saw it.
+    std::optional<std::string> shown(std::string_view block_id) const;
+    void forget(std::string_view block_id);
+    void clear();
+    std::size_t size() const;
+
+private:
+    mutable std::mutex mu_;
+    std::unordered_map<std::string, std::string> hashes_;
 };
 
 struct TodayStats {

@@ -19,7 +19,7 @@ namespace quillbox {
 
 namespace {
 
-std::string full_content_reply(const std::string& path_text, const std::string& content) {
+std::string reply_text(const std::string& path_text, const std::string& content) {
     std::string out = "File: ";
     out.reserve(path_text.size() + content.size() + 16);
     out += path_text;
@@ -42,12 +42,14 @@ void _reindex_keeping_block(Indexer& indexer, FileWatcher& watcher, const fs::pa
 }
 
 std::optional<std::pair<int, int>> _locate_block(SafetyEngine& safety, const Block& block) {
-    // The stored range comes first: when the recorded content also occurs higher up in the
-    // file (a twin section), the upper copy must not be the one edited.
-    if (safety.verify_before_modify(block.file_path, block.start_line, block.end_line, block.content_hash))
+    // The block as the session last saw it. The stored range comes first: when that content
+    // also occurs higher up in the file (a twin section), the upper copy must not be the one
+    // edited.
+    const std::string expected = _expected_hash(block);
+    if (safety.verify_before_modify(block.file_path, block.start_line, block.end_line, expected))
         return std::pair{block.start_line, block.end_line};
     const long expected_lines = static_cast<long>(block.end_line) - block.start_line + 1;
-    return find_block_by_content_hash(block.file_path, block.content_hash, expected_lines, block.start_line);
+    return find_block_by_content_hash(block.file_path, expected, expected_lines, block.start_line);
 }
 
 int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, SessionReadTracker& tracker,
@@ -56,7 +58,14 @@ int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
     const fs::path& fp = block.file_path;
     const std::string key = fp.string();
     const std::string& id = block.uuid;
-    safety.apply_replace(fp, actual_start, actual_end, new_lines);
+    std::vector<std::string> lines = detail::split_lines(detail::read_text_file(fp));
+    const std::vector<std::string> seen =
+        _view_touched_by_write(indexer.list_blocks(fp), lines, actual_start, actual_end);
+    // The engine checks again, under its lock, that the block is still what the session saw.
+    safety.apply_replace(fp, actual_start, actual_end, new_lines, WriteBasis::range(_expected_hash(block)));
+    get_session_view()->record(id, compute_hash(detail::join_lines(new_lines)));
+    lines.erase(lines.begin() + (actual_start - 1), lines.begin() + actual_end);
+    lines.insert(lines.begin() + (actual_start - 1), new_lines.begin(), new_lines.end());
 
     tracker.reset_file(key);
 
@@ -71,6 +80,7 @@ int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
     // next check re-indexes.
     try {
         _reindex_keeping_block(indexer, watcher, fp, id, actual_start, !new_lines.empty());
+        _record_own_write(indexer, fp, seen, lines);
     } catch (const std::exception& e) {
         log_warning("Re-index after replace failed for %s: %s", key.c_str(), e.what());
     }
@@ -112,32 +122,41 @@ Reply read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file
 
     // A block read hands over one block, not the file: ask without counting a delivery.
     const std::string file_key = block->file_path.string();
+    const std::vector<std::string> lines = read_lines(block->file_path, block->start_line, block->end_line);
+    // Shown in full (or held by the agent through a cache hit: it has the file as it is now).
+    auto shown = [&] { get_session_view()->record(id, compute_hash(detail::join_lines(lines))); };
     if (!tracker) {
         const CacheResult cached = cache.check(file_key);
-        if (cached.status == "hit")
+        if (cached.status == "hit") {
+            shown();
             return "✅ " + get_message("cache_hit", {{"sha", cached.sha}, {"lines", cached.lines}});
+        }
     } else {
         // Each block has its own call list next to its file's.
         const std::string block_key = file_key + "#" + block->uuid;
         tracker->record_recent_call(block_key);
         const CacheResult cached = cache.check(file_key);
         if (cached.status == "hit" && tracker->should_return_cache(file_key) &&
-            tracker->recent_call_count(block_key) == 1)
+            tracker->recent_call_count(block_key) == 1) {
+            shown();
             return "✅ " + get_message("cache_hit", {{"sha", cached.sha}, {"lines", cached.lines}}) +
                    (get_language() == "zh"
                         ? "\n你已通过 read_file 持有该文件的当前内容。如已不在上下文中，请再次调用 md_read_block 获取此块内容。"
                         : "\nYou already hold this file's current content from read_file. If you no longer have "
                           "it, call md_read_block again for this block's content.");
+        }
     }
 
-    const std::vector<std::string> lines = read_lines(block->file_path, block->start_line, block->end_line);
     const std::string header = block_header(id, *block);
     if (!window.is_set()) {
         std::string out = header;
         out += "\n---\n";
         out += detail::join_lines(lines);
         out += "\n---";
-        if (_count_tokens(out, get_config("pricing_model")) <= budget) return out;
+        if (_count_tokens(out, get_config("pricing_model")) <= budget) {
+            shown();
+            return out;
+        }
     }
 
     // One page of the section. Line numbers are the file's; the lines that still exist are
@@ -271,8 +290,13 @@ Reply do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& saf
     if (new_content_text == old_content || _block_is_whole_file(full_text, actual_start, actual_end))
         savings = _no_savings(savings);
 
-    const int new_end = _rewrite_block(indexer, watcher, safety, tracker, block, actual_start, actual_end,
-                                       new_lines, savings.tokens_saved, "replace_block");
+    int new_end = 0;
+    try {
+        new_end = _rewrite_block(indexer, watcher, safety, tracker, block, actual_start, actual_end, new_lines,
+                                 savings.tokens_saved, "replace_block");
+    } catch (const FileChangedError&) {
+        return Reply::refusal(get_message("file_changed"));
+    }
 
     const std::string footer = _savings_footer(savings);
     const std::string snippet = get_snippet(fp, actual_start, new_end);
@@ -373,18 +397,32 @@ Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_vi
 }
 
 Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path,
-                         const LineWindow& window) {
+                   const LineWindow& window, Indexer* indexer, FileWatcher* watcher) {
     const fs::path fp = _resolve_path(file_path);
     std::error_code ec;
     if (!fs::exists(fp, ec)) return Reply::refusal(get_message("file_not_found", {{"path", fp}}));
     const std::string key = fp.string();
+
+    // The agent now holds `text`: every block of a Markdown file was shown as it stands there.
+    auto shown = [&](const std::string& text) {
+        if (!indexer || !watcher || !key.ends_with(".md")) return;
+        try {
+            _record_shown_text(_ensure_fresh_index(*indexer, *watcher, fp), detail::split_lines(text));
+        } catch (const std::exception& e) {
+            log_warning("Could not record the blocks of %s as read: %s", key.c_str(), e.what());
+        }
+    };
+    auto full_content_reply = [&](const std::string& path_text, const std::string& text) {
+        shown(text);
+        return reply_text(path_text, text);
+    };
 
     const long long budget = _result_budget();
     if (window.is_set()) return read_file_page(fp, window, budget);
     if (may_exceed_budget(fp, budget)) {
         try {
             const std::string text = detail::read_text_file(fp);
-            if (_count_tokens(full_content_reply(key, text), get_config("pricing_model")) > budget)
+            if (_count_tokens(reply_text(key, text), get_config("pricing_model")) > budget)
                 return read_file_page(fp, window, budget);
         } catch (...) {
             // The ordinary path below reports what is wrong with the file.
@@ -406,6 +444,7 @@ Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_vi
             tracker.record_read(key);
             return full_content_reply(key, cached.content.value());
         }
+        if (cached.content) shown(*cached.content);
         return get_message("cache_hit", {{"sha", cached.sha}, {"lines", cached.lines}});
     } catch (...) {
         // Whatever failed (cache, configuration, decision), the agent still gets the file.
@@ -442,6 +481,7 @@ Reply do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view fi
         if (structure::lower(b.title).find(needle) != std::string::npos) hits.push_back(&b);
 
     if (hits.empty()) return "❌ Found 0 blocks for '" + q + "' in " + key;
+    for (const Block* b : hits) get_session_view()->record(b->uuid, b->content_hash);
     std::string out = "✅ Found " + std::to_string(hits.size()) + " blocks for '" + q + "' in " + key + ":";
     for (const Block* b : hits) {
         out += '\n';

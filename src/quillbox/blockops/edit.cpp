@@ -515,17 +515,24 @@ void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
 
     watcher.wait_for_reindex(fp, 3.0);
 
+    // Checked against what the session was last shown of the block, if anything.
+    const std::string expected = _expected_hash(block);
     int first = block.start_line;
     int last = block.end_line;
-    if (auto at = find_block_by_content_hash(fp, block.content_hash, block.end_line - block.start_line + 1)) {
+    if (auto at = find_block_by_content_hash(fp, expected, block.end_line - block.start_line + 1)) {
         first = at->first;
         last = at->second;
-    } else if (!safety.verify_before_modify(fp, block.start_line, block.end_line, block.content_hash)) {
+    } else if (!safety.verify_before_modify(fp, block.start_line, block.end_line, expected)) {
         throw std::invalid_argument("File changed since last read");
     }
 
     std::vector<std::string> new_lines = detail::split_lines(new_content);
-    safety.apply_replace(fp, first, last, new_lines);
+    try {
+        safety.apply_replace(fp, first, last, new_lines, WriteBasis::range(expected));
+    } catch (const FileChangedError&) {
+        throw std::invalid_argument("File changed since last read");
+    }
+    get_session_view()->record(block.uuid, compute_hash(detail::join_lines(new_lines)));
     // The other blocks' stored ranges may have moved: make the next freshness check re-index.
     structure::forget_file_state(indexer, fp);
 
@@ -595,6 +602,9 @@ Reply do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
             const long long share = (_result_budget() - 200 * static_cast<long long>(best.size())) /
                                     static_cast<long long>(std::max<std::size_t>(best.size(), 1));
             entries.push_back(suggestion_entry(block, block_content, std::max(share, 50LL)));
+            // Shown in full, the section counts as seen.
+            if (_count_tokens(block_content, get_config("pricing_model")) <= std::max(share, 50LL))
+                get_session_view()->record(block.uuid, compute_hash(block_content));
         }
     }
 

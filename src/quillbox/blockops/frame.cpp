@@ -231,6 +231,7 @@ Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view fi
         fit = 1 + _lines_that_fit(with_first, lines, 1, lines.size(), budget);
     }
     const long long shown_end = first + static_cast<long long>(fit);
+    _record_listed({blocks.begin() + first, blocks.begin() + shown_end});
     out += detail::join_lines(lines, 0, fit);
     if (shown_end < total && shown_end > first) {
         out += '\n';

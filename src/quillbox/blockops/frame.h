@@ -150,4 +150,31 @@ std::size_t _short_id_length(Indexer& indexer, const std::string& uuid);
 // "✅ File: <path>\n<n> blocks:\n" followed by the block lines.
 std::string _format_blocks(const std::vector<Block>& blocks, const std::filesystem::path& file_path);
 
+// ---- The session's view (view.cpp) ------------------------------------------------------
+
+// The hash a change of `block` is checked against: what the session was last shown of it, or
+// the index's hash for a block the session never saw.
+std::string _expected_hash(const Block& block);
+// A listing or search showed these blocks: the session based its choice on the index's state.
+void _record_listed(const std::vector<Block>& blocks);
+// The session was shown the text whose lines (without ends) are `lines`: every block records
+// the hash of those lines at its range (blocks beyond the text are skipped).
+void _record_shown_text(const std::vector<Block>& blocks, const std::vector<std::string>& lines);
+
+// The session's own write of lines first..last (1-based): before it, the ids of the file's
+// blocks that overlap the range and whose content in `lines_before` is what the session was
+// shown. After it, `_record_own_write` gives those blocks the content the write left them
+// with, where the re-built index agrees with `lines_after` (the text the write produced);
+// blocks outside the range keep their content and their view.
+std::vector<std::string> _view_touched_by_write(const std::vector<Block>& blocks_before,
+                                                const std::vector<std::string>& lines_before,
+                                                int first, int last);
+// Whether a write of lines first..last (1-based; last = first - 1 inserts before `first`)
+// would touch a block the session was shown with other content than `lines` (the file now)
+// holds at its range.
+bool _view_conflicts(const std::vector<Block>& blocks, const std::vector<std::string>& lines,
+                     int first, int last);
+void _record_own_write(Indexer& indexer, const std::filesystem::path& fp,
+                       const std::vector<std::string>& ids, const std::vector<std::string>& lines_after);
+
 }  // namespace quillbox

@@ -13,6 +13,7 @@
 #include "quillbox/detail/read_file.h"
 #include "quillbox/detail/sha256.h"
 #include "quillbox/host.h"
+#include "quillbox/tracker.h"
 
 namespace fs = std::filesystem;
 
@@ -27,6 +28,7 @@ struct Registry {
     TextFilePredicate text_file;
     LogSink sink;
     LogLevel level = LogLevel::warning;
+    std::shared_ptr<SessionView> view = std::make_shared<SessionView>();
 };
 
 Registry& registry() {
@@ -268,6 +270,14 @@ QUILLBOX_LOG_AT(log_warning, LogLevel::warning)
 QUILLBOX_LOG_AT(log_error, LogLevel::error)
 #undef QUILLBOX_LOG_AT
 
+// ---- Session view ------------------------------------------------------------------------
+
+void set_session_view(std::shared_ptr<SessionView> view) {
+    put(&Registry::view, view ? std::move(view) : std::make_shared<SessionView>());
+}
+
+std::shared_ptr<SessionView> get_session_view() { return take(&Registry::view); }
+
 void reset_host_defaults() {
     auto& r = registry();
     std::lock_guard lk(r.mu);
@@ -276,6 +286,7 @@ void reset_host_defaults() {
     r.text_file = nullptr;
     r.sink = nullptr;
     r.level = LogLevel::warning;
+    r.view = std::make_shared<SessionView>();
     set_embedding_provider(nullptr);
 }
 

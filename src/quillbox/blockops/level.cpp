@@ -18,8 +18,11 @@ namespace quillbox {
 
 namespace structure {
 
-std::vector<std::string> read_file_lines(const std::filesystem::path& fp) {
-    return detail::split_lines(detail::read_text_file(fp));
+std::vector<std::string> read_file_lines(const std::filesystem::path& fp, std::string* sha256) {
+    std::string bytes = detail::read_file_bytes(fp);
+    detail::validate_utf8(bytes, fp.string());
+    if (sha256) *sha256 = detail::sha256_hex(bytes);
+    return detail::split_lines(detail::normalize_newlines(bytes));
 }
 
 std::optional<Block> find_block(const std::vector<Block>& blocks, std::string_view uuid) {
@@ -56,8 +59,8 @@ void forget_file_state(Indexer& indexer, const std::filesystem::path& fp) noexce
 
 void rewrite_and_reindex(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                          const std::filesystem::path& fp, std::size_t old_count,
-                         const std::vector<std::string>& new_lines) {
-    safety.apply_replace(fp, 1, static_cast<long>(old_count), new_lines);
+                         const std::vector<std::string>& new_lines, const std::string& basis_sha256) {
+    safety.apply_replace(fp, 1, static_cast<long>(old_count), new_lines, WriteBasis::file(basis_sha256));
     // State taken before parsing: a change in between makes the next check re-index again.
     indexer.rebuild_file(fp, &watcher, _current_file_state(fp));
 }
@@ -167,12 +170,16 @@ Reply do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
         if (new_level > 6) return Reply::refusal(get_message("level_boundary_warning", {{"direction", "downgrade"}, {"level", 6}}));
     }
 
-    std::vector<std::string> lines = structure::read_file_lines(path);
+    std::string basis;
+    std::vector<std::string> lines = structure::read_file_lines(path, &basis);
     if (!structure::block_matches(lines, block)) {
         // The index no longer describes the file (changed within the freshness tolerance).
         structure::forget_file_state(indexer, path);
         return Reply::refusal(get_message("file_changed"));
     }
+    // The heading lines are rewritten from what the section holds now: it must be what the
+    // session was shown of it.
+    if (_view_conflicts({block}, lines, block.start_line, block.end_line)) return Reply::refusal(get_message("file_changed"));
 
     std::set<int> indexes;
     for (const auto& b : to_adjust) indexes.insert(b.start_line - 1);
@@ -185,7 +192,11 @@ Reply do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
     }
 
     std::size_t old_count = lines.size();
-    structure::rewrite_and_reindex(indexer, watcher, safety, path, old_count, lines);
+    try {
+        structure::rewrite_and_reindex(indexer, watcher, safety, path, old_count, lines, basis);
+    } catch (const FileChangedError&) {
+        return Reply::refusal(get_message("file_changed"));
+    }
 
     return get_message("level_adjusted", {{"title", block.title},
                                           {"delta", delta},

@@ -53,12 +53,15 @@ Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety
             return Reply::refusal(get_message("block_level_conflict", {{"error", *conflict}}));
     }
 
-    std::vector<std::string> lines = structure::read_file_lines(path);
+    std::string basis;
+    std::vector<std::string> lines = structure::read_file_lines(path, &basis);
     if (!structure::block_matches(lines, block) || (target && !structure::block_matches(lines, *target))) {
         // The index no longer describes the file (changed within the freshness tolerance).
         structure::forget_file_state(indexer, path);
         return Reply::refusal(get_message("file_changed"));
     }
+    // The section moves as it stands now: it must be what the session was shown of it.
+    if (_view_conflicts({block}, lines, block.start_line, block.end_line)) return Reply::refusal(get_message("file_changed"));
 
     long insert_pos = 0;
     if (target) {
@@ -96,7 +99,11 @@ Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety
     new_lines.insert(new_lines.end(), src_lines.begin(), src_lines.end());
     new_lines.insert(new_lines.end(), remaining.begin() + insert_pos, remaining.end());
 
-    structure::rewrite_and_reindex(indexer, watcher, safety, path, lines.size(), new_lines);
+    try {
+        structure::rewrite_and_reindex(indexer, watcher, safety, path, lines.size(), new_lines, basis);
+    } catch (const FileChangedError&) {
+        return Reply::refusal(get_message("file_changed"));
+    }
 
     return get_message("block_moved", {{"title", block.title},
                                        {"position", position},

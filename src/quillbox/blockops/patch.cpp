@@ -151,9 +151,12 @@ Reply do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safet
     if (patched == content || _block_is_whole_file(full_text, actual_start, actual_end))
         savings = _no_savings(savings);
 
-    const int new_end = _rewrite_block(indexer, watcher, safety, tracker, block, actual_start, actual_end,
-                                       new_lines, savings.tokens_saved, "patch_block");
-    (void)new_end;
+    try {
+        _rewrite_block(indexer, watcher, safety, tracker, block, actual_start, actual_end, new_lines,
+                       savings.tokens_saved, "patch_block");
+    } catch (const FileChangedError&) {
+        return Reply::refusal(get_message("file_changed"));
+    }
 
     const std::string footer = _savings_footer(savings);
     std::string head = "✅ Block '" + block.title + "' patched (" + std::to_string(at.size()) +

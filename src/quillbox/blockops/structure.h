@@ -21,8 +21,9 @@ std::string_view strip(std::string_view s) noexcept;
 // Full Unicode lower-case mapping (language-independent, final sigma included).
 std::string lower(std::string_view s);
 
-// The file's text (strict UTF-8, line ends normalised) split at every line end, without ends.
-std::vector<std::string> read_file_lines(const std::filesystem::path& fp);
+// The file's text (strict UTF-8, line ends normalised) split at every line end, without ends;
+// with `sha256`, also the SHA-256 of the bytes the lines came from (one read).
+std::vector<std::string> read_file_lines(const std::filesystem::path& fp, std::string* sha256 = nullptr);
 
 // The block with this identifier in a listing, if any.
 std::optional<Block> find_block(const std::vector<Block>& blocks, std::string_view uuid);
@@ -41,9 +42,11 @@ void forget_file_state(Indexer& indexer, const std::filesystem::path& fp) noexce
 
 // Replaces the whole file (old_count lines) by new_lines through the safety engine, then
 // rebuilds the file's blocks from scratch (every block gets a new identifier) and records the
-// written state so that the next freshness check trusts the new index.
+// written state so that the next freshness check trusts the new index. `basis_sha256` is the
+// SHA-256 of the bytes the new lines were computed from: a file that changed since raises
+// FileChangedError and is not written.
 void rewrite_and_reindex(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                          const std::filesystem::path& fp, std::size_t old_count,
-                         const std::vector<std::string>& new_lines);
+                         const std::vector<std::string>& new_lines, const std::string& basis_sha256);
 
 }  // namespace quillbox::structure

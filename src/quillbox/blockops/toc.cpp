@@ -39,7 +39,12 @@ Reply do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
     // A title that spans lines (setext) spans lines in the table too.
     std::vector<std::string> toc_lines = detail::split_lines(new_toc_text);
 
-    std::vector<std::string> stripped = detail::split_lines(detail::read_text_file(fp), true);
+    std::string basis;
+    std::string raw = detail::read_file_bytes(fp);
+    detail::validate_utf8(raw, fp.string());
+    basis = detail::sha256_hex(raw);
+    std::vector<std::string> stripped = detail::split_lines(detail::normalize_newlines(raw), true);
+    raw.clear();
     for (auto& line : stripped)
         while (!line.empty() && line.back() == '\n') line.pop_back();
 
@@ -63,6 +68,8 @@ Reply do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
             detail::join_lines(stripped, static_cast<std::size_t>(toc_start), static_cast<std::size_t>(toc_end) + 1);
         old_toc_text += '\n';
         if (old_toc_text == new_toc_text) return get_message("toc_unchanged");
+        if (_view_conflicts(blocks, stripped, static_cast<int>(toc_start) + 1, static_cast<int>(toc_end) + 1))
+            return Reply::refusal(get_message("file_changed"));
         new_lines.insert(new_lines.end(), stripped.begin(), stripped.begin() + toc_start);
         new_lines.insert(new_lines.end(), toc_lines.begin(), toc_lines.end());
         new_lines.insert(new_lines.end(), stripped.begin() + toc_end + 1, stripped.end());
@@ -72,6 +79,8 @@ Reply do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
         int fm_end = find_frontmatter_end(stripped);
         std::size_t at = fm_end > 0 ? static_cast<std::size_t>(fm_end) : 0;
         at = std::min(at, stripped.size());
+        if (_view_conflicts(blocks, stripped, static_cast<int>(at) + 1, static_cast<int>(at)))
+            return Reply::refusal(get_message("file_changed"));
         new_lines.insert(new_lines.end(), stripped.begin(), stripped.begin() + static_cast<long>(at));
         new_lines.insert(new_lines.end(), toc_lines.begin(), toc_lines.end());
         new_lines.insert(new_lines.end(), stripped.begin() + static_cast<long>(at), stripped.end());
@@ -83,7 +92,11 @@ Reply do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
     for (const auto& line : new_lines) bytes += line.size() + 1;
     if (bytes > MAX_FILE_SIZE || new_lines.size() > MAX_FILE_LINES) return Reply::refusal(get_message("file_too_large"));
 
-    safety.apply_replace(fp, 1, static_cast<long>(stripped.size()), new_lines);
+    try {
+        safety.apply_replace(fp, 1, static_cast<long>(stripped.size()), new_lines, WriteBasis::file(basis));
+    } catch (const FileChangedError&) {
+        return Reply::refusal(get_message("file_changed"));
+    }
     // The stored block ranges are behind the file now: the next freshness check re-indexes.
     structure::forget_file_state(indexer, fp);
     return get_message(result_key);

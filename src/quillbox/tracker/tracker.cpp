@@ -19,6 +19,35 @@ namespace quillbox {
 
 namespace fs = std::filesystem;
 
+// ---- SessionView -------------------------------------------------------------------------
+
+void SessionView::record(std::string_view block_id, std::string_view content_hash) {
+    std::lock_guard lk(mu_);
+    hashes_.insert_or_assign(std::string(block_id), std::string(content_hash));
+}
+
+std::optional<std::string> SessionView::shown(std::string_view block_id) const {
+    std::lock_guard lk(mu_);
+    auto it = hashes_.find(std::string(block_id));
+    if (it == hashes_.end()) return std::nullopt;
+    return it->second;
+}
+
+void SessionView::forget(std::string_view block_id) {
+    std::lock_guard lk(mu_);
+    hashes_.erase(std::string(block_id));
+}
+
+void SessionView::clear() {
+    std::lock_guard lk(mu_);
+    hashes_.clear();
+}
+
+std::size_t SessionView::size() const {
+    std::lock_guard lk(mu_);
+    return hashes_.size();
+}
+
 // ---- SessionReadTracker ----------------------------------------------------------------
 
 namespace {

@@ -1,0 +1,84 @@
+// The session's view of the blocks it was shown, and the check of a change against it.
+
+#include <algorithm>
+#include <cstddef>
+#include <set>
+
+#include "quillbox/blockops/frame.h"
+#include "quillbox/detail/text.h"
+
+namespace fs = std::filesystem;
+
+namespace quillbox {
+
+namespace {
+
+// Hash of lines start..end (1-based) of `lines`, or nothing when the range is not inside.
+std::optional<std::string> hash_at(const std::vector<std::string>& lines, int start, int end) {
+    if (start < 1 || end < start - 1 || static_cast<std::size_t>(end) > lines.size()) return std::nullopt;
+    return compute_hash(detail::join_lines(lines, static_cast<std::size_t>(start - 1),
+                                           static_cast<std::size_t>(end)));
+}
+
+}  // namespace
+
+std::string _expected_hash(const Block& block) {
+    return get_session_view()->shown(block.uuid).value_or(block.content_hash);
+}
+
+void _record_listed(const std::vector<Block>& blocks) {
+    auto view = get_session_view();
+    for (const auto& b : blocks) view->record(b.uuid, b.content_hash);
+}
+
+void _record_shown_text(const std::vector<Block>& blocks, const std::vector<std::string>& lines) {
+    auto view = get_session_view();
+    for (const auto& b : blocks)
+        if (auto h = hash_at(lines, b.start_line, b.end_line)) view->record(b.uuid, *h);
+}
+
+std::vector<std::string> _view_touched_by_write(const std::vector<Block>& blocks_before,
+                                                const std::vector<std::string>& lines_before,
+                                                int first, int last) {
+    auto view = get_session_view();
+    std::vector<std::string> ids;
+    for (const auto& b : blocks_before) {
+        // Overlap with the written range; an insertion (last < first) touches the blocks
+        // that hold its position.
+        const int lo = std::min(first, last + 1);
+        if (b.end_line < lo || b.start_line > std::max(last, first)) continue;
+        auto shown = view->shown(b.uuid);
+        if (shown && hash_at(lines_before, b.start_line, b.end_line) == shown) ids.push_back(b.uuid);
+    }
+    return ids;
+}
+
+bool _view_conflicts(const std::vector<Block>& blocks, const std::vector<std::string>& lines,
+                     int first, int last) {
+    auto view = get_session_view();
+    const int lo = std::min(first, last + 1);
+    const int hi = std::max(first, last);
+    for (const auto& b : blocks) {
+        if (b.end_line < lo || b.start_line > hi) continue;
+        auto shown = view->shown(b.uuid);
+        if (shown && hash_at(lines, b.start_line, b.end_line) != shown) return true;
+    }
+    return false;
+}
+
+void _record_own_write(Indexer& indexer, const fs::path& fp, const std::vector<std::string>& ids,
+                       const std::vector<std::string>& lines_after) {
+    if (ids.empty()) return;
+    const std::set<std::string> wanted(ids.begin(), ids.end());
+    auto view = get_session_view();
+    for (const auto& b : indexer.list_blocks(fp)) {
+        if (!wanted.count(b.uuid)) continue;
+        // The index was re-built from the file after the write; it speaks for this write only
+        // where it matches the text the write produced.
+        // Elsewhere the old view stays, and a later change of the block is refused.
+        if (hash_at(lines_after, b.start_line, b.end_line) == b.content_hash)
+            view->record(b.uuid, b.content_hash);
+    }
+}
+
+}  // namespace quillbox
