@@ -91,7 +91,8 @@ private:
 
 // Watches a directory tree (inotify, recursively; directories that appear later are watched
 // too, and files already inside them are reported as created) and feeds an _MDFileHandler.
-// Renames and moves are not reported. Also keeps the per-file re-index marks.
+// A file renamed or moved onto a path is reported as modified there, one moved away as
+// deleted. Also keeps the per-file re-index marks.
 class FileWatcher {
 public:
     using ChangeCallback = std::function<void(const std::filesystem::path&)>;

@@ -73,7 +73,7 @@ TEST(FileWatcher, WritesCreatesAndDeletesGiveOneCallbackPerFile) {
     EXPECT_EQ(count_of(w.rec, a), 2u);  // the deletion, with the deleted file's path
 }
 
-TEST(FileWatcher, NewAndMovedDirectoriesAreWatchedAndRenamesNotReported) {
+TEST(FileWatcher, NewAndMovedDirectoriesAreWatched) {
     Watched w;
     fs::path root = w.dir.path, deep = root / "x" / "y";
     fs::create_directories(deep);
@@ -83,18 +83,54 @@ TEST(FileWatcher, NewAndMovedDirectoriesAreWatchedAndRenamesNotReported) {
     settle();
     EXPECT_EQ(w.rec.paths(), std::vector<fs::path>{deep / "early.md"});
 
-    fs::rename(deep / "early.md", deep / "renamed.md");
+    // A directory moved in (or within) brings its files along: they are new at their paths.
     fs::rename(root / "x", root / "x2");
     TempDir outside;
     fs::create_directory(outside.path / "o");
+    write(outside.path / "o" / "brought.md", "# B\n");
     fs::rename(outside.path / "o", root / "o");
-    settle();
-    EXPECT_EQ(w.rec.paths().size(), 1u);
+    ASSERT_TRUE(w.rec.wait_for(3));
+    EXPECT_EQ(count_of(w.rec, root / "x2" / "y" / "early.md"), 1u);
+    EXPECT_EQ(count_of(w.rec, root / "o" / "brought.md"), 1u);
     write(root / "x2" / "y" / "in.md", "# In\n");
     write(root / "o" / "out.md", "# Out\n");
-    ASSERT_TRUE(w.rec.wait_for(3));
+    ASSERT_TRUE(w.rec.wait_for(5));
     EXPECT_EQ(count_of(w.rec, root / "x2" / "y" / "in.md"), 1u);
     EXPECT_EQ(count_of(w.rec, root / "o" / "out.md"), 1u);
+}
+
+// Editors that save through a temporary file rename it over the document: that is a change of
+// the document, with the same debounce and write mark as an in-place save. A file renamed or
+// moved away is gone from its path.
+TEST(FileWatcher, RenamesAreChanges) {
+    Watched w;
+    fs::path root = w.dir.path, doc = root / "doc.md";
+    write(doc, "# Doc\n");
+    ASSERT_TRUE(w.rec.wait_for(1));
+    settle();
+
+    write(root / ".doc.md.swp", "# Doc\nsaved\n");
+    fs::rename(root / ".doc.md.swp", doc);
+    EXPECT_TRUE(marked(w.watcher, doc));
+    ASSERT_TRUE(w.rec.wait_for(2));
+    settle();
+    EXPECT_EQ(count_of(w.rec, doc), 2u);
+
+    fs::rename(doc, root / "renamed.md");
+    ASSERT_TRUE(w.rec.wait_for(4));
+    settle();
+    EXPECT_EQ(count_of(w.rec, doc), 3u);  // the deletion at the old path
+    EXPECT_EQ(count_of(w.rec, root / "renamed.md"), 1u);
+
+    TempDir outside;
+    fs::rename(root / "renamed.md", outside.path / "away.md");
+    write(outside.path / "in.md", "# In\n");
+    fs::rename(outside.path / "in.md", root / "in.md");
+    ASSERT_TRUE(w.rec.wait_for(6));
+    settle();
+    EXPECT_EQ(count_of(w.rec, root / "renamed.md"), 2u);
+    EXPECT_EQ(count_of(w.rec, root / "in.md"), 1u);
+    EXPECT_EQ(w.rec.paths().size(), 6u);
 }
 
 TEST(FileWatcher, SurvivesChurnAndTheRootsRemoval) {

@@ -26,8 +26,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // Directories: file creations, every write and the close after writing (the debounce merges
-// them, so a save gives one callback however it is written), deletions, and moves only to keep
-// the directory watches in step. IN_EXCL_UNLINK: no events for files already unlinked.
+// them, so a save gives one callback however it is written), deletions, and moves: a file
+// renamed onto a path is a modification there, one renamed away a deletion. IN_EXCL_UNLINK: no events for files already unlinked.
 constexpr std::uint32_t kDirMask = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_DELETE |
                                    IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR | IN_EXCL_UNLINK;
 
@@ -189,11 +189,18 @@ private:
             emit(FileEvent::Kind::modified, p, is_dir);
         } else if (ev.mask & IN_DELETE) {
             emit(FileEvent::Kind::deleted, p, is_dir);
-        } else if (is_dir && (ev.mask & IN_MOVED_FROM)) {
-            forget_subtree(p);  // moved within the tree it comes back with IN_MOVED_TO
-        } else if (is_dir && (ev.mask & IN_MOVED_TO)) {
-            watch(p);
-            add_subtree(p, /*report=*/false);
+        } else if (ev.mask & IN_MOVED_FROM) {
+            // Renamed or moved away: the file is gone from this path.
+            if (is_dir) forget_subtree(p);  // moved within the tree it comes back with IN_MOVED_TO
+            else emit(FileEvent::Kind::deleted, p, false);
+        } else if (ev.mask & IN_MOVED_TO) {
+            // Renamed onto this path (an editor's save through a temporary file): new content.
+            if (is_dir) {
+                watch(p);
+                add_subtree(p, /*report=*/true);
+            } else {
+                emit(FileEvent::Kind::modified, p, false);
+            }
         }
     }
 
