@@ -8,6 +8,8 @@
 #include "quillbox/blockops/structure.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/detail/read_file.h"
+#include "quillbox/detail/sha256.h"
+#include "quillbox/detail/utf8.h"
 #include "quillbox/i18n.h"
 #include "quillbox/blockops/frame.h"
 

@@ -5,7 +5,7 @@
 #include <set>
 
 #include "quillbox/blockops/frame.h"
-#include "quillbox/detail/text.h"
+#include "quillbox/detail/lines.h"
 
 namespace fs = std::filesystem;
 
