@@ -60,7 +60,7 @@ TEST_F(Project, OutsideEditAfterListingOrReadingIsNeverOverwritten) {
 TEST_F(Project, WholeFileReadAndFindCountAsShown) {
     MemoryReadCache cache;
     auto p = md("plan.md", kPlan);
-    do_read_file(cache, tracker, p.string(), indexer.get(), watcher.get());
+    do_read_file(cache, tracker, p.string(), LineWindow{}, indexer.get(), watcher.get());
     const std::string plan = id_of(p, "Plan");
     EXPECT_TRUE(get_session_view()->shown(plan));
     write_file(p, "# Doc\nintro\n## Plan\nstep ONE\n## Notes\ntbd\n");
