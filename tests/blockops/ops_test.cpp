@@ -49,14 +49,18 @@ TEST_F(Project, ReadBlockShowsStoredRangeOrRefuses) {
     EXPECT_EQ(do_read_block(*indexer, cache, "whatever.md", "no-such-id"),
               "❌ Error: Block not found.\nPlease call md_list_blocks(\"whatever.md\") first to get a valid block_id.");
 
-    // The file shrank without a re-index: what is left of the range, then nothing.
+    // The file changed without a re-index: the block as it stands now, never the stale range;
+    // once it is gone, the agent is told to list again.
     qbtest::write_file(p, "# Guide\nintro\n## Install\n");
-    EXPECT_NE(do_read_block(*indexer, cache, p, install.uuid).find("---\n## Install\n---"), std::string::npos);
+    EXPECT_NE(do_read_block(*indexer, cache, p, install.uuid).find("Lines: 3-3\n---\n## Install\n---"),
+              std::string::npos);
     qbtest::write_file(p, "# Guide\n");
-    EXPECT_NE(do_read_block(*indexer, cache, p, install.uuid).find("Lines: 3-4\n---\n\n---"), std::string::npos);
+    EXPECT_EQ(do_read_block(*indexer, cache, p, install.uuid),
+              "❌ Error: Block not found.\nPlease call md_list_blocks(\"" + p.string() + "\") first to get a valid block_id.");
 
+    const Block guide = find(list(p), "Guide");
     std::filesystem::remove(p);
-    EXPECT_EQ(do_read_block(*indexer, cache, p, install.uuid), "File not found: " + p.string());
+    EXPECT_EQ(do_read_block(*indexer, cache, p, guide.uuid), "File not found: " + p.string());
 }
 
 TEST_F(Project, ReadBlockAnswersWithMarkerOnCacheHit) {

@@ -117,3 +117,20 @@ TEST_F(Project, StructuralChangesCheckTheView) {
     EXPECT_TRUE(refused(do_generate_toc(*indexer, *watcher, *safety, t.string())));
     EXPECT_EQ(read_file(t), "# T\n<!-- toc -->\nuser's\n<!-- tocstop -->\n## X\nx\n");
 }
+
+// An editor's save through a temporary file and a rename moves the sections; until the
+// watcher re-indexes, the stored ranges are behind. A block read still shows the block.
+TEST_F(Project, ReadsNeverServeStaleLines) {
+    MemoryReadCache cache;
+    auto p = md("stale.md", kPlan);
+    do_list_blocks(*indexer, *watcher, p.string());
+    const std::string plan = id_of(p, "Plan");
+    const std::string notes = id_of(p, "Notes");
+    write_file(root / ".stale.md.swp", "# Doc\nintro\nmore intro\n## Plan\nstep one\n## Notes\ntbd, edited\n");
+    std::filesystem::rename(root / ".stale.md.swp", p);
+
+    auto answer = do_read_block(*indexer, cache, p, plan);
+    EXPECT_NE(answer.find("Lines: 4-5\n---\n## Plan\nstep one\n---"), std::string::npos) << answer;
+    answer = do_read_block(*indexer, cache, p, notes);
+    EXPECT_NE(answer.find("---\n## Notes\ntbd, edited\n---"), std::string::npos) << answer;
+}

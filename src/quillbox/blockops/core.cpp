@@ -120,9 +120,26 @@ Reply read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file
     if (!block) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", file_path}}));
     if (auto refusal = _check_md_path(block->file_path)) return Reply::refusal(*refusal);
 
+    // The stored range must still hold the block's recorded content: an outside save may have
+    // moved or changed it since the last re-index. Then the block is found where its content
+    // now stands, or the file is re-indexed (keeping identifiers) and read there.
+    std::vector<std::string> lines = read_lines(block->file_path, block->start_line, block->end_line);
+    if (!block->content_hash.empty() && compute_hash(detail::join_lines(lines)) != block->content_hash) {
+        const long expected_lines = static_cast<long>(block->end_line) - block->start_line + 1;
+        if (auto moved = find_block_by_content_hash(block->file_path, block->content_hash, expected_lines,
+                                                    block->start_line)) {
+            block->start_line = moved->first;
+            block->end_line = moved->second;
+        } else {
+            indexer.index_file(block->file_path, nullptr, _current_file_state(block->file_path));
+            block = indexer.get_block(id);
+            if (!block) return get_message("block_not_found_guidance", {{"file_path", file_path}});
+        }
+        lines = read_lines(block->file_path, block->start_line, block->end_line);
+    }
+
     // A block read hands over one block, not the file: ask without counting a delivery.
     const std::string file_key = block->file_path.string();
-    const std::vector<std::string> lines = read_lines(block->file_path, block->start_line, block->end_line);
     // Shown in full (or held by the agent through a cache hit: it has the file as it is now).
     auto shown = [&] { get_session_view()->record(id, compute_hash(detail::join_lines(lines))); };
     if (!tracker) {
