@@ -156,9 +156,12 @@ void register_core_tools(ToolRegistry& registry) {
         "Read one Markdown section",
         "Read one section of a Markdown file by its block id (from md_list_blocks or md_find_blocks). "
         "Returns the title, level and line range, then the section's lines between two --- lines: "
-        "the heading line and everything up to the next heading of the same or a higher level. To "
-        "change a few words, send just those with md_patch_block; to rewrite the section, send the "
-        "whole new text with md_replace_block. A section too long for one answer comes in pages: "
+        "the heading line and everything up to the next heading of the same or a higher level, "
+        "joined by line feeds, blank lines at its end included. To change a few words, send just "
+        "those with md_patch_block; to rewrite the section, send the whole new text with "
+        "md_replace_block: this text sent back unchanged changes nothing, and with one word changed "
+        "only that line changes (blank lines at the end, line ends such as CRLF and a missing final "
+        "line feed stay as they are). A section too long for one answer comes in pages: "
         "the last line names the offset of the next page. An answer like [cached, sha=…, N lines] "
         "means you already hold this file's current content from read_file; if you no longer have it, "
         "ask for the block again and its content follows.",
@@ -214,14 +217,20 @@ void register_core_tools(ToolRegistry& registry) {
         "first and send the complete new text of the section as new_content, heading line included "
         "(an empty new_content deletes the section). For a change smaller than the section, "
         "md_patch_block is cheaper. When the section changed since you last saw it (listing, read) "
-        "the call is refused with FILE_CHANGED: list and read it again. Sending unchanged content is a no-op. "
-        "Every write is backed up, written atomically and verified. Prefer this to rewriting whole "
-        "Markdown files.",
+        "the call is refused with FILE_CHANGED: list and read it again. Sending back the text md_read_block "
+        "showed, unchanged, is a no-op (nothing is written); with one word changed only that line "
+        "changes. Blank lines at the end: ending new_content with no line feed, one, or as many as "
+        "md_read_block showed (or one more) keeps the section's blank lines before the next heading "
+        "as they are; ending it with another number n of line feeds leaves n - 1 blank lines. The "
+        "file keeps its line ends (LF, CRLF) and its final line feed or lack of one. A result over "
+        "5 MB or 100,000 lines is refused with FILE_TOO_LARGE. Every write is backed up, written "
+        "atomically and verified. Prefer this to rewriting whole Markdown files.",
         object_schema({{"file_path", string_property("The Markdown file the block belongs to (as in "
                                                      "md_list_blocks).")},
                        {"block_id", string_property(BLOCK_ID_DOC)},
                        {"new_content", string_property("The complete new text of the section, heading "
-                                                       "line included, lines separated by line feeds.")}},
+                                                       "line included, lines separated by line feeds. A "
+                                                       "line feed at the very end adds no empty line.")}},
                       {"file_path", "block_id", "new_content"}),
         {.read_only = false, .destructive = true, .idempotent = true, .open_world = false},
         replace_block,

@@ -62,8 +62,9 @@ void register_structure_tools(ToolRegistry& registry) {
         "\"把X改为Y\" (also 改成, 替换为, 更新为, 设置为, 变为). The section whose heading shares the most "
         "words with the instruction is chosen (the longest section when none does); X is replaced "
         "there, exactly, else ignoring letter case. When no rewrite is possible the answer shows the "
-        "candidate sections with their block ids: edit them with md_replace_block. Every write is "
-        "backed up and verified.",
+        "candidate sections with their block ids: edit them with md_replace_block. Only the lines "
+        "that contain X change; blank lines and line ends stay as they were. Every write is backed up "
+        "and verified.",
         object_schema({{"file_path", string_property(FILE_PATH_DOC)},
                        {"instruction", string_property("The edit, e.g. \"change the version to 2.0\", "
                                                        "\"old name -> new name\" or \"把标题改为新标题\".")}},
@@ -117,7 +118,10 @@ void register_structure_tools(ToolRegistry& registry) {
         "target_block_id, \"after\" moves it to the end of the document and \"before\" to the start "
         "(after any front matter). Heading levels are not changed; a move whose levels do not fit "
         "the new place is refused (before/after take a section of the target's level, to reorder "
-        "siblings, or a deeper one; children must be deeper than their parent). Afterwards every block id of the file is new: call "
+        "siblings, or a deeper one; children must be deeper than their parent). The section takes "
+        "its trailing blank lines along; a blank line is added around it only where the file sets "
+        "sections apart that way (or a paragraph would run into a heading). Afterwards every block "
+        "id of the file is new: call "
         "md_list_blocks again.",
         object_schema({{"block_id", string_property(BLOCK_ID_DOC)},
                        {"target_block_id", [] {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "quillbox/decode_error.h"
+#include "quillbox/detail/limits.h"  // MAX_FILE_SIZE, MAX_FILE_LINES, FileTooLargeError
 
 namespace quillbox {
 
@@ -29,15 +30,6 @@ struct Block {
     std::string content_hash;
 
     bool operator==(const Block&) const = default;
-};
-
-inline constexpr std::uintmax_t MAX_FILE_SIZE = 5242880;
-inline constexpr std::size_t MAX_FILE_LINES = 100000;
-
-// A file over MAX_FILE_SIZE bytes or MAX_FILE_LINES lines; what() is exactly "FILE_TOO_LARGE".
-class FileTooLargeError : public std::invalid_argument {
-public:
-    FileTooLargeError() : std::invalid_argument("FILE_TOO_LARGE") {}
 };
 
 // One stored block of a file, as the index hands it to the fuzzy matcher.

@@ -107,6 +107,12 @@ public:
     // Preconditions: 1 <= start <= end + 1, end <= number of lines, no line contains LF or CR,
     // lines are valid UTF-8; otherwise std::invalid_argument and nothing is written. A file
     // without write permission is refused (SafetyFileError, permission_denied).
+    // Lines outside the range are written back byte for byte, line ends included. A new line
+    // equal to a replaced one keeps that line's end, other new lines take the ends of the
+    // remaining replaced lines in order, and any further ones the file's most common end. A
+    // file without a final line end keeps it missing. A result over MAX_FILE_SIZE bytes or
+    // MAX_FILE_LINES lines raises FileTooLargeError before anything is written. The read-back
+    // must equal the intended bytes exactly.
     // Another Quillbox process writing the same file is waited for (3 s, then a
     // ModificationError); a file that does not match `basis`, or changes before the rename,
     // raises FileChangedError with nothing written. A read-back that differs is rolled back

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <thread>
 
+#include "quillbox/detail/limits.h"
 #include "quillbox/safety.h"
 #include "quillbox/watcher.h"
 #include "common/temp_dir.h"
@@ -78,17 +79,66 @@ TEST_F(SafetyEngineTest, ReplaceInsertDeleteAndLineEnds) {
     EXPECT_EQ(read_file(file), "top\n1\n2\n5\n6\nend\n");
     EXPECT_TRUE(no_tmp());
 
-    write_file(file, "a\r\nb\r\nc");  // CRLF, no final line feed
-    engine.apply_replace(file, 2, 2, {"B"});
-    EXPECT_EQ(read_file(file), "a\nB\nc\n");
-    write_file(file, "x\fy\n");  // a form-feed line end is followed by a line feed
-    engine.apply_replace(file, 2, 2, {"Y"});
-    EXPECT_EQ(read_file(file), "x\f\nY\n");
-
+    write_file(file, "x\ny\n");
     fs::create_symlink(file, dir / "link.md");  // the target changes, the link stays
     engine.apply_replace(dir / "link.md", 1, 1, {"via link"});
     EXPECT_TRUE(fs::is_symlink(dir / "link.md"));
-    EXPECT_EQ(read_file(file), "via link\n\nY\n");
+    EXPECT_EQ(read_file(file), "via link\ny\n");
+}
+
+TEST_F(SafetyEngineTest, UntouchedLinesKeepTheirEndsAndNewLinesTakeTheCommonOne) {
+    struct Case {
+        const char* before;
+        long start, end;
+        std::vector<std::string> lines;
+        const char* after;
+    };
+    const Case cases[] = {
+        // CRLF and CR files stay what they are.
+        {"a\r\nb\r\nc\r\n", 2, 2, {"B"}, "a\r\nB\r\nc\r\n"},
+        {"a\r\nb\r\nc\r\n", 2, 2, {"B", "new"}, "a\r\nB\r\nnew\r\nc\r\n"},
+        {"a\rb\rc\r", 2, 2, {"B"}, "a\rB\rc\r"},
+        // Mixed: a changed line keeps its end, an added one takes the most common end.
+        {"a\r\nb\nc\r\nd\r\n", 2, 2, {"B"}, "a\r\nB\nc\r\nd\r\n"},
+        {"a\r\nb\nc\r\nd\r\n", 2, 2, {"B", "x"}, "a\r\nB\nx\r\nc\r\nd\r\n"},
+        {"a\nb\r\n", 3, 2, {"c"}, "a\nb\r\nc\n"},  // a tie goes to the line feed
+        // Lines that only move keep their ends.
+        {"1\r\n2\n3\r\n", 1, 3, {"3", "1", "2"}, "3\r\n1\r\n2\n"},
+        // A missing final line end stays missing, wherever the last line comes from.
+        {"a\nb", 2, 2, {"B"}, "a\nB"},
+        {"a\r\nb", 3, 2, {"c"}, "a\r\nb\r\nc"},
+        {"a\nb", 2, 2, {}, "a"},
+        {"a\nb", 1, 1, {"A", "A2"}, "A\nA2\nb"},
+        {"a\nb", 2, 2, {"B", ""}, "a\nB\n\n"},  // an empty last line needs its end
+        {"a\n", 1, 1, {}, ""},
+        {"", 1, 0, {"a"}, "a\n"},
+        // A lone CR end never pairs with a following line feed into one line end.
+        {"a\rb\nc\n", 2, 2, {""}, "a\r\n\nc\n"},
+        {"a\rb\n\nc\n", 2, 2, {}, "a\r\n\nc\n"},
+        // A byte-order mark and white space at line ends are part of the lines.
+        {"\xEF\xBB\xBF# T \r\nx\t\r\n", 2, 2, {"y\t"}, "\xEF\xBB\xBF# T \r\ny\t\r\n"},
+    };
+    for (const auto& c : cases) {
+        write_file(file, c.before);
+        engine.apply_replace(file, c.start, c.end, c.lines);
+        EXPECT_EQ(read_file(file), c.after) << "before: " << ::testing::PrintToString(std::string(c.before));
+    }
+}
+
+TEST_F(SafetyEngineTest, WritesOverTheLimitsAreRefusedBeforeAnything) {
+    write_file(file, "a\nb\n");
+    const std::string big(MAX_FILE_SIZE, 'x');
+    EXPECT_THROW(engine.apply_replace(file, 1, 1, {big}), FileTooLargeError);
+    std::vector<std::string> many(MAX_FILE_LINES, "l");
+    EXPECT_THROW(engine.apply_replace(file, 1, 1, many), FileTooLargeError);  // one line more
+    EXPECT_EQ(read_file(file), "a\nb\n");
+    EXPECT_TRUE(backup_files().empty());
+    EXPECT_TRUE(no_tmp());
+    // Exactly at the limits is accepted.
+    engine.apply_replace(file, 1, 2, many);
+    EXPECT_EQ(fs::file_size(file), 2 * MAX_FILE_LINES);
+    engine.apply_replace(file, 1, MAX_FILE_LINES, {std::string(MAX_FILE_SIZE - 1, 'y')});
+    EXPECT_EQ(fs::file_size(file), MAX_FILE_SIZE);
 }
 
 TEST_F(SafetyEngineTest, PermissionsAndBackupMetadataSurvive) {
@@ -250,10 +300,14 @@ TEST_F(SafetyEngineTest, ChangesAfterTheRenameAreLeftAlone) {
         else EXPECT_FALSE(fs::exists(file));
         EXPECT_TRUE(no_tmp());
     }
-    // A read-back equal to the new lines after normalisation passes.
-    engine.set_after_rename_hook([](const fs::path& p) { write_file(p, "p1\r\np2\r\nnew\r\ns1\r\ns2"); });
-    write_file(file, original);
-    engine.apply_replace(file, 3, 3, {"new"});
+    // The read-back must be exactly what was written: other line ends or a lost final line
+    // feed are someone else's bytes too, and stay.
+    for (const char* other : {"p1\r\np2\r\nnew\r\ns1\r\ns2", "p1\np2\nnew\ns1\ns2"}) {
+        write_file(file, original);
+        engine.set_after_rename_hook([&](const fs::path& p) { write_file(p, other); });
+        EXPECT_NE(error_text([&] { engine.apply_replace(file, 3, 3, {"new"}); }).find("未回滚"), std::string::npos);
+        EXPECT_EQ(read_file(file), other);
+    }
 }
 
 // An editor that saves between the read for the write and the rename (in place or by its own

@@ -290,15 +290,20 @@ Reply do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& saf
 
     watcher.wait_for_reindex(fp, 3.0);
 
-    const std::string old_content = detail::join_lines(read_lines(fp, block.start_line, block.end_line));
-    if (old_content == new_content)
-        return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
+    // Idempotence on the lines the text stands for, so that the text read comes back a no-op.
+    std::vector<std::string> old_lines = read_lines(fp, block.start_line, block.end_line);
+    std::vector<std::string> new_lines = _block_lines(new_content, old_lines);
+    if (new_lines == old_lines) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
 
     auto located = _locate_block(safety, block);
     if (!located) return Reply::refusal(get_message("file_changed"));
     const auto [actual_start, actual_end] = *located;
-
-    const std::vector<std::string> new_lines = detail::split_lines(new_content);
+    if (actual_start != block.start_line || actual_end != block.end_line) {
+        old_lines = read_lines(fp, actual_start, actual_end);
+        new_lines = _block_lines(new_content, old_lines);
+        if (new_lines == old_lines) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
+    }
+    const std::string old_content = detail::join_lines(old_lines);
     const std::string new_content_text = detail::join_lines(new_lines);
 
     // Token figures are taken before the write.

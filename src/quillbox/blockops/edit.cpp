@@ -510,9 +510,6 @@ void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
     const Block& block = *found;
     const std::filesystem::path& fp = block.file_path;
 
-    std::string old = detail::join_lines(read_lines(fp, block.start_line, block.end_line));
-    if (old == new_content) return;
-
     watcher.wait_for_reindex(fp, 3.0);
 
     // Checked against what the session was last shown of the block, if anything.
@@ -526,7 +523,10 @@ void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
         throw std::invalid_argument("File changed since last read");
     }
 
-    std::vector<std::string> new_lines = detail::split_lines(new_content);
+    // The block's own blank lines at its end stay, as for a replace.
+    const std::vector<std::string> old_lines = read_lines(fp, first, last);
+    std::vector<std::string> new_lines = _block_lines(new_content, old_lines);
+    if (new_lines == old_lines) return;
     try {
         safety.apply_replace(fp, first, last, new_lines, WriteBasis::range(expected));
     } catch (const FileChangedError&) {
@@ -593,6 +593,9 @@ Reply do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                 entries.push_back(failure_entry(block, e.code() == std::errc::permission_denied
                                                            ? get_message("file_read_only", {{"path", block.file_path}})
                                                            : std::string(e.what())));
+            } catch (const FileTooLargeError&) {
+                ++failures;
+                entries.push_back(failure_entry(block, get_message("file_too_large")));
             } catch (const std::exception& e) {
                 ++failures;
                 entries.push_back(failure_entry(block, e.what()));

@@ -135,6 +135,35 @@ std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher, c
     return parse_markdown_to_blocks(fp);
 }
 
+// ---- Round trips -------------------------------------------------------------------------
+
+namespace {
+
+bool ends_with_line_end(std::string_view s) { return !s.empty() && (s.back() == '\n' || s.back() == '\r'); }
+
+}  // namespace
+
+bool _is_blank_line(std::string_view line) noexcept {
+    return line.find_first_not_of(" \t") == std::string_view::npos;
+}
+
+std::vector<std::string> _block_lines(std::string_view new_content, const std::vector<std::string>& old_lines) {
+    std::vector<std::string> lines = detail::split_lines(new_content);
+    // Line ends after the last non-blank line: the blank lines the text shows at its end.
+    std::size_t body = lines.size();
+    while (body > 0 && _is_blank_line(lines[body - 1])) --body;
+    if (body == 0) return lines;
+    const std::size_t ends_after = lines.size() - body + (ends_with_line_end(new_content) ? 1 : 0);
+    std::size_t kept = old_lines.size();  // the block's trailing blank run; never its heading
+    while (kept > 1 && _is_blank_line(old_lines[kept - 1])) --kept;
+    const std::size_t old_blanks = old_lines.size() - std::min(kept, old_lines.size());
+    if (ends_after <= 1 || ends_after == old_blanks || ends_after == old_blanks + 1) {
+        lines.resize(body);
+        lines.insert(lines.end(), old_lines.end() - static_cast<std::ptrdiff_t>(old_blanks), old_lines.end());
+    }
+    return lines;
+}
+
 // ---- Listing ----------------------------------------------------------------------------
 
 std::string _level_marker(int level) {

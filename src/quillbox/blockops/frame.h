@@ -138,6 +138,21 @@ int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                    const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
                    long long tokens_saved, std::string_view op_type);
 
+// ---- Round trips -------------------------------------------------------------------------
+// A block is shown as its lines joined by line feeds, so n blank lines at its end show as n
+// line feeds after its last non-blank line. The text sent back is split at its line ends (a
+// line end at the very end adds no empty line). Its blank lines at the end: when the line
+// feeds after its last non-blank line number 0 or 1, or as many as the block showed, or one
+// more, the block keeps the blank lines it had (its separation from what follows, byte for
+// byte); any other number n gives n - 1 blank lines. So the text read comes back unchanged,
+// with or without a closing line feed, and a one-word change is a one-line change. A text
+// without a non-blank line is taken as it is; an empty text removes the block's lines.
+
+// A line that is empty or holds only spaces and tabs.
+bool _is_blank_line(std::string_view line) noexcept;
+// The lines `new_content` stands for as the new text of a block whose lines are `old_lines`.
+std::vector<std::string> _block_lines(std::string_view new_content, const std::vector<std::string>& old_lines);
+
 // "#" x level, or "FM" for a block without a heading level.
 std::string _level_marker(int level);
 // `  id="<uuid>" ## Title lines=3-9`; with `id_length`, the id cut to that many characters.

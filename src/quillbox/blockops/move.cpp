@@ -10,6 +10,21 @@
 
 namespace quillbox {
 
+namespace {
+
+// Whether lines[i] is the text line of a setext heading (a non-blank line over a run of "="
+// or "-" indented by at most three spaces).
+bool starts_setext_heading(const std::vector<std::string>& lines, std::size_t i) {
+    if (i + 1 >= lines.size() || _is_blank_line(lines[i])) return false;
+    std::string_view u = lines[i + 1];
+    std::size_t p = u.find_first_not_of(' ');
+    if (p == std::string_view::npos || p > 3 || (u[p] != '=' && u[p] != '-')) return false;
+    std::size_t q = u.find_first_not_of(u[p], p);
+    return q == std::string_view::npos || u.find_first_not_of(" \t", q) == std::string_view::npos;
+}
+
+}  // namespace
+
 Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                           std::string_view block_id, std::string_view target_block_id,
                           std::string_view position) {
@@ -95,9 +110,32 @@ Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety
     if (insert_pos >= src_end) insert_pos -= static_cast<long>(src_lines.size());
     insert_pos = std::clamp(insert_pos, 0L, static_cast<long>(remaining.size()));
 
+    // The section moves with its own trailing blank lines. Where it lands it is kept apart
+    // from its neighbours as the file keeps sections apart: with one blank line before it
+    // after a non-blank line, and after it when it ends without one and text follows, when it
+    // was set off by a blank line where it stood; and always where a paragraph line would
+    // otherwise join a setext heading. The blank lines at the very end of the file stay as
+    // many as they were.
+    const auto at = static_cast<std::size_t>(insert_pos);
+    const bool set_off = (src_start_0 > 0 && _is_blank_line(lines[static_cast<std::size_t>(src_start_0 - 1)])) ||
+                         _is_blank_line(src_lines.back());
     std::vector<std::string> new_lines(remaining.begin(), remaining.begin() + insert_pos);
+    if (at > 0 && !_is_blank_line(remaining[at - 1]) && (set_off || starts_setext_heading(src_lines, 0)))
+        new_lines.emplace_back();
     new_lines.insert(new_lines.end(), src_lines.begin(), src_lines.end());
+    if (at < remaining.size() && !_is_blank_line(src_lines.back()) &&
+        (set_off || starts_setext_heading(remaining, at)))
+        new_lines.emplace_back();
     new_lines.insert(new_lines.end(), remaining.begin() + insert_pos, remaining.end());
+    auto trailing_blanks = [](const std::vector<std::string>& v) {
+        std::size_t k = 0;
+        while (k < v.size() && _is_blank_line(v[v.size() - 1 - k])) ++k;
+        return k;
+    };
+    const std::size_t tail_before = trailing_blanks(lines);
+    std::size_t tail_after = trailing_blanks(new_lines);
+    for (; tail_after > tail_before; --tail_after) new_lines.pop_back();
+    for (; tail_after < tail_before; ++tail_after) new_lines.emplace_back();
 
     try {
         structure::rewrite_and_reindex(indexer, watcher, safety, path, lines.size(), new_lines, basis);

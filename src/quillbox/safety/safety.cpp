@@ -17,12 +17,14 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include "quillbox/detail/atomic_file.h"
 #include "quillbox/detail/utf8.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/detail/read_file.h"
 #include "quillbox/detail/sha256.h"
+#include "quillbox/detail/limits.h"
 #include "quillbox/watcher.h"
 
 namespace quillbox {
@@ -166,20 +168,71 @@ fs::path tmp_path_for(const fs::path& file_path) {
     return tmp;
 }
 
-// Lines split at line feeds only; a final line feed starts no further line.
-std::vector<std::string_view> split_at_lf(std::string_view s) {
-    std::vector<std::string_view> out;
-    std::size_t start = 0;
-    while (start < s.size()) {
-        std::size_t nl = s.find('\n', start);
-        if (nl == std::string_view::npos) {
-            out.push_back(s.substr(start));
-            break;
-        }
-        out.push_back(s.substr(start, nl - start));
-        start = nl + 1;
+// The line end of span `sp` in `s` (empty for a last line without one).
+std::string_view end_of(std::string_view s, const Span& sp) { return s.substr(sp.begin + sp.len, sp.end_len); }
+
+// The file's most common line end; a line feed when it has none or on a tie with it.
+std::string_view most_common_end(std::string_view raw, const std::vector<Span>& spans) {
+    std::size_t lf = 0, crlf = 0, cr = 0;
+    for (const Span& sp : spans) {
+        std::string_view e = end_of(raw, sp);
+        if (e == "\n") ++lf;
+        else if (e == "\r\n") ++crlf;
+        else if (e == "\r") ++cr;
     }
-    return out;
+    if (crlf > lf && crlf >= cr) return "\r\n";
+    if (cr > lf && cr > crlf) return "\r";
+    return "\n";
+}
+
+// The line end each new line is written with. A new line whose text equals a replaced line
+// keeps that line's end (lines that only moved, or were rewritten unchanged, stay as they
+// were); the remaining new lines take the ends of the remaining replaced lines in order (a
+// changed line keeps its end); lines beyond those take the file's most common end.
+std::vector<std::string_view> ends_for_new_lines(std::string_view raw, const std::vector<Span>& spans,
+                                                 std::size_t s0, std::size_t e0,
+                                                 const std::vector<std::string>& new_lines) {
+    const std::string_view common = most_common_end(raw, spans);
+    auto end_at = [&](std::size_t i) {
+        std::string_view e = end_of(raw, spans[i]);
+        return e.empty() ? common : e;  // the final line's missing end is settled later
+    };
+    std::vector<std::string_view> ends(new_lines.size());
+    std::vector<bool> old_used(e0 - s0, false);
+    std::vector<bool> new_set(new_lines.size(), false);
+    std::unordered_map<std::string_view, std::vector<std::size_t>> by_text;
+    for (std::size_t i = e0; i-- > s0;) by_text[raw.substr(spans[i].begin, spans[i].len)].push_back(i);
+    for (std::size_t j = 0; j < new_lines.size(); ++j) {
+        auto it = by_text.find(new_lines[j]);
+        if (it == by_text.end() || it->second.empty()) continue;
+        std::size_t i = it->second.back();  // the earliest unused equal line
+        it->second.pop_back();
+        old_used[i - s0] = true;
+        ends[j] = end_at(i);
+        new_set[j] = true;
+    }
+    std::size_t next_old = s0;
+    for (std::size_t j = 0; j < new_lines.size(); ++j) {
+        if (new_set[j]) continue;
+        while (next_old < e0 && old_used[next_old - s0]) ++next_old;
+        if (next_old < e0) ends[j] = end_at(next_old++);
+        else ends[j] = common;
+    }
+    return ends;
+}
+
+// Length of the line end at the very end of `s` (0 when `s` does not end in one).
+std::size_t trailing_end_length(std::string_view s) {
+    if (s.size() >= 2 && s.substr(s.size() - 2) == "\r\n") return 2;
+    if (!s.empty() && (s.back() == '\n' || s.back() == '\r')) return 1;
+    return 0;
+}
+
+// Appends `piece`, keeping a lone carriage return at the seam from pairing with a line feed
+// that starts `piece` (two line ends would become one): that end is written as CRLF instead.
+void append_at_seam(std::string& out, std::string_view piece) {
+    if (!piece.empty() && piece.front() == '\n' && !out.empty() && out.back() == '\r') out.push_back('\n');
+    out.append(piece);
 }
 
 bool parse_hex_digest(std::string_view hex, unsigned char out[32]) {
@@ -618,26 +671,16 @@ void check_replacement(const fs::path& file_path, long start, long end, const st
 
 // The file's new text: lines 1..s0 kept, the new lines, the lines after the range kept; each
 // line followed by a line feed. The kept prefix and suffix are slices of it.
+// The file's new bytes: untouched lines as they were, line ends included, the new lines with
+// the ends ends_for_new_lines gives them.
 struct ReplacedText {
     std::string text;
-    std::size_t s0 = 0;            // lines before the range
-    std::size_t prefix_len = 0;    // bytes of the kept prefix
-    std::size_t suffix_begin = 0;  // where the kept suffix starts
-    bool has_suffix = false;
-
-    // Hashes of what must not change (joined text: without the final line feed).
-    std::string prefix_hash() const {
-        return compute_hash(std::string_view(text).substr(0, prefix_len == 0 ? 0 : prefix_len - 1));
-    }
-    std::string suffix_hash() const {
-        return compute_hash(has_suffix ? std::string_view(text).substr(suffix_begin, text.size() - suffix_begin - 1)
-                                       : std::string_view{});
-    }
+    std::size_t s0 = 0;  // lines before the range
 };
 
-ReplacedText replace_range(std::string old_text, const fs::path& file_path, long start, long end,
+ReplacedText replace_range(std::string raw, const fs::path& file_path, long start, long end,
                            const std::vector<std::string>& new_lines) {
-    auto spans = line_spans(old_text);
+    const auto spans = line_spans(raw);
     const std::size_t n = spans.size();
     if (static_cast<unsigned long>(end) > n) {
         throw std::invalid_argument("line range " + std::to_string(start) + ".." +
@@ -647,47 +690,64 @@ ReplacedText replace_range(std::string old_text, const fs::path& file_path, long
     ReplacedText r;
     r.s0 = static_cast<std::size_t>(start - 1);
     const auto e0 = static_cast<std::size_t>(end);  // first line after the range
-    r.has_suffix = e0 < n;
+    const std::vector<std::string_view> ends = ends_for_new_lines(raw, spans, r.s0, e0, new_lines);
+
     std::string& out = r.text;
-    out.reserve(old_text.size() + 64 * new_lines.size() + 1);
-    auto append_line = [&](std::string_view l) {
-        out.append(l);
-        out.push_back('\n');
-    };
-    for (std::size_t i = 0; i < r.s0; ++i) append_line(line_without_lf(old_text, spans[i]));
-    r.prefix_len = out.size();
-    for (const auto& l : new_lines) append_line(l);
-    r.suffix_begin = out.size();
-    for (std::size_t i = e0; i < n; ++i) append_line(line_without_lf(old_text, spans[i]));
+    out.reserve(raw.size() + 64 * new_lines.size() + 2);
+    out.append(raw, 0, r.s0 < n ? spans[r.s0].begin : raw.size());
+    // Lines appended after a last line without an end: that line gets one.
+    if (r.s0 > 0 && spans[r.s0 - 1].end_len == 0 && !new_lines.empty()) out.append(most_common_end(raw, spans));
+    for (std::size_t j = 0; j < new_lines.size(); ++j) {
+        append_at_seam(out, new_lines[j]);
+        append_at_seam(out, ends[j]);
+    }
+    append_at_seam(out, std::string_view(raw).substr(e0 < n ? spans[e0].begin : raw.size()));
+    // A file that did not end with a line end still does not; only an empty last line keeps
+    // its end, as without it the line would not exist.
+    if (n > 0 && spans[n - 1].end_len == 0) {
+        const std::size_t t = trailing_end_length(out);
+        if (t > 0 && out.size() > t && out[out.size() - t - 1] != '\n' && out[out.size() - t - 1] != '\r')
+            out.resize(out.size() - t);
+    }
+    const std::size_t out_lines = r.s0 + new_lines.size() + (n - e0);
+    if (out.size() > MAX_FILE_SIZE || out_lines > MAX_FILE_LINES) throw FileTooLargeError();
     return r;
 }
 
-// What is wrong with the file as read back after the rename, or nothing when it holds what
-// was written around unchanged prefix and suffix.
-const char* written_mismatch(const fs::path& target, const ReplacedText& r, const std::vector<std::string>& new_lines,
-                             const std::string& prefix_before, const std::string& suffix_before) {
+// What is wrong with the file as read back after the rename, or nothing when it holds exactly
+// the bytes meant to be written.
+const char* written_mismatch(const fs::path& target, const ReplacedText& r, std::size_t new_count) {
     // A file that can no longer be read as text does not hold what was written.
     std::string back;
     try {
-        back = detail::read_text_file(target);
+        back = detail::read_file_bytes(target);
     } catch (const std::exception&) {
         return "写入内容与预期不匹配，已自动回滚";
     }
-    if (back == r.text) return nullptr;  // byte-identical: range, prefix and suffix all hold
+    if (back == r.text) return nullptr;
+    if (detail::find_invalid_utf8(back) != std::string_view::npos) return "写入内容与预期不匹配，已自动回滚";
 
-    // The full checks, to tell which part differs.
-    auto actual = split_at_lf(back);
-    const std::size_t s0 = r.s0;
-    const std::size_t m = new_lines.size();
-    bool range_ok = actual.size() >= s0 + m;
-    for (std::size_t i = 0; range_ok && i < m; ++i) range_ok = actual[s0 + i] == new_lines[i];
-    if (!range_ok) return "写入内容与预期不匹配，已自动回滚";
-    if (detail::sha256_joined(actual, 0, s0) != prefix_before) return "前缀区域被意外修改，已自动回滚";
-    if (detail::sha256_joined(actual, s0 + m, actual.size()) != suffix_before) return "后缀区域被意外修改，已自动回滚";
-    return nullptr;
+    // Tell which part differs: the new lines, the lines before them or the lines after them,
+    // each compared with its line end.
+    const std::string_view out = r.text;
+    const auto want = line_spans(out);
+    const auto got = line_spans(back);
+    auto same = [&](std::size_t i) {
+        return i < got.size() && i < want.size() &&
+               std::string_view(back).substr(got[i].begin, got[i].len + got[i].end_len) ==
+                   out.substr(want[i].begin, want[i].len + want[i].end_len);
+    };
+    for (std::size_t i = r.s0; i < r.s0 + new_count; ++i)
+        if (!same(i)) return "写入内容与预期不匹配，已自动回滚";
+    for (std::size_t i = 0; i < r.s0; ++i)
+        if (!same(i)) return "前缀区域被意外修改，已自动回滚";
+    if (got.size() != want.size()) return "后缀区域被意外修改，已自动回滚";
+    for (std::size_t i = r.s0 + new_count; i < want.size(); ++i)
+        if (!same(i)) return "后缀区域被意外修改，已自动回滚";
+    return "写入内容与预期不匹配，已自动回滚";
 }
 
-// compute_hash of lines start..end of a normalised text, or nothing when the text is shorter.
+// compute_hash of lines start..end of a text, or nothing when the text is shorter.
 std::optional<std::string> range_hash(std::string_view text, long start, long end) {
     auto spans = line_spans(text);
     if (start < 1 || end < start - 1 || static_cast<unsigned long>(end) > spans.size()) return std::nullopt;
@@ -720,26 +780,24 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
     }
     WriteLock lock(lock_dir_, target, WRITE_QUIET_TIMEOUT);
 
-    // Read once: the checks, the backup and the new text all come from these bytes.
+    // Read once: the checks, the backup and the new bytes all come from these bytes.
     st = stat_regular_file(file_path);
     const std::string raw = detail::read_file_bytes(target);
     detail::validate_utf8(raw, target.string());
-    std::string text = detail::normalize_newlines(raw);
     auto changed = [&] {
         return FileChangedError("文件 " + file_path.string() + " 已被修改，请重新读取后再修改。");
     };
     if (basis.file_sha256 && detail::sha256_hex(raw) != *basis.file_sha256) throw changed();
-    if (basis.range_hash && range_hash(text, start, end) != basis.range_hash) throw changed();
+    if (basis.range_hash && range_hash(raw, start, end) != basis.range_hash) throw changed();
 
-    // 2. Backup of exactly these bytes.
+    // 2. The new bytes, decided before anything is written (a result over the limits is
+    // refused without a backup), from the file as it is, byte for byte.
+    const ReplacedText r = replace_range(raw, file_path, start, end, new_lines);
+
+    // 3. Backup of exactly these bytes.
     fs::path backup = backup_from(file_path, raw, st);
 
-    // 3.-6. The new text, and hashes of the parts that must not change.
-    const ReplacedText r = replace_range(std::move(text), file_path, start, end, new_lines);
-    const std::string prefix_before = r.prefix_hash();
-    const std::string suffix_before = r.suffix_hash();
-
-    // 6./7. Temporary file beside the file, synced, put in place. Just before, the file must
+    // 4. Temporary file beside the file, synced, put in place. Just before, the file must
     // still hold the bytes the new text came from: an editor that saved meanwhile would
     // otherwise lose its change.
     {
@@ -755,9 +813,9 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
 
     if (after_rename_hook_) after_rename_hook_(target);
 
-    // 8.-12. Read back. What differs is rolled back, but only while the file holds what this
-    // write put there: content another program saved since is theirs, and stays.
-    if (const char* mismatch = written_mismatch(target, r, new_lines, prefix_before, suffix_before)) {
+    // 5. Read back, byte for byte. What differs is rolled back, but only while the file holds
+    // what this write put there: content another program saved since is theirs, and stays.
+    if (const char* mismatch = written_mismatch(target, r, new_lines.size())) {
         try {
             std::optional<detail::PendingReplace> pending;
             try {
