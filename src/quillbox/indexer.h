@@ -40,6 +40,11 @@ std::string quillbox_version();
 // Throws IndexDatabaseError naming the file when any of that fails.
 std::unique_ptr<SQLite::Database> _init_db(const std::filesystem::path& db_path);
 
+// Once per database: drops the file_index rows of files that hold FF, VT, U+001C..U+001E,
+// U+0085, U+2028 or U+2029, which ended lines in older releases, so that the next freshness
+// check re-indexes them. Called by _init_db.
+void _forget_files_of_old_line_rule(SQLite::Database& db);
+
 // One `blocks` row (a statement positioned on it) as a Block.
 Block _row_to_block(SQLite::Statement& row);
 

@@ -16,13 +16,13 @@ TEST(LineSplit, AllLineEndsAndTrailingEnd) {
     EXPECT_EQ(split_lines("a\n"), (std::vector<std::string>{"a"}));
     EXPECT_EQ(split_lines("a\n\n"), (std::vector<std::string>{"a", ""}));
     EXPECT_EQ(split_lines("a\r\nb\rc"), (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_EQ(split_lines("a\vb\fc\x1c" "d\x1d" "e\x1e" "f"),
-              (std::vector<std::string>{"a", "b", "c", "d", "e", "f"}));
-    EXPECT_EQ(split_lines("a\xc2\x85" "b\xe2\x80\xa8" "c\xe2\x80\xa9" "d"),
-              (std::vector<std::string>{"a", "b", "c", "d"}));
-    // U+2027 and U+0084 are not line ends.
-    EXPECT_EQ(split_lines("a\xe2\x80\xa7" "b\xc2\x84" "c").size(), 1u);
-    EXPECT_EQ(split_lines("a\fb\n", true), (std::vector<std::string>{"a\f", "b\n"}));
+    EXPECT_EQ(split_lines("a\r\n\r\rb\n", true), (std::vector<std::string>{"a\r\n", "\r", "\r", "b\n"}));
+    // Only LF, CR and CRLF end lines: FF, VT, U+001C..U+001E, U+0085, U+2028 and U+2029 are
+    // characters inside a line.
+    EXPECT_EQ(split_lines("a\vb\fc\x1c" "d\x1d" "e\x1e" "f\n"),
+              (std::vector<std::string>{"a\vb\fc\x1c" "d\x1d" "e\x1e" "f"}));
+    EXPECT_EQ(split_lines("a\xc2\x85" "b\xe2\x80\xa8" "c\xe2\x80\xa9" "d").size(), 1u);
+    EXPECT_EQ(split_lines("a\fb\n", true), (std::vector<std::string>{"a\fb\n"}));
 }
 
 TEST(Utf8, StrictValidation) {

@@ -17,8 +17,34 @@ TEST(InitDb, NewFileGetsTheSchemaWalAndTheVersionRow) {
     EXPECT_EQ(names("index"), "idx_blocks_file,idx_blocks_title,idx_blocks_uuid");
     EXPECT_EQ(query1(*db, "PRAGMA journal_mode"), "wal");
     EXPECT_EQ(query1(*db, "PRAGMA busy_timeout"), "5000");
-    EXPECT_EQ(query1(*db, "SELECT group_concat(key || '=' || value) FROM schema_version"),
-              "quillbox_version=" + quillbox_version());
+    EXPECT_EQ(query1(*db, "SELECT group_concat(key || '=' || value) FROM (SELECT * FROM schema_version ORDER BY key)"),
+              "line_rule=commonmark,quillbox_version=" + quillbox_version());
+}
+
+TEST(InitDb, FilesSplitByTheOldLineRuleAreReindexedOnce) {
+    TempDir dir;
+    fs::path dbp = dir.path / "index.db";
+    fs::path ff = dir.path / "ff.md", plain = dir.path / "plain.md", ls = dir.path / "ls.md";
+    fs::path gone = dir.path / "gone.md";
+    write_file(ff, "# A\nx\fy\n# B\n");
+    write_file(ls, "# A\nx\xe2\x80\xa8y\n");
+    write_file(plain, "# A\nx\n");
+    const FileState state{1.0, "h"};
+    {
+        Indexer ix(dbp);
+        for (const auto& p : {ff, ls, plain, gone}) ix.record_file_state(p, state);
+        exec_sql(ix, "DELETE FROM schema_version WHERE key = 'line_rule'");  // an older database
+    }
+    {
+        Indexer ix(dbp);
+        EXPECT_FALSE(ix.file_state(ff));
+        EXPECT_FALSE(ix.file_state(ls));
+        EXPECT_EQ(ix.file_state(plain), state);
+        EXPECT_EQ(ix.file_state(gone), state);  // the next check finds it missing anyway
+        ix.record_file_state(ff, state);
+    }
+    Indexer ix(dbp);  // once only
+    EXPECT_EQ(ix.file_state(ff), state);
 }
 
 TEST(InitDb, AVersionChangeClearsBlocksAndAnOldSchemaIsMigratedKeepingRows) {
@@ -37,7 +63,7 @@ TEST(InitDb, AVersionChangeClearsBlocksAndAnOldSchemaIsMigratedKeepingRows) {
     {
         Indexer ix(dbp);
         EXPECT_TRUE(ix.list_blocks(md).empty());
-        EXPECT_EQ(query1(ix, "SELECT value FROM schema_version"), quillbox_version());
+        EXPECT_EQ(query1(ix, "SELECT value FROM schema_version WHERE key = 'quillbox_version'"), quillbox_version());
     }
 
     // A file from before heading_path, block_type, last_seen and the version table.
@@ -57,7 +83,7 @@ TEST(InitDb, AVersionChangeClearsBlocksAndAnOldSchemaIsMigratedKeepingRows) {
     EXPECT_EQ(query1(ix, "SELECT heading_path || '|' || block_type || '|' || last_seen FROM blocks"),
               "|heading|0");
     EXPECT_EQ(ix.get_block("u1"), (Block{"u1", "/x/a.md", 1, 3, "Old", 2, "", "heading", "h"}));
-    EXPECT_EQ(query1(ix, "SELECT value FROM schema_version"), quillbox_version());
+    EXPECT_EQ(query1(ix, "SELECT value FROM schema_version WHERE key = 'quillbox_version'"), quillbox_version());
 }
 
 TEST(InitDb, BadFilesAndClosedIndexesRaiseErrorsNamingTheFile) {

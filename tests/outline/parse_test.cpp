@@ -220,16 +220,19 @@ TEST_F(Parse, LineEndsAndByteOrderMark) {
     EXPECT_EQ(_validate_file(write("\xEF\xBB\xBF" "a\r\nb\rc")), "\xEF\xBB\xBF" "a\nb\nc");
 }
 
-TEST_F(Parse, ExoticLineEndsLagThePositions) {
-    // Each form feed, U+2028, ... is a line end for the block lines but not for the parser,
-    // so later headings report parser lines.
-    EXPECT_EQ(rows("# A\n\f# B\n# C\n"), (std::vector<R>{{1, 1, 2, "A"}, {1, 3, 4, "C"}}));
-    EXPECT_EQ(rows("# A\nx\xE2\x80\xA8y\n# C\nz\n"), (std::vector<R>{{1, 1, 2, "A"}, {1, 3, 5, "C"}}));
+TEST_F(Parse, FormFeedsAndUnicodeSeparatorsStayInsideLines) {
+    // The parser and the block lines count the same lines: only LF, CR and CRLF end one.
+    EXPECT_EQ(rows("# A\n\f# B\n# C\n"), (std::vector<R>{{1, 1, 2, "A"}, {1, 3, 3, "C"}}));
+    EXPECT_EQ(rows("# A\nx\xE2\x80\xA8y\n# C\nz\n"), (std::vector<R>{{1, 1, 2, "A"}, {1, 3, 4, "C"}}));
     auto bs = parse("# A\vB\n");
     ASSERT_EQ(bs.size(), 1u);
     EXPECT_EQ(bs[0].title, "A\vB");
-    EXPECT_EQ(bs[0].end_line, 2);
-    EXPECT_EQ(bs[0].content_hash, _compute_content_hash({"# A", "B"}, 0, 1));
+    EXPECT_EQ(bs[0].end_line, 1);
+    EXPECT_EQ(bs[0].content_hash, _compute_content_hash({"# A\vB"}, 0, 0));
+    auto cs = parse("# A\nx\fy\n# B\nb\n");
+    ASSERT_EQ(cs.size(), 2u);
+    EXPECT_EQ(cs[0].content_hash, _compute_content_hash({"# A", "x\fy"}, 0, 1));
+    EXPECT_EQ(cs[1].start_line, 3);
 }
 
 TEST_F(Parse, BadInput) {
@@ -275,10 +278,10 @@ TEST_F(Parse, SizeAndLineLimits) {
     EXPECT_EQ(parse(lines).size(), 100u);
     EXPECT_THROW(parse(lines + "\n"), FileTooLargeError);  // a blank last line is a line too
     EXPECT_THROW(parse(lines + "x"), FileTooLargeError);
-    // Exotic line ends count as lines for the limit.
-    std::string ff(MAX_FILE_LINES, '\f');
-    EXPECT_NO_THROW(_validate_file(write(ff)));
-    EXPECT_THROW(_validate_file(write(ff + "\f")), FileTooLargeError);
+    // Form feeds end no line, so they count no line for the limit; CRs do.
+    EXPECT_NO_THROW(_validate_file(write(std::string(MAX_FILE_LINES + 1, '\f'))));
+    EXPECT_NO_THROW(_validate_file(write(std::string(MAX_FILE_LINES, '\r'))));
+    EXPECT_THROW(_validate_file(write(std::string(MAX_FILE_LINES + 1, '\r'))), FileTooLargeError);
 }
 
 TEST(ContentHash, Ranges) {

@@ -32,10 +32,10 @@ TEST(ReadLines, RangesAndLineEnds) {
     EXPECT_TRUE(read_lines(p, 6, 9).empty());
     EXPECT_TRUE(read_lines(p, 3, 2).empty());
     EXPECT_EQ(read_lines(p, -4, 1), (Lines{"one"}));
-    // Only line feeds are removed; the last line may have no end.
+    // Form feeds and U+2028 are characters inside a line; the last line may have no end.
     write_file(p, "a\fb\xe2\x80\xa8" "c\n\nd");
-    EXPECT_EQ(read_lines(p, 1, 10), (Lines{"a\f", "b\xe2\x80\xa8", "c", "", "d"}));
-    EXPECT_EQ(read_all_lines(p), (Lines{"a\f", "b\xe2\x80\xa8", "c\n", "\n", "d"}));
+    EXPECT_EQ(read_lines(p, 1, 10), (Lines{"a\fb\xe2\x80\xa8" "c", "", "d"}));
+    EXPECT_EQ(read_all_lines(p), (Lines{"a\fb\xe2\x80\xa8" "c\n", "\n", "d"}));
     // CRLF and lone CR read like LF.
     write_file(d / "lf.md", "# T\n\nbody\nend\n");
     write_file(d / "crlf.md", "# T\r\n\r\nbody\r\nend\r\n");
@@ -73,8 +73,9 @@ TEST(FindBlock, ShiftedDuplicatedAndImpossibleWindows) {
     for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(find_block_by_content_hash(p, upper, 3), std::nullopt);
     EXPECT_EQ(find_block_by_content_hash(p, compute_hash(""), 0), Range({1, 0}));
-    write_file(p, "a\fb\n");  // window lines are compared without any line end
-    EXPECT_EQ(find_block_by_content_hash(p, compute_hash("a\nb"), 2), Range({1, 2}));
+    write_file(p, "x\na\fb\r\n");  // a form feed stays in its line; CRLF is a line end
+    EXPECT_EQ(find_block_by_content_hash(p, compute_hash("a\nb"), 2), std::nullopt);
+    EXPECT_EQ(find_block_by_content_hash(p, compute_hash("x\na\fb"), 2), Range({1, 2}));
 }
 
 TEST(FindBlock, AgreesWithExhaustiveSearch) {

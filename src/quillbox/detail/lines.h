@@ -27,22 +27,15 @@ inline std::string normalize_newlines(std::string_view s) {
 }
 
 // Length in bytes of the line end starting at `i`, or 0 when none starts there.
-// Line ends: LF, CR, CRLF, VT, FF, U+001C..U+001E, U+0085, U+2028, U+2029.
+// Line ends are those of CommonMark: LF, CR and CRLF. Form feed, vertical tab, U+001C..U+001E,
+// U+0085, U+2028 and U+2029 are characters inside a line, for the parser, the hashes, line
+// access, the limits and writing alike.
 inline std::size_t line_end_length(std::string_view s, std::size_t i) noexcept {
-    auto c = static_cast<unsigned char>(s[i]);
-    switch (c) {
-        case '\n': case '\v': case '\f': case 0x1C: case 0x1D: case 0x1E:
+    switch (s[i]) {
+        case '\n':
             return 1;
         case '\r':
             return (i + 1 < s.size() && s[i + 1] == '\n') ? 2 : 1;
-        case 0xC2:
-            return (i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x85) ? 2 : 0;
-        case 0xE2:
-            if (i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x80) {
-                auto d = static_cast<unsigned char>(s[i + 2]);
-                if (d == 0xA8 || d == 0xA9) return 3;
-            }
-            return 0;
         default:
             return 0;
     }

@@ -13,6 +13,7 @@
 #include <unordered_set>
 
 #include "quillbox/detail/file_key.h"
+#include "quillbox/detail/read_file.h"
 #include "quillbox/indexer/file_index.h"
 #include "quillbox/indexer/matching.h"
 #include "quillbox/version.h"
@@ -350,12 +351,60 @@ std::unique_ptr<SQLite::Database> _init_db(const fs::path& db_path) {
         add_missing_columns(*db);
         step_version(*db);
         tx.commit();
+        _forget_files_of_old_line_rule(*db);
         return db;
     } catch (const IndexDatabaseError&) {
         throw;
     } catch (const SQLite::Exception& e) {
         rethrow_for(db_path, e);
     }
+}
+
+namespace {
+
+// Whether `bytes` hold a character that once ended a line here but is an ordinary character
+// now: FF, VT, U+001C..U+001E, U+0085, U+2028, U+2029.
+bool has_former_line_end(std::string_view bytes) {
+    for (char c : std::string_view("\f\v\x1c\x1d\x1e"))
+        if (bytes.find(c) != std::string_view::npos) return true;
+    for (std::string_view seq : {"\xc2\x85", "\xe2\x80\xa8", "\xe2\x80\xa9"})
+        if (bytes.find(seq) != std::string_view::npos) return true;
+    return false;
+}
+
+}  // namespace
+
+// Files indexed while those characters still ended lines carry block ranges and hashes of
+// that rule: their freshness rows go, so that the next freshness check re-indexes each once.
+void _forget_files_of_old_line_rule(SQLite::Database& db) {
+    {
+        SQLite::Statement q(db, "SELECT value FROM schema_version WHERE key='line_rule'");
+        if (q.executeStep() && q.getColumn(0).getString() == "commonmark") return;
+    }
+    std::vector<std::string> stale;
+    try {
+        SQLite::Statement rows(db, "SELECT file_path FROM file_index");
+        while (rows.executeStep()) {
+            std::string path = rows.getColumn(0).getString();
+            std::error_code ec;
+            if (!fs::is_regular_file(path, ec)) continue;  // a missing file is re-indexed anyway
+            try {
+                if (has_former_line_end(detail::read_file_bytes(path))) stale.push_back(std::move(path));
+            } catch (const std::exception&) {
+                stale.push_back(std::move(path));
+            }
+        }
+    } catch (const SQLite::Exception& e) {
+        if (!is_missing_table(e)) throw;
+    }
+    SQLite::Transaction tx(db);
+    for (const auto& path : stale) {
+        SQLite::Statement del(db, "DELETE FROM file_index WHERE file_path = ?");
+        del.bind(1, path);
+        del.exec();
+    }
+    db.exec("REPLACE INTO schema_version (key, value) VALUES ('line_rule', 'commonmark')");
+    tx.commit();
 }
 
 Block _row_to_block(SQLite::Statement& row) { return BlockColumns(row).read(row); }

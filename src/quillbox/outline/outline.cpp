@@ -46,8 +46,9 @@ bool is_blank(std::string_view s) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Line maps: the parser counts lines by line feeds only, while the block model splits at
-// every line end of the shared rule. Both maps are offsets into the same text.
+// Line maps: the parser's lines and the block model's lines, offsets into the same text. On
+// a text without CR both count the same lines, as the shared rule ends lines at LF, CR and
+// CRLF only.
 
 struct LineMap {
     std::string_view text;

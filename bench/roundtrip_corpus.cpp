@@ -1,0 +1,159 @@
+// Round trips over real documents, as an agent makes them: every block of every file is read
+// and sent back unchanged (which must be a no-op: same bytes, no backup), then read and sent
+// back with one word changed (which must change exactly one line of the file). Prints each
+// failure and the share of files where every edit was faithful.
+//
+//   bench_roundtrip_corpus FILE...      (or the paths one a line on standard input)
+
+#include <cstdio>
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "quillbox/i18n.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace quillbox;
+
+struct NoCache : ReadCache {
+    CacheResult check_and_read(std::string_view) override { return {"miss", std::nullopt, "", 0}; }
+    CacheResult check(std::string_view) override { return {"miss", std::nullopt, "", 0}; }
+};
+
+std::string read_bytes(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// The text between the --- lines of a block read.
+std::optional<std::string> content_of(const std::string& reply) {
+    const std::size_t a = reply.find("\n---\n");
+    if (a == std::string::npos || reply.size() < a + 9 || reply.compare(reply.size() - 4, 4, "\n---") != 0)
+        return std::nullopt;
+    return reply.substr(a + 5, reply.size() - 4 - (a + 5));
+}
+
+std::vector<std::string> raw_lines(std::string_view s) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\n' || s[i] == '\r') {
+            if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') ++i;
+            out.emplace_back(s.substr(start, i + 1 - start));
+            start = i + 1;
+        }
+    }
+    if (start < s.size()) out.emplace_back(s.substr(start));
+    return out;
+}
+
+// Lines that differ between two texts, or -1 when their line counts differ.
+long lines_differing(std::string_view a, std::string_view b) {
+    auto x = raw_lines(a), y = raw_lines(b);
+    if (x.size() != y.size()) return -1;
+    long n = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) n += x[i] != y[i];
+    return n;
+}
+
+// A word of at least three ASCII letters in a line after the block's heading line (or in the
+// heading when the block has no other): its offset and length.
+std::optional<std::pair<std::size_t, std::size_t>> pick_word(const std::string& text, std::mt19937& rng) {
+    std::vector<std::pair<std::size_t, std::size_t>> body, heading;
+    const std::size_t first_nl = text.find('\n');
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t j = i;
+        while (j < text.size() && ((text[j] >= 'a' && text[j] <= 'z') || (text[j] >= 'A' && text[j] <= 'Z'))) ++j;
+        if (j - i >= 3) (first_nl != std::string::npos && i > first_nl ? body : heading).emplace_back(i, j - i);
+        i = j == i ? i + 1 : j;
+    }
+    auto& from = body.empty() ? heading : body;
+    if (from.empty()) return std::nullopt;
+    return from[rng() % from.size()];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<fs::path> inputs;
+    for (int i = 1; i < argc; ++i) inputs.emplace_back(argv[i]);
+    if (inputs.empty())
+        for (std::string line; std::getline(std::cin, line);)
+            if (!line.empty()) inputs.emplace_back(line);
+
+    set_log_sink([](const LogRecord&) {});
+    set_language("en");
+    qbbench::TempDir dir;
+    const fs::path root = fs::canonical(dir.path);
+    FileWatcher watcher(root, [](const fs::path&) {});
+    Indexer indexer(root / "index.db");
+    SafetyEngine safety(root / "backups", &watcher.write_tracker());
+    SessionReadTracker tracker;
+    NoCache cache;
+    std::mt19937 rng(12);
+
+    long files = 0, skipped = 0, without_blocks = 0, faithful_files = 0;
+    long noop_tries = 0, noop_ok = 0, edit_tries = 0, edit_ok = 0;
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+        const fs::path p = root / ("doc" + std::to_string(k) + ".md");
+        qbbench::write_file(p, read_bytes(inputs[k]));
+        std::vector<Block> blocks;
+        try {
+            blocks = _ensure_fresh_index(indexer, watcher, p);
+        } catch (const std::exception& e) {
+            ++skipped;  // not UTF-8, or over the limits
+            continue;
+        }
+        ++files;
+        if (blocks.empty()) {
+            ++without_blocks;
+            continue;
+        }
+        bool faithful = true;
+        auto fail = [&](const std::string& what) {
+            faithful = false;
+            std::cout << "FAIL " << inputs[k].string() << ": " << what << "\n";
+        };
+        try {
+            for (std::size_t bi = 0; bi < blocks.size(); ++bi) {
+                const Block b = _ensure_fresh_index(indexer, watcher, p).at(bi);
+                const std::string before = read_bytes(p);
+                auto text = content_of(do_read_block(indexer, cache, p, b.uuid));
+                if (!text) {
+                    fail("block " + std::to_string(bi) + " could not be read");
+                    continue;
+                }
+                ++noop_tries;
+                const std::string reply = do_replace_block(indexer, watcher, safety, tracker, p, b.uuid, *text);
+                if (reply.rfind("✅ Block content unchanged", 0) == 0 && read_bytes(p) == before) ++noop_ok;
+                else fail("unchanged text of block '" + b.title + "' was not a no-op");
+
+                auto word = pick_word(*text, rng);
+                if (!word) continue;
+                std::string edited = *text;
+                edited.replace(word->first, word->second, "zqxj");
+                ++edit_tries;
+                do_replace_block(indexer, watcher, safety, tracker, p, b.uuid, edited);
+                const long d = lines_differing(before, read_bytes(p));
+                if (d == 1) ++edit_ok;
+                else fail("one word in block '" + b.title + "' changed " +
+                          (d < 0 ? std::string("the line count") : std::to_string(d) + " lines"));
+            }
+        } catch (const std::exception& e) {
+            fail(std::string("error: ") + e.what());
+        }
+        faithful_files += faithful;
+    }
+    const long with_blocks = files - without_blocks;
+    std::printf("files given %zu, parsed %ld (skipped %ld: not UTF-8 or over the limits), without headings %ld\n",
+                inputs.size(), files, skipped, without_blocks);
+    std::printf("unchanged round trips: %ld of %ld were no-ops\n", noop_ok, noop_tries);
+    std::printf("one-word edits: %ld of %ld changed exactly one line\n", edit_ok, edit_tries);
+    std::printf("files where every edit was faithful: %ld of %ld (%.1f%%)\n", faithful_files, with_blocks,
+                with_blocks ? 100.0 * static_cast<double>(faithful_files) / static_cast<double>(with_blocks) : 100.0);
+    return faithful_files == with_blocks ? 0 : 1;
+}
