@@ -9,6 +9,7 @@
 
 #include "host/log.h"
 #include "quillbox/decode_error.h"
+#include "quillbox/detail/regular_file.h"
 #include "quillbox/host.h"
 #include "quillbox/i18n.h"
 #include "quillbox/outline.h"
@@ -91,6 +92,8 @@ ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arg
         return fail(get_message("file_too_large"), "too large", e.what());
     } catch (const DecodeError& e) {
         return fail(get_message("encoding_error"), "encoding", e.what());
+    } catch (const detail::NotRegularFileError& e) {
+        return fail(get_message("not_regular_file", {{"path", e.path1()}, {"kind", e.kind()}}), "not a file", e.what());
     } catch (const SafetyFileError& e) {
         if (e.code() == std::errc::permission_denied)
             return fail(get_message("file_read_only", {{"path", e.path1()}}), "read-only", e.what());

@@ -248,7 +248,7 @@ TEST_F(Project, ReadFileFullOrCachedMarker) {
     const auto bin = root / "b.bin";
     qbtest::write_file(bin, std::string("\x89PNG\0\xff", 6));
     EXPECT_EQ(do_read_file(cache, tracker, bin.string()), "Error: Unable to read file " + bin.string());
-    EXPECT_EQ(do_read_file(cache, tracker, root.string()), "Error: Unable to read file " + root.string());
+    EXPECT_EQ(do_read_file(cache, tracker, root.string()), get_message("not_regular_file", {{"path", root}, {"kind", "directory"}}));
     EXPECT_EQ(do_read_file(cache, tracker, (root / "nope.txt").string()),
               "File not found: " + (root / "nope.txt").string());
 }

@@ -1,6 +1,8 @@
 // Drives `quillbox serve` as a subprocess over stdio, the way an MCP client does.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <chrono>
 #include <cstdlib>
@@ -292,6 +294,49 @@ TEST_F(E2E, OverflowingNumbersAndMisspelledArgumentsAreRefusedAndTheServerGoesOn
     EXPECT_TRUE(is_error);
     EXPECT_EQ(text.rfind("Invalid arguments: unknown argument 'recursively'; did you mean 'recursive'?", 0), 0u) << text;
     EXPECT_EQ(slurp(guide_), before);
+    EXPECT_EQ(server_->request("ping")["result"], json::object());
+}
+
+TEST_F(E2E, ALinkSwappedInAfterListingCannotRedirectAWrite) {
+    const fs::path outside = root_.parent_path() / (root_.filename().string() + "-outside");
+    fs::create_directories(outside / "sub");
+    const std::string text = "# Swap\nSecret text.\n";
+    spit(outside / "secret.md", text);
+    spit(outside / "sub" / "deep.md", text);
+    spit(root_ / "swap.md", text);
+    spit(root_ / "sub" / "deep.md", text);
+    start();
+    initialize();
+    const std::string file_id = by_title(parse_listing(ok("md_list_blocks", {{"file_path", "swap.md"}})), "Swap").id;
+    const std::string dir_id = by_title(parse_listing(ok("md_list_blocks", {{"file_path", "sub/deep.md"}})), "Swap").id;
+
+    // The file becomes a link to a file outside; the directory a link to one outside.
+    fs::remove(root_ / "swap.md");
+    fs::create_symlink(outside / "secret.md", root_ / "swap.md");
+    fs::remove_all(root_ / "sub");
+    fs::create_symlink(outside / "sub", root_ / "sub");
+    for (const auto& [path, id] : {std::pair{"swap.md", file_id}, std::pair{"sub/deep.md", dir_id}}) {
+        auto [text_out, is_error] = call("md_replace_block", {{"file_path", path}, {"block_id", id},
+                                                              {"new_content", "# Swap\nOverwritten.\n"}});
+        // Refused: as outside the project, or (once the watcher dropped the old blocks) as unknown.
+        EXPECT_TRUE(is_error) << path << " -> " << text_out;
+        auto [read_out, read_error] = call("md_read_block", {{"file_path", path}, {"block_id", id}});
+        EXPECT_TRUE(read_error) << read_out;
+    }
+    EXPECT_EQ(slurp(outside / "secret.md"), text);
+    EXPECT_EQ(slurp(outside / "sub" / "deep.md"), text);
+    fs::remove_all(outside);
+}
+
+TEST_F(E2E, AFifoIsRefusedAndTheServerGoesOnAnswering) {
+    ASSERT_EQ(::mkfifo((root_ / "p.md").c_str(), 0644), 0);
+    start();
+    initialize();
+    for (const char* tool : {"md_list_blocks", "read_file", "md_generate_toc"}) {
+        auto [text, is_error] = call(tool, {{"file_path", "p.md"}});
+        EXPECT_TRUE(is_error) << tool;
+        EXPECT_NE(text.find("not a regular file (FIFO)"), std::string::npos) << tool << " -> " << text;
+    }
     EXPECT_EQ(server_->request("ping")["result"], json::object());
 }
 

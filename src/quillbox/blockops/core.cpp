@@ -1,6 +1,7 @@
 // The core agent operations: read a block, replace a block, read a whole file, find blocks.
 
 #include "quillbox/blockops.h"
+#include "quillbox/detail/regular_file.h"
 
 #include <algorithm>
 #include <limits>
@@ -423,6 +424,8 @@ Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_vi
     const fs::path fp = _resolve_path(file_path);
     std::error_code ec;
     if (!fs::exists(fp, ec)) return Reply::refusal(get_message("file_not_found", {{"path", fp}}));
+    if (const char* kind = detail::non_regular_kind(fp))
+        return Reply::refusal(get_message("not_regular_file", {{"path", fp}, {"kind", kind}}));
     const std::string key = fp.string();
 
     // The agent now holds `text`: every block of a Markdown file was shown as it stands there.

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "quillbox/blockops.h"
+#include "quillbox/detail/regular_file.h"
 #include "quillbox/detail/utf8.h"
 #include "quillbox/detail/read_file.h"
 #include "quillbox/detail/sha256.h"
@@ -91,6 +92,11 @@ std::optional<std::string> _check_md_path(const fs::path& fp) {
     if (!text.ends_with(".md")) return get_message("md_only_error");
     std::error_code ec;
     if (!fs::exists(fp, ec)) return get_message("file_not_found", {{"path", fp}});
+    if (const char* kind = detail::non_regular_kind(fp))
+        return get_message("not_regular_file", {{"path", fp}, {"kind", kind}});
+    // A stored path may have become a link since it was indexed: it must still resolve inside
+    // the project (the resolver raises PathOutsideRootError otherwise).
+    (void)_resolve_path(fp.string());
     return std::nullopt;
 }
 

@@ -97,7 +97,9 @@ std::string _fit_to_budget(std::string_view text, long long budget,
                            const std::function<std::string(std::size_t kept_lines)>& hint);
 
 // The opening path checks on a resolved path: md_only_error when the path text does not end
-// in ".md" (case-sensitive), file_not_found when nothing exists there; nullopt when both pass.
+// in ".md" (case-sensitive), file_not_found when nothing exists there, not_regular_file for a
+// directory, FIFO, socket or device; nullopt when they pass. A path that now resolves outside
+// the project root (a link swapped in) raises the resolver's PathOutsideRootError.
 std::optional<std::string> _check_md_path(const std::filesystem::path& fp);
 
 // Modification time in seconds since the epoch, with fractions.

@@ -11,6 +11,7 @@
 #include "quillbox/detail/file_key.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/detail/read_file.h"
+#include "quillbox/detail/regular_file.h"
 #include "quillbox/detail/sha256.h"
 #include "quillbox/host.h"
 #include "quillbox/tracker.h"
@@ -174,13 +175,21 @@ void MemoryReadCache::clear() {
 
 bool default_is_text_file(std::string_view path_text) {
     fs::path p{std::string(path_text)};
-    std::error_code ec;
-    if (!fs::is_regular_file(p, ec)) return false;
-    std::ifstream in(p, std::ios::binary);
-    if (!in) return false;
+    detail::FileHandle fd;
+    try {
+        fd = detail::open_regular_for_reading(p);
+    } catch (const std::exception&) {
+        return false;
+    }
     std::string head(8192, '\0');
-    in.read(head.data(), static_cast<std::streamsize>(head.size()));
-    head.resize(static_cast<std::size_t>(in.gcount()));
+    std::size_t got = 0;
+    while (got < head.size()) {
+        ssize_t n = ::read(fd.get(), head.data() + got, head.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    head.resize(got);
     if (head.find('\0') != std::string::npos) return false;
     std::size_t bad = detail::find_invalid_utf8(head);
     if (bad == std::string_view::npos) return true;

@@ -8,37 +8,26 @@
 #include <system_error>
 
 #include "quillbox/detail/lines.h"
+#include "quillbox/detail/regular_file.h"
 #include "quillbox/detail/utf8.h"
 
 namespace quillbox::detail {
 
-// Whole file as bytes. A missing file raises filesystem_error(no_such_file_or_directory);
-// a directory or unreadable file raises filesystem_error with the matching code.
+// Whole file as bytes. A missing file raises filesystem_error(no_such_file_or_directory); a
+// directory, FIFO, socket or device raises NotRegularFileError without blocking; an unreadable
+// file raises filesystem_error with the matching code.
 inline std::string read_file_bytes(const std::filesystem::path& p) {
-    std::error_code ec;
-    auto st = std::filesystem::status(p, ec);
-    if (ec || !std::filesystem::exists(st)) {
-        throw std::filesystem::filesystem_error(
-            "No such file or directory", p, std::make_error_code(std::errc::no_such_file_or_directory));
-    }
-    if (std::filesystem::is_directory(st)) {
-        throw std::filesystem::filesystem_error("Is a directory", p,
-                                                std::make_error_code(std::errc::is_a_directory));
-    }
-    std::FILE* f = std::fopen(p.c_str(), "rb");
-    if (!f) {
-        throw std::filesystem::filesystem_error("Cannot open file", p,
-                                                std::error_code(errno, std::generic_category()));
-    }
+    FileHandle fd = open_regular_for_reading(p);
     std::string data;
     char buf[1 << 16];
-    std::size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, got);
-    bool failed = std::ferror(f);
-    std::fclose(f);
-    if (failed) {
-        throw std::filesystem::filesystem_error("Read error", p,
-                                                std::make_error_code(std::errc::io_error));
+    for (;;) {
+        ssize_t got = ::read(fd.get(), buf, sizeof buf);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw std::filesystem::filesystem_error("Read error", p, std::error_code(errno, std::generic_category()));
+        }
+        if (got == 0) break;
+        data.append(buf, static_cast<std::size_t>(got));
     }
     return data;
 }

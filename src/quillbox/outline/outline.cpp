@@ -21,6 +21,7 @@
 
 #include "quillbox/detail/file_key.h"
 #include "quillbox/detail/lines.h"
+#include "quillbox/detail/regular_file.h"
 #include "quillbox/detail/sha256.h"
 #include "quillbox/detail/utf8.h"
 
@@ -536,30 +537,11 @@ std::vector<RawHeading> collect_headings(const LineMap& m) {
 // The whole file, refusing one over MAX_FILE_SIZE bytes before reading it (the size of the
 // opened file, so symbolic links are followed).
 std::string read_limited(const std::filesystem::path& file_path) {
-    std::error_code ec;
-    auto st = std::filesystem::status(file_path, ec);
-    if (ec || !std::filesystem::exists(st)) {
-        throw std::filesystem::filesystem_error(
-            "No such file or directory", file_path,
-            std::make_error_code(std::errc::no_such_file_or_directory));
-    }
-    if (std::filesystem::is_directory(st)) {
-        throw std::filesystem::filesystem_error("Is a directory", file_path,
-                                                std::make_error_code(std::errc::is_a_directory));
-    }
-    int fd = ::open(file_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        throw std::filesystem::filesystem_error("Cannot open file", file_path,
-                                                std::error_code(errno, std::generic_category()));
-    }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    // Only a regular file, opened without blocking (a FIFO would hang the reader).
     struct stat sb {};
-    if (::fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) &&
-        static_cast<std::uintmax_t>(sb.st_size) > MAX_FILE_SIZE)
-        throw FileTooLargeError();
+    const detail::FileHandle handle = detail::open_regular_for_reading(file_path, &sb);
+    const int fd = handle.get();
+    if (static_cast<std::uintmax_t>(sb.st_size) > MAX_FILE_SIZE) throw FileTooLargeError();
     std::string data;
     // One byte more than allowed shows a file that grew after the size check.
     std::size_t cap = S_ISREG(sb.st_mode) ? static_cast<std::size_t>(sb.st_size) + 1 : 65536;
