@@ -15,6 +15,14 @@ ojson server_entry(const fs::path& exe, const fs::path& root, bool with_type) {
     return entry;
 }
 
+ojson portable_server_entry() {
+    ojson entry = ojson::object();
+    entry["type"] = "stdio";
+    entry["command"] = std::string(SERVER_NAME);
+    entry["args"] = ojson::array({"serve", "--root", std::string(PORTABLE_ROOT_ARG)});
+    return entry;
+}
+
 namespace {
 
 ojson parse_client_file(std::string_view existing) {

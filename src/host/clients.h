@@ -23,6 +23,14 @@ public:
 nlohmann::ordered_json server_entry(const std::filesystem::path& exe, const std::filesystem::path& root,
                                     bool with_type);
 
+// The project root as Claude Code gives it to project-scoped servers: the environment variable
+// it sets, expanded in .mcp.json, else the directory it starts them in.
+inline constexpr std::string_view PORTABLE_ROOT_ARG = "${CLAUDE_PROJECT_DIR:-.}";
+
+// {"type": "stdio", "command": "quillbox", "args": ["serve", "--root", PORTABLE_ROOT_ARG]}: an
+// entry without machine paths, for a `quillbox` on PATH.
+nlohmann::ordered_json portable_server_entry();
+
 // The text of a client file with our entry set under `servers_key`, everything else kept in
 // order. `existing` may be empty (a new file). Throws ClientConfigError.
 std::string merge_server_entry(std::string_view existing, std::string_view servers_key,

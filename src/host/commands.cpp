@@ -15,6 +15,9 @@
 
 #include "host/clients.h"
 #include "host/config.h"
+#include "host/doctor.h"
+#include "host/hook.h"
+#include "host/milestones.h"
 #include "host/log.h"
 #include "host/project.h"
 #include "quillbox/blockops.h"
@@ -164,6 +167,12 @@ std::string registration_state(const fs::path& root) {
 
 }  // namespace
 
+std::vector<fs::path> collect_markdown_files(const fs::path& dir, const fs::path& data_dir) {
+    std::vector<fs::path> out;
+    collect_markdown(dir, data_dir, out);
+    return out;
+}
+
 std::string group_thousands(long long n) {
     std::string digits = std::to_string(n < 0 ? -n : n);
     std::string out;
@@ -221,17 +230,50 @@ int cmd_install(const fs::path& root_arg) {
         status = 1;
     }
 
+    // Portable when the `quillbox` on PATH is this program: the team can commit the files.
+    std::error_code path_ec;
+    const fs::path on_path = find_program(std::string(SERVER_NAME));
+    const bool portable = !on_path.empty() && fs::equivalent(on_path, exe, path_ec);
     fs::path mcp = project.root / ".mcp.json";
     try {
-        std::string merged = merge_server_entry(read_or_empty(mcp), "mcpServers", server_entry(exe, project.root, true));
-        write_atomically(mcp, merged);
-        say(fmt::format("{}: server \"{}\" registered for Claude Code", mcp.string(), SERVER_NAME));
+        const std::string text = read_or_empty(mcp);
+        const auto entry = portable ? portable_server_entry() : server_entry(exe, project.root, true);
+        if (!text.empty() && find_server_entry(text, "mcpServers") == entry) {
+            say(fmt::format("{}: server \"{}\" already registered", mcp.string(), SERVER_NAME));
+        } else {
+            write_atomically(mcp, merge_server_entry(text, "mcpServers", entry));
+            say(fmt::format("{}: server \"{}\" registered for Claude Code", mcp.string(), SERVER_NAME));
+        }
+        if (!portable)
+            say(fmt::format("  Note: quillbox is not on PATH, so the entry holds this machine's paths ({}). Put "
+                            "quillbox on PATH and run install again for an entry your team can commit.",
+                            exe.string()));
     } catch (const ClientConfigError& e) {
         complain(fmt::format("{} was left unchanged: {}. Fix or remove it and run install again.", mcp.string(),
                              e.what()));
         status = 1;
     } catch (const std::exception& e) {
         complain(fmt::format("{}: {}", mcp.string(), e.what()));
+        status = 1;
+    }
+
+    fs::path settings = project.root / ".claude" / "settings.json";
+    try {
+        const std::string text = read_or_empty(settings);
+        if (auto merged = merge_hook(text, hook_command(exe, portable))) {
+            fs::create_directories(settings.parent_path());
+            write_atomically(settings, *merged);
+            say(fmt::format("{}: Write hook registered (a Write that would rewrite an existing .md file over {} "
+                            "lines is denied with a pointer to the block tools)",
+                            settings.string(), project.config->get("hook.max_lines")));
+        } else {
+            say(fmt::format("{}: Write hook already registered", settings.string()));
+        }
+    } catch (const ClientConfigError& e) {
+        complain(fmt::format("{} was left unchanged: {}. Fix it and run install again.", settings.string(), e.what()));
+        status = 1;
+    } catch (const std::exception& e) {
+        complain(fmt::format("{}: {}", settings.string(), e.what()));
         status = 1;
     }
 
@@ -286,6 +328,21 @@ int cmd_uninstall(const fs::path& root_arg, bool purge) {
         }
     } catch (const std::exception& e) {
         complain(fmt::format("{} was left unchanged: {}", mcp.string(), e.what()));
+        status = 1;
+    }
+
+    fs::path settings = project.root / ".claude" / "settings.json";
+    try {
+        std::string text = read_or_empty(settings);
+        if (!text.empty()) {
+            if (auto rest = remove_hook(text)) {
+                found = true;
+                write_atomically(settings, *rest);
+                say(fmt::format("{}: Write hook removed, other settings kept", settings.string()));
+            }
+        }
+    } catch (const std::exception& e) {
+        complain(fmt::format("{} was left unchanged: {}", settings.string(), e.what()));
         status = 1;
     }
 
@@ -346,6 +403,10 @@ int cmd_status(const fs::path& root_arg) {
             say(fmt::format("Tokens saved: ~{} (≈ {}{:.2f} at {} rates, mean of input {} and output {} per million)",
                             group_thousands(saved), rates.currency, amount, cfg.get("pricing_model"), rates.input,
                             rates.output));
+            const EditFigures f = read_edit_figures(db);
+            say(fmt::format("Edits:        {} today (~{} tokens saved), {} all time (~{} tokens saved)",
+                            group_thousands(f.today_edits), group_thousands(f.today_tokens),
+                            group_thousands(f.all_edits), group_thousands(f.all_tokens)));
         } catch (const std::exception& e) {
             complain(fmt::format("cannot read the index {}: {}", db.string(), e.what()));
             return 1;
@@ -353,6 +414,13 @@ int cmd_status(const fs::path& root_arg) {
     }
     say(fmt::format("Rules:        {}", rules_state(project.root / "CLAUDE.md")));
     say(fmt::format("MCP:          {}", registration_state(project.root)));
+    try {
+        const std::string hooks = read_or_empty(project.root / ".claude" / "settings.json");
+        say(fmt::format("Write hook:   {}", !hooks.empty() && has_hook(hooks) ? "registered in .claude/settings.json"
+                                                                            : "not registered (run `quillbox install`)"));
+    } catch (const std::exception& e) {
+        say(fmt::format("Write hook:   .claude/settings.json could not be read: {}", e.what()));
+    }
     say(fmt::format("Config:       language {}, pricing_model {}, cache_enabled {}", cfg.get("language"),
                     cfg.get("pricing_model"), cfg.get("cache_enabled")));
     return 0;

@@ -22,6 +22,10 @@ int cmd_model_list(const std::filesystem::path& root);
 // Downloads a model into the Hugging Face cache (with a progress bar on a terminal).
 int cmd_model_pull(const std::string& name);
 
+// The .md files under `dir` (hidden directories, node_modules and the data directory skipped).
+std::vector<std::filesystem::path> collect_markdown_files(const std::filesystem::path& dir,
+                                                          const std::filesystem::path& data_dir);
+
 // The path of the running program (for the client registration).
 std::filesystem::path current_executable();
 

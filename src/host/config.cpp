@@ -60,7 +60,9 @@ std::vector<ConfigKeyInfo> build_keys() {
     keys.push_back({"semantic.backend", Type::choice, "local", "local, onnx, openai, none",
                     "Semantic search: the local model (onnx is another name for it), an "
                     "OpenAI-compatible embeddings endpoint, or none (switched off)"});
-    keys.push_back({"semantic.model", Type::choice, "bge-small-zh-v1.5",
+    keys.push_back({"hook.max_lines", Type::number, "100", "a whole number of lines",
+                    "The Write hook denies rewriting an existing .md file longer than this"});
+    keys.push_back({"semantic.model", Type::choice, "",
                     join(local_model_names()), "Local embedding model"});
     keys.push_back({"semantic.endpoint", Type::text, "", "an http:// or https:// URL, or empty",
                     "Base URL of the OpenAI-compatible endpoint (…/v1/embeddings is appended)"});
@@ -374,6 +376,11 @@ void Config::save(const fs::path& file) const {
 std::string Config::get(std::string_view key) const {
     std::lock_guard lock(mu_);
     if (auto it = values_.find(key); it != values_.end()) return it->second;
+    if (key == "semantic.model") {
+        // Unset, the local model follows the language of the project.
+        auto lang = values_.find(std::string_view("language"));
+        return lang != values_.end() && lang->second == "zh" ? "bge-small-zh-v1.5" : "all-MiniLM-L6-v2";
+    }
     const ConfigKeyInfo* info = find_key(key);
     return info ? info->default_value : std::string();
 }
@@ -414,6 +421,14 @@ double Config::get_number(std::string_view key) const {
     std::string text = get(key);
     if (!parse_number(text, d)) return 0.0;
     return d;
+}
+
+std::string semantic_model_for(const Config& config) {
+    if (const char* env = std::getenv("QUILLBOX_SEMANTIC_MODEL"); env && *env) {
+        for (const auto& m : local_model_names())
+            if (m == env) return env;
+    }
+    return config.get("semantic.model");
 }
 
 }  // namespace quillbox::host

@@ -61,6 +61,13 @@ void require_config_key(std::string_view key);
 // catalogue texts.
 std::string validate_config_value(std::string_view key, std::string_view value);
 
+class Config;
+
+// The local embedding model a project uses: $QUILLBOX_SEMANTIC_MODEL when it names a known
+// model, else semantic.model (which, unset, follows the language: zh bge-small-zh-v1.5,
+// otherwise all-MiniLM-L6-v2).
+std::string semantic_model_for(const Config& config);
+
 // The data directory of a project and the files in it.
 std::filesystem::path data_dir_of(const std::filesystem::path& project_root);
 inline std::filesystem::path config_file_of(const std::filesystem::path& project_root) {

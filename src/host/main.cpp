@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "host/commands.h"
+#include "host/doctor.h"
+#include "host/hook.h"
 #include "host/revision.h"
 #include "host/serve.h"
 #include "quillbox/version.h"
@@ -131,12 +133,29 @@ int main(int argc, char** argv) {
                 "https://huggingface.co) into its cache");
     model_pull->add_option("name", model_name, "Model name, e.g. bge-small-zh-v1.5")->required()->type_name("NAME");
 
+    auto* doctor = app.add_subcommand(
+        "doctor", "Check the program, the project's data directory, the .mcp.json registration, the CLAUDE.md "
+                  "rules, the Write hook, the index, the file-watch limits and semantic search; each problem "
+                  "comes with the command that fixes it. Exit code 0 when all is well, 1 otherwise.");
+    doctor->add_option("--root", root, ROOT_HELP)->type_name("DIR");
+
+    auto* hook = app.add_subcommand("hook", "Claude Code hooks (install registers them; Claude Code runs them)");
+    hook->require_subcommand(1);
+    hook->fallthrough();
+    hook->add_option("--root", root, ROOT_HELP)->type_name("DIR");
+    auto* hook_pre = hook->add_subcommand(
+        "pre-tool-use",
+        "PreToolUse hook: reads the call from stdin and denies a Write that would rewrite an existing .md file "
+        "of the project longer than hook.max_lines (default 100) lines, naming the block tools to use instead. "
+        "Everything else passes.");
+
     if (auto code = refuse_unknown_command(app, argc, argv)) return *code;
     CLI11_PARSE(app, argc, argv);
 
     try {
         if (*serve) {
-            serve_opts.root = root;
+            // A client that does not expand ${CLAUDE_PROJECT_DIR:-.} passes it as written.
+            serve_opts.root = expand_env_refs(root);
             if (!log_level.empty()) serve_opts.log_level = log_level;
             return run_serve(serve_opts);
         }
@@ -150,6 +169,8 @@ int main(int argc, char** argv) {
             if (*config_unset) return cmd_config_unset(root, config_key);
             if (*config_list) return cmd_config_list(root);
         }
+        if (*doctor) return cmd_doctor(root);
+        if (*hook && *hook_pre) return run_pre_tool_use_hook(root);
         if (*model) {
             if (*model_list) return cmd_model_list(root);
             if (*model_pull) return cmd_model_pull(model_name);

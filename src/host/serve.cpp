@@ -16,6 +16,7 @@
 
 #include "host/log.h"
 #include "host/mcp.h"
+#include "host/milestones.h"
 #include "host/project.h"
 #include "host/tools.h"
 #include "quillbox/blockops.h"
@@ -189,6 +190,7 @@ struct Components {
     std::unique_ptr<ChangeHandler> on_change;
     std::unique_ptr<FileWatcher> watcher;
     std::unique_ptr<SafetyEngine> safety;
+    std::unique_ptr<Milestones> milestones;  // none when the statistics cannot be opened
     SessionReadTracker tracker;
     std::unique_ptr<SessionReadCache> cache;
     std::unique_ptr<TurnClock> turns;
@@ -233,6 +235,8 @@ std::unique_ptr<Components> start_components(const Project& project) {
     c->cache = std::make_unique<SessionReadCache>(project.config);
     c->turns = std::make_unique<TurnClock>(project.config->get_number("session.turn_idle_seconds"));
     register_all_tools(c->tools);
+    c->milestones = Milestones::open(project.data_dir);
+    if (c->milestones) c->tools = with_milestone_reports(c->tools, *c->milestones, *c->safety);
 
     ToolContext& ctx = c->context;
     ctx.indexer = c->indexer.get();

@@ -1,4 +1,5 @@
 // Semantic search: md_search_blocks.
+#include "host/config.h"
 #include "host/embeddings.h"
 #include "host/tools.h"
 #include "quillbox/blockops.h"
@@ -18,7 +19,7 @@ Reply search_blocks(ToolContext& ctx, const json& args) {
         // The engine's own text first (it names the model and the cause), then what to do.
         std::string model = "MODEL";
         try {
-            model = SemanticEngine::_load_config(ctx.data_dir / "vectors");
+            model = ctx.config ? semantic_model_for(*ctx.config) : SemanticEngine::_load_config(ctx.data_dir / "vectors");
         } catch (const std::exception&) {
         }
         throw ToolError(std::string(e.what()) +

@@ -89,6 +89,7 @@ struct UsageSummary {
     long long tokens_saved = 0;
     long long operations_today = 0;
     std::vector<std::pair<std::string, long long>> by_type;  // operation type -> count, by name
+    long long tokens_saved_today = 0;
 
     bool operator==(const UsageSummary&) const = default;
 };

@@ -4,7 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -119,6 +121,8 @@ public:
     // only while the file still holds this write; another writer's content is left alone.
     void apply_replace(const std::filesystem::path& file_path, long start, long end,
                        const std::vector<std::string>& new_lines, const WriteBasis& basis = {});
+    // How many apply_replace calls wrote and verified their file (rolled-back ones excluded).
+    std::uint64_t writes_completed() const { return writes_completed_.load(); }
 
     // Test seam: called between the rename onto the file and the read-back, with the file's
     // path, so tests can disturb the file there and exercise the rollback. Unset in production.
@@ -144,6 +148,7 @@ private:
     AfterRenameHook after_rename_hook_;
     BeforeRenameHook before_rename_hook_;
     Clock clock_;
+    std::atomic<std::uint64_t> writes_completed_{0};
 };
 
 }  // namespace quillbox

@@ -2,6 +2,8 @@
 // install/uninstall leaving the user's files alone.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "run_command.h"
 
 namespace fs = std::filesystem;
@@ -64,4 +66,116 @@ TEST(Cli, UninstallRemovesTheClaudeMdInstallCreatedButKeepsTheUsersOwn) {
     grown.write("CLAUDE.md", grown.read("CLAUDE.md") + "\n## Team notes\nKeep.\n");
     ASSERT_EQ(run_quillbox({"uninstall", "--root", grown.path.string()}).code, 0);
     EXPECT_EQ(grown.read("CLAUDE.md"), "## Team notes\nKeep.\n");
+}
+
+namespace {
+
+// A directory holding `quillbox` (a link to the program under test) for PATH.
+struct OnPath {
+    TempDir bin{"qbbin"};
+    OnPath() { fs::create_symlink(QUILLBOX_EXE, bin / "quillbox"); }
+    std::map<std::string, std::string> env() const {
+        return {{"PATH", bin.path.string() + ":/usr/bin:/bin"}};
+    }
+};
+
+}  // namespace
+
+TEST(Cli, InstallOnPathWritesAPortableEntryAndSaysAlreadyRegisteredTheSecondTime) {
+    TempDir project;
+    OnPath path;
+    auto first = run_quillbox({"install", "--root", project.path.string()}, "", path.env());
+    ASSERT_EQ(first.code, 0) << first.err;
+    auto mcp = nlohmann::json::parse(project.read(".mcp.json"));
+    EXPECT_EQ(mcp["mcpServers"]["quillbox"]["command"], "quillbox");
+    EXPECT_EQ(mcp["mcpServers"]["quillbox"]["args"], nlohmann::json({"serve", "--root", "${CLAUDE_PROJECT_DIR:-.}"}));
+    EXPECT_EQ(project.read(".mcp.json").find(project.path.string()), std::string::npos);
+    auto settings = nlohmann::json::parse(project.read(".claude/settings.json"));
+    EXPECT_EQ(settings["hooks"]["PreToolUse"][0]["hooks"][0]["command"], "quillbox hook pre-tool-use");
+
+    const std::string before = project.read(".mcp.json");
+    auto second = run_quillbox({"install", "--root", project.path.string()}, "", path.env());
+    EXPECT_NE(second.out.find("already registered"), std::string::npos) << second.out;
+    EXPECT_EQ(project.read(".mcp.json"), before);
+
+    // Off PATH: absolute paths, and a note saying why.
+    TempDir local;
+    auto off = run_quillbox({"install", "--root", local.path.string()}, "", {{"PATH", "/usr/bin:/bin"}});
+    EXPECT_NE(off.out.find("not on PATH"), std::string::npos) << off.out;
+    EXPECT_EQ(nlohmann::json::parse(local.read(".mcp.json"))["mcpServers"]["quillbox"]["command"],
+              fs::canonical(QUILLBOX_EXE).string());
+
+    // Uninstall takes the hook out again and keeps the user's other settings.
+    auto s = nlohmann::json::parse(project.read(".claude/settings.json"));
+    s["permissions"] = {{"allow", {"Bash(ls)"}}};
+    project.write(".claude/settings.json", s.dump());
+    ASSERT_EQ(run_quillbox({"uninstall", "--root", project.path.string()}, "", path.env()).code, 0);
+    EXPECT_EQ(nlohmann::json::parse(project.read(".claude/settings.json")),
+              nlohmann::json({{"permissions", {{"allow", {"Bash(ls)"}}}}}));
+}
+
+TEST(Cli, DoctorOnAHealthyAndOnABrokenProject) {
+    TempDir project;
+    OnPath path;
+    project.write("docs/guide.md", "# Guide\n\n## Install\nRun it.\n");
+    ASSERT_EQ(run_quillbox({"install", "--root", project.path.string()}, "", path.env()).code, 0);
+    ASSERT_EQ(run_quillbox({"config", "set", "semantic.backend", "none", "--root", project.path.string()}).code, 0);
+    ASSERT_EQ(run_quillbox({"reindex", "--root", project.path.string()}).code, 0);
+    auto healthy = run_quillbox({"doctor", "--root", project.path.string()}, "", path.env());
+    EXPECT_EQ(healthy.code, 0) << healthy.out;
+    EXPECT_EQ(healthy.out.find("✗"), std::string::npos) << healthy.out;
+    for (const char* label : {"Program", "Project", "MCP registration", "Agent rules", "Write hook", "Index",
+                              "File watching", "Semantic search"})
+        EXPECT_NE(healthy.out.find(label), std::string::npos) << label;
+
+    // Break it: the hook gone, an outdated rules section, an indexed file deleted, a command
+    // that does not exist.
+    project.write(".claude/settings.json", "{}");
+    std::string claude = project.read("CLAUDE.md");
+    claude.replace(claude.find("v3.1"), 4, "v2.0");
+    project.write("CLAUDE.md", claude);
+    fs::remove(project / "docs/guide.md");
+    auto mcp = nlohmann::json::parse(project.read(".mcp.json"));
+    mcp["mcpServers"]["quillbox"]["command"] = "quillbox-gone";
+    project.write(".mcp.json", mcp.dump());
+    auto broken = run_quillbox({"doctor", "--root", project.path.string()}, "", path.env());
+    EXPECT_EQ(broken.code, 1) << broken.out;
+    EXPECT_NE(broken.out.find("not registered in .claude/settings.json"), std::string::npos) << broken.out;
+    EXPECT_NE(broken.out.find("outdated rules section (v2.0"), std::string::npos) << broken.out;
+    EXPECT_NE(broken.out.find("1 indexed files no longer exist"), std::string::npos) << broken.out;
+    EXPECT_NE(broken.out.find("\"quillbox-gone\", which is not found"), std::string::npos) << broken.out;
+    EXPECT_NE(broken.out.find("fix: quillbox install"), std::string::npos) << broken.out;
+    EXPECT_NE(broken.out.find("fix: quillbox reindex"), std::string::npos) << broken.out;
+    EXPECT_NE(broken.out.find("4 problems found."), std::string::npos) << broken.out;
+
+    // Not set up at all.
+    TempDir bare;
+    auto none = run_quillbox({"doctor", "--root", bare.path.string()}, "", path.env());
+    EXPECT_EQ(none.code, 1);
+    EXPECT_NE(none.out.find("not set up here"), std::string::npos) << none.out;
+}
+
+TEST(Cli, HookCommandReadsStdinAndDeniesOnlyALargeMarkdownWrite) {
+    TempDir project;
+    std::string big;
+    for (int i = 0; i < 150; ++i) big += "line\n";
+    project.write("big.md", big);
+    auto input = [&](const std::string& tool, const std::string& file) {
+        return nlohmann::json{{"session_id", "s"}, {"cwd", project.path.string()}, {"hook_event_name", "PreToolUse"},
+                              {"tool_name", tool}, {"tool_input", {{"file_path", (project / file).string()}, {"content", "x"}}}}
+            .dump();
+    };
+    auto denied = run_quillbox({"hook", "pre-tool-use"}, input("Write", "big.md"),
+                               {{"CLAUDE_PROJECT_DIR", project.path.string()}});
+    EXPECT_EQ(denied.code, 0);
+    EXPECT_EQ(nlohmann::json::parse(denied.out)["hookSpecificOutput"]["permissionDecision"], "deny");
+    auto passed = run_quillbox({"hook", "pre-tool-use"}, input("Read", "big.md"),
+                               {{"CLAUDE_PROJECT_DIR", project.path.string()}});
+    EXPECT_EQ(passed.code, 0);
+    EXPECT_EQ(passed.out, "");
+    // The configured size.
+    ASSERT_EQ(run_quillbox({"config", "set", "hook.max_lines", "200", "--root", project.path.string()}).code, 0);
+    auto raised = run_quillbox({"hook", "pre-tool-use", "--root", project.path.string()}, input("Write", "big.md"));
+    EXPECT_EQ(raised.out, "");
+    EXPECT_EQ(run_quillbox({"hook", "pre-tool-use"}, "not json").code, 1);
 }

@@ -225,6 +225,30 @@ TEST_F(E2E, ABlockOfAFileReadWholeIsGivenAgainWhenAskedTwice) {
     EXPECT_NE(second.find("---\n## Install\nRun the installer.\nThen restart.\n"), std::string::npos) << second;
 }
 
+TEST_F(E2E, TheThirdEditOfTheDayEndsWithTheMilestoneLine) {
+    start();
+    initialize();
+    auto install = by_title(parse_listing(ok("md_list_blocks", {{"file_path", "docs/guide.md"}})), "Install");
+    std::string answer;
+    for (int i = 0; i < 3; ++i) {
+        answer = ok("md_replace_block", {{"file_path", "docs/guide.md"},
+                                         {"block_id", install.id},
+                                         {"new_content", "## Install\nStep " + std::to_string(i) + ".\n"}});
+        if (i < 2) {
+            EXPECT_EQ(answer.find("milestone"), std::string::npos) << answer;
+        }
+    }
+    EXPECT_NE(answer.find("\n🎉 Today's milestone: 3 edits through Quillbox"), std::string::npos) << answer;
+    // Once a day.
+    answer = ok("md_replace_block", {{"file_path", "docs/guide.md"}, {"block_id", install.id},
+                                     {"new_content", "## Install\nStep 4.\n"}});
+    EXPECT_EQ(answer.find("milestone"), std::string::npos) << answer;
+    // A refused edit records nothing.
+    auto [refused, is_error] = call("md_move_block", {{"block_id", install.id}, {"target_block_id", install.id},
+                                                      {"position", "as_first_child"}});
+    EXPECT_EQ(refused.find("milestone"), std::string::npos);
+}
+
 TEST_F(E2E, BadInputGivesErrorsAndTheServerKeepsServing) {
     start();
     initialize();

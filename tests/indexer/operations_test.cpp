@@ -114,7 +114,7 @@ TEST_F(IndexOperations, UsageSummaryCountsFilesBlocksAndOperationsWithoutWriting
     ix.record_operation("2000-01-01", "replace_block", md.string(), "y", 5);
     ix.record_operation(today_local_date(), "md_edit", md.string(), "z", 1);
     UsageSummary u = Indexer::usage_summary(ix.db_path());
-    EXPECT_EQ(u, (UsageSummary{2, 3, 3, 16, 2, {{"md_edit", 1}, {"replace_block", 2}}}));
+    EXPECT_EQ(u, (UsageSummary{2, 3, 3, 16, 2, {{"md_edit", 1}, {"replace_block", 2}}, 11}));
 
     // Read-only: an index of another version is reported as it is, not cleared.
     exec_sql(ix, "UPDATE schema_version SET value = 'other'");

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cmath>
 #include <stdexcept>
 #include <system_error>
@@ -86,7 +87,13 @@ private:
 };
 
 std::vector<Hit> search_with_engine(Indexer& indexer, const fs::path& data_dir, std::string_view query) {
-    SemanticEngine engine(data_dir / "vectors");
+    // The host's configuration names the model (QUILLBOX_SEMANTIC_MODEL still wins, as in the engine).
+    std::optional<std::string> model;
+    if (const char* env = std::getenv("QUILLBOX_SEMANTIC_MODEL"); !(env && *env)) {
+        std::string configured = get_config("semantic.model");
+        if (AVAILABLE_MODELS.count(configured)) model = std::move(configured);
+    }
+    SemanticEngine engine(data_dir / "vectors", model);
     if (engine.size() == 0) {
         // Encoded in batches, a group of blocks at a time to keep the read contents small.
         const std::vector<Block> blocks = collect_all_blocks(indexer);

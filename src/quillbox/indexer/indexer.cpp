@@ -675,9 +675,12 @@ UsageSummary Indexer::usage_summary(const fs::path& db_path) {
             u.by_type.emplace_back(q.getColumn(0).getString(), q.getColumn(1).getInt64());
         }
     }
-    SQLite::Statement q(db, "SELECT COUNT(*) FROM stats WHERE date = ?");
+    SQLite::Statement q(db, "SELECT COUNT(*), COALESCE(SUM(tokens_saved), 0) FROM stats WHERE date = ?");
     q.bind(1, today_local_date());
-    if (q.executeStep()) u.operations_today = q.getColumn(0).getInt64();
+    if (q.executeStep()) {
+        u.operations_today = q.getColumn(0).getInt64();
+        u.tokens_saved_today = q.getColumn(1).getInt64();
+    }
     return u;
 }
 

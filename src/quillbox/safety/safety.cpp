@@ -833,6 +833,7 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
                                 " 在写入后被其他程序修改，未回滚，已保留其内容；修改前的内容在备份 " +
                                 backup.string() + " 中。请重新读取后再修改。");
     }
+    ++writes_completed_;
 }
 
 }  // namespace quillbox

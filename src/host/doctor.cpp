@@ -1,0 +1,440 @@
+#include "host/doctor.h"
+
+#include <SQLiteCpp/SQLiteCpp.h>
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "host/clients.h"
+#include "host/commands.h"
+#include "host/config.h"
+#include "host/embeddings.h"
+#include "host/hook.h"
+#include "host/project.h"
+#include "quillbox/rulefile.h"
+#include "quillbox/semantic.h"
+#include "quillbox/version.h"
+
+namespace fs = std::filesystem;
+
+namespace quillbox::host {
+
+using State = DoctorCheck::State;
+
+std::string expand_env_refs(const std::string& text) {
+    static const std::regex ref(R"(\$\{([A-Za-z_][A-Za-z0-9_]*)(:-([^}]*))?\})");
+    std::string out;
+    auto begin = std::sregex_iterator(text.begin(), text.end(), ref);
+    std::size_t last = 0;
+    for (auto it = begin; it != std::sregex_iterator(); ++it) {
+        const auto& m = *it;
+        out += text.substr(last, static_cast<std::size_t>(m.position(0)) - last);
+        const char* value = std::getenv(m[1].str().c_str());
+        if (value && *value)
+            out += value;
+        else if (m[2].matched)
+            out += m[3].str();
+        else
+            out += m[0].str();
+        last = static_cast<std::size_t>(m.position(0) + m.length(0));
+    }
+    return out + text.substr(last);
+}
+
+fs::path find_program(const std::string& command) {
+    if (command.empty()) return {};
+    std::error_code ec;
+    if (command.find('/') != std::string::npos)
+        return ::access(command.c_str(), X_OK) == 0 ? fs::path(command) : fs::path();
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/local/bin:/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        fs::path candidate = fs::path(dir.empty() ? "." : dir) / command;
+        if (fs::is_regular_file(candidate, ec) && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return {};
+}
+
+namespace {
+
+// Runs a program with arguments for at most `seconds`; its first line of output, or none when
+// it failed, could not start or took too long.
+std::optional<std::string> first_line_of(const fs::path& program, const std::vector<std::string>& args,
+                                         double seconds) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return std::nullopt;
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        return std::nullopt;
+    }
+    if (pid == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            ::dup2(null, STDIN_FILENO);
+            ::dup2(null, STDERR_FILENO);
+        }
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    bool timed_out = false;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            timed_out = true;
+            break;
+        }
+        pollfd p{out[0], POLLIN, 0};
+        int r = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            timed_out = r == 0;
+            break;
+        }
+        char buf[4096];
+        ssize_t n = ::read(out[0], buf, sizeof buf);
+        if (n <= 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    if (timed_out) ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (timed_out || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    return text.substr(0, text.find('\n'));
+}
+
+DoctorCheck ok(std::string label, std::string detail) { return {State::ok, std::move(label), std::move(detail), {}}; }
+DoctorCheck note(std::string label, std::string detail, std::string fix) {
+    return {State::note, std::move(label), std::move(detail), std::move(fix)};
+}
+DoctorCheck problem(std::string label, std::string detail, std::string fix) {
+    return {State::problem, std::move(label), std::move(detail), std::move(fix)};
+}
+
+std::string read_or_empty(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void check_program(std::vector<DoctorCheck>& out) {
+    const fs::path exe = current_executable();
+    std::error_code ec;
+    const fs::path on_path = find_program("quillbox");
+    if (!on_path.empty() && fs::equivalent(on_path, exe, ec)) {
+        out.push_back(ok("Program", fmt::format("quillbox {} at {} (on PATH)", QUILLBOX_VERSION, exe.string())));
+    } else if (!on_path.empty()) {
+        out.push_back(note("Program",
+                           fmt::format("quillbox {} at {}; PATH runs another copy, {}", QUILLBOX_VERSION,
+                                       exe.string(), on_path.string()),
+                           "make sure both are the same release, or remove the other copy from PATH"));
+    } else {
+        out.push_back(note("Program", fmt::format("quillbox {} at {}, not on PATH", QUILLBOX_VERSION, exe.string()),
+                           fmt::format("sudo ln -s {} /usr/local/bin/quillbox   (then `quillbox install` writes "
+                                       "a registration without machine paths)",
+                                       exe.string())));
+    }
+}
+
+bool check_project(const Project& project, std::vector<DoctorCheck>& out) {
+    std::error_code ec;
+    if (!fs::is_directory(project.data_dir, ec)) {
+        out.push_back(problem("Project", fmt::format("{}: Quillbox is not set up here (no {})", project.root.string(),
+                                                     project.data_dir.filename().string()),
+                              "quillbox install --root " + shell_quote(project.root.string())));
+        return false;
+    }
+    if (::access(project.data_dir.c_str(), W_OK) != 0 || ::access(project.root.c_str(), W_OK) != 0) {
+        out.push_back(problem("Project", fmt::format("{} or {} is not writable", project.root.string(),
+                                                     project.data_dir.string()),
+                              "sudo chown -R \"$USER\" " + shell_quote(project.data_dir.string())));
+        return false;
+    }
+    out.push_back(ok("Project", fmt::format("{}, data in {} (writable)", project.root.string(),
+                                            project.data_dir.string())));
+    return true;
+}
+
+void check_registration(const Project& project, std::vector<DoctorCheck>& out) {
+    const fs::path mcp = project.root / ".mcp.json";
+    const std::string fix = "quillbox install";
+    std::optional<nlohmann::ordered_json> entry;
+    try {
+        std::string text = read_or_empty(mcp);
+        if (!text.empty()) entry = find_server_entry(text, "mcpServers");
+    } catch (const std::exception& e) {
+        out.push_back(problem("MCP registration", fmt::format("{} is unreadable: {}", mcp.string(), e.what()),
+                              "fix the JSON of .mcp.json, then run " + fix));
+        return;
+    }
+    if (!entry) {
+        out.push_back(problem("MCP registration", "no \"quillbox\" server in .mcp.json", fix));
+        return;
+    }
+    const std::string command = entry->value("command", std::string());
+    const fs::path program = find_program(expand_env_refs(command));
+    if (program.empty()) {
+        out.push_back(problem("MCP registration",
+                              fmt::format(".mcp.json runs \"{}\", which is not found{}", command,
+                                          command.find('/') == std::string::npos ? " on PATH" : ""),
+                              fix + "   (or put quillbox on PATH)"));
+        return;
+    }
+    std::vector<std::string> args;
+    if (entry->contains("args") && (*entry)["args"].is_array())
+        for (const auto& a : (*entry)["args"])
+            if (a.is_string()) args.push_back(expand_env_refs(a.get<std::string>()));
+    // The root the client will pass: relative paths are taken from the project directory, where
+    // Claude Code starts project servers.
+    fs::path root_arg = project.root;
+    for (std::size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == "--root") root_arg = args[i + 1];
+    std::error_code ec;
+    fs::path served = fs::weakly_canonical(root_arg.is_relative() ? project.root / root_arg : root_arg, ec);
+    if (args.empty() || args[0] != "serve" || served != project.root) {
+        out.push_back(problem("MCP registration",
+                              fmt::format(".mcp.json does not start `quillbox serve` for this project (root {})",
+                                          served.string()),
+                              fix));
+        return;
+    }
+    auto version = first_line_of(program, {"--version"}, 10.0);
+    if (!version) {
+        out.push_back(problem("MCP registration", fmt::format("{} does not run (`--version` failed)", program.string()),
+                              fix + "   (after reinstalling quillbox)"));
+        return;
+    }
+    out.push_back(ok("MCP registration", fmt::format(".mcp.json runs {} ({})", command, *version)));
+}
+
+void check_rules(const Project& project, std::vector<DoctorCheck>& out) {
+    const fs::path claude_md = project.root / "CLAUDE.md";
+    try {
+        if (!has_quillbox_section(claude_md)) {
+            out.push_back(problem("Agent rules", "CLAUDE.md has no Quillbox rules section", "quillbox install"));
+        } else if (!is_current_version(claude_md)) {
+            auto v = _detect_version(claude_md);
+            out.push_back(problem("Agent rules",
+                                  fmt::format("CLAUDE.md has an outdated rules section ({}, current {})",
+                                              v.value_or("no version"), RULES_VERSION),
+                                  "quillbox install"));
+        } else {
+            out.push_back(ok("Agent rules", fmt::format("CLAUDE.md has the current section ({})", RULES_VERSION)));
+        }
+    } catch (const std::exception& e) {
+        out.push_back(problem("Agent rules", fmt::format("CLAUDE.md cannot be read: {}", e.what()),
+                              "fix CLAUDE.md (it must be UTF-8 text), then run quillbox install"));
+    }
+}
+
+void check_hook(const Project& project, std::vector<DoctorCheck>& out) {
+    const fs::path settings = project.root / ".claude" / "settings.json";
+    try {
+        std::string text = read_or_empty(settings);
+        if (text.empty() || !has_hook(text)) {
+            out.push_back(problem("Write hook", "not registered in .claude/settings.json", "quillbox install"));
+            return;
+        }
+    } catch (const std::exception& e) {
+        out.push_back(problem("Write hook", fmt::format(".claude/settings.json is unreadable: {}", e.what()),
+                              "fix the JSON of .claude/settings.json, then run quillbox install"));
+        return;
+    }
+    Config cfg = *open_project(project.root, false).config;
+    out.push_back(ok("Write hook", fmt::format("registered in .claude/settings.json (Write of an existing .md file "
+                                               "over {} lines is denied)",
+                                               cfg.get("hook.max_lines"))));
+}
+
+void check_index(const Project& project, std::vector<DoctorCheck>& out) {
+    const fs::path db = project.data_dir / "index.db";
+    std::vector<fs::path> on_disk = collect_markdown_files(project.root, project.data_dir);
+    std::error_code ec;
+    if (!fs::exists(db, ec)) {
+        out.push_back(note("Index", fmt::format("no index yet; {} Markdown files on disk", on_disk.size()),
+                           "quillbox reindex"));
+        return;
+    }
+    try {
+        SQLite::Database conn(db.string(), SQLite::OPEN_READONLY);
+        conn.setBusyTimeout(5000);
+        std::string integrity = conn.execAndGet("PRAGMA quick_check").getString();
+        if (integrity != "ok") {
+            out.push_back(problem("Index", fmt::format("{} is damaged ({})", db.string(), integrity),
+                                  "rm " + shell_quote(db.string()) + " && quillbox reindex"));
+            return;
+        }
+        std::set<std::string> indexed;
+        {
+            SQLite::Statement exists(conn, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'blocks'");
+            if (exists.executeStep()) {
+                SQLite::Statement q(conn, "SELECT DISTINCT file_path FROM blocks");
+                while (q.executeStep()) indexed.insert(q.getColumn(0).getString());
+            }
+        }
+        std::size_t stale = 0;
+        for (const auto& f : indexed)
+            if (!fs::exists(f, ec)) ++stale;
+        std::size_t missing = 0;
+        for (const auto& f : on_disk)
+            if (!indexed.count(fs::weakly_canonical(f, ec).string())) ++missing;
+        std::string detail = fmt::format("{} of {} Markdown files indexed", on_disk.size() - missing, on_disk.size());
+        if (stale) detail += fmt::format("; {} indexed files no longer exist", stale);
+        if (stale)
+            out.push_back(problem("Index", detail, "quillbox reindex"));
+        else if (missing)
+            out.push_back(note("Index", detail + " (the others are indexed when the agent first lists them)",
+                               "quillbox reindex"));
+        else
+            out.push_back(ok("Index", detail + ", integrity ok"));
+    } catch (const std::exception& e) {
+        out.push_back(problem("Index", fmt::format("{} cannot be read: {}", db.string(), e.what()),
+                              "rm " + shell_quote(db.string()) + " && quillbox reindex"));
+    }
+}
+
+long read_proc_number(const char* path) {
+    std::ifstream f(path);
+    long v = -1;
+    f >> v;
+    return f ? v : -1;
+}
+
+void check_inotify(const Project& project, std::vector<DoctorCheck>& out) {
+    std::size_t dirs = 1;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(project.root, fs::directory_options::skip_permission_denied, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        std::error_code e2;
+        if (it->is_directory(e2) && !it->is_symlink(e2)) ++dirs;
+    }
+    const long watches = read_proc_number("/proc/sys/fs/inotify/max_user_watches");
+    const long instances = read_proc_number("/proc/sys/fs/inotify/max_user_instances");
+    const std::string fix =
+        "echo fs.inotify.max_user_watches=524288 | sudo tee /etc/sysctl.d/60-inotify.conf && sudo sysctl --system";
+    if (watches < 0) {
+        out.push_back(note("File watching", "the inotify limits cannot be read", fix));
+    } else if (static_cast<long>(dirs) >= watches) {
+        out.push_back(problem("File watching",
+                              fmt::format("{} directories to watch, but max_user_watches is {}", dirs, watches), fix));
+    } else if (static_cast<long>(dirs) * 2 >= watches) {
+        out.push_back(note("File watching",
+                           fmt::format("{} directories to watch use over half of max_user_watches ({}), which "
+                                       "other programs share",
+                                       dirs, watches),
+                           fix));
+    } else {
+        out.push_back(ok("File watching", fmt::format("{} directories to watch; max_user_watches {}, "
+                                                      "max_user_instances {}",
+                                                      dirs, watches, instances)));
+    }
+}
+
+void check_semantic(const Project& project, std::vector<DoctorCheck>& out) {
+    const Config& cfg = *project.config;
+    const std::string backend = cfg.get("semantic.backend");
+    if (backend == "none") {
+        out.push_back(note("Semantic search", "switched off (semantic.backend = none)",
+                           "quillbox config set semantic.backend local"));
+        return;
+    }
+    if (backend == "openai") {
+        const std::string endpoint = cfg.get("semantic.endpoint"), model = cfg.get("semantic.endpoint_model");
+        if (endpoint.empty() || model.empty()) {
+            out.push_back(problem("Semantic search", "semantic.backend is openai, but the endpoint or its model is not set",
+                                  "quillbox config set semantic.endpoint http://127.0.0.1:11434 && quillbox config "
+                                  "set semantic.endpoint_model MODEL"));
+            return;
+        }
+        try {
+            auto provider = make_embedding_provider(cfg);
+            auto vecs = provider->encode({"quillbox doctor"});
+            out.push_back(ok("Semantic search", fmt::format("endpoint {} answers (model {}, {} dimensions)",
+                                                            embeddings_url(endpoint), model,
+                                                            vecs.empty() ? 0 : vecs.front().size())));
+        } catch (const std::exception& e) {
+            out.push_back(problem("Semantic search", fmt::format("endpoint {} fails: {}", embeddings_url(endpoint), e.what()),
+                                  "start the embeddings server, or: quillbox config set semantic.endpoint URL"));
+        }
+        return;
+    }
+    const std::string model = semantic_model_for(cfg);
+    if (auto dir = find_model_dir(model)) {
+        out.push_back(ok("Semantic search", fmt::format("local model {} in {}", model, dir->string())));
+    } else {
+        out.push_back(problem("Semantic search", fmt::format("local model {} is not on this machine", model),
+                              "quillbox model pull " + model));
+    }
+}
+
+}  // namespace
+
+std::vector<DoctorCheck> run_doctor_checks(const fs::path& root_arg) {
+    std::vector<DoctorCheck> out;
+    check_program(out);
+    std::optional<Project> project;
+    try {
+        project = open_project(root_arg, false);
+    } catch (const std::exception& e) {
+        out.push_back(problem("Project", e.what(), "run quillbox doctor inside the project, or pass --root DIR"));
+        return out;
+    }
+    if (!check_project(*project, out)) return out;
+    for (auto* check : {check_registration, check_rules, check_hook, check_index, check_inotify, check_semantic}) {
+        try {
+            check(*project, out);
+        } catch (const std::exception& e) {
+            out.push_back(problem("Check", e.what(), "report this as a bug of quillbox doctor"));
+        }
+    }
+    return out;
+}
+
+std::string format_doctor_report(const std::vector<DoctorCheck>& checks) {
+    std::string text;
+    std::size_t problems = 0, notes = 0;
+    for (const auto& c : checks) {
+        const char* mark = c.state == State::ok ? "✓" : c.state == State::note ? "!" : "✗";
+        text += fmt::format("{} {:<17} {}\n", mark, c.label, c.detail);
+        if (c.state != State::ok && !c.fix.empty()) text += fmt::format("  {:<17} fix: {}\n", "", c.fix);
+        problems += c.state == State::problem;
+        notes += c.state == State::note;
+    }
+    if (problems)
+        text += fmt::format("{} problem{} found.\n", problems, problems == 1 ? "" : "s");
+    else
+        text += notes ? "No problems (see the notes above).\n" : "All is well.\n";
+    return text;
+}
+
+int cmd_doctor(const fs::path& root_arg) {
+    auto checks = run_doctor_checks(root_arg);
+    std::cout << format_doctor_report(checks);
+    for (const auto& c : checks)
+        if (c.state == State::problem) return 1;
+    return 0;
+}
+
+}  // namespace quillbox::host
