@@ -244,8 +244,6 @@ std::unique_ptr<Components> start_components(const Project& project) {
     ctx.safety = c->safety.get();
     ctx.tracker = &c->tracker;
     ctx.cache = c->cache.get();
-    ctx.config = project.config.get();
-    ctx.root = project.root;
     ctx.data_dir = project.data_dir;
     return c;
 }

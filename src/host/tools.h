@@ -29,7 +29,6 @@ class ReadCache;
 namespace quillbox::host {
 
 using json = nlohmann::json;
-class Config;
 
 // The long-lived components one tool call may use. Null pointers only in tests that do not
 // touch the component.
@@ -39,8 +38,6 @@ struct ToolContext {
     SafetyEngine* safety = nullptr;
     SessionReadTracker* tracker = nullptr;  // this session's
     ReadCache* cache = nullptr;             // this session's
-    const Config* config = nullptr;
-    std::filesystem::path root;      // project root, canonical
     std::filesystem::path data_dir;  // root/.quillbox
 };
 

@@ -227,11 +227,9 @@ LogLevel get_log_level();
 bool log_enabled(LogLevel level);
 const char* log_level_name(LogLevel level);
 
-void log_record(LogLevel level, const char* templ, ...) __attribute__((format(printf, 2, 3)));
 void log_debug(const char* templ, ...) __attribute__((format(printf, 1, 2)));
 void log_info(const char* templ, ...) __attribute__((format(printf, 1, 2)));
 void log_warning(const char* templ, ...) __attribute__((format(printf, 1, 2)));
-void log_error(const char* templ, ...) __attribute__((format(printf, 1, 2)));
 
 // ---------------------------------------------------------------------------------------
 // Embedding provider

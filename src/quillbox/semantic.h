@@ -207,13 +207,13 @@ public:
     void remove_block(const std::string& block_id);
     std::vector<SearchResult> search(std::string_view query, long top_k = 3);
     ReindexStats reindex_all(const std::vector<Block>& blocks);
-    std::size_t size() const { return _vectors.size(); }
-    const std::string& model_name() const { return _model_name; }
+    std::size_t size() const { return vectors_.size(); }
+    const std::string& model_name() const { return model_name_; }
     void _save_vectors();
 
     const std::filesystem::path& vectors_dir() const { return vectors_dir_; }
-    const OrderedMap<std::vector<double>>& vectors() const { return _vectors; }
-    const OrderedMap<BlockMeta>& metadata() const { return _metadata; }
+    const OrderedMap<std::vector<double>>& vectors() const { return vectors_; }
+    const OrderedMap<BlockMeta>& metadata() const { return metadata_; }
 
     // Model selection from the environment and <vectors_dir>/../config.toml.
     static std::string _load_config(const std::filesystem::path& vectors_dir);
@@ -225,11 +225,11 @@ private:
     void _mark_model_used();
 
     std::filesystem::path vectors_dir_;
-    std::unique_ptr<SentenceEncoder> _model;
-    std::string _model_name;
-    int _model_dim = 0;
-    OrderedMap<std::vector<double>> _vectors;
-    OrderedMap<BlockMeta> _metadata;
+    std::unique_ptr<SentenceEncoder> model_;
+    std::string model_name_;
+    int model_dim_ = 0;
+    OrderedMap<std::vector<double>> vectors_;
+    OrderedMap<BlockMeta> metadata_;
 };
 
 // ---------------------------------------------------------------------------------------------

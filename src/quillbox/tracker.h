@@ -33,22 +33,22 @@ public:
     void reset_file(const std::string& file_path);
     void reset_all();
 
-    int turn_counter() const { return _turn_counter; }
+    int turn_counter() const { return turn_counter_; }
     // How many calls for the key the list holds, as the last recording left it.
     std::size_t recent_call_count(const std::string& file_path) const;
 
     // Wall-clock seconds since the Unix epoch, with fractions. Tests may replace it.
     using Clock = std::function<double()>;
-    void set_clock(Clock clock) { _clock = std::move(clock); }
+    void set_clock(Clock clock) { clock_ = std::move(clock); }
 
 private:
-    std::map<std::string, int, std::less<>> _read_files;
-    std::map<std::string, std::vector<double>, std::less<>> _recent_calls;
-    int _turn_counter = 0;
-    int _max_turns;
-    double _repeat_window;
-    int _repeat_threshold;
-    Clock _clock;
+    std::map<std::string, int, std::less<>> read_files_;
+    std::map<std::string, std::vector<double>, std::less<>> recent_calls_;
+    int turn_counter_ = 0;
+    int max_turns_;
+    double repeat_window_;
+    int repeat_threshold_;
+    Clock clock_;
 };
 
 // What one agent session was last shown of each block: the content hash per block id, as a
@@ -116,7 +116,7 @@ public:
     EditTracker& operator=(const EditTracker&) = delete;
 
     const std::filesystem::path& db_path() const { return db_path_; }
-    const std::string& user_id() const { return _user_id; }
+    const std::string& user_id() const { return user_id_; }
     SQLite::Database& conn();
 
     // Updates last_active_at; tokens_saved is accepted but not stored.
@@ -151,7 +151,7 @@ private:
     std::unique_ptr<SQLite::Database> conn_;
     std::optional<std::string> secret_;
     Clock clock_;
-    std::string _user_id;
+    std::string user_id_;
 };
 
 }  // namespace quillbox

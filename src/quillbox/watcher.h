@@ -39,8 +39,8 @@ public:
     bool wait_for_write_quiet(const std::filesystem::path& path, double timeout = 3.0);
 
 private:
-    std::mutex _lock;
-    std::map<std::string, std::shared_ptr<Signal>> _writing;
+    std::mutex lock_;
+    std::map<std::string, std::shared_ptr<Signal>> writing_;
 };
 
 // A file-system event as the observer delivers it.
@@ -58,18 +58,18 @@ struct FileEvent {
 // the first event of a burst until the firing the file carries a write mark (when a tracker is
 // given); the firing clears it and then calls the callback. An exception thrown by the callback
 // is reported on stderr and ends only that firing.
-class _MDFileHandler {
+class MdFileHandler {
 public:
     using Callback = std::function<void(const std::filesystem::path&)>;
 
     // Throws std::invalid_argument for a window outside 0 to 86400 seconds (or NaN).
-    explicit _MDFileHandler(Callback callback, double debounce_seconds = 0.5,
+    explicit MdFileHandler(Callback callback, double debounce_seconds = 0.5,
                             std::shared_ptr<WriteTracker> write_tracker = nullptr);
     // Cancels pending timers and waits for firings that already began (unless called from one),
     // so no timer thread ever runs the callback after the handler is gone.
-    ~_MDFileHandler();
-    _MDFileHandler(const _MDFileHandler&) = delete;
-    _MDFileHandler& operator=(const _MDFileHandler&) = delete;
+    ~MdFileHandler();
+    MdFileHandler(const MdFileHandler&) = delete;
+    MdFileHandler& operator=(const MdFileHandler&) = delete;
 
     void on_created(const FileEvent& event);
     void on_modified(const FileEvent& event);
@@ -90,7 +90,7 @@ private:
 };
 
 // Watches a directory tree (inotify, recursively; directories that appear later are watched
-// too, and files already inside them are reported as created) and feeds an _MDFileHandler.
+// too, and files already inside them are reported as created) and feeds an MdFileHandler.
 // A file renamed or moved onto a path is reported as modified there, one moved away as
 // deleted. Also keeps the per-file re-index marks.
 class FileWatcher {
@@ -113,7 +113,7 @@ public:
     Scope scoped() { return Scope(*this); }
 
     // Fails (filesystem_error naming the root) when `project_root` does not exist, is not a
-    // directory or cannot be read; std::invalid_argument for a bad window (see _MDFileHandler).
+    // directory or cannot be read; std::invalid_argument for a bad window (see MdFileHandler).
     FileWatcher(std::filesystem::path project_root, ChangeCallback on_change,
                 double debounce_seconds = 0.5);
     ~FileWatcher();  // stops, then waits for a callback that is still running

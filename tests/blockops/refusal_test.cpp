@@ -23,7 +23,6 @@ protected:
         ctx.safety = safety.get();
         ctx.tracker = &tracker;
         ctx.cache = &cache;
-        ctx.root = root;
         ctx.data_dir = root / ".quillbox";
     }
     // The text of a call that must be refused.

@@ -20,7 +20,6 @@ protected:
         ctx.watcher = watcher.get();
         ctx.safety = safety.get();
         ctx.tracker = &tracker;
-        ctx.root = root;
     }
     quillbox::host::ToolOutcome call(const std::string& name, const json& args) {
         const auto* spec = registry.find(name);

@@ -19,7 +19,7 @@ TEST(MDFileHandler, KeepsMarkdownFilesOnlyAndGivesOneCallbackPerBurst) {
     auto tracker = std::make_shared<WriteTracker>();
     Recorder rec;
     std::atomic<bool> quiet_in_callback{false};
-    _MDFileHandler h(
+    MdFileHandler h(
         [&](const fs::path& p) {
             quiet_in_callback = tracker->wait_for_write_quiet(p, 0.0);
             rec(p);
@@ -47,7 +47,7 @@ TEST(MDFileHandler, KeepsMarkdownFilesOnlyAndGivesOneCallbackPerBurst) {
 TEST(MDFileHandler, AFailingCallbackIsReportedAndLaterEventsStillFire) {
     Recorder rec;
     std::atomic<int> calls{0};
-    _MDFileHandler h(
+    MdFileHandler h(
         [&](const fs::path& p) {
             if (calls++ == 0) throw std::runtime_error("disk on fire");
             rec(p);
@@ -66,7 +66,7 @@ TEST(MDFileHandler, AFailingCallbackIsReportedAndLaterEventsStillFire) {
 TEST(MDFileHandler, DestructionWaitsForARunningCallback) {
     std::atomic<bool> started{false}, finished{false};
     {
-        _MDFileHandler h(
+        MdFileHandler h(
             [&](const fs::path&) {
                 started = true;
                 std::this_thread::sleep_for(200ms);
@@ -77,5 +77,5 @@ TEST(MDFileHandler, DestructionWaitsForARunningCallback) {
         while (!started) std::this_thread::sleep_for(1ms);
     }
     EXPECT_TRUE(finished);
-    EXPECT_THROW(_MDFileHandler([](const fs::path&) {}, std::nan("")), std::invalid_argument);
+    EXPECT_THROW(MdFileHandler([](const fs::path&) {}, std::nan("")), std::invalid_argument);
 }

@@ -259,13 +259,6 @@ void vlog(LogLevel level, const char* templ, va_list ap) {
 
 }  // namespace
 
-void log_record(LogLevel level, const char* templ, ...) {
-    va_list ap;
-    va_start(ap, templ);
-    vlog(level, templ, ap);
-    va_end(ap);
-}
-
 #define QUILLBOX_LOG_AT(name, lvl)                 \
     void name(const char* templ, ...) {            \
         va_list ap;                                \
@@ -276,7 +269,6 @@ void log_record(LogLevel level, const char* templ, ...) {
 QUILLBOX_LOG_AT(log_debug, LogLevel::debug)
 QUILLBOX_LOG_AT(log_info, LogLevel::info)
 QUILLBOX_LOG_AT(log_warning, LogLevel::warning)
-QUILLBOX_LOG_AT(log_error, LogLevel::error)
 #undef QUILLBOX_LOG_AT
 
 // ---- Session view ------------------------------------------------------------------------

@@ -194,11 +194,11 @@ SemanticEngine::SemanticEngine(fs::path vectors_dir, std::optional<std::string> 
             throw std::invalid_argument("unknown semantic model \"" + *model_name + "\" (available: " +
                                         names + ")");
         }
-        _model_name = *model_name;
+        model_name_ = *model_name;
     } else {
-        _model_name = _load_config(vectors_dir_);
+        model_name_ = _load_config(vectors_dir_);
     }
-    _model_dim = AVAILABLE_MODELS.at(_model_name).dim;
+    model_dim_ = AVAILABLE_MODELS.at(model_name_).dim;
     _load_vectors();
     _check_model_consistency();
 }
@@ -234,23 +234,23 @@ std::string SemanticEngine::_load_config(const fs::path& vectors_dir) {
 }
 
 SentenceEncoder& SemanticEngine::_get_model() {
-    if (!_model) {
+    if (!model_) {
         try {
-            fs::path dir = ensure_model(_model_name, terminal_progress());
+            fs::path dir = ensure_model(model_name_, terminal_progress());
             auto enc = std::make_unique<SentenceEncoder>(dir);
-            if (static_cast<int>(enc->dim()) != _model_dim)
+            if (static_cast<int>(enc->dim()) != model_dim_)
                 throw ModelError("the model in " + dir.string() + " gives vectors of " +
                                  std::to_string(enc->dim()) + " numbers, expected " +
-                                 std::to_string(_model_dim));
-            _model = std::move(enc);
+                                 std::to_string(model_dim_));
+            model_ = std::move(enc);
         } catch (const std::exception& e) {
-            std::throw_with_nested(SemanticModelError(LOAD_FAILURE_HEAD + _model_name + LOAD_FAILURE_MID + e.what()));
+            std::throw_with_nested(SemanticModelError(LOAD_FAILURE_HEAD + model_name_ + LOAD_FAILURE_MID + e.what()));
         } catch (...) {
             std::throw_with_nested(
-                SemanticModelError(LOAD_FAILURE_HEAD + _model_name + LOAD_FAILURE_MID + "unknown error"));
+                SemanticModelError(LOAD_FAILURE_HEAD + model_name_ + LOAD_FAILURE_MID + "unknown error"));
         }
     }
-    return *_model;
+    return *model_;
 }
 
 std::vector<double> SemanticEngine::encode(std::string_view text) {
@@ -435,8 +435,8 @@ void read_store(const fs::path& p, StoreReader::Kind kind, OrderedMap<std::vecto
 
 void SemanticEngine::_load_vectors() {
     const fs::path vf = vectors_dir_ / "vectors.json", mf = vectors_dir_ / "metadata.json";
-    if (fs::exists(vf)) read_store(vf, StoreReader::Kind::vectors, &_vectors, nullptr);
-    if (fs::exists(mf)) read_store(mf, StoreReader::Kind::metadata, nullptr, &_metadata);
+    if (fs::exists(vf)) read_store(vf, StoreReader::Kind::vectors, &vectors_, nullptr);
+    if (fs::exists(mf)) read_store(mf, StoreReader::Kind::metadata, nullptr, &metadata_);
 }
 
 void SemanticEngine::_check_model_consistency() {
@@ -444,22 +444,22 @@ void SemanticEngine::_check_model_consistency() {
     if (!fs::exists(info)) return;
     auto j = read_store_json(info);
     bool same = j.is_object() && j.contains("model_name") && j["model_name"].is_string() &&
-                j["model_name"].get<std::string>() == _model_name && j.contains("vector_dim") &&
-                j["vector_dim"].is_number() && j["vector_dim"].get<double>() == _model_dim;
+                j["model_name"].get<std::string>() == model_name_ && j.contains("vector_dim") &&
+                j["vector_dim"].is_number() && j["vector_dim"].get<double>() == model_dim_;
     if (!same) {
-        _vectors.clear();
-        _metadata.clear();
+        vectors_.clear();
+        metadata_.clear();
         fs::remove(info);
     }
 }
 
 bool SemanticEngine::index_block(const std::string& block_id, const std::string& title, std::string_view content,
                                  const std::string& content_hash) {
-    if (const auto* m = _metadata.find(block_id); m && m->content_hash == content_hash) return false;
+    if (const auto* m = metadata_.find(block_id); m && m->content_hash == content_hash) return false;
     std::string snippet = first_chars(content, 200);
     auto vec = encode(title + " " + snippet);
-    _vectors[block_id] = std::move(vec);
-    _metadata[block_id] = BlockMeta{title, std::move(snippet), content_hash};
+    vectors_[block_id] = std::move(vec);
+    metadata_[block_id] = BlockMeta{title, std::move(snippet), content_hash};
     return true;
 }
 
@@ -476,7 +476,7 @@ std::size_t SemanticEngine::index_blocks(const std::vector<BlockToIndex>& blocks
         const std::string* stored = nullptr;
         if (auto it = planned_hash.find(b.block_id); it != planned_hash.end())
             stored = it->second;
-        else if (const auto* m = _metadata.find(b.block_id))
+        else if (const auto* m = metadata_.find(b.block_id))
             stored = &m->content_hash;
         if (stored && *stored == b.content_hash) continue;
         planned_hash[b.block_id] = &b.content_hash;
@@ -496,28 +496,28 @@ std::size_t SemanticEngine::index_blocks(const std::vector<BlockToIndex>& blocks
         for (std::size_t i = start; i < end; ++i) {
             const BlockToIndex& b = *todo[i].block;
             const auto& v = vecs[i - start];
-            _vectors[b.block_id] = std::vector<double>(v.begin(), v.end());
-            _metadata[b.block_id] = BlockMeta{b.title, std::move(todo[i].snippet), b.content_hash};
+            vectors_[b.block_id] = std::vector<double>(v.begin(), v.end());
+            metadata_[b.block_id] = BlockMeta{b.title, std::move(todo[i].snippet), b.content_hash};
         }
     }
     return todo.size();
 }
 
 void SemanticEngine::remove_block(const std::string& block_id) {
-    _vectors.erase(block_id);
-    _metadata.erase(block_id);
+    vectors_.erase(block_id);
+    metadata_.erase(block_id);
 }
 
 std::vector<SearchResult> SemanticEngine::search(std::string_view query, long top_k) {
-    if (_vectors.empty()) return {};
+    if (vectors_.empty()) return {};
     auto q = encode(query);
     struct Scored {
         const std::string* id;
         double score;
     };
     std::vector<Scored> scored;
-    scored.reserve(_vectors.size());
-    for (const auto& [id, v] : _vectors) {
+    scored.reserve(vectors_.size());
+    for (const auto& [id, v] : vectors_) {
         const std::size_t n = std::min(q.size(), v.size());
         double s = 0;
         for (std::size_t i = 0; i < n; ++i) s += q[i] * v[i];
@@ -531,7 +531,7 @@ std::vector<SearchResult> SemanticEngine::search(std::string_view query, long to
         SearchResult r;
         r.block_id = *scored[i].id;
         r.score = round4(scored[i].score);
-        if (const auto* m = _metadata.find(r.block_id)) {
+        if (const auto* m = metadata_.find(r.block_id)) {
             r.title = m->title;
             r.snippet = detail::code_point_count(m->snippet) > 100 ? first_chars(m->snippet, 100) + "..." : m->snippet;
         }
@@ -545,11 +545,11 @@ ReindexStats SemanticEngine::reindex_all(const std::vector<Block>& blocks) {
     std::unordered_map<std::string, bool> current;
     for (const auto& b : blocks) current.emplace(b.uuid, true);
     std::vector<std::string> keys;
-    for (const auto& [id, v] : _vectors) keys.push_back(id);
+    for (const auto& [id, v] : vectors_) keys.push_back(id);
     for (const auto& id : keys) {
         if (!current.count(id)) {
-            _vectors.erase(id);
-            _metadata.erase(id);
+            vectors_.erase(id);
+            metadata_.erase(id);
             ++stats.deleted;
         }
     }
@@ -574,8 +574,8 @@ ReindexStats SemanticEngine::reindex_all(const std::vector<Block>& blocks) {
 
 void SemanticEngine::_mark_model_used() {
     std::string out = "{\"model_name\": ";
-    semantic_json::append_string(out, _model_name);
-    out += ", \"vector_dim\": " + std::to_string(_model_dim) + "}";
+    semantic_json::append_string(out, model_name_);
+    out += ", \"vector_dim\": " + std::to_string(model_dim_) + "}";
     write_file(vectors_dir_ / "model_info.json", out);
 }
 
@@ -583,7 +583,7 @@ void SemanticEngine::_save_vectors() {
     _mark_model_used();
     std::string out = "{";
     bool first = true;
-    for (const auto& [id, v] : _vectors) {
+    for (const auto& [id, v] : vectors_) {
         if (!first) out += ", ";
         first = false;
         semantic_json::append_string(out, id);
@@ -598,7 +598,7 @@ void SemanticEngine::_save_vectors() {
     write_file(vectors_dir_ / "vectors.json", out);
     out = "{";
     first = true;
-    for (const auto& [id, m] : _metadata) {
+    for (const auto& [id, m] : metadata_) {
         if (!first) out += ", ";
         first = false;
         semantic_json::append_string(out, id);

@@ -60,48 +60,48 @@ double wall_clock_seconds() {
 }  // namespace
 
 SessionReadTracker::SessionReadTracker(int max_turns, double repeat_window, int repeat_threshold)
-    : _max_turns(max_turns), _repeat_window(repeat_window), _repeat_threshold(repeat_threshold) {}
+    : max_turns_(max_turns), repeat_window_(repeat_window), repeat_threshold_(repeat_threshold) {}
 
 void SessionReadTracker::record_read(const std::string& file_path) {
-    _read_files[file_path] = _turn_counter;
-    _recent_calls.erase(file_path);
+    read_files_[file_path] = turn_counter_;
+    recent_calls_.erase(file_path);
     record_recent_call(file_path);
 }
 
 void SessionReadTracker::record_recent_call(const std::string& file_path) {
-    const double now = _clock ? _clock() : wall_clock_seconds();
-    auto& calls = _recent_calls[file_path];
+    const double now = clock_ ? clock_() : wall_clock_seconds();
+    auto& calls = recent_calls_[file_path];
     calls.push_back(now);
-    const double cutoff = now - _repeat_window;
+    const double cutoff = now - repeat_window_;
     calls.erase(std::remove_if(calls.begin(), calls.end(), [&](double t) { return !(t > cutoff); }),
                 calls.end());
 }
 
 std::size_t SessionReadTracker::recent_call_count(const std::string& file_path) const {
-    auto it = _recent_calls.find(file_path);
-    return it == _recent_calls.end() ? 0 : it->second.size();
+    auto it = recent_calls_.find(file_path);
+    return it == recent_calls_.end() ? 0 : it->second.size();
 }
 
 bool SessionReadTracker::should_return_cache(const std::string& file_path) const {
-    auto it = _read_files.find(file_path);
-    if (it == _read_files.end()) return false;
-    if (_turn_counter - it->second >= _max_turns) return false;
-    auto calls = _recent_calls.find(file_path);
-    std::size_t n = calls == _recent_calls.end() ? 0 : calls->second.size();
-    return static_cast<long long>(n) < _repeat_threshold;
+    auto it = read_files_.find(file_path);
+    if (it == read_files_.end()) return false;
+    if (turn_counter_ - it->second >= max_turns_) return false;
+    auto calls = recent_calls_.find(file_path);
+    std::size_t n = calls == recent_calls_.end() ? 0 : calls->second.size();
+    return static_cast<long long>(n) < repeat_threshold_;
 }
 
-void SessionReadTracker::advance_turn() { ++_turn_counter; }
+void SessionReadTracker::advance_turn() { ++turn_counter_; }
 
 void SessionReadTracker::reset_file(const std::string& file_path) {
-    _read_files.erase(file_path);
-    _recent_calls.erase(file_path);
+    read_files_.erase(file_path);
+    recent_calls_.erase(file_path);
 }
 
 void SessionReadTracker::reset_all() {
-    _read_files.clear();
-    _recent_calls.clear();
-    _turn_counter = 0;
+    read_files_.clear();
+    recent_calls_.clear();
+    turn_counter_ = 0;
 }
 
 // ---- EditTracker -----------------------------------------------------------------------
@@ -123,7 +123,7 @@ EditTracker::EditTracker(fs::path db_path, std::optional<fs::path> secret_file, 
     // Shares the index file well: readers never block the writer and vice versa.
     conn_->exec("PRAGMA journal_mode=WAL");
     _init_tables();
-    _user_id = _get_or_create_user_id();
+    user_id_ = _get_or_create_user_id();
 }
 
 EditTracker::~EditTracker() { close(); }
@@ -175,7 +175,7 @@ std::string EditTracker::_get_or_create_user_id() {
 void EditTracker::record_edit(long long /*tokens_saved*/) {
     SQLite::Statement st(db(), "UPDATE aha_events SET last_active_at = ? WHERE user_id = ?");
     st.bind(1, _now_iso());
-    st.bind(2, _user_id);
+    st.bind(2, user_id_);
     st.exec();
 }
 
@@ -183,7 +183,7 @@ bool EditTracker::has_seen_aha_today() {
     SQLite::Statement st(db(),
                          "SELECT aha_triggered_at FROM aha_events WHERE user_id = ? AND "
                          "DATE(aha_triggered_at) = DATE(?)");
-    st.bind(1, _user_id);
+    st.bind(1, user_id_);
     st.bind(2, _today());
     return st.executeStep();
 }
@@ -202,7 +202,7 @@ std::optional<AhaTrigger> EditTracker::check_aha_trigger(long long edit_count,
     st.bind(2, method);
     st.bind(3, static_cast<int64_t>(edit_count));
     st.bind(4, static_cast<int64_t>(tokens_saved));
-    st.bind(5, _user_id);
+    st.bind(5, user_id_);
     st.exec();
     return AhaTrigger{true, method, edit_count, tokens_saved};
 }

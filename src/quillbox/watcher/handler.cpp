@@ -20,7 +20,7 @@ namespace {
 // What a firing needs. Timer threads hold it by shared_ptr, so they never touch the handler
 // itself and stay safe when it is destroyed while they sleep or run.
 struct FireContext {
-    _MDFileHandler::Callback callback;
+    MdFileHandler::Callback callback;
     std::shared_ptr<WriteTracker> tracker;
 
     std::mutex mu;
@@ -109,13 +109,13 @@ private:
 
 }  // namespace
 
-struct _MDFileHandler::State {
-    std::mutex _lock;  // guards _timers and serialises the debounce step
-    std::unordered_map<std::string, std::shared_ptr<OneShotTimer>> _timers;
+struct MdFileHandler::State {
+    std::mutex lock;  // guards timers and serialises the debounce step
+    std::unordered_map<std::string, std::shared_ptr<OneShotTimer>> timers;
     std::shared_ptr<FireContext> ctx;
 };
 
-_MDFileHandler::_MDFileHandler(Callback callback, double debounce_seconds,
+MdFileHandler::MdFileHandler(Callback callback, double debounce_seconds,
                                std::shared_ptr<WriteTracker> write_tracker)
     : debounce_seconds_(debounce_seconds), state_(std::make_shared<State>()) {
     if (!std::isfinite(debounce_seconds) || debounce_seconds < 0.0 || debounce_seconds > 86400.0)
@@ -126,7 +126,7 @@ _MDFileHandler::_MDFileHandler(Callback callback, double debounce_seconds,
     state_->ctx->tracker = std::move(write_tracker);
 }
 
-_MDFileHandler::~_MDFileHandler() {
+MdFileHandler::~MdFileHandler() {
     stop();
     auto& ctx = *state_->ctx;
     std::unique_lock<std::mutex> lk(ctx.mu);
@@ -135,19 +135,19 @@ _MDFileHandler::~_MDFileHandler() {
     ctx.idle.wait(lk, [&] { return ctx.active == 0; });
 }
 
-void _MDFileHandler::on_created(const FileEvent& event) {
+void MdFileHandler::on_created(const FileEvent& event) {
     if (!event.is_directory && event.src_path.native().ends_with(".md")) _debounce(event.src_path);
 }
 
-void _MDFileHandler::on_modified(const FileEvent& event) {
+void MdFileHandler::on_modified(const FileEvent& event) {
     if (!event.is_directory && event.src_path.native().ends_with(".md")) _debounce(event.src_path);
 }
 
-void _MDFileHandler::on_deleted(const FileEvent& event) {
+void MdFileHandler::on_deleted(const FileEvent& event) {
     if (!event.is_directory && event.src_path.native().ends_with(".md")) _debounce(event.src_path);
 }
 
-void _MDFileHandler::dispatch(const FileEvent& event) {
+void MdFileHandler::dispatch(const FileEvent& event) {
     switch (event.kind) {
         case FileEvent::Kind::created: on_created(event); break;
         case FileEvent::Kind::modified: on_modified(event); break;
@@ -155,23 +155,23 @@ void _MDFileHandler::dispatch(const FileEvent& event) {
     }
 }
 
-void _MDFileHandler::_debounce(const fs::path& path) {
+void MdFileHandler::_debounce(const fs::path& path) {
     std::string key = watcher_path_key(path);
     auto delay = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(debounce_seconds_));
     std::function<void()> action = [ctx = state_->ctx, path] { fire(ctx, path); };
 
-    std::lock_guard<std::mutex> lk(state_->_lock);
+    std::lock_guard<std::mutex> lk(state_->lock);
     if (state_->ctx->tracker) state_->ctx->tracker->mark_write_start(path);
-    auto& slot = state_->_timers[key];
+    auto& slot = state_->timers[key];
     if (slot && slot->restart(delay, action)) return;
     slot = OneShotTimer::start(delay, std::move(action));
 }
 
-void _MDFileHandler::stop() {
-    std::lock_guard<std::mutex> lk(state_->_lock);
-    for (auto& [key, timer] : state_->_timers) timer->cancel();
-    state_->_timers.clear();
+void MdFileHandler::stop() {
+    std::lock_guard<std::mutex> lk(state_->lock);
+    for (auto& [key, timer] : state_->timers) timer->cancel();
+    state_->timers.clear();
 }
 
 }  // namespace quillbox

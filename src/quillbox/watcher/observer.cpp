@@ -253,8 +253,7 @@ struct FileWatcher::Impl {
     std::shared_ptr<WriteTracker> write_tracker = std::make_shared<WriteTracker>();
     std::mutex reindex_lock;
     std::map<std::string, std::shared_ptr<Signal>> reindexing;
-    double debounce_seconds = 0.5;
-    std::unique_ptr<_MDFileHandler> handler;
+    std::unique_ptr<MdFileHandler> handler;
     std::unique_ptr<InotifyObserver> observer;
     std::mutex run_lock;  // serialises start and stop
 };
@@ -273,10 +272,9 @@ FileWatcher::FileWatcher(fs::path project_root, ChangeCallback on_change, double
         throw fs::filesystem_error("file watcher: project root cannot be read", project_root,
                                    std::error_code(errno, std::generic_category()));
     impl_->project_root = std::move(project_root);
-    impl_->handler = std::make_unique<_MDFileHandler>(std::move(on_change), debounce_seconds,
+    impl_->handler = std::make_unique<MdFileHandler>(std::move(on_change), debounce_seconds,
                                                       impl_->write_tracker);
-    impl_->debounce_seconds = debounce_seconds;
-    _MDFileHandler* h = impl_->handler.get();
+    MdFileHandler* h = impl_->handler.get();
     impl_->observer = std::make_unique<InotifyObserver>(
         impl_->project_root, [h](const FileEvent& ev) { h->dispatch(ev); });
 }

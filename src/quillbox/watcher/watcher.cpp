@@ -1,4 +1,4 @@
-// Signals, path keys and the write tracker. The inotify observer and FileWatcher live in
+// Signals and the write tracker. The inotify observer and FileWatcher live in
 // observer.cpp, the debounced handler in handler.cpp.
 #include "quillbox/watcher.h"
 
@@ -39,28 +39,28 @@ bool Signal::wait(double timeout_seconds) const {
 
 void WriteTracker::mark_write_start(const fs::path& path) {
     std::string key = watcher_path_key(path);
-    std::lock_guard<std::mutex> lk(_lock);
-    auto& slot = _writing[key];
+    std::lock_guard<std::mutex> lk(lock_);
+    auto& slot = writing_[key];
     if (slot) slot->set();  // whoever waited on the earlier mark is released
     slot = std::make_shared<Signal>();
 }
 
 void WriteTracker::mark_write_done(const fs::path& path) {
     std::string key = watcher_path_key(path);
-    std::lock_guard<std::mutex> lk(_lock);
-    auto it = _writing.find(key);
-    if (it == _writing.end()) return;
+    std::lock_guard<std::mutex> lk(lock_);
+    auto it = writing_.find(key);
+    if (it == writing_.end()) return;
     it->second->set();
-    _writing.erase(it);
+    writing_.erase(it);
 }
 
 bool WriteTracker::wait_for_write_quiet(const fs::path& path, double timeout) {
     std::shared_ptr<Signal> sig;
     try {
         std::string key = watcher_path_key(path);
-        std::lock_guard<std::mutex> lk(_lock);
-        auto it = _writing.find(key);
-        if (it == _writing.end()) return true;
+        std::lock_guard<std::mutex> lk(lock_);
+        auto it = writing_.find(key);
+        if (it == writing_.end()) return true;
         sig = it->second;
     } catch (...) {
         return true;  // waits never fail
