@@ -80,10 +80,10 @@ ToolRegistry with_milestone_reports(const ToolRegistry& tools, Milestones& miles
         if (!spec.annotations.read_only) {
             spec.handler = [inner = spec.handler, &milestones, &safety](ToolContext& ctx, const json& args) {
                 const auto writes = safety.writes_completed();
-                std::string text = inner(ctx, args);
+                Reply reply = inner(ctx, args);  // a Reply, so that a refusal stays marked
                 if (safety.writes_completed() != writes)
-                    if (auto line = milestones.after_edit()) text += "\n" + *line;
-                return text;
+                    if (auto line = milestones.after_edit()) reply += "\n" + *line;
+                return reply;
             };
         }
         out.add(std::move(spec));

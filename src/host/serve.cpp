@@ -244,6 +244,7 @@ std::unique_ptr<Components> start_components(const Project& project) {
     ctx.safety = c->safety.get();
     ctx.tracker = &c->tracker;
     ctx.cache = c->cache.get();
+    ctx.config = project.config.get();
     ctx.data_dir = project.data_dir;
     return c;
 }

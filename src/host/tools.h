@@ -29,6 +29,7 @@ class ReadCache;
 namespace quillbox::host {
 
 using json = nlohmann::json;
+class Config;
 
 // The long-lived components one tool call may use. Null pointers only in tests that do not
 // touch the component.
@@ -38,6 +39,7 @@ struct ToolContext {
     SafetyEngine* safety = nullptr;
     SessionReadTracker* tracker = nullptr;  // this session's
     ReadCache* cache = nullptr;             // this session's
+    const Config* config = nullptr;         // the project's settings
     std::filesystem::path data_dir;  // root/.quillbox
 };
 

@@ -61,7 +61,6 @@ protected:
         ctx.safety = safety.get();
         ctx.tracker = &tracker;
         ctx.cache = &cache;
-        ctx.root = root;
     }
     void TearDown() override {
         if (sock_ >= 0) ::close(sock_);

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <exception>
 #include <vector>
 
 #include "indexer/helpers.h"
@@ -28,7 +30,8 @@ int open_at_once(const fs::path& db, int n) {
             try {
                 Indexer ix(db);
                 ix.record_operation("2026-01-01", "start", "", "", 0);
-            } catch (...) {
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "open failed: %s\n", e.what());
                 code = 1;
             }
             ::_exit(code);

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <exception>
 #include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -335,28 +337,49 @@ void record_or_forget(indexer::FileIndexTable table, const std::string& key, con
 
 std::string quillbox_version() { return QUILLBOX_VERSION; }
 
+namespace {
+
+// One attempt at opening the index and bringing its schema up to date.
+std::unique_ptr<SQLite::Database> open_and_migrate(const fs::path& db_path) {
+    auto db = std::make_unique<SQLite::Database>(
+        db_path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX);
+    // Before the first statement: another process may be creating the same index, and
+    // even the journal mode waits for its lock.
+    db->setBusyTimeout(kBusyTimeoutMs);
+    db->exec("PRAGMA journal_mode=WAL");
+    // One writer at a time from here, so a second process finds the schema complete and
+    // adds no column twice.
+    SQLite::Transaction tx(*db, SQLite::TransactionBehavior::IMMEDIATE);
+    db->exec(kSchema);
+    db->exec(indexer::FileIndexTable::kCreate);
+    add_missing_columns(*db);
+    step_version(*db);
+    tx.commit();
+    _forget_files_of_old_line_rule(*db);
+    return db;
+}
+
+bool is_busy(const SQLite::Exception& e) {
+    const int code = e.getErrorCode() & 0xff;
+    return code == SQLITE_BUSY || code == SQLITE_LOCKED;
+}
+
+}  // namespace
+
 std::unique_ptr<SQLite::Database> _init_db(const fs::path& db_path) {
-    try {
-        auto db = std::make_unique<SQLite::Database>(
-            db_path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX);
-        // Before the first statement: another process may be creating the same index, and
-        // even the journal mode waits for its lock.
-        db->setBusyTimeout(kBusyTimeoutMs);
-        db->exec("PRAGMA journal_mode=WAL");
-        // One writer at a time from here, so a second process finds the schema complete and
-        // adds no column twice.
-        SQLite::Transaction tx(*db, SQLite::TransactionBehavior::IMMEDIATE);
-        db->exec(kSchema);
-        db->exec(indexer::FileIndexTable::kCreate);
-        add_missing_columns(*db);
-        step_version(*db);
-        tx.commit();
-        _forget_files_of_old_line_rule(*db);
-        return db;
-    } catch (const IndexDatabaseError&) {
-        throw;
-    } catch (const SQLite::Exception& e) {
-        rethrow_for(db_path, e);
+    // While another process switches a fresh index to WAL, SQLite reports "database is
+    // locked" without consulting the busy handler: such an attempt is repeated, within the
+    // same time-out the busy handler has.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+    for (int attempt = 0;; ++attempt) {
+        try {
+            return open_and_migrate(db_path);
+        } catch (const IndexDatabaseError&) {
+            throw;
+        } catch (const SQLite::Exception& e) {
+            if (!is_busy(e) || std::chrono::steady_clock::now() >= deadline) rethrow_for(db_path, e);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5 + 7 * (attempt % 8)));
     }
 }
 
@@ -382,20 +405,16 @@ void _forget_files_of_old_line_rule(SQLite::Database& db) {
         if (q.executeStep() && q.getColumn(0).getString() == "commonmark") return;
     }
     std::vector<std::string> stale;
-    try {
-        SQLite::Statement rows(db, "SELECT file_path FROM file_index");
-        while (rows.executeStep()) {
-            std::string path = rows.getColumn(0).getString();
-            std::error_code ec;
-            if (!fs::is_regular_file(path, ec)) continue;  // a missing file is re-indexed anyway
-            try {
-                if (has_former_line_end(detail::read_file_bytes(path))) stale.push_back(std::move(path));
-            } catch (const std::exception&) {
-                stale.push_back(std::move(path));
-            }
+    SQLite::Statement rows(db, "SELECT file_path FROM file_index");
+    while (rows.executeStep()) {
+        std::string path = rows.getColumn(0).getString();
+        std::error_code ec;
+        if (!fs::is_regular_file(path, ec)) continue;  // a missing file is re-indexed anyway
+        try {
+            if (has_former_line_end(detail::read_file_bytes(path))) stale.push_back(std::move(path));
+        } catch (const std::exception&) {
+            stale.push_back(std::move(path));
         }
-    } catch (const SQLite::Exception& e) {
-        if (!is_missing_table(e)) throw;
     }
     SQLite::Transaction tx(db);
     for (const auto& path : stale) {
