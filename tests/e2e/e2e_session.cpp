@@ -181,18 +181,23 @@ TEST_F(E2E, WholeSessionListReadReplaceOutsideEditAndCachedRead) {
     }
     EXPECT_TRUE(seen) << "the watcher did not re-index the changed file";
 
-    // The next listing notices the change and indexes the file afresh: new structure, new ids.
+    // The next listing shows the new structure. The surviving headings may keep their ids:
+    // what protects the user's text is that a write must match what this session was shown.
     auto relisted = parse_listing(ok("md_list_blocks", {{"file_path", "docs/guide.md"}}));
     ASSERT_EQ(relisted.size(), 4u);
     EXPECT_EQ(by_title(relisted, "FAQ").marker, "##");
-    for (const auto& b : relisted) EXPECT_NE(b.id, install.id);
 
-    // The id from before the outside edit is stale: guidance, file untouched.
+    // Another outside edit of Install that the agent has not seen: a write with the id it
+    // holds is refused (changed, or unknown once the file was indexed afresh), file untouched.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    spit(guide_, "<!-- note -->\n\n# Guide\nIntro text.\n\n## Install\nRun the newest installer.\n## Usage\nCall it.\n\n## FAQ\nNone.\n");
     const std::string before = slurp(guide_);
     std::string stale = refused("md_replace_block", {{"file_path", "docs/guide.md"},
                                                 {"block_id", install.id},
                                                 {"new_content", "## Install\nOverwritten.\n"}});
-    EXPECT_EQ(stale, "❌ Error: Block not found.\nPlease call md_list_blocks(\"docs/guide.md\") first to get a valid block_id.");
+    EXPECT_TRUE(stale.rfind("ERROR: FILE_CHANGED\n", 0) == 0 ||
+                stale == "❌ Error: Block not found.\nPlease call md_list_blocks(\"docs/guide.md\") first to get a valid block_id.")
+        << stale;
     EXPECT_EQ(slurp(guide_), before);
 
     // Whole-file read: full content first, then the cached marker.
@@ -202,7 +207,7 @@ TEST_F(E2E, WholeSessionListReadReplaceOutsideEditAndCachedRead) {
     EXPECT_TRUE(std::regex_match(cached, std::regex(R"(\[cached, sha=[0-9a-f]+, 12 lines\])"))) << cached;
 
     // A replace makes the next whole-file read full again.
-    const auto faq = by_title(relisted, "FAQ");
+    const auto faq = by_title(parse_listing(ok("md_list_blocks", {{"file_path", "docs/guide.md"}})), "FAQ");
     ok("md_replace_block", {{"file_path", "docs/guide.md"}, {"block_id", faq.id}, {"new_content", "## FAQ\nSome.\n"}});
     std::string after = ok("read_file", {{"file_path", "docs/guide.md"}});
     EXPECT_NE(after.find("Some."), std::string::npos) << after;
@@ -386,12 +391,12 @@ TEST_F(E2E, SemanticSearchWithoutAModelIsAToolErrorAndTheServerKeepsServing) {
     ok("md_list_blocks", {{"file_path", "docs/guide.md"}});
     auto [text, is_error] = call("md_search_blocks", {{"query", "how to install"}});
     EXPECT_TRUE(is_error) << text;
-    EXPECT_EQ(text.rfind("语义搜索模型下载失败: bge-small-zh-v1.5\n请检查网络连接后重试。\n"
+    EXPECT_EQ(text.rfind("语义搜索模型下载失败: all-MiniLM-L6-v2\n请检查网络连接后重试。\n"
                          "或设置环境变量 QUILLBOX_SEMANTIC_MODEL 切换模型。\n原始错误: ",
                          0),
               0u)
         << text;
-    EXPECT_NE(text.find("quillbox model pull bge-small-zh-v1.5"), std::string::npos) << text;
+    EXPECT_NE(text.find("quillbox model pull all-MiniLM-L6-v2"), std::string::npos) << text;
     EXPECT_EQ(server_->request("ping")["result"], json::object());
     EXPECT_FALSE(ok("md_list_blocks", {{"file_path", "docs/guide.md"}}).empty());
     server_->close_input();
