@@ -64,6 +64,9 @@ struct TempRoot {
         std::string tmpl = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
         if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
         path = fs::canonical(tmpl);
+        // The checks compare whole listings with the parser: no answer may be cut short.
+        fs::create_directories(path / ".quillbox");
+        std::ofstream(path / ".quillbox" / "config.toml") << "result_budget_tokens = 100000000\n";
     }
     ~TempRoot() {
         std::error_code ec;
