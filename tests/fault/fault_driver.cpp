@@ -318,7 +318,8 @@ void kill_run(int kills, int sections, KillFigures& f, std::mt19937& rng) {
                                                              {"new_content", text + "\nchecked"}});
         std::string expected = before;
         auto at = expected.find(text);
-        if (at != std::string::npos) expected.insert(at + text.size(), "\nchecked");
+        // The block's blank line before the next heading stays after the new last line.
+        if (at != std::string::npos) expected.insert(at + text.size(), "\nchecked\n");
         if (!updated(answer) || slurp(file) != expected) {
             ++f.failed_edits;
             std::fprintf(stderr, "edit after a restart failed: %s\n", answer.substr(0, 200).c_str());
