@@ -23,8 +23,6 @@ ojson portable_server_entry() {
     return entry;
 }
 
-namespace {
-
 ojson parse_client_file(std::string_view existing) {
     if (existing.find_first_not_of(" \t\r\n") == std::string_view::npos) return ojson::object();
     ojson doc;
@@ -36,8 +34,6 @@ ojson parse_client_file(std::string_view existing) {
     if (!doc.is_object()) throw ClientConfigError("its top level is not a JSON object");
     return doc;
 }
-
-}  // namespace
 
 std::string merge_server_entry(std::string_view existing, std::string_view servers_key, const ojson& entry) {
     ojson doc = parse_client_file(existing);

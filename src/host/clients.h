@@ -18,6 +18,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The JSON object in a client or settings file; an empty or blank text is an empty object.
+// Throws ClientConfigError for text that is not JSON or not an object.
+nlohmann::ordered_json parse_client_file(std::string_view existing);
+
 // {"command": <exe>, "args": ["serve", "--root", <root>]}; with the "type": "stdio" entry
 // that Claude Code and VS Code expect when `with_type`.
 nlohmann::ordered_json server_entry(const std::filesystem::path& exe, const std::filesystem::path& root,

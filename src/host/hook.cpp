@@ -123,17 +123,6 @@ bool is_our_hook_command(std::string_view command) {
 
 namespace {
 
-ojson parse_settings(std::string_view existing) {
-    if (existing.find_first_not_of(" \t\r\n") == std::string_view::npos) return ojson::object();
-    ojson doc;
-    try {
-        doc = ojson::parse(existing);
-    } catch (const ojson::parse_error& e) {
-        throw ClientConfigError(fmt::format("it is not valid JSON ({})", e.what()));
-    }
-    if (!doc.is_object()) throw ClientConfigError("its top level is not a JSON object");
-    return doc;
-}
 
 bool group_has_ours(const ojson& group) {
     if (!group.is_object() || !group.contains("hooks") || !group["hooks"].is_array()) return false;
@@ -156,10 +145,10 @@ bool settings_have_hook(const ojson& doc) {
 
 }  // namespace
 
-bool has_hook(std::string_view existing) { return settings_have_hook(parse_settings(existing)); }
+bool has_hook(std::string_view existing) { return settings_have_hook(parse_client_file(existing)); }
 
 std::optional<std::string> merge_hook(std::string_view existing, const std::string& command) {
-    ojson doc = parse_settings(existing);
+    ojson doc = parse_client_file(existing);
     if (settings_have_hook(doc)) return std::nullopt;
     if (!doc.contains("hooks") || doc["hooks"].is_null()) doc["hooks"] = ojson::object();
     if (!doc["hooks"].is_object()) throw ClientConfigError("its \"hooks\" entry is not an object");
@@ -174,7 +163,7 @@ std::optional<std::string> merge_hook(std::string_view existing, const std::stri
 }
 
 std::optional<std::string> remove_hook(std::string_view existing) {
-    ojson doc = parse_settings(existing);
+    ojson doc = parse_client_file(existing);
     if (!settings_have_hook(doc)) return std::nullopt;
     auto& pre = doc["hooks"]["PreToolUse"];
     ojson kept = ojson::array();
