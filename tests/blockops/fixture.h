@@ -3,6 +3,7 @@
 // operations' suites drop them.
 
 #include "common/fixture.h"
+#include "host/tools.h"
 
 namespace qbtest {
 
@@ -14,6 +15,25 @@ protected:
 class StructureTest : public ProjectTest {
 protected:
     StructureTest() : ProjectTest("qb-structure-", Logs::discard) {}
+};
+
+// The structural suites that call every tool through the host's tool table, with the
+// project's components in the tool context.
+class ToolsTest : public StructureTest {
+protected:
+    void SetUp() override {
+        StructureTest::SetUp();
+        quillbox::host::register_all_tools(registry);
+        ctx.indexer = indexer.get();
+        ctx.watcher = watcher.get();
+        ctx.safety = safety.get();
+        ctx.tracker = &tracker;
+        ctx.cache = &cache;
+    }
+
+    quillbox::host::ToolRegistry registry;
+    quillbox::host::ToolContext ctx;
+    quillbox::MemoryReadCache cache;
 };
 
 }  // namespace qbtest

@@ -13,16 +13,10 @@ namespace {
 using quillbox::get_message;
 using quillbox::host::json;
 
-class Refusals : public StructureTest {
+class Refusals : public ToolsTest {
 protected:
     void SetUp() override {
-        StructureTest::SetUp();
-        quillbox::host::register_all_tools(registry);
-        ctx.indexer = indexer.get();
-        ctx.watcher = watcher.get();
-        ctx.safety = safety.get();
-        ctx.tracker = &tracker;
-        ctx.cache = &cache;
+        ToolsTest::SetUp();
         ctx.data_dir = root / ".quillbox";
     }
     // The text of a call that must be refused.
@@ -31,9 +25,6 @@ protected:
         EXPECT_TRUE(out.is_error) << name << " " << args.dump() << " -> " << out.text;
         return out.text;
     }
-    quillbox::host::ToolRegistry registry;
-    quillbox::host::ToolContext ctx;
-    quillbox::MemoryReadCache cache;
 };
 
 TEST_F(Refusals, EveryRefusalIsAnErrorWithItsOwnText) {

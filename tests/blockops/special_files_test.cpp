@@ -51,20 +51,11 @@ private:
     std::thread thread_;
 };
 
-class SpecialFiles : public StructureTest {
+class SpecialFiles : public ToolsTest {
 protected:
-    void SetUp() override {
-        StructureTest::SetUp();
-        quillbox::host::register_all_tools(registry);
-        ctx.indexer = indexer.get();
-        ctx.watcher = watcher.get();
-        ctx.safety = safety.get();
-        ctx.tracker = &tracker;
-        ctx.cache = &cache;
-    }
     void TearDown() override {
         if (sock_ >= 0) ::close(sock_);
-        StructureTest::TearDown();
+        ToolsTest::TearDown();
     }
     fs::path fifo(const std::string& name) {
         fs::path p = root / name;
@@ -83,9 +74,6 @@ protected:
     quillbox::host::ToolOutcome call(const std::string& name, const json& args) {
         return quillbox::host::run_tool(*registry.find(name), ctx, args);
     }
-    quillbox::host::ToolRegistry registry;
-    quillbox::host::ToolContext ctx;
-    quillbox::MemoryReadCache cache;
     int sock_ = -1;
 };
 
