@@ -223,7 +223,9 @@ TEST_F(Project, ShortIdsNameOneBlockOrAreRefusedWithTheCandidates) {
 
     // Two blocks that share the first 8 characters: both listed with longer ids, and the
     // 8-character prefix refused with both candidates.
-    const std::string twin = install.substr(0, 8) + "-0000-4000-8000-000000000000";
+    // The twin differs from `install` at the tenth character, whatever uuid `install` drew.
+    const std::string twin =
+        install.substr(0, 9) + (install[9] == 'f' ? "e" : "f") + "000-4000-8000-000000000000";
     {
         SQLite::Database db(indexer->db_path().string(), SQLite::OPEN_READWRITE);
         SQLite::Statement up(db, "UPDATE blocks SET id = ? WHERE id = ?");
