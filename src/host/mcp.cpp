@@ -27,8 +27,33 @@ constexpr const char* INSTRUCTIONS =
     "how to get the rest. A tool result with isError true changed nothing: its text says why and "
     "what to do before trying again.";
 
-json error_response(const json& id, int code, std::string message) {
-    return json{{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", std::move(message)}}}};
+json error_response(const json& id, int code, std::string message, json data = nullptr) {
+    json error{{"code", code}, {"message", std::move(message)}};
+    if (!data.is_null()) error["data"] = std::move(data);
+    return json{{"jsonrpc", "2.0"}, {"id", id}, {"error", std::move(error)}};
+}
+
+json server_info() { return {{"name", "quillbox"}, {"title", "Quillbox"}, {"version", QUILLBOX_VERSION}}; }
+
+json server_capabilities() { return {{"tools", {{"listChanged", false}}}}; }
+
+// How long a modern client may keep the tool list and the discover answer: neither changes while
+// the server runs.
+constexpr int CACHE_TTL_MS = 60 * 60 * 1000;
+
+// A modern request names its protocol version in `_meta`; its `_meta` then, else nothing.
+const json* modern_meta(const json& params) {
+    if (!params.is_object()) return nullptr;
+    auto meta = params.find("_meta");
+    if (meta == params.end() || !meta->is_object() || !meta->contains(mcp_meta::PROTOCOL_VERSION)) return nullptr;
+    return &*meta;
+}
+
+// A modern answer: typed as complete and signed with the server's identity.
+json modern_result(json result) {
+    result["resultType"] = "complete";
+    result["_meta"] = {{mcp_meta::SERVER_INFO, server_info()}};
+    return result;
 }
 
 bool valid_id(const json& id) { return id.is_string() || id.is_number_integer() || id.is_number_unsigned(); }
@@ -97,15 +122,28 @@ std::string string_member(const json& object, const char* key, std::string fallb
     return it != object.end() && it->is_string() ? it->get<std::string>() : fallback;
 }
 
+// "name version" of an Implementation object, for the log.
+std::string client_name(const json& info) {
+    if (!info.is_object()) return "unknown client";
+    return fmt::format("{} {}", string_member(info, "name", "?"), string_member(info, "version", ""));
+}
+
 }  // namespace
+
+json mcp_supported_versions() {
+    json list = json::array();
+    for (auto v : MCP_MODERN_VERSIONS) list.push_back(v);
+    for (auto v : MCP_HANDSHAKE_VERSIONS) list.push_back(v);
+    return list;
+}
 
 std::string negotiate_protocol_version(const json& requested) {
     if (requested.is_string()) {
         auto v = requested.get<std::string>();
-        for (auto s : MCP_SUPPORTED_VERSIONS)
+        for (auto s : MCP_HANDSHAKE_VERSIONS)
             if (v == s) return v;
     }
-    return std::string(MCP_CURRENT_VERSION);
+    return std::string(MCP_HANDSHAKE_VERSION);
 }
 
 McpProtocol::McpProtocol(const ToolRegistry& tools, ToolContext& context, Hooks hooks)
@@ -200,9 +238,12 @@ std::optional<json> McpProtocol::handle_single(const json& message) {
         return std::nullopt;
     }
     try {
-        return json{{"jsonrpc", "2.0"}, {"id", id}, {"result", dispatch(name, params)}};
+        // `initialize` is the legacy handshake whatever else the request carries.
+        const bool modern = name != "initialize" && modern_meta(params);
+        json result = modern ? dispatch_modern(name, params) : dispatch(name, params);
+        return json{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
     } catch (const RpcError& e) {
-        return error_response(id, e.code, e.message);
+        return error_response(id, e.code, e.message, e.data);
     } catch (const std::exception& e) {
         log_line(Level::error, "{} failed: {}", name, e.what());
         return error_response(id, jsonrpc::INTERNAL_ERROR, fmt::format("Internal error: {}", e.what()));
@@ -212,29 +253,84 @@ std::optional<json> McpProtocol::handle_single(const json& message) {
 json McpProtocol::dispatch(const std::string& method, const json& params) {
     if (method == "initialize") return initialize(params);
     if (method == "ping") return json::object();
-    if (method == "tools/list") {
-        json list = json::array();
-        for (const auto& spec : tools_.all()) list.push_back(ToolRegistry::describe(spec));
-        return json{{"tools", std::move(list)}};
-    }
+    if (method == "tools/list") return list_tools();
     if (method == "tools/call") return call_tool(params);
+    // A probe without a version still learns which versions to use.
+    if (method == "server/discover") return modern_result(discover(params));
     throw RpcError{jsonrpc::METHOD_NOT_FOUND, "Method not found: " + method};
+}
+
+// A request of a modern revision: no handshake before it, its own version and capabilities in
+// `_meta`, and a typed result.
+json McpProtocol::dispatch_modern(const std::string& method, const json& params) {
+    const json& meta = params["_meta"];
+    const json& version = meta[mcp_meta::PROTOCOL_VERSION];
+    if (!version.is_string())
+        throw RpcError{jsonrpc::INVALID_PARAMS,
+                       fmt::format("Invalid params: _meta \"{}\" must be a string", mcp_meta::PROTOCOL_VERSION)};
+    if (std::find(MCP_MODERN_VERSIONS.begin(), MCP_MODERN_VERSIONS.end(), version.get<std::string>()) ==
+        MCP_MODERN_VERSIONS.end())
+        throw RpcError{jsonrpc::UNSUPPORTED_PROTOCOL_VERSION, "Unsupported protocol version",
+                       json{{"supported", mcp_supported_versions()}, {"requested", version}}};
+    if (method == "server/discover") return modern_result(discover(params));
+
+    auto capabilities = meta.find(mcp_meta::CLIENT_CAPABILITIES);
+    if (capabilities == meta.end() || !capabilities->is_object())
+        throw RpcError{jsonrpc::INVALID_PARAMS,
+                       fmt::format("Invalid params: _meta needs \"{}\" (an object; {{}} for none)",
+                                   mcp_meta::CLIENT_CAPABILITIES)};
+    if (!modern_client_logged_) {
+        modern_client_logged_ = true;
+        log_line(Level::info, "serving {} (protocol {})", client_name(meta.value(mcp_meta::CLIENT_INFO, json())),
+                 version.get<std::string>());
+    }
+    if (method == "tools/list") {
+        json result = list_tools();
+        result["ttlMs"] = CACHE_TTL_MS;
+        result["cacheScope"] = "private";
+        return modern_result(std::move(result));
+    }
+    if (method == "tools/call") return modern_result(call_tool(params));
+    // `ping`, `initialize`'s companions and the rest of the legacy lifecycle are gone here.
+    throw RpcError{jsonrpc::METHOD_NOT_FOUND, "Method not found: " + method};
+}
+
+void McpProtocol::start_session(const std::string& how) {
+    ++sessions_;
+    log_line(Level::debug, "session {} started by {}", sessions_, how);
+    if (hooks_.on_session_start) hooks_.on_session_start();
 }
 
 json McpProtocol::initialize(const json& params) {
     protocol_version_ = negotiate_protocol_version(json(string_member(params, "protocolVersion", "")));
-    std::string client = "unknown client";
-    if (params.is_object() && params.contains("clientInfo") && params["clientInfo"].is_object()) {
-        const auto& info = params["clientInfo"];
-        client = fmt::format("{} {}", string_member(info, "name", "?"), string_member(info, "version", ""));
-    }
-    log_line(Level::info, "session started by {} (protocol {})", client, protocol_version_);
-    if (hooks_.on_initialize) hooks_.on_initialize();
+    const json info = params.is_object() ? params.value("clientInfo", json()) : json();
+    log_line(Level::info, "session started by {} (protocol {})", client_name(info), protocol_version_);
+    start_session("initialize");
     initialized_ = true;
     return json{{"protocolVersion", protocol_version_},
-                {"capabilities", {{"tools", {{"listChanged", false}}}}},
-                {"serverInfo", {{"name", "quillbox"}, {"title", "Quillbox"}, {"version", QUILLBOX_VERSION}}},
+                {"capabilities", server_capabilities()},
+                {"serverInfo", server_info()},
                 {"instructions", INSTRUCTIONS}};
+}
+
+json McpProtocol::discover(const json& params) {
+    const json* meta = modern_meta(params);
+    log_line(Level::info, "session started by {} (server/discover, protocol {})",
+             client_name(meta ? meta->value(mcp_meta::CLIENT_INFO, json()) : json()),
+             meta ? string_member(*meta, mcp_meta::PROTOCOL_VERSION, "?") : std::string("not named"));
+    start_session("server/discover");
+    modern_client_logged_ = true;
+    return json{{"supportedVersions", mcp_supported_versions()},
+                {"capabilities", server_capabilities()},
+                {"instructions", INSTRUCTIONS},
+                {"ttlMs", CACHE_TTL_MS},
+                {"cacheScope", "private"}};
+}
+
+json McpProtocol::list_tools() const {
+    json list = json::array();
+    for (const auto& spec : tools_.all()) list.push_back(ToolRegistry::describe(spec));
+    return json{{"tools", std::move(list)}};
 }
 
 json McpProtocol::call_tool(const json& params) {

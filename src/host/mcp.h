@@ -14,12 +14,28 @@
 
 namespace quillbox::host {
 
-inline constexpr std::string_view MCP_CURRENT_VERSION = "2025-11-25";
-inline constexpr std::array<std::string_view, 4> MCP_SUPPORTED_VERSIONS{
+// Two eras of the protocol. Modern revisions carry the version and the client's capabilities in
+// every request's `_meta` and have no handshake; legacy revisions open with `initialize`.
+inline constexpr std::string_view MCP_CURRENT_VERSION = "2026-07-28";
+inline constexpr std::array<std::string_view, 1> MCP_MODERN_VERSIONS{"2026-07-28"};
+inline constexpr std::string_view MCP_HANDSHAKE_VERSION = "2025-11-25";  // newest legacy revision
+inline constexpr std::array<std::string_view, 4> MCP_HANDSHAKE_VERSIONS{
     "2025-11-25", "2025-06-18", "2025-03-26", "2024-11-05"};
 
-// The client's version when it is one we speak, else the current one.
+// Every version served, newest first: what `server/discover` and the version error list.
+nlohmann::json mcp_supported_versions();
+
+// The version an `initialize` answers with: the client's when it is a legacy one we speak, else
+// the newest legacy one (a handshake never selects a modern revision).
 std::string negotiate_protocol_version(const nlohmann::json& requested);
+
+// Reserved `_meta` keys of the modern revisions.
+namespace mcp_meta {
+inline constexpr const char* PROTOCOL_VERSION = "io.modelcontextprotocol/protocolVersion";
+inline constexpr const char* CLIENT_CAPABILITIES = "io.modelcontextprotocol/clientCapabilities";
+inline constexpr const char* CLIENT_INFO = "io.modelcontextprotocol/clientInfo";
+inline constexpr const char* SERVER_INFO = "io.modelcontextprotocol/serverInfo";
+}  // namespace mcp_meta
 
 namespace jsonrpc {
 inline constexpr int PARSE_ERROR = -32700;
@@ -27,12 +43,13 @@ inline constexpr int INVALID_REQUEST = -32600;
 inline constexpr int METHOD_NOT_FOUND = -32601;
 inline constexpr int INVALID_PARAMS = -32602;
 inline constexpr int INTERNAL_ERROR = -32603;
+inline constexpr int UNSUPPORTED_PROTOCOL_VERSION = -32022;  // data: {supported, requested}
 }  // namespace jsonrpc
 
 class McpProtocol {
 public:
     struct Hooks {
-        std::function<void()> on_initialize;                 // a (new) session begins
+        std::function<void()> on_session_start;              // `initialize` or `server/discover`
         std::function<void(const ToolSpec&)> before_tool;    // right before a handler runs
         std::function<void(const ToolSpec&)> after_tool;     // right after it returned
     };
@@ -49,8 +66,11 @@ public:
     // One parsed message (object or batch array); nothing when no response is due.
     std::optional<nlohmann::json> handle_message(const nlohmann::json& message);
 
+    // The legacy version the last `initialize` negotiated (modern requests name their own).
     const std::string& protocol_version() const { return protocol_version_; }
     bool initialized() const { return initialized_; }
+    // How many sessions began: each `initialize` and each `server/discover` starts one.
+    int sessions() const { return sessions_; }
 
     // Serialises one message for the wire: compact, invalid UTF-8 replaced, no line feed.
     static std::string serialize(const nlohmann::json& message);
@@ -58,20 +78,27 @@ public:
 private:
     std::optional<nlohmann::json> handle_single(const nlohmann::json& message);
     nlohmann::json dispatch(const std::string& method, const nlohmann::json& params);
+    nlohmann::json dispatch_modern(const std::string& method, const nlohmann::json& params);
     nlohmann::json initialize(const nlohmann::json& params);
+    nlohmann::json discover(const nlohmann::json& params);
+    nlohmann::json list_tools() const;
     nlohmann::json call_tool(const nlohmann::json& params);
+    void start_session(const std::string& how);
 
     const ToolRegistry& tools_;
     ToolContext& context_;
     Hooks hooks_;
-    std::string protocol_version_{MCP_CURRENT_VERSION};
+    std::string protocol_version_{MCP_HANDSHAKE_VERSION};
     bool initialized_ = false;
+    int sessions_ = 0;
+    bool modern_client_logged_ = false;
 };
 
 // A JSON-RPC error to answer with (thrown inside dispatch).
 struct RpcError {
     int code;
     std::string message;
+    nlohmann::json data = nullptr;  // sent as `data` unless null
 };
 
 }  // namespace quillbox::host

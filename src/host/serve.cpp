@@ -251,7 +251,9 @@ std::unique_ptr<Components> start_components(const Project& project) {
 
 McpProtocol::Hooks session_hooks(Components& c) {
     McpProtocol::Hooks hooks;
-    hooks.on_initialize = [&c] {
+    // Each `initialize` (legacy) and each `server/discover` (modern) starts the session over: the
+    // client is (re)connecting and holds nothing of what an earlier session was shown.
+    hooks.on_session_start = [&c] {
         c.tracker.reset_all();
         c.cache->clear();
         c.turns->reset();

@@ -254,6 +254,36 @@ TEST_F(E2E, TheThirdEditOfTheDayEndsWithTheMilestoneLine) {
     EXPECT_EQ(refused.find("milestone"), std::string::npos);
 }
 
+TEST_F(E2E, AModernClientNeedsNoHandshakeAndEachDiscoverOrInitializeStartsTheSessionOver) {
+    start();
+    auto modern = [&](const std::string& method, json params) {
+        params["_meta"] = {{"io.modelcontextprotocol/protocolVersion", "2026-07-28"},
+                           {"io.modelcontextprotocol/clientCapabilities", json::object()}};
+        return server_->request(method, params);
+    };
+    auto read = [&] {
+        json r = modern("tools/call", {{"name", "read_file"}, {"arguments", {{"file_path", "docs/guide.md"}}}});
+        EXPECT_EQ(r["result"]["resultType"], "complete") << r.dump();
+        return r["result"]["content"][0]["text"].get<std::string>();
+    };
+    // Served from the first request on; the marker once the content was given.
+    EXPECT_EQ(read().rfind("File: ", 0), 0u);
+    EXPECT_EQ(read().rfind("[cached, sha=", 0), 0u);
+    // A probe is a client (re)connecting: it holds nothing of the earlier session.
+    json discover = modern("server/discover", json::object());
+    EXPECT_EQ(discover["result"]["supportedVersions"][0], "2026-07-28");
+    EXPECT_EQ(read().rfind("File: ", 0), 0u);
+    EXPECT_EQ(read().rfind("[cached, sha=", 0), 0u);
+    initialize();
+    EXPECT_EQ(ok("read_file", {{"file_path", "docs/guide.md"}}).rfind("File: ", 0), 0u);
+
+    json refused = server_->request("tools/list", {{"_meta", {{"io.modelcontextprotocol/protocolVersion", "2099-01-01"},
+                                                             {"io.modelcontextprotocol/clientCapabilities", json::object()}}}});
+    EXPECT_EQ(refused["error"]["code"], -32022);
+    EXPECT_EQ(refused["error"]["data"]["requested"], "2099-01-01");
+    EXPECT_EQ(refused["error"]["data"]["supported"][0], "2026-07-28");
+}
+
 TEST_F(E2E, BadInputGivesErrorsAndTheServerKeepsServing) {
     start();
     initialize();
