@@ -1,77 +1,213 @@
-"""A session with `quillbox serve` through the official MCP Python SDK: list the tools, call each."""
+"""A session with `quillbox serve` through the official MCP Python SDK, in either protocol era.
+
+    sdk_session.py modern|legacy QUILLBOX_EXE
+
+`modern` runs with the SDK 2.x, which negotiates by itself (a `server/discover` probe, then the
+2026-07-28 revision with `_meta` in every request); `legacy` with the SDK 1.x and the
+`initialize` handshake. Each step is a function of the connected `Session` and the project root;
+it calls tools through `Session.call`, which answers the same under both SDK generations.
+Exit code 77 (skip) when the SDK is not installed.
+"""
 import asyncio
+import contextlib
 import pathlib
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
+from importlib.metadata import PackageNotFoundError, version
 
-from mcp import ClientSession, StdioServerParameters
-from mcp.client.stdio import stdio_client
+try:
+    from mcp import StdioServerParameters
+    SDK_VERSION = version("mcp")
+except (ImportError, PackageNotFoundError):
+    print("the MCP Python SDK is not installed; skipping")
+    sys.exit(77)
 
+SDK_MAJOR = int(SDK_VERSION.split(".")[0])
+MODERN_VERSION = "2026-07-28"
+LEGACY_VERSION = "2025-11-25"
 CORE_TOOLS = {"md_list_blocks", "md_read_block", "md_replace_block", "md_find_blocks", "read_file"}
 HINTS = ("readOnlyHint", "destructiveHint", "idempotentHint", "openWorldHint")
+LISTED = re.compile(r'id="([0-9a-f-]{36})" (#+) (.*) lines=')
 
 
-def text_of(result):
-    assert result.content and result.content[0].type == "text", result
-    return result.content[0].text
+class Session:
+    """What the steps need of a connected client, the same under the SDK 1.x and 2.x."""
+
+    def __init__(self, client, protocol_version: str, server_name: str):
+        self.client = client
+        self.protocol_version = protocol_version
+        self.server_name = server_name
+
+    async def call(self, tool: str, arguments: dict) -> tuple[str, bool]:
+        """(text, isError) of one tools/call."""
+        result = await self.client.call_tool(tool, arguments)
+        assert result.content and result.content[0].type == "text", result
+        failed = result.is_error if SDK_MAJOR >= 2 else result.isError
+        return result.content[0].text, bool(failed)
+
+    async def ok(self, tool: str, arguments: dict) -> str:
+        text, failed = await self.call(tool, arguments)
+        assert not failed, (tool, arguments, text)
+        return text
+
+    async def tools(self) -> list[dict]:
+        """The tools/list entries as the server sent them (camelCase keys)."""
+        listed = (await self.client.list_tools()).tools
+        return [t.model_dump(by_alias=True, exclude_none=True) for t in listed]
+
+    async def blocks(self, file_path: str) -> dict[str, str]:
+        """Title -> block id of a listing."""
+        return {title: uuid for uuid, _, title in LISTED.findall(await self.ok("md_list_blocks", {"file_path": file_path}))}
 
 
-async def session(exe: str, root: pathlib.Path) -> None:
+@contextlib.asynccontextmanager
+async def connect(exe: str, root: pathlib.Path, mode: str = "auto"):
+    """A connected Session; `mode` (SDK 2.x only): "auto" negotiates, a version pins it."""
+    params = StdioServerParameters(command=exe, args=["serve", "--root", str(root)])
+    if SDK_MAJOR >= 2:
+        from mcp.client import Client
+        async with Client(params, mode=mode) as client:
+            info = client.server_info
+            yield Session(client, client.protocol_version, info.name if info else "")
+    else:
+        from mcp import ClientSession
+        from mcp.client.stdio import stdio_client
+        async with stdio_client(params) as (read, write):
+            async with ClientSession(read, write) as client:
+                init = await client.initialize()
+                yield Session(client, init.protocolVersion, init.serverInfo.name)
+
+
+async def step_list_read_replace(s: Session, root: pathlib.Path) -> None:
     doc = root / "doc.md"
     doc.write_text("# Title\nText.\n\n## Part\nOld line.\n", encoding="utf-8")
-    params = StdioServerParameters(command=exe, args=["serve", "--root", str(root)])
-    async with stdio_client(params) as (read, write):
-        async with ClientSession(read, write) as s:
-            init = await s.initialize()
-            assert init.serverInfo.name == "quillbox", init
+    tools = await s.tools()
+    assert CORE_TOOLS <= {t["name"] for t in tools}, [t["name"] for t in tools]
+    for t in tools:
+        assert t["description"] and t["inputSchema"]["type"] == "object", t
+        for hint in HINTS:
+            assert t["annotations"].get(hint) is not None, (t["name"], hint)
 
-            tools = (await s.list_tools()).tools
-            assert CORE_TOOLS <= {t.name for t in tools}, [t.name for t in tools]
-            for t in tools:
-                assert t.description and t.inputSchema["type"] == "object", t
-                for hint in HINTS:
-                    assert getattr(t.annotations, hint) is not None, (t.name, hint)
+    ids = await s.blocks("doc.md")
+    assert set(ids) == {"Title", "Part"}, ids
+    assert ids["Part"] in await s.ok("md_find_blocks", {"file_path": "doc.md", "query": "part"})
+    block = await s.ok("md_read_block", {"file_path": "doc.md", "block_id": ids["Part"]})
+    assert "---\n## Part\nOld line.\n---" in block, block
 
-            listing = await s.call_tool("md_list_blocks", {"file_path": "doc.md"})
-            assert not listing.isError, listing
-            ids = {title: uuid for uuid, _, title in
-                   re.findall(r'id="([0-9a-f-]{36})" (#+) (.*) lines=', text_of(listing))}
-            assert set(ids) == {"Title", "Part"}, ids
+    replaced = await s.ok("md_replace_block", {"file_path": "doc.md", "block_id": ids["Part"],
+                                               "new_content": "## Part\nNew line.\n"})
+    assert replaced.startswith("✅ Block 'Part' updated.") and "[QUILLBOX_META]" in replaced, replaced
+    assert doc.read_text(encoding="utf-8") == "# Title\nText.\n\n## Part\nNew line.\n"
 
-            found = await s.call_tool("md_find_blocks", {"file_path": "doc.md", "query": "part"})
-            assert ids["Part"] in text_of(found), text_of(found)
+    assert "New line." in await s.ok("read_file", {"file_path": "doc.md"})
+    cached = await s.ok("read_file", {"file_path": "doc.md"})
+    assert cached.startswith("[cached, sha="), cached
 
-            block = await s.call_tool("md_read_block", {"file_path": "doc.md", "block_id": ids["Part"]})
-            assert "---\n## Part\nOld line.\n---" in text_of(block), text_of(block)
+    text, failed = await s.call("md_read_block", {"file_path": "doc.md", "block_id": 7})
+    assert failed and "block_id" in text, text
 
-            replaced = await s.call_tool("md_replace_block", {"file_path": "doc.md", "block_id": ids["Part"],
-                                                              "new_content": "## Part\nNew line.\n"})
-            assert text_of(replaced).startswith("✅ Block 'Part' updated."), text_of(replaced)
-            assert "[QUILLBOX_META]" in text_of(replaced)
-            assert doc.read_text(encoding="utf-8") == "# Title\nText.\n\n## Part\nNew line.\n"
 
-            first = await s.call_tool("read_file", {"file_path": "doc.md"})
-            assert "New line." in text_of(first), text_of(first)
-            second = await s.call_tool("read_file", {"file_path": "doc.md"})
-            assert text_of(second).startswith("[cached, sha="), text_of(second)
+async def step_move_among_siblings(s: Session, root: pathlib.Path) -> None:
+    """The most common move: a section before or after a sibling of the same level."""
+    doc = root / "moves.md"
+    doc.write_text("# Book\n\n## A\na\n\n## B\nb\n\n## C\nc\n", encoding="utf-8")
+    ids = await s.blocks("moves.md")
+    moved = await s.ok("md_move_block", {"block_id": ids["C"], "target_block_id": ids["A"], "position": "before"})
+    assert moved.startswith("Section 'C' moved before 'A'."), moved
+    headings = lambda: re.findall(r"^#+ .*$", doc.read_text(encoding="utf-8"), re.M)  # noqa: E731
+    assert headings() == ["# Book", "## C", "## A", "## B"], headings()
 
-            bad = await s.call_tool("md_read_block", {"file_path": "doc.md", "block_id": 7})
-            assert bad.isError and "block_id" in text_of(bad), bad
+    ids = await s.blocks("moves.md")  # a move gives the file new ids
+    await s.ok("md_move_block", {"block_id": ids["C"], "target_block_id": ids["B"], "position": "after"})
+    assert headings() == ["# Book", "## A", "## B", "## C"], headings()
+    text = doc.read_text(encoding="utf-8")
+    for body in ("## A\na\n", "## B\nb\n", "## C\nc\n"):
+        assert body in text, text
 
-            # Still serving after the error.
-            await s.send_ping()
+    # The other level checks stay: a section cannot go inside itself.
+    ids = await s.blocks("moves.md")
+    text, failed = await s.call("md_move_block", {"block_id": ids["Book"], "target_block_id": ids["A"],
+                                                  "position": "as_first_child"})
+    assert failed, text
+
+
+# The steps of one session, in order. Each takes the connected Session and the project root.
+STEPS = [
+    step_list_read_replace,
+    step_move_among_siblings,
+]
+
+
+def quillbox(exe: str, cwd: pathlib.Path, *args: str) -> subprocess.CompletedProcess:
+    return subprocess.run([exe, *args], cwd=cwd, capture_output=True, text=True, timeout=60)
+
+
+def check_doctor(exe: str, base: pathlib.Path) -> None:
+    """`quillbox doctor` on a freshly installed project (healthy), then with its registration
+    removed and with its index damaged (broken)."""
+    project = base / "doctor-project"
+    project.mkdir()
+    (project / "guide.md").write_text("# Guide\nText.\n", encoding="utf-8")
+    for args in (["install"], ["reindex"], ["config", "set", "semantic.backend", "none"]):
+        done = quillbox(exe, project, *args)
+        assert done.returncode == 0, (args, done.stdout, done.stderr)
+
+    healthy = quillbox(exe, project, "doctor")
+    assert healthy.returncode == 0, healthy.stdout + healthy.stderr
+    assert not re.search(r"\d+ problems? found", healthy.stdout), healthy.stdout
+
+    registration = project / ".mcp.json"
+    kept = registration.read_text(encoding="utf-8")
+    registration.write_text('{"mcpServers": {}}\n', encoding="utf-8")
+    unregistered = quillbox(exe, project, "doctor")
+    assert unregistered.returncode != 0, unregistered.stdout
+    assert '✗ MCP registration  no "quillbox" server in .mcp.json' in unregistered.stdout, unregistered.stdout
+    registration.write_text(kept, encoding="utf-8")
+    assert quillbox(exe, project, "doctor").returncode == 0
+
+    index = project / ".quillbox" / "index.db"
+    with open(index, "r+b") as f:
+        f.write(b"this is not a database file")
+    damaged = quillbox(exe, project, "doctor")
+    assert damaged.returncode != 0, damaged.stdout
+    assert "✗ Index" in damaged.stdout, damaged.stdout
+
+
+async def session(exe: str, root: pathlib.Path, era: str) -> None:
+    expected = MODERN_VERSION if era == "modern" else LEGACY_VERSION
+    async with connect(exe, root) as s:
+        assert s.protocol_version == expected, (era, s.protocol_version)
+        assert s.server_name == "quillbox", s.server_name
+        for step in STEPS:
+            await step(s, root)
+    if era == "modern":
+        # Pinned to the revision: served from the first request, without a probe.
+        async with connect(exe, root, mode=MODERN_VERSION) as s:
+            assert "Title" in await s.blocks("doc.md")
 
 
 def main() -> int:
-    exe = sys.argv[1]
-    root = pathlib.Path(tempfile.mkdtemp(prefix="quillbox-sdk-")).resolve()
+    era = sys.argv[1]
+    exe = str(pathlib.Path(shutil.which(sys.argv[2]) or sys.argv[2]).resolve())  # commands run elsewhere
+    if era not in ("modern", "legacy"):
+        print(__doc__)
+        return 2
+    wanted_major = 2 if era == "modern" else 1
+    if SDK_MAJOR != wanted_major:
+        print(f"the {era} session needs the MCP SDK {wanted_major}.x, this is {SDK_VERSION}")
+        return 1
+    base = pathlib.Path(tempfile.mkdtemp(prefix="quillbox-sdk-")).resolve()
     try:
-        asyncio.run(asyncio.wait_for(session(exe, root), timeout=120))
+        root = base / "project"
+        root.mkdir()
+        asyncio.run(asyncio.wait_for(session(exe, root, era), timeout=120))
+        check_doctor(exe, base)
     finally:
-        shutil.rmtree(root, ignore_errors=True)
-    print("MCP SDK session passed")
+        shutil.rmtree(base, ignore_errors=True)
+    print(f"MCP SDK {SDK_VERSION} session passed ({era})")
     return 0
 
 
