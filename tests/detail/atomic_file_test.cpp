@@ -131,3 +131,24 @@ TEST(AtomicFile, LinkTargetKeepsLinksLinks) {
     EXPECT_EQ(link_target(dir.path / "dangling.md"), dir.path / "later.md");
     EXPECT_EQ(link_target(real), real);
 }
+
+TEST(AtomicFile, NewFileTakesTheFirstFreeNameAndLeavesNoTemporary) {
+    qbtest::TempDir dir;
+    write_file(dir / "a-0", "taken");
+    struct stat like {};
+    ASSERT_EQ(::stat((dir / "a-0").c_str(), &like), 0);
+    like.st_mtim.tv_sec -= 3600;
+    auto name = [](int k) { return "a-" + std::to_string(k); };
+    const fs::path got = create_new_file(dir.path, name, "new\n", ReplaceOptions{.like = &like, .copy_times = true});
+    EXPECT_EQ(got, dir / "a-1");
+    EXPECT_EQ(read_file(dir / "a-0"), "taken");  // never replaced
+    EXPECT_EQ(read_file(got), "new\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(got.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, like.st_mtim.tv_sec);
+    EXPECT_EQ(entries(dir.path), 2u);
+
+    // Every name taken: refused, nothing left behind.
+    EXPECT_THROW(create_new_file(dir.path, name, "x", ReplaceOptions{}, 2), FileReplaceError);
+    EXPECT_EQ(entries(dir.path), 2u);
+}

@@ -76,6 +76,26 @@ struct ReplaceOptions {
     bool copy_times = false;
 };
 
+// Writes `data` to the open file `fd`, gives it the mode, owner and (with copy_times) times of
+// `like` (nothing: 0666 minus the umask) and syncs it. `path` names the file in errors.
+inline void write_synced(int fd, std::string_view data, const struct stat* like, bool copy_times,
+                         const std::filesystem::path& path) {
+    using Step = FileReplaceError::Step;
+    if (int err = write_fully(fd, data)) throw FileReplaceError(Step::write, "cannot write", path, err);
+    mode_t mode = like ? (like->st_mode & 07777) : (0666 & ~current_umask());
+    if (like) {
+        // Owner first: chown may clear set-id bits that fchmod then puts back. Only root
+        // may give a file away; for anyone else this is a no-op or refused, which is fine.
+        if (::fchown(fd, like->st_uid, like->st_gid) != 0) { /* keep our own ownership */ }
+    }
+    if (::fchmod(fd, mode) != 0) throw FileReplaceError(Step::permissions, "cannot set permissions", path, errno);
+    if (like && copy_times) {
+        struct timespec times[2] = {like->st_atim, like->st_mtim};
+        if (::futimens(fd, times) != 0) throw FileReplaceError(Step::times, "cannot set times", path, errno);
+    }
+    if (::fsync(fd) != 0) throw FileReplaceError(Step::sync, "cannot sync", path, errno);
+}
+
 // The first half of a replacement: the new content written to a synced temporary file.
 // commit() renames it over the target; a caller can check anything it needs in between.
 // Destroyed without a commit (or after a failed one), it removes the temporary file and the
@@ -176,23 +196,10 @@ private:
                 if (fd >= 0) ::close(fd);
             }
         } closer{fd};
-        if (int err = write_fully(fd, data)) fail(Step::write, "cannot write", err);
-
         struct stat own {};
         const struct stat* like = opt.like;
         if (!like && ::stat(target_.c_str(), &own) == 0) like = &own;
-        mode_t mode = like ? (like->st_mode & 07777) : (0666 & ~current_umask());
-        if (like) {
-            // Owner first: chown may clear set-id bits that fchmod then puts back. Only root
-            // may give a file away; for anyone else this is a no-op or refused, which is fine.
-            if (::fchown(fd, like->st_uid, like->st_gid) != 0) { /* keep our own ownership */ }
-        }
-        if (::fchmod(fd, mode) != 0) fail(Step::permissions, "cannot set permissions", errno);
-        if (like && opt.copy_times) {
-            struct timespec times[2] = {like->st_atim, like->st_mtim};
-            if (::futimens(fd, times) != 0) fail(Step::times, "cannot set times", errno);
-        }
-        if (::fsync(fd) != 0) fail(Step::sync, "cannot sync", errno);
+        write_synced(fd, data, like, opt.copy_times, tmp_);
         closer.fd = -1;
         if (::close(fd) != 0 && errno != EINTR) fail(Step::close, "cannot close", errno);
     }
@@ -210,6 +217,60 @@ private:
 inline void replace_file(const std::filesystem::path& target, std::string_view data,
                          const ReplaceOptions& opt = {}) {
     PendingReplace(target, data, opt).commit();
+}
+
+// Writes `data` as a new file in `dir`, complete or not at all, under the first of the names
+// name_for(0), name_for(1), ... that is free (an existing file is never replaced); gives up
+// with EEXIST after `attempts` names. Returns the path taken. The content goes to an unnamed
+// file (O_TMPFILE) that is linked in once synced, so a crash leaves nothing behind; where the
+// file system or /proc cannot do that, a named temporary file does the same job.
+template <class NameFor>
+std::filesystem::path create_new_file(const std::filesystem::path& dir, NameFor name_for, std::string_view data,
+                                      const ReplaceOptions& opt, int attempts = 100000) {
+    using Step = FileReplaceError::Step;
+    auto link_first_free = [&](auto&& link) {
+        for (int k = 0; k < attempts; ++k) {
+            std::filesystem::path name = dir / name_for(k);
+            int err = link(name);
+            if (err == 0) return name;
+            if (err != EEXIST) throw FileReplaceError(Step::rename, "cannot link", name, err);
+        }
+        throw FileReplaceError(Step::rename, "no free name", dir, EEXIST);
+    };
+    int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        struct Closer {
+            int fd;
+            ~Closer() { ::close(fd); }
+        } closer{fd};
+        write_synced(fd, data, opt.like, opt.copy_times, dir);
+        const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+        bool no_proc = false;
+        auto linked = link_first_free([&](const std::filesystem::path& name) {
+            if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+            const int err = errno;
+            if (err == ENOENT && ::access(proc.c_str(), F_OK) != 0) {
+                no_proc = true;
+                return 0;
+            }
+            return err;
+        });
+        if (!no_proc) {
+            int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (d >= 0) {
+                (void)::fsync(d);
+                ::close(d);
+            }
+            return linked;
+        }
+    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        throw FileReplaceError(Step::create, "cannot create a temporary file", dir, errno);
+    }
+    // A named temporary file ".name.quillbox-XXXXXX", hard-linked to the free name.
+    PendingReplace pending(dir / name_for(0), data, opt);
+    return link_first_free([&](const std::filesystem::path& name) {
+        return ::link(pending.temporary().c_str(), name.c_str()) == 0 ? 0 : errno;
+    });
 }
 
 }  // namespace quillbox::detail

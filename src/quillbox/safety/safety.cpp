@@ -542,25 +542,22 @@ fs::path SafetyEngine::backup_from(const fs::path& file_path, std::string_view b
         throw SafetyFileError("无法创建备份目录 " + backup_dir_.string() + ": " + ec.message(),
                               backup_dir_, ec);
     }
-    // Written under a unique name, then linked to its final name, which fails rather than
-    // replace an existing backup: a failed copy never leaves a partial backup, and no backup
-    // is ever overwritten by a later one (a counter follows the stamp instead).
-    const fs::path first = backup_dir_ / (std::string(stamp) + suffix);
-    std::optional<detail::PendingReplace> pending;
+    // Complete or absent, and never over an existing backup: a later one within the same
+    // microsecond gets a counter after the stamp.
+    fs::path backup;
     try {
-        pending.emplace(first, bytes, detail::ReplaceOptions{.like = &meta, .copy_times = true});
+        backup = detail::create_new_file(
+            backup_dir_,
+            [&](int k) {
+                if (k == 0) return std::string(stamp) + suffix;
+                char counter[16];
+                std::snprintf(counter, sizeof counter, "-%03d", k);
+                return std::string(stamp) + counter + suffix;
+            },
+            bytes, detail::ReplaceOptions{.like = &meta, .copy_times = true});
     } catch (const detail::FileReplaceError& e) {
         throw_replace_error("无法创建备份", e);
     }
-    fs::path backup;
-    for (int k = 0;; ++k) {
-        char counter[16];
-        std::snprintf(counter, sizeof counter, "-%03d", k);
-        backup = k == 0 ? first : backup_dir_ / (std::string(stamp) + counter + suffix);
-        if (::link(pending->temporary().c_str(), backup.c_str()) == 0) break;
-        if (errno != EEXIST || k >= 100000) throw_errno("无法创建备份", backup, errno);
-    }
-    pending.reset();  // the temporary name goes; the backup stays
     prune_backups(suffix);
     return backup;
 }
