@@ -75,10 +75,10 @@ std::string compute_hash(std::string_view text);
 std::vector<std::string> read_lines(const std::filesystem::path& file_path, long start, long end);
 // All lines with their line ends.
 std::vector<std::string> read_all_lines(const std::filesystem::path& file_path);
-// First window from the top whose hash matches: (start, end), 1-based inclusive.
-// `hint_start` (optional, 1-based) is where the block was last seen. It never changes the
-// result, only the cost: once a matching window is found near the hint, the windows above it
-// need a byte comparison with that window's text instead of a hash each.
+// The window whose hash matches: (start, end), 1-based inclusive. With `hint_start` (1-based,
+// where the block was last seen) the match nearest it, and nothing when two matches are
+// equally near (twin sections: which one was meant cannot be told); without, the first from
+// the top.
 std::optional<std::pair<int, int>> find_block_by_content_hash(
     const std::filesystem::path& file_path, std::string_view content_hash, long expected_lines,
     std::optional<long> hint_start = std::nullopt);

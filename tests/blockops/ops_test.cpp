@@ -204,6 +204,27 @@ TEST_F(Project, ReplaceEditsTheNamedTwinNotTheUpperOne) {
     EXPECT_EQ(qbtest::read_file(p), "# Doc\n## Notes\nsame\n## Notes\nsecond\n");
 }
 
+TEST_F(Project, TwinsShiftedByAnOutsideEditAreEditedWhenNearestAndRefusedWhenEquallyNear) {
+    const std::string doc = "# Doc\n## Notes\nTBD\n## Notes\nTBD\n";
+    const auto p = md("t.md", doc);
+    const auto blocks = list(p);
+    ASSERT_EQ(blocks.size(), 3u);
+    // One line inserted at the top: the second twin's stored lines (4-5) lie between both
+    // copies, one line from each. Which one was meant cannot be told.
+    qbtest::write_file(p, "new first line\n" + doc);
+    const std::string answer = do_replace_block(*indexer, *watcher, *safety, tracker, p, blocks[2].uuid, "## Notes\nsecond");
+    EXPECT_NE(answer.find("FILE_CHANGED"), std::string::npos) << answer;
+    EXPECT_EQ(qbtest::read_file(p), "new first line\n" + doc);
+
+    // A longer first section pushes both down; the nearer copy is the named one.
+    const std::string twins_text = "## Notes\nTBD\nlater\n## Notes\nTBD\nlater\n";
+    const auto q = md("u.md", "# Doc\n## A\nx\n" + twins_text);
+    const auto twins = list(q);
+    qbtest::write_file(q, "# Doc\n## A\nx\ny\n" + twins_text);
+    do_replace_block(*indexer, *watcher, *safety, tracker, q, twins[3].uuid, "## Notes\nsecond");
+    EXPECT_EQ(qbtest::read_file(q), "# Doc\n## A\nx\ny\n## Notes\nTBD\nlater\n## Notes\nsecond\n");
+}
+
 TEST_F(Project, ReplaceOnBusyFileRaisesAndChangesNothing) {
     const auto p = md("g.md", kGuide);
     const Block install = find(list(p), "Install");

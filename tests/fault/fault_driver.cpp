@@ -358,6 +358,9 @@ void outside_run(double seconds, OutsideFigures& f, std::mt19937& rng) {
                 written.push_back(k);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(15 + r() % 10));
+            // Like a person typing: bursts of saves, with pauses longer than the watcher's
+            // debounce, in which the agent can write.
+            if (k % 16 == 15) std::this_thread::sleep_for(std::chrono::milliseconds(700 + r() % 300));
         }
     });
 

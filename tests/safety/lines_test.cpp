@@ -99,13 +99,29 @@ TEST(FindBlock, AgreesWithExhaustiveSearch) {
             for (std::size_t i = 0; i + k <= lines.size() && !want; ++i)
                 if (compute_hash(join(lines, i, k)) == h) want = {{int(i + 1), int(i + k)}};
             EXPECT_EQ(find_block_by_content_hash(d / "r.md", h, long(k)), want);
-            long hint = long(rng() % (lines.size() + 2));  // any hint, right or wrong
-            EXPECT_EQ(find_block_by_content_hash(d / "r.md", h, long(k), hint), want);
+            // With a hint, right or wrong: the nearest match, none when two are equally near.
+            const long hint = 1 + long(rng() % (lines.size() + 1));
+            const long h0 = std::min<long>(hint - 1, long(lines.size() - k));
+            Range nearest;
+            long best = -1;
+            bool tie = false;
+            for (std::size_t i = 0; i + k <= lines.size(); ++i) {
+                if (compute_hash(join(lines, i, k)) != h) continue;
+                const long dist = std::labs(long(i) - h0);
+                if (best < 0 || dist < best) {
+                    best = dist;
+                    nearest = {{int(i + 1), int(i + k)}};
+                    tie = false;
+                } else if (dist == best) {
+                    tie = true;
+                }
+            }
+            EXPECT_EQ(find_block_by_content_hash(d / "r.md", h, long(k), hint), tie ? Range{} : nearest);
         }
     }
 }
 
-TEST(FindBlock, LargeSearchFindsTheFirstOfSeveralOccurrences) {
+TEST(FindBlock, LargeSearchFindsTheFirstOfSeveralOccurrencesOrTheOneNearTheHint) {
     // Large enough for the search to be spread over worker threads.
     TempDir d;
     Lines block;
@@ -118,9 +134,9 @@ TEST(FindBlock, LargeSearchFindsTheFirstOfSeveralOccurrences) {
     EXPECT_EQ(find_block_by_content_hash(d / "big.md", compute_hash(join(block, 0, 300)), 300),
               Range({30001, 30300}));
     EXPECT_EQ(find_block_by_content_hash(d / "big.md", compute_hash("nothing"), 300), std::nullopt);
-    // A hint at a lower occurrence still yields the first one.
+    // With a hint, the occurrence nearest to it.
     EXPECT_EQ(find_block_by_content_hash(d / "big.md", compute_hash(join(block, 0, 300)), 300, 30602),
-              Range({30001, 30300}));
+              Range({30604, 30903}));
 }
 
 TEST(GetSnippet, NumberedContextAndNeverFails) {

@@ -420,7 +420,7 @@ std::string current_block_content(const Block& block) {
     std::string content = detail::join_lines(read_lines(block.file_path, block.start_line, block.end_line));
     if (block.content_hash.empty() || compute_hash(content) == block.content_hash) return content;
     auto moved = find_block_by_content_hash(block.file_path, block.content_hash,
-                                            block.end_line - block.start_line + 1);
+                                            block.end_line - block.start_line + 1, block.start_line);
     if (!moved) return content;
     return detail::join_lines(read_lines(block.file_path, moved->first, moved->second));
 }
@@ -512,16 +512,13 @@ void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
 
     watcher.wait_for_reindex(fp, 3.0);
 
-    // Checked against what the session was last shown of the block, if anything.
+    // Checked against what the session was last shown of the block, if anything: at its
+    // stored lines, else where that content now stands nearest to them.
     const std::string expected = _expected_hash(block);
-    int first = block.start_line;
-    int last = block.end_line;
-    if (auto at = find_block_by_content_hash(fp, expected, block.end_line - block.start_line + 1)) {
-        first = at->first;
-        last = at->second;
-    } else if (!safety.verify_before_modify(fp, block.start_line, block.end_line, expected)) {
-        throw std::invalid_argument("File changed since last read");
-    }
+    auto at = _locate_block(safety, block);
+    if (!at) throw std::invalid_argument("File changed since last read");
+    const int first = at->first;
+    const int last = at->second;
 
     // The block's own blank lines at its end stay, as for a replace.
     const std::vector<std::string> old_lines = read_lines(fp, first, last);

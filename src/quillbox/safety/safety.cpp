@@ -254,8 +254,6 @@ bool parse_hex_digest(std::string_view hex, unsigned char out[32]) {
 
 // Below this many bytes of hashing a single thread wins over starting workers.
 constexpr std::size_t PARALLEL_MIN_BYTES = 8u << 20;
-// Hashing spent around a hint before falling back to the scan from the top.
-constexpr std::size_t HINT_BUDGET_BYTES = 4u << 20;
 
 }  // namespace
 
@@ -315,24 +313,20 @@ struct WindowSearch {
         return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
     }
 
-    // Near the hint first: the nearest match within a budget of hashing, then (the block's
-    // exact text being fixed by it) the first window from the top with the same bytes, which
-    // a length check and memcmp decide (two different texts with one SHA-256 are not a
-    // practical possibility).
-    std::optional<std::size_t> near_hint(long hint_start) const {
+    // The match nearest the hint, looking outward from it over the whole file; nothing when
+    // two matches are equally near (which of two twin sections the block is cannot be told)
+    // or there is none.
+    std::optional<std::size_t> nearest(long hint_start) const {
         const std::size_t h0 = std::min<std::size_t>(static_cast<std::size_t>(hint_start - 1), windows - 1);
-        const std::size_t avg = std::max<std::size_t>(1, lines.window_bytes(h0, k));
-        const std::size_t radius = std::clamp<std::size_t>(HINT_BUDGET_BYTES / (2 * avg), 4, 4096);
         detail::Sha256 h;
-        std::optional<std::size_t> near;
-        for (std::size_t d = 0; d <= radius && !near; ++d) {
-            if (h0 + d < windows && h.matches(lines.window(h0 + d, k), target)) near = h0 + d;
-            else if (d > 0 && d <= h0 && h.matches(lines.window(h0 - d, k), target)) near = h0 - d;
+        for (std::size_t d = 0; d <= h0 || h0 + d < windows; ++d) {
+            const bool below = h0 + d < windows && h.matches(lines.window(h0 + d, k), target);
+            const bool above = d > 0 && d <= h0 && h.matches(lines.window(h0 - d, k), target);
+            if (below && above) return std::nullopt;
+            if (below) return h0 + d;
+            if (above) return h0 - d;
         }
-        if (!near) return std::nullopt;
-        for (std::size_t i = 0; i < *near; ++i)
-            if (same_text(i, *near)) return i;
-        return near;
+        return std::nullopt;
     }
 
     // The first match from the top, on this thread; `windows` when none.
@@ -425,8 +419,10 @@ std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& fi
     const WindowSearch search{lines, k, n - k + 1, target};
     auto result = [&](std::size_t i) { return std::make_pair(static_cast<int>(i + 1), static_cast<int>(i + k)); };
 
-    if (hint_start && *hint_start >= 1)
-        if (auto near = search.near_hint(*hint_start)) return result(*near);
+    if (hint_start && *hint_start >= 1) {
+        if (auto near = search.nearest(*hint_start)) return result(*near);
+        return std::nullopt;
+    }
     const std::size_t found = search.first_match();
     if (found == search.windows) return std::nullopt;
     return result(found);
