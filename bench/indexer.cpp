@@ -1,6 +1,8 @@
 // index_file and list_blocks on a document at the size limits: about 5 MB, 100,000 lines,
 // 10,000 headings. The counters x_parse_wall and x_parse_cpu compare an index pass with the
-// best parse_markdown_to_blocks of the same file in the same run.
+// best parse_markdown_to_blocks of the same file in the same run. BM_*Floor are the least work
+// of each pass (the parse, the statements it needs, one transaction) in the same run, and
+// BM_Reindex1000 runs `quillbox reindex` over 1,000 files beside its floor.
 #include <benchmark/benchmark.h>
 #include <time.h>
 
@@ -9,9 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common.h"
+#include "floor.h"
 #include "quillbox/indexer.h"
 #include "quillbox/outline.h"
 
@@ -143,8 +148,183 @@ void BM_ListBlocks(benchmark::State& state) {
     state.counters["blocks"] = static_cast<double>(n);
 }
 
+// The floor's table, holding the document's rows.
+struct FloorDb {
+    SQLite::Database db;
+    std::string key;
+    SQLite::Statement insert, rows, put_state;
+
+    FloorDb(const fs::path& p, const fs::path& doc)
+        : db(p.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE),
+          key(doc.string()),
+          insert(init(db), "INSERT INTO blocks VALUES (?, ?, ?, ?, ?, ?, ?, ?, 0, 0)"),
+          rows(db, "SELECT id, heading_path, start_line, end_line, title, level, content_hash FROM blocks "
+                   "WHERE file_path = ? ORDER BY start_line"),
+          put_state(db, "REPLACE INTO file_index (file_path, file_hash, mtime_ns, size, inode, recorded_at) "
+                        "VALUES (?, ?, 0, 0, 0, 0)") {}
+
+    static SQLite::Database& init(SQLite::Database& db) {
+        qbbench::create_floor_schema(db);
+        return db;
+    }
+
+    void insert_all(const std::string& file_key, const std::vector<Block>& blocks) {
+        for (const Block& b : blocks) {
+            insert.bind(1, b.uuid);
+            insert.bind(2, file_key);
+            insert.bind(3, b.heading_path);
+            insert.bind(4, b.start_line);
+            insert.bind(5, b.end_line);
+            insert.bind(6, b.title);
+            insert.bind(7, b.level);
+            insert.bind(8, b.content_hash);
+            insert.exec();
+            insert.reset();
+        }
+    }
+    void record(const std::string& file_key, const std::string& hash) {
+        put_state.bind(1, file_key);
+        put_state.bind(2, hash);
+        put_state.exec();
+        put_state.reset();
+    }
+};
+
+// First index, least work: read and hash, parse, insert every row, one transaction.
+void BM_IndexFirstTimeFloor(benchmark::State& state) {
+    auto& c = corpus();
+    FloorDb f(c.dir / "first-floor.db", c.doc);
+    Cost total;
+    for (auto _ : state) {
+        state.PauseTiming();
+        f.db.exec("DELETE FROM blocks");
+        state.ResumeTiming();
+        total += cost_of([&] {
+            const std::string hash = qbbench::sha256(qbbench::read_whole(c.doc));
+            const std::vector<Block> blocks = parse_markdown_to_blocks(c.doc);
+            SQLite::Transaction tx(f.db);
+            f.insert_all(f.key, blocks);
+            f.record(f.key, hash);
+            tx.commit();
+        });
+    }
+    report(state, total);
+}
+
+// Unchanged file, least work: read and hash, parse, read the rows back and find every one the
+// same, write only the file's record.
+void BM_IndexUnchangedFloor(benchmark::State& state) {
+    auto& c = corpus();
+    FloorDb f(c.dir / "again-floor.db", c.doc);
+    {
+        SQLite::Transaction tx(f.db);
+        f.insert_all(f.key, parse_markdown_to_blocks(c.doc));
+        tx.commit();
+    }
+    Cost total;
+    std::size_t same = 0;
+    for (auto _ : state) {
+        total += cost_of([&] {
+            const std::string hash = qbbench::sha256(qbbench::read_whole(c.doc));
+            const std::vector<Block> blocks = parse_markdown_to_blocks(c.doc);
+            SQLite::Transaction tx(f.db);
+            f.rows.bind(1, f.key);
+            same = 0;
+            for (std::size_t i = 0; f.rows.executeStep() && i < blocks.size(); ++i) {
+                const Block& b = blocks[i];
+                same += b.heading_path == f.rows.getColumn(1).getText() && b.start_line == f.rows.getColumn(2).getInt() &&
+                        b.end_line == f.rows.getColumn(3).getInt() && b.title == f.rows.getColumn(4).getText() &&
+                        b.level == f.rows.getColumn(5).getInt() && b.content_hash == f.rows.getColumn(6).getText();
+            }
+            f.rows.reset();
+            f.record(f.key, hash);
+            tx.commit();
+        });
+    }
+    state.counters["same_rows"] = static_cast<double>(same);
+    report(state, total);
+}
+
+// ---- `quillbox reindex` of a tree ---------------------------------------------------------
+
+// 1,000 files of 30 sections (about 9 KB each) in 10 folders.
+struct Tree {
+    qbbench::TempDir tmp{"qb-bench-tree"};
+    fs::path root = tmp.path;
+    std::vector<fs::path> files;
+
+    explicit Tree(int n) {
+        for (int i = 0; i < n; ++i) {
+            fs::path dir = root / "docs" / ("part" + std::to_string(i % 10));
+            fs::create_directories(dir);
+            files.push_back(dir / ("note" + std::to_string(i) + ".md"));
+            qbbench::write_file(files.back(),
+                                qbbench::sectioned_doc(
+                                    30, 5, [&](int s) { return qbbench::hashes(1 + s % 3) + " Note " + std::to_string(i) + " part " + std::to_string(s); },
+                                    [](int s, int l) {
+                                        return "Some prose of the note, line " + std::to_string(l) + " of part " +
+                                               std::to_string(s) + ".";
+                                    }));
+        }
+    }
+};
+
+std::string quillbox_exe() {
+    if (const char* env = std::getenv("QUILLBOX_EXE"); env && *env) return env;
+    return (fs::read_symlink("/proc/self/exe").parent_path() / "quillbox").string();
+}
+
+void drop_index(const fs::path& root) {
+    for (const char* name : {"index.db", "index.db-wal", "index.db-shm"}) fs::remove(root / ".quillbox" / name);
+}
+
+// The command itself, from a fresh index each time (wall time: it is another process).
+void BM_Reindex1000(benchmark::State& state) {
+    static Tree tree(1000);
+    const std::string cmd = quillbox_exe() + " reindex --root " + tree.root.string() + " >/dev/null 2>&1";
+    for (auto _ : state) {
+        state.PauseTiming();
+        drop_index(tree.root);
+        state.ResumeTiming();
+        if (std::system(cmd.c_str()) != 0) state.SkipWithError("quillbox reindex failed");
+    }
+    state.counters["files"] = 1000;
+}
+
+// Least work: walk the tree, read, hash and parse each file, insert its rows and record, one
+// transaction per 100 files.
+void BM_Reindex1000Floor(benchmark::State& state) {
+    static Tree tree(1000);
+    const fs::path db = tree.root / "floor.db";
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(db.string() + suffix);
+        state.ResumeTiming();
+        FloorDb f(db, tree.root);
+        std::size_t n = 0;
+        std::optional<SQLite::Transaction> tx;
+        for (const auto& e : fs::recursive_directory_iterator(tree.root / "docs")) {
+            if (!e.is_regular_file() || e.path().extension() != ".md") continue;
+            if (!tx) tx.emplace(f.db);
+            const std::string key = e.path().string();
+            f.record(key, qbbench::sha256(qbbench::read_whole(e.path())));
+            f.insert_all(key, parse_markdown_to_blocks(e.path()));
+            if (++n % 100 == 0) {
+                tx->commit();
+                tx.reset();
+            }
+        }
+        if (tx) tx->commit();
+    }
+    state.counters["files"] = 1000;
+}
+
 }  // namespace
 
+BENCHMARK(BM_IndexFirstTimeFloor)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_IndexUnchangedFloor)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Reindex1000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_Reindex1000Floor)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_Parse)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_IndexFirstTime)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_IndexUnchanged)->Unit(benchmark::kMillisecond)->UseRealTime();
