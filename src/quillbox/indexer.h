@@ -18,6 +18,13 @@
 namespace quillbox {
 
 class FileWatcher;
+namespace indexer {
+class StatementCache;
+}
+
+// Which fields block queries fill: all of them, or those a listing shows (identifier, lines,
+// title, level, content hash; file_path, heading_path and block_type are left empty/default).
+enum class RowColumns { all, listed };
 
 // A database failure that names the index file: it cannot be opened or created (missing
 // directory, no permission), is not a database or is corrupt, or the Indexer was closed.
@@ -110,7 +117,16 @@ public:
     void close();  // idempotent; later operations throw
     const std::filesystem::path& db_path() const { return db_path_; }
 
-    std::vector<Block> list_blocks(const std::filesystem::path& file_path);
+    std::vector<Block> list_blocks(const std::filesystem::path& file_path, RowColumns columns = RowColumns::all);
+    // The file's rows, when its freshness record vouches for them against `now` (same
+    // modification time, size and inode, and not racily clean); the record either way. Record
+    // and rows are read in one snapshot, the rows only when trusted.
+    struct FreshRows {
+        std::optional<std::vector<Block>> rows;
+        std::optional<FileState> recorded;
+    };
+    FreshRows rows_if_fresh(const std::filesystem::path& file_path, const FileState& now,
+                            RowColumns columns = RowColumns::all);
     std::optional<Block> get_block(std::string_view block_id);
     // Blocks whose identifier begins with `prefix`, in identifier order, at most `limit`.
     std::vector<Block> blocks_with_id_prefix(std::string_view prefix, int limit);
@@ -170,6 +186,7 @@ private:
 
     std::filesystem::path db_path_;
     std::unique_ptr<SQLite::Database> conn_;
+    std::unique_ptr<indexer::StatementCache> statements_;  // of conn_; reset before it
     std::mutex mu_;
 };
 

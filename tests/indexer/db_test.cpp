@@ -14,7 +14,7 @@ TEST(InitDb, NewFileGetsTheSchemaWalAndTheVersionRow) {
                                type + "' AND name NOT LIKE 'sqlite_%' ORDER BY name)");
     };
     EXPECT_EQ(names("table"), "backups,blocks,file_index,projects,schema_version,stats");
-    EXPECT_EQ(names("index"), "idx_blocks_file,idx_blocks_title,idx_blocks_uuid");
+    EXPECT_EQ(names("index"), "idx_blocks_file_line,idx_blocks_title");
     EXPECT_EQ(query1(*db, "PRAGMA journal_mode"), "wal");
     EXPECT_EQ(query1(*db, "PRAGMA busy_timeout"), "5000");
     EXPECT_EQ(query1(*db, "SELECT group_concat(key || '=' || value) FROM (SELECT * FROM schema_version ORDER BY key)"),
@@ -74,7 +74,8 @@ TEST(InitDb, AVersionChangeClearsBlocksAndAnOldSchemaIsMigratedKeepingRows) {
                 " end_line INTEGER NOT NULL, title TEXT NOT NULL, level INTEGER NOT NULL, content_hash TEXT NOT NULL,"
                 " created_at TIMESTAMP DEFAULT CURRENT_TIMESTAMP, updated_at TIMESTAMP DEFAULT CURRENT_TIMESTAMP);"
                 "INSERT INTO blocks (id, file_path, start_line, end_line, title, level, content_hash)"
-                " VALUES ('u1', '/x/a.md', 1, 3, 'Old', 2, 'h');");
+                " VALUES ('u1', '/x/a.md', 1, 3, 'Old', 2, 'h');"
+                "CREATE INDEX idx_blocks_file ON blocks(file_path); CREATE INDEX idx_blocks_uuid ON blocks(id);");
         SQLite::Statement q(db, "SELECT * FROM blocks");
         ASSERT_TRUE(q.executeStep());
         EXPECT_EQ(_row_to_block(q), (Block{"u1", "/x/a.md", 1, 3, "Old", 2, "", "heading", "h"}));
@@ -83,6 +84,10 @@ TEST(InitDb, AVersionChangeClearsBlocksAndAnOldSchemaIsMigratedKeepingRows) {
     EXPECT_EQ(query1(ix, "SELECT heading_path || '|' || block_type || '|' || last_seen FROM blocks"),
               "|heading|0");
     EXPECT_EQ(ix.get_block("u1"), (Block{"u1", "/x/a.md", 1, 3, "Old", 2, "", "heading", "h"}));
+    // The index on file_path alone and the copy of the primary key are gone.
+    EXPECT_EQ(query1(ix, "SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE type = 'index' "
+                         "AND name NOT LIKE 'sqlite_%' ORDER BY name)"),
+              "idx_blocks_file_line,idx_blocks_title");
     EXPECT_EQ(query1(ix, "SELECT value FROM schema_version WHERE key = 'quillbox_version'"), quillbox_version());
 }
 

@@ -38,10 +38,18 @@ TEST_F(IndexFile, FirstPassStoresTheParsedBlocksAndAnUnchangedPassKeepsThem) {
         parsed[i].uuid = stored[i].uuid;  // only the identifiers differ
         EXPECT_EQ(stored[i], parsed[i]);
     }
+    // An unchanged pass rewrites no row; a changed text rewrites the rows whose fields changed
+    // (A holds the changed line; B and C do not).
     exec_sql(ix, "UPDATE blocks SET last_seen = 1, updated_at = '2000-01-01 00:00:00'");
     EXPECT_EQ(ix.reindex_file(md), 3);
     EXPECT_EQ(ix.list_blocks(md), stored);
-    EXPECT_EQ(query1(ix, "SELECT count(*) FROM blocks WHERE last_seen > 1 AND updated_at > '2000'"), "3");
+    const std::string untouched = "SELECT group_concat(title) FROM (SELECT title FROM blocks WHERE last_seen = 1 "
+                                  "AND updated_at = '2000-01-01 00:00:00' ORDER BY title)";
+    EXPECT_EQ(query1(ix, untouched), "A,B,C");
+    write_file(md, "intro\n# A\nnew text\n## B\n# C\n");
+    EXPECT_EQ(ix.reindex_file(md), 3);
+    EXPECT_EQ(query1(ix, untouched), "B,C");
+    EXPECT_NE(ix.get_block(stored[0].uuid)->content_hash, stored[0].content_hash);
 }
 
 TEST_F(IndexFile, IdentifiersFollowHeadingsThroughMovesLevelChangesAndCloseRetitles) {

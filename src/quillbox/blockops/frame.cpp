@@ -117,18 +117,21 @@ void _record_file_state(Indexer& indexer, const fs::path& fp) {
 
 // ---- Index freshness --------------------------------------------------------------------
 
-std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher, const fs::path& fp) {
+std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher, const fs::path& fp,
+                                       RowColumns columns) {
     const std::string key = fp.string();
     try {
-        auto [existing, recorded] = indexer.indexed_state(fp);
+        // The file's figures first: the rows are read only when the record vouches for them.
         FileState now = file_state_of(fp, {});
-        if (recorded && recorded->same_stat(now) && !recorded->racily_clean()) return existing;
+        auto [rows, recorded] = indexer.rows_if_fresh(fp, now, columns);
+        if (rows) return std::move(*rows);
 
         // Changed figures, or a record too close to the last change to tell: the bytes decide.
         now.file_hash = detail::sha256_hex(detail::read_file_bytes(fp));
         // Same bytes: the rows stand and the record takes the new figures, unless another pass
         // recorded other bytes meanwhile.
-        if (recorded && recorded->file_hash == now.file_hash && indexer.refresh_file_state(fp, now)) return existing;
+        if (recorded && recorded->file_hash == now.file_hash && indexer.refresh_file_state(fp, now))
+            return indexer.list_blocks(fp, columns);
 
         // Never wait inside an index operation: the re-index being waited for needs the index.
         watcher.wait_for_reindex(fp, 3.0);
@@ -212,7 +215,7 @@ Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view fi
     const fs::path fp = _resolve_path(file_path);
     log_debug("list_blocks: %s", fp.c_str());
     if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
-    std::vector<Block> blocks = _ensure_fresh_index(indexer, watcher, fp);
+    std::vector<Block> blocks = _ensure_fresh_index(indexer, watcher, fp, RowColumns::listed);
 
     if (!options.under.empty()) {
         auto top = std::find_if(blocks.begin(), blocks.end(),

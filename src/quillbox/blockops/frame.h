@@ -117,9 +117,10 @@ void _record_file_state(Indexer& indexer, const std::filesystem::path& fp);
 
 // Brings the index entry of `fp` (resolved, existing Markdown file) in step with the file and
 // returns its blocks in document order. On any failure: a warning record and a fresh parse
-// (blocks not stored); an error of that parse propagates.
+// (blocks not stored); an error of that parse propagates. With RowColumns::listed, blocks read
+// from a fresh index carry only what a listing shows.
 std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher,
-                                       const std::filesystem::path& fp);
+                                       const std::filesystem::path& fp, RowColumns columns = RowColumns::all);
 
 // Re-indexes the file after an operation rewrote the block `block_id` starting at
 // `start_line`, keeping identifiers; when the block's new heading matched no old one, the new

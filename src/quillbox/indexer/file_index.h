@@ -8,6 +8,7 @@
 #include <string>
 
 #include "quillbox/indexer.h"
+#include "quillbox/indexer/statements.h"
 
 namespace quillbox::indexer {
 
@@ -16,7 +17,7 @@ public:
     // The table's definition, run with the rest of the schema.
     static const char* const kCreate;
 
-    explicit FileIndexTable(SQLite::Database& db) : db_(db) {}
+    explicit FileIndexTable(StatementCache& statements) : q_(statements) {}
 
     std::optional<FileState> get(const std::string& key);
     void put(const std::string& key, const FileState& state);
@@ -27,7 +28,7 @@ public:
     void remove_for_block(const std::string& block_id);
 
 private:
-    SQLite::Database& db_;
+    StatementCache& q_;
 };
 
 }  // namespace quillbox::indexer

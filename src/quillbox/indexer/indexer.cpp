@@ -18,6 +18,7 @@
 #include "quillbox/detail/read_file.h"
 #include "quillbox/indexer/file_index.h"
 #include "quillbox/indexer/matching.h"
+#include "quillbox/indexer/statements.h"
 #include "quillbox/version.h"
 #include "quillbox/watcher.h"
 
@@ -42,9 +43,8 @@ CREATE TABLE IF NOT EXISTS blocks (
     created_at TIMESTAMP DEFAULT CURRENT_TIMESTAMP,
     updated_at TIMESTAMP DEFAULT CURRENT_TIMESTAMP
 );
-CREATE INDEX IF NOT EXISTS idx_blocks_file ON blocks(file_path);
+CREATE INDEX IF NOT EXISTS idx_blocks_file_line ON blocks(file_path, start_line);
 CREATE INDEX IF NOT EXISTS idx_blocks_title ON blocks(title);
-CREATE INDEX IF NOT EXISTS idx_blocks_uuid ON blocks(id);
 CREATE TABLE IF NOT EXISTS projects (
     path TEXT PRIMARY KEY,
     last_indexed_at TIMESTAMP DEFAULT CURRENT_TIMESTAMP,
@@ -122,6 +122,13 @@ void step_version(SQLite::Database& db) {
 
 std::string file_key(const fs::path& p) { return detail::file_key(p).string(); }
 
+using indexer::Prepared;
+using indexer::StatementCache;
+
+// The columns of a whole row, and those a listing shows.
+#define QB_ROW_COLUMNS "id, file_path, heading_path, block_type, start_line, end_line, title, level, content_hash"
+#define QB_LISTED_COLUMNS "id, start_line, end_line, title, level, content_hash"
+
 [[noreturn]] void rethrow_for(const fs::path& db_path, const SQLite::Exception& e) {
     std::string msg = "index database " + db_path.string() + ": " + e.what();
     std::error_code ec;
@@ -153,7 +160,7 @@ struct BlockColumns {
         auto integer = [&](int i) { return q.getColumn(required(q, i)).getInt(); };
         Block b;
         b.uuid = text(id);
-        b.file_path = fs::path(text(file_path));
+        if (file_path >= 0) b.file_path = fs::path(q.getColumn(file_path).getString());
         b.start_line = integer(start_line);
         b.end_line = integer(end_line);
         b.title = text(title);
@@ -202,42 +209,66 @@ private:
 
 constexpr int kBusyTimeoutMs = 5000;
 
-std::vector<Block> blocks_of(SQLite::Database& db, const std::string& key) {
-    SQLite::Statement q(db, "SELECT * FROM blocks WHERE file_path = ? ORDER BY start_line");
-    q.bind(1, key);
-    return read_blocks(q);
+std::vector<Block> blocks_of(StatementCache& q, const std::string& key, RowColumns columns = RowColumns::all) {
+    // Through the (file, start line) index: no sort, and only the columns asked for.
+    Prepared rows = columns == RowColumns::all
+                        ? q("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE file_path = ? ORDER BY start_line")
+                        : q("SELECT " QB_LISTED_COLUMNS " FROM blocks WHERE file_path = ? ORDER BY start_line");
+    rows->bind(1, key);
+    return read_blocks(*rows);
 }
 
-std::vector<OldHeading> old_headings(SQLite::Database& db, const std::string& key) {
-    std::vector<OldHeading> old;
-    SQLite::Statement q(db, "SELECT heading_path, level, id as uuid FROM blocks WHERE file_path = ?");
-    q.bind(1, key);
-    while (q.executeStep())
-        old.push_back({q.getColumn(0).getString(), q.getColumn(1).getInt(), q.getColumn(2).getString()});
+// A file's stored rows as the matcher sees them, with the fields a pass compares to leave an
+// unchanged row alone.
+struct OldRows {
+    std::vector<OldHeading> headings;  // in the order the rows were first written
+    std::unordered_map<std::string, Block> by_id;
+};
+
+OldRows old_rows(StatementCache& q, const std::string& key) {
+    OldRows old;
+    Prepared rows = q("SELECT id, heading_path, block_type, start_line, end_line, title, level, content_hash "
+                      "FROM blocks WHERE file_path = ? ORDER BY rowid");
+    rows->bind(1, key);
+    while (rows->executeStep()) {
+        Block b;
+        b.uuid = rows->getColumn(0).getString();
+        b.heading_path = rows->getColumn(1).getString();
+        b.block_type = rows->getColumn(2).getString();
+        b.start_line = rows->getColumn(3).getInt();
+        b.end_line = rows->getColumn(4).getInt();
+        b.title = rows->getColumn(5).getString();
+        b.level = rows->getColumn(6).getInt();
+        b.content_hash = rows->getColumn(7).getString();
+        old.headings.push_back({b.heading_path, b.level, b.uuid});
+        old.by_id.emplace(b.uuid, std::move(b));
+    }
     return old;
 }
 
-bool id_exists(SQLite::Statement& exists, const std::string& id) {
-    exists.bindNoCopy(1, id);
-    const bool found = exists.executeStep();
-    exists.reset();
-    return found;
+bool id_exists(StatementCache& q, const std::string& id) {
+    Prepared exists = q("SELECT 1 FROM blocks WHERE id = ?");
+    exists->bindNoCopy(1, id);
+    return exists->executeStep();
+}
+
+// Whether the stored row already holds what the pass would write.
+bool same_fields(const Block& stored, const Block& parsed) {
+    return stored.start_line == parsed.start_line && stored.end_line == parsed.end_line &&
+           stored.level == parsed.level && stored.content_hash == parsed.content_hash &&
+           stored.title == parsed.title && stored.heading_path == parsed.heading_path &&
+           stored.block_type == parsed.block_type;
 }
 
 // When `block_id` lost its heading in this pass, the block that now starts at `start_line`
 // with a fresh identifier takes it over.
-void take_over(std::vector<std::string>& ids, const std::vector<Block>& blocks, const std::vector<OldHeading>& old,
-               SQLite::Database& db, const std::string& block_id, int start_line) {
+void take_over(std::vector<std::string>& ids, const std::vector<Block>& blocks, const OldRows& old,
+               StatementCache& q, const std::string& block_id, int start_line) {
     if (std::find(ids.begin(), ids.end(), block_id) != ids.end()) return;
-    const bool in_file = std::any_of(old.begin(), old.end(), [&](const OldHeading& h) { return h.uuid == block_id; });
-    if (!in_file) {
-        SQLite::Statement exists(db, "SELECT id FROM blocks WHERE id = ?");
-        if (id_exists(exists, block_id)) return;  // another file's block
-    }
+    if (!old.by_id.count(block_id) && id_exists(q, block_id)) return;  // another file's block
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         if (blocks[i].start_line != start_line) continue;
-        const bool fresh = std::none_of(old.begin(), old.end(), [&](const OldHeading& h) { return h.uuid == ids[i]; });
-        if (fresh) ids[i] = block_id;
+        if (!old.by_id.count(ids[i])) ids[i] = block_id;  // only a fresh identifier gives way
         return;
     }
 }
@@ -256,26 +287,26 @@ void delete_ids(SQLite::Database& db, const std::vector<std::string>& ids) {
     }
 }
 
-int delete_rows(SQLite::Database& db, const std::string& key) {
-    SQLite::Statement del(db, "DELETE FROM blocks WHERE file_path = ?");
-    del.bind(1, key);
-    return del.exec();
+int delete_rows(StatementCache& q, const std::string& key) {
+    Prepared del = q("DELETE FROM blocks WHERE file_path = ?");
+    del->bind(1, key);
+    return del->exec();
 }
 
 // Writes the file's rows: block i under ids[i], updating a row that exists (an old row of the
-// file, or one found by identifier) and inserting the others; old rows no block kept are
-// deleted. Runs inside the caller's transaction.
-void write_rows(SQLite::Database& db, const std::string& key, const std::vector<Block>& blocks,
-                const std::vector<std::string>& ids, const std::vector<OldHeading>& old) {
+// file, or one found by identifier) and inserting the others; an old row of the file that
+// already holds the block's fields is left as it is, and old rows no block kept are deleted.
+// Runs inside the caller's transaction.
+void write_rows(StatementCache& q, const std::string& key, const std::vector<Block>& blocks,
+                const std::vector<std::string>& ids, const OldRows& old) {
     const auto now = static_cast<int64_t>(std::time(nullptr));
-    SQLite::Statement exists(db, "SELECT id FROM blocks WHERE id = ?");
-    SQLite::Statement update(db,
-                             "UPDATE blocks SET file_path = ?, heading_path = ?, block_type = ?, start_line = ?, "
-                             "end_line = ?, title = ?, level = ?, content_hash = ?, last_seen = ?, "
-                             "updated_at = CURRENT_TIMESTAMP WHERE id = ?");
-    SQLite::Statement insert(db,
-                             "INSERT INTO blocks (id, file_path, heading_path, block_type, start_line, end_line, "
-                             "title, level, content_hash, last_seen) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    Prepared update_q = q("UPDATE blocks SET file_path = ?, heading_path = ?, block_type = ?, start_line = ?, "
+                          "end_line = ?, title = ?, level = ?, content_hash = ?, last_seen = ?, "
+                          "updated_at = CURRENT_TIMESTAMP WHERE id = ?");
+    Prepared insert_q = q("INSERT INTO blocks (id, file_path, heading_path, block_type, start_line, end_line, "
+                          "title, level, content_hash, last_seen) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    SQLite::Statement& update = *update_q;
+    SQLite::Statement& insert = *insert_q;
 
     // Both statements take the same nine fields in the same order: from parameter 1 in the
     // update (the identifier last), from 2 in the insert (the identifier first).
@@ -291,13 +322,13 @@ void write_rows(SQLite::Database& db, const std::string& key, const std::vector<
         st.bind(first + 8, now);
     };
 
-    std::unordered_set<std::string> old_ids;
-    for (const OldHeading& h : old) old_ids.insert(h.uuid);
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         const std::string& id = ids[i];
         // A kept identifier is one of this file's rows, read in this transaction: it exists.
         // Only a fresh one needs the lookup.
-        if (old_ids.count(id) || id_exists(exists, id)) {
+        const auto stored = old.by_id.find(id);
+        if (stored != old.by_id.end() && same_fields(stored->second, blocks[i])) continue;
+        if (stored != old.by_id.end() || id_exists(q, id)) {
             bind_fields(update, 1, blocks[i]);
             update.bindNoCopy(10, id);
             update.exec();
@@ -312,9 +343,9 @@ void write_rows(SQLite::Database& db, const std::string& key, const std::vector<
 
     const std::unordered_set<std::string> kept(ids.begin(), ids.end());
     std::vector<std::string> left_over;
-    for (const OldHeading& h : old)
+    for (const OldHeading& h : old.headings)
         if (!kept.count(h.uuid)) left_over.push_back(h.uuid);
-    delete_ids(db, left_over);
+    delete_ids(q.db(), left_over);
 }
 
 // Inside a pass's transaction: records `state` (taken before the parse) when the file still
@@ -351,6 +382,9 @@ std::unique_ptr<SQLite::Database> open_and_migrate(const fs::path& db_path) {
     // adds no column twice.
     SQLite::Transaction tx(*db, SQLite::TransactionBehavior::IMMEDIATE);
     db->exec(kSchema);
+    // Older indexes: the one on file_path alone is a prefix of (file_path, start_line), and
+    // the one on id repeats the primary key; each only cost writes.
+    db->exec("DROP INDEX IF EXISTS idx_blocks_file; DROP INDEX IF EXISTS idx_blocks_uuid");
     db->exec(indexer::FileIndexTable::kCreate);
     add_missing_columns(*db);
     step_version(*db);
@@ -431,16 +465,21 @@ Block _row_to_block(SQLite::Statement& row) { return BlockColumns(row).read(row)
 // The connection stays usable only while this is held; every operation takes it first.
 class Indexer::Lock {
 public:
-    explicit Lock(Indexer& ix) : lk_(ix.mu_), db_(ix.conn_locked()) {}
+    explicit Lock(Indexer& ix) : lk_(ix.mu_), db_(ix.conn_locked()), q_(*ix.statements_) {}
     SQLite::Database& db() { return db_; }
-    indexer::FileIndexTable file_index() { return indexer::FileIndexTable(db_); }
+    StatementCache& q() { return q_; }
+    indexer::FileIndexTable file_index() { return indexer::FileIndexTable(q_); }
 
 private:
     std::lock_guard<std::mutex> lk_;
     SQLite::Database& db_;
+    StatementCache& q_;
 };
 
-Indexer::Indexer(fs::path db_path) : db_path_(std::move(db_path)), conn_(_init_db(db_path_)) {}
+Indexer::Indexer(fs::path db_path)
+    : db_path_(std::move(db_path)),
+      conn_(_init_db(db_path_)),
+      statements_(std::make_unique<StatementCache>(*conn_)) {}
 
 Indexer::~Indexer() {
     try {
@@ -451,6 +490,7 @@ Indexer::~Indexer() {
 
 void Indexer::close() {
     std::lock_guard<std::mutex> lk(mu_);
+    statements_.reset();  // before the connection they belong to
     conn_.reset();
 }
 
@@ -461,29 +501,46 @@ SQLite::Database& Indexer::conn_locked() {
     return *conn_;
 }
 
-std::vector<Block> Indexer::list_blocks(const fs::path& file_path) {
+std::vector<Block> Indexer::list_blocks(const fs::path& file_path, RowColumns columns) {
+    const std::string key = file_key(file_path);
     Lock lk(*this);
-    return blocks_of(lk.db(), file_key(file_path));
+    return blocks_of(lk.q(), key, columns);
+}
+
+Indexer::FreshRows Indexer::rows_if_fresh(const fs::path& file_path, const FileState& now, RowColumns columns) {
+    const std::string key = file_key(file_path);
+    Lock lk(*this);
+    // The record and the rows from one snapshot: a pass committing in between cannot pair one
+    // file's record with other rows.
+    SQLite::Transaction tx(lk.db());
+    FreshRows out;
+    out.recorded = lk.file_index().get(key);
+    if (out.recorded && out.recorded->same_stat(now) && !out.recorded->racily_clean())
+        out.rows = blocks_of(lk.q(), key, columns);
+    tx.commit();
+    return out;
 }
 
 std::optional<Block> Indexer::get_block(std::string_view block_id) {
+    const std::string id(block_id);
     Lock lk(*this);
-    SQLite::Statement q(lk.db(), "SELECT * FROM blocks WHERE id = ?");
-    q.bind(1, std::string(block_id));
-    if (!q.executeStep()) return std::nullopt;
-    return _row_to_block(q);
+    Prepared q = lk.q()("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE id = ?");
+    q->bindNoCopy(1, id);
+    if (!q->executeStep()) return std::nullopt;
+    return _row_to_block(*q);
 }
 
 std::vector<Block> Indexer::blocks_with_id_prefix(std::string_view prefix, int limit) {
     Lock lk(*this);
     // A range on the primary key: every text that begins with the prefix sorts between the
     // prefix and the prefix followed by 0xFF, a byte that UTF-8 never contains.
-    SQLite::Statement q(lk.db(), "SELECT * FROM blocks WHERE id >= ? AND id < ? ORDER BY id LIMIT ?");
+    Prepared q = lk.q()("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE id >= ? AND id < ? ORDER BY id LIMIT ?");
     const std::string low(prefix);
-    q.bind(1, low);
-    q.bind(2, low + '\xFF');
-    q.bind(3, limit);
-    return read_blocks(q);
+    const std::string high = low + '\xFF';
+    q->bindNoCopy(1, low);
+    q->bindNoCopy(2, high);
+    q->bind(3, limit);
+    return read_blocks(*q);
 }
 
 std::vector<Block> Indexer::search_blocks_by_title(std::string_view query,
@@ -521,15 +578,14 @@ std::vector<fs::path> Indexer::indexed_files() {
 void Indexer::record_operation(std::string_view date, std::string_view op_type, std::string_view file_path,
                                std::string_view block_id, long long tokens_saved) {
     Lock lk(*this);
-    SQLite::Statement q(lk.db(),
-                        "INSERT INTO stats (date, operation_type, file_path, block_id, tokens_saved) "
+    Prepared q = lk.q()("INSERT INTO stats (date, operation_type, file_path, block_id, tokens_saved) "
                         "VALUES (?, ?, ?, ?, ?)");
-    q.bind(1, std::string(date));
-    q.bind(2, std::string(op_type));
-    q.bind(3, std::string(file_path));
-    q.bind(4, std::string(block_id));
-    q.bind(5, static_cast<int64_t>(tokens_saved));
-    q.exec();  // autocommit: committed on its own
+    q->bind(1, std::string(date));
+    q->bind(2, std::string(op_type));
+    q->bind(3, std::string(file_path));
+    q->bind(4, std::string(block_id));
+    q->bind(5, static_cast<int64_t>(tokens_saved));
+    q->exec();  // autocommit: committed on its own
 }
 
 void Indexer::update_block_lines(std::string_view block_id, int new_start, int new_end) {
@@ -586,10 +642,10 @@ int Indexer::index_locked(const fs::path& file_path, FileWatcher* watcher,
     Lock lk(*this);
     const std::vector<Block> blocks = parse_markdown_to_blocks(file_path);
     SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
-    const std::vector<OldHeading> old = old_headings(lk.db(), key);
-    std::vector<std::string> ids = indexer::match_identifiers(old, blocks);
-    if (keep) take_over(ids, blocks, old, lk.db(), keep->first, keep->second);
-    write_rows(lk.db(), key, blocks, ids, old);
+    const OldRows old = old_rows(lk.q(), key);
+    std::vector<std::string> ids = indexer::match_identifiers(old.headings, blocks);
+    if (keep) take_over(ids, blocks, old, lk.q(), keep->first, keep->second);
+    write_rows(lk.q(), key, blocks, ids, old);
     record_or_forget(lk.file_index(), key, file_path, state);
     tx.commit();
     return static_cast<int>(blocks.size());
@@ -601,21 +657,21 @@ std::vector<Block> Indexer::rebuild_file(const fs::path& file_path, FileWatcher*
     Lock lk(*this);
     const std::vector<Block> blocks = parse_markdown_to_blocks(file_path);
     SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
-    delete_rows(lk.db(), key);
+    delete_rows(lk.q(), key);
     std::vector<std::string> ids;
     ids.reserve(blocks.size());
     for (const Block& b : blocks) ids.push_back(b.uuid);
-    write_rows(lk.db(), key, blocks, ids, {});
+    write_rows(lk.q(), key, blocks, ids, {});
     record_or_forget(lk.file_index(), key, file_path, &state);
     tx.commit();
-    return blocks_of(lk.db(), key);
+    return blocks_of(lk.q(), key);
 }
 
 int Indexer::drop_file(const fs::path& file_path) {
     const std::string key = file_key(file_path);
     Lock lk(*this);
     SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
-    const int n = delete_rows(lk.db(), key);
+    const int n = delete_rows(lk.q(), key);
     lk.file_index().remove(key);
     tx.commit();
     return n;
@@ -629,7 +685,7 @@ std::optional<FileState> Indexer::file_state(const fs::path& file_path) {
 std::pair<std::vector<Block>, std::optional<FileState>> Indexer::indexed_state(const fs::path& file_path) {
     const std::string key = file_key(file_path);
     Lock lk(*this);
-    return {blocks_of(lk.db(), key), lk.file_index().get(key)};
+    return {blocks_of(lk.q(), key), lk.file_index().get(key)};
 }
 
 void Indexer::record_file_state(const fs::path& file_path, const FileState& state) {
