@@ -33,24 +33,37 @@ HINTS = ("readOnlyHint", "destructiveHint", "idempotentHint", "openWorldHint")
 LISTED = re.compile(r'id="([0-9a-f-]{36})" (#+) (.*) lines=')
 
 
+def text_of(result) -> str:
+    """The text of a tools/call result (either SDK)."""
+    assert result.content and result.content[0].type == "text", result
+    return result.content[0].text
+
+
+def failed(result) -> bool:
+    """isError of a tools/call result (the SDK 2.x names it is_error)."""
+    return bool(result.is_error if SDK_MAJOR >= 2 else result.isError)
+
+
 class Session:
-    """What the steps need of a connected client, the same under the SDK 1.x and 2.x."""
+    """What the steps need of a connected client, the same under the SDK 1.x and 2.x. Anything
+    else (call_tool, list_tools, ...) is the SDK client's own."""
 
     def __init__(self, client, protocol_version: str, server_name: str):
         self.client = client
         self.protocol_version = protocol_version
         self.server_name = server_name
 
+    def __getattr__(self, name: str):
+        return getattr(self.client, name)
+
     async def call(self, tool: str, arguments: dict) -> tuple[str, bool]:
         """(text, isError) of one tools/call."""
         result = await self.client.call_tool(tool, arguments)
-        assert result.content and result.content[0].type == "text", result
-        failed = result.is_error if SDK_MAJOR >= 2 else result.isError
-        return result.content[0].text, bool(failed)
+        return text_of(result), failed(result)
 
     async def ok(self, tool: str, arguments: dict) -> str:
-        text, failed = await self.call(tool, arguments)
-        assert not failed, (tool, arguments, text)
+        text, is_error = await self.call(tool, arguments)
+        assert not is_error, (tool, arguments, text)
         return text
 
     async def tools(self) -> list[dict]:
@@ -106,8 +119,8 @@ async def step_list_read_replace(s: Session, root: pathlib.Path) -> None:
     cached = await s.ok("read_file", {"file_path": "doc.md"})
     assert cached.startswith("[cached, sha="), cached
 
-    text, failed = await s.call("md_read_block", {"file_path": "doc.md", "block_id": 7})
-    assert failed and "block_id" in text, text
+    text, is_error = await s.call("md_read_block", {"file_path": "doc.md", "block_id": 7})
+    assert is_error and "block_id" in text, text
 
 
 async def step_move_among_siblings(s: Session, root: pathlib.Path) -> None:
@@ -129,9 +142,9 @@ async def step_move_among_siblings(s: Session, root: pathlib.Path) -> None:
 
     # The other level checks stay: a section cannot go inside itself.
     ids = await s.blocks("moves.md")
-    text, failed = await s.call("md_move_block", {"block_id": ids["Book"], "target_block_id": ids["A"],
+    text, is_error = await s.call("md_move_block", {"block_id": ids["Book"], "target_block_id": ids["A"],
                                                   "position": "as_first_child"})
-    assert failed, text
+    assert is_error, text
 
 
 # The steps of one session, in order. Each takes the connected Session and the project root.
