@@ -145,6 +145,30 @@ TEST_F(Eras, AnUnsupportedVersionIsAnsweredWithTheSupportedList) {
     }
 }
 
+TEST_F(Eras, MalformedModernRequestsAreRefusedWithTheirIdAndServingGoesOn) {
+    const std::vector<std::pair<std::string, int>> cases = {
+        {modern(1, "tools/call", {{"name", 5}}), jsonrpc::INVALID_PARAMS},
+        {modern(2, "tools/call", {{"name", "nope"}}), jsonrpc::INVALID_PARAMS},
+        {R"({"jsonrpc":"2.0","id":3,"method":"tools/list","params":{"_meta":{)"
+         R"("io.modelcontextprotocol/protocolVersion":null,"io.modelcontextprotocol/clientCapabilities":{}}}})",
+         jsonrpc::INVALID_PARAMS},
+        {modern(4, "server/discover", json::object(), {{"io.modelcontextprotocol/protocolVersion", {{"v", 1}}}}),
+         jsonrpc::INVALID_PARAMS},
+        {modern(5, "resources/list"), jsonrpc::METHOD_NOT_FOUND},
+    };
+    for (const auto& [line, code] : cases) {
+        json r = send(line);
+        EXPECT_EQ(r["error"]["code"], code) << line;
+        EXPECT_EQ(r["id"], json::parse(line)["id"]);
+        EXPECT_FALSE(r.contains("result"));
+    }
+    // A tool refusing its arguments is a tool result the agent can read, typed as complete.
+    json refused = send(modern(6, "tools/call", {{"name", "md_list_blocks"}, {"arguments", {{"path", "a.md"}}}}));
+    expect_modern_result(refused);
+    EXPECT_EQ(refused["result"]["isError"], true);
+    expect_modern_result(send(modern(7, "tools/list")));
+}
+
 TEST_F(Eras, TheLegacyLifecycleIsGoneFromModernRequestsButInitializeStaysAHandshake) {
     EXPECT_EQ(send(modern(1, "ping"))["error"]["code"], jsonrpc::METHOD_NOT_FOUND);
     EXPECT_EQ(send(modern(2, "logging/setLevel", {{"level", "info"}}))["error"]["code"], jsonrpc::METHOD_NOT_FOUND);
