@@ -79,15 +79,16 @@ class Session:
 @contextlib.asynccontextmanager
 async def connect(exe: str, root: pathlib.Path, mode: str = "auto"):
     """A connected Session; `mode` (SDK 2.x only): "auto" negotiates, a version pins it."""
+    from mcp.client.stdio import stdio_client
     params = StdioServerParameters(command=exe, args=["serve", "--root", str(root)])
     if SDK_MAJOR >= 2:
         from mcp.client import Client
-        async with Client(params, mode=mode) as client:
+        # The transport itself, which every 2.x accepts (later ones also take the parameters).
+        async with Client(stdio_client(params), mode=mode) as client:
             info = client.server_info
             yield Session(client, client.protocol_version, info.name if info else "")
     else:
         from mcp import ClientSession
-        from mcp.client.stdio import stdio_client
         async with stdio_client(params) as (read, write):
             async with ClientSession(read, write) as client:
                 init = await client.initialize()
