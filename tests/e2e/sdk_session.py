@@ -19,11 +19,11 @@ import tempfile
 from importlib.metadata import PackageNotFoundError, version
 
 try:
-    from mcp import StdioServerParameters
     SDK_VERSION = version("mcp")
-except (ImportError, PackageNotFoundError):
+except PackageNotFoundError:
     print("the MCP Python SDK is not installed; skipping")
     sys.exit(77)
+from mcp import StdioServerParameters  # noqa: E402  (an SDK that is installed but broken fails)
 
 SDK_MAJOR = int(SDK_VERSION.split(".")[0])
 MODERN_VERSION = "2026-07-28"
