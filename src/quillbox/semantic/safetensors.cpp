@@ -84,7 +84,10 @@ SafeTensors::SafeTensors(const std::filesystem::path& file) : file_(file) {
             throw ModelError(where + " has an unreadable safetensors header");
         const unsigned char* data = bytes + 8 + header_len;
         const std::size_t data_len = length_ - 8 - header_len;
-        for (auto& [name, info] : header.items()) {
+        for (auto& item : header.items()) {
+            // Named copies rather than a structured binding: clang 14 cannot capture one.
+            const std::string& name = item.key();
+            auto& info = item.value();
             if (name == "__metadata__") continue;
             auto bad = [&](const std::string& why) {
                 return ModelError(where + ": tensor " + name + " " + why);
