@@ -6,6 +6,7 @@
 
 #include "host/embeddings.h"
 #include "host/log.h"
+#include "quillbox/detail/confine.h"
 #include "quillbox/detail/file_key.h"
 #include "quillbox/i18n.h"
 
@@ -44,8 +45,11 @@ void install_host_components(const Project& project) {
     install_log_sink();
     set_log_level(parse_log_level(project.config->get("log_level")));
     set_language(project.config->get("language"));
-    set_path_resolver(std::make_shared<ProjectPathResolver>(project.root,
-                                                            project.config->get_bool("allow_outside_root")));
+    const bool allow_outside = project.config->get_bool("allow_outside_root");
+    set_path_resolver(std::make_shared<ProjectPathResolver>(project.root, allow_outside));
+    // Checked again whenever a file under the root is opened, so that a link swapped in after
+    // the path was resolved cannot lead a read or a write outside.
+    detail::set_confinement_root(allow_outside ? fs::path() : project.root);
     set_config_source(project.config);
     auto provider = make_embedding_provider(*project.config);
     if (auto* remote = dynamic_cast<OpenAIEmbeddingProvider*>(provider.get())) {

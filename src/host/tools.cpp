@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "host/log.h"
+#include "quillbox/detail/confine.h"
 #include "quillbox/decode_error.h"
 #include "quillbox/detail/regular_file.h"
 #include "quillbox/host.h"
@@ -103,6 +104,11 @@ ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arg
     } catch (const PathOutsideRootError& e) {
         return fail(fmt::format("Error: {}. Only files inside the project can be used.", e.what()), "path",
                     e.what());
+    } catch (const detail::OutsideRootError& e) {
+        return fail(fmt::format("Error: {} now leads outside the project root (a link?). Only files inside the "
+                                "project can be used; list the file again once it is back inside.",
+                                e.path1().string()),
+                    "path", e.what());
     } catch (const std::filesystem::filesystem_error& e) {
         return fail(fs_error_text(e), "file system", e.what());
     } catch (const SQLite::Exception& e) {

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <thread>
 
+#include "quillbox/detail/confine.h"
 #include "quillbox/detail/limits.h"
 #include "quillbox/safety.h"
 #include "quillbox/watcher.h"
@@ -424,4 +425,15 @@ TEST_F(SafetyEngineTest, UnwritableBackupOrFullDiskLeavesTheFileUntouched) {
     EXPECT_TRUE(no_tmp());
     ASSERT_EQ(backup_files().size(), 1u);  // no partial backup from the first attempt
     EXPECT_EQ(read_file(backup_files()[0]), big + "\n");
+}
+
+TEST_F(SafetyEngineTest, AWriteThroughAFolderNowLinkedOutsideTheRootIsRefused) {
+    qbtest::TempDir outside;
+    outside.write("sub/notes.md", "theirs\n");
+    fs::create_symlink(outside / "sub", dir / "sub");
+    detail::set_confinement_root(dir.path);
+    EXPECT_THROW(engine.apply_replace(dir / "sub" / "notes.md", 1, 1, {"ours"}), detail::OutsideRootError);
+    detail::set_confinement_root({});
+    EXPECT_EQ(read_file(outside / "sub" / "notes.md"), "theirs\n");
+    EXPECT_TRUE(backup_files().empty());
 }

@@ -6,11 +6,13 @@
 // synced. Header-only so that every module can use it without a link dependency.
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +21,7 @@
 #include <system_error>
 #include <utility>
 
+#include "quillbox/detail/confine.h"
 #include "quillbox/detail/fd.h"
 
 namespace quillbox::detail {
@@ -103,16 +106,21 @@ inline void write_synced(int fd, std::string_view data, const struct stat* like,
 class PendingReplace {
 public:
     PendingReplace(std::filesystem::path target, std::string_view data, const ReplaceOptions& opt = {})
-        : target_(std::move(target)) {
+        : target_(std::move(target)), name_(target_.filename()) {
+        dir_ = open_dir(target_.parent_path());
         int fd = create(opt);
         try {
             fill(fd, data, opt);
         } catch (...) {
             discard();
+            ::close(dir_);
             throw;
         }
     }
-    ~PendingReplace() { discard(); }
+    ~PendingReplace() {
+        discard();
+        if (dir_ >= 0) ::close(dir_);
+    }
     PendingReplace(const PendingReplace&) = delete;
     PendingReplace& operator=(const PendingReplace&) = delete;
 
@@ -122,13 +130,14 @@ public:
     // Renames the temporary file over the target and syncs the directory (best effort: some
     // file systems refuse, and the rename has happened either way).
     void commit() {
-        if (::rename(tmp_.c_str(), target_.c_str()) != 0) {
+        if (::renameat(dir_, tmp_name_.c_str(), dir_, name_.c_str()) != 0) {
             int err = errno;
             discard();
             throw FileReplaceError(FileReplaceError::Step::rename, "cannot replace", target_, err);
         }
         tmp_.clear();
-        sync_dir();
+        tmp_name_.clear();
+        (void)::fsync(dir_);
     }
 
     // Exchanges the temporary file and the target in one step (renameat2 RENAME_EXCHANGE) and
@@ -136,56 +145,70 @@ public:
     // check what it replaced, and exchange back. False, with nothing changed, on a file system
     // that cannot exchange; a plain commit() is then the way.
     bool exchange() {
-        if (::renameat2(AT_FDCWD, tmp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_EXCHANGE) != 0) {
+        if (::renameat2(dir_, tmp_name_.c_str(), dir_, name_.c_str(), RENAME_EXCHANGE) != 0) {
             if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) return false;
             throw FileReplaceError(FileReplaceError::Step::rename, "cannot exchange", target_, errno);
         }
-        sync_dir();
+        (void)::fsync(dir_);
         return true;
     }
 
     // Leaves the temporary file where it is (no longer removed by the destructor).
-    void keep() noexcept { tmp_.clear(); }
+    void keep() noexcept {
+        tmp_.clear();
+        tmp_name_.clear();
+    }
 
 private:
     using Step = FileReplaceError::Step;
 
-    void sync_dir() noexcept {
-        std::filesystem::path dir = target_.parent_path();
-        int d = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (d >= 0) {
-            (void)::fsync(d);
-            ::close(d);
-        }
+    // The target's folder, held open: the temporary file is made, and renamed, in the folder
+    // that was checked, whatever is swapped in at its path meanwhile.
+    static int open_dir(const std::filesystem::path& dir) {
+        const std::filesystem::path d = dir.empty() ? std::filesystem::path(".") : dir;
+        const int fd = open_confined(d, O_RDONLY | O_DIRECTORY);
+        if (fd >= 0) return fd;
+        if (errno == EXDEV) throw OutsideRootError(d, confinement_root());
+        throw FileReplaceError(Step::create, "cannot create a temporary file", d, errno);
     }
 
     [[noreturn]] void fail(Step step, const char* what, int err) { throw FileReplaceError(step, what, tmp_, err); }
 
     int create(const ReplaceOptions& opt) {
-        int fd;
+        const std::filesystem::path parent = target_.parent_path();
         if (opt.temporary.empty()) {
             // Appended piece by piece: GCC 12 warns (-Wrestrict, a false positive) on "." + std::string.
             std::string base = ".";
             base += target_.filename().string();
-            base += ".quillbox-XXXXXX";
-            std::string name = (target_.parent_path() / base).string();
-            fd = ::mkostemp(name.data(), O_CLOEXEC);
-            if (fd < 0) throw FileReplaceError(Step::create, "cannot create a temporary file", name, errno);
-            tmp_ = name;
-        } else {
-            tmp_ = opt.temporary;
-            if (::unlink(tmp_.c_str()) != 0 && errno != ENOENT) {
-                int err = errno;
-                std::filesystem::path t = std::exchange(tmp_, {});
-                throw FileReplaceError(Step::create, "cannot remove a stale temporary file", t, err);
+            base += ".quillbox-";
+            static constexpr char chars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+            for (int attempt = 0; attempt < 100; ++attempt) {
+                unsigned char rnd[6];
+                if (::getrandom(rnd, sizeof rnd, 0) != static_cast<ssize_t>(sizeof rnd)) {
+                    for (auto& c : rnd) c = static_cast<unsigned char>(std::rand());
+                }
+                std::string name = base;
+                for (unsigned char c : rnd) name.push_back(chars[c % (sizeof chars - 1)]);
+                int fd = ::openat(dir_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                if (fd >= 0) {
+                    tmp_name_ = name;
+                    tmp_ = parent / name;
+                    return fd;
+                }
+                if (errno != EEXIST)
+                    throw FileReplaceError(Step::create, "cannot create a temporary file", parent / name, errno);
             }
-            fd = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd < 0) {
-                int err = errno;
-                std::filesystem::path t = std::exchange(tmp_, {});
-                throw FileReplaceError(Step::create, "cannot create a temporary file", t, err);
-            }
+            throw FileReplaceError(Step::create, "cannot create a temporary file", parent / base, EEXIST);
         }
+        // An exact name beside the target: whatever stands there (a stale temporary file, a
+        // planted link) is removed first.
+        const std::string name = opt.temporary.filename().string();
+        if (::unlinkat(dir_, name.c_str(), 0) != 0 && errno != ENOENT)
+            throw FileReplaceError(Step::create, "cannot remove a stale temporary file", opt.temporary, errno);
+        int fd = ::openat(dir_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) throw FileReplaceError(Step::create, "cannot create a temporary file", opt.temporary, errno);
+        tmp_name_ = name;
+        tmp_ = parent / name;
         return fd;
     }
 
@@ -198,19 +221,23 @@ private:
         } closer{fd};
         struct stat own {};
         const struct stat* like = opt.like;
-        if (!like && ::stat(target_.c_str(), &own) == 0) like = &own;
+        if (!like && ::fstatat(dir_, name_.c_str(), &own, 0) == 0) like = &own;
         write_synced(fd, data, like, opt.copy_times, tmp_);
         closer.fd = -1;
         if (::close(fd) != 0 && errno != EINTR) fail(Step::close, "cannot close", errno);
     }
 
     void discard() noexcept {
-        if (!tmp_.empty()) ::unlink(tmp_.c_str());
+        if (!tmp_name_.empty()) ::unlinkat(dir_, tmp_name_.c_str(), 0);
         tmp_.clear();
+        tmp_name_.clear();
     }
 
     std::filesystem::path target_;
+    std::string name_;       // the target's name in dir_
+    int dir_ = -1;
     std::filesystem::path tmp_;
+    std::string tmp_name_;   // the temporary file's name in dir_
 };
 
 // Replaces the content of `target` by `data` in one step (see above).
@@ -228,16 +255,25 @@ template <class NameFor>
 std::filesystem::path create_new_file(const std::filesystem::path& dir, NameFor name_for, std::string_view data,
                                       const ReplaceOptions& opt, int attempts = 100000) {
     using Step = FileReplaceError::Step;
+    const int dir_fd = open_confined(dir, O_RDONLY | O_DIRECTORY);
+    if (dir_fd < 0) {
+        if (errno == EXDEV) throw OutsideRootError(dir, confinement_root());
+        throw FileReplaceError(Step::create, "cannot create a temporary file", dir, errno);
+    }
+    struct DirCloser {
+        int fd;
+        ~DirCloser() { ::close(fd); }
+    } dir_closer{dir_fd};
     auto link_first_free = [&](auto&& link) {
         for (int k = 0; k < attempts; ++k) {
-            std::filesystem::path name = dir / name_for(k);
+            const std::string name = name_for(k);
             int err = link(name);
-            if (err == 0) return name;
-            if (err != EEXIST) throw FileReplaceError(Step::rename, "cannot link", name, err);
+            if (err == 0) return dir / name;
+            if (err != EEXIST) throw FileReplaceError(Step::rename, "cannot link", dir / name, err);
         }
         throw FileReplaceError(Step::rename, "no free name", dir, EEXIST);
     };
-    int fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    int fd = ::openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd >= 0) {
         struct Closer {
             int fd;
@@ -246,8 +282,8 @@ std::filesystem::path create_new_file(const std::filesystem::path& dir, NameFor 
         write_synced(fd, data, opt.like, opt.copy_times, dir);
         const std::string proc = "/proc/self/fd/" + std::to_string(fd);
         bool no_proc = false;
-        auto linked = link_first_free([&](const std::filesystem::path& name) {
-            if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+        auto linked = link_first_free([&](const std::string& name) {
+            if (::linkat(AT_FDCWD, proc.c_str(), dir_fd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
             const int err = errno;
             if (err == ENOENT && ::access(proc.c_str(), F_OK) != 0) {
                 no_proc = true;
@@ -256,11 +292,7 @@ std::filesystem::path create_new_file(const std::filesystem::path& dir, NameFor 
             return err;
         });
         if (!no_proc) {
-            int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (d >= 0) {
-                (void)::fsync(d);
-                ::close(d);
-            }
+            (void)::fsync(dir_fd);
             return linked;
         }
     } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
@@ -268,8 +300,9 @@ std::filesystem::path create_new_file(const std::filesystem::path& dir, NameFor 
     }
     // A named temporary file ".name.quillbox-XXXXXX", hard-linked to the free name.
     PendingReplace pending(dir / name_for(0), data, opt);
-    return link_first_free([&](const std::filesystem::path& name) {
-        return ::link(pending.temporary().c_str(), name.c_str()) == 0 ? 0 : errno;
+    const std::string tmp_name = pending.temporary().filename().string();
+    return link_first_free([&](const std::string& name) {
+        return ::linkat(dir_fd, tmp_name.c_str(), dir_fd, name.c_str(), 0) == 0 ? 0 : errno;
     });
 }
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <system_error>
 
+#include "quillbox/detail/confine.h"
+
 namespace quillbox::detail {
 
 // The path names a directory, FIFO, socket or device. code() is is_a_directory for a
@@ -85,9 +87,10 @@ inline void require_regular(int fd, const std::filesystem::path& p, struct stat&
 // file. A missing file raises filesystem_error(no_such_file_or_directory). The descriptor is
 // back in blocking mode.
 inline FileHandle open_regular_for_reading(const std::filesystem::path& p, struct stat* st_out = nullptr) {
-    FileHandle fd(::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    FileHandle fd(open_confined(p, O_RDONLY | O_NONBLOCK | O_NOCTTY));
     if (!fd) {
         const int err = errno;
+        if (err == EXDEV) throw OutsideRootError(p, confinement_root());
         if (err == ENOENT || err == ENOTDIR)
             throw std::filesystem::filesystem_error("No such file or directory", p,
                                                     std::make_error_code(std::errc::no_such_file_or_directory));
