@@ -57,7 +57,7 @@ struct Server {
         context.config = project.config.get();
         // No data directory: semantic search is refused before any model is looked for.
         McpProtocol::Hooks hooks;
-        hooks.on_initialize = [this] {
+        hooks.on_session_start = [this] {
             tracker.reset_all();
             cache->clear();
         };
