@@ -49,6 +49,8 @@ public:
     // Empty texts are not sent (endpoints refuse them); they get an empty vector, which
     // scores 0. Throws EmbeddingError.
     std::vector<std::vector<double>> encode(const std::vector<std::string>& texts) override;
+    // The embeddings URL and the model name.
+    std::string cache_key() const override { return url_ + " " + settings_.model; }
 
     const EmbeddingSettings& settings() const { return settings_; }
     const std::string& url() const { return url_; }

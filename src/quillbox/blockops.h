@@ -166,19 +166,18 @@ Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety
 // Semantic search
 // ---------------------------------------------------------------------------------------
 
-// The answer when semantic search is switched off (semantic.backend = "none").
-inline constexpr std::string_view SEMANTIC_NOT_ENABLED =
-    "⚠️  Semantic search not enabled.\n"
-    "Install dependencies: pip install quillbox[semantic]\n"
-    "Then configure a backend: quillbox config set semantic.backend onnx\n"
-    "Use md_find_blocks for keyword search instead.";
+// The answer when semantic search is switched off (semantic.backend = "none"): the commands
+// that turn it on with the local `model`, and the keyword search to use meanwhile.
+std::string semantic_not_enabled(std::string_view model);
 
-// The (at most three) blocks of the whole index closest in meaning to `query`, with a
-// confidence label, a percentage and a snippet each. Through the installed embedding
-// provider (titles only) when there is one, else the local SemanticEngine on
-// data_dir/"vectors", filled from the index while its store is empty. Blocks of files that
-// no longer exist are left out. A model that cannot be loaded raises SemanticModelError;
-// provider failures propagate as the provider raises them.
+// The (at most three) blocks of the whole index closest in meaning to `query`, each with a
+// confidence label, a percentage, its file (relative to the project root) and block id, and a
+// snippet. Through the installed embedding provider (titles only; their vectors kept by text
+// in data_dir/"vectors" when the provider has a cache key) when there is one, else the local
+// SemanticEngine on data_dir/"vectors", brought in line with the index on every call (only
+// new and changed blocks are encoded). Blocks of files that no longer exist and the rules
+// section of CLAUDE.md are left out. A model that cannot be loaded raises
+// SemanticModelError; provider failures propagate as the provider raises them.
 Reply do_search_blocks(Indexer& indexer, const std::filesystem::path& data_dir, std::string_view query);
 
 }  // namespace quillbox

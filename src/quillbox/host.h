@@ -242,6 +242,10 @@ public:
     // One vector per text, in the order of `texts`. Throws on failure. May be called from
     // several threads at once.
     virtual std::vector<std::vector<double>> encode(const std::vector<std::string>& texts) = 0;
+    // What makes the vectors of this provider comparable (for an endpoint: its URL and model).
+    // Non-empty: the search keeps the vectors of block titles by text in the data directory
+    // and asks only for titles it has not seen under this key. Empty: nothing is kept.
+    virtual std::string cache_key() const { return {}; }
 };
 
 void set_embedding_provider(std::shared_ptr<EmbeddingProvider> provider);  // nullptr: none

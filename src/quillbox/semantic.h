@@ -207,6 +207,11 @@ public:
     void remove_block(const std::string& block_id);
     std::vector<SearchResult> search(std::string_view query, long top_k = 3);
     ReindexStats reindex_all(const std::vector<Block>& blocks);
+    // Brings the store in line with `blocks`, the current blocks of the whole index: entries of
+    // blocks not among them are dropped; blocks that are new, whose content hash changed or
+    // whose vector is missing are encoded (only their lines are read); the rest are kept.
+    // Saves the store only when something changed.
+    ReindexStats sync(const std::vector<Block>& blocks);
     std::size_t size() const { return vectors_.size(); }
     const std::string& model_name() const { return model_name_; }
     void _save_vectors();
@@ -219,6 +224,7 @@ public:
     static std::string _load_config(const std::filesystem::path& vectors_dir);
 
 private:
+    ReindexStats _update(const std::vector<Block>& blocks, bool& changed);
     SentenceEncoder& _get_model();
     void _load_vectors();
     void _check_model_consistency();
@@ -230,6 +236,28 @@ private:
     int model_dim_ = 0;
     OrderedMap<std::vector<double>> vectors_;
     OrderedMap<BlockMeta> metadata_;
+};
+
+// Vectors of texts as one embedding provider gave them, kept in a JSON file so that the provider
+// is asked for each text once. A file written for another provider (another `provider_key`),
+// or one that cannot be read, counts as empty: it is only a cache.
+class TextVectorCache {
+public:
+    TextVectorCache(std::filesystem::path file, std::string provider_key);
+
+    const std::vector<double>* find(const std::string& text) const;
+    void put(const std::string& text, std::vector<double> vector);
+    // Forgets every text `keep` does not hold, so the file follows what is still asked for.
+    void retain(const std::vector<std::string>& keep);
+    std::size_t size() const { return vectors_.size(); }
+    // Writes the file (through a temporary file) when anything changed since it was read.
+    void save();
+
+private:
+    std::filesystem::path file_;
+    std::string provider_key_;
+    std::unordered_map<std::string, std::vector<double>> vectors_;
+    bool changed_ = false;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <fstream>
@@ -6,6 +7,7 @@
 
 #include "quillbox/blockops.h"
 #include "quillbox/detail/read_file.h"
+#include "quillbox/rulefile.h"
 #include "quillbox/semantic.h"
 #include "quillbox/blockops/search.h"
 #include "semantic/tiny_model.h"
@@ -18,6 +20,7 @@ namespace {
 // Vectors by text; records every call.
 class FakeProvider : public EmbeddingProvider {
 public:
+    std::string key;  // the cache key; empty: titles are not cached
     std::map<std::string, std::vector<double>> vectors;
     std::vector<std::vector<std::string>> calls;
     std::optional<std::size_t> answer_size;  // set: answer with this many vectors
@@ -29,6 +32,7 @@ public:
         if (answer_size) out.resize(*answer_size);
         return out;
     }
+    std::string cache_key() const override { return key; }
 };
 
 // A project with an index and a data directory; models come only from its own temporary
@@ -72,6 +76,11 @@ struct Project {
         tiny::write_model(quillbox_model_dir() / "all-MiniLM-L6-v2", s);
     }
     std::string search(std::string_view query) { return do_search_blocks(indexer, data, query); }
+
+    // What a result line says after the score: the block's file and id.
+    std::string at(const std::string& name, std::size_t index) {
+        return " file=\"" + name + "\" id=\"" + indexer.list_blocks(tmp.path / name).at(index).uuid + "\"";
+    }
 };
 
 const std::string LOW = "\n⚠️ Low confidence match ";
@@ -110,9 +119,9 @@ TEST(SearchProvider, ExactLinesLabelsAndLowConfidenceBoundaries) {
     };
     EXPECT_EQ(p.search("install the tool"),
               "Search 'install the tool':\n"
-              "  [high] Install (score=100%)\n    # Install\nRun the installer.\nThen restart.\n"
-              "  [medium] Usage (score=70%)\n    ## Usage\nCall it.\n"
-              "  [medium] Limits (score=69%)" + LOW + "(69%). Please verify.\n    # Limits\nNone.");
+              "  [high] Install (score=100%)" + p.at("a.md", 0) + "\n    # Install\nRun the installer.\nThen restart.\n"
+              "  [medium] Usage (score=70%)" + p.at("a.md", 1) + "\n    ## Usage\nCall it.\n"
+              "  [medium] Limits (score=69%)" + p.at("b.md", 0) + LOW + "(69%). Please verify.\n    # Limits\nNone.");
     // Only titles are embedded, the query first, then every title in collection order.
     ASSERT_EQ(prov->calls.size(), 2u);
     EXPECT_EQ(prov->calls[0], std::vector<std::string>{"install the tool"});
@@ -126,8 +135,8 @@ TEST(SearchProvider, ExactLinesLabelsAndLowConfidenceBoundaries) {
     std::string r = p.search("half or nothing");
     EXPECT_EQ(r.substr(0, r.find("\n  [low] Install")),
               "Search 'half or nothing':\n"
-              "  [low] Half (score=50%)" + LOW + "(50%). Please verify.\n    # Half\nhalf.\n"
-              "  [low] Nothing (score=0%)" + LOW + "(0%). Please verify.\n    # Nothing");
+              "  [low] Half (score=50%)" + p.at("b.md", 1) + LOW + "(50%). Please verify.\n    # Half\nhalf.\n"
+              "  [low] Nothing (score=0%)" + p.at("b.md", 2) + LOW + "(0%). Please verify.\n    # Nothing");
     EXPECT_NE(r.find("(score=-100%)"), std::string::npos) << r;
 }
 
@@ -139,9 +148,9 @@ TEST(SearchProvider, EqualScoresKeepDocumentOrderAndStaleRangesGiveAnEmptySnippe
     // The file shrinks behind the index's back: Gone's lines no longer exist.
     p.write("same.md", "## Same\none\n## Same\ntwo\n");
     EXPECT_EQ(p.search("same"), "Search 'same':\n"
-                                "  [high] Same (score=100%)\n    ## Same\none\n"
-                                "  [high] Same (score=100%)\n    ## Same\ntwo\n"
-                                "  [high] Gone (score=71%)\n    ");
+                                "  [high] Same (score=100%)" + p.at("same.md", 0) + "\n    ## Same\none\n"
+                                "  [high] Same (score=100%)" + p.at("same.md", 1) + "\n    ## Same\ntwo\n"
+                                "  [high] Gone (score=71%)" + p.at("same.md", 2) + "\n    ");
     (void)f;
 }
 
@@ -155,42 +164,150 @@ TEST(SearchProvider, NoBlocksWrongAnswersAndDeletedFiles) {
     fs::path gone = p.add("gone.md", "# Gone\ng\n");
     fs::remove(gone);
     prov->vectors = {{"x", {1}}, {"Keep", {1}}, {"Gone", {1}}};
-    EXPECT_EQ(p.search("x"), "Search 'x':\n  [high] Keep (score=100%)\n    # Keep\nk");
+    EXPECT_EQ(p.search("x"), "Search 'x':\n  [high] Keep (score=100%)" + p.at("keep.md", 0) + "\n    # Keep\nk");
     EXPECT_EQ(prov->calls.back(), std::vector<std::string>{"Keep"});
 
     prov->answer_size = 0;
     EXPECT_THROW(p.search("x"), std::runtime_error);
 }
 
-TEST(SearchLocal, FirstSearchFillsTheStoreLaterSearchesUseItUnchanged) {
+TEST(SearchProvider, TitleVectorsAreKeptByTextSoAQueryEncodesOnlyWhatIsNew) {
+    Project p;
+    p.add("a.md", "# Install\ni\n## Usage\nu\n## Usage\nagain\n");
+    auto prov = p.provider();
+    prov->key = "http://127.0.0.1:1/v1/embeddings m";
+    prov->vectors = {{"install", {1, 0}}, {"Install", {1, 0}}, {"Usage", {0, 1}}, {"Limits", {1, 1}}};
+    const std::string first = p.search("install");
+    // A title shared by two blocks is asked for once.
+    EXPECT_EQ(prov->calls, (std::vector<std::vector<std::string>>{{"install"}, {"Install", "Usage"}}));
+
+    // The next search (another process: the cache is in the data directory) asks for the query only.
+    prov->calls.clear();
+    EXPECT_EQ(p.search("install"), first);
+    EXPECT_EQ(prov->calls, (std::vector<std::vector<std::string>>{{"install"}}));
+
+    // A new title is asked for alone; a title no block has any more is forgotten.
+    p.add("a.md", "# Install\ni\n## Limits\nl\n");
+    prov->calls.clear();
+    EXPECT_EQ(p.search("install").rfind("Search 'install':\n  [high] Install (score=100%)" + p.at("a.md", 0), 0), 0u);
+    EXPECT_EQ(prov->calls, (std::vector<std::vector<std::string>>{{"install"}, {"Limits"}}));
+    EXPECT_EQ(TextVectorCache(p.data / "vectors" / "provider_titles.json", prov->key).size(), 2u);
+
+    // Another endpoint or model: nothing kept applies.
+    prov->key = "http://127.0.0.1:1/v1/embeddings other";
+    prov->calls.clear();
+    p.search("install");
+    EXPECT_EQ(prov->calls, (std::vector<std::vector<std::string>>{{"install"}, {"Install", "Limits"}}));
+
+    // A provider that answers with too few vectors is an error, and nothing of it is kept.
+    prov->key = "k2";
+    prov->answer_size = 1;
+    prov->calls.clear();
+    EXPECT_THROW(p.search("install"), std::runtime_error);
+    EXPECT_EQ(TextVectorCache(p.data / "vectors" / "provider_titles.json", "k2").size(), 0u);
+}
+
+TEST(SearchLocal, FirstSearchFillsTheStoreAndNamesEachResultsFileAndId) {
     Project p;
     p.install_tiny_model();
-    p.add("a.md", "# Weather\nthe weather is lovely today.\n## Stadium\nhe drove to the stadium.\n");
+    fs::create_directories(p.tmp.path / "docs");
+    p.add("docs/a.md", "# Weather\nthe weather is lovely today.\n## Stadium\nhe drove to the stadium.\n");
     p.add("b.md", "# Hello\nhello world\n");
     const std::string first = p.search("the weather is lovely");
 
     SemanticEngine engine(p.data / "vectors");
     ASSERT_EQ(engine.size(), 3u);
-    const std::string metadata = detail::read_file_bytes(p.data / "vectors" / "metadata.json");
     EXPECT_EQ(engine.metadata().find(p.indexer.list_blocks(p.tmp.path / "b.md").at(0).uuid)->snippet,
               "# Hello\nhello world");
 
-    // The lines are those of the engine's own ranking.
+    // The lines are those of the engine's own ranking, each naming the file relative to the
+    // project root and the block id as the listing gives it.
+    std::map<std::string, std::string> where;
+    for (const char* name : {"docs/a.md", "b.md"})
+        for (std::size_t i = 0; i < p.indexer.list_blocks(p.tmp.path / name).size(); ++i)
+            where[p.indexer.list_blocks(p.tmp.path / name)[i].uuid] = p.at(name, i);
     std::string expected = "Search 'the weather is lovely':";
     for (const auto& r : engine.search("the weather is lovely", 3)) {
         const long pct = std::lround(std::nearbyint(r.score * 100));
         expected += "\n  [" + std::string(r.score > 0.7 ? "high" : r.score > 0.5 ? "medium" : "low") + "] " +
-                    r.title + " (score=" + std::to_string(pct) + "%)";
+                    r.title + " (score=" + std::to_string(pct) + "%)" + where.at(r.block_id);
         if (r.score < 0.7) expected += LOW + "(" + std::to_string(pct) + "%). Please verify.";
         expected += "\n    " + r.snippet;
     }
     EXPECT_EQ(first, expected);
+}
 
-    // A later search neither re-encodes nor adds newly indexed blocks.
+// The identity of a store file: every save replaces it, so a new inode means it was written.
+ino_t inode_of(const fs::path& file) {
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+TEST(SearchLocal, TheStoreFollowsTheIndex) {
+    Project p;
+    p.install_tiny_model();
+    fs::path a = p.add("a.md", "# Weather\nthe weather is lovely today.\n## Stadium\nhe drove to the stadium.\n");
+    fs::path b = p.add("b.md", "# Hello\nhello world\n");
+    p.search("hello");
+    const fs::path vectors = p.data / "vectors" / "vectors.json";
+    const ino_t filled = inode_of(vectors);
+
+    // Nothing changed: nothing is encoded or written.
+    p.search("hello");
+    EXPECT_EQ(inode_of(vectors), filled);
+
+    // A block's text is edited: its old vector is gone, the new text is what it is found by.
+    const std::string stadium = p.indexer.list_blocks(a).at(1).uuid;
+    const std::vector<double> old_vector = *SemanticEngine(p.data / "vectors").vectors().find(stadium);
+    p.write("a.md", "# Weather\nthe weather is lovely today.\n## Stadium\nsunny outside , so lovely !\n");
+    p.indexer.index_file(a);
+    ASSERT_EQ(p.indexer.list_blocks(a).at(1).uuid, stadium);
+    // The query is the very text encoded for the block (title, space, start of content).
+    const std::string new_text = "Stadium ## Stadium\nsunny outside , so lovely !";
+    EXPECT_EQ(p.search(new_text).rfind("Search '" + new_text + "':\n  [high] Stadium (score=100%)" + p.at("a.md", 1), 0),
+              0u);
+    {
+        SemanticEngine engine(p.data / "vectors");
+        EXPECT_EQ(engine.size(), 3u);
+        EXPECT_EQ(engine.metadata().find(stadium)->snippet, "## Stadium\nsunny outside , so lovely !");
+        EXPECT_NE(*engine.vectors().find(stadium), old_vector);
+        // The Weather block's lines hold the Stadium block too: it changed and was encoded again.
+        EXPECT_EQ(engine.metadata().find(p.indexer.list_blocks(a).at(0).uuid)->content_hash,
+                  p.indexer.list_blocks(a).at(0).content_hash);
+    }
+
+    // A new file is searched; a deleted file's blocks are gone from the store and the results.
     p.add("c.md", "# Semantic\nsemantic search\n");
-    EXPECT_EQ(p.search("the weather is lovely"), first);
-    EXPECT_EQ(SemanticEngine(p.data / "vectors").size(), 3u);
-    EXPECT_EQ(detail::read_file_bytes(p.data / "vectors" / "metadata.json"), metadata);
+    const std::string hello = p.indexer.list_blocks(b).at(0).uuid;
+    fs::remove(b);
+    const std::string r = p.search("Hello # Hello\nhello world");
+    EXPECT_EQ(r.find("b.md"), std::string::npos) << r;
+    EXPECT_EQ(r.find(hello), std::string::npos) << r;
+    EXPECT_NE(r.find("c.md"), std::string::npos) << r;
+    SemanticEngine engine(p.data / "vectors");
+    EXPECT_EQ(engine.size(), 3u);
+    EXPECT_EQ(engine.vectors().find(hello), nullptr);
+    EXPECT_EQ(engine.metadata().find(hello), nullptr);
+}
+
+TEST(SearchLocal, TheRulesSectionOfClaudeMdIsNotSearched) {
+    Project p;
+    p.install_tiny_model();
+    const std::string before = "# Project notes\nhello world\n\n";
+    const std::string after = "\n## Build\nthe weather is lovely\n";
+    p.add("CLAUDE.md", before + std::string(QUILLBOX_SECTION) + after);
+    p.add("rules.md", "## ⚠️ Quillbox 工具使用规则\nnot in CLAUDE.md: an ordinary section\n");
+    p.search("hello");
+    SemanticEngine engine(p.data / "vectors");
+    std::vector<std::string> titles;
+    for (const auto& [id, m] : engine.metadata()) titles.push_back(m.title);
+    EXPECT_EQ(titles, (std::vector<std::string>{"Project notes", "Build", "⚠️ Quillbox 工具使用规则"}));
+
+    // Nor through a provider.
+    auto prov = p.provider();
+    p.search("hello");
+    ASSERT_EQ(prov->calls.size(), 2u);
+    EXPECT_EQ(prov->calls[1], (std::vector<std::string>{"Project notes", "Build", "⚠️ Quillbox 工具使用规则"}));
 }
 
 TEST(SearchLocal, EmptyIndexMissingModelAndSwitchedOff) {
@@ -215,11 +332,19 @@ TEST(SearchLocal, EmptyIndexMissingModelAndSwitchedOff) {
     auto cfg = std::make_shared<MemoryConfig>();
     cfg->set("semantic.backend", "none");
     set_config_source(cfg);
+    // It says how to turn it on with this program's own commands and the model in use.
     EXPECT_EQ(p.search("it's 100% 'quoted'"),
               "⚠️  Semantic search not enabled.\n"
-              "Install dependencies: pip install quillbox[semantic]\n"
-              "Then configure a backend: quillbox config set semantic.backend onnx\n"
+              "To turn it on, ask the user to run: quillbox model pull all-MiniLM-L6-v2\n"
+              "and then: quillbox config set semantic.backend local\n"
               "Use md_find_blocks for keyword search instead.");
+    {
+        tiny::EnvVar unset("QUILLBOX_SEMANTIC_MODEL", std::nullopt);
+        cfg->set("semantic.model", "bge-small-zh-v1.5");
+        EXPECT_NE(p.search("x").find("quillbox model pull bge-small-zh-v1.5\n"), std::string::npos);
+        records.pop_back();
+        records.pop_back();
+    }
     using R = std::pair<LogLevel, std::string>;
     EXPECT_EQ(records, (std::vector<R>{{LogLevel::debug, "search_blocks: '%s'"},
                                        {LogLevel::warning, "Semantic engine not available"}}));
@@ -227,5 +352,5 @@ TEST(SearchLocal, EmptyIndexMissingModelAndSwitchedOff) {
     // A provider takes precedence over the local engine.
     auto prov = p.provider();
     prov->vectors = {{"q", {1}}, {"Title", {1}}};
-    EXPECT_EQ(p.search("q"), "Search 'q':\n  [high] Title (score=100%)\n    # Title\ntext");
+    EXPECT_EQ(p.search("q"), "Search 'q':\n  [high] Title (score=100%)" + p.at("a.md", 0) + "\n    # Title\ntext");
 }

@@ -346,3 +346,34 @@ TEST(SearchTool, ListsAsReadOnlyAndTurnsFailuresIntoErrorResults) {
     indexer.close();
     reset_host_defaults();
 }
+
+TEST(SearchTool, AnEndpointIsAskedOnlyForTheQueryAndTitlesItHasNotEmbedded) {
+    TempDir tmp;
+    reset_host_defaults();
+    std::filesystem::create_directories(tmp.path / ".quillbox");
+    Indexer indexer(tmp.path / ".quillbox" / "index.db");
+    indexer.index_file(tmp.write("a.md", "# Title\ntext\n## Other\nmore\n"));
+    const std::string title_id = indexer.list_blocks(tmp.path / "a.md").at(0).uuid;
+    ToolContext ctx;
+    ctx.indexer = &indexer;
+    ctx.data_dir = tmp.path / ".quillbox";
+    ToolRegistry reg;
+    register_search_tools(reg);
+
+    StubServer server(echo);
+    auto inputs = [&] {
+        std::vector<json> out;
+        for (const auto& r : server.requests()) out.push_back(json::parse(r.body)["input"]);
+        return out;
+    };
+    for (int round = 0; round < 2; ++round) {
+        // A fresh provider each time, as a new server would make.
+        set_embedding_provider(std::make_shared<OpenAIEmbeddingProvider>(settings_for(server)));
+        auto found = run_tool(*reg.find("md_search_blocks"), ctx, {{"query", "title"}});
+        ASSERT_FALSE(found.is_error) << found.text;
+        EXPECT_NE(found.text.find("file=\"a.md\" id=\"" + title_id + "\""), std::string::npos) << found.text;
+    }
+    EXPECT_EQ(inputs(), (std::vector<json>{{"title"}, {"Title", "Other"}, {"title"}}));
+    indexer.close();
+    reset_host_defaults();
+}

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "quillbox/detail/read_file.h"
 #include "quillbox/semantic.h"
@@ -268,6 +271,111 @@ TEST(Engine, ReindexAllEncodesSkipsAndDeletes) {
     for (const auto& [id, v] : e.vectors()) ids.push_back(id);
     EXPECT_EQ(ids, (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(SemanticEngine(f.vectors, "all-MiniLM-L6-v2").size(), 2u);
+}
+
+// The store file's identity: a save replaces the file, so a new inode means it was written.
+static ino_t inode_of(const fs::path& p) {
+    struct stat st{};
+    return ::stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+TEST(Engine, SyncEncodesOnlyWhatChangedAndSavesOnlyThen) {
+    Fixture f;
+    f.install("all-MiniLM-L6-v2", 384);
+    fs::path md = f.tmp.path / "doc.md", other = f.tmp.path / "other.md";
+    std::ofstream(md) << "# A\ntext a\n# B\ntext b\n";
+    std::ofstream(other) << "# C\ntext c\n";
+    Block a{"a", md, 1, 2, "A", 1, "A", "heading", "ha"}, b{"b", md, 3, 4, "B", 1, "B", "heading", "hb"},
+        c{"c", other, 1, 2, "C", 1, "C", "heading", "hc"};
+    {
+        SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+        EXPECT_EQ(e.sync({a, b, c}), (ReindexStats{3, 0, 0}));
+    }
+    const ino_t saved = inode_of(f.vectors / "vectors.json");
+    {
+        SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+        EXPECT_EQ(e.sync({a, b, c}), (ReindexStats{0, 3, 0}));
+    }
+    EXPECT_EQ(inode_of(f.vectors / "vectors.json"), saved) << "nothing changed, nothing written";
+
+    // B's text changes, C's file is gone: B alone is encoded again (from its new lines), C dropped.
+    std::ofstream(md, std::ios::trunc) << "# A\ntext a\n# B\nthe weather is lovely\n";
+    b.content_hash = "hb2";
+    std::vector<double> old_b;
+    {
+        SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+        old_b = *e.vectors().find("b");
+        EXPECT_EQ(e.sync({a, b}), (ReindexStats{1, 1, 1}));
+    }
+    SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_EQ(e.metadata().find("b")->snippet, "# B\nthe weather is lovely");
+    EXPECT_EQ(e.metadata().find("b")->content_hash, "hb2");
+    EXPECT_NE(*e.vectors().find("b"), old_b);
+    EXPECT_EQ(e.search("B # B\nthe weather is lovely", 1).at(0).block_id, "b");
+    EXPECT_EQ(e.metadata().find("c"), nullptr);
+}
+
+TEST(Engine, SyncMendsAHalfWrittenStore) {
+    Fixture f;
+    f.install("all-MiniLM-L6-v2", 384);
+    fs::path md = f.tmp.path / "doc.md";
+    std::ofstream(md) << "# A\ntext a\n# B\ntext b\n";
+    Block a{"a", md, 1, 2, "A", 1, "A", "heading", "ha"}, b{"b", md, 3, 4, "B", 1, "B", "heading", "hb"};
+    {
+        SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+        e.sync({a, b});
+    }
+    // A crash between the two files: metadata.json says B is current, vectors.json lacks it,
+    // and holds a vector for a block that has no record.
+    {
+        SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+        std::ofstream(f.vectors / "vectors.json", std::ios::trunc)
+            << "{\"a\": " << nlohmann::json(*e.vectors().find("a")).dump() << ", \"x\": [1.0]}";
+    }
+    SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+    EXPECT_EQ(e.sync({a, b}), (ReindexStats{1, 1, 1}));
+    EXPECT_EQ(e.size(), 2u);
+    SemanticEngine reread(f.vectors, "all-MiniLM-L6-v2");
+    EXPECT_EQ(reread.size(), 2u);
+    EXPECT_EQ(reread.metadata().size(), 2u);
+    EXPECT_EQ(reread.search("B # B\ntext b", 1).at(0).block_id, "b");
+}
+
+TEST(TextVectorCache, KeepsVectorsPerProviderAndForgetsWhatIsNoLongerAsked) {
+    Fixture f;
+    const fs::path file = f.vectors / "cache.json";
+    {
+        TextVectorCache c(file, "http://h/v1/embeddings m");
+        EXPECT_EQ(c.find("Install"), nullptr);
+        c.put("Install", {0.5, -1.25});
+        c.put("安装 \"x\"", {1e-300, 3});
+        c.put("Gone", {});
+        c.save();
+    }
+    {
+        TextVectorCache c(file, "http://h/v1/embeddings m");
+        ASSERT_NE(c.find("安装 \"x\""), nullptr);
+        EXPECT_EQ(*c.find("安装 \"x\""), (std::vector<double>{1e-300, 3}));
+        EXPECT_EQ(*c.find("Install"), (std::vector<double>{0.5, -1.25}));
+        EXPECT_EQ(*c.find("Gone"), std::vector<double>{});
+        const ino_t before = inode_of(file);
+        c.put("Install", {0.5, -1.25});  // the same vector again changes nothing
+        c.save();
+        EXPECT_EQ(inode_of(file), before);
+        c.retain({"Install", "安装 \"x\""});
+        c.save();
+    }
+    EXPECT_EQ(TextVectorCache(file, "http://h/v1/embeddings m").size(), 2u);
+    // Vectors of another provider or model are not comparable: the file counts as empty.
+    EXPECT_EQ(TextVectorCache(file, "http://h/v1/embeddings other").size(), 0u);
+    // A damaged file is only a cache.
+    for (const char* text : {"{\"provider\": \"k\", \"vectors\": {\"a\": [1, ", "[1, 2]", "{\"provider\": \"k\", \"vectors\": {\"a\": [\"x\"], \"b\": [2]}}"}) {
+        std::ofstream(file, std::ios::trunc) << text;
+        TextVectorCache c(file, "k");
+        EXPECT_EQ(c.find("a"), nullptr) << text;
+    }
+    EXPECT_EQ(*TextVectorCache(file, "k").find("b"), std::vector<double>{2});
 }
 
 TEST(Engine, ModelSelection) {

@@ -7,10 +7,14 @@
 #include <cmath>
 #include <stdexcept>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "quillbox/blockops.h"
+#include "quillbox/detail/file_key.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/i18n.h"
+#include "quillbox/rulefile.h"  // only the section's heading text
 #include "quillbox/semantic.h"
 #include "quillbox/blockops/search.h"
 
@@ -24,6 +28,8 @@ struct Hit {
     std::string title;
     double score = 0;
     std::string snippet;
+    std::string file;  // as shown: relative to the project root when inside it
+    std::string id;
 };
 
 // Neumaier's compensated sum, fed one term at a time.
@@ -44,10 +50,15 @@ private:
     double comp_ = 0.0;
 };
 
+// The title of the rules section that `install` writes into CLAUDE.md.
+constexpr std::string_view RULES_TITLE = SECTION_MARKER.substr(SECTION_MARKER.find(' ') + 1);
+
 // The blocks of every indexed file, file by file in the order the database lists the files.
 // A file that is gone since it was indexed is left out: its blocks no longer exist, and one
-// stale entry must not make the whole search fail.
-std::vector<Block> collect_all_blocks(Indexer& indexer) {
+// stale entry must not make the whole search fail. The rules section of CLAUDE.md (with its
+// subsections) is left out too: it tells the agent how to use these tools and would otherwise
+// turn up as the answer to every vague query.
+std::vector<Block> searchable_blocks(Indexer& indexer) {
     std::vector<Block> all;
     for (const fs::path& fp : indexer.indexed_files()) {
         std::error_code ec;
@@ -56,9 +67,35 @@ std::vector<Block> collect_all_blocks(Indexer& indexer) {
             continue;
         }
         auto blocks = indexer.list_blocks(fp);
-        all.insert(all.end(), std::make_move_iterator(blocks.begin()), std::make_move_iterator(blocks.end()));
+        const bool rules_file = fp.filename() == "CLAUDE.md";
+        int rules_level = 0;  // > 0: inside the rules section, whose heading has this level
+        for (auto& b : blocks) {
+            if (rules_file) {
+                if (rules_level > 0 && b.level > rules_level) continue;
+                rules_level = 0;
+                if (std::string_view(b.title).substr(0, RULES_TITLE.size()) == RULES_TITLE) {
+                    rules_level = std::max(b.level, 1);
+                    continue;
+                }
+            }
+            all.push_back(std::move(b));
+        }
     }
     return all;
+}
+
+// Where results name their files from: the project root of the installed path resolver, else
+// the folder that holds the data directory.
+fs::path project_root(const fs::path& data_dir) {
+    if (auto r = std::dynamic_pointer_cast<const ProjectPathResolver>(get_path_resolver())) return r->root();
+    std::error_code ec;
+    return fs::weakly_canonical(fs::absolute(data_dir, ec).parent_path(), ec);
+}
+
+// The path the agent passes back as file_path: relative to the root when inside it.
+std::string shown_path(const fs::path& file, const fs::path& root) {
+    if (!root.empty() && detail::path_within(file, root)) return file.lexically_relative(root).generic_string();
+    return file.string();
 }
 
 // The lines of one file, read once for all of its blocks (the blocks come file by file).
@@ -86,38 +123,88 @@ private:
     std::vector<std::string> lines_;
 };
 
+// The local model the search uses: QUILLBOX_SEMANTIC_MODEL, else the host's configuration,
+// else what the engine reads from the data directory. None: the engine decides.
+std::optional<std::string> configured_model() {
+    if (const char* env = std::getenv("QUILLBOX_SEMANTIC_MODEL"); env && *env && AVAILABLE_MODELS.count(env))
+        return std::nullopt;  // the engine reads it itself
+    std::string configured = get_config("semantic.model");
+    if (AVAILABLE_MODELS.count(configured)) return configured;
+    return std::nullopt;
+}
+
+std::string local_model_name(const fs::path& data_dir) {
+    if (const char* env = std::getenv("QUILLBOX_SEMANTIC_MODEL"); env && *env && AVAILABLE_MODELS.count(env))
+        return env;
+    if (auto m = configured_model()) return *m;
+    try {
+        return SemanticEngine::_load_config(data_dir / "vectors");
+    } catch (const std::exception&) {
+        return AVAILABLE_MODELS.begin()->first;
+    }
+}
+
 std::vector<Hit> search_with_engine(Indexer& indexer, const fs::path& data_dir, std::string_view query) {
-    // The host's configuration names the model (QUILLBOX_SEMANTIC_MODEL still wins, as in the engine).
-    std::optional<std::string> model;
-    if (const char* env = std::getenv("QUILLBOX_SEMANTIC_MODEL"); !(env && *env)) {
-        std::string configured = get_config("semantic.model");
-        if (AVAILABLE_MODELS.count(configured)) model = std::move(configured);
-    }
-    SemanticEngine engine(data_dir / "vectors", model);
-    if (engine.size() == 0) {
-        // Encoded in batches, a group of blocks at a time to keep the read contents small.
-        const std::vector<Block> blocks = collect_all_blocks(indexer);
-        constexpr std::size_t group = 512;
-        LineSource source;
-        std::vector<BlockToIndex> batch;
-        for (std::size_t start = 0; start < blocks.size(); start += group) {
-            batch.clear();
-            for (std::size_t i = start; i < std::min(blocks.size(), start + group); ++i) {
-                const Block& b = blocks[i];
-                batch.push_back({b.uuid, b.title, detail::join_lines(source.lines(b)), b.content_hash});
-            }
-            engine.index_blocks(batch);
-        }
-        engine._save_vectors();
-    }
+    // The store follows the index: blocks added or changed since the last search are encoded,
+    // blocks that are gone are dropped, the rest keep their vectors.
+    const std::vector<Block> blocks = searchable_blocks(indexer);
+    SemanticEngine engine(data_dir / "vectors", configured_model());
+    engine.sync(blocks);
+
+    std::unordered_map<std::string_view, const Block*> by_id;
+    for (const auto& b : blocks) by_id.emplace(b.uuid, &b);
+    const fs::path root = project_root(data_dir);
     std::vector<Hit> hits;
-    for (auto& r : engine.search(query, 3)) hits.push_back({std::move(r.title), r.score, std::move(r.snippet)});
+    for (auto& r : engine.search(query, 3)) {
+        auto it = by_id.find(r.block_id);
+        if (it == by_id.end()) continue;  // cannot happen after sync; never name a block that is gone
+        hits.push_back({std::move(r.title), r.score, std::move(r.snippet), shown_path(it->second->file_path, root),
+                        std::move(r.block_id)});
+    }
     return hits;
 }
 
-std::vector<Hit> search_with_provider(Indexer& indexer, EmbeddingProvider& provider, std::string_view query,
-                                      bool& no_blocks) {
-    std::vector<Block> blocks = collect_all_blocks(indexer);
+// The vectors of `texts` (one per text), asking the provider only for texts the cache in the
+// data directory does not hold under the provider's key. Without a key nothing is kept.
+std::vector<std::vector<double>> title_vectors(EmbeddingProvider& provider, const fs::path& data_dir,
+                                               const std::vector<std::string>& texts) {
+    auto check = [](std::size_t got, std::size_t asked) {
+        if (got != asked)
+            throw std::runtime_error("the embedding provider returned " + std::to_string(got) + " vectors for " +
+                                     std::to_string(asked) + " block titles");
+    };
+    const std::string key = provider.cache_key();
+    if (key.empty()) {
+        auto corpus = provider.encode(texts);
+        check(corpus.size(), texts.size());
+        return corpus;
+    }
+    TextVectorCache cache(data_dir / "vectors" / "provider_titles.json", key);
+    std::vector<std::string> missing;
+    std::unordered_set<std::string_view> asked;
+    for (const auto& t : texts)
+        if (!cache.find(t) && asked.insert(t).second) missing.push_back(t);
+    if (!missing.empty()) {
+        auto fresh = provider.encode(missing);
+        check(fresh.size(), missing.size());
+        for (std::size_t i = 0; i < missing.size(); ++i) cache.put(missing[i], std::move(fresh[i]));
+    }
+    std::vector<std::vector<double>> corpus;
+    corpus.reserve(texts.size());
+    for (const auto& t : texts) corpus.push_back(*cache.find(t));
+    cache.retain(texts);
+    try {
+        cache.save();
+    } catch (const std::exception& e) {
+        // The answer is complete without it; the next search asks the provider again.
+        log_warning("search_blocks: cannot save the title vectors: %s", e.what());
+    }
+    return corpus;
+}
+
+std::vector<Hit> search_with_provider(Indexer& indexer, EmbeddingProvider& provider, const fs::path& data_dir,
+                                      std::string_view query, bool& no_blocks) {
+    std::vector<Block> blocks = searchable_blocks(indexer);
     if (blocks.empty()) {
         no_blocks = true;
         return {};
@@ -128,10 +215,7 @@ std::vector<Hit> search_with_provider(Indexer& indexer, EmbeddingProvider& provi
 
     auto query_vecs = provider.encode({std::string(query)});
     if (query_vecs.empty()) throw std::runtime_error("the embedding provider returned no vector for the query");
-    auto corpus = provider.encode(texts);
-    if (corpus.size() != texts.size())
-        throw std::runtime_error("the embedding provider returned " + std::to_string(corpus.size()) +
-                                 " vectors for " + std::to_string(texts.size()) + " block titles");
+    const auto corpus = title_vectors(provider, data_dir, texts);
 
     std::vector<std::pair<double, std::size_t>> scored;
     scored.reserve(blocks.size());
@@ -142,9 +226,11 @@ std::vector<Hit> search_with_provider(Indexer& indexer, EmbeddingProvider& provi
 
     std::vector<Hit> hits;
     LineSource source;
+    const fs::path root = project_root(data_dir);
     for (std::size_t k = 0; k < scored.size() && k < 3; ++k) {
         const Block& b = blocks[scored[k].second];
-        hits.push_back({b.title, scored[k].first, detail::join_lines(source.lines(b, 3))});
+        hits.push_back({b.title, scored[k].first, detail::join_lines(source.lines(b, 3)),
+                        shown_path(b.file_path, root), b.uuid});
     }
     return hits;
 }
@@ -157,6 +243,13 @@ std::string percent(double score) {
 }
 
 }  // namespace
+
+std::string semantic_not_enabled(std::string_view model) {
+    return "⚠️  Semantic search not enabled.\n"
+           "To turn it on, ask the user to run: quillbox model pull " + std::string(model) + "\n"
+           "and then: quillbox config set semantic.backend local\n"
+           "Use md_find_blocks for keyword search instead.";
+}
 
 double _cosine_similarity(const std::vector<double>& a, const std::vector<double>& b) {
     CompensatedSum dot, sq_a, sq_b;
@@ -177,13 +270,13 @@ Reply do_search_blocks(Indexer& indexer, const fs::path& data_dir, std::string_v
     std::vector<Hit> hits;
     if (auto provider = get_provider()) {
         bool no_blocks = false;
-        hits = search_with_provider(indexer, *provider, query, no_blocks);
+        hits = search_with_provider(indexer, *provider, data_dir, query, no_blocks);
         if (no_blocks) return get_message("search_no_results", {{"query", q}});
     } else {
         // The engine is always built in; the configuration can still switch it off.
         if (get_config("semantic.backend") == "none") {
             log_warning("Semantic engine not available");
-            return Reply::refusal(std::string(SEMANTIC_NOT_ENABLED));
+            return Reply::refusal(semantic_not_enabled(local_model_name(data_dir)));
         }
         hits = search_with_engine(indexer, data_dir, query);
     }
@@ -195,6 +288,8 @@ Reply do_search_blocks(Indexer& indexer, const fs::path& data_dir, std::string_v
         out += "\n  [";
         out += confidence;
         out += "] " + h.title + " (score=" + percent(h.score) + ")";
+        // Where the block is, in the form the other tools take: file_path and block_id.
+        out += " file=\"" + h.file + "\" id=\"" + h.id + "\"";
         if (h.score < 0.7) out += get_message("search_low_confidence", {{"score", h.score}});
         out += "\n    " + h.snippet;
     }

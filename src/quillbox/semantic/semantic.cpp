@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <numeric>
 #include <system_error>
+#include <unordered_set>
 
 #include "quillbox/detail/atomic_file.h"
 #include "quillbox/detail/utf8.h"
@@ -540,35 +542,99 @@ std::vector<SearchResult> SemanticEngine::search(std::string_view query, long to
     return out;
 }
 
-ReindexStats SemanticEngine::reindex_all(const std::vector<Block>& blocks) {
+namespace {
+
+// The lines of one file, read once for all of its blocks (blocks come file by file).
+class FileLines {
+public:
+    // The block's lines joined with "\n", its range clamped as read_lines clamps it.
+    std::string content(const Block& b) {
+        if (!loaded_ || b.file_path != file_) {
+            lines_ = read_lines(b.file_path, 1, LONG_MAX);
+            file_ = b.file_path;
+            loaded_ = true;
+        }
+        const std::size_t n = lines_.size();
+        std::size_t first = b.start_line <= 1 ? 0 : static_cast<std::size_t>(b.start_line - 1);
+        const std::size_t last = b.end_line <= 0 ? 0 : std::min(static_cast<std::size_t>(b.end_line), n);
+        if (first > last) first = last;
+        std::string out;
+        for (std::size_t i = first; i < last; ++i) {
+            if (i > first) out.push_back('\n');
+            out += lines_[i];
+        }
+        return out;
+    }
+
+private:
+    bool loaded_ = false;
+    fs::path file_;
+    std::vector<std::string> lines_;
+};
+
+}  // namespace
+
+ReindexStats SemanticEngine::_update(const std::vector<Block>& blocks, bool& changed) {
     ReindexStats stats;
-    std::unordered_map<std::string, bool> current;
-    for (const auto& b : blocks) current.emplace(b.uuid, true);
-    std::vector<std::string> keys;
-    for (const auto& [id, v] : vectors_) keys.push_back(id);
-    for (const auto& id : keys) {
-        if (!current.count(id)) {
-            vectors_.erase(id);
-            metadata_.erase(id);
-            ++stats.deleted;
-        }
+    std::unordered_set<std::string_view> current;
+    for (const auto& b : blocks) current.insert(b.uuid);
+    std::vector<std::string> gone;
+    for (const auto& [id, v] : vectors_)
+        if (!current.count(id)) gone.push_back(id);
+    for (const auto& id : gone) {
+        vectors_.erase(id);
+        metadata_.erase(id);
+        ++stats.deleted;
     }
-    // Groups of blocks keep the read contents small; the encoder batches within each group.
+    // A half-written store (a vector without its record or the other way round) is mended by
+    // encoding the block again.
+    std::vector<std::string> orphans;
+    for (const auto& [id, m] : metadata_)
+        if (!vectors_.contains(id)) orphans.push_back(id);
+    for (const auto& [id, v] : vectors_)
+        if (!metadata_.contains(id)) orphans.push_back(id);
+    for (const auto& id : orphans) remove_block(id);
+
+    // Only the blocks to encode are read; groups keep the read contents small.
     constexpr std::size_t group = 512;
+    FileLines source;
     std::vector<BlockToIndex> batch;
-    for (std::size_t start = 0; start < blocks.size(); start += group) {
-        const std::size_t end = std::min(blocks.size(), start + group);
+    std::unordered_map<std::string_view, const std::string*> planned;
+    auto flush = [&] {
+        stats.encoded += static_cast<int>(index_blocks(batch));
         batch.clear();
-        for (std::size_t i = start; i < end; ++i) {
-            const Block& b = blocks[i];
-            batch.push_back({b.uuid, b.title, detail::join_lines(read_lines(b.file_path, b.start_line, b.end_line)),
-                             b.content_hash});
+    };
+    for (const auto& b : blocks) {
+        // A block repeated in the list is compared with what its earlier occurrence stores.
+        const std::string* stored = nullptr;
+        if (auto it = planned.find(b.uuid); it != planned.end())
+            stored = it->second;
+        else if (const auto* m = metadata_.find(b.uuid))
+            stored = &m->content_hash;
+        if (stored && *stored == b.content_hash) {
+            ++stats.skipped;
+            continue;
         }
-        const auto encoded = static_cast<int>(index_blocks(batch));
-        stats.encoded += encoded;
-        stats.skipped += static_cast<int>(batch.size()) - encoded;
+        planned[b.uuid] = &b.content_hash;
+        batch.push_back({b.uuid, b.title, source.content(b), b.content_hash});
+        if (batch.size() == group) flush();
     }
+    flush();
+    changed = stats.encoded || stats.deleted || !orphans.empty();
+    return stats;
+}
+
+ReindexStats SemanticEngine::reindex_all(const std::vector<Block>& blocks) {
+    bool changed = false;
+    ReindexStats stats = _update(blocks, changed);
     _save_vectors();
+    return stats;
+}
+
+ReindexStats SemanticEngine::sync(const std::vector<Block>& blocks) {
+    bool changed = false;
+    ReindexStats stats = _update(blocks, changed);
+    if (changed) _save_vectors();
     return stats;
 }
 
@@ -612,6 +678,92 @@ void SemanticEngine::_save_vectors() {
     }
     out += "}";
     write_file(vectors_dir_ / "metadata.json", out);
+}
+
+}  // namespace quillbox
+
+namespace quillbox {
+
+// ---------------------------------------------------------------------------------------------
+// Provider vectors by text
+
+TextVectorCache::TextVectorCache(fs::path file, std::string provider_key)
+    : file_(std::move(file)), provider_key_(std::move(provider_key)) {
+    std::error_code ec;
+    if (!fs::exists(file_, ec)) return;
+    try {
+        auto j = nlohmann::json::parse(detail::read_file_bytes(file_));
+        if (!j.is_object() || j.value("provider", std::string()) != provider_key_) return;
+        const auto it = j.find("vectors");
+        if (it == j.end() || !it->is_object()) return;
+        for (auto& [text, v] : it->items()) {
+            if (!v.is_array()) continue;
+            std::vector<double> vec;
+            vec.reserve(v.size());
+            bool numbers = true;
+            for (const auto& x : v) {
+                if (!x.is_number()) {
+                    numbers = false;
+                    break;
+                }
+                vec.push_back(x.get<double>());
+            }
+            if (numbers) vectors_.emplace(text, std::move(vec));
+        }
+    } catch (const std::exception&) {
+        vectors_.clear();  // unreadable: start over, the provider is asked again
+    }
+}
+
+const std::vector<double>* TextVectorCache::find(const std::string& text) const {
+    auto it = vectors_.find(text);
+    return it == vectors_.end() ? nullptr : &it->second;
+}
+
+void TextVectorCache::put(const std::string& text, std::vector<double> vector) {
+    auto [it, added] = vectors_.try_emplace(text);
+    if (!added && it->second == vector) return;
+    it->second = std::move(vector);
+    changed_ = true;
+}
+
+void TextVectorCache::retain(const std::vector<std::string>& keep) {
+    std::unordered_set<std::string_view> wanted(keep.begin(), keep.end());
+    for (auto it = vectors_.begin(); it != vectors_.end();) {
+        if (wanted.count(it->first)) {
+            ++it;
+        } else {
+            it = vectors_.erase(it);
+            changed_ = true;
+        }
+    }
+}
+
+void TextVectorCache::save() {
+    if (!changed_) return;
+    // Sorted by text, so the same cache always gives the same file.
+    std::vector<const std::pair<const std::string, std::vector<double>>*> entries;
+    entries.reserve(vectors_.size());
+    for (const auto& e : vectors_) entries.push_back(&e);
+    std::sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+    std::string out = "{\"provider\": ";
+    semantic_json::append_string(out, provider_key_);
+    out += ", \"vectors\": {";
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i) out += ", ";
+        semantic_json::append_string(out, entries[i]->first);
+        out += ": [";
+        const auto& v = entries[i]->second;
+        for (std::size_t k = 0; k < v.size(); ++k) {
+            if (k) out += ", ";
+            semantic_json::append_number(out, v[k]);
+        }
+        out += "]";
+    }
+    out += "}}";
+    fs::create_directories(file_.parent_path());
+    write_file(file_, out);
+    changed_ = false;
 }
 
 }  // namespace quillbox
