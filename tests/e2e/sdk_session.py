@@ -77,10 +77,11 @@ class Session:
 
 
 @contextlib.asynccontextmanager
-async def connect(exe: str, root: pathlib.Path, mode: str = "auto"):
-    """A connected Session; `mode` (SDK 2.x only): "auto" negotiates, a version pins it."""
+async def connect(exe: str, root: pathlib.Path, mode: str = "auto", env: dict | None = None):
+    """A connected Session; `mode` (SDK 2.x only): "auto" negotiates, a version pins it; `env`:
+    variables the server gets on top of the SDK's default environment."""
     from mcp.client.stdio import stdio_client
-    params = StdioServerParameters(command=exe, args=["serve", "--root", str(root)])
+    params = StdioServerParameters(command=exe, args=["serve", "--root", str(root)], env=env)
     if SDK_MAJOR >= 2:
         from mcp.client import Client
         # The transport itself, which every 2.x accepts (later ones also take the parameters).
@@ -190,6 +191,109 @@ def check_doctor(exe: str, base: pathlib.Path) -> None:
     assert "✗ Index" in damaged.stdout, damaged.stdout
 
 
+def write_tiny_model(model_dir: pathlib.Path, hidden: int = 384, vocab_extra: tuple = ()) -> None:
+    """A tiny BERT sentence model with random weights in the published Hugging Face layout
+    (safetensors, config, WordPiece vocabulary, sentence-transformers pooling): one layer, as
+    wide as the model name it stands in for, so searches run in milliseconds."""
+    import array
+    import json
+    import random
+    import struct
+
+    vocab = ["[PAD]", "[UNK]", "[CLS]", "[SEP]", "[MASK]", "the", "weather", "is", "lovely", "today", ".", ",",
+             "!", "#", "he", "drove", "to", "stadium", "sunny", "outside", "so", "hello", "world", *vocab_extra]
+    heads, inter, max_pos, rng = 4, 8, 64, random.Random(7)
+    shapes = {"embeddings.word_embeddings.weight": (len(vocab), hidden),
+              "embeddings.position_embeddings.weight": (max_pos, hidden),
+              "embeddings.token_type_embeddings.weight": (2, hidden),
+              "embeddings.LayerNorm.weight": (hidden,), "embeddings.LayerNorm.bias": (hidden,)}
+    layer = "encoder.layer.0."
+    for name in ("query", "key", "value"):
+        shapes[f"{layer}attention.self.{name}.weight"] = (hidden, hidden)
+        shapes[f"{layer}attention.self.{name}.bias"] = (hidden,)
+    shapes.update({f"{layer}attention.output.dense.weight": (hidden, hidden),
+                   f"{layer}attention.output.dense.bias": (hidden,),
+                   f"{layer}attention.output.LayerNorm.weight": (hidden,),
+                   f"{layer}attention.output.LayerNorm.bias": (hidden,),
+                   f"{layer}intermediate.dense.weight": (inter, hidden), f"{layer}intermediate.dense.bias": (inter,),
+                   f"{layer}output.dense.weight": (hidden, inter), f"{layer}output.dense.bias": (hidden,),
+                   f"{layer}output.LayerNorm.weight": (hidden,), f"{layer}output.LayerNorm.bias": (hidden,)})
+    header, data = {}, bytearray()
+    for name, shape in shapes.items():
+        count = shape[0] * (shape[1] if len(shape) > 1 else 1)
+        offset = 1.0 if name.endswith("LayerNorm.weight") else 0.0
+        values = array.array("f", (offset + rng.gauss(0.0, 0.4) for _ in range(count)))
+        header[name] = {"dtype": "F32", "shape": list(shape), "data_offsets": [len(data), len(data) + 4 * count]}
+        data += values.tobytes()
+    head = json.dumps(header).encode()
+    head += b" " * (-len(head) % 8)
+    model_dir.mkdir(parents=True)
+    (model_dir / "model.safetensors").write_bytes(struct.pack("<Q", len(head)) + head + bytes(data))
+    files = {
+        "config.json": {"architectures": ["BertModel"], "model_type": "bert", "hidden_act": "gelu",
+                        "hidden_size": hidden, "intermediate_size": inter, "layer_norm_eps": 1e-12,
+                        "max_position_embeddings": max_pos, "num_attention_heads": heads, "num_hidden_layers": 1,
+                        "type_vocab_size": 2, "vocab_size": len(vocab), "pad_token_id": 0},
+        "tokenizer_config.json": {"do_lower_case": True, "tokenizer_class": "BertTokenizer"},
+        "modules.json": [{"idx": 0, "name": "0", "path": "", "type": "sentence_transformers.models.Transformer"},
+                         {"idx": 1, "name": "1", "path": "1_Pooling", "type": "sentence_transformers.models.Pooling"},
+                         {"idx": 2, "name": "2", "path": "2_Normalize",
+                          "type": "sentence_transformers.models.Normalize"}],
+        "1_Pooling/config.json": {"word_embedding_dimension": hidden, "pooling_mode_mean_tokens": True},
+        "sentence_bert_config.json": {"max_seq_length": 32, "do_lower_case": False},
+    }
+    for name, content in files.items():
+        (model_dir / name).parent.mkdir(parents=True, exist_ok=True)
+        (model_dir / name).write_text(json.dumps(content), encoding="utf-8")
+    (model_dir / "vocab.txt").write_text("".join(t + "\n" for t in vocab), encoding="utf-8")
+
+
+SEARCH_HIT = re.compile(r'^  \[(high|medium|low)\] (.*) \(score=(-?\d+)%\) file="([^"]*)" id="([0-9a-f-]{36})"$', re.M)
+
+
+async def check_search_and_act(exe: str, base: pathlib.Path) -> None:
+    """Semantic search with a tiny local model, then the next move an agent makes: read and
+    replace the block a result names, by its file and id. The store follows the edit and a
+    deleted file."""
+    models = base / "models"
+    write_tiny_model(models / "all-MiniLM-L6-v2")
+    env = {"QUILLBOX_MODEL_DIR": str(models), "QUILLBOX_SEMANTIC_MODEL": "all-MiniLM-L6-v2",
+           "HF_HOME": str(base / "hf"), "HF_HUB_OFFLINE": "1"}
+    project = base / "search-project"
+    (project / "docs").mkdir(parents=True)
+    weather = project / "docs" / "weather.md"
+    weather.write_text("# Weather\nthe weather is lovely today.\n\n## Stadium\nhe drove to the stadium.\n",
+                       encoding="utf-8")
+    (project / "hello.md").write_text("# Hello\nhello world\n", encoding="utf-8")
+
+    async def search(query: str) -> list[tuple]:
+        text = await s.ok("md_search_blocks", {"query": query})
+        hits = SEARCH_HIT.findall(text)
+        assert hits and len(hits) == text.count("\n  ["), text
+        return hits
+
+    async with connect(exe, project, env=env) as s:
+        listed = {**await s.blocks("docs/weather.md"), **await s.blocks("hello.md")}
+        # The query is the very text encoded for the block (its title, a space, its first lines),
+        # so the block comes first whatever the tiny model's weights.
+        _, title, score, file_path, block_id = (await search("Stadium ## Stadium\nhe drove to the stadium."))[0]
+        assert (title, score, file_path, block_id) == ("Stadium", "100", "docs/weather.md", listed["Stadium"])
+
+        block = await s.ok("md_read_block", {"file_path": file_path, "block_id": block_id})
+        assert "---\n## Stadium\nhe drove to the stadium.\n---" in block, block
+        await s.ok("md_replace_block", {"file_path": file_path, "block_id": block_id,
+                                        "new_content": "## Stadium\nsunny outside, so lovely!\n"})
+        assert weather.read_text(encoding="utf-8").endswith("## Stadium\nsunny outside, so lovely!\n")
+
+        # The edited block is found by its new text, under the same file and id.
+        hit = (await search("Stadium ## Stadium\nsunny outside, so lovely!"))[0]
+        assert hit[1:] == ("Stadium", "100", "docs/weather.md", listed["Stadium"]), hit
+        # A deleted file is no longer among the results.
+        (project / "hello.md").unlink()
+        hits = await search("Hello # Hello\nhello world")
+        assert all(h[3] != "hello.md" for h in hits), hits
+
+
 async def session(exe: str, root: pathlib.Path, era: str) -> None:
     expected = MODERN_VERSION if era == "modern" else LEGACY_VERSION
     async with connect(exe, root) as s:
@@ -218,6 +322,7 @@ def main() -> int:
         root = base / "project"
         root.mkdir()
         asyncio.run(asyncio.wait_for(session(exe, root, era), timeout=120))
+        asyncio.run(asyncio.wait_for(check_search_and_act(exe, base), timeout=120))
         check_doctor(exe, base)
     finally:
         shutil.rmtree(base, ignore_errors=True)
