@@ -209,7 +209,8 @@ public:
     ReindexStats reindex_all(const std::vector<Block>& blocks);
     // Brings the store in line with `blocks`, the current blocks of the whole index: entries of
     // blocks not among them are dropped; blocks that are new, whose content hash changed or
-    // whose vector is missing are encoded (only their lines are read); the rest are kept.
+    // whose vector is missing are encoded (only their lines are read); the rest are kept. A
+    // block to encode whose file cannot be read is left out (and an older entry of it dropped).
     // Saves the store only when something changed.
     ReindexStats sync(const std::vector<Block>& blocks);
     std::size_t size() const { return vectors_.size(); }

@@ -342,6 +342,25 @@ TEST(Engine, SyncMendsAHalfWrittenStore) {
     EXPECT_EQ(reread.search("B # B\ntext b", 1).at(0).block_id, "b");
 }
 
+TEST(Engine, SyncLeavesOutBlocksWhoseFileCannotBeRead) {
+    Fixture f;
+    f.install("all-MiniLM-L6-v2", 384);
+    fs::path md = f.tmp.path / "doc.md", bad = f.tmp.path / "bad.md";
+    std::ofstream(md) << "# A\ntext a\n";
+    std::ofstream(bad) << "# B\ntext b\n";
+    Block a{"a", md, 1, 2, "A", 1, "A", "heading", "ha"}, b{"b", bad, 1, 2, "B", 1, "B", "heading", "hb"};
+    SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
+    e.sync({a, b});
+    // B's file changes behind the index into bytes that are not UTF-8, then disappears.
+    std::ofstream(bad, std::ios::trunc) << "# B\n\xff\xfe\n";
+    b.content_hash = "hb2";
+    EXPECT_EQ(e.sync({a, b}), (ReindexStats{0, 1, 1}));
+    EXPECT_EQ(e.metadata().find("b"), nullptr);
+    fs::remove(bad);
+    EXPECT_EQ(e.sync({a, b}), (ReindexStats{0, 1, 0}));
+    EXPECT_EQ(SemanticEngine(f.vectors, "all-MiniLM-L6-v2").size(), 1u);
+}
+
 TEST(TextVectorCache, KeepsVectorsPerProviderAndForgetsWhatIsNoLongerAsked) {
     Fixture f;
     const fs::path file = f.vectors / "cache.json";

@@ -547,13 +547,21 @@ namespace {
 // The lines of one file, read once for all of its blocks (blocks come file by file).
 class FileLines {
 public:
-    // The block's lines joined with "\n", its range clamped as read_lines clamps it.
-    std::string content(const Block& b) {
+    // The block's lines joined with "\n", its range clamped as read_lines clamps it; none when
+    // the file cannot be read (gone since it was indexed, no longer valid UTF-8, too large).
+    std::optional<std::string> content(const Block& b) {
         if (!loaded_ || b.file_path != file_) {
-            lines_ = read_lines(b.file_path, 1, LONG_MAX);
             file_ = b.file_path;
             loaded_ = true;
+            try {
+                lines_ = read_lines(b.file_path, 1, LONG_MAX);
+                readable_ = true;
+            } catch (const std::exception&) {
+                lines_.clear();
+                readable_ = false;
+            }
         }
+        if (!readable_) return std::nullopt;
         const std::size_t n = lines_.size();
         std::size_t first = b.start_line <= 1 ? 0 : static_cast<std::size_t>(b.start_line - 1);
         const std::size_t last = b.end_line <= 0 ? 0 : std::min(static_cast<std::size_t>(b.end_line), n);
@@ -568,6 +576,7 @@ public:
 
 private:
     bool loaded_ = false;
+    bool readable_ = false;
     fs::path file_;
     std::vector<std::string> lines_;
 };
@@ -615,8 +624,15 @@ ReindexStats SemanticEngine::_update(const std::vector<Block>& blocks, bool& cha
             ++stats.skipped;
             continue;
         }
+        auto content = source.content(b);
+        if (!content) {
+            // Its text is unknown: an older vector would describe text that is no longer there.
+            if (vectors_.erase(b.uuid)) ++stats.deleted;
+            metadata_.erase(b.uuid);
+            continue;
+        }
         planned[b.uuid] = &b.content_hash;
-        batch.push_back({b.uuid, b.title, source.content(b), b.content_hash});
+        batch.push_back({b.uuid, b.title, std::move(*content), b.content_hash});
         if (batch.size() == group) flush();
     }
     flush();
