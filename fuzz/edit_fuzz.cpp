@@ -33,6 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         auto out = _apply_pattern(content, *parsed);
         if (out && detail::find_invalid_utf8(*out) != std::string_view::npos) qbfuzz::fail("rewrite is not UTF-8");
+        // A target that occurs as written is always found.
+        if (!out && !parsed->target.empty() && content.find(parsed->target) != std::string_view::npos)
+            qbfuzz::fail("target '" + parsed->target + "' occurs but was not replaced");
     } catch (const ReplacementGroupNameError&) {
     }
     return 0;

@@ -85,6 +85,10 @@ weights = safetensors({
 tokenizer_json = {"model": {"type": "WordPiece", "unk_token": "[UNK]", "continuing_subword_prefix": "##",
                             "vocab": {t: i for i, t in enumerate(vocab)}},
                   "normalizer": {"type": "BertNormalizer", "lowercase": True}}
+# \x05: config.json beside the target's own one-layer weights (hidden 8, intermediate 16,
+# 16 positions, 13 tokens).
+tiny = dict(config, num_attention_heads=2, max_position_embeddings=16, vocab_size=13)
+write("model", [b"\x05" + json.dumps(tiny).encode(), b"\x05" + json.dumps(dict(tiny, hidden_act="relu")).encode()])
 write("model", [b"\x00" + weights, b"\x01" + json.dumps(config).encode(), b"\x02" + "\n".join(vocab).encode() + b"\n",
                 b"\x03" + json.dumps(tokenizer_json).encode(),
                 b"\x04" + json.dumps({"do_lower_case": True, "tokenize_chinese_chars": True, "strip_accents": None}).encode()])
