@@ -40,8 +40,11 @@ sections = sorted(s for s in md if len(s) < 400)[:8] or ["# Title\nversion 1.0\n
 write("edit", [i + "\n" + sections[n % len(sections)] for n, i in enumerate(sorted(instructions))])
 
 lines = set()
-for f in [tests / "host" / "mcp_test.cpp", tests / "host" / "robustness_test.cpp", tests / "e2e" / "e2e_session.cpp"]:
+for f in [tests / "host" / "mcp_test.cpp", tests / "host" / "mcp_eras_test.cpp", tests / "host" / "robustness_test.cpp",
+          tests / "e2e" / "e2e_session.cpp"]:
     lines.update(s for s in literals(f) if s.lstrip().startswith(("{", "[")) and "\n" not in s)
+for f in (tests / "host" / "mcp_sessions").glob("*.jsonl"):
+    lines.update(l for l in f.read_text(encoding="utf-8").splitlines() if l.strip())
 calls = [
     {"name": "md_list_blocks", "arguments": {"file_path": "guide.md"}},
     {"name": "md_find_blocks", "arguments": {"file_path": "guide.md", "query": "install"}},
@@ -51,8 +54,11 @@ calls = [
     {"name": "md_adjust_level", "arguments": {"block_id": "x", "delta": 1, "recursively": False}},
     {"name": "md_move_block", "arguments": {"block_id": "x", "position": "before"}},
 ]
+modern = {"io.modelcontextprotocol/protocolVersion": "2026-07-28", "io.modelcontextprotocol/clientCapabilities": {},
+          "io.modelcontextprotocol/clientInfo": {"name": "t", "version": "1"}}
 for n, c in enumerate(calls):
     lines.add(json.dumps({"jsonrpc": "2.0", "id": n, "method": "tools/call", "params": c}))
+    lines.add(json.dumps({"jsonrpc": "2.0", "id": n, "method": "tools/call", "params": dict(c, _meta=modern)}))
 lines.add(json.dumps({"jsonrpc": "2.0", "id": 1, "method": "initialize",
                       "params": {"protocolVersion": "2025-11-25", "capabilities": {}, "clientInfo": {"name": "t", "version": "1"}}}))
 write("mcp", sorted(lines))
