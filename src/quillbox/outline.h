@@ -53,6 +53,15 @@ struct TocEntry {
 // missing file, FileTooLargeError over the limits, DecodeError for invalid UTF-8.
 std::vector<Block> parse_markdown_to_blocks(const std::filesystem::path& file_path);
 
+// A file's blocks and the SHA-256 (hex) of the bytes they came from, from one read. The blocks'
+// file_path is `file_key` as given: the caller has resolved it. Raises as
+// parse_markdown_to_blocks.
+struct ParsedFile {
+    std::vector<Block> blocks;
+    std::string file_hash;
+};
+ParsedFile parse_markdown_file(const std::filesystem::path& file_key);
+
 // Checks the limits and returns the file's text (CRLF and CR turned into LF).
 std::string _validate_file(const std::filesystem::path& file_path);
 

@@ -11,6 +11,7 @@
 
 #include "quillbox/outline.h"
 #include "quillbox/detail/lines.h"
+#include "quillbox/detail/sha256.h"
 
 using namespace quillbox;
 namespace fs = std::filesystem;
@@ -293,4 +294,33 @@ TEST(ContentHash, Ranges) {
     EXPECT_EQ(_compute_content_hash(lines, 5, 9), empty);
     EXPECT_EQ(_compute_content_hash({"# A", "## B"}, 0, 1),
               "243e7c0253a0bd3eb2c880be12f830388cf6587b6ef0a2aed3a043cd15a13fcc");
+}
+
+// One read for blocks and hash; and the parser's kept memory carries nothing from one parse
+// into the next (a large document, a small one, the large one again).
+TEST_F(Parse, FileParseHashesTheRawBytesAndParsesAgainAlike) {
+    const std::string crlf = "# A\r\ntext\r\n## B\r\n";
+    const fs::path p = write(crlf, "crlf.md");
+    ParsedFile pf = parse_markdown_file(p);
+    EXPECT_EQ(pf.file_hash, detail::sha256_hex(crlf));
+    std::vector<Block> plain = parse_markdown_to_blocks(p);
+    ASSERT_EQ(pf.blocks.size(), plain.size());
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+        pf.blocks[i].uuid = plain[i].uuid;
+        EXPECT_EQ(pf.blocks[i], plain[i]);
+    }
+    EXPECT_THROW(parse_markdown_file(write("# ok\n\xC3\x28", "bad.md")), DecodeError);
+
+    std::string big;
+    for (int i = 0; i < 12000; ++i)
+        big += "## Section " + std::to_string(i) + "\n\n> quote *" + std::to_string(i) + "*\n\n- item\n  - nested\n\n";
+    const fs::path large = write(big, "large.md");
+    auto strip = [](std::vector<Block> bs) {
+        for (Block& b : bs) b.uuid.clear();
+        return bs;
+    };
+    const std::vector<Block> first = strip(parse_markdown_to_blocks(large));
+    ASSERT_EQ(first.size(), 12000u);
+    EXPECT_EQ(strip(parse_markdown_to_blocks(p)), strip(plain));
+    EXPECT_EQ(strip(parse_markdown_to_blocks(large)), first);
 }
