@@ -459,6 +459,12 @@ std::vector<fs::path> reindex_targets(const Project& project, const std::vector<
             }
         }
     }
+    // Found under a resolved folder without following links to folders, a path is its own
+    // key unless it is a link itself: one lstat each instead of resolving every component.
+    for (fs::path& f : files) {
+        std::error_code ec;
+        if (fs::is_symlink(fs::symlink_status(f, ec))) f = detail::file_key(f);
+    }
     std::sort(files.begin(), files.end());
     files.erase(std::unique(files.begin(), files.end()), files.end());
     return files;
@@ -470,30 +476,39 @@ struct ReindexTally {
     std::vector<std::string> problems;
 };
 
-// Indexes each file with its freshness record, showing progress.
+// Indexes each file (`files` are keys) with its freshness record, committing in batches and
+// showing progress.
 void index_each(Indexer& indexer, const std::vector<fs::path>& files, const fs::path& root, ReindexTally& tally) {
     ProgressBar bar(files.size());
     std::size_t done = 0;
-    for (const auto& f : files) {
-        fs::path fp = detail::file_key(f);
-        bar.show(done, fs::relative(fp, root).string());
+    auto outcome = [&](std::size_t i, int blocks, std::exception_ptr error) {
+        const fs::path& fp = files[i];
+        bar.show(++done, fp.lexically_relative(root).string());
+        if (!error) {
+            tally.blocks += blocks;
+            return;
+        }
+        ++tally.failed;
         try {
-            // The state is taken before the parse: a change in between shows at the next check.
-            FileState state = file_state_of(fp, compute_hash(detail::read_file_bytes(fp)));
-            tally.blocks += indexer.index_file(fp, nullptr, state);
+            std::rethrow_exception(error);
         } catch (const FileTooLargeError&) {
             tally.problems.push_back(fmt::format("{}: skipped, over 5 MB or 100,000 lines", fp.string()));
-            ++tally.failed;
         } catch (const DecodeError& e) {
             tally.problems.push_back(fmt::format("{}: skipped, not valid UTF-8 ({})", fp.string(), e.what()));
-            ++tally.failed;
         } catch (const std::exception& e) {
             tally.problems.push_back(fmt::format("{}: {}", fp.string(), e.what()));
-            ++tally.failed;
+        } catch (...) {
+            tally.problems.push_back(fmt::format("{}: unknown error", fp.string()));
         }
-        ++done;
+    };
+    try {
+        indexer.index_files(files, outcome);
+    } catch (const std::exception& e) {
+        // A batch that could not be committed: its files and the rest are not indexed.
+        tally.problems.push_back(fmt::format("the index could not be written: {}", e.what()));
+        tally.failed += files.size() - done;
     }
-    bar.show(done, "");
+    bar.show(files.size(), "");
     bar.finish();
 }
 

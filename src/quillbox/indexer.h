@@ -4,7 +4,9 @@
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -156,6 +158,14 @@ public:
     // transaction.
     int index_file_keeping(const std::filesystem::path& file_path, FileWatcher* watcher,
                            std::string_view block_id, int start_line, const FileState& state);
+    // Indexes many files, each as index_file with its freshness record would (its figures taken
+    // before its one read, the hash of the bytes parsed), committing once per `per_commit`
+    // files. `file_keys` are already resolved (detail::file_key) and are used as given.
+    // `done(i, blocks, error)` follows each batch's commit for its files: a file whose parse or
+    // rows failed has `error` set and keeps its old rows and record. A failed commit throws.
+    void index_files(const std::vector<std::filesystem::path>& file_keys,
+                     const std::function<void(std::size_t, int, std::exception_ptr)>& done,
+                     std::size_t per_commit = 200);
     // Drops the file's rows and indexes it afresh (new identifiers), recording `state` as its
     // freshness record, all in one transaction; returns the new rows in document order.
     std::vector<Block> rebuild_file(const std::filesystem::path& file_path, FileWatcher* watcher,

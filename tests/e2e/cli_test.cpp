@@ -2,6 +2,8 @@
 // install/uninstall leaving the user's files alone.
 #include <gtest/gtest.h>
 
+#include <SQLiteCpp/SQLiteCpp.h>
+
 #include <nlohmann/json.hpp>
 
 #include "run_command.h"
@@ -178,4 +180,41 @@ TEST(Cli, HookCommandReadsStdinAndDeniesOnlyALargeMarkdownWrite) {
     auto raised = run_quillbox({"hook", "pre-tool-use", "--root", project.path.string()}, input("Write", "big.md"));
     EXPECT_EQ(raised.out, "");
     EXPECT_EQ(run_quillbox({"hook", "pre-tool-use"}, "not json").code, 1);
+}
+
+// A tree reindexed in batches: a bad file is named and the others indexed, a link indexed
+// under the file it points at, and a second run keeps every identifier.
+TEST(Cli, ReindexOfATreeNamesBadFilesAndKeepsIdentifiers) {
+    TempDir project;
+    for (int i = 0; i < 5; ++i)
+        project.write("docs/part" + std::to_string(i % 2) + "/n" + std::to_string(i) + ".md",
+                      "# Note " + std::to_string(i) + "\n## Details\ntext\n");
+    project.write("docs/bad.md", "# Bad \xC3\x28\n");
+    fs::create_symlink(project.path / "docs/part0/n0.md", project.path / "link.md");
+    const std::string root = project.path.string();
+    auto first = run_quillbox({"reindex", "--root", root});
+    EXPECT_EQ(first.code, 1) << first.out << first.err;
+    EXPECT_NE(first.err.find("bad.md: skipped, not valid UTF-8"), std::string::npos) << first.err;
+    EXPECT_NE(first.out.find("Indexed 5 of 6 Markdown files (10 blocks)"), std::string::npos) << first.out;
+    const fs::path db = project.path / ".quillbox" / "index.db";
+    auto rows = [&] {
+        SQLite::Database d(db.string());
+        SQLite::Statement q(d, "SELECT group_concat(file_path || ' ' || title || ' ' || id, '|') FROM "
+                               "(SELECT * FROM blocks ORDER BY file_path, start_line)");
+        q.executeStep();
+        return q.getColumn(0).getString();
+    };
+    const std::string before = rows();
+    EXPECT_EQ(before.find("link.md"), std::string::npos) << before;
+    project.write("docs/bad.md", "# Mended\n");
+    auto second = run_quillbox({"reindex", "--root", root});
+    EXPECT_EQ(second.code, 0) << second.err;
+    const std::string after = rows();
+    for (int i = 0; i < 5; ++i) {
+        const std::string title = "Note " + std::to_string(i) + " ";
+        const auto at = before.find(title);
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_NE(after.find(before.substr(at, title.size() + 36)), std::string::npos) << title;
+    }
+    EXPECT_NE(after.find("Mended"), std::string::npos);
 }

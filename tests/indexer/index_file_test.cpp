@@ -4,6 +4,8 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "indexer/helpers.h"
 #include "quillbox/watcher.h"
@@ -145,4 +147,42 @@ TEST_F(IndexFile, PathSpellingsAddressTheSameRows) {
     EXPECT_EQ(ids_by_title(ix, "../alias/n.md"), ids);
     EXPECT_EQ(ix.search_blocks_by_title("One", fs::path("n.md")).size(), 1u);
     EXPECT_EQ(query1(ix, "SELECT count(*) FROM blocks"), "2");
+}
+
+// Many files in batches: each committed with its record (the hash of the bytes parsed); a
+// file that cannot be parsed is reported and keeps its rows and record; the others are kept.
+TEST(IndexFiles, BatchesReportEachFileAndAFailureKeepsItsOldRows) {
+    TempDir dir;
+    Indexer ix(dir.path / "index.db");
+    std::vector<fs::path> files;
+    for (int i = 0; i < 5; ++i) {
+        files.push_back(dir.path / ("f" + std::to_string(i) + ".md"));
+        write_file(files.back(), "# File " + std::to_string(i) + "\n## Part\ntext\n");
+    }
+    ix.index_file(files[2]);
+    const std::vector<Block> before = ix.list_blocks(files[2]);
+    ix.record_file_state(files[2], FileState{1.0, "old"});
+    write_file(files[2], "# Broken \xC3\x28\n");
+    files.push_back(dir.path / "missing.md");
+
+    std::vector<std::tuple<std::size_t, int, bool>> seen;
+    ix.index_files(
+        files, [&](std::size_t i, int blocks, std::exception_ptr e) { seen.emplace_back(i, blocks, e != nullptr); },
+        2);
+    EXPECT_EQ(seen, (std::vector<std::tuple<std::size_t, int, bool>>{
+                        {0, 2, false}, {1, 2, false}, {2, 0, true}, {3, 2, false}, {4, 2, false}, {5, 0, true}}));
+    for (int i : {0, 1, 3, 4}) {
+        EXPECT_EQ(ix.list_blocks(files[i]).size(), 2u) << i;
+        auto state = ix.file_state(files[i]);
+        ASSERT_TRUE(state) << i;
+        EXPECT_EQ(state->file_hash, parse_markdown_file(files[i]).file_hash);
+        EXPECT_TRUE(state->same_stat(file_state_of(files[i], {})));
+    }
+    EXPECT_EQ(ix.list_blocks(files[2]), before);
+    EXPECT_EQ(ix.file_state(files[2])->file_hash, "old");
+
+    // Again, unchanged: the identifiers stay.
+    const auto ids = ids_by_title(ix, files[0]);
+    ix.index_files(files, [](std::size_t, int, std::exception_ptr) {});
+    EXPECT_EQ(ids_by_title(ix, files[0]), ids);
 }

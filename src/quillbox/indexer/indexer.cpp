@@ -651,6 +651,52 @@ int Indexer::index_locked(const fs::path& file_path, FileWatcher* watcher,
     return static_cast<int>(blocks.size());
 }
 
+void Indexer::index_files(const std::vector<fs::path>& file_keys,
+                          const std::function<void(std::size_t, int, std::exception_ptr)>& done,
+                          std::size_t per_commit) {
+    struct Outcome {
+        std::size_t index;
+        int blocks;
+        std::exception_ptr error;
+    };
+    per_commit = std::max<std::size_t>(per_commit, 1);
+    for (std::size_t next = 0; next < file_keys.size();) {
+        std::vector<Outcome> outcomes;
+        {
+            Lock lk(*this);
+            SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
+            for (std::size_t n = 0; n < per_commit && next < file_keys.size(); ++n, ++next) {
+                const fs::path& fp = file_keys[next];
+                const std::string key = fp.string();
+                try {
+                    // The figures before the read: a change in between shows at the next check.
+                    FileState state = file_state_of(fp, {});
+                    ParsedFile parsed = parse_markdown_file(fp);
+                    state.file_hash = std::move(parsed.file_hash);
+                    // One file's rows and record stand or fall together.
+                    lk.db().exec("SAVEPOINT one_file");
+                    try {
+                        const OldRows old = old_rows(lk.q(), key);
+                        const std::vector<std::string> ids = indexer::match_identifiers(old.headings, parsed.blocks);
+                        write_rows(lk.q(), key, parsed.blocks, ids, old);
+                        record_or_forget(lk.file_index(), key, fp, &state);
+                        lk.db().exec("RELEASE one_file");
+                    } catch (...) {
+                        lk.db().exec("ROLLBACK TO one_file");
+                        lk.db().exec("RELEASE one_file");
+                        throw;
+                    }
+                    outcomes.push_back({next, static_cast<int>(parsed.blocks.size()), nullptr});
+                } catch (...) {
+                    outcomes.push_back({next, 0, std::current_exception()});
+                }
+            }
+            tx.commit();
+        }
+        for (const Outcome& o : outcomes) done(o.index, o.blocks, o.error);
+    }
+}
+
 std::vector<Block> Indexer::rebuild_file(const fs::path& file_path, FileWatcher* watcher, const FileState& state) {
     ReindexMark mark(watcher, file_path);
     const std::string key = file_key(file_path);
