@@ -130,6 +130,14 @@ public:
     FreshRows rows_if_fresh(const std::filesystem::path& file_path, const FileState& now,
                             RowColumns columns = RowColumns::all);
     std::optional<Block> get_block(std::string_view block_id);
+    // A block's row with where its lines lie in the file's bytes and its file's freshness
+    // record, read in one snapshot: what a block read needs to trust a positioned read.
+    struct BlockPlace {
+        Block block;
+        ByteRange bytes;
+        std::optional<FileState> recorded;
+    };
+    std::optional<BlockPlace> block_place(std::string_view block_id);
     // Blocks whose identifier begins with `prefix`, in identifier order, at most `limit`.
     std::vector<Block> blocks_with_id_prefix(std::string_view prefix, int limit);
     std::vector<Block> search_blocks_by_title(std::string_view query,

@@ -56,9 +56,20 @@ std::vector<Block> parse_markdown_to_blocks(const std::filesystem::path& file_pa
 // A file's blocks and the SHA-256 (hex) of the bytes they came from, from one read. The blocks'
 // file_path is `file_key` as given: the caller has resolved it. Raises as
 // parse_markdown_to_blocks.
+// Where a block's lines lie in its file: bytes [begin, end), without the line end after the
+// last line. -1 when bytes and lines do not map one to one (a file with CR line ends).
+struct ByteRange {
+    std::int64_t begin = -1;
+    std::int64_t end = -1;
+
+    bool known() const { return begin >= 0 && end >= begin; }
+    bool operator==(const ByteRange&) const = default;
+};
+
 struct ParsedFile {
     std::vector<Block> blocks;
     std::string file_hash;
+    std::vector<ByteRange> byte_ranges;  // one per block
 };
 ParsedFile parse_markdown_file(const std::filesystem::path& file_key);
 

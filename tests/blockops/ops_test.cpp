@@ -2,6 +2,9 @@
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
+#include <chrono>
+#include <cstdint>
+
 #include "fixture.h"
 #include "quillbox/blockops/frame.h"
 
@@ -61,6 +64,39 @@ TEST_F(Project, ReadBlockShowsStoredRangeOrRefuses) {
     const Block guide = find(list(p), "Guide");
     std::filesystem::remove(p);
     EXPECT_EQ(do_read_block(*indexer, cache, p, guide.uuid), "File not found: " + p.string());
+}
+
+// A block read takes the recorded bytes only while they hold: a change of the same size that
+// keeps the modification time is caught by the block's hash, and a file with CR line ends is
+// read by its lines.
+TEST_F(Project, ReadBlockTrustsRecordedBytesOnlyWhileTheyHold) {
+    const auto p = md("g.md", kGuide);
+    const auto past = std::filesystem::last_write_time(p) - std::chrono::seconds(30);
+    std::filesystem::last_write_time(p, past);
+    const Block install = find(list(p), "Install");
+    const auto place = indexer->block_place(install.uuid);
+    ASSERT_TRUE(place && place->recorded);
+    ASSERT_FALSE(place->recorded->racily_clean());
+    const std::string guide = kGuide;
+    EXPECT_EQ(place->bytes, (ByteRange{static_cast<std::int64_t>(guide.find("## Install")),
+                                       static_cast<std::int64_t>(guide.find("\n## Usage"))}));
+    MemoryReadCache cache;
+    const std::string answer = "✅ Block ID: " + install.uuid + "\nFile: " + p.string() +
+                               "\nTitle: Install (level 2)\nLines: 3-4\n---\n## Install\napt install\n---";
+    EXPECT_EQ(do_read_block(*indexer, cache, p, install.uuid), answer);
+
+    std::string changed = guide;
+    changed.replace(changed.find("apt"), 3, "dnf");
+    qbtest::write_file(p, changed);
+    std::filesystem::last_write_time(p, past);
+    EXPECT_NE(do_read_block(*indexer, cache, p, install.uuid).find("## Install\ndnf install\n---"), std::string::npos);
+
+    const auto crlf = md("crlf.md", "# A\r\ntext\r\n## B\r\nmore\r\n");
+    std::filesystem::last_write_time(crlf, past);
+    const Block b = find(list(crlf), "B");
+    EXPECT_FALSE(indexer->block_place(b.uuid)->bytes.known());
+    EXPECT_NE(do_read_block(*indexer, cache, crlf, b.uuid).find("Lines: 3-4\n---\n## B\nmore\n---"),
+              std::string::npos);
 }
 
 TEST_F(Project, ReadBlockAnswersWithMarkerOnCacheHit) {

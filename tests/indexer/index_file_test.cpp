@@ -48,7 +48,7 @@ TEST_F(IndexFile, FirstPassStoresTheParsedBlocksAndAnUnchangedPassKeepsThem) {
     const std::string untouched = "SELECT group_concat(title) FROM (SELECT title FROM blocks WHERE last_seen = 1 "
                                   "AND updated_at = '2000-01-01 00:00:00' ORDER BY title)";
     EXPECT_EQ(query1(ix, untouched), "A,B,C");
-    write_file(md, "intro\n# A\nnew text\n## B\n# C\n");
+    write_file(md, "intro\n# A\nTEXT\n## B\n# C\n");  // same length: B and C keep their bytes
     EXPECT_EQ(ix.reindex_file(md), 3);
     EXPECT_EQ(query1(ix, untouched), "B,C");
     EXPECT_NE(ix.get_block(stored[0].uuid)->content_hash, stored[0].content_hash);
@@ -185,4 +185,20 @@ TEST(IndexFiles, BatchesReportEachFileAndAFailureKeepsItsOldRows) {
     const auto ids = ids_by_title(ix, files[0]);
     ix.index_files(files, [](std::size_t, int, std::exception_ptr) {});
     EXPECT_EQ(ids_by_title(ix, files[0]), ids);
+}
+
+// Each row keeps where its lines lie in the file's bytes (without the last line's end), kept
+// up to date by later passes; a file with CR line ends has none.
+TEST_F(IndexFile, RowsKeepTheirByteRanges) {
+    auto bytes_of = [&](const std::string& title) { return ix.block_place(ids_by_title(ix, md).at(title))->bytes; };
+    index("# A\ntext\n## B\n\n# C");
+    EXPECT_EQ(bytes_of("A"), (ByteRange{0, 14}));
+    EXPECT_EQ(bytes_of("B"), (ByteRange{9, 14}));
+    EXPECT_EQ(bytes_of("C"), (ByteRange{15, 18}));
+    index("\xEF\xBB\xBF# A\nlonger text\n## B\n\n# C\n");
+    EXPECT_EQ(bytes_of("A"), (ByteRange{0, 24}));
+    EXPECT_EQ(bytes_of("C"), (ByteRange{25, 28}));
+    index("# A\r\ntext\r\n# C\r\n");
+    EXPECT_FALSE(bytes_of("A").known());
+    EXPECT_FALSE(bytes_of("C").known());
 }

@@ -3,7 +3,11 @@
 #include "quillbox/blockops.h"
 #include "quillbox/detail/regular_file.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 #include <system_error>
 
@@ -111,21 +115,62 @@ std::string block_header(const std::string& id, const Block& block) {
     return out;
 }
 
+// The block's lines by one positioned read of its recorded bytes, when the file is still the
+// one its record describes (same inode, size and modification time, not racily clean) and
+// the bytes hash to the block's content hash; nothing otherwise, and the caller reads the
+// file.
+std::optional<std::vector<std::string>> read_recorded_bytes(const Indexer::BlockPlace& place) {
+    const Block& b = place.block;
+    if (!place.bytes.known() || !place.recorded || place.recorded->racily_clean() || b.content_hash.empty())
+        return std::nullopt;
+    try {
+        struct stat st {};
+        const detail::FileHandle fd = detail::open_regular_for_reading(b.file_path, &st);
+        FileState now;
+        now.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        now.size = static_cast<int64_t>(st.st_size);
+        now.inode = static_cast<int64_t>(st.st_ino);
+        if (!place.recorded->same_stat(now) || place.bytes.end > now.size) return std::nullopt;
+        std::string bytes(static_cast<std::size_t>(place.bytes.end - place.bytes.begin), '\0');
+        std::size_t got = 0;
+        while (got < bytes.size()) {
+            const ssize_t n = ::pread(fd.get(), bytes.data() + got, bytes.size() - got,
+                                      static_cast<off_t>(place.bytes.begin) + static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return std::nullopt;
+            got += static_cast<std::size_t>(n);
+        }
+        if (compute_hash(bytes) != b.content_hash) return std::nullopt;
+        // Lines end at LF only in a file with recorded bytes; the last line's end is outside.
+        std::vector<std::string> lines;
+        std::size_t from = 0;
+        for (std::size_t at; (at = bytes.find('\n', from)) != std::string::npos; from = at + 1)
+            lines.emplace_back(bytes, from, at - from);
+        lines.emplace_back(bytes, from);
+        return lines;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 // One block as do_read_block answers it, within `budget`.
 Reply read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
                               std::string_view block_id, const LineWindow& window, long long budget,
                               SessionReadTracker* tracker) {
     const std::string id(block_id);
-    std::optional<Block> block = indexer.get_block(id);
+    std::optional<Indexer::BlockPlace> place = indexer.block_place(id);
     log_debug("read_block: %s", id.c_str());
-    if (!block) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", file_path}}));
+    if (!place) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", file_path}}));
+    std::optional<Block> block = place->block;
     if (auto refusal = _check_md_path(block->file_path)) return Reply::refusal(*refusal);
 
     // The stored range must still hold the block's recorded content: an outside save may have
     // moved or changed it since the last re-index. Then the block is found where its content
     // now stands, or the file is re-indexed (keeping identifiers) and read there.
-    std::vector<std::string> lines = read_lines(block->file_path, block->start_line, block->end_line);
-    if (!block->content_hash.empty() && compute_hash(detail::join_lines(lines)) != block->content_hash) {
+    std::optional<std::vector<std::string>> recorded = read_recorded_bytes(*place);
+    std::vector<std::string> lines =
+        recorded ? std::move(*recorded) : read_lines(block->file_path, block->start_line, block->end_line);
+    if (!recorded && !block->content_hash.empty() && compute_hash(detail::join_lines(lines)) != block->content_hash) {
         const long expected_lines = static_cast<long>(block->end_line) - block->start_line + 1;
         if (auto moved = find_block_by_content_hash(block->file_path, block->content_hash, expected_lines,
                                                     block->start_line)) {

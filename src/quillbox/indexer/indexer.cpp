@@ -79,6 +79,9 @@ constexpr Migration kMigrations[] = {
     {"blocks", "heading_path", "TEXT NOT NULL DEFAULT ''"},
     {"blocks", "block_type", "TEXT NOT NULL DEFAULT 'heading'"},
     {"blocks", "last_seen", "INTEGER NOT NULL DEFAULT 0"},
+    // Where the block's lines lie in the file's bytes; -1 when not known.
+    {"blocks", "byte_start", "INTEGER NOT NULL DEFAULT -1"},
+    {"blocks", "byte_end", "INTEGER NOT NULL DEFAULT -1"},
     // A record from before these were kept matches no file's figures: it is re-hashed once.
     {"file_index", "mtime_ns", "INTEGER NOT NULL DEFAULT -1"},
     {"file_index", "size", "INTEGER NOT NULL DEFAULT -1"},
@@ -220,15 +223,19 @@ std::vector<Block> blocks_of(StatementCache& q, const std::string& key, RowColum
 
 // A file's stored rows as the matcher sees them, with the fields a pass compares to leave an
 // unchanged row alone.
+struct OldRow {
+    Block block;
+    ByteRange bytes;
+};
 struct OldRows {
     std::vector<OldHeading> headings;  // in the order the rows were first written
-    std::unordered_map<std::string, Block> by_id;
+    std::unordered_map<std::string, OldRow> by_id;
 };
 
 OldRows old_rows(StatementCache& q, const std::string& key) {
     OldRows old;
-    Prepared rows = q("SELECT id, heading_path, block_type, start_line, end_line, title, level, content_hash "
-                      "FROM blocks WHERE file_path = ? ORDER BY rowid");
+    Prepared rows = q("SELECT id, heading_path, block_type, start_line, end_line, title, level, content_hash, "
+                      "byte_start, byte_end FROM blocks WHERE file_path = ? ORDER BY rowid");
     rows->bind(1, key);
     while (rows->executeStep()) {
         Block b;
@@ -240,8 +247,10 @@ OldRows old_rows(StatementCache& q, const std::string& key) {
         b.title = rows->getColumn(5).getString();
         b.level = rows->getColumn(6).getInt();
         b.content_hash = rows->getColumn(7).getString();
+        const ByteRange bytes{rows->getColumn(8).getInt64(), rows->getColumn(9).getInt64()};
         old.headings.push_back({b.heading_path, b.level, b.uuid});
-        old.by_id.emplace(b.uuid, std::move(b));
+        std::string id = b.uuid;
+        old.by_id.emplace(std::move(id), OldRow{std::move(b), bytes});
     }
     return old;
 }
@@ -253,8 +262,9 @@ bool id_exists(StatementCache& q, const std::string& id) {
 }
 
 // Whether the stored row already holds what the pass would write.
-bool same_fields(const Block& stored, const Block& parsed) {
-    return stored.start_line == parsed.start_line && stored.end_line == parsed.end_line &&
+bool same_fields(const OldRow& row, const Block& parsed, const ByteRange& bytes) {
+    const Block& stored = row.block;
+    return row.bytes == bytes && stored.start_line == parsed.start_line && stored.end_line == parsed.end_line &&
            stored.level == parsed.level && stored.content_hash == parsed.content_hash &&
            stored.title == parsed.title && stored.heading_path == parsed.heading_path &&
            stored.block_type == parsed.block_type;
@@ -298,19 +308,20 @@ int delete_rows(StatementCache& q, const std::string& key) {
 // already holds the block's fields is left as it is, and old rows no block kept are deleted.
 // Runs inside the caller's transaction.
 void write_rows(StatementCache& q, const std::string& key, const std::vector<Block>& blocks,
-                const std::vector<std::string>& ids, const OldRows& old) {
+                const std::vector<ByteRange>& ranges, const std::vector<std::string>& ids, const OldRows& old) {
     const auto now = static_cast<int64_t>(std::time(nullptr));
     Prepared update_q = q("UPDATE blocks SET file_path = ?, heading_path = ?, block_type = ?, start_line = ?, "
-                          "end_line = ?, title = ?, level = ?, content_hash = ?, last_seen = ?, "
-                          "updated_at = CURRENT_TIMESTAMP WHERE id = ?");
+                          "end_line = ?, title = ?, level = ?, content_hash = ?, last_seen = ?, byte_start = ?, "
+                          "byte_end = ?, updated_at = CURRENT_TIMESTAMP WHERE id = ?");
     Prepared insert_q = q("INSERT INTO blocks (id, file_path, heading_path, block_type, start_line, end_line, "
-                          "title, level, content_hash, last_seen) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                          "title, level, content_hash, last_seen, byte_start, byte_end) "
+                          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     SQLite::Statement& update = *update_q;
     SQLite::Statement& insert = *insert_q;
 
-    // Both statements take the same nine fields in the same order: from parameter 1 in the
+    // Both statements take the same eleven fields in the same order: from parameter 1 in the
     // update (the identifier last), from 2 in the insert (the identifier first).
-    auto bind_fields = [&](SQLite::Statement& st, int first, const Block& b) {
+    auto bind_fields = [&](SQLite::Statement& st, int first, const Block& b, const ByteRange& bytes) {
         st.bindNoCopy(first, key);
         st.bindNoCopy(first + 1, b.heading_path);
         st.bindNoCopy(first + 2, b.block_type);
@@ -320,22 +331,25 @@ void write_rows(StatementCache& q, const std::string& key, const std::vector<Blo
         st.bind(first + 6, b.level);
         st.bindNoCopy(first + 7, b.content_hash);
         st.bind(first + 8, now);
+        st.bind(first + 9, bytes.begin);
+        st.bind(first + 10, bytes.end);
     };
 
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         const std::string& id = ids[i];
         // A kept identifier is one of this file's rows, read in this transaction: it exists.
         // Only a fresh one needs the lookup.
+        const ByteRange bytes = i < ranges.size() ? ranges[i] : ByteRange{};
         const auto stored = old.by_id.find(id);
-        if (stored != old.by_id.end() && same_fields(stored->second, blocks[i])) continue;
+        if (stored != old.by_id.end() && same_fields(stored->second, blocks[i], bytes)) continue;
         if (stored != old.by_id.end() || id_exists(q, id)) {
-            bind_fields(update, 1, blocks[i]);
-            update.bindNoCopy(10, id);
+            bind_fields(update, 1, blocks[i], bytes);
+            update.bindNoCopy(12, id);
             update.exec();
             update.reset();
         } else {
             insert.bindNoCopy(1, id);
-            bind_fields(insert, 2, blocks[i]);
+            bind_fields(insert, 2, blocks[i], bytes);
             insert.exec();
             insert.reset();
         }
@@ -521,6 +535,31 @@ Indexer::FreshRows Indexer::rows_if_fresh(const fs::path& file_path, const FileS
     return out;
 }
 
+std::optional<Indexer::BlockPlace> Indexer::block_place(std::string_view block_id) {
+    const std::string id(block_id);
+    Lock lk(*this);
+    // One statement: the row and its file's record from one snapshot.
+    Prepared q = lk.q()("SELECT b.id AS id, b.file_path AS file_path, b.heading_path AS heading_path, "
+                        "b.block_type AS block_type, b.start_line AS start_line, b.end_line AS end_line, "
+                        "b.title AS title, b.level AS level, b.content_hash AS content_hash, b.byte_start, b.byte_end, f.mtime, f.file_hash, f.mtime_ns, "
+                        "f.size, f.inode, f.recorded_at FROM blocks b LEFT JOIN file_index f "
+                        "ON f.file_path = b.file_path WHERE b.id = ?");
+    q->bindNoCopy(1, id);
+    if (!q->executeStep()) return std::nullopt;
+    BlockPlace place{_row_to_block(*q), {q->getColumn(9).getInt64(), q->getColumn(10).getInt64()}, std::nullopt};
+    if (!q->getColumn(12).isNull()) {
+        FileState s;
+        s.mtime = q->getColumn(11).getDouble();
+        s.file_hash = q->getColumn(12).getString();
+        s.mtime_ns = q->getColumn(13).getInt64();
+        s.size = q->getColumn(14).getInt64();
+        s.inode = q->getColumn(15).getInt64();
+        s.recorded_at = q->getColumn(16).getDouble();
+        place.recorded = std::move(s);
+    }
+    return place;
+}
+
 std::optional<Block> Indexer::get_block(std::string_view block_id) {
     const std::string id(block_id);
     Lock lk(*this);
@@ -640,12 +679,13 @@ int Indexer::index_locked(const fs::path& file_path, FileWatcher* watcher,
     // operation) then each read the file after the other committed, so an older text can never
     // be written over a newer one. The old rows are read in the writing transaction.
     Lock lk(*this);
-    const std::vector<Block> blocks = parse_markdown_to_blocks(file_path);
+    const ParsedFile parsed = parse_markdown_file(key);
+    const std::vector<Block>& blocks = parsed.blocks;
     SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
     const OldRows old = old_rows(lk.q(), key);
     std::vector<std::string> ids = indexer::match_identifiers(old.headings, blocks);
     if (keep) take_over(ids, blocks, old, lk.q(), keep->first, keep->second);
-    write_rows(lk.q(), key, blocks, ids, old);
+    write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, old);
     record_or_forget(lk.file_index(), key, file_path, state);
     tx.commit();
     return static_cast<int>(blocks.size());
@@ -678,7 +718,7 @@ void Indexer::index_files(const std::vector<fs::path>& file_keys,
                     try {
                         const OldRows old = old_rows(lk.q(), key);
                         const std::vector<std::string> ids = indexer::match_identifiers(old.headings, parsed.blocks);
-                        write_rows(lk.q(), key, parsed.blocks, ids, old);
+                        write_rows(lk.q(), key, parsed.blocks, parsed.byte_ranges, ids, old);
                         record_or_forget(lk.file_index(), key, fp, &state);
                         lk.db().exec("RELEASE one_file");
                     } catch (...) {
@@ -701,13 +741,14 @@ std::vector<Block> Indexer::rebuild_file(const fs::path& file_path, FileWatcher*
     ReindexMark mark(watcher, file_path);
     const std::string key = file_key(file_path);
     Lock lk(*this);
-    const std::vector<Block> blocks = parse_markdown_to_blocks(file_path);
+    const ParsedFile parsed = parse_markdown_file(key);
+    const std::vector<Block>& blocks = parsed.blocks;
     SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
     delete_rows(lk.q(), key);
     std::vector<std::string> ids;
     ids.reserve(blocks.size());
     for (const Block& b : blocks) ids.push_back(b.uuid);
-    write_rows(lk.q(), key, blocks, ids, {});
+    write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, {});
     record_or_forget(lk.file_index(), key, file_path, &state);
     tx.commit();
     return blocks_of(lk.q(), key);

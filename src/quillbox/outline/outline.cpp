@@ -654,7 +654,9 @@ namespace {
 
 // The blocks of `content`, the bytes of `file_path`; `path` is the blocks' file_path.
 std::vector<Block> blocks_of_text(std::string& content, const std::filesystem::path& file_path,
-                                  const std::filesystem::path& path) {
+                                  const std::filesystem::path& path, std::vector<ByteRange>* ranges = nullptr) {
+    // Without CR the model's line offsets are the file's byte offsets.
+    const bool raw_offsets = std::memchr(content.data(), '\r', content.size()) == nullptr;
     const LineMap m = check_text(content, file_path);
     const std::size_t nlines = m.begin.size();
     if (nlines > MAX_FILE_LINES) throw FileTooLargeError();
@@ -689,6 +691,12 @@ std::vector<Block> blocks_of_text(std::string& content, const std::filesystem::p
         b.level = h.level;
         b.content_hash = hash_line_range(m, static_cast<std::size_t>(h.start), static_cast<std::size_t>(end));
         blocks.push_back(std::move(b));
+        if (ranges) {
+            ByteRange r;
+            const auto first = static_cast<std::size_t>(h.start), last = static_cast<std::size_t>(end);
+            if (raw_offsets && last < m.begin.size()) r = {m.begin[first], m.end[last]};
+            ranges->push_back(r);
+        }
     }
     return blocks;
 }
@@ -704,7 +712,8 @@ ParsedFile parse_markdown_file(const std::filesystem::path& file_key) {
     std::string content = read_limited(file_key);
     ParsedFile out;
     out.file_hash = detail::sha256_hex(content);  // of the raw bytes, before any newline change
-    out.blocks = blocks_of_text(content, file_key, file_key);
+    out.blocks = blocks_of_text(content, file_key, file_key, &out.byte_ranges);
+    out.byte_ranges.resize(out.blocks.size());
     return out;
 }
 
