@@ -305,114 +305,110 @@ std::string pad(const std::string& sign, const std::string& body, const Spec& sp
     }
 }
 
+// Where a value is formatted: the message key and the placeholder, for the errors.
+struct FieldRef {
+    std::string_view key;
+    std::string_view field;
+    [[noreturn]] void fail(const std::string& why) const { value_error(key, field, why); }
+};
+
+std::string code_name(const Spec& spec) { return std::string("format code '") + spec.type + "'"; }
+
+std::string format_text(const std::string& s, const Spec& spec, const FieldRef& at) {
+    if (spec.type != 0 && spec.type != 's') at.fail(code_name(spec) + " needs a number, got the text '" + s + "'");
+    if (spec.sign) at.fail("a sign does not apply to a text value");
+    if (spec.grouping) at.fail(std::string("'") + spec.grouping + "' does not apply to a text value");
+    if (spec.align == '=') at.fail("'=' alignment does not apply to a text value");
+    std::string body = s;
+    if (spec.precision >= 0) {
+        // The precision counts characters, not bytes.
+        std::size_t i = 0;
+        for (int k = 0; k < spec.precision && i < body.size(); ++k) {
+            ++i;
+            while (i < body.size() && (static_cast<unsigned char>(body[i]) & 0xC0) == 0x80) ++i;
+        }
+        body.resize(i);
+    }
+    return pad("", body, spec, '<');
+}
+
+// The digits of an integer (without its sign); empty when the code formats it as a real number.
+std::string integer_body(long long n, const Spec& spec, const FieldRef& at) {
+    const bool negative = n < 0;
+    const unsigned long long mag = negative ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+    const int p = spec.precision < 0 ? 6 : spec.precision;
+    const std::string frac = (p > 0 || spec.alternate) ? "." + std::string(static_cast<std::size_t>(p), '0') : "";
+    switch (spec.type) {
+        case 0:
+        case 'd':
+            if (spec.precision >= 0) at.fail("a precision does not apply to an integer");
+            return std::to_string(mag);
+        case 'f':
+        case 'F': return std::to_string(mag) + frac;
+        case '%': return (mag == 0 ? std::string("0") : std::to_string(mag) + "00") + frac + "%";
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G': return {};
+        default: at.fail(code_name(spec) + " does not apply to an integer");
+    }
+}
+
+// The digits of a real number (without its sign).
+std::string real_body(double x, const Spec& spec, const FieldRef& at) {
+    const bool finite = std::isfinite(x);
+    switch (spec.type) {
+        case 0: {
+            if (!finite) return nonfinite(x, false);
+            if (spec.precision < 0) return real_repr(std::fabs(x));
+            const int p = spec.precision == 0 ? 1 : spec.precision;
+            const std::string e = c_format(std::fabs(x), 'e', p - 1, false);
+            std::string digits;
+            for (char c : e.substr(0, e.find('e')))
+                if (c != '.') digits.push_back(c);
+            while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+            const int exp10 = std::stoi(e.substr(e.find('e') + 1));
+            // Like 'g', but positional output keeps a digit after the point.
+            return layout_float(digits, exp10, p - 1);
+        }
+        case 'f':
+        case 'F':
+            return finite ? c_format(std::fabs(x), 'f', spec.precision < 0 ? 6 : spec.precision, spec.alternate)
+                          : nonfinite(x, spec.type == 'F');
+        case '%':
+            return (finite ? percent_digits(x, spec.precision < 0 ? 6 : spec.precision, spec.alternate)
+                           : nonfinite(x, false)) +
+                   "%";
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+            return finite ? c_format(std::fabs(x), spec.type, spec.precision < 0 ? 6 : spec.precision, spec.alternate)
+                          : nonfinite(x, spec.type == 'E' || spec.type == 'G');
+        default: at.fail(code_name(spec) + " needs an integer, got the real number " + real_repr(x));
+    }
+}
+
 std::string format_value(const MessageArg::Value& v, std::string_view spec_text,
                          std::string_view key, std::string_view field) {
     if (spec_text.empty()) return text_form(v);
+    const FieldRef at{key, field};
     std::string why;
     auto parsed = parse_spec(spec_text, why);
-    if (!parsed) value_error(key, field, why);
+    if (!parsed) at.fail(why);
     const Spec& spec = *parsed;
-    auto code = [&] { return std::string("format code '") + spec.type + "'"; };
-
-    if (auto s = std::get_if<std::string>(&v)) {
-        if (spec.type != 0 && spec.type != 's')
-            value_error(key, field, code() + " needs a number, got the text '" + *s + "'");
-        if (spec.sign) value_error(key, field, "a sign does not apply to a text value");
-        if (spec.grouping)
-            value_error(key, field, std::string("'") + spec.grouping + "' does not apply to a text value");
-        if (spec.align == '=') value_error(key, field, "'=' alignment does not apply to a text value");
-        std::string body = *s;
-        if (spec.precision >= 0) {
-            std::size_t i = 0;
-            for (int k = 0; k < spec.precision && i < body.size(); ++k) {
-                ++i;
-                while (i < body.size() && (static_cast<unsigned char>(body[i]) & 0xC0) == 0x80) ++i;
-            }
-            body.resize(i);
-        }
-        return pad("", body, spec, '<');
-    }
+    if (auto s = std::get_if<std::string>(&v)) return format_text(*s, spec, at);
 
     bool negative = false;
     std::string body;
-    const double* real = std::get_if<double>(&v);
-    std::optional<double> as_real;
-    if (real) as_real = *real;
-
-    if (!real) {
-        long long n = std::holds_alternative<bool>(v) ? (std::get<bool>(v) ? 1 : 0) : std::get<long long>(v);
+    if (const double* real = std::get_if<double>(&v)) {
+        negative = std::signbit(*real) && !std::isnan(*real);
+        body = real_body(*real, spec, at);
+    } else {
+        const long long n = std::holds_alternative<bool>(v) ? (std::get<bool>(v) ? 1 : 0) : std::get<long long>(v);
         negative = n < 0;
-        unsigned long long mag = negative ? 0ULL - static_cast<unsigned long long>(n)
-                                          : static_cast<unsigned long long>(n);
-        int p = spec.precision < 0 ? 6 : spec.precision;
-        std::string frac = (p > 0 || spec.alternate) ? "." + std::string(static_cast<std::size_t>(p), '0') : "";
-        switch (spec.type) {
-            case 0:
-            case 'd':
-                if (spec.precision >= 0) value_error(key, field, "a precision does not apply to an integer");
-                body = std::to_string(mag);
-                break;
-            case 'f':
-            case 'F':
-                body = std::to_string(mag) + frac;
-                break;
-            case '%':
-                body = (mag == 0 ? std::string("0") : std::to_string(mag) + "00") + frac + "%";
-                break;
-            case 'e':
-            case 'E':
-            case 'g':
-            case 'G':
-                as_real = static_cast<double>(n);
-                break;
-            default:
-                value_error(key, field, code() + " does not apply to an integer");
-        }
-    }
-    if (as_real && body.empty()) {
-        double x = *as_real;
-        negative = std::signbit(x) && !std::isnan(x);
-        bool finite = std::isfinite(x);
-        switch (spec.type) {
-            case 0:
-                if (!finite) {
-                    body = nonfinite(x, false);
-                } else if (spec.precision < 0) {
-                    body = real_repr(std::fabs(x));
-                } else {
-                    int p = spec.precision == 0 ? 1 : spec.precision;
-                    std::string e = c_format(std::fabs(x), 'e', p - 1, false);
-                    std::string digits;
-                    for (char c : e.substr(0, e.find('e')))
-                        if (c != '.') digits.push_back(c);
-                    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-                    int exp10 = std::stoi(e.substr(e.find('e') + 1));
-                    // Like 'g', but positional output keeps a digit after the point.
-                    body = layout_float(digits, exp10, p - 1);
-                }
-                break;
-            case 'f':
-            case 'F':
-                body = finite ? c_format(std::fabs(x), 'f', spec.precision < 0 ? 6 : spec.precision,
-                                         spec.alternate)
-                              : nonfinite(x, spec.type == 'F');
-                break;
-            case '%':
-                body = (finite ? percent_digits(x, spec.precision < 0 ? 6 : spec.precision, spec.alternate)
-                               : nonfinite(x, false)) +
-                       "%";
-                break;
-            case 'e':
-            case 'E':
-            case 'g':
-            case 'G':
-                body = finite ? c_format(std::fabs(x), spec.type, spec.precision < 0 ? 6 : spec.precision,
-                                         spec.alternate)
-                              : nonfinite(x, spec.type == 'E' || spec.type == 'G');
-                break;
-            default:
-                value_error(key, field, code() + " needs an integer, got the real number " + real_repr(x));
-        }
+        body = integer_body(n, spec, at);
+        if (body.empty()) body = real_body(static_cast<double>(n), spec, at);
     }
     std::string sign = negative ? "-" : spec.sign == '+' ? "+" : spec.sign == ' ' ? " " : "";
     if (spec.grouping) {
