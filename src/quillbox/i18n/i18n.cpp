@@ -335,7 +335,8 @@ std::string format_text(const std::string& s, const Spec& spec, const FieldRef& 
 // The digits of an integer (without its sign); empty when the code formats it as a real number.
 std::string integer_body(long long n, const Spec& spec, const FieldRef& at) {
     const bool negative = n < 0;
-    const unsigned long long mag = negative ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+    const unsigned long long mag =
+        negative ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
     const int p = spec.precision < 0 ? 6 : spec.precision;
     const std::string frac = (p > 0 || spec.alternate) ? "." + std::string(static_cast<std::size_t>(p), '0') : "";
     switch (spec.type) {
