@@ -286,88 +286,117 @@ int cmd_install(const fs::path& root_arg) {
     return status;
 }
 
+namespace {
+
+// What one step of `uninstall` met: whether it found something of Quillbox, and whether it
+// failed (the user is told either way).
+struct Removal {
+    bool found = false;
+    bool failed = false;
+};
+
+Removal remove_rules_from_claude_md(const Project& project, const InstallRecord& record) {
+    Removal r;
+    const fs::path claude_md = project.root / "CLAUDE.md";
+    try {
+        if (!has_quillbox_section(claude_md)) return r;
+        r.found = true;
+        remove_quillbox_section(claude_md);
+        std::error_code ec;
+        if (record.created_claude_md && fs::file_size(claude_md, ec) == 0 && !ec) {
+            fs::remove(claude_md);
+            say(fmt::format("{}: removed (install created it and nothing else was in it)", claude_md.string()));
+        } else {
+            say(fmt::format("{}: rules section removed, the rest kept", claude_md.string()));
+        }
+    } catch (const std::exception& e) {
+        complain(fmt::format("{}: {}", claude_md.string(), e.what()));
+        r.failed = true;
+    }
+    return r;
+}
+
+Removal remove_mcp_registration(const Project& project) {
+    Removal r;
+    const fs::path mcp = project.root / ".mcp.json";
+    try {
+        std::string text = read_or_empty(mcp);
+        // A file without our entry is the user's alone: not even reformatted.
+        if (text.empty() || !find_server_entry(text, "mcpServers")) return r;
+        r.found = true;
+        if (auto rest = remove_server_entry(text, "mcpServers")) {
+            write_atomically(mcp, *rest);
+            say(fmt::format("{}: server \"{}\" removed, other servers kept", mcp.string(), SERVER_NAME));
+        } else {
+            fs::remove(mcp);
+            say(fmt::format("{}: removed (it held only the \"{}\" server)", mcp.string(), SERVER_NAME));
+        }
+    } catch (const std::exception& e) {
+        complain(fmt::format("{} was left unchanged: {}", mcp.string(), e.what()));
+        r.failed = true;
+    }
+    return r;
+}
+
+Removal remove_write_hook(const Project& project) {
+    Removal r;
+    const fs::path settings = project.root / ".claude" / "settings.json";
+    try {
+        std::string text = read_or_empty(settings);
+        if (text.empty()) return r;
+        if (auto rest = remove_hook(text)) {
+            r.found = true;
+            write_atomically(settings, *rest);
+            say(fmt::format("{}: Write hook removed, other settings kept", settings.string()));
+        }
+    } catch (const std::exception& e) {
+        complain(fmt::format("{} was left unchanged: {}", settings.string(), e.what()));
+        r.failed = true;
+    }
+    return r;
+}
+
+// The data directory goes with --purge; otherwise it stays, no longer claiming CLAUDE.md.
+bool purge_or_keep_data(const Project& project, InstallRecord& record, bool purge) {
+    std::error_code ec;
+    if (!purge) {
+        record.created_claude_md = false;
+        record.save(project.data_dir);
+        say(fmt::format("Kept {} (index, backups, configuration); `uninstall --purge` removes it.",
+                        project.data_dir.string()));
+        return true;
+    }
+    fs::remove_all(project.data_dir, ec);
+    if (ec) {
+        complain(fmt::format("cannot remove {}: {}", project.data_dir.string(), ec.message()));
+        return false;
+    }
+    say(fmt::format("{}: removed (index, backups, configuration)", project.data_dir.string()));
+    return true;
+}
+
+}  // namespace
+
 int cmd_uninstall(const fs::path& root_arg, bool purge) {
     auto opened = open_project_or_complain(root_arg, false);
     if (!opened) return 2;
     Project& project = *opened;
-    int status = 0;
-    bool found = false;  // anything of Quillbox in this project
     InstallRecord record = InstallRecord::load(project.data_dir);
 
-    fs::path claude_md = project.root / "CLAUDE.md";
-    try {
-        if (has_quillbox_section(claude_md)) {
-            found = true;
-            remove_quillbox_section(claude_md);
-            std::error_code ec;
-            if (record.created_claude_md && fs::file_size(claude_md, ec) == 0 && !ec) {
-                fs::remove(claude_md);
-                say(fmt::format("{}: removed (install created it and nothing else was in it)", claude_md.string()));
-            } else {
-                say(fmt::format("{}: rules section removed, the rest kept", claude_md.string()));
-            }
-        }
-    } catch (const std::exception& e) {
-        complain(fmt::format("{}: {}", claude_md.string(), e.what()));
-        status = 1;
+    bool found = false;  // anything of Quillbox in this project
+    int status = 0;
+    for (const Removal& r :
+         {remove_rules_from_claude_md(project, record), remove_mcp_registration(project), remove_write_hook(project)}) {
+        found = found || r.found;
+        if (r.failed) status = 1;
     }
-
-    fs::path mcp = project.root / ".mcp.json";
-    try {
-        std::string text = read_or_empty(mcp);
-        // A file without our entry is the user's alone: not even reformatted.
-        if (!text.empty() && find_server_entry(text, "mcpServers")) {
-            found = true;
-            if (auto rest = remove_server_entry(text, "mcpServers")) {
-                write_atomically(mcp, *rest);
-                say(fmt::format("{}: server \"{}\" removed, other servers kept", mcp.string(), SERVER_NAME));
-            } else {
-                fs::remove(mcp);
-                say(fmt::format("{}: removed (it held only the \"{}\" server)", mcp.string(), SERVER_NAME));
-            }
-        }
-    } catch (const std::exception& e) {
-        complain(fmt::format("{} was left unchanged: {}", mcp.string(), e.what()));
-        status = 1;
-    }
-
-    fs::path settings = project.root / ".claude" / "settings.json";
-    try {
-        std::string text = read_or_empty(settings);
-        if (!text.empty()) {
-            if (auto rest = remove_hook(text)) {
-                found = true;
-                write_atomically(settings, *rest);
-                say(fmt::format("{}: Write hook removed, other settings kept", settings.string()));
-            }
-        }
-    } catch (const std::exception& e) {
-        complain(fmt::format("{} was left unchanged: {}", settings.string(), e.what()));
-        status = 1;
-    }
-
     std::error_code ec;
     const bool has_data = fs::is_directory(project.data_dir, ec);
     if (!found && !has_data) {
         say(fmt::format("No Quillbox installation found in {}; nothing changed.", project.root.string()));
         return status;
     }
-    if (has_data) {
-        if (purge) {
-            fs::remove_all(project.data_dir, ec);
-            if (ec) {
-                complain(fmt::format("cannot remove {}: {}", project.data_dir.string(), ec.message()));
-                status = 1;
-            } else {
-                say(fmt::format("{}: removed (index, backups, configuration)", project.data_dir.string()));
-            }
-        } else {
-            record.created_claude_md = false;
-            record.save(project.data_dir);
-            say(fmt::format("Kept {} (index, backups, configuration); `uninstall --purge` removes it.",
-                            project.data_dir.string()));
-        }
-    }
+    if (has_data && !purge_or_keep_data(project, record, purge)) status = 1;
     say(fmt::format("If you also added the server with `claude mcp add` in another scope: claude mcp remove {}",
                     SERVER_NAME));
     return status;
