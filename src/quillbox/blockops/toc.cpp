@@ -15,6 +15,37 @@
 
 namespace quillbox {
 
+namespace {
+
+// The table, markers included, one line an entry indented by level.
+std::string toc_text(const std::vector<TocEntry>& entries) {
+    std::string text(TOC_START_MARKER);
+    text += '\n';
+    for (const auto& e : entries) {
+        for (int i = 1; i < e.block.level; ++i) text += "  ";
+        text += "- [" + e.block.title + "](#" + e.slug + ")\n";
+    }
+    text += TOC_STOP_MARKER;
+    text += '\n';
+    return text;
+}
+
+// The 0-based lines of the first start marker and the stop marker after it; -1 when missing.
+std::pair<long, long> find_toc_markers(const std::vector<std::string>& lines) {
+    long start = -1;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string_view trimmed = structure::strip(lines[i]);
+        if (start < 0) {
+            if (trimmed == TOC_START_MARKER) start = static_cast<long>(i);
+        } else if (trimmed == TOC_STOP_MARKER) {
+            return {start, static_cast<long>(i)};
+        }
+    }
+    return {start, -1};
+}
+
+}  // namespace
+
 Reply do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                             std::string_view file_path, bool /*update*/, bool force_insert,
                             long long max_depth) {
@@ -30,14 +61,7 @@ Reply do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
     std::vector<TocEntry> entries = get_toc_entries(blocks, depth);
     if (entries.empty()) return "No headings at depth <= " + std::to_string(max_depth) + " found.";
 
-    std::string new_toc_text(TOC_START_MARKER);
-    new_toc_text += '\n';
-    for (const auto& e : entries) {
-        for (int i = 1; i < e.block.level; ++i) new_toc_text += "  ";
-        new_toc_text += "- [" + e.block.title + "](#" + e.slug + ")\n";
-    }
-    new_toc_text += TOC_STOP_MARKER;
-    new_toc_text += '\n';
+    const std::string new_toc_text = toc_text(entries);
     // A title that spans lines (setext) spans lines in the table too.
     std::vector<std::string> toc_lines = detail::split_lines(new_toc_text);
 
@@ -50,17 +74,7 @@ Reply do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
     for (auto& line : stripped)
         while (!line.empty() && line.back() == '\n') line.pop_back();
 
-    long toc_start = -1;
-    long toc_end = -1;
-    for (std::size_t i = 0; i < stripped.size(); ++i) {
-        std::string_view trimmed = structure::strip(stripped[i]);
-        if (toc_start < 0) {
-            if (trimmed == TOC_START_MARKER) toc_start = static_cast<long>(i);
-        } else if (trimmed == TOC_STOP_MARKER) {
-            toc_end = static_cast<long>(i);
-            break;
-        }
-    }
+    const auto [toc_start, toc_end] = find_toc_markers(stripped);
 
     std::vector<std::string> new_lines;
     new_lines.reserve(stripped.size() + toc_lines.size());
