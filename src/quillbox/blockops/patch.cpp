@@ -77,6 +77,60 @@ std::string changed_lines_excerpt(const std::vector<std::string>& file_lines, co
     return out;
 }
 
+// The block's text after the replacements, its lines, and the file lines they touched.
+struct Patched {
+    std::string text;
+    std::vector<std::string> lines;
+    std::set<long> changed;
+};
+
+Patched apply_patch(const std::string& content, const std::vector<std::size_t>& at, std::size_t old_size,
+                    const std::string& new_norm, long block_start) {
+    Patched out;
+    out.text.reserve(content.size() + at.size() * new_norm.size());
+    std::vector<std::pair<std::size_t, std::size_t>> spans;  // byte ranges of new_norm in the text
+    std::size_t from = 0;
+    for (std::size_t pos : at) {
+        out.text.append(content, from, pos - from);
+        spans.emplace_back(out.text.size(), out.text.size() + new_norm.size());
+        out.text += new_norm;
+        from = pos + old_size;
+    }
+    out.text.append(content, from);
+    out.lines = joined_lines(out.text);
+    for (const auto& [a, b] : spans) {
+        const std::size_t first = line_at(out.text, a);
+        const std::size_t last = b > a ? line_at(out.text, b - 1) : first;
+        for (std::size_t l = first; l <= last; ++l)
+            out.changed.insert(block_start +
+                               static_cast<long>(std::min(l, out.lines.empty() ? 0 : out.lines.size() - 1)));
+    }
+    return out;
+}
+
+// The answer: what was done, the changed lines of the file as they are now (within the result
+// budget), and the savings footer.
+std::string patch_answer(const std::string& title, const fs::path& fp, std::size_t replacements,
+                         std::set<long> changed, long block_start, const TokenSavings& savings) {
+    const std::string footer = _savings_footer(savings);
+    std::string head = "✅ Block '" + title + "' patched (" + std::to_string(replacements) +
+                       (replacements == 1 ? " replacement" : " replacements") + ").\nFile: " + fp.string();
+    if (changed.empty()) changed.insert(block_start);  // the block's lines were removed
+    std::vector<std::string> file_lines;
+    try {
+        file_lines = detail::split_lines(detail::read_text_file(fp));
+    } catch (const std::exception& e) {
+        log_warning("patch_block: cannot show the changed lines of %s: %s", fp.c_str(), e.what());
+    }
+    std::string excerpt = changed_lines_excerpt(file_lines, changed);
+    const std::string model_name = get_config("pricing_model");
+    const long long room = _result_budget() - _count_tokens(head + "\n\n\n" + footer, model_name);
+    excerpt = _fit_to_budget(excerpt, room, [&](std::size_t) {
+        return "  … more changed lines not shown (result budget); md_read_block shows the section.";
+    });
+    return head + "\n" + excerpt + "\n\n" + footer;
+}
+
 }  // namespace
 
 Reply do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
@@ -118,64 +172,26 @@ Reply do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safet
                               "every one.");
     if (old_norm == new_norm) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
 
-    // The new text of the block, and which of its lines the replacements touched.
-    std::string patched;
-    patched.reserve(content.size() + at.size() * new_norm.size());
-    std::vector<std::pair<std::size_t, std::size_t>> spans;  // byte ranges of new_norm in `patched`
-    std::size_t from = 0;
-    for (std::size_t pos : at) {
-        patched.append(content, from, pos - from);
-        spans.emplace_back(patched.size(), patched.size() + new_norm.size());
-        patched += new_norm;
-        from = pos + old_norm.size();
-    }
-    patched.append(content, from);
-    const std::vector<std::string> new_lines = joined_lines(patched);
-
-    std::set<long> changed;
-    for (const auto& [a, b] : spans) {
-        const std::size_t first = line_at(patched, a);
-        const std::size_t last = b > a ? line_at(patched, b - 1) : first;
-        for (std::size_t l = first; l <= last; ++l)
-            changed.insert(actual_start + static_cast<long>(std::min(l, new_lines.empty() ? 0 : new_lines.size() - 1)));
-    }
-
+    const Patched patched = apply_patch(content, at, old_norm.size(), new_norm, actual_start);
     // What this call exchanged: the agent read the block instead of the file, and wrote the
     // two texts instead of the whole file. Taken before the write.
     const std::string full_text = detail::read_text_file(fp);
-    TokenSavings savings = _token_savings(full_text, content, patched);
+    TokenSavings savings = _token_savings(full_text, content, patched.text);
     const std::string model = get_config("pricing_model");
     savings.write_savings =
         std::max(savings.full_tok - _count_tokens(old_text, model) - _count_tokens(new_text, model), 0LL);
     savings.tokens_saved = savings.read_savings + savings.write_savings;
-    if (patched == content || _block_is_whole_file(full_text, actual_start, actual_end))
+    if (patched.text == content || _block_is_whole_file(full_text, actual_start, actual_end))
         savings = _no_savings(savings);
 
     try {
-        _rewrite_block(indexer, watcher, safety, tracker, block, actual_start, actual_end, new_lines,
+        _rewrite_block(indexer, watcher, safety, tracker, block, actual_start, actual_end, patched.lines,
                        savings.tokens_saved, "patch_block");
     } catch (const FileChangedError&) {
         return Reply::refusal(get_message("file_changed"));
     }
 
-    const std::string footer = _savings_footer(savings);
-    std::string head = "✅ Block '" + block.title + "' patched (" + std::to_string(at.size()) +
-                       (at.size() == 1 ? " replacement" : " replacements") + ").\nFile: " + fp.string();
-    if (changed.empty()) changed.insert(actual_start);  // the block's lines were removed
-    std::vector<std::string> file_lines;
-    try {
-        file_lines = detail::split_lines(detail::read_text_file(fp));
-    } catch (const std::exception& e) {
-        log_warning("patch_block: cannot show the changed lines of %s: %s", fp.c_str(), e.what());
-    }
-    std::string excerpt = changed_lines_excerpt(file_lines, changed);
-
-    const std::string model_name = get_config("pricing_model");
-    const long long room = _result_budget() - _count_tokens(head + "\n\n\n" + footer, model_name);
-    excerpt = _fit_to_budget(excerpt, room, [&](std::size_t) {
-        return "  … more changed lines not shown (result budget); md_read_block shows the section.";
-    });
-    return head + "\n" + excerpt + "\n\n" + footer;
+    return patch_answer(block.title, fp, at.size(), patched.changed, actual_start, savings);
 }
 
 }  // namespace quillbox
