@@ -185,6 +185,46 @@ bool is_identifier(std::u32string_view name) {
     return std::all_of(name.begin() + 1, name.end(), continue_ok);
 }
 
+// A group reference "\\g<...>" at t[i]: group 0 (the only one a literal search has), a name
+// (which a literal search cannot have), or malformed. `end`: just past the '>'.
+struct GroupRef {
+    enum Kind { zero, named, bad } kind = bad;
+    std::u32string_view name;
+    std::size_t end = 0;
+};
+
+GroupRef read_group_ref(std::u32string_view t, std::size_t i) {
+    GroupRef ref;
+    if (i + 2 >= t.size() || t[i + 2] != U'<') return ref;
+    const std::size_t close = t.find(U'>', i + 3);
+    if (close == std::u32string_view::npos) return ref;
+    ref.name = t.substr(i + 3, close - (i + 3));
+    ref.end = close + 1;
+    if (ref.name.empty()) return ref;
+    if (std::all_of(ref.name.begin(), ref.name.end(), is_ascii_digit)) {
+        if (std::all_of(ref.name.begin(), ref.name.end(), [](char32_t x) { return x == U'0'; }))
+            ref.kind = GroupRef::zero;
+    } else if (is_identifier(ref.name)) {
+        ref.kind = GroupRef::named;
+    }
+    return ref;
+}
+
+// The character a backslash and `d` stand for ("\\n" a line feed); 0 when none.
+char32_t control_escape(char32_t d) {
+    switch (d) {
+        case U'n': return U'\n';
+        case U't': return U'\t';
+        case U'r': return U'\r';
+        case U'f': return U'\f';
+        case U'v': return U'\v';
+        case U'a': return U'\a';
+        case U'b': return U'\b';
+        case U'\\': return U'\\';
+        default: return 0;
+    }
+}
+
 TemplateParse parse_template(std::u32string_view t) {
     TemplateParse out;
     std::u32string literal;
@@ -209,26 +249,17 @@ TemplateParse parse_template(std::u32string_view t) {
         if (i + 1 >= n) return fail();  // lone backslash at the end
         char32_t d = t[i + 1];
         if (d == U'g') {
-            if (i + 2 >= n || t[i + 2] != U'<') return fail();
-            std::size_t close = t.find(U'>', i + 3);
-            if (close == std::u32string_view::npos) return fail();
-            std::u32string_view name = t.substr(i + 3, close - (i + 3));
-            if (name.empty()) return fail();
-            if (std::all_of(name.begin(), name.end(), is_ascii_digit)) {
-                // Only group 0 exists: the search has no groups of its own.
-                if (!std::all_of(name.begin(), name.end(), [](char32_t x) { return x == U'0'; }))
-                    return fail();
-                flush();
-                out.pieces.emplace_back(Group0{});
-            } else if (is_identifier(name)) {
+            const GroupRef ref = read_group_ref(t, i);
+            if (ref.kind == GroupRef::bad) return fail();
+            if (ref.kind == GroupRef::named) {
                 out.status = TemplateParse::Status::named_group;
-                out.group_name = detail::to_utf8(name);
+                out.group_name = detail::to_utf8(ref.name);
                 out.pieces.clear();
                 return out;
-            } else {
-                return fail();
             }
-            i = close + 1;
+            flush();
+            out.pieces.emplace_back(Group0{});
+            i = ref.end;
         } else if (d == U'0') {
             std::size_t j = i + 2;
             unsigned value = 0;
@@ -246,19 +277,7 @@ TemplateParse parse_template(std::u32string_view t) {
                 return fail();
             }
         } else {
-            char32_t ctl = 0;
-            switch (d) {
-                case U'n': ctl = U'\n'; break;
-                case U't': ctl = U'\t'; break;
-                case U'r': ctl = U'\r'; break;
-                case U'f': ctl = U'\f'; break;
-                case U'v': ctl = U'\v'; break;
-                case U'a': ctl = U'\a'; break;
-                case U'b': ctl = U'\b'; break;
-                case U'\\': ctl = U'\\'; break;
-                default: break;
-            }
-            if (ctl != 0) {
+            if (const char32_t ctl = control_escape(d); ctl != 0) {
                 literal.push_back(ctl);
             } else if (is_ascii_letter(d)) {
                 return fail();
