@@ -3,6 +3,7 @@
 // request's id, and the server still answers a ping and lists a file afterwards.
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -37,8 +38,9 @@ struct Server {
         project = open_project(root, /*create_data_dir=*/true);
         install_host_components(project);
         // Only errors reach stderr: an internal error on some line is worth seeing.
+        // QUILLBOX_FUZZ_WARNINGS=1 shows the tools' failures too, to triage a corpus.
         set_log_sink([](const LogRecord&) {});
-        set_log_level(LogLevel::error);
+        set_log_level(std::getenv("QUILLBOX_FUZZ_WARNINGS") ? LogLevel::warning : LogLevel::error);
         // The watcher is not started: its thread would re-index behind the fuzzer's back and
         // make a finding depend on timing.
         watcher = std::make_unique<FileWatcher>(project.root, [](const std::filesystem::path&) {});

@@ -1,6 +1,7 @@
 // The Markdown block parser: bytes in, blocks out. Every block lies inside the file, blocks come
 // in document order and nest like sections (a later block starting inside an earlier one ends
-// inside it and is deeper), and a heading's own lines, parsed alone, give the same heading back.
+// inside it and is deeper), content hashes agree with the plain hash of the block's lines, and a
+// heading's own lines, parsed alone, give the same heading (and hash) back.
 
 #include <cstdint>
 #include <string>
@@ -53,6 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (b.level < 1 || b.level > 4) qbfuzz::fail("heading level of " + describe(b));
         if (b.block_type != "heading") qbfuzz::fail("block type '" + b.block_type + "'");
         if (detail::find_invalid_utf8(b.title) != std::string_view::npos) qbfuzz::fail("title is not UTF-8");
+        // The parser hashes runs of lines in one piece; the plain line-by-line hash must agree.
+        if (b.content_hash != _compute_content_hash(lines, b.start_line - 1, b.end_line - 1))
+            qbfuzz::fail("content hash of " + describe(b) + " differs from the hash of its lines");
         if (i == 0) continue;
         const Block& p = blocks[i - 1];
         if (b.start_line <= p.start_line) qbfuzz::fail("block " + describe(b) + " does not follow " + describe(p));
@@ -75,6 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (again.empty()) qbfuzz::fail("heading " + describe(b) + " does not parse alone");
         if (again.front().title != b.title || again.front().level != b.level || again.front().start_line != 1)
             qbfuzz::fail("heading " + describe(b) + " parses alone as " + describe(again.front()));
+        if (again.front().end_line == b.end_line - b.start_line + 1 && again.front().content_hash != b.content_hash)
+            qbfuzz::fail("heading " + describe(b) + " alone has another content hash");
     }
     return 0;
 }
