@@ -1,5 +1,7 @@
-// The config.toml reader: any file loads or is refused as not TOML; what loads answers every key.
+// The config.toml reader: any file loads or is refused as not TOML; what loads answers every key,
+// survives a save, and holds whole numbers where the program needs integers.
 
+#include <cmath>
 #include <cstdint>
 
 #include <string>
@@ -17,6 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)config.pricing_rates();
         (void)config.get_bool("cache_enabled");
         (void)config.get_number("session.turn_idle_seconds");
+        // The program turns these into integers (a count of backups, of lines, of tokens): what
+        // the reader accepts must be a whole number an integer holds.
+        for (const char* key : {"backups.keep_per_file", "hook.max_lines", "result_budget_tokens"}) {
+            const double d = config.get_number(key);
+            if (!(d >= 0 && d == std::trunc(d) && d < 9.2e18))
+                qbfuzz::fail(std::string(key) + " reads as " + config.get(key) + ", not a whole number of a sensible size");
+        }
         // What was read survives a save and a second load unchanged.
         config.save(qbfuzz::scratch() / "saved.toml");
         Config again = Config::load(qbfuzz::scratch() / "saved.toml");

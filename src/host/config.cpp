@@ -230,10 +230,16 @@ std::string validate_config_value(std::string_view key, std::string_view value) 
             throw_bad_value(*info, value);
         }
         case Type::number: {
+            // Counts become integers in the program: a whole number, and no value beyond 10^15
+            // (no setting means anything there, and every whole number below it converts exactly).
+            constexpr double MAX_NUMBER = 1e15;
             double d = 0;
-            if (!parse_number(value, d) || d < 0 || ((key == "session.turn_idle_seconds" || key == "semantic.timeout_seconds") && d <= 0))
+            if (!parse_number(value, d) || d < 0 || d > MAX_NUMBER ||
+                ((key == "session.turn_idle_seconds" || key == "semantic.timeout_seconds") && d <= 0))
                 throw_bad_value(*info, value);
             if (key == "result_budget_tokens" && (d < 200 || d != std::trunc(d))) throw_bad_value(*info, value);
+            if ((key == "backups.keep_per_file" || key == "hook.max_lines") && d != std::trunc(d))
+                throw_bad_value(*info, value);
             return number_text(d);
         }
         case Type::choice: {

@@ -123,3 +123,26 @@ TEST(Config, MissingFileGivesDefaultsAndBrokenFileIsAnError) {
     std::string err = error_of([&] { Config::load(broken); });
     EXPECT_NE(err.find("config.toml:1:"), std::string::npos) << err;
 }
+
+// Counts become integers in the program (the backups kept, the hook's line limit): a value no
+// integer holds, or a fraction, would be converted with undefined behaviour. The file keeps the
+// default, `config set` refuses it.
+TEST(Config, CountsAreWholeNumbersAnIntegerHolds) {
+    TempDir dir;
+    auto file = dir.write("config.toml",
+                          "hook.max_lines = 1e300\nresult_budget_tokens = 1e300\n"
+                          "[backups]\nkeep_per_file = 2.5\nmax_age_days = 1e300\n");
+    Config cfg = Config::load(file);
+    EXPECT_EQ(cfg.get("hook.max_lines"), "100");
+    EXPECT_EQ(cfg.get("result_budget_tokens"), "20000");
+    EXPECT_EQ(cfg.get("backups.keep_per_file"), "20");
+    EXPECT_EQ(cfg.get("backups.max_age_days"), "30");
+    EXPECT_EQ(cfg.warnings().size(), 4u);
+
+    EXPECT_THROW(cfg.set("backups.keep_per_file", "1e19"), std::invalid_argument);
+    EXPECT_THROW(cfg.set("hook.max_lines", "12.5"), std::invalid_argument);
+    cfg.set("backups.keep_per_file", "1000000");
+    cfg.set("pricing.opus.input", "1.25");
+    EXPECT_EQ(cfg.get("backups.keep_per_file"), "1000000");
+    EXPECT_EQ(cfg.get("pricing.opus.input"), "1.25");
+}
