@@ -174,6 +174,16 @@ public:
     void index_files(const std::vector<std::filesystem::path>& file_keys,
                      const std::function<void(std::size_t, int, std::exception_ptr)>& done,
                      std::size_t per_commit = 200);
+    // One operation's statistics row.
+    struct OperationRecord {
+        std::string date, op_type, file_path, block_id;
+        long long tokens_saved = 0;
+    };
+    // After an operation wrote the file: index_file_keeping (with `keep`, the block id and its
+    // start line) or index_file, the file's freshness record (figures taken before the one read
+    // that is both hashed and parsed) and the operation's statistics row, in one transaction.
+    int index_after_write(const std::filesystem::path& file_path, FileWatcher* watcher,
+                          const std::optional<std::pair<std::string, int>>& keep, const OperationRecord& op);
     // Drops the file's rows and indexes it afresh (new identifiers), recording `state` as its
     // freshness record, all in one transaction; returns the new rows in document order.
     std::vector<Block> rebuild_file(const std::filesystem::path& file_path, FileWatcher* watcher,
@@ -200,7 +210,8 @@ private:
     class Lock;
     SQLite::Database& conn_locked();
     int index_locked(const std::filesystem::path& file_path, FileWatcher* watcher,
-                     const std::optional<std::pair<std::string, int>>& keep, const FileState* state);
+                     const std::optional<std::pair<std::string, int>>& keep, const FileState* state,
+                     const OperationRecord* op = nullptr);
 
     std::filesystem::path db_path_;
     std::unique_ptr<SQLite::Database> conn_;

@@ -202,3 +202,28 @@ TEST_F(IndexFile, RowsKeepTheirByteRanges) {
     EXPECT_FALSE(bytes_of("A").known());
     EXPECT_FALSE(bytes_of("C").known());
 }
+
+// After an operation's write: rows, the file's record (the hash of the bytes parsed) and the
+// statistics row commit together, or none of them does.
+TEST_F(IndexFile, AfterAWriteRowsRecordAndStatisticsCommitTogether) {
+    auto before = index("# A\ntext\n## B\nmore\n");
+    const Indexer::OperationRecord op{"2026-12-08", "replace_block", md.string(), before.at("B"), 42};
+    write_file(md, "# A\ntext\n## B2\nnew\nlines\n");
+    EXPECT_EQ(ix.index_after_write(md, &w, std::make_pair(before.at("B"), 3), op), 2);
+    auto after = ids_by_title(ix, md);
+    EXPECT_EQ(after.at("B2"), before.at("B"));  // the rewritten block keeps its identifier
+    auto state = ix.file_state(md);
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->file_hash, parse_markdown_file(md).file_hash);
+    EXPECT_TRUE(state->same_stat(file_state_of(md, {})));
+    EXPECT_EQ(query1(ix, "SELECT operation_type || ' ' || block_id || ' ' || tokens_saved FROM stats"),
+              "replace_block " + before.at("B") + " 42");
+
+    // The statistics row cannot be written: the rows and the record stay as they were.
+    exec_sql(ix, "DROP TABLE stats");
+    const auto rows = ix.list_blocks(md);
+    write_file(md, "# A\nchanged\n## B2\nnew\nlines\n");
+    EXPECT_THROW(ix.index_after_write(md, &w, std::nullopt, op), SQLite::Exception);
+    EXPECT_EQ(ix.list_blocks(md), rows);
+    EXPECT_EQ(ix.file_state(md), state);
+}

@@ -59,11 +59,11 @@ std::optional<std::pair<int, int>> _locate_block(SafetyEngine& safety, const Blo
 
 int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, SessionReadTracker& tracker,
                    const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
-                   long long tokens_saved, std::string_view op_type) {
+                   long long tokens_saved, std::string_view op_type, const std::vector<std::string>* lines_before) {
     const fs::path& fp = block.file_path;
     const std::string key = fp.string();
     const std::string& id = block.uuid;
-    std::vector<std::string> lines = detail::split_lines(detail::read_text_file(fp));
+    std::vector<std::string> lines = lines_before ? *lines_before : detail::split_lines(detail::read_text_file(fp));
     const std::vector<std::string> seen =
         _view_touched_by_write(indexer.list_blocks(fp), lines, actual_start, actual_end);
     // The engine checks again, under its lock, that the block is still what the session saw.
@@ -75,22 +75,29 @@ int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
     tracker.reset_file(key);
 
     const int new_end = actual_start + static_cast<int>(new_lines.size()) - 1;
-    indexer.update_block_lines(id, actual_start, new_end);
-    indexer.set_block_hash(id, compute_hash(detail::join_lines(new_lines)));
 
     // The write shifted or rewrote other blocks of the file (following sections, the sections
     // that contain this one, its own subsections). Re-index now, keeping identifiers, so that
-    // the next listing and block read see the real ranges instead of stale ones. The pass
-    // records the file's state with the rows; when it fails, the file has no record and the
-    // next check re-indexes.
+    // the next listing and block read see the real ranges instead of stale ones: the rows, the
+    // file's record and the statistics row in one transaction.
+    const Indexer::OperationRecord op{_today_local(), std::string(op_type), key, id, tokens_saved};
+    bool indexed = false;
     try {
-        _reindex_keeping_block(indexer, watcher, fp, id, actual_start, !new_lines.empty());
+        std::optional<std::pair<std::string, int>> keep;
+        if (!new_lines.empty()) keep.emplace(id, actual_start);
+        indexer.index_after_write(fp, &watcher, keep, op);
+        indexed = true;
         _record_own_write(indexer, fp, seen, lines);
     } catch (const std::exception& e) {
         log_warning("Re-index after replace failed for %s: %s", key.c_str(), e.what());
     }
-
-    indexer.record_operation(_today_local(), op_type, key, id, tokens_saved);
+    if (!indexed) {
+        // The block's row follows the write and the file loses its record, so the next check
+        // re-indexes.
+        indexer.update_block_lines(id, actual_start, new_end);
+        indexer.set_block_hash(id, compute_hash(detail::join_lines(new_lines)));
+        indexer.record_operation(op.date, op.op_type, op.file_path, op.block_id, op.tokens_saved);
+    }
     return new_end;
 }
 
@@ -336,16 +343,32 @@ Reply do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& saf
 
     watcher.wait_for_reindex(fp, 3.0);
 
+    // The file is read once here; the lines, the token figures and the bookkeeping after the
+    // write come from this text. It is read again only when the block turns out to stand
+    // elsewhere than this text shows it (the file changed meanwhile).
+    std::string full_text = detail::read_text_file(fp);
+    std::vector<std::string> file_lines = detail::split_lines(full_text);
+    auto slice = [&](long start, long end) {
+        const auto n = static_cast<long>(file_lines.size());
+        const long first = std::clamp(start - 1, 0L, n), last = std::clamp(end, first, n);
+        return std::vector<std::string>(file_lines.begin() + first, file_lines.begin() + last);
+    };
+
     // Idempotence on the lines the text stands for, so that the text read comes back a no-op.
-    std::vector<std::string> old_lines = read_lines(fp, block.start_line, block.end_line);
+    std::vector<std::string> old_lines = slice(block.start_line, block.end_line);
     std::vector<std::string> new_lines = _block_lines(new_content, old_lines);
     if (new_lines == old_lines) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
 
     auto located = _locate_block(safety, block);
     if (!located) return Reply::refusal(get_message("file_changed"));
     const auto [actual_start, actual_end] = *located;
-    if (actual_start != block.start_line || actual_end != block.end_line) {
-        old_lines = read_lines(fp, actual_start, actual_end);
+    if (actual_start != block.start_line || actual_end != block.end_line ||
+        compute_hash(detail::join_lines(old_lines)) != _expected_hash(block)) {
+        if (compute_hash(detail::join_lines(slice(actual_start, actual_end))) != _expected_hash(block)) {
+            full_text = detail::read_text_file(fp);
+            file_lines = detail::split_lines(full_text);
+        }
+        old_lines = slice(actual_start, actual_end);
         new_lines = _block_lines(new_content, old_lines);
         if (new_lines == old_lines) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
     }
@@ -353,7 +376,6 @@ Reply do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& saf
     const std::string new_content_text = detail::join_lines(new_lines);
 
     // Token figures are taken before the write.
-    const std::string full_text = detail::read_text_file(fp);
     TokenSavings savings = _token_savings(full_text, old_content, new_content_text);
     if (new_content_text == old_content || _block_is_whole_file(full_text, actual_start, actual_end))
         savings = _no_savings(savings);
@@ -361,7 +383,7 @@ Reply do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& saf
     int new_end = 0;
     try {
         new_end = _rewrite_block(indexer, watcher, safety, tracker, block, actual_start, actual_end, new_lines,
-                                 savings.tokens_saved, "replace_block");
+                                 savings.tokens_saved, "replace_block", &file_lines);
     } catch (const FileChangedError&) {
         return Reply::refusal(get_message("file_changed"));
     }

@@ -136,10 +136,12 @@ std::optional<std::pair<int, int>> _locate_block(SafetyEngine& safety, const Blo
 // Writes `new_lines` over lines actual_start..actual_end through the safety engine, then the
 // bookkeeping of a block rewrite: the session tracker, the block's stored range and hash, a
 // re-index keeping identifiers, the file_index row and the statistics row (`op_type`).
-// Returns the block's new last line. ModificationError propagates.
+// Returns the block's new last line. ModificationError propagates. `lines_before`, when given,
+// is the file's text as the operation read it (the file is not read again).
 int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, SessionReadTracker& tracker,
                    const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
-                   long long tokens_saved, std::string_view op_type);
+                   long long tokens_saved, std::string_view op_type,
+                   const std::vector<std::string>* lines_before = nullptr);
 
 // ---- Round trips -------------------------------------------------------------------------
 // A block is shown as its lines joined by line feeds, so n blank lines at its end show as n

@@ -670,8 +670,14 @@ int Indexer::index_file_keeping(const fs::path& file_path, FileWatcher* watcher,
     return index_locked(file_path, watcher, std::make_pair(std::string(block_id), start_line), &state);
 }
 
+int Indexer::index_after_write(const fs::path& file_path, FileWatcher* watcher,
+                               const std::optional<std::pair<std::string, int>>& keep, const OperationRecord& op) {
+    return index_locked(file_path, watcher, keep, nullptr, &op);
+}
+
 int Indexer::index_locked(const fs::path& file_path, FileWatcher* watcher,
-                          const std::optional<std::pair<std::string, int>>& keep, const FileState* state) {
+                          const std::optional<std::pair<std::string, int>>& keep, const FileState* state,
+                          const OperationRecord* op) {
     ReindexMark mark(watcher, file_path);
     const std::string key = file_key(file_path);
 
@@ -679,7 +685,15 @@ int Indexer::index_locked(const fs::path& file_path, FileWatcher* watcher,
     // operation) then each read the file after the other committed, so an older text can never
     // be written over a newer one. The old rows are read in the writing transaction.
     Lock lk(*this);
-    const ParsedFile parsed = parse_markdown_file(key);
+    // After an operation's write the figures are taken here, before the read, and the hash is
+    // that of the bytes parsed.
+    std::optional<FileState> own_state;
+    if (op && !state) own_state = file_state_of(key, {});
+    ParsedFile parsed = parse_markdown_file(key);
+    if (own_state) {
+        own_state->file_hash = std::move(parsed.file_hash);
+        state = &*own_state;
+    }
     const std::vector<Block>& blocks = parsed.blocks;
     SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
     const OldRows old = old_rows(lk.q(), key);
@@ -687,6 +701,16 @@ int Indexer::index_locked(const fs::path& file_path, FileWatcher* watcher,
     if (keep) take_over(ids, blocks, old, lk.q(), keep->first, keep->second);
     write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, old);
     record_or_forget(lk.file_index(), key, file_path, state);
+    if (op) {
+        Prepared q = lk.q()("INSERT INTO stats (date, operation_type, file_path, block_id, tokens_saved) "
+                            "VALUES (?, ?, ?, ?, ?)");
+        q->bindNoCopy(1, op->date);
+        q->bindNoCopy(2, op->op_type);
+        q->bindNoCopy(3, op->file_path);
+        q->bindNoCopy(4, op->block_id);
+        q->bind(5, static_cast<int64_t>(op->tokens_saved));
+        q->exec();
+    }
     tx.commit();
     return static_cast<int>(blocks.size());
 }
