@@ -468,11 +468,11 @@ TEST(BudgetCut, RandomTextsStayUnderTheBudgetAndKeepWholeLines) {
         }
         const long long budget = std::uniform_int_distribution<long long>(40, 800)(rng);
         const std::string out = _fit_to_budget(text, budget, [&](std::size_t) { return hint; });
-        if (tokens(text) <= budget) {
+        if (_budget_tokens(text) <= budget) {
             EXPECT_EQ(out, text);
             continue;
         }
-        EXPECT_LE(tokens(out), budget) << "round " << round;
+        EXPECT_LE(_budget_tokens(out), budget) << "round " << round;
         ASSERT_TRUE(out.ends_with("\n" + hint));
         const std::string kept = out.substr(0, out.size() - hint.size() - 1);
         EXPECT_TRUE(text.starts_with(kept)) << "round " << round;

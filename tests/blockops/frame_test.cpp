@@ -2,6 +2,8 @@
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
+#include <algorithm>
+
 #include "fixture.h"
 #include "quillbox/blockops/frame.h"
 #include "quillbox/detail/sha256.h"
@@ -32,6 +34,30 @@ TEST(CountTokens, CountsCodePointsWithModelCoefficients) {
     EXPECT_EQ(_count_tokens(repeat("\uFF01", 100), "default"), 150);  // full-width counts as CJK
     EXPECT_EQ(_count_tokens(repeat("\uAC00", 100), "default"), 25);   // Hangul does not
     EXPECT_EQ(_count_tokens(repeat("a", 8), "Opus"), 2);              // names are case-sensitive
+}
+
+TEST(BudgetTokens, LinkDenseLinesCountAtLeastWhatARealTokenizerCounts) {
+    // Real counts from the Claude tokenizer (anthropic 0.34.2's tokenizer.json): the pricing
+    // estimate gives the changelog line 23 tokens, half its real count.
+    const std::string link =
+        "* [#4123](https://github.com/nodejs/node/pull/4123) fs: fix 0x1f2e3d4c in v20.11.1 (@user-42)\n";
+    const std::string table = "| 0.1.2 | 2024-01-02 | 3 | 45.6 % |\n";
+    EXPECT_GE(_budget_tokens(repeat(link, 100)), 4700);
+    EXPECT_GE(_budget_tokens(repeat(table, 100)), 2200);
+    // Never below the pricing estimate, whatever the model.
+    for (const char* model : {"sonnet", "opus", "gpt4o", "default"}) {
+        auto cfg = std::make_shared<MemoryConfig>();
+        cfg->set("pricing_model", model);
+        set_config_source(cfg);
+        for (const std::string& text : {repeat("plain words ", 50), repeat("中文", 50), link})
+            EXPECT_GE(_budget_tokens(text), _count_tokens(text, model)) << model;
+    }
+    set_config_source(nullptr);
+
+    // A cut answer of such lines stays under a client limit of 25,000 real tokens.
+    const std::string cut = _fit_to_budget(repeat(link, 2000), 20000, [](std::size_t) { return "(cut)"; });
+    const auto kept = static_cast<long long>(std::count(cut.begin(), cut.end(), '\n'));
+    EXPECT_LE(kept * 47, 20000);
 }
 
 TEST(SavingsFooter, UsesConfiguredModelAndRates) {

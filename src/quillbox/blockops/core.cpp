@@ -223,7 +223,7 @@ Reply read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file
         out += "\n---\n";
         out += detail::join_lines(lines);
         out += "\n---";
-        if (_count_tokens(out, get_config("pricing_model")) <= budget) {
+        if (_budget_tokens(out) <= budget) {
             shown();
             return out;
         }
@@ -301,11 +301,11 @@ Reply do_read_blocks(Indexer& indexer, ReadCache& cache, const fs::path& file_pa
     for (std::size_t i = 0; i < block_ids.size(); ++i) {
         const std::string sep = i ? "\n\n" : "";
         // Room for this block: the budget less what is already written and the hint naming the rest.
-        const long long reserve = i + 1 < block_ids.size() ? _count_tokens(rest_hint(i + 1), model) + 1 : 0;
-        const long long room = budget - _count_tokens(out + sep, model) - reserve;
+        const long long reserve = i + 1 < block_ids.size() ? _budget_tokens(rest_hint(i + 1)) + 1 : 0;
+        const long long room = budget - _budget_tokens(out + sep) - reserve;
         std::string piece = read_block_answer(indexer, cache, file_path, block_ids[i], LineWindow{},
                                               std::numeric_limits<long long>::max(), tracker);
-        if (_count_tokens(piece, model) > room) {
+        if (_budget_tokens(piece) > room) {
             if (i > 0) {
                 out += "\n";
                 out += rest_hint(i);
@@ -514,7 +514,7 @@ Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_vi
     if (may_exceed_budget(fp, budget)) {
         try {
             const std::string text = detail::read_text_file(fp);
-            if (_count_tokens(reply_text(key, text), get_config("pricing_model")) > budget)
+            if (_budget_tokens(reply_text(key, text)) > budget)
                 return read_file_page(fp, window, budget);
         } catch (...) {
             // The ordinary path below reports what is wrong with the file.

@@ -449,7 +449,7 @@ std::string current_block_content(const Block& block) {
 std::string suggestion_entry(const Block& block, const std::string& content, long long room) {
     std::string shown = content;
     std::string rest;
-    if (_count_tokens(content, get_config("pricing_model")) > room) {
+    if (_budget_tokens(content) > room) {
         const std::vector<std::string> lines = detail::split_lines(content);
         const std::size_t fit = _lines_that_fit(TokenTally(), lines, 0, lines.size(), room);
         shown = detail::join_lines(lines, 0, fit);
@@ -622,7 +622,7 @@ Reply do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                                     static_cast<long long>(std::max<std::size_t>(best.size(), 1));
             entries.push_back(suggestion_entry(block, block_content, std::max(share, 50LL)));
             // Shown in full, the section counts as seen.
-            if (_count_tokens(block_content, get_config("pricing_model")) <= std::max(share, 50LL))
+            if (_budget_tokens(block_content) <= std::max(share, 50LL))
                 get_session_view()->record(block.uuid, compute_hash(block_content));
         }
     }
