@@ -286,13 +286,14 @@ void check_index(const Project& project, std::vector<DoctorCheck>& out) {
                                   "rm " + shell_quote(db.string()) + " && quillbox reindex"));
             return;
         }
+        // A file without headings has no block rows, only its freshness record.
         std::set<std::string> indexed;
-        {
-            SQLite::Statement exists(conn, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'blocks'");
-            if (exists.executeStep()) {
-                SQLite::Statement q(conn, "SELECT DISTINCT file_path FROM blocks");
-                while (q.executeStep()) indexed.insert(q.getColumn(0).getString());
-            }
+        for (const char* table : {"blocks", "file_index"}) {
+            SQLite::Statement exists(conn, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+            exists.bind(1, table);
+            if (!exists.executeStep()) continue;
+            SQLite::Statement q(conn, std::string("SELECT DISTINCT file_path FROM ") + table);
+            while (q.executeStep()) indexed.insert(q.getColumn(0).getString());
         }
         std::size_t stale = 0;
         for (const auto& f : indexed)

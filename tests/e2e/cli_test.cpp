@@ -120,12 +120,14 @@ TEST(Cli, DoctorOnAHealthyAndOnABrokenProject) {
     TempDir project;
     OnPath path;
     project.write("docs/guide.md", "# Guide\n\n## Install\nRun it.\n");
+    project.write("docs/notes.md", "No headings, still indexed.\n");
     ASSERT_EQ(run_quillbox({"install", "--root", project.path.string()}, "", path.env()).code, 0);
     ASSERT_EQ(run_quillbox({"config", "set", "semantic.backend", "none", "--root", project.path.string()}).code, 0);
     ASSERT_EQ(run_quillbox({"reindex", "--root", project.path.string()}).code, 0);
     auto healthy = run_quillbox({"doctor", "--root", project.path.string()}, "", path.env());
     EXPECT_EQ(healthy.code, 0) << healthy.out;
     EXPECT_EQ(healthy.out.find("✗"), std::string::npos) << healthy.out;
+    EXPECT_NE(healthy.out.find("3 of 3 Markdown files indexed"), std::string::npos) << healthy.out;
     for (const char* label : {"Program", "Project", "MCP registration", "Agent rules", "Write hook", "Index",
                               "File watching", "Semantic search"})
         EXPECT_NE(healthy.out.find(label), std::string::npos) << label;
