@@ -240,7 +240,8 @@ std::string validate_config_value(std::string_view key, std::string_view value) 
             if (key == "result_budget_tokens" && (d < 200 || d != std::trunc(d))) throw_bad_value(*info, value);
             if ((key == "backups.keep_per_file" || key == "hook.max_lines") && d != std::trunc(d))
                 throw_bad_value(*info, value);
-            return number_text(d);
+            // -0 is 0: written as "-0" it would read back from the saved file as 0.
+            return number_text(d + 0.0);
         }
         case Type::choice: {
             std::string_view rest = info->valid_values;

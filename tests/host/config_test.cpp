@@ -146,3 +146,17 @@ TEST(Config, CountsAreWholeNumbersAnIntegerHolds) {
     EXPECT_EQ(cfg.get("backups.keep_per_file"), "1000000");
     EXPECT_EQ(cfg.get("pricing.opus.input"), "1.25");
 }
+
+// A negative zero is zero: it reads, saves and reads back as "0".
+TEST(Config, NegativeZeroReadsAsZero) {
+    TempDir dir;
+    auto file = dir.write("config.toml", "[pricing.opus]\ninput = -0.0\n");
+    Config cfg = Config::load(file);
+    EXPECT_EQ(cfg.get("pricing.opus.input"), "0");
+    cfg.set("pricing.opus.output", "-0");
+    EXPECT_EQ(cfg.get("pricing.opus.output"), "0");
+    cfg.save(file);
+    Config again = Config::load(file);
+    EXPECT_EQ(again.get("pricing.opus.input"), "0");
+    EXPECT_EQ(again.get("pricing.opus.output"), "0");
+}
