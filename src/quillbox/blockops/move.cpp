@@ -1,6 +1,7 @@
 // Moving a section, with everything nested below it, to another place in the same file.
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "quillbox/blockops.h"
@@ -21,6 +22,68 @@ bool starts_setext_heading(const std::vector<std::string>& lines, std::size_t i)
     if (p == std::string_view::npos || p > 3 || (u[p] != '=' && u[p] != '-')) return false;
     std::size_t q = u.find_first_not_of(u[p], p);
     return q == std::string_view::npos || u.find_first_not_of(" \t", q) == std::string_view::npos;
+}
+
+// Where the section goes: the 0-based line it is inserted before; nothing for a position
+// that does not apply.
+std::optional<long> insertion_point(const std::vector<Block>& all_blocks, const std::optional<Block>& target,
+                                    std::string_view position, const std::vector<std::string>& lines) {
+    if (target) {
+        if (position == "after") return target->end_line;
+        if (position == "before") return target->start_line - 1;
+        if (position == "as_first_child") return target->start_line;
+        if (position == "as_last_child") {
+            auto td = get_descendant_blocks(all_blocks, *target);
+            return td.empty() ? target->end_line : td.back().end_line;
+        }
+        return std::nullopt;
+    }
+    if (position == "before") {
+        int fm_end = find_frontmatter_end(lines);
+        return fm_end > 0 ? fm_end : 0;
+    }
+    if (position == "after") return static_cast<long>(lines.size());
+    return std::nullopt;
+}
+
+// The file's lines with lines [src_start_0, src_end) moved before line `insert_pos` (both
+// 0-based, of the file as it is).
+std::vector<std::string> lines_after_move(const std::vector<std::string>& lines, long src_start_0, long src_end,
+                                          long insert_pos) {
+    std::vector<std::string> src_lines(lines.begin() + src_start_0, lines.begin() + src_end);
+    std::vector<std::string> remaining(lines.begin(), lines.begin() + src_start_0);
+    remaining.insert(remaining.end(), lines.begin() + src_end, lines.end());
+    if (insert_pos >= src_end) insert_pos -= static_cast<long>(src_lines.size());
+    insert_pos = std::clamp(insert_pos, 0L, static_cast<long>(remaining.size()));
+
+    // The section moves with its own trailing blank lines. Where it lands it is kept apart
+    // from its neighbours as the file keeps sections apart: with one blank line before it
+    // after a non-blank line, and after it when it ends without one and text follows, when it
+    // was set off by a blank line where it stood; and always where a paragraph line would
+    // otherwise join a setext heading. The blank lines at the very end of the file stay as
+    // many as they were.
+    const auto at = static_cast<std::size_t>(insert_pos);
+    const bool set_off = (src_start_0 > 0 && _is_blank_line(lines[static_cast<std::size_t>(src_start_0 - 1)])) ||
+                         _is_blank_line(src_lines.back());
+    std::vector<std::string> new_lines(remaining.begin(), remaining.begin() + insert_pos);
+    if (at > 0 && !_is_blank_line(remaining[at - 1]) && (set_off || starts_setext_heading(src_lines, 0)))
+        new_lines.emplace_back();
+    new_lines.insert(new_lines.end(), src_lines.begin(), src_lines.end());
+    if (at < remaining.size() && !_is_blank_line(src_lines.back()) &&
+        (set_off || starts_setext_heading(remaining, at)))
+        new_lines.emplace_back();
+    new_lines.insert(new_lines.end(), remaining.begin() + insert_pos, remaining.end());
+    auto trailing_blanks = [](const std::vector<std::string>& v) {
+        std::size_t k = 0;
+        while (k < v.size() && _is_blank_line(v[v.size() - 1 - k])) ++k;
+        return k;
+    };
+    const std::size_t tail_before = trailing_blanks(lines);
+    std::size_t tail_after = trailing_blanks(new_lines);
+    for (; tail_after > tail_before; --tail_after) new_lines.pop_back();
+    for (; tail_after < tail_before; ++tail_after) new_lines.emplace_back();
+
+    return new_lines;
 }
 
 }  // namespace
@@ -78,64 +141,14 @@ Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety
     // The section moves as it stands now: it must be what the session was shown of it.
     if (_view_conflicts({block}, lines, block.start_line, block.end_line)) return Reply::refusal(get_message("file_changed"));
 
-    long insert_pos = 0;
-    if (target) {
-        if (position == "after") {
-            insert_pos = target->end_line;
-        } else if (position == "before") {
-            insert_pos = target->start_line - 1;
-        } else if (position == "as_first_child") {
-            insert_pos = target->start_line;
-        } else if (position == "as_last_child") {
-            auto td = get_descendant_blocks(all_blocks, *target);
-            insert_pos = td.empty() ? target->end_line : td.back().end_line;
-        } else {
-            return Reply::refusal(get_message("block_move_invalid_target"));
-        }
-    } else if (position == "before") {
-        int fm_end = find_frontmatter_end(lines);
-        insert_pos = fm_end > 0 ? fm_end : 0;
-    } else if (position == "after") {
-        insert_pos = static_cast<long>(lines.size());
-    } else {
-        return Reply::refusal(get_message("block_move_invalid_target"));
-    }
+    const std::optional<long> insert_at = insertion_point(all_blocks, target, position, lines);
+    if (!insert_at) return Reply::refusal(get_message("block_move_invalid_target"));
+    const long insert_pos = *insert_at;
 
     const long src_start_0 = src_start - 1;
     if (src_start_0 <= insert_pos && insert_pos <= src_end) return get_message("toc_unchanged");
 
-    std::vector<std::string> src_lines(lines.begin() + src_start_0, lines.begin() + src_end);
-    std::vector<std::string> remaining(lines.begin(), lines.begin() + src_start_0);
-    remaining.insert(remaining.end(), lines.begin() + src_end, lines.end());
-    if (insert_pos >= src_end) insert_pos -= static_cast<long>(src_lines.size());
-    insert_pos = std::clamp(insert_pos, 0L, static_cast<long>(remaining.size()));
-
-    // The section moves with its own trailing blank lines. Where it lands it is kept apart
-    // from its neighbours as the file keeps sections apart: with one blank line before it
-    // after a non-blank line, and after it when it ends without one and text follows, when it
-    // was set off by a blank line where it stood; and always where a paragraph line would
-    // otherwise join a setext heading. The blank lines at the very end of the file stay as
-    // many as they were.
-    const auto at = static_cast<std::size_t>(insert_pos);
-    const bool set_off = (src_start_0 > 0 && _is_blank_line(lines[static_cast<std::size_t>(src_start_0 - 1)])) ||
-                         _is_blank_line(src_lines.back());
-    std::vector<std::string> new_lines(remaining.begin(), remaining.begin() + insert_pos);
-    if (at > 0 && !_is_blank_line(remaining[at - 1]) && (set_off || starts_setext_heading(src_lines, 0)))
-        new_lines.emplace_back();
-    new_lines.insert(new_lines.end(), src_lines.begin(), src_lines.end());
-    if (at < remaining.size() && !_is_blank_line(src_lines.back()) &&
-        (set_off || starts_setext_heading(remaining, at)))
-        new_lines.emplace_back();
-    new_lines.insert(new_lines.end(), remaining.begin() + insert_pos, remaining.end());
-    auto trailing_blanks = [](const std::vector<std::string>& v) {
-        std::size_t k = 0;
-        while (k < v.size() && _is_blank_line(v[v.size() - 1 - k])) ++k;
-        return k;
-    };
-    const std::size_t tail_before = trailing_blanks(lines);
-    std::size_t tail_after = trailing_blanks(new_lines);
-    for (; tail_after > tail_before; --tail_after) new_lines.pop_back();
-    for (; tail_after < tail_before; ++tail_after) new_lines.emplace_back();
+    const std::vector<std::string> new_lines = lines_after_move(lines, src_start_0, src_end, insert_pos);
 
     try {
         structure::rewrite_and_reindex(indexer, watcher, safety, path, lines.size(), new_lines, basis);
