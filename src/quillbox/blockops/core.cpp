@@ -160,6 +160,56 @@ std::optional<std::vector<std::string>> read_recorded_bytes(const Indexer::Block
     }
 }
 
+// One page of a section too long for the budget (or the window asked for): the lines that fit,
+// with the file's line numbers, and a last line naming the offset of the next page.
+std::string block_page(const std::string& header, long long start, const std::vector<std::string>& lines,
+                       const LineWindow& window, long long budget) {
+    // Line numbers are the file's; the lines that still exist are start .. start + lines.size() - 1.
+    const long long stop = start + static_cast<long long>(lines.size());  // one past the last line
+    const long long first = std::clamp(window.offset.value_or(start), start, stop);
+    long long last = stop;
+    if (window.limit) last = std::min(stop, first + std::max(*window.limit, 0LL));
+    const auto rel = [&](long long line) { return static_cast<std::size_t>(line - start); };
+
+    auto hint = [&](long long next) {
+        return "… lines " + std::to_string(next) + "-" + std::to_string(stop - 1) +
+               " of this section are not shown. Call md_read_block with offset=" + std::to_string(next) +
+               " for the next page; edit a section this long with md_patch_block, never md_replace_block "
+               "with one page.";
+    };
+    std::string out = header;
+    out += " (showing " + std::to_string(first) + "-";
+    TokenTally tally;
+    tally.add(out);
+    tally.add(std::to_string(stop) + ")\n---\n\n---\n");
+    tally.add(hint(stop));
+    std::size_t fit = 0;
+    if (first < last) {
+        if (tally.tokens_with(lines[rel(first)]) <= budget) {
+            TokenTally with_first = tally;
+            with_first.add(lines[rel(first)]);
+            fit = 1 + _lines_that_fit(with_first, lines, rel(first) + 1, rel(last), budget);
+        }
+    }
+    const long long shown_end = first + static_cast<long long>(fit);  // one past the last shown
+    std::string body;
+    if (fit == 0 && first < last) {
+        // A single line longer than the whole budget: its beginning only.
+        body = std::string(_prefix_that_fits(tally, lines[rel(first)], budget));
+    } else {
+        body = detail::join_lines(lines, rel(first), rel(shown_end));
+    }
+    out += std::to_string(std::max(first, shown_end - 1)) + ")\n---\n";
+    out += body;
+    out += "\n---";
+    const long long next = fit == 0 && first < last ? first + 1 : shown_end;
+    if (next < stop) {
+        out += '\n';
+        out += hint(next);
+    }
+    return out;
+}
+
 // One block as do_read_block answers it, within `budget`.
 Reply read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
                               std::string_view block_id, const LineWindow& window, long long budget,
@@ -229,52 +279,7 @@ Reply read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file
         }
     }
 
-    // One page of the section. Line numbers are the file's; the lines that still exist are
-    // start_line .. start_line + lines.size() - 1.
-    const long long start = block->start_line;
-    const long long stop = start + static_cast<long long>(lines.size());  // one past the last line
-    const long long first = std::clamp(window.offset.value_or(start), start, stop);
-    long long last = stop;
-    if (window.limit) last = std::min(stop, first + std::max(*window.limit, 0LL));
-    const auto rel = [&](long long line) { return static_cast<std::size_t>(line - start); };
-
-    auto hint = [&](long long next) {
-        return "… lines " + std::to_string(next) + "-" + std::to_string(stop - 1) +
-               " of this section are not shown. Call md_read_block with offset=" + std::to_string(next) +
-               " for the next page; edit a section this long with md_patch_block, never md_replace_block "
-               "with one page.";
-    };
-    std::string out = header;
-    out += " (showing " + std::to_string(first) + "-";
-    TokenTally tally;
-    tally.add(out);
-    tally.add(std::to_string(stop) + ")\n---\n\n---\n");
-    tally.add(hint(stop));
-    std::size_t fit = 0;
-    if (first < last) {
-        if (tally.tokens_with(lines[rel(first)]) <= budget) {
-            TokenTally with_first = tally;
-            with_first.add(lines[rel(first)]);
-            fit = 1 + _lines_that_fit(with_first, lines, rel(first) + 1, rel(last), budget);
-        }
-    }
-    const long long shown_end = first + static_cast<long long>(fit);  // one past the last shown
-    std::string body;
-    if (fit == 0 && first < last) {
-        // A single line longer than the whole budget: its beginning only.
-        body = std::string(_prefix_that_fits(tally, lines[rel(first)], budget));
-    } else {
-        body = detail::join_lines(lines, rel(first), rel(shown_end));
-    }
-    out += std::to_string(std::max(first, shown_end - 1)) + ")\n---\n";
-    out += body;
-    out += "\n---";
-    const long long next = fit == 0 && first < last ? first + 1 : shown_end;
-    if (next < stop) {
-        out += '\n';
-        out += hint(next);
-    }
-    return out;
+    return block_page(header, block->start_line, lines, window, budget);
 }
 
 }  // namespace
