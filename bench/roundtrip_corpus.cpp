@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common.h"
+#include "quillbox/detail/lines.h"
 #include "quillbox/i18n.h"
 
 namespace {
@@ -56,23 +57,10 @@ std::optional<std::string> paged_content(Indexer& indexer, ReadCache& cache, con
     return std::nullopt;
 }
 
-std::vector<std::string> raw_lines(std::string_view s) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '\n' || s[i] == '\r') {
-            if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') ++i;
-            out.emplace_back(s.substr(start, i + 1 - start));
-            start = i + 1;
-        }
-    }
-    if (start < s.size()) out.emplace_back(s.substr(start));
-    return out;
-}
-
 // Lines that differ between two texts, or -1 when their line counts differ.
 long lines_differing(std::string_view a, std::string_view b) {
-    auto x = raw_lines(a), y = raw_lines(b);
+    // Each line with its end (LF, CRLF or CR), as the project splits lines.
+    auto x = detail::split_lines(a, true), y = detail::split_lines(b, true);
     if (x.size() != y.size()) return -1;
     long n = 0;
     for (std::size_t i = 0; i < x.size(); ++i) n += x[i] != y[i];

@@ -292,7 +292,6 @@ Reply do_read_block(Indexer& indexer, ReadCache& cache, const fs::path& file_pat
 Reply do_read_blocks(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
                            const std::vector<std::string>& block_ids, SessionReadTracker* tracker) {
     const long long budget = _result_budget();
-    const std::string model = get_config("pricing_model");
     auto rest_hint = [&](std::size_t from) {
         std::string ids;
         for (std::size_t i = from; i < block_ids.size(); ++i) {

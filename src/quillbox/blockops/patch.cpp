@@ -123,7 +123,6 @@ std::string patch_answer(const std::string& title, const fs::path& fp, std::size
         log_warning("patch_block: cannot show the changed lines of %s: %s", fp.c_str(), e.what());
     }
     std::string excerpt = changed_lines_excerpt(file_lines, changed);
-    const std::string model_name = get_config("pricing_model");
     const long long room = _result_budget() - _budget_tokens(head + "\n\n\n" + footer);
     excerpt = _fit_to_budget(excerpt, room, [&](std::size_t) {
         return "  … more changed lines not shown (result budget); md_read_block shows the section.";

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "quillbox/detail/file_key.h"
 
@@ -34,6 +35,7 @@ public:
 struct ConfinementState {
     std::mutex mu;
     std::filesystem::path root;
+    int root_fd = -1;  // the root, held open while it is set
 };
 
 // One per process (the shared libraries that include this header share it).
@@ -46,7 +48,9 @@ inline ConfinementState& confinement_state() {
 inline void set_confinement_root(const std::filesystem::path& root) {
     auto& s = confinement_state();
     std::lock_guard lk(s.mu);
+    if (s.root_fd >= 0) ::close(s.root_fd);
     s.root = root.empty() ? root : file_key(root);
+    s.root_fd = s.root.empty() ? -1 : ::open(s.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
 inline std::filesystem::path confinement_root() {
@@ -55,11 +59,18 @@ inline std::filesystem::path confinement_root() {
     return s.root;
 }
 
+// The root and its handle (-1 when it could not be opened).
+inline std::pair<std::filesystem::path, int> confinement_root_and_fd() {
+    auto& s = confinement_state();
+    std::lock_guard lk(s.mu);
+    return {s.root, s.root_fd};
+}
+
 // Opens `p` with `flags` (and `mode` for a new file). Under the confinement root the real path
 // must lie inside it and no link is followed while opening it; -1 with errno set on failure,
 // errno EXDEV when the path leads outside. Anywhere else a plain open.
 inline int open_confined(const std::filesystem::path& p, int flags, mode_t mode = 0) {
-    const std::filesystem::path root = confinement_root();
+    const auto [root, root_fd] = confinement_root_and_fd();
     const std::filesystem::path abs = p.is_absolute() ? p : std::filesystem::absolute(p);
     if (root.empty() || !path_within(abs.lexically_normal(), root)) return ::open(p.c_str(), flags | O_CLOEXEC, mode);
 
@@ -79,8 +90,10 @@ inline int open_confined(const std::filesystem::path& p, int flags, mode_t mode 
         errno = EXDEV;
         return -1;
     }
-    const int root_fd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (root_fd < 0) return -1;
+    if (root_fd < 0) {
+        errno = ENOENT;
+        return -1;
+    }
     const std::filesystem::path rel = resolved == root ? std::filesystem::path(".") : resolved.lexically_relative(root);
     open_how how{};
     how.flags = static_cast<unsigned long long>(flags | O_CLOEXEC);
@@ -92,7 +105,6 @@ inline int open_confined(const std::filesystem::path& p, int flags, mode_t mode 
         fd = ::openat(root_fd, rel.c_str(), flags | O_CLOEXEC | (rel == "." ? 0 : O_NOFOLLOW), mode);
     }
     const int err = errno;
-    ::close(root_fd);
     // A link met on the way was swapped in after the path was resolved.
     errno = fd < 0 && err == ELOOP ? EXDEV : err;
     return fd;
