@@ -679,7 +679,7 @@ int cmd_model_list(const fs::path& root_arg) {
                             "below are not used.",
                             project.config->get("semantic.endpoint")));
         else
-            used = SemanticEngine::_load_config(project.data_dir / "vectors");
+            used = semantic_model_for(*project.config);
     } catch (const std::exception& e) {
         if (!root_arg.empty()) {
             complain(e.what());

@@ -7,12 +7,11 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <system_error>
-#include <toml++/toml.h>
 
 #include "quillbox/detail/atomic_file.h"
+#include "quillbox/detail/config_file.h"
 #include "quillbox/i18n.h"
 #include "quillbox/semantic.h"
 
@@ -293,50 +292,36 @@ Config& Config::operator=(const Config& other) {
 
 Config Config::load(const fs::path& file) {
     Config cfg;
-    std::error_code ec;
-    if (!fs::exists(file, ec)) return cfg;
-    toml::table root;
+    std::optional<toml::table> root;
     try {
-        root = toml::parse_file(file.string());
-    } catch (const toml::parse_error& e) {
-        const auto& where = e.source().begin;
-        throw ConfigFileError(fmt::format("{}:{}:{}: {}", file.string(), where.line, where.column,
-                                          e.description()));
+        root = detail::read_config_file(file);
+    } catch (const detail::ConfigSyntaxError& e) {
+        throw ConfigFileError(e.what());
     }
-
-    // Flatten to dotted keys.
-    std::function<void(const toml::table&, const std::string&)> walk = [&](const toml::table& t,
-                                                                          const std::string& prefix) {
-        for (const auto& [k, node] : t) {
-            std::string key = prefix.empty() ? std::string(k.str()) : prefix + "." + std::string(k.str());
-            if (const auto* sub = node.as_table()) {
-                walk(*sub, key);
-                continue;
-            }
-            std::optional<std::string> text;
-            if (auto s = node.value<std::string>(); s && node.is_string())
-                text = *s;
-            else if (node.is_boolean())
-                text = *node.value<bool>() ? "true" : "false";
-            else if (node.is_integer())
-                text = fmt::format("{}", *node.value<int64_t>());
-            else if (node.is_floating_point())
-                text = number_text(*node.value<double>());
-            if (!text || !find_key(key)) {
-                cfg.unknown_[key] = Entry{Entry::Kind::raw, raw_toml(node)};
-                cfg.warnings_.push_back(
-                    fmt::format("{}: unknown key '{}' ignored (kept in the file)", file.string(), key));
-                continue;
-            }
-            try {
-                cfg.values_[key] = validate_config_value(key, *text);
-            } catch (const std::invalid_argument& e) {
-                cfg.warnings_.push_back(fmt::format("{}: {} (default used)", file.string(), e.what()));
-                cfg.unknown_[key] = Entry{Entry::Kind::raw, raw_toml(node)};
-            }
+    if (!root) return cfg;
+    detail::for_each_config_value(*root, [&](const std::string& key, const toml::node& node) {
+        std::optional<std::string> text;
+        if (auto s = node.value<std::string>(); s && node.is_string())
+            text = *s;
+        else if (node.is_boolean())
+            text = *node.value<bool>() ? "true" : "false";
+        else if (node.is_integer())
+            text = fmt::format("{}", *node.value<int64_t>());
+        else if (node.is_floating_point())
+            text = number_text(*node.value<double>());
+        if (!text || !find_key(key)) {
+            cfg.unknown_[key] = Entry{Entry::Kind::raw, raw_toml(node)};
+            cfg.warnings_.push_back(
+                fmt::format("{}: unknown key '{}' ignored (kept in the file)", file.string(), key));
+            return;
         }
-    };
-    walk(root, "");
+        try {
+            cfg.values_[key] = validate_config_value(key, *text);
+        } catch (const std::invalid_argument& e) {
+            cfg.warnings_.push_back(fmt::format("{}: {} (default used)", file.string(), e.what()));
+            cfg.unknown_[key] = Entry{Entry::Kind::raw, raw_toml(node)};
+        }
+    });
     return cfg;
 }
 

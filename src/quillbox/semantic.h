@@ -191,7 +191,7 @@ struct ReindexStats {
 class SemanticEngine {
 public:
     // Throws std::invalid_argument for an unknown explicit model name, std::runtime_error for
-    // an unparsable store file or a "model" line without "=" in config.toml.
+    // an unparsable store file or a config.toml that is not TOML.
     explicit SemanticEngine(std::filesystem::path vectors_dir,
                             std::optional<std::string> model_name = std::nullopt);
     ~SemanticEngine();
@@ -221,7 +221,10 @@ public:
     const OrderedMap<std::vector<double>>& vectors() const { return vectors_; }
     const OrderedMap<BlockMeta>& metadata() const { return metadata_; }
 
-    // Model selection from the environment and <vectors_dir>/../config.toml.
+    // Model selection: $QUILLBOX_SEMANTIC_MODEL when it names a known model, else semantic.model
+    // (or, in older files, a top-level "model") of <vectors_dir>/../config.toml when it names
+    // one, else "bge-small-zh-v1.5". Throws detail::ConfigSyntaxError (a runtime_error) for a
+    // config.toml that is not TOML.
     static std::string _load_config(const std::filesystem::path& vectors_dir);
 
 private:

@@ -5,6 +5,7 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "run_command.h"
 
@@ -22,6 +23,28 @@ TEST(Cli, RootIsAcceptedAfterAnyCommand) {
     EXPECT_EQ(before.out, "opus\n");
     auto models = run_quillbox({"model", "list", "--root", project.path.string()});
     EXPECT_EQ(models.code, 0) << models.err;
+}
+
+// The marker names the model semantic search would use: the configured one, else the
+// language's default.
+TEST(Cli, ModelListMarksTheModelSearchUses) {
+    TempDir project;
+    const std::map<std::string, std::string> env{{"QUILLBOX_SEMANTIC_MODEL", ""}};
+    auto marked = [&] {
+        auto r = run_quillbox({"model", "list", "--root", project.path.string()}, "", env);
+        EXPECT_EQ(r.code, 0) << r.err;
+        std::string names;
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);)
+            if (line.find("<- used by this project") != std::string::npos) names += line.substr(0, line.find(' '));
+        return names;
+    };
+    EXPECT_EQ(marked(), "all-MiniLM-L6-v2");
+    ASSERT_EQ(run_quillbox({"config", "set", "language", "zh", "--root", project.path.string()}).code, 0);
+    EXPECT_EQ(marked(), "bge-small-zh-v1.5");
+    ASSERT_EQ(run_quillbox({"config", "set", "semantic.model", "multilingual-e5-small", "--root",
+                            project.path.string()}).code, 0);
+    EXPECT_EQ(marked(), "multilingual-e5-small");
 }
 
 TEST(Cli, UnknownCommandIsNamedAndTheCommandsListed) {

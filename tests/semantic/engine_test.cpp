@@ -406,19 +406,31 @@ TEST(Engine, ModelSelection) {
         tiny::EnvVar env("QUILLBOX_SEMANTIC_MODEL", "gpt-17");  // unknown: ignored
         EXPECT_EQ(SemanticEngine::_load_config(f.vectors), "bge-small-zh-v1.5");
     }
-    std::ofstream(cfg) << "[semantic]\nmodel_cache = \"x\"\n  model = \"multilingual-e5-small\"\nmodel = all-MiniLM-L6-v2\n";
+    std::ofstream(cfg) << "[semantic]\nmodel_cache = \"x\"\n  model = \"multilingual-e5-small\"\n";
     EXPECT_EQ(SemanticEngine::_load_config(f.vectors), "multilingual-e5-small");
     EXPECT_EQ(SemanticEngine::_load_config(f.vectors.string() + "/"), "multilingual-e5-small");
     EXPECT_EQ(SemanticEngine(f.vectors).model_name(), "multilingual-e5-small");
-    std::ofstream(cfg, std::ios::trunc) << "model = unknown\n[x]\nmodel=all-MiniLM-L6-v2 = trailing\n";
+    // semantic.model before the older top-level "model"; a "model" in another table is not the engine's.
+    std::ofstream(cfg, std::ios::trunc) << "model = \"all-MiniLM-L6-v2\"\n[semantic]\nmodel = \"multilingual-e5-small\"\n";
+    EXPECT_EQ(SemanticEngine::_load_config(f.vectors), "multilingual-e5-small");
+    std::ofstream(cfg, std::ios::trunc) << "model = \"all-MiniLM-L6-v2\"\n[x]\nmodel = \"multilingual-e5-small\"\n";
     EXPECT_EQ(SemanticEngine::_load_config(f.vectors), "all-MiniLM-L6-v2");
+    std::ofstream(cfg, std::ios::trunc) << "model = \"unknown\"\n[semantic]\nmodel = 7\n";
+    EXPECT_EQ(SemanticEngine::_load_config(f.vectors), "bge-small-zh-v1.5");
     {
         tiny::EnvVar env("QUILLBOX_SEMANTIC_MODEL", "bge-small-zh-v1.5");
+        std::ofstream(cfg, std::ios::trunc) << "model = \"all-MiniLM-L6-v2\"\n";
         EXPECT_EQ(SemanticEngine::_load_config(f.vectors), "bge-small-zh-v1.5");
         EXPECT_EQ(SemanticEngine(f.vectors, "multilingual-e5-small").model_name(), "multilingual-e5-small");
     }
-    std::ofstream(cfg, std::ios::trunc) << "title = \"x\"\nmodel\n";
-    EXPECT_THROW(SemanticEngine::_load_config(f.vectors), std::runtime_error);
+    // A file that is not TOML is refused with where it goes wrong, never read past.
+    std::ofstream(cfg, std::ios::trunc) << "title = \"x\"\n[semantic]\nmodel = all-MiniLM-L6-v2\n";
+    try {
+        SemanticEngine::_load_config(f.vectors);
+        ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind(cfg.string() + ":3:", 0), 0u) << e.what();
+    }
     EXPECT_THROW(SemanticEngine e(f.vectors), std::runtime_error);
 }
 

@@ -15,8 +15,8 @@
 #include <unordered_set>
 
 #include "quillbox/detail/atomic_file.h"
+#include "quillbox/detail/config_file.h"
 #include "quillbox/detail/utf8.h"
-#include "quillbox/detail/lines.h"
 #include "quillbox/detail/read_file.h"
 #include "quillbox/safety.h"
 
@@ -158,14 +158,6 @@ nlohmann::ordered_json read_store_json(const fs::path& p) {
     }
 }
 
-std::string strip_ws(std::string_view s) {
-    auto ws = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
-    std::size_t b = 0, e = s.size();
-    while (b < e && ws(s[b])) ++b;
-    while (e > b && ws(s[e - 1])) --e;
-    return std::string(s.substr(b, e - b));
-}
-
 // First `n` code points of valid UTF-8 (bytes, when not valid).
 std::string first_chars(std::string_view s, std::size_t n) {
     std::size_t count = 0, i = 0;
@@ -212,24 +204,12 @@ std::string SemanticEngine::_load_config(const fs::path& vectors_dir) {
         return env;
     fs::path dir = vectors_dir;
     if (!dir.empty() && !dir.has_filename()) dir = dir.parent_path();  // trailing separator
-    fs::path cfg = dir.parent_path() / "config.toml";
-    std::error_code ec;
-    if (fs::is_regular_file(cfg, ec)) {
-        auto lines = detail::split_lines(detail::normalize_newlines(detail::read_text_file(cfg)));
-        for (std::size_t n = 0; n < lines.size(); ++n) {
-            const std::string& line = lines[n];
-            if (strip_ws(line).rfind("model", 0) != 0) continue;
-            auto eq = line.find('=');
-            if (eq == std::string::npos)
-                throw std::runtime_error(cfg.string() + " line " + std::to_string(n + 1) +
-                                         ": a \"model\" line needs \"=\" and a model name");
-            auto next = line.find('=', eq + 1);
-            std::string value = strip_ws(std::string_view(line).substr(eq + 1, next == std::string::npos
-                                                                              ? std::string::npos
-                                                                              : next - eq - 1));
-            std::size_t b = value.find_first_not_of('"');
-            value = b == std::string::npos ? "" : value.substr(b, value.find_last_not_of('"') - b + 1);
-            if (AVAILABLE_MODELS.count(value)) return value;
+    if (auto config = detail::read_config_file(dir.parent_path() / "config.toml")) {
+        // semantic.model as `quillbox config set` writes it; a top-level "model" as older
+        // hand-written files have it.
+        for (const char* key : {"semantic.model", "model"}) {
+            auto name = config->at_path(key).value<std::string>();
+            if (name && AVAILABLE_MODELS.count(*name)) return *name;
         }
     }
     return "bge-small-zh-v1.5";
