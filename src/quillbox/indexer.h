@@ -129,6 +129,8 @@ public:
     };
     FreshRows rows_if_fresh(const std::filesystem::path& file_path, const FileState& now,
                             RowColumns columns = RowColumns::all);
+    // The file's rows whose lines meet lines [first, last], in document order.
+    std::vector<Block> blocks_overlapping(const std::filesystem::path& file_path, int first, int last);
     std::optional<Block> get_block(std::string_view block_id);
     // A block's row with where its lines lie in the file's bytes and its file's freshness
     // record, read in one snapshot: what a block read needs to trust a positioned read.
@@ -179,11 +181,29 @@ public:
         std::string date, op_type, file_path, block_id;
         long long tokens_saved = 0;
     };
+    // What an operation's write did to a file: lines [first, last] (1-based) of `before` were
+    // replaced, giving `after`; both are the file's whole raw bytes, `before_sha256` the hash of
+    // `before`. `written` is the written
+    // file's freshness record: figures taken before the read-back that confirmed `after`, and
+    // the hash of `after`.
+    struct LineSplice {
+        std::string_view before;
+        std::string_view after;
+        std::string before_sha256;
+        int first = 0;
+        int last = 0;
+        FileState written;
+    };
     // After an operation wrote the file: index_file_keeping (with `keep`, the block id and its
     // start line) or index_file, the file's freshness record (figures taken before the one read
     // that is both hashed and parsed) and the operation's statistics row, in one transaction.
-    int index_after_write(const std::filesystem::path& file_path, FileWatcher* watcher,
-                          const std::optional<std::pair<std::string, int>>& keep, const OperationRecord& op);
+    // With `splice`, when the rows described `before` and the replaced lines kept their
+    // headings, only the rows the write touched are updated (the replaced blocks, the sections
+    // holding them, the rows after them shifted) instead of parsing the whole file; the result
+    // is the same; returns true when it went that way.
+    bool index_after_write(const std::filesystem::path& file_path, FileWatcher* watcher,
+                           const std::optional<std::pair<std::string, int>>& keep, const OperationRecord& op,
+                           const LineSplice* splice = nullptr);
     // Drops the file's rows and indexes it afresh (new identifiers), recording `state` as its
     // freshness record, all in one transaction; returns the new rows in document order.
     std::vector<Block> rebuild_file(const std::filesystem::path& file_path, FileWatcher* watcher,
@@ -209,6 +229,9 @@ public:
 private:
     class Lock;
     SQLite::Database& conn_locked();
+    bool splice_locked(Lock& lk, const std::string& key, const std::filesystem::path& file_path,
+                       const std::optional<std::pair<std::string, int>>& keep, const LineSplice& splice);
+    void insert_operation(Lock& lk, const OperationRecord& op);
     int index_locked(const std::filesystem::path& file_path, FileWatcher* watcher,
                      const std::optional<std::pair<std::string, int>>& keep, const FileState* state,
                      const OperationRecord* op = nullptr);

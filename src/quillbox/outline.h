@@ -73,6 +73,31 @@ struct ParsedFile {
 };
 ParsedFile parse_markdown_file(const std::filesystem::path& file_key);
 
+// A stored block and where its lines lie in its file's bytes.
+struct PlacedBlock {
+    Block block;
+    ByteRange bytes;
+    bool operator==(const PlacedBlock&) const = default;
+};
+
+// After an edit replaced whole lines of a file, the blocks of those lines without parsing the
+// rest. `before` and `after` are the file's raw bytes; `region` the blocks that lay in the
+// replaced lines, in document order, the first starting on the first replaced line and ending
+// on the last; `next` the block right after them, if any; `holders` the blocks that contain
+// the region (ranges in `before`). Gives the region's and the holders' blocks as a parse of
+// the whole of `after` would (lines, hashes and ranges in `after`, other fields kept), when it
+// can show that the edit left every other block as it was, only shifted, and kept the
+// region's headings (levels and titles) in order; nothing otherwise, and the file must be
+// parsed whole.
+struct ReplacedBlocks {
+    std::vector<PlacedBlock> region;
+    std::vector<PlacedBlock> holders;
+};
+std::optional<ReplacedBlocks> reparse_replaced(std::string_view before, std::string_view after,
+                                               const std::vector<PlacedBlock>& region,
+                                               const std::optional<PlacedBlock>& next,
+                                               const std::vector<PlacedBlock>& holders);
+
 // Checks the limits and returns the file's text (CRLF and CR turned into LF).
 std::string _validate_file(const std::filesystem::path& file_path);
 

@@ -49,6 +49,18 @@ struct WriteBasis {
     static WriteBasis file(std::string sha256) { return {std::nullopt, std::move(sha256)}; }
 };
 
+// What a replacement read and wrote: the file's whole bytes before and after, and the written
+// file's figures, taken after the rename and before the read-back that confirmed the bytes (a
+// later change shows as other figures, or as the same time within the racy window).
+struct WriteOutcome {
+    std::string before;
+    std::string after;
+    std::int64_t mtime_ns = -1;
+    std::int64_t size = -1;
+    std::int64_t inode = 0;
+    double taken_at = 0;  // when the figures were taken, seconds since the epoch
+};
+
 // How many backups are kept: per file (by folder and name) the newest `keep_per_file`; and
 // none older than `max_age_days` once the engine prunes (start-up). Zero means no limit.
 struct BackupRetention {
@@ -85,6 +97,8 @@ std::optional<std::pair<int, int>> find_block_by_content_hash(
 // Numbered excerpt around a range; the empty text on any failure.
 std::string get_snippet(const std::filesystem::path& file_path, long start_line, long end_line,
                         long context = 5);
+// The same excerpt of a text already read.
+std::string snippet_of(std::string_view text, long start_line, long end_line, long context = 5);
 
 // 修改安全验证。
 class SafetyEngine {
@@ -119,8 +133,8 @@ public:
     // ModificationError); a file that does not match `basis`, or changes before the rename,
     // raises FileChangedError with nothing written. A read-back that differs is rolled back
     // only while the file still holds this write; another writer's content is left alone.
-    void apply_replace(const std::filesystem::path& file_path, long start, long end,
-                       const std::vector<std::string>& new_lines, const WriteBasis& basis = {});
+    WriteOutcome apply_replace(const std::filesystem::path& file_path, long start, long end,
+                               const std::vector<std::string>& new_lines, const WriteBasis& basis = {});
     // How many apply_replace calls wrote and verified their file (rolled-back ones excluded).
     std::uint64_t writes_completed() const { return writes_completed_.load(); }
 

@@ -14,6 +14,7 @@
 #include "quillbox/detail/utf8.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/detail/read_file.h"
+#include "quillbox/detail/sha256.h"
 #include "quillbox/i18n.h"
 #include "quillbox/blockops/frame.h"
 #include "quillbox/blockops/structure.h"
@@ -57,37 +58,64 @@ std::optional<std::pair<int, int>> _locate_block(SafetyEngine& safety, const Blo
     return find_block_by_content_hash(block.file_path, expected, expected_lines, block.start_line);
 }
 
+namespace {
+
+// The written file's freshness record, from the figures the write took before its read-back;
+// nothing when they are unknown.
+std::optional<FileState> written_state(const WriteOutcome& w) {
+    if (w.mtime_ns < 0) return std::nullopt;
+    FileState s;
+    s.mtime = static_cast<double>(w.mtime_ns) / 1e9;
+    s.file_hash = detail::sha256_hex(w.after);
+    s.mtime_ns = w.mtime_ns;
+    s.size = w.size;
+    s.inode = w.inode;
+    s.recorded_at = w.taken_at;
+    return s;
+}
+
+}  // namespace
+
 int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, SessionReadTracker& tracker,
                    const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
-                   long long tokens_saved, std::string_view op_type, const std::vector<std::string>* lines_before) {
+                   long long tokens_saved, std::string_view op_type, const std::vector<std::string>* lines_before,
+                   std::string* text_after) {
     const fs::path& fp = block.file_path;
     const std::string key = fp.string();
     const std::string& id = block.uuid;
-    std::vector<std::string> lines = lines_before ? *lines_before : detail::split_lines(detail::read_text_file(fp));
+    std::vector<std::string> own_lines;
+    if (!lines_before) own_lines = detail::split_lines(detail::read_text_file(fp));
+    const std::vector<std::string>& lines = lines_before ? *lines_before : own_lines;
     const std::vector<std::string> seen =
-        _view_touched_by_write(indexer.list_blocks(fp), lines, actual_start, actual_end);
+        _view_touched_by_write(indexer.blocks_overlapping(fp, std::min(actual_start, actual_end + 1),
+                                                          std::max(actual_start, actual_end)),
+                               lines, actual_start, actual_end);
     // The engine checks again, under its lock, that the block is still what the session saw.
-    safety.apply_replace(fp, actual_start, actual_end, new_lines, WriteBasis::range(_expected_hash(block)));
+    WriteOutcome written =
+        safety.apply_replace(fp, actual_start, actual_end, new_lines, WriteBasis::range(_expected_hash(block)));
     get_session_view()->record(id, compute_hash(detail::join_lines(new_lines)));
-    lines.erase(lines.begin() + (actual_start - 1), lines.begin() + actual_end);
-    lines.insert(lines.begin() + (actual_start - 1), new_lines.begin(), new_lines.end());
 
     tracker.reset_file(key);
 
     const int new_end = actual_start + static_cast<int>(new_lines.size()) - 1;
 
     // The write shifted or rewrote other blocks of the file (following sections, the sections
-    // that contain this one, its own subsections). Re-index now, keeping identifiers, so that
-    // the next listing and block read see the real ranges instead of stale ones: the rows, the
-    // file's record and the statistics row in one transaction.
+    // that contain this one, its own subsections). The index follows now, keeping identifiers,
+    // so that the next listing and block read see the real ranges instead of stale ones: the
+    // rows, the file's record and the statistics row in one transaction. From the bytes
+    // written, only the touched rows change when that gives the same rows as a whole pass.
     const Indexer::OperationRecord op{_today_local(), std::string(op_type), key, id, tokens_saved};
     bool indexed = false;
     try {
         std::optional<std::pair<std::string, int>> keep;
         if (!new_lines.empty()) keep.emplace(id, actual_start);
-        indexer.index_after_write(fp, &watcher, keep, op);
+        std::optional<Indexer::LineSplice> splice;
+        if (std::optional<FileState> state = written_state(written))
+            splice = Indexer::LineSplice{written.before, written.after, detail::sha256_hex(written.before),
+                                         actual_start, actual_end, std::move(*state)};
+        indexer.index_after_write(fp, &watcher, keep, op, splice ? &*splice : nullptr);
         indexed = true;
-        _record_own_write(indexer, fp, seen, lines);
+        _record_own_write(indexer, seen, written.after);
     } catch (const std::exception& e) {
         log_warning("Re-index after replace failed for %s: %s", key.c_str(), e.what());
     }
@@ -98,6 +126,7 @@ int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
         indexer.set_block_hash(id, compute_hash(detail::join_lines(new_lines)));
         indexer.record_operation(op.date, op.op_type, op.file_path, op.block_id, op.tokens_saved);
     }
+    if (text_after) *text_after = std::move(written.after);
     return new_end;
 }
 
@@ -363,11 +392,15 @@ Reply do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& saf
     std::vector<std::string> new_lines = _block_lines(new_content, old_lines);
     if (new_lines == old_lines) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
 
-    auto located = _locate_block(safety, block);
+    // Where the block stands: where it was seen, when the text read holds it there (the engine
+    // checks again under its lock); otherwise looked for in the file.
+    const bool in_place = old_lines.size() == static_cast<std::size_t>(block.end_line - block.start_line + 1) &&
+                          compute_hash(detail::join_lines(old_lines)) == _expected_hash(block);
+    auto located = in_place ? std::optional<std::pair<int, int>>(std::pair{block.start_line, block.end_line})
+                            : _locate_block(safety, block);
     if (!located) return Reply::refusal(get_message("file_changed"));
     const auto [actual_start, actual_end] = *located;
-    if (actual_start != block.start_line || actual_end != block.end_line ||
-        compute_hash(detail::join_lines(old_lines)) != _expected_hash(block)) {
+    if (!in_place) {
         if (compute_hash(detail::join_lines(slice(actual_start, actual_end))) != _expected_hash(block)) {
             full_text = detail::read_text_file(fp);
             file_lines = detail::split_lines(full_text);
@@ -385,15 +418,16 @@ Reply do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& saf
         savings = _no_savings(savings);
 
     int new_end = 0;
+    std::string text_after;
     try {
         new_end = _rewrite_block(indexer, watcher, safety, tracker, block, actual_start, actual_end, new_lines,
-                                 savings.tokens_saved, "replace_block", &file_lines);
+                                 savings.tokens_saved, "replace_block", &file_lines, &text_after);
     } catch (const FileChangedError&) {
         return Reply::refusal(get_message("file_changed"));
     }
 
     const std::string footer = _savings_footer(savings);
-    const std::string snippet = get_snippet(fp, actual_start, new_end);
+    const std::string snippet = snippet_of(text_after, actual_start, new_end);
 
     std::string out = "✅ Block '";
     out += block.title;

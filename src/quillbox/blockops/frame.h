@@ -142,11 +142,12 @@ std::optional<std::pair<int, int>> _locate_block(SafetyEngine& safety, const Blo
 // bookkeeping of a block rewrite: the session tracker, the block's stored range and hash, a
 // re-index keeping identifiers, the file_index row and the statistics row (`op_type`).
 // Returns the block's new last line. ModificationError propagates. `lines_before`, when given,
-// is the file's text as the operation read it (the file is not read again).
+// is the file's text as the operation read it (the file is not read again); `text_after`, when
+// given, receives the bytes written.
 int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, SessionReadTracker& tracker,
                    const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
                    long long tokens_saved, std::string_view op_type,
-                   const std::vector<std::string>* lines_before = nullptr);
+                   const std::vector<std::string>* lines_before = nullptr, std::string* text_after = nullptr);
 
 // ---- Round trips -------------------------------------------------------------------------
 // A block is shown as its lines joined by line feeds, so n blank lines at its end show as n
@@ -189,7 +190,7 @@ void _record_shown_text(const std::vector<Block>& blocks, const std::vector<std:
 // The session's own write of lines first..last (1-based): before it, the ids of the file's
 // blocks that overlap the range and whose content in `lines_before` is what the session was
 // shown. After it, `_record_own_write` gives those blocks the content the write left them
-// with, where the re-built index agrees with `lines_after` (the text the write produced);
+// with, where the updated index agrees with `text_after` (the bytes the write produced);
 // blocks outside the range keep their content and their view.
 std::vector<std::string> _view_touched_by_write(const std::vector<Block>& blocks_before,
                                                 const std::vector<std::string>& lines_before,
@@ -199,7 +200,6 @@ std::vector<std::string> _view_touched_by_write(const std::vector<Block>& blocks
 // holds at its range.
 bool _view_conflicts(const std::vector<Block>& blocks, const std::vector<std::string>& lines,
                      int first, int last);
-void _record_own_write(Indexer& indexer, const std::filesystem::path& fp,
-                       const std::vector<std::string>& ids, const std::vector<std::string>& lines_after);
+void _record_own_write(Indexer& indexer, const std::vector<std::string>& ids, std::string_view text_after);
 
 }  // namespace quillbox

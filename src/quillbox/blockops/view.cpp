@@ -6,6 +6,7 @@
 
 #include "quillbox/blockops/frame.h"
 #include "quillbox/detail/lines.h"
+#include "quillbox/detail/sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -66,18 +67,24 @@ bool _view_conflicts(const std::vector<Block>& blocks, const std::vector<std::st
     return false;
 }
 
-void _record_own_write(Indexer& indexer, const fs::path& fp, const std::vector<std::string>& ids,
-                       const std::vector<std::string>& lines_after) {
+void _record_own_write(Indexer& indexer, const std::vector<std::string>& ids, std::string_view text_after) {
     if (ids.empty()) return;
-    const std::set<std::string> wanted(ids.begin(), ids.end());
+    const auto spans = detail::line_spans(text_after);
     auto view = get_session_view();
-    for (const auto& b : indexer.list_blocks(fp)) {
-        if (!wanted.count(b.uuid)) continue;
-        // The index was re-built from the file after the write; it speaks for this write only
+    for (const std::string& id : ids) {
+        const std::optional<Block> b = indexer.get_block(id);
+        if (!b || b->start_line < 1 || b->end_line < b->start_line - 1 ||
+            static_cast<std::size_t>(b->end_line) > spans.size())
+            continue;
+        // The index was brought up to date after the write; it speaks for this write only
         // where it matches the text the write produced.
         // Elsewhere the old view stays, and a later change of the block is refused.
-        if (hash_at(lines_after, b.start_line, b.end_line) == b.content_hash)
-            view->record(b.uuid, b.content_hash);
+        detail::Sha256 sha;
+        for (auto i = static_cast<std::size_t>(b->start_line - 1); i < static_cast<std::size_t>(b->end_line); ++i) {
+            if (i + 1 > static_cast<std::size_t>(b->start_line)) sha.update("\n");
+            sha.update(text_after.substr(spans[i].begin, spans[i].len));
+        }
+        if (sha.hex() == b->content_hash) view->record(b->uuid, b->content_hash);
     }
 }
 

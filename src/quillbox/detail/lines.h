@@ -13,6 +13,7 @@ namespace quillbox::detail {
 
 // CRLF pairs and lone CRs become LF.
 inline std::string normalize_newlines(std::string_view s) {
+    if (std::memchr(s.data(), '\r', s.size()) == nullptr) return std::string(s);
     std::string out;
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size(); ++i) {

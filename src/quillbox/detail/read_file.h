@@ -1,8 +1,12 @@
 #pragma once
 // Whole-file reads: raw bytes, or strict UTF-8 text with normalised line ends.
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -17,18 +21,23 @@ namespace quillbox::detail {
 // directory, FIFO, socket or device raises NotRegularFileError without blocking; an unreadable
 // file raises filesystem_error with the matching code.
 inline std::string read_file_bytes(const std::filesystem::path& p) {
-    FileHandle fd = open_regular_for_reading(p);
-    std::string data;
-    char buf[1 << 16];
+    struct stat st {};
+    FileHandle fd = open_regular_for_reading(p, &st);
+    // Read straight into a string of the file's size, one byte more to see a file that grew;
+    // it doubles only when the file keeps growing.
+    std::string data(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 1, '\0');
+    std::size_t got = 0;
     for (;;) {
-        ssize_t got = ::read(fd.get(), buf, sizeof buf);
-        if (got < 0) {
+        if (got == data.size()) data.resize(data.size() * 2);
+        ssize_t r = ::read(fd.get(), data.data() + got, data.size() - got);
+        if (r < 0) {
             if (errno == EINTR) continue;
             throw std::filesystem::filesystem_error("Read error", p, std::error_code(errno, std::generic_category()));
         }
-        if (got == 0) break;
-        data.append(buf, static_cast<std::size_t>(got));
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
     }
+    data.resize(got);
     return data;
 }
 
@@ -36,6 +45,7 @@ inline std::string read_file_bytes(const std::filesystem::path& p) {
 inline std::string read_text_file(const std::filesystem::path& p) {
     std::string bytes = read_file_bytes(p);
     validate_utf8(bytes, p.string());
+    if (std::memchr(bytes.data(), '\r', bytes.size()) == nullptr) return bytes;
     return normalize_newlines(bytes);
 }
 

@@ -560,6 +560,17 @@ std::optional<Indexer::BlockPlace> Indexer::block_place(std::string_view block_i
     return place;
 }
 
+std::vector<Block> Indexer::blocks_overlapping(const fs::path& file_path, int first, int last) {
+    const std::string key = file_key(file_path);
+    Lock lk(*this);
+    Prepared q = lk.q()("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE file_path = ? AND start_line <= ? "
+                        "AND end_line >= ? ORDER BY start_line");
+    q->bindNoCopy(1, key);
+    q->bind(2, last);
+    q->bind(3, first);
+    return read_blocks(*q);
+}
+
 std::optional<Block> Indexer::get_block(std::string_view block_id) {
     const std::string id(block_id);
     Lock lk(*this);
@@ -670,9 +681,133 @@ int Indexer::index_file_keeping(const fs::path& file_path, FileWatcher* watcher,
     return index_locked(file_path, watcher, std::make_pair(std::string(block_id), start_line), &state);
 }
 
-int Indexer::index_after_write(const fs::path& file_path, FileWatcher* watcher,
-                               const std::optional<std::pair<std::string, int>>& keep, const OperationRecord& op) {
-    return index_locked(file_path, watcher, keep, nullptr, &op);
+bool Indexer::index_after_write(const fs::path& file_path, FileWatcher* watcher,
+                                const std::optional<std::pair<std::string, int>>& keep, const OperationRecord& op,
+                                const LineSplice* splice) {
+    if (splice && keep) {
+        ReindexMark mark(watcher, file_path);
+        const std::string key = file_key(file_path);
+        Lock lk(*this);
+        SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
+        if (splice_locked(lk, key, file_path, keep, *splice)) {
+            insert_operation(lk, op);
+            tx.commit();
+            return true;
+        }
+    }
+    index_locked(file_path, watcher, keep, nullptr, &op);
+    return false;
+}
+
+namespace {
+
+PlacedBlock placed_row(SQLite::Statement& q) {
+    PlacedBlock p;
+    Block& b = p.block;
+    b.uuid = q.getColumn(0).getString();
+    b.heading_path = q.getColumn(1).getString();
+    b.block_type = q.getColumn(2).getString();
+    b.start_line = q.getColumn(3).getInt();
+    b.end_line = q.getColumn(4).getInt();
+    b.title = q.getColumn(5).getString();
+    b.level = q.getColumn(6).getInt();
+    b.content_hash = q.getColumn(7).getString();
+    p.bytes = {q.getColumn(8).getInt64(), q.getColumn(9).getInt64()};
+    return p;
+}
+
+#define QB_PLACED_COLUMNS \
+    "id, heading_path, block_type, start_line, end_line, title, level, content_hash, byte_start, byte_end"
+
+}  // namespace
+
+// The rows a write touched, from the rows that described the text before it: false, with
+// nothing changed, when that cannot be shown to give what a whole pass would.
+bool Indexer::splice_locked(Lock& lk, const std::string& key, const fs::path& file_path,
+                            const std::optional<std::pair<std::string, int>>& keep, const LineSplice& sp) {
+    const std::optional<FileState> recorded = lk.file_index().get(key);
+    if (!recorded || recorded->file_hash != sp.before_sha256) return false;
+
+    std::vector<PlacedBlock> region;
+    {
+        Prepared q = lk.q()("SELECT " QB_PLACED_COLUMNS " FROM blocks WHERE file_path = ? AND start_line >= ? "
+                            "AND start_line <= ? ORDER BY start_line");
+        q->bindNoCopy(1, key);
+        q->bind(2, sp.first);
+        q->bind(3, sp.last);
+        while (q->executeStep()) region.push_back(placed_row(*q));
+    }
+    if (region.empty() || region.front().block.uuid != keep->first || region.front().block.start_line != sp.first ||
+        keep->second != sp.first || region.front().block.end_line != sp.last)
+        return false;
+    std::optional<PlacedBlock> next;
+    {
+        Prepared q = lk.q()("SELECT " QB_PLACED_COLUMNS " FROM blocks WHERE file_path = ? AND start_line > ? "
+                            "ORDER BY start_line LIMIT 1");
+        q->bindNoCopy(1, key);
+        q->bind(2, sp.last);
+        if (q->executeStep()) next = placed_row(*q);
+    }
+    // The sections holding the region: their ends move with it and their hashes change.
+    std::vector<PlacedBlock> holders;
+    {
+        Prepared q = lk.q()("SELECT " QB_PLACED_COLUMNS " FROM blocks WHERE file_path = ? AND start_line < ? "
+                            "AND end_line >= ?");
+        q->bindNoCopy(1, key);
+        q->bind(2, sp.first);
+        q->bind(3, sp.last);
+        while (q->executeStep()) holders.push_back(placed_row(*q));
+    }
+    const std::optional<ReplacedBlocks> placed = reparse_replaced(sp.before, sp.after, region, next, holders);
+    if (!placed) return false;
+    const int dl = placed->region.front().block.end_line - sp.last;
+    const auto db = static_cast<std::int64_t>(sp.after.size()) - static_cast<std::int64_t>(sp.before.size());
+
+    const auto now = static_cast<int64_t>(std::time(nullptr));
+    if (dl != 0 || db != 0) {
+        Prepared q = lk.q()(
+            "UPDATE blocks SET start_line = start_line + ?2, end_line = end_line + ?2, "
+            "byte_start = CASE WHEN byte_start >= 0 THEN byte_start + ?3 ELSE byte_start END, "
+            "byte_end = CASE WHEN byte_end >= 0 THEN byte_end + ?3 ELSE byte_end END, last_seen = ?5, "
+            "updated_at = CURRENT_TIMESTAMP WHERE file_path = ?1 AND start_line > ?4");
+        q->bindNoCopy(1, key);
+        q->bind(2, dl);
+        q->bind(3, db);
+        q->bind(4, sp.last);
+        q->bind(5, now);
+        q->exec();
+    }
+    {
+        Prepared q = lk.q()("UPDATE blocks SET start_line = ?, end_line = ?, content_hash = ?, byte_start = ?, "
+                            "byte_end = ?, last_seen = ?, updated_at = CURRENT_TIMESTAMP WHERE id = ?");
+        auto put = [&](const PlacedBlock& p) {
+            q->bind(1, p.block.start_line);
+            q->bind(2, p.block.end_line);
+            q->bindNoCopy(3, p.block.content_hash);
+            q->bind(4, p.bytes.begin);
+            q->bind(5, p.bytes.end);
+            q->bind(6, now);
+            q->bindNoCopy(7, p.block.uuid);
+            q->exec();
+            q->reset();
+        };
+        for (std::size_t i = 0; i < region.size(); ++i)
+            if (placed->region[i] != region[i]) put(placed->region[i]);
+        for (const PlacedBlock& h : placed->holders) put(h);
+    }
+    record_or_forget(lk.file_index(), key, file_path, &sp.written);
+    return true;
+}
+
+void Indexer::insert_operation(Lock& lk, const OperationRecord& op) {
+    Prepared q = lk.q()("INSERT INTO stats (date, operation_type, file_path, block_id, tokens_saved) "
+                        "VALUES (?, ?, ?, ?, ?)");
+    q->bindNoCopy(1, op.date);
+    q->bindNoCopy(2, op.op_type);
+    q->bindNoCopy(3, op.file_path);
+    q->bindNoCopy(4, op.block_id);
+    q->bind(5, static_cast<int64_t>(op.tokens_saved));
+    q->exec();
 }
 
 int Indexer::index_locked(const fs::path& file_path, FileWatcher* watcher,
@@ -701,16 +836,7 @@ int Indexer::index_locked(const fs::path& file_path, FileWatcher* watcher,
     if (keep) take_over(ids, blocks, old, lk.q(), keep->first, keep->second);
     write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, old);
     record_or_forget(lk.file_index(), key, file_path, state);
-    if (op) {
-        Prepared q = lk.q()("INSERT INTO stats (date, operation_type, file_path, block_id, tokens_saved) "
-                            "VALUES (?, ?, ?, ?, ?)");
-        q->bindNoCopy(1, op->date);
-        q->bindNoCopy(2, op->op_type);
-        q->bindNoCopy(3, op->file_path);
-        q->bindNoCopy(4, op->block_id);
-        q->bind(5, static_cast<int64_t>(op->tokens_saved));
-        q->exec();
-    }
+    if (op) insert_operation(lk, *op);
     tx.commit();
     return static_cast<int>(blocks.size());
 }

@@ -717,6 +717,102 @@ ParsedFile parse_markdown_file(const std::filesystem::path& file_key) {
     return out;
 }
 
+namespace {
+
+// A line at `at` that opens an ATX heading in its first column. Whatever was open before it
+// (a paragraph, a list, a block quote) it closes, as it can neither continue a container nor
+// be a lazy line, and after it nothing is left open: the parse from there on depends on the
+// text that follows alone.
+bool opens_atx_in_first_column(std::string_view text, std::size_t at) {
+    std::size_t i = at;
+    while (i < text.size() && text[i] == '#' && i - at < 7) ++i;
+    const std::size_t run = i - at;
+    if (run < 1 || run > 6) return false;
+    return i == text.size() || text[i] == ' ' || text[i] == '\t' || text[i] == '\n';
+}
+
+}  // namespace
+
+std::optional<ReplacedBlocks> reparse_replaced(std::string_view before, std::string_view after,
+                                               const std::vector<PlacedBlock>& region,
+                                               const std::optional<PlacedBlock>& next,
+                                               const std::vector<PlacedBlock>& holders) {
+    if (region.empty()) return std::nullopt;
+    // Byte ranges count the lines only in a text without CR.
+    if (std::memchr(before.data(), '\r', before.size()) || std::memchr(after.data(), '\r', after.size()))
+        return std::nullopt;
+    for (const PlacedBlock& b : region)
+        if (!b.bytes.known()) return std::nullopt;
+    const auto r0 = static_cast<std::size_t>(region.front().bytes.begin);
+    const auto r1 = static_cast<std::size_t>(region.front().bytes.end);
+    if (r1 > before.size() || after.size() + r1 < before.size() + r0) return std::nullopt;
+    const std::size_t tail = before.size() - r1;  // the bytes after the region, its line end first
+    const std::size_t new_r1 = after.size() - tail;
+
+    // Only the region changed.
+    if (before.substr(0, r0) != after.substr(0, r0) || before.substr(r1) != after.substr(new_r1))
+        return std::nullopt;
+    // Before the region the parse is at the top level with nothing open, in both texts.
+    if (!opens_atx_in_first_column(before, r0) || !opens_atx_in_first_column(after, r0)) return std::nullopt;
+
+    // The region and the next heading's line: if that still opens the same heading on the
+    // line after the region, nothing the region left open reaches beyond it, and after it
+    // (an ATX heading in the first column) the rest of the file parses as before.
+    std::size_t piece_end = after.size();
+    if (next) {
+        if (!next->bytes.known()) return std::nullopt;
+        const auto ns = static_cast<std::size_t>(next->bytes.begin);
+        if (ns != r1 + 1 || ns >= before.size() || before[r1] != '\n' || !opens_atx_in_first_column(before, ns))
+            return std::nullopt;
+        const std::size_t ne = std::min(before.find('\n', ns), before.size());
+        piece_end = ne + new_r1 - r1;
+    } else if (tail > 1 || (tail == 1 && before[r1] != '\n')) {
+        return std::nullopt;  // the region is not the end of the file
+    }
+    std::string piece(after.substr(r0, piece_end - r0));
+    std::vector<ByteRange> ranges;
+    const std::vector<Block> parsed = blocks_of_text(piece, {}, {}, &ranges);
+
+    if (parsed.size() != region.size() + (next ? 1 : 0) || ranges.size() != parsed.size()) return std::nullopt;
+    const auto new_lines = static_cast<int>(std::count(after.begin() + static_cast<std::ptrdiff_t>(r0),
+                                                       after.begin() + static_cast<std::ptrdiff_t>(new_r1), '\n')) + 1;
+    if (parsed.front().start_line != 1) return std::nullopt;
+    if (next && (parsed.back().start_line != new_lines + 1 || parsed.back().level != next->block.level ||
+                 parsed.back().title != next->block.title))
+        return std::nullopt;
+
+    const int first = region.front().block.start_line;
+    ReplacedBlocks out;
+    out.region.reserve(region.size());
+    for (std::size_t i = 0; i < region.size(); ++i) {
+        const Block& p = parsed[i];
+        if (p.level != region[i].block.level || p.title != region[i].block.title || !ranges[i].known())
+            return std::nullopt;
+        PlacedBlock b = region[i];
+        b.block.start_line = first + p.start_line - 1;
+        b.block.end_line = first + p.end_line - 1;
+        b.block.content_hash = p.content_hash;
+        b.bytes = {static_cast<std::int64_t>(r0) + ranges[i].begin, static_cast<std::int64_t>(r0) + ranges[i].end};
+        out.region.push_back(std::move(b));
+    }
+
+    // The sections holding the region end where they ended, moved by what the region gained.
+    const int dl = out.region.front().block.end_line - region.front().block.end_line;
+    const auto db = static_cast<std::int64_t>(after.size()) - static_cast<std::int64_t>(before.size());
+    for (const PlacedBlock& h : holders) {
+        if (!h.bytes.known() || h.bytes.begin > static_cast<std::int64_t>(r0) ||
+            h.bytes.end < static_cast<std::int64_t>(r1) || h.bytes.end + db > static_cast<std::int64_t>(after.size()))
+            return std::nullopt;
+        PlacedBlock b = h;
+        b.block.end_line += dl;
+        b.bytes.end += db;
+        const auto begin = static_cast<std::size_t>(b.bytes.begin);
+        b.block.content_hash = detail::sha256_hex(after.substr(begin, static_cast<std::size_t>(b.bytes.end) - begin));
+        out.holders.push_back(std::move(b));
+    }
+    return out;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Heading utilities
 

@@ -430,7 +430,14 @@ std::optional<std::pair<int, int>> find_block_by_content_hash(const fs::path& fi
 
 std::string get_snippet(const fs::path& file_path, long start_line, long end_line, long context) {
     try {
-        std::string text = detail::read_text_file(file_path);
+        return snippet_of(detail::read_text_file(file_path), start_line, end_line, context);
+    } catch (...) {
+        return {};
+    }
+}
+
+std::string snippet_of(std::string_view text, long start_line, long end_line, long context) {
+    try {
         auto spans = line_spans(text);
         // Wide arithmetic: extreme arguments must not overflow.
         const auto n = static_cast<__int128>(spans.size());
@@ -442,7 +449,7 @@ std::string get_snippet(const fs::path& file_path, long start_line, long end_lin
             out += "  ";
             out += std::to_string(static_cast<long long>(i + 1));
             out += ": ";
-            out.append(text, spans[static_cast<std::size_t>(i)].begin, spans[static_cast<std::size_t>(i)].len);
+            out.append(text.substr(spans[static_cast<std::size_t>(i)].begin, spans[static_cast<std::size_t>(i)].len));
         }
         return out;
     } catch (...) {
@@ -481,8 +488,13 @@ constexpr std::string_view BACKUP_EXT = ".bak";
 std::string backup_suffix(const fs::path& file_path) {
     std::error_code ec;
     fs::path dir = fs::weakly_canonical(fs::absolute(file_path, ec), ec).parent_path();
-    return "_" + detail::sha256_hex(dir.native()).substr(0, 8) + "_" + file_path.filename().string() +
-           std::string(BACKUP_EXT);
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on the chain of additions.
+    std::string out = "_";
+    out.append(detail::sha256_hex(dir.native()), 0, 8);
+    out += '_';
+    out += file_path.filename().string();
+    out += BACKUP_EXT;
+    return out;
 }
 
 // A temporary file of an unfinished replacement: "name.quillbox-tmp" beside a document, or
@@ -740,6 +752,25 @@ const char* written_mismatch(const fs::path& target, const ReplacedText& r, std:
     return "写入内容与预期不匹配，已自动回滚";
 }
 
+struct WrittenFigures {
+    std::int64_t mtime_ns = -1, size = -1, inode = 0;
+    double taken_at = 0;
+};
+
+// The file's figures as the write left them; unknown (-1) when it cannot be examined.
+WrittenFigures written_figures(const fs::path& target) {
+    WrittenFigures f;
+    struct stat st {};
+    if (::stat(target.c_str(), &st) != 0) return f;
+    f.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    f.size = static_cast<std::int64_t>(st.st_size);
+    f.inode = static_cast<std::int64_t>(st.st_ino);
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    f.taken_at = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    return f;
+}
+
 // compute_hash of lines start..end of a text, or nothing when the text is shorter.
 std::optional<std::string> range_hash(std::string_view text, long start, long end) {
     auto spans = line_spans(text);
@@ -754,8 +785,8 @@ std::optional<std::string> range_hash(std::string_view text, long start, long en
 
 }  // namespace
 
-void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end,
-                                 const std::vector<std::string>& new_lines, const WriteBasis& basis) {
+WriteOutcome SafetyEngine::apply_replace(const fs::path& file_path, long start, long end,
+                                         const std::vector<std::string>& new_lines, const WriteBasis& basis) {
     check_replacement(file_path, start, end, new_lines);
     struct stat st = stat_regular_file(file_path);
     // Through a symbolic link the rename must replace the link's target, not the link.
@@ -775,7 +806,7 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
 
     // Read once: the checks, the backup and the new bytes all come from these bytes.
     st = stat_regular_file(file_path);
-    const std::string raw = detail::read_file_bytes(target);
+    std::string raw = detail::read_file_bytes(target);
     detail::validate_utf8(raw, target.string());
     auto changed = [&] {
         return FileChangedError("文件 " + file_path.string() + " 已被修改，请重新读取后再修改。");
@@ -785,7 +816,7 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
 
     // 2. The new bytes, decided before anything is written (a result over the limits is
     // refused without a backup), from the file as it is, byte for byte.
-    const ReplacedText r = replace_range(raw, file_path, start, end, new_lines);
+    ReplacedText r = replace_range(raw, file_path, start, end, new_lines);
 
     // 3. Backup of exactly these bytes.
     fs::path backup = backup_from(file_path, raw, st);
@@ -805,6 +836,7 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
     }
 
     if (after_rename_hook_) after_rename_hook_(target);
+    const WrittenFigures figures = written_figures(target);
 
     // 5. Read back, byte for byte. What differs is rolled back, but only while the file holds
     // what this write put there: content another program saved since is theirs, and stays.
@@ -827,6 +859,8 @@ void SafetyEngine::apply_replace(const fs::path& file_path, long start, long end
                                 backup.string() + " 中。请重新读取后再修改。");
     }
     ++writes_completed_;
+    WriteOutcome out{std::move(raw), std::move(r.text), figures.mtime_ns, figures.size, figures.inode, figures.taken_at};
+    return out;
 }
 
 }  // namespace quillbox
