@@ -561,6 +561,62 @@ void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
     indexer.record_operation(_today_local(), "replace_block", fp.string(), block_id, savings.tokens_saved);
 }
 
+namespace {
+
+// Writes `new_content` as the section's content. True with the line saying it was updated, or
+// false with the line saying why it was not.
+std::pair<bool, std::string> rewrite_section(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+                                             SessionReadTracker& tracker, const Block& block,
+                                             const std::string& new_content) {
+    try {
+        _do_replace_direct(indexer, watcher, safety, tracker, block.file_path, block.uuid, new_content);
+        return {true, "✅ Updated **" + block.title + "** (lines " + std::to_string(block.start_line) + "-" +
+                          std::to_string(block.end_line) + ")"};
+    } catch (const SafetyFileError& e) {
+        return {false, failure_entry(block, e.code() == std::errc::permission_denied
+                                                ? get_message("file_read_only", {{"path", block.file_path}})
+                                                : std::string(e.what()))};
+    } catch (const FileTooLargeError&) {
+        return {false, failure_entry(block, get_message("file_too_large"))};
+    } catch (const std::exception& e) {
+        return {false, failure_entry(block, e.what())};
+    }
+}
+
+// A section the instruction did not change, shown so the agent can edit it. The sections
+// shown share the result budget, less room for the other texts.
+std::string show_section(const Block& block, const std::string& content, std::size_t sections) {
+    const long long share = (_result_budget() - 200 * static_cast<long long>(sections)) /
+                            static_cast<long long>(std::max<std::size_t>(sections, 1));
+    const long long room = std::max(share, 50LL);
+    std::string entry = suggestion_entry(block, content, room);
+    // Shown in full, the section counts as seen.
+    if (_budget_tokens(content) <= room) get_session_view()->record(block.uuid, compute_hash(content));
+    return entry;
+}
+
+Reply md_edit_answer(const std::vector<std::string>& entries, int edits_made, int failures, std::size_t matched) {
+    std::string result;
+    if (edits_made > 0) {
+        result = "✅ md_edit completed: " + std::to_string(edits_made) + " section(s) updated.\n\n";
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i) result += "\n";
+            result += entries[i];
+        }
+    } else {
+        result = "ℹ️  Could not auto-edit. Found " + std::to_string(matched) + " matching section(s):\n\n";
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i) result += "\n\n";
+            result += entries[i];
+        }
+    }
+    // Every rewrite that was tried failed: nothing changed, and the agent has to act.
+    if (edits_made == 0 && failures > 0) return Reply::refusal(std::move(result));
+    return result;
+}
+
+}  // namespace
+
 Reply do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                        SessionReadTracker& tracker, std::string_view file_path,
                        std::string_view instruction) {
@@ -598,52 +654,15 @@ Reply do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
             }
         }
         if (new_content && !new_content->empty() && *new_content != block_content) {
-            try {
-                wrote = true;
-                _do_replace_direct(indexer, watcher, safety, tracker, block.file_path, block.uuid, *new_content);
-                ++edits_made;
-                entries.push_back("✅ Updated **" + block.title + "** (lines " + std::to_string(block.start_line) +
-                                  "-" + std::to_string(block.end_line) + ")");
-            } catch (const SafetyFileError& e) {
-                ++failures;
-                entries.push_back(failure_entry(block, e.code() == std::errc::permission_denied
-                                                           ? get_message("file_read_only", {{"path", block.file_path}})
-                                                           : std::string(e.what())));
-            } catch (const FileTooLargeError&) {
-                ++failures;
-                entries.push_back(failure_entry(block, get_message("file_too_large")));
-            } catch (const std::exception& e) {
-                ++failures;
-                entries.push_back(failure_entry(block, e.what()));
-            }
+            wrote = true;
+            auto [updated, entry] = rewrite_section(indexer, watcher, safety, tracker, block, *new_content);
+            ++(updated ? edits_made : failures);
+            entries.push_back(std::move(entry));
         } else {
-            // The sections shown share the result budget, less room for the other texts.
-            const long long share = (_result_budget() - 200 * static_cast<long long>(best.size())) /
-                                    static_cast<long long>(std::max<std::size_t>(best.size(), 1));
-            entries.push_back(suggestion_entry(block, block_content, std::max(share, 50LL)));
-            // Shown in full, the section counts as seen.
-            if (_budget_tokens(block_content) <= std::max(share, 50LL))
-                get_session_view()->record(block.uuid, compute_hash(block_content));
+            entries.push_back(show_section(block, block_content, best.size()));
         }
     }
-
-    std::string result;
-    if (edits_made > 0) {
-        result = "✅ md_edit completed: " + std::to_string(edits_made) + " section(s) updated.\n\n";
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            if (i) result += "\n";
-            result += entries[i];
-        }
-    } else {
-        result = "ℹ️  Could not auto-edit. Found " + std::to_string(best.size()) + " matching section(s):\n\n";
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            if (i) result += "\n\n";
-            result += entries[i];
-        }
-    }
-    // Every rewrite that was tried failed: nothing changed, and the agent has to act.
-    if (edits_made == 0 && failures > 0) return Reply::refusal(std::move(result));
-    return result;
+    return md_edit_answer(entries, edits_made, failures, best.size());
 }
 
 }  // namespace quillbox
