@@ -426,6 +426,61 @@ std::string format_value(const MessageArg::Value& v, std::string_view spec_text,
     return pad(sign, body, spec, '>');
 }
 
+// The value after a "!s", "!r" or "!a" conversion (0: none).
+MessageArg::Value converted(MessageArg::Value value, char conversion, std::string_view key, std::string_view field) {
+    switch (conversion) {
+        case 0:
+            break;
+        case 's':
+            value = text_form(value);
+            break;
+        case 'r':
+        case 'a':
+            if (auto s = std::get_if<std::string>(&value)) {
+                char q = (s->find('\'') != std::string::npos && s->find('"') == std::string::npos) ? '"' : '\'';
+                std::string quoted(1, q);
+                for (char ch : *s) {
+                    if (ch == '\\' || ch == q) quoted += '\\';
+                    quoted += ch;
+                }
+                value = quoted + q;
+            } else {
+                value = text_form(value);
+            }
+            break;
+        default:
+            value_error(key, field, std::string("unknown conversion '!") + conversion + "'");
+    }
+    return value;
+}
+
+// The text of one replacement field, `field` being what stands between its braces.
+std::string replacement_field(std::string_view field, const MessageArgs& args, std::string_view key) {
+    std::size_t colon = field.find(':');
+    std::string_view head = field.substr(0, colon);
+    std::string_view spec = colon == std::string_view::npos ? std::string_view{} : field.substr(colon + 1);
+    char conversion = 0;
+    if (std::size_t bang = head.find('!'); bang != std::string_view::npos) {
+        if (head.size() != bang + 2)
+            value_error(key, field, "a conversion must be one character before ':'");
+        conversion = head[bang + 1];
+        head = head.substr(0, bang);
+    }
+    std::size_t name_end = head.find_first_of(".[");
+    std::string_view name = head.substr(0, name_end);
+    if (name.empty() || name.find_first_not_of("0123456789") == std::string_view::npos)
+        throw MessageKeyError("cannot format message '" + std::string(key) +
+                              "': positional placeholder {" + std::string(field) +
+                              "} has no argument");
+    auto it = args.find(name);
+    if (it == args.end())
+        throw MessageKeyError("cannot format message '" + std::string(key) + "': no argument '" +
+                              std::string(name) + "' for placeholder {" + std::string(field) + "}");
+    if (name_end != std::string_view::npos)
+        value_error(key, field, "attribute and index access are not supported");
+    return format_value(converted(it->second.value(), conversion, key, field), spec, key, name);
+}
+
 std::string render(std::string_view tmpl, const MessageArgs& args, std::string_view key) {
     std::string out;
     out.reserve(tmpl.size() + 32);
@@ -455,57 +510,8 @@ std::string render(std::string_view tmpl, const MessageArgs& args, std::string_v
         if (close == std::string_view::npos || tmpl[close] == '{')
             throw MessageValueError("cannot format message '" + std::string(key) +
                                     "': unmatched '{' in the template");
-        std::string_view field = tmpl.substr(i + 1, close - i - 1);
+        out += replacement_field(tmpl.substr(i + 1, close - i - 1), args, key);
         i = close + 1;
-
-        std::size_t colon = field.find(':');
-        std::string_view head = field.substr(0, colon);
-        std::string_view spec = colon == std::string_view::npos ? std::string_view{} : field.substr(colon + 1);
-        char conversion = 0;
-        if (std::size_t bang = head.find('!'); bang != std::string_view::npos) {
-            if (head.size() != bang + 2)
-                value_error(key, field, "a conversion must be one character before ':'");
-            conversion = head[bang + 1];
-            head = head.substr(0, bang);
-        }
-        std::size_t name_end = head.find_first_of(".[");
-        std::string_view name = head.substr(0, name_end);
-        if (name.empty() || name.find_first_not_of("0123456789") == std::string_view::npos)
-            throw MessageKeyError("cannot format message '" + std::string(key) +
-                                  "': positional placeholder {" + std::string(field) +
-                                  "} has no argument");
-        auto it = args.find(name);
-        if (it == args.end())
-            throw MessageKeyError("cannot format message '" + std::string(key) + "': no argument '" +
-                                  std::string(name) + "' for placeholder {" + std::string(field) + "}");
-        if (name_end != std::string_view::npos)
-            value_error(key, field, "attribute and index access are not supported");
-
-        MessageArg::Value value = it->second.value();
-        switch (conversion) {
-            case 0:
-                break;
-            case 's':
-                value = text_form(value);
-                break;
-            case 'r':
-            case 'a':
-                if (auto s = std::get_if<std::string>(&value)) {
-                    char q = (s->find('\'') != std::string::npos && s->find('"') == std::string::npos) ? '"' : '\'';
-                    std::string quoted(1, q);
-                    for (char ch : *s) {
-                        if (ch == '\\' || ch == q) quoted += '\\';
-                        quoted += ch;
-                    }
-                    value = quoted + q;
-                } else {
-                    value = text_form(value);
-                }
-                break;
-            default:
-                value_error(key, field, std::string("unknown conversion '!") + conversion + "'");
-        }
-        out += format_value(value, spec, key, name);
     }
     return out;
 }
