@@ -205,13 +205,11 @@ std::optional<Project> open_project_or_complain(const fs::path& root_arg, bool c
 
 }  // namespace
 
-int cmd_install(const fs::path& root_arg) {
-    auto opened = open_project_or_complain(root_arg, true);
-    if (!opened) return 2;
-    Project& project = *opened;
-    int status = 0;
-    const fs::path exe = current_executable();
+namespace {
 
+// The steps of `install`: each says what it did and returns false when it failed.
+
+bool install_rules(const Project& project) {
     fs::path claude_md = project.root / "CLAUDE.md";
     try {
         bool had = has_quillbox_section(claude_md);
@@ -225,15 +223,14 @@ int cmd_install(const fs::path& root_arg) {
             say(fmt::format("{}: rules section {}", claude_md.string(), had ? "updated" : "added"));
         else
             say(fmt::format("{}: rules section already current", claude_md.string()));
+        return true;
     } catch (const std::exception& e) {
         complain(fmt::format("{}: could not add the rules section: {}", claude_md.string(), e.what()));
-        status = 1;
+        return false;
     }
+}
 
-    // Portable when the `quillbox` on PATH is this program: the team can commit the files.
-    std::error_code path_ec;
-    const fs::path on_path = find_program(std::string(SERVER_NAME));
-    const bool portable = !on_path.empty() && fs::equivalent(on_path, exe, path_ec);
+bool register_server(const Project& project, const fs::path& exe, bool portable) {
     fs::path mcp = project.root / ".mcp.json";
     try {
         const std::string text = read_or_empty(mcp);
@@ -248,15 +245,17 @@ int cmd_install(const fs::path& root_arg) {
             say(fmt::format("  Note: quillbox is not on PATH, so the entry holds this machine's paths ({}). Put "
                             "quillbox on PATH and run install again for an entry your team can commit.",
                             exe.string()));
+        return true;
     } catch (const ClientConfigError& e) {
         complain(fmt::format("{} was left unchanged: {}. Fix or remove it and run install again.", mcp.string(),
                              e.what()));
-        status = 1;
     } catch (const std::exception& e) {
         complain(fmt::format("{}: {}", mcp.string(), e.what()));
-        status = 1;
     }
+    return false;
+}
 
+bool register_write_hook(const Project& project, const fs::path& exe, bool portable) {
     fs::path settings = project.root / ".claude" / "settings.json";
     try {
         const std::string text = read_or_empty(settings);
@@ -269,13 +268,31 @@ int cmd_install(const fs::path& root_arg) {
         } else {
             say(fmt::format("{}: Write hook already registered", settings.string()));
         }
+        return true;
     } catch (const ClientConfigError& e) {
         complain(fmt::format("{} was left unchanged: {}. Fix it and run install again.", settings.string(), e.what()));
-        status = 1;
     } catch (const std::exception& e) {
         complain(fmt::format("{}: {}", settings.string(), e.what()));
-        status = 1;
     }
+    return false;
+}
+
+}  // namespace
+
+int cmd_install(const fs::path& root_arg) {
+    auto opened = open_project_or_complain(root_arg, true);
+    if (!opened) return 2;
+    Project& project = *opened;
+    int status = 0;
+    const fs::path exe = current_executable();
+
+    if (!install_rules(project)) status = 1;
+    // Portable when the `quillbox` on PATH is this program: the team can commit the files.
+    std::error_code path_ec;
+    const fs::path on_path = find_program(std::string(SERVER_NAME));
+    const bool portable = !on_path.empty() && fs::equivalent(on_path, exe, path_ec);
+    if (!register_server(project, exe, portable)) status = 1;
+    if (!register_write_hook(project, exe, portable)) status = 1;
 
     say("");
     say("The same registration with the Claude Code command line:");
