@@ -1,6 +1,5 @@
 #include "host/doctor.h"
 
-#include <SQLiteCpp/SQLiteCpp.h>
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <poll.h>
@@ -22,6 +21,8 @@
 #include "host/embeddings.h"
 #include "host/hook.h"
 #include "host/project.h"
+#include "quillbox/detail/file_key.h"
+#include "quillbox/indexer.h"
 #include "quillbox/rulefile.h"
 #include "quillbox/semantic.h"
 #include "quillbox/version.h"
@@ -278,29 +279,19 @@ void check_index(const Project& project, std::vector<DoctorCheck>& out) {
         return;
     }
     try {
-        SQLite::Database conn(db.string(), SQLite::OPEN_READONLY);
-        conn.setBusyTimeout(5000);
-        std::string integrity = conn.execAndGet("PRAGMA quick_check").getString();
-        if (integrity != "ok") {
-            out.push_back(problem("Index", fmt::format("{} is damaged ({})", db.string(), integrity),
+        const IndexHealth health = Indexer::inspect(db);
+        if (health.integrity != "ok") {
+            out.push_back(problem("Index", fmt::format("{} is damaged ({})", db.string(), health.integrity),
                                   "rm " + shell_quote(db.string()) + " && quillbox reindex"));
             return;
         }
-        // A file without headings has no block rows, only its freshness record.
-        std::set<std::string> indexed;
-        for (const char* table : {"blocks", "file_index"}) {
-            SQLite::Statement exists(conn, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
-            exists.bind(1, table);
-            if (!exists.executeStep()) continue;
-            SQLite::Statement q(conn, std::string("SELECT DISTINCT file_path FROM ") + table);
-            while (q.executeStep()) indexed.insert(q.getColumn(0).getString());
-        }
+        const std::set<std::string>& indexed = health.indexed_files;
         std::size_t stale = 0;
         for (const auto& f : indexed)
             if (!fs::exists(f, ec)) ++stale;
         std::size_t missing = 0;
         for (const auto& f : on_disk)
-            if (!indexed.count(fs::weakly_canonical(f, ec).string())) ++missing;
+            if (!indexed.count(detail::file_key(f).string())) ++missing;
         std::string detail = fmt::format("{} of {} Markdown files indexed", on_disk.size() - missing, on_disk.size());
         if (stale) detail += fmt::format("; {} indexed files no longer exist", stale);
         if (stale)

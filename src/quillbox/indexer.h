@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <string_view>
@@ -109,6 +110,16 @@ struct UsageSummary {
 // that must stay together is one operation here. Do not call it while waiting on the
 // watcher's marks from a re-index callback. Operations throw IndexDatabaseError after
 // close(); database failures propagate as SQLite::Exception.
+// What `quillbox doctor` checks in an index: the integrity check's answer and, when that is
+// "ok", every file the index knows (those with rows and those with only a freshness record,
+// such as a Markdown file without headings).
+struct IndexHealth {
+    std::string integrity;
+    std::set<std::string> indexed_files;
+
+    bool operator==(const IndexHealth&) const = default;
+};
+
 class Indexer {
 public:
     explicit Indexer(std::filesystem::path db_path);
@@ -225,6 +236,9 @@ public:
     // The usage figures of the index at `db_path`, read without changing it (no schema step,
     // no version step). `today` is the date the operations are counted for.
     static UsageSummary usage_summary(const std::filesystem::path& db_path);
+    // The health of the index at `db_path`, read without changing it. Throws SQLite::Exception
+    // when the file cannot be read as a database.
+    static IndexHealth inspect(const std::filesystem::path& db_path);
 
 private:
     class Lock;

@@ -121,3 +121,21 @@ TEST_F(IndexOperations, UsageSummaryCountsFilesBlocksAndOperationsWithoutWriting
     EXPECT_EQ(Indexer::usage_summary(ix.db_path()).blocks, 3);
     EXPECT_EQ(query1(ix, "SELECT value FROM schema_version"), "other");
 }
+
+TEST_F(IndexOperations, InspectNamesFilesWithRowsOrOnlyARecordWithoutWriting) {
+    write_file(md, "# A\n# B\n");
+    write_file(dir.path / "plain.md", "no headings\n");
+    ix.index_file(md);
+    ix.index_file(dir.path / "plain.md", nullptr, file_state_of(dir.path / "plain.md", "h"));
+    const std::string before = query1(ix, "SELECT COUNT(*) FROM file_index");
+    IndexHealth h = Indexer::inspect(ix.db_path());
+    EXPECT_EQ(h, (IndexHealth{"ok", {md.string(), (dir.path / "plain.md").string()}}));
+    EXPECT_EQ(query1(ix, "SELECT COUNT(*) FROM file_index"), before);
+
+    // An index of an older release without the freshness table still names its files.
+    exec_sql(ix, "DROP TABLE file_index");
+    EXPECT_EQ(Indexer::inspect(ix.db_path()).indexed_files, std::set<std::string>{md.string()});
+
+    write_file(dir.path / "not.db", "this is not a database, only text long enough to look like one\n");
+    EXPECT_THROW(Indexer::inspect(dir.path / "not.db"), SQLite::Exception);
+}
