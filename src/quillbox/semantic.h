@@ -27,6 +27,7 @@ namespace quillbox {
 struct ModelSpec {
     int dim = 0;
     std::string lang;
+    std::string repo;  // where the hub keeps it
 };
 
 // The models the engine accepts, keyed by model name (ordered by name).

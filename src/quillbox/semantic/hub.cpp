@@ -49,10 +49,10 @@ std::string trim(std::string s) {
 }  // namespace
 
 std::string model_repo(std::string_view model_name) {
-    if (model_name == "all-MiniLM-L6-v2") return "sentence-transformers/all-MiniLM-L6-v2";
-    if (model_name == "bge-small-zh-v1.5") return "BAAI/bge-small-zh-v1.5";
-    if (model_name == "multilingual-e5-small") return "intfloat/multilingual-e5-small";
-    throw std::invalid_argument("unknown semantic model \"" + std::string(model_name) + "\"");
+    auto it = AVAILABLE_MODELS.find(std::string(model_name));
+    if (it == AVAILABLE_MODELS.end())
+        throw std::invalid_argument("unknown semantic model \"" + std::string(model_name) + "\"");
+    return it->second.repo;
 }
 
 std::vector<ModelFile> model_files(std::string_view model_name) {
@@ -112,7 +112,7 @@ std::optional<fs::path> find_model_dir(std::string_view model_name) {
 std::vector<ModelStatus> list_models() {
     std::vector<ModelStatus> out;
     for (const auto& [name, spec] : AVAILABLE_MODELS)
-        out.push_back({name, spec.dim, spec.lang, model_repo(name), find_model_dir(name)});
+        out.push_back({name, spec.dim, spec.lang, spec.repo, find_model_dir(name)});
     return out;
 }
 

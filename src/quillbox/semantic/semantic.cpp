@@ -25,9 +25,9 @@ namespace quillbox {
 namespace fs = std::filesystem;
 
 const std::map<std::string, ModelSpec> AVAILABLE_MODELS = {
-    {"all-MiniLM-L6-v2", {384, "en"}},
-    {"bge-small-zh-v1.5", {512, "zh"}},
-    {"multilingual-e5-small", {384, "multi"}},
+    {"all-MiniLM-L6-v2", {384, "en", "sentence-transformers/all-MiniLM-L6-v2"}},
+    {"bge-small-zh-v1.5", {512, "zh", "BAAI/bge-small-zh-v1.5"}},
+    {"multilingual-e5-small", {384, "multi", "intfloat/multilingual-e5-small"}},
 };
 
 // ---------------------------------------------------------------------------------------------
