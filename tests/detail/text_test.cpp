@@ -113,6 +113,19 @@ TEST(Utf8, BadByteAfterAsciiRunsAndTrimming) {
     EXPECT_EQ(trim_right_code_points("   ", space), "");
 }
 
+// Python's white space: the information separators and NEL are in, the zero-width and
+// byte-order marks (and U+180E, a separator only in old Unicode) are not.
+TEST(Utf8, WhiteSpaceIsPythonsAndStrippingKeepsInnerText) {
+    for (char32_t c : {U'\t', U'\n', U'\v', U'\f', U'\r', U'\x1c', U'\x1f', U' ', U'\x85', U'\xa0', U'\u1680',
+                       U'\u2000', U'\u200a', U'\u2028', U'\u2029', U'\u202f', U'\u205f', U'\u3000'})
+        EXPECT_TRUE(is_white_space(c)) << static_cast<unsigned>(c);
+    for (char32_t c : {U'\x08', U'\x0e', U'\x1b', U'\x21', U'\x84', U'\u180e', U'\u200b', U'\u2060', U'\ufeff', U'a'})
+        EXPECT_FALSE(is_white_space(c)) << static_cast<unsigned>(c);
+    EXPECT_EQ(strip_white_space("\xc2\x85\t a\xe3\x80\x80" "b \xe2\x80\xa8"), "a\xe3\x80\x80" "b");
+    EXPECT_EQ(strip_white_space("\xe2\x80\x8b" "x\xe2\x80\x8b"), "\xe2\x80\x8b" "x\xe2\x80\x8b");
+    EXPECT_EQ(strip_white_space(" \x1c "), "");
+}
+
 TEST(Sha256, ReusedObjectAndJoinedLines) {
     Sha256 h;
     h.update("abc");

@@ -28,17 +28,6 @@ namespace quillbox {
 
 namespace structure {
 
-bool is_space(char32_t cp) noexcept {
-    if (cp == '\t' || cp == '\n' || cp == 0x0B || cp == '\f' || cp == '\r') return true;
-    if (cp >= 0x1C && cp <= 0x1F) return true;
-    if (cp == 0x85) return true;
-    if (cp < 0x80) return cp == ' ';
-    auto cat = u_charType(static_cast<UChar32>(cp));
-    return cat == U_SPACE_SEPARATOR || cat == U_LINE_SEPARATOR || cat == U_PARAGRAPH_SEPARATOR;
-}
-
-std::string_view strip(std::string_view s) noexcept { return detail::trim_code_points(s, is_space); }
-
 std::string lower(std::string_view s) {
     bool ascii = std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     if (ascii) {
@@ -58,8 +47,8 @@ std::string lower(std::string_view s) {
 
 namespace {
 
-using structure::is_space;
-using structure::strip;
+using detail::is_white_space;
+using detail::strip_white_space;
 using structure::lower;
 
 // ---------------------------------------------------------------------------------------
@@ -84,7 +73,7 @@ std::vector<std::string> split_words(std::string_view s) {
     while (i < s.size()) {
         std::size_t at = i;
         char32_t cp = detail::next_code_point(s, i);
-        if (is_space(cp)) {
+        if (is_white_space(cp)) {
             if (start != std::string_view::npos) words.emplace_back(s.substr(start, at - start));
             start = std::string_view::npos;
         } else if (start == std::string_view::npos) {
@@ -503,11 +492,11 @@ std::optional<EditRequest> _parse_instruction(std::string_view instruction) {
         icu::UnicodeString g2 = m->group(2, status);
         if (U_FAILURE(status))
             throw std::runtime_error(std::string("instruction pattern groups failed: ") + u_errorName(status));
-        std::string target(strip(from_ustr(g1)));
+        std::string target(strip_white_space(from_ustr(g1)));
         static constexpr std::string_view DE = "的";
         while (target.size() >= DE.size() && target.compare(target.size() - DE.size(), DE.size(), DE) == 0)
             target.erase(target.size() - DE.size());
-        return EditRequest{"replace", std::move(target), std::string(strip(from_ustr(g2)))};
+        return EditRequest{"replace", std::move(target), std::string(strip_white_space(from_ustr(g2)))};
     }
     return std::nullopt;
 }

@@ -115,7 +115,7 @@ std::string adjust_heading_line(std::string_view line, long long delta) {
         std::size_t leading = 0;
         while (!stripped.empty()) {
             std::size_t i = 0;
-            if (!structure::is_space(detail::next_code_point(stripped, i))) break;
+            if (!detail::is_white_space(detail::next_code_point(stripped, i))) break;
             stripped.remove_prefix(i);
             ++leading;
         }
@@ -127,7 +127,7 @@ std::string adjust_heading_line(std::string_view line, long long delta) {
     std::string_view rest = rest_of_line.substr(hashes);
     while (!rest.empty()) {
         std::size_t i = 0;
-        if (!structure::is_space(detail::next_code_point(rest, i))) break;
+        if (!detail::is_white_space(detail::next_code_point(rest, i))) break;
         rest.remove_prefix(i);
     }
     long long count = static_cast<long long>(hashes) + delta;

@@ -13,11 +13,6 @@
 
 namespace quillbox::structure {
 
-// White space as the instruction patterns and trimming see it: tab, line feed, vertical tab,
-// form feed, carriage return, U+001C..U+001F, U+0085 and the Unicode separators (Z*).
-bool is_space(char32_t cp) noexcept;
-// `s` without leading and trailing white space.
-std::string_view strip(std::string_view s) noexcept;
 // Full Unicode lower-case mapping (language-independent, final sigma included).
 std::string lower(std::string_view s);
 

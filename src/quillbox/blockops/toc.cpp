@@ -34,7 +34,7 @@ std::string toc_text(const std::vector<TocEntry>& entries) {
 std::pair<long, long> find_toc_markers(const std::vector<std::string>& lines) {
     long start = -1;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        std::string_view trimmed = structure::strip(lines[i]);
+        std::string_view trimmed = detail::strip_white_space(lines[i]);
         if (start < 0) {
             if (trimmed == TOC_START_MARKER) start = static_cast<long>(i);
         } else if (trimmed == TOC_STOP_MARKER) {

@@ -114,6 +114,17 @@ std::string_view trim_code_points(std::string_view s, Pred&& is_space) {
     return trim_right_code_points(s.substr(begin), is_space);
 }
 
+// White space as Python's str.strip() and str.split() see it: tab to carriage return, U+001C
+// to space, U+0085 and the Unicode space, line and paragraph separators.
+constexpr bool is_white_space(char32_t c) noexcept {
+    return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+           c == 0x3000;
+}
+
+// `s` (valid UTF-8) without leading and trailing white space.
+inline std::string_view strip_white_space(std::string_view s) { return trim_code_points(s, is_white_space); }
+
 inline std::u32string to_u32(std::string_view s) {
     std::u32string out;
     out.reserve(s.size());

@@ -43,16 +43,9 @@ bool file_exists(const fs::path& p) {
 
 std::string read_text(const fs::path& p) { return detail::read_text_file(p); }
 
-// White space as str.strip() understands it.
-bool is_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 ||
-           c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
-           c == 0x202F || c == 0x205F || c == 0x3000;
+std::string_view strip_right(std::string_view s) {
+    return detail::trim_right_code_points(s, detail::is_white_space);
 }
-
-std::string_view strip_right(std::string_view s) { return detail::trim_right_code_points(s, is_space); }
-
-std::string_view strip(std::string_view s) { return detail::trim_code_points(s, is_space); }
 
 std::optional<std::string> detect_version(std::string_view text) {
     if (text.find(SECTION_MARKER) == std::string_view::npos) return std::nullopt;
@@ -113,7 +106,7 @@ std::optional<std::string> without_section(std::string_view text) {
 
     std::string remaining(text.substr(0, start));
     remaining += rest.substr(length);
-    std::string_view trimmed = strip(remaining);
+    std::string_view trimmed = detail::strip_white_space(remaining);
     if (trimmed.empty()) return std::string();
     std::string out(trimmed);
     out += '\n';
