@@ -1,6 +1,7 @@
 // The result budget: how big one answer may be, and cutting an answer at a line boundary.
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <charconv>
 
@@ -57,17 +58,45 @@ constexpr double CUT_ALPHA = 0.3, CUT_DIGIT = 0.7, CUT_SPACE = 0.35, CUT_NEWLINE
 
 }  // namespace
 
-void TokenTally::add(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const char32_t cp = detail::next_code_point(text, i);
-        if (_is_cjk(cp)) ++cn_;
-        else if (cp >= 0x80) ++other_;
-        else if ((cp | 0x20) >= 'a' && (cp | 0x20) <= 'z') ++alpha_;
-        else if (cp >= '0' && cp <= '9') ++digit_;
-        else if (cp == ' ' || cp == '\t') ++space_;
-        else if (cp == '\n') ++newline_;
-        else ++punct_;
+namespace {
+
+// The class of each ASCII character, as TokenTally counts it.
+enum AsciiClass : unsigned char { kAlpha, kDigit, kSpace, kNewline, kPunct };
+
+constexpr std::array<unsigned char, 128> ascii_classes() {
+    std::array<unsigned char, 128> t{};
+    for (int c = 0; c < 128; ++c) {
+        if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') t[c] = kAlpha;
+        else if (c >= '0' && c <= '9') t[c] = kDigit;
+        else if (c == ' ' || c == '\t') t[c] = kSpace;
+        else if (c == '\n') t[c] = kNewline;
+        else t[c] = kPunct;
     }
+    return t;
+}
+
+constexpr std::array<unsigned char, 128> kAsciiClass = ascii_classes();
+
+}  // namespace
+
+void TokenTally::add(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    long long ascii[5] = {0, 0, 0, 0, 0};
+    for (std::size_t i = 0; i < text.size();) {
+        if (p[i] < 0x80) {
+            ++ascii[kAsciiClass[p[i]]];
+            ++i;
+        } else if (_is_cjk(detail::next_code_point(text, i))) {
+            ++cn_;
+        } else {
+            ++other_;
+        }
+    }
+    alpha_ += ascii[kAlpha];
+    digit_ += ascii[kDigit];
+    space_ += ascii[kSpace];
+    newline_ += ascii[kNewline];
+    punct_ += ascii[kPunct];
 }
 
 long long TokenTally::tokens() const {
@@ -87,6 +116,20 @@ long long _budget_tokens(std::string_view text) {
     TokenTally tally;
     tally.add(text);
     return tally.tokens();
+}
+
+bool _fits_budget(std::string_view text, long long budget) {
+    TokenTally tally;
+    // No byte counts for more than the largest weight of any character: a text short enough
+    // fits without being counted.
+    if (static_cast<double>(text.size()) * tally.max_weight() + 1 <= static_cast<double>(budget)) return true;
+    tally.add(text);
+    return tally.tokens() <= budget;
+}
+
+double TokenTally::max_weight() const {
+    return std::max({CUT_ALPHA, CUT_DIGIT, CUT_SPACE, CUT_NEWLINE, CUT_PUNCT, CUT_OTHER, CUT_CJK, coeff_cn_,
+                     coeff_en_});
 }
 
 long long TokenTally::tokens_with(std::string_view text) const {
@@ -123,7 +166,7 @@ std::string_view _prefix_that_fits(const TokenTally& base, std::string_view text
 
 std::string _fit_to_budget(std::string_view text, long long budget,
                            const std::function<std::string(std::size_t kept_lines)>& hint) {
-    if (_budget_tokens(text) <= budget) return std::string(text);
+    if (_fits_budget(text, budget)) return std::string(text);
     // Our own answers end lines with line feeds only; other characters stay inside a line.
     std::vector<std::string> lines;
     for (std::size_t start = 0;;) {

@@ -155,7 +155,7 @@ std::string block_header(const std::string& id, const Block& block) {
 // one its record describes (same inode, size and modification time, not racily clean) and
 // the bytes hash to the block's content hash; nothing otherwise, and the caller reads the
 // file.
-std::optional<std::vector<std::string>> read_recorded_bytes(const Indexer::BlockPlace& place) {
+std::optional<std::string> read_recorded_bytes(const Indexer::BlockPlace& place) {
     const Block& b = place.block;
     if (!place.bytes.known() || !place.recorded || place.recorded->racily_clean() || b.content_hash.empty())
         return std::nullopt;
@@ -177,13 +177,7 @@ std::optional<std::vector<std::string>> read_recorded_bytes(const Indexer::Block
             got += static_cast<std::size_t>(n);
         }
         if (compute_hash(bytes) != b.content_hash) return std::nullopt;
-        // Lines end at LF only in a file with recorded bytes; the last line's end is outside.
-        std::vector<std::string> lines;
-        std::size_t from = 0;
-        for (std::size_t at; (at = bytes.find('\n', from)) != std::string::npos; from = at + 1)
-            lines.emplace_back(bytes, from, at - from);
-        lines.emplace_back(bytes, from);
-        return lines;
+        return bytes;
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -253,9 +247,17 @@ Reply read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file
     // The stored range must still hold the block's recorded content: an outside save may have
     // moved or changed it since the last re-index. Then the block is found where its content
     // now stands, or the file is re-indexed (keeping identifiers) and read there.
-    std::optional<std::vector<std::string>> recorded = read_recorded_bytes(*place);
-    std::vector<std::string> lines =
-        recorded ? std::move(*recorded) : read_lines(block->file_path, block->start_line, block->end_line);
+    // The recorded bytes are the block's lines joined by line feeds: a file with recorded bytes
+    // ends lines at LF only, and the last line's end lies outside them.
+    const std::optional<std::string> recorded = read_recorded_bytes(*place);
+    std::vector<std::string> lines;
+    auto split_recorded = [&] {
+        std::size_t from = 0;
+        for (std::size_t at; (at = recorded->find('\n', from)) != std::string::npos; from = at + 1)
+            lines.emplace_back(*recorded, from, at - from);
+        lines.emplace_back(*recorded, from);
+    };
+    if (!recorded) lines = read_lines(block->file_path, block->start_line, block->end_line);
     if (!recorded && !block->content_hash.empty() && compute_hash(detail::join_lines(lines)) != block->content_hash) {
         const long expected_lines = static_cast<long>(block->end_line) - block->start_line + 1;
         if (auto moved = find_block_by_content_hash(block->file_path, block->content_hash, expected_lines,
@@ -273,7 +275,10 @@ Reply read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file
     // A block read hands over one block, not the file: ask without counting a delivery.
     const std::string file_key = block->file_path.string();
     // Shown in full (or held by the agent through a cache hit: it has the file as it is now).
-    auto shown = [&] { get_session_view()->record(id, compute_hash(detail::join_lines(lines))); };
+    // Lines read from the recorded bytes were checked against the block's hash already.
+    auto shown = [&] {
+        get_session_view()->record(id, recorded ? block->content_hash : compute_hash(detail::join_lines(lines)));
+    };
     if (!tracker) {
         const CacheResult cached = cache.check(file_key);
         if (cached.status == "hit") {
@@ -300,14 +305,15 @@ Reply read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file
     if (!window.is_set()) {
         std::string out = header;
         out += "\n---\n";
-        out += detail::join_lines(lines);
+        out += recorded ? *recorded : detail::join_lines(lines);
         out += "\n---";
-        if (_budget_tokens(out) <= budget) {
+        if (_fits_budget(out, budget)) {
             shown();
             return out;
         }
     }
 
+    if (recorded) split_recorded();
     return block_page(header, block->start_line, lines, window, budget);
 }
 

@@ -1,6 +1,8 @@
 // What the operations share: path checks, the index freshness check, the token estimate
 // and savings footer, the listing format; and the block listing.
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <system_error>
@@ -25,18 +27,17 @@ const PricingModel& _token_coeffs(std::string_view model) {
     return PRICING_MODELS.back();  // "default"
 }
 
-bool _is_cjk(char32_t cp) noexcept {
-    return (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0x3000 && cp <= 0x303F) ||
-           (cp >= 0xFF00 && cp <= 0xFFEF);
-}
-
 long long _count_tokens(std::string_view text, std::string_view model) {
     long long cn = 0;
     long long total = 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     for (std::size_t i = 0; i < text.size();) {
-        char32_t cp = detail::next_code_point(text, i);
         ++total;
-        if (_is_cjk(cp)) ++cn;
+        if (p[i] < 0x80) {  // ASCII, never CJK
+            ++i;
+            continue;
+        }
+        if (_is_cjk(detail::next_code_point(text, i))) ++cn;
     }
     const long long en = total - cn;
     const auto& row = _token_coeffs(model);
@@ -90,9 +91,10 @@ std::string _savings_footer(const TokenSavings& savings) {
 std::optional<std::string> _check_md_path(const fs::path& fp) {
     const std::string text = fp.string();
     if (!text.ends_with(".md")) return get_message("md_only_error");
-    std::error_code ec;
-    if (!fs::exists(fp, ec)) return get_message("file_not_found", {{"path", fp}});
-    if (const char* kind = detail::non_regular_kind(fp))
+    // One look at the file: whether it exists and what it is.
+    struct stat st {};
+    if (::stat(fp.c_str(), &st) != 0) return get_message("file_not_found", {{"path", fp}});
+    if (const char* kind = detail::non_regular_kind(st.st_mode))
         return get_message("not_regular_file", {{"path", fp}, {"kind", kind}});
     // A stored path may have become a link since it was indexed: it must still resolve inside
     // the project (the resolver raises PathOutsideRootError otherwise).
@@ -263,7 +265,12 @@ Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view fi
     tally.add("\n");
     // The first block line follows the header directly; every later one a line feed.
     std::size_t fit = 0;
-    if (!lines.empty() && tally.tokens_with(lines[0]) <= budget) {
+    std::size_t bytes = 0;
+    for (const std::string& line : lines) bytes += line.size() + 1;
+    if (static_cast<double>(bytes) * tally.max_weight() + static_cast<double>(tally.tokens()) + 1 <=
+        static_cast<double>(budget)) {
+        fit = lines.size();  // too short to reach the budget, however it counts
+    } else if (!lines.empty() && tally.tokens_with(lines[0]) <= budget) {
         TokenTally with_first = tally;
         with_first.add(lines[0]);
         fit = 1 + _lines_that_fit(with_first, lines, 1, lines.size(), budget);

@@ -21,8 +21,11 @@ namespace quillbox {
 // case-sensitive).
 const PricingModel& _token_coeffs(std::string_view model);
 
-// U+4E00..U+9FFF, U+3000..U+303F, U+FF00..U+FFEF.
-bool _is_cjk(char32_t cp) noexcept;
+// U+4E00..U+9FFF, U+3000..U+303F, U+FF00..U+FFEF. Inline: it runs once per character of
+// every text whose tokens are counted.
+inline bool _is_cjk(char32_t cp) noexcept {
+    return (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0x3000 && cp <= 0x303F) || (cp >= 0xFF00 && cp <= 0xFFEF);
+}
 
 // Token estimate of a UTF-8 text; at least 1.
 long long _count_tokens(std::string_view text, std::string_view model = "sonnet");
@@ -76,6 +79,8 @@ public:
     long long tokens() const;
     // What tokens() would be after add(text), without adding it.
     long long tokens_with(std::string_view text) const;
+    // The most tokens one byte of any text can add.
+    double max_weight() const;
 
 private:
     double coeff_cn_;
@@ -85,6 +90,8 @@ private:
 
 // The cautious count of `text` (see TokenTally), with the model of "pricing_model".
 long long _budget_tokens(std::string_view text);
+// _budget_tokens(text) <= budget, without counting a text too short to reach it.
+bool _fits_budget(std::string_view text, long long budget);
 
 // How many of lines[first, last) fit, each preceded by a line feed, after the text counted in
 // `base`, while the whole stays within `budget`.

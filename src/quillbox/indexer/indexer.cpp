@@ -214,11 +214,44 @@ constexpr int kBusyTimeoutMs = 5000;
 
 std::vector<Block> blocks_of(StatementCache& q, const std::string& key, RowColumns columns = RowColumns::all) {
     // Through the (file, start line) index: no sort, and only the columns asked for.
-    Prepared rows = columns == RowColumns::all
-                        ? q("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE file_path = ? ORDER BY start_line")
-                        : q("SELECT " QB_LISTED_COLUMNS " FROM blocks WHERE file_path = ? ORDER BY start_line");
-    rows->bind(1, key);
-    return read_blocks(*rows);
+    const bool all = columns == RowColumns::all;
+    // A listing reads thousands of rows: straight from the statement, by position.
+    indexer::RawPrepared rows =
+        all ? q.raw("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE file_path = ? ORDER BY start_line")
+            : q.raw("SELECT " QB_LISTED_COLUMNS " FROM blocks WHERE file_path = ? ORDER BY start_line");
+    sqlite3_stmt* st = rows.get();
+    sqlite3_bind_text(st, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+    auto text = [&](int i, std::string& out) {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+        out.assign(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(st, i)));
+    };
+    std::vector<Block> out;
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        Block& b = out.emplace_back();
+        if (all) {
+            text(0, b.uuid);
+            std::string path;
+            text(1, path);
+            b.file_path = fs::path(std::move(path));
+            text(2, b.heading_path);
+            text(3, b.block_type);
+            b.start_line = sqlite3_column_int(st, 4);
+            b.end_line = sqlite3_column_int(st, 5);
+            text(6, b.title);
+            b.level = sqlite3_column_int(st, 7);
+            text(8, b.content_hash);
+        } else {
+            text(0, b.uuid);
+            b.start_line = sqlite3_column_int(st, 1);
+            b.end_line = sqlite3_column_int(st, 2);
+            text(3, b.title);
+            b.level = sqlite3_column_int(st, 4);
+            text(5, b.content_hash);
+        }
+    }
+    if (rc != SQLITE_DONE) throw SQLite::Exception(q.db().getHandle(), rc);
+    return out;
 }
 
 // A file's stored rows as the matcher sees them, with the fields a pass compares to leave an
@@ -386,8 +419,10 @@ namespace {
 
 // One attempt at opening the index and bringing its schema up to date.
 std::unique_ptr<SQLite::Database> open_and_migrate(const fs::path& db_path) {
+    // No mutex inside SQLite: the Indexer's own lock already keeps every use of the connection
+    // to one thread at a time, and a listing would otherwise take it for every column it reads.
     auto db = std::make_unique<SQLite::Database>(
-        db_path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX);
+        db_path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOMUTEX);
     // Before the first statement: another process may be creating the same index, and
     // even the journal mode waits for its lock.
     db->setBusyTimeout(kBusyTimeoutMs);
@@ -476,6 +511,53 @@ void _forget_files_of_old_line_rule(SQLite::Database& db) {
 
 Block _row_to_block(SQLite::Statement& row) { return BlockColumns(row).read(row); }
 
+namespace {
+
+// A row whose first columns are QB_ROW_COLUMNS, read by position.
+Block row_block(SQLite::Statement& q) {
+    Block b;
+    b.uuid = q.getColumn(0).getString();
+    b.file_path = fs::path(q.getColumn(1).getString());
+    b.heading_path = q.getColumn(2).getString();
+    b.block_type = q.getColumn(3).getString();
+    b.start_line = q.getColumn(4).getInt();
+    b.end_line = q.getColumn(5).getInt();
+    b.title = q.getColumn(6).getString();
+    b.level = q.getColumn(7).getInt();
+    b.content_hash = q.getColumn(8).getString();
+    return b;
+}
+
+}  // namespace
+
+namespace {
+
+// A read transaction through kept statements: a listing takes one on every call, and parsing
+// BEGIN and COMMIT each time would cost more than the check it guards.
+class ReadSnapshot {
+public:
+    explicit ReadSnapshot(StatementCache& q) : q_(q) { q_("BEGIN")->exec(); }
+    ~ReadSnapshot() {
+        if (!open_) return;
+        try {
+            q_("ROLLBACK")->exec();
+        } catch (...) {
+        }
+    }
+    ReadSnapshot(const ReadSnapshot&) = delete;
+    ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+    void end() {
+        q_("COMMIT")->exec();
+        open_ = false;
+    }
+
+private:
+    StatementCache& q_;
+    bool open_ = true;
+};
+
+}  // namespace
+
 // The connection stays usable only while this is held; every operation takes it first.
 class Indexer::Lock {
 public:
@@ -526,12 +608,12 @@ Indexer::FreshRows Indexer::rows_if_fresh(const fs::path& file_path, const FileS
     Lock lk(*this);
     // The record and the rows from one snapshot: a pass committing in between cannot pair one
     // file's record with other rows.
-    SQLite::Transaction tx(lk.db());
+    ReadSnapshot snapshot(lk.q());
     FreshRows out;
     out.recorded = lk.file_index().get(key);
     if (out.recorded && out.recorded->same_stat(now) && !out.recorded->racily_clean())
         out.rows = blocks_of(lk.q(), key, columns);
-    tx.commit();
+    snapshot.end();
     return out;
 }
 
@@ -539,14 +621,13 @@ std::optional<Indexer::BlockPlace> Indexer::block_place(std::string_view block_i
     const std::string id(block_id);
     Lock lk(*this);
     // One statement: the row and its file's record from one snapshot.
-    Prepared q = lk.q()("SELECT b.id AS id, b.file_path AS file_path, b.heading_path AS heading_path, "
-                        "b.block_type AS block_type, b.start_line AS start_line, b.end_line AS end_line, "
-                        "b.title AS title, b.level AS level, b.content_hash AS content_hash, b.byte_start, b.byte_end, f.mtime, f.file_hash, f.mtime_ns, "
+    Prepared q = lk.q()("SELECT b.id, b.file_path, b.heading_path, b.block_type, b.start_line, b.end_line, b.title, "
+                        "b.level, b.content_hash, b.byte_start, b.byte_end, f.mtime, f.file_hash, f.mtime_ns, "
                         "f.size, f.inode, f.recorded_at FROM blocks b LEFT JOIN file_index f "
                         "ON f.file_path = b.file_path WHERE b.id = ?");
     q->bindNoCopy(1, id);
     if (!q->executeStep()) return std::nullopt;
-    BlockPlace place{_row_to_block(*q), {q->getColumn(9).getInt64(), q->getColumn(10).getInt64()}, std::nullopt};
+    BlockPlace place{row_block(*q), {q->getColumn(9).getInt64(), q->getColumn(10).getInt64()}, std::nullopt};
     if (!q->getColumn(12).isNull()) {
         FileState s;
         s.mtime = q->getColumn(11).getDouble();
@@ -577,7 +658,7 @@ std::optional<Block> Indexer::get_block(std::string_view block_id) {
     Prepared q = lk.q()("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE id = ?");
     q->bindNoCopy(1, id);
     if (!q->executeStep()) return std::nullopt;
-    return _row_to_block(*q);
+    return row_block(*q);
 }
 
 std::vector<Block> Indexer::blocks_with_id_prefix(std::string_view prefix, int limit) {
