@@ -23,11 +23,18 @@ inline std::string to_hex(const unsigned char* d, std::size_t n) {
     return out;
 }
 
-// Incremental SHA-256. The digest is fetched once per object, so one object can hash many
-// texts in a row: hex() and matches() leave it ready for the next.
+// The SHA-256 implementation, fetched once per process: OpenSSL looks it up by name on every
+// implicit fetch, which costs more than hashing a short text.
+inline const EVP_MD* sha256_md() {
+    static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return md;
+}
+
+// Incremental SHA-256. One object can hash many texts in a row: hex() and matches() leave it
+// ready for the next.
 class Sha256 {
 public:
-    Sha256() : md_(EVP_MD_fetch(nullptr, "SHA256", nullptr)), ctx_(EVP_MD_CTX_new()) {
+    Sha256() : md_(sha256_md()), ctx_(EVP_MD_CTX_new()) {
         if (!md_ || !ctx_ || EVP_DigestInit_ex(ctx_, md_, nullptr) != 1) {
             release();
             throw std::runtime_error("SHA-256 unavailable");
@@ -64,11 +71,9 @@ private:
     }
     void release() {
         if (ctx_) EVP_MD_CTX_free(ctx_);
-        if (md_) EVP_MD_free(md_);
         ctx_ = nullptr;
-        md_ = nullptr;
     }
-    EVP_MD* md_;
+    const EVP_MD* md_;
     EVP_MD_CTX* ctx_;
 };
 
@@ -76,7 +81,8 @@ private:
 inline std::string sha256_hex(std::string_view data) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    if (EVP_Digest(data.data(), data.size(), md, &len, EVP_sha256(), nullptr) != 1)
+    const EVP_MD* sha = sha256_md();
+    if (!sha || EVP_Digest(data.data(), data.size(), md, &len, sha, nullptr) != 1)
         throw std::runtime_error("SHA-256 failed");
     return to_hex(md, len);
 }

@@ -266,24 +266,42 @@ struct OldRows {
 };
 
 OldRows old_rows(StatementCache& q, const std::string& key) {
+    // Through the (file, start line) index, then put in the order the rows were written: the
+    // database would sort them through a temporary table.
+    indexer::RawPrepared rows = q.raw("SELECT rowid, id, heading_path, block_type, start_line, end_line, title, "
+                                      "level, content_hash, byte_start, byte_end FROM blocks WHERE file_path = ?");
+    sqlite3_stmt* st = rows.get();
+    sqlite3_bind_text(st, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+    auto text = [&](int i) {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+        return std::string(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(st, i)));
+    };
+    std::vector<std::pair<sqlite3_int64, OldRow>> read;
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        OldRow row;
+        Block& b = row.block;
+        b.uuid = text(1);
+        b.heading_path = text(2);
+        b.block_type = text(3);
+        b.start_line = sqlite3_column_int(st, 4);
+        b.end_line = sqlite3_column_int(st, 5);
+        b.title = text(6);
+        b.level = sqlite3_column_int(st, 7);
+        b.content_hash = text(8);
+        row.bytes = {sqlite3_column_int64(st, 9), sqlite3_column_int64(st, 10)};
+        read.emplace_back(sqlite3_column_int64(st, 0), std::move(row));
+    }
+    if (rc != SQLITE_DONE) throw SQLite::Exception(q.db().getHandle(), rc);
+    std::sort(read.begin(), read.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+
     OldRows old;
-    Prepared rows = q("SELECT id, heading_path, block_type, start_line, end_line, title, level, content_hash, "
-                      "byte_start, byte_end FROM blocks WHERE file_path = ? ORDER BY rowid");
-    rows->bind(1, key);
-    while (rows->executeStep()) {
-        Block b;
-        b.uuid = rows->getColumn(0).getString();
-        b.heading_path = rows->getColumn(1).getString();
-        b.block_type = rows->getColumn(2).getString();
-        b.start_line = rows->getColumn(3).getInt();
-        b.end_line = rows->getColumn(4).getInt();
-        b.title = rows->getColumn(5).getString();
-        b.level = rows->getColumn(6).getInt();
-        b.content_hash = rows->getColumn(7).getString();
-        const ByteRange bytes{rows->getColumn(8).getInt64(), rows->getColumn(9).getInt64()};
-        old.headings.push_back({b.heading_path, b.level, b.uuid});
-        std::string id = b.uuid;
-        old.by_id.emplace(std::move(id), OldRow{std::move(b), bytes});
+    old.headings.reserve(read.size());
+    old.by_id.reserve(read.size());
+    for (auto& [rowid, row] : read) {
+        old.headings.push_back({row.block.heading_path, row.block.level, row.block.uuid});
+        std::string id = row.block.uuid;
+        old.by_id.emplace(std::move(id), std::move(row));
     }
     return old;
 }

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "quillbox/indexer/matching.h"
 
 #include <cstddef>
@@ -7,6 +9,16 @@
 namespace quillbox::indexer {
 
 std::vector<std::string> match_identifiers(const std::vector<OldHeading>& old, const std::vector<Block>& blocks) {
+    // The same headings in the same order, the common case of a re-index: each block takes the
+    // row at its position, which is what the matching below would find.
+    if (old.size() == blocks.size() &&
+        std::equal(old.begin(), old.end(), blocks.begin(),
+                   [](const OldHeading& o, const Block& b) { return o.heading_path == b.heading_path; })) {
+        std::vector<std::string> ids;
+        ids.reserve(old.size());
+        for (const OldHeading& o : old) ids.push_back(o.uuid);
+        return ids;
+    }
     // Exact matches by heading_path: per slug, the old rows in order and a cursor past the used.
     std::unordered_map<std::string, std::vector<std::size_t>> by_path;
     for (std::size_t i = 0; i < old.size(); ++i) by_path[old[i].heading_path].push_back(i);

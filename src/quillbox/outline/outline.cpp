@@ -99,8 +99,7 @@ LineMap build_line_map(std::string_view text) {
 
 // SHA-256 of model lines [first, last] joined by line feeds. Runs of lines that already sit
 // in the text separated by single line feeds are hashed in one piece.
-std::string hash_line_range(const LineMap& m, std::size_t first, std::size_t last) {
-    detail::Sha256 sha;
+std::string hash_line_range(detail::Sha256& sha, const LineMap& m, std::size_t first, std::size_t last) {
     if (m.begin.empty() || first >= m.begin.size() || last < first) return sha.hex();
     last = std::min(last, m.begin.size() - 1);
     std::size_t seg = m.begin[first];
@@ -676,6 +675,7 @@ std::vector<Block> blocks_of_text(std::string& content, const std::filesystem::p
     }
 
     std::vector<std::string> ids = make_uuids(heads.size());
+    detail::Sha256 sha;  // one context for every block's hash
     std::vector<Block> blocks;
     blocks.reserve(heads.size());
     for (std::size_t k = 0; k < heads.size(); ++k) {
@@ -689,7 +689,7 @@ std::vector<Block> blocks_of_text(std::string& content, const std::filesystem::p
         b.heading_path = _slug(h.title);
         b.title = std::move(h.title);
         b.level = h.level;
-        b.content_hash = hash_line_range(m, static_cast<std::size_t>(h.start), static_cast<std::size_t>(end));
+        b.content_hash = hash_line_range(sha, m, static_cast<std::size_t>(h.start), static_cast<std::size_t>(end));
         blocks.push_back(std::move(b));
         if (ranges) {
             ByteRange r;
