@@ -2,9 +2,13 @@
 // 10,000 headings. The counters x_parse_wall and x_parse_cpu compare an index pass with the
 // best parse_markdown_to_blocks of the same file in the same run. BM_*Floor are the least work
 // of each pass (the parse, the statements it needs, one transaction) in the same run, and
-// BM_Reindex1000 runs `quillbox reindex` over 1,000 files beside its floor.
+// BM_Reindex runs `quillbox reindex` over 1,000 and 10,000 files beside its floor, with its peak memory.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -278,23 +282,56 @@ void drop_index(const fs::path& root) {
     for (const char* name : {"index.db", "index.db-wal", "index.db-shm"}) fs::remove(root / ".quillbox" / name);
 }
 
-// The command itself, from a fresh index each time (wall time: it is another process).
-void BM_Reindex1000(benchmark::State& state) {
-    static Tree tree(1000);
-    const std::string cmd = quillbox_exe() + " reindex --root " + tree.root.string() + " >/dev/null 2>&1";
+// The trees, made once each: 1,000 or 10,000 files.
+Tree& tree_of(int files) {
+    static Tree small(1000);
+    if (files == 1000) return small;
+    static Tree large(10000);
+    return large;
+}
+
+// Runs `argv` and waits; its peak resident memory in KiB, or -1 when it failed.
+long run_measured(const std::vector<std::string>& argv) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    struct rusage ru {};
+    if (pid < 0 || ::wait4(pid, &status, 0, &ru) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return -1;
+    return ru.ru_maxrss;
+}
+
+// The command itself, from a fresh index each time (wall time: it is another process), with
+// its peak memory.
+void BM_Reindex(benchmark::State& state) {
+    const int files = static_cast<int>(state.range(0));
+    Tree& tree = tree_of(files);
+    long peak = 0;
     for (auto _ : state) {
         state.PauseTiming();
         drop_index(tree.root);
         state.ResumeTiming();
-        if (std::system(cmd.c_str()) != 0) state.SkipWithError("quillbox reindex failed");
+        peak = run_measured({quillbox_exe(), "reindex", "--root", tree.root.string()});
+        if (peak < 0) state.SkipWithError("quillbox reindex failed");
     }
-    state.counters["files"] = 1000;
+    state.counters["files"] = files;
+    state.counters["peak_rss_MiB"] = static_cast<double>(peak) / 1024.0;
 }
 
 // Least work: walk the tree, read, hash and parse each file, insert its rows and record, one
 // transaction per 100 files.
-void BM_Reindex1000Floor(benchmark::State& state) {
-    static Tree tree(1000);
+void BM_ReindexFloor(benchmark::State& state) {
+    const int files = static_cast<int>(state.range(0));
+    Tree& tree = tree_of(files);
     const fs::path db = tree.root / "floor.db";
     for (auto _ : state) {
         state.PauseTiming();
@@ -316,15 +353,15 @@ void BM_Reindex1000Floor(benchmark::State& state) {
         }
         if (tx) tx->commit();
     }
-    state.counters["files"] = 1000;
+    state.counters["files"] = files;
 }
 
 }  // namespace
 
 BENCHMARK(BM_IndexFirstTimeFloor)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_IndexUnchangedFloor)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Reindex1000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(BM_Reindex1000Floor)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_Reindex)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_ReindexFloor)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_Parse)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_IndexFirstTime)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_IndexUnchanged)->Unit(benchmark::kMillisecond)->UseRealTime();

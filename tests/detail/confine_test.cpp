@@ -41,6 +41,14 @@ TEST_F(Confined, LinksInsideAreFollowedLinksOutsideAreRefused) {
     EXPECT_THROW(read_file_bytes(root / "sub" / "deep.md"), OutsideRootError);
     // Files outside the root are not its business (configuration, models).
     EXPECT_EQ(read_file_bytes(outside / "secret.md"), "secret\n");
+
+    // Relative links: followed while they stay inside, refused once they climb out.
+    fs::create_symlink("docs/a.md", root / "rel.md");
+    fs::create_symlink("../in.md", root / "docs" / "up.md");
+    EXPECT_EQ(read_file_bytes(root / "rel.md"), "a\n");
+    EXPECT_EQ(read_file_bytes(root / "docs" / "up.md"), "inside\n");
+    fs::create_symlink(fs::relative(outside / "secret.md", root.path), root / "climb.md");
+    EXPECT_THROW(read_file_bytes(root / "climb.md"), OutsideRootError);
 }
 
 TEST_F(Confined, WritesAndNewFilesCannotBeLedOutside) {

@@ -1,9 +1,10 @@
 #pragma once
 // Confinement at the moment of use. While a root is set (a server's project root, unless the
 // user allows files outside it), a file or folder under that root is opened only if its real
-// path lies inside the root when it is opened: the path is resolved, checked, and the real
-// path opened from a handle of the root without following any link. A link swapped in
-// between the check and the open makes the open fail instead of leading elsewhere. Paths
+// path lies inside the root when it is opened: it is opened from a handle of the root with
+// the kernel keeping every step beneath it, or else resolved, checked, and the real path
+// opened from that handle without following any link. A link swapped in between the check
+// and the open makes the open fail instead of leading elsewhere. Paths
 // outside the root (configuration, models, caches) are opened as they are.
 
 #include <fcntl.h>
@@ -73,6 +74,21 @@ inline int open_confined(const std::filesystem::path& p, int flags, mode_t mode 
     const auto [root, root_fd] = confinement_root_and_fd();
     const std::filesystem::path abs = p.is_absolute() ? p : std::filesystem::absolute(p);
     if (root.empty() || !path_within(abs.lexically_normal(), root)) return ::open(p.c_str(), flags | O_CLOEXEC, mode);
+
+    // First straight from the root's handle: the kernel follows links only while they stay
+    // beneath it, so one call does what resolving each component would. A link that leaves
+    // the root, or an absolute one, fails here and takes the long way below, which tells the
+    // two apart.
+    if (root_fd >= 0 && abs == abs.lexically_normal()) {
+        const std::filesystem::path rel = abs == root ? std::filesystem::path(".") : abs.lexically_relative(root);
+        open_how how{};
+        how.flags = static_cast<unsigned long long>(flags | O_CLOEXEC);
+        how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        const int fd = static_cast<int>(::syscall(SYS_openat2, root_fd, rel.c_str(), &how, sizeof how));
+        if (fd >= 0) return fd;
+        if (errno != EXDEV && errno != ELOOP && errno != ENOSYS && errno != EAGAIN) return -1;
+    }
 
     // The real path of what exists; a file about to be created is not resolved itself.
     std::unique_ptr<char, decltype(&std::free)> real(::realpath(p.c_str(), nullptr), &std::free);

@@ -354,6 +354,15 @@ int delete_rows(StatementCache& q, const std::string& key) {
     return del->exec();
 }
 
+// A time as SQLite's CURRENT_TIMESTAMP writes it: "YYYY-MM-DD HH:MM:SS", UTC.
+std::string sql_timestamp(std::time_t t) {
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
 // Writes the file's rows: block i under ids[i], updating a row that exists (an old row of the
 // file, or one found by identifier) and inserting the others; an old row of the file that
 // already holds the block's fields is left as it is, and old rows no block kept are deleted.
@@ -364,9 +373,12 @@ void write_rows(StatementCache& q, const std::string& key, const std::vector<Blo
     Prepared update_q = q("UPDATE blocks SET file_path = ?, heading_path = ?, block_type = ?, start_line = ?, "
                           "end_line = ?, title = ?, level = ?, content_hash = ?, last_seen = ?, byte_start = ?, "
                           "byte_end = ?, updated_at = CURRENT_TIMESTAMP WHERE id = ?");
+    // The creation time as the column's default would give it, taken once for the pass: the
+    // default is worked out anew for every row.
     Prepared insert_q = q("INSERT INTO blocks (id, file_path, heading_path, block_type, start_line, end_line, "
-                          "title, level, content_hash, last_seen, byte_start, byte_end) "
-                          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                          "title, level, content_hash, last_seen, byte_start, byte_end, created_at, updated_at) "
+                          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?13, ?13)");
+    const std::string created = sql_timestamp(now);
     SQLite::Statement& update = *update_q;
     SQLite::Statement& insert = *insert_q;
 
@@ -389,11 +401,12 @@ void write_rows(StatementCache& q, const std::string& key, const std::vector<Blo
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         const std::string& id = ids[i];
         // A kept identifier is one of this file's rows, read in this transaction: it exists.
-        // Only a fresh one needs the lookup.
+        // The random one the parse drew for the block is new; only one taken over from
+        // elsewhere needs the lookup.
         const ByteRange bytes = i < ranges.size() ? ranges[i] : ByteRange{};
         const auto stored = old.by_id.find(id);
         if (stored != old.by_id.end() && same_fields(stored->second, blocks[i], bytes)) continue;
-        if (stored != old.by_id.end() || id_exists(q, id)) {
+        if (stored != old.by_id.end() || (id != blocks[i].uuid && id_exists(q, id))) {
             bind_fields(update, 1, blocks[i], bytes);
             update.bindNoCopy(12, id);
             update.exec();
@@ -401,6 +414,7 @@ void write_rows(StatementCache& q, const std::string& key, const std::vector<Blo
         } else {
             insert.bindNoCopy(1, id);
             bind_fields(insert, 2, blocks[i], bytes);
+            insert.bindNoCopy(13, created);
             insert.exec();
             insert.reset();
         }
@@ -963,16 +977,16 @@ void Indexer::index_files(const std::vector<fs::path>& file_keys,
                     ParsedFile parsed = parse_markdown_file(fp);
                     state.file_hash = std::move(parsed.file_hash);
                     // One file's rows and record stand or fall together.
-                    lk.db().exec("SAVEPOINT one_file");
+                    lk.q()("SAVEPOINT one_file")->exec();
                     try {
                         const OldRows old = old_rows(lk.q(), key);
                         const std::vector<std::string> ids = indexer::match_identifiers(old.headings, parsed.blocks);
                         write_rows(lk.q(), key, parsed.blocks, parsed.byte_ranges, ids, old);
                         record_or_forget(lk.file_index(), key, fp, &state);
-                        lk.db().exec("RELEASE one_file");
+                        lk.q()("RELEASE one_file")->exec();
                     } catch (...) {
-                        lk.db().exec("ROLLBACK TO one_file");
-                        lk.db().exec("RELEASE one_file");
+                        lk.q()("ROLLBACK TO one_file")->exec();
+                        lk.q()("RELEASE one_file")->exec();
                         throw;
                     }
                     outcomes.push_back({next, static_cast<int>(parsed.blocks.size()), nullptr});
