@@ -327,3 +327,38 @@ TEST_F(Project, FindBlocksMatchesTitlesCaseInsensitively) {
     indexer->close();
     EXPECT_NE(do_find_blocks(*indexer, *watcher, ps, "install").find("Found 2 blocks"), std::string::npos);
 }
+
+// After a replace, a patch and an md_edit, each of which moves the rest of the file, the rows
+// are those a whole parse of the file gives, identifiers kept, and the file's record describes
+// the bytes on disk: the next listing can trust them without parsing.
+TEST_F(Project, RewritesLeaveTheRowsAWholeParseGives) {
+    const auto p = md("nested.md",
+                      "# Guide\nintro\n\n## Install\napt install\n\n### From source\nmake\n\n"
+                      "## Usage\nrun the version check\n\n#### Deep Detail\nfine print\n\n# Appendix\nend\n");
+    const std::vector<Block> before = list(p);
+    auto check = [&](const char* step) {
+        SCOPED_TRACE(step);
+        const std::vector<Block> rows = indexer->list_blocks(p);
+        const std::vector<Block> parsed = parse_markdown_to_blocks(p);
+        ASSERT_EQ(rows.size(), parsed.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_EQ(rows[i].uuid, before[i].uuid);
+            EXPECT_EQ(rows[i].start_line, parsed[i].start_line);
+            EXPECT_EQ(rows[i].end_line, parsed[i].end_line);
+            EXPECT_EQ(rows[i].title, parsed[i].title);
+            EXPECT_EQ(rows[i].content_hash, parsed[i].content_hash);
+        }
+        EXPECT_EQ(indexer->file_state(p)->file_hash, compute_hash(qbtest::read_file(p)));
+    };
+    const Block install = find(before, "Install");
+    do_replace_block(*indexer, *watcher, *safety, tracker, p, install.uuid,
+                     "## Install\nsudo apt install quillbox\nor pip\n\n### From source\nmake\nmake install\n\n");
+    check("replace");
+    const Block usage = find(before, "Usage");
+    do_patch_block(*indexer, *watcher, *safety, tracker, p, usage.uuid, "run the version check",
+                   "run the version check\nthen the tests");
+    check("patch");
+    do_md_edit(*indexer, *watcher, *safety, tracker, p.string(), "change fine print to small print\nand more");
+    check("md_edit");
+    EXPECT_NE(qbtest::read_file(p).find("small print"), std::string::npos);
+}

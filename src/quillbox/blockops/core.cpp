@@ -58,24 +58,6 @@ std::optional<std::pair<int, int>> _locate_block(SafetyEngine& safety, const Blo
     return find_block_by_content_hash(block.file_path, expected, expected_lines, block.start_line);
 }
 
-namespace {
-
-// The written file's freshness record, from the figures the write took before its read-back;
-// nothing when they are unknown.
-std::optional<FileState> written_state(const WriteOutcome& w) {
-    if (w.mtime_ns < 0) return std::nullopt;
-    FileState s;
-    s.mtime = static_cast<double>(w.mtime_ns) / 1e9;
-    s.file_hash = detail::sha256_hex(w.after);
-    s.mtime_ns = w.mtime_ns;
-    s.size = w.size;
-    s.inode = w.inode;
-    s.recorded_at = w.taken_at;
-    return s;
-}
-
-}  // namespace
-
 int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, SessionReadTracker& tracker,
                    const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
                    long long tokens_saved, std::string_view op_type, const std::vector<std::string>* lines_before,
@@ -109,10 +91,7 @@ int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
     try {
         std::optional<std::pair<std::string, int>> keep;
         if (!new_lines.empty()) keep.emplace(id, actual_start);
-        std::optional<Indexer::LineSplice> splice;
-        if (std::optional<FileState> state = written_state(written))
-            splice = Indexer::LineSplice{written.before, written.after, detail::sha256_hex(written.before),
-                                         actual_start, actual_end, std::move(*state)};
+        const std::optional<Indexer::LineSplice> splice = _splice_of(written, actual_start, actual_end);
         indexer.index_after_write(fp, &watcher, keep, op, splice ? &*splice : nullptr);
         indexed = true;
         _record_own_write(indexer, seen, written.after);

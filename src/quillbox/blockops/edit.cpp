@@ -532,22 +532,42 @@ void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
     const std::vector<std::string> old_lines = read_lines(fp, first, last);
     std::vector<std::string> new_lines = _block_lines(new_content, old_lines);
     if (new_lines == old_lines) return;
+    WriteOutcome written;
     try {
-        safety.apply_replace(fp, first, last, new_lines, WriteBasis::range(expected));
+        written = safety.apply_replace(fp, first, last, new_lines, WriteBasis::range(expected));
     } catch (const FileChangedError&) {
         throw std::invalid_argument("File changed since last read");
     }
     get_session_view()->record(block.uuid, compute_hash(detail::join_lines(new_lines)));
+    tracker.reset_file(fp.string());
+
+    // The figures from the text written, at the block's former lines.
+    const std::string full_now = detail::normalize_newlines(written.after);
+    const auto spans = detail::line_spans(full_now);
+    std::string block_now;
+    const auto from = static_cast<std::size_t>(std::max(block.start_line, 1));
+    for (std::size_t i = from; i <= static_cast<std::size_t>(std::max(block.end_line, 0)) && i <= spans.size(); ++i) {
+        if (i > from) block_now += '\n';
+        block_now.append(full_now, spans[i - 1].begin, spans[i - 1].len);
+    }
+    TokenSavings savings = _token_savings(full_now, block_now, detail::join_lines(new_lines));
+    const Indexer::OperationRecord op{_today_local(), "replace_block", fp.string(), std::string(block_id),
+                                      savings.tokens_saved};
+
+    // The index follows the write now, as after a replace: the touched rows only when that
+    // gives what a whole pass would, else the whole file.
+    try {
+        const std::optional<Indexer::LineSplice> splice = _splice_of(written, first, last);
+        indexer.index_after_write(fp, &watcher, std::pair{std::string(block_id), first}, op,
+                                  splice ? &*splice : nullptr);
+        return;
+    } catch (const std::exception& e) {
+        log_warning("Re-index after md_edit failed for %s: %s", fp.c_str(), e.what());
+    }
     // The other blocks' stored ranges may have moved: make the next freshness check re-index.
     structure::forget_file_state(indexer, fp);
-
-    tracker.reset_file(fp.string());
     indexer.update_block_lines(block_id, first, first + static_cast<int>(new_lines.size()) - 1);
-
-    std::string full_now = detail::read_text_file(fp);
-    std::string block_now = detail::join_lines(read_lines(fp, block.start_line, block.end_line));
-    TokenSavings savings = _token_savings(full_now, block_now, detail::join_lines(new_lines));
-    indexer.record_operation(_today_local(), "replace_block", fp.string(), block_id, savings.tokens_saved);
+    indexer.record_operation(op.date, op.op_type, op.file_path, op.block_id, op.tokens_saved);
 }
 
 namespace {

@@ -106,6 +106,19 @@ double _file_mtime(const fs::path& fp) { return file_state_of(fp, {}).mtime; }
 
 std::string _today_local() { return today_local_date(); }
 
+std::optional<Indexer::LineSplice> _splice_of(const WriteOutcome& written, int first, int last) {
+    if (written.mtime_ns < 0) return std::nullopt;
+    FileState state;
+    state.mtime = static_cast<double>(written.mtime_ns) / 1e9;
+    state.file_hash = detail::sha256_hex(written.after);
+    state.mtime_ns = written.mtime_ns;
+    state.size = written.size;
+    state.inode = written.inode;
+    state.recorded_at = written.taken_at;
+    return Indexer::LineSplice{written.before, written.after, detail::sha256_hex(written.before), first, last,
+                               std::move(state)};
+}
+
 FileState _current_file_state(const fs::path& fp) {
     // The time first: a change during the hashing then makes the next check look again.
     FileState state = file_state_of(fp, {});

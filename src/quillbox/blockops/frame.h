@@ -145,6 +145,11 @@ void _reindex_keeping_block(Indexer& indexer, FileWatcher& watcher, const std::f
 // recorded content, else wherever that content moved; nullopt when it is gone.
 std::optional<std::pair<int, int>> _locate_block(SafetyEngine& safety, const Block& block);
 
+// What a replace of lines first..last wrote, as the index takes it to update only the rows it
+// touched: the bytes before and after and the written file's record. Nothing when the write's
+// figures are unknown. Refers to `written`, which must outlive it.
+std::optional<Indexer::LineSplice> _splice_of(const WriteOutcome& written, int first, int last);
+
 // Writes `new_lines` over lines actual_start..actual_end through the safety engine, then the
 // bookkeeping of a block rewrite: the session tracker, the block's stored range and hash, a
 // re-index keeping identifiers, the file_index row and the statistics row (`op_type`).
