@@ -219,6 +219,9 @@ public:
     // freshness record, all in one transaction; returns the new rows in document order.
     std::vector<Block> rebuild_file(const std::filesystem::path& file_path, FileWatcher* watcher,
                                     const FileState& state);
+    // The same from the file's bytes as the caller read or wrote them; `state` describes them.
+    std::vector<Block> rebuild_file(const std::filesystem::path& file_path, FileWatcher* watcher,
+                                    const FileState& state, std::string bytes);
     // Forgets a file: its rows and its freshness record, in one transaction; returns the number
     // of rows dropped.
     int drop_file(const std::filesystem::path& file_path);
@@ -246,6 +249,8 @@ private:
     bool splice_locked(Lock& lk, const std::string& key, const std::filesystem::path& file_path,
                        const std::optional<std::pair<std::string, int>>& keep, const LineSplice& splice);
     void insert_operation(Lock& lk, const OperationRecord& op);
+    std::vector<Block> rebuild_locked(const std::filesystem::path& file_path, FileWatcher* watcher,
+                                      const FileState& state, std::string* bytes);
     int index_locked(const std::filesystem::path& file_path, FileWatcher* watcher,
                      const std::optional<std::pair<std::string, int>>& keep, const FileState* state,
                      const OperationRecord* op = nullptr);

@@ -72,6 +72,9 @@ struct ParsedFile {
     std::vector<ByteRange> byte_ranges;  // one per block
 };
 ParsedFile parse_markdown_file(const std::filesystem::path& file_key);
+// The same of bytes already read from the file `file_key` (the limits and UTF-8 checked as
+// for a read).
+ParsedFile parse_markdown_bytes(std::string bytes, const std::filesystem::path& file_key);
 
 // A stored block and where its lines lie in its file's bytes.
 struct PlacedBlock {

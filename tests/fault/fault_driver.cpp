@@ -51,7 +51,11 @@ void put(const fs::path& p, const std::string& text) {
 
 // A save the way many editors do it: a temporary file renamed over the document.
 void put_by_rename(const fs::path& p, const std::string& text) {
-    fs::path tmp = p.parent_path() / ("." + p.filename().string() + ".swp");
+    // Built by appending: GCC 12 warns falsely (-Wrestrict) on "." + string.
+    std::string name = ".";
+    name += p.filename().string();
+    name += ".swp";
+    const fs::path tmp = p.parent_path() / name;
     put(tmp, text);
     fs::rename(tmp, p);
 }
@@ -427,7 +431,11 @@ void servers_run(int startups, double seconds, ServerFigures& f) {
         TempRoot root("qb-fault-startup");
         put(root.path / "doc.md", make_doc(10));
         std::vector<std::unique_ptr<Session>> all;
-        for (int i = 0; i < startups; ++i) all.push_back(std::make_unique<Session>(root.path, "s" + std::to_string(i)));
+        for (int i = 0; i < startups; ++i) {
+            std::string name = "s";
+            name += std::to_string(i);
+            all.push_back(std::make_unique<Session>(root.path, name));
+        }
         for (auto& s : all) {
             ++f.startups;
             if (!s->initialize() ||

@@ -106,7 +106,7 @@ double _file_mtime(const fs::path& fp) { return file_state_of(fp, {}).mtime; }
 
 std::string _today_local() { return today_local_date(); }
 
-std::optional<Indexer::LineSplice> _splice_of(const WriteOutcome& written, int first, int last) {
+std::optional<FileState> _written_state(const WriteOutcome& written) {
     if (written.mtime_ns < 0) return std::nullopt;
     FileState state;
     state.mtime = static_cast<double>(written.mtime_ns) / 1e9;
@@ -115,8 +115,14 @@ std::optional<Indexer::LineSplice> _splice_of(const WriteOutcome& written, int f
     state.size = written.size;
     state.inode = written.inode;
     state.recorded_at = written.taken_at;
+    return state;
+}
+
+std::optional<Indexer::LineSplice> _splice_of(const WriteOutcome& written, int first, int last) {
+    std::optional<FileState> state = _written_state(written);
+    if (!state) return std::nullopt;
     return Indexer::LineSplice{written.before, written.after, detail::sha256_hex(written.before), first, last,
-                               std::move(state)};
+                               std::move(*state)};
 }
 
 FileState _current_file_state(const fs::path& fp) {

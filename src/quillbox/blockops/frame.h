@@ -145,6 +145,9 @@ void _reindex_keeping_block(Indexer& indexer, FileWatcher& watcher, const std::f
 // recorded content, else wherever that content moved; nullopt when it is gone.
 std::optional<std::pair<int, int>> _locate_block(SafetyEngine& safety, const Block& block);
 
+// The freshness record of the file a write left: the figures it took before reading the
+// bytes back, and their hash. Nothing when the figures are unknown.
+std::optional<FileState> _written_state(const WriteOutcome& written);
 // What a replace of lines first..last wrote, as the index takes it to update only the rows it
 // touched: the bytes before and after and the written file's record. Nothing when the write's
 // figures are unknown. Refers to `written`, which must outlive it.

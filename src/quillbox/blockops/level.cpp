@@ -60,9 +60,15 @@ void forget_file_state(Indexer& indexer, const std::filesystem::path& fp) noexce
 void rewrite_and_reindex(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                          const std::filesystem::path& fp, std::size_t old_count,
                          const std::vector<std::string>& new_lines, const std::string& basis_sha256) {
-    safety.apply_replace(fp, 1, static_cast<long>(old_count), new_lines, WriteBasis::file(basis_sha256));
-    // State taken before parsing: a change in between makes the next check re-index again.
-    indexer.rebuild_file(fp, &watcher, _current_file_state(fp));
+    WriteOutcome written =
+        safety.apply_replace(fp, 1, static_cast<long>(old_count), new_lines, WriteBasis::file(basis_sha256));
+    // The rows from the bytes written, under the figures the write took before reading them
+    // back: a change since shows as other figures and the next check re-indexes. Without
+    // figures, the state is taken before a fresh read.
+    if (std::optional<FileState> state = _written_state(written))
+        indexer.rebuild_file(fp, &watcher, *state, std::move(written.after));
+    else
+        indexer.rebuild_file(fp, &watcher, _current_file_state(fp));
 }
 
 }  // namespace structure
@@ -149,8 +155,7 @@ Reply do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
     std::filesystem::path path = _resolve_path(found->file_path.string());
     if (!std::filesystem::exists(path)) return Reply::refusal(get_message("file_not_found", {{"path", path}}));
 
-    _ensure_fresh_index(indexer, watcher, path);
-    std::vector<Block> all_blocks = indexer.list_blocks(path);
+    std::vector<Block> all_blocks = _ensure_fresh_index(indexer, watcher, path);
     // A file changed on disk was re-indexed just now: its old identifiers are gone.
     auto current = structure::find_block(all_blocks, block_id);
     if (!current) return Reply::refusal(get_message("block_not_found", {{"block_id", block_id}}));

@@ -106,8 +106,7 @@ Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety
         if (t->file_path != found->file_path) return Reply::refusal(get_message("block_move_invalid_target"));
     }
 
-    _ensure_fresh_index(indexer, watcher, path);
-    std::vector<Block> all_blocks = indexer.list_blocks(path);
+    std::vector<Block> all_blocks = _ensure_fresh_index(indexer, watcher, path);
     // A file changed on disk was re-indexed just now: identifiers from before are gone.
     auto current = structure::find_block(all_blocks, block_id);
     if (!current) return Reply::refusal(get_message("block_not_found", {{"block_id", block_id}}));

@@ -1001,10 +1001,20 @@ void Indexer::index_files(const std::vector<fs::path>& file_keys,
 }
 
 std::vector<Block> Indexer::rebuild_file(const fs::path& file_path, FileWatcher* watcher, const FileState& state) {
+    return rebuild_locked(file_path, watcher, state, nullptr);
+}
+
+std::vector<Block> Indexer::rebuild_file(const fs::path& file_path, FileWatcher* watcher, const FileState& state,
+                                         std::string bytes) {
+    return rebuild_locked(file_path, watcher, state, &bytes);
+}
+
+std::vector<Block> Indexer::rebuild_locked(const fs::path& file_path, FileWatcher* watcher, const FileState& state,
+                                           std::string* bytes) {
     ReindexMark mark(watcher, file_path);
     const std::string key = file_key(file_path);
     Lock lk(*this);
-    const ParsedFile parsed = parse_markdown_file(key);
+    const ParsedFile parsed = bytes ? parse_markdown_bytes(std::move(*bytes), key) : parse_markdown_file(key);
     const std::vector<Block>& blocks = parsed.blocks;
     SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
     delete_rows(lk.q(), key);

@@ -709,7 +709,11 @@ std::vector<Block> parse_markdown_to_blocks(const std::filesystem::path& file_pa
 }
 
 ParsedFile parse_markdown_file(const std::filesystem::path& file_key) {
-    std::string content = read_limited(file_key);
+    return parse_markdown_bytes(read_limited(file_key), file_key);
+}
+
+ParsedFile parse_markdown_bytes(std::string content, const std::filesystem::path& file_key) {
+    if (content.size() > MAX_FILE_SIZE) throw FileTooLargeError();
     ParsedFile out;
     out.file_hash = detail::sha256_hex(content);  // of the raw bytes, before any newline change
     out.blocks = blocks_of_text(content, file_key, file_key, &out.byte_ranges);
