@@ -38,6 +38,14 @@ std::optional<std::string> refuse_non_heading(const std::optional<Block>& found,
     return std::nullopt;
 }
 
+std::variant<HeadingFile, Reply> find_heading_file(Indexer& indexer, std::string_view block_id) {
+    auto found = indexer.get_block(block_id);
+    if (auto refusal = refuse_non_heading(found, block_id)) return Reply::refusal(*refusal);
+    std::filesystem::path path = _resolve_path(found->file_path.string());
+    if (!std::filesystem::exists(path)) return Reply::refusal(get_message("file_not_found", {{"path", path}}));
+    return HeadingFile{std::move(*found), std::move(path)};
+}
+
 bool block_matches(const std::vector<std::string>& lines, const Block& block) {
     if (block.start_line < 1 || block.end_line < block.start_line ||
         static_cast<std::size_t>(block.end_line) > lines.size())
@@ -45,6 +53,18 @@ bool block_matches(const std::vector<std::string>& lines, const Block& block) {
     if (block.content_hash.empty()) return true;
     return detail::sha256_joined(lines, static_cast<std::size_t>(block.start_line - 1),
                                  static_cast<std::size_t>(block.end_line)) == block.content_hash;
+}
+
+std::optional<std::vector<std::string>> read_unchanged(Indexer& indexer, const std::filesystem::path& fp,
+                                                       const std::vector<const Block*>& blocks, std::string& sha256) {
+    std::vector<std::string> lines = read_file_lines(fp, &sha256);
+    for (const Block* b : blocks) {
+        if (!block_matches(lines, *b)) {
+            forget_file_state(indexer, fp);
+            return std::nullopt;
+        }
+    }
+    return lines;
 }
 
 void forget_file_state(Indexer& indexer, const std::filesystem::path& fp) noexcept {
@@ -57,11 +77,16 @@ void forget_file_state(Indexer& indexer, const std::filesystem::path& fp) noexce
     }
 }
 
-void rewrite_and_reindex(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+bool rewrite_and_reindex(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                          const std::filesystem::path& fp, std::size_t old_count,
                          const std::vector<std::string>& new_lines, const std::string& basis_sha256) {
-    WriteOutcome written =
-        safety.apply_replace(fp, 1, static_cast<long>(old_count), new_lines, WriteBasis::file(basis_sha256));
+    WriteOutcome written;
+    try {
+        written =
+            safety.apply_replace(fp, 1, static_cast<long>(old_count), new_lines, WriteBasis::file(basis_sha256));
+    } catch (const FileChangedError&) {
+        return false;
+    }
     // The rows from the bytes written, under the figures the write took before reading them
     // back: a change since shows as other figures and the next check re-indexes. Without
     // figures, the state is taken before a fresh read.
@@ -69,6 +94,7 @@ void rewrite_and_reindex(Indexer& indexer, FileWatcher& watcher, SafetyEngine& s
         indexer.rebuild_file(fp, &watcher, *state, std::move(written.after));
     else
         indexer.rebuild_file(fp, &watcher, _current_file_state(fp));
+    return true;
 }
 
 }  // namespace structure
@@ -149,11 +175,9 @@ std::string adjust_heading_line(std::string_view line, long long delta) {
 Reply do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                             std::string_view block_id, long long delta, bool recursive) {
     log_debug("adjust_level: %.*s", static_cast<int>(block_id.size()), block_id.data());
-    auto found = indexer.get_block(block_id);
-    if (auto refusal = structure::refuse_non_heading(found, block_id)) return Reply::refusal(*refusal);
-
-    std::filesystem::path path = _resolve_path(found->file_path.string());
-    if (!std::filesystem::exists(path)) return Reply::refusal(get_message("file_not_found", {{"path", path}}));
+    auto heading = structure::find_heading_file(indexer, block_id);
+    if (auto* refusal = std::get_if<Reply>(&heading)) return *refusal;
+    const std::filesystem::path path = std::get<structure::HeadingFile>(heading).path;
 
     std::vector<Block> all_blocks = _ensure_fresh_index(indexer, watcher, path);
     // A file changed on disk was re-indexed just now: its old identifiers are gone.
@@ -176,12 +200,9 @@ Reply do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
     }
 
     std::string basis;
-    std::vector<std::string> lines = structure::read_file_lines(path, &basis);
-    if (!structure::block_matches(lines, block)) {
-        // The index no longer describes the file (changed within the freshness tolerance).
-        structure::forget_file_state(indexer, path);
-        return Reply::refusal(get_message("file_changed"));
-    }
+    auto unchanged = structure::read_unchanged(indexer, path, {&block}, basis);
+    if (!unchanged) return Reply::refusal(get_message("file_changed"));
+    std::vector<std::string>& lines = *unchanged;
     // The heading lines are rewritten from what the section holds now: it must be what the
     // session was shown of it.
     if (_view_conflicts({block}, lines, block.start_line, block.end_line)) return Reply::refusal(get_message("file_changed"));
@@ -197,11 +218,8 @@ Reply do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
     }
 
     std::size_t old_count = lines.size();
-    try {
-        structure::rewrite_and_reindex(indexer, watcher, safety, path, old_count, lines, basis);
-    } catch (const FileChangedError&) {
+    if (!structure::rewrite_and_reindex(indexer, watcher, safety, path, old_count, lines, basis))
         return Reply::refusal(get_message("file_changed"));
-    }
 
     return get_message("level_adjusted", {{"title", block.title},
                                           {"delta", delta},

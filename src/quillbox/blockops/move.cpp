@@ -92,18 +92,16 @@ Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety
                           std::string_view block_id, std::string_view target_block_id,
                           std::string_view position) {
     log_debug("move_block: %.*s", static_cast<int>(block_id.size()), block_id.data());
-    auto found = indexer.get_block(block_id);
-    if (auto refusal = structure::refuse_non_heading(found, block_id)) return Reply::refusal(*refusal);
-
-    std::filesystem::path path = _resolve_path(found->file_path.string());
-    if (!std::filesystem::exists(path)) return Reply::refusal(get_message("file_not_found", {{"path", path}}));
+    auto heading = structure::find_heading_file(indexer, block_id);
+    if (auto* refusal = std::get_if<Reply>(&heading)) return *refusal;
+    const auto& [found, path] = std::get<structure::HeadingFile>(heading);
 
     const bool has_target = !target_block_id.empty();
     if (has_target) {
         auto t = indexer.get_block(target_block_id);
         if (auto refusal = structure::refuse_non_heading(t, target_block_id)) return Reply::refusal(*refusal);
         // Sections move within their own file only.
-        if (t->file_path != found->file_path) return Reply::refusal(get_message("block_move_invalid_target"));
+        if (t->file_path != found.file_path) return Reply::refusal(get_message("block_move_invalid_target"));
     }
 
     std::vector<Block> all_blocks = _ensure_fresh_index(indexer, watcher, path);
@@ -131,12 +129,11 @@ Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety
     }
 
     std::string basis;
-    std::vector<std::string> lines = structure::read_file_lines(path, &basis);
-    if (!structure::block_matches(lines, block) || (target && !structure::block_matches(lines, *target))) {
-        // The index no longer describes the file (changed within the freshness tolerance).
-        structure::forget_file_state(indexer, path);
-        return Reply::refusal(get_message("file_changed"));
-    }
+    std::vector<const Block*> to_match{&block};
+    if (target) to_match.push_back(&*target);
+    auto unchanged = structure::read_unchanged(indexer, path, to_match, basis);
+    if (!unchanged) return Reply::refusal(get_message("file_changed"));
+    const std::vector<std::string>& lines = *unchanged;
     // The section moves as it stands now: it must be what the session was shown of it.
     if (_view_conflicts({block}, lines, block.start_line, block.end_line)) return Reply::refusal(get_message("file_changed"));
 
@@ -149,11 +146,8 @@ Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety
 
     const std::vector<std::string> new_lines = lines_after_move(lines, src_start_0, src_end, insert_pos);
 
-    try {
-        structure::rewrite_and_reindex(indexer, watcher, safety, path, lines.size(), new_lines, basis);
-    } catch (const FileChangedError&) {
+    if (!structure::rewrite_and_reindex(indexer, watcher, safety, path, lines.size(), new_lines, basis))
         return Reply::refusal(get_message("file_changed"));
-    }
 
     return get_message("block_moved", {{"title", block.title},
                                        {"position", position},

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "quillbox/blockops.h"
@@ -27,8 +28,24 @@ std::optional<Block> find_block(const std::vector<Block>& blocks, std::string_vi
 // not a heading. Nothing when it is a heading.
 std::optional<std::string> refuse_non_heading(const std::optional<Block>& found, std::string_view block_id);
 
+// The heading a structural operation starts from, as the index has it, and its file (resolved).
+struct HeadingFile {
+    Block block;
+    std::filesystem::path path;
+};
+// The heading `block_id` and its file; instead the refusal when there is no such block, it is
+// not a heading, or its file is gone.
+std::variant<HeadingFile, Reply> find_heading_file(Indexer& indexer, std::string_view block_id);
+
 // Whether lines start_line..end_line of `lines` still hold the content the index recorded.
 bool block_matches(const std::vector<std::string>& lines, const Block& block);
+
+// The file's lines, with `sha256` the hash of their bytes, while each of `blocks` still holds
+// what the index recorded. Otherwise nothing: the index no longer describes the file (it
+// changed within the freshness tolerance), and its freshness record is dropped so that the
+// next check re-indexes it.
+std::optional<std::vector<std::string>> read_unchanged(Indexer& indexer, const std::filesystem::path& fp,
+                                                       const std::vector<const Block*>& blocks, std::string& sha256);
 
 // Drops the file's freshness row so that the next check re-indexes the file. Used after a
 // write that leaves the stored line ranges behind, and when they were found stale. Never
@@ -38,9 +55,9 @@ void forget_file_state(Indexer& indexer, const std::filesystem::path& fp) noexce
 // Replaces the whole file (old_count lines) by new_lines through the safety engine, then
 // rebuilds the file's blocks from scratch (every block gets a new identifier) and records the
 // written state so that the next freshness check trusts the new index. `basis_sha256` is the
-// SHA-256 of the bytes the new lines were computed from: a file that changed since raises
-// FileChangedError and is not written.
-void rewrite_and_reindex(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
+// SHA-256 of the bytes the new lines were computed from: a file that changed since is not
+// written, and the result is false.
+bool rewrite_and_reindex(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
                          const std::filesystem::path& fp, std::size_t old_count,
                          const std::vector<std::string>& new_lines, const std::string& basis_sha256);
 
