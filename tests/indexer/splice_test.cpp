@@ -186,3 +186,29 @@ TEST(Splice, RowsRecordAndStatisticsCommitTogether) {
     EXPECT_EQ(ix.file_state(f)->file_hash, detail::sha256_hex(after));
     EXPECT_EQ(query1(ix, "SELECT operation_type || ' ' || tokens_saved FROM stats"), "replace_block 7");
 }
+
+// Found by fuzzing: an edit at the end of a file that gains a final line feed moves the end of
+// the sections holding it by one byte less than the file grew.
+TEST(Splice, AFinalLineFeedGainedOrLostAtTheEndIsNotTakenForText) {
+    TempDir dir("qb-splice");
+    Indexer ix(dir / "index.db");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"# A\ntext\n## B\nlast", "# A\ntext\n## B\nlast\nmore\n"},
+        {"# A\ntext\n## B\nlast\n", "# A\ntext\n## B\nlast\nmore"},
+    };
+    int round = 0;
+    for (const auto& [before, after] : cases) {
+        const fs::path f = dir / ("end" + std::to_string(round++) + ".md");
+        write_file(f, before);
+        ix.index_file(f, nullptr, state_of(f, before));
+        const Block b = ix.list_blocks(f)[1];
+        write_file(f, after);
+        const Indexer::LineSplice splice{before, after, detail::sha256_hex(before), b.start_line, b.end_line,
+                                         state_of(f, after)};
+        const Indexer::OperationRecord op{"2026-12-08", "replace_block", f.string(), b.uuid, 0};
+        ix.index_after_write(f, nullptr, std::pair{b.uuid, b.start_line}, op, &splice);
+        const std::vector<Row> rows = rows_of(ix, f);
+        ix.index_file(f, nullptr, state_of(f, after));
+        EXPECT_EQ(rows, rows_of(ix, f)) << after;
+    }
+}

@@ -780,7 +780,11 @@ std::optional<ReplacedBlocks> reparse_replaced(std::string_view before, std::str
     if (parsed.size() != region.size() + (next ? 1 : 0) || ranges.size() != parsed.size()) return std::nullopt;
     const auto new_lines = static_cast<int>(std::count(after.begin() + static_cast<std::ptrdiff_t>(r0),
                                                        after.begin() + static_cast<std::ptrdiff_t>(new_r1), '\n')) + 1;
-    if (parsed.front().start_line != 1) return std::nullopt;
+    // The region's first block spans it: in `after` it must end where the unchanged rest
+    // begins, as it did in `before` (a final line feed gained or lost moves the boundary).
+    if (parsed.front().start_line != 1 || !ranges.front().known() ||
+        r0 + static_cast<std::size_t>(ranges.front().end) != new_r1)
+        return std::nullopt;
     if (next && (parsed.back().start_line != new_lines + 1 || parsed.back().level != next->block.level ||
                  parsed.back().title != next->block.title))
         return std::nullopt;
