@@ -76,7 +76,7 @@ TEST_F(HostileInput, MalformedLinesGetTheirErrorCode) {
     const std::string deep_array = std::string(100000, '[') + std::string(100000, ']');
     const std::string deep_args = R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"adjust","arguments":{"block_id":)" +
                                   std::string(5000, '[') + std::string(5000, ']') + "}}}";
-    const std::string deep_string = "\"" + std::string(1000, '[') + "\"";
+    const std::string deep_string = std::string("\"").append(1000, '[').append("\"");
     struct Case {
         std::string line;
         int code;

@@ -137,7 +137,7 @@ TEST(FileWatcher, SurvivesChurnAndTheRootsRemoval) {
     auto w = std::make_unique<Watched>();
     fs::path root = w->dir.path;
     for (int i = 0; i < 20; ++i) {
-        fs::path d = root / ("d" + std::to_string(i % 3));
+        const fs::path d = root / std::string("d").append(std::to_string(i % 3));
         fs::create_directories(d / "sub");
         write(d / "sub" / "f.md", "x");
         fs::rename(d / "sub", d / "sub2");
