@@ -257,14 +257,6 @@ Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view fi
     long long last = total;
     if (options.limit) last = std::min(total, first + std::max(*options.limit, 0LL));
 
-    std::vector<std::string> lines;
-    lines.reserve(static_cast<std::size_t>(last - first));
-    for (long long i = first; i < last; ++i) {
-        const Block& b = blocks[static_cast<std::size_t>(i)];
-        lines.push_back(_format_block_line(b, options.short_ids ? _short_id_length(indexer, b.uuid)
-                                                                : std::string::npos));
-    }
-
     std::string out = "✅ File: ";
     out += fp.string();
     out += '\n';
@@ -282,21 +274,37 @@ Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view fi
     tally.add(out);
     tally.add(hint(total));
     tally.add("\n");
-    // The first block line follows the header directly; every later one a line feed.
+    // Lines are formatted only as far as they fit. The first block line follows the header
+    // directly; every later one a line feed. While the lines so far are too short to reach the
+    // budget however they count, they are not counted.
+    const double weight = tally.max_weight();
+    const auto base = static_cast<double>(tally.tokens());
+    std::string body;
+    bool counted = false;  // whether `tally` holds `body`
     std::size_t fit = 0;
-    std::size_t bytes = 0;
-    for (const std::string& line : lines) bytes += line.size() + 1;
-    if (static_cast<double>(bytes) * tally.max_weight() + static_cast<double>(tally.tokens()) + 1 <=
-        static_cast<double>(budget)) {
-        fit = lines.size();  // too short to reach the budget, however it counts
-    } else if (!lines.empty() && tally.tokens_with(lines[0]) <= budget) {
-        TokenTally with_first = tally;
-        with_first.add(lines[0]);
-        fit = 1 + _lines_that_fit(with_first, lines, 1, lines.size(), budget);
+    for (long long i = first; i < last; ++i) {
+        const Block& b = blocks[static_cast<std::size_t>(i)];
+        const std::string line =
+            _format_block_line(b, options.short_ids ? _short_id_length(indexer, b.uuid) : std::string::npos);
+        const std::size_t grown = body.size() + (fit ? 1 : 0) + line.size();
+        if (!counted && static_cast<double>(grown) * weight + base + 1 > static_cast<double>(budget)) {
+            tally.add(body);
+            counted = true;
+        }
+        if (counted) {
+            TokenTally with = tally;
+            if (fit) with.add("\n");
+            with.add(line);
+            if (with.tokens() > budget) break;
+            tally = with;
+        }
+        if (fit) body += '\n';
+        body += line;
+        ++fit;
     }
     const long long shown_end = first + static_cast<long long>(fit);
     _record_listed({blocks.begin() + first, blocks.begin() + shown_end});
-    out += detail::join_lines(lines, 0, fit);
+    out += body;
     if (shown_end < total && shown_end > first) {
         out += '\n';
         out += hint(shown_end);
