@@ -832,6 +832,18 @@ PlacedBlock placed_row(SQLite::Statement& q) {
 #define QB_PLACED_COLUMNS \
     "id, heading_path, block_type, start_line, end_line, title, level, content_hash, byte_start, byte_end"
 
+// The file's rows `sql` selects (QB_PLACED_COLUMNS), its parameters the file key and `lines`.
+std::vector<PlacedBlock> placed_rows(StatementCache& q, const char* sql, const std::string& key,
+                                     std::initializer_list<int> lines) {
+    Prepared rows = q(sql);
+    rows->bindNoCopy(1, key);
+    int at = 2;
+    for (int line : lines) rows->bind(at++, line);
+    std::vector<PlacedBlock> out;
+    while (rows->executeStep()) out.push_back(placed_row(*rows));
+    return out;
+}
+
 }  // namespace
 
 // The rows a write touched, from the rows that described the text before it: false, with
@@ -841,36 +853,21 @@ bool Indexer::splice_locked(Lock& lk, const std::string& key, const fs::path& fi
     const std::optional<FileState> recorded = lk.file_index().get(key);
     if (!recorded || recorded->file_hash != sp.before_sha256) return false;
 
-    std::vector<PlacedBlock> region;
-    {
-        Prepared q = lk.q()("SELECT " QB_PLACED_COLUMNS " FROM blocks WHERE file_path = ? AND start_line >= ? "
-                            "AND start_line <= ? ORDER BY start_line");
-        q->bindNoCopy(1, key);
-        q->bind(2, sp.first);
-        q->bind(3, sp.last);
-        while (q->executeStep()) region.push_back(placed_row(*q));
-    }
+    const std::vector<PlacedBlock> region =
+        placed_rows(lk.q(), "SELECT " QB_PLACED_COLUMNS " FROM blocks WHERE file_path = ? AND start_line >= ? "
+                            "AND start_line <= ? ORDER BY start_line", key, {sp.first, sp.last});
     if (region.empty() || region.front().block.uuid != keep->first || region.front().block.start_line != sp.first ||
         keep->second != sp.first || region.front().block.end_line != sp.last)
         return false;
+    std::vector<PlacedBlock> after =
+        placed_rows(lk.q(), "SELECT " QB_PLACED_COLUMNS " FROM blocks WHERE file_path = ? AND start_line > ? "
+                            "ORDER BY start_line LIMIT 1", key, {sp.last});
     std::optional<PlacedBlock> next;
-    {
-        Prepared q = lk.q()("SELECT " QB_PLACED_COLUMNS " FROM blocks WHERE file_path = ? AND start_line > ? "
-                            "ORDER BY start_line LIMIT 1");
-        q->bindNoCopy(1, key);
-        q->bind(2, sp.last);
-        if (q->executeStep()) next = placed_row(*q);
-    }
+    if (!after.empty()) next = std::move(after.front());
     // The sections holding the region: their ends move with it and their hashes change.
-    std::vector<PlacedBlock> holders;
-    {
-        Prepared q = lk.q()("SELECT " QB_PLACED_COLUMNS " FROM blocks WHERE file_path = ? AND start_line < ? "
-                            "AND end_line >= ?");
-        q->bindNoCopy(1, key);
-        q->bind(2, sp.first);
-        q->bind(3, sp.last);
-        while (q->executeStep()) holders.push_back(placed_row(*q));
-    }
+    const std::vector<PlacedBlock> holders =
+        placed_rows(lk.q(), "SELECT " QB_PLACED_COLUMNS " FROM blocks WHERE file_path = ? AND start_line < ? "
+                            "AND end_line >= ?", key, {sp.first, sp.last});
     const std::optional<ReplacedBlocks> placed = reparse_replaced(sp.before, sp.after, region, next, holders);
     if (!placed) return false;
     const int dl = placed->region.front().block.end_line - sp.last;
