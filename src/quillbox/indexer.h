@@ -142,6 +142,10 @@ public:
                             RowColumns columns = RowColumns::all);
     // The file's rows whose lines meet lines [first, last], in document order.
     std::vector<Block> blocks_overlapping(const std::filesystem::path& file_path, int first, int last);
+    // The file's rows, when its freshness record holds `file_hash` (the bytes the caller just
+    // hashed); record and rows read in one snapshot.
+    std::optional<std::vector<Block>> rows_if_hash(const std::filesystem::path& file_path, std::string_view file_hash,
+                                                   RowColumns columns = RowColumns::all);
     std::optional<Block> get_block(std::string_view block_id);
     // A block's row with where its lines lie in the file's bytes and its file's freshness
     // record, read in one snapshot: what a block read needs to trust a positioned read.

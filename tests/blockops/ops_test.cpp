@@ -362,3 +362,24 @@ TEST_F(Project, RewritesLeaveTheRowsAWholeParseGives) {
     check("md_edit");
     EXPECT_NE(qbtest::read_file(p).find("small print"), std::string::npos);
 }
+
+// Just after a write the record cannot vouch for the file: a listing then hashes the file, and
+// while the figures are unchanged it leaves the record as it is instead of writing it again
+// (it could not vouch any sooner). Once the figures change, the record takes them.
+TEST_F(Project, ListingsJustAfterAWriteDoNotRewriteTheRecord) {
+    const auto p = md("fresh.md", kGuide);
+    const std::vector<Block> first = list(p);
+    const auto recorded = indexer->file_state(p);
+    ASSERT_TRUE(recorded);
+    ASSERT_TRUE(recorded->racily_clean());
+    EXPECT_EQ(list(p), first);
+    EXPECT_EQ(list(p), first);
+    EXPECT_EQ(indexer->file_state(p), recorded);
+
+    std::filesystem::last_write_time(p, std::filesystem::last_write_time(p) - std::chrono::hours(1));
+    EXPECT_EQ(list(p), first);
+    const auto moved = indexer->file_state(p);
+    ASSERT_TRUE(moved);
+    EXPECT_NE(moved->mtime_ns, recorded->mtime_ns);
+    EXPECT_FALSE(moved->racily_clean());
+}

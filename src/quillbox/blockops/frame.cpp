@@ -150,9 +150,17 @@ std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher, c
         // Changed figures, or a record too close to the last change to tell: the bytes decide.
         now.file_hash = detail::sha256_hex(detail::read_file_bytes(fp));
         // Same bytes: the rows stand and the record takes the new figures, unless another pass
-        // recorded other bytes meanwhile.
-        if (recorded && recorded->file_hash == now.file_hash && indexer.refresh_file_state(fp, now))
-            return indexer.list_blocks(fp, columns);
+        // recorded other bytes meanwhile. While the figures are unchanged and still too close
+        // to the last change, a new record could not vouch any sooner: it is not written (a
+        // flush on every listing just after a write), and the rows are taken while the record
+        // still holds these bytes.
+        if (recorded && recorded->file_hash == now.file_hash) {
+            if (recorded->same_stat(now) && now.racily_clean()) {
+                if (auto rows = indexer.rows_if_hash(fp, now.file_hash, columns)) return std::move(*rows);
+            } else if (indexer.refresh_file_state(fp, now)) {
+                return indexer.list_blocks(fp, columns);
+            }
+        }
 
         // Never wait inside an index operation: the re-index being waited for needs the index.
         watcher.wait_for_reindex(fp, 3.0);

@@ -649,6 +649,18 @@ Indexer::FreshRows Indexer::rows_if_fresh(const fs::path& file_path, const FileS
     return out;
 }
 
+std::optional<std::vector<Block>> Indexer::rows_if_hash(const fs::path& file_path, std::string_view file_hash,
+                                                        RowColumns columns) {
+    const std::string key = file_key(file_path);
+    Lock lk(*this);
+    ReadSnapshot snapshot(lk.q());
+    std::optional<std::vector<Block>> rows;
+    const std::optional<FileState> recorded = lk.file_index().get(key);
+    if (recorded && recorded->file_hash == file_hash) rows = blocks_of(lk.q(), key, columns);
+    snapshot.end();
+    return rows;
+}
+
 std::optional<Indexer::BlockPlace> Indexer::block_place(std::string_view block_id) {
     const std::string id(block_id);
     Lock lk(*this);
