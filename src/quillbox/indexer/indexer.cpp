@@ -128,8 +128,12 @@ std::string file_key(const fs::path& p) { return detail::file_key(p).string(); }
 using indexer::Prepared;
 using indexer::StatementCache;
 
-// The columns of a whole row, and those a listing shows.
-#define QB_ROW_COLUMNS "id, file_path, heading_path, block_type, start_line, end_line, title, level, content_hash"
+// A block's own fields; a whole row (those and its file); a row with where its lines lie in the
+// file's bytes; and the columns a listing shows. The positional readers below follow these
+// orders.
+#define QB_BLOCK_FIELDS "id, heading_path, block_type, start_line, end_line, title, level, content_hash"
+#define QB_ROW_COLUMNS QB_BLOCK_FIELDS ", file_path"
+#define QB_PLACED_COLUMNS QB_BLOCK_FIELDS ", byte_start, byte_end"
 #define QB_LISTED_COLUMNS "id, start_line, end_line, title, level, content_hash"
 
 [[noreturn]] void rethrow_for(const fs::path& db_path, const SQLite::Exception& e) {
@@ -212,87 +216,93 @@ private:
 
 constexpr int kBusyTimeoutMs = 5000;
 
+// Rows read by position straight from a kept statement: a listing or a pass reads thousands,
+// and the wrapper's object per column costs more than the reads.
+std::string column_text(sqlite3_stmt* st, int i) {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
+    return std::string(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(st, i)));
+}
+
+// The next row: true with one, false when there are no more; a failure throws.
+bool next_row(StatementCache& q, sqlite3_stmt* st) {
+    const int rc = sqlite3_step(st);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throw SQLite::Exception(q.db().getHandle(), rc);
+}
+
+void bind_text(sqlite3_stmt* st, int i, const std::string& text) {
+    sqlite3_bind_text(st, i, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+}
+
+// QB_BLOCK_FIELDS from column `first` on.
+void read_block_fields(sqlite3_stmt* st, int first, Block& b) {
+    b.uuid = column_text(st, first);
+    b.heading_path = column_text(st, first + 1);
+    b.block_type = column_text(st, first + 2);
+    b.start_line = sqlite3_column_int(st, first + 3);
+    b.end_line = sqlite3_column_int(st, first + 4);
+    b.title = column_text(st, first + 5);
+    b.level = sqlite3_column_int(st, first + 6);
+    b.content_hash = column_text(st, first + 7);
+}
+
+// A row of QB_ROW_COLUMNS.
+Block row_at(sqlite3_stmt* st) {
+    Block b;
+    read_block_fields(st, 0, b);
+    b.file_path = fs::path(column_text(st, 8));
+    return b;
+}
+
+// A row of QB_PLACED_COLUMNS from column `first` on.
+PlacedBlock placed_at(sqlite3_stmt* st, int first) {
+    PlacedBlock p;
+    read_block_fields(st, first, p.block);
+    p.bytes = {sqlite3_column_int64(st, first + 8), sqlite3_column_int64(st, first + 9)};
+    return p;
+}
+
 std::vector<Block> blocks_of(StatementCache& q, const std::string& key, RowColumns columns = RowColumns::all) {
     // Through the (file, start line) index: no sort, and only the columns asked for.
     const bool all = columns == RowColumns::all;
-    // A listing reads thousands of rows: straight from the statement, by position.
     indexer::RawPrepared rows =
         all ? q.raw("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE file_path = ? ORDER BY start_line")
             : q.raw("SELECT " QB_LISTED_COLUMNS " FROM blocks WHERE file_path = ? ORDER BY start_line");
     sqlite3_stmt* st = rows.get();
-    sqlite3_bind_text(st, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-    auto text = [&](int i, std::string& out) {
-        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
-        out.assign(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(st, i)));
-    };
+    bind_text(st, 1, key);
     std::vector<Block> out;
-    int rc;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        Block& b = out.emplace_back();
+    while (next_row(q, st)) {
         if (all) {
-            text(0, b.uuid);
-            std::string path;
-            text(1, path);
-            b.file_path = fs::path(std::move(path));
-            text(2, b.heading_path);
-            text(3, b.block_type);
-            b.start_line = sqlite3_column_int(st, 4);
-            b.end_line = sqlite3_column_int(st, 5);
-            text(6, b.title);
-            b.level = sqlite3_column_int(st, 7);
-            text(8, b.content_hash);
-        } else {
-            text(0, b.uuid);
-            b.start_line = sqlite3_column_int(st, 1);
-            b.end_line = sqlite3_column_int(st, 2);
-            text(3, b.title);
-            b.level = sqlite3_column_int(st, 4);
-            text(5, b.content_hash);
+            out.push_back(row_at(st));
+            continue;
         }
+        Block& b = out.emplace_back();
+        b.uuid = column_text(st, 0);
+        b.start_line = sqlite3_column_int(st, 1);
+        b.end_line = sqlite3_column_int(st, 2);
+        b.title = column_text(st, 3);
+        b.level = sqlite3_column_int(st, 4);
+        b.content_hash = column_text(st, 5);
     }
-    if (rc != SQLITE_DONE) throw SQLite::Exception(q.db().getHandle(), rc);
     return out;
 }
 
 // A file's stored rows as the matcher sees them, with the fields a pass compares to leave an
 // unchanged row alone.
-struct OldRow {
-    Block block;
-    ByteRange bytes;
-};
 struct OldRows {
     std::vector<OldHeading> headings;  // in the order the rows were first written
-    std::unordered_map<std::string, OldRow> by_id;
+    std::unordered_map<std::string, PlacedBlock> by_id;
 };
 
 OldRows old_rows(StatementCache& q, const std::string& key) {
     // Through the (file, start line) index, then put in the order the rows were written: the
     // database would sort them through a temporary table.
-    indexer::RawPrepared rows = q.raw("SELECT rowid, id, heading_path, block_type, start_line, end_line, title, "
-                                      "level, content_hash, byte_start, byte_end FROM blocks WHERE file_path = ?");
+    indexer::RawPrepared rows = q.raw("SELECT rowid, " QB_PLACED_COLUMNS " FROM blocks WHERE file_path = ?");
     sqlite3_stmt* st = rows.get();
-    sqlite3_bind_text(st, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-    auto text = [&](int i) {
-        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
-        return std::string(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(st, i)));
-    };
-    std::vector<std::pair<sqlite3_int64, OldRow>> read;
-    int rc;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        OldRow row;
-        Block& b = row.block;
-        b.uuid = text(1);
-        b.heading_path = text(2);
-        b.block_type = text(3);
-        b.start_line = sqlite3_column_int(st, 4);
-        b.end_line = sqlite3_column_int(st, 5);
-        b.title = text(6);
-        b.level = sqlite3_column_int(st, 7);
-        b.content_hash = text(8);
-        row.bytes = {sqlite3_column_int64(st, 9), sqlite3_column_int64(st, 10)};
-        read.emplace_back(sqlite3_column_int64(st, 0), std::move(row));
-    }
-    if (rc != SQLITE_DONE) throw SQLite::Exception(q.db().getHandle(), rc);
+    bind_text(st, 1, key);
+    std::vector<std::pair<sqlite3_int64, PlacedBlock>> read;
+    while (next_row(q, st)) read.emplace_back(sqlite3_column_int64(st, 0), placed_at(st, 1));
     std::sort(read.begin(), read.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 
     OldRows old;
@@ -313,7 +323,7 @@ bool id_exists(StatementCache& q, const std::string& id) {
 }
 
 // Whether the stored row already holds what the pass would write.
-bool same_fields(const OldRow& row, const Block& parsed, const ByteRange& bytes) {
+bool same_fields(const PlacedBlock& row, const Block& parsed, const ByteRange& bytes) {
     const Block& stored = row.block;
     return row.bytes == bytes && stored.start_line == parsed.start_line && stored.end_line == parsed.end_line &&
            stored.level == parsed.level && stored.content_hash == parsed.content_hash &&
@@ -543,24 +553,6 @@ void _forget_files_of_old_line_rule(SQLite::Database& db) {
 
 Block _row_to_block(SQLite::Statement& row) { return BlockColumns(row).read(row); }
 
-namespace {
-
-// A row whose first columns are QB_ROW_COLUMNS, read by position.
-Block row_block(SQLite::Statement& q) {
-    Block b;
-    b.uuid = q.getColumn(0).getString();
-    b.file_path = fs::path(q.getColumn(1).getString());
-    b.heading_path = q.getColumn(2).getString();
-    b.block_type = q.getColumn(3).getString();
-    b.start_line = q.getColumn(4).getInt();
-    b.end_line = q.getColumn(5).getInt();
-    b.title = q.getColumn(6).getString();
-    b.level = q.getColumn(7).getInt();
-    b.content_hash = q.getColumn(8).getString();
-    return b;
-}
-
-}  // namespace
 
 namespace {
 
@@ -665,21 +657,24 @@ std::optional<Indexer::BlockPlace> Indexer::block_place(std::string_view block_i
     const std::string id(block_id);
     Lock lk(*this);
     // One statement: the row and its file's record from one snapshot.
-    Prepared q = lk.q()("SELECT b.id, b.file_path, b.heading_path, b.block_type, b.start_line, b.end_line, b.title, "
-                        "b.level, b.content_hash, b.byte_start, b.byte_end, f.mtime, f.file_hash, f.mtime_ns, "
-                        "f.size, f.inode, f.recorded_at FROM blocks b LEFT JOIN file_index f "
-                        "ON f.file_path = b.file_path WHERE b.id = ?");
-    q->bindNoCopy(1, id);
-    if (!q->executeStep()) return std::nullopt;
-    BlockPlace place{row_block(*q), {q->getColumn(9).getInt64(), q->getColumn(10).getInt64()}, std::nullopt};
-    if (!q->getColumn(12).isNull()) {
+    indexer::RawPrepared q = lk.q().raw(
+        "SELECT b.id, b.heading_path, b.block_type, b.start_line, b.end_line, b.title, b.level, b.content_hash, "
+        "b.byte_start, b.byte_end, b.file_path, f.mtime, f.file_hash, f.mtime_ns, f.size, f.inode, f.recorded_at "
+        "FROM blocks b LEFT JOIN file_index f ON f.file_path = b.file_path WHERE b.id = ?");
+    sqlite3_stmt* st = q.get();
+    bind_text(st, 1, id);
+    if (!next_row(lk.q(), st)) return std::nullopt;
+    PlacedBlock row = placed_at(st, 0);
+    row.block.file_path = fs::path(column_text(st, 10));
+    BlockPlace place{std::move(row.block), row.bytes, std::nullopt};
+    if (sqlite3_column_type(st, 12) != SQLITE_NULL) {
         FileState s;
-        s.mtime = q->getColumn(11).getDouble();
-        s.file_hash = q->getColumn(12).getString();
-        s.mtime_ns = q->getColumn(13).getInt64();
-        s.size = q->getColumn(14).getInt64();
-        s.inode = q->getColumn(15).getInt64();
-        s.recorded_at = q->getColumn(16).getDouble();
+        s.mtime = sqlite3_column_double(st, 11);
+        s.file_hash = column_text(st, 12);
+        s.mtime_ns = sqlite3_column_int64(st, 13);
+        s.size = sqlite3_column_int64(st, 14);
+        s.inode = sqlite3_column_int64(st, 15);
+        s.recorded_at = sqlite3_column_double(st, 16);
         place.recorded = std::move(s);
     }
     return place;
@@ -699,10 +694,10 @@ std::vector<Block> Indexer::blocks_overlapping(const fs::path& file_path, int fi
 std::optional<Block> Indexer::get_block(std::string_view block_id) {
     const std::string id(block_id);
     Lock lk(*this);
-    Prepared q = lk.q()("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE id = ?");
-    q->bindNoCopy(1, id);
-    if (!q->executeStep()) return std::nullopt;
-    return row_block(*q);
+    indexer::RawPrepared q = lk.q().raw("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE id = ?");
+    bind_text(q.get(), 1, id);
+    if (!next_row(lk.q(), q.get())) return std::nullopt;
+    return row_at(q.get());
 }
 
 std::vector<Block> Indexer::blocks_with_id_prefix(std::string_view prefix, int limit) {
@@ -826,33 +821,15 @@ bool Indexer::index_after_write(const fs::path& file_path, FileWatcher* watcher,
 
 namespace {
 
-PlacedBlock placed_row(SQLite::Statement& q) {
-    PlacedBlock p;
-    Block& b = p.block;
-    b.uuid = q.getColumn(0).getString();
-    b.heading_path = q.getColumn(1).getString();
-    b.block_type = q.getColumn(2).getString();
-    b.start_line = q.getColumn(3).getInt();
-    b.end_line = q.getColumn(4).getInt();
-    b.title = q.getColumn(5).getString();
-    b.level = q.getColumn(6).getInt();
-    b.content_hash = q.getColumn(7).getString();
-    p.bytes = {q.getColumn(8).getInt64(), q.getColumn(9).getInt64()};
-    return p;
-}
-
-#define QB_PLACED_COLUMNS \
-    "id, heading_path, block_type, start_line, end_line, title, level, content_hash, byte_start, byte_end"
-
 // The file's rows `sql` selects (QB_PLACED_COLUMNS), its parameters the file key and `lines`.
 std::vector<PlacedBlock> placed_rows(StatementCache& q, const char* sql, const std::string& key,
                                      std::initializer_list<int> lines) {
-    Prepared rows = q(sql);
-    rows->bindNoCopy(1, key);
+    indexer::RawPrepared rows = q.raw(sql);
+    bind_text(rows.get(), 1, key);
     int at = 2;
-    for (int line : lines) rows->bind(at++, line);
+    for (int line : lines) sqlite3_bind_int(rows.get(), at++, line);
     std::vector<PlacedBlock> out;
-    while (rows->executeStep()) out.push_back(placed_row(*rows));
+    while (next_row(q, rows.get())) out.push_back(placed_at(rows.get(), 0));
     return out;
 }
 
