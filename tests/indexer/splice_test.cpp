@@ -80,6 +80,23 @@ std::string joined(const std::vector<std::string>& lines, bool final_lf) {
 
 FileState state_of(const fs::path& f, const std::string& bytes) { return file_state_of(f, detail::sha256_hex(bytes)); }
 
+// Writes `text` and indexes it with its record.
+void index_text(Indexer& ix, const fs::path& f, const std::string& text) {
+    write_file(f, text);
+    ix.index_file(f, nullptr, state_of(f, text));
+}
+
+// Writes `after` and brings the index up to date as an operation that rewrote block `b` of
+// `before` would; true when only the touched rows were updated.
+bool write_over(Indexer& ix, const fs::path& f, const std::string& before, const std::string& after, const Block& b,
+                long long tokens_saved = 0) {
+    write_file(f, after);
+    const Indexer::LineSplice splice{before, after, detail::sha256_hex(before), b.start_line, b.end_line,
+                                     state_of(f, after)};
+    const Indexer::OperationRecord op{"2026-12-08", "replace_block", f.string(), b.uuid, tokens_saved};
+    return ix.index_after_write(f, nullptr, std::pair{b.uuid, b.start_line}, op, &splice);
+}
+
 }  // namespace
 
 TEST(Splice, GivesTheRowsOfAWholePassOrStandsAside) {
@@ -93,8 +110,7 @@ TEST(Splice, GivesTheRowsOfAWholePassOrStandsAside) {
         const bool final_lf = rng() % 8 != 0;
         std::vector<std::string> lines = random_doc(rng);
         const std::string before = joined(lines, final_lf);
-        write_file(f, before);
-        ix.index_file(f, nullptr, state_of(f, before));
+        index_text(ix, f, before);
         const std::vector<Block> blocks = ix.list_blocks(f);
         if (blocks.empty()) continue;
         const Block b = blocks[rng() % blocks.size()];
@@ -115,12 +131,7 @@ TEST(Splice, GivesTheRowsOfAWholePassOrStandsAside) {
         lines.erase(lines.begin() + (b.start_line - 1), lines.begin() + b.end_line);
         lines.insert(lines.begin() + (b.start_line - 1), region.begin(), region.end());
         const std::string after = joined(lines, final_lf);
-        write_file(f, after);
-
-        const Indexer::LineSplice splice{before, after, detail::sha256_hex(before), b.start_line, b.end_line,
-                                         state_of(f, after)};
-        const Indexer::OperationRecord op{"2026-12-08", "replace_block", f.string(), b.uuid, 0};
-        spliced += ix.index_after_write(f, nullptr, std::pair{b.uuid, b.start_line}, op, &splice);
+        spliced += write_over(ix, f, before, after, b);
         ++passes;
         const std::vector<Row> rows = rows_of(ix, f);
         // A whole pass over the same bytes changes nothing.
@@ -137,18 +148,12 @@ TEST(Splice, GivesTheRowsOfAWholePassOrStandsAside) {
 TEST(Splice, StandsAsideWhenTheRowsDoNotDescribeTheTextBefore) {
     TempDir dir("qb-splice");
     const fs::path f = dir / "doc.md";
-    const std::string before = "# A\n\none\n\n## B\n\ntwo\n";
-    write_file(f, before);
     Indexer ix(dir / "index.db");
-    ix.index_file(f, nullptr, state_of(f, before));
+    index_text(ix, f, "# A\n\none\n\n## B\n\ntwo\n");
     const Block b = ix.list_blocks(f)[1];
     // An outside editor changed the file after it was indexed: its rows are not those of `stale`.
     const std::string stale = "# A\n\none more\n\n## B\n\ntwo\n";
-    const std::string after = "# A\n\none more\n\n## B\n\nthree\nfour\n";
-    write_file(f, after);
-    const Indexer::LineSplice splice{stale, after, detail::sha256_hex(stale), 5, 7, state_of(f, after)};
-    const Indexer::OperationRecord op{"2026-12-08", "replace_block", f.string(), b.uuid, 0};
-    EXPECT_FALSE(ix.index_after_write(f, nullptr, std::pair{b.uuid, 5}, op, &splice));
+    EXPECT_FALSE(write_over(ix, f, stale, "# A\n\none more\n\n## B\n\nthree\nfour\n", b));
     const std::vector<Row> rows = rows_of(ix, f);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(std::get<0>(rows[1]), b.uuid);
@@ -159,24 +164,20 @@ TEST(Splice, RowsRecordAndStatisticsCommitTogether) {
     TempDir dir("qb-splice");
     const fs::path f = dir / "doc.md";
     const std::string before = "# A\n\none\n\n## B\n\ntwo\n\n# C\n";
-    write_file(f, before);
     Indexer ix(dir / "index.db");
-    ix.index_file(f, nullptr, state_of(f, before));
+    index_text(ix, f, before);
     const Block b = ix.list_blocks(f)[1];
     const std::vector<Row> rows = rows_of(ix, f);
     const auto record = ix.file_state(f);
 
     const std::string after = "# A\n\none\n\n## B\n\ntwo\nthree\n\n# C\n";
-    write_file(f, after);
-    const Indexer::LineSplice splice{before, after, detail::sha256_hex(before), 5, 8, state_of(f, after)};
-    const Indexer::OperationRecord op{"2026-12-08", "replace_block", f.string(), b.uuid, 7};
     exec_sql(ix, "ALTER TABLE stats RENAME TO stats_gone");
-    EXPECT_THROW(ix.index_after_write(f, nullptr, std::pair{b.uuid, 5}, op, &splice), SQLite::Exception);
+    EXPECT_THROW(write_over(ix, f, before, after, b, 7), SQLite::Exception);
     EXPECT_EQ(rows_of(ix, f), rows);
     EXPECT_EQ(ix.file_state(f), record);
 
     exec_sql(ix, "ALTER TABLE stats_gone RENAME TO stats");
-    EXPECT_TRUE(ix.index_after_write(f, nullptr, std::pair{b.uuid, 5}, op, &splice));
+    EXPECT_TRUE(write_over(ix, f, before, after, b, 7));
     const std::vector<Row> now = rows_of(ix, f);
     ASSERT_EQ(now.size(), 3u);
     EXPECT_EQ(std::get<2>(now[0]), 9);  // A holds B: it grew by the line
@@ -199,14 +200,8 @@ TEST(Splice, AFinalLineFeedGainedOrLostAtTheEndIsNotTakenForText) {
     int round = 0;
     for (const auto& [before, after] : cases) {
         const fs::path f = dir / ("end" + std::to_string(round++) + ".md");
-        write_file(f, before);
-        ix.index_file(f, nullptr, state_of(f, before));
-        const Block b = ix.list_blocks(f)[1];
-        write_file(f, after);
-        const Indexer::LineSplice splice{before, after, detail::sha256_hex(before), b.start_line, b.end_line,
-                                         state_of(f, after)};
-        const Indexer::OperationRecord op{"2026-12-08", "replace_block", f.string(), b.uuid, 0};
-        ix.index_after_write(f, nullptr, std::pair{b.uuid, b.start_line}, op, &splice);
+        index_text(ix, f, before);
+        write_over(ix, f, before, after, ix.list_blocks(f)[1]);
         const std::vector<Row> rows = rows_of(ix, f);
         ix.index_file(f, nullptr, state_of(f, after));
         EXPECT_EQ(rows, rows_of(ix, f)) << after;
