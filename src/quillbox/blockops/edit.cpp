@@ -544,12 +544,9 @@ void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
     // The figures from the text written, at the block's former lines.
     const std::string full_now = detail::normalize_newlines(written.after);
     const auto spans = detail::line_spans(full_now);
-    std::string block_now;
-    const auto from = static_cast<std::size_t>(std::max(block.start_line, 1));
-    for (std::size_t i = from; i <= static_cast<std::size_t>(std::max(block.end_line, 0)) && i <= spans.size(); ++i) {
-        if (i > from) block_now += '\n';
-        block_now.append(full_now, spans[i - 1].begin, spans[i - 1].len);
-    }
+    const auto from = static_cast<std::size_t>(std::max(block.start_line, 1) - 1);
+    const std::string block_now =
+        detail::join_spans(full_now, spans, from, static_cast<std::size_t>(std::max(block.end_line, 0)));
     TokenSavings savings = _token_savings(full_now, block_now, detail::join_lines(new_lines));
     const Indexer::OperationRecord op{_today_local(), "replace_block", fp.string(), std::string(block_id),
                                       savings.tokens_saved};

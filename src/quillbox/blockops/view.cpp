@@ -6,7 +6,6 @@
 
 #include "quillbox/blockops/frame.h"
 #include "quillbox/detail/lines.h"
-#include "quillbox/detail/sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -79,12 +78,9 @@ void _record_own_write(Indexer& indexer, const std::vector<std::string>& ids, st
         // The index was brought up to date after the write; it speaks for this write only
         // where it matches the text the write produced.
         // Elsewhere the old view stays, and a later change of the block is refused.
-        detail::Sha256 sha;
-        for (auto i = static_cast<std::size_t>(b->start_line - 1); i < static_cast<std::size_t>(b->end_line); ++i) {
-            if (i + 1 > static_cast<std::size_t>(b->start_line)) sha.update("\n");
-            sha.update(text_after.substr(spans[i].begin, spans[i].len));
-        }
-        if (sha.hex() == b->content_hash) view->record(b->uuid, b->content_hash);
+        const std::string lines = detail::join_spans(text_after, spans, static_cast<std::size_t>(b->start_line - 1),
+                                                     static_cast<std::size_t>(b->end_line));
+        if (compute_hash(lines) == b->content_hash) view->record(b->uuid, b->content_hash);
     }
 }
 

@@ -2,6 +2,7 @@
 // The line-split rule shared by every module: which bytes end a line, how a text splits into
 // lines and how lines join again.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -87,6 +88,18 @@ inline std::vector<LineSpan> line_spans(std::string_view s) {
     });
     if (start < s.size()) spans.push_back({start, s.size() - start, 0});
     return spans;
+}
+
+// Lines [first, last) of `s`, as `spans` (its line_spans) locate them, joined by line feeds;
+// `last` is cut to the lines there are.
+inline std::string join_spans(std::string_view s, const std::vector<LineSpan>& spans, std::size_t first,
+                              std::size_t last) {
+    std::string out;
+    for (std::size_t i = first; i < std::min(last, spans.size()); ++i) {
+        if (i > first) out.push_back('\n');
+        out.append(s.substr(spans[i].begin, spans[i].len));
+    }
+    return out;
 }
 
 // The lines of `s` as texts; with `keep_ends` each line keeps its terminator.

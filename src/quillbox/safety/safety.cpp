@@ -775,12 +775,8 @@ WrittenFigures written_figures(const fs::path& target) {
 std::optional<std::string> range_hash(std::string_view text, long start, long end) {
     auto spans = line_spans(text);
     if (start < 1 || end < start - 1 || static_cast<unsigned long>(end) > spans.size()) return std::nullopt;
-    detail::Sha256 h;
-    for (auto i = static_cast<std::size_t>(start - 1); i < static_cast<std::size_t>(end); ++i) {
-        if (i > static_cast<std::size_t>(start - 1)) h.update("\n");
-        h.update(text.substr(spans[i].begin, spans[i].len));
-    }
-    return h.hex();
+    return compute_hash(detail::join_spans(text, spans, static_cast<std::size_t>(start - 1),
+                                           static_cast<std::size_t>(end)));
 }
 
 }  // namespace
