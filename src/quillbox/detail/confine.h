@@ -67,6 +67,23 @@ inline std::pair<std::filesystem::path, int> confinement_root_and_fd() {
     return {s.root, s.root_fd};
 }
 
+// `path` under `root` relative to it ("." for the root itself), opened from the root's handle
+// with openat2 and `resolve`; -1 with errno set on failure.
+inline int open_beneath(int root_fd, const std::filesystem::path& root, const std::filesystem::path& path, int flags,
+                        mode_t mode, unsigned long long resolve) {
+    const std::filesystem::path rel = path == root ? std::filesystem::path(".") : path.lexically_relative(root);
+    open_how how{};
+    how.flags = static_cast<unsigned long long>(flags | O_CLOEXEC);
+    how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
+    how.resolve = resolve;
+    int fd = static_cast<int>(::syscall(SYS_openat2, root_fd, rel.c_str(), &how, sizeof how));
+    if (fd < 0 && errno == ENOSYS && (resolve & RESOLVE_NO_SYMLINKS)) {
+        // Kernels before 5.6: the last component at least is not followed.
+        fd = ::openat(root_fd, rel.c_str(), flags | O_CLOEXEC | (rel == "." ? 0 : O_NOFOLLOW), mode);
+    }
+    return fd;
+}
+
 // Opens `p` with `flags` (and `mode` for a new file). Under the confinement root the real path
 // must lie inside it and no link is followed while opening it; -1 with errno set on failure,
 // errno EXDEV when the path leads outside. Anywhere else a plain open.
@@ -80,12 +97,7 @@ inline int open_confined(const std::filesystem::path& p, int flags, mode_t mode 
     // the root, or an absolute one, fails here and takes the long way below, which tells the
     // two apart.
     if (root_fd >= 0 && abs == abs.lexically_normal()) {
-        const std::filesystem::path rel = abs == root ? std::filesystem::path(".") : abs.lexically_relative(root);
-        open_how how{};
-        how.flags = static_cast<unsigned long long>(flags | O_CLOEXEC);
-        how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
-        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-        const int fd = static_cast<int>(::syscall(SYS_openat2, root_fd, rel.c_str(), &how, sizeof how));
+        const int fd = open_beneath(root_fd, root, abs, flags, mode, RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS);
         if (fd >= 0) return fd;
         if (errno != EXDEV && errno != ELOOP && errno != ENOSYS && errno != EAGAIN) return -1;
     }
@@ -110,16 +122,8 @@ inline int open_confined(const std::filesystem::path& p, int flags, mode_t mode 
         errno = ENOENT;
         return -1;
     }
-    const std::filesystem::path rel = resolved == root ? std::filesystem::path(".") : resolved.lexically_relative(root);
-    open_how how{};
-    how.flags = static_cast<unsigned long long>(flags | O_CLOEXEC);
-    how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    int fd = static_cast<int>(::syscall(SYS_openat2, root_fd, rel.c_str(), &how, sizeof how));
-    if (fd < 0 && errno == ENOSYS) {
-        // Kernels before 5.6: the last component at least is not followed.
-        fd = ::openat(root_fd, rel.c_str(), flags | O_CLOEXEC | (rel == "." ? 0 : O_NOFOLLOW), mode);
-    }
+    const int fd =
+        open_beneath(root_fd, root, resolved, flags, mode, RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
     const int err = errno;
     // A link met on the way was swapped in after the path was resolved.
     errno = fd < 0 && err == ELOOP ? EXDEV : err;
