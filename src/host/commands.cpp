@@ -17,6 +17,7 @@
 #include "host/config.h"
 #include "host/doctor.h"
 #include "host/hook.h"
+#include "host/ignore.h"
 #include "host/milestones.h"
 #include "host/log.h"
 #include "host/project.h"
@@ -88,25 +89,6 @@ struct InstallRecord {
     }
 };
 
-bool skip_dir(const fs::path& dir, const fs::path& data_dir) {
-    auto name = dir.filename().string();
-    return dir == data_dir || (!name.empty() && name[0] == '.') || name == "node_modules";
-}
-
-void collect_markdown(const fs::path& dir, const fs::path& data_dir, std::vector<fs::path>& out) {
-    std::error_code ec;
-    fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-        const auto& entry = *it;
-        std::error_code e2;
-        if (entry.is_directory(e2)) {
-            if (skip_dir(entry.path(), data_dir)) it.disable_recursion_pending();
-            continue;
-        }
-        if (entry.is_regular_file(e2) && entry.path().string().ends_with(".md")) out.push_back(entry.path());
-    }
-}
-
 class ProgressBar {
 public:
     explicit ProgressBar(std::size_t total) : total_(total), enabled_(::isatty(STDERR_FILENO) == 1) {
@@ -166,12 +148,6 @@ std::string registration_state(const fs::path& root) {
 }
 
 }  // namespace
-
-std::vector<fs::path> collect_markdown_files(const fs::path& dir, const fs::path& data_dir) {
-    std::vector<fs::path> out;
-    collect_markdown(dir, data_dir, out);
-    return out;
-}
 
 std::string group_thousands(long long n) {
     std::string digits = std::to_string(n < 0 ? -n : n);
@@ -279,8 +255,25 @@ bool register_write_hook(const Project& project, const fs::path& exe, bool porta
 
 }  // namespace
 
+fs::path install_root(const fs::path& root_arg, std::string* said) {
+    if (!root_arg.empty()) return root_arg;
+    std::error_code ec;
+    const fs::path here = fs::current_path(ec);
+    if (ec) return root_arg;
+    const auto top = git_top_level(here);
+    if (!top || fs::equivalent(*top, here, ec)) return root_arg;
+    if (said)
+        *said = fmt::format("{} is inside the git repository {}: setting Quillbox up for the whole repository "
+                            "(use --root to choose another folder).",
+                            here.string(), top->string());
+    return *top;
+}
+
 int cmd_install(const fs::path& root_arg) {
-    auto opened = open_project_or_complain(root_arg, true);
+    std::string said;
+    const fs::path root = install_root(root_arg, &said);
+    if (!said.empty()) say(said);
+    auto opened = open_project_or_complain(root, true);
     if (!opened) return 2;
     Project& project = *opened;
     int status = 0;
@@ -479,8 +472,9 @@ namespace {
 // `status` to 1.
 std::vector<fs::path> reindex_targets(const Project& project, const std::vector<std::string>& paths, int& status) {
     std::vector<fs::path> files;
+    const IgnoreRules rules(project.root);
     if (paths.empty()) {
-        collect_markdown(project.root, project.data_dir, files);
+        files = rules.markdown_files();
     } else {
         for (const auto& p : paths) {
             std::error_code ec;
@@ -496,7 +490,8 @@ std::vector<fs::path> reindex_targets(const Project& project, const std::vector<
                 continue;
             }
             if (fs::is_directory(abs)) {
-                collect_markdown(abs, project.data_dir, files);
+                // A folder named outright is taken even when ignored; what lies inside follows the rule.
+                for (auto& f : rules.markdown_files(abs)) files.push_back(std::move(f));
             } else if (abs.string().ends_with(".md")) {
                 files.push_back(abs);
             } else {

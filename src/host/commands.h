@@ -10,6 +10,10 @@
 namespace quillbox::host {
 
 int cmd_install(const std::filesystem::path& root);
+// The folder `install` sets up: `root_arg` when given; else the top level of the git work tree
+// the current folder lies in, when that is another folder (then `said` tells the user), else
+// the current folder (empty).
+std::filesystem::path install_root(const std::filesystem::path& root_arg, std::string* said);
 int cmd_uninstall(const std::filesystem::path& root, bool purge);
 int cmd_status(const std::filesystem::path& root);
 int cmd_reindex(const std::filesystem::path& root, const std::vector<std::string>& paths);
@@ -21,10 +25,6 @@ int cmd_config_list(const std::filesystem::path& root);
 int cmd_model_list(const std::filesystem::path& root);
 // Downloads a model into the Hugging Face cache (with a progress bar on a terminal).
 int cmd_model_pull(const std::string& name);
-
-// The .md files under `dir` (hidden directories, node_modules and the data directory skipped).
-std::vector<std::filesystem::path> collect_markdown_files(const std::filesystem::path& dir,
-                                                          const std::filesystem::path& data_dir);
 
 // The path of the running program (for the client registration).
 std::filesystem::path current_executable();

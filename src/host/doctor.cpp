@@ -20,6 +20,7 @@
 #include "host/config.h"
 #include "host/embeddings.h"
 #include "host/hook.h"
+#include "host/ignore.h"
 #include "host/project.h"
 #include "quillbox/detail/file_key.h"
 #include "quillbox/indexer.h"
@@ -271,7 +272,7 @@ void check_hook(const Project& project, std::vector<DoctorCheck>& out) {
 
 void check_index(const Project& project, std::vector<DoctorCheck>& out) {
     const fs::path db = project.data_dir / "index.db";
-    std::vector<fs::path> on_disk = collect_markdown_files(project.root, project.data_dir);
+    std::vector<fs::path> on_disk = IgnoreRules(project.root).markdown_files();
     std::error_code ec;
     if (!fs::exists(db, ec)) {
         out.push_back(note("Index", fmt::format("no index yet; {} Markdown files on disk", on_disk.size()),
@@ -315,13 +316,8 @@ long read_proc_number(const char* path) {
 }
 
 void check_inotify(const Project& project, std::vector<DoctorCheck>& out) {
-    std::size_t dirs = 1;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(project.root, fs::directory_options::skip_permission_denied, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-        std::error_code e2;
-        if (it->is_directory(e2) && !it->is_symlink(e2)) ++dirs;
-    }
+    // The folders the server's watcher takes: those the ignore rule keeps.
+    const std::size_t dirs = IgnoreRules(project.root).watched_folder_count();
     const long watches = read_proc_number("/proc/sys/fs/inotify/max_user_watches");
     const long instances = read_proc_number("/proc/sys/fs/inotify/max_user_instances");
     const std::string fix =

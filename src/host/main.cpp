@@ -86,8 +86,9 @@ void add_project_commands(CLI::App& app, CommandLine& cl) {
 
     cl.reindex = app.add_subcommand(
         "reindex",
-        "Index Markdown files into the block index: all .md files under the root by default (hidden "
-        "directories and node_modules skipped), or the given files and directories. Shows a progress bar "
+        "Index Markdown files into the block index: all .md files under the root by default (those git "
+        "ignores skipped; outside a git repository, hidden folders and node_modules), or the given files "
+        "and directories. Shows a progress bar "
         "on a terminal.");
     cl.reindex->add_option("--root", cl.root, ROOT_HELP)->type_name("DIR");
     cl.reindex->add_option("paths", cl.reindex_paths, "Files or directories inside the project")->type_name("PATH");
@@ -155,8 +156,7 @@ int run_command(const CommandLine& cl) {
     using namespace quillbox::host;
     if (*cl.serve) {
         ServeOptions serve_opts;
-        // A client that does not expand ${CLAUDE_PROJECT_DIR:-.} passes it as written.
-        serve_opts.root = expand_env_refs(cl.root);
+        serve_opts.root = serve_root(cl.root);
         if (!cl.log_level.empty()) serve_opts.log_level = cl.log_level;
         return run_serve(serve_opts);
     }

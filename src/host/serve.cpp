@@ -8,12 +8,15 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
 #include <system_error>
 
+#include "host/doctor.h"
+#include "host/ignore.h"
 #include "host/log.h"
 #include "host/mcp.h"
 #include "host/milestones.h"
@@ -31,6 +34,13 @@
 namespace fs = std::filesystem;
 
 namespace quillbox::host {
+
+fs::path serve_root(const std::string& root_arg) {
+    std::string root = expand_env_refs(root_arg);
+    if (root.empty() || fs::path(root).lexically_normal() == "." || fs::path(root).lexically_normal() == "./")
+        if (const char* env = std::getenv("CLAUDE_PROJECT_DIR"); env && *env) return env;
+    return root;
+}
 
 bool TurnClock::call_starts(double now) {
     return last_end_ && now - *last_end_ > idle_;
@@ -150,13 +160,15 @@ private:
 // watcher's timer thread.
 class ChangeHandler {
 public:
-    ChangeHandler(Indexer& index, fs::path data_dir) : index_(index), data_dir_(std::move(data_dir)) {}
+    ChangeHandler(Indexer& index, fs::path data_dir, const IgnoreRules& rules)
+        : index_(index), data_dir_(std::move(data_dir)), rules_(rules) {}
 
     void attach(FileWatcher* watcher) { watcher_ = watcher; }
 
     void operator()(const fs::path& path) {
         if (path_is_within(path, data_dir_)) return;  // our own backups
         try {
+            if (rules_.is_ignored(path, false)) return;
             std::error_code ec;
             if (!fs::exists(path, ec)) {
                 int n = index_.drop_file(path);
@@ -180,12 +192,14 @@ public:
 private:
     Indexer& index_;
     const fs::path data_dir_;
+    const IgnoreRules& rules_;
     std::atomic<FileWatcher*> watcher_{nullptr};
 };
 
 // The long-lived parts of a session. Members are destroyed in reverse order, so the watcher
 // stops (no re-index may start once the index is gone) before the index closes.
 struct Components {
+    std::unique_ptr<IgnoreRules> ignore;
     std::unique_ptr<Indexer> indexer;
     std::unique_ptr<ChangeHandler> on_change;
     std::unique_ptr<FileWatcher> watcher;
@@ -209,10 +223,14 @@ std::unique_ptr<Components> start_components(const Project& project) {
         log_line(Level::error, "cannot open the index {}: {}", db.string(), e.what());
         return nullptr;
     }
-    c->on_change = std::make_unique<ChangeHandler>(*c->indexer, project.data_dir);
+    c->ignore = std::make_unique<IgnoreRules>(project.root);
+    c->on_change = std::make_unique<ChangeHandler>(*c->indexer, project.data_dir, *c->ignore);
     try {
         ChangeHandler* handler = c->on_change.get();
-        c->watcher = std::make_unique<FileWatcher>(project.root, [handler](const fs::path& p) { (*handler)(p); });
+        const IgnoreRules* rules = c->ignore.get();
+        c->watcher = std::make_unique<FileWatcher>(
+            project.root, [handler](const fs::path& p) { (*handler)(p); }, 0.5,
+            [rules](const fs::path& dir) { return rules->is_ignored(dir, true); });
         c->on_change->attach(c->watcher.get());
         c->watcher->start();
     } catch (const std::exception& e) {

@@ -12,6 +12,12 @@ struct ServeOptions {
     std::optional<std::string> log_level;  // overrides the configuration
 };
 
+// The root `serve` works on, from its --root argument: ${VAR} references expanded (a client
+// may pass them as written); when that leaves no root or ".", the CLAUDE_PROJECT_DIR that
+// Claude Code sets in the server's environment, if any: it starts servers in whatever
+// folder the session began in, which may be a subfolder of the project.
+std::filesystem::path serve_root(const std::string& root_arg);
+
 // Serves one MCP session on stdin/stdout until end of input, SIGINT or SIGTERM; returns the
 // process exit code. Start-up problems are reported on stderr (exit code 1).
 int run_serve(const ServeOptions& options);

@@ -96,6 +96,8 @@ private:
 class FileWatcher {
 public:
     using ChangeCallback = std::function<void(const std::filesystem::path&)>;
+    // True for a folder below the root that gets no watch (nor do the folders inside it).
+    using FolderFilter = std::function<bool(const std::filesystem::path&)>;
 
     // Starts on construction and stops when it goes out of scope, also by an exception.
     class Scope {
@@ -115,7 +117,7 @@ public:
     // Fails (filesystem_error naming the root) when `project_root` does not exist, is not a
     // directory or cannot be read; std::invalid_argument for a bad window (see MdFileHandler).
     FileWatcher(std::filesystem::path project_root, ChangeCallback on_change,
-                double debounce_seconds = 0.5);
+                double debounce_seconds = 0.5, FolderFilter skip_folder = nullptr);
     ~FileWatcher();  // stops, then waits for a callback that is still running
     FileWatcher(const FileWatcher&) = delete;
     FileWatcher& operator=(const FileWatcher&) = delete;
@@ -127,6 +129,8 @@ public:
     // already began may still be running when it returns.
     void stop();
     bool running() const;
+    // How many folders hold a watch now (the root included); 0 when not running.
+    std::size_t watch_count() const;
 
     const std::filesystem::path& project_root() const;
     WriteTracker& write_tracker();

@@ -4,6 +4,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -41,10 +42,12 @@ class InotifyObserver {
 public:
     using Sink = std::function<void(const FileEvent&)>;
 
-    InotifyObserver(fs::path root, Sink sink) : root_(std::move(root)), sink_(std::move(sink)) {}
+    InotifyObserver(fs::path root, Sink sink, FileWatcher::FolderFilter skip)
+        : root_(std::move(root)), sink_(std::move(sink)), skip_(std::move(skip)) {}
     ~InotifyObserver() { stop(); }
 
     bool running() const { return thread_.joinable(); }
+    std::size_t watch_count() const { return watch_count_.load(); }
 
     void start() {
         if (thread_.joinable()) return;
@@ -56,6 +59,7 @@ public:
         if (wd < 0) fail("cannot watch directory");
         root_wd_ = wd;
         wds_[wd] = root_;
+        watch_count_.store(1);
         add_subtree(root_, /*report=*/false);
         try {
             thread_ = std::thread([this] { loop(); });
@@ -87,6 +91,7 @@ private:
         if (efd_ >= 0) ::close(efd_);
         ifd_ = efd_ = -1;
         wds_.clear();
+        watch_count_.store(0);
         root_wd_ = -1;
     }
 
@@ -101,14 +106,27 @@ private:
         }
     }
 
-    void watch(const fs::path& dir) {
+    bool skipped(const fs::path& dir) const {
+        if (!skip_) return false;
+        try {
+            return skip_(dir);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "quillbox watcher: cannot tell whether to watch %s: %s\n", dir.c_str(), e.what());
+            return false;
+        }
+    }
+
+    // Watches `dir` unless it is skipped; false when it gets no watch.
+    bool watch(const fs::path& dir) {
+        if (skipped(dir)) return false;
         int wd = inotify_add_watch(ifd_, dir.c_str(), kDirMask);
         if (wd >= 0) {
             wds_[wd] = dir;  // the same directory seen again keeps its wd; the path is refreshed
-            return;
+            watch_count_.store(wds_.size());
+            return true;
         }
         // Gone again or not a directory any more: nothing to watch.
-        if (errno == ENOENT || errno == ENOTDIR) return;
+        if (errno == ENOENT || errno == ENOTDIR) return false;
         if (errno == ENOSPC) {
             if (!warned_limit_) {
                 std::fprintf(stderr,
@@ -117,10 +135,11 @@ private:
                              dir.c_str());
                 warned_limit_ = true;
             }
-            return;
+            return false;
         }
         std::fprintf(stderr, "quillbox watcher: cannot watch %s: %s\n", dir.c_str(),
                      std::strerror(errno));
+        return false;
     }
 
     // Watches every directory below `top` (already watched itself). With `report`, everything
@@ -137,7 +156,7 @@ private:
                 std::error_code sec;
                 bool is_dir = entry.is_directory(sec) && !entry.is_symlink(sec);
                 if (is_dir) {
-                    watch(entry.path());
+                    if (!watch(entry.path())) continue;  // skipped: nothing inside is seen either
                     pending.push_back(entry.path());
                 }
                 if (report) emit(FileEvent::Kind::created, entry.path(), is_dir);
@@ -155,6 +174,7 @@ private:
                 ++it;
             }
         }
+        watch_count_.store(wds_.size());
     }
 
     void handle(const inotify_event& ev) {
@@ -172,6 +192,7 @@ private:
                 std::fprintf(stderr, "quillbox watcher: %s is no longer watched (removed?)\n",
                              root_.c_str());
             wds_.erase(ev.wd);
+            watch_count_.store(wds_.size());
             return;
         }
         auto it = wds_.find(ev.wd);
@@ -181,10 +202,7 @@ private:
 
         if (ev.mask & IN_CREATE) {
             emit(FileEvent::Kind::created, p, is_dir);
-            if (is_dir) {
-                watch(p);
-                add_subtree(p, /*report=*/true);
-            }
+            if (is_dir && watch(p)) add_subtree(p, /*report=*/true);
         } else if (ev.mask & (IN_MODIFY | IN_CLOSE_WRITE)) {
             emit(FileEvent::Kind::modified, p, is_dir);
         } else if (ev.mask & IN_DELETE) {
@@ -196,8 +214,7 @@ private:
         } else if (ev.mask & IN_MOVED_TO) {
             // Renamed onto this path (an editor's save through a temporary file): new content.
             if (is_dir) {
-                watch(p);
-                add_subtree(p, /*report=*/true);
+                if (watch(p)) add_subtree(p, /*report=*/true);
             } else {
                 emit(FileEvent::Kind::modified, p, false);
             }
@@ -238,6 +255,8 @@ private:
 
     fs::path root_;
     Sink sink_;
+    FileWatcher::FolderFilter skip_;
+    std::atomic<std::size_t> watch_count_{0};
     int ifd_ = -1;
     int efd_ = -1;
     int root_wd_ = -1;
@@ -258,7 +277,8 @@ struct FileWatcher::Impl {
     std::mutex run_lock;  // serialises start and stop
 };
 
-FileWatcher::FileWatcher(fs::path project_root, ChangeCallback on_change, double debounce_seconds)
+FileWatcher::FileWatcher(fs::path project_root, ChangeCallback on_change, double debounce_seconds,
+                         FolderFilter skip_folder)
     : impl_(std::make_unique<Impl>()) {
     std::error_code ec;
     auto st = fs::status(project_root, ec);
@@ -276,7 +296,7 @@ FileWatcher::FileWatcher(fs::path project_root, ChangeCallback on_change, double
                                                       impl_->write_tracker);
     MdFileHandler* h = impl_->handler.get();
     impl_->observer = std::make_unique<InotifyObserver>(
-        impl_->project_root, [h](const FileEvent& ev) { h->dispatch(ev); });
+        impl_->project_root, [h](const FileEvent& ev) { h->dispatch(ev); }, std::move(skip_folder));
 }
 
 FileWatcher::~FileWatcher() {
@@ -299,6 +319,11 @@ void FileWatcher::stop() {
 bool FileWatcher::running() const {
     std::lock_guard<std::mutex> lk(impl_->run_lock);
     return impl_->observer->running();
+}
+
+std::size_t FileWatcher::watch_count() const {
+    std::lock_guard<std::mutex> lk(impl_->run_lock);
+    return impl_->observer->watch_count();
 }
 
 const fs::path& FileWatcher::project_root() const { return impl_->project_root; }
