@@ -195,7 +195,7 @@ bool install_rules(const Project& project) {
             record.created_claude_md = true;
             record.save(project.data_dir);
         }
-        if (add_quillbox_section(claude_md))
+        if (add_quillbox_section(claude_md, project.config->get("language")))
             say(fmt::format("{}: rules section {}", claude_md.string(), had ? "updated" : "added"));
         else
             say(fmt::format("{}: rules section already current", claude_md.string()));
@@ -211,7 +211,16 @@ bool register_server(const Project& project, const fs::path& exe, bool portable)
     try {
         const std::string text = read_or_empty(mcp);
         const auto entry = portable ? portable_server_entry() : server_entry(exe, project.root, true);
-        if (!text.empty() && find_server_entry(text, "mcpServers") == entry) {
+        const auto existing = text.empty() ? std::nullopt : find_server_entry(text, "mcpServers");
+        if (!portable && existing == portable_server_entry()) {
+            // The team's entry stays as committed; this machine needs quillbox on PATH.
+            say(fmt::format("{}: server \"{}\" already registered to run `quillbox` from PATH; left unchanged",
+                            mcp.string(), SERVER_NAME));
+            say(fmt::format("  quillbox is not on PATH here. Put it there: sudo ln -s {} /usr/local/bin/quillbox",
+                            shell_quote(exe.string())));
+            return true;
+        }
+        if (existing == entry) {
             say(fmt::format("{}: server \"{}\" already registered", mcp.string(), SERVER_NAME));
         } else {
             write_atomically(mcp, merge_server_entry(text, "mcpServers", entry));

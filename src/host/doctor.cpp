@@ -162,20 +162,20 @@ void check_program(std::vector<DoctorCheck>& out) {
 
 bool check_project(const Project& project, std::vector<DoctorCheck>& out) {
     std::error_code ec;
-    if (!fs::is_directory(project.data_dir, ec)) {
-        out.push_back(problem("Project", fmt::format("{}: Quillbox is not set up here (no {})", project.root.string(),
-                                                     project.data_dir.filename().string()),
-                              "quillbox install --root " + shell_quote(project.root.string())));
+    // A fresh clone has no data folder yet: the server makes it when it starts.
+    const bool has_data = fs::is_directory(project.data_dir, ec);
+    const fs::path& must_write = has_data ? project.data_dir : project.root;
+    if (::access(must_write.c_str(), W_OK) != 0 || ::access(project.root.c_str(), W_OK) != 0) {
+        out.push_back(problem("Project", fmt::format("{} is not writable", must_write.string()),
+                              "sudo chown -R \"$USER\" " + shell_quote(must_write.string())));
         return false;
     }
-    if (::access(project.data_dir.c_str(), W_OK) != 0 || ::access(project.root.c_str(), W_OK) != 0) {
-        out.push_back(problem("Project", fmt::format("{} or {} is not writable", project.root.string(),
-                                                     project.data_dir.string()),
-                              "sudo chown -R \"$USER\" " + shell_quote(project.data_dir.string())));
-        return false;
-    }
-    out.push_back(ok("Project", fmt::format("{}, data in {} (writable)", project.root.string(),
-                                            project.data_dir.string())));
+    if (has_data)
+        out.push_back(ok("Project", fmt::format("{}, data in {} (writable)", project.root.string(),
+                                                project.data_dir.string())));
+    else
+        out.push_back(ok("Project", fmt::format("{} (writable; {} is made when the server first starts)",
+                                                project.root.string(), project.data_dir.filename().string())));
     return true;
 }
 
@@ -198,10 +198,14 @@ void check_registration(const Project& project, std::vector<DoctorCheck>& out) {
     const std::string command = entry->value("command", std::string());
     const fs::path program = find_program(expand_env_refs(command));
     if (program.empty()) {
+        // A committed entry names `quillbox`: the fix is this machine's PATH, never machine
+        // paths written into the team's .mcp.json.
+        const bool bare = command.find('/') == std::string::npos;
         out.push_back(problem("MCP registration",
-                              fmt::format(".mcp.json runs \"{}\", which is not found{}", command,
-                                          command.find('/') == std::string::npos ? " on PATH" : ""),
-                              fix + "   (or put quillbox on PATH)"));
+                              fmt::format(".mcp.json runs \"{}\", which is not found{}", command, bare ? " on PATH" : ""),
+                              bare ? fmt::format("sudo ln -s {} /usr/local/bin/{}", shell_quote(current_executable().string()),
+                                                 command)
+                                   : fix));
         return;
     }
     std::vector<std::string> args;
@@ -253,9 +257,11 @@ void check_rules(const Project& project, std::vector<DoctorCheck>& out) {
 
 void check_hook(const Project& project, std::vector<DoctorCheck>& out) {
     const fs::path settings = project.root / ".claude" / "settings.json";
+    std::vector<std::string> commands;
     try {
         std::string text = read_or_empty(settings);
-        if (text.empty() || !has_hook(text)) {
+        if (!text.empty()) commands = our_hook_commands(text);
+        if (commands.empty()) {
             out.push_back(problem("Write hook", "not registered in .claude/settings.json", "quillbox install"));
             return;
         }
@@ -264,10 +270,40 @@ void check_hook(const Project& project, std::vector<DoctorCheck>& out) {
                               "fix the JSON of .claude/settings.json, then run quillbox install"));
         return;
     }
-    Config cfg = *open_project(project.root, false).config;
+    // Run as Claude Code runs it (through the shell, the call on stdin), on a call it lets pass.
+    for (const auto& command : commands) {
+        const std::string call = nlohmann::json{{"session_id", "doctor"},
+                                                {"cwd", project.root.string()},
+                                                {"hook_event_name", "PreToolUse"},
+                                                {"tool_name", "Read"},
+                                                {"tool_input", {{"file_path", (project.root / "CLAUDE.md").string()}}}}
+                                     .dump();
+        if (!first_line_of("/bin/sh", {"-c", "printf '%s' " + shell_quote(call) + " | " + command}, 10.0)) {
+            const bool bare = command.starts_with("quillbox ");
+            out.push_back(problem("Write hook", fmt::format("the hook's command does not run: {}", command),
+                                  bare ? fmt::format("sudo ln -s {} /usr/local/bin/quillbox",
+                                                     shell_quote(current_executable().string()))
+                                       : std::string("quillbox install")));
+            return;
+        }
+    }
+    Config cfg = *project.config;
     out.push_back(ok("Write hook", fmt::format("registered in .claude/settings.json (Write of an existing .md file "
                                                "over {} lines is denied)",
                                                cfg.get("hook.max_lines"))));
+}
+
+// SQLite's integrity check names every damaged page on a line of its own: the first line and
+// how many more there are.
+std::string integrity_summary(const std::string& integrity) {
+    std::vector<std::string> lines;
+    std::istringstream in(integrity);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && !line.starts_with("*** in database")) lines.push_back(line);
+    if (lines.empty()) return "the integrity check gave no answer";
+    std::string first = lines.front().size() > 120 ? lines.front().substr(0, 117) + "..." : lines.front();
+    if (lines.size() == 1) return first;
+    return fmt::format("{}; and {} more problem{}", first, lines.size() - 1, lines.size() == 2 ? "" : "s");
 }
 
 void check_index(const Project& project, std::vector<DoctorCheck>& out) {
@@ -275,14 +311,14 @@ void check_index(const Project& project, std::vector<DoctorCheck>& out) {
     std::vector<fs::path> on_disk = IgnoreRules(project.root).markdown_files();
     std::error_code ec;
     if (!fs::exists(db, ec)) {
-        out.push_back(note("Index", fmt::format("no index yet; {} Markdown files on disk", on_disk.size()),
-                           "quillbox reindex"));
+        out.push_back(ok("Index", fmt::format("no index yet; the server indexes the {} Markdown files when it starts",
+                                              on_disk.size())));
         return;
     }
     try {
         const IndexHealth health = Indexer::inspect(db);
         if (health.integrity != "ok") {
-            out.push_back(problem("Index", fmt::format("{} is damaged ({})", db.string(), health.integrity),
+            out.push_back(problem("Index", fmt::format("{} is damaged ({})", db.string(), integrity_summary(health.integrity)),
                                   "rm " + shell_quote(db.string()) + " && quillbox reindex"));
             return;
         }
@@ -372,8 +408,12 @@ void check_semantic(const Project& project, std::vector<DoctorCheck>& out) {
     if (auto dir = find_model_dir(model)) {
         out.push_back(ok("Semantic search", fmt::format("local model {} in {}", model, dir->string())));
     } else {
-        out.push_back(problem("Semantic search", fmt::format("local model {} is not on this machine", model),
-                              "quillbox model pull " + model));
+        out.push_back(note("Semantic search",
+                           fmt::format("local model {} is not on this machine; md_search_blocks answers once it is",
+                                       model),
+                           fmt::format("quillbox model pull {}   (or, to go without semantic search: quillbox config "
+                                       "set semantic.backend none)",
+                                       model)));
     }
 }
 
@@ -384,7 +424,8 @@ std::vector<DoctorCheck> run_doctor_checks(const fs::path& root_arg) {
     check_program(out);
     std::optional<Project> project;
     try {
-        project = open_project(root_arg, false);
+        // From a subfolder of a repository: the project install would have set up.
+        project = open_project(install_root(root_arg, nullptr), false);
     } catch (const std::exception& e) {
         out.push_back(problem("Project", e.what(), "run quillbox doctor inside the project, or pass --root DIR"));
         return out;

@@ -147,6 +147,19 @@ bool settings_have_hook(const ojson& doc) {
 
 bool has_hook(std::string_view existing) { return settings_have_hook(parse_client_file(existing)); }
 
+std::vector<std::string> our_hook_commands(std::string_view existing) {
+    std::vector<std::string> out;
+    const ojson doc = parse_client_file(existing);
+    if (!settings_have_hook(doc)) return out;
+    for (const auto& group : doc["hooks"]["PreToolUse"])
+        if (group_has_ours(group))
+            for (const auto& h : group["hooks"])
+                if (h.is_object() && h.contains("command") && h["command"].is_string() &&
+                    is_our_hook_command(h["command"].get<std::string>()))
+                    out.push_back(h["command"].get<std::string>());
+    return out;
+}
+
 std::optional<std::string> merge_hook(std::string_view existing, const std::string& command) {
     ojson doc = parse_client_file(existing);
     if (settings_have_hook(doc)) return std::nullopt;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillbox::host {
 
@@ -43,5 +44,7 @@ std::optional<std::string> merge_hook(std::string_view existing, const std::stri
 std::optional<std::string> remove_hook(std::string_view existing);
 // Whether the settings hold our hook.
 bool has_hook(std::string_view existing);
+// The command lines of our hooks in the settings, in order. Throws ClientConfigError.
+std::vector<std::string> our_hook_commands(std::string_view existing);
 
 }  // namespace quillbox::host

@@ -64,19 +64,64 @@ inline constexpr std::string_view QUILLBOX_SECTION =
     "用户输入 `/quillbox`、「用 Quillbox 改」、「分块改」、「按章节改」时，\n"
     "强制使用 Quillbox MCP 工具。\n";
 
+// The English section, for every project whose language is not zh. Same version comment;
+// its heading starts with SECTION_MARKER_EN, and it has no level-1 or level-2 heading of its
+// own below that, so removal ends where it does for the Chinese one.
+inline constexpr std::string_view SECTION_MARKER_EN = "## ⚠️ Quillbox rules";
+inline constexpr std::string_view QUILLBOX_SECTION_EN =
+    "<!-- Quillbox Rules v3.1 -- auto-managed by quillbox install -->\n"
+    "\n"
+    "## ⚠️ Quillbox rules for Markdown files\n"
+    "\n"
+    "Work on .md files through the Quillbox MCP tools, one heading section at a time. Do not rewrite an "
+    "existing .md file whole with Write (a hook denies it for long files).\n"
+    "\n"
+    "### Block ids\n"
+    "- Take block ids only from what md_list_blocks, md_find_blocks or md_search_blocks returned in this "
+    "session. Never invent one or reuse one from memory.\n"
+    "- After a file changed outside these tools, list it again.\n"
+    "\n"
+    "### The cheapest tool for the change\n"
+    "1. A word, a line or a paragraph: md_read_block, then md_patch_block (the old text and the new text "
+    "only).\n"
+    "2. A whole section: md_read_block, then md_replace_block.\n"
+    "3. A one-line instruction such as `change \"v1.2\" to \"v1.3\"`: md_edit.\n"
+    "4. Structure: md_move_block, md_adjust_level, md_generate_toc.\n"
+    "5. Several sections at once: md_read_blocks. A whole file: read_file (a short marker answers when "
+    "you already hold its current content).\n"
+    "\n"
+    "### Finding the section\n"
+    "- md_list_blocks with short_ids lists a file's sections (max_level 2 for a long file).\n"
+    "- md_find_blocks finds the sections of one file by heading words.\n"
+    "- md_search_blocks searches every Markdown file of the project.\n"
+    "\n"
+    "### Commands for the user\n"
+    "`quillbox install`, `status`, `reindex` and `doctor` are run by the user in a terminal, not through "
+    "Bash.\n";
+
 static_assert(QUILLBOX_SECTION.substr(0, VERSION_MARKER.size()) == VERSION_MARKER);
 static_assert(QUILLBOX_SECTION.substr(VERSION_MARKER.size() + 1, RULES_VERSION.size()) == RULES_VERSION);
+static_assert(QUILLBOX_SECTION_EN.substr(0, QUILLBOX_SECTION_EN.find('\n')) ==
+              QUILLBOX_SECTION.substr(0, QUILLBOX_SECTION.find('\n')));
+
+// The section for a project's language: the Chinese one for "zh", the English one otherwise.
+constexpr std::string_view quillbox_section(std::string_view language) {
+    return language == "zh" ? QUILLBOX_SECTION : QUILLBOX_SECTION_EN;
+}
 
 // Version text of the section ("v3.1"); "v0.0" when the version comment carries no number or
 // is missing; nothing when the file or the section is absent.
 std::optional<std::string> _detect_version(const std::filesystem::path& path);
-// Whether the file holds the section, in any version. False for a missing file.
+// Whether the file holds the section, in any version and either language. False for a
+// missing file.
 bool has_quillbox_section(const std::filesystem::path& path);
-// Whether the section is there in RULES_VERSION.
+// Whether the section is there in RULES_VERSION (either language counts).
 bool is_current_version(const std::filesystem::path& path);
 // Ensures the current section: appends it when absent, replaces an outdated one by appending
 // the current one at the end, does nothing when current. True when the file was written.
+// The section written is the Chinese one; the overload below picks it by language.
 bool add_quillbox_section(const std::filesystem::path& path);
+bool add_quillbox_section(const std::filesystem::path& path, std::string_view language);
 // Removes the section (from its version comment up to the next level-1 or level-2 heading).
 // True when it was there and the file was rewritten.
 bool remove_quillbox_section(const std::filesystem::path& path);

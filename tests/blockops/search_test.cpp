@@ -295,19 +295,21 @@ TEST(SearchLocal, TheRulesSectionOfClaudeMdIsNotSearched) {
     p.install_tiny_model();
     const std::string before = "# Project notes\nhello world\n\n";
     const std::string after = "\n## Build\nthe weather is lovely\n";
-    p.add("CLAUDE.md", before + std::string(QUILLBOX_SECTION) + after);
+    // Both languages' sections, the English one followed by a section of the user's.
+    p.add("CLAUDE.md", before + std::string(QUILLBOX_SECTION) + after + "\n" + std::string(QUILLBOX_SECTION_EN) +
+                           "\n## Deploy\nsteps\n");
     p.add("rules.md", "## ⚠️ Quillbox 工具使用规则\nnot in CLAUDE.md: an ordinary section\n");
     p.search("hello");
     SemanticEngine engine(p.data / "vectors");
     std::vector<std::string> titles;
     for (const auto& [id, m] : engine.metadata()) titles.push_back(m.title);
-    EXPECT_EQ(titles, (std::vector<std::string>{"Project notes", "Build", "⚠️ Quillbox 工具使用规则"}));
+    EXPECT_EQ(titles, (std::vector<std::string>{"Project notes", "Build", "Deploy", "⚠️ Quillbox 工具使用规则"}));
 
     // Nor through a provider.
     auto prov = p.provider();
     p.search("hello");
     ASSERT_EQ(prov->calls.size(), 2u);
-    EXPECT_EQ(prov->calls[1], (std::vector<std::string>{"Project notes", "Build", "⚠️ Quillbox 工具使用规则"}));
+    EXPECT_EQ(prov->calls[1], (std::vector<std::string>{"Project notes", "Build", "Deploy", "⚠️ Quillbox 工具使用规则"}));
 }
 
 TEST(SearchLocal, EmptyIndexMissingModelAndSwitchedOff) {

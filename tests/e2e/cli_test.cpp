@@ -5,12 +5,17 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 
 #include <nlohmann/json.hpp>
+#include <algorithm>
+#include <fstream>
 #include <sstream>
 
 #include "run_command.h"
 
 namespace fs = std::filesystem;
 using qbtest::TempDir;
+
+// The heading of the English rules section.
+constexpr const char* SECTION_EN_HEADING = "## ⚠️ Quillbox rules for Markdown files";
 
 TEST(Cli, RootIsAcceptedAfterAnyCommand) {
     TempDir project;
@@ -175,11 +180,90 @@ TEST(Cli, DoctorOnAHealthyAndOnABrokenProject) {
     EXPECT_NE(broken.out.find("fix: quillbox reindex"), std::string::npos) << broken.out;
     EXPECT_NE(broken.out.find("4 problems found."), std::string::npos) << broken.out;
 
-    // Not set up at all.
+    // Not set up at all: nothing registered.
     TempDir bare;
     auto none = run_quillbox({"doctor", "--root", bare.path.string()}, "", path.env());
     EXPECT_EQ(none.code, 1);
-    EXPECT_NE(none.out.find("not set up here"), std::string::npos) << none.out;
+    EXPECT_NE(none.out.find("no \"quillbox\" server in .mcp.json"), std::string::npos) << none.out;
+}
+
+namespace {
+
+std::string git(const fs::path& dir, const std::string& args) {
+    return "cd '" + dir.string() + "' && git " + args + " >/dev/null 2>&1";
+}
+
+}  // namespace
+
+// A teammate's fresh clone: the committed .mcp.json, CLAUDE.md and hook, no .quillbox/, no
+// embedding model, doctor started from a subfolder. All green; a missing model is a note with
+// both ways out. Without quillbox on PATH the hook is found not to run, and neither fix writes
+// machine paths into the committed files.
+TEST(Cli, DoctorOnAFreshCloneWithoutAModelIsGreen) {
+    TempDir project;
+    TempDir home{"qbhome"};
+    OnPath path;
+    auto env = path.env();
+    for (const char* k : {"HOME", "HF_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) env[k] = home.path.string();
+    ASSERT_EQ(std::system(git(project.path, "init -q .").c_str()), 0);
+    project.write("docs/guide.md", "# Guide\n");
+    project.write("docs/.gitignore", "drafts/\n");
+    project.write("docs/drafts/wip.md", "# WIP\n");
+    project.write("node_modules/pkg/README.md", "# pkg\n");
+    project.write(".gitignore", "node_modules/\n");
+    auto install = run_quillbox({"install"}, "", env, project.path / "docs");
+    ASSERT_EQ(install.code, 0) << install.err;
+    EXPECT_NE(install.out.find("inside the git repository"), std::string::npos) << install.out;
+    EXPECT_NE(project.read("CLAUDE.md").find(SECTION_EN_HEADING), std::string::npos);
+    fs::remove_all(project.path / ".quillbox");
+
+    auto doctor = run_quillbox({"doctor"}, "", env, project.path / "docs");
+    EXPECT_EQ(doctor.code, 0) << doctor.out;
+    EXPECT_EQ(doctor.out.find("✗"), std::string::npos) << doctor.out;
+    EXPECT_NE(doctor.out.find("fix: quillbox model pull all-MiniLM-L6-v2"), std::string::npos) << doctor.out;
+    EXPECT_NE(doctor.out.find("quillbox config set semantic.backend none"), std::string::npos) << doctor.out;
+    EXPECT_NE(doctor.out.find("indexes the 2 Markdown files"), std::string::npos) << doctor.out;  // guide.md, CLAUDE.md
+
+    const std::string mcp = project.read(".mcp.json"), settings = project.read(".claude/settings.json");
+    env["PATH"] = "/usr/bin:/bin";
+    auto off = run_quillbox({"doctor", "--root", project.path.string()}, "", env);
+    EXPECT_EQ(off.code, 1) << off.out;
+    EXPECT_NE(off.out.find("the hook's command does not run: quillbox hook pre-tool-use"), std::string::npos)
+        << off.out;
+    EXPECT_NE(off.out.find("fix: sudo ln -s"), std::string::npos) << off.out;
+    EXPECT_EQ(off.out.find("fix: quillbox install"), std::string::npos) << off.out;
+    // install off PATH keeps the team's entry.
+    auto reinstall = run_quillbox({"install", "--root", project.path.string()}, "", env);
+    EXPECT_EQ(reinstall.code, 0) << reinstall.err;
+    EXPECT_EQ(project.read(".mcp.json"), mcp);
+    EXPECT_EQ(project.read(".claude/settings.json"), settings);
+}
+
+// A damaged index is told in a few lines, not one per damaged page.
+TEST(Cli, DoctorSummarisesADamagedIndex) {
+    TempDir project;
+    for (int i = 0; i < 300; ++i)
+        project.write("n" + std::to_string(i) + ".md", "# Note " + std::to_string(i) + "\n## Part\n" +
+                                                           std::string(200, 'x') + "\n");
+    ASSERT_EQ(run_quillbox({"config", "set", "semantic.backend", "none", "--root", project.path.string()}).code, 0);
+    ASSERT_EQ(run_quillbox({"reindex", "--root", project.path.string()}).code, 0);
+    const fs::path db = project.path / ".quillbox/index.db";
+    {
+        // Scribble over pages in the middle of the file, past the schema page.
+        std::fstream f(db, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(fs::file_size(db) / 2));
+        const std::string junk(16384, '\x5a');
+        f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+    }
+    auto doctor = run_quillbox({"doctor", "--root", project.path.string()});
+    EXPECT_EQ(doctor.code, 1) << doctor.out;
+    std::size_t index_lines = 0;
+    std::istringstream in(doctor.out);
+    for (std::string line; std::getline(in, line);) index_lines += line.find("index.db") != std::string::npos;
+    EXPECT_NE(doctor.out.find("is damaged"), std::string::npos) << doctor.out;
+    EXPECT_EQ(doctor.out.find("is damaged (***"), std::string::npos) << doctor.out;
+    EXPECT_LE(index_lines, 2u) << doctor.out;
+    EXPECT_LT(std::count(doctor.out.begin(), doctor.out.end(), '\n'), 16) << doctor.out;
 }
 
 TEST(Cli, HookCommandReadsStdinAndDeniesOnlyALargeMarkdownWrite) {

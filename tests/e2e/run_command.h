@@ -20,7 +20,8 @@ struct CommandResult {
 };
 
 inline CommandResult run_quillbox(const std::vector<std::string>& args, const std::string& input = "",
-                                  const std::map<std::string, std::string>& env = {}) {
+                                  const std::map<std::string, std::string>& env = {},
+                                  const std::filesystem::path& cwd = {}) {
     qbtest::TempDir io("qbcmd");
     const auto in = qbtest::write_file(io / "in", input), out = io / "out", err = io / "err";
     pid_t pid = ::fork();
@@ -29,6 +30,7 @@ inline CommandResult run_quillbox(const std::vector<std::string>& args, const st
             !std::freopen(err.c_str(), "w", stderr))
             ::_exit(126);
         for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
+        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(125);
         std::vector<char*> argv{const_cast<char*>(QUILLBOX_EXE)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);

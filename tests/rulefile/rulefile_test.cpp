@@ -166,13 +166,43 @@ TEST_F(RuleFile, RemoveTrimsAndKeepsFollowingHeadings) {
 }
 
 TEST_F(RuleFile, RoundTrips) {
-    for (std::string original : {"# Notes\n\nhello\n", "x", "# 笔记\n\n- 项目\n\n"}) {
-        write(original);
-        ASSERT_TRUE(add_quillbox_section(path_));
-        ASSERT_TRUE(remove_quillbox_section(path_));
-        std::string trimmed = original.substr(0, original.find_last_not_of('\n') + 1) + "\n";
-        EXPECT_EQ(read(), trimmed) << original;
+    for (const char* language : {"zh", "en"})
+        for (std::string original : {"# Notes\n\nhello\n", "x", "# 笔记\n\n- 项目\n\n", "# A\n\n## Next\ntext\n"}) {
+            write(original);
+            ASSERT_TRUE(add_quillbox_section(path_, language));
+            ASSERT_TRUE(remove_quillbox_section(path_));
+            std::string trimmed = original.substr(0, original.find_last_not_of('\n') + 1) + "\n";
+            EXPECT_EQ(read(), trimmed) << language << ": " << original;
+        }
+}
+
+// English for every language but zh, the Chinese text byte for byte for zh; either is current,
+// so an install in the other language leaves the file alone, and either is found and removed.
+TEST_F(RuleFile, TheSectionIsInTheProjectsLanguageAndEitherIsCurrent) {
+    EXPECT_EQ(quillbox_section("zh"), QUILLBOX_SECTION);
+    EXPECT_EQ(quillbox_section("en"), QUILLBOX_SECTION_EN);
+    const std::string en(QUILLBOX_SECTION_EN);
+    // Nothing in it that the tools do not have, and the cheapest tool for a small change first.
+    EXPECT_EQ(en.find("/quillbox"), std::string::npos);
+    EXPECT_LT(en.find("md_patch_block"), en.find("md_replace_block"));
+    EXPECT_LT(en.find("md_replace_block"), en.find("md_edit"));
+    for (auto line : detail::split_lines(en))
+        EXPECT_FALSE(line.starts_with("# ") || (line.starts_with("## ") && !line.starts_with(SECTION_MARKER_EN)))
+            << line;
+
+    for (const auto& [first, second] : {std::pair{"en", "zh"}, std::pair{"zh", "en"}}) {
+        write("# Mine\n");
+        ASSERT_TRUE(add_quillbox_section(path_, first));
+        EXPECT_EQ(read(), "# Mine\n\n" + std::string(quillbox_section(first)));
+        EXPECT_TRUE(has_quillbox_section(path_));
+        EXPECT_TRUE(is_current_version(path_));
+        EXPECT_EQ(_detect_version(path_), std::string(RULES_VERSION));
+        EXPECT_FALSE(add_quillbox_section(path_, second)) << first;
     }
+    // An outdated Chinese section in an English project becomes the English one.
+    write("# Mine\n\n" + old_section("v3.0"));
+    ASSERT_TRUE(add_quillbox_section(path_, "en"));
+    EXPECT_EQ(read(), "# Mine\n\n" + en);
 }
 
 TEST_F(RuleFile, CarriageReturnsBecomeLineFeeds) {

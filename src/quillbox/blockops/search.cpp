@@ -50,8 +50,9 @@ private:
     double comp_ = 0.0;
 };
 
-// The title of the rules section that `install` writes into CLAUDE.md.
+// The titles of the rules section that `install` writes into CLAUDE.md, in either language.
 constexpr std::string_view RULES_TITLE = SECTION_MARKER.substr(SECTION_MARKER.find(' ') + 1);
+constexpr std::string_view RULES_TITLE_EN = SECTION_MARKER_EN.substr(SECTION_MARKER_EN.find(' ') + 1);
 
 // The blocks of every indexed file, file by file in the order the database lists the files.
 // A file that is gone since it was indexed is left out: its blocks no longer exist, and one
@@ -73,7 +74,8 @@ std::vector<Block> searchable_blocks(Indexer& indexer) {
             if (rules_file) {
                 if (rules_level > 0 && b.level > rules_level) continue;
                 rules_level = 0;
-                if (std::string_view(b.title).substr(0, RULES_TITLE.size()) == RULES_TITLE) {
+                const std::string_view title(b.title);
+                if (title.starts_with(RULES_TITLE) || title.starts_with(RULES_TITLE_EN)) {
                     rules_level = std::max(b.level, 1);
                     continue;
                 }

@@ -10,6 +10,7 @@
 #include <unicode/regex.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -47,8 +48,18 @@ std::string_view strip_right(std::string_view s) {
     return detail::trim_right_code_points(s, detail::is_white_space);
 }
 
+// Where the section's heading starts, in either language; npos when there is none.
+std::size_t find_section(std::string_view text) {
+    return std::min(text.find(SECTION_MARKER), text.find(SECTION_MARKER_EN));
+}
+
+bool holds_marker(std::string_view line) {
+    return line.find(SECTION_MARKER) != std::string_view::npos ||
+           line.find(SECTION_MARKER_EN) != std::string_view::npos;
+}
+
 std::optional<std::string> detect_version(std::string_view text) {
-    if (text.find(SECTION_MARKER) == std::string_view::npos) return std::nullopt;
+    if (find_section(text) == std::string_view::npos) return std::nullopt;
     std::size_t pos = text.find(VERSION_MARKER);
     // A section whose version comment was deleted counts as outdated.
     if (pos == std::string_view::npos) return "v0.0";
@@ -80,7 +91,7 @@ std::optional<std::string> detect_version(std::string_view text) {
 // The text without the section, trimmed and ended by one line feed (or empty); nothing when
 // the text has no section.
 std::optional<std::string> without_section(std::string_view text) {
-    std::size_t start = text.find(SECTION_MARKER);
+    std::size_t start = find_section(text);
     if (start == std::string_view::npos) return std::nullopt;
 
     // Take the version comment line above the heading with it (blank lines in between).
@@ -97,7 +108,7 @@ std::optional<std::string> without_section(std::string_view text) {
         std::size_t next = rest.find('\n', lf + 1);
         std::string_view line = rest.substr(lf + 1, next == std::string_view::npos ? next : next - lf - 1);
         bool heading = line.substr(0, 3) == "## " || line.substr(0, 2) == "# ";
-        if (heading && line.find(SECTION_MARKER) == std::string_view::npos) {
+        if (heading && !holds_marker(line)) {
             length = lf;
             break;
         }
@@ -155,7 +166,7 @@ std::optional<std::string> _detect_version(const fs::path& path) {
 
 bool has_quillbox_section(const fs::path& path) {
     if (!file_exists(path)) return false;
-    return read_text(path).find(SECTION_MARKER) != std::string::npos;
+    return find_section(read_text(path)) != std::string::npos;
 }
 
 bool is_current_version(const fs::path& path) {
@@ -163,9 +174,12 @@ bool is_current_version(const fs::path& path) {
     return v && *v == RULES_VERSION;
 }
 
-bool add_quillbox_section(const fs::path& path) {
+bool add_quillbox_section(const fs::path& path) { return add_quillbox_section(path, "zh"); }
+
+bool add_quillbox_section(const fs::path& path, std::string_view language) {
+    const std::string_view section = quillbox_section(language);
     if (!file_exists(path)) {
-        std::string text(QUILLBOX_SECTION);
+        std::string text(section);
         text += '\n';
         write_text_atomically(path, text);
         return true;
@@ -178,7 +192,7 @@ bool add_quillbox_section(const fs::path& path) {
     if (version) text = *without_section(text);
     if (!text.empty() && text.back() != '\n') text += '\n';
     if (!text.empty()) text += '\n';
-    text += QUILLBOX_SECTION;
+    text += section;
     write_text_atomically(path, text);
     return true;
 }
