@@ -61,9 +61,12 @@ void write_atomically(const fs::path& p, const std::string& text) {
     }
 }
 
-// What install created (so that uninstall removes only its own files), in the data directory.
+// What install created or changed (so that uninstall removes only what it wrote), in the data
+// directory: the rules files it created, and Gemini CLI's context file setting as it was.
 struct InstallRecord {
     bool created_claude_md = false;
+    bool created_agents_md = false;
+    std::optional<nlohmann::ordered_json> gemini_context_before;
 
     static fs::path file(const fs::path& data_dir) { return data_dir / "install.json"; }
     static InstallRecord load(const fs::path& data_dir) {
@@ -71,8 +74,10 @@ struct InstallRecord {
         try {
             std::string text = read_or_empty(file(data_dir));
             if (text.empty()) return r;
-            auto doc = nlohmann::json::parse(text);
+            auto doc = nlohmann::ordered_json::parse(text);
             r.created_claude_md = doc.value("created_claude_md", false);
+            r.created_agents_md = doc.value("created_agents_md", false);
+            if (doc.contains("gemini_context_before")) r.gemini_context_before = doc["gemini_context_before"];
         } catch (const std::exception&) {
             // An unreadable record claims nothing.
         }
@@ -81,11 +86,18 @@ struct InstallRecord {
     void save(const fs::path& data_dir) const {
         std::error_code ec;
         if (!fs::is_directory(data_dir, ec)) return;
-        if (!created_claude_md) {
+        nlohmann::ordered_json doc = nlohmann::ordered_json::object();
+        if (created_claude_md) doc["created_claude_md"] = true;
+        if (created_agents_md) doc["created_agents_md"] = true;
+        if (gemini_context_before) doc["gemini_context_before"] = *gemini_context_before;
+        if (doc.empty()) {
             fs::remove(file(data_dir), ec);
             return;
         }
-        write_atomically(file(data_dir), nlohmann::json{{"created_claude_md", true}}.dump(2) + "\n");
+        write_atomically(file(data_dir), doc.dump(2) + "\n");
+    }
+    bool& created(const std::string& rules_file) {
+        return rules_file == "CLAUDE.md" ? created_claude_md : created_agents_md;
     }
 };
 
@@ -185,57 +197,76 @@ namespace {
 
 // The steps of `install`: each says what it did and returns false when it failed.
 
-bool install_rules(const Project& project) {
-    fs::path claude_md = project.root / "CLAUDE.md";
+// The rules section in CLAUDE.md or AGENTS.md.
+bool install_rules(const Project& project, const std::string& name) {
+    fs::path file = project.root / name;
     try {
-        bool had = has_quillbox_section(claude_md);
+        bool had = has_quillbox_section(file);
         std::error_code ec;
-        if (!fs::exists(claude_md, ec)) {
+        if (!fs::exists(file, ec)) {
             InstallRecord record = InstallRecord::load(project.data_dir);
-            record.created_claude_md = true;
+            record.created(name) = true;
             record.save(project.data_dir);
         }
-        if (add_quillbox_section(claude_md, project.config->get("language")))
-            say(fmt::format("{}: rules section {}", claude_md.string(), had ? "updated" : "added"));
+        if (add_quillbox_section(file, project.config->get("language")))
+            say(fmt::format("{}: rules section {}", file.string(), had ? "updated" : "added"));
         else
-            say(fmt::format("{}: rules section already current", claude_md.string()));
+            say(fmt::format("{}: rules section already current", file.string()));
         return true;
     } catch (const std::exception& e) {
-        complain(fmt::format("{}: could not add the rules section: {}", claude_md.string(), e.what()));
+        complain(fmt::format("{}: could not add the rules section: {}", file.string(), e.what()));
         return false;
     }
 }
 
-bool register_server(const Project& project, const fs::path& exe, bool portable) {
-    fs::path mcp = project.root / ".mcp.json";
+// The server entry in a client's project file, every other entry kept.
+bool register_client(const Project& project, Client client, const fs::path& exe, bool portable) {
+    const ClientInfo& info = client_info(client);
+    const fs::path file = project.root / info.file;
     try {
-        const std::string text = read_or_empty(mcp);
-        const auto entry = portable ? portable_server_entry() : server_entry(exe, project.root, true);
-        const auto existing = text.empty() ? std::nullopt : find_server_entry(text, "mcpServers");
-        if (!portable && existing == portable_server_entry()) {
+        const std::string text = read_or_empty(file);
+        const auto entry = client_server_entry(client, exe, project.root, portable);
+        const auto existing = text.empty() ? std::nullopt : find_client_entry(client, text);
+        if (!portable && existing == client_server_entry(client, exe, project.root, true)) {
             // The team's entry stays as committed; this machine needs quillbox on PATH.
             say(fmt::format("{}: server \"{}\" already registered to run `quillbox` from PATH; left unchanged",
-                            mcp.string(), SERVER_NAME));
+                            file.string(), SERVER_NAME));
             say(fmt::format("  quillbox is not on PATH here. Put it there: sudo ln -s {} /usr/local/bin/quillbox",
                             shell_quote(exe.string())));
             return true;
         }
         if (existing == entry) {
-            say(fmt::format("{}: server \"{}\" already registered", mcp.string(), SERVER_NAME));
+            say(fmt::format("{}: server \"{}\" already registered", file.string(), SERVER_NAME));
         } else {
-            write_atomically(mcp, merge_server_entry(text, "mcpServers", entry));
-            say(fmt::format("{}: server \"{}\" registered for Claude Code", mcp.string(), SERVER_NAME));
+            fs::create_directories(file.parent_path());
+            write_atomically(file, merge_client_entry(client, text, entry));
+            say(fmt::format("{}: server \"{}\" registered for {}", file.string(), SERVER_NAME, info.display));
         }
-        if (!portable)
-            say(fmt::format("  Note: quillbox is not on PATH, so the entry holds this machine's paths ({}). Put "
-                            "quillbox on PATH and run install again for an entry your team can commit.",
-                            exe.string()));
         return true;
     } catch (const ClientConfigError& e) {
-        complain(fmt::format("{} was left unchanged: {}. Fix or remove it and run install again.", mcp.string(),
+        complain(fmt::format("{} was left unchanged: {}. Fix or remove it and run install again.", file.string(),
                              e.what()));
     } catch (const std::exception& e) {
-        complain(fmt::format("{}: {}", mcp.string(), e.what()));
+        complain(fmt::format("{}: {}", file.string(), e.what()));
+    }
+    return false;
+}
+
+// Gemini CLI reads AGENTS.md once its settings name it.
+bool add_gemini_context(const Project& project) {
+    const fs::path file = project.root / client_info(Client::gemini).file;
+    try {
+        const std::string text = read_or_empty(file);
+        ContextFileEdit edit = add_gemini_context_file(text);
+        if (!edit.added) return true;
+        InstallRecord record = InstallRecord::load(project.data_dir);
+        record.gemini_context_before = edit.before;
+        record.save(project.data_dir);
+        write_atomically(file, edit.text);
+        say(fmt::format("{}: AGENTS.md added to the context files Gemini CLI reads", file.string()));
+        return true;
+    } catch (const std::exception& e) {
+        complain(fmt::format("{} was left unchanged: {}", file.string(), e.what()));
     }
     return false;
 }
@@ -278,7 +309,7 @@ fs::path install_root(const fs::path& root_arg, std::string* said) {
     return *top;
 }
 
-int cmd_install(const fs::path& root_arg) {
+int cmd_install(const fs::path& root_arg, std::vector<Client> clients) {
     std::string said;
     const fs::path root = install_root(root_arg, &said);
     if (!said.empty()) say(said);
@@ -287,18 +318,34 @@ int cmd_install(const fs::path& root_arg) {
     Project& project = *opened;
     int status = 0;
     const fs::path exe = current_executable();
+    if (clients.empty()) clients.push_back(Client::claude);
+    const auto wants = [&](Client c) { return std::find(clients.begin(), clients.end(), c) != clients.end(); };
 
-    if (!install_rules(project)) status = 1;
-    // Portable when the `quillbox` on PATH is this program: the team can commit the files.
-    std::error_code path_ec;
-    const fs::path on_path = find_program(std::string(SERVER_NAME));
-    const bool portable = !on_path.empty() && fs::equivalent(on_path, exe, path_ec);
-    if (!register_server(project, exe, portable)) status = 1;
-    if (!register_write_hook(project, exe, portable)) status = 1;
+    // Portable when the `quillbox` on PATH runs this program: the team can commit the files.
+    const bool portable = program_on_path(exe);
+    bool agents_md = false;
+    for (const ClientInfo& info : all_clients()) {
+        if (!wants(info.id)) continue;
+        if (info.id == Client::claude && !install_rules(project, "CLAUDE.md")) status = 1;
+        if (!register_client(project, info.id, exe, portable)) status = 1;
+        if (info.id == Client::claude && !register_write_hook(project, exe, portable)) status = 1;
+        agents_md = agents_md || info.reads_agents_md;
+    }
+    if (agents_md && !install_rules(project, std::string(AGENTS_MD))) status = 1;
+    if (wants(Client::gemini) && !add_gemini_context(project)) status = 1;
+    if (!portable)
+        say(fmt::format("  Note: quillbox is not on PATH, so the entries hold this machine's paths ({}). Put "
+                        "quillbox on PATH and run install again for entries your team can commit.",
+                        exe.string()));
+    if (wants(Client::codex))
+        say("  Codex reads .codex/config.toml of projects it trusts: answer its trust question, or mark the "
+            "project trusted in ~/.codex/config.toml.");
 
-    say("");
-    say("The same registration with the Claude Code command line:");
-    say("  " + claude_mcp_add_line(exe, project.root));
+    if (wants(Client::claude)) {
+        say("");
+        say("The same registration with the Claude Code command line:");
+        say("  " + claude_mcp_add_line(exe, project.root));
+    }
     say("");
     say(other_client_snippets(exe, project.root));
     say(fmt::format("The index and backups live in {} (add it to .gitignore).", project.data_dir.string()));
@@ -314,44 +361,59 @@ struct Removal {
     bool failed = false;
 };
 
-Removal remove_rules_from_claude_md(const Project& project, const InstallRecord& record) {
+Removal remove_rules(const Project& project, const std::string& name, bool created) {
     Removal r;
-    const fs::path claude_md = project.root / "CLAUDE.md";
+    const fs::path file = project.root / name;
     try {
-        if (!has_quillbox_section(claude_md)) return r;
+        if (!has_quillbox_section(file)) return r;
         r.found = true;
-        remove_quillbox_section(claude_md);
+        remove_quillbox_section(file);
         std::error_code ec;
-        if (record.created_claude_md && fs::file_size(claude_md, ec) == 0 && !ec) {
-            fs::remove(claude_md);
-            say(fmt::format("{}: removed (install created it and nothing else was in it)", claude_md.string()));
+        if (created && fs::file_size(file, ec) == 0 && !ec) {
+            fs::remove(file);
+            say(fmt::format("{}: removed (install created it and nothing else was in it)", file.string()));
         } else {
-            say(fmt::format("{}: rules section removed, the rest kept", claude_md.string()));
+            say(fmt::format("{}: rules section removed, the rest kept", file.string()));
         }
     } catch (const std::exception& e) {
-        complain(fmt::format("{}: {}", claude_md.string(), e.what()));
+        complain(fmt::format("{}: {}", file.string(), e.what()));
         r.failed = true;
     }
     return r;
 }
 
-Removal remove_mcp_registration(const Project& project) {
+// Our server entry out of a client's file (and, for Gemini CLI, AGENTS.md out of its context
+// files when install put it there); the file goes when nothing else is left in it, and its
+// folder when that is empty then.
+Removal remove_client_registration(const Project& project, Client client, const InstallRecord& record) {
     Removal r;
-    const fs::path mcp = project.root / ".mcp.json";
+    const fs::path file = project.root / client_info(client).file;
     try {
-        std::string text = read_or_empty(mcp);
+        std::string text = read_or_empty(file);
+        if (text.empty()) return r;
+        const bool has_entry = find_client_entry(client, text).has_value();
+        std::optional<std::string> without_context;
+        if (client == Client::gemini && record.gemini_context_before)
+            without_context = remove_gemini_context_file(text, *record.gemini_context_before);
         // A file without our entry is the user's alone: not even reformatted.
-        if (text.empty() || !find_server_entry(text, "mcpServers")) return r;
+        if (!has_entry && !without_context) return r;
         r.found = true;
-        if (auto rest = remove_server_entry(text, "mcpServers")) {
-            write_atomically(mcp, *rest);
-            say(fmt::format("{}: server \"{}\" removed, other servers kept", mcp.string(), SERVER_NAME));
+        if (without_context) text = *without_context;
+        std::optional<std::string> rest = text;
+        if (has_entry) rest = remove_client_entry(client, text);
+        if (rest && client_file_is_empty(client, *rest)) rest.reset();
+        if (rest) {
+            write_atomically(file, *rest);
+            say(fmt::format("{}: server \"{}\" removed, the rest kept", file.string(), SERVER_NAME));
         } else {
-            fs::remove(mcp);
-            say(fmt::format("{}: removed (it held only the \"{}\" server)", mcp.string(), SERVER_NAME));
+            fs::remove(file);
+            say(fmt::format("{}: removed (it held only what install wrote)", file.string()));
+            std::error_code ec;
+            if (file.parent_path() != project.root && fs::is_empty(file.parent_path(), ec))
+                fs::remove(file.parent_path(), ec);
         }
     } catch (const std::exception& e) {
-        complain(fmt::format("{} was left unchanged: {}", mcp.string(), e.what()));
+        complain(fmt::format("{} was left unchanged: {}", file.string(), e.what()));
         r.failed = true;
     }
     return r;
@@ -379,7 +441,6 @@ Removal remove_write_hook(const Project& project) {
 bool purge_or_keep_data(const Project& project, InstallRecord& record, bool purge) {
     std::error_code ec;
     if (!purge) {
-        record.created_claude_md = false;
         record.save(project.data_dir);
         say(fmt::format("Kept {} (index, backups, configuration); `uninstall --purge` removes it.",
                         project.data_dir.string()));
@@ -396,28 +457,60 @@ bool purge_or_keep_data(const Project& project, InstallRecord& record, bool purg
 
 }  // namespace
 
-int cmd_uninstall(const fs::path& root_arg, bool purge) {
+int cmd_uninstall(const fs::path& root_arg, bool purge, std::vector<Client> clients) {
     auto opened = open_project_or_complain(root_arg, false);
     if (!opened) return 2;
     Project& project = *opened;
     InstallRecord record = InstallRecord::load(project.data_dir);
+    const bool every_client = clients.empty();
+    if (every_client)
+        for (const ClientInfo& info : all_clients()) clients.push_back(info.id);
+    const auto wants = [&](Client c) { return std::find(clients.begin(), clients.end(), c) != clients.end(); };
 
     bool found = false;  // anything of Quillbox in this project
     int status = 0;
-    for (const Removal& r :
-         {remove_rules_from_claude_md(project, record), remove_mcp_registration(project), remove_write_hook(project)}) {
+    const auto tally = [&](const Removal& r) {
         found = found || r.found;
         if (r.failed) status = 1;
+    };
+    for (const ClientInfo& info : all_clients()) {
+        if (!wants(info.id)) continue;
+        if (info.id == Client::claude) tally(remove_rules(project, "CLAUDE.md", record.created_claude_md));
+        tally(remove_client_registration(project, info.id, record));
+        if (info.id == Client::claude) tally(remove_write_hook(project));
     }
+    if (wants(Client::gemini)) record.gemini_context_before.reset();
+    // AGENTS.md keeps the section while another client that reads it is still registered.
+    bool agents_md_needed = false;
+    for (const ClientInfo& info : all_clients()) {
+        if (!info.reads_agents_md || wants(info.id)) continue;
+        try {
+            const std::string text = read_or_empty(project.root / info.file);
+            agents_md_needed = agents_md_needed || (!text.empty() && find_client_entry(info.id, text));
+        } catch (const std::exception&) {
+            agents_md_needed = true;  // unreadable: assume it still wants the rules
+        }
+    }
+    if (!agents_md_needed) tally(remove_rules(project, std::string(AGENTS_MD), record.created_agents_md));
+    if (wants(Client::claude)) record.created_claude_md = false;
+    if (!agents_md_needed) record.created_agents_md = false;
+
     std::error_code ec;
     const bool has_data = fs::is_directory(project.data_dir, ec);
-    if (!found && !has_data) {
+    if (!found && (!has_data || !every_client)) {
         say(fmt::format("No Quillbox installation found in {}; nothing changed.", project.root.string()));
         return status;
     }
-    if (has_data && !purge_or_keep_data(project, record, purge)) status = 1;
-    say(fmt::format("If you also added the server with `claude mcp add` in another scope: claude mcp remove {}",
-                    SERVER_NAME));
+    if (has_data) {
+        if (every_client || purge) {
+            if (!purge_or_keep_data(project, record, purge)) status = 1;
+        } else {
+            record.save(project.data_dir);
+        }
+    }
+    if (wants(Client::claude))
+        say(fmt::format("If you also added the server with `claude mcp add` in another scope: claude mcp remove {}",
+                        SERVER_NAME));
     return status;
 }
 

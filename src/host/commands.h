@@ -7,14 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "host/clients.h"
+
 namespace quillbox::host {
 
-int cmd_install(const std::filesystem::path& root);
+// `clients` empty: Claude Code for install; every client for uninstall.
+int cmd_install(const std::filesystem::path& root, std::vector<Client> clients = {});
 // The folder `install` sets up: `root_arg` when given; else the top level of the git work tree
 // the current folder lies in, when that is another folder (then `said` tells the user), else
 // the current folder (empty).
 std::filesystem::path install_root(const std::filesystem::path& root_arg, std::string* said);
-int cmd_uninstall(const std::filesystem::path& root, bool purge);
+int cmd_uninstall(const std::filesystem::path& root, bool purge, std::vector<Client> clients = {});
 int cmd_status(const std::filesystem::path& root);
 int cmd_reindex(const std::filesystem::path& root, const std::vector<std::string>& paths);
 int cmd_config_get(const std::filesystem::path& root, const std::string& key);

@@ -69,6 +69,15 @@ fs::path find_program(const std::string& command) {
     return {};
 }
 
+bool program_on_path(const fs::path& exe) {
+    const fs::path on_path = find_program("quillbox");
+    if (on_path.empty()) return false;
+    std::error_code ec;
+    if (fs::equivalent(on_path, exe, ec)) return true;
+    const char* launcher = std::getenv("QUILLBOX_LAUNCHER");
+    return launcher && *launcher && fs::equivalent(on_path, launcher, ec);
+}
+
 namespace {
 
 // Runs a program with arguments for at most `seconds`; its first line of output, or none when
@@ -145,7 +154,7 @@ void check_program(std::vector<DoctorCheck>& out) {
     const fs::path exe = current_executable();
     std::error_code ec;
     const fs::path on_path = find_program("quillbox");
-    if (!on_path.empty() && fs::equivalent(on_path, exe, ec)) {
+    if (program_on_path(exe)) {
         out.push_back(ok("Program", fmt::format("quillbox {} at {} (on PATH)", QUILLBOX_VERSION, exe.string())));
     } else if (!on_path.empty()) {
         out.push_back(note("Program",
@@ -179,30 +188,38 @@ bool check_project(const Project& project, std::vector<DoctorCheck>& out) {
     return true;
 }
 
-void check_registration(const Project& project, std::vector<DoctorCheck>& out) {
-    const fs::path mcp = project.root / ".mcp.json";
-    const std::string fix = "quillbox install";
+// The fix for a client's registration: `quillbox install`, with --client for all but Claude Code.
+std::string install_fix(const ClientInfo& info) {
+    return info.id == Client::claude ? "quillbox install" : fmt::format("quillbox install --client {}", info.name);
+}
+
+// A client's server entry: it must start `quillbox serve` for this project with a program
+// that runs. `label` heads the line.
+void check_client_entry(const Project& project, const ClientInfo& info, const std::string& label,
+                        std::vector<DoctorCheck>& out) {
+    const fs::path file = project.root / info.file;
+    const std::string fix = install_fix(info);
     std::optional<nlohmann::ordered_json> entry;
     try {
-        std::string text = read_or_empty(mcp);
-        if (!text.empty()) entry = find_server_entry(text, "mcpServers");
+        std::string text = read_or_empty(file);
+        if (!text.empty()) entry = find_client_entry(info.id, text);
     } catch (const std::exception& e) {
-        out.push_back(problem("MCP registration", fmt::format("{} is unreadable: {}", mcp.string(), e.what()),
-                              "fix the JSON of .mcp.json, then run " + fix));
+        out.push_back(problem(label, fmt::format("{} is unreadable: {}", file.string(), e.what()),
+                              fmt::format("fix {}, then run {}", info.file, fix)));
         return;
     }
     if (!entry) {
-        out.push_back(problem("MCP registration", "no \"quillbox\" server in .mcp.json", fix));
+        out.push_back(problem(label, fmt::format("no \"quillbox\" server in {}", info.file), fix));
         return;
     }
     const std::string command = entry->value("command", std::string());
     const fs::path program = find_program(expand_env_refs(command));
     if (program.empty()) {
         // A committed entry names `quillbox`: the fix is this machine's PATH, never machine
-        // paths written into the team's .mcp.json.
+        // paths written into the team's files.
         const bool bare = command.find('/') == std::string::npos;
-        out.push_back(problem("MCP registration",
-                              fmt::format(".mcp.json runs \"{}\", which is not found{}", command, bare ? " on PATH" : ""),
+        out.push_back(problem(label,
+                              fmt::format("{} runs \"{}\", which is not found{}", info.file, command, bare ? " on PATH" : ""),
                               bare ? fmt::format("sudo ln -s {} /usr/local/bin/{}", shell_quote(current_executable().string()),
                                                  command)
                                    : fix));
@@ -211,28 +228,38 @@ void check_registration(const Project& project, std::vector<DoctorCheck>& out) {
     std::vector<std::string> args;
     if (entry->contains("args") && (*entry)["args"].is_array())
         for (const auto& a : (*entry)["args"])
-            if (a.is_string()) args.push_back(expand_env_refs(a.get<std::string>()));
+            if (a.is_string()) {
+                // VS Code and Cursor fill in the folder they have open.
+                std::string arg = a.get<std::string>();
+                for (std::size_t at; (at = arg.find("${workspaceFolder}")) != std::string::npos;)
+                    arg.replace(at, 18, project.root.string());
+                args.push_back(expand_env_refs(arg));
+            }
     // The root the client will pass: relative paths are taken from the project directory, where
-    // Claude Code starts project servers.
+    // the clients start project servers.
     fs::path root_arg = project.root;
     for (std::size_t i = 0; i + 1 < args.size(); ++i)
         if (args[i] == "--root") root_arg = args[i + 1];
     std::error_code ec;
     fs::path served = fs::weakly_canonical(root_arg.is_relative() ? project.root / root_arg : root_arg, ec);
     if (args.empty() || args[0] != "serve" || served != project.root) {
-        out.push_back(problem("MCP registration",
-                              fmt::format(".mcp.json does not start `quillbox serve` for this project (root {})",
+        out.push_back(problem(label,
+                              fmt::format("{} does not start `quillbox serve` for this project (root {})", info.file,
                                           served.string()),
                               fix));
         return;
     }
     auto version = first_line_of(program, {"--version"}, 10.0);
     if (!version) {
-        out.push_back(problem("MCP registration", fmt::format("{} does not run (`--version` failed)", program.string()),
+        out.push_back(problem(label, fmt::format("{} does not run (`--version` failed)", program.string()),
                               fix + "   (after reinstalling quillbox)"));
         return;
     }
-    out.push_back(ok("MCP registration", fmt::format(".mcp.json runs {} ({})", command, *version)));
+    out.push_back(ok(label, fmt::format("{} runs {} ({})", info.file, command, *version)));
+}
+
+void check_registration(const Project& project, std::vector<DoctorCheck>& out) {
+    check_client_entry(project, client_info(Client::claude), "MCP registration", out);
 }
 
 void check_rules(const Project& project, std::vector<DoctorCheck>& out) {
@@ -417,6 +444,83 @@ void check_semantic(const Project& project, std::vector<DoctorCheck>& out) {
     }
 }
 
+// Which clients' files hold our server; nothing for a file that cannot be read (its own
+// check reports it).
+bool registered_for(const Project& project, const ClientInfo& info) {
+    try {
+        const std::string text = read_or_empty(project.root / info.file);
+        return !text.empty() && find_client_entry(info.id, text).has_value();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// Every other client file there is, and the rules those clients read.
+void check_other_clients(const Project& project, std::vector<DoctorCheck>& out) {
+    bool agents_md = false;
+    for (const ClientInfo& info : all_clients()) {
+        std::error_code ec;
+        if (info.id == Client::claude || !fs::exists(project.root / info.file, ec)) continue;
+        const bool registered = registered_for(project, info);
+        if (registered) {
+            check_client_entry(project, info, std::string(info.display), out);
+        } else {
+            try {
+                find_client_entry(info.id, read_or_empty(project.root / info.file));
+                out.push_back(note(std::string(info.display), fmt::format("{} has no \"quillbox\" server", info.file),
+                                   install_fix(info)));
+            } catch (const std::exception&) {
+                check_client_entry(project, info, std::string(info.display), out);  // reports the file
+            }
+        }
+        agents_md = agents_md || (registered && info.reads_agents_md);
+        if (info.id == Client::gemini && registered) {
+            bool reads = false;
+            try {
+                reads = gemini_reads_agents_md(read_or_empty(project.root / info.file));
+            } catch (const std::exception&) {
+            }
+            if (!reads)
+                out.push_back(problem("Gemini CLI rules",
+                                      fmt::format("{} does not name AGENTS.md among its context files", info.file),
+                                      install_fix(info)));
+        }
+    }
+    if (!agents_md) return;
+    const fs::path file = project.root / AGENTS_MD;
+    try {
+        if (!has_quillbox_section(file))
+            out.push_back(problem("AGENTS.md rules", "AGENTS.md has no Quillbox rules section",
+                                  "quillbox install --client codex (or the client you use)"));
+        else if (!is_current_version(file))
+            out.push_back(problem("AGENTS.md rules",
+                                  fmt::format("AGENTS.md has an outdated rules section ({}, current {})",
+                                              _detect_version(file).value_or("no version"), RULES_VERSION),
+                                  "quillbox install --client codex (or the client you use)"));
+        else
+            out.push_back(ok("AGENTS.md rules", fmt::format("AGENTS.md has the current section ({})", RULES_VERSION)));
+    } catch (const std::exception& e) {
+        out.push_back(problem("AGENTS.md rules", fmt::format("AGENTS.md cannot be read: {}", e.what()),
+                              "fix AGENTS.md (it must be UTF-8 text)"));
+    }
+}
+
+// Claude Code is checked unless the project is set up for other clients only.
+bool claude_in_use(const Project& project) {
+    std::error_code ec;
+    if (fs::exists(project.root / ".mcp.json", ec)) return true;
+    try {
+        if (has_quillbox_section(project.root / "CLAUDE.md")) return true;
+        const std::string hooks = read_or_empty(project.root / ".claude" / "settings.json");
+        if (!hooks.empty() && has_hook(hooks)) return true;
+    } catch (const std::exception&) {
+        return true;
+    }
+    for (const ClientInfo& info : all_clients())
+        if (info.id != Client::claude && registered_for(project, info)) return false;
+    return true;
+}
+
 }  // namespace
 
 std::vector<DoctorCheck> run_doctor_checks(const fs::path& root_arg) {
@@ -431,7 +535,10 @@ std::vector<DoctorCheck> run_doctor_checks(const fs::path& root_arg) {
         return out;
     }
     if (!check_project(*project, out)) return out;
-    for (auto* check : {check_registration, check_rules, check_hook, check_index, check_inotify, check_semantic}) {
+    std::vector<void (*)(const Project&, std::vector<DoctorCheck>&)> checks;
+    if (claude_in_use(*project)) checks = {check_registration, check_rules, check_hook};
+    for (auto* check : {check_other_clients, check_index, check_inotify, check_semantic}) checks.push_back(check);
+    for (auto* check : checks) {
         try {
             check(*project, out);
         } catch (const std::exception& e) {

@@ -31,4 +31,8 @@ std::string expand_env_refs(const std::string& text);
 // of that name on PATH; empty when there is none.
 std::filesystem::path find_program(const std::string& command);
 
+// Whether the `quillbox` on PATH runs `exe`: it is `exe`, or it is the launcher that started
+// `exe` (the Python package's console entry, which names itself in QUILLBOX_LAUNCHER).
+bool program_on_path(const std::filesystem::path& exe);
+
 }  // namespace quillbox::host

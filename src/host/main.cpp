@@ -1,12 +1,14 @@
 // The `quillbox` program: the MCP server and the project commands.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "host/clients.h"
 #include "host/commands.h"
 #include "host/doctor.h"
 #include "host/hook.h"
@@ -18,6 +20,26 @@ namespace {
 
 constexpr const char* ROOT_HELP = "Project root (default: the current directory). Quillbox keeps its index, "
                                   "backups and config.toml in DIR/.quillbox/";
+
+constexpr const char* CLIENT_HELP =
+    "MCP client to set up: claude (the default: .mcp.json, CLAUDE.md and the Write hook), codex "
+    "(.codex/config.toml), gemini (.gemini/settings.json), vscode (.vscode/mcp.json), cursor (.cursor/mcp.json); "
+    "the last four also get the rules in AGENTS.md. Repeat it, or separate names with commas, for several";
+
+std::vector<std::string> client_names() {
+    std::vector<std::string> names;
+    for (const auto& info : quillbox::host::all_clients()) names.emplace_back(info.name);
+    return names;
+}
+
+// Names already checked by CLI11; in the order given, each once.
+std::vector<quillbox::host::Client> parse_clients(const std::vector<std::string>& names) {
+    std::vector<quillbox::host::Client> out;
+    for (const auto& name : names)
+        if (auto c = quillbox::host::parse_client(name); c && std::find(out.begin(), out.end(), *c) == out.end())
+            out.push_back(*c);
+    return out;
+}
 
 // `quillbox frobnicate`: name the word and list the commands instead of CLI11's generic text.
 std::optional<int> refuse_unknown_command(CLI::App& app, int argc, char** argv) {
@@ -41,6 +63,7 @@ struct CommandLine {
     std::string root;
     std::string log_level;
     bool purge = false;
+    std::vector<std::string> clients;
     std::vector<std::string> reindex_paths;
     std::string config_key, config_value, model_name;
     CLI::App *serve = nullptr, *install = nullptr, *uninstall = nullptr, *status = nullptr, *reindex = nullptr;
@@ -67,14 +90,24 @@ void add_project_commands(CLI::App& app, CommandLine& cl) {
 
     cl.install = app.add_subcommand(
         "install",
-        "Set Quillbox up for a project: add the rules section to CLAUDE.md, register the server in the "
-        "project's .mcp.json for Claude Code (other servers there are kept), and print the registration "
-        "for other MCP clients (Claude Desktop, Cursor, VS Code).");
+        "Set Quillbox up for a project: register the server in the project file of each MCP client given "
+        "with --client (Claude Code by default: .mcp.json, the rules section in CLAUDE.md and the Write "
+        "hook), keeping every other entry there.");
     cl.install->add_option("--root", cl.root, ROOT_HELP)->type_name("DIR");
+    cl.install->add_option("--client", cl.clients, CLIENT_HELP)
+        ->check(CLI::IsMember(client_names()))
+        ->delimiter(',')
+        ->type_name("CLIENT");
 
     cl.uninstall = app.add_subcommand(
-        "uninstall", "Remove the rules section from CLAUDE.md and the server from .mcp.json (other servers stay).");
+        "uninstall", "Remove what install wrote (server entries, rules sections, the Write hook); everything "
+                     "else in those files stays.");
     cl.uninstall->add_option("--root", cl.root, ROOT_HELP)->type_name("DIR");
+    cl.uninstall->add_option("--client", cl.clients,
+                             "Remove only what install wrote for these clients (default: every client)")
+        ->check(CLI::IsMember(client_names()))
+        ->delimiter(',')
+        ->type_name("CLIENT");
     cl.uninstall->add_flag("--purge", cl.purge,
                            "Also delete the data directory .quillbox/ (index, backups, configuration)");
 
@@ -160,8 +193,8 @@ int run_command(const CommandLine& cl) {
         if (!cl.log_level.empty()) serve_opts.log_level = cl.log_level;
         return run_serve(serve_opts);
     }
-    if (*cl.install) return cmd_install(cl.root);
-    if (*cl.uninstall) return cmd_uninstall(cl.root, cl.purge);
+    if (*cl.install) return cmd_install(cl.root, parse_clients(cl.clients));
+    if (*cl.uninstall) return cmd_uninstall(cl.root, cl.purge, parse_clients(cl.clients));
     if (*cl.status) return cmd_status(cl.root);
     if (*cl.reindex) return cmd_reindex(cl.root, cl.reindex_paths);
     if (*cl.config) {

@@ -327,3 +327,59 @@ TEST(Cli, ReindexOfATreeNamesBadFilesAndKeepsIdentifiers) {
     }
     EXPECT_NE(after.find("Mended"), std::string::npos);
 }
+
+// Every client at once, on PATH: entries without machine paths next to the user's own, the rules
+// in AGENTS.md, doctor checking each file; then uninstall, one client and then the rest, leaves
+// the user's files as they were.
+TEST(Cli, InstallForEveryClientKeepsTheUsersEntriesAndUninstallTakesOnlyOurs) {
+    TempDir project;
+    OnPath path;
+    const std::string codex = "# my settings\nmodel = \"o3\"\n\n[mcp_servers.docs]\ncommand = \"docs-server\"\n";
+    const std::string vscode = R"({"inputs": [], "servers": {"db": {"type": "stdio", "command": "db"}}})";
+    const std::string gemini = R"({"theme": "GitHub", "context": {"fileName": "NOTES.md"}})";
+    project.write(".codex/config.toml", codex);
+    project.write(".vscode/mcp.json", vscode);
+    project.write(".gemini/settings.json", gemini);
+    project.write("AGENTS.md", "# Agents\nBe brief.\n");
+    const std::string root = project.path.string();
+
+    auto r = run_quillbox({"install", "--client", "codex,gemini", "--client", "vscode", "--client", "cursor",
+                           "--root", root}, "", path.env());
+    ASSERT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_FALSE(fs::exists(project / ".mcp.json")) << "claude was not asked for";
+    EXPECT_FALSE(fs::exists(project / "CLAUDE.md"));
+    for (const char* file : {".codex/config.toml", ".vscode/mcp.json", ".gemini/settings.json", ".cursor/mcp.json"})
+        EXPECT_EQ(project.read(file).find(root), std::string::npos) << file << ": " << project.read(file);
+    EXPECT_EQ(project.read(".codex/config.toml").rfind(codex, 0), 0u) << project.read(".codex/config.toml");
+    auto vs = nlohmann::json::parse(project.read(".vscode/mcp.json"));
+    EXPECT_EQ(vs["servers"]["db"]["command"], "db");
+    EXPECT_EQ(vs["servers"]["quillbox"]["args"], nlohmann::json({"serve", "--root", "${workspaceFolder}"}));
+    EXPECT_EQ(nlohmann::json::parse(project.read(".gemini/settings.json"))["context"]["fileName"],
+              nlohmann::json({"NOTES.md", "AGENTS.md"}));
+    EXPECT_EQ(project.read("AGENTS.md").rfind("# Agents\nBe brief.\n", 0), 0u);
+    EXPECT_NE(project.read("AGENTS.md").find("<!-- Quillbox Rules"), std::string::npos);
+
+    ASSERT_EQ(run_quillbox({"config", "set", "semantic.backend", "none", "--root", root}).code, 0);
+    auto healthy = run_quillbox({"doctor", "--root", root}, "", path.env());
+    EXPECT_EQ(healthy.code, 0) << healthy.out;
+    for (const char* label : {"Codex", "Gemini CLI", "VS Code", "Cursor", "AGENTS.md rules"})
+        EXPECT_NE(healthy.out.find(std::string("✓ ") + label), std::string::npos) << label << "\n" << healthy.out;
+    EXPECT_EQ(healthy.out.find("MCP registration"), std::string::npos) << "Claude Code is not in use here";
+    // A broken entry is named with its file and the command that fixes it.
+    project.write(".cursor/mcp.json", R"({"mcpServers": {"quillbox": {"command": "quillbox", "args": ["serve", "--root", "/elsewhere"]}}})");
+    auto broken = run_quillbox({"doctor", "--root", root}, "", path.env());
+    EXPECT_EQ(broken.code, 1);
+    EXPECT_NE(broken.out.find(".cursor/mcp.json does not start `quillbox serve` for this project"), std::string::npos)
+        << broken.out;
+    EXPECT_NE(broken.out.find("fix: quillbox install --client cursor"), std::string::npos) << broken.out;
+
+    // Codex alone goes; AGENTS.md keeps the rules the others still read.
+    ASSERT_EQ(run_quillbox({"uninstall", "--client", "codex", "--root", root}, "", path.env()).code, 0);
+    EXPECT_EQ(project.read(".codex/config.toml"), codex);
+    EXPECT_NE(project.read("AGENTS.md").find("<!-- Quillbox Rules"), std::string::npos);
+    ASSERT_EQ(run_quillbox({"uninstall", "--root", root}, "", path.env()).code, 0);
+    EXPECT_EQ(nlohmann::json::parse(project.read(".vscode/mcp.json")), nlohmann::json::parse(vscode));
+    EXPECT_EQ(nlohmann::json::parse(project.read(".gemini/settings.json")), nlohmann::json::parse(gemini));
+    EXPECT_FALSE(fs::exists(project / ".cursor"));
+    EXPECT_EQ(project.read("AGENTS.md"), "# Agents\nBe brief.\n");
+}
