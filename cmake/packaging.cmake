@@ -1,8 +1,31 @@
 # Documentation beside the program, and the Debian package (`cmake --build B --target package`,
 # or scripts/package): quillbox_<version>_amd64.deb with the program in /usr/bin, its libraries
 # in /usr/lib/quillbox and dependencies computed from the binaries by dpkg-shlibdeps.
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+# The Python wheel (scripts/wheel) holds the program and its libraries only.
+option(QUILLBOX_INSTALL_DOCS "Install README, copyright, the man page and bash completion" ON)
+if(QUILLBOX_INSTALL_DOCS)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+  install(FILES ${PROJECT_SOURCE_DIR}/completions/quillbox.bash
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME quillbox)
+  # The man page is the program's own help, so the program runs at build time: not in the
+  # sanitized builds, whose runtime would speak up at exit.
+  find_program(HELP2MAN help2man)
+  if(HELP2MAN AND NOT QUILLBOX_SANITIZE AND NOT QUILLBOX_FUZZ)
+    set(man_page ${PROJECT_BINARY_DIR}/man/quillbox.1.gz)
+    add_custom_command(OUTPUT ${man_page}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+        COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:quillbox> -DHELP2MAN=${HELP2MAN} -DOUTPUT=${man_page}
+                -P ${PROJECT_SOURCE_DIR}/cmake/manpage.cmake
+        DEPENDS quillbox ${PROJECT_SOURCE_DIR}/cmake/manpage.cmake
+        COMMENT "Writing the man page from quillbox --help"
+        VERBATIM)
+    add_custom_target(quillbox_man ALL DEPENDS ${man_page})
+    install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  elseif(NOT HELP2MAN)
+    message(STATUS "help2man not found: no man page (scripts/setup installs it)")
+  endif()
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quillbox)

@@ -169,8 +169,9 @@ void add_model_commands(CLI::App& app, CommandLine& cl) {
 
 void add_check_commands(CLI::App& app, CommandLine& cl) {
     cl.doctor = app.add_subcommand(
-        "doctor", "Check the program, the project's data directory, the .mcp.json registration, the CLAUDE.md "
-                  "rules, the Write hook, the index, the file-watch limits and semantic search; each problem "
+        "doctor", "Check the program, the project's data directory, the registration in every MCP client file "
+                  "there is (.mcp.json, .codex/config.toml, .gemini/settings.json, .vscode/mcp.json, "
+                  ".cursor/mcp.json), the rules in CLAUDE.md and AGENTS.md, the Write hook, the index, the file-watch limits and semantic search; each problem "
                   "comes with the command that fixes it. Exit code 0 when all is well, 1 otherwise.");
     cl.doctor->add_option("--root", cl.root, ROOT_HELP)->type_name("DIR");
 

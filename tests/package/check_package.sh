@@ -31,7 +31,8 @@ echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version: $(dpkg-deb -f "$deb" Version)"
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "architecture: $(dpkg-deb -f "$deb" Architecture)"
 
-# --- file list: the program, its private libraries, README and copyright; nothing else -------
+# --- file list: the program, its private libraries, README, copyright, the man page (when the
+# build made one: not in the sanitized builds) and bash completion; nothing else --------------
 root="$work/root"
 dpkg-deb -x "$deb" "$root"
 expected="$work/expected" actual="$work/actual"
@@ -39,6 +40,8 @@ expected="$work/expected" actual="$work/actual"
   echo ./usr/bin/quillbox
   echo ./usr/share/doc/quillbox/README.md
   echo ./usr/share/doc/quillbox/copyright
+  echo ./usr/share/bash-completion/completions/quillbox
+  [ ! -f "$build/man/quillbox.1.gz" ] || echo ./usr/share/man/man1/quillbox.1.gz
   for lib in "$build"/lib/libquillbox_*.so."$version"; do
     name=$(basename "$lib")
     echo "./usr/lib/quillbox/$name"
@@ -49,6 +52,16 @@ expected="$work/expected" actual="$work/actual"
 diff -u "$expected" "$actual" || fail "file list differs from the expected one (- expected, + packaged)"
 cmp -s "$root/usr/share/doc/quillbox/README.md" "$source/README.md" || fail "README.md is not the source's"
 cmp -s "$root/usr/share/doc/quillbox/copyright" "$source/LICENSE" || fail "copyright is not the source's LICENSE"
+cmp -s "$root/usr/share/bash-completion/completions/quillbox" "$source/completions/quillbox.bash" ||
+  fail "the bash completion is not the source's"
+# The man page is the program's help: every command has its part.
+if [ -f "$root/usr/share/man/man1/quillbox.1.gz" ]; then
+  page=$(zcat "$root/usr/share/man/man1/quillbox.1.gz")
+  grep -q '^\.TH QUILLBOX "1"' <<<"$page" || fail "the man page has no .TH QUILLBOX 1 header"
+  for command in serve install uninstall status reindex config model doctor hook; do
+    grep -q "^\.SS $command\$" <<<"$page" || fail "the man page has no part for '$command'"
+  done
+fi
 
 # The program finds its libraries through its own RUNPATH, never through the build tree.
 runpath=$(readelf -d "$root/usr/bin/quillbox" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
