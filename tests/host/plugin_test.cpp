@@ -86,8 +86,8 @@ TEST(Plugin, ServerHookAndSkillAreTheOnesInstallWrites) {
     EXPECT_EQ(name[2], "quillbox") << "a skill is named as its folder";
     EXPECT_LE(name[2].length(), 64u);
     EXPECT_LE(description[2].length(), 1024u);
-    // The skill's text is the rules section after its version comment.
-    const std::string section(quillbox::QUILLBOX_SECTION);
+    // The skill's text is the English rules section after its version comment.
+    const std::string section(quillbox::QUILLBOX_SECTION_EN);  // the skill speaks English
     const std::string rules = section.substr(section.find("\n\n") + 2);
     if (body != rules) {
         const fs::path fresh = fs::path(QUILLBOX_BINARY_DIR) / "SKILL.md";
