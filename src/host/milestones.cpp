@@ -22,14 +22,9 @@ EditFigures read_edit_figures(const fs::path& index_db) {
 }
 
 std::string milestone_line(const AhaTrigger& t) {
-    const bool zh = get_language() == "zh";
-    if (t.method == "edit_count")
-        return zh ? fmt::format("🎉 今日里程碑：已通过 Quillbox 完成 {} 次编辑（约节省 {} tokens）。", t.edit_count,
-                                group_thousands(t.tokens_saved))
-                  : fmt::format("🎉 Today's milestone: {} edits through Quillbox (~{} tokens saved).", t.edit_count,
-                                group_thousands(t.tokens_saved));
-    return zh ? fmt::format("🎉 今日里程碑：Quillbox 已节省约 {} tokens。", group_thousands(t.tokens_saved))
-              : fmt::format("🎉 Today's milestone: ~{} tokens saved through Quillbox.", group_thousands(t.tokens_saved));
+    const std::string tokens = group_thousands(t.tokens_saved);
+    if (t.method == "edit_count") return get_message("milestone_edits", {{"count", t.edit_count}, {"tokens", tokens}});
+    return get_message("milestone_tokens", {{"tokens", tokens}});
 }
 
 fs::path ensure_install_secret(const fs::path& data_dir) {

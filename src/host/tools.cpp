@@ -15,6 +15,7 @@
 #include "quillbox/i18n.h"
 #include "quillbox/outline.h"
 #include "quillbox/safety.h"
+#include "quillbox/blockops/failure_text.h"
 #include "quillbox/blockops/frame.h"
 
 namespace quillbox::host {
@@ -51,22 +52,6 @@ void register_all_tools(ToolRegistry& registry) {
     register_search_tools(registry);
 }
 
-namespace {
-
-std::string fs_error_text(const std::filesystem::filesystem_error& e) {
-    std::string path = e.path1().string();
-    if (e.code() == std::errc::no_such_file_or_directory && !path.empty())
-        return get_message("file_not_found", {{"path", path}});
-    if (e.code() == std::errc::is_a_directory)
-        return fmt::format("Error: {} is a directory, not a file.", path);
-    if (e.code() == std::errc::permission_denied)
-        return fmt::format("Error: permission denied: {}", path);
-    if (path.empty()) return fmt::format("Error: {}", e.code().message());
-    return fmt::format("Error: {}: {}", e.code().message(), path);
-}
-
-}  // namespace
-
 ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arguments) {
     auto fail = [&](std::string text, const char* kind, const char* detail) {
         log_line(Level::warning, "tool {} failed ({}): {}", spec.name, kind, detail);
@@ -80,46 +65,25 @@ ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arg
         // The operations keep their own answers under the budget; this is the last guard.
         const long long budget = _result_budget();
         return ToolOutcome{_fit_to_budget(reply, budget, [&](std::size_t) {
-                               return fmt::format("… answer cut to stay under the result budget of {} tokens; "
-                                                  "ask for less (offset, limit, a narrower query).",
-                                                  budget);
+                               return get_message("result_cut", {{"budget", budget}});
                            }),
                            reply.refused()};
     } catch (const ToolArgumentError& e) {
         return fail(e.what(), "arguments", e.what());
     } catch (const ToolError& e) {
         return fail(e.what(), "refused", e.what());
-    } catch (const FileTooLargeError& e) {
-        return fail(get_message("file_too_large"), "too large", e.what());
-    } catch (const DecodeError& e) {
-        return fail(get_message("encoding_error"), "encoding", e.what());
-    } catch (const detail::NotRegularFileError& e) {
-        return fail(get_message("not_regular_file", {{"path", e.path1()}, {"kind", e.kind()}}), "not a file", e.what());
-    } catch (const SafetyFileError& e) {
-        if (e.code() == std::errc::permission_denied)
-            return fail(get_message("file_read_only", {{"path", e.path1()}}), "read-only", e.what());
-        return fail(fs_error_text(e), "file system", e.what());
-    } catch (const ModificationError& e) {
-        return fail(e.what(), "write refused", e.what());
     } catch (const PathOutsideRootError& e) {
-        return fail(fmt::format("Error: {}. Only files inside the project can be used.", e.what()), "path",
-                    e.what());
+        return fail(get_message("path_outside_root", {{"error", e.what()}, {"path", e.path()}}), "path", e.what());
     } catch (const detail::OutsideRootError& e) {
-        return fail(fmt::format("Error: {} now leads outside the project root (a link?). Only files inside the "
-                                "project can be used; list the file again once it is back inside.",
-                                e.path1().string()),
-                    "path", e.what());
-    } catch (const std::filesystem::filesystem_error& e) {
-        return fail(fs_error_text(e), "file system", e.what());
+        return fail(get_message("path_left_root", {{"path", e.path1()}}), "path", e.what());
     } catch (const SQLite::Exception& e) {
-        return fail(fmt::format("Error: the block index failed: {}. Try again; if it keeps failing, "
-                                "run `quillbox reindex` in the project.",
-                                e.what()),
-                    "database", e.what());
+        return fail(get_message("index_failed", {{"error", e.what()}}), "database", e.what());
     } catch (const std::exception& e) {
-        return fail(fmt::format("Error: {}", e.what()), "error", e.what());
+        // The engines' typed failures get the catalogue's words; anything else is shown as it is.
+        if (std::optional<std::string> text = failure_text(e)) return fail(std::move(*text), "failed", e.what());
+        return fail(get_message("error_generic", {{"error", e.what()}}), "error", e.what());
     } catch (...) {
-        return fail("Error: the operation failed unexpectedly.", "unknown", "non-standard exception");
+        return fail(get_message("operation_failed_unexpectedly"), "unknown", "non-standard exception");
     }
 }
 

@@ -3,6 +3,7 @@
 #include "host/embeddings.h"
 #include "host/tools.h"
 #include "quillbox/blockops.h"
+#include "quillbox/i18n.h"
 #include "quillbox/semantic.h"
 
 namespace quillbox::host {
@@ -11,8 +12,8 @@ namespace {
 
 Reply search_blocks(ToolContext& ctx, const json& args) {
     auto query = require_string(args, "query");
-    if (!ctx.indexer) throw ToolError("Error: the server has no index.");
-    if (ctx.data_dir.empty()) throw ToolError("Error: the server has no data directory.");
+    if (!ctx.indexer) throw ToolError(get_message("server_no_index"));
+    if (ctx.data_dir.empty()) throw ToolError(get_message("server_no_data_dir"));
     try {
         return do_search_blocks(*ctx.indexer, ctx.data_dir, query);
     } catch (const SemanticModelError& e) {
@@ -22,13 +23,10 @@ Reply search_blocks(ToolContext& ctx, const json& args) {
             model = ctx.config ? semantic_model_for(*ctx.config) : SemanticEngine::_load_config(ctx.data_dir / "vectors");
         } catch (const std::exception&) {
         }
-        throw ToolError(std::string(e.what()) +
-                        "\n\nThe local embedding model is needed for semantic search. Ask the user to run "
-                        "`quillbox model pull " + model +
-                        "` (HF_ENDPOINT can point to a mirror). Meanwhile use md_find_blocks for keyword search.");
+        throw ToolError(get_message("semantic_model_failed", {{"model", e.model()}, {"error", e.cause()}}) +
+                        get_message("semantic_model_hint", {{"model", model}}));
     } catch (const EmbeddingError& e) {
-        throw ToolError(std::string("Error: semantic search failed: ") + e.what() +
-                        "\nUse md_find_blocks for keyword search instead.");
+        throw ToolError(get_message("semantic_search_failed", {{"error", e.what()}}));
     }
 }
 

@@ -24,17 +24,40 @@ namespace quillbox {
 
 class WriteTracker;
 
-// 修改失败异常。 Raised when a write is refused or rolled back.
+// Why a write was refused or undone.
+enum class WriteFailure {
+    writer_busy,       // the watcher's writer did not finish within 3 s; nothing written
+    locked,            // another Quillbox process held the file's lock past 3 s; nothing written
+    changed,           // the file is no longer what the write was computed from; nothing written
+    content_mismatch,  // the new lines read back differently; rolled back
+    prefix_modified,   // the lines before the range read back differently; rolled back
+    suffix_modified,   // the lines after the range read back differently; rolled back
+    overwritten,       // another program changed the file after the rename; kept, not rolled back
+};
+
+// Raised when a write is refused or rolled back. It carries the facts; the words
+// shown to people come from the message catalogue (blockops/failure_text.h), in the session's
+// language. what() is a short English text for the log.
 class ModificationError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    ModificationError(WriteFailure kind, std::filesystem::path file, std::filesystem::path backup = {});
+    WriteFailure kind() const noexcept { return kind_; }
+    const std::filesystem::path& file() const noexcept { return file_; }
+    // Where the content from before the write is kept (overwritten only).
+    const std::filesystem::path& backup() const noexcept { return backup_; }
+
+private:
+    WriteFailure kind_;
+    std::filesystem::path file_;
+    std::filesystem::path backup_;
 };
 
 // The file no longer holds what the write was computed from (another program changed it):
 // nothing was written. The agent must read the block again.
 class FileChangedError : public ModificationError {
 public:
-    using ModificationError::ModificationError;
+    explicit FileChangedError(std::filesystem::path file)
+        : ModificationError(WriteFailure::changed, std::move(file)) {}
 };
 
 // What a replacement was computed from, checked under the write lock against the file as it
@@ -68,18 +91,23 @@ struct BackupRetention {
     double max_age_days = 30.0;
 };
 
-// A file-system error whose what() is exactly its message (the engine's texts are shown to
-// people as they are). code() tells the cases apart: no_such_file_or_directory for a missing
-// file ("文件不存在: " + path), is_a_directory, permission_denied for a read-only file, or
-// the system's code when a backup or temporary file cannot be written.
+// A file-system error of the engine. code() and path1() tell the cases apart:
+// no_such_file_or_directory for a missing file, is_a_directory, invalid_argument for another
+// kind of file, permission_denied for a read-only file, or the system's code when a backup or
+// temporary file cannot be written. backup() names the backup that keeps the old content when
+// putting it back failed. what() is an English text for the log; the words shown to people
+// come from the message catalogue (blockops/failure_text.h).
 class SafetyFileError : public std::filesystem::filesystem_error {
 public:
-    SafetyFileError(const std::string& message, const std::filesystem::path& p, std::error_code ec)
-        : std::filesystem::filesystem_error(message, p, ec), message_(message) {}
+    SafetyFileError(const std::string& message, const std::filesystem::path& p, std::error_code ec,
+                    std::filesystem::path backup = {})
+        : std::filesystem::filesystem_error(message, p, ec), message_(message), backup_(std::move(backup)) {}
     const char* what() const noexcept override { return message_.what(); }
+    const std::filesystem::path& backup() const noexcept { return backup_; }
 
 private:
     std::runtime_error message_;  // nothrow copy
+    std::filesystem::path backup_;
 };
 
 std::string compute_hash(std::string_view text);
@@ -100,7 +128,7 @@ std::string get_snippet(const std::filesystem::path& file_path, long start_line,
 // The same excerpt of a text already read.
 std::string snippet_of(std::string_view text, long start_line, long end_line, long context = 5);
 
-// 修改安全验证。
+// The safety engine: every write of a document goes through apply_replace.
 class SafetyEngine {
 public:
     // Locks between processes live in `lock_dir` (default: "locks" beside `backup_dir`).
@@ -130,7 +158,7 @@ public:
     // MAX_FILE_LINES lines raises FileTooLargeError before anything is written. The read-back
     // must equal the intended bytes exactly.
     // Another Quillbox process writing the same file is waited for (3 s, then a
-    // ModificationError); a file that does not match `basis`, or changes before the rename,
+    // ModificationError, locked); a file that does not match `basis`, or changes before the rename,
     // raises FileChangedError with nothing written. A read-back that differs is rolled back
     // only while the file still holds this write; another writer's content is left alone.
     WriteOutcome apply_replace(const std::filesystem::path& file_path, long start, long end,

@@ -111,9 +111,20 @@ private:
 // Vector store
 
 // The runtime error raised when the model cannot be loaded; the underlying error is nested.
+// It carries the model's name and the underlying error's text; the words shown to people come
+// from the message catalogue (semantic_model_failed). what() is an English text for the log.
 class SemanticModelError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    SemanticModelError(std::string model, std::string cause)
+        : std::runtime_error("semantic search model " + model + " could not be loaded: " + cause),
+          model_(std::move(model)),
+          cause_(std::move(cause)) {}
+    const std::string& model() const noexcept { return model_; }
+    const std::string& cause() const noexcept { return cause_; }
+
+private:
+    std::string model_;
+    std::string cause_;
 };
 
 // An insertion-ordered map from block id; erasing keeps the order of the rest.

@@ -231,12 +231,8 @@ TEST_F(MdEdit, ReplaceDirectRelocatesRefusesAndFails) {
     auto id_a = id_of(p, "A");
     const std::string changed = "# A\nsomething else\n# B\nBETA\nmore\n";
     write_file(p, changed);
-    try {
-        quillbox::_do_replace_direct(*indexer, *watcher, *safety, tracker, p, id_a, "# A\nnew");
-        ADD_FAILURE() << "expected a refusal";
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "File changed since last read");
-    }
+    EXPECT_THROW(quillbox::_do_replace_direct(*indexer, *watcher, *safety, tracker, p, id_a, "# A\nnew"),
+                 quillbox::FileChangedError);
     EXPECT_EQ(read_file(p), changed);
 }
 

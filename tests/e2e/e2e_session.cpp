@@ -421,8 +421,9 @@ TEST_F(E2E, SemanticSearchWithoutAModelIsAToolErrorAndTheServerKeepsServing) {
     ok("md_list_blocks", {{"file_path", "docs/guide.md"}});
     auto [text, is_error] = call("md_search_blocks", {{"query", "how to install"}});
     EXPECT_TRUE(is_error) << text;
-    EXPECT_EQ(text.rfind("语义搜索模型下载失败: all-MiniLM-L6-v2\n请检查网络连接后重试。\n"
-                         "或设置环境变量 QUILLBOX_SEMANTIC_MODEL 切换模型。\n原始错误: ",
+    EXPECT_EQ(text.rfind("Semantic search model download failed: all-MiniLM-L6-v2\nCheck the network connection "
+                         "and try again.\nOr set the environment variable QUILLBOX_SEMANTIC_MODEL to switch "
+                         "models.\nOriginal error: ",
                          0),
               0u)
         << text;

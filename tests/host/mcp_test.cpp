@@ -23,7 +23,7 @@ protected:
         tools_.add(tool("too_large", [](ToolContext&, const json&) -> std::string { throw FileTooLargeError(); }));
         tools_.add(tool("bad_utf8", [](ToolContext&, const json&) -> std::string { throw DecodeError(3, "bad byte"); }));
         tools_.add(tool("refused", [](ToolContext&, const json&) -> std::string {
-            throw ModificationError("写入失败：文件正被修改");
+            throw ModificationError(WriteFailure::locked, "/p/x.md");
         }));
         tools_.add(tool("gone", [](ToolContext&, const json&) -> std::string {
             throw std::filesystem::filesystem_error("read", "/p/x.md",
@@ -114,7 +114,9 @@ TEST_F(Protocol, ToolFailuresBecomeErrorResults) {
               "ERROR: FILE_TOO_LARGE\nFile exceeds size limit (5MB or 100,000 lines). Please split the file.");
     EXPECT_EQ(error_text("bad_utf8", {}),
               "ERROR: ENCODING_ERROR\nFile is not valid UTF-8. Only UTF-8 text files are supported.");
-    EXPECT_EQ(error_text("refused", {}), "写入失败：文件正被修改");
+    EXPECT_EQ(error_text("refused", {}),
+              "File /p/x.md is being modified by another Quillbox process (waited 3 s); the operation was "
+              "cancelled. Try again shortly.");
     EXPECT_EQ(error_text("gone", {}), "File not found: /p/x.md");
     EXPECT_EQ(error_text("crash", {}), "Error: the operation failed unexpectedly.");
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <set>
 #include <ctime>
+#include <optional>
 #include <thread>
 
 #include "quillbox/detail/confine.h"
@@ -46,14 +47,15 @@ mode_t mode_of(const fs::path& p) {
     return st.st_mode & 07777;
 }
 
+// The kind of the ModificationError `f` raises, with its file and backup.
 template <class F>
-std::string error_text(F&& f) {
+std::optional<ModificationError> write_failure(F&& f) {
     try {
         f();
-    } catch (const std::exception& e) {
-        return e.what();
+    } catch (const ModificationError& e) {
+        return e;
     }
-    return "(no error)";
+    return std::nullopt;
 }
 
 template <class F>
@@ -255,8 +257,10 @@ TEST_F(SafetyEngineTest, BusyWriterCancelsTheWriteButNotTheCheck) {
     SafetyEngine guarded(backups, &tracker);
     write_file(file, "a\nb\n");
     tracker.mark_write_start(file);
-    EXPECT_EQ(error_text([&] { guarded.apply_replace(file, 1, 1, {"x"}); }),
-              "文件 " + file.string() + " 正在被持续写入（超时 3s），操作已取消。请稍后重试。");
+    const auto busy = write_failure([&] { guarded.apply_replace(file, 1, 1, {"x"}); });
+    ASSERT_TRUE(busy);
+    EXPECT_EQ(busy->kind(), WriteFailure::writer_busy);
+    EXPECT_EQ(busy->file(), file);
     EXPECT_TRUE(backup_files().empty());
     EXPECT_EQ(read_file(file), "a\nb\n");
     EXPECT_TRUE(guarded.verify_before_modify(file, 1, 2, compute_hash("a\nb")));
@@ -276,7 +280,6 @@ TEST_F(SafetyEngineTest, VerifyBeforeModify) {
     EXPECT_FALSE(engine.verify_before_modify(file, 1, 1, compute_hash("# T\nbody")));
     auto missing = dir / "gone.md";
     auto call = [&] { engine.verify_before_modify(missing, 1, 1, ""); };
-    EXPECT_EQ(error_text(call), "文件不存在: " + missing.string());
     EXPECT_EQ(fs_error_code(call), std::errc::no_such_file_or_directory);
 }
 
@@ -294,9 +297,11 @@ TEST_F(SafetyEngineTest, ChangesAfterTheRenameAreLeftAlone) {
             if (disturbed) write_file(p, disturbed);
             else fs::remove(p);
         });
-        std::string got = error_text([&] { engine.apply_replace(file, 3, 3, {"new"}); });
-        EXPECT_NE(got.find("未回滚"), std::string::npos) << got;
-        EXPECT_NE(got.find(backups.string()), std::string::npos) << got;
+        const auto got = write_failure([&] { engine.apply_replace(file, 3, 3, {"new"}); });
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->kind(), WriteFailure::overwritten);
+        EXPECT_EQ(got->backup().parent_path(), backups);
+        EXPECT_EQ(read_file(got->backup()), original);
         if (disturbed) EXPECT_EQ(read_file(file), disturbed);
         else EXPECT_FALSE(fs::exists(file));
         EXPECT_TRUE(no_tmp());
@@ -306,7 +311,8 @@ TEST_F(SafetyEngineTest, ChangesAfterTheRenameAreLeftAlone) {
     for (const char* other : {"p1\r\np2\r\nnew\r\ns1\r\ns2", "p1\np2\nnew\ns1\ns2"}) {
         write_file(file, original);
         engine.set_after_rename_hook([&](const fs::path& p) { write_file(p, other); });
-        EXPECT_NE(error_text([&] { engine.apply_replace(file, 3, 3, {"new"}); }).find("未回滚"), std::string::npos);
+        const auto got = write_failure([&] { engine.apply_replace(file, 3, 3, {"new"}); });
+        EXPECT_TRUE(got && got->kind() == WriteFailure::overwritten);
         EXPECT_EQ(read_file(file), other);
     }
 }
@@ -364,8 +370,8 @@ TEST_F(SafetyEngineTest, WritersOfOneFileTakeTurns) {
 
     // A holder that never lets go: the wait is bounded and the refusal says so.
     engine.set_before_rename_hook([&](const fs::path&) {
-        EXPECT_NE(error_text([&] { other.apply_replace(file, 2, 2, {"x"}); }).find("另一个 Quillbox 进程"),
-                  std::string::npos);
+        const auto got = write_failure([&] { other.apply_replace(file, 2, 2, {"x"}); });
+        EXPECT_TRUE(got && got->kind() == WriteFailure::locked);
     });
     engine.apply_replace(file, 2, 2, {"B"});
     EXPECT_EQ(read_file(file), "A\nB\nC\n");

@@ -273,10 +273,7 @@ Reply read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file
             tracker->recent_call_count(block_key) == 1) {
             shown();
             return "✅ " + get_message("cache_hit", {{"sha", cached.sha}, {"lines", cached.lines}}) +
-                   (get_language() == "zh"
-                        ? "\n你已通过 read_file 持有该文件的当前内容。如已不在上下文中，请再次调用 md_read_block 获取此块内容。"
-                        : "\nYou already hold this file's current content from read_file. If you no longer have "
-                          "it, call md_read_block again for this block's content.");
+                   get_message("cache_hit_read_file");
         }
     }
 

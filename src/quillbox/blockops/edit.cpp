@@ -23,6 +23,8 @@
 #include "quillbox/i18n.h"
 #include "quillbox/blockops/frame.h"
 #include "quillbox/blockops/edit.h"
+#include "quillbox/blockops/failure_text.h"
+#include "quillbox/safety.h"
 
 namespace quillbox {
 
@@ -524,7 +526,7 @@ void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
     // stored lines, else where that content now stands nearest to them.
     const std::string expected = _expected_hash(block);
     auto at = _locate_block(safety, block);
-    if (!at) throw std::invalid_argument("File changed since last read");
+    if (!at) throw FileChangedError(fp);
     const int first = at->first;
     const int last = at->second;
 
@@ -532,12 +534,8 @@ void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
     const std::vector<std::string> old_lines = read_lines(fp, first, last);
     std::vector<std::string> new_lines = _block_lines(new_content, old_lines);
     if (new_lines == old_lines) return;
-    WriteOutcome written;
-    try {
-        written = safety.apply_replace(fp, first, last, new_lines, WriteBasis::range(expected));
-    } catch (const FileChangedError&) {
-        throw std::invalid_argument("File changed since last read");
-    }
+    // A FileChangedError propagates: the caller tells the agent to read the block again.
+    const WriteOutcome written = safety.apply_replace(fp, first, last, new_lines, WriteBasis::range(expected));
     get_session_view()->record(block.uuid, compute_hash(detail::join_lines(new_lines)));
     tracker.reset_file(fp.string());
 
@@ -578,14 +576,10 @@ std::pair<bool, std::string> rewrite_section(Indexer& indexer, FileWatcher& watc
         _do_replace_direct(indexer, watcher, safety, tracker, block.file_path, block.uuid, new_content);
         return {true, "✅ Updated **" + block.title + "** (lines " + std::to_string(block.start_line) + "-" +
                           std::to_string(block.end_line) + ")"};
-    } catch (const SafetyFileError& e) {
-        return {false, failure_entry(block, e.code() == std::errc::permission_denied
-                                                ? get_message("file_read_only", {{"path", block.file_path}})
-                                                : std::string(e.what()))};
-    } catch (const FileTooLargeError&) {
-        return {false, failure_entry(block, get_message("file_too_large"))};
+    } catch (const FileChangedError&) {
+        return {false, failure_entry(block, get_message("edit_file_changed"))};
     } catch (const std::exception& e) {
-        return {false, failure_entry(block, e.what())};
+        return {false, failure_entry(block, failure_text(e).value_or(e.what()))};
     }
 }
 

@@ -63,7 +63,7 @@ std::error_code errno_code(int e) { return std::error_code(e, std::generic_categ
 }
 
 [[noreturn]] void throw_missing(const fs::path& p) {
-    throw SafetyFileError("文件不存在: " + p.string(), p,
+    throw SafetyFileError("file not found: " + p.string(), p,
                           std::make_error_code(std::errc::no_such_file_or_directory));
 }
 
@@ -72,14 +72,14 @@ struct stat stat_regular_file(const fs::path& p) {
     struct stat st {};
     if (::stat(p.c_str(), &st) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) throw_missing(p);
-        throw_errno("无法读取文件状态", p, errno);
+        throw_errno("cannot stat", p, errno);
     }
     if (S_ISDIR(st.st_mode)) {
-        throw SafetyFileError("不是文件而是目录: " + p.string(), p,
+        throw SafetyFileError("a directory, not a file: " + p.string(), p,
                               std::make_error_code(std::errc::is_a_directory));
     }
     if (!S_ISREG(st.st_mode)) {
-        throw SafetyFileError("不是普通文件: " + p.string(), p,
+        throw SafetyFileError("not a regular file: " + p.string(), p,
                               std::make_error_code(std::errc::invalid_argument));
     }
     return st;
@@ -100,7 +100,7 @@ public:
         const fs::path key = fs::weakly_canonical(fs::absolute(target, ec), ec);
         const fs::path file = lock_dir / (detail::sha256_hex(key.native()).substr(0, 32) + ".lock");
         fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd_ < 0) throw_errno("无法打开写入锁", file, errno);
+        if (fd_ < 0) throw_errno("cannot open the write lock", file, errno);
         // The kernel has no timed flock: try, then back off briefly, up to the bound.
         const auto deadline = std::chrono::steady_clock::now() +
                               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -111,15 +111,14 @@ public:
             if (errno != EWOULDBLOCK && errno != EINTR) {
                 int e = errno;
                 ::close(fd_);
-                throw_errno("无法获取写入锁", file, e);
+                throw_errno("cannot take the write lock", file, e);
             }
             if (std::chrono::steady_clock::now() >= deadline) break;
             std::this_thread::sleep_for(pause);
             pause = std::min(pause * 2, std::chrono::milliseconds(20));
         }
         ::close(fd_);
-        throw ModificationError("文件 " + target.string() +
-                                " 正被另一个 Quillbox 进程修改（等待 3s 超时），操作已取消。请稍后重试。");
+        throw ModificationError(WriteFailure::locked, target);
     }
     ~WriteLock() { ::close(fd_); }  // closing releases the lock
     WriteLock(const WriteLock&) = delete;
@@ -256,6 +255,35 @@ bool parse_hex_digest(std::string_view hex, unsigned char out[32]) {
 constexpr std::size_t PARALLEL_MIN_BYTES = 8u << 20;
 
 }  // namespace
+
+namespace {
+
+const char* failure_name(WriteFailure kind) {
+    switch (kind) {
+        case WriteFailure::writer_busy: return "another writer did not finish within 3 s";
+        case WriteFailure::locked: return "another Quillbox process held the write lock past 3 s";
+        case WriteFailure::changed: return "the file changed since it was read";
+        case WriteFailure::content_mismatch: return "the written lines read back differently, rolled back";
+        case WriteFailure::prefix_modified: return "the lines before the range changed, rolled back";
+        case WriteFailure::suffix_modified: return "the lines after the range changed, rolled back";
+        case WriteFailure::overwritten: return "changed by another program after the write, kept";
+    }
+    return "write failed";
+}
+
+std::string failure_log_text(WriteFailure kind, const fs::path& file, const fs::path& backup) {
+    std::string s = file.string() + ": " + failure_name(kind);
+    if (!backup.empty()) s += " (backup " + backup.string() + ")";
+    return s;
+}
+
+}  // namespace
+
+ModificationError::ModificationError(WriteFailure kind, fs::path file, fs::path backup)
+    : std::runtime_error(failure_log_text(kind, file, backup)),
+      kind_(kind),
+      file_(std::move(file)),
+      backup_(std::move(backup)) {}
 
 std::string compute_hash(std::string_view text) { return detail::sha256_hex(text); }
 
@@ -547,7 +575,7 @@ fs::path SafetyEngine::backup_from(const fs::path& file_path, std::string_view b
     std::error_code ec;
     fs::create_directories(backup_dir_, ec);
     if (ec) {
-        throw SafetyFileError("无法创建备份目录 " + backup_dir_.string() + ": " + ec.message(),
+        throw SafetyFileError("cannot create the backup folder " + backup_dir_.string() + ": " + ec.message(),
                               backup_dir_, ec);
     }
     // Complete or absent, and never over an existing backup: a later one within the same
@@ -564,7 +592,7 @@ fs::path SafetyEngine::backup_from(const fs::path& file_path, std::string_view b
             },
             bytes, detail::ReplaceOptions{.like = &meta, .copy_times = true});
     } catch (const detail::FileReplaceError& e) {
-        throw_replace_error("无法创建备份", e);
+        throw_replace_error("cannot create the backup", e);
     }
     prune_backups(suffix);
     return backup;
@@ -721,16 +749,16 @@ ReplacedText replace_range(std::string raw, const fs::path& file_path, long star
 
 // What is wrong with the file as read back after the rename, or nothing when it holds exactly
 // the bytes meant to be written.
-const char* written_mismatch(const fs::path& target, const ReplacedText& r, std::size_t new_count) {
+std::optional<WriteFailure> written_mismatch(const fs::path& target, const ReplacedText& r, std::size_t new_count) {
     // A file that can no longer be read as text does not hold what was written.
     std::string back;
     try {
         back = detail::read_file_bytes(target);
     } catch (const std::exception&) {
-        return "写入内容与预期不匹配，已自动回滚";
+        return WriteFailure::content_mismatch;
     }
-    if (back == r.text) return nullptr;
-    if (detail::find_invalid_utf8(back) != std::string_view::npos) return "写入内容与预期不匹配，已自动回滚";
+    if (back == r.text) return std::nullopt;
+    if (detail::find_invalid_utf8(back) != std::string_view::npos) return WriteFailure::content_mismatch;
 
     // Tell which part differs: the new lines, the lines before them or the lines after them,
     // each compared with its line end.
@@ -743,13 +771,13 @@ const char* written_mismatch(const fs::path& target, const ReplacedText& r, std:
                    out.substr(want[i].begin, want[i].len + want[i].end_len);
     };
     for (std::size_t i = r.s0; i < r.s0 + new_count; ++i)
-        if (!same(i)) return "写入内容与预期不匹配，已自动回滚";
+        if (!same(i)) return WriteFailure::content_mismatch;
     for (std::size_t i = 0; i < r.s0; ++i)
-        if (!same(i)) return "前缀区域被意外修改，已自动回滚";
-    if (got.size() != want.size()) return "后缀区域被意外修改，已自动回滚";
+        if (!same(i)) return WriteFailure::prefix_modified;
+    if (got.size() != want.size()) return WriteFailure::suffix_modified;
     for (std::size_t i = r.s0 + new_count; i < want.size(); ++i)
-        if (!same(i)) return "后缀区域被意外修改，已自动回滚";
-    return "写入内容与预期不匹配，已自动回滚";
+        if (!same(i)) return WriteFailure::suffix_modified;
+    return WriteFailure::content_mismatch;
 }
 
 struct WrittenFigures {
@@ -788,15 +816,14 @@ WriteOutcome SafetyEngine::apply_replace(const fs::path& file_path, long start, 
     // Through a symbolic link the rename must replace the link's target, not the link.
     const fs::path target = detail::link_target(file_path);
     if ((st.st_mode & 0222) == 0 || ::access(file_path.c_str(), W_OK) != 0) {
-        throw SafetyFileError("文件只读，无法修改: " + file_path.string(), file_path,
+        throw SafetyFileError("read-only: " + file_path.string(), file_path,
                               std::make_error_code(std::errc::permission_denied));
     }
 
     // 1. Wait for other writers: the watcher's marks, then the lock between processes, held
     // from this read of the file to the end of the read-back.
     if (!wait_if_writing(file_path)) {
-        throw ModificationError("文件 " + file_path.string() +
-                                " 正在被持续写入（超时 3s），操作已取消。请稍后重试。");
+        throw ModificationError(WriteFailure::writer_busy, file_path);
     }
     WriteLock lock(lock_dir_, target, WRITE_QUIET_TIMEOUT);
 
@@ -804,9 +831,7 @@ WriteOutcome SafetyEngine::apply_replace(const fs::path& file_path, long start, 
     st = stat_regular_file(file_path);
     std::string raw = detail::read_file_bytes(target);
     detail::validate_utf8(raw, target.string());
-    auto changed = [&] {
-        return FileChangedError("文件 " + file_path.string() + " 已被修改，请重新读取后再修改。");
-    };
+    auto changed = [&] { return FileChangedError(file_path); };
     if (basis.file_sha256 && detail::sha256_hex(raw) != *basis.file_sha256) throw changed();
     if (basis.range_hash && range_hash(raw, start, end) != basis.range_hash) throw changed();
 
@@ -825,10 +850,10 @@ WriteOutcome SafetyEngine::apply_replace(const fs::path& file_path, long start, 
         try {
             pending.emplace(target, r.text, detail::ReplaceOptions{.temporary = tmp_path_for(target), .like = &st});
         } catch (const detail::FileReplaceError& e) {
-            throw_replace_error("无法写入临时文件", e);
+            throw_replace_error("cannot write the temporary file", e);
         }
         if (before_rename_hook_) before_rename_hook_(target);
-        if (!commit_if_unchanged(*pending, raw, r.text, "无法用临时文件替换")) throw changed();
+        if (!commit_if_unchanged(*pending, raw, r.text, "cannot replace the file with the temporary file")) throw changed();
     }
 
     if (after_rename_hook_) after_rename_hook_(target);
@@ -836,23 +861,23 @@ WriteOutcome SafetyEngine::apply_replace(const fs::path& file_path, long start, 
 
     // 5. Read back, byte for byte. What differs is rolled back, but only while the file holds
     // what this write put there: content another program saved since is theirs, and stays.
-    if (const char* mismatch = written_mismatch(target, r, new_lines.size())) {
+    if (const std::optional<WriteFailure> mismatch = written_mismatch(target, r, new_lines.size())) {
         try {
             std::optional<detail::PendingReplace> pending;
             try {
                 pending.emplace(target, raw,
                                 detail::ReplaceOptions{.temporary = tmp_path_for(target), .like = &st, .copy_times = true});
             } catch (const detail::FileReplaceError& e) {
-                throw_replace_error("无法从备份恢复文件", e);
+                throw_replace_error("cannot restore the file from the backup", e);
             }
-            if (commit_if_unchanged(*pending, r.text, raw, "无法从备份恢复文件")) throw ModificationError(mismatch);
+            if (commit_if_unchanged(*pending, r.text, raw, "cannot restore the file from the backup"))
+                throw ModificationError(*mismatch, target);
         } catch (const fs::filesystem_error& e) {
             // Tell where the old content is, so it can be put back by hand.
-            throw SafetyFileError(std::string(e.what()) + "（备份保留在 " + backup.string() + "）", target, e.code());
+            throw SafetyFileError(std::string(e.what()) + " (the backup is kept at " + backup.string() + ")", target,
+                                  e.code(), backup);
         }
-        throw ModificationError("文件 " + target.string() +
-                                " 在写入后被其他程序修改，未回滚，已保留其内容；修改前的内容在备份 " +
-                                backup.string() + " 中。请重新读取后再修改。");
+        throw ModificationError(WriteFailure::overwritten, target, backup);
     }
     ++writes_completed_;
     WriteOutcome out{std::move(raw), std::move(r.text), figures.mtime_ns, figures.size, figures.inode, figures.taken_at};

@@ -141,10 +141,6 @@ void append_number(std::string& out, double v) {
 
 namespace {
 
-const char* const LOAD_FAILURE_HEAD = "语义搜索模型下载失败: ";
-const char* const LOAD_FAILURE_MID =
-    "\n请检查网络连接后重试。\n或设置环境变量 QUILLBOX_SEMANTIC_MODEL 切换模型。\n原始错误: ";
-
 // Replaced in one step, so a crash mid-write never leaves a half-written store file that
 // would stop the next start.
 void write_file(const fs::path& p, const std::string& text) { detail::replace_file(p, text); }
@@ -226,10 +222,9 @@ SentenceEncoder& SemanticEngine::_get_model() {
                                  std::to_string(model_dim_));
             model_ = std::move(enc);
         } catch (const std::exception& e) {
-            std::throw_with_nested(SemanticModelError(LOAD_FAILURE_HEAD + model_name_ + LOAD_FAILURE_MID + e.what()));
+            std::throw_with_nested(SemanticModelError(model_name_, e.what()));
         } catch (...) {
-            std::throw_with_nested(
-                SemanticModelError(LOAD_FAILURE_HEAD + model_name_ + LOAD_FAILURE_MID + "unknown error"));
+            std::throw_with_nested(SemanticModelError(model_name_, "unknown error"));
         }
     }
     return *model_;
