@@ -655,6 +655,20 @@ void index_each(Indexer& indexer, const std::vector<fs::path>& files, const fs::
     bar.finish();
 }
 
+// Tells the user what the index did about its file; false when it could only be kept in memory
+// (a reindex then has nothing to write to).
+bool say_index_notice(Indexer& indexer) {
+    const auto notice = indexer.take_notice();
+    if (!notice) return true;
+    if (notice->kind == IndexNotice::Kind::renewed) {
+        say(fmt::format("The index {} was damaged ({}); it was moved aside to {} and is built afresh.",
+                        indexer.db_path().string(), notice->reason, notice->moved_to.string()));
+        return true;
+    }
+    complain(fmt::format("cannot write the index {}: {}", indexer.db_path().string(), notice->reason));
+    return false;
+}
+
 // Forgets the indexed files under `root` that are gone; returns how many.
 std::size_t forget_deleted(Indexer& indexer, const fs::path& root) {
     std::size_t removed = 0;
@@ -679,11 +693,13 @@ int cmd_reindex(const fs::path& root_arg, const std::vector<std::string>& paths)
 
     std::unique_ptr<Indexer> indexer;
     try {
-        indexer = std::make_unique<Indexer>(project.data_dir / "index.db");
+        // A damaged index is repaired here: moved aside and built afresh from the files.
+        indexer = std::make_unique<Indexer>(project.data_dir / "index.db", Recovery::heal);
     } catch (const std::exception& e) {
         complain(fmt::format("cannot open the index: {}", e.what()));
         return 1;
     }
+    if (!say_index_notice(*indexer)) return 1;
 
     auto started = std::chrono::steady_clock::now();
     ReindexTally tally;
@@ -698,9 +714,11 @@ int cmd_reindex(const fs::path& root_arg, const std::vector<std::string>& paths)
             tally.problems.push_back(fmt::format("cleaning up deleted files failed: {}", e.what()));
         }
     }
+    const bool sound = say_index_notice(*indexer);
     indexer->close();
 
     for (const auto& p : tally.problems) complain(p);
+    if (!sound) return 1;
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     say(fmt::format("Indexed {} of {} Markdown files ({} blocks) in {:.2f} s{}{}", files.size() - tally.failed,
                     files.size(), group_thousands(tally.blocks), secs,

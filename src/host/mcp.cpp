@@ -352,8 +352,11 @@ json McpProtocol::call_tool(const json& params) {
         outcome = run_tool(*spec, context_, arguments);
         if (hooks_.after_tool) hooks_.after_tool(*spec);
     }
-    return json{{"content", json::array({{{"type", "text"}, {"text", outcome.text}}})},
-                {"isError", outcome.is_error}};
+    json content = json::array({{{"type", "text"}, {"text", outcome.text}}});
+    if (hooks_.take_note)
+        if (std::string note = hooks_.take_note(); !note.empty())
+            content.push_back({{"type", "text"}, {"text", std::move(note)}});
+    return json{{"content", std::move(content)}, {"isError", outcome.is_error}};
 }
 
 }  // namespace quillbox::host

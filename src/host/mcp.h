@@ -52,6 +52,8 @@ public:
         std::function<void()> on_session_start;              // `initialize` or `server/discover`
         std::function<void(const ToolSpec&)> before_tool;    // right before a handler runs
         std::function<void(const ToolSpec&)> after_tool;     // right after it returned
+        // A note for the agent that goes with the answer (said once); empty when none.
+        std::function<std::string()> take_note;
     };
 
     McpProtocol(const ToolRegistry& tools, ToolContext& context, Hooks hooks = {});

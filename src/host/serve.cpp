@@ -24,6 +24,8 @@
 #include "host/tools.h"
 #include "quillbox/blockops.h"
 #include "quillbox/detail/fd.h"
+#include "quillbox/detail/file_key.h"
+#include "quillbox/i18n.h"
 #include "quillbox/detail/read_file.h"
 #include "quillbox/indexer.h"
 #include "quillbox/safety.h"
@@ -196,11 +198,62 @@ private:
     std::atomic<FileWatcher*> watcher_{nullptr};
 };
 
+// The project's Markdown files indexed afresh, after the index was renewed or moved to memory.
+void index_project_files(Indexer& index, const IgnoreRules& rules) {
+    std::vector<fs::path> files = rules.markdown_files();
+    for (fs::path& f : files) f = detail::file_key(f);
+    std::size_t failed = 0;
+    try {
+        index.index_files(files, [&](std::size_t, int, std::exception_ptr error) { failed += error != nullptr; });
+    } catch (const std::exception& e) {
+        log_line(Level::warning, "indexing the project's files failed: {}", e.what());
+        return;
+    }
+    log_line(Level::info, "indexed {} Markdown files{}", files.size() - failed,
+             failed ? fmt::format(" ({} could not be read)", failed) : std::string());
+}
+
+// What the index did about its file, told once: a log line when it happens (as far as the
+// server learns of it), and a note with the next answer the agent gets.
+class IndexNotes {
+public:
+    IndexNotes(Indexer& index, const IgnoreRules& rules) : index_(index), rules_(rules) {}
+
+    // Picks up what the index did since the last look: logs it, indexes the files again and
+    // keeps the note for the agent.
+    void poll() {
+        if (auto notice = index_.take_notice()) {
+            if (notice->kind == IndexNotice::Kind::renewed) {
+                log_line(Level::warning, "the index {} was damaged ({}); moved aside to {} and rebuilt from the files",
+                         index_.db_path().string(), notice->reason, notice->moved_to.string());
+                pending_ = get_message("index_renewed", {{"moved", notice->moved_to}});
+            } else {
+                log_line(Level::warning, "the index {} cannot be written ({}); keeping the index in memory",
+                         index_.db_path().string(), notice->reason);
+                pending_ = get_message("index_in_memory", {{"path", index_.db_path()}, {"reason", notice->reason}});
+            }
+            index_project_files(index_, rules_);
+        }
+    }
+
+    // The note to give the agent with this answer, if any; once.
+    std::string take() {
+        poll();
+        return std::exchange(pending_, std::string());
+    }
+
+private:
+    Indexer& index_;
+    const IgnoreRules& rules_;
+    std::string pending_;
+};
+
 // The long-lived parts of a session. Members are destroyed in reverse order, so the watcher
 // stops (no re-index may start once the index is gone) before the index closes.
 struct Components {
     std::unique_ptr<IgnoreRules> ignore;
     std::unique_ptr<Indexer> indexer;
+    std::unique_ptr<IndexNotes> index_notes;
     std::unique_ptr<ChangeHandler> on_change;
     std::unique_ptr<FileWatcher> watcher;
     std::unique_ptr<SafetyEngine> safety;
@@ -218,12 +271,16 @@ std::unique_ptr<Components> start_components(const Project& project) {
     auto c = std::make_unique<Components>();
     const fs::path db = project.data_dir / "index.db";
     try {
-        c->indexer = std::make_unique<Indexer>(db);
+        // A damaged index is moved aside and begun afresh, one that cannot be written is kept in
+        // memory: the server answers whatever state its index is in.
+        c->indexer = std::make_unique<Indexer>(db, Recovery::heal);
     } catch (const std::exception& e) {
         log_line(Level::error, "cannot open the index {}: {}", db.string(), e.what());
         return nullptr;
     }
     c->ignore = std::make_unique<IgnoreRules>(project.root);
+    c->index_notes = std::make_unique<IndexNotes>(*c->indexer, *c->ignore);
+    c->index_notes->poll();
     c->on_change = std::make_unique<ChangeHandler>(*c->indexer, project.data_dir, *c->ignore);
     try {
         ChangeHandler* handler = c->on_change.get();
@@ -280,6 +337,7 @@ McpProtocol::Hooks session_hooks(Components& c) {
         if (c.turns->call_starts(monotonic_seconds())) c.tracker.advance_turn();
     };
     hooks.after_tool = [&c](const ToolSpec&) { c.turns->call_ends(monotonic_seconds()); };
+    hooks.take_note = [&c] { return c.index_notes->take(); };
     return hooks;
 }
 

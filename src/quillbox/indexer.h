@@ -4,6 +4,7 @@
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
+#include <atomic>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -35,12 +36,15 @@ enum class RowColumns { all, listed };
 // of the operations propagate as SQLiteCpp raises them (SQLite::Exception).
 class IndexDatabaseError : public SQLite::Exception {
 public:
-    IndexDatabaseError(const std::string& message, int code, std::filesystem::path db_path)
-        : SQLite::Exception(message, code), db_path_(std::move(db_path)) {}
+    IndexDatabaseError(const std::string& message, int code, std::filesystem::path db_path, int extended_code = -1)
+        : SQLite::Exception(message, code), db_path_(std::move(db_path)), extended_code_(extended_code) {}
     const std::filesystem::path& db_path() const noexcept { return db_path_; }
+    // SQLite's extended result code, when known (-1 otherwise).
+    int extended_code() const noexcept { return extended_code_; }
 
 private:
     std::filesystem::path db_path_;
+    int extended_code_;
 };
 
 // The version text stored in schema_version; a change clears the blocks table.
@@ -120,15 +124,44 @@ struct IndexHealth {
     bool operator==(const IndexHealth&) const = default;
 };
 
+// What a healing Indexer did about its database file, to be said once to the agent and by
+// `quillbox doctor`: a damaged file moved aside (kept, named with the time) and a fresh index
+// begun, whose block identifiers are new; or an index kept in memory because the file could
+// not be opened or written.
+struct IndexNotice {
+    enum class Kind { renewed, memory };
+    Kind kind = Kind::renewed;
+    std::filesystem::path moved_to;  // renewed: where the damaged file now lies
+    std::string reason;              // what SQLite said
+
+    bool operator==(const IndexNotice&) const = default;
+};
+
+// How an Indexer meets a database it cannot use. `strict`: it throws (IndexDatabaseError on
+// open, SQLite::Exception later). `heal`: the index is a cache of the files. On open the file
+// is checked; a damaged one (corrupt, not a database, a symbolic link) is moved aside and a
+// fresh index begun, and one that cannot be opened or written (permissions, full disk,
+// read-only mount) is replaced by an index in memory. An operation that meets corruption or a
+// failed write later does the same and then runs once more.
+enum class Recovery { strict, heal };
+
+// Whether SQLite's error says the database file is damaged (corrupt, not a database, a
+// symbolic link where the file should be).
+bool is_damaged_index(const SQLite::Exception& e);
+
 class Indexer {
 public:
-    explicit Indexer(std::filesystem::path db_path);
+    explicit Indexer(std::filesystem::path db_path, Recovery recovery = Recovery::strict);
     ~Indexer();
     Indexer(const Indexer&) = delete;
     Indexer& operator=(const Indexer&) = delete;
 
     void close();  // idempotent; later operations throw
     const std::filesystem::path& db_path() const { return db_path_; }
+    // Whether the rows live in memory (a healing Indexer that could not use its file).
+    bool in_memory() const;
+    // What the Indexer last did about its file that nobody has been told yet; once.
+    std::optional<IndexNotice> take_notice();
 
     std::vector<Block> list_blocks(const std::filesystem::path& file_path, RowColumns columns = RowColumns::all);
     // The file's rows, when its freshness record vouches for them against `now` (same
@@ -249,6 +282,14 @@ public:
 
 private:
     class Lock;
+    template <class F>
+    decltype(auto) guarded(F&& f);
+    static bool recoverable(const SQLite::Exception& e);
+    void open_locked();
+    bool recover(const SQLite::Exception& e, unsigned generation);
+    void renew_locked(const std::string& reason);
+    void to_memory_locked(const std::string& reason);
+    void set_connection_locked(std::unique_ptr<SQLite::Database> db);
     SQLite::Database& conn_locked();
     bool splice_locked(Lock& lk, const std::string& key, const std::filesystem::path& file_path,
                        const std::optional<std::pair<std::string, int>>& keep, const LineSplice& splice);
@@ -262,7 +303,11 @@ private:
     std::filesystem::path db_path_;
     std::unique_ptr<SQLite::Database> conn_;
     std::unique_ptr<indexer::StatementCache> statements_;  // of conn_; reset before it
-    std::mutex mu_;
+    mutable std::mutex mu_;
+    Recovery recovery_;
+    bool in_memory_ = false;                // under mu_
+    std::atomic<unsigned> generation_{0};   // counts the connections opened
+    std::optional<IndexNotice> notice_;     // under mu_
 };
 
 }  // namespace quillbox

@@ -44,7 +44,7 @@ protected:
     ToolRegistry tools_;
     ToolContext context_;
     int sessions_ = 0;
-    McpProtocol protocol_{tools_, context_, {.on_session_start = [this] { ++sessions_; }, .before_tool = {}, .after_tool = {}}};
+    McpProtocol protocol_{tools_, context_, {.on_session_start = [this] { ++sessions_; }, .before_tool = {}, .after_tool = {}, .take_note = {}}};
 };
 
 TEST_F(Protocol, InitializeNegotiatesTheVersion) {

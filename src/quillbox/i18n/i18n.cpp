@@ -75,6 +75,10 @@ const MessageCatalogue& catalogue() {
         {"milestone_edits", "🎉 Today's milestone: {count} edits through Quillbox (~{tokens} tokens saved)."},
         {"milestone_tokens", "🎉 Today's milestone: ~{tokens} tokens saved through Quillbox."},
         {"edit_file_changed", "File changed since last read"},
+        {"index_renewed", "Note: Quillbox's block index was damaged; it has been rebuilt from the files (the damaged copy is kept as {moved}). Block ids have been renewed: call md_list_blocks again before using any block id from earlier."},
+        {"index_in_memory", "Note: Quillbox cannot write its block index {path} ({reason}), so it keeps the index in memory for this session: block ids from before are gone, call md_list_blocks again; ids then stay valid until the server stops. Ask the user to run `quillbox doctor` to fix it."},
+        {"data_folder_outside", "{path} is a symbolic link to {target}, outside the project; Quillbox does not follow it. Remove the link (rm {path}) and start Quillbox again: it makes a fresh data folder there."},
+        {"request_too_large", "Request too large: a message may be at most {limit} bytes (this one has more). Send less at once: a shorter query, or a section's content in several smaller replacements."},
         }},
         {"zh", {
         {"cache_hit", "[已缓存, sha={sha}, {lines} 行]"},
@@ -135,6 +139,10 @@ const MessageCatalogue& catalogue() {
         {"milestone_edits", "🎉 今日里程碑：已通过 Quillbox 完成 {count} 次编辑（约节省 {tokens} tokens）。"},
         {"milestone_tokens", "🎉 今日里程碑：Quillbox 已节省约 {tokens} tokens。"},
         {"edit_file_changed", "文件自上次读取后已被修改"},
+        {"index_renewed", "注意：Quillbox 的块索引已损坏，已根据文件重建（损坏的副本保存为 {moved}）。块 id 已更新：使用之前的任何块 id 前，请重新调用 md_list_blocks。"},
+        {"index_in_memory", "注意：Quillbox 无法写入块索引 {path}（{reason}），本次会话改用内存中的索引：之前的块 id 已失效，请重新调用 md_list_blocks；之后的 id 在服务器停止前有效。请让用户运行 `quillbox doctor` 修复。"},
+        {"data_folder_outside", "{path} 是指向项目之外 {target} 的符号链接，Quillbox 不会跟随它。请删除该链接（rm {path}）后重新启动 Quillbox，它会在原处新建数据文件夹。"},
+        {"request_too_large", "请求过大：一条消息最多 {limit} 字节（这一条超过了）。请一次发送更少的内容：更短的查询，或把一节内容分成几次较小的替换。"},
         }},
     };
     return cat;

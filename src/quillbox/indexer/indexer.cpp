@@ -142,7 +142,8 @@ using indexer::StatementCache;
     fs::path parent = fs::absolute(db_path, ec).parent_path();
     if (e.getErrorCode() == SQLITE_CANTOPEN && !parent.empty() && !fs::is_directory(parent, ec))
         msg += " (directory " + parent.string() + " does not exist)";
-    throw IndexDatabaseError(msg, e.getErrorCode(), db_path);
+    const auto* known = dynamic_cast<const IndexDatabaseError*>(&e);
+    throw IndexDatabaseError(msg, e.getErrorCode(), db_path, known ? known->extended_code() : e.getExtendedErrorCode());
 }
 
 // Where a statement's row holds each Block field; -1 for a column it lacks. Found once per
@@ -463,8 +464,9 @@ namespace {
 std::unique_ptr<SQLite::Database> open_and_migrate(const fs::path& db_path) {
     // No mutex inside SQLite: the Indexer's own lock already keeps every use of the connection
     // to one thread at a time, and a listing would otherwise take it for every column it reads.
+    // Never through a symbolic link: a cloned repository may carry one in place of the index.
     auto db = std::make_unique<SQLite::Database>(
-        db_path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOMUTEX);
+        db_path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW);
     // Before the first statement: another process may be creating the same index, and
     // even the journal mode waits for its lock.
     db->setBusyTimeout(kBusyTimeoutMs);
@@ -596,10 +598,166 @@ private:
     StatementCache& q_;
 };
 
-Indexer::Indexer(fs::path db_path)
-    : db_path_(std::move(db_path)),
-      conn_(_init_db(db_path_)),
-      statements_(std::make_unique<StatementCache>(*conn_)) {}
+Indexer::Indexer(fs::path db_path, Recovery recovery) : db_path_(std::move(db_path)), recovery_(recovery) {
+    std::lock_guard<std::mutex> lk(mu_);
+    open_locked();
+}
+
+bool is_damaged_index(const SQLite::Exception& e) {
+    const int code = e.getErrorCode() & 0xff;
+    const auto* known = dynamic_cast<const IndexDatabaseError*>(&e);
+    const int extended = known ? known->extended_code() : e.getExtendedErrorCode();
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB || extended == SQLITE_CANTOPEN_SYMLINK;
+}
+
+namespace {
+
+// A failure to open or write the file that no repair of it can mend: the index goes to memory.
+bool cannot_write(const SQLite::Exception& e) {
+    switch (e.getErrorCode() & 0xff) {
+        case SQLITE_READONLY:
+        case SQLITE_FULL:
+        case SQLITE_IOERR:
+        case SQLITE_CANTOPEN:
+        case SQLITE_PERM:
+        case SQLITE_NOLFS:
+        case SQLITE_AUTH:
+        case SQLITE_PROTOCOL:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// "index.db" -> "index.db.damaged-20260301-142501", a counter after it when that name is taken.
+fs::path damaged_name(const fs::path& db_path) {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+    const std::string base = db_path.string() + ".damaged-" + stamp;
+    std::error_code ec;
+    for (int k = 0;; ++k) {
+        fs::path p = k ? fs::path(base + "-" + std::to_string(k)) : fs::path(base);
+        if (!fs::exists(fs::symlink_status(p, ec))) return p;
+    }
+}
+
+// The quick check's first line; "ok" for a sound database.
+std::string quick_check(SQLite::Database& db) {
+    return db.execAndGet("PRAGMA quick_check").getString();
+}
+
+}  // namespace
+
+bool Indexer::recoverable(const SQLite::Exception& e) { return is_damaged_index(e) || cannot_write(e); }
+
+void Indexer::set_connection_locked(std::unique_ptr<SQLite::Database> db) {
+    statements_.reset();
+    conn_ = std::move(db);
+    if (conn_) statements_ = std::make_unique<StatementCache>(*conn_);
+    ++generation_;
+}
+
+void Indexer::open_locked() {
+    if (recovery_ == Recovery::strict) {
+        set_connection_locked(_init_db(db_path_));
+        return;
+    }
+    std::string damage;
+    try {
+        // Checked before anything is written to it, so that a damaged file is kept as it was.
+        std::error_code ec;
+        if (fs::exists(fs::symlink_status(db_path_, ec))) {
+            SQLite::Database check(db_path_.string(), SQLite::OPEN_READONLY | SQLITE_OPEN_NOFOLLOW);
+            check.setBusyTimeout(kBusyTimeoutMs);
+            if (std::string answer = quick_check(check); answer != "ok") {
+                std::replace(answer.begin(), answer.end(), '\n', ' ');
+                damage = "integrity check: " + answer;
+            }
+        }
+        if (damage.empty()) {
+            set_connection_locked(_init_db(db_path_));
+            return;
+        }
+    } catch (const SQLite::Exception& e) {
+        if (!is_damaged_index(e)) {
+            to_memory_locked(e.what());
+            return;
+        }
+        damage = e.what();
+    }
+    renew_locked(damage);
+}
+
+void Indexer::renew_locked(const std::string& reason) {
+    set_connection_locked(nullptr);
+    // The damaged file and its journals are kept, under a name with the time, for whoever wants
+    // to look; the shared-memory index is only a cache of the log.
+    const fs::path moved = damaged_name(db_path_);
+    std::error_code ec;
+    fs::rename(db_path_, moved, ec);
+    if (ec && fs::exists(fs::symlink_status(db_path_, ec))) {
+        to_memory_locked(reason + "; it could not be moved aside: " + ec.message());
+        return;
+    }
+    for (const char* suffix : {"-wal", "-journal"}) {
+        const fs::path from = db_path_.string() + suffix;
+        if (fs::exists(fs::symlink_status(from, ec))) fs::rename(from, moved.string() + suffix, ec);
+    }
+    fs::remove(db_path_.string() + "-shm", ec);
+    try {
+        set_connection_locked(_init_db(db_path_));
+        in_memory_ = false;
+        notice_ = IndexNotice{IndexNotice::Kind::renewed, moved, reason};
+    } catch (const SQLite::Exception& e) {
+        to_memory_locked(e.what());
+    }
+}
+
+void Indexer::to_memory_locked(const std::string& reason) {
+    set_connection_locked(_init_db(":memory:"));
+    in_memory_ = true;
+    notice_ = IndexNotice{IndexNotice::Kind::memory, {}, reason};
+}
+
+bool Indexer::recover(const SQLite::Exception& e, unsigned generation) {
+    if (recovery_ == Recovery::strict || !recoverable(e)) return false;
+    std::lock_guard<std::mutex> lk(mu_);
+    if (!conn_) return false;                           // closed
+    if (generation != generation_) return true;         // another thread already recovered
+    if (in_memory_) return false;                       // nothing further to fall back to
+    if (is_damaged_index(e)) {
+        renew_locked(e.what());
+    } else {
+        to_memory_locked(e.what());
+    }
+    return true;
+}
+
+template <class F>
+decltype(auto) Indexer::guarded(F&& f) {
+    const unsigned generation = generation_.load();
+    try {
+        return f();
+    } catch (const IndexDatabaseError&) {
+        throw;
+    } catch (const SQLite::Exception& e) {
+        if (!recover(e, generation)) throw;
+    }
+    return f();
+}
+
+bool Indexer::in_memory() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    return in_memory_;
+}
+
+std::optional<IndexNotice> Indexer::take_notice() {
+    std::lock_guard<std::mutex> lk(mu_);
+    return std::exchange(notice_, std::nullopt);
+}
 
 Indexer::~Indexer() {
     try {
@@ -622,166 +780,190 @@ SQLite::Database& Indexer::conn_locked() {
 }
 
 std::vector<Block> Indexer::list_blocks(const fs::path& file_path, RowColumns columns) {
-    const std::string key = file_key(file_path);
-    Lock lk(*this);
-    return blocks_of(lk.q(), key, columns);
+    return guarded([&]() -> std::vector<Block> {
+        const std::string key = file_key(file_path);
+        Lock lk(*this);
+        return blocks_of(lk.q(), key, columns);
+    });
 }
 
 Indexer::FreshRows Indexer::rows_if_fresh(const fs::path& file_path, const FileState& now, RowColumns columns) {
-    const std::string key = file_key(file_path);
-    Lock lk(*this);
-    // The record and the rows from one snapshot: a pass committing in between cannot pair one
-    // file's record with other rows.
-    ReadSnapshot snapshot(lk.q());
-    FreshRows out;
-    out.recorded = lk.file_index().get(key);
-    if (out.recorded && out.recorded->same_stat(now) && !out.recorded->racily_clean())
-        out.rows = blocks_of(lk.q(), key, columns);
-    snapshot.end();
-    return out;
+    return guarded([&]() -> Indexer::FreshRows {
+        const std::string key = file_key(file_path);
+        Lock lk(*this);
+        // The record and the rows from one snapshot: a pass committing in between cannot pair one
+        // file's record with other rows.
+        ReadSnapshot snapshot(lk.q());
+        FreshRows out;
+        out.recorded = lk.file_index().get(key);
+        if (out.recorded && out.recorded->same_stat(now) && !out.recorded->racily_clean())
+            out.rows = blocks_of(lk.q(), key, columns);
+        snapshot.end();
+        return out;
+    });
 }
 
 std::optional<std::vector<Block>> Indexer::rows_if_hash(const fs::path& file_path, std::string_view file_hash,
                                                         RowColumns columns) {
-    const std::string key = file_key(file_path);
-    Lock lk(*this);
-    ReadSnapshot snapshot(lk.q());
-    std::optional<std::vector<Block>> rows;
-    const std::optional<FileState> recorded = lk.file_index().get(key);
-    if (recorded && recorded->file_hash == file_hash) rows = blocks_of(lk.q(), key, columns);
-    snapshot.end();
-    return rows;
+    return guarded([&]() -> std::optional<std::vector<Block>> {
+        const std::string key = file_key(file_path);
+        Lock lk(*this);
+        ReadSnapshot snapshot(lk.q());
+        std::optional<std::vector<Block>> rows;
+        const std::optional<FileState> recorded = lk.file_index().get(key);
+        if (recorded && recorded->file_hash == file_hash) rows = blocks_of(lk.q(), key, columns);
+        snapshot.end();
+        return rows;
+    });
 }
 
 std::optional<Indexer::BlockPlace> Indexer::block_place(std::string_view block_id) {
-    const std::string id(block_id);
-    Lock lk(*this);
-    // One statement: the row and its file's record from one snapshot.
-    indexer::RawPrepared q = lk.q().raw(
-        "SELECT b.id, b.heading_path, b.block_type, b.start_line, b.end_line, b.title, b.level, b.content_hash, "
-        "b.byte_start, b.byte_end, b.file_path, f.mtime, f.file_hash, f.mtime_ns, f.size, f.inode, f.recorded_at "
-        "FROM blocks b LEFT JOIN file_index f ON f.file_path = b.file_path WHERE b.id = ?");
-    sqlite3_stmt* st = q.get();
-    bind_text(st, 1, id);
-    if (!next_row(lk.q(), st)) return std::nullopt;
-    PlacedBlock row = placed_at(st, 0);
-    row.block.file_path = fs::path(column_text(st, 10));
-    BlockPlace place{std::move(row.block), row.bytes, std::nullopt};
-    if (sqlite3_column_type(st, 12) != SQLITE_NULL) {
-        FileState s;
-        s.mtime = sqlite3_column_double(st, 11);
-        s.file_hash = column_text(st, 12);
-        s.mtime_ns = sqlite3_column_int64(st, 13);
-        s.size = sqlite3_column_int64(st, 14);
-        s.inode = sqlite3_column_int64(st, 15);
-        s.recorded_at = sqlite3_column_double(st, 16);
-        place.recorded = std::move(s);
-    }
-    return place;
+    return guarded([&]() -> std::optional<Indexer::BlockPlace> {
+        const std::string id(block_id);
+        Lock lk(*this);
+        // One statement: the row and its file's record from one snapshot.
+        indexer::RawPrepared q = lk.q().raw(
+            "SELECT b.id, b.heading_path, b.block_type, b.start_line, b.end_line, b.title, b.level, b.content_hash, "
+            "b.byte_start, b.byte_end, b.file_path, f.mtime, f.file_hash, f.mtime_ns, f.size, f.inode, f.recorded_at "
+            "FROM blocks b LEFT JOIN file_index f ON f.file_path = b.file_path WHERE b.id = ?");
+        sqlite3_stmt* st = q.get();
+        bind_text(st, 1, id);
+        if (!next_row(lk.q(), st)) return std::nullopt;
+        PlacedBlock row = placed_at(st, 0);
+        row.block.file_path = fs::path(column_text(st, 10));
+        BlockPlace place{std::move(row.block), row.bytes, std::nullopt};
+        if (sqlite3_column_type(st, 12) != SQLITE_NULL) {
+            FileState s;
+            s.mtime = sqlite3_column_double(st, 11);
+            s.file_hash = column_text(st, 12);
+            s.mtime_ns = sqlite3_column_int64(st, 13);
+            s.size = sqlite3_column_int64(st, 14);
+            s.inode = sqlite3_column_int64(st, 15);
+            s.recorded_at = sqlite3_column_double(st, 16);
+            place.recorded = std::move(s);
+        }
+        return place;
+    });
 }
 
 std::vector<Block> Indexer::blocks_overlapping(const fs::path& file_path, int first, int last) {
-    const std::string key = file_key(file_path);
-    Lock lk(*this);
-    Prepared q = lk.q()("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE file_path = ? AND start_line <= ? "
-                        "AND end_line >= ? ORDER BY start_line");
-    q->bindNoCopy(1, key);
-    q->bind(2, last);
-    q->bind(3, first);
-    return read_blocks(*q);
+    return guarded([&]() -> std::vector<Block> {
+        const std::string key = file_key(file_path);
+        Lock lk(*this);
+        Prepared q = lk.q()("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE file_path = ? AND start_line <= ? "
+                            "AND end_line >= ? ORDER BY start_line");
+        q->bindNoCopy(1, key);
+        q->bind(2, last);
+        q->bind(3, first);
+        return read_blocks(*q);
+    });
 }
 
 std::optional<Block> Indexer::get_block(std::string_view block_id) {
-    const std::string id(block_id);
-    Lock lk(*this);
-    indexer::RawPrepared q = lk.q().raw("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE id = ?");
-    bind_text(q.get(), 1, id);
-    if (!next_row(lk.q(), q.get())) return std::nullopt;
-    return row_at(q.get());
+    return guarded([&]() -> std::optional<Block> {
+        const std::string id(block_id);
+        Lock lk(*this);
+        indexer::RawPrepared q = lk.q().raw("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE id = ?");
+        bind_text(q.get(), 1, id);
+        if (!next_row(lk.q(), q.get())) return std::nullopt;
+        return row_at(q.get());
+    });
 }
 
 std::vector<Block> Indexer::blocks_with_id_prefix(std::string_view prefix, int limit) {
-    Lock lk(*this);
-    // A range on the primary key: every text that begins with the prefix sorts between the
-    // prefix and the prefix followed by 0xFF, a byte that UTF-8 never contains.
-    Prepared q = lk.q()("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE id >= ? AND id < ? ORDER BY id LIMIT ?");
-    const std::string low(prefix);
-    const std::string high = low + '\xFF';
-    q->bindNoCopy(1, low);
-    q->bindNoCopy(2, high);
-    q->bind(3, limit);
-    return read_blocks(*q);
+    return guarded([&]() -> std::vector<Block> {
+        Lock lk(*this);
+        // A range on the primary key: every text that begins with the prefix sorts between the
+        // prefix and the prefix followed by 0xFF, a byte that UTF-8 never contains.
+        Prepared q = lk.q()("SELECT " QB_ROW_COLUMNS " FROM blocks WHERE id >= ? AND id < ? ORDER BY id LIMIT ?");
+        const std::string low(prefix);
+        const std::string high = low + '\xFF';
+        q->bindNoCopy(1, low);
+        q->bindNoCopy(2, high);
+        q->bind(3, limit);
+        return read_blocks(*q);
+    });
 }
 
 std::vector<Block> Indexer::search_blocks_by_title(std::string_view query,
                                                    const std::optional<fs::path>& file_path) {
-    std::string escaped;
-    escaped.reserve(query.size() + 2);
-    for (char c : query) {
-        if (c == '\\' || c == '%' || c == '_') escaped += '\\';
-        escaped += c;
-    }
-    const std::string pattern = "%" + escaped + "%";
+    return guarded([&]() -> std::vector<Block> {
+        std::string escaped;
+        escaped.reserve(query.size() + 2);
+        for (char c : query) {
+            if (c == '\\' || c == '%' || c == '_') escaped += '\\';
+            escaped += c;
+        }
+        const std::string pattern = "%" + escaped + "%";
 
-    Lock lk(*this);
-    if (file_path) {
-        SQLite::Statement q(lk.db(),
-                            "SELECT * FROM blocks WHERE title LIKE ? ESCAPE '\\' AND file_path = ? "
-                            "ORDER BY start_line");
+        Lock lk(*this);
+        if (file_path) {
+            SQLite::Statement q(lk.db(),
+                                "SELECT * FROM blocks WHERE title LIKE ? ESCAPE '\\' AND file_path = ? "
+                                "ORDER BY start_line");
+            q.bind(1, pattern);
+            q.bind(2, file_key(*file_path));
+            return read_blocks(q);
+        }
+        SQLite::Statement q(lk.db(), "SELECT * FROM blocks WHERE title LIKE ? ESCAPE '\\' ORDER BY start_line");
         q.bind(1, pattern);
-        q.bind(2, file_key(*file_path));
         return read_blocks(q);
-    }
-    SQLite::Statement q(lk.db(), "SELECT * FROM blocks WHERE title LIKE ? ESCAPE '\\' ORDER BY start_line");
-    q.bind(1, pattern);
-    return read_blocks(q);
+    });
 }
 
 std::vector<fs::path> Indexer::indexed_files() {
-    Lock lk(*this);
-    std::vector<fs::path> files;
-    SQLite::Statement q(lk.db(), "SELECT DISTINCT file_path FROM blocks");
-    while (q.executeStep()) files.emplace_back(q.getColumn(0).getString());
-    return files;
+    return guarded([&]() -> std::vector<fs::path> {
+        Lock lk(*this);
+        std::vector<fs::path> files;
+        SQLite::Statement q(lk.db(), "SELECT DISTINCT file_path FROM blocks");
+        while (q.executeStep()) files.emplace_back(q.getColumn(0).getString());
+        return files;
+    });
 }
 
 void Indexer::record_operation(std::string_view date, std::string_view op_type, std::string_view file_path,
                                std::string_view block_id, long long tokens_saved) {
-    Lock lk(*this);
-    Prepared q = lk.q()("INSERT INTO stats (date, operation_type, file_path, block_id, tokens_saved) "
-                        "VALUES (?, ?, ?, ?, ?)");
-    q->bind(1, std::string(date));
-    q->bind(2, std::string(op_type));
-    q->bind(3, std::string(file_path));
-    q->bind(4, std::string(block_id));
-    q->bind(5, static_cast<int64_t>(tokens_saved));
-    q->exec();  // autocommit: committed on its own
+    return guarded([&] {
+        Lock lk(*this);
+        Prepared q = lk.q()("INSERT INTO stats (date, operation_type, file_path, block_id, tokens_saved) "
+                            "VALUES (?, ?, ?, ?, ?)");
+        q->bind(1, std::string(date));
+        q->bind(2, std::string(op_type));
+        q->bind(3, std::string(file_path));
+        q->bind(4, std::string(block_id));
+        q->bind(5, static_cast<int64_t>(tokens_saved));
+        q->exec();  // autocommit: committed on its own
+    });
 }
 
 void Indexer::update_block_lines(std::string_view block_id, int new_start, int new_end) {
-    Lock lk(*this);
-    SQLite::Statement q(lk.db(),
-                        "UPDATE blocks SET start_line = ?, end_line = ?, updated_at = CURRENT_TIMESTAMP "
-                        "WHERE id = ?");
-    q.bind(1, new_start);
-    q.bind(2, new_end);
-    q.bind(3, std::string(block_id));
-    // The file's record no longer describes all of its rows.
-    SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
-    lk.file_index().remove_for_block(std::string(block_id));
-    q.exec();
-    tx.commit();
+    return guarded([&] {
+        Lock lk(*this);
+        SQLite::Statement q(lk.db(),
+                            "UPDATE blocks SET start_line = ?, end_line = ?, updated_at = CURRENT_TIMESTAMP "
+                            "WHERE id = ?");
+        q.bind(1, new_start);
+        q.bind(2, new_end);
+        q.bind(3, std::string(block_id));
+        // The file's record no longer describes all of its rows.
+        SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
+        lk.file_index().remove_for_block(std::string(block_id));
+        q.exec();
+        tx.commit();
+    });
 }
 
 void Indexer::set_block_hash(std::string_view block_id, std::string_view content_hash) {
-    Lock lk(*this);
-    SQLite::Statement q(lk.db(), "UPDATE blocks SET content_hash = ? WHERE id = ?");
-    q.bind(1, std::string(content_hash));
-    q.bind(2, std::string(block_id));
-    SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
-    lk.file_index().remove_for_block(std::string(block_id));
-    q.exec();
-    tx.commit();
+    return guarded([&] {
+        Lock lk(*this);
+        SQLite::Statement q(lk.db(), "UPDATE blocks SET content_hash = ? WHERE id = ?");
+        q.bind(1, std::string(content_hash));
+        q.bind(2, std::string(block_id));
+        SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
+        lk.file_index().remove_for_block(std::string(block_id));
+        q.exec();
+        tx.commit();
+    });
 }
 
 int Indexer::index_file(const fs::path& file_path, FileWatcher* watcher) {
@@ -804,19 +986,21 @@ int Indexer::index_file_keeping(const fs::path& file_path, FileWatcher* watcher,
 bool Indexer::index_after_write(const fs::path& file_path, FileWatcher* watcher,
                                 const std::optional<std::pair<std::string, int>>& keep, const OperationRecord& op,
                                 const LineSplice* splice) {
-    if (splice && keep) {
-        ReindexMark mark(watcher, file_path);
-        const std::string key = file_key(file_path);
-        Lock lk(*this);
-        SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
-        if (splice_locked(lk, key, file_path, keep, *splice)) {
-            insert_operation(lk, op);
-            tx.commit();
-            return true;
+    return guarded([&]() -> bool {
+        if (splice && keep) {
+            ReindexMark mark(watcher, file_path);
+            const std::string key = file_key(file_path);
+            Lock lk(*this);
+            SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
+            if (splice_locked(lk, key, file_path, keep, *splice)) {
+                insert_operation(lk, op);
+                tx.commit();
+                return true;
+            }
         }
-    }
-    index_locked(file_path, watcher, keep, nullptr, &op);
-    return false;
+        index_locked(file_path, watcher, keep, nullptr, &op);
+        return false;
+    });
 }
 
 namespace {
@@ -912,32 +1096,34 @@ void Indexer::insert_operation(Lock& lk, const OperationRecord& op) {
 int Indexer::index_locked(const fs::path& file_path, FileWatcher* watcher,
                           const std::optional<std::pair<std::string, int>>& keep, const FileState* state,
                           const OperationRecord* op) {
-    ReindexMark mark(watcher, file_path);
-    const std::string key = file_key(file_path);
+    return guarded([&]() -> int {
+        ReindexMark mark(watcher, file_path);
+        const std::string key = file_key(file_path);
 
-    // The parse runs under the lock too: two passes over one file (a watcher firing and an
-    // operation) then each read the file after the other committed, so an older text can never
-    // be written over a newer one. The old rows are read in the writing transaction.
-    Lock lk(*this);
-    // After an operation's write the figures are taken here, before the read, and the hash is
-    // that of the bytes parsed.
-    std::optional<FileState> own_state;
-    if (op && !state) own_state = file_state_of(key, {});
-    ParsedFile parsed = parse_markdown_file(key);
-    if (own_state) {
-        own_state->file_hash = std::move(parsed.file_hash);
-        state = &*own_state;
-    }
-    const std::vector<Block>& blocks = parsed.blocks;
-    SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
-    const OldRows old = old_rows(lk.q(), key);
-    std::vector<std::string> ids = indexer::match_identifiers(old.headings, blocks);
-    if (keep) take_over(ids, blocks, old, lk.q(), keep->first, keep->second);
-    write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, old);
-    record_or_forget(lk.file_index(), key, file_path, state);
-    if (op) insert_operation(lk, *op);
-    tx.commit();
-    return static_cast<int>(blocks.size());
+        // The parse runs under the lock too: two passes over one file (a watcher firing and an
+        // operation) then each read the file after the other committed, so an older text can never
+        // be written over a newer one. The old rows are read in the writing transaction.
+        Lock lk(*this);
+        // After an operation's write the figures are taken here, before the read, and the hash is
+        // that of the bytes parsed.
+        std::optional<FileState> own_state;
+        if (op && !state) own_state = file_state_of(key, {});
+        ParsedFile parsed = parse_markdown_file(key);
+        if (own_state) {
+            own_state->file_hash = std::move(parsed.file_hash);
+            state = &*own_state;
+        }
+        const std::vector<Block>& blocks = parsed.blocks;
+        SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
+        const OldRows old = old_rows(lk.q(), key);
+        std::vector<std::string> ids = indexer::match_identifiers(old.headings, blocks);
+        if (keep) take_over(ids, blocks, old, lk.q(), keep->first, keep->second);
+        write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, old);
+        record_or_forget(lk.file_index(), key, file_path, state);
+        if (op) insert_operation(lk, *op);
+        tx.commit();
+        return static_cast<int>(blocks.size());
+    });
 }
 
 void Indexer::index_files(const std::vector<fs::path>& file_keys,
@@ -951,7 +1137,11 @@ void Indexer::index_files(const std::vector<fs::path>& file_keys,
     per_commit = std::max<std::size_t>(per_commit, 1);
     for (std::size_t next = 0; next < file_keys.size();) {
         std::vector<Outcome> outcomes;
-        {
+        const std::size_t batch = next;
+        // A batch that met a damaged or unwritable index runs again on the recovered one.
+        guarded([&] {
+            next = batch;
+            outcomes.clear();
             Lock lk(*this);
             SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
             for (std::size_t n = 0; n < per_commit && next < file_keys.size(); ++n, ++next) {
@@ -976,12 +1166,15 @@ void Indexer::index_files(const std::vector<fs::path>& file_keys,
                         throw;
                     }
                     outcomes.push_back({next, static_cast<int>(parsed.blocks.size()), nullptr});
+                } catch (const SQLite::Exception& e) {
+                    if (recovery_ == Recovery::heal && recoverable(e)) throw;
+                    outcomes.push_back({next, 0, std::current_exception()});
                 } catch (...) {
                     outcomes.push_back({next, 0, std::current_exception()});
                 }
             }
             tx.commit();
-        }
+        });
         for (const Outcome& o : outcomes) done(o.index, o.blocks, o.error);
     }
 }
@@ -997,56 +1190,72 @@ std::vector<Block> Indexer::rebuild_file(const fs::path& file_path, FileWatcher*
 
 std::vector<Block> Indexer::rebuild_locked(const fs::path& file_path, FileWatcher* watcher, const FileState& state,
                                            std::string* bytes) {
-    ReindexMark mark(watcher, file_path);
-    const std::string key = file_key(file_path);
-    Lock lk(*this);
-    const ParsedFile parsed = bytes ? parse_markdown_bytes(std::move(*bytes), key) : parse_markdown_file(key);
-    const std::vector<Block>& blocks = parsed.blocks;
-    SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
-    delete_rows(lk.q(), key);
-    std::vector<std::string> ids;
-    ids.reserve(blocks.size());
-    for (const Block& b : blocks) ids.push_back(b.uuid);
-    write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, {});
-    record_or_forget(lk.file_index(), key, file_path, &state);
-    tx.commit();
-    return blocks_of(lk.q(), key);
+    return guarded([&]() -> std::vector<Block> {
+        ReindexMark mark(watcher, file_path);
+        const std::string key = file_key(file_path);
+        Lock lk(*this);
+        // The bytes are used once: a second attempt after a recovery reads the file.
+        std::string* given = std::exchange(bytes, nullptr);
+        const ParsedFile parsed = given ? parse_markdown_bytes(std::move(*given), key) : parse_markdown_file(key);
+        const std::vector<Block>& blocks = parsed.blocks;
+        SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
+        delete_rows(lk.q(), key);
+        std::vector<std::string> ids;
+        ids.reserve(blocks.size());
+        for (const Block& b : blocks) ids.push_back(b.uuid);
+        write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, {});
+        record_or_forget(lk.file_index(), key, file_path, &state);
+        tx.commit();
+        return blocks_of(lk.q(), key);
+    });
 }
 
 int Indexer::drop_file(const fs::path& file_path) {
-    const std::string key = file_key(file_path);
-    Lock lk(*this);
-    SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
-    const int n = delete_rows(lk.q(), key);
-    lk.file_index().remove(key);
-    tx.commit();
-    return n;
+    return guarded([&]() -> int {
+        const std::string key = file_key(file_path);
+        Lock lk(*this);
+        SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
+        const int n = delete_rows(lk.q(), key);
+        lk.file_index().remove(key);
+        tx.commit();
+        return n;
+    });
 }
 
 std::optional<FileState> Indexer::file_state(const fs::path& file_path) {
-    Lock lk(*this);
-    return lk.file_index().get(file_key(file_path));
+    return guarded([&]() -> std::optional<FileState> {
+        Lock lk(*this);
+        return lk.file_index().get(file_key(file_path));
+    });
 }
 
 std::pair<std::vector<Block>, std::optional<FileState>> Indexer::indexed_state(const fs::path& file_path) {
-    const std::string key = file_key(file_path);
-    Lock lk(*this);
-    return {blocks_of(lk.q(), key), lk.file_index().get(key)};
+    return guarded([&]() -> std::pair<std::vector<Block>, std::optional<FileState>> {
+        const std::string key = file_key(file_path);
+        Lock lk(*this);
+        return {blocks_of(lk.q(), key), lk.file_index().get(key)};
+    });
 }
 
 void Indexer::record_file_state(const fs::path& file_path, const FileState& state) {
-    Lock lk(*this);
-    lk.file_index().put(file_key(file_path), state);
+    return guarded([&] {
+        Lock lk(*this);
+        lk.file_index().put(file_key(file_path), state);
+    });
 }
 
 bool Indexer::refresh_file_state(const fs::path& file_path, const FileState& state) {
-    Lock lk(*this);
-    return lk.file_index().refresh(file_key(file_path), state);
+    return guarded([&]() -> bool {
+        Lock lk(*this);
+        return lk.file_index().refresh(file_key(file_path), state);
+    });
 }
 
 void Indexer::forget_file_state(const fs::path& file_path) {
-    Lock lk(*this);
-    lk.file_index().remove(file_key(file_path));
+    return guarded([&] {
+        Lock lk(*this);
+        lk.file_index().remove(file_key(file_path));
+    });
 }
 
 FileState file_state_of(const fs::path& file_path, std::string file_hash) {
