@@ -644,9 +644,35 @@ fs::path damaged_name(const fs::path& db_path) {
     }
 }
 
-// The quick check's first line; "ok" for a sound database.
-std::string quick_check(SQLite::Database& db) {
-    return db.execAndGet("PRAGMA quick_check").getString();
+// Keeps the newest few damaged copies (with their logs): a disk that keeps damaging the index
+// must not fill up with them.
+void prune_damaged_copies(const fs::path& db_path) {
+    constexpr std::size_t kKept = 3;
+    const std::string prefix = db_path.filename().string() + ".damaged-";
+    std::vector<std::string> copies;
+    std::error_code ec;
+    for (fs::directory_iterator it(db_path.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.starts_with(prefix) && !name.ends_with("-wal") && !name.ends_with("-journal"))
+            copies.push_back(name);
+    }
+    if (copies.size() <= kKept) return;
+    // The stamp sorts by time; a counter after it ("-1") comes later within the same second.
+    auto key = [&](const std::string& name) {
+        const std::string stamp = name.substr(prefix.size(), 15);  // %Y%m%d-%H%M%S
+        const std::string rest = name.substr(std::min(name.size(), prefix.size() + 16));
+        return std::make_pair(stamp, rest.empty() ? 0L : std::strtol(rest.c_str(), nullptr, 10));
+    };
+    std::sort(copies.begin(), copies.end(), [&](const std::string& a, const std::string& b) { return key(a) < key(b); });
+    for (std::size_t i = 0; i + kKept < copies.size(); ++i)
+        for (const char* suffix : {"", "-wal", "-journal"}) fs::remove(db_path.parent_path() / (copies[i] + suffix), ec);
+}
+
+// The integrity check's first line; "ok" for a sound database. The full check, not the quick
+// one: only it compares the indexes with the rows, which is where a damaged identifier or title
+// shows (a listing would show the damaged one, and a read by it would find nothing).
+std::string integrity_check(SQLite::Database& db) {
+    return db.execAndGet("PRAGMA integrity_check(1)").getString();
 }
 
 }  // namespace
@@ -672,7 +698,7 @@ void Indexer::open_locked() {
         if (fs::exists(fs::symlink_status(db_path_, ec))) {
             SQLite::Database check(db_path_.string(), SQLite::OPEN_READONLY | SQLITE_OPEN_NOFOLLOW);
             check.setBusyTimeout(kBusyTimeoutMs);
-            if (std::string answer = quick_check(check); answer != "ok") {
+            if (std::string answer = integrity_check(check); answer != "ok") {
                 std::replace(answer.begin(), answer.end(), '\n', ' ');
                 damage = "integrity check: " + answer;
             }
@@ -707,6 +733,7 @@ void Indexer::renew_locked(const std::string& reason) {
         if (fs::exists(fs::symlink_status(from, ec))) fs::rename(from, moved.string() + suffix, ec);
     }
     fs::remove(db_path_.string() + "-shm", ec);
+    prune_damaged_copies(db_path_);
     try {
         set_connection_locked(_init_db(db_path_));
         in_memory_ = false;
