@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "host/log.h"
+#include "quillbox/i18n.h"
 #include "quillbox/version.h"
 
 namespace quillbox::host {
@@ -153,8 +154,66 @@ std::string McpProtocol::serialize(const json& message) {
     return message.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string McpProtocol::oversized_line_response() {
-    return serialize(error_response(nullptr, jsonrpc::PARSE_ERROR, "Parse error: the line is not valid JSON"));
+namespace {
+
+// Reads events until the top-level "id" member's value, then stops.
+class IdFinder : public json::json_sax_t {
+public:
+    json id = nullptr;
+
+    bool null() override { return scalar(nullptr); }
+    bool boolean(bool) override { return scalar(nullptr); }
+    bool number_integer(number_integer_t v) override { return scalar(v); }
+    bool number_unsigned(number_unsigned_t v) override { return scalar(v); }
+    bool number_float(number_float_t, const string_t&) override { return scalar(nullptr); }
+    bool string(string_t& v) override { return scalar(v); }
+    bool binary(binary_t&) override { return scalar(nullptr); }
+    bool start_object(std::size_t) override { return open(); }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(); }
+    bool end_array() override { return close(); }
+    bool key(string_t& k) override {
+        at_id_ = depth_ == 1 && k == "id";
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const json::exception&) override { return false; }
+
+private:
+    bool scalar(json v) {
+        if (depth_ == 1 && at_id_) {
+            id = std::move(v);
+            return false;  // found: the rest is not read
+        }
+        return true;
+    }
+    bool open() {
+        if (depth_ == 1 && at_id_) return false;  // an id that is no scalar
+        ++depth_;
+        at_id_ = false;
+        return true;
+    }
+    bool close() {
+        --depth_;
+        return true;
+    }
+    int depth_ = 0;
+    bool at_id_ = false;
+};
+
+}  // namespace
+
+json request_id_from_start(std::string_view start) {
+    // Up to the last delimiter: a number at the very end may have been cut ("17" read as "1").
+    const auto last = start.find_last_of(",}]");
+    start = last == std::string_view::npos ? std::string_view() : start.substr(0, last + 1);
+    IdFinder finder;
+    json::sax_parse(start, &finder, json::input_format_t::json, /*strict=*/false);
+    return valid_id(finder.id) ? finder.id : json(nullptr);
+}
+
+std::string McpProtocol::oversized_line_response(std::string_view start) {
+    return serialize(error_response(request_id_from_start(start), jsonrpc::INVALID_REQUEST,
+                                    get_message("request_too_large", {{"limit", MAX_REQUEST_BYTES}})));
 }
 
 std::optional<std::string> McpProtocol::handle_line(std::string_view line) {
@@ -344,7 +403,9 @@ json McpProtocol::call_tool(const json& params) {
     const json& given = params.contains("arguments") ? params["arguments"] : no_arguments;
     const json& arguments = given.is_null() ? no_arguments : given;
     ToolOutcome outcome;
-    if (!arguments.is_object()) {
+    if (std::string refused = hooks_.refusal ? hooks_.refusal() : std::string(); !refused.empty()) {
+        outcome = {std::move(refused), true};
+    } else if (!arguments.is_object()) {
         outcome = {"Invalid arguments: 'arguments' must be an object.", true};
     } else {
         log_line(Level::debug, "tools/call {}", name);

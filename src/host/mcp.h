@@ -46,6 +46,14 @@ inline constexpr int INTERNAL_ERROR = -32603;
 inline constexpr int UNSUPPORTED_PROTOCOL_VERSION = -32022;  // data: {supported, requested}
 }  // namespace jsonrpc
 
+// The longest request line served: 16 MiB, room for a Markdown file at the size limit (5 MB)
+// written whole, escaped. A longer one is refused unread, which bounds what one request costs.
+inline constexpr std::size_t MAX_REQUEST_BYTES = 16u << 20;
+
+// The id of the request whose line starts with `start` (a top-level "id" member before the line
+// was cut), or null when it cannot be read from there.
+nlohmann::json request_id_from_start(std::string_view start);
+
 class McpProtocol {
 public:
     struct Hooks {
@@ -54,6 +62,8 @@ public:
         std::function<void(const ToolSpec&)> after_tool;     // right after it returned
         // A note for the agent that goes with the answer (said once); empty when none.
         std::function<std::string()> take_note;
+        // When it gives a text, every tool call is refused with it (isError) and no tool runs.
+        std::function<std::string()> refusal;
     };
 
     McpProtocol(const ToolRegistry& tools, ToolContext& context, Hooks hooks = {});
@@ -62,8 +72,10 @@ public:
     // feed), or nothing for notifications, responses and blank lines.
     std::optional<std::string> handle_line(std::string_view line);
 
-    // The answer to a line that was dropped for its length: a parse error.
-    static std::string oversized_line_response();
+    // The answer to a line that was dropped for its length (over MAX_REQUEST_BYTES), given its
+    // first bytes: an Invalid Request error that carries the request's id when those bytes name
+    // it.
+    static std::string oversized_line_response(std::string_view start = {});
 
     // One parsed message (object or batch array); nothing when no response is due.
     std::optional<nlohmann::json> handle_message(const nlohmann::json& message);

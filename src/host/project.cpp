@@ -14,6 +14,21 @@ namespace fs = std::filesystem;
 
 namespace quillbox::host {
 
+void check_data_folder(const fs::path& root, const fs::path& data_dir) {
+    auto refuse_link_out = [&](const fs::path& p) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(p, ec))) return;
+        const fs::path real = fs::canonical(p, ec);
+        if (!ec && path_is_within(real, root)) return;
+        const fs::path target = ec ? fs::read_symlink(p, ec) : real;
+        throw DataFolderOutsideError(get_message("data_folder_outside", {{"path", p}, {"target", target}}));
+    };
+    refuse_link_out(data_dir);
+    for (const char* entry : {"backups", "locks", "vectors", "index.db-wal", "index.db-shm", "index.db-journal",
+                              "install_secret", "config.toml", "install.json"})
+        refuse_link_out(data_dir / entry);
+}
+
 Project open_project(const fs::path& root_arg, bool create_data_dir) {
     std::error_code ec;
     fs::path root = root_arg.empty() ? fs::current_path() : root_arg;
@@ -25,6 +40,7 @@ Project open_project(const fs::path& root_arg, bool create_data_dir) {
     Project project;
     project.root = canonical;
     project.data_dir = data_dir_of(canonical);
+    check_data_folder(project.root, project.data_dir);
     if (create_data_dir) {
         for (const auto& dir : {project.data_dir, project.data_dir / "backups", project.data_dir / "vectors"}) {
             fs::create_directories(dir, ec);

@@ -18,6 +18,19 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The data folder, or one of Quillbox's own entries in it, is a symbolic link leading out of the
+// project (a cloned repository can carry one): never followed; what() says how to fix it.
+class DataFolderOutsideError : public UsageError {
+public:
+    using UsageError::UsageError;
+};
+
+// Refuses (DataFolderOutsideError) a data folder under `root` that is, or holds in place of one
+// of Quillbox's own entries (backups/, locks/, vectors/, the index's journals, install_secret,
+// config.toml, install.json), a symbolic link whose target lies outside the project or does not
+// exist. A link to index.db itself is left to the index, which moves it aside.
+void check_data_folder(const std::filesystem::path& root, const std::filesystem::path& data_dir);
+
 struct Project {
     std::filesystem::path root;      // canonical
     std::filesystem::path data_dir;  // root/.quillbox
@@ -27,7 +40,8 @@ struct Project {
 // Resolves `root` (empty: the current directory); it must be an existing directory. Loads
 // config.toml (UsageError when it is not valid TOML; unknown keys and bad values are logged
 // as warnings and left at their defaults). With `create_data_dir` makes .quillbox/,
-// backups/ and vectors/.
+// backups/ and vectors/. A data folder that leads outside the project is refused first
+// (check_data_folder).
 Project open_project(const std::filesystem::path& root, bool create_data_dir);
 
 // Installs the project's resolver, configuration, log sink and embedding provider (none unless

@@ -95,18 +95,17 @@ double monotonic_seconds() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-// A message longer than this without a line feed is dropped (answered with a parse error).
-constexpr std::size_t MAX_LINE_BYTES = 64u << 20;
-
-// Splits the input stream into lines. A line that grows past the limit is dropped whole: its
-// bytes are not kept, and its end is reported as an oversized line.
+// Splits the input stream into lines. A line that grows past the limit is dropped whole: only
+// its first bytes are kept (enough to find the request's id), and its end is reported as an
+// oversized line.
 class LineReader {
 public:
     enum class Kind { line, oversized };
     struct Item {
         Kind kind;
-        std::string_view text;  // the line without its line feed; empty when oversized
+        std::string_view text;  // the line without its line feed; its first bytes when oversized
     };
+    static constexpr std::size_t KEPT_PREFIX = 4096;
 
     explicit LineReader(std::size_t max_bytes) : max_bytes_(max_bytes) {}
 
@@ -121,9 +120,10 @@ public:
                 return;
             }
             bool go_on;
+            if (!discarding_ && buffer_.size() + nl > max_bytes_) keep(data.substr(0, nl));
             if (discarding_) {
                 discarding_ = false;
-                go_on = on_item(Item{Kind::oversized, {}});
+                go_on = on_item(Item{Kind::oversized, prefix_});
             } else if (buffer_.empty()) {
                 go_on = on_item(Item{Kind::line, data.substr(0, nl)});
             } else {
@@ -147,6 +147,7 @@ private:
         if (!discarding_) buffer_.append(part);
         if (buffer_.size() > max_bytes_) {
             log_line(Level::warning, "message longer than {} bytes dropped", max_bytes_);
+            prefix_.assign(buffer_, 0, KEPT_PREFIX);
             buffer_.clear();
             buffer_.shrink_to_fit();
             discarding_ = true;
@@ -155,6 +156,7 @@ private:
 
     std::size_t max_bytes_;
     std::string buffer_;
+    std::string prefix_;       // the first bytes of the line being dropped
     bool discarding_ = false;  // inside an over-long line
 };
 
@@ -353,7 +355,7 @@ int serve_loop(McpProtocol& protocol, int out_fd, const StopSignals& signals) {
             running = false;
         }
     };
-    LineReader reader(MAX_LINE_BYTES);
+    LineReader reader(MAX_REQUEST_BYTES);
     char chunk[65536];
     while (running) {
         pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signals.fd(), POLLIN, 0}};
@@ -379,12 +381,29 @@ int serve_loop(McpProtocol& protocol, int out_fd, const StopSignals& signals) {
             return 0;
         }
         reader.feed(std::string_view(chunk, static_cast<std::size_t>(n)), [&](const LineReader::Item& item) {
-            answer(item.kind == LineReader::Kind::oversized ? McpProtocol::oversized_line_response()
+            answer(item.kind == LineReader::Kind::oversized ? McpProtocol::oversized_line_response(item.text)
                                                             : protocol.handle_line(item.text));
             return running;
         });
     }
     return 0;
+}
+
+// A session whose every tool call is refused with `why`.
+int serve_refusing(const std::string& why, int out_fd) {
+    ToolRegistry tools;
+    register_all_tools(tools);
+    ToolContext context;
+    McpProtocol::Hooks hooks;
+    hooks.refusal = [why] { return why; };
+    McpProtocol protocol(tools, context, hooks);
+    try {
+        StopSignals signals;
+        return serve_loop(protocol, out_fd, signals);
+    } catch (const std::exception& e) {
+        log_line(Level::error, "cannot install signal handlers: {}", e.what());
+        return 1;
+    }
 }
 
 }  // namespace
@@ -404,6 +423,13 @@ int run_serve(const ServeOptions& options) {
     try {
         project = open_project(options.root, /*create_data_dir=*/true);
         install_host_components(project);
+    } catch (const DataFolderOutsideError& e) {
+        // Still answered, so that the agent can tell the user what to fix; nothing runs.
+        install_log_sink();
+        log_line(Level::error, "cannot start: {}", e.what());
+        const int code = serve_refusing(e.what(), out_fd);
+        ::close(out_fd);
+        return code;
     } catch (const std::exception& e) {
         install_log_sink();
         log_line(Level::error, "cannot start: {}", e.what());

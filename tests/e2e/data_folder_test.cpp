@@ -7,12 +7,15 @@
 
 #include <filesystem>
 #include <fstream>
+#include <chrono>
 #include <functional>
+#include <map>
 #include <regex>
 #include <sstream>
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
+#include "run_command.h"
 #include "server_process.h"
 
 namespace fs = std::filesystem;
@@ -151,4 +154,79 @@ TEST(DataFolder, TheServerAnswersWhateverStateItsIndexIsIn) {
             EXPECT_EQ(db.execAndGet("SELECT COUNT(*) FROM blocks").getInt(), 153);
         }
     }
+}
+
+// A cloned repository whose data folder, or an entry of it, is a link out of the project: the
+// server still answers, every tool call says what to remove, and nothing outside is deleted,
+// created or written.
+TEST(DataFolder, LinksOutOfTheProjectAreNeverFollowed) {
+    for (const std::string linked : {".quillbox", ".quillbox/backups", ".quillbox/locks", ".quillbox/index.db"}) {
+        SCOPED_TRACE(linked);
+        TempRoot root, outside;
+        spit(root.path / "guide.md", kGuide);
+        // What a clean-up would take for its own: old backups and temporary files.
+        const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+        for (const char* name : {"notes.bak", "draft.md.quillbox-tmp", "2020-01-01_00-00-00.000000_abcd1234_a.md.bak",
+                                 ".a.md.bak.quillbox-Ab12Cd"}) {
+            spit(outside.path / name, "keep me");
+            fs::last_write_time(outside.path / name, old);
+        }
+        {
+            SQLite::Database other((outside.path / "other.db").string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+            other.exec("CREATE TABLE mine (x)");
+        }
+        auto snapshot = [&] {
+            std::map<std::string, std::string> files;
+            for (const auto& e : fs::recursive_directory_iterator(outside.path))
+                files[e.path().lexically_relative(outside.path).string()] = e.is_regular_file() ? slurp(e.path()) : "/";
+            return files;
+        };
+        const auto before = snapshot();
+        fs::create_directories((root.path / linked).parent_path());
+        fs::create_symlink(linked == ".quillbox/index.db" ? outside.path / "other.db" : outside.path,
+                           root.path / linked);
+
+        Session s(root.path);
+        ASSERT_TRUE(s.initialize().contains("result")) << s.log();
+        const auto listing = s.call("md_list_blocks", {{"file_path", "guide.md"}});
+        ASSERT_FALSE(listing.empty());
+        if (linked == ".quillbox/index.db") {
+            EXPECT_EQ(listed_ids(listing[0]).size(), 3u) << listing[0];  // served, from a fresh index
+        } else {
+            EXPECT_NE(listing[0].find("symbolic link"), std::string::npos) << listing[0];
+            EXPECT_NE(listing[0].find("rm " + (root.path / linked).string()), std::string::npos) << listing[0];
+        }
+        s.process().close_input();
+        s.process().wait_exit();
+        if (linked != ".quillbox/index.db") {
+            // The commands refuse it too, saying what to remove; doctor names it.
+            const auto reindex = run_quillbox({"reindex", "--root", root.path.string()});
+            EXPECT_EQ(reindex.code, 2) << reindex.out;
+            EXPECT_NE(reindex.err.find("rm " + (root.path / linked).string()), std::string::npos) << reindex.err;
+            const auto doctor = run_quillbox({"doctor", "--root", root.path.string()});
+            EXPECT_NE(doctor.out.find("symbolic link"), std::string::npos) << doctor.out;
+        }
+        EXPECT_EQ(snapshot(), before);
+    }
+}
+
+// A line over the size limit is answered, with its request's id, without being kept; the
+// server then goes on serving.
+TEST(DataFolder, AnOversizedRequestIsRefusedWithItsIdAndTheServerGoesOn) {
+    TempRoot root;
+    spit(root.path / "guide.md", kGuide);
+    Session s(root.path);
+    ASSERT_TRUE(s.initialize().contains("result"));
+    const std::string query(60u << 20, 'q');  // a 60 MB query
+    s.process().send_raw(R"({"jsonrpc":"2.0","id":41,"method":"tools/call","params":{"name":"md_find_blocks",)"
+                         R"("arguments":{"file_path":"guide.md","query":")" + query + "\"}}}\n");
+    const auto line = s.process().read_line(60.0);
+    ASSERT_TRUE(line);
+    const json answer = json::parse(*line);
+    EXPECT_EQ(answer["id"], 41);
+    EXPECT_EQ(answer["error"]["code"], -32600);
+    EXPECT_NE(answer["error"]["message"].get<std::string>().find("too large"), std::string::npos) << *line;
+    EXPECT_EQ(listed_ids(s.call("md_list_blocks", {{"file_path", "guide.md"}}).at(0)).size(), 3u);
+    s.process().close_input();
+    EXPECT_EQ(s.process().wait_exit(), std::optional<int>(0));
 }

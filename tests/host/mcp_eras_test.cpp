@@ -57,7 +57,7 @@ protected:
     ToolRegistry tools_;
     ToolContext context_;
     int starts_ = 0;
-    McpProtocol protocol_{tools_, context_, {.on_session_start = [this] { ++starts_; }, .before_tool = {}, .after_tool = {}, .take_note = {}}};
+    McpProtocol protocol_{tools_, context_, {.on_session_start = [this] { ++starts_; }, .before_tool = {}, .after_tool = {}, .take_note = {}, .refusal = {}}};
 };
 
 void expect_modern_result(const json& answer) {

@@ -44,7 +44,7 @@ protected:
     ToolRegistry tools_;
     ToolContext context_;
     int sessions_ = 0;
-    McpProtocol protocol_{tools_, context_, {.on_session_start = [this] { ++sessions_; }, .before_tool = {}, .after_tool = {}, .take_note = {}}};
+    McpProtocol protocol_{tools_, context_, {.on_session_start = [this] { ++sessions_; }, .before_tool = {}, .after_tool = {}, .take_note = {}, .refusal = {}}};
 };
 
 TEST_F(Protocol, InitializeNegotiatesTheVersion) {
@@ -166,3 +166,34 @@ TEST(TurnClockTest, APauseLongerThanTheIdleTimeStartsATurn) {
 }
 
 }  // namespace
+
+// Cut anywhere, the start of a request line gives its own id or none, never another value; and
+// once the cut is past the id, the id.
+TEST(OversizedLine, TheIdReadFromTheStartOfALineIsTheRequestsOwnOrNone) {
+    const std::vector<std::pair<std::string, json>> lines = {
+        {R"({"jsonrpc":"2.0","id":17,"method":"tools/call","params":{"arguments":{"query":"xxxxxxxx"}}})", 17},
+        {R"({"method":"tools/call","params":{"id":99,"name":"md_read_block","arguments":{"id":5}},"id":"abc-1"})",
+         "abc-1"},
+        {R"( { "id" : -3 , "jsonrpc" : "2.0" , "method" : "ping" })", -3},
+        {R"({"jsonrpc":"2.0","params":{"x":[{"id":1},{"id":2}]},"method":"m","id":"\u00e9t\u00e9"})", "été"},
+        {R"({"id":{"nested":1},"method":"m"})", nullptr},
+        {R"({"id":1.5,"method":"m"})", nullptr},
+    };
+    for (const auto& [line, id] : lines) {
+        bool seen = false;
+        for (std::size_t cut = 0; cut <= line.size(); ++cut) {
+            const json got = request_id_from_start(std::string_view(line).substr(0, cut));
+            if (got.is_null()) {
+                EXPECT_FALSE(seen) << line << " cut at " << cut;
+                continue;
+            }
+            EXPECT_EQ(got, id) << line << " cut at " << cut;
+            seen = true;
+        }
+        EXPECT_EQ(seen, !id.is_null()) << line;
+    }
+    const json answer = json::parse(McpProtocol::oversized_line_response(R"({"jsonrpc":"2.0","id":8,"params":{"q":"aaa)"));
+    EXPECT_EQ(answer["id"], 8);
+    EXPECT_EQ(answer["error"]["code"], jsonrpc::INVALID_REQUEST);
+    EXPECT_NE(answer["error"]["message"].get<std::string>().find(std::to_string(MAX_REQUEST_BYTES)), std::string::npos);
+}

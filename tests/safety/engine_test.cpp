@@ -235,7 +235,19 @@ TEST_F(SafetyEngineTest, RetentionAndStartUpCleanup) {
     write_file(ancient, "old");
     fs::last_write_time(ancient, fs::file_time_type::clock::now() - std::chrono::hours(48));
 
+    // Not of Quillbox's naming, though the endings match: left alone however old they are.
+    const std::vector<fs::path> foreign = {backups / "notes.bak", backups / "photo.quillbox-tmp",
+                                           backups / "2020-01-01_old.bak", backups / ".x.quillbox-tmp"};
+    for (const auto& p : foreign) {
+        write_file(p, "someone else's");
+        fs::last_write_time(p, fs::file_time_type::clock::now() - std::chrono::hours(24 * 400));
+    }
+
     EXPECT_EQ(engine.cleanup(dir.path), 4u);
+    for (const auto& p : foreign) {
+        EXPECT_TRUE(fs::exists(p)) << p;
+        fs::remove(p);
+    }
     EXPECT_FALSE(fs::exists(partial));
     EXPECT_FALSE(fs::exists(tmp));
     EXPECT_FALSE(fs::exists(ancient));
@@ -250,6 +262,21 @@ TEST_F(SafetyEngineTest, RetentionAndStartUpCleanup) {
     });
     engine.apply_replace(file, 1, 1, {"v6"});
     EXPECT_EQ(read_file(file), "v6\n");
+}
+
+TEST_F(SafetyEngineTest, ABackupsFolderLinkedOutOfTheRootIsNotCleanedUp) {
+    qbtest::TempDir outside;
+    const fs::path own = outside.path / "2020-01-01_00-00-00.000000_abcd1234_old.md.bak";
+    write_file(own, "old");
+    fs::last_write_time(own, fs::file_time_type::clock::now() - std::chrono::hours(24 * 400));
+    const fs::path linked = dir / "linked-backups";
+    fs::create_symlink(outside.path, linked);
+    quillbox::detail::set_confinement_root(dir.path);
+    SafetyEngine cloned(linked);
+    cloned.set_retention({.keep_per_file = 1, .max_age_days = 1});
+    EXPECT_EQ(cloned.cleanup(), 0u);
+    quillbox::detail::set_confinement_root({});
+    EXPECT_TRUE(fs::exists(own));
 }
 
 TEST_F(SafetyEngineTest, BusyWriterCancelsTheWriteButNotTheCheck) {

@@ -1,5 +1,6 @@
 #include "quillbox/safety.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <ctime>
 #include <exception>
 #include <map>
+#include <regex>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -99,7 +101,8 @@ public:
         fs::create_directories(lock_dir, ec);
         const fs::path key = fs::weakly_canonical(fs::absolute(target, ec), ec);
         const fs::path file = lock_dir / (detail::sha256_hex(key.native()).substr(0, 32) + ".lock");
-        fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        // Beneath the project root, like every file of the data folder: a link out is not followed.
+        fd_ = detail::open_confined(file, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
         if (fd_ < 0) throw_errno("cannot open the write lock", file, errno);
         // The kernel has no timed flock: try, then back off briefly, up to the bound.
         const auto deadline = std::chrono::steady_clock::now() +
@@ -533,6 +536,18 @@ bool is_temporary(const std::string& name) {
     return !name.empty() && name[0] == '.' && at != std::string::npos && name.size() == at + 10 + 6;
 }
 
+// A temporary file of create_new_file: ".name.quillbox-XXXXXX".
+bool is_unique_temporary(const std::string& name) {
+    const auto at = name.rfind(".quillbox-");
+    return !name.empty() && name[0] == '.' && at != std::string::npos && at > 0 && name.size() == at + 10 + 6;
+}
+
+// A name backup_from gives: "%Y-%m-%d_%H-%M-%S.micros[-k]_<8 hex>_<file name>.bak".
+bool is_backup_name(const std::string& name) {
+    static const std::regex form(R"(\d{4}-\d{2}-\d{2}_\d{2}-\d{2}-\d{2}\.\d{6}(-\d{3,})?_[0-9a-f]{8}_.+\.bak)");
+    return name.ends_with(BACKUP_EXT) && std::regex_match(name, form);
+}
+
 double age_seconds(const fs::path& p) {
     struct stat st {};
     if (::lstat(p.c_str(), &st) != 0) return 0;
@@ -623,28 +638,50 @@ std::size_t SafetyEngine::cleanup(const fs::path& root, double min_age_seconds) 
     };
     try {
         std::error_code ec;
+        // The backups folder through a handle opened beneath the project root (a link leading
+        // out of it is not followed), and in it only regular files with the names Quillbox
+        // gives: whatever else lies there is not ours to delete.
+        const int dir_fd = detail::open_confined(backup_dir_, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
         std::map<std::string, std::vector<std::string>> by_file;
-        for (fs::directory_iterator it(backup_dir_, ec), end; !ec && it != end; it.increment(ec)) {
-            const fs::path p = it->path();
-            const std::string name = p.filename().string();
-            if (is_temporary(name)) {
-                if (age_seconds(p) > min_age_seconds) remove(p);
-            } else if (name.ends_with(BACKUP_EXT)) {
+        if (DIR* dir = dir_fd >= 0 ? ::fdopendir(dir_fd) : nullptr) {
+            auto remove_at = [&](const std::string& name) {
+                if (::unlinkat(::dirfd(dir), name.c_str(), 0) == 0) ++removed;
+            };
+            auto age_at = [](const struct stat& st) {
+                const double mtime =
+                    static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+                struct timespec now {};
+                ::clock_gettime(CLOCK_REALTIME, &now);
+                return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9 - mtime;
+            };
+            while (const dirent* e = ::readdir(dir)) {
+                const std::string name = e->d_name;
+                const bool temporary = is_unique_temporary(name);
+                if (!temporary && !is_backup_name(name)) continue;
+                struct stat st {};
+                if (::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+                    continue;
+                if (temporary) {
+                    if (age_at(st) > min_age_seconds) remove_at(name);
+                    continue;
+                }
                 // A backup carries the modification time of the file it copies: its age is its
                 // content's age, which is what "older than" means to whoever looks for it.
-                if (retention_.max_age_days > 0 && age_seconds(p) > retention_.max_age_days * 86400.0) {
-                    remove(p);
+                if (retention_.max_age_days > 0 && age_at(st) > retention_.max_age_days * 86400.0) {
+                    remove_at(name);
                     continue;
                 }
                 if (auto key = backup_key(name); !key.empty()) by_file[key].push_back(name);
             }
-        }
-        if (retention_.keep_per_file > 0) {
-            for (auto& [key, names] : by_file) {
-                sort_backups(names);
-                for (std::size_t i = 0; i + retention_.keep_per_file < names.size(); ++i)
-                    remove(backup_dir_ / names[i]);
+            if (retention_.keep_per_file > 0) {
+                for (auto& [key, names] : by_file) {
+                    sort_backups(names);
+                    for (std::size_t i = 0; i + retention_.keep_per_file < names.size(); ++i) remove_at(names[i]);
+                }
             }
+            ::closedir(dir);
+        } else if (dir_fd >= 0) {
+            ::close(dir_fd);
         }
         if (!root.empty()) {
             const auto opts = fs::directory_options::skip_permission_denied;
@@ -652,7 +689,9 @@ std::size_t SafetyEngine::cleanup(const fs::path& root, double min_age_seconds) 
             for (; !ec && it != end; it.increment(ec)) {
                 std::error_code sec;
                 const std::string name = it->path().filename().string();
-                if (it->is_directory(sec) && (it->is_symlink(sec) || name == ".git" || name == "node_modules")) {
+                // The backups folder holds only what the pass above judged by Quillbox's names.
+                if (it->is_directory(sec) && (it->is_symlink(sec) || name == ".git" || name == "node_modules" ||
+                                              it->path() == backup_dir_)) {
                     it.disable_recursion_pending();
                     continue;
                 }
