@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <regex>
@@ -342,11 +343,29 @@ void check_index(const Project& project, std::vector<DoctorCheck>& out) {
                                               on_disk.size())));
         return;
     }
+    // What the server does with an index it cannot use: moves a damaged one aside and rebuilds
+    // it, keeps one it cannot write in memory (block ids then last one session).
+    if (fs::is_symlink(fs::symlink_status(db, ec))) {
+        out.push_back(problem("Index", fmt::format("{} is a symbolic link; the server does not follow it, but moves "
+                                                   "it aside and builds a fresh index", db.string()),
+                              "quillbox reindex"));
+        return;
+    }
+    if (::access(db.c_str(), R_OK | W_OK) != 0 || ::access(project.data_dir.c_str(), W_OK) != 0) {
+        out.push_back(problem("Index", fmt::format("{} cannot be written ({}); the server keeps its index in memory, "
+                                                   "so block ids last only one session", db.string(),
+                                                   std::strerror(errno)),
+                              "sudo chown -R \"$USER\" " + shell_quote(project.data_dir.string())));
+        return;
+    }
     try {
         const IndexHealth health = Indexer::inspect(db);
         if (health.integrity != "ok") {
-            out.push_back(problem("Index", fmt::format("{} is damaged ({})", db.string(), integrity_summary(health.integrity)),
-                                  "rm " + shell_quote(db.string()) + " && quillbox reindex"));
+            out.push_back(problem("Index",
+                                  fmt::format("{} is damaged ({}); the server moves it aside and rebuilds it from "
+                                              "the files when it starts",
+                                              db.string(), integrity_summary(health.integrity)),
+                                  "quillbox reindex"));
             return;
         }
         const std::set<std::string>& indexed = health.indexed_files;
@@ -530,6 +549,9 @@ std::vector<DoctorCheck> run_doctor_checks(const fs::path& root_arg) {
     try {
         // From a subfolder of a repository: the project install would have set up.
         project = open_project(install_root(root_arg, nullptr), false);
+    } catch (const DataFolderOutsideError& e) {
+        out.push_back(problem("Data folder", e.what(), "remove the link named above"));
+        return out;
     } catch (const std::exception& e) {
         out.push_back(problem("Project", e.what(), "run quillbox doctor inside the project, or pass --root DIR"));
         return out;

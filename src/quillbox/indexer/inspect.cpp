@@ -2,10 +2,12 @@
 
 #include "quillbox/indexer.h"
 
+#include <sqlite3.h>
+
 namespace quillbox {
 
 IndexHealth Indexer::inspect(const std::filesystem::path& db_path) {
-    SQLite::Database db(db_path.string(), SQLite::OPEN_READONLY);
+    SQLite::Database db(db_path.string(), SQLite::OPEN_READONLY | SQLITE_OPEN_NOFOLLOW);
     db.setBusyTimeout(5000);  // as long as the indexer waits for a writer
     IndexHealth health;
     health.integrity = db.execAndGet("PRAGMA quick_check").getString();
