@@ -1,6 +1,7 @@
 #include "host/hook.h"
 
 #include <fmt/format.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <iostream>
@@ -37,6 +38,30 @@ long count_lines_past(const fs::path& p, long limit) {
     return lines;
 }
 
+// A Markdown name under `root` of the file `real` when it has several names (hard links);
+// empty when it has none. Only a file with more than one link is looked for, so the walk is rare.
+fs::path markdown_name_of(const fs::path& real, const fs::path& root) {
+    struct stat st {};
+    if (::stat(real.c_str(), &st) != 0 || st.st_nlink < 2) return {};
+    std::error_code ec;
+    const fs::path data_dir = data_dir_of(root);
+    for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
+         !ec && it != end; it.increment(ec)) {
+        const fs::path& p = it->path();
+        std::error_code sec;
+        if (it->is_directory(sec)) {
+            const std::string name = p.filename().string();
+            if (it->is_symlink(sec) || p == data_dir || name == ".git" || name == "node_modules")
+                it.disable_recursion_pending();
+            continue;
+        }
+        if (p.extension() != ".md" || it->is_symlink(sec)) continue;
+        struct stat other {};
+        if (::stat(p.c_str(), &other) == 0 && other.st_dev == st.st_dev && other.st_ino == st.st_ino) return p;
+    }
+    return {};
+}
+
 }  // namespace
 
 std::optional<std::string> pre_tool_use_denial(const nlohmann::json& input, const fs::path& root, long max_lines) {
@@ -46,16 +71,21 @@ std::optional<std::string> pre_tool_use_denial(const nlohmann::json& input, cons
     auto fp = ti->find("file_path");
     if (fp == ti->end() || !fp->is_string()) return std::nullopt;
     fs::path path = fp->get<std::string>();
-    if (path.extension() != ".md") return std::nullopt;
     if (path.is_relative()) {
         // Claude Code sends absolute paths; a relative one is taken from the session's directory.
         std::string cwd = input.value("cwd", std::string());
         path = (cwd.empty() ? root : fs::path(cwd)) / path;
     }
+    // Judged by the file the name reaches, as the server resolves it: a link, or another name of
+    // a Markdown file's inode, writes that file whatever the name says.
     std::error_code ec;
     fs::path real = fs::canonical(path, ec);
     if (ec || !fs::is_regular_file(real, ec)) return std::nullopt;  // a new file is fine
     if (!path_is_within(real, root) || path_is_within(real, data_dir_of(root))) return std::nullopt;
+    if (real.extension() != ".md") {
+        real = markdown_name_of(real, root);
+        if (real.empty()) return std::nullopt;
+    }
     const long lines = count_lines_past(real, max_lines);
     if (lines <= max_lines) return std::nullopt;
     const std::string rel = fs::relative(real, root, ec).string();
@@ -86,8 +116,7 @@ int run_pre_tool_use_hook(const fs::path& root_arg) {
     // Everything but a Write of a .md file leaves at once, before any file is opened.
     if (input.value("tool_name", std::string()) != "Write") return 0;
     auto ti = input.find("tool_input");
-    if (ti == input.end() || !ti->is_object() || !ti->contains("file_path") || !(*ti)["file_path"].is_string() ||
-        fs::path((*ti)["file_path"].get<std::string>()).extension() != ".md")
+    if (ti == input.end() || !ti->is_object() || !ti->contains("file_path") || !(*ti)["file_path"].is_string())
         return 0;
 
     fs::path root = root_arg;

@@ -60,6 +60,28 @@ TEST(WriteHook, DeniesRewritingALargeExistingMarkdownFileOnly) {
     EXPECT_TRUE(pre_tool_use_denial(recorded("write_large_md.json", project.path), project.path, 100));
 }
 
+TEST(WriteHook, JudgesTheFileANameReachesNotTheName) {
+    qbtest::TempDir project;
+    project.write("big.md", lines(300));
+    project.write("small.md", lines(3));
+    project.write("plain.txt", lines(300));
+    fs::create_symlink(project / "big.md", project / "link.txt");
+    fs::create_hard_link(project / "big.md", project / "hard.txt");
+    fs::create_hard_link(project / "plain.txt", project / "plain-too.txt");
+    fs::create_symlink(project / "small.md", project / "small-link.txt");
+    auto write_to = [&](const std::string& name) {
+        auto input = recorded("write_large_md.json", project.path);
+        input["tool_input"]["file_path"] = (project / name).string();
+        return pre_tool_use_denial(input, project.path, 100);
+    };
+    for (const char* name : {"link.txt", "hard.txt"}) {
+        const auto reason = write_to(name);
+        ASSERT_TRUE(reason) << name;
+        EXPECT_NE(reason->find("md_list_blocks(\"big.md\")"), std::string::npos) << *reason;
+    }
+    for (const char* name : {"plain.txt", "plain-too.txt", "small-link.txt"}) EXPECT_FALSE(write_to(name)) << name;
+}
+
 TEST(WriteHook, DenyOutputIsTheDocumentedPreToolUseDecision) {
     auto out = nlohmann::json::parse(pre_tool_use_deny_output("use the block tools"));
     EXPECT_EQ(out["hookSpecificOutput"]["hookEventName"], "PreToolUse");
