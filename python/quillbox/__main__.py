@@ -1,0 +1,3 @@
+from quillbox import main
+
+main()
