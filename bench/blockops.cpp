@@ -34,10 +34,8 @@ std::string make_doc(int sections, int body_lines) {
 }
 
 struct Project : qbbench::Project {
-    MemoryReadCache cache;
-
     Project(int sections, int body_lines) : qbbench::Project("qb-bench-blockops", make_doc(sections, body_lines)) {
-        do_list_blocks(*indexer, *watcher, file.string());
+        do_list_blocks(*session, file.string());
     }
     void bump_mtime() { fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(2)); }
     Block middle() {
@@ -239,7 +237,7 @@ void label(benchmark::State& state, const Project& p, bool moves = false) {
 
 void BM_ListFastPath(benchmark::State& state) {
     auto p = make(state);
-    for (auto _ : state) benchmark::DoNotOptimize(do_list_blocks(*p->indexer, *p->watcher, p->file.string()));
+    for (auto _ : state) benchmark::DoNotOptimize(do_list_blocks(*p->session, p->file.string()));
     label(state, *p);
 }
 
@@ -249,7 +247,7 @@ void list_after(benchmark::State& state, Project& p, auto&& prepare) {
         state.PauseTiming();
         prepare();
         state.ResumeTiming();
-        benchmark::DoNotOptimize(do_list_blocks(*p.indexer, *p.watcher, p.file.string()));
+        benchmark::DoNotOptimize(do_list_blocks(*p.session, p.file.string()));
     }
     label(state, p);
 }
@@ -273,7 +271,7 @@ void BM_ListAfterOutsideChange(benchmark::State& state) {
 void BM_ReadBlock(benchmark::State& state) {
     auto p = make(state);
     const Block b = p->middle();
-    for (auto _ : state) benchmark::DoNotOptimize(do_read_block(*p->indexer, p->cache, p->file, b.uuid));
+    for (auto _ : state) benchmark::DoNotOptimize(do_read_block(*p->session, p->file, b.uuid));
     label(state, *p);
 }
 
@@ -293,7 +291,7 @@ void BM_ReplaceBlock(benchmark::State& state) {
     for (auto _ : state) {
         const std::string body = heading + next_body(state, flip) + "\n";
         benchmark::DoNotOptimize(
-            do_replace_block(*p->indexer, *p->watcher, *p->safety, p->tracker, p->file, b.uuid, body));
+            do_replace_block(*p->session, p->file, b.uuid, body));
         state.PauseTiming();
         std::error_code ec;
         fs::remove_all(p->root / "backups", ec);

@@ -51,7 +51,7 @@ struct Project {
     std::unique_ptr<quillbox::FileWatcher> watcher;
     std::unique_ptr<quillbox::Indexer> indexer;
     std::unique_ptr<quillbox::SafetyEngine> safety;
-    quillbox::SessionReadTracker tracker;
+    std::unique_ptr<quillbox::Session> session;
 
     Project(const std::string& prefix, std::string document) : dir(prefix), root(dir.path) {
         quillbox::set_log_level(quillbox::LogLevel::error);
@@ -64,6 +64,7 @@ struct Project {
         watcher = std::make_unique<quillbox::FileWatcher>(root, [](const fs::path&) {});
         indexer = std::make_unique<quillbox::Indexer>(root / "index.db");
         safety = std::make_unique<quillbox::SafetyEngine>(root / "backups", &watcher->write_tracker());
+        session = std::make_unique<quillbox::Session>(*indexer, *watcher, *safety);
         quillbox::_ensure_fresh_index(*indexer, *watcher, file);
     }
     // Members go in reverse order: the engine, index and watcher before their directory.

@@ -40,11 +40,11 @@ std::optional<std::string> content_of(const std::string& reply) {
 
 // A section too long for one answer comes in pages ("(showing A-B)", then a line naming the
 // offset of the next page): their texts joined, or nothing when a page cannot be read.
-std::optional<std::string> paged_content(Indexer& indexer, ReadCache& cache, const fs::path& p, const std::string& id) {
+std::optional<std::string> paged_content(Session& session, const fs::path& p, const std::string& id) {
     std::string all;
     std::optional<long long> offset;
     for (int page = 0; page < 10000; ++page) {
-        const std::string reply = do_read_block(indexer, cache, p, id, LineWindow{offset, std::nullopt});
+        const std::string reply = do_read_block(session, p, id, LineWindow{offset, std::nullopt});
         const std::size_t a = reply.find("\n---\n");
         const std::size_t b = reply.rfind("\n---");
         if (a == std::string::npos || b == std::string::npos || b <= a) return std::nullopt;
@@ -101,8 +101,8 @@ int main(int argc, char** argv) {
     FileWatcher watcher(root, [](const fs::path&) {});
     Indexer indexer(root / "index.db");
     SafetyEngine safety(root / "backups", &watcher.write_tracker());
-    SessionReadTracker tracker;
-    NoCache cache;
+    Session session(indexer, watcher, safety);
+    session.cache = std::make_shared<NoCache>();
     std::mt19937 rng(12);
 
     long files = 0, skipped = 0, without_blocks = 0, faithful_files = 0;
@@ -131,11 +131,11 @@ int main(int argc, char** argv) {
             for (std::size_t bi = 0; bi < blocks.size(); ++bi) {
                 const Block b = _ensure_fresh_index(indexer, watcher, p).at(bi);
                 const std::string before = read_bytes(p);
-                auto text = content_of(do_read_block(indexer, cache, p, b.uuid));
+                auto text = content_of(do_read_block(session, p, b.uuid));
                 if (!text) {
                     // Too long for one answer: read in pages, and edited the way the answer
                     // says, with md_patch_block on the line that holds the word.
-                    auto whole = paged_content(indexer, cache, p, b.uuid);
+                    auto whole = paged_content(session, p, b.uuid);
                     if (!whole) {
                         fail("block " + std::to_string(bi) + " could not be read");
                         continue;
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
                     std::string edited = line;
                     edited.replace(word->first - ls, word->second, "zqxj");
                     ++paged_tries;
-                    do_patch_block(indexer, watcher, safety, tracker, p, b.uuid, line, edited, false);
+                    do_patch_block(session, p, b.uuid, line, edited, false);
                     const long d = lines_differing(before, read_bytes(p));
                     if (d == 1) ++paged_ok;
                     else fail("one word patched in the long block '" + b.title + "' changed " +
@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
                     continue;
                 }
                 ++noop_tries;
-                const std::string reply = do_replace_block(indexer, watcher, safety, tracker, p, b.uuid, *text);
+                const std::string reply = do_replace_block(session, p, b.uuid, *text);
                 if (reply.rfind("✅ Block content unchanged", 0) == 0 && read_bytes(p) == before) ++noop_ok;
                 else fail("unchanged text of block '" + b.title + "' was not a no-op");
 
@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
                 std::string edited = *text;
                 edited.replace(word->first, word->second, "zqxj");
                 ++edit_tries;
-                const std::string answer = do_replace_block(indexer, watcher, safety, tracker, p, b.uuid, edited);
+                const std::string answer = do_replace_block(session, p, b.uuid, edited);
                 const long d = lines_differing(before, read_bytes(p));
                 if (d == 1) ++edit_ok;
                 else fail("one word in block '" + b.title + "' changed " +

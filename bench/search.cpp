@@ -49,7 +49,10 @@ public:
 
 struct Index {
     qbbench::TempDir dir{"qb-bench-search"};
+    std::unique_ptr<FileWatcher> watcher = std::make_unique<FileWatcher>(dir.path, [](const fs::path&) {});
+    std::unique_ptr<SafetyEngine> safety = std::make_unique<SafetyEngine>(dir.path / "backups", &watcher->write_tracker());
     std::unique_ptr<Indexer> indexer;
+    std::unique_ptr<Session> session;
     std::shared_ptr<TableProvider> provider = std::make_shared<TableProvider>();
 
     Index() {
@@ -70,14 +73,15 @@ struct Index {
                 provider->table["Topic " + std::to_string(f) + "." + std::to_string(i)] = random_unit(rng);
         }
         provider->table["where is the topic"] = random_unit(rng);
-        set_embedding_provider(provider);
+        session = std::make_unique<Session>(*indexer, *watcher, *safety);
+        session->data_dir = dir.path;
+        session->embeddings = provider;
     }
-    ~Index() { set_embedding_provider(nullptr); }
 };
 
 void BM_SearchThroughProvider10k(benchmark::State& state) {
     Index idx;
-    for (auto _ : state) benchmark::DoNotOptimize(do_search_blocks(*idx.indexer, idx.dir.path, "where is the topic"));
+    for (auto _ : state) benchmark::DoNotOptimize(do_search_blocks(*idx.session, "where is the topic"));
     state.counters["blocks"] = 10000;
 }
 BENCHMARK(BM_SearchThroughProvider10k)->Unit(benchmark::kMillisecond);

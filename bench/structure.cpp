@@ -58,7 +58,7 @@ void BM_MdEdit(benchmark::State& state) {
     for (auto _ : state) {
         std::string instruction = forward ? "change " + t + " value-a to " + t + " value-b"
                                           : "change " + t + " value-b to " + t + " value-a";
-        benchmark::DoNotOptimize(do_md_edit(*p.indexer, *p.watcher, *p.safety, p.tracker, p.file.string(), instruction));
+        benchmark::DoNotOptimize(do_md_edit(*p.session, p.file.string(), instruction));
         forward = !forward;
     }
 }
@@ -67,20 +67,20 @@ void BM_GenerateTocRefresh(benchmark::State& state) {
     Project& p = project(state.range(0));
     // Levels 1 and 2 only (1,000 entries on the large file): a table of every heading would
     // push it past the size limit.
-    do_generate_toc(*p.indexer, *p.watcher, *p.safety, p.file.string(), true, true, 2);
+    do_generate_toc(*p.session, p.file.string(), true, true, 2);
     long long depth = 1;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(do_generate_toc(*p.indexer, *p.watcher, *p.safety, p.file.string(), true, false, depth));
+        benchmark::DoNotOptimize(do_generate_toc(*p.session, p.file.string(), true, false, depth));
         depth = depth == 1 ? 2 : 1;
     }
 }
 
 void BM_GenerateTocUnchanged(benchmark::State& state) {
     Project& p = project(state.range(0));
-    do_generate_toc(*p.indexer, *p.watcher, *p.safety, p.file.string(), true, true, 2);
-    do_generate_toc(*p.indexer, *p.watcher, *p.safety, p.file.string(), true, false, 2);
+    do_generate_toc(*p.session, p.file.string(), true, true, 2);
+    do_generate_toc(*p.session, p.file.string(), true, false, 2);
     for (auto _ : state)
-        benchmark::DoNotOptimize(do_generate_toc(*p.indexer, *p.watcher, *p.safety, p.file.string(), true, false, 2));
+        benchmark::DoNotOptimize(do_generate_toc(*p.session, p.file.string(), true, false, 2));
 }
 
 void BM_AdjustLevel(benchmark::State& state) {
@@ -91,7 +91,7 @@ void BM_AdjustLevel(benchmark::State& state) {
         state.PauseTiming();
         std::string id = p.id(title);
         state.ResumeTiming();
-        benchmark::DoNotOptimize(do_adjust_level(*p.indexer, *p.watcher, *p.safety, id, delta, true));
+        benchmark::DoNotOptimize(do_adjust_level(*p.session, id, delta, true));
         delta = -delta;
     }
 }
@@ -108,7 +108,7 @@ void BM_MoveBlock(benchmark::State& state) {
         std::string id = p.id(moved);
         std::string target = p.id(to_second ? second : first);
         state.ResumeTiming();
-        benchmark::DoNotOptimize(do_move_block(*p.indexer, *p.watcher, *p.safety, id, target, "as_last_child"));
+        benchmark::DoNotOptimize(do_move_block(*p.session, id, target, "as_last_child"));
         to_second = !to_second;
     }
 }

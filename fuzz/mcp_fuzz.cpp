@@ -14,7 +14,7 @@
 #include "host/milestones.h"
 #include "host/project.h"
 #include "host/tools.h"
-#include "quillbox/host.h"
+#include "quillbox/session.h"
 #include "quillbox/indexer.h"
 #include "quillbox/safety.h"
 #include "quillbox/tracker.h"
@@ -36,7 +36,7 @@ struct Server {
         qbfuzz::put("project/guide.md", GUIDE);
         qbfuzz::put("project/notes.txt", "plain\n");
         project = open_project(root, /*create_data_dir=*/true);
-        install_host_components(project);
+        install_process_settings(project);
         // Only errors reach stderr: an internal error on some line is worth seeing.
         // QUILLBOX_FUZZ_WARNINGS=1 shows the tools' failures too, to triage a corpus.
         set_log_sink([](const LogRecord&) {});
@@ -47,22 +47,13 @@ struct Server {
         indexer = std::make_unique<Indexer>(project.data_dir / "index.db");
         safety = std::make_unique<SafetyEngine>(project.data_dir / "backups", &watcher->write_tracker(),
                                                 project.data_dir / "locks");
-        cache = std::make_unique<SessionReadCache>(project.config);
         register_all_tools(tools);
         milestones = Milestones::open(project.data_dir);
         if (milestones) tools = with_milestone_reports(tools, *milestones, *safety);
-        context.indexer = indexer.get();
-        context.watcher = watcher.get();
-        context.safety = safety.get();
-        context.tracker = &tracker;
-        context.cache = cache.get();
         context.config = project.config.get();
-        // No data directory: semantic search is refused before any model is looked for.
+        new_session();
         McpProtocol::Hooks hooks;
-        hooks.on_session_start = [this] {
-            tracker.reset_all();
-            cache->clear();
-        };
+        hooks.on_session_start = [this] { new_session(); };
         protocol = std::make_unique<McpProtocol>(tools, context, hooks);
     }
     Project project;
@@ -70,11 +61,17 @@ struct Server {
     std::unique_ptr<Indexer> indexer;
     std::unique_ptr<SafetyEngine> safety;
     std::unique_ptr<Milestones> milestones;
-    SessionReadTracker tracker;
-    std::unique_ptr<SessionReadCache> cache;
+    std::unique_ptr<Session> session;
     ToolRegistry tools;
     ToolContext context;
     std::unique_ptr<McpProtocol> protocol;
+
+    void new_session() {
+        session = open_session(project, *indexer, *watcher, *safety, nullptr);
+        // No data directory: semantic search is refused before any model is looked for.
+        session->data_dir.clear();
+        context.session = session.get();
+    }
 };
 
 // What the line asks for, when it is plain JSON: the id a reply must carry, or that no reply

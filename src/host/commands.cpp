@@ -687,7 +687,7 @@ int cmd_reindex(const fs::path& root_arg, const std::vector<std::string>& paths)
     auto opened = open_project_or_complain(root_arg, true);
     if (!opened) return 2;
     Project& project = *opened;
-    install_host_components(project);
+    install_process_settings(project);
     int status = 0;
     const std::vector<fs::path> files = reindex_targets(project, paths, status);
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "quillbox/host.h"
+#include "quillbox/session.h"
 
 namespace quillbox::host {
 

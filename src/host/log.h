@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "quillbox/host.h"
+#include "quillbox/log.h"
 
 namespace quillbox::host {
 

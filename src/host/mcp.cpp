@@ -338,6 +338,8 @@ json McpProtocol::dispatch_modern(const std::string& method, const json& params)
         throw RpcError{jsonrpc::INVALID_PARAMS,
                        fmt::format("Invalid params: _meta needs \"{}\" (an object; {{}} for none)",
                                    mcp_meta::CLIENT_CAPABILITIES)};
+    // A client of the stateless revisions may never discover: its first request opens the session.
+    if (sessions_ == 0) start_session("a stateless request");
     if (!modern_client_logged_) {
         modern_client_logged_ = true;
         log_line(Level::info, "serving {} (protocol {})", client_name(meta.value(mcp_meta::CLIENT_INFO, json())),

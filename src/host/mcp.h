@@ -57,7 +57,8 @@ nlohmann::json request_id_from_start(std::string_view start);
 class McpProtocol {
 public:
     struct Hooks {
-        std::function<void()> on_session_start;              // `initialize` or `server/discover`
+        // `initialize`, `server/discover`, or the first request of a modern client that did neither
+        std::function<void()> on_session_start;
         std::function<void(const ToolSpec&)> before_tool;    // right before a handler runs
         std::function<void(const ToolSpec&)> after_tool;     // right after it returned
         // A note for the agent that goes with the answer (said once); empty when none.
@@ -83,7 +84,8 @@ public:
     // The legacy version the last `initialize` negotiated (modern requests name their own).
     const std::string& protocol_version() const { return protocol_version_; }
     bool initialized() const { return initialized_; }
-    // How many sessions began: each `initialize` and each `server/discover` starts one.
+    // How many sessions began: each `initialize` and each `server/discover` starts one, and so
+    // does a modern request when none began before it.
     int sessions() const { return sessions_; }
 
     // Serialises one message for the wire: compact, invalid UTF-8 replaced, no line feed.

@@ -57,16 +57,16 @@ Project open_project(const fs::path& root_arg, bool create_data_dir) {
     return project;
 }
 
-void install_host_components(const Project& project) {
+void install_process_settings(const Project& project) {
     install_log_sink();
     set_log_level(parse_log_level(project.config->get("log_level")));
     set_language(project.config->get("language"));
-    const bool allow_outside = project.config->get_bool("allow_outside_root");
-    set_path_resolver(std::make_shared<ProjectPathResolver>(project.root, allow_outside));
     // Checked again whenever a file under the root is opened, so that a link swapped in after
     // the path was resolved cannot lead a read or a write outside.
-    detail::set_confinement_root(allow_outside ? fs::path() : project.root);
-    set_config_source(project.config);
+    detail::set_confinement_root(project.config->get_bool("allow_outside_root") ? fs::path() : project.root);
+}
+
+std::shared_ptr<EmbeddingProvider> project_embedding_provider(const Project& project) {
     auto provider = make_embedding_provider(*project.config);
     if (auto* remote = dynamic_cast<OpenAIEmbeddingProvider*>(provider.get())) {
         if (remote->settings().endpoint.empty() || remote->settings().model.empty())
@@ -76,7 +76,19 @@ void install_host_components(const Project& project) {
             log_line(Level::info, "semantic search embeds through {} (model {})", remote->url(),
                      remote->settings().model);
     }
-    set_embedding_provider(std::move(provider));
+    return provider;
+}
+
+std::unique_ptr<Session> open_session(const Project& project, Indexer& index, FileWatcher& watcher,
+                                      SafetyEngine& safety, std::shared_ptr<EmbeddingProvider> embeddings) {
+    auto session = std::make_unique<Session>(index, watcher, safety);
+    session->paths =
+        std::make_shared<ProjectPathResolver>(project.root, project.config->get_bool("allow_outside_root"));
+    session->config = project.config;
+    session->cache = std::make_shared<SessionReadCache>(project.config);
+    session->embeddings = std::move(embeddings);
+    session->data_dir = project.data_dir;
+    return session;
 }
 
 CacheResult SessionReadCache::check(std::string_view path_text) {

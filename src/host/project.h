@@ -1,6 +1,6 @@
 #pragma once
-// A project as the program sees it: the root, the data directory under it, the configuration,
-// and the host components installed into the library's registry.
+// A project as the program sees it: the root, the data directory under it, the configuration;
+// the process-wide settings it gives, and the sessions opened on it.
 
 #include <filesystem>
 #include <memory>
@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "host/config.h"
-#include "quillbox/host.h"
+#include "quillbox/session.h"
 
 namespace quillbox::host {
 
@@ -44,10 +44,19 @@ struct Project {
 // (check_data_folder).
 Project open_project(const std::filesystem::path& root, bool create_data_dir);
 
-// Installs the project's resolver, configuration, log sink and embedding provider (none unless
-// semantic.backend is "openai") into the registry, and sets the language and the log level
-// from the configuration.
-void install_host_components(const Project& project);
+// Sets what is process-wide from the configuration: the log sink and level, the language, and
+// the root that every opened file must stay inside (none with allow_outside_root).
+void install_process_settings(const Project& project);
+
+// The embedding provider of the configuration: none unless semantic.backend is "openai". Logs
+// where it embeds, or what is missing.
+std::shared_ptr<EmbeddingProvider> project_embedding_provider(const Project& project);
+
+// A new session on the project: paths anchored at the root (confined to it unless
+// allow_outside_root), the project's configuration, a SessionReadCache of its own, the
+// shared `embeddings`, and the data directory.
+std::unique_ptr<Session> open_session(const Project& project, Indexer& index, FileWatcher& watcher,
+                                      SafetyEngine& safety, std::shared_ptr<EmbeddingProvider> embeddings);
 
 // The read cache of one session. Block reads only get a "hit" while cache_enabled is "true",
 // like whole-file reads.

@@ -250,9 +250,11 @@ private:
     std::string pending_;
 };
 
-// The long-lived parts of a session. Members are destroyed in reverse order, so the watcher
-// stops (no re-index may start once the index is gone) before the index closes.
+// The long-lived parts of the server, and the current MCP session. Members are destroyed in
+// reverse order, so the session goes first and the watcher stops (no re-index may start once
+// the index is gone) before the index closes.
 struct Components {
+    const Project* project = nullptr;
     std::unique_ptr<IgnoreRules> ignore;
     std::unique_ptr<Indexer> indexer;
     std::unique_ptr<IndexNotes> index_notes;
@@ -260,17 +262,25 @@ struct Components {
     std::unique_ptr<FileWatcher> watcher;
     std::unique_ptr<SafetyEngine> safety;
     std::unique_ptr<Milestones> milestones;  // none when the statistics cannot be opened
-    SessionReadTracker tracker;
-    std::unique_ptr<SessionReadCache> cache;
+    std::shared_ptr<EmbeddingProvider> embeddings;
     std::unique_ptr<TurnClock> turns;
     ToolRegistry tools;
+    std::unique_ptr<Session> session;
     ToolContext context;
+
+    // A session with nothing shown and nothing read, which the tools work on from now on.
+    void new_session() {
+        session = open_session(*project, *indexer, *watcher, *safety, embeddings);
+        context.session = session.get();
+        turns->reset();
+    }
 };
 
 // Opens the index, starts the watcher and builds the rest; nothing (after logging why) when
 // the session cannot start. A watcher that cannot start only turns watching off.
 std::unique_ptr<Components> start_components(const Project& project) {
     auto c = std::make_unique<Components>();
+    c->project = &project;
     const fs::path db = project.data_dir / "index.db";
     try {
         // A damaged index is moved aside and begun afresh, one that cannot be written is kept in
@@ -309,34 +319,26 @@ std::unique_ptr<Components> start_components(const Project& project) {
     // the retention.
     if (std::size_t n = c->safety->cleanup(project.root))
         log_line(Level::info, "removed {} left-over temporary or expired backup files", n);
-    c->cache = std::make_unique<SessionReadCache>(project.config);
+    c->embeddings = project_embedding_provider(project);
     c->turns = std::make_unique<TurnClock>(project.config->get_number("session.turn_idle_seconds"));
     register_all_tools(c->tools);
     c->milestones = Milestones::open(project.data_dir);
     if (c->milestones) c->tools = with_milestone_reports(c->tools, *c->milestones, *c->safety);
 
-    ToolContext& ctx = c->context;
-    ctx.indexer = c->indexer.get();
-    ctx.watcher = c->watcher.get();
-    ctx.safety = c->safety.get();
-    ctx.tracker = &c->tracker;
-    ctx.cache = c->cache.get();
-    ctx.config = project.config.get();
-    ctx.data_dir = project.data_dir;
+    c->context.config = project.config.get();
+    // Calls before any handshake work on a session of their own.
+    c->new_session();
     return c;
 }
 
 McpProtocol::Hooks session_hooks(Components& c) {
     McpProtocol::Hooks hooks;
-    // Each `initialize` (legacy) and each `server/discover` (modern) starts the session over: the
-    // client is (re)connecting and holds nothing of what an earlier session was shown.
-    hooks.on_session_start = [&c] {
-        c.tracker.reset_all();
-        c.cache->clear();
-        c.turns->reset();
-    };
+    // Each `initialize` (legacy), each `server/discover` and a first stateless request (modern)
+    // starts a new session: the client is (re)connecting and holds nothing of what an earlier
+    // session was shown or read.
+    hooks.on_session_start = [&c] { c.new_session(); };
     hooks.before_tool = [&c](const ToolSpec&) {
-        if (c.turns->call_starts(monotonic_seconds())) c.tracker.advance_turn();
+        if (c.turns->call_starts(monotonic_seconds())) c.session->reads.advance_turn();
     };
     hooks.after_tool = [&c](const ToolSpec&) { c.turns->call_ends(monotonic_seconds()); };
     hooks.take_note = [&c] { return c.index_notes->take(); };
@@ -422,7 +424,7 @@ int run_serve(const ServeOptions& options) {
     Project project;
     try {
         project = open_project(options.root, /*create_data_dir=*/true);
-        install_host_components(project);
+        install_process_settings(project);
     } catch (const DataFolderOutsideError& e) {
         // Still answered, so that the agent can tell the user what to fix; nothing runs.
         install_log_sink();

@@ -11,7 +11,7 @@
 #include "quillbox/detail/confine.h"
 #include "quillbox/decode_error.h"
 #include "quillbox/detail/regular_file.h"
-#include "quillbox/host.h"
+#include "quillbox/session.h"
 #include "quillbox/i18n.h"
 #include "quillbox/outline.h"
 #include "quillbox/safety.h"
@@ -63,8 +63,10 @@ ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arg
         if (reply.refused())
             log_line(Level::info, "tool {} refused: {}", spec.name, std::string_view(reply).substr(0, reply.find('\n')));
         // The operations keep their own answers under the budget; this is the last guard.
-        const long long budget = _result_budget();
-        return ToolOutcome{_fit_to_budget(reply, budget, [&](std::size_t) {
+        static const MemoryConfig defaults;
+        const ConfigSource& config = context.session ? *context.session->config : defaults;
+        const long long budget = _result_budget(config);
+        return ToolOutcome{_fit_to_budget(reply, budget, config.get("pricing_model"), [&](std::size_t) {
                                return get_message("result_cut", {{"budget", budget}});
                            }),
                            reply.refused()};

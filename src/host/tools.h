@@ -1,7 +1,7 @@
 #pragma once
 // The MCP tool table. Each group of tools lives in its own file and adds itself through one
 // registration function (register_core_tools in tools_core.cpp, …); the server calls
-// register_all_tools once. A handler gets the session's components and the call's
+// register_all_tools once. A handler gets the current MCP session and the call's
 // arguments and returns the operation's reply. Errors become tool results with isError: the
 // operations' refusals, ToolError / ToolArgumentError for your own, and the operations'
 // exceptions, which run_tool maps to clear texts.
@@ -18,29 +18,17 @@
 
 #include "quillbox/blockops.h"
 
-namespace quillbox {
-class Indexer;
-class FileWatcher;
-class SafetyEngine;
-class SessionReadTracker;
-class ReadCache;
-}  // namespace quillbox
-
 namespace quillbox::host {
 
 using json = nlohmann::json;
 class Config;
 
-// The long-lived components one tool call may use. Null pointers only in tests that do not
-// touch the component.
+// What one tool call works on: the current MCP session (the host replaces it when a new
+// session starts) and the project's settings. Null pointers only in tests that do not touch
+// them.
 struct ToolContext {
-    Indexer* indexer = nullptr;
-    FileWatcher* watcher = nullptr;
-    SafetyEngine* safety = nullptr;
-    SessionReadTracker* tracker = nullptr;  // this session's
-    ReadCache* cache = nullptr;             // this session's
-    const Config* config = nullptr;         // the project's settings
-    std::filesystem::path data_dir;  // root/.quillbox
+    Session* session = nullptr;
+    const Config* config = nullptr;
 };
 
 // Every hint is stated explicitly in tools/list.

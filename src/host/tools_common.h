@@ -1,22 +1,22 @@
 #pragma once
-// What the block tool groups share: the file_path argument's description and the check that
-// the session has the component a tool needs.
+// What the block tool groups share: the file_path argument's description, the session a tool
+// works on, and the block id arguments.
 
 #include <string>
 
 #include "host/tools.h"
 #include "quillbox/blockops.h"
+#include "quillbox/i18n.h"
 
 namespace quillbox::host::tools_common {
 
 inline constexpr const char* FILE_PATH_DOC =
     "Path of the Markdown (.md) file, relative to the project root or absolute inside it.";
 
-// The session's component, or a ToolError naming it when this server runs without it.
-template <class T>
-T& need(T* component, const char* name) {
-    if (!component) throw ToolError(std::string("Error: the server has no ") + name + ".");
-    return *component;
+// The call's session, or a ToolError when this server runs without one.
+inline Session& session_of(ToolContext& ctx) {
+    if (!ctx.session) throw ToolError(get_message("server_no_session"));
+    return *ctx.session;
 }
 
 // The block id argument `name`, a whole id or a prefix of at least eight characters that one

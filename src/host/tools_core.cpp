@@ -9,7 +9,7 @@ namespace quillbox::host {
 namespace {
 
 using tools_common::FILE_PATH_DOC;
-using tools_common::need;
+using tools_common::session_of;
 
 using tools_common::block_id_argument;
 using tools_common::optional_block_id_argument;
@@ -47,79 +47,75 @@ json window_properties(json properties, std::string_view what) {
 
 Reply list_blocks(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
-    auto& indexer = need(ctx.indexer, "index");
+    Session& session = session_of(ctx);
     ListOptions options;
     options.max_level = optional_count(args, "max_level", 1);
-    options.under = optional_block_id_argument(indexer, args, "under").value_or("");
+    options.under = optional_block_id_argument(session.index, args, "under").value_or("");
     options.offset = optional_count(args, "offset", 0).value_or(0);
     options.limit = optional_count(args, "limit", 1);
     options.short_ids = optional_bool(args, "short_ids", false);
-    return do_list_blocks(indexer, need(ctx.watcher, "file watcher"), file_path, options);
+    return do_list_blocks(session, file_path, options);
 }
 
 Reply read_block(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
-    auto& indexer = need(ctx.indexer, "index");
-    auto block_id = block_id_argument(indexer, args, "block_id");
-    return do_read_block(indexer, need(ctx.cache, "read cache"), file_path, block_id, line_window(args),
-                         &need(ctx.tracker, "read tracker"));
+    Session& session = session_of(ctx);
+    auto block_id = block_id_argument(session.index, args, "block_id");
+    return do_read_block(session, file_path, block_id, line_window(args));
 }
 
 Reply read_blocks(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
-    auto& indexer = need(ctx.indexer, "index");
+    Session& session = session_of(ctx);
     std::vector<std::string> ids;
     for (const auto& id : require_string_array(args, "block_ids")) {
-        auto expanded = expand_block_id(indexer, id);
+        auto expanded = expand_block_id(session.index, id);
         if (!expanded.ambiguous.empty())
             throw ToolError(ambiguous_block_id_message(expanded.id, expanded.ambiguous));
         ids.push_back(std::move(expanded.id));
     }
-    return do_read_blocks(indexer, need(ctx.cache, "read cache"), file_path, ids, &need(ctx.tracker, "read tracker"));
+    return do_read_blocks(session, file_path, ids);
 }
 
 Reply replace_block(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
-    auto& indexer = need(ctx.indexer, "index");
-    auto block_id = block_id_argument(indexer, args, "block_id");
+    Session& session = session_of(ctx);
+    auto block_id = block_id_argument(session.index, args, "block_id");
     auto new_content = require_string(args, "new_content");
-    return do_replace_block(indexer, need(ctx.watcher, "file watcher"), need(ctx.safety, "safety engine"),
-                            need(ctx.tracker, "read tracker"), file_path, block_id, new_content);
+    return do_replace_block(session, file_path, block_id, new_content);
 }
 
 Reply patch_block(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
-    auto& indexer = need(ctx.indexer, "index");
-    auto block_id = block_id_argument(indexer, args, "block_id");
+    Session& session = session_of(ctx);
+    auto block_id = block_id_argument(session.index, args, "block_id");
     auto old_text = require_string(args, "old_text");
     auto new_text = require_string(args, "new_text");
     bool replace_all = optional_bool(args, "replace_all", false);
-    return do_patch_block(indexer, need(ctx.watcher, "file watcher"), need(ctx.safety, "safety engine"),
-                          need(ctx.tracker, "read tracker"), file_path, block_id, old_text, new_text, replace_all);
+    return do_patch_block(session, file_path, block_id, old_text, new_text, replace_all);
 }
 
 Reply find_blocks(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     auto query = require_string(args, "query");
     bool short_ids = optional_bool(args, "short_ids", false);
-    return do_find_blocks(need(ctx.indexer, "index"), need(ctx.watcher, "file watcher"), file_path, query,
-                          short_ids);
+    return do_find_blocks(session_of(ctx), file_path, query, short_ids);
 }
 
 Reply read_file(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     const LineWindow window = line_window(args);
-    auto& tracker = need(ctx.tracker, "read tracker");
+    Session& session = session_of(ctx);
     // Every ask counts against the repeat threshold: an agent that keeps asking for a file it
     // was told it holds has probably lost it, and then gets the full content again.
     if (!window.is_set()) {
         try {
-            tracker.record_recent_call(_resolve_path(file_path).string());
+            session.reads.record_recent_call(session.resolve(file_path).string());
         } catch (const std::exception&) {
             // The operation resolves again and reports the problem itself.
         }
     }
-    return do_read_file(need(ctx.cache, "read cache"), tracker, file_path, window, ctx.indexer, ctx.watcher);
+    return do_read_file(session, file_path, window);
 }
 
 }  // namespace

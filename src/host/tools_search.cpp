@@ -12,15 +12,17 @@ namespace {
 
 Reply search_blocks(ToolContext& ctx, const json& args) {
     auto query = require_string(args, "query");
-    if (!ctx.indexer) throw ToolError(get_message("server_no_index"));
-    if (ctx.data_dir.empty()) throw ToolError(get_message("server_no_data_dir"));
+    if (!ctx.session) throw ToolError(get_message("server_no_session"));
+    Session& session = *ctx.session;
+    if (session.data_dir.empty()) throw ToolError(get_message("server_no_data_dir"));
     try {
-        return do_search_blocks(*ctx.indexer, ctx.data_dir, query);
+        return do_search_blocks(session, query);
     } catch (const SemanticModelError& e) {
         // The engine's own text first (it names the model and the cause), then what to do.
         std::string model = "MODEL";
         try {
-            model = ctx.config ? semantic_model_for(*ctx.config) : SemanticEngine::_load_config(ctx.data_dir / "vectors");
+            model = ctx.config ? semantic_model_for(*ctx.config)
+                               : SemanticEngine::_load_config(session.data_dir / "vectors");
         } catch (const std::exception&) {
         }
         throw ToolError(get_message("semantic_model_failed", {{"model", e.model()}, {"error", e.cause()}}) +

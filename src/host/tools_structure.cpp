@@ -10,7 +10,7 @@ namespace {
 
 using tools_common::FILE_PATH_DOC;
 using tools_common::block_id_argument;
-using tools_common::need;
+using tools_common::session_of;
 using tools_common::optional_block_id_argument;
 
 constexpr const char* BLOCK_ID_DOC =
@@ -21,9 +21,7 @@ constexpr const char* BLOCK_ID_DOC =
 Reply md_edit(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     auto instruction = require_string(args, "instruction");
-    return do_md_edit(need(ctx.indexer, "index"), need(ctx.watcher, "file watcher"),
-                      need(ctx.safety, "safety engine"), need(ctx.tracker, "read tracker"), file_path,
-                      instruction);
+    return do_md_edit(session_of(ctx), file_path, instruction);
 }
 
 Reply md_generate_toc(ToolContext& ctx, const json& args) {
@@ -31,24 +29,23 @@ Reply md_generate_toc(ToolContext& ctx, const json& args) {
     bool update = optional_bool(args, "update", true);
     bool force_insert = optional_bool(args, "force_insert", false);
     long long max_depth = optional_integer(args, "max_depth").value_or(6);
-    return do_generate_toc(need(ctx.indexer, "index"), need(ctx.watcher, "file watcher"),
-                           need(ctx.safety, "safety engine"), file_path, update, force_insert, max_depth);
+    return do_generate_toc(session_of(ctx), file_path, update, force_insert, max_depth);
 }
 
 Reply md_adjust_level(ToolContext& ctx, const json& args) {
-    auto block_id = block_id_argument(need(ctx.indexer, "index"), args, "block_id");
+    Session& session = session_of(ctx);
+    auto block_id = block_id_argument(session.index, args, "block_id");
     long long delta = require_integer(args, "delta");
     bool recursive = optional_bool(args, "recursive", true);
-    return do_adjust_level(need(ctx.indexer, "index"), need(ctx.watcher, "file watcher"),
-                           need(ctx.safety, "safety engine"), block_id, delta, recursive);
+    return do_adjust_level(session, block_id, delta, recursive);
 }
 
 Reply md_move_block(ToolContext& ctx, const json& args) {
-    auto block_id = block_id_argument(need(ctx.indexer, "index"), args, "block_id");
-    auto target = optional_block_id_argument(need(ctx.indexer, "index"), args, "target_block_id").value_or("");
+    Session& session = session_of(ctx);
+    auto block_id = block_id_argument(session.index, args, "block_id");
+    auto target = optional_block_id_argument(session.index, args, "target_block_id").value_or("");
     auto position = optional_string(args, "position").value_or("after");
-    return do_move_block(need(ctx.indexer, "index"), need(ctx.watcher, "file watcher"),
-                         need(ctx.safety, "safety engine"), block_id, target, position);
+    return do_move_block(session, block_id, target, position);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // The operations offered to the agent: list, read, replace, find and search blocks, read a
 // whole file, the structural edits, and the frame they share (path checks, index freshness,
 // token estimate, savings footer).
-// Every do_* operation returns one text for the agent; expected refusals are such texts, marked
+// Every do_* operation works on one agent session (quillbox/session.h), which holds everything
+// it uses, and returns one text for the agent; expected refusals are such texts, marked
 // as refusals so that the host can flag them without reading them.
 // Unexpected failures (database, file system, ModificationError) propagate as exceptions.
 
@@ -13,10 +14,11 @@
 #include <string_view>
 #include <vector>
 
-#include "quillbox/host.h"
 #include "quillbox/indexer.h"
+#include "quillbox/log.h"
 #include "quillbox/outline.h"
 #include "quillbox/safety.h"
+#include "quillbox/session.h"
 #include "quillbox/tracker.h"
 #include "quillbox/watcher.h"
 
@@ -46,7 +48,7 @@ private:
 // Core operations
 // ---------------------------------------------------------------------------------------
 
-Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path);
+Reply do_list_blocks(Session& session, std::string_view file_path);
 
 // What a listing shows. The defaults give the plain listing of every block.
 struct ListOptions {
@@ -61,8 +63,7 @@ struct ListOptions {
 
 // Every listing stays under the result budget: a longer one is cut at a block line and ends
 // with one line naming the offset that continues it.
-Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
-                           const ListOptions& options);
+Reply do_list_blocks(Session& session, std::string_view file_path, const ListOptions& options);
 
 // A window of lines: `offset` is the first line number wanted (1-based, in the file), `limit`
 // the number of lines. Unset: from the start, everything that fits the result budget.
@@ -75,50 +76,41 @@ struct LineWindow {
 };
 
 // `file_path` is only shown in the not-found guidance; the block is read from its stored path.
-Reply do_read_block(Indexer& indexer, ReadCache& cache, const std::filesystem::path& file_path,
-                          std::string_view block_id);
 // With a window (file line numbers inside the block), or for a section too long for the result
 // budget: one page of the section, ending with a line naming the offset of the next page.
 //
-// With the session's read tracker, the cached marker follows the session's rules: only while
-// the agent can still be expected to hold the file (`should_return_cache`, as for a whole-file
-// read), and only on the first ask for the block within the tracker's repeat window. The
-// marker then says that asking again gives the content, and the next ask does.
-Reply do_read_block(Indexer& indexer, ReadCache& cache, const std::filesystem::path& file_path,
-                          std::string_view block_id, const LineWindow& window,
-                          SessionReadTracker* tracker = nullptr);
+// The cached marker follows the session's read rules: only while the agent can still be
+// expected to hold the file (`should_return_cache`, as for a whole-file read), and only on the
+// first ask for the block within the tracker's repeat window. The marker then says that asking
+// again gives the content, and the next ask does.
+Reply do_read_block(Session& session, const std::filesystem::path& file_path, std::string_view block_id,
+                    const LineWindow& window = {});
 
 // Several blocks in one answer, each in the format of do_read_block, separated by an empty line.
 // What does not fit the result budget is named in a last line for the next call.
-Reply do_read_blocks(Indexer& indexer, ReadCache& cache, const std::filesystem::path& file_path,
-                           const std::vector<std::string>& block_ids, SessionReadTracker* tracker = nullptr);
+Reply do_read_blocks(Session& session, const std::filesystem::path& file_path,
+                     const std::vector<std::string>& block_ids);
 
 // Throws ModificationError when the safety engine refuses or rolls back the write.
-Reply do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                             SessionReadTracker& tracker, const std::filesystem::path& file_path,
-                             std::string_view block_id, std::string_view new_content);
+Reply do_replace_block(Session& session, const std::filesystem::path& file_path, std::string_view block_id,
+                       std::string_view new_content);
 
 // Exact text replacement inside one block: `old_text` must occur exactly once in the block's
 // current text (every occurrence is replaced with `replace_all`). The checks, the verified
 // write and the bookkeeping are those of do_replace_block; the answer shows the changed lines
 // with two lines of context and the savings footer.
-Reply do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                           SessionReadTracker& tracker, const std::filesystem::path& file_path,
-                           std::string_view block_id, std::string_view old_text, std::string_view new_text,
-                           bool replace_all = false);
+Reply do_patch_block(Session& session, const std::filesystem::path& file_path, std::string_view block_id,
+                     std::string_view old_text, std::string_view new_text, bool replace_all = false);
 
 // Whole file (any file type), or the cached marker when the agent already holds it.
-Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path);
 // With a window, or for a file too long for the result budget: those lines only, ending with a
 // line naming the offset of the rest. A partial answer never counts as holding the file.
-// Given the index and watcher, the blocks of a Markdown file answered in full count as shown
-// to the session.
-Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path,
-                   const LineWindow& window, Indexer* indexer = nullptr, FileWatcher* watcher = nullptr);
+// The blocks of a Markdown file answered in full count as shown to the session.
+Reply do_read_file(Session& session, std::string_view file_path, const LineWindow& window = {});
 
 // Blocks whose title contains `query`, case-insensitively.
-Reply do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
-                           std::string_view query, bool short_ids = false);
+Reply do_find_blocks(Session& session, std::string_view file_path, std::string_view query,
+                     bool short_ids = false);
 
 // The full identifier for an identifier or a prefix of one (at least SHORT_ID_MIN characters)
 // that exactly one indexed block has. `ambiguous` lists the candidates when several blocks
@@ -139,28 +131,23 @@ std::string ambiguous_block_id_message(std::string_view prefix, const std::vecto
 
 // Applies a natural-language edit instruction to the sections it most likely concerns, or
 // shows them with their identifiers when no automatic rewrite is possible.
-Reply do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                       SessionReadTracker& tracker, std::string_view file_path,
-                       std::string_view instruction);
+Reply do_md_edit(Session& session, std::string_view file_path, std::string_view instruction);
 
 inline constexpr std::string_view TOC_START_MARKER = "<!-- toc -->";
 inline constexpr std::string_view TOC_STOP_MARKER = "<!-- tocstop -->";
 
 // Writes or refreshes the table of contents between the markers. `update` has no effect: an
 // existing table is always refreshed.
-Reply do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                            std::string_view file_path, bool update = true,
-                            bool force_insert = false, long long max_depth = 6);
+Reply do_generate_toc(Session& session, std::string_view file_path, bool update = true,
+                      bool force_insert = false, long long max_depth = 6);
 
 // Promotes (negative delta) or demotes a heading, with its descendants when `recursive`.
-Reply do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                            std::string_view block_id, long long delta, bool recursive = true);
+Reply do_adjust_level(Session& session, std::string_view block_id, long long delta, bool recursive = true);
 
 // Moves a section with its subsections relative to another section of the same file, or to
 // the start or end of the document when `target_block_id` is empty.
-Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                          std::string_view block_id, std::string_view target_block_id = "",
-                          std::string_view position = "after");
+Reply do_move_block(Session& session, std::string_view block_id, std::string_view target_block_id = "",
+                    std::string_view position = "after");
 
 // ---------------------------------------------------------------------------------------
 // Semantic search
@@ -172,12 +159,12 @@ std::string semantic_not_enabled(std::string_view model);
 
 // The (at most three) blocks of the whole index closest in meaning to `query`, each with a
 // confidence label, a percentage, its file (relative to the project root) and block id, and a
-// snippet. Through the installed embedding provider (titles only; their vectors kept by text
+// snippet. Through the session's embedding provider (titles only; their vectors kept by text
 // in data_dir/"vectors" when the provider has a cache key) when there is one, else the local
-// SemanticEngine on data_dir/"vectors", brought in line with the index on every call (only
+// SemanticEngine on the session's data_dir/"vectors", brought in line with the index on every call (only
 // new and changed blocks are encoded). Blocks of files that no longer exist and the rules
 // section of CLAUDE.md are left out. A model that cannot be loaded raises
 // SemanticModelError; provider failures propagate as the provider raises them.
-Reply do_search_blocks(Indexer& indexer, const std::filesystem::path& data_dir, std::string_view query);
+Reply do_search_blocks(Session& session, std::string_view query);
 
 }  // namespace quillbox

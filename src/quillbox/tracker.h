@@ -34,7 +34,8 @@ public:
     void reset_all();
 
     int turn_counter() const { return turn_counter_; }
-    // How many calls for the key the list holds, as the last recording left it.
+    // How many calls for the key the list holds, as the last recording left it: those within
+    // the repeat window, at most max(repeat_threshold, 2).
     std::size_t recent_call_count(const std::string& file_path) const;
 
     // Wall-clock seconds since the Unix epoch, with fractions. Tests may replace it.

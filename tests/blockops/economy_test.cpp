@@ -29,10 +29,10 @@ const char* kDoc =
     "run it\n"
     "run it again\n";
 
-std::shared_ptr<MemoryConfig> install_config(const std::string& budget) {
+std::shared_ptr<MemoryConfig> install_config(Session& session, const std::string& budget) {
     auto cfg = std::make_shared<MemoryConfig>();
     if (!budget.empty()) cfg->set("result_budget_tokens", budget);
-    set_config_source(cfg);
+    session.config = cfg;
     return cfg;
 }
 
@@ -98,7 +98,7 @@ struct EnvVar {
 TEST_F(Project, PatchReplacesOneOccurrenceAndShowsOnlyTheChangedLines) {
     const auto p = md("g.md", kDoc);
     const std::string id = id_of(p, "Install");
-    const std::string out = do_patch_block(*indexer, *watcher, *safety, tracker, p, id, "make", "ninja");
+    const std::string out = do_patch_block(*session, p, id, "make", "ninja");
     EXPECT_EQ(qbtest::read_file(p), std::string(kDoc).replace(std::string(kDoc).find("make"), 4, "ninja"));
     EXPECT_EQ(out.substr(0, out.find("\n\n")),
               "✅ Block 'Install' patched (1 replacement).\nFile: " + p.string() +
@@ -107,7 +107,7 @@ TEST_F(Project, PatchReplacesOneOccurrenceAndShowsOnlyTheChangedLines) {
     EXPECT_EQ(backup_count(), 1u);
 
     // The block keeps its id and the index its new content: a second patch works on it.
-    EXPECT_NE(do_patch_block(*indexer, *watcher, *safety, tracker, p, id, "ninja", "cmake").find("patched"),
+    EXPECT_NE(do_patch_block(*session, p, id, "ninja", "cmake").find("patched"),
               std::string::npos);
     EXPECT_NE(qbtest::read_file(p).find("Run cmake to build."), std::string::npos);
 }
@@ -117,17 +117,17 @@ TEST_F(Project, PatchRefusesMissingOrRepeatedTextUnlessReplaceAll) {
     const std::string id = id_of(p, "Install");
     const std::string before = qbtest::read_file(p);
 
-    std::string out = do_patch_block(*indexer, *watcher, *safety, tracker, p, id, "run it", "go");
+    std::string out = do_patch_block(*session, p, id, "run it", "go");
     EXPECT_NE(out.find("old_text was not found in block 'Install' (lines 3-8)"), std::string::npos) << out;
-    out = do_patch_block(*indexer, *watcher, *safety, tracker, p, id, "line", "row");
+    out = do_patch_block(*session, p, id, "line", "row");
     EXPECT_NE(out.find("old_text occurs 4 times"), std::string::npos) << out;
     EXPECT_NE(out.find("replace_all"), std::string::npos);
-    out = do_patch_block(*indexer, *watcher, *safety, tracker, p, id, "", "x");
+    out = do_patch_block(*session, p, id, "", "x");
     EXPECT_NE(out.find("old_text is empty"), std::string::npos);
     EXPECT_EQ(qbtest::read_file(p), before);
     EXPECT_EQ(backup_count(), 0u);
 
-    out = do_patch_block(*indexer, *watcher, *safety, tracker, p, id, "line", "row", true);
+    out = do_patch_block(*session, p, id, "line", "row", true);
     EXPECT_NE(out.find("(4 replacements)"), std::string::npos);
     EXPECT_EQ(qbtest::read_file(p).find("line "), std::string::npos);
     EXPECT_NE(qbtest::read_file(p).find("row a\nrow b\nRun make to build.\nrow d\nrow e\n"), std::string::npos);
@@ -138,24 +138,24 @@ TEST_F(Project, PatchKeepsTheReplaceGuarantees) {
     const std::string id = id_of(p, "Install");
 
     // Same text: no write, no backup, nothing claimed.
-    EXPECT_EQ(do_patch_block(*indexer, *watcher, *safety, tracker, p, id, "make", "make"),
+    EXPECT_EQ(do_patch_block(*session, p, id, "make", "make"),
               "✅ " + get_message("replace_idempotent", {{"file_path", p}}));
     EXPECT_EQ(backup_count(), 0u);
 
     // Lines inserted above: the block is found lower down and patched there.
     qbtest::write_file(p, "new first line\nand another\n" + std::string(kDoc));
-    std::string out = do_patch_block(*indexer, *watcher, *safety, tracker, p, id, "make", "ninja");
+    std::string out = do_patch_block(*session, p, id, "make", "ninja");
     EXPECT_NE(out.find("  8: Run ninja to build."), std::string::npos) << out;
 
     // The block's own text changed behind our back: refused, file untouched.
     std::string changed = qbtest::read_file(p);
     changed.replace(changed.find("line b"), 6, "LINE B");
     qbtest::write_file(p, changed);
-    EXPECT_EQ(do_patch_block(*indexer, *watcher, *safety, tracker, p, id, "ninja", "make"),
+    EXPECT_EQ(do_patch_block(*session, p, id, "ninja", "make"),
               get_message("file_changed"));
     EXPECT_EQ(qbtest::read_file(p), changed);
 
-    EXPECT_EQ(do_patch_block(*indexer, *watcher, *safety, tracker, "x.md", "no-such-id", "a", "b"),
+    EXPECT_EQ(do_patch_block(*session, "x.md", "no-such-id", "a", "b"),
               get_message("block_not_found_guidance", {{"file_path", "x.md"}}));
 }
 
@@ -164,11 +164,11 @@ TEST_F(Project, PatchMatchesAcrossLinesAndCanAddOrRemoveLines) {
     const std::string id = id_of(p, "Install");
     // CRLF in the agent's text matches the block's line feeds; the new text adds a line.
     std::string out =
-        do_patch_block(*indexer, *watcher, *safety, tracker, p, id, "line a\r\nline b", "line a\nnew line\nline b");
+        do_patch_block(*session, p, id, "line a\r\nline b", "line a\nnew line\nline b");
     EXPECT_NE(out.find("  5: new line"), std::string::npos) << out;
     EXPECT_NE(qbtest::read_file(p).find("line a\nnew line\nline b\nRun make"), std::string::npos);
     // Removing lines.
-    out = do_patch_block(*indexer, *watcher, *safety, tracker, p, id, "\nline d\nline e", "");
+    out = do_patch_block(*session, p, id, "\nline d\nline e", "");
     EXPECT_NE(qbtest::read_file(p).find("Run make to build.\n## Usage\n"), std::string::npos) << qbtest::read_file(p);
     EXPECT_NE(out.find("patched"), std::string::npos);
     // The listing sees the new ranges.
@@ -182,21 +182,21 @@ TEST_F(Project, PatchMatchesAcrossLinesAndCanAddOrRemoveLines) {
 TEST_F(Project, FooterClaimsNothingWhenTheBlockIsTheWholeFileOrNothingChanged) {
     const auto p = md("one.md", "\n# Only\nsome text here\nmore text\n");
     const std::string id = id_of(p, "Only");
-    std::string out = do_patch_block(*indexer, *watcher, *safety, tracker, p, id, "some", "any");
+    std::string out = do_patch_block(*session, p, id, "some", "any");
     EXPECT_NE(out.find("saved ~0 tokens ($0.00)"), std::string::npos) << out;
-    out = do_replace_block(*indexer, *watcher, *safety, tracker, p, id, "# Only\nany text here\nless text");
+    out = do_replace_block(*session, p, id, "# Only\nany text here\nless text");
     EXPECT_NE(out.find("saved ~0 tokens ($0.00)"), std::string::npos) << out;
 
     // A replace whose lines are the block's own (only a trailing line feed differs) writes
     // nothing and claims nothing.
     const auto q = md("two.md", kDoc);
     const std::string install = id_of(q, "Install");
-    out = do_replace_block(*indexer, *watcher, *safety, tracker, q, install,
+    out = do_replace_block(*session, q, install,
                            "## Install\nline a\nline b\nRun make to build.\nline d\nline e\n");
     EXPECT_EQ(out, "✅ " + get_message("replace_idempotent", {{"file_path", q}}));
 
     // A real change in one section of several claims savings, and the statistics record them.
-    out = do_patch_block(*indexer, *watcher, *safety, tracker, q, install, "make", "ninja");
+    out = do_patch_block(*session, q, install, "make", "ninja");
     EXPECT_EQ(out.find("saved ~0 tokens"), std::string::npos) << out;
     SQLite::Database db(indexer->db_path().string(), SQLite::OPEN_READWRITE);
     SQLite::Statement st(db, "SELECT tokens_saved FROM stats WHERE operation_type = 'patch_block' ORDER BY rowid DESC");
@@ -217,7 +217,7 @@ TEST_F(Project, ShortIdsNameOneBlockOrAreRefusedWithTheCandidates) {
     EXPECT_EQ(expand_block_id(*indexer, install.substr(0, 7)).id, install.substr(0, 7));
     EXPECT_EQ(expand_block_id(*indexer, "ffffffff-none").id, "ffffffff-none");
 
-    const std::string listing = do_list_blocks(*indexer, *watcher, p.string(), with_short_ids());
+    const std::string listing = do_list_blocks(*session, p.string(), with_short_ids());
     EXPECT_NE(listing.find("  id=\"" + install.substr(0, 8) + "\" ## Install lines=3-8"), std::string::npos)
         << listing;
 
@@ -241,11 +241,11 @@ TEST_F(Project, ShortIdsNameOneBlockOrAreRefusedWithTheCandidates) {
     EXPECT_NE(msg.find(twin), std::string::npos);
     EXPECT_EQ(expand_block_id(*indexer, install.substr(0, 10)).id, install);
 
-    const std::string relisted = do_list_blocks(*indexer, *watcher, p.string(), with_short_ids());
+    const std::string relisted = do_list_blocks(*session, p.string(), with_short_ids());
     EXPECT_NE(relisted.find("id=\"" + install.substr(0, 10) + "\" ## Install"), std::string::npos) << relisted;
     EXPECT_NE(relisted.find("id=\"" + twin.substr(0, 10) + "\" ## Usage"), std::string::npos) << relisted;
 
-    const std::string found = do_find_blocks(*indexer, *watcher, p.string(), "guide", true);
+    const std::string found = do_find_blocks(*session, p.string(), "guide", true);
     EXPECT_NE(found.find("id=\"" + blocks[0].uuid.substr(0, 8) + "\" # Guide"), std::string::npos) << found;
 }
 
@@ -254,24 +254,24 @@ TEST_F(Project, ShortIdsNameOneBlockOrAreRefusedWithTheCandidates) {
 TEST_F(Project, ListingNarrowsByLevelAndSection) {
     const auto p = md("g.md", "# A\n## B\n### C\n#### D\n## E\n### F\n");
     const auto blocks = list(p);
-    const std::string plain = do_list_blocks(*indexer, *watcher, p.string());
-    EXPECT_EQ(do_list_blocks(*indexer, *watcher, p.string(), ListOptions{}), plain);
+    const std::string plain = do_list_blocks(*session, p.string());
+    EXPECT_EQ(do_list_blocks(*session, p.string(), ListOptions{}), plain);
 
-    std::string out = do_list_blocks(*indexer, *watcher, p.string(), with_level(2));
+    std::string out = do_list_blocks(*session, p.string(), with_level(2));
     EXPECT_NE(out.find("\n3 blocks:\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("### C"), std::string::npos);
 
-    out = do_list_blocks(*indexer, *watcher, p.string(), with_under(blocks[1].uuid));
+    out = do_list_blocks(*session, p.string(), with_under(blocks[1].uuid));
     EXPECT_NE(out.find("\n3 blocks:\n"), std::string::npos) << out;
     EXPECT_NE(out.find("## B"), std::string::npos);
     EXPECT_NE(out.find("#### D"), std::string::npos);
     EXPECT_EQ(out.find("## E"), std::string::npos);
 
-    out = do_list_blocks(*indexer, *watcher, p.string(), with_under("not-an-id"));
+    out = do_list_blocks(*session, p.string(), with_under("not-an-id"));
     EXPECT_NE(out.find("Block not found"), std::string::npos);
 
     // offset and limit page through the selection; the last line names the next offset.
-    out = do_list_blocks(*indexer, *watcher, p.string(), with_page(1, 2));
+    out = do_list_blocks(*session, p.string(), with_page(1, 2));
     EXPECT_NE(out.find("## B"), std::string::npos);
     EXPECT_NE(out.find("### C"), std::string::npos);
     EXPECT_EQ(out.find("# A "), std::string::npos);
@@ -279,13 +279,13 @@ TEST_F(Project, ListingNarrowsByLevelAndSection) {
 }
 
 TEST_F(Project, LongListingIsCutUnderTheBudgetAndTheNamedOffsetsFetchTheRest) {
-    install_config("400");
+    install_config(*session, "400");
     const auto p = md("big.md", big_doc(120, 1));
     const auto blocks = list(p);
     std::vector<std::string> seen;
     ListOptions options;
     for (int calls = 0; calls < 50; ++calls) {
-        const std::string out = do_list_blocks(*indexer, *watcher, p.string(), options);
+        const std::string out = do_list_blocks(*session, p.string(), options);
         EXPECT_LE(tokens(out), 400) << out;
         const std::regex id_re("id=\"([0-9a-f-]+)\"");
         for (auto it = std::sregex_iterator(out.begin(), out.end(), id_re);
@@ -299,88 +299,85 @@ TEST_F(Project, LongListingIsCutUnderTheBudgetAndTheNamedOffsetsFetchTheRest) {
 }
 
 TEST_F(Project, BudgetComesFromConfigurationAndTheClientLimit) {
-    EXPECT_EQ(_result_budget(), DEFAULT_RESULT_BUDGET);
-    install_config("5000");
-    EXPECT_EQ(_result_budget(), 5000);
+    EXPECT_EQ(_result_budget(*session->config), DEFAULT_RESULT_BUDGET);
+    install_config(*session, "5000");
+    EXPECT_EQ(_result_budget(*session->config), 5000);
     {
         EnvVar env("MAX_MCP_OUTPUT_TOKENS", "3000");
-        EXPECT_EQ(_result_budget(), 2400);
+        EXPECT_EQ(_result_budget(*session->config), 2400);
     }
     {
         EnvVar env("MAX_MCP_OUTPUT_TOKENS", "100000");
-        EXPECT_EQ(_result_budget(), 5000);
+        EXPECT_EQ(_result_budget(*session->config), 5000);
     }
     {
         EnvVar env("MAX_MCP_OUTPUT_TOKENS", "lots");
-        EXPECT_EQ(_result_budget(), 5000);
+        EXPECT_EQ(_result_budget(*session->config), 5000);
     }
 }
 
 // ---- Reads under the budget -----------------------------------------------------------------
 
 TEST_F(Project, LongFileReadComesInPagesAndDoesNotCountAsHeld) {
-    install_config("500");
+    install_config(*session, "500");
     const std::string text = big_doc(20, 10);
     const auto p = md("big.md", text);
-    MemoryReadCache cache;
     std::string got;
-    std::string out = do_read_file(cache, tracker, p.string());
+    std::string out = do_read_file(*session, p.string());
     EXPECT_NE(out.find("(lines 1-"), std::string::npos) << out.substr(0, 200);
     for (int calls = 0; calls < 100; ++calls) {
         EXPECT_LE(tokens(out), 500);
         got += between_separators(out) + "\n";
         if (out.find("Call read_file with offset=") == std::string::npos) break;
-        out = do_read_file(cache, tracker, p.string(), LineWindow{offset_named(out), std::nullopt});
+        out = do_read_file(*session, p.string(), LineWindow{offset_named(out), std::nullopt});
     }
     EXPECT_EQ(got, text);
     // The agent never held the whole file: a read is never answered with the cached marker.
-    EXPECT_EQ(do_read_file(cache, tracker, p.string()).find("[cached"), std::string::npos);
+    EXPECT_EQ(do_read_file(*session, p.string()).find("[cached"), std::string::npos);
 
     // An explicit window on a small file.
     const auto q = md("small.md", "a\nb\nc\nd\n");
-    out = do_read_file(cache, tracker, q.string(), LineWindow{2, 2});
+    out = do_read_file(*session, q.string(), LineWindow{2, 2});
     EXPECT_EQ(out, "File: " + q.string() + " (lines 2-3 of 4)\n---\nb\nc\n---\n… lines 4-4 of 4 are not shown. "
                                            "Call read_file with offset=4 for the next lines.");
     // Without a window a small file reads exactly as before.
-    EXPECT_EQ(do_read_file(cache, tracker, q.string()), "File: " + q.string() + "\n---\na\nb\nc\nd\n\n---");
+    EXPECT_EQ(do_read_file(*session, q.string()), "File: " + q.string() + "\n---\na\nb\nc\nd\n\n---");
 }
 
 TEST_F(Project, HugeSectionReadComesInPagesThatJoinToTheSection) {
-    install_config("300");
+    install_config(*session, "300");
     const auto p = md("big.md", big_doc(2, 60));
     const std::string id = id_of(p, "Section 0");
-    MemoryReadCache cache;
     std::string got;
-    std::string out = do_read_block(*indexer, cache, p, id);
+    std::string out = do_read_block(*session, p, id);
     for (int calls = 0; calls < 100; ++calls) {
         EXPECT_LE(tokens(out), 300);
         EXPECT_NE(out.find("Lines: 2-62 (showing "), std::string::npos) << out;
         got += between_separators(out) + "\n";
         if (out.find("md_read_block with offset=") == std::string::npos) break;
         EXPECT_NE(out.find("md_patch_block"), std::string::npos);
-        out = do_read_block(*indexer, cache, p, id, LineWindow{offset_named(out), std::nullopt});
+        out = do_read_block(*session, p, id, LineWindow{offset_named(out), std::nullopt});
     }
     EXPECT_EQ(got, detail::join_lines(read_lines(p, 2, 62)) + "\n");
 
     // A small section with a window shows just those lines.
-    out = do_read_block(*indexer, cache, p, id, LineWindow{10, 2});
+    out = do_read_block(*session, p, id, LineWindow{10, 2});
     EXPECT_EQ(between_separators(out), detail::join_lines(read_lines(p, 10, 11)));
 }
 
 TEST_F(Project, ReadBlocksAnswersSeveralAndNamesWhatDidNotFit) {
     const auto p = md("g.md", kDoc);
     const auto blocks = list(p);
-    MemoryReadCache cache;
-    const std::string both = do_read_blocks(*indexer, cache, p, {blocks[1].uuid, blocks[2].uuid});
-    EXPECT_EQ(both, do_read_block(*indexer, cache, p, blocks[1].uuid) + "\n\n" +
-                        do_read_block(*indexer, cache, p, blocks[2].uuid));
+    const std::string both = do_read_blocks(*session, p, {blocks[1].uuid, blocks[2].uuid});
+    EXPECT_EQ(both, do_read_block(*session, p, blocks[1].uuid) + "\n\n" +
+                        do_read_block(*session, p, blocks[2].uuid));
 
-    install_config("300");
+    install_config(*session, "300");
     const auto q = md("big.md", big_doc(6, 8));
     const auto big = list(q);
     std::vector<std::string> ids;
     for (std::size_t i = 1; i < big.size(); ++i) ids.push_back(big[i].uuid);
-    const std::string out = do_read_blocks(*indexer, cache, q, ids);
+    const std::string out = do_read_blocks(*session, q, ids);
     EXPECT_LE(tokens(out), 300);
     const std::string last = out.substr(out.rfind('\n') + 1);
     EXPECT_NE(last.find("For the rest call md_read_blocks with block_ids=["), std::string::npos) << last;
@@ -393,13 +390,8 @@ TEST_F(Project, ReadBlocksAnswersSeveralAndNamesWhatDidNotFit) {
 TEST_F(Project, ToolsAcceptShortIdsAndRefuseAmbiguousOnes) {
     quillbox::host::ToolRegistry registry;
     quillbox::host::register_all_tools(registry);
-    MemoryReadCache cache;
     quillbox::host::ToolContext ctx;
-    ctx.indexer = indexer.get();
-    ctx.watcher = watcher.get();
-    ctx.safety = safety.get();
-    ctx.tracker = &tracker;
-    ctx.cache = &cache;
+    ctx.session = session.get();
     auto call = [&](const char* name, const quillbox::host::json& args) {
         return quillbox::host::run_tool(*registry.find(name), ctx, args);
     };
@@ -409,7 +401,7 @@ TEST_F(Project, ToolsAcceptShortIdsAndRefuseAmbiguousOnes) {
 
     auto r = call("md_read_block", {{"file_path", p.string()}, {"block_id", shortid}});
     EXPECT_FALSE(r.is_error);
-    EXPECT_EQ(r.text, do_read_block(*indexer, cache, p, blocks[1].uuid));
+    EXPECT_EQ(r.text, do_read_block(*session, p, blocks[1].uuid));
     r = call("md_patch_block", {{"file_path", p.string()}, {"block_id", shortid}, {"old_text", "make"},
                                 {"new_text", "ninja"}});
     EXPECT_FALSE(r.is_error) << r.text;
@@ -435,7 +427,7 @@ TEST_F(Project, ToolsAcceptShortIdsAndRefuseAmbiguousOnes) {
     EXPECT_TRUE(r.is_error);
 
     // The last guard: any answer over the budget is cut and says so.
-    install_config("200");
+    install_config(*session, "200");
     const auto big = md("big.txt", std::string(5000, 'x') + "\n");
     r = call("md_find_blocks", {{"file_path", p.string()}, {"query", ""}});
     EXPECT_FALSE(r.is_error);
@@ -444,9 +436,9 @@ TEST_F(Project, ToolsAcceptShortIdsAndRefuseAmbiguousOnes) {
 }
 
 TEST_F(Project, EditFallbackShowsTheBeginningOfAHugeSectionAndWhereToReadOn) {
-    install_config("400");
+    install_config(*session, "400");
     const auto p = md("big.md", big_doc(1, 200));
-    const std::string out = do_md_edit(*indexer, *watcher, *safety, tracker, p.string(), "tidy up section 0");
+    const std::string out = do_md_edit(*session, p.string(), "tidy up section 0");
     EXPECT_LE(tokens(out), 400) << out;
     EXPECT_NE(out.find("Could not auto-edit"), std::string::npos) << out;
     EXPECT_NE(out.find("are not shown: md_read_block(block_id=\""), std::string::npos) << out;
@@ -467,12 +459,12 @@ TEST(BudgetCut, RandomTextsStayUnderTheBudgetAndKeepWholeLines) {
             for (int c = 0; c < len; ++c) text += (rng() % 7 == 0) ? std::string("\xe6\x96\x87") : std::string(1, 'a' + rng() % 26);
         }
         const long long budget = std::uniform_int_distribution<long long>(40, 800)(rng);
-        const std::string out = _fit_to_budget(text, budget, [&](std::size_t) { return hint; });
-        if (_budget_tokens(text) <= budget) {
+        const std::string out = _fit_to_budget(text, budget, "sonnet", [&](std::size_t) { return hint; });
+        if (_budget_tokens(text, "sonnet") <= budget) {
             EXPECT_EQ(out, text);
             continue;
         }
-        EXPECT_LE(_budget_tokens(out), budget) << "round " << round;
+        EXPECT_LE(_budget_tokens(out, "sonnet"), budget) << "round " << round;
         ASSERT_TRUE(out.ends_with("\n" + hint));
         const std::string kept = out.substr(0, out.size() - hint.size() - 1);
         EXPECT_TRUE(text.starts_with(kept)) << "round " << round;

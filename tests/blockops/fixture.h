@@ -18,22 +18,17 @@ protected:
 };
 
 // The structural suites that call every tool through the host's tool table, with the
-// project's components in the tool context.
+// project's session in the tool context.
 class ToolsTest : public StructureTest {
 protected:
     void SetUp() override {
         StructureTest::SetUp();
         quillbox::host::register_all_tools(registry);
-        ctx.indexer = indexer.get();
-        ctx.watcher = watcher.get();
-        ctx.safety = safety.get();
-        ctx.tracker = &tracker;
-        ctx.cache = &cache;
+        ctx.session = session.get();
     }
 
     quillbox::host::ToolRegistry registry;
     quillbox::host::ToolContext ctx;
-    quillbox::MemoryReadCache cache;
 };
 
 }  // namespace qbtest

@@ -42,37 +42,29 @@ TEST(BudgetTokens, LinkDenseLinesCountAtLeastWhatARealTokenizerCounts) {
     const std::string link =
         "* [#4123](https://github.com/nodejs/node/pull/4123) fs: fix 0x1f2e3d4c in v20.11.1 (@user-42)\n";
     const std::string table = "| 0.1.2 | 2024-01-02 | 3 | 45.6 % |\n";
-    EXPECT_GE(_budget_tokens(repeat(link, 100)), 4700);
-    EXPECT_GE(_budget_tokens(repeat(table, 100)), 2200);
+    EXPECT_GE(_budget_tokens(repeat(link, 100), "sonnet"), 4700);
+    EXPECT_GE(_budget_tokens(repeat(table, 100), "sonnet"), 2200);
     // Never below the pricing estimate, whatever the model.
     for (const char* model : {"sonnet", "opus", "gpt4o", "default"}) {
-        auto cfg = std::make_shared<MemoryConfig>();
-        cfg->set("pricing_model", model);
-        set_config_source(cfg);
         for (const std::string& text : {repeat("plain words ", 50), repeat("中文", 50), link})
-            EXPECT_GE(_budget_tokens(text), _count_tokens(text, model)) << model;
+            EXPECT_GE(_budget_tokens(text, model), _count_tokens(text, model)) << model;
     }
-    set_config_source(nullptr);
 
     // A cut answer of such lines stays under a client limit of 25,000 real tokens.
-    const std::string cut = _fit_to_budget(repeat(link, 2000), 20000, [](std::size_t) { return "(cut)"; });
+    const std::string cut =
+        _fit_to_budget(repeat(link, 2000), 20000, "sonnet", [](std::size_t) { return "(cut)"; });
     const auto kept = static_cast<long long>(std::count(cut.begin(), cut.end(), '\n'));
     EXPECT_LE(kept * 47, 20000);
 }
 
-TEST(SavingsFooter, UsesConfiguredModelAndRates) {
-    auto cfg = std::make_shared<MemoryConfig>();
-    cfg->set("pricing_model", "gpt4o");
-    cfg->set_pricing_rates({"¥", 2, 8});
-    set_config_source(cfg);
+TEST(SavingsFooter, UsesTheModelAndRatesGiven) {
     const std::string full(100000, 'x');  // 22000 tokens
-    const TokenSavings s = _token_savings(full, std::string(1000, 'x'), std::string(10000, 'x'));
+    const TokenSavings s = _token_savings("gpt4o", full, std::string(1000, 'x'), std::string(10000, 'x'));
     EXPECT_EQ(s, (TokenSavings{22000, 220, 2200, 21780, 19800, 41580}));
     // 21780 * 2 + 19800 * 8 = 201960 per million -> 0.20
-    EXPECT_EQ(_savings_footer(s), "[QUILLBOX_META] This operation saved ~41,580 tokens (¥0.20).");
+    EXPECT_EQ(_savings_footer(s, {"¥", 2, 8}), "[QUILLBOX_META] This operation saved ~41,580 tokens (¥0.20).");
     // A block larger than the file saves nothing, never a negative figure.
-    EXPECT_EQ(_token_savings("ab", full, full).tokens_saved, 0);
-    reset_host_defaults();
+    EXPECT_EQ(_token_savings("gpt4o", "ab", full, full).tokens_saved, 0);
 }
 
 TEST(FormatBlocks, HeaderCountAndLines) {
@@ -89,14 +81,14 @@ TEST(FormatBlocks, HeaderCountAndLines) {
 }
 
 TEST_F(Project, ListBlocksChecksPathsAndListsIndexedBlocks) {
-    EXPECT_EQ(do_list_blocks(*indexer, *watcher, (root / "missing.MD").string()), get_message("md_only_error"));
-    EXPECT_EQ(do_list_blocks(*indexer, *watcher, (root / "a.markdown").string()), get_message("md_only_error"));
-    EXPECT_EQ(do_list_blocks(*indexer, *watcher, (root / "missing.md").string()),
+    EXPECT_EQ(do_list_blocks(*session, (root / "missing.MD").string()), get_message("md_only_error"));
+    EXPECT_EQ(do_list_blocks(*session, (root / "a.markdown").string()), get_message("md_only_error"));
+    EXPECT_EQ(do_list_blocks(*session, (root / "missing.md").string()),
               "File not found: " + (root / "missing.md").string());
 
     const auto p = md("a.md", kDoc);
     logs.clear();
-    const std::string out = do_list_blocks(*indexer, *watcher, p.string());
+    const std::string out = do_list_blocks(*session, p.string());
     const auto blocks = indexer->list_blocks(p);
     ASSERT_EQ(blocks.size(), 2u);
     EXPECT_EQ(out, _format_blocks(blocks, p));
@@ -109,7 +101,7 @@ TEST_F(Project, ListBlocksChecksPathsAndListsIndexedBlocks) {
     // A relative path is resolved first: messages show the resolved path.
     const auto cwd = std::filesystem::current_path();
     std::filesystem::current_path(root);
-    EXPECT_EQ(do_list_blocks(*indexer, *watcher, "a.md"), out);
+    EXPECT_EQ(do_list_blocks(*session, "a.md"), out);
     std::filesystem::current_path(cwd);
 }
 
@@ -207,7 +199,7 @@ TEST_F(Project, AFailedRebuildKeepsRowsAndRecordTogether) {
 TEST_F(Project, UnusableIndexFallsBackToParse) {
     const auto p = md("a.md", kDoc);
     indexer->close();
-    const std::string out = do_list_blocks(*indexer, *watcher, p.string());
+    const std::string out = do_list_blocks(*session, p.string());
     EXPECT_NE(out.find("2 blocks:"), std::string::npos);
     ASSERT_EQ(count_logs(LogLevel::warning), 1);
     for (const auto& l : logs) {
@@ -218,5 +210,5 @@ TEST_F(Project, UnusableIndexFallsBackToParse) {
 
     // The fallback parse's own failure propagates.
     qbtest::write_file(p, "# bad \xff\n");
-    EXPECT_THROW(do_list_blocks(*indexer, *watcher, p.string()), DecodeError);
+    EXPECT_THROW(do_list_blocks(*session, p.string()), DecodeError);
 }

@@ -1,4 +1,4 @@
-// The default host components: path resolvers, read cache, text-file test and logger.
+// The default collaborators of a session: path resolvers, read cache, text-file test; and the logger.
 
 #include "fixture.h"
 #include "quillbox/detail/sha256.h"
@@ -22,12 +22,12 @@ TEST_F(Project, ProjectResolverAnchorsAtRootAndRefusesEscapes) {
     EXPECT_THROW(resolver.resolve(root.string() + "-other/x.md"), PathOutsideRootError);
     EXPECT_NO_THROW(ProjectPathResolver(root, true).resolve("/etc/passwd"));
 
-    // Installed, it is what the operations use.
-    set_path_resolver(std::make_shared<ProjectPathResolver>(root));
+    // The session's resolver is what the operations use.
+    session->paths = std::make_shared<ProjectPathResolver>(root);
     md("docs/a.md", "# A\n");
-    EXPECT_NE(do_list_blocks(*indexer, *watcher, "docs/a.md").find("File: " + (root / "docs/a.md").string()),
+    EXPECT_NE(do_list_blocks(*session, "docs/a.md").find("File: " + (root / "docs/a.md").string()),
               std::string::npos);
-    EXPECT_THROW(do_list_blocks(*indexer, *watcher, "../a.md"), PathOutsideRootError);
+    EXPECT_THROW(do_list_blocks(*session, "../a.md"), PathOutsideRootError);
 }
 
 TEST_F(Project, MemoryReadCacheHitsOnlyForDeliveredUnchangedContent) {
@@ -50,14 +50,14 @@ TEST_F(Project, MemoryReadCacheHitsOnlyForDeliveredUnchangedContent) {
 }
 
 TEST_F(Project, DefaultTextFileTest) {
-    EXPECT_TRUE(is_text_file(md("a.md", "# ü\n").string()));
-    EXPECT_TRUE(is_text_file(md("e.txt", "").string()));
-    EXPECT_FALSE(is_text_file(md("b.bin", std::string("ab\0cd", 5)).string()));
-    EXPECT_FALSE(is_text_file(md("l.txt", "caf\xe9\n").string()));
-    EXPECT_FALSE(is_text_file(root.string()));
-    EXPECT_FALSE(is_text_file((root / "missing").string()));
+    EXPECT_TRUE(default_is_text_file(md("a.md", "# ü\n").string()));
+    EXPECT_TRUE(default_is_text_file(md("e.txt", "").string()));
+    EXPECT_FALSE(default_is_text_file(md("b.bin", std::string("ab\0cd", 5)).string()));
+    EXPECT_FALSE(default_is_text_file(md("l.txt", "caf\xe9\n").string()));
+    EXPECT_FALSE(default_is_text_file(root.string()));
+    EXPECT_FALSE(default_is_text_file((root / "missing").string()));
     // A multi-byte character cut by the sniffing window is not a reason to refuse.
-    EXPECT_TRUE(is_text_file(md("long.txt", std::string(8191, 'a') + "ü").string()));
+    EXPECT_TRUE(default_is_text_file(md("long.txt", std::string(8191, 'a') + "ü").string()));
 }
 
 TEST_F(Project, LoggerFiltersByLevelAndKeepsTemplates) {

@@ -44,26 +44,25 @@ Block find(const std::vector<Block>& blocks, std::string_view title) {
 TEST_F(Project, ReadBlockShowsStoredRangeOrRefuses) {
     const auto p = md("g.md", kGuide);
     const Block install = find(list(p), "Install");
-    MemoryReadCache cache;
-    EXPECT_EQ(do_read_block(*indexer, cache, p, install.uuid),
+    EXPECT_EQ(do_read_block(*session, p, install.uuid),
               "✅ Block ID: " + install.uuid + "\nFile: " + p.string() +
                   "\nTitle: Install (level 2)\nLines: 3-4\n---\n## Install\napt install\n---");
 
-    EXPECT_EQ(do_read_block(*indexer, cache, "whatever.md", "no-such-id"),
+    EXPECT_EQ(do_read_block(*session, "whatever.md", "no-such-id"),
               "❌ Error: Block not found.\nPlease call md_list_blocks(\"whatever.md\") first to get a valid block_id.");
 
     // The file changed without a re-index: the block as it stands now, never the stale range;
     // once it is gone, the agent is told to list again.
     qbtest::write_file(p, "# Guide\nintro\n## Install\n");
-    EXPECT_NE(do_read_block(*indexer, cache, p, install.uuid).find("Lines: 3-3\n---\n## Install\n---"),
+    EXPECT_NE(do_read_block(*session, p, install.uuid).find("Lines: 3-3\n---\n## Install\n---"),
               std::string::npos);
     qbtest::write_file(p, "# Guide\n");
-    EXPECT_EQ(do_read_block(*indexer, cache, p, install.uuid),
+    EXPECT_EQ(do_read_block(*session, p, install.uuid),
               "❌ Error: Block not found.\nPlease call md_list_blocks(\"" + p.string() + "\") first to get a valid block_id.");
 
     const Block guide = find(list(p), "Guide");
     std::filesystem::remove(p);
-    EXPECT_EQ(do_read_block(*indexer, cache, p, guide.uuid), "File not found: " + p.string());
+    EXPECT_EQ(do_read_block(*session, p, guide.uuid), "File not found: " + p.string());
 }
 
 // A block read takes the recorded bytes only while they hold: a change of the same size that
@@ -80,36 +79,30 @@ TEST_F(Project, ReadBlockTrustsRecordedBytesOnlyWhileTheyHold) {
     const std::string guide = kGuide;
     EXPECT_EQ(place->bytes, (ByteRange{static_cast<std::int64_t>(guide.find("## Install")),
                                        static_cast<std::int64_t>(guide.find("\n## Usage"))}));
-    MemoryReadCache cache;
     const std::string answer = "✅ Block ID: " + install.uuid + "\nFile: " + p.string() +
                                "\nTitle: Install (level 2)\nLines: 3-4\n---\n## Install\napt install\n---";
-    EXPECT_EQ(do_read_block(*indexer, cache, p, install.uuid), answer);
+    EXPECT_EQ(do_read_block(*session, p, install.uuid), answer);
 
     std::string changed = guide;
     changed.replace(changed.find("apt"), 3, "dnf");
     qbtest::write_file(p, changed);
     std::filesystem::last_write_time(p, past);
-    EXPECT_NE(do_read_block(*indexer, cache, p, install.uuid).find("## Install\ndnf install\n---"), std::string::npos);
+    EXPECT_NE(do_read_block(*session, p, install.uuid).find("## Install\ndnf install\n---"), std::string::npos);
 
     const auto crlf = md("crlf.md", "# A\r\ntext\r\n## B\r\nmore\r\n");
     std::filesystem::last_write_time(crlf, past);
     const Block b = find(list(crlf), "B");
     EXPECT_FALSE(indexer->block_place(b.uuid)->bytes.known());
-    EXPECT_NE(do_read_block(*indexer, cache, crlf, b.uuid).find("Lines: 3-4\n---\n## B\nmore\n---"),
+    EXPECT_NE(do_read_block(*session, crlf, b.uuid).find("Lines: 3-4\n---\n## B\nmore\n---"),
               std::string::npos);
 }
 
-TEST_F(Project, ReadBlockAnswersWithMarkerOnCacheHit) {
+TEST_F(Project, ABlockReadNeverDeliversTheFile) {
     const auto p = md("g.md", kGuide);
     const Block usage = find(list(p), "Usage");
-    FixedCache cache;
-    cache.result = {"hit", std::string(kGuide), "abc123", 9};
-    EXPECT_EQ(do_read_block(*indexer, cache, p, usage.uuid), "✅ [cached, sha=abc123, 9 lines]");
-
     // The default cache never treats a block read as delivering the file.
-    MemoryReadCache memory;
-    const std::string first = do_read_block(*indexer, memory, p, usage.uuid);
-    EXPECT_EQ(do_read_block(*indexer, memory, p, usage.uuid), first);
+    const std::string first = do_read_block(*session, p, usage.uuid);
+    EXPECT_EQ(do_read_block(*session, p, usage.uuid), first);
     EXPECT_NE(first.find("run it"), std::string::npos);
 }
 
@@ -117,18 +110,18 @@ TEST_F(Project, SessionBlockReadGivesTheMarkerOnlyWhileTheFileIsHeld) {
     const auto p = md("g.md", kGuide);
     const Block usage = find(list(p), "Usage");
     const Block install = find(list(p), "Install");
-    FixedCache cache;
-    cache.result = {"hit", std::string(kGuide), "abc123", 9};
-    SessionReadTracker tracker;
+    auto cache = std::make_shared<FixedCache>();
+    session->cache = cache;
+    cache->result = {"hit", std::string(kGuide), "abc123", 9};
     double now = 1000.0;
-    tracker.set_clock([&] { return now; });
-    auto read = [&](const Block& b) { return do_read_block(*indexer, cache, p, b.uuid, LineWindow{}, &tracker); };
+    session->reads.set_clock([&] { return now; });
+    auto read = [&](const Block& b) { return do_read_block(*session, p, b.uuid, LineWindow{}); };
     auto is_marker = [](const std::string& r) { return r.rfind("✅ [cached, sha=abc123, 9 lines]\n", 0) == 0; };
 
     // The cache alone (a hit) is not enough: the session never delivered the file.
     EXPECT_NE(read(usage).find("run it"), std::string::npos);
 
-    tracker.record_read(usage.file_path.string());  // read_file delivered it
+    session->reads.record_read(usage.file_path.string());  // read_file delivered it
     now += 100;
     const std::string marker = read(usage);
     EXPECT_TRUE(is_marker(marker)) << marker;
@@ -144,7 +137,7 @@ TEST_F(Project, SessionBlockReadGivesTheMarkerOnlyWhileTheFileIsHeld) {
     EXPECT_TRUE(is_marker(read(usage)));
     // ...but never after the turn limit: the agent's copy may have been compacted away.
     now += 61;
-    for (int i = 0; i < 15; ++i) tracker.advance_turn();
+    for (int i = 0; i < 15; ++i) session->reads.advance_turn();
     EXPECT_NE(read(usage).find("run it"), std::string::npos);
     now += 61;
     EXPECT_NE(read(install).find("apt install"), std::string::npos);
@@ -155,10 +148,9 @@ TEST_F(Project, ReplaceWritesBlockAndKeepsIndexCurrent) {
     const auto before = list(p);
     const Block install = find(before, "Install");
     const Block usage = find(before, "Usage");
-    MemoryReadCache cache;
-    tracker.record_read(p.string());
+    session->reads.record_read(p.string());
 
-    const std::string out = do_replace_block(*indexer, *watcher, *safety, tracker, p, install.uuid,
+    const std::string out = do_replace_block(*session, p, install.uuid,
                                              "## Installation\nstep 1\nstep 2\nstep 3\n");
     const std::string expected_file =
         "# Guide\nintro\n## Installation\nstep 1\nstep 2\nstep 3\n## Usage\nrun it\nmore\n#### Deep Detail\nfine print\n";
@@ -166,7 +158,7 @@ TEST_F(Project, ReplaceWritesBlockAndKeepsIndexCurrent) {
     EXPECT_EQ(out.rfind("✅ Block 'Install' updated.\nFile: " + p.string() + "\nSnippet:\n", 0), 0u) << out;
     EXPECT_EQ(out.substr(out.rfind("\n\n") + 2, 37), "[QUILLBOX_META] This operation saved ");
     EXPECT_NE(out.find(get_snippet(p, 3, 6)), std::string::npos);
-    EXPECT_FALSE(tracker.should_return_cache(p.string()));
+    EXPECT_FALSE(session->reads.should_return_cache(p.string()));
     EXPECT_EQ(backup_count(), 1u);
 
     const auto row = indexer->get_block(install.uuid);
@@ -176,7 +168,7 @@ TEST_F(Project, ReplaceWritesBlockAndKeepsIndexCurrent) {
     EXPECT_EQ(row->content_hash, compute_hash("## Installation\nstep 1\nstep 2\nstep 3"));
 
     // Sections after it moved down one line; reading them still gives their own lines.
-    EXPECT_NE(do_read_block(*indexer, cache, p, usage.uuid).find("Lines: 7-11\n---\n## Usage\nrun it"),
+    EXPECT_NE(do_read_block(*session, p, usage.uuid).find("Lines: 7-11\n---\n## Usage\nrun it"),
               std::string::npos);
     // The file counts as fresh: a listing keeps every identifier.
     const auto after = list(p);
@@ -194,19 +186,19 @@ TEST_F(Project, ReplaceWritesBlockAndKeepsIndexCurrent) {
 TEST_F(Project, ReplaceIdempotentAndRefusals) {
     const auto p = md("g.md", kGuide);
     const Block usage = find(list(p), "Usage");
-    EXPECT_EQ(do_replace_block(*indexer, *watcher, *safety, tracker, p, usage.uuid,
+    EXPECT_EQ(do_replace_block(*session, p, usage.uuid,
                                "## Usage\nrun it\nmore\n#### Deep Detail\nfine print"),
               "✅ Block content unchanged (idempotent).\nFile: " + p.string());
     EXPECT_EQ(backup_count(), 0u);
 
-    EXPECT_EQ(do_replace_block(*indexer, *watcher, *safety, tracker, "x.md", "nope", "text"),
+    EXPECT_EQ(do_replace_block(*session, "x.md", "nope", "text"),
               get_message("block_not_found_guidance", {{"file_path", "x.md"}}));
 
     // Someone edited the block since it was indexed.
     const std::string edited = "# Guide\nintro\n## Install\napt install\n## Usage\nrun it LATER\nmore\n"
                                "#### Deep Detail\nfine print\n";
     qbtest::write_file(p, edited);
-    EXPECT_EQ(do_replace_block(*indexer, *watcher, *safety, tracker, p, usage.uuid, "## Usage\nnew"),
+    EXPECT_EQ(do_replace_block(*session, p, usage.uuid, "## Usage\nnew"),
               get_message("file_changed"));
     EXPECT_EQ(qbtest::read_file(p), edited);
     EXPECT_EQ(backup_count(), 0u);
@@ -217,7 +209,7 @@ TEST_F(Project, ReplaceFindsShiftedBlockAndDeletesWithEmptyContent) {
     const Block install = find(list(p), "Install");
     qbtest::write_file(p, std::string("a\nb\nc\n") + kGuide);  // three lines above, not re-indexed
 
-    do_replace_block(*indexer, *watcher, *safety, tracker, p, install.uuid, "## Install\npip install");
+    do_replace_block(*session, p, install.uuid, "## Install\npip install");
     EXPECT_EQ(qbtest::read_file(p), "a\nb\nc\n# Guide\nintro\n## Install\npip install\n## Usage\nrun it\nmore\n"
                                    "#### Deep Detail\nfine print\n");
     auto row = indexer->get_block(install.uuid);
@@ -227,7 +219,7 @@ TEST_F(Project, ReplaceFindsShiftedBlockAndDeletesWithEmptyContent) {
 
     // Empty content removes the section's lines.
     const Block usage = find(indexer->list_blocks(p), "Usage");
-    do_replace_block(*indexer, *watcher, *safety, tracker, p, usage.uuid, "");
+    do_replace_block(*session, p, usage.uuid, "");
     EXPECT_EQ(qbtest::read_file(p), "a\nb\nc\n# Guide\nintro\n## Install\npip install\n");
 }
 
@@ -236,7 +228,7 @@ TEST_F(Project, ReplaceEditsTheNamedTwinNotTheUpperOne) {
     const auto blocks = list(p);
     ASSERT_EQ(blocks.size(), 3u);
     ASSERT_EQ(blocks[1].content_hash, blocks[2].content_hash);
-    do_replace_block(*indexer, *watcher, *safety, tracker, p, blocks[2].uuid, "## Notes\nsecond");
+    do_replace_block(*session, p, blocks[2].uuid, "## Notes\nsecond");
     EXPECT_EQ(qbtest::read_file(p), "# Doc\n## Notes\nsame\n## Notes\nsecond\n");
 }
 
@@ -248,7 +240,7 @@ TEST_F(Project, TwinsShiftedByAnOutsideEditAreEditedWhenNearestAndRefusedWhenEqu
     // One line inserted at the top: the second twin's stored lines (4-5) lie between both
     // copies, one line from each. Which one was meant cannot be told.
     qbtest::write_file(p, "new first line\n" + doc);
-    const std::string answer = do_replace_block(*indexer, *watcher, *safety, tracker, p, blocks[2].uuid, "## Notes\nsecond");
+    const std::string answer = do_replace_block(*session, p, blocks[2].uuid, "## Notes\nsecond");
     EXPECT_NE(answer.find("FILE_CHANGED"), std::string::npos) << answer;
     EXPECT_EQ(qbtest::read_file(p), "new first line\n" + doc);
 
@@ -257,7 +249,7 @@ TEST_F(Project, TwinsShiftedByAnOutsideEditAreEditedWhenNearestAndRefusedWhenEqu
     const auto q = md("u.md", "# Doc\n## A\nx\n" + twins_text);
     const auto twins = list(q);
     qbtest::write_file(q, "# Doc\n## A\nx\ny\n" + twins_text);
-    do_replace_block(*indexer, *watcher, *safety, tracker, q, twins[3].uuid, "## Notes\nsecond");
+    do_replace_block(*session, q, twins[3].uuid, "## Notes\nsecond");
     EXPECT_EQ(qbtest::read_file(q), "# Doc\n## A\nx\ny\n## Notes\nTBD\nlater\n## Notes\nsecond\n");
 }
 
@@ -265,7 +257,7 @@ TEST_F(Project, ReplaceOnBusyFileRaisesAndChangesNothing) {
     const auto p = md("g.md", kGuide);
     const Block install = find(list(p), "Install");
     watcher->mark_write_start(p);  // someone is writing: the safety engine refuses after its wait
-    EXPECT_THROW(do_replace_block(*indexer, *watcher, *safety, tracker, p, install.uuid, "## Install\nx"),
+    EXPECT_THROW(do_replace_block(*session, p, install.uuid, "## Install\nx"),
                  ModificationError);
     watcher->mark_write_done(p);
     EXPECT_EQ(qbtest::read_file(p), kGuide);
@@ -274,39 +266,39 @@ TEST_F(Project, ReplaceOnBusyFileRaisesAndChangesNothing) {
 
 TEST_F(Project, ReadFileFullOrCachedMarker) {
     const auto p = md("r.md", "line one\r\nline two\r\n");
-    MemoryReadCache cache;
     const std::string full = "File: " + p.string() + "\n---\nline one\nline two\n\n---";
-    EXPECT_EQ(do_read_file(cache, tracker, p.string()), full);
-    const std::string marker = do_read_file(cache, tracker, p.string());
+    EXPECT_EQ(do_read_file(*session, p.string()), full);
+    const std::string marker = do_read_file(*session, p.string());
     EXPECT_EQ(marker.rfind("[cached, sha=", 0), 0u);
     EXPECT_NE(marker.find(", 2 lines]"), std::string::npos);
 
     auto cfg = std::make_shared<MemoryConfig>();
     for (const char* off : {"false", "True"}) {
         cfg->set("cache_enabled", off);
-        set_config_source(cfg);
-        EXPECT_EQ(do_read_file(cache, tracker, p.string()), full);
+        session->config = cfg;
+        EXPECT_EQ(do_read_file(*session, p.string()), full);
     }
-    reset_host_defaults();
+    session->config = std::make_shared<MemoryConfig>();
 
     // A file the cache does not take part in always comes in full.
-    set_text_file_predicate([](std::string_view) { return false; });
-    EXPECT_EQ(do_read_file(cache, tracker, p.string()), full);
-    EXPECT_EQ(do_read_file(cache, tracker, p.string()), full);
-    reset_host_defaults();
+    session->is_text_file = [](std::string_view) { return false; };
+    EXPECT_EQ(do_read_file(*session, p.string()), full);
+    EXPECT_EQ(do_read_file(*session, p.string()), full);
+    session->is_text_file = default_is_text_file;
 
     // A failing cache still gives the file.
     struct Broken : ReadCache {
         CacheResult check_and_read(std::string_view) override { throw std::runtime_error("down"); }
         CacheResult check(std::string_view) override { throw std::runtime_error("down"); }
-    } broken;
-    EXPECT_EQ(do_read_file(broken, tracker, p.string()), full);
+    };
+    session->cache = std::make_shared<Broken>();
+    EXPECT_EQ(do_read_file(*session, p.string()), full);
 
     const auto bin = root / "b.bin";
     qbtest::write_file(bin, std::string("\x89PNG\0\xff", 6));
-    EXPECT_EQ(do_read_file(cache, tracker, bin.string()), "Error: Unable to read file " + bin.string());
-    EXPECT_EQ(do_read_file(cache, tracker, root.string()), get_message("not_regular_file", {{"path", root}, {"kind", "directory"}}));
-    EXPECT_EQ(do_read_file(cache, tracker, (root / "nope.txt").string()),
+    EXPECT_EQ(do_read_file(*session, bin.string()), "Error: Unable to read file " + bin.string());
+    EXPECT_EQ(do_read_file(*session, root.string()), get_message("not_regular_file", {{"path", root}, {"kind", "directory"}}));
+    EXPECT_EQ(do_read_file(*session, (root / "nope.txt").string()),
               "File not found: " + (root / "nope.txt").string());
 }
 
@@ -314,18 +306,18 @@ TEST_F(Project, FindBlocksMatchesTitlesCaseInsensitively) {
     const auto p = md("g.md", "# Guide\nInstall in body\n## installation\nx\n## INSTALL\ny\n#### Deep Detail\nz\n");
     const auto blocks = list(p);
     const std::string ps = p.string();
-    EXPECT_EQ(do_find_blocks(*indexer, *watcher, ps, "Install"),
+    EXPECT_EQ(do_find_blocks(*session, ps, "Install"),
               "✅ Found 2 blocks for 'Install' in " + ps + ":\n" + _format_block_line(blocks[1]) + "\n" +
                   _format_block_line(blocks[2]));
-    EXPECT_EQ(do_find_blocks(*indexer, *watcher, ps, "body"), "❌ Found 0 blocks for 'body' in " + ps);
-    EXPECT_NE(do_find_blocks(*indexer, *watcher, ps, "").find("Found 4 blocks"), std::string::npos);
-    EXPECT_NE(do_find_blocks(*indexer, *watcher, ps, "deep").find("\" #### Deep Detail lines=7-8"),
+    EXPECT_EQ(do_find_blocks(*session, ps, "body"), "❌ Found 0 blocks for 'body' in " + ps);
+    EXPECT_NE(do_find_blocks(*session, ps, "").find("Found 4 blocks"), std::string::npos);
+    EXPECT_NE(do_find_blocks(*session, ps, "deep").find("\" #### Deep Detail lines=7-8"),
               std::string::npos);
-    EXPECT_EQ(do_find_blocks(*indexer, *watcher, (root / "G.MD").string(), "x"), get_message("md_only_error"));
+    EXPECT_EQ(do_find_blocks(*session, (root / "G.MD").string(), "x"), get_message("md_only_error"));
 
     // Without a usable index the answer comes from a direct parse.
     indexer->close();
-    EXPECT_NE(do_find_blocks(*indexer, *watcher, ps, "install").find("Found 2 blocks"), std::string::npos);
+    EXPECT_NE(do_find_blocks(*session, ps, "install").find("Found 2 blocks"), std::string::npos);
 }
 
 // After a replace, a patch and an md_edit, each of which moves the rest of the file, the rows
@@ -351,14 +343,14 @@ TEST_F(Project, RewritesLeaveTheRowsAWholeParseGives) {
         EXPECT_EQ(indexer->file_state(p)->file_hash, compute_hash(qbtest::read_file(p)));
     };
     const Block install = find(before, "Install");
-    do_replace_block(*indexer, *watcher, *safety, tracker, p, install.uuid,
+    do_replace_block(*session, p, install.uuid,
                      "## Install\nsudo apt install quillbox\nor pip\n\n### From source\nmake\nmake install\n\n");
     check("replace");
     const Block usage = find(before, "Usage");
-    do_patch_block(*indexer, *watcher, *safety, tracker, p, usage.uuid, "run the version check",
+    do_patch_block(*session, p, usage.uuid, "run the version check",
                    "run the version check\nthen the tests");
     check("patch");
-    do_md_edit(*indexer, *watcher, *safety, tracker, p.string(), "change fine print to small print\nand more");
+    do_md_edit(*session, p.string(), "change fine print to small print\nand more");
     check("md_edit");
     EXPECT_NE(qbtest::read_file(p).find("small print"), std::string::npos);
 }

@@ -17,7 +17,7 @@ class Refusals : public ToolsTest {
 protected:
     void SetUp() override {
         ToolsTest::SetUp();
-        ctx.data_dir = root / ".quillbox";
+        session->data_dir = root / ".quillbox";
     }
     // The text of a call that must be refused.
     std::string refused(const std::string& name, const json& args) {

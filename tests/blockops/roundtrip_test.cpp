@@ -65,39 +65,39 @@ long long stats_rows(const std::filesystem::path& db) {
 TEST_F(Project, BlankLineBeforeTheNextHeadingSurvivesARoundTrip) {
     const std::string doc = "# A\n\nSome text here.\n\n## B\n\nMore text.\n\n\n# C\nend\n";
     const auto p = md("blank.md", doc);
-    NoCache cache;
+    session->cache = std::make_shared<NoCache>();
     for (const char* title : {"A", "B", "C"}) {
         const std::string id = id_of(p, title);
-        const std::string text = content_of(do_read_block(*indexer, cache, p, id));
-        EXPECT_EQ(do_replace_block(*indexer, *watcher, *safety, tracker, p, id, text),
+        const std::string text = content_of(do_read_block(*session, p, id));
+        EXPECT_EQ(do_replace_block(*session, p, id, text),
                   "✅ " + get_message("replace_idempotent", {{"file_path", p}}))
             << title;
         // The same text with a trailing line feed, or without its trailing blank lines.
-        EXPECT_EQ(do_replace_block(*indexer, *watcher, *safety, tracker, p, id, text + "\n").rfind("✅ Block content unchanged", 0), 0u);
+        EXPECT_EQ(do_replace_block(*session, p, id, text + "\n").rfind("✅ Block content unchanged", 0), 0u);
         std::string trimmed = text;
         while (!trimmed.empty() && trimmed.back() == '\n') trimmed.pop_back();
-        EXPECT_EQ(do_replace_block(*indexer, *watcher, *safety, tracker, p, id, trimmed).rfind("✅ Block content unchanged", 0), 0u);
+        EXPECT_EQ(do_replace_block(*session, p, id, trimmed).rfind("✅ Block content unchanged", 0), 0u);
     }
     EXPECT_EQ(read_file(p), doc);
     EXPECT_EQ(backup_count(), 0u);
     EXPECT_EQ(stats_rows(root / "index.db"), 0);
 
     const std::string id = id_of(p, "B");
-    std::string text = content_of(do_read_block(*indexer, cache, p, id));
+    std::string text = content_of(do_read_block(*session, p, id));
     text.replace(text.find("More"), 4, "Less");
-    do_replace_block(*indexer, *watcher, *safety, tracker, p, id, text);
+    do_replace_block(*session, p, id, text);
     EXPECT_EQ(read_file(p), "# A\n\nSome text here.\n\n## B\n\nLess text.\n\n\n# C\nend\n");
     EXPECT_EQ(stats_rows(root / "index.db"), 1);
 
     // Other numbers of closing line feeds set the blank lines: n line feeds, n - 1 lines.
-    do_replace_block(*indexer, *watcher, *safety, tracker, p, id, "## B\n\nLess text.\n\n\n\n");
+    do_replace_block(*session, p, id, "## B\n\nLess text.\n\n\n\n");
     EXPECT_EQ(read_file(p), "# A\n\nSome text here.\n\n## B\n\nLess text.\n\n\n\n# C\nend\n");
-    do_replace_block(*indexer, *watcher, *safety, tracker, p, id, "## B\n\nLess text.\n\n");
+    do_replace_block(*session, p, id, "## B\n\nLess text.\n\n");
     EXPECT_EQ(read_file(p), "# A\n\nSome text here.\n\n## B\n\nLess text.\n\n# C\nend\n");
-    do_replace_block(*indexer, *watcher, *safety, tracker, p, id_of(p, "C"), "# C\n");
+    do_replace_block(*session, p, id_of(p, "C"), "# C\n");
     EXPECT_EQ(read_file(p), "# A\n\nSome text here.\n\n## B\n\nLess text.\n\n# C\n");
     // A block without blank lines at its end gets none from a closing line feed.
-    do_replace_block(*indexer, *watcher, *safety, tracker, p, id_of(p, "C"), "# C\nnew\n");
+    do_replace_block(*session, p, id_of(p, "C"), "# C\nnew\n");
     EXPECT_EQ(read_file(p), "# A\n\nSome text here.\n\n## B\n\nLess text.\n\n# C\nnew\n");
 }
 
@@ -116,24 +116,24 @@ TEST_F(Project, LineEndsAndTheFinalLineFeedAreKept) {
          "Part text.\r\nAdded.\r\n"},
         {"# Title\rFirst line.\rSecond line.\r## Part\rPart text.\r", "Part text.\rAdded.\r"},
     };
-    NoCache cache;
+    session->cache = std::make_shared<NoCache>();
     int k = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.doc));
         const auto p = md("ends" + std::to_string(k++) + ".md", c.doc);
         const std::string id = id_of(p, "Title");
-        std::string text = content_of(do_read_block(*indexer, cache, p, id));
+        std::string text = content_of(do_read_block(*session, p, id));
         EXPECT_EQ(text.find('\r'), std::string::npos);
         text.replace(text.find("Second"), 6, "Other");
-        do_replace_block(*indexer, *watcher, *safety, tracker, p, id, text);
+        do_replace_block(*session, p, id, text);
         std::string want = c.doc;
         want.replace(want.find("Second"), 6, "Other");
         EXPECT_EQ(read_file(p), want);
         EXPECT_EQ(lines_differing(c.doc, read_file(p)), 1);
 
         const std::string part = id_of(p, "Part");
-        do_replace_block(*indexer, *watcher, *safety, tracker, p, part,
-                         content_of(do_read_block(*indexer, cache, p, part)) + "\nAdded.");
+        do_replace_block(*session, p, part,
+                         content_of(do_read_block(*session, p, part)) + "\nAdded.");
         EXPECT_EQ(read_file(p), want.substr(0, want.find("Part text.")) + c.appended);
     }
 }
@@ -142,19 +142,19 @@ TEST_F(Project, LineEndsAndTheFinalLineFeedAreKept) {
 // reading and replacing a block never takes or drops a line of its neighbour.
 TEST_F(Project, ExoticCharactersStayInsideTheirLines) {
     const std::string seps[] = {"\f", "\v", "\x1c", "\x1d", "\x1e", "\xc2\x85", "\xe2\x80\xa8", "\xe2\x80\xa9"};
-    NoCache cache;
+    session->cache = std::make_shared<NoCache>();
     int k = 0;
     for (const auto& sep : seps) {
         const std::string doc = "# A\nx" + sep + "y\n# B\nb\n";
         const auto p = md("ff" + std::to_string(k++) + ".md", doc);
         const std::string b = id_of(p, "B");
-        EXPECT_EQ(content_of(do_read_block(*indexer, cache, p, b)), "# B\nb");
-        do_replace_block(*indexer, *watcher, *safety, tracker, p, b, "# B\nnew");
+        EXPECT_EQ(content_of(do_read_block(*session, p, b)), "# B\nb");
+        do_replace_block(*session, p, b, "# B\nnew");
         EXPECT_EQ(read_file(p), "# A\nx" + sep + "y\n# B\nnew\n");
         // Editing the line that holds the character keeps it a character.
         const std::string a = id_of(p, "A");
-        EXPECT_EQ(content_of(do_read_block(*indexer, cache, p, a)), "# A\nx" + sep + "y");
-        do_replace_block(*indexer, *watcher, *safety, tracker, p, a, "# A\nx" + sep + "z");
+        EXPECT_EQ(content_of(do_read_block(*session, p, a)), "# A\nx" + sep + "y");
+        do_replace_block(*session, p, a, "# A\nx" + sep + "z");
         EXPECT_EQ(read_file(p), "# A\nx" + sep + "z\n# B\nnew\n");
     }
 }
@@ -164,19 +164,19 @@ TEST_F(Project, WritesOverTheSizeLimitsAreRefused) {
     const std::string doc = "# A\nsome x here\n## B\nb\n";
     const auto p = md("big.md", doc);
     const std::string a = id_of(p, "A");
-    EXPECT_THROW(do_replace_block(*indexer, *watcher, *safety, tracker, p, a,
+    EXPECT_THROW(do_replace_block(*session, p, a,
                                   "# A\n" + std::string(MAX_FILE_SIZE + 1, 'x')),
                  FileTooLargeError);
     std::string many = "# A";
     for (std::size_t i = 0; i < MAX_FILE_LINES; ++i) many += "\nl";
-    EXPECT_THROW(do_replace_block(*indexer, *watcher, *safety, tracker, p, a, many), FileTooLargeError);
+    EXPECT_THROW(do_replace_block(*session, p, a, many), FileTooLargeError);
     EXPECT_EQ(read_file(p), doc);
     EXPECT_EQ(backup_count(), 0u);
 
     // A natural-language edit that would grow the file too far says so for that section.
     const std::string near = "# A\n" + std::string(MAX_FILE_SIZE / 2, 'x') + "\n## B\nb\n";
     const auto e = md("edit.md", near);
-    const std::string reply = do_md_edit(*indexer, *watcher, *safety, tracker, e.string(), "change x to yyy in A");
+    const std::string reply = do_md_edit(*session, e.string(), "change x to yyy in A");
     EXPECT_NE(reply.find(get_message("file_too_large")), std::string::npos) << reply.substr(0, 300);
     EXPECT_EQ(read_file(e), near);
 
@@ -184,7 +184,7 @@ TEST_F(Project, WritesOverTheSizeLimitsAreRefused) {
     const std::string full = "# A\n" + std::string(MAX_FILE_SIZE - 10, 'z') + "\n## B\n";
     ASSERT_EQ(full.size(), MAX_FILE_SIZE);
     const auto l = md("level.md", full);
-    EXPECT_THROW(do_adjust_level(*indexer, *watcher, *safety, id_of(l, "A"), 1, false), FileTooLargeError);
+    EXPECT_THROW(do_adjust_level(*session, id_of(l, "A"), 1, false), FileTooLargeError);
     EXPECT_EQ(read_file(l), full);
     EXPECT_EQ(backup_count(), 0u);
 }
@@ -297,7 +297,7 @@ void expect_index_matches_parse(quillbox::Indexer& indexer, const std::vector<Bl
 }  // namespace
 
 TEST_F(Project, GeneratedDocumentsRoundTripExactly) {
-    NoCache cache;
+    session->cache = std::make_shared<NoCache>();
     int files = 0, checked = 0;
     for (unsigned seed = 1; seed <= 32; ++seed) {
         DocGen gen{std::mt19937(seed), seed % 2 == 0};
@@ -310,9 +310,9 @@ TEST_F(Project, GeneratedDocumentsRoundTripExactly) {
             const Block b = list(p)[bi];
 
             // Sent back unchanged: nothing happens, with or without a closing line feed.
-            std::string text = content_of(do_read_block(*indexer, cache, p, b.uuid));
+            std::string text = content_of(do_read_block(*session, p, b.uuid));
             for (const std::string& same : {text, text + "\n"})
-                EXPECT_EQ(do_replace_block(*indexer, *watcher, *safety, tracker, p, b.uuid, same)
+                EXPECT_EQ(do_replace_block(*session, p, b.uuid, same)
                               .rfind("✅ Block content unchanged", 0),
                           0u);
             EXPECT_EQ(read_file(p), doc);
@@ -322,11 +322,11 @@ TEST_F(Project, GeneratedDocumentsRoundTripExactly) {
             if (spans.empty()) continue;
             const auto [at, len] = spans[gen.pick(spans.size())];
             text.replace(at, len, "zqxj");
-            do_replace_block(*indexer, *watcher, *safety, tracker, p, b.uuid, text);
+            do_replace_block(*session, p, b.uuid, text);
             const std::string after = read_file(p);
             EXPECT_EQ(lines_differing(doc, after), 1) << ::testing::PrintToString(after);
             expect_index_matches_parse(*indexer, list(p), p);
-            EXPECT_EQ(content_of(do_read_block(*indexer, cache, p, b.uuid)), text);
+            EXPECT_EQ(content_of(do_read_block(*session, p, b.uuid)), text);
             ++checked;
         }
     }

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <regex>
 
+#include "common/session.h"
 #include "quillbox/blockops.h"
 #include "quillbox/detail/read_file.h"
 #include "quillbox/rulefile.h"
@@ -46,11 +47,13 @@ struct Project {
     tiny::EnvVar model{"QUILLBOX_SEMANTIC_MODEL", "all-MiniLM-L6-v2"};
     fs::path data = tmp.path / ".quillbox";
     Indexer indexer{(fs::create_directories(tmp.path / ".quillbox"), data / "index.db")};
+    qbtest::SessionOn on{indexer, tmp.path, data};
+    Session& session = on.session;
 
-    Project() { reset_host_defaults(); }
     ~Project() {
         indexer.close();
-        reset_host_defaults();
+        set_log_sink(nullptr);
+        set_log_level(LogLevel::warning);
     }
 
     fs::path write(const std::string& name, const std::string& text) {
@@ -65,7 +68,7 @@ struct Project {
     }
     std::shared_ptr<FakeProvider> provider() {
         auto p = std::make_shared<FakeProvider>();
-        set_embedding_provider(p);
+        session.embeddings = p;
         return p;
     }
     void install_tiny_model() {
@@ -75,7 +78,7 @@ struct Project {
         s.intermediate = 8;
         tiny::write_model(quillbox_model_dir() / "all-MiniLM-L6-v2", s);
     }
-    std::string search(std::string_view query) { return do_search_blocks(indexer, data, query); }
+    std::string search(std::string_view query) { return do_search_blocks(session, query); }
 
     // What a result line says after the score: the block's file and id.
     std::string at(const std::string& name, std::size_t index) {
@@ -329,7 +332,7 @@ TEST(SearchLocal, EmptyIndexMissingModelAndSwitchedOff) {
     set_log_sink([&](const LogRecord& r) { records.emplace_back(r.level, r.templ); });
     auto cfg = std::make_shared<MemoryConfig>();
     cfg->set("semantic.backend", "none");
-    set_config_source(cfg);
+    p.session.config = cfg;
     // It says how to turn it on with this program's own commands and the model in use.
     EXPECT_EQ(p.search("it's 100% 'quoted'"),
               "⚠️  Semantic search not enabled.\n"

@@ -134,7 +134,7 @@ TEST(ApplyPattern, LineStepUsesFullLowerCase) {
 class MdEdit : public StructureTest {
 protected:
     std::string edit(const fs::path& p, std::string_view instruction) {
-        return quillbox::do_md_edit(*indexer, *watcher, *safety, tracker, p.string(), instruction);
+        return quillbox::do_md_edit(*session, p.string(), instruction);
     }
     int stats_rows() {
         SQLite::Database db(indexer->db_path().string());
@@ -214,12 +214,12 @@ TEST_F(MdEdit, Refusals) {
 TEST_F(MdEdit, ReplaceDirectRelocatesRefusesAndFails) {
     auto p = md("d.md", "# A\nalpha\n# B\nbeta\n");
     auto id_b = id_of(p, "B");
-    EXPECT_THROW(quillbox::_do_replace_direct(*indexer, *watcher, *safety, tracker, p, "no-such-id", "x"),
+    EXPECT_THROW(quillbox::_do_replace_direct(*session, "no-such-id", "x"),
                  std::invalid_argument);
 
     // Lines inserted above B behind the index's back: B is found by its content.
     write_file(p, "intro\n\n# A\nalpha\n# B\nbeta\n");
-    quillbox::_do_replace_direct(*indexer, *watcher, *safety, tracker, p, id_b, "# B\nBETA\nmore");
+    quillbox::_do_replace_direct(*session, id_b, "# B\nBETA\nmore");
     EXPECT_EQ(read_file(p), "intro\n\n# A\nalpha\n# B\nBETA\nmore\n");
     auto stored = indexer->get_block(id_b);
     ASSERT_TRUE(stored);
@@ -231,8 +231,7 @@ TEST_F(MdEdit, ReplaceDirectRelocatesRefusesAndFails) {
     auto id_a = id_of(p, "A");
     const std::string changed = "# A\nsomething else\n# B\nBETA\nmore\n";
     write_file(p, changed);
-    EXPECT_THROW(quillbox::_do_replace_direct(*indexer, *watcher, *safety, tracker, p, id_a, "# A\nnew"),
-                 quillbox::FileChangedError);
+    EXPECT_THROW(quillbox::_do_replace_direct(*session, id_a, "# A\nnew"), quillbox::FileChangedError);
     EXPECT_EQ(read_file(p), changed);
 }
 

@@ -8,7 +8,7 @@ namespace {
 class Level : public StructureTest {
 protected:
     std::string adjust(const std::string& id, long long delta, bool recursive = true) {
-        return quillbox::do_adjust_level(*indexer, *watcher, *safety, id, delta, recursive);
+        return quillbox::do_adjust_level(*session, id, delta, recursive);
     }
     static constexpr const char* DOC = "# Top\n## Sec\ntext\n### Sub\n#### Deep\n## Next\n";
 };

@@ -25,7 +25,7 @@ protected:
     }
     std::string move(const std::string& title, const std::string& target_title, const std::string& position) {
         std::string target = target_title.empty() ? "" : id_of(p, target_title);
-        return quillbox::do_move_block(*indexer, *watcher, *safety, id_of(p, title), target, position);
+        return quillbox::do_move_block(*session, id_of(p, title), target, position);
     }
     fs::path p;
 };
@@ -57,7 +57,7 @@ TEST_F(Move, DocumentStartAndEnd) {
 
     auto fm = md("fm.md", "---\nkey: v\n---\n# One\n# Two\n");
     auto two = id_of(fm, "Two");
-    quillbox::do_move_block(*indexer, *watcher, *safety, two, "", "before");
+    quillbox::do_move_block(*session, two, "", "before");
     EXPECT_EQ(read_file(fm), "---\nkey: v\n---\n# Two\n# One\n");
 }
 
@@ -95,14 +95,14 @@ TEST_F(Move, RefusalsLeaveTheFileAlone) {
     EXPECT_EQ(move("A1", "", "as_first_child"), "Invalid target block or position.");
     EXPECT_EQ(move("A1", "", ""), "Invalid target block or position.");
 
-    EXPECT_EQ(quillbox::do_move_block(*indexer, *watcher, *safety, "nope", "", "after"), "Block nope not found");
-    EXPECT_EQ(quillbox::do_move_block(*indexer, *watcher, *safety, id_of(p, "A1"), "gone", "after"),
+    EXPECT_EQ(quillbox::do_move_block(*session, "nope", "", "after"), "Block nope not found");
+    EXPECT_EQ(quillbox::do_move_block(*session, id_of(p, "A1"), "gone", "after"),
               "Block gone not found");
 
     // A target in another file.
     auto other = md("other.md", "# Elsewhere\n");
     auto foreign = id_of(other, "Elsewhere");
-    EXPECT_EQ(quillbox::do_move_block(*indexer, *watcher, *safety, id_of(p, "A1"), foreign, "after"),
+    EXPECT_EQ(quillbox::do_move_block(*session, id_of(p, "A1"), foreign, "after"),
               "Invalid target block or position.");
 
     EXPECT_EQ(read_file(p), DOC);
@@ -115,7 +115,7 @@ TEST_F(Move, StaleIdentifiersAfterAnOutsideChange) {
     const std::string changed = std::string("preface\n") + DOC;
     write_file(p, changed);
     fs::last_write_time(p, fs::last_write_time(p) + std::chrono::seconds(5));
-    EXPECT_EQ(quillbox::do_move_block(*indexer, *watcher, *safety, a1, b, "after"), "Block " + a1 + " not found");
+    EXPECT_EQ(quillbox::do_move_block(*session, a1, b, "after"), "Block " + a1 + " not found");
     EXPECT_EQ(read_file(p), changed);
 }
 

@@ -8,7 +8,7 @@ namespace {
 class Toc : public StructureTest {
 protected:
     std::string toc(const fs::path& p, bool force_insert = false, long long max_depth = 6) {
-        return quillbox::do_generate_toc(*indexer, *watcher, *safety, p.string(), true, force_insert, max_depth);
+        return quillbox::do_generate_toc(*session, p.string(), true, force_insert, max_depth);
     }
 };
 

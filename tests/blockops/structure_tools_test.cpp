@@ -16,10 +16,7 @@ protected:
     void SetUp() override {
         StructureTest::SetUp();
         quillbox::host::register_structure_tools(registry);
-        ctx.indexer = indexer.get();
-        ctx.watcher = watcher.get();
-        ctx.safety = safety.get();
-        ctx.tracker = &tracker;
+        ctx.session = session.get();
     }
     quillbox::host::ToolOutcome call(const std::string& name, const json& args) {
         const auto* spec = registry.find(name);

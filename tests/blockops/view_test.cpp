@@ -32,49 +32,47 @@ bool refused(const std::string& answer) { return answer.find("FILE_CHANGED") != 
 // The agent lists (and maybe reads) "Plan"; the user adds a line to it in an editor; the
 // watcher re-indexes, keeping the id; the agent's replace must not drop the user's line.
 TEST_F(Project, OutsideEditAfterListingOrReadingIsNeverOverwritten) {
-    MemoryReadCache cache;
     for (bool read_first : {false, true}) {
         SCOPED_TRACE(read_first ? "listed and read" : "listed only");
         auto p = md("plan.md", kPlan);
-        do_list_blocks(*indexer, *watcher, p.string());
+        do_list_blocks(*session, p.string());
         const std::string id = id_of(p, "Plan");
-        if (read_first) do_read_block(*indexer, cache, p, id);
+        if (read_first) do_read_block(*session, p, id);
 
         write_file(p, "# Doc\nintro\n## Plan\nstep one\nuser's step\n## Notes\ntbd\n");
         watcher_reindex(*indexer, *watcher, p);
         ASSERT_TRUE(indexer->get_block(id)) << "the re-index keeps the id";
 
-        auto answer = do_replace_block(*indexer, *watcher, *safety, tracker, p, id, "## Plan\nagent's plan");
+        auto answer = do_replace_block(*session, p, id, "## Plan\nagent's plan");
         EXPECT_TRUE(refused(answer)) << answer;
         EXPECT_EQ(read_file(p), "# Doc\nintro\n## Plan\nstep one\nuser's step\n## Notes\ntbd\n");
 
         // Read again: now the agent has seen the user's line, and the write goes through.
-        do_read_block(*indexer, cache, p, id);
-        answer = do_replace_block(*indexer, *watcher, *safety, tracker, p, id, "## Plan\nmerged");
+        do_read_block(*session, p, id);
+        answer = do_replace_block(*session, p, id, "## Plan\nmerged");
         EXPECT_NE(answer.find("updated"), std::string::npos) << answer;
         EXPECT_EQ(read_file(p), "# Doc\nintro\n## Plan\nmerged\n## Notes\ntbd\n");
-        set_session_view(nullptr);
+        session->view.clear();
     }
 }
 
 TEST_F(Project, WholeFileReadAndFindCountAsShown) {
-    MemoryReadCache cache;
     auto p = md("plan.md", kPlan);
-    do_read_file(cache, tracker, p.string(), LineWindow{}, indexer.get(), watcher.get());
+    do_read_file(*session, p.string());
     const std::string plan = id_of(p, "Plan");
-    EXPECT_TRUE(get_session_view()->shown(plan));
+    EXPECT_TRUE(session->view.shown(plan));
     write_file(p, "# Doc\nintro\n## Plan\nstep ONE\n## Notes\ntbd\n");
     watcher_reindex(*indexer, *watcher, p);
-    EXPECT_TRUE(refused(do_replace_block(*indexer, *watcher, *safety, tracker, p, plan, "## Plan\nx")));
+    EXPECT_TRUE(refused(do_replace_block(*session, p, plan, "## Plan\nx")));
 
-    set_session_view(nullptr);
-    do_find_blocks(*indexer, *watcher, p.string(), "notes");
+    session->view.clear();
+    do_find_blocks(*session, p.string(), "notes");
     const std::string notes = id_of(p, "Notes");
     write_file(p, "# Doc\nintro\n## Plan\nstep ONE\n## Notes\ntbd!\n");
     watcher_reindex(*indexer, *watcher, p);
-    EXPECT_TRUE(refused(do_replace_block(*indexer, *watcher, *safety, tracker, p, notes, "## Notes\nx")));
+    EXPECT_TRUE(refused(do_replace_block(*session, p, notes, "## Notes\nx")));
     // A block the session never saw falls back to the index, as before.
-    EXPECT_FALSE(refused(do_replace_block(*indexer, *watcher, *safety, tracker, p, plan, "## Plan\ny")));
+    EXPECT_FALSE(refused(do_replace_block(*session, p, plan, "## Plan\ny")));
     EXPECT_EQ(read_file(p), "# Doc\nintro\n## Plan\ny\n## Notes\ntbd!\n");
 }
 
@@ -82,55 +80,54 @@ TEST_F(Project, WholeFileReadAndFindCountAsShown) {
 // around it is no conflict; an outside change of the section meanwhile still is.
 TEST_F(Project, OwnWritesKeepTheViewCurrent) {
     auto p = md("own.md", "# Doc\n## Part\nabout\n### Sub\nold\n## End\nz\n");
-    do_list_blocks(*indexer, *watcher, p.string());
+    do_list_blocks(*session, p.string());
     const std::string part = id_of(p, "Part");
     const std::string sub = id_of(p, "Sub");
-    ASSERT_FALSE(refused(do_replace_block(*indexer, *watcher, *safety, tracker, p, sub, "### Sub\nnew")));
-    auto answer = do_replace_block(*indexer, *watcher, *safety, tracker, p, part, "## Part\nabout!\n### Sub\nnew");
+    ASSERT_FALSE(refused(do_replace_block(*session, p, sub, "### Sub\nnew")));
+    auto answer = do_replace_block(*session, p, part, "## Part\nabout!\n### Sub\nnew");
     EXPECT_FALSE(refused(answer)) << answer;
     EXPECT_EQ(read_file(p), "# Doc\n## Part\nabout!\n### Sub\nnew\n## End\nz\n");
 
     write_file(p, "# Doc\n## Part\nabout!\nuser\n### Sub\nnew\n## End\nz\n");
     watcher_reindex(*indexer, *watcher, p);
-    EXPECT_TRUE(refused(do_replace_block(*indexer, *watcher, *safety, tracker, p, part, "## Part\nx")));
+    EXPECT_TRUE(refused(do_replace_block(*session, p, part, "## Part\nx")));
 }
 
 TEST_F(Project, StructuralChangesCheckTheView) {
     auto p = md("s.md", "# Doc\n## A\na\n## B\nb\n");
-    do_list_blocks(*indexer, *watcher, p.string());
+    do_list_blocks(*session, p.string());
     const std::string a = id_of(p, "A");
     const std::string b = id_of(p, "B");
     write_file(p, "# Doc\n## A\na, edited\n## B\nb\n");
     watcher_reindex(*indexer, *watcher, p);
 
-    EXPECT_TRUE(refused(do_adjust_level(*indexer, *watcher, *safety, a, 1)));
-    EXPECT_TRUE(refused(do_move_block(*indexer, *watcher, *safety, a, "", "after")));
+    EXPECT_TRUE(refused(do_adjust_level(*session, a, 1)));
+    EXPECT_TRUE(refused(do_move_block(*session, a, "", "after")));
     EXPECT_EQ(read_file(p), "# Doc\n## A\na, edited\n## B\nb\n");
     // The unchanged section still moves.
-    EXPECT_FALSE(refused(do_move_block(*indexer, *watcher, *safety, b, "", "before")));
+    EXPECT_FALSE(refused(do_move_block(*session, b, "", "before")));
     EXPECT_EQ(read_file(p), "## B\nb\n# Doc\n## A\na, edited\n");
 
     auto t = md("t.md", "# T\n<!-- toc -->\nold\n<!-- tocstop -->\n## X\nx\n");
-    do_list_blocks(*indexer, *watcher, t.string());
+    do_list_blocks(*session, t.string());
     write_file(t, "# T\n<!-- toc -->\nuser's\n<!-- tocstop -->\n## X\nx\n");
     watcher_reindex(*indexer, *watcher, t);
-    EXPECT_TRUE(refused(do_generate_toc(*indexer, *watcher, *safety, t.string())));
+    EXPECT_TRUE(refused(do_generate_toc(*session, t.string())));
     EXPECT_EQ(read_file(t), "# T\n<!-- toc -->\nuser's\n<!-- tocstop -->\n## X\nx\n");
 }
 
 // An editor's save through a temporary file and a rename moves the sections; until the
 // watcher re-indexes, the stored ranges are behind. A block read still shows the block.
 TEST_F(Project, ReadsNeverServeStaleLines) {
-    MemoryReadCache cache;
     auto p = md("stale.md", kPlan);
-    do_list_blocks(*indexer, *watcher, p.string());
+    do_list_blocks(*session, p.string());
     const std::string plan = id_of(p, "Plan");
     const std::string notes = id_of(p, "Notes");
     write_file(root / ".stale.md.swp", "# Doc\nintro\nmore intro\n## Plan\nstep one\n## Notes\ntbd, edited\n");
     std::filesystem::rename(root / ".stale.md.swp", p);
 
-    auto answer = do_read_block(*indexer, cache, p, plan);
+    auto answer = do_read_block(*session, p, plan);
     EXPECT_NE(answer.find("Lines: 4-5\n---\n## Plan\nstep one\n---"), std::string::npos) << answer;
-    answer = do_read_block(*indexer, cache, p, notes);
+    answer = do_read_block(*session, p, notes);
     EXPECT_NE(answer.find("---\n## Notes\ntbd, edited\n---"), std::string::npos) << answer;
 }

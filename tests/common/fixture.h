@@ -1,6 +1,6 @@
 #pragma once
 // A project in a fresh temporary directory with a real index, a watcher (not started), a
-// safety engine and a session tracker. Each suite derives from ProjectTest, naming its
+// safety engine and a session on them with the default collaborators (tests swap in fakes). Each suite derives from ProjectTest, naming its
 // temporary directories and saying whether it keeps the log records.
 // (Header only: this folder is not a test program.)
 
@@ -43,8 +43,8 @@ protected:
         root = fs::temp_directory_path() / (prefix_ + std::to_string(rd()) + std::to_string(rd()));
         fs::create_directories(root);
         root = fs::canonical(root);
-        quillbox::reset_host_defaults();
         quillbox::set_language("en");
+        quillbox::set_log_level(quillbox::LogLevel::warning);
         if (logging_ == Logs::capture) {
             quillbox::set_log_level(quillbox::LogLevel::debug);
             quillbox::set_log_sink([this](const quillbox::LogRecord& r) {
@@ -56,12 +56,15 @@ protected:
         watcher = std::make_unique<quillbox::FileWatcher>(root, [](const fs::path&) {});
         indexer = std::make_unique<quillbox::Indexer>(root / "index.db");
         safety = std::make_unique<quillbox::SafetyEngine>(root / "backups", &watcher->write_tracker());
+        session = std::make_unique<quillbox::Session>(*indexer, *watcher, *safety);
     }
     void TearDown() override {
+        session.reset();
         safety.reset();
         indexer.reset();
         watcher.reset();
-        quillbox::reset_host_defaults();
+        quillbox::set_log_sink(nullptr);
+        quillbox::set_log_level(quillbox::LogLevel::warning);
         std::error_code ec;
         fs::remove_all(root, ec);
     }
@@ -98,7 +101,7 @@ protected:
     std::unique_ptr<quillbox::FileWatcher> watcher;
     std::unique_ptr<quillbox::Indexer> indexer;
     std::unique_ptr<quillbox::SafetyEngine> safety;
-    quillbox::SessionReadTracker tracker;
+    std::unique_ptr<quillbox::Session> session;
 
 private:
     std::string prefix_;

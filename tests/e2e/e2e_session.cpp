@@ -1,4 +1,5 @@
 // Drives `quillbox serve` as a subprocess over stdio, the way an MCP client does.
+#include <SQLiteCpp/SQLiteCpp.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -282,6 +283,33 @@ TEST_F(E2E, AModernClientNeedsNoHandshakeAndEachDiscoverOrInitializeStartsTheSes
     EXPECT_EQ(refused["error"]["code"], -32022);
     EXPECT_EQ(refused["error"]["data"]["requested"], "2099-01-01");
     EXPECT_EQ(refused["error"]["data"]["supported"][0], "2026-07-28");
+}
+
+// A new session holds nothing of what an earlier one was shown: an agent that reconnects and
+// uses an id it remembers is checked against the file as indexed, not against what the
+// previous session saw before an outside edit.
+TEST_F(E2E, ANewSessionIsNotHeldToWhatAnEarlierSessionWasShown) {
+    start();
+    initialize();
+    const auto install = by_title(parse_listing(ok("md_list_blocks", {{"file_path", "docs/guide.md"}})), "Install");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    spit(guide_, "# Guide\nIntro text.\n\n## Install\nRun the other installer.\n\n## Usage\nCall it.\n");
+    // The watcher re-indexes the file; asked of the index itself, so that no tool call shows
+    // the agent the new text.
+    auto indexed_hash = [&] {
+        SQLite::Database db((root_ / ".quillbox" / "index.db").string());
+        SQLite::Statement q(db, "SELECT content_hash FROM blocks WHERE id = ?");
+        q.bind(1, install.id);
+        return q.executeStep() ? q.getColumn(0).getString() : std::string();
+    };
+    const std::string listed = indexed_hash();
+    for (int i = 0; i < 100 && indexed_hash() == listed; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_NE(indexed_hash(), listed) << "the watcher did not re-index the changed file";
+
+    initialize();
+    ok("md_replace_block", {{"file_path", "docs/guide.md"}, {"block_id", install.id},
+                            {"new_content", "## Install\nRun the agent's installer.\n"}});
+    EXPECT_EQ(slurp(guide_), "# Guide\nIntro text.\n\n## Install\nRun the agent's installer.\n\n## Usage\nCall it.\n");
 }
 
 TEST_F(E2E, BadInputGivesErrorsAndTheServerKeepsServing) {

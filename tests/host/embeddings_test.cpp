@@ -21,6 +21,7 @@
 #include "host/tools.h"
 #include "quillbox/blockops.h"
 #include "quillbox/indexer.h"
+#include "common/session.h"
 #include "common/temp_dir.h"
 
 using namespace quillbox;
@@ -317,13 +318,12 @@ TEST(SearchTool, ListsAsReadOnlyAndTurnsFailuresIntoErrorResults) {
     EXPECT_NE(spec->description.find("md_find_blocks"), std::string::npos);
 
     TempDir tmp;
-    reset_host_defaults();
     std::filesystem::create_directories(tmp.path / ".quillbox");
     Indexer indexer(tmp.path / ".quillbox" / "index.db");
     indexer.index_file(tmp.write("a.md", "# Title\ntext\n"));
+    qbtest::SessionOn on(indexer, tmp.path, tmp.path / ".quillbox");
     ToolContext ctx;
-    ctx.indexer = &indexer;
-    ctx.data_dir = tmp.path / ".quillbox";
+    ctx.session = &on.session;
 
     auto missing = run_tool(*spec, ctx, json::object());
     EXPECT_TRUE(missing.is_error);
@@ -331,7 +331,7 @@ TEST(SearchTool, ListsAsReadOnlyAndTurnsFailuresIntoErrorResults) {
 
     // Through an endpoint that fails (a missing local model: see the e2e session).
     StubServer server([](const HttpRequest&) { return std::pair<int, std::string>{503, "{\"error\": \"loading\"}"}; });
-    set_embedding_provider(std::make_shared<OpenAIEmbeddingProvider>(settings_for(server)));
+    on.session.embeddings = std::make_shared<OpenAIEmbeddingProvider>(settings_for(server));
     auto down = run_tool(*spec, ctx, {{"query", "title"}});
     EXPECT_TRUE(down.is_error);
     EXPECT_NE(down.text.find("Error: semantic search failed: the embeddings endpoint"), std::string::npos);
@@ -339,24 +339,22 @@ TEST(SearchTool, ListsAsReadOnlyAndTurnsFailuresIntoErrorResults) {
 
     // And one that works.
     StubServer ok(echo);
-    set_embedding_provider(std::make_shared<OpenAIEmbeddingProvider>(settings_for(ok)));
+    on.session.embeddings = std::make_shared<OpenAIEmbeddingProvider>(settings_for(ok));
     auto found = run_tool(*spec, ctx, {{"query", "title"}});
     EXPECT_FALSE(found.is_error) << found.text;
     EXPECT_EQ(found.text.rfind("Search 'title':\n  [", 0), 0u) << found.text;
     indexer.close();
-    reset_host_defaults();
 }
 
 TEST(SearchTool, AnEndpointIsAskedOnlyForTheQueryAndTitlesItHasNotEmbedded) {
     TempDir tmp;
-    reset_host_defaults();
     std::filesystem::create_directories(tmp.path / ".quillbox");
     Indexer indexer(tmp.path / ".quillbox" / "index.db");
     indexer.index_file(tmp.write("a.md", "# Title\ntext\n## Other\nmore\n"));
     const std::string title_id = indexer.list_blocks(tmp.path / "a.md").at(0).uuid;
+    qbtest::SessionOn on(indexer, tmp.path, tmp.path / ".quillbox");
     ToolContext ctx;
-    ctx.indexer = &indexer;
-    ctx.data_dir = tmp.path / ".quillbox";
+    ctx.session = &on.session;
     ToolRegistry reg;
     register_search_tools(reg);
 
@@ -368,12 +366,11 @@ TEST(SearchTool, AnEndpointIsAskedOnlyForTheQueryAndTitlesItHasNotEmbedded) {
     };
     for (int round = 0; round < 2; ++round) {
         // A fresh provider each time, as a new server would make.
-        set_embedding_provider(std::make_shared<OpenAIEmbeddingProvider>(settings_for(server)));
+        on.session.embeddings = std::make_shared<OpenAIEmbeddingProvider>(settings_for(server));
         auto found = run_tool(*reg.find("md_search_blocks"), ctx, {{"query", "title"}});
         ASSERT_FALSE(found.is_error) << found.text;
         EXPECT_NE(found.text.find("file=\"a.md\" id=\"" + title_id + "\""), std::string::npos) << found.text;
     }
     EXPECT_EQ(inputs(), (std::vector<json>{{"title"}, {"Title", "Other"}, {"title"}}));
     indexer.close();
-    reset_host_defaults();
 }

@@ -97,7 +97,7 @@ TEST_F(Eras, APinnedModernClientNeedsNeitherDiscoverNorInitialize) {
     ASSERT_EQ(answers.size(), 2u);
     for (const auto& a : answers) expect_modern_result(a);
     EXPECT_EQ(answers[1]["result"]["content"][0]["text"], "listed doc.md");
-    EXPECT_EQ(starts_, 0);
+    EXPECT_EQ(starts_, 1);  // its first request opened the session
 }
 
 TEST_F(Eras, LegacyClientsKeepTheHandshakeAndUntypedResults) {
@@ -200,6 +200,21 @@ TEST_F(Eras, EveryInitializeAndEveryDiscoverStartsASessionAndTheErasMix) {
     EXPECT_FALSE(legacy["result"].contains("resultType"));
     EXPECT_EQ(protocol_.protocol_version(), "2025-06-18");
     EXPECT_EQ(protocol_.sessions(), 3);
+}
+
+}  // namespace
+
+namespace {
+
+// A client of the stateless revision that never discovers still gets a session of its own,
+// opened by its first request; later requests go on in it.
+TEST_F(Eras, AFirstStatelessRequestStartsTheSession) {
+    expect_modern_result(send(modern(1, "tools/list")));
+    EXPECT_EQ(starts_, 1);
+    send(modern(2, "tools/call", {{"name", "md_list_blocks"}, {"arguments", {{"file_path", "b.md"}}}}));
+    EXPECT_EQ(starts_, 1);
+    send(modern(3, "server/discover"));
+    EXPECT_EQ(starts_, 2);
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 #include "host/commands.h"
 #include "host/project.h"
 #include "quillbox/i18n.h"
+#include "common/session.h"
 #include "common/temp_dir.h"
+#include "quillbox/detail/confine.h"
+#include "quillbox/log.h"
 
 #include <nlohmann/json.hpp>
 
@@ -16,8 +19,10 @@ namespace fs = std::filesystem;
 namespace {
 struct RestoreDefaults {
     ~RestoreDefaults() {
-        reset_host_defaults();
+        set_log_sink(nullptr);
+        set_log_level(LogLevel::warning);
         set_language("en");
+        detail::set_confinement_root({});
     }
 };
 }  // namespace
@@ -34,7 +39,7 @@ TEST(ProjectSetup, RootMustBeAnExistingDirectory) {
     EXPECT_THROW(open_project(dir.path, false), UsageError);
 }
 
-TEST(ProjectSetup, InstalledResolverStaysInsideTheRootAndLanguageFollowsTheConfig) {
+TEST(ProjectSetup, ASessionsResolverStaysInsideTheRootAndLanguageFollowsTheConfig) {
     RestoreDefaults restore;
     TempDir dir, outside;
     dir.write("docs/a.md", "# A\n");
@@ -42,14 +47,19 @@ TEST(ProjectSetup, InstalledResolverStaysInsideTheRootAndLanguageFollowsTheConfi
     fs::create_directory_symlink(outside.path, dir.path / "link");
     dir.write(".quillbox/config.toml", "language = \"zh\"\n");
 
-    install_host_components(open_project(dir.path, false));
+    const Project project = open_project(dir.path, true);
+    install_process_settings(project);
     EXPECT_EQ(get_language(), "zh");
-    EXPECT_EQ(get_config("language"), "zh");
-    EXPECT_EQ(_resolve_path("docs/a.md"), dir.path / "docs" / "a.md");
-    EXPECT_EQ(_resolve_path((dir.path / "docs/../docs/a.md").string()), dir.path / "docs" / "a.md");
-    EXPECT_THROW(_resolve_path("../x.md"), PathOutsideRootError);
-    EXPECT_THROW(_resolve_path("link/secret.md"), PathOutsideRootError);
-    EXPECT_THROW(_resolve_path((outside.path / "secret.md").string()), PathOutsideRootError);
+    Indexer index(project.data_dir / "index.db");
+    qbtest::SessionOn on(index, project.root, project.data_dir);
+    const auto session = open_session(project, index, on.watcher, on.safety, nullptr);
+    EXPECT_EQ(session->setting("language"), "zh");
+    EXPECT_EQ(session->data_dir, project.data_dir);
+    EXPECT_EQ(session->resolve("docs/a.md"), dir.path / "docs" / "a.md");
+    EXPECT_EQ(session->resolve((dir.path / "docs/../docs/a.md").string()), dir.path / "docs" / "a.md");
+    EXPECT_THROW(session->resolve("../x.md"), PathOutsideRootError);
+    EXPECT_THROW(session->resolve("link/secret.md"), PathOutsideRootError);
+    EXPECT_THROW(session->resolve((outside.path / "secret.md").string()), PathOutsideRootError);
 }
 
 TEST(ProjectSetup, BlockReadsGetNoCachedMarkerWhenTheCacheIsOff) {

@@ -32,15 +32,13 @@ std::optional<long long> parse_count(std::string_view text) {
 
 }  // namespace
 
-long long _result_budget() {
-    long long budget = parse_count(get_config("result_budget_tokens")).value_or(DEFAULT_RESULT_BUDGET);
+long long _result_budget(const ConfigSource& config) {
+    long long budget = parse_count(config.get("result_budget_tokens")).value_or(DEFAULT_RESULT_BUDGET);
     if (const char* env = std::getenv("MAX_MCP_OUTPUT_TOKENS")) {
         if (auto limit = parse_count(env)) budget = std::min(budget, *limit / 5 * 4);
     }
     return std::max(budget, MIN_RESULT_BUDGET);
 }
-
-TokenTally::TokenTally() : TokenTally(get_config("pricing_model")) {}
 
 TokenTally::TokenTally(std::string_view model) {
     const auto& row = _token_coeffs(model);
@@ -112,14 +110,14 @@ long long TokenTally::tokens() const {
     return n > 1 ? n : 1;
 }
 
-long long _budget_tokens(std::string_view text) {
-    TokenTally tally;
+long long _budget_tokens(std::string_view text, std::string_view model) {
+    TokenTally tally(model);
     tally.add(text);
     return tally.tokens();
 }
 
-bool _fits_budget(std::string_view text, long long budget) {
-    TokenTally tally;
+bool _fits_budget(std::string_view text, long long budget, std::string_view model) {
+    TokenTally tally(model);
     // No byte counts for more than the largest weight of any character: a text short enough
     // fits without being counted.
     if (static_cast<double>(text.size()) * tally.max_weight() + 1 <= static_cast<double>(budget)) return true;
@@ -164,9 +162,9 @@ std::string_view _prefix_that_fits(const TokenTally& base, std::string_view text
     return text.substr(0, keep);
 }
 
-std::string _fit_to_budget(std::string_view text, long long budget,
+std::string _fit_to_budget(std::string_view text, long long budget, std::string_view model,
                            const std::function<std::string(std::size_t kept_lines)>& hint) {
-    if (_fits_budget(text, budget)) return std::string(text);
+    if (_fits_budget(text, budget, model)) return std::string(text);
     // Our own answers end lines with line feeds only; other characters stay inside a line.
     std::vector<std::string> lines;
     for (std::size_t start = 0;;) {
@@ -177,7 +175,7 @@ std::string _fit_to_budget(std::string_view text, long long budget,
     }
     // The hint's length hardly depends on the count it names: size it for the largest count,
     // then keep what fits beside it.
-    TokenTally reserve;
+    TokenTally reserve(model);
     reserve.add(hint(lines.size()));
     reserve.add("\n");  // between the kept lines and the hint
     std::size_t kept = 0;

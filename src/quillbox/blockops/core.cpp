@@ -47,19 +47,18 @@ void _reindex_keeping_block(Indexer& indexer, FileWatcher& watcher, const fs::pa
         indexer.index_file(fp, &watcher, state);
 }
 
-std::optional<std::pair<int, int>> _locate_block(SafetyEngine& safety, const Block& block) {
+std::optional<std::pair<int, int>> _locate_block(Session& session, const Block& block) {
     // The block as the session last saw it. The stored range comes first: when that content
     // also occurs higher up in the file (a twin section), the upper copy must not be the one
     // edited.
-    const std::string expected = _expected_hash(block);
-    if (safety.verify_before_modify(block.file_path, block.start_line, block.end_line, expected))
+    const std::string expected = _expected_hash(session.view, block);
+    if (session.safety.verify_before_modify(block.file_path, block.start_line, block.end_line, expected))
         return std::pair{block.start_line, block.end_line};
     const long expected_lines = static_cast<long>(block.end_line) - block.start_line + 1;
     return find_block_by_content_hash(block.file_path, expected, expected_lines, block.start_line);
 }
 
-int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, SessionReadTracker& tracker,
-                   const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
+int _rewrite_block(Session& session, const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
                    long long tokens_saved, std::string_view op_type, const std::vector<std::string>* lines_before,
                    std::string* text_after) {
     const fs::path& fp = block.file_path;
@@ -68,16 +67,18 @@ int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
     std::vector<std::string> own_lines;
     if (!lines_before) own_lines = detail::split_lines(detail::read_text_file(fp));
     const std::vector<std::string>& lines = lines_before ? *lines_before : own_lines;
+    Indexer& indexer = session.index;
     const std::vector<std::string> seen =
-        _view_touched_by_write(indexer.blocks_overlapping(fp, std::min(actual_start, actual_end + 1),
+        _view_touched_by_write(session.view, indexer.blocks_overlapping(fp, std::min(actual_start, actual_end + 1),
                                                           std::max(actual_start, actual_end)),
                                lines, actual_start, actual_end);
     // The engine checks again, under its lock, that the block is still what the session saw.
     WriteOutcome written =
-        safety.apply_replace(fp, actual_start, actual_end, new_lines, WriteBasis::range(_expected_hash(block)));
-    get_session_view()->record(id, compute_hash(detail::join_lines(new_lines)));
+        session.safety.apply_replace(fp, actual_start, actual_end, new_lines,
+                                     WriteBasis::range(_expected_hash(session.view, block)));
+    session.view.record(id, compute_hash(detail::join_lines(new_lines)));
 
-    tracker.reset_file(key);
+    session.reads.reset_file(key);
 
     const int new_end = actual_start + static_cast<int>(new_lines.size()) - 1;
 
@@ -92,9 +93,9 @@ int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
         std::optional<std::pair<std::string, int>> keep;
         if (!new_lines.empty()) keep.emplace(id, actual_start);
         const std::optional<Indexer::LineSplice> splice = _splice_of(written, actual_start, actual_end);
-        indexer.index_after_write(fp, &watcher, keep, op, splice ? &*splice : nullptr);
+        indexer.index_after_write(fp, &session.watcher, keep, op, splice ? &*splice : nullptr);
         indexed = true;
-        _record_own_write(indexer, seen, written.after);
+        _record_own_write(session.view, indexer, seen, written.after);
     } catch (const std::exception& e) {
         log_warning("Re-index after replace failed for %s: %s", key.c_str(), e.what());
     }
@@ -110,11 +111,6 @@ int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
 }
 
 // ---- Reading a block --------------------------------------------------------------------
-
-Reply do_read_block(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
-                          std::string_view block_id) {
-    return do_read_block(indexer, cache, file_path, block_id, LineWindow{});
-}
 
 namespace {
 
@@ -165,7 +161,7 @@ std::optional<std::string> read_recorded_bytes(const Indexer::BlockPlace& place)
 // One page of a section too long for the budget (or the window asked for): the lines that fit,
 // with the file's line numbers, and a last line naming the offset of the next page.
 std::string block_page(const std::string& header, long long start, const std::vector<std::string>& lines,
-                       const LineWindow& window, long long budget) {
+                       const LineWindow& window, long long budget, std::string_view model) {
     // Line numbers are the file's; the lines that still exist are start .. start + lines.size() - 1.
     const long long stop = start + static_cast<long long>(lines.size());  // one past the last line
     const long long first = std::clamp(window.offset.value_or(start), start, stop);
@@ -181,7 +177,7 @@ std::string block_page(const std::string& header, long long start, const std::ve
     };
     std::string out = header;
     out += " (showing " + std::to_string(first) + "-";
-    TokenTally tally;
+    TokenTally tally(model);
     tally.add(out);
     tally.add(std::to_string(stop) + ")\n---\n\n---\n");
     tally.add(hint(stop));
@@ -213,15 +209,15 @@ std::string block_page(const std::string& header, long long start, const std::ve
 }
 
 // One block as do_read_block answers it, within `budget`.
-Reply read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
-                              std::string_view block_id, const LineWindow& window, long long budget,
-                              SessionReadTracker* tracker) {
+Reply read_block_answer(Session& session, const fs::path& file_path, std::string_view block_id,
+                        const LineWindow& window, long long budget) {
+    Indexer& indexer = session.index;
     const std::string id(block_id);
     std::optional<Indexer::BlockPlace> place = indexer.block_place(id);
     log_debug("read_block: %s", id.c_str());
     if (!place) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", file_path}}));
     std::optional<Block> block = place->block;
-    if (auto refusal = _check_md_path(block->file_path)) return Reply::refusal(*refusal);
+    if (auto refusal = _check_md_path(*session.paths, block->file_path)) return Reply::refusal(*refusal);
 
     // The stored range must still hold the block's recorded content: an outside save may have
     // moved or changed it since the last re-index. Then the block is found where its content
@@ -256,53 +252,49 @@ Reply read_block_answer(Indexer& indexer, ReadCache& cache, const fs::path& file
     // Shown in full (or held by the agent through a cache hit: it has the file as it is now).
     // Lines read from the recorded bytes were checked against the block's hash already.
     auto shown = [&] {
-        get_session_view()->record(id, recorded ? block->content_hash : compute_hash(detail::join_lines(lines)));
+        session.view.record(id, recorded ? block->content_hash : compute_hash(detail::join_lines(lines)));
     };
-    if (!tracker) {
-        const CacheResult cached = cache.check(file_key);
-        if (cached.status == "hit") {
-            shown();
-            return "✅ " + get_message("cache_hit", {{"sha", cached.sha}, {"lines", cached.lines}});
-        }
-    } else {
+    {
         // Each block has its own call list next to its file's.
+        SessionReadTracker& tracker = session.reads;
         const std::string block_key = file_key + "#" + block->uuid;
-        tracker->record_recent_call(block_key);
-        const CacheResult cached = cache.check(file_key);
-        if (cached.status == "hit" && tracker->should_return_cache(file_key) &&
-            tracker->recent_call_count(block_key) == 1) {
+        tracker.record_recent_call(block_key);
+        const CacheResult cached = session.cache->check(file_key);
+        if (cached.status == "hit" && tracker.should_return_cache(file_key) &&
+            tracker.recent_call_count(block_key) == 1) {
             shown();
             return "✅ " + get_message("cache_hit", {{"sha", cached.sha}, {"lines", cached.lines}}) +
                    get_message("cache_hit_read_file");
         }
     }
 
+    const std::string model = session.setting("pricing_model");
     const std::string header = block_header(id, *block);
     if (!window.is_set()) {
         std::string out = header;
         out += "\n---\n";
         out += recorded ? *recorded : detail::join_lines(lines);
         out += "\n---";
-        if (_fits_budget(out, budget)) {
+        if (_fits_budget(out, budget, model)) {
             shown();
             return out;
         }
     }
 
     if (recorded) split_recorded();
-    return block_page(header, block->start_line, lines, window, budget);
+    return block_page(header, block->start_line, lines, window, budget, model);
 }
 
 }  // namespace
 
-Reply do_read_block(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
-                          std::string_view block_id, const LineWindow& window, SessionReadTracker* tracker) {
-    return read_block_answer(indexer, cache, file_path, block_id, window, _result_budget(), tracker);
+Reply do_read_block(Session& session, const fs::path& file_path, std::string_view block_id,
+                    const LineWindow& window) {
+    return read_block_answer(session, file_path, block_id, window, _result_budget(*session.config));
 }
 
-Reply do_read_blocks(Indexer& indexer, ReadCache& cache, const fs::path& file_path,
-                           const std::vector<std::string>& block_ids, SessionReadTracker* tracker) {
-    const long long budget = _result_budget();
+Reply do_read_blocks(Session& session, const fs::path& file_path, const std::vector<std::string>& block_ids) {
+    const long long budget = _result_budget(*session.config);
+    const std::string model = session.setting("pricing_model");
     auto rest_hint = [&](std::size_t from) {
         std::string ids;
         for (std::size_t i = from; i < block_ids.size(); ++i) {
@@ -316,18 +308,18 @@ Reply do_read_blocks(Indexer& indexer, ReadCache& cache, const fs::path& file_pa
     for (std::size_t i = 0; i < block_ids.size(); ++i) {
         const std::string sep = i ? "\n\n" : "";
         // Room for this block: the budget less what is already written and the hint naming the rest.
-        const long long reserve = i + 1 < block_ids.size() ? _budget_tokens(rest_hint(i + 1)) + 1 : 0;
-        const long long room = budget - _budget_tokens(out + sep) - reserve;
-        std::string piece = read_block_answer(indexer, cache, file_path, block_ids[i], LineWindow{},
-                                              std::numeric_limits<long long>::max(), tracker);
-        if (_budget_tokens(piece) > room) {
+        const long long reserve = i + 1 < block_ids.size() ? _budget_tokens(rest_hint(i + 1), model) + 1 : 0;
+        const long long room = budget - _budget_tokens(out + sep, model) - reserve;
+        std::string piece = read_block_answer(session, file_path, block_ids[i], LineWindow{},
+                                              std::numeric_limits<long long>::max());
+        if (_budget_tokens(piece, model) > room) {
             if (i > 0) {
                 out += "\n";
                 out += rest_hint(i);
                 return out;
             }
             // The first block alone is too long: its first page, then the other blocks.
-            piece = read_block_answer(indexer, cache, file_path, block_ids[i], LineWindow{}, room, tracker);
+            piece = read_block_answer(session, file_path, block_ids[i], LineWindow{}, room);
             out += piece;
             if (i + 1 < block_ids.size()) {
                 out += "\n";
@@ -343,20 +335,19 @@ Reply do_read_blocks(Indexer& indexer, ReadCache& cache, const fs::path& file_pa
 
 // ---- Replacing a block ------------------------------------------------------------------
 
-Reply do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                             SessionReadTracker& tracker, const fs::path& file_path,
-                             std::string_view block_id, std::string_view new_content) {
+Reply do_replace_block(Session& session, const fs::path& file_path, std::string_view block_id,
+                       std::string_view new_content) {
     const std::string id(block_id);
-    std::optional<Block> found_block = indexer.get_block(id);
+    std::optional<Block> found_block = session.index.get_block(id);
     log_info("replace_block: %s (%d chars)", id.c_str(),
              static_cast<int>(detail::code_point_count(new_content)));
     if (!found_block) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", file_path}}));
     const Block block = std::move(*found_block);
     const fs::path& fp = block.file_path;
     const std::string key = fp.string();
-    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
+    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
 
-    watcher.wait_for_reindex(fp, 3.0);
+    session.watcher.wait_for_reindex(fp, 3.0);
 
     // The file is read once here; the lines, the token figures and the bookkeeping after the
     // write come from this text. It is read again only when the block turns out to stand
@@ -377,13 +368,13 @@ Reply do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& saf
     // Where the block stands: where it was seen, when the text read holds it there (the engine
     // checks again under its lock); otherwise looked for in the file.
     const bool in_place = old_lines.size() == static_cast<std::size_t>(block.end_line - block.start_line + 1) &&
-                          compute_hash(detail::join_lines(old_lines)) == _expected_hash(block);
+                          compute_hash(detail::join_lines(old_lines)) == _expected_hash(session.view, block);
     auto located = in_place ? std::optional<std::pair<int, int>>(std::pair{block.start_line, block.end_line})
-                            : _locate_block(safety, block);
+                            : _locate_block(session, block);
     if (!located) return Reply::refusal(get_message("file_changed"));
     const auto [actual_start, actual_end] = *located;
     if (!in_place) {
-        if (compute_hash(detail::join_lines(slice(actual_start, actual_end))) != _expected_hash(block)) {
+        if (compute_hash(detail::join_lines(slice(actual_start, actual_end))) != _expected_hash(session.view, block)) {
             full_text = detail::read_text_file(fp);
             file_lines = detail::split_lines(full_text);
         }
@@ -395,20 +386,20 @@ Reply do_replace_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& saf
     const std::string new_content_text = detail::join_lines(new_lines);
 
     // Token figures are taken before the write.
-    TokenSavings savings = _token_savings(full_text, old_content, new_content_text);
+    TokenSavings savings = _token_savings(session.setting("pricing_model"), full_text, old_content, new_content_text);
     if (new_content_text == old_content || _block_is_whole_file(full_text, actual_start, actual_end))
         savings = _no_savings(savings);
 
     int new_end = 0;
     std::string text_after;
     try {
-        new_end = _rewrite_block(indexer, watcher, safety, tracker, block, actual_start, actual_end, new_lines,
+        new_end = _rewrite_block(session, block, actual_start, actual_end, new_lines,
                                  savings.tokens_saved, "replace_block", &file_lines, &text_after);
     } catch (const FileChangedError&) {
         return Reply::refusal(get_message("file_changed"));
     }
 
-    const std::string footer = _savings_footer(savings);
+    const std::string footer = _savings_footer(savings, session.config->pricing_rates());
     const std::string snippet = snippet_of(text_after, actual_start, new_end);
 
     std::string out = "✅ Block '";
@@ -442,7 +433,7 @@ std::vector<std::string> lines_of(std::string_view text) {
 // Lines `window` of a file (all that fit the budget when unset), with a last line naming the
 // offset of the rest. Neither the tracker nor the cache hears of it: the agent does not hold
 // the whole file afterwards.
-std::string read_file_page(const fs::path& fp, const LineWindow& window, long long budget) {
+std::string read_file_page(const fs::path& fp, const LineWindow& window, long long budget, std::string_view model) {
     const std::string key = fp.string();
     std::vector<std::string> lines;
     try {
@@ -461,7 +452,7 @@ std::string read_file_page(const fs::path& fp, const LineWindow& window, long lo
                " are not shown. Call read_file with offset=" + std::to_string(next) + " for the next lines.";
     };
     std::string out = "File: " + key + " (lines " + std::to_string(first) + "-";
-    TokenTally tally;
+    TokenTally tally(model);
     tally.add(out);
     tally.add(std::to_string(total) + " of " + std::to_string(total) + ")\n---\n\n---\n");
     tally.add(hint(total));
@@ -502,13 +493,9 @@ bool may_exceed_budget(const fs::path& fp, long long budget) {
 
 }  // namespace
 
-Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path) {
-    return do_read_file(cache, tracker, file_path, LineWindow{});
-}
-
-Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_view file_path,
-                   const LineWindow& window, Indexer* indexer, FileWatcher* watcher) {
-    const fs::path fp = _resolve_path(file_path);
+Reply do_read_file(Session& session, std::string_view file_path, const LineWindow& window) {
+    const fs::path fp = session.resolve(file_path);
+    SessionReadTracker& tracker = session.reads;
     std::error_code ec;
     if (!fs::exists(fp, ec)) return Reply::refusal(get_message("file_not_found", {{"path", fp}}));
     if (const char* kind = detail::non_regular_kind(fp))
@@ -517,9 +504,10 @@ Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_vi
 
     // The agent now holds `text`: every block of a Markdown file was shown as it stands there.
     auto shown = [&](const std::string& text) {
-        if (!indexer || !watcher || !key.ends_with(".md")) return;
+        if (!key.ends_with(".md")) return;
         try {
-            _record_shown_text(_ensure_fresh_index(*indexer, *watcher, fp), detail::split_lines(text));
+            _record_shown_text(session.view, _ensure_fresh_index(session.index, session.watcher, fp),
+                               detail::split_lines(text));
         } catch (const std::exception& e) {
             log_warning("Could not record the blocks of %s as read: %s", key.c_str(), e.what());
         }
@@ -529,30 +517,31 @@ Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_vi
         return reply_text(path_text, text);
     };
 
-    const long long budget = _result_budget();
-    if (window.is_set()) return read_file_page(fp, window, budget);
+    const long long budget = _result_budget(*session.config);
+    const std::string model = session.setting("pricing_model");
+    if (window.is_set()) return read_file_page(fp, window, budget, model);
     if (may_exceed_budget(fp, budget)) {
         try {
             const std::string text = detail::read_text_file(fp);
-            if (_budget_tokens(reply_text(key, text)) > budget)
-                return read_file_page(fp, window, budget);
+            if (_budget_tokens(reply_text(key, text), model) > budget)
+                return read_file_page(fp, window, budget, model);
         } catch (...) {
             // The ordinary path below reports what is wrong with the file.
         }
     }
 
     try {
-        if (!is_text_file(key)) {
+        if (!session.is_text_file(key)) {
             tracker.record_read(key);
             return full_content_reply(key, detail::read_text_file(fp));
         }
-        CacheResult cached = cache.check_and_read(key);
+        CacheResult cached = session.cache->check_and_read(key);
         if (cached.status != "hit") {
             tracker.record_read(key);
             std::string text = detail::read_text_file(fp);
             return full_content_reply(key, cached.content ? *cached.content : text);
         }
-        if (get_config("cache_enabled") != "true" || !tracker.should_return_cache(key)) {
+        if (session.setting("cache_enabled") != "true" || !tracker.should_return_cache(key)) {
             tracker.record_read(key);
             return full_content_reply(key, cached.content.value());
         }
@@ -571,17 +560,16 @@ Reply do_read_file(ReadCache& cache, SessionReadTracker& tracker, std::string_vi
 
 // ---- Finding blocks ---------------------------------------------------------------------
 
-Reply do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
-                           std::string_view query, bool short_ids) {
-    const fs::path fp = _resolve_path(file_path);
+Reply do_find_blocks(Session& session, std::string_view file_path, std::string_view query, bool short_ids) {
+    const fs::path fp = session.resolve(file_path);
     const std::string key = fp.string();
     const std::string q(query);
     log_debug("find_blocks: %s query='%s'", key.c_str(), q.c_str());
-    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
+    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
 
     std::vector<Block> blocks;
     try {
-        blocks = _ensure_fresh_index(indexer, watcher, fp);
+        blocks = _ensure_fresh_index(session.index, session.watcher, fp);
     } catch (const std::exception& e) {
         log_warning("Index fallback for %s: %s", key.c_str(), e.what());
         blocks = parse_markdown_to_blocks(fp);
@@ -593,13 +581,14 @@ Reply do_find_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view fi
         if (structure::lower(b.title).find(needle) != std::string::npos) hits.push_back(&b);
 
     if (hits.empty()) return "❌ Found 0 blocks for '" + q + "' in " + key;
-    for (const Block* b : hits) get_session_view()->record(b->uuid, b->content_hash);
+    for (const Block* b : hits) session.view.record(b->uuid, b->content_hash);
     std::string out = "✅ Found " + std::to_string(hits.size()) + " blocks for '" + q + "' in " + key + ":";
     for (const Block* b : hits) {
         out += '\n';
-        out += _format_block_line(*b, short_ids ? _short_id_length(indexer, b->uuid) : std::string::npos);
+        out += _format_block_line(*b, short_ids ? _short_id_length(session.index, b->uuid) : std::string::npos);
     }
-    return _fit_to_budget(out, _result_budget(), [&](std::size_t kept_lines) {
+    return _fit_to_budget(out, _result_budget(*session.config), session.setting("pricing_model"),
+                          [&](std::size_t kept_lines) {
         const std::size_t shown = kept_lines > 0 ? kept_lines - 1 : 0;
         return "… " + std::to_string(shown) + " of " + std::to_string(hits.size()) +
                " matches shown (result budget). Use a longer query, or page through the sections with "

@@ -437,12 +437,13 @@ std::string current_block_content(const Block& block) {
 
 // `room`: the tokens the shown content may take; a longer section shows its first lines and
 // says where to read on.
-std::string suggestion_entry(const Block& block, const std::string& content, long long room) {
+std::string suggestion_entry(const Block& block, const std::string& content, long long room,
+                             std::string_view model) {
     std::string shown = content;
     std::string rest;
-    if (_budget_tokens(content) > room) {
+    if (_budget_tokens(content, model) > room) {
         const std::vector<std::string> lines = detail::split_lines(content);
-        const std::size_t fit = _lines_that_fit(TokenTally(), lines, 0, lines.size(), room);
+        const std::size_t fit = _lines_that_fit(TokenTally(model), lines, 0, lines.size(), room);
         shown = detail::join_lines(lines, 0, fit);
         const long next = block.start_line + static_cast<long>(fit);
         rest = "\n… lines " + std::to_string(next) + "-" + std::to_string(block.end_line) +
@@ -512,20 +513,19 @@ std::optional<std::string> _apply_pattern(std::string_view content, const EditRe
     return replace_in_first_line(content, parsed);
 }
 
-void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                        SessionReadTracker& tracker, const std::filesystem::path& /*file_path*/,
-                        std::string_view block_id, std::string_view new_content) {
+void _do_replace_direct(Session& session, std::string_view block_id, std::string_view new_content) {
+    Indexer& indexer = session.index;
     auto found = indexer.get_block(block_id);
     if (!found) throw std::invalid_argument("Block " + std::string(block_id) + " not found");
     const Block& block = *found;
     const std::filesystem::path& fp = block.file_path;
 
-    watcher.wait_for_reindex(fp, 3.0);
+    session.watcher.wait_for_reindex(fp, 3.0);
 
     // Checked against what the session was last shown of the block, if anything: at its
     // stored lines, else where that content now stands nearest to them.
-    const std::string expected = _expected_hash(block);
-    auto at = _locate_block(safety, block);
+    const std::string expected = _expected_hash(session.view, block);
+    auto at = _locate_block(session, block);
     if (!at) throw FileChangedError(fp);
     const int first = at->first;
     const int last = at->second;
@@ -535,9 +535,10 @@ void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
     std::vector<std::string> new_lines = _block_lines(new_content, old_lines);
     if (new_lines == old_lines) return;
     // A FileChangedError propagates: the caller tells the agent to read the block again.
-    const WriteOutcome written = safety.apply_replace(fp, first, last, new_lines, WriteBasis::range(expected));
-    get_session_view()->record(block.uuid, compute_hash(detail::join_lines(new_lines)));
-    tracker.reset_file(fp.string());
+    const WriteOutcome written =
+        session.safety.apply_replace(fp, first, last, new_lines, WriteBasis::range(expected));
+    session.view.record(block.uuid, compute_hash(detail::join_lines(new_lines)));
+    session.reads.reset_file(fp.string());
 
     // The figures from the text written, at the block's former lines.
     const std::string full_now = detail::normalize_newlines(written.after);
@@ -545,7 +546,7 @@ void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
     const auto from = static_cast<std::size_t>(std::max(block.start_line, 1) - 1);
     const std::string block_now =
         detail::join_spans(full_now, spans, from, static_cast<std::size_t>(std::max(block.end_line, 0)));
-    TokenSavings savings = _token_savings(full_now, block_now, detail::join_lines(new_lines));
+    TokenSavings savings = _token_savings(session.setting("pricing_model"), full_now, block_now, detail::join_lines(new_lines));
     const Indexer::OperationRecord op{_today_local(), "replace_block", fp.string(), std::string(block_id),
                                       savings.tokens_saved};
 
@@ -553,7 +554,7 @@ void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
     // gives what a whole pass would, else the whole file.
     try {
         const std::optional<Indexer::LineSplice> splice = _splice_of(written, first, last);
-        indexer.index_after_write(fp, &watcher, std::pair{std::string(block_id), first}, op,
+        indexer.index_after_write(fp, &session.watcher, std::pair{std::string(block_id), first}, op,
                                   splice ? &*splice : nullptr);
         return;
     } catch (const std::exception& e) {
@@ -569,11 +570,9 @@ namespace {
 
 // Writes `new_content` as the section's content. True with the line saying it was updated, or
 // false with the line saying why it was not.
-std::pair<bool, std::string> rewrite_section(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                                             SessionReadTracker& tracker, const Block& block,
-                                             const std::string& new_content) {
+std::pair<bool, std::string> rewrite_section(Session& session, const Block& block, const std::string& new_content) {
     try {
-        _do_replace_direct(indexer, watcher, safety, tracker, block.file_path, block.uuid, new_content);
+        _do_replace_direct(session, block.uuid, new_content);
         return {true, "✅ Updated **" + block.title + "** (lines " + std::to_string(block.start_line) + "-" +
                           std::to_string(block.end_line) + ")"};
     } catch (const FileChangedError&) {
@@ -585,13 +584,14 @@ std::pair<bool, std::string> rewrite_section(Indexer& indexer, FileWatcher& watc
 
 // A section the instruction did not change, shown so the agent can edit it. The sections
 // shown share the result budget, less room for the other texts.
-std::string show_section(const Block& block, const std::string& content, std::size_t sections) {
-    const long long share = (_result_budget() - 200 * static_cast<long long>(sections)) /
+std::string show_section(Session& session, const Block& block, const std::string& content, std::size_t sections) {
+    const long long share = (_result_budget(*session.config) - 200 * static_cast<long long>(sections)) /
                             static_cast<long long>(std::max<std::size_t>(sections, 1));
     const long long room = std::max(share, 50LL);
-    std::string entry = suggestion_entry(block, content, room);
+    const std::string model = session.setting("pricing_model");
+    std::string entry = suggestion_entry(block, content, room, model);
     // Shown in full, the section counts as seen.
-    if (_budget_tokens(content) <= room) get_session_view()->record(block.uuid, compute_hash(content));
+    if (_budget_tokens(content, model) <= room) session.view.record(block.uuid, compute_hash(content));
     return entry;
 }
 
@@ -617,15 +617,13 @@ Reply md_edit_answer(const std::vector<std::string>& entries, int edits_made, in
 
 }  // namespace
 
-Reply do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                       SessionReadTracker& tracker, std::string_view file_path,
-                       std::string_view instruction) {
+Reply do_md_edit(Session& session, std::string_view file_path, std::string_view instruction) {
     detail::validate_utf8(instruction, "instruction");
-    std::filesystem::path fp = _resolve_path(file_path);
+    std::filesystem::path fp = session.resolve(file_path);
     log_debug("md_edit: %s", fp.c_str());
-    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
+    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
 
-    std::vector<Block> blocks = _ensure_fresh_index(indexer, watcher, fp);
+    std::vector<Block> blocks = _ensure_fresh_index(session.index, session.watcher, fp);
     if (blocks.empty()) return Reply::refusal("❌ Error: No sections found in " + fp.string() + ".");
 
     std::optional<EditRequest> parsed = _parse_instruction(instruction);
@@ -655,11 +653,11 @@ Reply do_md_edit(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
         }
         if (new_content && !new_content->empty() && *new_content != block_content) {
             wrote = true;
-            auto [updated, entry] = rewrite_section(indexer, watcher, safety, tracker, block, *new_content);
+            auto [updated, entry] = rewrite_section(session, block, *new_content);
             ++(updated ? edits_made : failures);
             entries.push_back(std::move(entry));
         } else {
-            entries.push_back(show_section(block, block_content, best.size()));
+            entries.push_back(show_section(session, block, block_content, best.size()));
         }
     }
     return md_edit_answer(entries, edits_made, failures, best.size());

@@ -41,11 +41,9 @@ std::optional<EditRequest> _parse_instruction(std::string_view instruction);
 // substitution template), then the first matching line; nullopt when the target is not found
 // or is empty. A template with a group reference by name raises ReplacementGroupNameError.
 std::optional<std::string> _apply_pattern(std::string_view content, const EditRequest& parsed);
-// One verified, backed-up replacement of one block with its bookkeeping. `file_path` is not
-// used: the block's stored path is. Raises on every failure: FileChangedError when the block's
-// content is no longer where it was read.
-void _do_replace_direct(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                        SessionReadTracker& tracker, const std::filesystem::path& file_path,
-                        std::string_view block_id, std::string_view new_content);
+// One verified, backed-up replacement of one block (at its stored path) with its bookkeeping.
+// Raises on every failure: FileChangedError when the block's content is no longer where it was
+// read.
+void _do_replace_direct(Session& session, std::string_view block_id, std::string_view new_content);
 
 }  // namespace quillbox

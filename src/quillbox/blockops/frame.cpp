@@ -46,9 +46,8 @@ long long _count_tokens(std::string_view text, std::string_view model) {
     return truncated > 1 ? truncated : 1;
 }
 
-TokenSavings _token_savings(std::string_view full_text, std::string_view old_block,
+TokenSavings _token_savings(std::string_view model, std::string_view full_text, std::string_view old_block,
                             std::string_view new_block) {
-    const std::string model = get_config("pricing_model");
     TokenSavings s;
     s.full_tok = _count_tokens(full_text, model);
     s.block_tok = _count_tokens(old_block, model);
@@ -76,8 +75,7 @@ bool _block_is_whole_file(std::string_view full_text, int start, int end) {
     return true;
 }
 
-std::string _savings_footer(const TokenSavings& savings) {
-    const PricingRates rates = get_pricing_rates();
+std::string _savings_footer(const TokenSavings& savings, const PricingRates& rates) {
     const double amount = (static_cast<double>(savings.read_savings) * rates.input +
                            static_cast<double>(savings.write_savings) * rates.output) /
                           1000000.0;
@@ -88,7 +86,7 @@ std::string _savings_footer(const TokenSavings& savings) {
 
 // ---- Path checks, file state ------------------------------------------------------------
 
-std::optional<std::string> _check_md_path(const fs::path& fp) {
+std::optional<std::string> _check_md_path(const PathResolver& paths, const fs::path& fp) {
     const std::string text = fp.string();
     if (!text.ends_with(".md")) return get_message("md_only_error");
     // One look at the file: whether it exists and what it is.
@@ -98,7 +96,7 @@ std::optional<std::string> _check_md_path(const fs::path& fp) {
         return get_message("not_regular_file", {{"path", fp}, {"kind", kind}});
     // A stored path may have become a link since it was indexed: it must still resolve inside
     // the project (the resolver raises PathOutsideRootError otherwise).
-    (void)_resolve_path(fp.string());
+    (void)paths.resolve(fp.string());
     return std::nullopt;
 }
 
@@ -235,16 +233,15 @@ std::string _format_blocks(const std::vector<Block>& blocks, const fs::path& fil
     return out;
 }
 
-Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path) {
-    return do_list_blocks(indexer, watcher, file_path, ListOptions{});
+Reply do_list_blocks(Session& session, std::string_view file_path) {
+    return do_list_blocks(session, file_path, ListOptions{});
 }
 
-Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view file_path,
-                           const ListOptions& options) {
-    const fs::path fp = _resolve_path(file_path);
+Reply do_list_blocks(Session& session, std::string_view file_path, const ListOptions& options) {
+    const fs::path fp = session.resolve(file_path);
     log_debug("list_blocks: %s", fp.c_str());
-    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
-    std::vector<Block> blocks = _ensure_fresh_index(indexer, watcher, fp, RowColumns::listed);
+    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
+    std::vector<Block> blocks = _ensure_fresh_index(session.index, session.watcher, fp, RowColumns::listed);
 
     if (!options.under.empty()) {
         auto top = std::find_if(blocks.begin(), blocks.end(),
@@ -277,8 +274,8 @@ Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view fi
                std::to_string(shown_end) +
                " and the same other arguments; max_level or under narrows the listing.";
     };
-    const long long budget = _result_budget();
-    TokenTally tally;
+    const long long budget = _result_budget(*session.config);
+    TokenTally tally(session.setting("pricing_model"));
     tally.add(out);
     tally.add(hint(total));
     tally.add("\n");
@@ -293,7 +290,7 @@ Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view fi
     for (long long i = first; i < last; ++i) {
         const Block& b = blocks[static_cast<std::size_t>(i)];
         const std::string line =
-            _format_block_line(b, options.short_ids ? _short_id_length(indexer, b.uuid) : std::string::npos);
+            _format_block_line(b, options.short_ids ? _short_id_length(session.index, b.uuid) : std::string::npos);
         const std::size_t grown = body.size() + (fit ? 1 : 0) + line.size();
         if (!counted && static_cast<double>(grown) * weight + base + 1 > static_cast<double>(budget)) {
             tally.add(body);
@@ -311,7 +308,7 @@ Reply do_list_blocks(Indexer& indexer, FileWatcher& watcher, std::string_view fi
         ++fit;
     }
     const long long shown_end = first + static_cast<long long>(fit);
-    _record_listed({blocks.begin() + first, blocks.begin() + shown_end});
+    _record_listed(session.view, {blocks.begin() + first, blocks.begin() + shown_end});
     out += body;
     if (shown_end < total && shown_end > first) {
         out += '\n';

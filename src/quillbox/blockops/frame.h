@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "quillbox/blockops.h"
-#include "quillbox/host.h"
+#include "quillbox/session.h"
 
 namespace quillbox {
 
@@ -42,16 +42,16 @@ struct TokenSavings {
     bool operator==(const TokenSavings&) const = default;
 };
 
-// Figures for the whole file, the old block and the new block (model from "pricing_model").
-TokenSavings _token_savings(std::string_view full_text, std::string_view old_block,
+// Figures for the whole file, the old block and the new block, counted for `model`.
+TokenSavings _token_savings(std::string_view model, std::string_view full_text, std::string_view old_block,
                             std::string_view new_block);
 // The same figures with nothing claimed: for a write that changed nothing, and for a block
 // that is the whole file (block-wise work saved nothing there).
 TokenSavings _no_savings(TokenSavings savings);
 // Whether every line of `full_text` outside lines start..end (1-based) is blank.
 bool _block_is_whole_file(std::string_view full_text, int start, int end);
-// The "[QUILLBOX_META] ..." footer (message aha_meta) priced with get_pricing_rates().
-std::string _savings_footer(const TokenSavings& savings);
+// The "[QUILLBOX_META] ..." footer (message aha_meta) priced with `rates`.
+std::string _savings_footer(const TokenSavings& savings, const PricingRates& rates);
 
 // ---- Result budget ----------------------------------------------------------------------
 
@@ -64,7 +64,7 @@ inline constexpr long long MIN_RESULT_BUDGET = 200;
 // The budget of one answer, in estimated tokens: the configuration key
 // "result_budget_tokens" (default 20,000), and when the environment sets
 // MAX_MCP_OUTPUT_TOKENS, at most four fifths of it (the estimate is not the client's count).
-long long _result_budget();
+long long _result_budget(const ConfigSource& config);
 
 // The cautious token count used to keep answers under the budget, for a text built piece by
 // piece: tokens() is _budget_tokens of the concatenation of everything added. Never below
@@ -73,7 +73,6 @@ long long _result_budget();
 // link-dense changelogs and tables the pricing estimate counts barely half the real tokens.
 class TokenTally {
 public:
-    TokenTally();
     explicit TokenTally(std::string_view model);
     void add(std::string_view text);
     long long tokens() const;
@@ -88,10 +87,10 @@ private:
     long long cn_ = 0, alpha_ = 0, digit_ = 0, space_ = 0, newline_ = 0, punct_ = 0, other_ = 0;
 };
 
-// The cautious count of `text` (see TokenTally), with the model of "pricing_model".
-long long _budget_tokens(std::string_view text);
-// _budget_tokens(text) <= budget, without counting a text too short to reach it.
-bool _fits_budget(std::string_view text, long long budget);
+// The cautious count of `text` (see TokenTally) for `model`.
+long long _budget_tokens(std::string_view text, std::string_view model);
+// _budget_tokens(text, model) <= budget, without counting a text too short to reach it.
+bool _fits_budget(std::string_view text, long long budget, std::string_view model);
 
 // How many of lines[first, last) fit, each preceded by a line feed, after the text counted in
 // `base`, while the whole stays within `budget`.
@@ -105,14 +104,14 @@ std::string_view _prefix_that_fits(const TokenTally& base, std::string_view text
 // `text` when it fits the budget; otherwise its longest prefix of whole lines that fits
 // together with one more line, hint(kept_lines), which tells the agent how to get the rest.
 // When not even the first line fits, that line is cut at a character boundary.
-std::string _fit_to_budget(std::string_view text, long long budget,
+std::string _fit_to_budget(std::string_view text, long long budget, std::string_view model,
                            const std::function<std::string(std::size_t kept_lines)>& hint);
 
 // The opening path checks on a resolved path: md_only_error when the path text does not end
 // in ".md" (case-sensitive), file_not_found when nothing exists there, not_regular_file for a
 // directory, FIFO, socket or device; nullopt when they pass. A path that now resolves outside
 // the project root (a link swapped in) raises the resolver's PathOutsideRootError.
-std::optional<std::string> _check_md_path(const std::filesystem::path& fp);
+std::optional<std::string> _check_md_path(const PathResolver& paths, const std::filesystem::path& fp);
 
 // Modification time in seconds since the epoch, with fractions.
 double _file_mtime(const std::filesystem::path& fp);
@@ -143,7 +142,7 @@ void _reindex_keeping_block(Indexer& indexer, FileWatcher& watcher, const std::f
 
 // Where a block to be rewritten stands now: its stored range while that still holds the
 // recorded content, else wherever that content moved; nullopt when it is gone.
-std::optional<std::pair<int, int>> _locate_block(SafetyEngine& safety, const Block& block);
+std::optional<std::pair<int, int>> _locate_block(Session& session, const Block& block);
 
 // The freshness record of the file a write left: the figures it took before reading the
 // bytes back, and their hash. Nothing when the figures are unknown.
@@ -159,8 +158,7 @@ std::optional<Indexer::LineSplice> _splice_of(const WriteOutcome& written, int f
 // Returns the block's new last line. ModificationError propagates. `lines_before`, when given,
 // is the file's text as the operation read it (the file is not read again); `text_after`, when
 // given, receives the bytes written.
-int _rewrite_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, SessionReadTracker& tracker,
-                   const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
+int _rewrite_block(Session& session, const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
                    long long tokens_saved, std::string_view op_type,
                    const std::vector<std::string>* lines_before = nullptr, std::string* text_after = nullptr);
 
@@ -195,26 +193,27 @@ std::string _format_blocks(const std::vector<Block>& blocks, const std::filesyst
 
 // The hash a change of `block` is checked against: what the session was last shown of it, or
 // the index's hash for a block the session never saw.
-std::string _expected_hash(const Block& block);
+std::string _expected_hash(const SessionView& view, const Block& block);
 // A listing or search showed these blocks: the session based its choice on the index's state.
-void _record_listed(const std::vector<Block>& blocks);
+void _record_listed(SessionView& view, const std::vector<Block>& blocks);
 // The session was shown the text whose lines (without ends) are `lines`: every block records
 // the hash of those lines at its range (blocks beyond the text are skipped).
-void _record_shown_text(const std::vector<Block>& blocks, const std::vector<std::string>& lines);
+void _record_shown_text(SessionView& view, const std::vector<Block>& blocks, const std::vector<std::string>& lines);
 
 // The session's own write of lines first..last (1-based): before it, the ids of the file's
 // blocks that overlap the range and whose content in `lines_before` is what the session was
 // shown. After it, `_record_own_write` gives those blocks the content the write left them
 // with, where the updated index agrees with `text_after` (the bytes the write produced);
 // blocks outside the range keep their content and their view.
-std::vector<std::string> _view_touched_by_write(const std::vector<Block>& blocks_before,
+std::vector<std::string> _view_touched_by_write(const SessionView& view, const std::vector<Block>& blocks_before,
                                                 const std::vector<std::string>& lines_before,
                                                 int first, int last);
 // Whether a write of lines first..last (1-based; last = first - 1 inserts before `first`)
 // would touch a block the session was shown with other content than `lines` (the file now)
 // holds at its range.
-bool _view_conflicts(const std::vector<Block>& blocks, const std::vector<std::string>& lines,
+bool _view_conflicts(const SessionView& view, const std::vector<Block>& blocks, const std::vector<std::string>& lines,
                      int first, int last);
-void _record_own_write(Indexer& indexer, const std::vector<std::string>& ids, std::string_view text_after);
+void _record_own_write(SessionView& view, Indexer& indexer, const std::vector<std::string>& ids,
+                       std::string_view text_after);
 
 }  // namespace quillbox

@@ -38,10 +38,10 @@ std::optional<std::string> refuse_non_heading(const std::optional<Block>& found,
     return std::nullopt;
 }
 
-std::variant<HeadingFile, Reply> find_heading_file(Indexer& indexer, std::string_view block_id) {
-    auto found = indexer.get_block(block_id);
+std::variant<HeadingFile, Reply> find_heading_file(Session& session, std::string_view block_id) {
+    auto found = session.index.get_block(block_id);
     if (auto refusal = refuse_non_heading(found, block_id)) return Reply::refusal(*refusal);
-    std::filesystem::path path = _resolve_path(found->file_path.string());
+    std::filesystem::path path = session.resolve(found->file_path.string());
     if (!std::filesystem::exists(path)) return Reply::refusal(get_message("file_not_found", {{"path", path}}));
     return HeadingFile{std::move(*found), std::move(path)};
 }
@@ -77,13 +77,12 @@ void forget_file_state(Indexer& indexer, const std::filesystem::path& fp) noexce
     }
 }
 
-bool rewrite_and_reindex(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                         const std::filesystem::path& fp, std::size_t old_count,
+bool rewrite_and_reindex(Session& session, const std::filesystem::path& fp, std::size_t old_count,
                          const std::vector<std::string>& new_lines, const std::string& basis_sha256) {
     WriteOutcome written;
     try {
         written =
-            safety.apply_replace(fp, 1, static_cast<long>(old_count), new_lines, WriteBasis::file(basis_sha256));
+            session.safety.apply_replace(fp, 1, static_cast<long>(old_count), new_lines, WriteBasis::file(basis_sha256));
     } catch (const FileChangedError&) {
         return false;
     }
@@ -91,9 +90,9 @@ bool rewrite_and_reindex(Indexer& indexer, FileWatcher& watcher, SafetyEngine& s
     // back: a change since shows as other figures and the next check re-indexes. Without
     // figures, the state is taken before a fresh read.
     if (std::optional<FileState> state = _written_state(written))
-        indexer.rebuild_file(fp, &watcher, *state, std::move(written.after));
+        session.index.rebuild_file(fp, &session.watcher, *state, std::move(written.after));
     else
-        indexer.rebuild_file(fp, &watcher, _current_file_state(fp));
+        session.index.rebuild_file(fp, &session.watcher, _current_file_state(fp));
     return true;
 }
 
@@ -172,14 +171,13 @@ std::string adjust_heading_line(std::string_view line, long long delta) {
 
 }  // namespace
 
-Reply do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                            std::string_view block_id, long long delta, bool recursive) {
+Reply do_adjust_level(Session& session, std::string_view block_id, long long delta, bool recursive) {
     log_debug("adjust_level: %.*s", static_cast<int>(block_id.size()), block_id.data());
-    auto heading = structure::find_heading_file(indexer, block_id);
+    auto heading = structure::find_heading_file(session, block_id);
     if (auto* refusal = std::get_if<Reply>(&heading)) return *refusal;
     const std::filesystem::path path = std::get<structure::HeadingFile>(heading).path;
 
-    std::vector<Block> all_blocks = _ensure_fresh_index(indexer, watcher, path);
+    std::vector<Block> all_blocks = _ensure_fresh_index(session.index, session.watcher, path);
     // A file changed on disk was re-indexed just now: its old identifiers are gone.
     auto current = structure::find_block(all_blocks, block_id);
     if (!current) return Reply::refusal(get_message("block_not_found", {{"block_id", block_id}}));
@@ -200,12 +198,12 @@ Reply do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
     }
 
     std::string basis;
-    auto unchanged = structure::read_unchanged(indexer, path, {&block}, basis);
+    auto unchanged = structure::read_unchanged(session.index, path, {&block}, basis);
     if (!unchanged) return Reply::refusal(get_message("file_changed"));
     std::vector<std::string>& lines = *unchanged;
     // The heading lines are rewritten from what the section holds now: it must be what the
     // session was shown of it.
-    if (_view_conflicts({block}, lines, block.start_line, block.end_line)) return Reply::refusal(get_message("file_changed"));
+    if (_view_conflicts(session.view, {block}, lines, block.start_line, block.end_line)) return Reply::refusal(get_message("file_changed"));
 
     std::set<int> indexes;
     for (const auto& b : to_adjust) indexes.insert(b.start_line - 1);
@@ -218,7 +216,7 @@ Reply do_adjust_level(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
     }
 
     std::size_t old_count = lines.size();
-    if (!structure::rewrite_and_reindex(indexer, watcher, safety, path, old_count, lines, basis))
+    if (!structure::rewrite_and_reindex(session, path, old_count, lines, basis))
         return Reply::refusal(get_message("file_changed"));
 
     return get_message("level_adjusted", {{"title", block.title},

@@ -88,23 +88,22 @@ std::vector<std::string> lines_after_move(const std::vector<std::string>& lines,
 
 }  // namespace
 
-Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                          std::string_view block_id, std::string_view target_block_id,
-                          std::string_view position) {
+Reply do_move_block(Session& session, std::string_view block_id, std::string_view target_block_id,
+                    std::string_view position) {
     log_debug("move_block: %.*s", static_cast<int>(block_id.size()), block_id.data());
-    auto heading = structure::find_heading_file(indexer, block_id);
+    auto heading = structure::find_heading_file(session, block_id);
     if (auto* refusal = std::get_if<Reply>(&heading)) return *refusal;
     const auto& [found, path] = std::get<structure::HeadingFile>(heading);
 
     const bool has_target = !target_block_id.empty();
     if (has_target) {
-        auto t = indexer.get_block(target_block_id);
+        auto t = session.index.get_block(target_block_id);
         if (auto refusal = structure::refuse_non_heading(t, target_block_id)) return Reply::refusal(*refusal);
         // Sections move within their own file only.
         if (t->file_path != found.file_path) return Reply::refusal(get_message("block_move_invalid_target"));
     }
 
-    std::vector<Block> all_blocks = _ensure_fresh_index(indexer, watcher, path);
+    std::vector<Block> all_blocks = _ensure_fresh_index(session.index, session.watcher, path);
     // A file changed on disk was re-indexed just now: identifiers from before are gone.
     auto current = structure::find_block(all_blocks, block_id);
     if (!current) return Reply::refusal(get_message("block_not_found", {{"block_id", block_id}}));
@@ -131,11 +130,11 @@ Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety
     std::string basis;
     std::vector<const Block*> to_match{&block};
     if (target) to_match.push_back(&*target);
-    auto unchanged = structure::read_unchanged(indexer, path, to_match, basis);
+    auto unchanged = structure::read_unchanged(session.index, path, to_match, basis);
     if (!unchanged) return Reply::refusal(get_message("file_changed"));
     const std::vector<std::string>& lines = *unchanged;
     // The section moves as it stands now: it must be what the session was shown of it.
-    if (_view_conflicts({block}, lines, block.start_line, block.end_line)) return Reply::refusal(get_message("file_changed"));
+    if (_view_conflicts(session.view, {block}, lines, block.start_line, block.end_line)) return Reply::refusal(get_message("file_changed"));
 
     const std::optional<long> insert_at = insertion_point(all_blocks, target, position, lines);
     if (!insert_at) return Reply::refusal(get_message("block_move_invalid_target"));
@@ -146,7 +145,7 @@ Reply do_move_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety
 
     const std::vector<std::string> new_lines = lines_after_move(lines, src_start_0, src_end, insert_pos);
 
-    if (!structure::rewrite_and_reindex(indexer, watcher, safety, path, lines.size(), new_lines, basis))
+    if (!structure::rewrite_and_reindex(session, path, lines.size(), new_lines, basis))
         return Reply::refusal(get_message("file_changed"));
 
     return get_message("block_moved", {{"title", block.title},

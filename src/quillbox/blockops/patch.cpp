@@ -110,9 +110,11 @@ Patched apply_patch(const std::string& content, const std::vector<std::size_t>& 
 
 // The answer: what was done, the changed lines of the file as they are now (within the result
 // budget), and the savings footer.
-std::string patch_answer(const std::string& title, const fs::path& fp, std::size_t replacements,
-                         std::set<long> changed, long block_start, const TokenSavings& savings) {
-    const std::string footer = _savings_footer(savings);
+std::string patch_answer(const Session& session, const std::string& title, const fs::path& fp,
+                         std::size_t replacements, std::set<long> changed, long block_start,
+                         const TokenSavings& savings) {
+    const std::string footer = _savings_footer(savings, session.config->pricing_rates());
+    const std::string model = session.setting("pricing_model");
     std::string head = "✅ Block '" + title + "' patched (" + std::to_string(replacements) +
                        (replacements == 1 ? " replacement" : " replacements") + ").\nFile: " + fp.string();
     if (changed.empty()) changed.insert(block_start);  // the block's lines were removed
@@ -123,8 +125,8 @@ std::string patch_answer(const std::string& title, const fs::path& fp, std::size
         log_warning("patch_block: cannot show the changed lines of %s: %s", fp.c_str(), e.what());
     }
     std::string excerpt = changed_lines_excerpt(file_lines, changed);
-    const long long room = _result_budget() - _budget_tokens(head + "\n\n\n" + footer);
-    excerpt = _fit_to_budget(excerpt, room, [&](std::size_t) {
+    const long long room = _result_budget(*session.config) - _budget_tokens(head + "\n\n\n" + footer, model);
+    excerpt = _fit_to_budget(excerpt, room, model, [&](std::size_t) {
         return "  … more changed lines not shown (result budget); md_read_block shows the section.";
     });
     return head + "\n" + excerpt + "\n\n" + footer;
@@ -132,25 +134,24 @@ std::string patch_answer(const std::string& title, const fs::path& fp, std::size
 
 }  // namespace
 
-Reply do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                           SessionReadTracker& tracker, const fs::path& file_path, std::string_view block_id,
-                           std::string_view old_text, std::string_view new_text, bool replace_all) {
+Reply do_patch_block(Session& session, const fs::path& file_path, std::string_view block_id,
+                     std::string_view old_text, std::string_view new_text, bool replace_all) {
     const std::string id(block_id);
-    std::optional<Block> found_block = indexer.get_block(id);
+    std::optional<Block> found_block = session.index.get_block(id);
     log_info("patch_block: %s (%d -> %d chars)", id.c_str(), static_cast<int>(detail::code_point_count(old_text)),
              static_cast<int>(detail::code_point_count(new_text)));
     if (!found_block) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", file_path}}));
     const Block block = std::move(*found_block);
     const fs::path& fp = block.file_path;
-    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
+    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
     detail::validate_utf8(old_text, "old_text");
     detail::validate_utf8(new_text, "new_text");
     if (old_text.empty())
         return Reply::refusal("❌ Error: old_text is empty. Give the exact text to replace, copied from md_read_block.");
 
-    watcher.wait_for_reindex(fp, 3.0);
+    session.watcher.wait_for_reindex(fp, 3.0);
 
-    auto located = _locate_block(safety, block);
+    auto located = _locate_block(session, block);
     if (!located) return Reply::refusal(get_message("file_changed"));
     const auto [actual_start, actual_end] = *located;
     const std::string content = detail::join_lines(read_lines(fp, actual_start, actual_end));
@@ -175,8 +176,8 @@ Reply do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safet
     // What this call exchanged: the agent read the block instead of the file, and wrote the
     // two texts instead of the whole file. Taken before the write.
     const std::string full_text = detail::read_text_file(fp);
-    TokenSavings savings = _token_savings(full_text, content, patched.text);
-    const std::string model = get_config("pricing_model");
+    const std::string model = session.setting("pricing_model");
+    TokenSavings savings = _token_savings(model, full_text, content, patched.text);
     savings.write_savings =
         std::max(savings.full_tok - _count_tokens(old_text, model) - _count_tokens(new_text, model), 0LL);
     savings.tokens_saved = savings.read_savings + savings.write_savings;
@@ -184,13 +185,13 @@ Reply do_patch_block(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safet
         savings = _no_savings(savings);
 
     try {
-        _rewrite_block(indexer, watcher, safety, tracker, block, actual_start, actual_end, patched.lines,
+        _rewrite_block(session, block, actual_start, actual_end, patched.lines,
                        savings.tokens_saved, "patch_block");
     } catch (const FileChangedError&) {
         return Reply::refusal(get_message("file_changed"));
     }
 
-    return patch_answer(block.title, fp, at.size(), patched.changed, actual_start, savings);
+    return patch_answer(session, block.title, fp, at.size(), patched.changed, actual_start, savings);
 }
 
 }  // namespace quillbox

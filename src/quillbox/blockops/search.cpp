@@ -86,10 +86,11 @@ std::vector<Block> searchable_blocks(Indexer& indexer) {
     return all;
 }
 
-// Where results name their files from: the project root of the installed path resolver, else
+// Where results name their files from: the project root of the session's path resolver, else
 // the folder that holds the data directory.
-fs::path project_root(const fs::path& data_dir) {
-    if (auto r = std::dynamic_pointer_cast<const ProjectPathResolver>(get_path_resolver())) return r->root();
+fs::path project_root(const Session& session) {
+    const fs::path& data_dir = session.data_dir;
+    if (auto r = std::dynamic_pointer_cast<const ProjectPathResolver>(session.paths)) return r->root();
     std::error_code ec;
     return fs::weakly_canonical(fs::absolute(data_dir, ec).parent_path(), ec);
 }
@@ -127,35 +128,35 @@ private:
 
 // The local model the search uses: QUILLBOX_SEMANTIC_MODEL, else the host's configuration,
 // else what the engine reads from the data directory. None: the engine decides.
-std::optional<std::string> configured_model() {
+std::optional<std::string> configured_model(const ConfigSource& config) {
     if (const char* env = std::getenv("QUILLBOX_SEMANTIC_MODEL"); env && *env && AVAILABLE_MODELS.count(env))
         return std::nullopt;  // the engine reads it itself
-    std::string configured = get_config("semantic.model");
+    std::string configured = config.get("semantic.model");
     if (AVAILABLE_MODELS.count(configured)) return configured;
     return std::nullopt;
 }
 
-std::string local_model_name(const fs::path& data_dir) {
+std::string local_model_name(const Session& session) {
     if (const char* env = std::getenv("QUILLBOX_SEMANTIC_MODEL"); env && *env && AVAILABLE_MODELS.count(env))
         return env;
-    if (auto m = configured_model()) return *m;
+    if (auto m = configured_model(*session.config)) return *m;
     try {
-        return SemanticEngine::_load_config(data_dir / "vectors");
+        return SemanticEngine::_load_config(session.data_dir / "vectors");
     } catch (const std::exception&) {
         return AVAILABLE_MODELS.begin()->first;
     }
 }
 
-std::vector<Hit> search_with_engine(Indexer& indexer, const fs::path& data_dir, std::string_view query) {
+std::vector<Hit> search_with_engine(Session& session, std::string_view query) {
     // The store follows the index: blocks added or changed since the last search are encoded,
     // blocks that are gone are dropped, the rest keep their vectors.
-    const std::vector<Block> blocks = searchable_blocks(indexer);
-    SemanticEngine engine(data_dir / "vectors", configured_model());
+    const std::vector<Block> blocks = searchable_blocks(session.index);
+    SemanticEngine engine(session.data_dir / "vectors", configured_model(*session.config));
     engine.sync(blocks);
 
     std::unordered_map<std::string_view, const Block*> by_id;
     for (const auto& b : blocks) by_id.emplace(b.uuid, &b);
-    const fs::path root = project_root(data_dir);
+    const fs::path root = project_root(session);
     std::vector<Hit> hits;
     for (auto& r : engine.search(query, 3)) {
         auto it = by_id.find(r.block_id);
@@ -204,9 +205,9 @@ std::vector<std::vector<double>> title_vectors(EmbeddingProvider& provider, cons
     return corpus;
 }
 
-std::vector<Hit> search_with_provider(Indexer& indexer, EmbeddingProvider& provider, const fs::path& data_dir,
-                                      std::string_view query, bool& no_blocks) {
-    std::vector<Block> blocks = searchable_blocks(indexer);
+std::vector<Hit> search_with_provider(Session& session, EmbeddingProvider& provider, std::string_view query,
+                                      bool& no_blocks) {
+    std::vector<Block> blocks = searchable_blocks(session.index);
     if (blocks.empty()) {
         no_blocks = true;
         return {};
@@ -217,7 +218,7 @@ std::vector<Hit> search_with_provider(Indexer& indexer, EmbeddingProvider& provi
 
     auto query_vecs = provider.encode({std::string(query)});
     if (query_vecs.empty()) throw std::runtime_error("the embedding provider returned no vector for the query");
-    const auto corpus = title_vectors(provider, data_dir, texts);
+    const auto corpus = title_vectors(provider, session.data_dir, texts);
 
     std::vector<std::pair<double, std::size_t>> scored;
     scored.reserve(blocks.size());
@@ -228,7 +229,7 @@ std::vector<Hit> search_with_provider(Indexer& indexer, EmbeddingProvider& provi
 
     std::vector<Hit> hits;
     LineSource source;
-    const fs::path root = project_root(data_dir);
+    const fs::path root = project_root(session);
     for (std::size_t k = 0; k < scored.size() && k < 3; ++k) {
         const Block& b = blocks[scored[k].second];
         hits.push_back({b.title, scored[k].first, detail::join_lines(source.lines(b, 3)),
@@ -265,22 +266,22 @@ double _cosine_similarity(const std::vector<double>& a, const std::vector<double
     return dot.value() / (norm_a * norm_b);
 }
 
-Reply do_search_blocks(Indexer& indexer, const fs::path& data_dir, std::string_view query) {
+Reply do_search_blocks(Session& session, std::string_view query) {
     const std::string q(query);
     log_debug("search_blocks: '%s'", q.c_str());
 
     std::vector<Hit> hits;
-    if (auto provider = get_provider()) {
+    if (EmbeddingProvider* provider = session.embeddings.get()) {
         bool no_blocks = false;
-        hits = search_with_provider(indexer, *provider, data_dir, query, no_blocks);
+        hits = search_with_provider(session, *provider, query, no_blocks);
         if (no_blocks) return get_message("search_no_results", {{"query", q}});
     } else {
         // The engine is always built in; the configuration can still switch it off.
-        if (get_config("semantic.backend") == "none") {
+        if (session.setting("semantic.backend") == "none") {
             log_warning("Semantic engine not available");
-            return Reply::refusal(semantic_not_enabled(local_model_name(data_dir)));
+            return Reply::refusal(semantic_not_enabled(local_model_name(session)));
         }
-        hits = search_with_engine(indexer, data_dir, query);
+        hits = search_with_engine(session, query);
     }
     if (hits.empty()) return get_message("search_no_results", {{"query", q}});
 

@@ -35,7 +35,7 @@ struct HeadingFile {
 };
 // The heading `block_id` and its file; instead the refusal when there is no such block, it is
 // not a heading, or its file is gone.
-std::variant<HeadingFile, Reply> find_heading_file(Indexer& indexer, std::string_view block_id);
+std::variant<HeadingFile, Reply> find_heading_file(Session& session, std::string_view block_id);
 
 // Whether lines start_line..end_line of `lines` still hold the content the index recorded.
 bool block_matches(const std::vector<std::string>& lines, const Block& block);
@@ -57,8 +57,7 @@ void forget_file_state(Indexer& indexer, const std::filesystem::path& fp) noexce
 // written state so that the next freshness check trusts the new index. `basis_sha256` is the
 // SHA-256 of the bytes the new lines were computed from: a file that changed since is not
 // written, and the result is false.
-bool rewrite_and_reindex(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                         const std::filesystem::path& fp, std::size_t old_count,
+bool rewrite_and_reindex(Session& session, const std::filesystem::path& fp, std::size_t old_count,
                          const std::vector<std::string>& new_lines, const std::string& basis_sha256);
 
 }  // namespace quillbox::structure

@@ -46,14 +46,13 @@ std::pair<long, long> find_toc_markers(const std::vector<std::string>& lines) {
 
 }  // namespace
 
-Reply do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety,
-                            std::string_view file_path, bool /*update*/, bool force_insert,
-                            long long max_depth) {
-    std::filesystem::path fp = _resolve_path(file_path);
+Reply do_generate_toc(Session& session, std::string_view file_path, bool /*update*/, bool force_insert,
+                      long long max_depth) {
+    std::filesystem::path fp = session.resolve(file_path);
     log_debug("generate_toc: %s", fp.c_str());
-    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
+    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
 
-    std::vector<Block> blocks = _ensure_fresh_index(indexer, watcher, fp);
+    std::vector<Block> blocks = _ensure_fresh_index(session.index, session.watcher, fp);
     if (blocks.empty()) return "No headings found in this document.";
 
     const int depth = static_cast<int>(std::clamp(max_depth, static_cast<long long>(INT_MIN),
@@ -84,7 +83,7 @@ Reply do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
             detail::join_lines(stripped, static_cast<std::size_t>(toc_start), static_cast<std::size_t>(toc_end) + 1);
         old_toc_text += '\n';
         if (old_toc_text == new_toc_text) return get_message("toc_unchanged");
-        if (_view_conflicts(blocks, stripped, static_cast<int>(toc_start) + 1, static_cast<int>(toc_end) + 1))
+        if (_view_conflicts(session.view, blocks, stripped, static_cast<int>(toc_start) + 1, static_cast<int>(toc_end) + 1))
             return Reply::refusal(get_message("file_changed"));
         new_lines.insert(new_lines.end(), stripped.begin(), stripped.begin() + toc_start);
         new_lines.insert(new_lines.end(), toc_lines.begin(), toc_lines.end());
@@ -95,7 +94,7 @@ Reply do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
         int fm_end = find_frontmatter_end(stripped);
         std::size_t at = fm_end > 0 ? static_cast<std::size_t>(fm_end) : 0;
         at = std::min(at, stripped.size());
-        if (_view_conflicts(blocks, stripped, static_cast<int>(at) + 1, static_cast<int>(at)))
+        if (_view_conflicts(session.view, blocks, stripped, static_cast<int>(at) + 1, static_cast<int>(at)))
             return Reply::refusal(get_message("file_changed"));
         new_lines.insert(new_lines.end(), stripped.begin(), stripped.begin() + static_cast<long>(at));
         new_lines.insert(new_lines.end(), toc_lines.begin(), toc_lines.end());
@@ -109,12 +108,12 @@ Reply do_generate_toc(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safe
     if (bytes > MAX_FILE_SIZE || new_lines.size() > MAX_FILE_LINES) return Reply::refusal(get_message("file_too_large"));
 
     try {
-        safety.apply_replace(fp, 1, static_cast<long>(stripped.size()), new_lines, WriteBasis::file(basis));
+        session.safety.apply_replace(fp, 1, static_cast<long>(stripped.size()), new_lines, WriteBasis::file(basis));
     } catch (const FileChangedError&) {
         return Reply::refusal(get_message("file_changed"));
     }
     // The stored block ranges are behind the file now: the next freshness check re-indexes.
-    structure::forget_file_state(indexer, fp);
+    structure::forget_file_state(session.index, fp);
     return get_message(result_key);
 }
 

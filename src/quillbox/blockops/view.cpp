@@ -22,54 +22,50 @@ std::optional<std::string> hash_at(const std::vector<std::string>& lines, int st
 
 }  // namespace
 
-std::string _expected_hash(const Block& block) {
-    return get_session_view()->shown(block.uuid).value_or(block.content_hash);
+std::string _expected_hash(const SessionView& view, const Block& block) {
+    return view.shown(block.uuid).value_or(block.content_hash);
 }
 
-void _record_listed(const std::vector<Block>& blocks) {
-    auto view = get_session_view();
-    for (const auto& b : blocks) view->record(b.uuid, b.content_hash);
+void _record_listed(SessionView& view, const std::vector<Block>& blocks) {
+    for (const auto& b : blocks) view.record(b.uuid, b.content_hash);
 }
 
-void _record_shown_text(const std::vector<Block>& blocks, const std::vector<std::string>& lines) {
-    auto view = get_session_view();
+void _record_shown_text(SessionView& view, const std::vector<Block>& blocks, const std::vector<std::string>& lines) {
     for (const auto& b : blocks)
-        if (auto h = hash_at(lines, b.start_line, b.end_line)) view->record(b.uuid, *h);
+        if (auto h = hash_at(lines, b.start_line, b.end_line)) view.record(b.uuid, *h);
 }
 
-std::vector<std::string> _view_touched_by_write(const std::vector<Block>& blocks_before,
+std::vector<std::string> _view_touched_by_write(const SessionView& view, const std::vector<Block>& blocks_before,
                                                 const std::vector<std::string>& lines_before,
                                                 int first, int last) {
-    auto view = get_session_view();
     std::vector<std::string> ids;
     for (const auto& b : blocks_before) {
         // Overlap with the written range; an insertion (last < first) touches the blocks
         // that hold its position.
         const int lo = std::min(first, last + 1);
         if (b.end_line < lo || b.start_line > std::max(last, first)) continue;
-        auto shown = view->shown(b.uuid);
+        auto shown = view.shown(b.uuid);
         if (shown && hash_at(lines_before, b.start_line, b.end_line) == shown) ids.push_back(b.uuid);
     }
     return ids;
 }
 
-bool _view_conflicts(const std::vector<Block>& blocks, const std::vector<std::string>& lines,
+bool _view_conflicts(const SessionView& view, const std::vector<Block>& blocks, const std::vector<std::string>& lines,
                      int first, int last) {
-    auto view = get_session_view();
     const int lo = std::min(first, last + 1);
     const int hi = std::max(first, last);
     for (const auto& b : blocks) {
         if (b.end_line < lo || b.start_line > hi) continue;
-        auto shown = view->shown(b.uuid);
+        auto shown = view.shown(b.uuid);
         if (shown && hash_at(lines, b.start_line, b.end_line) != shown) return true;
     }
     return false;
 }
 
-void _record_own_write(Indexer& indexer, const std::vector<std::string>& ids, std::string_view text_after) {
+void _record_own_write(SessionView& view, Indexer& indexer, const std::vector<std::string>& ids,
+                       std::string_view text_after) {
     if (ids.empty()) return;
     const auto spans = detail::line_spans(text_after);
-    auto view = get_session_view();
     for (const std::string& id : ids) {
         const std::optional<Block> b = indexer.get_block(id);
         if (!b || b->start_line < 1 || b->end_line < b->start_line - 1 ||
@@ -80,7 +76,7 @@ void _record_own_write(Indexer& indexer, const std::vector<std::string>& ids, st
         // Elsewhere the old view stays, and a later change of the block is refused.
         const std::string lines = detail::join_spans(text_after, spans, static_cast<std::size_t>(b->start_line - 1),
                                                      static_cast<std::size_t>(b->end_line));
-        if (compute_hash(lines) == b->content_hash) view->record(b->uuid, b->content_hash);
+        if (compute_hash(lines) == b->content_hash) view.record(b->uuid, b->content_hash);
     }
 }
 

@@ -75,6 +75,10 @@ void SessionReadTracker::record_recent_call(const std::string& file_path) {
     const double cutoff = now - repeat_window_;
     calls.erase(std::remove_if(calls.begin(), calls.end(), [&](double t) { return !(t > cutoff); }),
                 calls.end());
+    // Only whether the count reaches the threshold (or is one) matters: the oldest beyond that
+    // can go, so that a burst of calls keeps the list short.
+    const std::size_t keep = static_cast<std::size_t>(std::max(repeat_threshold_, 2));
+    if (calls.size() > keep) calls.erase(calls.begin(), calls.end() - static_cast<std::ptrdiff_t>(keep));
 }
 
 std::size_t SessionReadTracker::recent_call_count(const std::string& file_path) const {

@@ -1,14 +1,11 @@
 #pragma once
-// Interfaces of the host components that blockops calls (path resolver, configuration and
-// pricing, read cache, logger sink, embedding provider), with a process-wide registry of
-// working defaults. The operations keep their plain signatures and
-// reach these through the free functions below; the host installs its own implementations
-// at start-up with the set_* functions, tests install fakes the same way.
+// One agent session and everything its operations work with: the index, watcher and safety
+// engine (long-lived, owned by the host), the session's own state (what it was shown and what
+// it read), and the collaborators the host chooses (path resolver, configuration, read cache,
+// embedding provider, text-file test). The host makes one Session for each MCP session; tests
+// build one with fakes. Only the log sink (quillbox/log.h) is process-wide.
 //
-// The registry is thread-safe: getters hand out shared_ptr copies, so a component swapped
-// while an operation runs stays alive until that operation is done with it.
-//
-// Implemented in the blockops module (blockops/host.cpp).
+// Implemented in the blockops module (blockops/session.cpp).
 
 #include <array>
 #include <filesystem>
@@ -22,9 +19,13 @@
 #include <string_view>
 #include <vector>
 
+#include "quillbox/tracker.h"
+
 namespace quillbox {
 
-class SessionView;
+class Indexer;
+class FileWatcher;
+class SafetyEngine;
 
 // ---------------------------------------------------------------------------------------
 // Path resolver
@@ -69,12 +70,6 @@ private:
     std::filesystem::path root_;
     bool allow_outside_;
 };
-
-void set_path_resolver(std::shared_ptr<const PathResolver> resolver);  // nullptr: the default
-std::shared_ptr<const PathResolver> get_path_resolver();
-
-// The agent's path text, resolved by the installed resolver.
-std::filesystem::path _resolve_path(std::string_view path_text);
 
 // ---------------------------------------------------------------------------------------
 // Configuration and pricing
@@ -139,12 +134,6 @@ private:
     PricingRates rates_;
 };
 
-void set_config_source(std::shared_ptr<const ConfigSource> source);  // nullptr: the default
-std::shared_ptr<const ConfigSource> get_config_source();
-
-std::string get_config(std::string_view key);
-PricingRates get_pricing_rates();
-
 // ---------------------------------------------------------------------------------------
 // Read cache
 // ---------------------------------------------------------------------------------------
@@ -197,39 +186,8 @@ private:
 
 // Whether a file takes part in the read cache. Default: a regular file whose first 8 KiB hold
 // no NUL byte and are valid UTF-8 (a sequence cut at the 8 KiB boundary is allowed).
-bool is_text_file(std::string_view path_text);
 using TextFilePredicate = std::function<bool(std::string_view path_text)>;
-void set_text_file_predicate(TextFilePredicate predicate);  // empty: the default
 bool default_is_text_file(std::string_view path_text);
-
-// ---------------------------------------------------------------------------------------
-// Logger "quillbox"
-// ---------------------------------------------------------------------------------------
-
-enum class LogLevel { debug = 10, info = 20, warning = 30, error = 40 };
-
-// One record: the logger name, the printf-style template as written at the call site and the
-// message formatted from it with the record's arguments.
-struct LogRecord {
-    LogLevel level;
-    std::string_view logger;  // always "quillbox"
-    const char* templ;
-    std::string message;
-};
-
-using LogSink = std::function<void(const LogRecord&)>;
-
-// The default sink writes "quillbox WARNING: message" lines to stderr (never stdout, which
-// may carry a protocol). The default level is warning.
-void set_log_sink(LogSink sink);  // empty: the default sink
-void set_log_level(LogLevel level);
-LogLevel get_log_level();
-bool log_enabled(LogLevel level);
-const char* log_level_name(LogLevel level);
-
-void log_debug(const char* templ, ...) __attribute__((format(printf, 1, 2)));
-void log_info(const char* templ, ...) __attribute__((format(printf, 1, 2)));
-void log_warning(const char* templ, ...) __attribute__((format(printf, 1, 2)));
 
 // ---------------------------------------------------------------------------------------
 // Embedding provider
@@ -248,23 +206,44 @@ public:
     virtual std::string cache_key() const { return {}; }
 };
 
-void set_embedding_provider(std::shared_ptr<EmbeddingProvider> provider);  // nullptr: none
-// The installed provider, or nullptr when none is configured.
-std::shared_ptr<EmbeddingProvider> get_provider();
 
 // ---------------------------------------------------------------------------------------
-// Session view
-// ---------------------------------------------------------------------------------------
-// What the agent session being served was last shown of each block (tracker.h). A server
-// serves one session, so the default is one view for the process; a host serving several
-// sessions installs the current one.
-void set_session_view(std::shared_ptr<SessionView> view);  // nullptr: a fresh default view
-std::shared_ptr<SessionView> get_session_view();
-
+// The session
 // ---------------------------------------------------------------------------------------
 
-// Restores every default of this registry (resolver, configuration, text-file predicate,
-// log sink and level, no embedding provider, a fresh session view). For tests.
-void reset_host_defaults();
+// Everything the operations of one agent session use. The index, watcher and safety engine
+// outlive the session (the host owns them and shares them between sessions); what the agent
+// was shown and read belongs to the session alone, so a new session starts with nothing
+// shown. The other collaborators default to those of a plain process: paths taken from the
+// working directory, the in-memory configuration defaults, a read cache of its own, no
+// embedding provider, the default text-file test, no data directory.
+//
+// The host sets the collaborators before the first operation and leaves them alone after;
+// operations of one session run one at a time.
+class Session {
+public:
+    Session(Indexer& index, FileWatcher& watcher, SafetyEngine& safety);
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    Indexer& index;
+    FileWatcher& watcher;
+    SafetyEngine& safety;
+
+    SessionReadTracker reads;          // which whole files the agent holds
+    SessionView view;                  // what the agent was last shown of each block
+    std::shared_ptr<ReadCache> cache;  // never null
+
+    std::shared_ptr<const ConfigSource> config;     // never null
+    std::shared_ptr<const PathResolver> paths;      // never null
+    std::shared_ptr<EmbeddingProvider> embeddings;  // null: the local SemanticEngine
+    TextFilePredicate is_text_file = default_is_text_file;
+    std::filesystem::path data_dir;  // the project's data directory (vectors/); empty: none
+
+    // The agent's path text as the resolver resolves it.
+    std::filesystem::path resolve(std::string_view path_text) const { return paths->resolve(path_text); }
+    // The configuration's text for `key`.
+    std::string setting(std::string_view key) const { return config->get(key); }
+};
 
 }  // namespace quillbox
