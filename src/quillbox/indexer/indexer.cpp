@@ -1312,7 +1312,7 @@ std::string today_local_date() {
 }
 
 UsageSummary Indexer::usage_summary(const fs::path& db_path) {
-    SQLite::Database db(db_path.string(), SQLite::OPEN_READONLY);
+    SQLite::Database db(db_path.string(), SQLite::OPEN_READONLY | SQLITE_OPEN_NOFOLLOW);
     db.setBusyTimeout(kBusyTimeoutMs);
     UsageSummary u;
     {

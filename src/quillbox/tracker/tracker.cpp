@@ -121,8 +121,10 @@ bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' |
 EditTracker::EditTracker(fs::path db_path, std::optional<fs::path> secret_file, Clock clock)
     : db_path_(std::move(db_path)), clock_(std::move(clock)) {
     if (secret_file) secret_ = read_install_secret(*secret_file);
+    // Never through a symbolic link, like the index it shares the file with.
     conn_ = std::make_unique<SQLite::Database>(
-        db_path_.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX);
+        db_path_.string(),
+        SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE | SQLite::OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW);
     conn_->setBusyTimeout(BUSY_TIMEOUT_MS);
     // Shares the index file well: readers never block the writer and vice versa.
     conn_->exec("PRAGMA journal_mode=WAL");
