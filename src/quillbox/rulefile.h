@@ -1,8 +1,8 @@
 #pragma once
 // The Quillbox rules section in CLAUDE.md: detect, add or update, remove.
 //
-// Reading accepts UTF-8 only and turns CRLF / CR line ends into LF; writing rewrites the whole
-// file as UTF-8 with LF through a temporary file in the same directory that is synced and
+// Reading accepts UTF-8 only. Every byte outside the section is the user's and is kept, line
+// ends included. Writing goes through a temporary file in the same directory that is synced and
 // renamed into place, so the file is either the old one or the new one, never half-written.
 // Errors (missing parent directory, a directory given as the file, invalid UTF-8, no
 // permission) are raised as std::filesystem::filesystem_error or quillbox::DecodeError.
@@ -117,13 +117,15 @@ std::optional<std::string> _detect_version(const std::filesystem::path& path);
 bool has_quillbox_section(const std::filesystem::path& path);
 // Whether the section is there in RULES_VERSION (either language counts).
 bool is_current_version(const std::filesystem::path& path);
-// Ensures the current section: appends it when absent, replaces an outdated one by appending
-// the current one at the end, does nothing when current. True when the file was written.
+// Ensures the current section: appends it when absent, replaces an outdated one with the
+// current one where the old one stood, does nothing when current. The bytes outside the section
+// stay as they are; the section takes the file's line ends. True when the file was written.
 // The section written is the Chinese one; the overload below picks it by language.
 bool add_quillbox_section(const std::filesystem::path& path);
 bool add_quillbox_section(const std::filesystem::path& path, std::string_view language);
-// Removes the section (from its version comment up to the next level-1 or level-2 heading).
-// True when it was there and the file was rewritten.
+// Removes the section (from its version comment to its last line) and the empty line install
+// put before it; every other byte stays. A file left with nothing but white space becomes
+// empty. True when it was there and the file was rewritten.
 bool remove_quillbox_section(const std::filesystem::path& path);
 
 // Tests only: called with the synced temporary file just before it is renamed over CLAUDE.md;

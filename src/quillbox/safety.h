@@ -67,9 +67,12 @@ struct WriteBasis {
     std::optional<std::string> range_hash;
     // SHA-256 (hex) of the file's raw bytes: the whole text the new lines were derived from.
     std::optional<std::string> file_sha256;
+    // The new lines end the file and the last of them gets a line end, even in a file that had
+    // none (a patch that adds the final line feed).
+    bool final_line_end = false;
 
-    static WriteBasis range(std::string hash) { return {std::move(hash), std::nullopt}; }
-    static WriteBasis file(std::string sha256) { return {std::nullopt, std::move(sha256)}; }
+    static WriteBasis range(std::string hash) { return {std::move(hash), std::nullopt, false}; }
+    static WriteBasis file(std::string sha256) { return {std::nullopt, std::move(sha256), false}; }
 };
 
 // What a replacement read and wrote: the file's whole bytes before and after, and the written

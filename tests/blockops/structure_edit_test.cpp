@@ -98,12 +98,12 @@ TEST(ApplyPattern, CaseInsensitiveWithTemplate) {
 
 TEST(ApplyPattern, TemplateErrorsFallBackToFirstLine) {
     const std::string content = "Hello World\nworld again";
-    // Each of these is an unusable template: the line step lower-cases the first hit line and
-    // puts the replacement in literally.
+    // Each of these is an unusable template: the line step puts the replacement in literally
+    // in the first hit line, and keeps the rest of the text as it was.
     for (const char* repl : {R"(x\d)", R"(x\1)", R"(x\18)", R"(x\400)", R"(x\g<1>)", R"(x\g<0)",
                              R"(x\g<>)", R"(x\g<a-b>)", "x\\"}) {
         SCOPED_TRACE(repl);
-        EXPECT_EQ(_apply_pattern(content, req("WORLD", repl)), "hello " + std::string(repl) + "\nworld again");
+        EXPECT_EQ(_apply_pattern(content, req("WORLD", repl)), "Hello " + std::string(repl) + "\nworld again");
     }
 }
 
@@ -124,7 +124,10 @@ TEST(ApplyPattern, NotFoundAndEmptyTarget) {
 TEST(ApplyPattern, LineStepUsesFullLowerCase) {
     // İ lower-cases to i + combining dot in full mapping but to i alone in the simple one, so
     // only the line step finds "i̇stanbul".
-    EXPECT_EQ(_apply_pattern("Go to İSTANBUL now\nİstanbul", req("i\u0307stanbul", "X")), "go to X now\nİstanbul");
+    EXPECT_EQ(_apply_pattern("Go to İSTANBUL now\nİstanbul", req("i\u0307stanbul", "X")), "Go to X now\nİstanbul");
+    // A defect once lower-cased the rest of the line.
+    EXPECT_EQ(_apply_pattern("Hello World, Alice.", req("world", R"(C:\data\new)")), R"(Hello C:\data\new, Alice.)");
+    EXPECT_EQ(_apply_pattern("ÄÖ İSTANBUL ÜBER", req("i\u0307stanbul", "x")), "ÄÖ x ÜBER");
 }
 
 // ---------------------------------------------------------------------------------------

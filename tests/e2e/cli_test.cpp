@@ -95,7 +95,14 @@ TEST(Cli, UninstallRemovesTheClaudeMdInstallCreatedButKeepsTheUsersOwn) {
     ASSERT_EQ(run_quillbox({"install", "--root", grown.path.string()}).code, 0);
     grown.write("CLAUDE.md", grown.read("CLAUDE.md") + "\n## Team notes\nKeep.\n");
     ASSERT_EQ(run_quillbox({"uninstall", "--root", grown.path.string()}).code, 0);
-    EXPECT_EQ(grown.read("CLAUDE.md"), "## Team notes\nKeep.\n");
+    EXPECT_EQ(grown.read("CLAUDE.md"), "\n## Team notes\nKeep.\n");
+
+    // A memory line appended right after the section (Claude Code's # shortcut) is the user's.
+    TempDir memo;
+    ASSERT_EQ(run_quillbox({"install", "--root", memo.path.string()}).code, 0);
+    memo.write("CLAUDE.md", memo.read("CLAUDE.md") + "- Use pnpm, never npm\n");
+    ASSERT_EQ(run_quillbox({"uninstall", "--root", memo.path.string()}).code, 0);
+    EXPECT_EQ(memo.read("CLAUDE.md"), "- Use pnpm, never npm\n");
 }
 
 namespace {

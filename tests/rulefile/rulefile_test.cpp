@@ -132,7 +132,7 @@ TEST_F(RuleFile, DetectVersion) {
 TEST_F(RuleFile, UpgradeReplacesAnOldSectionBetweenUserSections) {
     write("\n# Intro\n\ntext\n\n" + old_section("v3.0") + "\n## Next\n\nmore\n\n");
     EXPECT_TRUE(add_quillbox_section(path_));
-    EXPECT_EQ(read(), "# Intro\n\ntext\n\n\n## Next\n\nmore\n\n" + SECTION);
+    EXPECT_EQ(read(), "\n# Intro\n\ntext\n\n" + SECTION + "\n## Next\n\nmore\n\n");
     EXPECT_TRUE(is_current_version(path_));
     EXPECT_FALSE(add_quillbox_section(path_));
 }
@@ -144,7 +144,7 @@ TEST_F(RuleFile, SectionWithoutVersionCommentIsOutdated) {
     EXPECT_EQ(read(), "# Mine\n\n" + SECTION);
 }
 
-TEST_F(RuleFile, RemoveTrimsAndKeepsFollowingHeadings) {
+TEST_F(RuleFile, RemoveKeepsEveryByteOutsideTheSection) {
     write(SECTION + "\n");
     EXPECT_TRUE(remove_quillbox_section(path_));
     EXPECT_EQ(read(), "");
@@ -152,17 +152,57 @@ TEST_F(RuleFile, RemoveTrimsAndKeepsFollowingHeadings) {
 
     write("\n\n# A\n\n" + SECTION);
     EXPECT_TRUE(remove_quillbox_section(path_));
-    EXPECT_EQ(read(), "# A\n");
+    EXPECT_EQ(read(), "\n\n# A\n");
 
-    // User text after the section up to the next level-1/2 heading goes with it; level 3 does
-    // not end the section.
+    // What follows the section is the user's, headed or not.
     write("# A\n\n" + SECTION + "\nuser para\n### deeper\n\n## Next\nx\n# Last\n");
     EXPECT_TRUE(remove_quillbox_section(path_));
-    EXPECT_EQ(read(), "# A\n\n\n## Next\nx\n# Last\n");
+    EXPECT_EQ(read(), "# A\n\nuser para\n### deeper\n\n## Next\nx\n# Last\n");
 
     write("# A\n\n" + SECTION + "# Top\n");
     EXPECT_TRUE(remove_quillbox_section(path_));
-    EXPECT_EQ(read(), "# A\n\n\n# Top\n");
+    EXPECT_EQ(read(), "# A\n# Top\n");
+
+    // An older section ends at its closing line when it has one, else at the next heading.
+    write(old_section("v2.0") + "强制使用 Quillbox MCP 工具。\n- my note\n");
+    EXPECT_TRUE(remove_quillbox_section(path_));
+    EXPECT_EQ(read(), "- my note\n");
+}
+
+// A memory line appended after install (as Claude Code's # shortcut does), in every line-end
+// style, survives uninstall, reinstall and an upgrade; the file goes only when nothing but the
+// section was in it.
+TEST_F(RuleFile, UserTextAroundTheSectionSurvivesEveryChange) {
+    for (const char* language : {"zh", "en"})
+    for (const std::string eol : {"\n", "\r\n", "\r"}) {
+        SCOPED_TRACE(std::string(language) + " " + std::to_string(eol.size()));
+        for (const std::string& original : {std::string(""), "# Notes" + eol + eol + "hello" + eol, std::string("x"),
+                                           "# 笔记" + eol + eol + "- 项目" + eol + eol}) {
+            std::error_code ec;
+            fs::remove(path_, ec);
+            if (!original.empty()) write(original);
+            ASSERT_TRUE(add_quillbox_section(path_, language));
+            const std::string installed = read();
+            const std::string memory = "- always use pnpm" + eol;
+            write(installed + memory);
+            EXPECT_FALSE(add_quillbox_section(path_, language));
+            ASSERT_TRUE(remove_quillbox_section(path_));
+            std::string kept = original;
+            if (!kept.empty() && kept.back() != '\n' && kept.back() != '\r') kept += original == "x" ? "\n" : eol;
+            EXPECT_EQ(read(), kept + memory);
+            // An older section in its place is replaced there, with the text after its closing
+            // line kept.
+            std::string old = old_section("v3.0") + "强制使用 Quillbox MCP 工具。\n";
+            std::string old_eol;
+            for (char c : old) old_eol += c == '\n' ? eol : std::string(1, c);
+            write(kept + old_eol + memory);
+            ASSERT_TRUE(add_quillbox_section(path_, language));
+            const std::string now = read();
+            EXPECT_TRUE(now.starts_with(kept));
+            EXPECT_TRUE(now.ends_with(memory));
+            EXPECT_TRUE(is_current_version(path_));
+        }
+    }
 }
 
 TEST_F(RuleFile, RoundTrips) {
@@ -171,8 +211,9 @@ TEST_F(RuleFile, RoundTrips) {
             write(original);
             ASSERT_TRUE(add_quillbox_section(path_, language));
             ASSERT_TRUE(remove_quillbox_section(path_));
-            std::string trimmed = original.substr(0, original.find_last_not_of('\n') + 1) + "\n";
-            EXPECT_EQ(read(), trimmed) << language << ": " << original;
+            // The line end that install gave a last line without one stays.
+            const std::string kept = original.back() == '\n' ? original : original + "\n";
+            EXPECT_EQ(read(), kept) << language << ": " << original;
         }
 }
 
@@ -203,19 +244,6 @@ TEST_F(RuleFile, TheSectionIsInTheProjectsLanguageAndEitherIsCurrent) {
     write("# Mine\n\n" + old_section("v3.0"));
     ASSERT_TRUE(add_quillbox_section(path_, "en"));
     EXPECT_EQ(read(), "# Mine\n\n" + en);
-}
-
-TEST_F(RuleFile, CarriageReturnsBecomeLineFeeds) {
-    write("# A\r\nline\r\n");
-    EXPECT_TRUE(add_quillbox_section(path_));
-    EXPECT_EQ(read(), "# A\nline\n\n" + SECTION);
-
-    std::string cr = "# A\rline\r\r";
-    for (char c : SECTION) cr += c == '\n' ? '\r' : c;
-    write(cr);
-    EXPECT_TRUE(is_current_version(path_));
-    EXPECT_TRUE(remove_quillbox_section(path_));
-    EXPECT_EQ(read(), "# A\nline\n");
 }
 
 TEST_F(RuleFile, BadInputRaisesClearErrors) {

@@ -60,7 +60,7 @@ std::optional<std::pair<int, int>> _locate_block(Session& session, const Block& 
 
 int _rewrite_block(Session& session, const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
                    long long tokens_saved, std::string_view op_type, const std::vector<std::string>* lines_before,
-                   std::string* text_after) {
+                   std::string* text_after, bool final_line_end) {
     const fs::path& fp = block.file_path;
     const std::string key = fp.string();
     const std::string& id = block.uuid;
@@ -73,9 +73,9 @@ int _rewrite_block(Session& session, const Block& block, int actual_start, int a
                                                           std::max(actual_start, actual_end)),
                                lines, actual_start, actual_end);
     // The engine checks again, under its lock, that the block is still what the session saw.
-    WriteOutcome written =
-        session.safety.apply_replace(fp, actual_start, actual_end, new_lines,
-                                     WriteBasis::range(_expected_hash(session.view, block)));
+    WriteBasis basis = WriteBasis::range(_expected_hash(session.view, block));
+    basis.final_line_end = final_line_end;
+    WriteOutcome written = session.safety.apply_replace(fp, actual_start, actual_end, new_lines, basis);
     session.view.record(id, compute_hash(detail::join_lines(new_lines)));
 
     session.reads.reset_file(key);
@@ -217,6 +217,7 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
     log_debug("read_block: %s", id.c_str());
     if (!place) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", file_path}}));
     std::optional<Block> block = place->block;
+    if (auto refusal = _check_id_file(*session.paths, file_path.string(), *block)) return Reply::refusal(*refusal);
     if (auto refusal = _check_md_path(*session.paths, block->file_path)) return Reply::refusal(*refusal);
 
     // The stored range must still hold the block's recorded content: an outside save may have
@@ -345,6 +346,7 @@ Reply do_replace_block(Session& session, const fs::path& file_path, std::string_
     const Block block = std::move(*found_block);
     const fs::path& fp = block.file_path;
     const std::string key = fp.string();
+    if (auto refusal = _check_id_file(*session.paths, file_path.string(), block)) return Reply::refusal(*refusal);
     if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
 
     session.watcher.wait_for_reindex(fp, 3.0);

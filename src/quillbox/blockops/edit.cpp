@@ -331,8 +331,28 @@ std::optional<std::string> replace_case_insensitive(std::string_view content, co
     return detail::to_utf8(out);
 }
 
-// Step 3: the first line that holds the target in any letter case, lower-cased, with its
-// first occurrence replaced literally.
+// Where `needle` (lower case) first occurs in `line` compared in lower case, as a byte range of
+// `line`. Each character is lowered alone, so a match maps back to whole characters of the
+// line even where lowering changes the length (İ becomes i and a combining dot).
+std::optional<std::pair<std::size_t, std::size_t>> find_lowered(std::string_view line, std::string_view needle) {
+    std::string lowered;
+    std::vector<std::size_t> origin;  // for each byte of `lowered`, the byte of `line` its character starts at
+    for (std::size_t i = 0; i < line.size();) {
+        const std::size_t len = std::min(detail::sequence_length(static_cast<unsigned char>(line[i])), line.size() - i);
+        const std::string piece = lower(line.substr(i, len));
+        lowered += piece;
+        origin.insert(origin.end(), piece.size(), i);
+        i += len;
+    }
+    const std::size_t at = lowered.find(needle);
+    if (at == std::string::npos) return std::nullopt;
+    const std::size_t begin = origin[at];
+    const std::size_t last = origin[at + needle.size() - 1];
+    return std::pair{begin, std::min(line.size(), last + detail::sequence_length(static_cast<unsigned char>(line[last])))};
+}
+
+// Step 3: in the first line that holds the target in any letter case, its first occurrence
+// replaced literally; the rest of the line stays as it was.
 std::optional<std::string> replace_in_first_line(std::string_view content, const EditRequest& parsed) {
     const std::string needle = lower(parsed.target);
     if (needle.empty()) return std::nullopt;
@@ -343,16 +363,13 @@ std::optional<std::string> replace_in_first_line(std::string_view content, const
     while (true) {
         std::size_t nl = content.find('\n', start);
         std::string_view line = content.substr(start, nl == std::string_view::npos ? std::string_view::npos : nl - start);
-        if (!done) {
-            std::string lowered = lower(line);
-            std::size_t at = lowered.find(needle);
-            if (at != std::string::npos) {
-                lowered.replace(at, needle.size(), parsed.replacement);
-                out += lowered;
-                done = true;
-            } else {
-                out += line;
-            }
+        std::optional<std::pair<std::size_t, std::size_t>> hit;
+        if (!done) hit = find_lowered(line, needle);
+        if (hit) {
+            out += line.substr(0, hit->first);
+            out += parsed.replacement;
+            out += line.substr(hit->second);
+            done = true;
         } else {
             out += line;
         }

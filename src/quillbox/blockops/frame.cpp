@@ -100,6 +100,21 @@ std::optional<std::string> _check_md_path(const PathResolver& paths, const fs::p
     return std::nullopt;
 }
 
+std::optional<std::string> _check_id_file(const PathResolver& paths, std::string_view file_path, const Block& block) {
+    if (file_path.empty()) return std::nullopt;
+    fs::path asked;
+    try {
+        asked = paths.resolve(file_path);
+    } catch (const std::exception&) {
+        asked = fs::path(file_path);
+    }
+    if (asked == block.file_path) return std::nullopt;
+    std::error_code ec;
+    if (fs::equivalent(asked, block.file_path, ec) && !ec) return std::nullopt;
+    return get_message("block_in_other_file",
+                       {{"block_id", block.uuid}, {"block_file", block.file_path}, {"file_path", asked}});
+}
+
 double _file_mtime(const fs::path& fp) { return file_state_of(fp, {}).mtime; }
 
 std::string _today_local() { return today_local_date(); }

@@ -113,6 +113,10 @@ std::string _fit_to_budget(std::string_view text, long long budget, std::string_
 // the project root (a link swapped in) raises the resolver's PathOutsideRootError.
 std::optional<std::string> _check_md_path(const PathResolver& paths, const std::filesystem::path& fp);
 
+// The refusal when the agent named one file and a block of another (block_in_other_file,
+// naming the block's file); nullopt when they agree or no file was named.
+std::optional<std::string> _check_id_file(const PathResolver& paths, std::string_view file_path, const Block& block);
+
 // Modification time in seconds since the epoch, with fractions.
 double _file_mtime(const std::filesystem::path& fp);
 // Today's local date, "%Y-%m-%d".
@@ -157,10 +161,12 @@ std::optional<Indexer::LineSplice> _splice_of(const WriteOutcome& written, int f
 // re-index keeping identifiers, the file_index row and the statistics row (`op_type`).
 // Returns the block's new last line. ModificationError propagates. `lines_before`, when given,
 // is the file's text as the operation read it (the file is not read again); `text_after`, when
-// given, receives the bytes written.
+// given, receives the bytes written. `final_line_end`: the block ends the file and its last
+// line gets a line end (WriteBasis::final_line_end).
 int _rewrite_block(Session& session, const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
                    long long tokens_saved, std::string_view op_type,
-                   const std::vector<std::string>* lines_before = nullptr, std::string* text_after = nullptr);
+                   const std::vector<std::string>* lines_before = nullptr, std::string* text_after = nullptr,
+                   bool final_line_end = false);
 
 // ---- Round trips -------------------------------------------------------------------------
 // A block is shown as its lines joined by line feeds, so n blank lines at its end show as n

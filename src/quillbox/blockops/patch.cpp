@@ -143,6 +143,7 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
     if (!found_block) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", file_path}}));
     const Block block = std::move(*found_block);
     const fs::path& fp = block.file_path;
+    if (auto refusal = _check_id_file(*session.paths, file_path.string(), block)) return Reply::refusal(*refusal);
     if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
     detail::validate_utf8(old_text, "old_text");
     detail::validate_utf8(new_text, "new_text");
@@ -172,10 +173,20 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
                               "every one.");
     if (old_norm == new_norm) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
 
-    const Patched patched = apply_patch(content, at, old_norm.size(), new_norm, actual_start);
+    Patched patched = apply_patch(content, at, old_norm.size(), new_norm, actual_start);
     // What this call exchanged: the agent read the block instead of the file, and wrote the
     // two texts instead of the whole file. Taken before the write.
     const std::string full_text = detail::read_text_file(fp);
+    // A block that ends a file without a final line end, patched to end with one: the file
+    // gets that line end, not an empty line after it.
+    bool final_line_end = false;
+    if (!patched.lines.empty() && patched.lines.back().empty() && !patched.text.empty() &&
+        detail::line_end_length(patched.text, patched.text.size() - 1) > 0 && !full_text.empty() &&
+        full_text.back() != '\n' && full_text.back() != '\r' &&
+        static_cast<std::size_t>(actual_end) == detail::split_lines(full_text).size()) {
+        patched.lines.pop_back();
+        final_line_end = !patched.lines.empty();
+    }
     const std::string model = session.setting("pricing_model");
     TokenSavings savings = _token_savings(model, full_text, content, patched.text);
     savings.write_savings =
@@ -186,7 +197,7 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
 
     try {
         _rewrite_block(session, block, actual_start, actual_end, patched.lines,
-                       savings.tokens_saved, "patch_block");
+                       savings.tokens_saved, "patch_block", nullptr, nullptr, final_line_end);
     } catch (const FileChangedError&) {
         return Reply::refusal(get_message("file_changed"));
     }

@@ -11,6 +11,7 @@
 #include <unicode/unistr.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -43,10 +44,6 @@ bool file_exists(const fs::path& p) {
 }
 
 std::string read_text(const fs::path& p) { return detail::read_text_file(p); }
-
-std::string_view strip_right(std::string_view s) {
-    return detail::trim_right_code_points(s, detail::is_white_space);
-}
 
 // Where the section's heading starts, in either language; npos when there is none.
 std::size_t find_section(std::string_view text) {
@@ -88,40 +85,103 @@ std::optional<std::string> detect_version(std::string_view text) {
     return "v0.0";
 }
 
-// The text without the section, trimmed and ended by one line feed (or empty); nothing when
-// the text has no section.
-std::optional<std::string> without_section(std::string_view text) {
-    std::size_t start = find_section(text);
-    if (start == std::string_view::npos) return std::nullopt;
+// The raw bytes of the file, strict UTF-8; line ends as they are.
+std::string read_raw(const fs::path& p) {
+    std::string bytes = detail::read_file_bytes(p);
+    detail::validate_utf8(bytes, p.string());
+    return bytes;
+}
 
-    // Take the version comment line above the heading with it (blank lines in between).
-    std::string_view before = strip_right(text.substr(0, start));
-    std::size_t nl = before.rfind('\n');
-    std::string_view last_line = nl == std::string_view::npos ? before : before.substr(nl + 1);
-    if (last_line.find(VERSION_MARKER) != std::string_view::npos)
-        start = nl == std::string_view::npos ? 0 : nl + 1;
+// The line end the file uses (its first one), LF for a file without any.
+std::string_view line_end_of(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (std::size_t len = detail::line_end_length(text, i)) return text.substr(i, len);
+    return "\n";
+}
 
-    // The section ends before the next level-1 or level-2 heading that is not its own.
-    std::string_view rest = text.substr(start);
-    std::size_t length = rest.size();
-    for (std::size_t lf = rest.find('\n'); lf != std::string_view::npos;) {
-        std::size_t next = rest.find('\n', lf + 1);
-        std::string_view line = rest.substr(lf + 1, next == std::string_view::npos ? next : next - lf - 1);
-        bool heading = line.substr(0, 3) == "## " || line.substr(0, 2) == "# ";
-        if (heading && !holds_marker(line)) {
-            length = lf;
-            break;
-        }
-        lf = next;
+// `section` with `eol` for its line ends.
+std::string section_with(std::string_view section, std::string_view eol) {
+    if (eol == "\n") return std::string(section);
+    std::string out;
+    for (char c : section) {
+        if (c == '\n') out += eol;
+        else out += c;
+    }
+    return out;
+}
+
+bool is_blank(std::string_view line) { return detail::strip_white_space(line).empty(); }
+
+// Bytes [begin, end) of the section in `text`; nothing without one. It runs from its version
+// comment (when that stands just above the heading) to its last line: all of the current
+// section's lines when they are there unchanged, else up to its closing line, the next level-1
+// or level-2 heading or the end of the text, whichever comes first, without the blank lines
+// at its end. What the user wrote after the section (Claude Code appends its memories there)
+// is not the section's.
+std::optional<std::pair<std::size_t, std::size_t>> section_range(std::string_view text) {
+    const auto spans = detail::line_spans(text);
+    const std::size_t n = spans.size();
+    auto line = [&](std::size_t i) { return text.substr(spans[i].begin, spans[i].len); };
+    std::size_t heading = 0;
+    while (heading < n && !holds_marker(line(heading))) ++heading;
+    if (heading == n) return std::nullopt;
+    std::size_t first = heading;
+    for (std::size_t i = heading; i-- > 0;) {
+        if (is_blank(line(i))) continue;
+        if (line(i).find(VERSION_MARKER) != std::string_view::npos) first = i;
+        break;
     }
 
-    std::string remaining(text.substr(0, start));
-    remaining += rest.substr(length);
-    std::string_view trimmed = detail::strip_white_space(remaining);
-    if (trimmed.empty()) return std::string();
-    std::string out(trimmed);
-    out += '\n';
-    return out;
+    static const std::array<std::vector<std::string>, 2> known = {detail::split_lines(QUILLBOX_SECTION),
+                                                                   detail::split_lines(QUILLBOX_SECTION_EN)};
+    auto matches = [&](const std::vector<std::string>& ours) {
+        std::size_t same = 0;
+        while (same < ours.size() && first + same < n && line(first + same) == ours[same]) ++same;
+        return same == ours.size();
+    };
+    auto closing = [&](std::string_view l) { return l == known[0].back() || l == known[1].back(); };
+    std::size_t last = n;  // one past the section's last line
+    if (matches(known[0]) || matches(known[1])) {
+        last = first + (matches(known[0]) ? known[0] : known[1]).size();
+    } else {
+        for (std::size_t i = heading + 1; i < n; ++i) {
+            const std::string_view l = line(i);
+            if (closing(l)) {
+                last = i + 1;
+                break;
+            }
+            const bool top_heading = l.substr(0, 3) == "## " || l.substr(0, 2) == "# ";
+            if (top_heading && !holds_marker(l)) {
+                last = i;
+                break;
+            }
+        }
+        while (last > heading + 1 && is_blank(line(last - 1))) --last;
+    }
+    const std::size_t begin = spans[first].begin;
+    const std::size_t end = last < n ? spans[last].begin : text.size();
+    return std::pair{begin, end};
+}
+
+// The text without the section and the empty line that install put before it; every other
+// byte as it was. Empty when nothing but white space remains. Nothing when there is no
+// section.
+std::optional<std::string> without_section(std::string_view text) {
+    const auto range = section_range(text);
+    if (!range) return std::nullopt;
+    std::string before(text.substr(0, range->first));
+    std::string_view after = text.substr(range->second);
+    if (detail::strip_white_space(before).empty() && detail::strip_white_space(after).empty()) return std::string();
+    // The empty line install writes before the section, or after it in a file it created.
+    if (before.empty()) {
+        if (!after.empty() && detail::line_end_length(after, 0) > 0) after.remove_prefix(detail::line_end_length(after, 0));
+        return std::string(after);
+    }
+    const auto spans = detail::line_spans(before);
+    if (spans.size() >= 2 && spans.back().len == 0 && spans[spans.size() - 2].end_len > 0)
+        before.resize(spans.back().begin);
+    before += after;
+    return before;
 }
 
 // Replaces the file's content in one step (a synced temporary file in the same directory,
@@ -184,22 +244,29 @@ bool add_quillbox_section(const fs::path& path, std::string_view language) {
         write_text_atomically(path, text);
         return true;
     }
-    std::string text = read_text(path);
-    auto version = detect_version(text);
+    std::string text = read_raw(path);
+    auto version = detect_version(detail::normalize_newlines(text));
     if (version && *version == RULES_VERSION) return false;
-    // An outdated section is removed and the current one appended, in a single write, so a
-    // failure cannot leave the file without any section.
-    if (version) text = *without_section(text);
-    if (!text.empty() && text.back() != '\n') text += '\n';
-    if (!text.empty()) text += '\n';
-    text += section;
+    const std::string eol(line_end_of(text));
+    // An outdated section is replaced where it stands, in a single write, so a failure cannot
+    // leave the file without any section; the bytes around it stay as they are.
+    if (version) {
+        if (auto range = section_range(text)) {
+            text.replace(range->first, range->second - range->first, section_with(section, eol));
+            write_text_atomically(path, text);
+            return true;
+        }
+    }
+    if (!text.empty() && text.back() != '\n' && text.back() != '\r') text += eol;
+    if (!text.empty()) text += eol;
+    text += section_with(section, eol);
     write_text_atomically(path, text);
     return true;
 }
 
 bool remove_quillbox_section(const fs::path& path) {
     if (!file_exists(path)) return false;
-    auto text = without_section(read_text(path));
+    auto text = without_section(read_raw(path));
     if (!text) return false;
     write_text_atomically(path, *text);
     return true;

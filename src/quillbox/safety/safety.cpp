@@ -751,7 +751,7 @@ struct ReplacedText {
 };
 
 ReplacedText replace_range(std::string raw, const fs::path& file_path, long start, long end,
-                           const std::vector<std::string>& new_lines) {
+                           const std::vector<std::string>& new_lines, bool final_line_end = false) {
     const auto spans = line_spans(raw);
     const std::size_t n = spans.size();
     if (static_cast<unsigned long>(end) > n) {
@@ -776,7 +776,9 @@ ReplacedText replace_range(std::string raw, const fs::path& file_path, long star
     append_at_seam(out, std::string_view(raw).substr(e0 < n ? spans[e0].begin : raw.size()));
     // A file that did not end with a line end still does not; only an empty last line keeps
     // its end, as without it the line would not exist.
-    if (n > 0 && spans[n - 1].end_len == 0) {
+    if (final_line_end && e0 >= n && !new_lines.empty()) {
+        if (trailing_end_length(out) == 0) out.append(most_common_end(raw, spans));
+    } else if (n > 0 && spans[n - 1].end_len == 0) {
         const std::size_t t = trailing_end_length(out);
         if (t > 0 && out.size() > t && out[out.size() - t - 1] != '\n' && out[out.size() - t - 1] != '\r')
             out.resize(out.size() - t);
@@ -876,7 +878,7 @@ WriteOutcome SafetyEngine::apply_replace(const fs::path& file_path, long start, 
 
     // 2. The new bytes, decided before anything is written (a result over the limits is
     // refused without a backup), from the file as it is, byte for byte.
-    ReplacedText r = replace_range(raw, file_path, start, end, new_lines);
+    ReplacedText r = replace_range(raw, file_path, start, end, new_lines, basis.final_line_end);
 
     // 3. Backup of exactly these bytes.
     fs::path backup = backup_from(file_path, raw, st);
