@@ -408,7 +408,7 @@ json McpProtocol::call_tool(const json& params) {
     if (std::string refused = hooks_.refusal ? hooks_.refusal() : std::string(); !refused.empty()) {
         outcome = {std::move(refused), true};
     } else if (!arguments.is_object()) {
-        outcome = {"Invalid arguments: 'arguments' must be an object.", true};
+        outcome = {get_message("arg_not_object"), true};
     } else {
         log_line(Level::debug, "tools/call {}", name);
         if (hooks_.before_tool) hooks_.before_tool(*spec);

@@ -91,17 +91,18 @@ ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arg
 
 namespace {
 
-const char* type_name(const json& v) {
+// The catalogue key of the words for a value's type ("a string", ...).
+const char* type_key(const json& v) {
     switch (v.type()) {
-        case json::value_t::null: return "null";
-        case json::value_t::boolean: return "a boolean";
-        case json::value_t::string: return "a string";
+        case json::value_t::null: return "type_null";
+        case json::value_t::boolean: return "type_boolean";
+        case json::value_t::string: return "type_string";
         case json::value_t::number_integer:
-        case json::value_t::number_unsigned: return "an integer";
-        case json::value_t::number_float: return "a number";
-        case json::value_t::array: return "an array";
-        case json::value_t::object: return "an object";
-        default: return "an unsupported value";
+        case json::value_t::number_unsigned: return "type_integer";
+        case json::value_t::number_float: return "type_number";
+        case json::value_t::array: return "type_array";
+        case json::value_t::object: return "type_object";
+        default: return "type_other";
     }
 }
 
@@ -112,17 +113,18 @@ const json* lookup(const json& args, std::string_view name) {
     auto it = args.find(std::string(name));
     if (it == args.end() || it->is_null()) return nullptr;
     if (auto token = out_of_range_token(*it))
-        throw ToolArgumentError(fmt::format("Invalid arguments: '{}' is out of range ({}).", name, *token));
+        throw ToolArgumentError(get_message("arg_out_of_range", {{"name", name}, {"value", *token}}));
     return &*it;
 }
 
+// `expected` is the catalogue key of the type wanted.
 [[noreturn]] void wrong_type(std::string_view name, const char* expected, const json& got) {
-    throw ToolArgumentError(fmt::format("Invalid arguments: '{}' must be {}, got {}.", name, expected,
-                                        type_name(got)));
+    throw ToolArgumentError(get_message(
+        "arg_wrong_type", {{"name", name}, {"expected", get_message(expected)}, {"got", get_message(type_key(got))}}));
 }
 
 [[noreturn]] void missing(std::string_view name, const char* expected) {
-    throw ToolArgumentError(fmt::format("Invalid arguments: '{}' ({}) is required.", name, expected));
+    throw ToolArgumentError(get_message("arg_missing", {{"name", name}, {"expected", get_message(expected)}}));
 }
 
 }  // namespace
@@ -144,10 +146,11 @@ void check_argument_names(const ToolSpec& spec, const json& arguments) {
         if (it != spec.input_schema.end() && it->is_object()) properties = &*it;
     }
     std::string refusal;
+    bool asked = false;  // the last piece ends in a question
     for (const auto& [name, value] : arguments.items()) {
         if (properties && properties->contains(name)) continue;
-        if (!refusal.empty()) refusal += refusal.back() == '?' ? " " : "; ";
-        refusal += fmt::format("unknown argument '{}'", name);
+        if (!refusal.empty()) refusal += asked ? " " : "; ";
+        std::string piece = get_message("arg_unknown_name", {{"name", name}});
         // The closest known name, when it is close enough to be the one meant.
         std::string best;
         double best_ratio = 0.6;
@@ -159,28 +162,32 @@ void check_argument_names(const ToolSpec& spec, const json& arguments) {
                     best = known;
                 }
             }
-        if (!best.empty()) refusal += fmt::format("; did you mean '{}'?", best);
+        asked = !best.empty();
+        if (asked) piece = get_message("arg_unknown_name_suggest", {{"name", name}, {"best", best}});
+        refusal += piece;
     }
     if (refusal.empty()) return;
     std::string known_names;
     if (properties)
         for (const auto& [known, schema] : properties->items())
             known_names += (known_names.empty() ? "" : ", ") + known;
-    if (refusal.back() != '?') refusal += '.';
-    throw ToolArgumentError(fmt::format("Invalid arguments: {} {} takes: {}.", refusal, spec.name,
-                                        known_names.empty() ? std::string("no arguments") : known_names));
+    if (!asked) refusal += '.';
+    throw ToolArgumentError(get_message("arg_unknown", {{"refusal", refusal},
+                                                        {"tool", spec.name},
+                                                        {"known", known_names.empty() ? get_message("arg_none")
+                                                                                      : known_names}}));
 }
 
 std::optional<std::string> optional_string(const json& args, std::string_view name) {
     const json* v = lookup(args, name);
     if (!v) return std::nullopt;
-    if (!v->is_string()) wrong_type(name, "a string", *v);
+    if (!v->is_string()) wrong_type(name, "type_string", *v);
     return v->get<std::string>();
 }
 
 std::string require_string(const json& args, std::string_view name) {
     auto v = optional_string(args, name);
-    if (!v) missing(name, "a string");
+    if (!v) missing(name, "type_string");
     return *v;
 }
 
@@ -190,7 +197,7 @@ std::optional<long long> optional_integer(const json& args, std::string_view nam
     if (v->is_number_integer()) return v->get<long long>();
     if (v->is_number_unsigned()) {
         auto u = v->get<unsigned long long>();
-        if (u > static_cast<unsigned long long>(LLONG_MAX)) wrong_type(name, "an integer in range", *v);
+        if (u > static_cast<unsigned long long>(LLONG_MAX)) wrong_type(name, "type_integer_in_range", *v);
         return static_cast<long long>(u);
     }
     if (v->is_number_float()) {
@@ -200,31 +207,31 @@ std::optional<long long> optional_integer(const json& args, std::string_view nam
             d < 9.2233720368547758e18)
             return static_cast<long long>(d);
     }
-    wrong_type(name, "an integer", *v);
+    wrong_type(name, "type_integer", *v);
 }
 
 long long require_integer(const json& args, std::string_view name) {
     auto v = optional_integer(args, name);
-    if (!v) missing(name, "an integer");
+    if (!v) missing(name, "type_integer");
     return *v;
 }
 
 bool optional_bool(const json& args, std::string_view name, bool fallback) {
     const json* v = lookup(args, name);
     if (!v) return fallback;
-    if (!v->is_boolean()) wrong_type(name, "a boolean", *v);
+    if (!v->is_boolean()) wrong_type(name, "type_boolean", *v);
     return v->get<bool>();
 }
 
 std::vector<std::string> require_string_array(const json& args, std::string_view name) {
     const json* v = lookup(args, name);
-    if (!v) missing(name, "an array of strings");
-    if (!v->is_array() || v->empty()) wrong_type(name, "a non-empty array of strings", *v);
+    if (!v) missing(name, "type_string_array");
+    if (!v->is_array() || v->empty()) wrong_type(name, "type_nonempty_string_array", *v);
     std::vector<std::string> out;
     for (const auto& item : *v) {
         if (!item.is_string())
-            throw ToolArgumentError(fmt::format("Invalid arguments: every item of '{}' must be a string, got {}.",
-                                                name, type_name(item)));
+            throw ToolArgumentError(
+                get_message("arg_item_type", {{"name", name}, {"got", get_message(type_key(item))}}));
         out.push_back(item.get<std::string>());
     }
     return out;

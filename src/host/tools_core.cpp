@@ -27,8 +27,7 @@ constexpr const char* BLOCK_FILE_DOC =
 std::optional<long long> optional_count(const json& args, std::string_view name, long long minimum) {
     auto v = optional_integer(args, name);
     if (v && *v < minimum)
-        throw ToolArgumentError("Invalid arguments: '" + std::string(name) + "' must be at least " +
-                                std::to_string(minimum) + ".");
+        throw ToolArgumentError(get_message("arg_at_least", {{"name", name}, {"minimum", minimum}}));
     return v;
 }
 

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "host/mcp.h"
 #include "host/serve.h"
 #include "host/tools.h"
+#include "quillbox/i18n.h"
 #include "quillbox/outline.h"
 #include "quillbox/safety.h"
 
@@ -119,6 +122,24 @@ TEST_F(Protocol, ToolFailuresBecomeErrorResults) {
               "cancelled. Try again shortly.");
     EXPECT_EQ(error_text("gone", {}), "File not found: /p/x.md");
     EXPECT_EQ(error_text("crash", {}), "Error: the operation failed unexpectedly.");
+
+    // A Chinese session reads every one of them in Chinese, the facts unchanged.
+    struct Zh {
+        ~Zh() { set_language("en"); }
+    } zh;
+    set_language("zh");
+    const std::pair<const char*, json> calls[] = {
+        {"echo", {{"text", 5}}}, {"echo", json::object()}, {"echo", {{"txt", "a"}}}, {"too_large", {}},
+        {"bad_utf8", {}},        {"refused", {}},          {"gone", {}},            {"crash", {}}};
+    for (const auto& [name, args] : calls) {
+        const std::string text = error_text(name, args);
+        // Lead bytes E4..E9: CJK ideographs U+4E00..U+9FFF.
+        EXPECT_TRUE(std::any_of(text.begin(), text.end(), [](char c) {
+            return static_cast<unsigned char>(c) >= 0xE4 && static_cast<unsigned char>(c) <= 0xE9;
+        })) << text;
+        EXPECT_EQ(text.find("Error"), std::string::npos) << text;
+    }
+    EXPECT_NE(error_text("refused", {}).find("/p/x.md"), std::string::npos);
 
     json not_object = send(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"echo","arguments":[1]}})");
     EXPECT_EQ(not_object["result"]["isError"], true);

@@ -441,7 +441,7 @@ std::string read_file_page(const fs::path& fp, const LineWindow& window, long lo
     try {
         lines = lines_of(detail::read_text_file(fp));
     } catch (...) {
-        return Reply::refusal("Error: Unable to read file " + key);
+        return Reply::refusal(get_message("file_unreadable", {{"path", key}}));
     }
     const auto total = static_cast<long long>(lines.size());
     const long long first = std::clamp(window.offset.value_or(1), 1LL, total + 1);
@@ -556,7 +556,7 @@ Reply do_read_file(Session& session, std::string_view file_path, const LineWindo
     try {
         return full_content_reply(key, detail::read_text_file(fp));
     } catch (...) {
-        return Reply::refusal("Error: Unable to read file " + key);
+        return Reply::refusal(get_message("file_unreadable", {{"path", key}}));
     }
 }
 

@@ -641,7 +641,7 @@ Reply do_md_edit(Session& session, std::string_view file_path, std::string_view 
     if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
 
     std::vector<Block> blocks = _ensure_fresh_index(session.index, session.watcher, fp);
-    if (blocks.empty()) return Reply::refusal("❌ Error: No sections found in " + fp.string() + ".");
+    if (blocks.empty()) return Reply::refusal(get_message("no_sections", {{"path", fp}}));
 
     std::optional<EditRequest> parsed = _parse_instruction(instruction);
     std::vector<Block> best = best_blocks(blocks, instruction);

@@ -3,6 +3,7 @@
 
 #include "quillbox/blockops.h"
 #include "quillbox/blockops/frame.h"
+#include "quillbox/i18n.h"
 
 namespace quillbox {
 
@@ -36,12 +37,9 @@ BlockIdExpansion expand_block_id(Indexer& indexer, std::string_view id_or_prefix
 }
 
 std::string ambiguous_block_id_message(std::string_view prefix, const std::vector<Block>& candidates) {
-    std::string out = "❌ Error: the block id '";
-    out += prefix;
-    out += "' is ambiguous: it begins ";
-    out += candidates.size() > static_cast<std::size_t>(MAX_CANDIDATES) ? "more than " + std::to_string(MAX_CANDIDATES)
-                                                                        : std::to_string(candidates.size());
-    out += " block ids. Send more characters of the id, or the whole id:";
+    const bool more = candidates.size() > static_cast<std::size_t>(MAX_CANDIDATES);
+    std::string out = get_message(more ? "block_id_ambiguous_many" : "block_id_ambiguous",
+                                  {{"prefix", prefix}, {"count", more ? static_cast<std::size_t>(MAX_CANDIDATES) : candidates.size()}});
     const std::size_t shown = std::min(candidates.size(), static_cast<std::size_t>(MAX_CANDIDATES));
     for (std::size_t i = 0; i < shown; ++i) {
         out += '\n';

@@ -148,7 +148,7 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
     detail::validate_utf8(old_text, "old_text");
     detail::validate_utf8(new_text, "new_text");
     if (old_text.empty())
-        return Reply::refusal("❌ Error: old_text is empty. Give the exact text to replace, copied from md_read_block.");
+        return Reply::refusal(get_message("patch_old_text_empty"));
 
     session.watcher.wait_for_reindex(fp, 3.0);
 
@@ -161,16 +161,9 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
     const std::string old_norm = detail::normalize_newlines(old_text);
     const std::string new_norm = detail::normalize_newlines(new_text);
     const std::vector<std::size_t> at = occurrences(content, old_norm);
-    const std::string where = "block '" + block.title + "' (lines " + std::to_string(actual_start) + "-" +
-                              std::to_string(actual_end) + ")";
-    if (at.empty())
-        return Reply::refusal("❌ Error: old_text was not found in " + where +
-                              ". It must match the block's text exactly, spaces and line breaks included: read "
-                              "the block with md_read_block and copy the text from there.");
-    if (at.size() > 1 && !replace_all)
-        return Reply::refusal("❌ Error: old_text occurs " + std::to_string(at.size()) + " times in " + where +
-                              ". Add surrounding text to make it unique, or set replace_all to true to replace "
-                              "every one.");
+    const MessageArgs where{{"title", block.title}, {"start", actual_start}, {"end", actual_end}, {"count", at.size()}};
+    if (at.empty()) return Reply::refusal(get_message("patch_old_text_not_found", where));
+    if (at.size() > 1 && !replace_all) return Reply::refusal(get_message("patch_old_text_ambiguous", where));
     if (old_norm == new_norm) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
 
     Patched patched = apply_patch(content, at, old_norm.size(), new_norm, actual_start);

@@ -248,10 +248,7 @@ std::string percent(double score) {
 }  // namespace
 
 std::string semantic_not_enabled(std::string_view model) {
-    return "⚠️  Semantic search not enabled.\n"
-           "To turn it on, ask the user to run: quillbox model pull " + std::string(model) + "\n"
-           "and then: quillbox config set semantic.backend local\n"
-           "Use md_find_blocks for keyword search instead.";
+    return get_message("semantic_not_enabled", {{"model", model}});
 }
 
 double _cosine_similarity(const std::vector<double>& a, const std::vector<double>& b) {
