@@ -37,19 +37,18 @@ Reply search_blocks(ToolContext& ctx, const json& args) {
 void register_search_tools(ToolRegistry& registry) {
     registry.add({
         "md_search_blocks",
-        "Search Markdown sections by meaning",
-        "Search the sections of ALL indexed Markdown files of the project by meaning, not by exact "
-        "words: give a free-text description of what you look for (any language). Returns at most "
-        "three sections, each with a confidence label (high, medium, low), a score in percent and "
-        "the start of the section; low-confidence matches carry a warning, so check them before "
-        "relying on them. Each result names its file (file=, relative to the project root) and its block "
-        "id (id=): pass them as file_path and block_id to md_read_block, md_patch_block or "
-        "md_replace_block. Only files that were indexed (listed, edited, or reindexed with `quillbox "
-        "reindex`) are searched. The first search may take a while: it computes the embeddings of "
-        "every section once; later searches encode only sections added or changed since. For an exact "
-        "word or title in a known file use md_find_blocks (keyword search) instead. When the project sets "
-        "semantic.backend = openai, the query and the section titles are sent to the configured "
-        "embeddings endpoint.",
+        "Search Markdown sections by words and meaning",
+        "Search the sections of ALL indexed Markdown files of the project: by their words (titles "
+        "weigh most; any language, Chinese and Japanese included) and, when an embedding model is "
+        "available, by meaning too, the two rankings merged. Give the words or a free-text description "
+        "of what you look for. Returns at most three sections, each with a confidence label (high, "
+        "medium, low), a score in percent and a short excerpt around the matched words; low-confidence "
+        "matches carry a warning, so check them before relying on them. Each result names its file "
+        "(file=, relative to the project root) and its block id (id=): pass them as file_path and "
+        "block_id to md_read_block, md_patch_block or md_replace_block. Only files that were indexed "
+        "(listed, edited, or reindexed with `quillbox reindex`) are searched. For an exact title in a "
+        "known file use md_find_blocks instead. When the project sets semantic.backend = openai, the "
+        "query and the section titles are sent to the configured embeddings endpoint.",
         object_schema({{"query", string_property("What to look for, in plain words, e.g. \"how to "
                                                  "configure the cache\".")}},
                       {"query"}),

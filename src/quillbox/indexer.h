@@ -149,6 +149,23 @@ enum class Recovery { strict, heal };
 // symbolic link where the file should be).
 bool is_damaged_index(const SQLite::Exception& e);
 
+// A section found by keyword search.
+struct KeywordHit {
+    Block block;
+    // How much of the query the section holds: the query's words present in its title or text,
+    // each weighted by how rare it is in the index, over all of them (1: it holds every word).
+    double coverage = 0;
+    std::string excerpt;  // one line of its text around the words it holds
+};
+
+// How far the keyword index is: sections kept, and the largest sequence number given out (it
+// grows with every section written, so an unchanged pair means nothing changed).
+struct SectionsVersion {
+    long long count = 0;
+    long long last_seq = 0;
+    bool operator==(const SectionsVersion&) const = default;
+};
+
 class Indexer {
 public:
     explicit Indexer(std::filesystem::path db_path, Recovery recovery = Recovery::strict);
@@ -192,6 +209,13 @@ public:
     std::vector<Block> blocks_with_id_prefix(std::string_view prefix, int limit);
     std::vector<Block> search_blocks_by_title(std::string_view query,
                                               const std::optional<std::filesystem::path>& file_path = std::nullopt);
+    // The sections holding words of `query`, best first by BM25 over titles and text (a title
+    // weighs more), at most `limit` of those `keep` accepts; coverage and excerpt are filled for
+    // the first `detailed` of them. Words found in more than half of the sections are matched
+    // only when the query has no rarer ones: they would rank nothing.
+    std::vector<KeywordHit> search_sections(std::string_view query, std::size_t limit, std::size_t detailed,
+                                            const std::function<bool(const Block&)>& keep = {});
+    SectionsVersion sections_version();
     // Every file that has rows, in the order the database returns them.
     std::vector<std::filesystem::path> indexed_files();
 

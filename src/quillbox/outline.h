@@ -70,6 +70,7 @@ struct ParsedFile {
     std::vector<Block> blocks;
     std::string file_hash;
     std::vector<ByteRange> byte_ranges;  // one per block
+    std::string text;  // the file's text the blocks were parsed from, line ends made line feeds
 };
 ParsedFile parse_markdown_file(const std::filesystem::path& file_key);
 // The same of bytes already read from the file `file_key` (the limits and UTF-8 checked as

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cmath>
+#include <functional>
 #include <stdexcept>
 #include <system_error>
 #include <unordered_map>
@@ -54,6 +55,27 @@ private:
 constexpr std::string_view RULES_TITLE = SECTION_MARKER.substr(SECTION_MARKER.find(' ') + 1);
 constexpr std::string_view RULES_TITLE_EN = SECTION_MARKER_EN.substr(SECTION_MARKER_EN.find(' ') + 1);
 
+// Whether a block of CLAUDE.md belongs to the rules section (its heading or a subsection):
+// `blocks` are the file's blocks in document order.
+bool in_rules_section(const std::vector<Block>& blocks, const std::string& id) {
+    int rules_level = 0;  // > 0: inside the rules section, whose heading has this level
+    for (const auto& b : blocks) {
+        bool inside = false;
+        if (rules_level > 0 && b.level > rules_level) {
+            inside = true;
+        } else {
+            rules_level = 0;
+            const std::string_view title(b.title);
+            if (title.starts_with(RULES_TITLE) || title.starts_with(RULES_TITLE_EN)) {
+                rules_level = std::max(b.level, 1);
+                inside = true;
+            }
+        }
+        if (b.uuid == id) return inside;
+    }
+    return false;
+}
+
 // The blocks of every indexed file, file by file in the order the database lists the files.
 // A file that is gone since it was indexed is left out: its blocks no longer exist, and one
 // stale entry must not make the whole search fail. The rules section of CLAUDE.md (with its
@@ -69,22 +91,40 @@ std::vector<Block> searchable_blocks(Indexer& indexer) {
         }
         auto blocks = indexer.list_blocks(fp);
         const bool rules_file = fp.filename() == "CLAUDE.md";
-        int rules_level = 0;  // > 0: inside the rules section, whose heading has this level
         for (auto& b : blocks) {
-            if (rules_file) {
-                if (rules_level > 0 && b.level > rules_level) continue;
-                rules_level = 0;
-                const std::string_view title(b.title);
-                if (title.starts_with(RULES_TITLE) || title.starts_with(RULES_TITLE_EN)) {
-                    rules_level = std::max(b.level, 1);
-                    continue;
-                }
-            }
-            all.push_back(std::move(b));
+            if (rules_file && in_rules_section(blocks, b.uuid)) continue;
+            all.push_back(b);
         }
     }
     return all;
 }
+
+// The same rule for one block a keyword search found: the files are looked at once each.
+class Searchable {
+public:
+    explicit Searchable(Indexer& indexer) : indexer_(indexer) {}
+    bool operator()(const Block& b) {
+        const std::string key = b.file_path.string();
+        auto it = files_.find(key);
+        if (it == files_.end()) {
+            std::error_code ec;
+            File f;
+            f.exists = fs::exists(b.file_path, ec) || ec;
+            if (f.exists && b.file_path.filename() == "CLAUDE.md") f.blocks = indexer_.list_blocks(b.file_path);
+            it = files_.emplace(key, std::move(f)).first;
+        }
+        if (!it->second.exists) return false;
+        return it->second.blocks.empty() || !in_rules_section(it->second.blocks, b.uuid);
+    }
+
+private:
+    struct File {
+        bool exists = true;
+        std::vector<Block> blocks;  // of CLAUDE.md only
+    };
+    Indexer& indexer_;
+    std::unordered_map<std::string, File> files_;
+};
 
 // Where results name their files from: the project root of the session's path resolver, else
 // the folder that holds the data directory.
@@ -147,7 +187,7 @@ std::string local_model_name(const Session& session) {
     }
 }
 
-std::vector<Hit> search_with_engine(Session& session, std::string_view query) {
+std::vector<Hit> search_with_engine(Session& session, std::string_view query, std::size_t depth) {
     // The store follows the index: blocks added or changed since the last search are encoded,
     // blocks that are gone are dropped, the rest keep their vectors.
     const std::vector<Block> blocks = searchable_blocks(session.index);
@@ -158,7 +198,7 @@ std::vector<Hit> search_with_engine(Session& session, std::string_view query) {
     for (const auto& b : blocks) by_id.emplace(b.uuid, &b);
     const fs::path root = project_root(session);
     std::vector<Hit> hits;
-    for (auto& r : engine.search(query, 3)) {
+    for (auto& r : engine.search(query, static_cast<long>(depth))) {
         auto it = by_id.find(r.block_id);
         if (it == by_id.end()) continue;  // cannot happen after sync; never name a block that is gone
         hits.push_back({std::move(r.title), r.score, std::move(r.snippet), shown_path(it->second->file_path, root),
@@ -206,7 +246,7 @@ std::vector<std::vector<double>> title_vectors(EmbeddingProvider& provider, cons
 }
 
 std::vector<Hit> search_with_provider(Session& session, EmbeddingProvider& provider, std::string_view query,
-                                      bool& no_blocks) {
+                                      std::size_t depth, bool& no_blocks) {
     std::vector<Block> blocks = searchable_blocks(session.index);
     if (blocks.empty()) {
         no_blocks = true;
@@ -230,12 +270,55 @@ std::vector<Hit> search_with_provider(Session& session, EmbeddingProvider& provi
     std::vector<Hit> hits;
     LineSource source;
     const fs::path root = project_root(session);
-    for (std::size_t k = 0; k < scored.size() && k < 3; ++k) {
+    for (std::size_t k = 0; k < scored.size() && k < depth; ++k) {
         const Block& b = blocks[scored[k].second];
         hits.push_back({b.title, scored[k].first, detail::join_lines(source.lines(b, 3)),
                         shown_path(b.file_path, root), b.uuid});
     }
     return hits;
+}
+
+// How many candidates each ranking hands to the fusion, and the constant of reciprocal rank
+// fusion (a section's fused score is the sum of 1 / (RRF_K + rank) over the rankings).
+constexpr std::size_t FUSION_DEPTH = 30;
+constexpr double RRF_K = 60.0;
+constexpr std::size_t RESULTS = 3;
+
+Hit keyword_hit(KeywordHit&& k, const fs::path& root) {
+    return {std::move(k.block.title), k.coverage, std::move(k.excerpt), shown_path(k.block.file_path, root),
+            std::move(k.block.uuid)};
+}
+
+// The keyword and vector rankings merged by reciprocal rank fusion; a section both found keeps
+// the excerpt around the query's words and the better of its two scores.
+std::vector<Hit> fuse(std::vector<Hit> keyword, std::vector<Hit> vector) {
+    struct Entry {
+        Hit hit;
+        double fused = 0;
+        std::size_t best_rank = SIZE_MAX;
+    };
+    std::vector<Entry> entries;
+    std::unordered_map<std::string, std::size_t> at;
+    auto add = [&](std::vector<Hit>& list) {
+        for (std::size_t r = 0; r < list.size(); ++r) {
+            auto [it, fresh] = at.try_emplace(list[r].id, entries.size());
+            if (fresh) entries.push_back({std::move(list[r])});
+            Entry& e = entries[it->second];
+            // The keyword ranking comes first: a section both found keeps its excerpt.
+            if (!fresh) e.hit.score = std::max(e.hit.score, list[r].score);
+            e.fused += 1.0 / (RRF_K + static_cast<double>(r + 1));
+            e.best_rank = std::min(e.best_rank, r);
+        }
+    };
+    add(keyword);
+    add(vector);
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        if (a.fused != b.fused) return a.fused > b.fused;
+        return a.best_rank < b.best_rank;
+    });
+    std::vector<Hit> out;
+    for (auto& e : entries) out.push_back(std::move(e.hit));
+    return out;
 }
 
 // score x 100, rounded half to even, as a whole number with "%".
@@ -267,19 +350,26 @@ Reply do_search_blocks(Session& session, std::string_view query) {
     const std::string q(query);
     log_debug("search_blocks: '%s'", q.c_str());
 
-    std::vector<Hit> hits;
+    // Vectors when a model is at hand: the session's provider, or the local model once it is on
+    // this machine (a search never waits for a download). Keywords always.
+    std::vector<Hit> by_meaning;
+    bool semantic = false;
     if (EmbeddingProvider* provider = session.embeddings.get()) {
         bool no_blocks = false;
-        hits = search_with_provider(session, *provider, query, no_blocks);
+        by_meaning = search_with_provider(session, *provider, query, FUSION_DEPTH, no_blocks);
         if (no_blocks) return get_message("search_no_results", {{"query", q}});
-    } else {
-        // The engine is always built in; the configuration can still switch it off.
-        if (session.setting("semantic.backend") == "none") {
-            log_warning("Semantic engine not available");
-            return Reply::refusal(semantic_not_enabled(local_model_name(session)));
-        }
-        hits = search_with_engine(session, query);
+        semantic = true;
+    } else if (session.setting("semantic.backend") != "none" && find_model_dir(local_model_name(session))) {
+        by_meaning = search_with_engine(session, query, FUSION_DEPTH);
+        semantic = true;
     }
+    Searchable keep(session.index);
+    const std::size_t depth = semantic ? FUSION_DEPTH : RESULTS;
+    std::vector<Hit> by_words;
+    const fs::path root = project_root(session);
+    for (auto& k : session.index.search_sections(query, depth, depth, std::ref(keep))) by_words.push_back(keyword_hit(std::move(k), root));
+    std::vector<Hit> hits = semantic ? fuse(std::move(by_words), std::move(by_meaning)) : std::move(by_words);
+    if (hits.size() > RESULTS) hits.resize(RESULTS);
     if (hits.empty()) return get_message("search_no_results", {{"query", q}});
 
     std::string out = "Search '" + q + "':";

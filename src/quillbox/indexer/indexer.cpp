@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -18,6 +19,7 @@
 #include "quillbox/detail/read_file.h"
 #include "quillbox/indexer/file_index.h"
 #include "quillbox/indexer/matching.h"
+#include "quillbox/indexer/sections.h"
 #include "quillbox/indexer/statements.h"
 #include "quillbox/version.h"
 #include "quillbox/watcher.h"
@@ -378,8 +380,10 @@ std::string sql_timestamp(std::time_t t) {
 // file, or one found by identifier) and inserting the others; an old row of the file that
 // already holds the block's fields is left as it is, and old rows no block kept are deleted.
 // Runs inside the caller's transaction.
+// The file's sections follow from `text`, the text the blocks were parsed from.
 void write_rows(StatementCache& q, const std::string& key, const std::vector<Block>& blocks,
-                const std::vector<ByteRange>& ranges, const std::vector<std::string>& ids, const OldRows& old) {
+                const std::vector<ByteRange>& ranges, const std::vector<std::string>& ids, const OldRows& old,
+                std::string_view text) {
     const auto now = static_cast<int64_t>(std::time(nullptr));
     Prepared update_q = q("UPDATE blocks SET file_path = ?, heading_path = ?, block_type = ?, start_line = ?, "
                           "end_line = ?, title = ?, level = ?, content_hash = ?, last_seen = ?, byte_start = ?, "
@@ -436,6 +440,7 @@ void write_rows(StatementCache& q, const std::string& key, const std::vector<Blo
     for (const OldHeading& h : old.headings)
         if (!kept.count(h.uuid)) left_over.push_back(h.uuid);
     delete_ids(q.db(), left_over);
+    indexer::write_sections(q, key, blocks, ids, text);
 }
 
 // Inside a pass's transaction: records `state` (taken before the parse) when the file still
@@ -479,6 +484,11 @@ std::unique_ptr<SQLite::Database> open_and_migrate(const fs::path& db_path) {
     // the one on id repeats the primary key; each only cost writes.
     db->exec("DROP INDEX IF EXISTS idx_blocks_file; DROP INDEX IF EXISTS idx_blocks_uuid");
     db->exec(indexer::FileIndexTable::kCreate);
+    const bool had_sections = has_table(*db, "sections");
+    db->exec(indexer::kSectionsSchema);
+    // An index from before the sections were kept: every file is read again on its next
+    // check, which writes its sections.
+    if (!had_sections) db->exec("DELETE FROM file_index");
     add_missing_columns(*db);
     step_version(*db);
     tx.commit();
@@ -1105,6 +1115,22 @@ bool Indexer::splice_locked(Lock& lk, const std::string& key, const fs::path& fi
             if (placed->region[i] != region[i]) put(placed->region[i]);
         for (const PlacedBlock& h : placed->holders) put(h);
     }
+    // The region's sections from the new text; the holders' own text lies before the region,
+    // only their hashes changed.
+    std::vector<detail::LineSpan> spans;
+    for (std::size_t i = 0; i < placed->region.size(); ++i) {
+        const Block& b = placed->region[i].block;
+        if (i < region.size() && b.content_hash == region[i].block.content_hash) continue;
+        if (spans.empty()) spans = detail::line_spans(sp.after);
+        int own_end = b.end_line;
+        if (i + 1 < placed->region.size()) own_end = std::min(own_end, placed->region[i + 1].block.start_line - 1);
+        else if (next) own_end = std::min(own_end, next->block.start_line + dl - 1);
+        const auto first = static_cast<std::size_t>(std::max(b.start_line, 0));
+        const auto last = static_cast<std::size_t>(std::max(own_end, b.start_line));
+        indexer::put_section(lk.q(), b.uuid, b.title, indexer::own_text(sp.after, spans, first, last),
+                             b.content_hash);
+    }
+    for (const PlacedBlock& h : placed->holders) indexer::set_section_hash(lk.q(), h.block.uuid, h.block.content_hash);
     record_or_forget(lk.file_index(), key, file_path, &sp.written);
     return true;
 }
@@ -1145,7 +1171,7 @@ int Indexer::index_locked(const fs::path& file_path, FileWatcher* watcher,
         const OldRows old = old_rows(lk.q(), key);
         std::vector<std::string> ids = indexer::match_identifiers(old.headings, blocks);
         if (keep) take_over(ids, blocks, old, lk.q(), keep->first, keep->second);
-        write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, old);
+        write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, old, parsed.text);
         record_or_forget(lk.file_index(), key, file_path, state);
         if (op) insert_operation(lk, *op);
         tx.commit();
@@ -1184,7 +1210,7 @@ void Indexer::index_files(const std::vector<fs::path>& file_keys,
                     try {
                         const OldRows old = old_rows(lk.q(), key);
                         const std::vector<std::string> ids = indexer::match_identifiers(old.headings, parsed.blocks);
-                        write_rows(lk.q(), key, parsed.blocks, parsed.byte_ranges, ids, old);
+                        write_rows(lk.q(), key, parsed.blocks, parsed.byte_ranges, ids, old, parsed.text);
                         record_or_forget(lk.file_index(), key, fp, &state);
                         lk.q()("RELEASE one_file")->exec();
                     } catch (...) {
@@ -1230,7 +1256,7 @@ std::vector<Block> Indexer::rebuild_locked(const fs::path& file_path, FileWatche
         std::vector<std::string> ids;
         ids.reserve(blocks.size());
         for (const Block& b : blocks) ids.push_back(b.uuid);
-        write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, {});
+        write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, {}, parsed.text);
         record_or_forget(lk.file_index(), key, file_path, &state);
         tx.commit();
         return blocks_of(lk.q(), key);
@@ -1339,6 +1365,196 @@ UsageSummary Indexer::usage_summary(const fs::path& db_path) {
         u.tokens_saved_today = q.getColumn(1).getInt64();
     }
     return u;
+}
+
+}  // namespace quillbox
+
+namespace quillbox {
+
+namespace {
+
+// A word of the query: its term as indexed, its text as typed (searchable form), and how many
+// sections hold it.
+struct QueryTerm {
+    std::string term;
+    std::string typed;
+    long long sections = 0;
+};
+
+// "text" for a MATCH expression: a string inside double quotes, its own quotes doubled.
+std::string match_string(std::string_view typed) {
+    std::string out = "\"";
+    for (char c : typed) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// One line of `body` around the first place where most query terms lie close together.
+std::string excerpt_of(const indexer::Tokenizer& tok, std::string_view body,
+                       const std::unordered_set<std::string>& terms) {
+    constexpr std::size_t WIDTH = 200, BEFORE = 50;
+    std::vector<indexer::Tokenizer::Token> hits;
+    for (auto& t : tok.tokens(body, false))
+        if (terms.count(t.term)) hits.push_back(std::move(t));
+    std::size_t from = 0;
+    if (!hits.empty()) {
+        // The window that starts at a hit and holds the most distinct terms.
+        std::size_t best = 0, best_count = 0;
+        for (std::size_t i = 0; i < hits.size() && i < 256; ++i) {
+            std::unordered_set<std::string_view> seen;
+            for (std::size_t j = i; j < hits.size() && hits[j].end <= hits[i].begin + WIDTH - BEFORE; ++j)
+                seen.insert(hits[j].term);
+            if (seen.size() > best_count) best = i, best_count = seen.size();
+        }
+        // From the start while the words are near it, else a little before them.
+        if (hits[best].end > WIDTH * 3 / 4) from = hits[best].begin - std::min(hits[best].begin, BEFORE);
+        // A cut start moves on to the next word, if one starts before the chosen place.
+        if (from > 0) {
+            const std::size_t space = body.find_first_of(" \n", from);
+            if (space != std::string_view::npos && space < hits[best].begin) from = space + 1;
+        }
+    }
+    auto continuation = [&](std::size_t at) {
+        return at < body.size() && (static_cast<unsigned char>(body[at]) & 0xC0) == 0x80;
+    };
+    while (continuation(from)) ++from;
+    std::size_t to = std::min(body.size(), from + WIDTH);
+    while (continuation(to)) --to;
+    std::string line;
+    bool space = false;
+    for (char c : indexer::shown_text(body.substr(from, to - from))) {
+        if (c == '\n' || c == '\r' || c == '\t' || c == ' ') {
+            space = !line.empty();
+            continue;
+        }
+        if (space) line += ' ';
+        space = false;
+        line += c;
+    }
+    if (from > 0) line = "…" + line;
+    if (to < body.size()) line += "…";
+    return line;
+}
+
+}  // namespace
+
+std::vector<KeywordHit> Indexer::search_sections(std::string_view query, std::size_t limit, std::size_t detailed,
+                                                 const std::function<bool(const Block&)>& keep) {
+    const std::string typed = indexer::searchable_text(query);
+    if (limit == 0) return {};
+    struct Candidate {
+        KeywordHit hit;
+        std::string title, body;
+    };
+    struct Found {
+        std::unique_ptr<indexer::Tokenizer> tok;
+        std::vector<QueryTerm> terms;
+        long long total = 0;
+        std::vector<Candidate> candidates;
+    };
+    Found found = guarded([&]() -> Found {
+        Found f;
+        Lock lk(*this);
+        // A tokenizer of this call's own: it keeps working buffers, and the details below are
+        // worked out after the lock is given back.
+        f.tok = std::make_unique<indexer::Tokenizer>(lk.db().getHandle());
+        ReadSnapshot snapshot(lk.q());
+        for (const auto& t : f.tok->tokens(typed, true)) {
+            if (std::any_of(f.terms.begin(), f.terms.end(), [&](const QueryTerm& q) { return q.term == t.term; }))
+                continue;
+            f.terms.push_back({t.term, typed.substr(t.begin, t.end - t.begin), 0});
+        }
+        if (f.terms.empty()) return f;
+        {
+            Prepared q = lk.q()("SELECT count(*) FROM sections");
+            if (q->executeStep()) f.total = q->getColumn(0).getInt64();
+        }
+        for (QueryTerm& t : f.terms) {
+            Prepared q = lk.q()("SELECT doc FROM sections_vocab WHERE term = ?");
+            q->bindNoCopy(1, t.term);
+            if (q->executeStep()) t.sections = q->getColumn(0).getInt64();
+        }
+        const long long total = f.total;
+        const bool has_rare = std::any_of(f.terms.begin(), f.terms.end(), [&](const QueryTerm& t) {
+            return t.sections > 0 && t.sections * 2 <= total;
+        });
+        std::string match;
+        for (const QueryTerm& t : f.terms) {
+            if (t.sections == 0 || (has_rare && t.sections * 2 > total)) continue;
+            if (!match.empty()) match += " OR ";
+            match += match_string(t.typed);
+        }
+        if (match.empty()) return f;
+        // Titles weigh five times the text. More rows than asked, for those `keep` refuses.
+        std::vector<sqlite3_int64> seqs;
+        {
+            indexer::RawPrepared ranked = lk.q().raw(
+                "SELECT rowid FROM sections_fts WHERE sections_fts MATCH ?1 "
+                "ORDER BY bm25(sections_fts, 5.0, 1.0) LIMIT ?2");
+            sqlite3_bind_text(ranked.get(), 1, match.data(), static_cast<int>(match.size()), SQLITE_STATIC);
+            sqlite3_bind_int64(ranked.get(), 2, static_cast<sqlite3_int64>(keep ? limit * 2 + 16 : limit));
+            while (next_row(lk.q(), ranked.get())) seqs.push_back(sqlite3_column_int64(ranked.get(), 0));
+        }
+        indexer::RawPrepared row = lk.q().raw(
+            "SELECT b.id, b.heading_path, b.block_type, b.start_line, b.end_line, b.title, b.level, b.content_hash, "
+            "b.file_path, s.title, s.body FROM sections s JOIN blocks b ON b.id = s.id WHERE s.seq = ?");
+        for (sqlite3_int64 seq : seqs) {
+            sqlite3_stmt* st = row.get();
+            sqlite3_reset(st);
+            sqlite3_bind_int64(st, 1, seq);
+            if (!next_row(lk.q(), st)) continue;
+            f.candidates.push_back({{row_at(st), 0, {}}, column_text(st, 9), column_text(st, 10)});
+        }
+        snapshot.end();
+        return f;
+    });
+    if (found.candidates.empty()) return {};
+
+    // Weights: a term's share of the query grows with its rarity; one no section holds still
+    // counts, as the part of the question nothing answers.
+    double all_weight = 0;
+    std::unordered_map<std::string, double> weight;
+    std::unordered_set<std::string> term_set;
+    for (const QueryTerm& t : found.terms) {
+        const double w = std::log(1.0 + static_cast<double>(found.total) / static_cast<double>(t.sections + 1));
+        weight[t.term] = w;
+        all_weight += w;
+        term_set.insert(t.term);
+    }
+    const indexer::Tokenizer& tok = *found.tok;
+    std::vector<KeywordHit> out;
+    for (Candidate& c : found.candidates) {  // `keep` may ask the index itself: no lock held
+        if (out.size() >= limit) break;
+        if (keep && !keep(c.hit.block)) continue;
+        if (out.size() < detailed) {
+            std::unordered_set<std::string> present;
+            for (const auto* text : {&c.title, &c.body})
+                for (auto& t : tok.tokens(*text, false))
+                    if (term_set.count(t.term)) present.insert(std::move(t.term));
+            double got = 0;
+            for (const auto& t : present) got += weight[t];
+            c.hit.coverage = all_weight > 0 ? got / all_weight : 0;
+            c.hit.excerpt = excerpt_of(tok, c.body, term_set);
+        }
+        out.push_back(std::move(c.hit));
+    }
+    return out;
+}
+
+SectionsVersion Indexer::sections_version() {
+    return guarded([&]() -> SectionsVersion {
+        Lock lk(*this);
+        Prepared q = lk.q()("SELECT (SELECT count(*) FROM sections), "
+                            "COALESCE((SELECT seq FROM sqlite_sequence WHERE name = 'sections'), 0)");
+        SectionsVersion v;
+        if (q->executeStep()) {
+            v.count = q->getColumn(0).getInt64();
+            v.last_seq = q->getColumn(1).getInt64();
+        }
+        return v;
+    });
 }
 
 }  // namespace quillbox

@@ -718,6 +718,7 @@ ParsedFile parse_markdown_bytes(std::string content, const std::filesystem::path
     out.file_hash = detail::sha256_hex(content);  // of the raw bytes, before any newline change
     out.blocks = blocks_of_text(content, file_key, file_key, &out.byte_ranges);
     out.byte_ranges.resize(out.blocks.size());
+    out.text = std::move(content);
     return out;
 }
 
