@@ -411,9 +411,21 @@ json McpProtocol::call_tool(const json& params) {
         outcome = {get_message("arg_not_object"), true};
     } else {
         log_line(Level::debug, "tools/call {}", name);
+        // A client that wants progress for this call names a token in its `_meta`.
+        json token;
+        if (auto meta = params.find("_meta"); notify_ && meta != params.end() && meta->is_object())
+            if (auto t = meta->find("progressToken"); t != meta->end() && (t->is_string() || t->is_number_integer()))
+                token = *t;
+        if (!token.is_null())
+            context_.report_progress = [this, &token](double progress, double total, const std::string& message) {
+                json p{{"progressToken", token}, {"progress", progress}, {"message", message}};
+                if (total > 0) p["total"] = total;
+                notify_(json{{"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", std::move(p)}});
+            };
         if (hooks_.before_tool) hooks_.before_tool(*spec);
         outcome = run_tool(*spec, context_, arguments);
         if (hooks_.after_tool) hooks_.after_tool(*spec);
+        context_.report_progress = nullptr;
     }
     json content = json::array({{{"type", "text"}, {"text", outcome.text}}});
     if (hooks_.take_note)

@@ -73,6 +73,9 @@ public:
     // feed), or nothing for notifications, responses and blank lines.
     std::optional<std::string> handle_line(std::string_view line);
 
+    // Where notifications to the client go (progress); none: they are not sent.
+    void set_notifier(std::function<void(const nlohmann::json&)> notify) { notify_ = std::move(notify); }
+
     // The answer to a line that was dropped for its length (over MAX_REQUEST_BYTES), given its
     // first bytes: an Invalid Request error that carries the request's id when those bytes name
     // it.
@@ -104,6 +107,7 @@ private:
     const ToolRegistry& tools_;
     ToolContext& context_;
     Hooks hooks_;
+    std::function<void(const nlohmann::json&)> notify_;
     std::string protocol_version_{MCP_HANDSHAKE_VERSION};
     bool initialized_ = false;
     int sessions_ = 0;

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "host/background_index.h"
 #include "host/doctor.h"
 #include "host/ignore.h"
 #include "host/log.h"
@@ -260,6 +261,7 @@ struct Components {
     std::unique_ptr<IndexNotes> index_notes;
     std::unique_ptr<ChangeHandler> on_change;
     std::unique_ptr<FileWatcher> watcher;
+    std::unique_ptr<BackgroundIndex> background;  // stops before the index closes
     std::unique_ptr<SafetyEngine> safety;
     std::unique_ptr<Milestones> milestones;  // none when the statistics cannot be opened
     std::shared_ptr<EmbeddingProvider> embeddings;
@@ -302,6 +304,7 @@ std::unique_ptr<Components> start_components(const Project& project) {
             [rules](const fs::path& dir) { return rules->is_ignored(dir, true); });
         c->on_change->attach(c->watcher.get());
         c->watcher->start();
+        log_line(Level::info, "watching {} folders (those git does not ignore)", c->watcher->watch_count());
     } catch (const std::exception& e) {
         if (!c->watcher) {
             log_line(Level::error, "cannot watch {}: {}", project.root.string(), e.what());
@@ -328,6 +331,10 @@ std::unique_ptr<Components> start_components(const Project& project) {
     c->context.config = project.config.get();
     // Calls before any handshake work on a session of their own.
     c->new_session();
+    // The whole project, while the tools answer: a file they ask for is indexed at once.
+    c->background = std::make_unique<BackgroundIndex>(*c->indexer, *c->ignore);
+    c->context.background = c->background.get();
+    c->background->start();
     return c;
 }
 
@@ -443,6 +450,11 @@ int run_serve(const ServeOptions& options) {
     int exit_code = 1;
     if (auto components = start_components(project)) {
         McpProtocol protocol(components->tools, components->context, session_hooks(*components));
+        protocol.set_notifier([out_fd](const nlohmann::json& note) {
+            std::string line = McpProtocol::serialize(note);
+            line.push_back('\n');
+            if (detail::write_fully(out_fd, line) != 0) log_line(Level::debug, "a notification could not be sent");
+        });
         std::optional<StopSignals> signals;
         try {
             signals.emplace();

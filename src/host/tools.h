@@ -22,6 +22,7 @@ namespace quillbox::host {
 
 using json = nlohmann::json;
 class Config;
+class BackgroundIndex;
 
 // What one tool call works on: the current MCP session (the host replaces it when a new
 // session starts) and the project's settings. Null pointers only in tests that do not touch
@@ -29,6 +30,10 @@ class Config;
 struct ToolContext {
     Session* session = nullptr;
     const Config* config = nullptr;
+    const BackgroundIndex* background = nullptr;  // the project's index being built, if any
+    // Set for the length of one call when its client asked for progress (a progressToken):
+    // sends a progress notification. `progress` grows from call to call.
+    std::function<void(double progress, double total, const std::string& message)> report_progress;
 };
 
 // Every hint is stated explicitly in tools/list.

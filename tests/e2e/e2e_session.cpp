@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include <SQLiteCpp/SQLiteCpp.h>
+
 #include "server_process.h"
 
 namespace fs = std::filesystem;
@@ -475,3 +477,38 @@ TEST_F(E2E, NegotiatesTheProtocolVersionAndStopsOnSigterm) {
 }
 
 }  // namespace
+
+// Started as Claude Code starts it from a subfolder of a fresh clone (the root argument arriving
+// as ".", the project in CLAUDE_PROJECT_DIR): the server serves the top level, watches only the
+// folders git keeps, and indexes every Markdown file git keeps without being asked.
+TEST_F(E2E, StartedFromASubfolderItIndexesWhatGitKeepsAndWatchesOnlyThat) {
+    ASSERT_EQ(std::system(("cd '" + root_.string() + "' && git init -q .").c_str()), 0);
+    spit(root_ / ".gitignore", "node_modules/\nserver.log\n");
+    spit(root_ / "README.md", "# Readme\n");
+    spit(root_ / "docs" / "sub" / "more.md", "# More\n## Detail\n");
+    spit(root_ / "docs" / ".gitignore", "drafts/\n");
+    spit(root_ / "docs" / "drafts" / "wip.md", "# Draft\n");
+    for (int i = 0; i < 40; ++i) spit(root_ / "node_modules" / ("p" + std::to_string(i)) / "lib" / "README.md", "# P\n");
+
+    server_ = std::make_unique<ServerProcess>(QUILLBOX_EXE, std::vector<std::string>{"serve", "--root", "."},
+                                              root_ / "server.log",
+                                              std::vector<std::pair<std::string, std::string>>{
+                                                  {"CLAUDE_PROJECT_DIR", root_.string()}},
+                                              root_ / "docs");
+    initialize();
+    std::string log;
+    for (int i = 0; i < 200 && log.find("index ready") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        log = slurp(root_ / "server.log");
+    }
+    EXPECT_NE(log.find("serving " + root_.string() + " "), std::string::npos) << log;
+    EXPECT_NE(log.find("watching 3 folders"), std::string::npos) << log;  // the root, docs, docs/sub
+    EXPECT_NE(log.find("index ready: 3 Markdown files (3 indexed"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(root_ / "docs" / ".quillbox"));
+
+    SQLite::Database db((root_ / ".quillbox" / "index.db").string());
+    SQLite::Statement q(db, "SELECT DISTINCT file_path FROM blocks ORDER BY file_path");
+    std::vector<std::string> files;
+    while (q.executeStep()) files.push_back(fs::path(q.getColumn(0).getString()).lexically_relative(root_).string());
+    EXPECT_EQ(files, (std::vector<std::string>{"README.md", "docs/guide.md", "docs/sub/more.md"}));
+}

@@ -15,12 +15,16 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 class ServerProcess {
 public:
+    // `env` entries are set and `cwd` entered in the child before it runs the server.
     ServerProcess(const std::string& exe, const std::vector<std::string>& args,
-                  const std::filesystem::path& stderr_file) {
+                  const std::filesystem::path& stderr_file,
+                  const std::vector<std::pair<std::string, std::string>>& env = {},
+                  const std::filesystem::path& cwd = {}) {
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         pid_ = ::fork();
@@ -30,6 +34,8 @@ public:
             ::dup2(out[1], STDOUT_FILENO);
             int err = ::open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (err >= 0) ::dup2(err, STDERR_FILENO);
+            for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
+            if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(125);
             std::vector<char*> argv;
             argv.push_back(const_cast<char*>(exe.c_str()));
             for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
