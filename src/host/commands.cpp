@@ -293,6 +293,24 @@ bool register_write_hook(const Project& project, const fs::path& exe, bool porta
     return false;
 }
 
+// In a git work tree, .quillbox/ (index, backups, this machine's settings) is kept out of
+// commits: git is asked, and .gitignore gets the line only when nothing ignores it yet.
+bool ignore_data_dir(const Project& project) {
+    const fs::path gitignore = project.root / ".gitignore";
+    try {
+        if (!git_ignore_line_needed(project.root, project.data_dir)) return true;
+        std::string text = read_or_empty(gitignore);
+        if (!text.empty() && text.back() != '\n') text += '\n';
+        text += "/" + project.data_dir.filename().string() + "/\n";
+        write_atomically(gitignore, text);
+        say(fmt::format("{}: added /{}/", gitignore.string(), project.data_dir.filename().string()));
+        return true;
+    } catch (const std::exception& e) {
+        complain(fmt::format("{}: {}", gitignore.string(), e.what()));
+        return false;
+    }
+}
+
 }  // namespace
 
 fs::path install_root(const fs::path& root_arg, std::string* said) {
@@ -341,14 +359,24 @@ int cmd_install(const fs::path& root_arg, std::vector<Client> clients) {
         say("  Codex reads .codex/config.toml of projects it trusts: answer its trust question, or mark the "
             "project trusted in ~/.codex/config.toml.");
 
+    if (!ignore_data_dir(project)) status = 1;
+
     if (wants(Client::claude)) {
         say("");
+        // On PATH, the snippets name `quillbox` too; Claude Code passes the project folder itself.
         say("The same registration with the Claude Code command line:");
-        say("  " + claude_mcp_add_line(exe, project.root));
+        say("  " + (portable ? fmt::format("claude mcp add --scope project {} -- {} serve", SERVER_NAME, SERVER_NAME)
+                             : claude_mcp_add_line(exe, project.root)));
     }
     say("");
-    say(other_client_snippets(exe, project.root));
-    say(fmt::format("The index and backups live in {} (add it to .gitignore).", project.data_dir.string()));
+    say(other_client_snippets(portable ? fs::path(SERVER_NAME) : exe, project.root));
+    say(fmt::format("The index and backups live in {}; this machine's settings too ({}). Settings for the "
+                    "whole team go to {} (`quillbox config set --shared KEY VALUE`).",
+                    project.data_dir.string(), config_file_of(project.root).filename().string(),
+                    shared_config_file_of(project.root).filename().string()));
+    if (portable)
+        say("Commit the files written above: they hold no machine paths, so every teammate with quillbox on "
+            "PATH gets the same set-up.");
     return status;
 }
 
@@ -427,8 +455,16 @@ Removal remove_write_hook(const Project& project) {
         if (text.empty()) return r;
         if (auto rest = remove_hook(text)) {
             r.found = true;
-            write_atomically(settings, *rest);
-            say(fmt::format("{}: Write hook removed, other settings kept", settings.string()));
+            if (parse_client_file(*rest).empty()) {
+                // Nothing but our hook was in it: the file goes, and .claude/ when it is empty.
+                fs::remove(settings);
+                std::error_code ec;
+                if (fs::is_empty(settings.parent_path(), ec) && !ec) fs::remove(settings.parent_path(), ec);
+                say(fmt::format("{}: removed (it held only the Write hook)", settings.string()));
+            } else {
+                write_atomically(settings, *rest);
+                say(fmt::format("{}: Write hook removed, other settings kept", settings.string()));
+            }
         }
     } catch (const std::exception& e) {
         complain(fmt::format("{} was left unchanged: {}", settings.string(), e.what()));
@@ -760,34 +796,47 @@ int cmd_config_get(const fs::path& root_arg, const std::string& key) {
     });
 }
 
-int cmd_config_set(const fs::path& root_arg, const std::string& key, const std::string& value) {
+namespace {
+
+// `config set/unset`: the project's own file, or with `shared` the team's quillbox.toml, which
+// is changed alone (the machine's settings are not copied into it).
+template <class Change>
+int change_config(const fs::path& root_arg, const std::string& key, bool shared, Change&& change) {
     return config_command([&] {
         Project project = open_project(root_arg, false);
-        project.config->set(key, value);
-        project.config->save(config_file_of(project.root));
-        say(fmt::format("{} = {}", key, project.config->get(key)));
+        const fs::path file = shared ? shared_config_file_of(project.root) : config_file_of(project.root);
+        Config cfg = shared ? Config::load(file) : *project.config;
+        change(cfg);
+        cfg.save(file);
+        Config now = load_project_config(project.root);
+        std::string line = fmt::format("{} = {}{}", key, now.get(key), now.is_set(key) ? "" : " (default)");
+        if (shared) line += fmt::format("  (in {}, shared with the team)", file.string());
+        if (shared && project.config->is_set(key) && !project.config->is_shared(key))
+            line += fmt::format("; note: {} sets it for this machine, which wins", config_file_of(project.root).string());
+        say(line);
         return 0;
     });
 }
 
-int cmd_config_unset(const fs::path& root_arg, const std::string& key) {
-    return config_command([&] {
-        Project project = open_project(root_arg, false);
-        project.config->unset(key);
-        project.config->save(config_file_of(project.root));
-        say(fmt::format("{} = {} (default)", key, project.config->get(key)));
-        return 0;
-    });
+}  // namespace
+
+int cmd_config_set(const fs::path& root_arg, const std::string& key, const std::string& value, bool shared) {
+    return change_config(root_arg, key, shared, [&](Config& cfg) { cfg.set(key, value); });
+}
+
+int cmd_config_unset(const fs::path& root_arg, const std::string& key, bool shared) {
+    return change_config(root_arg, key, shared, [&](Config& cfg) { cfg.unset(key); });
 }
 
 int cmd_config_list(const fs::path& root_arg) {
     return config_command([&] {
         Project project = open_project(root_arg, false);
-        say(fmt::format("# {}", config_file_of(project.root).string()));
+        say(fmt::format("# {} (this machine), over {} (shared)", config_file_of(project.root).string(),
+                        shared_config_file_of(project.root).string()));
         for (const auto& k : config_keys()) {
-            bool set = project.config->is_set(k.key);
-            say(fmt::format("{} = {}{}    # {}", k.key, project.config->get(k.key), set ? "" : " (default)",
-                            k.description));
+            const bool set = project.config->is_set(k.key), shared = project.config->is_shared(k.key);
+            say(fmt::format("{} = {}{}    # {}", k.key, project.config->get(k.key),
+                            shared ? " (shared)" : set ? "" : " (default)", k.description));
         }
         return 0;
     });

@@ -21,8 +21,10 @@ int cmd_uninstall(const std::filesystem::path& root, bool purge, std::vector<Cli
 int cmd_status(const std::filesystem::path& root);
 int cmd_reindex(const std::filesystem::path& root, const std::vector<std::string>& paths);
 int cmd_config_get(const std::filesystem::path& root, const std::string& key);
-int cmd_config_set(const std::filesystem::path& root, const std::string& key, const std::string& value);
-int cmd_config_unset(const std::filesystem::path& root, const std::string& key);
+// With `shared`, in the team's quillbox.toml at the root instead of .quillbox/config.toml.
+int cmd_config_set(const std::filesystem::path& root, const std::string& key, const std::string& value,
+                   bool shared = false);
+int cmd_config_unset(const std::filesystem::path& root, const std::string& key, bool shared = false);
 int cmd_config_list(const std::filesystem::path& root);
 // The known embedding models and where they are; marks the one the project at `root` uses.
 int cmd_model_list(const std::filesystem::path& root);

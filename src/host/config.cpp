@@ -277,6 +277,7 @@ fs::path data_dir_of(const fs::path& project_root) { return project_root / ".qui
 Config::Config(const Config& other) {
     std::lock_guard lock(other.mu_);
     values_ = other.values_;
+    shared_ = other.shared_;
     unknown_ = other.unknown_;
     warnings_ = other.warnings_;
 }
@@ -285,6 +286,7 @@ Config& Config::operator=(const Config& other) {
     if (this == &other) return *this;
     std::scoped_lock lock(mu_, other.mu_);
     values_ = other.values_;
+    shared_ = other.shared_;
     unknown_ = other.unknown_;
     warnings_ = other.warnings_;
     return *this;
@@ -368,10 +370,15 @@ void Config::save(const fs::path& file) const {
 std::string Config::get(std::string_view key) const {
     std::lock_guard lock(mu_);
     if (auto it = values_.find(key); it != values_.end()) return it->second;
+    if (auto it = shared_.find(key); it != shared_.end()) return it->second;
     if (key == "semantic.model") {
         // Unset, the local model follows the language of the project.
-        auto lang = values_.find(std::string_view("language"));
-        return lang != values_.end() && lang->second == "zh" ? "bge-small-zh-v1.5" : "all-MiniLM-L6-v2";
+        std::string_view lang;
+        if (auto it = values_.find(std::string_view("language")); it != values_.end())
+            lang = it->second;
+        else if (auto sit = shared_.find(std::string_view("language")); sit != shared_.end())
+            lang = sit->second;
+        return lang == "zh" ? "bge-small-zh-v1.5" : "all-MiniLM-L6-v2";
     }
     const ConfigKeyInfo* info = find_key(key);
     return info ? info->default_value : std::string();
@@ -403,7 +410,32 @@ void Config::unset(std::string_view key) {
 
 bool Config::is_set(std::string_view key) const {
     std::lock_guard lock(mu_);
-    return values_.count(std::string(key)) > 0;
+    return values_.count(std::string(key)) > 0 || shared_.count(std::string(key)) > 0;
+}
+
+void Config::set_shared(const Config& shared) {
+    std::map<std::string, std::string, std::less<>> values;
+    {
+        std::lock_guard lock(shared.mu_);
+        values = shared.values_;
+    }
+    std::lock_guard lock(mu_);
+    shared_ = std::move(values);
+}
+
+bool Config::is_shared(std::string_view key) const {
+    std::lock_guard lock(mu_);
+    return values_.count(std::string(key)) == 0 && shared_.count(std::string(key)) > 0;
+}
+
+Config load_project_config(const fs::path& project_root) {
+    Config shared = Config::load(shared_config_file_of(project_root));
+    Config cfg = Config::load(config_file_of(project_root));
+    cfg.set_shared(shared);
+    std::vector<std::string> warnings = shared.warnings();
+    warnings.insert(warnings.end(), cfg.warnings().begin(), cfg.warnings().end());
+    cfg.warnings_ = std::move(warnings);
+    return cfg;
 }
 
 bool Config::get_bool(std::string_view key) const { return get(key) == "true"; }

@@ -73,6 +73,15 @@ std::filesystem::path data_dir_of(const std::filesystem::path& project_root);
 inline std::filesystem::path config_file_of(const std::filesystem::path& project_root) {
     return data_dir_of(project_root) / "config.toml";
 }
+// The settings a team commits: quillbox.toml at the root, read before the data directory's
+// config.toml, which overrides it on this machine.
+inline std::filesystem::path shared_config_file_of(const std::filesystem::path& project_root) {
+    return project_root / "quillbox.toml";
+}
+
+// A project's settings: quillbox.toml under .quillbox/config.toml. Throws ConfigFileError
+// naming the file that is not TOML.
+Config load_project_config(const std::filesystem::path& project_root);
 
 class Config : public ConfigSource {
 public:
@@ -104,13 +113,21 @@ public:
 
     const std::vector<std::string>& warnings() const { return warnings_; }
 
+    // The team's settings under this file's own: a key this file does not set takes the
+    // value `shared` sets. save() writes this file's keys only.
+    void set_shared(const Config& shared);
+    // Whether `key`'s value comes from the shared settings.
+    bool is_shared(std::string_view key) const;
+
 private:
+    friend Config load_project_config(const std::filesystem::path& project_root);
     struct Entry {
         enum class Kind { string, raw } kind = Kind::string;  // raw: TOML text as read
         std::string text;
     };
     mutable std::mutex mu_;
     std::map<std::string, std::string, std::less<>> values_;  // set, validated keys
+    std::map<std::string, std::string, std::less<>> shared_;  // set in the shared file
     std::map<std::string, Entry, std::less<>> unknown_;       // kept as read
     std::vector<std::string> warnings_;
 };

@@ -128,7 +128,7 @@ int run_pre_tool_use_hook(const fs::path& root_arg) {
     if (ec) return 0;
     long max_lines = DEFAULT_HOOK_MAX_LINES;
     try {
-        Config cfg = Config::load(data_dir_of(canonical) / "config.toml");
+        Config cfg = load_project_config(canonical);
         max_lines = static_cast<long>(cfg.get_number("hook.max_lines"));
     } catch (const std::exception&) {
         // An unreadable configuration keeps the default.

@@ -67,6 +67,16 @@ std::optional<fs::path> git_top_level(const fs::path& dir) {
     return top;
 }
 
+bool git_ignore_line_needed(const fs::path& root, const fs::path& dir) {
+    git_repository* repo = open_repository(root);
+    if (!repo) return false;
+    const std::string rel = dir.lexically_relative(workdir_of(repo)).generic_string();
+    int ignored = 0;
+    const int rc = git_ignore_path_is_ignored(&ignored, repo, (rel + "/").c_str());
+    git_repository_free(repo);
+    return rc == 0 && !ignored && !rel.starts_with("..");
+}
+
 struct IgnoreRules::Repo {
     git_repository* repo = nullptr;
     git_index* index = nullptr;  // what is tracked: git never ignores a tracked file

@@ -16,6 +16,10 @@ namespace quillbox::host {
 // The top level of the git work tree that holds `dir`, when there is one.
 std::optional<std::filesystem::path> git_top_level(const std::filesystem::path& dir);
 
+// Whether `dir` (a folder under `root`, in a git work tree) still needs a line in
+// root/.gitignore: false outside a work tree and when git already ignores it.
+bool git_ignore_line_needed(const std::filesystem::path& root, const std::filesystem::path& dir);
+
 class IgnoreRules {
 public:
     // `root` is the canonical project root.

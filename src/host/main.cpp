@@ -64,6 +64,7 @@ struct CommandLine {
     std::string log_level;
     bool purge = false;
     std::vector<std::string> clients;
+    bool shared = false;
     std::vector<std::string> reindex_paths;
     std::string config_key, config_value, model_name;
     CLI::App *serve = nullptr, *install = nullptr, *uninstall = nullptr, *status = nullptr, *reindex = nullptr;
@@ -129,7 +130,8 @@ void add_project_commands(CLI::App& app, CommandLine& cl) {
 
 void add_config_commands(CLI::App& app, CommandLine& cl) {
     cl.config = app.add_subcommand(
-        "config", "Read or change the project's configuration (.quillbox/config.toml). Keys and values are "
+        "config", "Read or change the project's configuration: quillbox.toml at the root (shared by the team, "
+                  "committed), overridden on this machine by .quillbox/config.toml. Keys and values are "
                   "checked; `config list` shows every key, its value and what it does.");
     cl.config->add_option("--root", cl.root, ROOT_HELP)->type_name("DIR");
     cl.config->require_subcommand(1);
@@ -141,8 +143,12 @@ void add_config_commands(CLI::App& app, CommandLine& cl) {
     cl.config_set = cl.config->add_subcommand("set", "Set KEY to VALUE after checking it");
     cl.config_set->add_option("key", cl.config_key, "Configuration key")->required()->type_name("KEY");
     cl.config_set->add_option("value", cl.config_value, "New value")->required()->type_name("VALUE");
+    cl.config_set->add_flag("--shared", cl.shared,
+                            "Write it to quillbox.toml at the project root, which the team commits, instead "
+                            "of this machine's .quillbox/config.toml");
     cl.config_unset = cl.config->add_subcommand("unset", "Return KEY to its default");
     cl.config_unset->add_option("key", cl.config_key, "Configuration key")->required()->type_name("KEY");
+    cl.config_unset->add_flag("--shared", cl.shared, "Remove it from quillbox.toml at the project root");
     cl.config_list = cl.config->add_subcommand("list", "Show every key with its value");
     cl.config->footer(
         "Keys: pricing_model, cache_enabled, language (en, zh), log_level, allow_outside_root,\n"
@@ -200,8 +206,8 @@ int run_command(const CommandLine& cl) {
     if (*cl.reindex) return cmd_reindex(cl.root, cl.reindex_paths);
     if (*cl.config) {
         if (*cl.config_get) return cmd_config_get(cl.root, cl.config_key);
-        if (*cl.config_set) return cmd_config_set(cl.root, cl.config_key, cl.config_value);
-        if (*cl.config_unset) return cmd_config_unset(cl.root, cl.config_key);
+        if (*cl.config_set) return cmd_config_set(cl.root, cl.config_key, cl.config_value, cl.shared);
+        if (*cl.config_unset) return cmd_config_unset(cl.root, cl.config_key, cl.shared);
         if (*cl.config_list) return cmd_config_list(cl.root);
     }
     if (*cl.doctor) return cmd_doctor(cl.root);

@@ -49,9 +49,9 @@ Project open_project(const fs::path& root_arg, bool create_data_dir) {
         }
     }
     try {
-        project.config = std::make_shared<Config>(Config::load(project.data_dir / "config.toml"));
+        project.config = std::make_shared<Config>(load_project_config(canonical));
     } catch (const ConfigFileError& e) {
-        throw UsageError(fmt::format("config.toml is not valid TOML: {}", e.what()));
+        throw UsageError(fmt::format("the configuration is not valid TOML: {}", e.what()));
     }
     for (const auto& w : project.config->warnings()) log_line(Level::warning, "{}", w);
     return project;

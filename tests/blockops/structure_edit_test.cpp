@@ -191,12 +191,35 @@ TEST_F(MdEdit, SuggestionsWhenNothingCanBeRewritten) {
 }
 
 TEST_F(MdEdit, NamedGroupFailsTheCallBeforeAnyWrite) {
-    // The first section would be rewritten exactly; the second reaches the template step.
-    const std::string text = "# Foo one\nfoo here\n# Foo two\nFOO there\n";
+    // No section holds the text exactly: both tied sections reach the template step.
+    const std::string text = "# Foo one\nFOO here\n# Foo two\nFOO there\n";
     auto p = md("g.md", text);
     EXPECT_THROW(edit(p, "change foo to \\g<name>"), quillbox::ReplacementGroupNameError);
     EXPECT_EQ(read_file(p), text);
     EXPECT_EQ(backup_count(), 0u);
+}
+
+// Agents quote the phrases; and the section that holds the exact text is the one to edit, even
+// when another one's heading shares more words with the instruction.
+TEST_F(MdEdit, QuotedPhrasesEditTheSectionHoldingTheText) {
+    auto p = md("q.md", "# Intro\nShort file.\n# Short file format\nThe format.\n## Short file fields\nNone.\n");
+    std::string out = edit(p, "change \"Short file.\" to \"A short file.\"");
+    EXPECT_NE(out.find("Updated **Intro**"), std::string::npos) << out;
+    out = edit(p, "change 'The format.' to 'The layout.'");
+    EXPECT_NE(out.find("Updated **Short file format**"), std::string::npos) << out;
+    out = edit(p, "把「None.」改为「Two.」");
+    EXPECT_NE(out.find("Updated **Short file fields**"), std::string::npos) << out;  // the innermost
+    EXPECT_EQ(read_file(p), "# Intro\nA short file.\n# Short file format\nThe layout.\n## Short file fields\nTwo.\n");
+
+    for (const auto& [instruction, target, replacement] :
+         {std::tuple{"change \"a\" and \"b\" to c", "\"a\" and \"b\"", "c"},
+          std::tuple{"change `x` to “y”", "x", "y"}, std::tuple{"change \"\" to 'q'", "\"\"", "q"},
+          std::tuple{"change \"half to done\"", "\"half", "done\""}}) {
+        auto parsed = quillbox::_parse_instruction(instruction);
+        ASSERT_TRUE(parsed) << instruction;
+        EXPECT_EQ(parsed->target, target) << instruction;
+        EXPECT_EQ(parsed->replacement, replacement) << instruction;
+    }
 }
 
 TEST_F(MdEdit, RegexHostileTextAndEmojiAreLiteral) {

@@ -390,3 +390,48 @@ TEST(Cli, InstallForEveryClientKeepsTheUsersEntriesAndUninstallTakesOnlyOurs) {
     EXPECT_FALSE(fs::exists(project / ".cursor"));
     EXPECT_EQ(project.read("AGENTS.md"), "# Agents\nBe brief.\n");
 }
+
+// Settings a team shares live in the committed quillbox.toml; this machine's .quillbox/config.toml
+// wins for the keys it sets. install in a repository keeps .quillbox/ out of git and prints
+// snippets without machine paths; uninstall leaves no empty settings file behind.
+TEST(Cli, SharedSettingsAndATeamFriendlyInstall) {
+    TempDir project;
+    OnPath path;
+    const std::string root = project.path.string();
+    ASSERT_EQ(std::system(git(project.path, "init -q .").c_str()), 0);
+    auto shared = run_quillbox({"config", "set", "--shared", "hook.max_lines", "300", "--root", root});
+    ASSERT_EQ(shared.code, 0) << shared.err;
+    EXPECT_NE(project.read("quillbox.toml").find("max_lines = 300"), std::string::npos);
+    EXPECT_FALSE(fs::exists(project / ".quillbox/config.toml"));
+    EXPECT_EQ(run_quillbox({"config", "get", "hook.max_lines", "--root", root}).out, "300\n");
+    ASSERT_EQ(run_quillbox({"config", "set", "hook.max_lines", "50", "--root", root}).code, 0);
+    EXPECT_EQ(run_quillbox({"config", "get", "hook.max_lines", "--root", root}).out, "50\n");
+    EXPECT_EQ(project.read("quillbox.toml").find("50"), std::string::npos);
+    ASSERT_EQ(run_quillbox({"config", "unset", "hook.max_lines", "--root", root}).code, 0);
+    EXPECT_EQ(run_quillbox({"config", "get", "hook.max_lines", "--root", root}).out, "300\n");
+    EXPECT_NE(run_quillbox({"config", "list", "--root", root}).out.find("hook.max_lines = 300 (shared)"),
+              std::string::npos);
+    // The hook reads the shared threshold: a 150-line file may be rewritten whole.
+    std::string lines;
+    for (int i = 0; i < 150; ++i) lines += "line\n";
+    project.write("big.md", lines);
+    const std::string write = nlohmann::json{{"tool_name", "Write"},
+                                             {"tool_input", {{"file_path", (project / "big.md").string()}}}}
+                                  .dump();
+    EXPECT_EQ(run_quillbox({"hook", "pre-tool-use", "--root", root}, write).out, "");
+
+    auto install = run_quillbox({"install", "--root", root}, "", path.env());
+    ASSERT_EQ(install.code, 0) << install.err;
+    EXPECT_NE(install.out.find("claude mcp add --scope project quillbox -- quillbox serve\n"), std::string::npos)
+        << install.out;
+    EXPECT_NE(install.out.find("\"command\": \"quillbox\""), std::string::npos) << install.out;
+    EXPECT_EQ(install.out.find(fs::canonical(QUILLBOX_EXE).string()), std::string::npos) << install.out;
+    EXPECT_EQ(project.read(".gitignore"), "/.quillbox/\n");
+    ASSERT_EQ(run_quillbox({"install", "--root", root}, "", path.env()).code, 0);
+    EXPECT_EQ(project.read(".gitignore"), "/.quillbox/\n");  // asked git: already ignored
+
+    ASSERT_EQ(run_quillbox({"uninstall", "--purge", "--root", root}, "", path.env()).code, 0);
+    EXPECT_FALSE(fs::exists(project / ".claude"));
+    EXPECT_FALSE(fs::exists(project / ".quillbox"));
+    EXPECT_TRUE(fs::exists(project / "quillbox.toml"));  // the team's file is not ours to delete
+}

@@ -172,6 +172,12 @@ TEST(Hub, MissingRequiredFilesAndUnreachableHostsFailClearly) {
         }
         EXPECT_FALSE(find_model_dir("bge-small-zh-v1.5"));
         EXPECT_THROW(pull_model("multilingual-e5-small"), ModelError);  // not served at all
+        // Failed first downloads leave no folder behind in the cache.
+        for (const char* model : {"bge-small-zh-v1.5", "multilingual-e5-small"}) {
+            std::string folder = "models--" + model_repo(model);
+            for (std::size_t at; (at = folder.find('/')) != std::string::npos;) folder.replace(at, 1, "--");
+            EXPECT_FALSE(fs::exists(hf_hub_cache() / folder)) << folder;
+        }
     }
     // Nothing listens here any more.
     tiny::EnvVar endpoint("HF_ENDPOINT", "http://127.0.0.1:1");

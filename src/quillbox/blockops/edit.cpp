@@ -147,6 +147,21 @@ bool may_match(std::size_t index, std::string_view instruction) {
     }
 }
 
+// The phrase inside one pair of quotes around all of it (`change "A." to "B."`), else as is.
+std::string unquoted(std::string phrase) {
+    static constexpr std::array<std::pair<std::string_view, std::string_view>, 7> QUOTES{{
+        {"\"", "\""}, {"'", "'"}, {"`", "`"}, {"“", "”"}, {"‘", "’"}, {"「", "」"}, {"『", "』"}}};
+    for (const auto& [open, close] : QUOTES) {
+        if (phrase.size() < open.size() + close.size() + 1 || !phrase.starts_with(open) || !phrase.ends_with(close))
+            continue;
+        std::string inner = phrase.substr(open.size(), phrase.size() - open.size() - close.size());
+        // Two phrases quoted apart ("a" and "b") are not one quoted phrase.
+        if (inner.find(open) != std::string::npos || inner.find(close) != std::string::npos) continue;
+        return inner;
+    }
+    return phrase;
+}
+
 // ---------------------------------------------------------------------------------------
 // Replacement templates (case-insensitive step)
 // ---------------------------------------------------------------------------------------
@@ -441,6 +456,10 @@ std::vector<Block> best_blocks(const std::vector<Block>& blocks, std::string_vie
     return best;
 }
 
+// The innermost sections whose text holds `target` exactly (a section holding one of them
+// holds the text only through it); all of `blocks` when none does.
+std::vector<Block> holding_text(const std::vector<Block>& blocks, std::string_view target);
+
 // The block's current text. When an earlier rewrite in the same call moved it, its recorded
 // lines hold other text; it is then taken from where its content now stands.
 std::string current_block_content(const Block& block) {
@@ -450,6 +469,21 @@ std::string current_block_content(const Block& block) {
                                             block.end_line - block.start_line + 1, block.start_line);
     if (!moved) return content;
     return detail::join_lines(read_lines(block.file_path, moved->first, moved->second));
+}
+
+std::vector<Block> holding_text(const std::vector<Block>& blocks, std::string_view target) {
+    if (target.empty()) return blocks;
+    std::vector<Block> holding;
+    for (const auto& b : blocks)
+        if (current_block_content(b).find(target) != std::string::npos) holding.push_back(b);
+    std::vector<Block> inner;
+    for (const auto& b : holding) {
+        const bool encloses = std::any_of(holding.begin(), holding.end(), [&](const Block& o) {
+            return o.uuid != b.uuid && b.start_line <= o.start_line && o.end_line <= b.end_line;
+        });
+        if (!encloses) inner.push_back(b);
+    }
+    return inner.empty() ? blocks : inner;
 }
 
 // `room`: the tokens the shown content may take; a longer section shows its first lines and
@@ -516,7 +550,8 @@ std::optional<EditRequest> _parse_instruction(std::string_view instruction) {
         static constexpr std::string_view DE = "的";
         while (target.size() >= DE.size() && target.compare(target.size() - DE.size(), DE.size(), DE) == 0)
             target.erase(target.size() - DE.size());
-        return EditRequest{"replace", std::move(target), std::string(strip_white_space(from_ustr(g2)))};
+        return EditRequest{"replace", unquoted(std::move(target)),
+                           unquoted(std::string(strip_white_space(from_ustr(g2))))};
     }
     return std::nullopt;
 }
@@ -644,7 +679,8 @@ Reply do_md_edit(Session& session, std::string_view file_path, std::string_view 
     if (blocks.empty()) return Reply::refusal(get_message("no_sections", {{"path", fp}}));
 
     std::optional<EditRequest> parsed = _parse_instruction(instruction);
-    std::vector<Block> best = best_blocks(blocks, instruction);
+    // The sections that hold the text to change, when any does, before heading words.
+    std::vector<Block> best = best_blocks(parsed ? holding_text(blocks, parsed->target) : blocks, instruction);
 
     // A replacement naming a group fails the whole call; find that out before writing.
     if (parsed && has_named_group(parsed->replacement))

@@ -230,7 +230,29 @@ long fetch(const std::string& url, const fs::path& dest, const std::string& labe
 
 }  // namespace
 
+namespace {
+
+fs::path pull_into_cache(std::string_view model_name, const ProgressCallback& progress);
+
+}  // namespace
+
 fs::path pull_model(std::string_view model_name, const ProgressCallback& progress) {
+    const fs::path repo_dir = repo_cache_dir(model_name);
+    std::error_code ec;
+    const bool existed = fs::exists(repo_dir, ec);
+    try {
+        return pull_into_cache(model_name, progress);
+    } catch (...) {
+        // A failed first download leaves nothing in the cache (an empty or half-filled folder
+        // there would look like a model to other tools); an earlier one is left as it was.
+        if (!existed) fs::remove_all(repo_dir, ec);
+        throw;
+    }
+}
+
+namespace {
+
+fs::path pull_into_cache(std::string_view model_name, const ProgressCallback& progress) {
     const std::string repo = model_repo(model_name);
     std::string endpoint = env("HF_ENDPOINT");
     if (endpoint.empty()) endpoint = "https://huggingface.co";
@@ -263,6 +285,8 @@ fs::path pull_model(std::string_view model_name, const ProgressCallback& progres
     std::ofstream(repo_dir / "refs" / "main", std::ios::trunc) << commit;
     return snap;
 }
+
+}  // namespace
 
 fs::path ensure_model(std::string_view model_name, const ProgressCallback& progress) {
     if (auto dir = find_model_dir(model_name)) return *dir;
