@@ -472,10 +472,21 @@ std::string current_block_content(const Block& block) {
 }
 
 std::vector<Block> holding_text(const std::vector<Block>& blocks, std::string_view target) {
-    if (target.empty()) return blocks;
+    if (target.empty() || blocks.empty()) return blocks;
+    // One read of the file: the index was just brought up to date, so the recorded lines hold
+    // each section's text.
+    int last = 0;
+    for (const auto& b : blocks) last = std::max(last, b.end_line);
+    const std::vector<std::string> lines = read_lines(blocks.front().file_path, 1, last);
     std::vector<Block> holding;
-    for (const auto& b : blocks)
-        if (current_block_content(b).find(target) != std::string::npos) holding.push_back(b);
+    for (const auto& b : blocks) {
+        const auto from = static_cast<std::size_t>(std::max(b.start_line, 1) - 1);
+        const auto to = std::min(static_cast<std::size_t>(std::max(b.end_line, 0)), lines.size());
+        if (from >= to) continue;
+        const std::vector<std::string> part(lines.begin() + static_cast<std::ptrdiff_t>(from),
+                                            lines.begin() + static_cast<std::ptrdiff_t>(to));
+        if (detail::join_lines(part).find(target) != std::string::npos) holding.push_back(b);
+    }
     std::vector<Block> inner;
     for (const auto& b : holding) {
         const bool encloses = std::any_of(holding.begin(), holding.end(), [&](const Block& o) {
