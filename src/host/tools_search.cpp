@@ -50,9 +50,7 @@ Reply search_blocks(ToolContext& ctx, const json& args) {
         if (ctx.background) {
             const BackgroundIndex::Progress p = await_index(ctx);
             Reply reply = do_search_blocks(session, query);
-            if (!p.finished) reply += "
-
-" + index_progress_text(p);
+            if (!p.finished) reply += "\n\n" + index_progress_text(p);
             return reply;
         }
         return do_search_blocks(session, query);

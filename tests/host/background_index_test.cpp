@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 
+#include "common/session.h"
 #include "common/temp_dir.h"
 #include "host/background_index.h"
 #include "host/config.h"
@@ -56,10 +57,10 @@ TEST(BackgroundIndex, CoversWhatReindexTakesAndReportsProgressToAClientThatAsked
 
     ToolRegistry tools;
     register_all_tools(tools);
+    qbtest::SessionOn on(indexer, tree.dir.path, tree.dir / ".quillbox");
     ToolContext ctx;
-    ctx.indexer = &indexer;
+    ctx.session = &on.session;
     ctx.config = &config;
-    ctx.data_dir = tree.dir / ".quillbox";
     ctx.background = &background;
     McpProtocol protocol(tools, ctx);
     std::vector<nlohmann::json> notes;
