@@ -1,4 +1,5 @@
 #include "host/clients.h"
+#include "host/config.h"
 
 #include <fmt/format.h>
 #include <toml++/toml.h>
@@ -178,33 +179,14 @@ toml::table parse_toml(std::string_view text) {
     }
 }
 
-// A TOML basic string.
-std::string toml_string(std::string_view s) {
-    std::string out = "\"";
-    for (unsigned char ch : s) {
-        switch (ch) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            default:
-                if (ch < 0x20 || ch == 0x7f)
-                    out += fmt::format("\\u{:04X}", ch);
-                else
-                    out += static_cast<char>(ch);
-        }
-    }
-    return out + "\"";
-}
 
 // Our table as we write it: `command` and `args` from the JSON entry.
 std::string codex_block(const ojson& entry) {
     std::string text = fmt::format("[{}.{}]\ncommand = {}\n", client_info(Client::codex).servers_key, SERVER_NAME,
-                                   toml_string(entry.value("command", std::string())));
+                                   toml_quote(entry.value("command", std::string())));
     std::string args;
     for (const auto& a : entry.value("args", ojson::array()))
-        args += (args.empty() ? "" : ", ") + toml_string(a.get<std::string>());
+        args += (args.empty() ? "" : ", ") + toml_quote(a.get<std::string>());
     return text + "args = [" + args + "]\n";
 }
 

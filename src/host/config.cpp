@@ -19,6 +19,26 @@ namespace fs = std::filesystem;
 
 namespace quillbox::host {
 
+// A TOML basic string, escaped as the format asks.
+std::string toml_quote(std::string_view s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            default:
+                if (c < 0x20 || c == 0x7f)
+                    out += fmt::format("\\u{:04X}", c);
+                else
+                    out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
 namespace {
 
 using Type = ConfigKeyInfo::Type;
@@ -126,25 +146,6 @@ bool parse_number(std::string_view text, double& out) {
     return ec == std::errc() && ptr == e && std::isfinite(out);
 }
 
-// TOML basic string.
-std::string toml_quote(std::string_view s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            default:
-                if (c < 0x20 || c == 0x7f)
-                    out += fmt::format("\\u{:04X}", c);
-                else
-                    out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 bool bare_key_ok(std::string_view k) {
     if (k.empty()) return false;

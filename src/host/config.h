@@ -132,4 +132,7 @@ private:
     std::vector<std::string> warnings_;
 };
 
+// A TOML basic string, quoted and escaped: for values written into a TOML file by hand.
+std::string toml_quote(std::string_view s);
+
 }  // namespace quillbox::host
