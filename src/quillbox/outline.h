@@ -126,7 +126,8 @@ std::string new_uuid4();
 std::string compute_github_slug(std::string_view text,
                                 const std::unordered_set<std::string>* existing_slugs = nullptr);
 
-// Find the end line of YAML frontmatter (1-based); 0 when there is none.
+// The last line (1-based) of the front matter that opens a file, within its first 50 lines:
+// YAML between --- and --- or ..., TOML between +++ and +++. 0 when there is none.
 int find_frontmatter_end(const std::vector<std::string>& lines);
 
 // Get all descendant headings of a target block.

@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include "fixture.h"
+#include "quillbox/blockops/failure_text.h"
 #include "quillbox/blockops/frame.h"
 
 namespace qbtest {
@@ -67,6 +70,93 @@ TEST_F(Trust, PatchAddingTheFinalLineEndAddsOne) {
         ASSERT_FALSE(patch(p, id_of(p, "T"), "x", "x\n\n").refused());
         EXPECT_EQ(read_file(p), "# T" + eol + "x" + eol + eol);
     }
+}
+
+
+std::size_t open_descriptors() {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+// A document that is writable in a folder that is not: each refused write costs neither a
+// backup (only so many are kept) nor a descriptor, and the refusal blames the folder. Root
+// writes into any folder, so the writes run in a child that gives up root first.
+TEST_F(Trust, AWriteTheFolderRefusesCostsNoBackupAndNoDescriptor) {
+    const fs::path folder = root / "docs", data = root / "data", doc = folder / "notes.md";
+    fs::create_directories(folder);
+    fs::create_directories(data);
+    write_file(doc, "# Notes\nold\n");
+    const uid_t nobody = 65534;
+    for (const fs::path& p : {root, folder, data, doc}) ASSERT_EQ(::chown(p.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(::chmod(doc.c_str(), 0666), 0);
+
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(fds[0]);
+        std::string report;
+        if (::geteuid() != 0 || (::setgid(nobody) == 0 && ::setuid(nobody) == 0)) {
+            quillbox::SafetyEngine engine(data / "backups");
+            engine.apply_replace(doc, 2, 2, {"first"});
+            ::chmod(folder.c_str(), 0555);
+            const std::size_t fds_before = open_descriptors();
+            std::string text;
+            for (int i = 0; i < 20; ++i) {
+                try {
+                    engine.apply_replace(doc, 2, 2, {"refused " + std::to_string(i)});
+                    text = "accepted";
+                } catch (const std::exception& e) {
+                    text = quillbox::failure_text(e).value_or(e.what());
+                }
+            }
+            const auto backups = std::distance(fs::directory_iterator(data / "backups"), fs::directory_iterator());
+            report = std::to_string(backups) + " " +
+                     std::to_string(static_cast<long>(open_descriptors()) - static_cast<long>(fds_before)) + " " + text;
+        } else {
+            report = "cannot give up root";
+        }
+        [[maybe_unused]] auto w = ::write(fds[1], report.data(), report.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string report;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) report.append(buf, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::chmod(folder.c_str(), 0755);
+    EXPECT_EQ(report, "1 0 " + quillbox::get_message("folder_read_only", {{"path", folder}}));
+    EXPECT_EQ(read_file(doc), "# Notes\nfirst\n");
+}
+
+// Front matter at the top of a file (YAML between --- and --- or ..., TOML between +++) is
+// data: never a heading, never in a table of contents. Anywhere else the same lines are
+// Markdown as before.
+TEST_F(Trust, FrontMatterIsNeverAHeading) {
+    const std::string yaml = "---\ntitle: systemd environment\ncategory: Interfaces\nlayout: default\n"
+                             "SPDX-License-Identifier: LGPL-2.1-or-later\n---\n\n";
+    const std::string body = "# Environment\n\n<!-- toc -->\n<!-- tocstop -->\n\n## Variables\ntext\n";
+    for (const std::string& fm : {yaml, std::string("---\nkey: value\n...\n"), std::string("+++\ntitle = \"x\"\n+++\n"),
+                                  std::string("\xEF\xBB\xBF---\r\nkey: value\r\n---\r\n")}) {
+        SCOPED_TRACE(fm);
+        auto p = md("fm.md", fm + body);
+        std::vector<std::string> titles;
+        for (const auto& b : list(p)) titles.push_back(b.title);
+        EXPECT_EQ(titles, (std::vector<std::string>{"Environment", "Variables"}));
+        ASSERT_FALSE(quillbox::do_generate_toc(*session, p.string()).refused());
+        const std::string after = read_file(p);
+        EXPECT_EQ(after.substr(0, fm.size()), fm);
+        EXPECT_EQ(after.find("key"), after.rfind("key"));
+        EXPECT_EQ(after.find("title"), after.rfind("title"));
+        EXPECT_NE(after.find("- [Variables](#variables)"), std::string::npos) << after;
+    }
+    // Not at the top, the same lines are a paragraph underlined as a heading.
+    auto p = md("late.md", "# Top\n\n---\nkey: value\n---\n");
+    std::vector<std::string> titles;
+    for (const auto& b : list(p)) titles.push_back(b.title);
+    EXPECT_EQ(titles, (std::vector<std::string>{"Top", "key: value"}));
 }
 
 }  // namespace

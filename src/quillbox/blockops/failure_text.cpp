@@ -50,7 +50,12 @@ std::optional<std::string> failure_text(const std::exception& e) {
         if (!s->backup().empty())
             return get_message("write_restore_failed",
                                {{"path", s->path1()}, {"error", s->code().message()}, {"backup", s->backup()}});
-        if (s->code() == std::errc::permission_denied) return get_message("file_read_only", {{"path", s->path1()}});
+        if (s->code() == std::errc::permission_denied) {
+            std::error_code ec;
+            if (std::filesystem::is_directory(s->path1(), ec))
+                return get_message("folder_read_only", {{"path", s->path1()}});
+            return get_message("file_read_only", {{"path", s->path1()}});
+        }
         return fs_error_text(*s);
     }
     if (const auto* f = dynamic_cast<const std::filesystem::filesystem_error*>(&e)) return fs_error_text(*f);

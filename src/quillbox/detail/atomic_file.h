@@ -108,7 +108,13 @@ public:
     PendingReplace(std::filesystem::path target, std::string_view data, const ReplaceOptions& opt = {})
         : target_(std::move(target)), name_(target_.filename()) {
         dir_ = open_dir(target_.parent_path());
-        int fd = create(opt);
+        int fd = -1;
+        try {
+            fd = create(opt);
+        } catch (...) {
+            ::close(dir_);
+            throw;
+        }
         try {
             fill(fd, data, opt);
         } catch (...) {

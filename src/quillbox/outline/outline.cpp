@@ -498,13 +498,32 @@ RawHeading setext_heading(const LineMap& m, cmark_node* node, int level,
     return {level, first - 1, std::string(trim_space(joined))};
 }
 
+// Front matter at the top of the file is data, not Markdown: the parser gets it as blank lines
+// (spaces, so that every line keeps its number and its bytes their offsets), and its lines are
+// never a heading, a thematic break or the opening of a fence that runs on.
+std::string without_front_matter(const LineMap& m) {
+    std::vector<std::string> head;
+    for (long n = 1; n <= static_cast<long>(std::min<std::size_t>(m.parser_lines(), 51)); ++n)
+        head.emplace_back(m.parser_line(n));
+    const int fm = find_frontmatter_end(head);
+    if (fm == 0) return {};
+    std::string masked(m.text);
+    const std::size_t from = m.bom ? 3 : 0;
+    const std::size_t to = static_cast<std::size_t>(fm) < m.lf_begin.size() ? m.lf_begin[fm] : masked.size();
+    for (std::size_t i = from; i < to; ++i)
+        if (masked[i] != '\n') masked[i] = ' ';
+    return masked;
+}
+
 std::vector<RawHeading> collect_headings(const LineMap& m) {
     std::vector<RawHeading> out;
     ParseArena arena;  // owns the tree and everything the parser allocates
     cmark_node* doc = nullptr;
     {
+        const std::string masked = without_front_matter(m);
+        const std::string_view feed = masked.empty() ? m.text : std::string_view(masked);
         cmark_parser* parser = cmark_parser_new_with_mem(CMARK_OPT_DEFAULT, ParseArena::allocator());
-        cmark_parser_feed(parser, m.text.data(), m.text.size());
+        cmark_parser_feed(parser, feed.data(), feed.size());
         doc = cmark_parser_finish(parser);
         cmark_parser_free(parser);
     }
@@ -826,10 +845,14 @@ std::optional<ReplacedBlocks> reparse_replaced(std::string_view before, std::str
 // Heading utilities
 
 int find_frontmatter_end(const std::vector<std::string>& lines) {
-    if (lines.empty() || trim_space(lines[0]) != "---") return 0;
+    if (lines.empty()) return 0;
+    const std::string_view open = trim_space(lines[0]);
+    if (open != "---" && open != "+++") return 0;
     const std::size_t limit = std::min<std::size_t>(lines.size(), 50);
     for (std::size_t i = 1; i < limit; ++i) {
-        if (trim_space(lines[i]) == "---") return static_cast<int>(i + 1);
+        const std::string_view close = trim_space(lines[i]);
+        // YAML closes with --- or ..., TOML with +++.
+        if (open == "---" ? (close == "---" || close == "...") : close == "+++") return static_cast<int>(i + 1);
     }
     return 0;
 }

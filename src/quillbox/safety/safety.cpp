@@ -880,19 +880,24 @@ WriteOutcome SafetyEngine::apply_replace(const fs::path& file_path, long start, 
     // refused without a backup), from the file as it is, byte for byte.
     ReplacedText r = replace_range(raw, file_path, start, end, new_lines, basis.final_line_end);
 
-    // 3. Backup of exactly these bytes.
-    fs::path backup = backup_from(file_path, raw, st);
-
-    // 4. Temporary file beside the file, synced, put in place. Just before, the file must
-    // still hold the bytes the new text came from: an editor that saved meanwhile would
-    // otherwise lose its change.
+    // 3. Temporary file beside the file, synced, before the backup: a write the folder refuses
+    // costs no backup (only so many are kept per file).
+    fs::path backup;
     {
         std::optional<detail::PendingReplace> pending;
         try {
             pending.emplace(target, r.text, detail::ReplaceOptions{.temporary = tmp_path_for(target), .like = &st});
         } catch (const detail::FileReplaceError& e) {
+            // The folder, not the file, refuses the new copy.
+            if (e.step() == detail::FileReplaceError::Step::create && e.code() == std::errc::permission_denied)
+                throw_errno("cannot create a file in", target.parent_path(), e.code().value());
             throw_replace_error("cannot write the temporary file", e);
         }
+
+        // 4. Backup of exactly these bytes, then the temporary file put in place. Just before,
+        // the file must still hold the bytes the new text came from: an editor that saved
+        // meanwhile would otherwise lose its change.
+        backup = backup_from(file_path, raw, st);
         if (before_rename_hook_) before_rename_hook_(target);
         if (!commit_if_unchanged(*pending, raw, r.text, "cannot replace the file with the temporary file")) throw changed();
     }
