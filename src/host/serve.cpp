@@ -180,14 +180,16 @@ public:
                 if (n > 0) log_line(Level::info, "{} was deleted; dropped its {} blocks", path.string(), n);
                 return;
             }
-            // The pass drops the file's record, so the next listing looks at the file itself;
-            // only bytes the record already vouches for (a touch, a save without changes)
-            // keep it, with the new figures.
+            // Bytes the record already vouches for (a touch, a save without changes, a write of
+            // ours) keep their rows: the record takes the new figures. Otherwise the pass drops
+            // the file's record, so the next listing looks at the file itself.
             FileState state = file_state_of(path, compute_hash(detail::read_file_bytes(path)));
             auto recorded = index_.file_state(path);
-            int n = recorded && recorded->file_hash == state.file_hash
-                        ? index_.index_file(path, watcher_.load(), state)
-                        : index_.index_file(path, watcher_.load());
+            if (recorded && recorded->file_hash == state.file_hash && index_.refresh_file_state(path, state)) {
+                log_line(Level::debug, "{} changed on disk but holds the indexed bytes", path.string());
+                return;
+            }
+            int n = index_.index_file(path, watcher_.load());
             log_line(Level::debug, "re-indexed {} ({} blocks)", path.string(), n);
         } catch (const std::exception& e) {
             log_line(Level::warning, "re-index of {} after a change failed: {}", path.string(), e.what());

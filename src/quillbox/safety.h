@@ -85,6 +85,7 @@ struct WriteOutcome {
     std::int64_t size = -1;
     std::int64_t inode = 0;
     double taken_at = 0;  // when the figures were taken, seconds since the epoch
+    std::string after_sha256;  // SHA-256 (hex) of `after`; empty when the engine has no tracker
 };
 
 // How many backups are kept: per file (by folder and name) the newest `keep_per_file`; and

@@ -3,11 +3,13 @@
 // per-file write and re-index marks that other components wait on.
 
 #include <condition_variable>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "quillbox/detail/file_key.h"
@@ -32,15 +34,49 @@ private:
 // The file key (see detail/file_key.h) as the watcher records marks under it.
 inline std::string watcher_path_key(const std::filesystem::path& path) { return detail::file_key(path).string(); }
 
+// What a write of this process left on disk: the file's identity, size and modification time
+// right after it was put in place, and the SHA-256 (hex) of the bytes written.
+struct WrittenFile {
+    std::int64_t inode = 0;
+    std::int64_t size = -1;
+    std::int64_t mtime_ns = -1;
+    std::string sha256;
+
+    bool operator==(const WrittenFile&) const = default;
+};
+
 class WriteTracker {
 public:
     void mark_write_start(const std::filesystem::path& path);
     void mark_write_done(const std::filesystem::path& path);
     bool wait_for_write_quiet(const std::filesystem::path& path, double timeout = 3.0);
 
+    // This process's own writes. The events a write of ours causes are known: the handler lets
+    // them pass without a write mark or a re-index, so that nobody waits for them.
+    // own_write_start: a write is about to put the file in place; until own_write_done the
+    // handler holds its judgement of the file's events back (at most OWN_WRITE_WAIT seconds).
+    void own_write_start(const std::filesystem::path& path);
+    // The write is in place and left `written`; nothing when it failed (then the file's events
+    // count as anyone's).
+    void own_write_done(const std::filesystem::path& path, std::optional<WrittenFile> written);
+    // Whether the file holds right now exactly what this process's last write left (same
+    // identity, size, modification time and bytes). False for a file gone or changed, and the
+    // record is then forgotten: the change was someone else's.
+    bool is_own_write(const std::filesystem::path& path);
+    // The last own write of the file while no other change has been seen since.
+    std::optional<WrittenFile> own_write(const std::filesystem::path& path);
+    void forget_own_write(const std::filesystem::path& path);
+
+    static constexpr double OWN_WRITE_WAIT = 3.0;
+
 private:
+    struct Own {
+        std::shared_ptr<Signal> in_place;  // set by own_write_done
+        std::optional<WrittenFile> written;
+    };
     std::mutex lock_;
     std::map<std::string, std::shared_ptr<Signal>> writing_;
+    std::map<std::string, Own> own_;
 };
 
 // A file-system event as the observer delivers it.

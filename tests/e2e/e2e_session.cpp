@@ -512,3 +512,48 @@ TEST_F(E2E, StartedFromASubfolderItIndexesWhatGitKeepsAndWatchesOnlyThat) {
     while (q.executeStep()) files.push_back(fs::path(q.getColumn(0).getString()).lexically_relative(root_).string());
     EXPECT_EQ(files, (std::vector<std::string>{"README.md", "docs/guide.md", "docs/sub/more.md"}));
 }
+
+// Two patches of one file in one message (an agent's parallel calls): both land, and the
+// watcher knows both writes for the server's own, so it neither marks the file busy nor
+// indexes it again. An outside save a moment later is still seen.
+TEST_F(E2E, PatchesSentTogetherBothLandAndTheirWritesAreKnown) {
+    server_ = std::make_unique<ServerProcess>(
+        QUILLBOX_EXE, std::vector<std::string>{"serve", "--root", root_.string(), "--log-level", "debug"},
+        root_ / "server.log");
+    initialize();
+    const auto blocks = parse_listing(ok("md_list_blocks", {{"file_path", "docs/guide.md"}}));
+    const auto install = by_title(blocks, "Install"), usage = by_title(blocks, "Usage");
+    for (const auto& b : {install, usage}) ok("md_read_block", {{"file_path", "docs/guide.md"}, {"block_id", b.id}});
+    auto patch = [](int id, const Listed& b, const char* old_text, const char* new_text) {
+        return json{{"jsonrpc", "2.0"}, {"id", id}, {"method", "tools/call"},
+                    {"params", {{"name", "md_patch_block"},
+                                {"arguments", {{"file_path", "docs/guide.md"}, {"block_id", b.id},
+                                               {"old_text", old_text}, {"new_text", new_text}}}}}}
+                   .dump() + "\n";
+    };
+    server_->send_raw(patch(101, install, "Then restart.", "Then restart.\nAnd check.") +
+                      patch(102, usage, "Call it.", "Call it twice."));
+    for (int id : {101, 102}) {
+        auto line = server_->read_line();
+        ASSERT_TRUE(line);
+        const json r = json::parse(*line);
+        EXPECT_EQ(r["id"], id);
+        EXPECT_FALSE(r["result"]["isError"].get<bool>()) << *line;
+    }
+    EXPECT_EQ(slurp(guide_),
+              "# Guide\nIntro text.\n\n## Install\nRun the installer.\nThen restart.\nAnd check.\n\n## Usage\nCall it twice.\n");
+    // Past the watcher's window: nothing of ours was indexed again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    const std::string log = slurp(root_ / "server.log");
+    EXPECT_EQ(log.find("re-indexed"), std::string::npos) << log;
+    EXPECT_EQ(log.find("holds the indexed bytes"), std::string::npos) << log;
+
+    spit(guide_, slurp(guide_) + "\n## FAQ\nNone.\n");
+    bool seen = false;
+    for (int i = 0; i < 100 && !seen; ++i) {
+        seen = slurp(root_ / "server.log").find("re-indexed " + guide_.string()) != std::string::npos;
+        if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(seen) << slurp(root_ / "server.log");
+    EXPECT_EQ(parse_listing(ok("md_list_blocks", {{"file_path", "docs/guide.md"}})).size(), 4u);
+}

@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
 #include <set>
 #include <ctime>
 #include <optional>
@@ -470,4 +473,69 @@ TEST_F(SafetyEngineTest, AWriteThroughAFolderNowLinkedOutsideTheRootIsRefused) {
     detail::set_confinement_root({});
     EXPECT_EQ(read_file(outside / "sub" / "notes.md"), "theirs\n");
     EXPECT_TRUE(backup_files().empty());
+}
+
+// The watcher lets the engine's own writes pass: their events set no write mark and call
+// nobody back, so the next write does not wait. Someone else's change is still seen, also
+// one that keeps the file's size and time right after our write, or one racing the write.
+TEST_F(SafetyEngineTest, OwnWritesMakeNobodyWaitButOthersChangesAreSeen) {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<fs::path> calls;
+    auto count = [&](const fs::path& p) {
+        std::lock_guard<std::mutex> lk(mu);
+        return std::count(calls.begin(), calls.end(), p);
+    };
+    FileWatcher watcher(dir.path, [&](const fs::path& p) {
+        std::lock_guard<std::mutex> lk(mu);
+        calls.push_back(p);
+        cv.notify_all();
+    }, 0.1);
+    SafetyEngine guarded(backups, &watcher.write_tracker());
+    write_file(file, "# A\none\n# B\ntwo\n");
+    watcher.start();
+    // Events arrive in order and timers of one window fire in order: once a later outside
+    // change of another file was called back, an event of ours would have been too.
+    const fs::path other = dir / "other.md";
+    auto settle = [&] {
+        const auto before = count(other);
+        write_file(other, "x" + std::to_string(before) + "\n");
+        std::unique_lock<std::mutex> lk(mu);
+        EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(10), [&] {
+            return std::count(calls.begin(), calls.end(), other) > before;
+        }));
+        lk.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    };
+
+    for (const char* line : {"uno", "eins", "one"}) {
+        guarded.apply_replace(file, 2, 2, {line});
+        EXPECT_TRUE(watcher.wait_for_write_quiet(file, 0.0));
+    }
+    settle();
+    EXPECT_EQ(count(file), 0);
+    EXPECT_TRUE(watcher.wait_for_write_quiet(file, 0.0));
+
+    // An in-place save right after ours, same size and time: seen by its bytes.
+    guarded.apply_replace(file, 4, 4, {"owt"});
+    const auto mtime = fs::last_write_time(file);
+    {
+        std::fstream f(file, std::ios::in | std::ios::out);
+        f.seekp(0);
+        f << "#";  // the same byte: the content is unchanged, and no less a change to judge
+        f.seekp(static_cast<std::streamoff>(std::string("# A\none\n# B\n").size()));
+        f << "TWO";
+    }
+    fs::last_write_time(file, mtime);
+    settle();
+    EXPECT_EQ(count(file), 1);
+    EXPECT_FALSE(watcher.write_tracker().own_write(file));
+
+    // A save racing our write (after the rename) is someone else's, and so is the file after it.
+    guarded.set_after_rename_hook([&](const fs::path& p) { write_file(p, "# A\nmine\n"); });
+    EXPECT_THROW(guarded.apply_replace(file, 2, 2, {"ours"}), ModificationError);
+    guarded.set_after_rename_hook(nullptr);
+    settle();
+    EXPECT_EQ(count(file), 2);
+    EXPECT_EQ(read_file(file), "# A\nmine\n");
 }

@@ -127,12 +127,13 @@ std::string block_header(const std::string& id, const Block& block) {
 }
 
 // The block's lines by one positioned read of its recorded bytes, when the file is still the
-// one its record describes (same inode, size and modification time, not racily clean) and
-// the bytes hash to the block's content hash; nothing otherwise, and the caller reads the
-// file.
-std::optional<std::string> read_recorded_bytes(const Indexer::BlockPlace& place) {
+// one its record describes (same inode, size and modification time, and not racily clean
+// unless `trust_racy`) and the bytes hash to the block's content hash; nothing otherwise, and
+// the caller reads the file.
+std::optional<std::string> read_recorded_bytes(const Indexer::BlockPlace& place, bool trust_racy) {
     const Block& b = place.block;
-    if (!place.bytes.known() || !place.recorded || place.recorded->racily_clean() || b.content_hash.empty())
+    if (!place.bytes.known() || !place.recorded || (place.recorded->racily_clean() && !trust_racy) ||
+        b.content_hash.empty())
         return std::nullopt;
     try {
         struct stat st {};
@@ -225,7 +226,12 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
     // now stands, or the file is re-indexed (keeping identifiers) and read there.
     // The recorded bytes are the block's lines joined by line feeds: a file with recorded bytes
     // ends lines at LF only, and the last line's end lies outside them.
-    const std::optional<std::string> recorded = read_recorded_bytes(*place);
+    // A record taken right after a write vouches by its figures once renewed after the racy
+    // window, or within it while the file is what our own write left.
+    const bool trust_racy = place->recorded && place->recorded->racily_clean() &&
+                            (_own_write_vouches(session.watcher, block->file_path, *place->recorded) ||
+                             _renew_racy_record(indexer, block->file_path, *place->recorded));
+    const std::optional<std::string> recorded = read_recorded_bytes(*place, trust_racy);
     std::vector<std::string> lines;
     auto split_recorded = [&] {
         std::size_t from = 0;

@@ -130,6 +130,15 @@ FileState _current_file_state(const std::filesystem::path& fp);
 // callers that must go on catch and log.
 void _record_file_state(Indexer& indexer, const std::filesystem::path& fp);
 
+// Whether a record taken too soon after its file's last change to vouch by its figures
+// (racily clean) may still be trusted: the watcher is running, saw no other change of the file
+// since this process's own last write, and that write left exactly the recorded file.
+bool _own_write_vouches(FileWatcher& watcher, const std::filesystem::path& fp, const FileState& recorded);
+// Once the racy window after the file's last change has passed, a racily clean record whose
+// figures and bytes still hold is written anew, so that later operations trust it by its
+// figures. Hashes the whole file; true when the record was renewed.
+bool _renew_racy_record(Indexer& indexer, const std::filesystem::path& fp, const FileState& recorded);
+
 // Brings the index entry of `fp` (resolved, existing Markdown file) in step with the file and
 // returns its blocks in document order. On any failure: a warning record and a fresh parse
 // (blocks not stored); an error of that parse propagates. With RowColumns::listed, blocks read

@@ -840,6 +840,25 @@ WrittenFigures written_figures(const fs::path& target) {
     return f;
 }
 
+// A write of ours under way, as the watcher's tracker knows it: done() says what it left; one
+// that ends without (a failure) tells the tracker so.
+class OwnWrite {
+public:
+    OwnWrite(WriteTracker* tracker, fs::path path) : tracker_(tracker), path_(std::move(path)) {}
+    OwnWrite(const OwnWrite&) = delete;
+    OwnWrite& operator=(const OwnWrite&) = delete;
+    ~OwnWrite() {
+        if (tracker_) tracker_->own_write_done(path_, std::nullopt);
+    }
+    void done(WrittenFile written) {
+        std::exchange(tracker_, nullptr)->own_write_done(path_, std::move(written));
+    }
+
+private:
+    WriteTracker* tracker_;
+    fs::path path_;
+};
+
 // compute_hash of lines start..end of a text, or nothing when the text is shorter.
 std::optional<std::string> range_hash(std::string_view text, long start, long end) {
     auto spans = line_spans(text);
@@ -883,6 +902,8 @@ WriteOutcome SafetyEngine::apply_replace(const fs::path& file_path, long start, 
     // 3. Temporary file beside the file, synced, before the backup: a write the folder refuses
     // costs no backup (only so many are kept per file).
     fs::path backup;
+    std::string after_sha256;
+    std::optional<OwnWrite> own;
     {
         std::optional<detail::PendingReplace> pending;
         try {
@@ -899,15 +920,27 @@ WriteOutcome SafetyEngine::apply_replace(const fs::path& file_path, long start, 
         // meanwhile would otherwise lose its change.
         backup = backup_from(file_path, raw, st);
         if (before_rename_hook_) before_rename_hook_(target);
+        // The watcher learns what this write leaves, so that the event it causes makes nobody
+        // wait; its events are held back until then.
+        if (write_tracker_) {
+            after_sha256 = detail::sha256_hex(r.text);
+            write_tracker_->own_write_start(file_path);
+            own.emplace(write_tracker_, file_path);
+        }
         if (!commit_if_unchanged(*pending, raw, r.text, "cannot replace the file with the temporary file")) throw changed();
     }
 
-    if (after_rename_hook_) after_rename_hook_(target);
     const WrittenFigures figures = written_figures(target);
+    if (own) {
+        if (figures.mtime_ns >= 0) own->done(WrittenFile{figures.inode, figures.size, figures.mtime_ns, after_sha256});
+        own.reset();
+    }
+    if (after_rename_hook_) after_rename_hook_(target);
 
     // 5. Read back, byte for byte. What differs is rolled back, but only while the file holds
     // what this write put there: content another program saved since is theirs, and stays.
     if (const std::optional<WriteFailure> mismatch = written_mismatch(target, r, new_lines.size())) {
+        if (write_tracker_) write_tracker_->forget_own_write(file_path);
         try {
             std::optional<detail::PendingReplace> pending;
             try {
@@ -926,7 +959,8 @@ WriteOutcome SafetyEngine::apply_replace(const fs::path& file_path, long start, 
         throw ModificationError(WriteFailure::overwritten, target, backup);
     }
     ++writes_completed_;
-    WriteOutcome out{std::move(raw), std::move(r.text), figures.mtime_ns, figures.size, figures.inode, figures.taken_at};
+    WriteOutcome out{std::move(raw), std::move(r.text), figures.mtime_ns, figures.size, figures.inode, figures.taken_at,
+                     std::move(after_sha256)};
     return out;
 }
 

@@ -156,6 +156,8 @@ void MdFileHandler::dispatch(const FileEvent& event) {
 }
 
 void MdFileHandler::_debounce(const fs::path& path) {
+    // What this process wrote itself is indexed already: its events make nobody wait.
+    if (state_->ctx->tracker && state_->ctx->tracker->is_own_write(path)) return;
     std::string key = watcher_path_key(path);
     auto delay = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(debounce_seconds_));
