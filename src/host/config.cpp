@@ -273,8 +273,6 @@ std::string validate_config_value(std::string_view key, std::string_view value) 
     return std::string(value);
 }
 
-fs::path data_dir_of(const fs::path& project_root) { return project_root / ".quillbox"; }
-
 Config::Config(const Config& other) {
     std::lock_guard lock(other.mu_);
     values_ = other.values_;

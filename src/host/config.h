@@ -69,7 +69,9 @@ class Config;
 std::string semantic_model_for(const Config& config);
 
 // The data directory of a project and the files in it.
-std::filesystem::path data_dir_of(const std::filesystem::path& project_root);
+inline std::filesystem::path data_dir_of(const std::filesystem::path& project_root) {
+    return project_root / ".quillbox";
+}
 inline std::filesystem::path config_file_of(const std::filesystem::path& project_root) {
     return data_dir_of(project_root) / "config.toml";
 }

@@ -25,6 +25,10 @@ std::optional<std::string> pre_tool_use_denial(const nlohmann::json& input, cons
 // The hook's stdout for a denial (exit code 0).
 std::string pre_tool_use_deny_output(const std::string& reason);
 
+// hook.max_lines of the project at `root` (canonical): this machine's setting over the team's,
+// DEFAULT_HOOK_MAX_LINES when neither holds a whole number.
+long hook_max_lines(const std::filesystem::path& root);
+
 // Runs the hook: reads stdin, writes a denial to stdout when due. Exit code 0 in every case
 // but unreadable input (1: Claude Code reports it and lets the call through).
 int run_pre_tool_use_hook(const std::filesystem::path& root_arg);

@@ -3,6 +3,7 @@
 
 #include "common/temp_dir.h"
 #include "host/clients.h"
+#include "host/config.h"
 #include "host/hook.h"
 
 namespace fs = std::filesystem;
@@ -80,6 +81,27 @@ TEST(WriteHook, JudgesTheFileANameReachesNotTheName) {
         EXPECT_NE(reason->find("md_list_blocks(\"big.md\")"), std::string::npos) << *reason;
     }
     for (const char* name : {"plain.txt", "plain-too.txt", "small-link.txt"}) EXPECT_FALSE(write_to(name)) << name;
+}
+
+// The hook reads hook.max_lines without the rest of the configuration: it must read what the
+// configuration reads, for every way the two files can say it (or fail to).
+TEST(WriteHook, ReadsTheLineLimitAsTheConfigurationDoes) {
+    const std::vector<std::string> values = {"",       "max_lines = 40", "max_lines = 250", "max_lines = 0",
+                                             "max_lines = 12.0", "max_lines = 12.5", "max_lines = -3",
+                                             "max_lines = \"70\"", "max_lines = \"x\"", "max_lines = true",
+                                             "max_lines = 1e16", "max_lines = [1]"};
+    qbtest::TempDir project;
+    for (const auto& shared : values) {
+        for (const auto& local : values) {
+            project.write("quillbox.toml", shared.empty() ? "" : "[hook]\n" + shared + "\n");
+            project.write(".quillbox/config.toml", local.empty() ? "" : "hook." + local + "\n");
+            const long expected = static_cast<long>(load_project_config(project.path).get_number("hook.max_lines"));
+            EXPECT_EQ(hook_max_lines(project.path), expected) << "shared: " << shared << ", local: " << local;
+        }
+    }
+    project.write("quillbox.toml", "hook.max_lines = 40\n");
+    project.write(".quillbox/config.toml", "not toml [");
+    EXPECT_EQ(hook_max_lines(project.path), DEFAULT_HOOK_MAX_LINES);
 }
 
 TEST(WriteHook, DenyOutputIsTheDocumentedPreToolUseDecision) {
