@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <algorithm>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "run_command.h"
@@ -434,4 +435,53 @@ TEST(Cli, SharedSettingsAndATeamFriendlyInstall) {
     EXPECT_FALSE(fs::exists(project / ".claude"));
     EXPECT_FALSE(fs::exists(project / ".quillbox"));
     EXPECT_TRUE(fs::exists(project / "quillbox.toml"));  // the team's file is not ours to delete
+}
+
+// What each start of the program loads (the loader's own account, LD_DEBUG=files): the hook,
+// which runs before every Write an agent makes, and --version only the C++ runtime, fmt and
+// the TOML reader; no command loads BLAS or SentencePiece until a model runs; the hook and
+// install open no index.
+TEST(Cli, EachStartLoadsOnlyWhatItNeeds) {
+    TempDir project;
+    std::string big;
+    for (int i = 0; i < 150; ++i) big += "line\n";
+    project.write("big.md", big);
+    auto loaded = [&](const std::vector<std::string>& args, const std::string& input = "") {
+        const CommandResult r = run_quillbox(args, input, {{"LD_DEBUG", "files"}}, project.path);
+        std::set<std::string> libs;
+        std::istringstream err(r.err);
+        for (std::string line; std::getline(err, line);) {
+            const auto at = line.find("file=");
+            if (at == std::string::npos) continue;
+            const std::string name = line.substr(at + 5, line.find_first_of(" \t[", at + 5) - at - 5);
+            libs.insert(fs::path(name).filename().string());
+        }
+        return libs;
+    };
+    auto any = [](const std::set<std::string>& libs, std::initializer_list<const char*> parts) {
+        for (const auto& l : libs)
+            for (const char* p : parts)
+                if (l.find(p) != std::string::npos) return l;
+        return std::string();
+    };
+    const std::string write = nlohmann::json{{"cwd", project.path.string()}, {"tool_name", "Write"},
+                                             {"tool_input", {{"file_path", (project / "big.md").string()}}}}
+                                  .dump();
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--version"}, {"hook", "pre-tool-use"}}) {
+        const auto libs = loaded(args, write);
+        ASSERT_FALSE(libs.empty()) << "the loader said nothing";
+        EXPECT_EQ(any(libs, {"quillbox", "sqlite", "curl", "git2", "icu", "ssl", "crypto", "blas"}), "") << args.back();
+    }
+    const std::string initialize =
+        R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-11-25","capabilities":{},"clientInfo":{"name":"t","version":"1"}}})"
+        "\n";
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"install"}, {"doctor"}, {"status"}, {"serve", "--root", project.path.string()}}) {
+        const auto libs = loaded(args, args[0] == "serve" ? initialize : "");
+        EXPECT_NE(any(libs, {"quillbox_cli"}), "") << args[0];
+        EXPECT_EQ(any(libs, {"blas", "sentencepiece", "gfortran"}), "") << args[0];
+        if (args[0] == "install") {
+            EXPECT_FALSE(fs::exists(project / ".quillbox" / "index.db"));
+        }
+    }
 }

@@ -1,3 +1,5 @@
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -8,29 +10,57 @@
 #include "quillbox/semantic.h"
 #include "quillbox/semantic/runtime.h"
 
-extern "C" void openblas_set_num_threads(int num_threads);
-
 namespace quillbox {
 
 namespace fs = std::filesystem;
 
+namespace embed {
+
 namespace {
-// Batches run on one thread per core, each with a single-threaded BLAS: the element-wise and
-// attention work parallelises too, not only the large matrix products.
-void single_threaded_blas() {
-    static std::once_flag once;
-    std::call_once(once, [] { openblas_set_num_threads(1); });
+
+constexpr const char* RUNTIME_LIBRARY = "libquillbox_semantic_runtime.so." QUILLBOX_SEMANTIC_SOVERSION;
+
+// This module's own library file: the runtime library lies beside it.
+fs::path own_folder() {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&runtime), &info) == 0 || !info.dli_fname) return {};
+    std::error_code ec;
+    fs::path p = fs::canonical(info.dli_fname, ec);
+    return ec ? fs::path() : p.parent_path();
 }
+
+const RuntimeApi* load_runtime(std::string& why) {
+    void* lib = nullptr;
+    if (const fs::path dir = own_folder(); !dir.empty()) lib = ::dlopen((dir / RUNTIME_LIBRARY).c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib) lib = ::dlopen(RUNTIME_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        why = ::dlerror();
+        return nullptr;
+    }
+    using Entry = const RuntimeApi* (*)();
+    auto entry = reinterpret_cast<Entry>(::dlsym(lib, RUNTIME_SYMBOL));
+    const RuntimeApi* api = entry ? entry() : nullptr;
+    if (!api || api->version < RUNTIME_VERSION) {
+        why = std::string(RUNTIME_LIBRARY) + " is not this release's";
+        return nullptr;
+    }
+    return api;  // kept loaded for the life of the process
+}
+
 }  // namespace
 
+const RuntimeApi& runtime() {
+    static std::string why;
+    static const RuntimeApi* const api = load_runtime(why);
+    if (!api) throw ModelError("the embedding runtime cannot be loaded: " + why);
+    return *api;
+}
+
+}  // namespace embed
+
 struct SentenceEncoder::Impl {
-    explicit Impl(const fs::path& dir)
-        : model(dir), tokenizer(embed::load_tokenizer(dir)), pipe(embed::read_pipeline_config(dir, model.config())) {
-        single_threaded_blas();
-    }
-    embed::BertModel model;
-    std::unique_ptr<embed::Tokenizer> tokenizer;
-    embed::PipelineConfig pipe;
+    explicit Impl(const fs::path& dir) : model(embed::runtime().open_model(dir)) {}
+    std::unique_ptr<embed::LoadedModel> model;
 };
 
 namespace {
@@ -44,16 +74,13 @@ std::unique_ptr<SentenceEncoder::Impl> open_model(const fs::path& dir) {
 SentenceEncoder::SentenceEncoder(const fs::path& model_dir) : impl_(open_model(model_dir)) {}
 SentenceEncoder::~SentenceEncoder() = default;
 
-std::size_t SentenceEncoder::dim() const { return static_cast<std::size_t>(impl_->model.config().hidden_size); }
-std::size_t SentenceEncoder::max_seq_length() const { return impl_->pipe.max_seq_length; }
+std::size_t SentenceEncoder::dim() const { return impl_->model->dim(); }
+std::size_t SentenceEncoder::max_seq_length() const { return impl_->model->max_seq_length(); }
 
-std::vector<std::int32_t> SentenceEncoder::tokenize(std::string_view text) const {
-    if (impl_->pipe.do_lower_case) return impl_->tokenizer->encode(embed::lower_case(text), impl_->pipe.max_seq_length);
-    return impl_->tokenizer->encode(text, impl_->pipe.max_seq_length);
-}
+std::vector<std::int32_t> SentenceEncoder::tokenize(std::string_view text) const { return impl_->model->tokenize(text); }
 
 std::vector<float> SentenceEncoder::encode(std::string_view text) const {
-    return impl_->model.embed({tokenize(text)}, impl_->tokenizer->pad_id(), impl_->pipe.pooling).front();
+    return impl_->model->embed({tokenize(text)}).front();
 }
 
 std::vector<std::vector<float>> SentenceEncoder::encode_batch(const std::vector<std::string>& texts,
@@ -78,7 +105,7 @@ std::vector<std::vector<float>> SentenceEncoder::encode_batch(const std::vector<
                 const std::size_t start = k * batch_size, end = std::min(order.size(), start + batch_size);
                 std::vector<std::vector<std::int32_t>> batch;
                 for (std::size_t i = start; i < end; ++i) batch.push_back(std::move(ids[order[i]]));
-                auto vecs = impl_->model.embed(batch, impl_->tokenizer->pad_id(), impl_->pipe.pooling);
+                auto vecs = impl_->model->embed(batch);
                 for (std::size_t i = start; i < end; ++i) out[order[i]] = std::move(vecs[i - start]);
             } catch (...) {
                 std::lock_guard<std::mutex> lock(failure_mu);

@@ -1,6 +1,9 @@
 #pragma once
 // Private parts of the embedding runtime: weight files, configuration, tokenizers and the
-// BERT encoder. Eigen stays inside the .cpp files.
+// BERT encoder. They live in the module's private library libquillbox_semantic_runtime (the
+// sources in runtime/), which holds everything that needs BLAS, Eigen or SentencePiece; the
+// module loads it the first time a model runs, so that no other start of the program pays for
+// those libraries. Eigen stays inside the .cpp files.
 
 #include <cstddef>
 #include <cstdint>
@@ -131,5 +134,34 @@ private:
     std::unique_ptr<SafeTensors> file_;
     std::unique_ptr<Weights> w_;
 };
+
+// A model with its tokenizer and pipeline, ready to encode: what the runtime library hands
+// the module.
+class LoadedModel {
+public:
+    virtual ~LoadedModel() = default;
+    virtual std::size_t dim() const = 0;
+    virtual std::size_t max_seq_length() const = 0;
+    // Token ids with the special tokens (the pipeline's lower-casing applied), at most
+    // max_seq_length of them.
+    virtual std::vector<std::int32_t> tokenize(std::string_view text) const = 0;
+    // Pooled, L2-normalised vectors of a batch of token id sequences. Thread-safe.
+    virtual std::vector<std::vector<float>> embed(const std::vector<std::vector<std::int32_t>>& batch) const = 0;
+};
+
+// The runtime library's entry points, got through its one exported symbol RUNTIME_SYMBOL.
+// Work that needs BLAS belongs behind this table (a vector query by one matrix product, say):
+// add a member at the end and raise RUNTIME_VERSION.
+struct RuntimeApi {
+    int version;
+    // Loads a model directory. Throws ModelError.
+    LoadedModel* (*open_model)(const std::filesystem::path& model_dir);
+};
+inline constexpr int RUNTIME_VERSION = 1;
+inline constexpr const char* RUNTIME_SYMBOL = "quillbox_semantic_runtime";
+
+// The runtime library, loaded on the first call (from the folder of the module's own library,
+// else wherever the loader finds it). Throws ModelError when it cannot be loaded.
+const RuntimeApi& runtime();
 
 }  // namespace quillbox::embed
