@@ -237,6 +237,11 @@ std::vector<std::string> require_string_array(const json& args, std::string_view
     return out;
 }
 
+std::optional<std::vector<std::string>> optional_string_array(const json& args, std::string_view name) {
+    if (!lookup(args, name)) return std::nullopt;
+    return require_string_array(args, name);
+}
+
 json integer_property(std::string_view description, std::optional<long long> minimum) {
     json p{{"type", "integer"}, {"description", description}};
     if (minimum) p["minimum"] = *minimum;

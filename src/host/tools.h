@@ -111,6 +111,8 @@ std::optional<long long> optional_integer(const json& args, std::string_view nam
 bool optional_bool(const json& args, std::string_view name, bool fallback);
 // A non-empty array of strings.
 std::vector<std::string> require_string_array(const json& args, std::string_view name);
+// Nothing when absent or null; otherwise as require_string_array.
+std::optional<std::vector<std::string>> optional_string_array(const json& args, std::string_view name);
 
 // A number of the request that no double can hold (1e400). The line reader puts this marker in
 // its place so that the rest of the request still parses; the argument helpers refuse it.

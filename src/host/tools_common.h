@@ -34,4 +34,32 @@ inline std::optional<std::string> optional_block_id_argument(Indexer& indexer, c
     return block_id_argument(indexer, args, name);
 }
 
+inline constexpr const char* HEADING_DOC =
+    "Instead of block_id: the section's title, or a path of titles such as 'Install > Linux' when "
+    "the title alone is not unique.";
+
+// The section named by `id_name` (a block id or a unique prefix of one) or, without it, by
+// `heading_name` (a title or a path of titles in the file the argument file_path names); nothing
+// when neither is given. An unknown or ambiguous heading is a ToolError naming the candidates.
+inline std::optional<std::string> optional_block_argument(Session& session, const json& args,
+                                                          std::string_view id_name = "block_id",
+                                                          std::string_view heading_name = "heading") {
+    if (optional_string(args, id_name)) return block_id_argument(session.index, args, id_name);
+    const std::optional<std::string> heading = optional_string(args, heading_name);
+    if (!heading || heading->find_first_not_of(" \t") == std::string::npos) return std::nullopt;
+    const std::string file_path = require_string(args, "file_path");
+    HeadingTarget target = resolve_heading(session, file_path, *heading);
+    if (target.refusal) throw ToolError(std::move(*target.refusal));
+    return std::move(target.id);
+}
+
+// The same when one of the two is required.
+inline std::string block_argument(Session& session, const json& args, std::string_view id_name = "block_id",
+                                  std::string_view heading_name = "heading") {
+    std::optional<std::string> id = optional_block_argument(session, args, id_name, heading_name);
+    if (!id)
+        throw ToolArgumentError(get_message("arg_block_or_heading", {{"id", id_name}, {"heading", heading_name}}));
+    return std::move(*id);
+}
+
 }  // namespace quillbox::host::tools_common

@@ -11,8 +11,8 @@ namespace {
 using tools_common::FILE_PATH_DOC;
 using tools_common::session_of;
 
-using tools_common::block_id_argument;
-using tools_common::optional_block_id_argument;
+using tools_common::block_argument;
+using tools_common::HEADING_DOC;
 
 constexpr const char* BLOCK_ID_DOC =
     "Block id exactly as md_list_blocks or md_find_blocks returned it: the whole UUID, or its first "
@@ -49,7 +49,18 @@ Reply list_blocks(ToolContext& ctx, const json& args) {
     Session& session = session_of(ctx);
     ListOptions options;
     options.max_level = optional_count(args, "max_level", 1);
-    options.under = optional_block_id_argument(session.index, args, "under").value_or("");
+    if (auto under = optional_string(args, "under")) {
+        // An id (or a prefix of one), else a heading of the file.
+        const bool id_like = under->size() >= SHORT_ID_MIN &&
+                             under->find_first_not_of("0123456789abcdef-") == std::string::npos;
+        if (id_like) {
+            options.under = tools_common::block_id_argument(session.index, args, "under");
+        } else {
+            HeadingTarget target = resolve_heading(session, file_path, *under);
+            if (target.refusal) throw ToolError(std::move(*target.refusal));
+            options.under = std::move(target.id);
+        }
+    }
     options.offset = optional_count(args, "offset", 0).value_or(0);
     options.limit = optional_count(args, "limit", 1);
     options.short_ids = optional_bool(args, "short_ids", false);
@@ -59,7 +70,7 @@ Reply list_blocks(ToolContext& ctx, const json& args) {
 Reply read_block(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     Session& session = session_of(ctx);
-    auto block_id = block_id_argument(session.index, args, "block_id");
+    auto block_id = block_argument(session, args);
     return do_read_block(session, file_path, block_id, line_window(args));
 }
 
@@ -67,19 +78,30 @@ Reply read_blocks(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     Session& session = session_of(ctx);
     std::vector<std::string> ids;
-    for (const auto& id : require_string_array(args, "block_ids")) {
-        auto expanded = expand_block_id(session.index, id);
-        if (!expanded.ambiguous.empty())
-            throw ToolError(ambiguous_block_id_message(expanded.id, expanded.ambiguous));
-        ids.push_back(std::move(expanded.id));
-    }
+    const bool by_id = optional_string_array(args, "block_ids").has_value();
+    const bool by_heading = optional_string_array(args, "headings").has_value();
+    if (!by_id && !by_heading)
+        throw ToolArgumentError(get_message("arg_block_or_heading", {{"id", "block_ids"}, {"heading", "headings"}}));
+    if (by_id)
+        for (const auto& id : require_string_array(args, "block_ids")) {
+            auto expanded = expand_block_id(session.index, id);
+            if (!expanded.ambiguous.empty())
+                throw ToolError(ambiguous_block_id_message(expanded.id, expanded.ambiguous));
+            ids.push_back(std::move(expanded.id));
+        }
+    if (by_heading)
+        for (const auto& heading : require_string_array(args, "headings")) {
+            HeadingTarget target = resolve_heading(session, file_path, heading);
+            if (target.refusal) throw ToolError(std::move(*target.refusal));
+            ids.push_back(std::move(target.id));
+        }
     return do_read_blocks(session, file_path, ids);
 }
 
 Reply replace_block(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     Session& session = session_of(ctx);
-    auto block_id = block_id_argument(session.index, args, "block_id");
+    auto block_id = block_argument(session, args);
     auto new_content = require_string(args, "new_content");
     return do_replace_block(session, file_path, block_id, new_content);
 }
@@ -87,7 +109,7 @@ Reply replace_block(ToolContext& ctx, const json& args) {
 Reply patch_block(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     Session& session = session_of(ctx);
-    auto block_id = block_id_argument(session.index, args, "block_id");
+    auto block_id = block_argument(session, args);
     auto old_text = require_string(args, "old_text");
     auto new_text = require_string(args, "new_text");
     bool replace_all = optional_bool(args, "replace_all", false);
@@ -138,8 +160,8 @@ void register_core_tools(ToolRegistry& registry) {
                        {"max_level", integer_property("Only headings of this level or higher (1 = #, "
                                                       "2 = ## ...).",
                                                       1)},
-                       {"under", string_property("A block id: only that section and the sections "
-                                                 "nested in it.")},
+                       {"under", string_property("A block id or heading: only that section and the "
+                                                 "sections nested in it.")},
                        {"offset", integer_property("Number of blocks to skip (after max_level and under).", 0)},
                        {"limit", integer_property("Number of blocks to show at most.", 1)}},
                       {"file_path"}),
@@ -161,9 +183,10 @@ void register_core_tools(ToolRegistry& registry) {
         "means you already hold this file's current content from read_file; if you no longer have it, "
         "ask for the block again and its content follows.",
         object_schema(window_properties({{"file_path", string_property(BLOCK_FILE_DOC)},
-                                         {"block_id", string_property(BLOCK_ID_DOC)}},
+                                         {"block_id", string_property(BLOCK_ID_DOC)},
+                                         {"heading", string_property(HEADING_DOC)}},
                                         "page"),
-                      {"file_path", "block_id"}),
+                      {"file_path"}),
         {.read_only = true, .destructive = false, .idempotent = true, .open_world = false},
         read_block,
     });
@@ -177,8 +200,12 @@ void register_core_tools(ToolRegistry& registry) {
                        {"block_ids", json{{"type", "array"},
                                           {"items", {{"type", "string"}}},
                                           {"minItems", 1},
-                                          {"description", "Block ids, as for md_read_block."}}}},
-                      {"file_path", "block_ids"}),
+                                          {"description", "Block ids, as for md_read_block."}}},
+                       {"headings", json{{"type", "array"},
+                                         {"items", {{"type", "string"}}},
+                                         {"minItems", 1},
+                                         {"description", "Or headings, as for md_read_block."}}}},
+                      {"file_path"}),
         {.read_only = true, .destructive = false, .idempotent = true, .open_world = false},
         read_blocks,
     });
@@ -194,13 +221,14 @@ void register_core_tools(ToolRegistry& registry) {
         "was indexed, backed up, written atomically and verified.",
         object_schema({{"file_path", string_property(BLOCK_FILE_DOC)},
                        {"block_id", string_property(BLOCK_ID_DOC)},
+                       {"heading", string_property(HEADING_DOC)},
                        {"old_text", string_property("The exact text to replace, as it stands in the "
                                                     "section (enough of it to be unique).")},
                        {"new_text", string_property("The text to put in its place (empty deletes it).")},
                        {"replace_all", boolean_property("Replace every occurrence in the section instead "
                                                         "of requiring exactly one.",
                                                         false)}},
-                      {"file_path", "block_id", "old_text", "new_text"}),
+                      {"file_path", "old_text", "new_text"}),
         {.read_only = false, .destructive = true, .idempotent = false, .open_world = false},
         patch_block,
     });
@@ -223,10 +251,11 @@ void register_core_tools(ToolRegistry& registry) {
         object_schema({{"file_path", string_property("The Markdown file the block belongs to (as in "
                                                      "md_list_blocks).")},
                        {"block_id", string_property(BLOCK_ID_DOC)},
+                       {"heading", string_property(HEADING_DOC)},
                        {"new_content", string_property("The complete new text of the section, heading "
                                                        "line included, lines separated by line feeds. A "
                                                        "line feed at the very end adds no empty line.")}},
-                      {"file_path", "block_id", "new_content"}),
+                      {"file_path", "new_content"}),
         {.read_only = false, .destructive = true, .idempotent = true, .open_world = false},
         replace_block,
     });

@@ -9,9 +9,10 @@ namespace quillbox::host {
 namespace {
 
 using tools_common::FILE_PATH_DOC;
-using tools_common::block_id_argument;
+using tools_common::block_argument;
+using tools_common::HEADING_DOC;
+using tools_common::optional_block_argument;
 using tools_common::session_of;
-using tools_common::optional_block_id_argument;
 
 constexpr const char* BLOCK_ID_DOC =
     "Block id exactly as md_list_blocks or md_find_blocks returned it (the whole UUID, or the "
@@ -34,7 +35,7 @@ Reply md_generate_toc(ToolContext& ctx, const json& args) {
 
 Reply md_adjust_level(ToolContext& ctx, const json& args) {
     Session& session = session_of(ctx);
-    auto block_id = block_id_argument(session.index, args, "block_id");
+    auto block_id = block_argument(session, args);
     long long delta = require_integer(args, "delta");
     bool recursive = optional_bool(args, "recursive", true);
     return do_adjust_level(session, block_id, delta, recursive);
@@ -42,8 +43,8 @@ Reply md_adjust_level(ToolContext& ctx, const json& args) {
 
 Reply md_move_block(ToolContext& ctx, const json& args) {
     Session& session = session_of(ctx);
-    auto block_id = block_id_argument(session.index, args, "block_id");
-    auto target = optional_block_id_argument(session.index, args, "target_block_id").value_or("");
+    auto block_id = block_argument(session, args);
+    auto target = optional_block_argument(session, args, "target_block_id", "target_heading").value_or("");
     auto position = optional_string(args, "position").value_or("after");
     return do_move_block(session, block_id, target, position);
 }
@@ -101,9 +102,11 @@ void register_structure_tools(ToolRegistry& registry) {
         "Only heading lines change. Refused without writing when a heading would leave levels 1 to 6. "
         "Afterwards every block id of the file is new: call md_list_blocks again.",
         object_schema({{"block_id", string_property(BLOCK_ID_DOC)},
+                       {"file_path", string_property(FILE_PATH_DOC)},
+                       {"heading", string_property(HEADING_DOC)},
                        {"delta", integer_property("Levels to add: negative promotes, positive demotes.")},
                        {"recursive", boolean_property("Also change all headings nested below it.", true)}},
-                      {"block_id", "delta"}),
+                      {"delta"}),
         {.read_only = false, .destructive = true, .idempotent = false, .open_world = false},
         md_adjust_level,
     });
@@ -121,6 +124,9 @@ void register_structure_tools(ToolRegistry& registry) {
         "id of the file is new: call "
         "md_list_blocks again.",
         object_schema({{"block_id", string_property(BLOCK_ID_DOC)},
+                       {"file_path", string_property(FILE_PATH_DOC)},
+                       {"heading", string_property(HEADING_DOC)},
+                       {"target_heading", string_property("Instead of target_block_id: the target's heading.")},
                        {"target_block_id", [] {
                             json p = string_property("The section to move relative to; empty for the "
                                                      "document itself.");
@@ -131,7 +137,7 @@ void register_structure_tools(ToolRegistry& registry) {
                                          {"enum", {"before", "after", "as_first_child", "as_last_child"}},
                                          {"default", "after"},
                                          {"description", "Where to put the section relative to the target."}}}},
-                      {"block_id"}),
+                      {}),
         {.read_only = false, .destructive = true, .idempotent = true, .open_world = false},
         md_move_block,
     });

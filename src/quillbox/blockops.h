@@ -125,6 +125,27 @@ BlockIdExpansion expand_block_id(Indexer& indexer, std::string_view id_or_prefix
 // The refusal for an ambiguous prefix, naming the candidates.
 std::string ambiguous_block_id_message(std::string_view prefix, const std::vector<Block>& candidates);
 
+// ---- Sections named by heading ----------------------------------------------------------
+// A section is named by its title, or by a path of titles from an ancestor down to it joined by
+// " > " ("Install > Linux") when the title alone is not unique. Titles compare exactly; when
+// none does, letter case and runs of white space are ignored.
+inline constexpr std::string_view HEADING_PATH_SEPARATOR = " > ";
+
+// The blocks (indices into `blocks`, which are in document order) that `heading` names.
+std::vector<std::size_t> match_heading(const std::vector<Block>& blocks, std::string_view heading);
+// Every block's heading path: from its top-level ancestor, or with `shortest` the shortest one
+// that names it alone (its whole path when even that names others too).
+std::vector<std::string> heading_paths(const std::vector<Block>& blocks, bool shortest = false);
+
+// The id of the section of `file_path` that `heading` names, the file's index made current
+// first; otherwise the refusal (the path checks, no such heading with the nearest ones, or
+// several with their paths and short ids).
+struct HeadingTarget {
+    std::string id;
+    std::optional<Reply> refusal;
+};
+HeadingTarget resolve_heading(Session& session, std::string_view file_path, std::string_view heading);
+
 // ---------------------------------------------------------------------------------------
 // Structural operations
 // ---------------------------------------------------------------------------------------

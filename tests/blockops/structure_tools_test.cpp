@@ -31,7 +31,7 @@ TEST_F(StructureTools, SchemasDefaultsAndAnnotations) {
     ASSERT_EQ(registry.all().size(), 4u);
     auto props = [&](const char* name) { return ToolRegistry::describe(*registry.find(name))["inputSchema"]; };
     EXPECT_EQ(props("md_edit")["required"], json({"file_path", "instruction"}));
-    EXPECT_EQ(props("md_adjust_level")["required"], json({"block_id", "delta"}));
+    EXPECT_EQ(props("md_adjust_level")["required"], json({"delta"}));
     const json toc = props("md_generate_toc")["properties"];
     EXPECT_EQ(toc["update"]["default"], true);
     EXPECT_EQ(toc["force_insert"]["default"], false);
