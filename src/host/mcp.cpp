@@ -16,17 +16,10 @@ namespace quillbox::host {
 
 using json = nlohmann::json;
 
-namespace {
+// Said once for every tool; Claude Code cuts instructions longer than 2 KB.
+std::string server_instructions() { return get_message("server_instructions"); }
 
-constexpr const char* INSTRUCTIONS =
-    "Quillbox edits Markdown files one heading section at a time. For a .md file: call "
-    "md_list_blocks with short_ids (or md_find_blocks) to get block ids, md_read_block to read one "
-    "section, then md_patch_block to change a word, a line or a paragraph in it (old text -> new "
-    "text), or md_replace_block to rewrite the whole section. Never invent block ids. After a file "
-    "changed outside these tools, list it again. read_file reads any text file and answers with a "
-    "short cached marker when you already hold its current content. A cut answer's last line says "
-    "how to get the rest. A tool result with isError true changed nothing: its text says why and "
-    "what to do before trying again.";
+namespace {
 
 json error_response(const json& id, int code, std::string message, json data = nullptr) {
     json error{{"code", code}, {"message", std::move(message)}};
@@ -371,7 +364,7 @@ json McpProtocol::initialize(const json& params) {
     return json{{"protocolVersion", protocol_version_},
                 {"capabilities", server_capabilities()},
                 {"serverInfo", server_info()},
-                {"instructions", INSTRUCTIONS}};
+                {"instructions", server_instructions()}};
 }
 
 json McpProtocol::discover(const json& params) {
@@ -383,7 +376,7 @@ json McpProtocol::discover(const json& params) {
     modern_client_logged_ = true;
     return json{{"supportedVersions", mcp_supported_versions()},
                 {"capabilities", server_capabilities()},
-                {"instructions", INSTRUCTIONS},
+                {"instructions", server_instructions()},
                 {"ttlMs", CACHE_TTL_MS},
                 {"cacheScope", "private"}};
 }

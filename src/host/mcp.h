@@ -29,6 +29,9 @@ nlohmann::json mcp_supported_versions();
 // the newest legacy one (a handshake never selects a modern revision).
 std::string negotiate_protocol_version(const nlohmann::json& requested);
 
+// The guidance every tool shares, in the project's language: the server's `instructions`.
+std::string server_instructions();
+
 // Reserved `_meta` keys of the modern revisions.
 namespace mcp_meta {
 inline constexpr const char* PROTOCOL_VERSION = "io.modelcontextprotocol/protocolVersion";

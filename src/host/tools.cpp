@@ -34,13 +34,12 @@ const ToolSpec* ToolRegistry::find(std::string_view name) const {
 
 json ToolRegistry::describe(const ToolSpec& spec) {
     json schema = spec.input_schema.is_object() ? spec.input_schema : object_schema(json::object(), {});
+    // No title: every listed word is paid for on every request, and the name says it.
     return json{{"name", spec.name},
-                {"title", spec.title},
-                {"description", spec.description + " " + std::string(ERROR_RESULT_DOC)},
+                {"description", spec.description},
                 {"inputSchema", schema},
                 {"annotations",
-                 {{"title", spec.title},
-                  {"readOnlyHint", spec.annotations.read_only},
+                 {{"readOnlyHint", spec.annotations.read_only},
                   {"destructiveHint", spec.annotations.destructive},
                   {"idempotentHint", spec.annotations.idempotent},
                   {"openWorldHint", spec.annotations.open_world}}}};
@@ -242,24 +241,36 @@ std::optional<std::vector<std::string>> optional_string_array(const json& args, 
     return require_string_array(args, name);
 }
 
+namespace {
+
+json typed(const char* type, std::string_view description) {
+    json p{{"type", type}};
+    if (!description.empty()) p["description"] = description;
+    return p;
+}
+
+}  // namespace
+
 json integer_property(std::string_view description, std::optional<long long> minimum) {
-    json p{{"type", "integer"}, {"description", description}};
+    json p = typed("integer", description);
     if (minimum) p["minimum"] = *minimum;
     return p;
 }
 
 json boolean_property(std::string_view description, bool fallback) {
-    return json{{"type", "boolean"}, {"description", description}, {"default", fallback}};
+    json p = typed("boolean", description);
+    p["default"] = fallback;
+    return p;
 }
 
 json string_property(std::string_view description) {
-    return json{{"type", "string"}, {"description", description}};
+    return typed("string", description);
 }
 
 json object_schema(json properties, std::vector<std::string> required) {
     json schema{{"type", "object"}, {"properties", std::move(properties)}};
     if (!required.empty()) schema["required"] = std::move(required);
-    schema["additionalProperties"] = false;
+    // Unknown names are refused by check_argument_names, with the name probably meant.
     return schema;
 }
 

@@ -50,7 +50,7 @@ using ToolHandler = std::function<Reply(ToolContext&, const json& arguments)>;
 
 struct ToolSpec {
     std::string name;
-    std::string title;
+    std::string title;        // for people reading the code; not listed
     std::string description;  // tells the agent when and how to use the tool
     json input_schema;        // JSON Schema of `arguments` (type object)
     ToolAnnotations annotations;
@@ -69,11 +69,6 @@ public:
 };
 
 // What an error result means, appended to every tool's description.
-inline constexpr std::string_view ERROR_RESULT_DOC =
-    "A result with isError true is a refusal or a failure: nothing was changed, and the text says "
-    "why and what to do first (list the file again, read the block again, fix the arguments, or "
-    "leave the file alone).";
-
 class ToolRegistry {
 public:
     // Throws std::logic_error for a duplicate name or a spec without handler.
@@ -125,8 +120,10 @@ std::optional<std::string> out_of_range_token(const json& value);
 void check_argument_names(const ToolSpec& spec, const json& arguments);
 
 // Schema helpers for the common shapes.
-json string_property(std::string_view description);
-json integer_property(std::string_view description, std::optional<long long> minimum = std::nullopt);
+// Schema properties; an empty description is left out (most names say what they hold, and every
+// word here is paid for on every request).
+json string_property(std::string_view description = {});
+json integer_property(std::string_view description = {}, std::optional<long long> minimum = std::nullopt);
 json boolean_property(std::string_view description, bool fallback);
 json object_schema(json properties, std::vector<std::string> required);
 

@@ -1,6 +1,6 @@
 #pragma once
-// What the block tool groups share: the file_path argument's description, the session a tool
-// works on, and the block id arguments.
+// What the block tool groups share: the session a tool works on, and the arguments that name
+// a section.
 
 #include <string>
 
@@ -9,9 +9,6 @@
 #include "quillbox/i18n.h"
 
 namespace quillbox::host::tools_common {
-
-inline constexpr const char* FILE_PATH_DOC =
-    "Path of the Markdown (.md) file, relative to the project root or absolute inside it.";
 
 // The call's session, or a ToolError when this server runs without one.
 inline Session& session_of(ToolContext& ctx) {
@@ -33,10 +30,6 @@ inline std::optional<std::string> optional_block_id_argument(Indexer& indexer, c
     if (!optional_string(args, name)) return std::nullopt;
     return block_id_argument(indexer, args, name);
 }
-
-inline constexpr const char* HEADING_DOC =
-    "Instead of block_id: the section's title, or a path of titles such as 'Install > Linux' when "
-    "the title alone is not unique.";
 
 // The section named by `id_name` (a block id or a unique prefix of one) or, without it, by
 // `heading_name` (a title or a path of titles in the file the argument file_path names); nothing

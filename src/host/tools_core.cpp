@@ -8,20 +8,9 @@ namespace quillbox::host {
 
 namespace {
 
-using tools_common::FILE_PATH_DOC;
 using tools_common::session_of;
 
 using tools_common::block_argument;
-using tools_common::HEADING_DOC;
-
-constexpr const char* BLOCK_ID_DOC =
-    "Block id exactly as md_list_blocks or md_find_blocks returned it: the whole UUID, or its first "
-    "8 or more characters when they name one block (short_ids listings show such ids). Never "
-    "invent or reuse remembered ids: list the file again when unsure.";
-
-constexpr const char* BLOCK_FILE_DOC =
-    "The Markdown file the block belongs to (as in md_list_blocks); used to guide you when the id "
-    "is unknown.";
 
 // A count argument (offset, limit, max_level) that must not be negative.
 std::optional<long long> optional_count(const json& args, std::string_view name, long long minimum) {
@@ -35,12 +24,10 @@ LineWindow line_window(const json& args) {
     return LineWindow{optional_count(args, "offset", 1), optional_count(args, "limit", 1)};
 }
 
-json window_properties(json properties, std::string_view what) {
-    properties["offset"] = integer_property(
-        "First line to return, as a line number of the file (1 = first line). Use the offset that a "
-        "cut answer names to get the next " + std::string(what) + ".",
-        1);
-    properties["limit"] = integer_property("Number of lines to return at most.", 1);
+// offset: the first file line wanted (1-based); limit: how many lines.
+json window_properties(json properties) {
+    properties["offset"] = integer_property("", 1);
+    properties["limit"] = integer_property("", 1);
     return properties;
 }
 
@@ -142,28 +129,21 @@ Reply read_file(ToolContext& ctx, const json& args) {
 }  // namespace
 
 void register_core_tools(ToolRegistry& registry) {
+    // Shared guidance (ids, headings, paths, paging, refusals) is in the server's instructions;
+    // a description says what the tool does and when to pick it.
+    const json file = string_property();
+    const json block = string_property();
     registry.add({
         "md_list_blocks",
         "List Markdown sections",
-        "List the heading sections (blocks) of a Markdown file: for each one its block id, heading "
-        "level, title and line range. Start here: the other block tools need a block id from this "
-        "listing (or from md_find_blocks). Set short_ids to get 8-character ids, which every tool "
-        "accepts and which cost far fewer tokens. For a long file, narrow the listing with max_level "
-        "(e.g. 2 for the # and ## headings) or under (one section's subsections), and page with "
-        "offset and limit; a listing too long for one answer is cut and its last line names the "
-        "offset for the rest. Ids stay valid while the file is edited through these tools; after "
-        "the file was changed by something else, list it again to get the new ids.",
-        object_schema({{"file_path", string_property(FILE_PATH_DOC)},
-                       {"short_ids", boolean_property("Show ids of 8 characters (longer only where needed "
-                                                      "to stay unique).",
-                                                      false)},
-                       {"max_level", integer_property("Only headings of this level or higher (1 = #, "
-                                                      "2 = ## ...).",
-                                                      1)},
-                       {"under", string_property("A block id or heading: only that section and the "
-                                                 "sections nested in it.")},
-                       {"offset", integer_property("Number of blocks to skip (after max_level and under).", 0)},
-                       {"limit", integer_property("Number of blocks to show at most.", 1)}},
+        "List a Markdown file's sections: id, level, title, lines. For a long file narrow it with "
+        "max_level or under (a section's id or heading).",
+        object_schema({{"file_path", file},
+                       {"short_ids", boolean_property("", false)},
+                       {"max_level", integer_property("", 1)},
+                       {"under", string_property()},
+                       {"offset", integer_property("", 0)},
+                       {"limit", integer_property("", 1)}},
                       {"file_path"}),
         {.read_only = true, .destructive = false, .idempotent = true, .open_world = false},
         list_blocks,
@@ -171,21 +151,8 @@ void register_core_tools(ToolRegistry& registry) {
     registry.add({
         "md_read_block",
         "Read one Markdown section",
-        "Read one section of a Markdown file by its block id (from md_list_blocks or md_find_blocks). "
-        "Returns the title, level and line range, then the section's lines between two --- lines: "
-        "the heading line and everything up to the next heading of the same or a higher level, "
-        "joined by line feeds, blank lines at its end included. To change a few words, send just "
-        "those with md_patch_block; to rewrite the section, send the whole new text with "
-        "md_replace_block: this text sent back unchanged changes nothing, and with one word changed "
-        "only that line changes (blank lines at the end, line ends such as CRLF and a missing final "
-        "line feed stay as they are). A section too long for one answer comes in pages: "
-        "the last line names the offset of the next page. An answer like [cached, sha=…, N lines] "
-        "means you already hold this file's current content from read_file; if you no longer have it, "
-        "ask for the block again and its content follows.",
-        object_schema(window_properties({{"file_path", string_property(BLOCK_FILE_DOC)},
-                                         {"block_id", string_property(BLOCK_ID_DOC)},
-                                         {"heading", string_property(HEADING_DOC)}},
-                                        "page"),
+        "Read one section: its heading line down to the next heading of the same or a higher level.",
+        object_schema(window_properties({{"file_path", file}, {"block_id", block}, {"heading", block}}),
                       {"file_path"}),
         {.read_only = true, .destructive = false, .idempotent = true, .open_world = false},
         read_block,
@@ -193,102 +160,54 @@ void register_core_tools(ToolRegistry& registry) {
     registry.add({
         "md_read_blocks",
         "Read several Markdown sections",
-        "Read several sections of a Markdown file in one call, each in the format of md_read_block, "
-        "separated by an empty line. Cheaper than one md_read_block call per section. When they do "
-        "not all fit in one answer, the last line names the block ids still to read.",
-        object_schema({{"file_path", string_property(BLOCK_FILE_DOC)},
-                       {"block_ids", json{{"type", "array"},
-                                          {"items", {{"type", "string"}}},
-                                          {"minItems", 1},
-                                          {"description", "Block ids, as for md_read_block."}}},
-                       {"headings", json{{"type", "array"},
-                                         {"items", {{"type", "string"}}},
-                                         {"minItems", 1},
-                                         {"description", "Or headings, as for md_read_block."}}}},
+        "Read several sections of one file in one call.",
+        object_schema({{"file_path", file},
+                       {"block_ids", json{{"type", "array"}, {"items", {{"type", "string"}}}, {"minItems", 1}}},
+                       {"headings", json{{"type", "array"}, {"items", {{"type", "string"}}}, {"minItems", 1}}}},
                       {"file_path"}),
         {.read_only = true, .destructive = false, .idempotent = true, .open_world = false},
         read_blocks,
     });
     registry.add({
         "md_patch_block",
-        "Replace text inside one Markdown section",
-        "Replace an exact piece of text inside one section of a Markdown file: old_text must occur "
-        "exactly once in the section (or set replace_all), spaces and line breaks included. Prefer "
-        "this to md_replace_block for any change smaller than the section (a word, a line, a "
-        "paragraph): you send only the text that changes, and the answer shows only the changed "
-        "lines with two lines of context. Read the section with md_read_block first. The same "
-        "safety as md_replace_block: refused with FILE_CHANGED when the section changed since it "
-        "was indexed, backed up, written atomically and verified.",
-        object_schema({{"file_path", string_property(BLOCK_FILE_DOC)},
-                       {"block_id", string_property(BLOCK_ID_DOC)},
-                       {"heading", string_property(HEADING_DOC)},
-                       {"old_text", string_property("The exact text to replace, as it stands in the "
-                                                    "section (enough of it to be unique).")},
-                       {"new_text", string_property("The text to put in its place (empty deletes it).")},
-                       {"replace_all", boolean_property("Replace every occurrence in the section instead "
-                                                        "of requiring exactly one.",
-                                                        false)}},
+        "Replace text in a Markdown section",
+        "Replace exact text inside one section (once, or every time with replace_all). The cheapest "
+        "change: pick it for anything smaller than the section; no read needed when you know the text.",
+        object_schema({{"file_path", file},
+                       {"block_id", block},
+                       {"heading", block},
+                       {"old_text", string_property()},
+                       {"new_text", string_property()},
+                       {"replace_all", boolean_property("", false)}},
                       {"file_path", "old_text", "new_text"}),
         {.read_only = false, .destructive = true, .idempotent = false, .open_world = false},
         patch_block,
     });
     registry.add({
         "md_replace_block",
-        "Replace one Markdown section",
-        "Replace the whole content of one section of a Markdown file: its heading line and everything "
-        "up to the next heading of the same or a higher level. Read the block with md_read_block "
-        "first and send the complete new text of the section as new_content, heading line included "
-        "(an empty new_content deletes the section). For a change smaller than the section, "
-        "md_patch_block is cheaper. When the section changed since you last saw it (listing, read) "
-        "the call is refused with FILE_CHANGED: list and read it again. Sending back the text md_read_block "
-        "showed, unchanged, is a no-op (nothing is written); with one word changed only that line "
-        "changes. Blank lines at the end: ending new_content with no line feed, one, or as many as "
-        "md_read_block showed (or one more) keeps the section's blank lines before the next heading "
-        "as they are; ending it with another number n of line feeds leaves n - 1 blank lines. The "
-        "file keeps its line ends (LF, CRLF) and its final line feed or lack of one. A result over "
-        "5 MB or 100,000 lines is refused with FILE_TOO_LARGE. Every write is backed up, written "
-        "atomically and verified. Prefer this to rewriting whole Markdown files.",
-        object_schema({{"file_path", string_property("The Markdown file the block belongs to (as in "
-                                                     "md_list_blocks).")},
-                       {"block_id", string_property(BLOCK_ID_DOC)},
-                       {"heading", string_property(HEADING_DOC)},
-                       {"new_content", string_property("The complete new text of the section, heading "
-                                                       "line included, lines separated by line feeds. A "
-                                                       "line feed at the very end adds no empty line.")}},
+        "Replace a Markdown section",
+        "Replace a whole section with new_content, heading line included (empty deletes it). Pick it "
+        "to rewrite most of a section.",
+        object_schema({{"file_path", file}, {"block_id", block}, {"heading", block}, {"new_content", string_property()}},
                       {"file_path", "new_content"}),
         {.read_only = false, .destructive = true, .idempotent = true, .open_world = false},
         replace_block,
     });
     registry.add({
         "md_find_blocks",
-        "Find Markdown sections by heading",
-        "Find the sections of one Markdown file whose heading contains the query (case-insensitive; "
-        "only headings are searched, not the text under them). Returns the matching block ids with "
-        "level and line range, ready for md_read_block and md_patch_block. An empty query lists "
-        "every section. short_ids shows 8-character ids.",
-        object_schema({{"file_path", string_property(FILE_PATH_DOC)},
-                       {"query", string_property("Word or phrase to look for in the headings.")},
-                       {"short_ids", boolean_property("Show ids of 8 characters (longer only where needed "
-                                                      "to stay unique).",
-                                                      false)}},
+        "Find sections by heading",
+        "Find a file's sections whose heading contains query (any letter case).",
+        object_schema({{"file_path", file}, {"query", string_property()}, {"short_ids", boolean_property("", false)}},
                       {"file_path", "query"}),
         {.read_only = true, .destructive = false, .idempotent = true, .open_world = false},
         find_blocks,
     });
     registry.add({
         "read_file",
-        "Read a whole file",
-        "Read the whole content of a text file in the project (any file type; line ends come back as "
-        "line feeds). If you already received this file's unchanged content earlier in the session, "
-        "the answer is a short [cached, sha=…, N lines] marker instead: the copy you hold is current. "
-        "If you no longer have it, call read_file again and the full content follows. offset and "
-        "limit read a range of lines; a file too long for one answer is cut and the last line names "
-        "the offset for the rest. For Markdown files prefer md_list_blocks with short_ids, then "
-        "md_read_block and md_patch_block: far fewer tokens than reading and editing the whole file.",
-        object_schema(window_properties({{"file_path", string_property("Path of the file, relative to the "
-                                                                       "project root or absolute inside it.")}},
-                                        "lines"),
-                      {"file_path"}),
+        "Read a file",
+        "Read any text file of the project, whole or by lines; a short [cached] marker answers when you "
+        "hold its current content. For Markdown the section tools cost far less.",
+        object_schema(window_properties({{"file_path", file}}), {"file_path"}),
         {.read_only = true, .destructive = false, .idempotent = true, .open_world = false},
         read_file,
     });

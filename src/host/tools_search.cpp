@@ -74,21 +74,10 @@ Reply search_blocks(ToolContext& ctx, const json& args) {
 void register_search_tools(ToolRegistry& registry) {
     registry.add({
         "md_search_blocks",
-        "Search Markdown sections by words and meaning",
-        "Search the sections of ALL indexed Markdown files of the project: by their words (titles "
-        "weigh most; any language, Chinese and Japanese included) and, when an embedding model is "
-        "available, by meaning too, the two rankings merged. Give the words or a free-text description "
-        "of what you look for. Returns at most three sections, each with a confidence label (high, "
-        "medium, low), a score in percent and a short excerpt around the matched words; low-confidence "
-        "matches carry a warning, so check them before relying on them. Each result names its file "
-        "(file=, relative to the project root) and its block id (id=): pass them as file_path and "
-        "block_id to md_read_block, md_patch_block or md_replace_block. The server indexes every "
-        "Markdown file of the project when it starts; a search before that is done says how far it "
-        "got. For an exact title in a "
-        "known file use md_find_blocks instead. When the project sets semantic.backend = openai, the "
-        "query and the section titles are sent to the configured embeddings endpoint.",
-        object_schema({{"query", string_property("What to look for, in plain words, e.g. \"how to "
-                                                 "configure the cache\".")}},
+        "Search all Markdown sections",
+        "Search the sections of every Markdown file of the project by words and meaning; answers at "
+        "most three, each with file and id. For a heading in a known file use md_find_blocks.",
+        object_schema({{"query", string_property()}},
                       {"query"}),
         {.read_only = true, .destructive = false, .idempotent = true, .open_world = false},
         search_blocks,

@@ -175,6 +175,33 @@ TEST(ToolRegistryTest, RejectsDuplicatesAndRegistersTheCoreTools) {
                  std::logic_error);
 }
 
+// The tool list is sent with every request of the agent's session: it must not creep back up.
+// Calibrated once with the Claude tokenizer (the tokenizer.json of anthropic 0.34.2, as
+// bench/token_economy.sh sets it up), counting the tools array as json.dumps writes it: 16 tools,
+// 7,981 bytes as the server sends them, 2,423 tokens. So 8,200 bytes stay under 2,500 tokens.
+// The shared guidance is said once, in the instructions, which Claude Code cuts past 2 KB.
+TEST(ToolRegistryTest, TheToolListAndTheInstructionsStaySmall) {
+    constexpr std::size_t TOOL_LIST_BYTE_CAP = 8200;
+    constexpr std::size_t INSTRUCTIONS_BYTE_CAP = 2048;
+    ToolRegistry r;
+    register_all_tools(r);
+    json list = json::array();
+    for (const auto& spec : r.all()) {
+        list.push_back(ToolRegistry::describe(spec));
+        // One or two sentences: what the tool does and when to pick it.
+        EXPECT_LE(spec.description.size(), 240u) << spec.name << ": " << spec.description;
+    }
+    EXPECT_LE((json{{"tools", list}}.dump().size()), TOOL_LIST_BYTE_CAP);
+    for (const char* language : {"en", "zh"}) {
+        set_language(language);
+        EXPECT_LE(server_instructions().size(), INSTRUCTIONS_BYTE_CAP) << language;
+        // The guidance the descriptions no longer repeat.
+        for (const char* said : {"isError", "heading", "block_id", "file_path", "offset", "FILE_CHANGED"})
+            EXPECT_NE(server_instructions().find(said), std::string::npos) << language << ": " << said;
+    }
+    set_language("en");
+}
+
 TEST(TurnClockTest, APauseLongerThanTheIdleTimeStartsATurn) {
     TurnClock clock(30.0);
     EXPECT_FALSE(clock.call_starts(100.0));  // the first call of a session
