@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common.h"
+#include "quillbox/blockops/frame.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/i18n.h"
 
@@ -39,20 +40,28 @@ std::optional<std::string> content_of(const std::string& reply) {
 }
 
 // A section too long for one answer comes in pages ("(showing A-B)", then a line naming the
-// offset of the next page): their texts joined, or nothing when a page cannot be read.
+// offset of the next page, and its column when a line too long for a page was cut with a
+// marker): their texts joined, or nothing when a page cannot be read.
 std::optional<std::string> paged_content(Session& session, const fs::path& p, const std::string& id) {
     std::string all;
-    std::optional<long long> offset;
-    for (int page = 0; page < 10000; ++page) {
-        const std::string reply = do_read_block(session, p, id, LineWindow{offset, std::nullopt});
+    std::optional<long long> offset, column;
+    bool joined = true;  // the next page goes on in the same line
+    for (int page = 0; page < 100000; ++page) {
+        const std::string reply = do_read_block(session, p, id, LineWindow{offset, std::nullopt, column});
         const std::size_t a = reply.find("\n---\n");
         const std::size_t b = reply.rfind("\n---");
         if (a == std::string::npos || b == std::string::npos || b <= a) return std::nullopt;
-        if (page) all += '\n';
-        all += reply.substr(a + 5, b - (a + 5));
+        if (!joined) all += '\n';
+        std::string body = reply.substr(a + 5, b - (a + 5));
+        const std::size_t mark = body.rfind(CUT_MARK);
+        joined = mark != std::string::npos;
+        if (joined) body.erase(mark);
+        all += body;
         const std::size_t at = reply.find("offset=", b);
         if (at == std::string::npos) return all;
         offset = std::stoll(reply.substr(at + 7));
+        const std::size_t col = reply.find("column=", b);
+        column = col == std::string::npos ? std::nullopt : std::optional<long long>(std::stoll(reply.substr(col + 7)));
     }
     return std::nullopt;
 }

@@ -21,13 +21,16 @@ std::optional<long long> optional_count(const json& args, std::string_view name,
 }
 
 LineWindow line_window(const json& args) {
-    return LineWindow{optional_count(args, "offset", 1), optional_count(args, "limit", 1)};
+    return LineWindow{optional_count(args, "offset", 1), optional_count(args, "limit", 1),
+                      optional_count(args, "column", 1)};
 }
 
-// offset: the first file line wanted (1-based); limit: how many lines.
+// offset: the first file line wanted (1-based); limit: how many lines; column: the character
+// of line offset to start at, in a line too long for one answer.
 json window_properties(json properties) {
     properties["offset"] = integer_property("", 1);
     properties["limit"] = integer_property("", 1);
+    properties["column"] = integer_property("", 1);
     return properties;
 }
 

@@ -67,11 +67,19 @@ Reply do_list_blocks(Session& session, std::string_view file_path, const ListOpt
 
 // A window of lines: `offset` is the first line number wanted (1-based, in the file), `limit`
 // the number of lines. Unset: from the start, everything that fits the result budget.
+// `column`: the character of line `offset` to start at (1-based), to read on in a line too long
+// for one page.
 struct LineWindow {
     std::optional<long long> offset;
     std::optional<long long> limit;
+    std::optional<long long> column;
 
-    bool is_set() const { return offset.has_value() || limit.has_value(); }
+    LineWindow() = default;
+    LineWindow(std::optional<long long> offset_, std::optional<long long> limit_ = std::nullopt,
+               std::optional<long long> column_ = std::nullopt)
+        : offset(offset_), limit(limit_), column(column_) {}
+
+    bool is_set() const { return offset.has_value() || limit.has_value() || column.has_value(); }
     bool operator==(const LineWindow&) const = default;
 };
 

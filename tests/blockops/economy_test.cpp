@@ -100,10 +100,9 @@ TEST_F(Project, PatchReplacesOneOccurrenceAndShowsOnlyTheChangedLines) {
     const std::string id = id_of(p, "Install");
     const std::string out = do_patch_block(*session, p, id, "make", "ninja");
     EXPECT_EQ(qbtest::read_file(p), std::string(kDoc).replace(std::string(kDoc).find("make"), 4, "ninja"));
-    EXPECT_EQ(out.substr(0, out.find("\n\n")),
-              "✅ Block 'Install' patched (1 replacement).\nFile: " + p.string() +
-                  "\n  4: line a\n  5: line b\n  6: Run ninja to build.\n  7: line d\n  8: line e");
-    EXPECT_NE(out.find("[QUILLBOX_META] This operation saved ~"), std::string::npos);
+    EXPECT_EQ(out.substr(0, out.find("\n[QUILLBOX_META]")),
+              "✅ Block 'Install' patched (1 replacement).\n-6: Run make to build.\n+6: Run ninja to build.");
+    EXPECT_NE(out.find("\n[QUILLBOX_META] "), std::string::npos);
     EXPECT_EQ(backup_count(), 1u);
 
     // The block keeps its id and the index its new content: a second patch works on it.
@@ -145,7 +144,7 @@ TEST_F(Project, PatchKeepsTheReplaceGuarantees) {
     // Lines inserted above: the block is found lower down and patched there.
     qbtest::write_file(p, "new first line\nand another\n" + std::string(kDoc));
     std::string out = do_patch_block(*session, p, id, "make", "ninja");
-    EXPECT_NE(out.find("  8: Run ninja to build."), std::string::npos) << out;
+    EXPECT_NE(out.find("+8: Run ninja to build."), std::string::npos) << out;
 
     // The block's own text changed behind our back: refused, file untouched.
     std::string changed = qbtest::read_file(p);
@@ -165,7 +164,7 @@ TEST_F(Project, PatchMatchesAcrossLinesAndCanAddOrRemoveLines) {
     // CRLF in the agent's text matches the block's line feeds; the new text adds a line.
     std::string out =
         do_patch_block(*session, p, id, "line a\r\nline b", "line a\nnew line\nline b");
-    EXPECT_NE(out.find("  5: new line"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n+5: new line\n"), std::string::npos) << out;
     EXPECT_NE(qbtest::read_file(p).find("line a\nnew line\nline b\nRun make"), std::string::npos);
     // Removing lines.
     out = do_patch_block(*session, p, id, "\nline d\nline e", "");

@@ -159,52 +159,55 @@ std::optional<std::string> read_recorded_bytes(const Indexer::BlockPlace& place,
     }
 }
 
+// The reserve a page header needs for its span, whatever the page turns out to hold.
+std::string widest_span() {
+    LinePage page;
+    page.first = page.last = page.column = page.line_length = page.cut_to = 999999999;
+    return _page_span(page);
+}
+
+// Refusals for a column outside line `line` of `lines` (numbered from `line_of_first`).
+std::optional<Reply> check_column(const std::vector<std::string>& lines, long long line_of_first, long long line,
+                                  long long column) {
+    if (column <= 1) return std::nullopt;
+    const auto i = static_cast<std::size_t>(line - line_of_first);
+    const auto length = i < lines.size() ? static_cast<long long>(detail::code_point_count(lines[i])) : 0;
+    if (column <= length) return std::nullopt;
+    return Reply::refusal(
+        get_message("column_past_end", {{"column", column}, {"line", line}, {"length", std::max(length, 1LL)}}));
+}
+
 // One page of a section too long for the budget (or the window asked for): the lines that fit,
 // with the file's line numbers, and a last line naming the offset of the next page.
-std::string block_page(const std::string& header, long long start, const std::vector<std::string>& lines,
-                       const LineWindow& window, long long budget, std::string_view model) {
+Reply block_page(const std::string& header, const Block& block, long long start, const std::vector<std::string>& lines,
+                 const LineWindow& window, long long budget, std::string_view model) {
     // Line numbers are the file's; the lines that still exist are start .. start + lines.size() - 1.
     const long long stop = start + static_cast<long long>(lines.size());  // one past the last line
+    if (window.offset && *window.offset >= stop && stop > start)
+        return Reply::refusal(get_message("block_offset_outside", {{"offset", *window.offset},
+                                                                   {"title", block.title},
+                                                                   {"start", start},
+                                                                   {"end", stop - 1}}));
     const long long first = std::clamp(window.offset.value_or(start), start, stop);
     long long last = stop;
     if (window.limit) last = std::min(stop, first + std::max(*window.limit, 0LL));
-    const auto rel = [&](long long line) { return static_cast<std::size_t>(line - start); };
+    const long long column = window.column.value_or(1);
+    if (auto refusal = check_column(lines, start, first, column)) return *refusal;
 
-    auto hint = [&](long long next) {
-        return "… lines " + std::to_string(next) + "-" + std::to_string(stop - 1) +
-               " of this section are not shown. Call md_read_block with offset=" + std::to_string(next) +
-               " for the next page; edit a section this long with md_patch_block, never md_replace_block "
-               "with one page.";
+    auto hint = [&](long long next, long long next_column) {
+        const MessageArgs args{{"next", next}, {"column", next_column}, {"last", stop - 1}};
+        return get_message(next_column > 1 ? "block_page_next_column" : "block_page_next", args);
     };
-    std::string out = header;
-    out += " (showing " + std::to_string(first) + "-";
     TokenTally tally(model);
-    tally.add(out);
-    tally.add(std::to_string(stop) + ")\n---\n\n---\n");
-    tally.add(hint(stop));
-    std::size_t fit = 0;
-    if (first < last) {
-        if (tally.tokens_with(lines[rel(first)]) <= budget) {
-            TokenTally with_first = tally;
-            with_first.add(lines[rel(first)]);
-            fit = 1 + _lines_that_fit(with_first, lines, rel(first) + 1, rel(last), budget);
-        }
-    }
-    const long long shown_end = first + static_cast<long long>(fit);  // one past the last shown
-    std::string body;
-    if (fit == 0 && first < last) {
-        // A single line longer than the whole budget: its beginning only.
-        body = std::string(_prefix_that_fits(tally, lines[rel(first)], budget));
-    } else {
-        body = detail::join_lines(lines, rel(first), rel(shown_end));
-    }
-    out += std::to_string(std::max(first, shown_end - 1)) + ")\n---\n";
-    out += body;
+    tally.add(header + " (showing " + widest_span() + ")\n---\n\n---\n");
+    tally.add(hint(stop, 999999999));
+    const LinePage page = _page_lines(tally, lines, start, first, column, last, budget);
+    std::string out = header + " (showing " + _page_span(page) + ")\n---\n";
+    out += page.body;
     out += "\n---";
-    const long long next = fit == 0 && first < last ? first + 1 : shown_end;
-    if (next < stop) {
+    if (page.next < stop) {
         out += '\n';
-        out += hint(next);
+        out += hint(page.next, page.next_column);
     }
     return out;
 }
@@ -289,7 +292,7 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
     }
 
     if (recorded) split_recorded();
-    return block_page(header, block->start_line, lines, window, budget, model);
+    return block_page(header, *block, block->start_line, lines, window, budget, model);
 }
 
 }  // namespace
@@ -361,6 +364,8 @@ Reply do_replace_block(Session& session, const fs::path& file_path, std::string_
     // write come from this text. It is read again only when the block turns out to stand
     // elsewhere than this text shows it (the file changed meanwhile).
     std::string full_text = detail::read_text_file(fp);
+    // A page's cut marker sent back in place of the rest of a long line would shorten it.
+    if (_holds_cut_marker(new_content, full_text)) return Reply::refusal(get_message("cut_marker_in_content"));
     std::vector<std::string> file_lines = detail::split_lines(full_text);
     auto slice = [&](long start, long end) {
         const auto n = static_cast<long>(file_lines.size());
@@ -398,27 +403,16 @@ Reply do_replace_block(Session& session, const fs::path& file_path, std::string_
     if (new_content_text == old_content || _block_is_whole_file(full_text, actual_start, actual_end))
         savings = _no_savings(savings);
 
-    int new_end = 0;
-    std::string text_after;
     try {
-        new_end = _rewrite_block(session, block, actual_start, actual_end, new_lines,
-                                 savings.tokens_saved, "replace_block", &file_lines, &text_after);
+        _rewrite_block(session, block, actual_start, actual_end, new_lines, savings.tokens_saved, "replace_block",
+                       &file_lines);
     } catch (const FileChangedError&) {
         return Reply::refusal(get_message("file_changed"));
     }
 
     const std::string footer = _savings_footer(savings, session.config->pricing_rates());
-    const std::string snippet = snippet_of(text_after, actual_start, new_end);
-
-    std::string out = "✅ Block '";
-    out += block.title;
-    out += "' updated.\nFile: ";
-    out += key;
-    out += "\nSnippet:\n";
-    out += snippet;
-    out += "\n\n";
-    out += footer;
-    return out;
+    return _write_answer(session, get_message("replace_done", {{"title", _shortened(block.title, 200)}}),
+                         _change_lines(old_lines, new_lines, actual_start), footer);
 }
 
 // ---- Reading a whole file ---------------------------------------------------------------
@@ -441,7 +435,7 @@ std::vector<std::string> lines_of(std::string_view text) {
 // Lines `window` of a file (all that fit the budget when unset), with a last line naming the
 // offset of the rest. Neither the tracker nor the cache hears of it: the agent does not hold
 // the whole file afterwards.
-std::string read_file_page(const fs::path& fp, const LineWindow& window, long long budget, std::string_view model) {
+Reply read_file_page(const fs::path& fp, const LineWindow& window, long long budget, std::string_view model) {
     const std::string key = fp.string();
     std::vector<std::string> lines;
     try {
@@ -450,42 +444,35 @@ std::string read_file_page(const fs::path& fp, const LineWindow& window, long lo
         return Reply::refusal(get_message("file_unreadable", {{"path", key}}));
     }
     const auto total = static_cast<long long>(lines.size());
+    if (window.offset && *window.offset > std::max(total, 1LL))
+        return Reply::refusal(
+            get_message("file_offset_past_end", {{"offset", *window.offset}, {"path", key}, {"total", total}}));
     const long long first = std::clamp(window.offset.value_or(1), 1LL, total + 1);
     long long last = total + 1;  // one past the last line wanted
     if (window.limit) last = std::min(last, first + std::max(*window.limit, 0LL));
-    const auto idx = [](long long line) { return static_cast<std::size_t>(line - 1); };
+    const long long column = window.column.value_or(1);
+    if (auto refusal = check_column(lines, 1, first, column)) return *refusal;
 
-    auto hint = [&](long long next) {
-        return "… lines " + std::to_string(next) + "-" + std::to_string(total) + " of " + std::to_string(total) +
-               " are not shown. Call read_file with offset=" + std::to_string(next) + " for the next lines.";
+    auto hint = [&](long long next, long long next_column) {
+        const MessageArgs args{{"next", next}, {"column", next_column}, {"total", total}};
+        return get_message(next_column > 1 ? "file_page_next_column" : "file_page_next", args);
     };
-    std::string out = "File: " + key + " (lines " + std::to_string(first) + "-";
+    auto span = [&](const LinePage& page) {
+        if (!page.cut() && page.column == 1)
+            return "lines " + _page_span(page) + " of " + std::to_string(total);
+        return _page_span(page) + "; " + get_message("file_lines_total", {{"total", total}});
+    };
     TokenTally tally(model);
-    tally.add(out);
-    tally.add(std::to_string(total) + " of " + std::to_string(total) + ")\n---\n\n---\n");
-    tally.add(hint(total));
-    std::size_t fit = 0;
-    if (first < last && tally.tokens_with(lines[idx(first)]) <= budget) {
-        TokenTally with_first = tally;
-        with_first.add(lines[idx(first)]);
-        fit = 1 + _lines_that_fit(with_first, lines, idx(first) + 1, idx(last), budget);
-    }
-    const long long shown_end = first + static_cast<long long>(fit);
-    std::string body;
-    long long next = shown_end;
-    if (fit == 0 && first < last) {
-        // A single line longer than the whole budget: its beginning only.
-        body = std::string(_prefix_that_fits(tally, lines[idx(first)], budget));
-        next = first + 1;
-    } else {
-        body = detail::join_lines(lines, idx(first), idx(shown_end));
-    }
-    out += std::to_string(std::max(first, next - 1)) + " of " + std::to_string(total) + ")\n---\n";
-    out += body;
+    tally.add("File: " + key + " (" + widest_span() + "; " + get_message("file_lines_total", {{"total", total}}) +
+              ")\n---\n\n---\n");
+    tally.add(hint(total, 999999999));
+    const LinePage page = _page_lines(tally, lines, 1, first, column, last, budget);
+    std::string out = "File: " + key + " (" + span(page) + ")\n---\n";
+    out += page.body;
     out += "\n---";
-    if (next <= total) {
+    if (page.next <= total) {
         out += '\n';
-        out += hint(next);
+        out += hint(page.next, page.next_column);
     }
     return out;
 }

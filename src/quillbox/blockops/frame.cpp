@@ -84,6 +84,20 @@ std::string _savings_footer(const TokenSavings& savings, const PricingRates& rat
                                     {"amount", amount}});
 }
 
+std::string _write_answer(const Session& session, const std::string& head, const std::string& changes,
+                          const std::string& footer) {
+    const std::string model = session.setting("pricing_model");
+    const long long room = _result_budget(*session.config) - _budget_tokens(head + "\n\n" + footer, model);
+    std::string out = head;
+    if (!changes.empty()) {
+        out += '\n';
+        out += _fit_to_budget(changes, room, model, [](std::size_t) { return get_message("diff_cut"); });
+    }
+    out += '\n';
+    out += footer;
+    return out;
+}
+
 // ---- Path checks, file state ------------------------------------------------------------
 
 std::optional<std::string> _check_md_path(const PathResolver& paths, const fs::path& fp) {
@@ -293,6 +307,9 @@ Reply do_list_blocks(Session& session, std::string_view file_path, const ListOpt
         std::erase_if(blocks, [&](const Block& b) { return b.level > *options.max_level; });
 
     const auto total = static_cast<long long>(blocks.size());
+    if (options.offset > 0 && options.offset >= total)
+        return Reply::refusal(get_message(
+            "list_offset_past_end", {{"offset", options.offset}, {"total", total}, {"last", std::max(total - 1, 0LL)}}));
     const long long first = std::clamp(options.offset, 0LL, total);
     long long last = total;
     if (options.limit) last = std::min(total, first + std::max(*options.limit, 0LL));
@@ -324,8 +341,27 @@ Reply do_list_blocks(Session& session, std::string_view file_path, const ListOpt
     std::size_t fit = 0;
     for (long long i = first; i < last; ++i) {
         const Block& b = blocks[static_cast<std::size_t>(i)];
-        const std::string line =
+        std::string line =
             _format_block_line(b, options.short_ids ? _short_id_length(session.index, b.uuid) : std::string::npos);
+        if (fit == 0 && tally.tokens_with(line) > budget) {
+            // Every page shows a block: a heading too long for the page is shortened.
+            Block shown = b;
+            shown.title.clear();
+            const std::size_t id_length =
+                options.short_ids ? _short_id_length(session.index, b.uuid) : std::string::npos;
+            TokenTally room = tally;
+            room.add(_format_block_line(shown, id_length));
+            room.add(_shortened(std::string(64, 'x'), 1));
+            std::string_view keep = _prefix_that_fits(room, b.title, budget - 10);
+            if (keep.empty()) keep = std::string_view(b.title).substr(0, _column_byte(b.title, 2));
+            shown.title = _shortened(b.title, detail::code_point_count(keep));
+            line = _format_block_line(shown, id_length);
+            tally.add(line);
+            counted = true;
+            body = line;
+            ++fit;
+            continue;
+        }
         const std::size_t grown = body.size() + (fit ? 1 : 0) + line.size();
         if (!counted && static_cast<double>(grown) * weight + base + 1 > static_cast<double>(budget)) {
             tally.add(body);

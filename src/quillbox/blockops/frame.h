@@ -107,6 +107,64 @@ std::string_view _prefix_that_fits(const TokenTally& base, std::string_view text
 std::string _fit_to_budget(std::string_view text, long long budget, std::string_view model,
                            const std::function<std::string(std::size_t kept_lines)>& hint);
 
+// ---- Pages of lines ----------------------------------------------------------------------
+
+// Opens the marker put where a line too long for one page is cut. Text sent back with it in
+// place of the line's rest is refused: the marker is not the line.
+inline constexpr std::string_view CUT_MARK = "⟦✂";
+
+// Whether `sent` holds a cut marker that `original` (the text it replaces) does not.
+bool _holds_cut_marker(std::string_view sent, std::string_view original);
+
+// One page of lines, from line `first` at character `column` (1-based code points).
+struct LinePage {
+    std::string body;
+    long long first = 0;       // file line the page starts in
+    long long column = 1;      // character of that line the page starts at
+    long long last = 0;        // file line the page ends in
+    long long line_length = 0; // characters of line `first`, when the page shows part of it
+    long long cut_to = 0;      // when cut: the last character of line `first` shown
+    long long next = 0;        // where the next page starts: line and character
+    long long next_column = 1;
+    bool cut() const { return cut_to > 0; }
+};
+
+// The characters of `line` (code points) and the byte where character `column` starts.
+std::size_t _column_byte(std::string_view line, long long column);
+
+// The page of lines[first - line_of_first ..) up to (not including) line `stop` that fits
+// `budget` after what `base` counts. Whole lines, except that a first line too long for the
+// page is cut there with the cut marker (page_cut_marker), and the next page starts at the
+// next character. `column` must lie within line `first` (or be 1).
+LinePage _page_lines(const TokenTally& base, const std::vector<std::string>& lines, long long line_of_first,
+                     long long first, long long column, long long stop, long long budget);
+
+// "5-9", "line 5, characters 1-6600 of 100031" or "5-9 (line 5 from character 6601)".
+std::string _page_span(const LinePage& page);
+
+// Shortens `text` to at most `max_chars` characters, saying how many were left out.
+std::string _shortened(std::string_view text, std::size_t max_chars);
+
+// ---- What a write changed -----------------------------------------------------------------
+
+// The lines a write changed, as a short diff: the removed lines ("-N: text", numbered as they
+// were) then the added ones ("+N: text", numbered as they are now), `first_line` being the file
+// line of old_lines[0] and new_lines[0]. Lines the two share at the start and the end are left
+// out; at most DIFF_MAX_LINES lines a side and DIFF_MAX_CHARS characters a line are shown,
+// the rest counted. Empty when nothing changed.
+inline constexpr std::size_t DIFF_MAX_LINES = 12;
+inline constexpr std::size_t DIFF_MAX_CHARS = 240;
+std::string _change_lines(const std::vector<std::string>& old_lines, const std::vector<std::string>& new_lines,
+                          long first_line);
+// The changed stretch alone, as an editor's old -> new replacement would send it.
+std::pair<std::string, std::string> _changed_texts(const std::vector<std::string>& old_lines,
+                                                   const std::vector<std::string>& new_lines);
+
+// A write's answer: `head` (what was done), the changed lines as _change_lines shows them, cut
+// to the result budget if need be, and the savings footer.
+std::string _write_answer(const Session& session, const std::string& head, const std::string& changes,
+                          const std::string& footer);
+
 // The opening path checks on a resolved path: md_only_error when the path text does not end
 // in ".md" (case-sensitive), file_not_found when nothing exists there, not_regular_file for a
 // directory, FIFO, socket or device; nullopt when they pass. A path that now resolves outside

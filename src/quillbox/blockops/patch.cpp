@@ -3,7 +3,6 @@
 // changed lines.
 
 #include <algorithm>
-#include <set>
 
 #include "quillbox/blockops.h"
 #include "quillbox/detail/lines.h"
@@ -17,8 +16,6 @@ namespace fs = std::filesystem;
 namespace quillbox {
 
 namespace {
-
-constexpr long PATCH_CONTEXT = 2;
 
 // Non-overlapping occurrences of `needle`, from the left.
 std::vector<std::size_t> occurrences(std::string_view text, std::string_view needle) {
@@ -37,99 +34,25 @@ std::vector<std::string> joined_lines(std::string_view text) {
     return lines;
 }
 
-// Index of the line (0-based) that byte `pos` of `text` is on.
-std::size_t line_at(std::string_view text, std::size_t pos) {
-    std::size_t line = 0;
-    for (std::size_t i = 0; i < pos && i < text.size();) {
-        const std::size_t end = detail::line_end_length(text, i);
-        if (end) {
-            ++line;
-            i += end;
-        } else {
-            ++i;
-        }
-    }
-    return line;
-}
-
-// Numbered file lines around the changed ones, `PATCH_CONTEXT` lines on each side; separate
-// stretches are set apart by a line with an ellipsis.
-std::string changed_lines_excerpt(const std::vector<std::string>& file_lines, const std::set<long>& changed) {
-    const long n = static_cast<long>(file_lines.size());
-    std::vector<std::pair<long, long>> spans;
-    for (long line : changed) {
-        const long a = std::max(1L, line - PATCH_CONTEXT);
-        const long b = std::min(n, line + PATCH_CONTEXT);
-        if (a > b) continue;
-        if (!spans.empty() && a <= spans.back().second + 1)
-            spans.back().second = std::max(spans.back().second, b);
-        else
-            spans.emplace_back(a, b);
-    }
-    std::string out;
-    for (std::size_t s = 0; s < spans.size(); ++s) {
-        if (s) out += "\n  …";
-        for (long line = spans[s].first; line <= spans[s].second; ++line) {
-            if (!out.empty()) out += '\n';
-            out += "  " + std::to_string(line) + ": " + file_lines[static_cast<std::size_t>(line - 1)];
-        }
-    }
-    return out;
-}
-
-// The block's text after the replacements, its lines, and the file lines they touched.
+// The block's text after the replacements, and its lines.
 struct Patched {
     std::string text;
     std::vector<std::string> lines;
-    std::set<long> changed;
 };
 
 Patched apply_patch(const std::string& content, const std::vector<std::size_t>& at, std::size_t old_size,
-                    const std::string& new_norm, long block_start) {
+                    const std::string& new_norm) {
     Patched out;
     out.text.reserve(content.size() + at.size() * new_norm.size());
-    std::vector<std::pair<std::size_t, std::size_t>> spans;  // byte ranges of new_norm in the text
     std::size_t from = 0;
     for (std::size_t pos : at) {
         out.text.append(content, from, pos - from);
-        spans.emplace_back(out.text.size(), out.text.size() + new_norm.size());
         out.text += new_norm;
         from = pos + old_size;
     }
     out.text.append(content, from);
     out.lines = joined_lines(out.text);
-    for (const auto& [a, b] : spans) {
-        const std::size_t first = line_at(out.text, a);
-        const std::size_t last = b > a ? line_at(out.text, b - 1) : first;
-        for (std::size_t l = first; l <= last; ++l)
-            out.changed.insert(block_start +
-                               static_cast<long>(std::min(l, out.lines.empty() ? 0 : out.lines.size() - 1)));
-    }
     return out;
-}
-
-// The answer: what was done, the changed lines of the file as they are now (within the result
-// budget), and the savings footer.
-std::string patch_answer(const Session& session, const std::string& title, const fs::path& fp,
-                         std::size_t replacements, std::set<long> changed, long block_start,
-                         const TokenSavings& savings) {
-    const std::string footer = _savings_footer(savings, session.config->pricing_rates());
-    const std::string model = session.setting("pricing_model");
-    std::string head = "✅ Block '" + title + "' patched (" + std::to_string(replacements) +
-                       (replacements == 1 ? " replacement" : " replacements") + ").\nFile: " + fp.string();
-    if (changed.empty()) changed.insert(block_start);  // the block's lines were removed
-    std::vector<std::string> file_lines;
-    try {
-        file_lines = detail::split_lines(detail::read_text_file(fp));
-    } catch (const std::exception& e) {
-        log_warning("patch_block: cannot show the changed lines of %s: %s", fp.c_str(), e.what());
-    }
-    std::string excerpt = changed_lines_excerpt(file_lines, changed);
-    const long long room = _result_budget(*session.config) - _budget_tokens(head + "\n\n\n" + footer, model);
-    excerpt = _fit_to_budget(excerpt, room, model, [&](std::size_t) {
-        return "  … more changed lines not shown (result budget); md_read_block shows the section.";
-    });
-    return head + "\n" + excerpt + "\n\n" + footer;
 }
 
 }  // namespace
@@ -155,7 +78,9 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
     auto located = _locate_block(session, block);
     if (!located) return Reply::refusal(get_message("file_changed"));
     const auto [actual_start, actual_end] = *located;
-    const std::string content = detail::join_lines(read_lines(fp, actual_start, actual_end));
+    const std::vector<std::string> block_lines = read_lines(fp, actual_start, actual_end);
+    const std::string content = detail::join_lines(block_lines);
+    if (_holds_cut_marker(new_text, content)) return Reply::refusal(get_message("cut_marker_in_content"));
 
     // The block's text has line feeds only; so must the texts matched against it.
     const std::string old_norm = detail::normalize_newlines(old_text);
@@ -166,7 +91,7 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
     if (at.size() > 1 && !replace_all) return Reply::refusal(get_message("patch_old_text_ambiguous", where));
     if (old_norm == new_norm) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
 
-    Patched patched = apply_patch(content, at, old_norm.size(), new_norm, actual_start);
+    Patched patched = apply_patch(content, at, old_norm.size(), new_norm);
     // What this call exchanged: the agent read the block instead of the file, and wrote the
     // two texts instead of the whole file. Taken before the write.
     const std::string full_text = detail::read_text_file(fp);
@@ -195,7 +120,10 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
         return Reply::refusal(get_message("file_changed"));
     }
 
-    return patch_answer(session, block.title, fp, at.size(), patched.changed, actual_start, savings);
+    const std::string head = get_message(
+        at.size() == 1 ? "patch_done_one" : "patch_done", {{"title", _shortened(block.title, 200)}, {"count", static_cast<long long>(at.size())}});
+    return _write_answer(session, head, _change_lines(block_lines, patched.lines, actual_start),
+                         _savings_footer(savings, session.config->pricing_rates()));
 }
 
 }  // namespace quillbox

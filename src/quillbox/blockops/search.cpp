@@ -17,6 +17,7 @@
 #include "quillbox/i18n.h"
 #include "quillbox/rulefile.h"  // only the section's heading text
 #include "quillbox/semantic.h"
+#include "quillbox/blockops/frame.h"
 #include "quillbox/blockops/search.h"
 
 namespace fs = std::filesystem;
@@ -24,6 +25,9 @@ namespace fs = std::filesystem;
 namespace quillbox {
 
 namespace {
+
+// What one result may show of its title and excerpt: three results stay far under any budget.
+constexpr std::size_t SEARCH_TITLE_CHARS = 200, SEARCH_SNIPPET_CHARS = 300;
 
 struct Hit {
     std::string title;
@@ -377,11 +381,11 @@ Reply do_search_blocks(Session& session, std::string_view query) {
         const char* confidence = h.score > 0.7 ? "high" : h.score > 0.5 ? "medium" : "low";
         out += "\n  [";
         out += confidence;
-        out += "] " + h.title + " (score=" + percent(h.score) + ")";
+        out += "] " + _shortened(h.title, SEARCH_TITLE_CHARS) + " (score=" + percent(h.score) + ")";
         // Where the block is, in the form the other tools take: file_path and block_id.
         out += " file=\"" + h.file + "\" id=\"" + h.id + "\"";
         if (h.score < 0.7) out += get_message("search_low_confidence", {{"score", h.score}});
-        out += "\n    " + h.snippet;
+        out += "\n    " + _shortened(h.snippet, SEARCH_SNIPPET_CHARS);
     }
     return out;
 }
