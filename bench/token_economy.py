@@ -48,7 +48,8 @@ CLIENT_LIMIT = 25000
 MIN_BYTES = 5 * 1024
 MIN_HEADINGS = 3
 HEADING = re.compile(r"^ {0,3}#{1,6}[ \t]", re.M)
-BLOCK_LINE = re.compile(r'^  id="([0-9a-f-]+)" (#+|FM) (.*) lines=(\d+)-(\d+)$')
+# A listing line with the whole id, or the short form `d3b07384 ## Title 3-9` of short_ids.
+BLOCK_LINE = re.compile(r'^(?:  id="([0-9a-f-]+)"|([0-9a-f][0-9a-f-]{7,})) (#+|FM) (.*?) (?:lines=)?(\d+)-(\d+)$')
 WORD = re.compile(r"\b[A-Za-z]{4,}\b")
 NEW_WORD = "revised"
 
@@ -180,8 +181,8 @@ def parse_listing(text):
     for line in text.split("\n"):
         m = BLOCK_LINE.match(line)
         if m:
-            blocks.append({"id": m[1], "title": m[3], "start": int(m[4]), "end": int(m[5]),
-                           "level": 0 if m[2] == "FM" else len(m[2])})
+            blocks.append({"id": m[1] or m[2], "title": m[4], "start": int(m[5]), "end": int(m[6]),
+                           "level": 0 if m[3] == "FM" else len(m[3])})
     return blocks
 
 

@@ -10,6 +10,7 @@
 #include "host/tools.h"
 #include "quillbox/blockops/frame.h"
 #include "quillbox/detail/lines.h"
+#include "quillbox/detail/utf8.h"
 
 using namespace quillbox;
 using qbtest::Project;
@@ -245,4 +246,36 @@ TEST_F(Project, AnswersThatCannotPageShortenTheirContentAndKeepTheirShape) {
     EXPECT_LE(_budget_tokens(found, "sonnet"), 1000) << found.substr(0, 300);
     for (const char* title : {"Quokka care", "Quokka food", "Quokka homes"})
         EXPECT_NE(found.find(title), std::string::npos) << found.substr(0, 600);
+}
+
+// ---- A miss of md_edit ------------------------------------------------------------------------
+
+// A phrase that is nowhere in the file: a short refusal naming the nearest lines, in either
+// language, and nothing written. Before, the whole best-matching section came back as success.
+TEST_F(Project, EditMissIsAShortRefusalNamingTheNearestLines) {
+    std::string doc = "# Notes\n";
+    for (int s = 0; s < 30; ++s) {
+        doc += "## Part " + std::to_string(s) + "\n";
+        for (int l = 0; l < 40; ++l) doc += "filler line " + std::to_string(l) + " with nothing to see\n";
+        if (s == 17) doc += "The quick brown fox jumps over the lazy dog.\n";
+    }
+    const auto p = md("notes.md", doc);
+    list(p);
+    Reply out = do_md_edit(*session, p.string(), "change \"quick brwn fox\" to \"slow red fox\"");
+    EXPECT_TRUE(out.refused());
+    EXPECT_LE(detail::code_point_count(out), 2000u) << out;
+    EXPECT_NE(out.find("The quick brown fox jumps"), std::string::npos) << out;
+    EXPECT_NE(out.find("nothing was changed"), std::string::npos) << out;
+    set_language("zh");
+    out = do_md_edit(*session, p.string(), "把 zzzzqqq 改为 b");
+    EXPECT_TRUE(out.refused());
+    EXPECT_NE(out.find("未做任何修改"), std::string::npos) << out;
+    set_language("en");
+    EXPECT_TRUE(qbtest::read_file(p) == doc);
+    EXPECT_EQ(backup_count(), 0u);
+
+    // Found in another letter case, the edit still happens.
+    out = do_md_edit(*session, p.string(), "change \"QUICK brown\" to \"quick red\"");
+    EXPECT_FALSE(out.refused()) << out;
+    EXPECT_NE(qbtest::read_file(p).find("The quick red fox"), std::string::npos);
 }

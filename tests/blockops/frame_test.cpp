@@ -6,6 +6,7 @@
 
 #include "fixture.h"
 #include "quillbox/blockops/frame.h"
+#include "quillbox/detail/lines.h"
 #include "quillbox/detail/sha256.h"
 
 using namespace quillbox;
@@ -57,14 +58,31 @@ TEST(BudgetTokens, LinkDenseLinesCountAtLeastWhatARealTokenizerCounts) {
     EXPECT_LE(kept * 47, 20000);
 }
 
-TEST(SavingsFooter, UsesTheModelAndRatesGiven) {
-    const std::string full(100000, 'x');  // 22000 tokens
-    const TokenSavings s = _token_savings("gpt4o", full, std::string(1000, 'x'), std::string(10000, 'x'));
-    EXPECT_EQ(s, (TokenSavings{22000, 220, 2200, 21780, 19800, 41580}));
-    // 21780 * 2 + 19800 * 8 = 201960 per million -> 0.20
-    EXPECT_EQ(_savings_footer(s, {"¥", 2, 8}), "[QUILLBOX_META] This operation saved ~41,580 tokens (¥0.20).");
-    // A block larger than the file saves nothing, never a negative figure.
-    EXPECT_EQ(_token_savings("gpt4o", "ab", full, full).tokens_saved, 0);
+// The footer compares against the agent's own route: its Read tool (a page of 2,000 lines for a
+// long file) and one Edit; it claims nothing when the route would have cost no more.
+TEST(SavingsFooter, ComparesAgainstReadAndOneEditAndClaimsNoSavingThatWasNot) {
+    const std::string line = "a line of ordinary English text in a long document\n";
+    std::string big;
+    for (int i = 0; i < 5000; ++i) big += line;
+    const std::string section = "## Part\n" + line + line;
+    RouteFigures route{big, 100, section, "old words", "new words", "old wordsnew words", 40};
+    const TokenSavings paged = _route_savings("sonnet", route, {"$", 3, 15});
+    EXPECT_TRUE(paged.paged);
+    EXPECT_LE(paged.full_tok, READ_TOOL_TOKENS);
+    EXPECT_EQ(paged.full_tok,
+              std::min(_count_tokens(detail::join_lines(detail::split_lines(big), 99, 2099), "sonnet"), READ_TOOL_TOKENS));
+    EXPECT_EQ(paged.tokens_saved, paged.read_savings + paged.write_savings);
+    EXPECT_GT(paged.tokens_saved, 0);
+    EXPECT_NE(_savings_footer(paged, {"¥", 2, 8}).find("against reading the file's 2,000-line page and one Edit"),
+              std::string::npos);
+
+    // A small file whose section is most of it: reading the section and the answer cost as
+    // much as the whole file, so nothing is claimed.
+    const std::string small = "# A\nx\n" + section;
+    route = RouteFigures{small, 3, section, "old words", "new words", "old wordsnew words", 40};
+    const TokenSavings none = _route_savings("sonnet", route, {"$", 3, 15});
+    EXPECT_EQ(none.tokens_saved, 0);
+    EXPECT_EQ(_savings_footer(none, {"$", 3, 15}), "[QUILLBOX_META] No saving here against reading the file and one Edit.");
 }
 
 TEST(FormatBlocks, HeaderCountAndLines) {

@@ -45,8 +45,7 @@ TEST_F(Project, ReadBlockShowsStoredRangeOrRefuses) {
     const auto p = md("g.md", kGuide);
     const Block install = find(list(p), "Install");
     EXPECT_EQ(do_read_block(*session, p, install.uuid),
-              "✅ Block ID: " + install.uuid + "\nFile: " + p.string() +
-                  "\nTitle: Install (level 2)\nLines: 3-4\n---\n## Install\napt install\n---");
+              "✅ Block ID: " + install.uuid.substr(0, 8) + "\nTitle: Install (level 2)\nLines: 3-4\n---\n## Install\napt install\n---");
 
     EXPECT_EQ(do_read_block(*session, "whatever.md", "no-such-id"),
               "❌ Error: Block not found.\nPlease call md_list_blocks(\"whatever.md\") first to get a valid block_id.");
@@ -79,8 +78,8 @@ TEST_F(Project, ReadBlockTrustsRecordedBytesOnlyWhileTheyHold) {
     const std::string guide = kGuide;
     EXPECT_EQ(place->bytes, (ByteRange{static_cast<std::int64_t>(guide.find("## Install")),
                                        static_cast<std::int64_t>(guide.find("\n## Usage"))}));
-    const std::string answer = "✅ Block ID: " + install.uuid + "\nFile: " + p.string() +
-                               "\nTitle: Install (level 2)\nLines: 3-4\n---\n## Install\napt install\n---";
+    const std::string answer =
+        "✅ Block ID: " + install.uuid.substr(0, 8) + "\nTitle: Install (level 2)\nLines: 3-4\n---\n## Install\napt install\n---";
     EXPECT_EQ(do_read_block(*session, p, install.uuid), answer);
 
     std::string changed = guide;

@@ -149,8 +149,13 @@ protected:
 
 TEST_F(MdEdit, EditsTheBestScoringSection) {
     auto p = md("doc.md", "# Install\nRun the version check.\n# Version history\nThe version is 1.0.\n");
-    EXPECT_EQ(edit(p, "change the version to 2.0"),
-              "✅ md_edit completed: 1 section(s) updated.\n\n✅ Updated **Version history** (lines 3-4)");
+    // The answer names the section and shows the changed line, before and after.
+    const std::string out = edit(p, "change the version to 2.0");
+    EXPECT_EQ(out.rfind("✅ md_edit completed: 1 section(s) updated.\n\n✅ Updated **Version history** (lines 3-4)\n"
+                        "-4: The version is 1.0.\n+4: ",
+                        0),
+              0u)
+        << out;
     EXPECT_EQ(read_file(p), "# Install\nRun the version check.\n# Version history\nThe 2.0 is 1.0.\n");
     EXPECT_EQ(backup_count(), 1u);
     EXPECT_EQ(stats_rows(), 1);
@@ -167,9 +172,9 @@ TEST_F(MdEdit, TiedSectionsAreAllEditedEvenWhenTheFirstGrows) {
     // The first rewrite adds lines, moving the second section down before it is edited.
     auto p = md("t.md", "# Old alpha\nold value\n# Old beta\nold value\n");
     std::string out = edit(p, "change OLD to first\\nsecond");
-    EXPECT_EQ(out,
-              "✅ md_edit completed: 2 section(s) updated.\n\n✅ Updated **Old alpha** (lines 1-2)\n"
-              "✅ Updated **Old beta** (lines 3-4)");
+    EXPECT_EQ(out.rfind("✅ md_edit completed: 2 section(s) updated.\n\n✅ Updated **Old alpha** (lines 1-2)\n", 0), 0u)
+        << out;
+    EXPECT_NE(out.find("\n✅ Updated **Old beta** (lines 3-4)\n-5: # Old beta\n"), std::string::npos) << out;
     EXPECT_EQ(read_file(p),
               "# first\nsecond alpha\nfirst\nsecond value\n# first\nsecond beta\nfirst\nsecond value\n");
 }
@@ -183,7 +188,9 @@ TEST_F(MdEdit, SuggestionsWhenNothingCanBeRewritten) {
                                    id + "\", new_content=\"...\") to edit.";
     const std::string expected = "ℹ️  Could not auto-edit. Found 1 matching section(s):\n\n" + suggestion;
     EXPECT_EQ(edit(p, "please improve the wording"), expected);  // no pattern
-    EXPECT_EQ(edit(p, "old -> new"), expected);                  // target absent
+    // A phrase that is not in the file is a refusal, not a section to look at.
+    EXPECT_EQ(edit(p, "old -> new"),
+              quillbox::get_message("edit_phrase_missing", {{"phrase", "old"}, {"path", p}}));
     EXPECT_EQ(edit(p, "把 的 改为 X"), expected);                // empty target
     EXPECT_EQ(edit(p, "change keep this to keep this"), expected);  // same text again
     EXPECT_EQ(read_file(p), text);

@@ -114,13 +114,13 @@ int _rewrite_block(Session& session, const Block& block, int actual_start, int a
 
 namespace {
 
+// The id the agent can use (its shortest unique prefix: the full uuid is no news), the title
+// and the lines. The file is the one the agent named.
 std::string block_header(const std::string& id, const Block& block) {
     std::string out = "✅ Block ID: ";
     out += id;
-    out += "\nFile: ";
-    out += block.file_path.string();
     out += "\nTitle: ";
-    out += block.title;
+    out += _shortened(block.title, 200);
     out += " (level " + std::to_string(block.level) + ")";
     out += "\nLines: " + std::to_string(block.start_line) + "-" + std::to_string(block.end_line);
     return out;
@@ -279,7 +279,7 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
     }
 
     const std::string model = session.setting("pricing_model");
-    const std::string header = block_header(id, *block);
+    const std::string header = block_header(id.substr(0, _short_id_length(indexer, id)), *block);
     if (!window.is_set()) {
         std::string out = header;
         out += "\n---\n";
@@ -396,12 +396,17 @@ Reply do_replace_block(Session& session, const fs::path& file_path, std::string_
         if (new_lines == old_lines) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
     }
     const std::string old_content = detail::join_lines(old_lines);
-    const std::string new_content_text = detail::join_lines(new_lines);
 
-    // Token figures are taken before the write.
-    TokenSavings savings = _token_savings(session.setting("pricing_model"), full_text, old_content, new_content_text);
-    if (new_content_text == old_content || _block_is_whole_file(full_text, actual_start, actual_end))
-        savings = _no_savings(savings);
+    // What the answer will say, and the token figures, before the write.
+    const std::string model = session.setting("pricing_model");
+    const PricingRates rates = session.config->pricing_rates();
+    const std::string head = get_message("replace_done", {{"title", _shortened(block.title, 200)}});
+    const std::string changes = _change_lines(old_lines, new_lines, actual_start);
+    const auto [edit_old, edit_new] = _changed_texts(old_lines, new_lines);
+    TokenSavings savings = _route_savings(
+        model, {full_text, actual_start, old_content, edit_old, edit_new, new_content, _answer_tokens(head, changes, model)},
+        rates);
+    if (_block_is_whole_file(full_text, actual_start, actual_end)) savings = _no_savings(savings);
 
     try {
         _rewrite_block(session, block, actual_start, actual_end, new_lines, savings.tokens_saved, "replace_block",
@@ -409,10 +414,7 @@ Reply do_replace_block(Session& session, const fs::path& file_path, std::string_
     } catch (const FileChangedError&) {
         return Reply::refusal(get_message("file_changed"));
     }
-
-    const std::string footer = _savings_footer(savings, session.config->pricing_rates());
-    return _write_answer(session, get_message("replace_done", {{"title", _shortened(block.title, 200)}}),
-                         _change_lines(old_lines, new_lines, actual_start), footer);
+    return _write_answer(session, head, changes, _savings_footer(savings, rates));
 }
 
 // ---- Reading a whole file ---------------------------------------------------------------

@@ -576,7 +576,7 @@ std::optional<std::string> _apply_pattern(std::string_view content, const EditRe
     return replace_in_first_line(content, parsed);
 }
 
-void _do_replace_direct(Session& session, std::string_view block_id, std::string_view new_content) {
+std::string _do_replace_direct(Session& session, std::string_view block_id, std::string_view new_content) {
     Indexer& indexer = session.index;
     auto found = indexer.get_block(block_id);
     if (!found) throw std::invalid_argument("Block " + std::string(block_id) + " not found");
@@ -596,20 +596,22 @@ void _do_replace_direct(Session& session, std::string_view block_id, std::string
     // The block's own blank lines at its end stay, as for a replace.
     const std::vector<std::string> old_lines = read_lines(fp, first, last);
     std::vector<std::string> new_lines = _block_lines(new_content, old_lines);
-    if (new_lines == old_lines) return;
+    if (new_lines == old_lines) return {};
+    const std::string changes = _change_lines(old_lines, new_lines, first);
     // A FileChangedError propagates: the caller tells the agent to read the block again.
     const WriteOutcome written =
         session.safety.apply_replace(fp, first, last, new_lines, WriteBasis::range(expected));
     session.view.record(block.uuid, compute_hash(detail::join_lines(new_lines)));
     session.reads.reset_file(fp.string());
 
-    // The figures from the text written, at the block's former lines.
-    const std::string full_now = detail::normalize_newlines(written.after);
-    const auto spans = detail::line_spans(full_now);
-    const auto from = static_cast<std::size_t>(std::max(block.start_line, 1) - 1);
-    const std::string block_now =
-        detail::join_spans(full_now, spans, from, static_cast<std::size_t>(std::max(block.end_line, 0)));
-    TokenSavings savings = _token_savings(session.setting("pricing_model"), full_now, block_now, detail::join_lines(new_lines));
+    // The figures from the text read: the agent sent an instruction, not the section, and read
+    // nothing first.
+    const auto [edit_old, edit_new] = _changed_texts(old_lines, new_lines);
+    const std::string model = session.setting("pricing_model");
+    const std::string full_before = detail::normalize_newlines(written.before);
+    const TokenSavings savings = _route_savings(
+        model, {full_before, first, {}, edit_old, edit_new, edit_new, _answer_tokens({}, changes, model)},
+        session.config->pricing_rates());
     const Indexer::OperationRecord op{_today_local(), "replace_block", fp.string(), std::string(block_id),
                                       savings.tokens_saved};
 
@@ -619,7 +621,7 @@ void _do_replace_direct(Session& session, std::string_view block_id, std::string
         const std::optional<Indexer::LineSplice> splice = _splice_of(written, first, last);
         indexer.index_after_write(fp, &session.watcher, std::pair{std::string(block_id), first}, op,
                                   splice ? &*splice : nullptr);
-        return;
+        return changes;
     } catch (const std::exception& e) {
         log_warning("Re-index after md_edit failed for %s: %s", fp.c_str(), e.what());
     }
@@ -627,6 +629,7 @@ void _do_replace_direct(Session& session, std::string_view block_id, std::string
     structure::forget_file_state(indexer, fp);
     indexer.update_block_lines(block_id, first, first + static_cast<int>(new_lines.size()) - 1);
     indexer.record_operation(op.date, op.op_type, op.file_path, op.block_id, op.tokens_saved);
+    return changes;
 }
 
 namespace {
@@ -635,9 +638,9 @@ namespace {
 // false with the line saying why it was not.
 std::pair<bool, std::string> rewrite_section(Session& session, const Block& block, const std::string& new_content) {
     try {
-        _do_replace_direct(session, block.uuid, new_content);
-        return {true, "✅ Updated **" + block.title + "** (lines " + std::to_string(block.start_line) + "-" +
-                          std::to_string(block.end_line) + ")"};
+        const std::string changes = _do_replace_direct(session, block.uuid, new_content);
+        return {true, "✅ Updated **" + _shortened(block.title, 200) + "** (lines " + std::to_string(block.start_line) +
+                          "-" + std::to_string(block.end_line) + ")" + (changes.empty() ? "" : "\n" + changes)};
     } catch (const FileChangedError&) {
         return {false, failure_entry(block, get_message("edit_file_changed"))};
     } catch (const std::exception& e) {
@@ -656,6 +659,37 @@ std::string show_section(Session& session, const Block& block, const std::string
     // Shown in full, the section counts as seen.
     if (_budget_tokens(content, model) <= room) session.view.record(block.uuid, compute_hash(content));
     return entry;
+}
+
+// Lines of `text` nearest to `phrase`: those sharing the most of its three-character pieces
+// (compared in lower case), best first, in at most EDIT_MISS_CHARS characters.
+constexpr std::size_t EDIT_MISS_LINES = 5, EDIT_MISS_LINE_CHARS = 280, EDIT_MISS_CHARS = 1500;
+
+std::string nearest_lines(std::string_view text, std::string_view phrase) {
+    const std::u32string needle = detail::to_u32(lower(phrase));
+    std::set<std::u32string> pieces;
+    const std::size_t width = std::min<std::size_t>(3, needle.size());
+    for (std::size_t i = 0; width > 0 && i + width <= needle.size(); ++i) pieces.insert(needle.substr(i, width));
+    const std::vector<std::string> lines = detail::split_lines(text);
+    std::vector<std::pair<std::size_t, std::size_t>> scored;  // (shared pieces, line index)
+    for (std::size_t l = 0; l < lines.size(); ++l) {
+        if (_is_blank_line(lines[l])) continue;
+        const std::u32string hay = detail::to_u32(lower(lines[l]));
+        std::size_t shared = 0;
+        for (const auto& piece : pieces) shared += hay.find(piece) != std::u32string::npos;
+        if (shared > 0) scored.emplace_back(shared, l);
+    }
+    std::stable_sort(scored.begin(), scored.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    if (scored.size() > EDIT_MISS_LINES) scored.resize(EDIT_MISS_LINES);
+    std::sort(scored.begin(), scored.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    std::string out;
+    for (const auto& [shared, l] : scored) {
+        std::string line = "  " + std::to_string(l + 1) + ": " + _shortened(lines[l], EDIT_MISS_LINE_CHARS);
+        if (detail::code_point_count(out) + detail::code_point_count(line) + 1 > EDIT_MISS_CHARS) break;
+        if (!out.empty()) out += '\n';
+        out += line;
+    }
+    return out;
 }
 
 Reply md_edit_answer(const std::vector<std::string>& entries, int edits_made, int failures, std::size_t matched) {
@@ -690,6 +724,16 @@ Reply do_md_edit(Session& session, std::string_view file_path, std::string_view 
     if (blocks.empty()) return Reply::refusal(get_message("no_sections", {{"path", fp}}));
 
     std::optional<EditRequest> parsed = _parse_instruction(instruction);
+    // A phrase that is nowhere in the file, in any letter case: nothing to change, and no
+    // section to show in its place.
+    if (parsed && !parsed->target.empty()) {
+        const std::string text = detail::read_text_file(fp);
+        if (text.find(parsed->target) == std::string::npos && lower(text).find(lower(parsed->target)) == std::string::npos) {
+            const std::string near = nearest_lines(text, parsed->target);
+            return Reply::refusal(get_message(near.empty() ? "edit_phrase_missing" : "edit_phrase_missing_near",
+                                              {{"phrase", _shortened(parsed->target, 200)}, {"path", fp}, {"lines", near}}));
+        }
+    }
     // The sections that hold the text to change, when any does, before heading words.
     std::vector<Block> best = best_blocks(parsed ? holding_text(blocks, parsed->target) : blocks, instruction);
 

@@ -46,18 +46,6 @@ long long _count_tokens(std::string_view text, std::string_view model) {
     return truncated > 1 ? truncated : 1;
 }
 
-TokenSavings _token_savings(std::string_view model, std::string_view full_text, std::string_view old_block,
-                            std::string_view new_block) {
-    TokenSavings s;
-    s.full_tok = _count_tokens(full_text, model);
-    s.block_tok = _count_tokens(old_block, model);
-    s.new_tok = _count_tokens(new_block, model);
-    s.read_savings = std::max(s.full_tok - s.block_tok, 0LL);
-    s.write_savings = std::max(s.full_tok - s.new_tok, 0LL);
-    s.tokens_saved = s.read_savings + s.write_savings;
-    return s;
-}
-
 TokenSavings _no_savings(TokenSavings savings) {
     savings.read_savings = 0;
     savings.write_savings = 0;
@@ -75,13 +63,48 @@ bool _block_is_whole_file(std::string_view full_text, int start, int end) {
     return true;
 }
 
+namespace {
+
+double amount_of(const TokenSavings& savings, const PricingRates& rates) {
+    return (static_cast<double>(savings.read_savings) * rates.input +
+            static_cast<double>(savings.write_savings) * rates.output) /
+           1000000.0;
+}
+
+}  // namespace
+
+TokenSavings _route_savings(std::string_view model, const RouteFigures& f, const PricingRates& rates) {
+    TokenSavings s;
+    const std::vector<std::string> lines = detail::split_lines(f.full_text);
+    s.full_tok = _count_tokens(f.full_text, model);
+    if (static_cast<long long>(lines.size()) > READ_TOOL_LINES || s.full_tok > READ_TOOL_TOKENS) {
+        // One page of the Read tool, from the section on.
+        const auto from = static_cast<std::size_t>(std::max(f.start, 1) - 1);
+        const std::string page = detail::join_lines(lines, from, from + static_cast<std::size_t>(READ_TOOL_LINES));
+        s.full_tok = std::min(_count_tokens(page, model), READ_TOOL_TOKENS);
+        s.paged = true;
+    }
+    s.block_tok = f.section.empty() ? 0 : _count_tokens(f.section, model);
+    s.new_tok = _count_tokens(f.sent, model);
+    const long long edit_tok = _count_tokens(f.edit_old, model) + _count_tokens(f.edit_new, model);
+    s.read_savings = s.full_tok - s.block_tok - f.answer_tokens;
+    s.write_savings = edit_tok - s.new_tok;
+    s.tokens_saved = s.read_savings + s.write_savings;
+    if (s.tokens_saved <= 0 || amount_of(s, rates) <= 0) return _no_savings(s);
+    return s;
+}
+
 std::string _savings_footer(const TokenSavings& savings, const PricingRates& rates) {
-    const double amount = (static_cast<double>(savings.read_savings) * rates.input +
-                           static_cast<double>(savings.write_savings) * rates.output) /
-                          1000000.0;
-    return get_message("aha_meta", {{"tokens", savings.tokens_saved},
-                                    {"currency", rates.currency},
-                                    {"amount", amount}});
+    if (savings.tokens_saved <= 0) return get_message("aha_meta_none");
+    return get_message(savings.paged ? "aha_meta_page" : "aha_meta", {{"tokens", savings.tokens_saved},
+                                                                     {"currency", rates.currency},
+                                                                     {"amount", amount_of(savings, rates)}});
+}
+
+long long _answer_tokens(const std::string& head, const std::string& changes, std::string_view model) {
+    // The footer is one short line.
+    constexpr long long FOOTER_TOKENS = 30;
+    return _count_tokens(head, model) + _count_tokens(changes, model) + FOOTER_TOKENS;
 }
 
 std::string _write_answer(const Session& session, const std::string& head, const std::string& changes,
@@ -256,13 +279,24 @@ std::string _level_marker(int level) {
 }
 
 std::string _format_block_line(const Block& block, std::size_t id_length) {
-    std::string line = "  id=\"";
-    line += std::string_view(block.uuid).substr(0, id_length);
-    line += "\" ";
-    line += _level_marker(block.level);
-    line += ' ';
-    line += block.title;
-    line += " lines=";
+    std::string line;
+    if (id_length != std::string::npos) {
+        // Short ids: the fewest tokens a heading can take, `d3b07384 ## Title 3-9`.
+        line = std::string_view(block.uuid).substr(0, id_length);
+        line += ' ';
+        line += _level_marker(block.level);
+        line += ' ';
+        line += block.title;
+        line += ' ';
+    } else {
+        line = "  id=\"";
+        line += block.uuid;
+        line += "\" ";
+        line += _level_marker(block.level);
+        line += ' ';
+        line += block.title;
+        line += " lines=";
+    }
     line += std::to_string(block.start_line);
     line += '-';
     line += std::to_string(block.end_line);

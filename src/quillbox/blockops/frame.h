@@ -38,19 +38,39 @@ struct TokenSavings {
     long long read_savings = 0;
     long long write_savings = 0;
     long long tokens_saved = 0;
+    bool paged = false;  // the route compared reads one page of the file, not all of it
 
     bool operator==(const TokenSavings&) const = default;
 };
 
-// Figures for the whole file, the old block and the new block, counted for `model`.
-TokenSavings _token_savings(std::string_view model, std::string_view full_text, std::string_view old_block,
-                            std::string_view new_block);
-// The same figures with nothing claimed: for a write that changed nothing, and for a block
+// What the agent would otherwise do for a change: read the file with its Read tool (all of it,
+// or for a file over READ_TOOL_LINES lines or READ_TOOL_TOKENS tokens the page of
+// READ_TOOL_LINES lines that starts at the section, within READ_TOOL_TOKENS) and send one Edit
+// with the changed text, old and new. Against it, what this write cost: reading the section
+// first (when it had to be read), what the call sent and what it answered.
+inline constexpr long long READ_TOOL_LINES = 2000, READ_TOOL_TOKENS = 25000;
+struct RouteFigures {
+    std::string_view full_text;  // the file before the write
+    int start = 0;               // the section's first line
+    std::string_view section;    // the section as reading it showed it; empty when not read
+    std::string_view edit_old;   // the changed stretch before
+    std::string_view edit_new;   // and after
+    std::string_view sent;       // what the call sent
+    long long answer_tokens = 0;
+};
+// full_tok: the route's read; block_tok: the section's read; new_tok: what was sent;
+// read_savings: the route's read less the section read and the answer (input tokens);
+// write_savings: the Edit less what was sent (output tokens); tokens_saved: their sum when
+// positive, else 0 (and then both parts 0: nothing is claimed).
+TokenSavings _route_savings(std::string_view model, const RouteFigures& figures, const PricingRates& rates);
+
+// The figures with nothing claimed: for a write that changed nothing, and for a block
 // that is the whole file (block-wise work saved nothing there).
 TokenSavings _no_savings(TokenSavings savings);
 // Whether every line of `full_text` outside lines start..end (1-based) is blank.
 bool _block_is_whole_file(std::string_view full_text, int start, int end);
-// The "[QUILLBOX_META] ..." footer (message aha_meta) priced with `rates`.
+// The "[QUILLBOX_META] ..." footer priced with `rates`: the saving and what it is against
+// (aha_meta, aha_meta_page), or that there was none (aha_meta_none).
 std::string _savings_footer(const TokenSavings& savings, const PricingRates& rates);
 
 // ---- Result budget ----------------------------------------------------------------------
@@ -160,6 +180,8 @@ std::string _change_lines(const std::vector<std::string>& old_lines, const std::
 std::pair<std::string, std::string> _changed_texts(const std::vector<std::string>& old_lines,
                                                    const std::vector<std::string>& new_lines);
 
+// The tokens of a write's answer with this head and these changes, its footer included.
+long long _answer_tokens(const std::string& head, const std::string& changes, std::string_view model);
 // A write's answer: `head` (what was done), the changed lines as _change_lines shows them, cut
 // to the result budget if need be, and the savings footer.
 std::string _write_answer(const Session& session, const std::string& head, const std::string& changes,
@@ -252,7 +274,8 @@ std::vector<std::string> _block_lines(std::string_view new_content, const std::v
 
 // "#" x level, or "FM" for a block without a heading level.
 std::string _level_marker(int level);
-// `  id="<uuid>" ## Title lines=3-9`; with `id_length`, the id cut to that many characters.
+// `  id="<uuid>" ## Title lines=3-9`; with `id_length`, the id cut to that many characters in
+// the short form `<id> ## Title 3-9`.
 std::string _format_block_line(const Block& block, std::size_t id_length = std::string::npos);
 
 // Short ids: the shortest prefix of at least SHORT_ID_LENGTH characters of each block's id

@@ -92,8 +92,7 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
     if (old_norm == new_norm) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
 
     Patched patched = apply_patch(content, at, old_norm.size(), new_norm);
-    // What this call exchanged: the agent read the block instead of the file, and wrote the
-    // two texts instead of the whole file. Taken before the write.
+    // Taken before the write.
     const std::string full_text = detail::read_text_file(fp);
     // A block that ends a file without a final line end, patched to end with one: the file
     // gets that line end, not an empty line after it.
@@ -106,10 +105,16 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
         final_line_end = !patched.lines.empty();
     }
     const std::string model = session.setting("pricing_model");
-    TokenSavings savings = _token_savings(model, full_text, content, patched.text);
-    savings.write_savings =
-        std::max(savings.full_tok - _count_tokens(old_text, model) - _count_tokens(new_text, model), 0LL);
-    savings.tokens_saved = savings.read_savings + savings.write_savings;
+    const PricingRates rates = session.config->pricing_rates();
+    const std::string head = get_message(at.size() == 1 ? "patch_done_one" : "patch_done",
+                                         {{"title", _shortened(block.title, 200)}, {"count", static_cast<long long>(at.size())}});
+    const std::string changes = _change_lines(block_lines, patched.lines, actual_start);
+    // What this call exchanged: the agent read the block instead of the file, and sent the two
+    // texts instead of the changed lines.
+    const auto [edit_old, edit_new] = _changed_texts(block_lines, patched.lines);
+    const std::string sent = std::string(old_text) + std::string(new_text);
+    TokenSavings savings = _route_savings(
+        model, {full_text, actual_start, content, edit_old, edit_new, sent, _answer_tokens(head, changes, model)}, rates);
     if (patched.text == content || _block_is_whole_file(full_text, actual_start, actual_end))
         savings = _no_savings(savings);
 
@@ -120,10 +125,7 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
         return Reply::refusal(get_message("file_changed"));
     }
 
-    const std::string head = get_message(
-        at.size() == 1 ? "patch_done_one" : "patch_done", {{"title", _shortened(block.title, 200)}, {"count", static_cast<long long>(at.size())}});
-    return _write_answer(session, head, _change_lines(block_lines, patched.lines, actual_start),
-                         _savings_footer(savings, session.config->pricing_rates()));
+    return _write_answer(session, head, changes, _savings_footer(savings, rates));
 }
 
 }  // namespace quillbox
