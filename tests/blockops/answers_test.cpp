@@ -1,8 +1,12 @@
 // Answers that never lose a byte and never waste one: lines longer than a page, answers that
 // cannot page, offsets past the end, misses of md_edit, write answers that carry only news.
 
+#include <nlohmann/json.hpp>
+
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <set>
 #include <random>
 #include <regex>
 
@@ -278,4 +282,37 @@ TEST_F(Project, EditMissIsAShortRefusalNamingTheNearestLines) {
     out = do_md_edit(*session, p.string(), "change \"QUICK brown\" to \"quick red\"");
     EXPECT_FALSE(out.refused()) << out;
     EXPECT_NE(qbtest::read_file(p).find("The quick red fox"), std::string::npos);
+}
+
+// ---- The budget's count against a real tokenizer ----------------------------------------------
+
+// Texts of every script the tally weighs apart (Hangul, Thai, Devanagari, kana, CJK, emoji,
+// Cyrillic, base64, ...) with the Claude tokenizer's count of each, as bench/calibrate_tally.py
+// wrote them: the tally never counts fewer tokens, whole or added in random pieces, so no
+// answer under the budget is over the client's limit.
+TEST(TallyAgainstTokenizer, NeverBelowTheRealCountForAnyScript) {
+    std::ifstream in(std::string(QUILLBOX_SOURCE_DIR) + "/tests/blockops/data/tally_samples.jsonl");
+    ASSERT_TRUE(in) << "tests/blockops/data/tally_samples.jsonl";
+    std::mt19937 rng(254);
+    std::set<std::string> scripts;
+    int samples = 0;
+    for (std::string row; std::getline(in, row);) {
+        const auto sample = nlohmann::json::parse(row);
+        const std::string text = sample.at("text");
+        const long long real = sample.at("tokens");
+        scripts.insert(sample.at("script").get<std::string>());
+        ++samples;
+        EXPECT_GE(_budget_tokens(text, "sonnet"), real) << sample.at("script") << ": " << text.substr(0, 80);
+        TokenTally pieces("sonnet");
+        for (std::size_t at = 0; at < text.size();) {
+            std::size_t next = std::min(text.size(), at + 1 + rng() % 64);
+            while (next < text.size() && (static_cast<unsigned char>(text[next]) & 0xC0) == 0x80) ++next;
+            pieces.add(std::string_view(text).substr(at, next - at));
+            at = next;
+        }
+        EXPECT_EQ(pieces.tokens(), _budget_tokens(text, "sonnet"));
+    }
+    EXPECT_GE(samples, 100);
+    for (const char* s : {"hangul", "thai_lao", "devanagari_indic", "kana", "cjk", "emoji_supplementary", "base64"})
+        EXPECT_TRUE(scripts.count(s)) << s;
 }

@@ -49,17 +49,19 @@ TokenTally::TokenTally(std::string_view model) {
 
 namespace {
 
-// Tokens a character of each kind may take, measured against a real tokenizer on the Markdown
-// that Debian packages install (changelogs full of links, tables, code): with these the count
-// was at least the real one for every 20,000-character piece, and a fifth above it in the middle.
+// Tokens a character of each kind may take at most. ASCII: measured against the Claude
+// tokenizer on the Markdown that Debian packages install (changelogs full of links, tables,
+// code), and a switch between lower case, upper case and digits inside a word costs extra, so
+// that base64 and hashes count what they take. Other scripts: the most a character of each took
+// in random text of that script (bench/calibrate_tally.py), with a tenth more (kana more: mixed
+// with ASCII, its runs split into more tokens than alone).
 constexpr double CUT_ALPHA = 0.3, CUT_DIGIT = 0.7, CUT_SPACE = 0.35, CUT_NEWLINE = 0.8, CUT_PUNCT = 0.8,
-                 CUT_OTHER = 1.2, CUT_CJK = 1.7;
+                 CUT_SWITCH = 0.8;
+constexpr double CUT_WIDE2 = 1.95, CUT_INDIC = 2.25, CUT_THAI = 2.8, CUT_HANGUL = 2.8, CUT_KANA = 2.1,
+                 CUT_CJK = 2.6, CUT_SUPPLEMENTARY = 3.25, CUT_OTHER = 2.8;
 
-}  // namespace
-
-namespace {
-
-// The class of each ASCII character, as TokenTally counts it.
+// The class of each ASCII character, as TokenTally counts it; letters and digits also have a
+// case class (1 lower, 2 upper, 3 digit) for the switches.
 enum AsciiClass : unsigned char { kAlpha, kDigit, kSpace, kNewline, kPunct };
 
 constexpr std::array<unsigned char, 128> ascii_classes() {
@@ -74,41 +76,75 @@ constexpr std::array<unsigned char, 128> ascii_classes() {
     return t;
 }
 
+constexpr std::array<unsigned char, 128> case_classes() {
+    std::array<unsigned char, 128> t{};
+    for (int c = 0; c < 128; ++c) {
+        if (c >= 'a' && c <= 'z') t[c] = 1;
+        else if (c >= 'A' && c <= 'Z') t[c] = 2;
+        else if (c >= '0' && c <= '9') t[c] = 3;
+    }
+    return t;
+}
+
 constexpr std::array<unsigned char, 128> kAsciiClass = ascii_classes();
+constexpr std::array<unsigned char, 128> kCaseClass = case_classes();
+
+TokenTally::Script script_of(char32_t cp) noexcept {
+    using S = TokenTally::Script;
+    if (cp < 0x800) return S::wide2;
+    if (cp >= 0x10000) return S::supplementary;
+    if (cp >= 0x0900 && cp <= 0x0DFF) return S::indic;
+    if (cp >= 0x0E00 && cp <= 0x0EFF) return S::thai;
+    if ((cp >= 0xAC00 && cp <= 0xD7AF) || (cp >= 0x1100 && cp <= 0x11FF) || (cp >= 0x3130 && cp <= 0x318F))
+        return S::hangul;
+    if (cp >= 0x3040 && cp <= 0x30FF) return S::kana;
+    if (_is_cjk(cp) || (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0xF900 && cp <= 0xFAFF)) return S::cjk;
+    return S::other;
+}
 
 }  // namespace
 
 void TokenTally::add(std::string_view text) {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     long long ascii[5] = {0, 0, 0, 0, 0};
+    long long switches = 0;
+    unsigned char last = last_case_;
     for (std::size_t i = 0; i < text.size();) {
         if (p[i] < 0x80) {
             ++ascii[kAsciiClass[p[i]]];
+            const unsigned char c = kCaseClass[p[i]];
+            switches += (c != 0 && last != 0 && c != last);
+            last = c;
             ++i;
-        } else if (_is_cjk(detail::next_code_point(text, i))) {
-            ++cn_;
         } else {
-            ++other_;
+            ++scripts_[static_cast<std::size_t>(script_of(detail::next_code_point(text, i)))];
+            last = 0;
         }
     }
+    last_case_ = last;
     alpha_ += ascii[kAlpha];
     digit_ += ascii[kDigit];
     space_ += ascii[kSpace];
     newline_ += ascii[kNewline];
     punct_ += ascii[kPunct];
+    switch_ += switches;
 }
 
 long long TokenTally::tokens() const {
     auto at_least = [&](double w) { return std::max(w, coeff_en_); };
-    const double t = static_cast<double>(cn_) * std::max(CUT_CJK, coeff_cn_) +
-                     static_cast<double>(alpha_) * at_least(CUT_ALPHA) +
+    using S = Script;
+    auto n = [&](S s) { return static_cast<double>(scripts_[static_cast<std::size_t>(s)]); };
+    const double t = n(S::cjk) * std::max(CUT_CJK, coeff_cn_) + static_cast<double>(alpha_) * at_least(CUT_ALPHA) +
                      static_cast<double>(digit_) * at_least(CUT_DIGIT) +
                      static_cast<double>(space_) * at_least(CUT_SPACE) +
                      static_cast<double>(newline_) * at_least(CUT_NEWLINE) +
-                     static_cast<double>(punct_) * at_least(CUT_PUNCT) +
-                     static_cast<double>(other_) * at_least(CUT_OTHER);
-    const auto n = static_cast<long long>(t);
-    return n > 1 ? n : 1;
+                     static_cast<double>(punct_) * at_least(CUT_PUNCT) + static_cast<double>(switch_) * CUT_SWITCH +
+                     n(S::wide2) * at_least(CUT_WIDE2) + n(S::indic) * at_least(CUT_INDIC) +
+                     n(S::thai) * at_least(CUT_THAI) + n(S::hangul) * at_least(CUT_HANGUL) +
+                     n(S::kana) * at_least(CUT_KANA) + n(S::supplementary) * at_least(CUT_SUPPLEMENTARY) +
+                     n(S::other) * at_least(CUT_OTHER);
+    const auto whole = static_cast<long long>(t);
+    return whole > 1 ? whole : 1;
 }
 
 long long _budget_tokens(std::string_view text, std::string_view model) {
@@ -127,8 +163,11 @@ bool _fits_budget(std::string_view text, long long budget, std::string_view mode
 }
 
 double TokenTally::max_weight() const {
-    return std::max({CUT_ALPHA, CUT_DIGIT, CUT_SPACE, CUT_NEWLINE, CUT_PUNCT, CUT_OTHER, CUT_CJK, coeff_cn_,
-                     coeff_en_});
+    // Per byte: an ASCII character with a switch before it, or a character of another script
+    // over the bytes it takes in UTF-8.
+    return std::max({CUT_DIGIT + CUT_SWITCH, CUT_PUNCT, CUT_NEWLINE, CUT_WIDE2 / 2, CUT_INDIC / 3, CUT_THAI / 3,
+                     CUT_HANGUL / 3, CUT_KANA / 3, std::max(CUT_CJK, coeff_cn_) / 3, CUT_SUPPLEMENTARY / 4,
+                     CUT_OTHER / 3, coeff_en_ + CUT_SWITCH});
 }
 
 long long TokenTally::tokens_with(std::string_view text) const {

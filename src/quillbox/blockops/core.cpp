@@ -479,13 +479,14 @@ Reply read_file_page(const fs::path& fp, const LineWindow& window, long long bud
     return out;
 }
 
-// Whether the whole-file answer of a file of this many bytes may exceed the budget (no
-// character costs more than 0.6 estimated tokens per byte).
-bool may_exceed_budget(const fs::path& fp, long long budget) {
+// Whether the whole-file answer of a file of this many bytes may exceed the budget.
+bool may_exceed_budget(const fs::path& fp, long long budget, std::string_view model) {
     std::error_code ec;
     const auto size = fs::file_size(fp, ec);
     if (ec) return false;
-    return static_cast<double>(size) * 0.6 + static_cast<double>(fp.string().size()) + 16 > static_cast<double>(budget);
+    const double per_byte = TokenTally(model).max_weight();
+    return (static_cast<double>(size) + static_cast<double>(fp.string().size()) + 16) * per_byte >
+           static_cast<double>(budget);
 }
 
 }  // namespace
@@ -517,7 +518,7 @@ Reply do_read_file(Session& session, std::string_view file_path, const LineWindo
     const long long budget = _result_budget(*session.config);
     const std::string model = session.setting("pricing_model");
     if (window.is_set()) return read_file_page(fp, window, budget, model);
-    if (may_exceed_budget(fp, budget)) {
+    if (may_exceed_budget(fp, budget, model)) {
         try {
             const std::string text = detail::read_text_file(fp);
             if (_budget_tokens(reply_text(key, text), model) > budget)

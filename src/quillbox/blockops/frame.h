@@ -89,8 +89,9 @@ long long _result_budget(const ConfigSource& config);
 // The cautious token count used to keep answers under the budget, for a text built piece by
 // piece: tokens() is _budget_tokens of the concatenation of everything added. Never below
 // _count_tokens (the pricing estimate, a quarter token an English character), and higher for
-// digits, punctuation, line feeds and non-Latin text, which a real tokenizer splits finely: on
-// link-dense changelogs and tables the pricing estimate counts barely half the real tokens.
+// digits, punctuation, line feeds, letters and digits mixed at random (base64) and every other
+// script, which a real tokenizer splits finely: never below the Claude tokenizer's count, by
+// weights measured per kind of character (bench/calibrate_tally.py).
 class TokenTally {
 public:
     explicit TokenTally(std::string_view model);
@@ -101,10 +102,15 @@ public:
     // The most tokens one byte of any text can add.
     double max_weight() const;
 
+    // The kinds of non-ASCII character it weighs apart.
+    enum class Script : unsigned char { wide2, indic, thai, hangul, kana, cjk, supplementary, other, count };
+
 private:
     double coeff_cn_;
     double coeff_en_;
-    long long cn_ = 0, alpha_ = 0, digit_ = 0, space_ = 0, newline_ = 0, punct_ = 0, other_ = 0;
+    long long alpha_ = 0, digit_ = 0, space_ = 0, newline_ = 0, punct_ = 0, switch_ = 0;
+    std::array<long long, static_cast<std::size_t>(Script::count)> scripts_{};
+    unsigned char last_case_ = 0;  // of the last character added, for the switches
 };
 
 // The cautious count of `text` (see TokenTally) for `model`.
