@@ -7,15 +7,26 @@ receives (the tool results) is counted:
 
   A  whole-file read + whole-file write (Read, Write)
   B  whole-file read + one exact replacement (Read, Edit with the old line and the new line)
+  G  the agent's best route on a large file: Grep the heading lines, Read just the section's
+     lines (offset, limit), Edit
   Q  Quillbox: md_list_blocks with short ids, md_read_block, md_patch_block
+  H2 Quillbox by heading: md_read_block, md_patch_block (file_path, heading)
+  H1 Quillbox by heading, the text known: md_patch_block alone
 
-A and B are the agent's own tools, simulated: Read answers with the numbered lines of the file
+A, B and G are the agent's own tools, simulated: Read answers with the numbered lines of the file
 (`cat -n` style, as the agent's Read tool does), Edit with a short confirmation and four numbered
 lines on each side of the change, Write with a one-line confirmation. Q runs for real against
 `quillbox serve` over stdio, and the edited file is checked against the expected text.
 
 Money: input tokens (what the agent receives) at $3 per million, output tokens (what it
-writes) at $15 per million. The script also checks that no answer of any tool exceeds the
+writes) at $15 per million. Per call, the tokens the calls and answers hold; per session, what an
+agent really pays (the session model): one model request per tool call and one after the last
+answer; every request re-reads the fixed context (--context tokens: system prompt, CLAUDE.md,
+the conversation so far) and, for the Quillbox routes, the server's tool list, both from the
+prompt cache at 0.1x the input price; it re-reads every earlier call and answer of the edit, from
+the cache (0.1x) except those new since the previous request (1x); and it writes its call (output
+price). The agent's own tools are listed in every route alike and are left out. The heading routes
+name the section by its shortest unique heading path (the agent knows what it wants to change). The script also checks that no answer of any tool exceeds the
 result budget (the server's own estimate) or the client's 25,000-token limit (the tokenizer's
 count) on any document: the plain listing, the short-id listing, read_file of the whole
 document, md_read_block of its largest section and every answer of the edit.
@@ -202,6 +213,26 @@ def full_listing(server, path):
         args = {"file_path": path, "offset": offset}
 
 
+def heading_paths(blocks):
+    """Each block's shortest heading path that names it alone (None when none does)."""
+    chains, open_ = [], []
+    for i, b in enumerate(blocks):
+        while open_ and blocks[open_[-1]]["level"] >= b["level"]:
+            open_.pop()
+        chains.append((chains[open_[-1]] if open_ else []) + [b["title"]])
+        open_.append(i)
+    out = []
+    for chain in chains:
+        found = None
+        for k in range(1, len(chain) + 1):
+            tail = chain[-k:]
+            if sum(1 for c in chains if c[-k:] == tail) == 1:
+                found = " > ".join(tail)
+                break
+        out.append(found if found and ">" not in "".join(chain) else None)
+    return out
+
+
 def choose_edit(text, blocks):
     """A line to edit in the section that holds the middle of the document: the deepest block
     around the middle line, else the nearest block that has a suitable line. The line must be
@@ -257,15 +288,28 @@ def measure(server, count, root, index, name, data, budget):
                     f"snippet of the edited file:\n" + numbered(snippet[lo - 1:hi], lo))
     a = {"in": read_in + write_in, "out": read_out + write_out}
     b = {"in": read_in + edit_in, "out": read_out + edit_out}
+    a["steps"] = [(read_out, read_in), (write_out, write_in)]
+    b["steps"] = [(read_out, read_in), (edit_out, edit_in)]
+
+    # G: Grep the heading lines, Read the lines of the section that holds the line, Edit.
+    grep_args = {"pattern": "^ {0,3}#{1,6} ", "path": path, "output_mode": "content", "-n": True}
+    grep_in = count("\n".join(f"{n}:{l}" for n, l in enumerate(content_lines, 1) if HEADING.match(l)))
+    grep_out = count.call("Grep", grep_args)
+    sect_lo, sect_hi = block["start"], min(block["end"], len(content_lines))
+    part_in = count(numbered(content_lines[sect_lo - 1:sect_hi], sect_lo))
+    part_out = count.call("Read", {"file_path": path, "offset": sect_lo, "limit": sect_hi - sect_lo + 1})
+    g = {"in": grep_in + part_in + edit_in, "out": grep_out + part_out + edit_out,
+         "steps": [(grep_out, grep_in), (part_out, part_in), (edit_out, edit_in)]}
 
     # Q: for real.
-    q = {"in": 0, "out": 0, "calls": {}}
+    q = {"in": 0, "out": 0, "calls": {}, "steps": []}
 
-    def call(tool, args):
+    def call(tool, args, route=q):
         reply, is_error = server.call(tool, args)
-        q["out"] += count.call(tool, args)
-        q["in"] += count(reply)
-        per = q["calls"].setdefault(tool, [0, 0])
+        route["out"] += count.call(tool, args)
+        route["in"] += count(reply)
+        route["steps"].append((count.call(tool, args), count(reply)))
+        per = route["calls"].setdefault(tool, [0, 0])
         per[0] += count(reply)
         per[1] += count.call(tool, args)
         answers.append((tool, reply))
@@ -292,13 +336,38 @@ def measure(server, count, root, index, name, data, budget):
             break
         args = {"file_path": path, "block_id": short, "offset": next_offset(page)}
     call("md_patch_block", {"file_path": path, "block_id": short, "old_text": old_line, "new_text": new_line})
-    with open(path, encoding="utf-8", newline="") as f:
-        got = f.read().replace("\r\n", "\n").replace("\r", "\n")
-    final_lf_added = got == expected + "\n"
-    if got != expected and not final_lf_added:
-        at = next((i for i, (x, y) in enumerate(zip(got, expected)) if x != y), min(len(got), len(expected)))
-        raise RuntimeError(f"{rel}: the patched file is not the expected text (first difference at "
-                           f"character {at}: {got[at - 40:at + 40]!r} instead of {expected[at - 40:at + 40]!r})")
+
+    def check_written():
+        with open(path, encoding="utf-8", newline="") as f:
+            got = f.read().replace("\r\n", "\n").replace("\r", "\n")
+        if got != expected and got != expected + "\n":
+            at = next((i for i, (x, y) in enumerate(zip(got, expected)) if x != y), min(len(got), len(expected)))
+            raise RuntimeError(f"{rel}: the patched file is not the expected text (first difference at "
+                               f"character {at}: {got[at - 40:at + 40]!r} instead of {expected[at - 40:at + 40]!r})")
+        return got == expected + "\n"
+
+    final_lf_added = check_written()
+
+    # H2 and H1: the section named by its heading, on the original file again.
+    heading = heading_paths(blocks)[blocks.index(block)]
+    h2 = {"in": 0, "out": 0, "calls": {}, "steps": []}
+    h1 = {"in": 0, "out": 0, "calls": {}, "steps": []}
+    if heading is None:  # no path names it alone: list for the id, as Q does
+        h2, h1 = q, q
+    else:
+        for route in (h2, h1):
+            with open(path, "wb") as f:
+                f.write(data)
+            if route is h2:
+                args = {"file_path": path, "heading": heading}
+                while True:
+                    page = call("md_read_block", args, h2)
+                    if old_line in page.split("\n") or next_offset(page) is None:
+                        break
+                    args = {"file_path": path, "heading": heading, "offset": next_offset(page)}
+            call("md_patch_block", {"file_path": path, "heading": heading, "old_text": old_line,
+                                    "new_text": new_line}, route)
+            check_written()
 
     # The other answers that must stay under the budget.
     answers.append(("md_list_blocks", server.call("md_list_blocks", {"file_path": path})[0]))
@@ -312,7 +381,7 @@ def measure(server, count, root, index, name, data, budget):
             if estimate(t) > budget or count(t) > CLIENT_LIMIT]
     largest_answer = max(count(t) for _, t in answers)
     return {"name": name, "bytes": len(data), "lines": len(content_lines), "blocks": len(blocks),
-            "A": a, "B": b, "Q": q, "final_lf_added": final_lf_added, "answers": len(answers), "over_budget": over, "largest_answer": largest_answer}
+            "A": a, "B": b, "G": g, "Q": q, "H2": h2, "H1": h1, "by_heading": heading is not None, "final_lf_added": final_lf_added, "answers": len(answers), "over_budget": over, "largest_answer": largest_answer}
 
 
 # ---- Report ----------------------------------------------------------------------------------
@@ -325,6 +394,22 @@ def money(x):
     return x["in"] * INPUT_PRICE + x["out"] * OUTPUT_PRICE
 
 
+CACHE_RATE = 0.1
+
+
+def session_money(steps, context, tool_list):
+    """What the edit costs an agent's session: `steps` are (call tokens, answer tokens) in order."""
+    usd, history, new = 0.0, 0, 0
+    for k in range(len(steps) + 1):
+        usd += (CACHE_RATE * (context + tool_list + history) + new) * INPUT_PRICE
+        history += new
+        if k < len(steps):
+            out, answer = steps[k]
+            usd += out * OUTPUT_PRICE
+            new = out + answer
+    return usd
+
+
 def pct(values, p):
     values = sorted(values)
     k = (len(values) - 1) * p / 100
@@ -333,21 +418,51 @@ def pct(values, p):
     return values[f] + (values[c] - values[f]) * (k - f)
 
 
+QUILLBOX_ROUTES = ("Q", "H2", "H1")
+OWN_ROUTES = ("A", "B", "G")
+
+
+def session_report(results, tool_list, contexts):
+    """The session model: money per route with each fixed context, and the targets."""
+    print(f"session model: tool list {tool_list} tokens on every Quillbox request, prompt cache at "
+          f"{CACHE_RATE}x; Quillbox by heading for {sum(r['by_heading'] for r in results)}/{len(results)} "
+          f"documents (the others name the section by id after a listing)")
+    largest = sorted(results, key=lambda r: r["bytes"])[-20:]
+    for context in contexts:
+        def cost(r, way):
+            return session_money(r[way]["steps"], context, tool_list if way in QUILLBOX_ROUTES else 0)
+        print(f"  fixed context {context} tokens: median session cost " +
+              ", ".join(f"{w} ${statistics.median(cost(r, w) for r in results):.5f}"
+                        for w in OWN_ROUTES + QUILLBOX_ROUTES))
+        for w in QUILLBOX_ROUTES:
+            line = []
+            for base in ("B", "G"):
+                saving = [100 * (1 - cost(r, w) / cost(r, base)) for r in results]
+                cheaper = sum(cost(r, w) < cost(r, base) for r in results)
+                big = sum(cost(r, w) < cost(r, base) for r in largest)
+                big_saving = [100 * (1 - cost(r, w) / cost(r, base)) for r in largest]
+                line.append(f"vs {base}: saving median {statistics.median(saving):.1f} % (p10 {pct(saving, 10):.1f} %), "
+                            f"cheaper on {cheaper}/{len(results)} ({100 * cheaper / len(results):.1f} %), "
+                            f"on {big}/{len(largest)} of the largest (median {statistics.median(big_saving):.1f} %, "
+                            f"worst {min(big_saving):.1f} %)")
+            print(f"    {w:>2} " + "\n       ".join(line))
+
+
 def report(results):
     print(f"documents: {len(results)}  (median {statistics.median(r['bytes'] for r in results) / 1024:.1f} KB, "
           f"{statistics.median(r['blocks'] for r in results):.0f} blocks)")
-    for way in "ABQ":
+    for way in OWN_ROUTES + QUILLBOX_ROUTES:
         print(f"  {way}: median {statistics.median(tokens(r[way]) for r in results):>8.0f} tokens "
               f"(in {statistics.median(r[way]['in'] for r in results):.0f}, "
               f"out {statistics.median(r[way]['out'] for r in results):.0f}), "
               f"median ${statistics.median(money(r[way]) for r in results):.5f}")
-    for base in "AB":
-        tok = [100 * (1 - tokens(r["Q"]) / tokens(r[base])) for r in results]
-        usd = [100 * (1 - money(r["Q"]) / money(r[base])) for r in results]
-        cheaper = sum(money(r["Q"]) < money(r[base]) for r in results)
-        print(f"Q vs {base}: token saving median {statistics.median(tok):.1f} % (p10 {pct(tok, 10):.1f} %, "
+    for q, base in [(q, base) for q in QUILLBOX_ROUTES for base in OWN_ROUTES]:
+        tok = [100 * (1 - tokens(r[q]) / tokens(r[base])) for r in results]
+        usd = [100 * (1 - money(r[q]) / money(r[base])) for r in results]
+        cheaper = sum(money(r[q]) < money(r[base]) for r in results)
+        print(f"{q} vs {base} per call: token saving median {statistics.median(tok):.1f} % (p10 {pct(tok, 10):.1f} %, "
               f"p90 {pct(tok, 90):.1f} %); money saving median {statistics.median(usd):.1f} % "
-              f"(p10 {pct(usd, 10):.1f} %, p90 {pct(usd, 90):.1f} %); Q cheaper for {cheaper}/{len(results)} "
+              f"(p10 {pct(usd, 10):.1f} %, p90 {pct(usd, 90):.1f} %); {q} cheaper for {cheaper}/{len(results)} "
               f"({100 * cheaper / len(results):.1f} %)")
     for tool in ("md_list_blocks", "md_read_block", "md_patch_block"):
         got = [r["Q"]["calls"].get(tool, [0, 0]) for r in results]
@@ -377,6 +492,8 @@ def main():
                     help="result_budget_tokens for the server (written to its config.toml)")
     ap.add_argument("--json", help="write the per-document figures to this file")
     ap.add_argument("--limit", type=int, default=0, help="only the first N documents")
+    ap.add_argument("--contexts", default="0,20000",
+                    help="fixed contexts (tokens) of the session model, comma-separated")
     opts = ap.parse_args()
 
     count = Counter(load_tokenizer())
@@ -391,6 +508,8 @@ def main():
             with open(os.path.join(root, ".quillbox", "config.toml"), "w") as f:
                 f.write(f"result_budget_tokens = {opts.budget}\n")
         server = Server(os.path.abspath(opts.quillbox), root)
+        # The tool list as a client receives it, counted as the tools array in JSON.
+        tool_list = count(json.dumps(server.request("tools/list", {})["tools"]))
         try:
             for i, (name, data) in enumerate(corpus):
                 r = measure(server, count, root, i, name, data, opts.budget)
@@ -400,6 +519,7 @@ def main():
     if skipped:
         print(f"skipped (no editable line): {len(skipped)}")
     over = report(results)
+    session_report(results, tool_list, [int(c) for c in opts.contexts.split(",")])
     if opts.json:
         with open(opts.json, "w") as f:
             json.dump(results, f, indent=1)
