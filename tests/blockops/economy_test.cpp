@@ -386,8 +386,10 @@ TEST_F(Project, ReadBlocksAnswersSeveralAndNamesWhatDidNotFit) {
     EXPECT_LE(tokens(out), 300);
     const std::string last = out.substr(out.rfind('\n') + 1);
     EXPECT_NE(last.find("For the rest call md_read_blocks with block_ids=["), std::string::npos) << last;
-    EXPECT_NE(last.find(ids.back()), std::string::npos);
-    EXPECT_EQ(last.find(ids.front()), std::string::npos);
+    // Short ids: the whole uuids are no news.
+    EXPECT_NE(last.find("\"" + ids.back().substr(0, 8) + "\"]"), std::string::npos) << last;
+    EXPECT_EQ(last.find(ids.back()), std::string::npos);
+    EXPECT_EQ(last.find(ids.front().substr(0, 8)), std::string::npos);
 }
 
 // ---- Through the tool table -----------------------------------------------------------------

@@ -309,10 +309,11 @@ Reply do_read_blocks(Session& session, const fs::path& file_path, const std::vec
         std::string ids;
         for (std::size_t i = from; i < block_ids.size(); ++i) {
             if (!ids.empty()) ids += ", ";
-            ids += "\"" + block_ids[i] + "\"";
+            ids += "\"" + block_ids[i].substr(0, _short_id_length(session.index, block_ids[i])) + "\"";
         }
-        return "… " + std::to_string(from) + " of " + std::to_string(block_ids.size()) +
-               " blocks shown (result budget). For the rest call md_read_blocks with block_ids=[" + ids + "].";
+        return get_message("read_blocks_rest", {{"shown", static_cast<long long>(from)},
+                                                {"total", static_cast<long long>(block_ids.size())},
+                                                {"ids", ids}});
     };
     std::string out;
     for (std::size_t i = 0; i < block_ids.size(); ++i) {
