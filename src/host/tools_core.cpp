@@ -139,8 +139,8 @@ void register_core_tools(ToolRegistry& registry) {
     registry.add({
         "md_list_blocks",
         "List Markdown sections",
-        "List a Markdown file's sections: id, level, title, lines. For a long file narrow it with "
-        "max_level or under (a section's id or heading).",
+        "List a Markdown file's sections (id, level, title, lines); narrow a long file with max_level "
+        "or under.",
         object_schema({{"file_path", file},
                        {"short_ids", boolean_property("", false)},
                        {"max_level", integer_property("", 1)},
@@ -174,8 +174,8 @@ void register_core_tools(ToolRegistry& registry) {
     registry.add({
         "md_patch_block",
         "Replace text in a Markdown section",
-        "Replace exact text inside one section (once, or every time with replace_all). The cheapest "
-        "change: pick it for anything smaller than the section; no read needed when you know the text.",
+        "Replace exact text in one section (once, or all with replace_all): the cheapest change, with "
+        "no read needed when you know the text.",
         object_schema({{"file_path", file},
                        {"block_id", block},
                        {"heading", block},
@@ -189,8 +189,7 @@ void register_core_tools(ToolRegistry& registry) {
     registry.add({
         "md_replace_block",
         "Replace a Markdown section",
-        "Replace a whole section with new_content, heading line included (empty deletes it). Pick it "
-        "to rewrite most of a section.",
+        "Replace a whole section with new_content, heading line included (empty deletes it).",
         object_schema({{"file_path", file}, {"block_id", block}, {"heading", block}, {"new_content", string_property()}},
                       {"file_path", "new_content"}),
         {.read_only = false, .destructive = true, .idempotent = true, .open_world = false},

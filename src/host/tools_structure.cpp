@@ -90,7 +90,7 @@ void register_structure_tools(ToolRegistry& registry) {
         "md_move_block",
         "Move a section",
         "Move a section with its subsections relative to a target section, or without one to the "
-        "document's start (before) or end (after). Levels are kept.",
+        "document's start (before) or end (after).",
         object_schema({{"file_path", file},
                        {"block_id", block},
                        {"heading", block},
