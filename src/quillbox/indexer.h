@@ -276,13 +276,21 @@ public:
     bool index_after_write(const std::filesystem::path& file_path, FileWatcher* watcher,
                            const std::optional<std::pair<std::string, int>>& keep, const OperationRecord& op,
                            const LineSplice* splice = nullptr);
-    // Drops the file's rows and indexes it afresh (new identifiers), recording `state` as its
-    // freshness record, all in one transaction; returns the new rows in document order.
+    // Indexes the file afresh, keeping the identifiers of the sections that are still there
+    // (matched as index_file matches them), recording `state` as its freshness record, all in
+    // one transaction; returns the rows in document order.
     std::vector<Block> rebuild_file(const std::filesystem::path& file_path, FileWatcher* watcher,
                                     const FileState& state);
     // The same from the file's bytes as the caller read or wrote them; `state` describes them.
+    // With `order` (an operation that rearranged the file's sections knows where each went):
+    // the file's old identifiers in the new document order, taken as they are when the titles
+    // agree with the rows they name.
     std::vector<Block> rebuild_file(const std::filesystem::path& file_path, FileWatcher* watcher,
-                                    const FileState& state, std::string bytes);
+                                    const FileState& state, std::string bytes,
+                                    const std::vector<std::string>* order = nullptr);
+    // Whether a re-index gave up this identifier (its section is gone or could not be told
+    // from a twin); the newest 20,000 are remembered.
+    bool was_retired(std::string_view block_id);
     // Forgets a file: its rows and its freshness record, in one transaction; returns the number
     // of rows dropped.
     int drop_file(const std::filesystem::path& file_path);
@@ -319,7 +327,8 @@ private:
                        const std::optional<std::pair<std::string, int>>& keep, const LineSplice& splice);
     void insert_operation(Lock& lk, const OperationRecord& op);
     std::vector<Block> rebuild_locked(const std::filesystem::path& file_path, FileWatcher* watcher,
-                                      const FileState& state, std::string* bytes);
+                                      const FileState& state, std::string* bytes,
+                                      const std::vector<std::string>* order);
     int index_locked(const std::filesystem::path& file_path, FileWatcher* watcher,
                      const std::optional<std::pair<std::string, int>>& keep, const FileState* state,
                      const OperationRecord* op = nullptr);

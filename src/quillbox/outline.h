@@ -32,11 +32,14 @@ struct Block {
     bool operator==(const Block&) const = default;
 };
 
-// One stored block of a file, as the index hands it to the fuzzy matcher.
+// One stored block of a file, as the index hands it to the matchers.
 struct OldHeading {
     std::string heading_path;
     int level = 0;
     std::string uuid;
+    std::string title;
+    std::string content_hash;
+    int start_line = 0;
 
     bool operator==(const OldHeading&) const = default;
 };

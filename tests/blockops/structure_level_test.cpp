@@ -19,10 +19,10 @@ TEST_F(Level, PromotesASectionWithItsSubtree) {
     EXPECT_EQ(adjust(id_of(p, "Sec"), -1),
               "Heading 'Sec' adjusted (-1).\n  Headings changed: 3\n  Lines: 2, 4, 5");
     EXPECT_EQ(read_file(p), "# Top\n# Sec\ntext\n## Sub\n### Deep\n## Next\n");
-    // The file was re-indexed from scratch: no identifier survives.
-    for (const auto& b : before) EXPECT_FALSE(indexer->get_block(b.uuid)) << b.title;
+    // Every section keeps its identifier.
     auto after = list(p);
     ASSERT_EQ(after.size(), 5u);
+    for (std::size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i].uuid, before[i].uuid) << after[i].title;
     EXPECT_EQ(after[1].title, "Sec");
     EXPECT_EQ(after[1].level, 1);
     EXPECT_EQ(after[3].level, 3);
@@ -68,11 +68,11 @@ TEST_F(Level, UnknownAndStaleIdentifiers) {
     EXPECT_EQ(adjust("nope", 1), "Block nope not found");
 
     auto id = id_of(p, "Sec");
-    // The file changes behind the index's back (later modification time, new content).
-    const std::string changed = "# Top\nnew line\n## Sec\ntext\n";
+    // The file changes behind the index's back (later modification time, the section gone).
+    const std::string changed = "# Top\nnew line\n## Other\ntext\n";
     write_file(p, changed);
     fs::last_write_time(p, fs::last_write_time(p) + std::chrono::seconds(5));
-    EXPECT_EQ(adjust(id, 1), "Block " + id + " not found");
+    EXPECT_EQ(adjust(id, 1), quillbox::get_message("file_changed"));
     EXPECT_EQ(read_file(p), changed);
     EXPECT_EQ(backup_count(), 0u);
 }

@@ -36,8 +36,11 @@ TEST_F(Move, SectionWithChildrenAfterALaterSection) {
               "Section 'A1' moved after 'B'.\n  Lines: 5-7 -> updated\n  Subsections moved: 2");
     EXPECT_EQ(read_file(p),
               "# Doc\nintro\n## A\na text\n## B\nb text\n### B1\n### A1\n#### A1a\n#### A1b\n");
-    for (const auto& b : before) EXPECT_FALSE(indexer->get_block(b.uuid)) << b.title;
-    EXPECT_EQ(list(p).size(), 7u);
+    // Every section keeps its identifier, in its new place.
+    auto after = list(p);
+    ASSERT_EQ(after.size(), 7u);
+    EXPECT_EQ(after[4].uuid, before[2].uuid);
+    EXPECT_EQ(after[4].title, "A1");
 }
 
 TEST_F(Move, ChildPositions) {
@@ -109,14 +112,23 @@ TEST_F(Move, RefusalsLeaveTheFileAlone) {
     EXPECT_EQ(backup_count(), 0u);
 }
 
-TEST_F(Move, StaleIdentifiersAfterAnOutsideChange) {
+TEST_F(Move, IdentifiersAfterAnOutsideChange) {
     auto a1 = id_of(p, "A1");
     auto b = id_of(p, "B");
-    const std::string changed = std::string("preface\n") + DOC;
+    // A section deleted outside: its identifier is refused as a change of the file.
+    std::string changed = "# Doc\nintro\n## A\na text\n## B\nb text\n### B1\n";
     write_file(p, changed);
     fs::last_write_time(p, fs::last_write_time(p) + std::chrono::seconds(5));
-    EXPECT_EQ(quillbox::do_move_block(*session, a1, b, "after"), "Block " + a1 + " not found");
+    EXPECT_EQ(quillbox::do_move_block(*session, a1, b, "after"), quillbox::get_message("file_changed"));
     EXPECT_EQ(read_file(p), changed);
+    // Text added around the sections leaves their identifiers naming them.
+    write_file(p, DOC);
+    a1 = id_of(p, "A1");
+    changed = std::string("preface\n") + DOC;
+    write_file(p, changed);
+    fs::last_write_time(p, fs::last_write_time(p) + std::chrono::seconds(10));
+    EXPECT_FALSE(quillbox::do_move_block(*session, a1, b, "after").refused());
+    EXPECT_EQ(read_file(p), "preface\n# Doc\nintro\n## A\na text\n## B\nb text\n### B1\n### A1\n#### A1a\n#### A1b\n");
 }
 
 }  // namespace

@@ -7,9 +7,13 @@
 
 #include <sys/wait.h>
 
+#include <map>
+
 #include "fixture.h"
 #include "quillbox/blockops/failure_text.h"
 #include "quillbox/blockops/frame.h"
+#include "quillbox/detail/file_key.h"
+#include "quillbox/indexer.h"
 
 namespace qbtest {
 namespace {
@@ -60,13 +64,16 @@ TEST_F(Trust, BlockIdFromAnotherFileIsRefused) {
 TEST_F(Trust, PatchAddingTheFinalLineEndAddsOne) {
     for (const std::string eol : {"\n", "\r\n"}) {
         SCOPED_TRACE(eol == "\n" ? "LF" : "CRLF");
-        auto p = md("eol.md", "# T" + eol + "a" + eol + "x");
+        auto p = md(eol == "\n" ? "lf.md" : "crlf.md", "# T" + eol + "a" + eol + "x");
         const std::string id = id_of(p, "T");
         ASSERT_FALSE(patch(p, id, "x", "x\n").refused());
         EXPECT_EQ(read_file(p), "# T" + eol + "a" + eol + "x" + eol);
         // Two line ends are one line end and an empty line.
         ASSERT_FALSE(patch(p, id_of(p, "T"), "a", "b").refused());
         write_file(p, "# T" + eol + "x");
+        // Changed outside: the section keeps its id, and is read again before the next patch.
+        ASSERT_TRUE(patch(p, id_of(p, "T"), "x", "x\n\n").refused());
+        quillbox::do_read_block(*session, p, id_of(p, "T"));
         ASSERT_FALSE(patch(p, id_of(p, "T"), "x", "x\n\n").refused());
         EXPECT_EQ(read_file(p), "# T" + eol + "x" + eol + eol);
     }
@@ -157,6 +164,67 @@ TEST_F(Trust, FrontMatterIsNeverAHeading) {
     std::vector<std::string> titles;
     for (const auto& b : list(p)) titles.push_back(b.title);
     EXPECT_EQ(titles, (std::vector<std::string>{"Top", "key: value"}));
+}
+
+// `quillbox reindex` over the file, as the command runs it.
+void reindex(quillbox::Indexer& ix, const fs::path& p) {
+    ix.index_files({quillbox::detail::file_key(p)}, [](std::size_t, int, std::exception_ptr e) {
+        if (e) std::rethrow_exception(e);
+    });
+}
+
+// A re-index never hands an id to another section: a twin's id whose section was deleted in
+// an editor is refused as a file change, and twins that swapped places keep their own ids.
+TEST_F(Trust, AReindexNeverHandsAnIdToATwin) {
+    auto p = md("twins.md", "# Guide\n## Install\n### Example\ninstall it\n## Usage\n### Example\nuse it\n");
+    const std::string install_example = list(p)[2].uuid;
+    write_file(p, "# Guide\n## Install\n## Usage\n### Example\nuse it\n");
+    reindex(*indexer, p);
+    const std::string after = read_file(p);
+    for (const Reply& r : {replace(p, install_example, "### Example\nmine\n"), patch(p, install_example, "use", "mine")}) {
+        EXPECT_EQ(r, quillbox::get_message("file_changed"));
+        EXPECT_TRUE(r.refused());
+    }
+    EXPECT_EQ(read_file(p), after);
+
+    // Sibling twins that swap places, and identical twins one of which is deleted.
+    p = md("swap.md", "## Usage\n### Example\nfirst\n### Example\nsecond\n");
+    auto rows = list(p);
+    const std::string first = rows[1].uuid, second = rows[2].uuid;
+    write_file(p, "## Usage\n### Example\nsecond\n### Example\nfirst\n");
+    reindex(*indexer, p);
+    ASSERT_FALSE(patch(p, first, "first", "one").refused());
+    EXPECT_EQ(read_file(p), "## Usage\n### Example\nsecond\n### Example\none\n");
+    p = md("same.md", "## Usage\n### Example\nsame\n### Example\nsame\n");
+    rows = list(p);
+    write_file(p, "## Usage\n### Example\nsame\n");
+    reindex(*indexer, p);
+    EXPECT_EQ(replace(p, rows[1].uuid, "### Example\nmine\n"), quillbox::get_message("file_changed"));
+    EXPECT_EQ(read_file(p), "## Usage\n### Example\nsame\n");
+}
+
+// Moves, level changes and a table of contents keep the id of every section, the moved one
+// too: a second move planned from the first listing works.
+TEST_F(Trust, StructuralEditsKeepEveryId) {
+    auto p = md("plan.md", "<!-- toc -->\n<!-- tocstop -->\n# Doc\n## A\na\n## B\nb\n### B1\nb1\n## C\nc\n");
+    std::map<std::string, std::string> ids;
+    for (const auto& b : list(p)) ids[b.title] = b.uuid;
+    auto still = [&] {
+        std::map<std::string, std::string> now;
+        for (const auto& b : list(p)) now[b.title] = b.uuid;
+        EXPECT_EQ(now, ids);
+    };
+    EXPECT_FALSE(quillbox::do_move_block(*session, ids["C"], ids["A"], "before").refused());
+    still();
+    EXPECT_FALSE(quillbox::do_move_block(*session, ids["A"], ids["B"], "after").refused());
+    still();
+    EXPECT_FALSE(quillbox::do_adjust_level(*session, ids["B"], 1).refused());
+    still();
+    EXPECT_FALSE(quillbox::do_generate_toc(*session, p.string()).refused());
+    still();
+    EXPECT_FALSE(patch(p, ids["B1"], "b1", "b2").refused());
+    EXPECT_EQ(read_file(p).substr(read_file(p).find("# Doc")),
+              "# Doc\n## C\nc\n### B\nb\n#### B1\nb2\n## A\na\n");
 }
 
 }  // namespace

@@ -219,7 +219,7 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
     const std::string id(block_id);
     std::optional<Indexer::BlockPlace> place = indexer.block_place(id);
     log_debug("read_block: %s", id.c_str());
-    if (!place) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", file_path}}));
+    if (!place) return _missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
     std::optional<Block> block = place->block;
     if (auto refusal = _check_id_file(*session.paths, file_path.string(), *block)) return Reply::refusal(*refusal);
     if (auto refusal = _check_md_path(*session.paths, block->file_path)) return Reply::refusal(*refusal);
@@ -352,7 +352,7 @@ Reply do_replace_block(Session& session, const fs::path& file_path, std::string_
     std::optional<Block> found_block = session.index.get_block(id);
     log_info("replace_block: %s (%d chars)", id.c_str(),
              static_cast<int>(detail::code_point_count(new_content)));
-    if (!found_block) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", file_path}}));
+    if (!found_block) return _missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
     const Block block = std::move(*found_block);
     const fs::path& fp = block.file_path;
     const std::string key = fp.string();

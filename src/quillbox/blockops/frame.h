@@ -203,6 +203,11 @@ std::optional<std::string> _check_md_path(const PathResolver& paths, const std::
 // naming the block's file); nullopt when they agree or no file was named.
 std::optional<std::string> _check_id_file(const PathResolver& paths, std::string_view file_path, const Block& block);
 
+// The refusal for an id the index does not hold: the file changed, when a re-index gave the
+// id up (its section is gone, or no longer to be told from a twin); `otherwise` when the id
+// was never known.
+Reply _missing_block(Session& session, std::string_view block_id, std::string otherwise);
+
 // Modification time in seconds since the epoch, with fractions.
 double _file_mtime(const std::filesystem::path& fp);
 // Today's local date, "%Y-%m-%d".

@@ -40,6 +40,7 @@ std::optional<std::string> refuse_non_heading(const std::optional<Block>& found,
 
 std::variant<HeadingFile, Reply> find_heading_file(Session& session, std::string_view block_id) {
     auto found = session.index.get_block(block_id);
+    if (!found) return _missing_block(session, block_id, get_message("block_not_found", {{"block_id", block_id}}));
     if (auto refusal = refuse_non_heading(found, block_id)) return Reply::refusal(*refusal);
     std::filesystem::path path = session.resolve(found->file_path.string());
     if (!std::filesystem::exists(path)) return Reply::refusal(get_message("file_not_found", {{"path", path}}));
@@ -77,8 +78,18 @@ void forget_file_state(Indexer& indexer, const std::filesystem::path& fp) noexce
     }
 }
 
+std::vector<std::string> ids_if_unchanged(const std::vector<Block>& blocks, const std::vector<std::string>& lines) {
+    std::vector<std::string> ids;
+    for (const Block& b : blocks) {
+        if (!block_matches(lines, b)) return {};
+        ids.push_back(b.uuid);
+    }
+    return ids;
+}
+
 bool rewrite_and_reindex(Session& session, const std::filesystem::path& fp, std::size_t old_count,
-                         const std::vector<std::string>& new_lines, const std::string& basis_sha256) {
+                         const std::vector<std::string>& new_lines, const std::string& basis_sha256,
+                         const std::vector<std::string>& order) {
     WriteOutcome written;
     try {
         written =
@@ -89,10 +100,12 @@ bool rewrite_and_reindex(Session& session, const std::filesystem::path& fp, std:
     // The rows from the bytes written, under the figures the write took before reading them
     // back: a change since shows as other figures and the next check re-indexes. Without
     // figures, the state is taken before a fresh read.
+    const std::vector<std::string>* ids = order.empty() ? nullptr : &order;
     if (std::optional<FileState> state = _written_state(written))
-        session.index.rebuild_file(fp, &session.watcher, *state, std::move(written.after));
+        session.index.rebuild_file(fp, &session.watcher, *state, std::move(written.after), ids);
     else
-        session.index.rebuild_file(fp, &session.watcher, _current_file_state(fp));
+        session.index.rebuild_file(fp, &session.watcher, _current_file_state(fp),
+                                   detail::read_file_bytes(fp), ids);
     return true;
 }
 
@@ -180,7 +193,7 @@ Reply do_adjust_level(Session& session, std::string_view block_id, long long del
     std::vector<Block> all_blocks = _ensure_fresh_index(session.index, session.watcher, path);
     // A file changed on disk was re-indexed just now: its old identifiers are gone.
     auto current = structure::find_block(all_blocks, block_id);
-    if (!current) return Reply::refusal(get_message("block_not_found", {{"block_id", block_id}}));
+    if (!current) return _missing_block(session, block_id, get_message("block_not_found", {{"block_id", block_id}}));
     const Block& block = *current;
 
     std::vector<Block> to_adjust{block};
@@ -205,6 +218,7 @@ Reply do_adjust_level(Session& session, std::string_view block_id, long long del
     // session was shown of it.
     if (_view_conflicts(session.view, {block}, lines, block.start_line, block.end_line)) return Reply::refusal(get_message("file_changed"));
 
+    const std::vector<std::string> order = structure::ids_if_unchanged(all_blocks, lines);
     std::set<int> indexes;
     for (const auto& b : to_adjust) indexes.insert(b.start_line - 1);
     std::string changed;
@@ -216,7 +230,8 @@ Reply do_adjust_level(Session& session, std::string_view block_id, long long del
     }
 
     std::size_t old_count = lines.size();
-    if (!structure::rewrite_and_reindex(session, path, old_count, lines, basis))
+    // Same sections in the same order, only their levels changed.
+    if (!structure::rewrite_and_reindex(session, path, old_count, lines, basis, order))
         return Reply::refusal(get_message("file_changed"));
 
     return get_message("level_adjusted", {{"title", block.title},

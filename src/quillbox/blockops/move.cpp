@@ -98,6 +98,7 @@ Reply do_move_block(Session& session, std::string_view block_id, std::string_vie
     const bool has_target = !target_block_id.empty();
     if (has_target) {
         auto t = session.index.get_block(target_block_id);
+        if (!t) return _missing_block(session, target_block_id, get_message("block_not_found", {{"block_id", target_block_id}}));
         if (auto refusal = structure::refuse_non_heading(t, target_block_id)) return Reply::refusal(*refusal);
         // Sections move within their own file only.
         if (t->file_path != found.file_path) return Reply::refusal(get_message("block_move_invalid_target"));
@@ -106,12 +107,12 @@ Reply do_move_block(Session& session, std::string_view block_id, std::string_vie
     std::vector<Block> all_blocks = _ensure_fresh_index(session.index, session.watcher, path);
     // A file changed on disk was re-indexed just now: identifiers from before are gone.
     auto current = structure::find_block(all_blocks, block_id);
-    if (!current) return Reply::refusal(get_message("block_not_found", {{"block_id", block_id}}));
+    if (!current) return _missing_block(session, block_id, get_message("block_not_found", {{"block_id", block_id}}));
     const Block block = *current;
     std::optional<Block> target;
     if (has_target) {
         target = structure::find_block(all_blocks, target_block_id);
-        if (!target) return Reply::refusal(get_message("block_not_found", {{"block_id", target_block_id}}));
+        if (!target) return _missing_block(session, target_block_id, get_message("block_not_found", {{"block_id", target_block_id}}));
     }
 
     std::vector<Block> source_descendants = get_descendant_blocks(all_blocks, block);
@@ -145,7 +146,19 @@ Reply do_move_block(Session& session, std::string_view block_id, std::string_vie
 
     const std::vector<std::string> new_lines = lines_after_move(lines, src_start_0, src_end, insert_pos);
 
-    if (!structure::rewrite_and_reindex(session, path, lines.size(), new_lines, basis))
+    // Where each section goes: the moved ones where they land, the others in their order.
+    std::vector<std::string> order;
+    if (const std::vector<std::string> ids = structure::ids_if_unchanged(all_blocks, lines); !ids.empty()) {
+        auto moved = [&](const Block& b) { return b.start_line >= src_start && b.start_line <= src_end; };
+        for (const Block& b : all_blocks)
+            if (!moved(b) && b.start_line - 1 < insert_pos) order.push_back(b.uuid);
+        for (const Block& b : all_blocks)
+            if (moved(b)) order.push_back(b.uuid);
+        for (const Block& b : all_blocks)
+            if (!moved(b) && b.start_line - 1 >= insert_pos) order.push_back(b.uuid);
+    }
+
+    if (!structure::rewrite_and_reindex(session, path, lines.size(), new_lines, basis, order))
         return Reply::refusal(get_message("file_changed"));
 
     return get_message("block_moved", {{"title", block.title},

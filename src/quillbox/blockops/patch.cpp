@@ -63,7 +63,7 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
     std::optional<Block> found_block = session.index.get_block(id);
     log_info("patch_block: %s (%d -> %d chars)", id.c_str(), static_cast<int>(detail::code_point_count(old_text)),
              static_cast<int>(detail::code_point_count(new_text)));
-    if (!found_block) return Reply::refusal(get_message("block_not_found_guidance", {{"file_path", file_path}}));
+    if (!found_block) return _missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
     const Block block = std::move(*found_block);
     const fs::path& fp = block.file_path;
     if (auto refusal = _check_id_file(*session.paths, file_path.string(), block)) return Reply::refusal(*refusal);

@@ -53,11 +53,18 @@ std::optional<std::vector<std::string>> read_unchanged(Indexer& indexer, const s
 void forget_file_state(Indexer& indexer, const std::filesystem::path& fp) noexcept;
 
 // Replaces the whole file (old_count lines) by new_lines through the safety engine, then
-// rebuilds the file's blocks from scratch (every block gets a new identifier) and records the
+// re-indexes it from the bytes written, every section keeping its identifier (`order`: the
+// old identifiers in their new document order, as the operation placed them), and records the
 // written state so that the next freshness check trusts the new index. `basis_sha256` is the
 // SHA-256 of the bytes the new lines were computed from: a file that changed since is not
 // written, and the result is false.
 bool rewrite_and_reindex(Session& session, const std::filesystem::path& fp, std::size_t old_count,
-                         const std::vector<std::string>& new_lines, const std::string& basis_sha256);
+                         const std::vector<std::string>& new_lines, const std::string& basis_sha256,
+                         const std::vector<std::string>& order = {});
+
+// The identifiers of `blocks` (a listing of the file, in document order) when every one of
+// them still holds what the index recorded in `lines`: only then does their order say where
+// each section went. Empty otherwise.
+std::vector<std::string> ids_if_unchanged(const std::vector<Block>& blocks, const std::vector<std::string>& lines);
 
 }  // namespace quillbox::structure

@@ -107,13 +107,10 @@ Reply do_generate_toc(Session& session, std::string_view file_path, bool /*updat
     for (const auto& line : new_lines) bytes += line.size() + 1;
     if (bytes > MAX_FILE_SIZE || new_lines.size() > MAX_FILE_LINES) return Reply::refusal(get_message("file_too_large"));
 
-    try {
-        session.safety.apply_replace(fp, 1, static_cast<long>(stripped.size()), new_lines, WriteBasis::file(basis));
-    } catch (const FileChangedError&) {
+    // A table adds no heading: every section keeps its identifier, in the same order.
+    if (!structure::rewrite_and_reindex(session, fp, stripped.size(), new_lines, basis,
+                                        structure::ids_if_unchanged(blocks, stripped)))
         return Reply::refusal(get_message("file_changed"));
-    }
-    // The stored block ranges are behind the file now: the next freshness check re-indexes.
-    structure::forget_file_state(session.index, fp);
     return get_message(result_key);
 }
 

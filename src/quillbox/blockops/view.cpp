@@ -6,6 +6,8 @@
 
 #include "quillbox/blockops/frame.h"
 #include "quillbox/detail/lines.h"
+#include "quillbox/i18n.h"
+#include "quillbox/indexer.h"
 
 namespace fs = std::filesystem;
 
@@ -21,6 +23,11 @@ std::optional<std::string> hash_at(const std::vector<std::string>& lines, int st
 }
 
 }  // namespace
+
+Reply _missing_block(Session& session, std::string_view block_id, std::string otherwise) {
+    if (session.index.was_retired(block_id)) return Reply::refusal(get_message("file_changed"));
+    return Reply::refusal(std::move(otherwise));
+}
 
 std::string _expected_hash(const SessionView& view, const Block& block) {
     return view.shown(block.uuid).value_or(block.content_hash);

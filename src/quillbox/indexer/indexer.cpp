@@ -62,6 +62,12 @@ CREATE TABLE IF NOT EXISTS stats (
     tokens_saved INTEGER DEFAULT 0,
     created_at TIMESTAMP DEFAULT CURRENT_TIMESTAMP
 );
+-- Identifiers a re-index gave up (their section was deleted or can no longer be told from a
+-- twin): an agent that still holds one is told the file changed, not that the id is unknown.
+CREATE TABLE IF NOT EXISTS retired_blocks (
+    id TEXT PRIMARY KEY,
+    file_path TEXT NOT NULL
+);
 CREATE TABLE IF NOT EXISTS backups (
     id INTEGER PRIMARY KEY AUTOINCREMENT,
     file_path TEXT NOT NULL,
@@ -312,7 +318,8 @@ OldRows old_rows(StatementCache& q, const std::string& key) {
     old.headings.reserve(read.size());
     old.by_id.reserve(read.size());
     for (auto& [rowid, row] : read) {
-        old.headings.push_back({row.block.heading_path, row.block.level, row.block.uuid});
+        old.headings.push_back({row.block.heading_path, row.block.level, row.block.uuid, row.block.title,
+                                row.block.content_hash, row.block.start_line});
         std::string id = row.block.uuid;
         old.by_id.emplace(std::move(id), std::move(row));
     }
@@ -347,21 +354,36 @@ void take_over(std::vector<std::string>& ids, const std::vector<Block>& blocks, 
     }
 }
 
-// Deletes rows by identifier in chunks: one statement may bind only so many parameters.
+// How many given-up identifiers are remembered; the oldest go first.
+constexpr int kRetiredKept = 20000;
+
+void prune_retired(SQLite::Database& db) {
+    db.exec("DELETE FROM retired_blocks WHERE rowid <= (SELECT max(rowid) FROM retired_blocks) - " +
+            std::to_string(kRetiredKept));
+}
+
+// Deletes rows by identifier in chunks (one statement may bind only so many parameters),
+// remembering them as given up.
 void delete_ids(SQLite::Database& db, const std::vector<std::string>& ids) {
     constexpr std::size_t kChunk = 500;
     for (std::size_t i = 0; i < ids.size(); i += kChunk) {
         std::size_t n = std::min(kChunk, ids.size() - i);
-        std::string sql = "DELETE FROM blocks WHERE id IN (";
-        for (std::size_t k = 0; k < n; ++k) sql += k ? ",?" : "?";
-        sql += ")";
-        SQLite::Statement del(db, sql);
-        for (std::size_t k = 0; k < n; ++k) del.bind(static_cast<int>(k + 1), ids[i + k]);
-        del.exec();
+        std::string list;
+        for (std::size_t k = 0; k < n; ++k) list += k ? ",?" : "?";
+        for (const char* sql : {"REPLACE INTO retired_blocks (id, file_path) SELECT id, file_path FROM blocks WHERE id IN (",
+                                "DELETE FROM blocks WHERE id IN ("}) {
+            SQLite::Statement st(db, std::string(sql) + list + ")");
+            for (std::size_t k = 0; k < n; ++k) st.bind(static_cast<int>(k + 1), ids[i + k]);
+            st.exec();
+        }
     }
+    if (!ids.empty()) prune_retired(db);
 }
 
 int delete_rows(StatementCache& q, const std::string& key) {
+    Prepared retire = q("REPLACE INTO retired_blocks (id, file_path) SELECT id, file_path FROM blocks WHERE file_path = ?");
+    retire->bind(1, key);
+    if (retire->exec() > 0) prune_retired(q.db());
     Prepared del = q("DELETE FROM blocks WHERE file_path = ?");
     del->bind(1, key);
     return del->exec();
@@ -1233,16 +1255,25 @@ void Indexer::index_files(const std::vector<fs::path>& file_keys,
 }
 
 std::vector<Block> Indexer::rebuild_file(const fs::path& file_path, FileWatcher* watcher, const FileState& state) {
-    return rebuild_locked(file_path, watcher, state, nullptr);
+    return rebuild_locked(file_path, watcher, state, nullptr, nullptr);
 }
 
 std::vector<Block> Indexer::rebuild_file(const fs::path& file_path, FileWatcher* watcher, const FileState& state,
-                                         std::string bytes) {
-    return rebuild_locked(file_path, watcher, state, &bytes);
+                                         std::string bytes, const std::vector<std::string>* order) {
+    return rebuild_locked(file_path, watcher, state, &bytes, order);
+}
+
+bool Indexer::was_retired(std::string_view block_id) {
+    return guarded([&] {
+        Lock lk(*this);
+        Prepared q = lk.q()("SELECT 1 FROM retired_blocks WHERE id = ?");
+        q->bind(1, std::string(block_id));
+        return q->executeStep();
+    });
 }
 
 std::vector<Block> Indexer::rebuild_locked(const fs::path& file_path, FileWatcher* watcher, const FileState& state,
-                                           std::string* bytes) {
+                                           std::string* bytes, const std::vector<std::string>* order) {
     return guarded([&]() -> std::vector<Block> {
         ReindexMark mark(watcher, file_path);
         const std::string key = file_key(file_path);
@@ -1252,11 +1283,16 @@ std::vector<Block> Indexer::rebuild_locked(const fs::path& file_path, FileWatche
         const ParsedFile parsed = given ? parse_markdown_bytes(std::move(*given), key) : parse_markdown_file(key);
         const std::vector<Block>& blocks = parsed.blocks;
         SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
-        delete_rows(lk.q(), key);
-        std::vector<std::string> ids;
-        ids.reserve(blocks.size());
-        for (const Block& b : blocks) ids.push_back(b.uuid);
-        write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, {}, parsed.text);
+        const OldRows old = old_rows(lk.q(), key);
+        // The order the caller expects holds when every block has a row of this file with its
+        // title there; otherwise the sections are matched as any pass matches them.
+        bool as_expected = order && order->size() == blocks.size();
+        for (std::size_t i = 0; as_expected && i < blocks.size(); ++i) {
+            const auto row = old.by_id.find((*order)[i]);
+            as_expected = row != old.by_id.end() && row->second.block.title == blocks[i].title;
+        }
+        const std::vector<std::string> ids = as_expected ? *order : indexer::match_identifiers(old.headings, blocks);
+        write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, old, parsed.text);
         record_or_forget(lk.file_index(), key, file_path, &state);
         tx.commit();
         return blocks_of(lk.q(), key);

@@ -9,10 +9,12 @@
 
 namespace quillbox::indexer {
 
-// For each block of `blocks` (a file's new parse, in order), the identifier it gets: an old
-// row's with the same heading path (the first unused one, in the old rows' order), else the
-// fuzzy match among the unused old rows of the same level, else the block's own fresh uuid.
-// Each old identifier goes to at most one block.
+// For each block of `blocks` (a file's new parse, in order), the identifier it gets: the old
+// row's with the same text at the same place in the outline (the titles holding it and its
+// own); else the one old row with that text anywhere, when only one new block has it; else the
+// one old row at that place, when only one new block stands there; else the block's own fresh
+// uuid. Twins that cannot be told apart get fresh ids: an id never passes to a section its
+// holder has not seen. Each old identifier goes to at most one block.
 std::vector<std::string> match_identifiers(const std::vector<OldHeading>& old, const std::vector<Block>& blocks);
 
 }  // namespace quillbox::indexer
