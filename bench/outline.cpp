@@ -1,5 +1,4 @@
-// Markdown block parsing against the bare CommonMark parse of the same text, and fuzzy
-// heading matching. Inputs are generated here, plus the Markdown Debian installs under
+// Markdown block parsing against the bare CommonMark parse of the same text. Inputs are generated here, plus the Markdown Debian installs under
 // /usr/share/doc; the summary at the end gives the ratios.
 
 #include <benchmark/benchmark.h>
@@ -229,35 +228,12 @@ void BM_ParseBlocks(benchmark::State& state, const Input& (*input)()) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.text.size()));
 }
 
-// 1,000 same-level candidates of 60 characters; the new path resembles the last one.
-void BM_FuzzyMatch(benchmark::State& state) {
-    std::mt19937 rng(3);
-    std::vector<quillbox::OldHeading> old;
-    auto sixty = [&] {
-        std::string s = words(rng, 12, "-");
-        while (s.size() < 60) s.append("-").append(words(rng, 1));
-        s.resize(60);
-        return s;
-    };
-    for (int i = 0; i < 1000; ++i) old.push_back({sixty(), 2, quillbox::new_uuid4()});
-    std::string target = old.back().heading_path;
-    target[10] = 'x';
-    target[40] = 'y';
-    std::optional<std::string> hit;
-    for (auto _ : state) {
-        hit = quillbox::fuzzy_match_heading(target, 2, old);
-        benchmark::DoNotOptimize(hit);
-    }
-    if (!hit || *hit != old.back().uuid) state.SkipWithError("expected match not found");
-}
-
 BENCHMARK_CAPTURE(BM_CmarkBare, large, &large_doc)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ParseBlocks, large, &large_doc)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_CmarkBare, readme, &readme)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_ParseBlocks, readme, &readme)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CmarkBareDebianDocs)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParseBlocksDebianDocs)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FuzzyMatch)->Unit(benchmark::kMillisecond);
 
 // Console output plus the collected times for the closing ratios.
 class RatioReporter : public benchmark::ConsoleReporter {

@@ -118,10 +118,6 @@ std::string _slug(std::string_view text);
 double similarity_ratio(std::u32string_view a, std::u32string_view b);
 double similarity_ratio(std::string_view a, std::string_view b);
 
-// Try to find an old heading that matches by similarity (>80%).
-std::optional<std::string> fuzzy_match_heading(std::string_view new_heading_path, int new_level,
-                                               const std::vector<OldHeading>& old_headings);
-
 // A fresh random version-4 UUID, lower-case hyphenated.
 std::string new_uuid4();
 

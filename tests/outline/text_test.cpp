@@ -95,26 +95,6 @@ TEST(SimilarityRatio, MatchesReferenceOnGeneratedTexts) {
     }
 }
 
-TEST(FuzzyMatch, ThresholdLevelsAndTies) {
-    std::vector<OldHeading> old = {
-        {"set-up", 3, "u-level3"},
-        {"installation", 2, "u-install"},
-        {"set-up", 2, "u-first"},
-        {"set-up", 2, "u-second"},
-    };
-    EXPECT_EQ(fuzzy_match_heading("setup", 2, old), "u-first");
-    EXPECT_EQ(fuzzy_match_heading("setup", 3, old), "u-level3");
-    EXPECT_EQ(fuzzy_match_heading("setup", 1, old), std::nullopt);
-    // Exactly 0.8 is no match.
-    EXPECT_EQ(fuzzy_match_heading("installation-guide", 2, old), std::nullopt);
-    EXPECT_EQ(fuzzy_match_heading("intro", 2, {{"introduction", 2, "x"}}), std::nullopt);
-    EXPECT_EQ(fuzzy_match_heading("", 1, {{"", 1, "empty"}}), "empty");
-    EXPECT_EQ(fuzzy_match_heading("anything", 1, {}), std::nullopt);
-    // The best score wins over an earlier, weaker match.
-    EXPECT_EQ(fuzzy_match_heading("getting-started", 1,
-                                  {{"getting-started-guide", 1, "weaker"}, {"getting-startedx", 1, "best"}}),
-              "best");
-}
 
 namespace {
 Block blk(std::string id, int level, std::string title) {

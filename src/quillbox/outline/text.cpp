@@ -225,33 +225,4 @@ double similarity_ratio(std::string_view a, std::string_view b) {
                             std::u32string_view(detail::to_u32(b)));
 }
 
-std::optional<std::string> fuzzy_match_heading(std::string_view new_heading_path, int new_level,
-                                               const std::vector<OldHeading>& old_headings) {
-    const std::u32string a = detail::to_u32(new_heading_path);
-    double best_score = 0.0;
-    const OldHeading* best = nullptr;
-    std::u32string b;
-    RatioWork work;
-    for (const OldHeading& old : old_headings) {
-        if (old.level != new_level) continue;
-        const std::size_t blen = detail::code_point_count(old.heading_path);
-        const std::size_t total = a.size() + blen;
-        // The ratio cannot exceed 2 * min(len) / total. A candidate that cannot beat both the
-        // best so far and the threshold cannot change the outcome.
-        if (total > 0) {
-            double bound = 2.0 * static_cast<double>(std::min(a.size(), blen)) /
-                           static_cast<double>(total);
-            if (bound <= std::max(best_score, 0.8)) continue;
-        }
-        b = detail::to_u32(old.heading_path);
-        double score = ratio_with(work, a, b);
-        if (score > best_score) {
-            best_score = score;
-            best = &old;
-        }
-    }
-    if (best && best_score > 0.8) return best->uuid;
-    return std::nullopt;
-}
-
 }  // namespace quillbox
