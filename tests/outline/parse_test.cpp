@@ -199,10 +199,10 @@ TEST_F(Parse, SetextInsideContainersAndLazyLines) {
     EXPECT_TRUE(parse("- Foo\n===\n").empty());
 }
 
-TEST_F(Parse, FrontMatterReadsAsSetext) {
-    auto bs = parse("---\ntitle: x\n---\n# A\n");
-    EXPECT_EQ(rows("---\ntitle: x\n---\n# A\n"), (std::vector<R>{{2, 2, 3, "title: x"}, {1, 4, 4, "A"}}));
-    EXPECT_EQ(bs[0].heading_path, "title-x");
+TEST_F(Parse, FrontMatterIsNoHeading) {
+    EXPECT_EQ(rows("---\ntitle: x\n---\n# A\n"), (std::vector<R>{{1, 4, 4, "A"}}));
+    // Unclosed, it is Markdown: a thematic break and a paragraph.
+    EXPECT_EQ(rows("---\ntitle: x\n# A\n"), (std::vector<R>{{1, 3, 3, "A"}}));
 }
 
 TEST_F(Parse, LineEndsAndByteOrderMark) {

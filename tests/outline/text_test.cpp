@@ -127,6 +127,9 @@ TEST(HeadingUtilities, FrontMatterEnd) {
     EXPECT_EQ(find_frontmatter_end({"--- ", "a", " ---\t"}), 3);
     EXPECT_EQ(find_frontmatter_end({}), 0);
     EXPECT_EQ(find_frontmatter_end({"# A", "---", "---"}), 0);
+    EXPECT_EQ(find_frontmatter_end({"---", "a: 1", "..."}), 3);  // YAML closes either way
+    EXPECT_EQ(find_frontmatter_end({"+++", "a = 1", "+++"}), 3);  // TOML
+    EXPECT_EQ(find_frontmatter_end({"+++", "a = 1", "---"}), 0);
     std::vector<std::string> long_fm(60, "x: y");
     long_fm[0] = "---";
     long_fm[49] = "---";  // line 50: still found
