@@ -227,5 +227,25 @@ TEST_F(Trust, StructuralEditsKeepEveryId) {
               "# Doc\n## C\nc\n### B\nb\n#### B1\nb2\n## A\na\n");
 }
 
+// A section that grew outside (a subsection added after it) while its stored range still
+// hashes as listed: a replace with its id writes the whole section as it is now, not the
+// stored range (which left the subsection twice in the file).
+TEST_F(Trust, AReplaceAfterTheSectionGrewOutsideWritesTheWholeSection) {
+    auto p = md("grew.md", "# Usage\ntext\n");
+    const std::string id = id_of(p, "Usage");
+    write_file(p, "# Usage\ntext\n## Notes\nmore\n");
+    fs::last_write_time(p, fs::last_write_time(p) + std::chrono::seconds(5));
+    ASSERT_FALSE(replace(p, id, "# Usage\nnew\n## Notes\nmore\n").refused());
+    EXPECT_EQ(read_file(p), "# Usage\nnew\n## Notes\nmore\n");
+    write_file(p, "# Usage\nnew\n## Notes\nmore\n## Two\nx\n");
+    fs::last_write_time(p, fs::last_write_time(p) + std::chrono::seconds(10));
+    // This session saw the section before it grew: refused. A new session (a restarted
+    // server) has seen nothing and patches the section as it is now.
+    EXPECT_TRUE(patch(p, id, "new", "newer").refused());
+    session = std::make_unique<quillbox::Session>(*indexer, *watcher, *safety);
+    ASSERT_FALSE(patch(p, id, "new", "newer").refused());
+    EXPECT_EQ(read_file(p), "# Usage\nnewer\n## Notes\nmore\n## Two\nx\n");
+}
+
 }  // namespace
 }  // namespace qbtest

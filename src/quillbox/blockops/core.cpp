@@ -353,13 +353,15 @@ Reply do_replace_block(Session& session, const fs::path& file_path, std::string_
     log_info("replace_block: %s (%d chars)", id.c_str(),
              static_cast<int>(detail::code_point_count(new_content)));
     if (!found_block) return _missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
+    if (auto refusal = _check_id_file(*session.paths, file_path.string(), *found_block)) return Reply::refusal(*refusal);
+    if (auto refusal = _check_md_path(*session.paths, found_block->file_path)) return Reply::refusal(*refusal);
+
+    session.watcher.wait_for_reindex(found_block->file_path, 3.0);
+    found_block = _fresh_block(session, *found_block);
+    if (!found_block) return _missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
     const Block block = std::move(*found_block);
     const fs::path& fp = block.file_path;
     const std::string key = fp.string();
-    if (auto refusal = _check_id_file(*session.paths, file_path.string(), block)) return Reply::refusal(*refusal);
-    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
-
-    session.watcher.wait_for_reindex(fp, 3.0);
 
     // The file is read once here; the lines, the token figures and the bookkeeping after the
     // write come from this text. It is read again only when the block turns out to stand

@@ -64,16 +64,18 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
     log_info("patch_block: %s (%d -> %d chars)", id.c_str(), static_cast<int>(detail::code_point_count(old_text)),
              static_cast<int>(detail::code_point_count(new_text)));
     if (!found_block) return _missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
-    const Block block = std::move(*found_block);
-    const fs::path& fp = block.file_path;
-    if (auto refusal = _check_id_file(*session.paths, file_path.string(), block)) return Reply::refusal(*refusal);
-    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
+    if (auto refusal = _check_id_file(*session.paths, file_path.string(), *found_block)) return Reply::refusal(*refusal);
+    if (auto refusal = _check_md_path(*session.paths, found_block->file_path)) return Reply::refusal(*refusal);
     detail::validate_utf8(old_text, "old_text");
     detail::validate_utf8(new_text, "new_text");
     if (old_text.empty())
         return Reply::refusal(get_message("patch_old_text_empty"));
 
-    session.watcher.wait_for_reindex(fp, 3.0);
+    session.watcher.wait_for_reindex(found_block->file_path, 3.0);
+    found_block = _fresh_block(session, *found_block);
+    if (!found_block) return _missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
+    const Block block = std::move(*found_block);
+    const fs::path& fp = block.file_path;
 
     auto located = _locate_block(session, block);
     if (!located) return Reply::refusal(get_message("file_changed"));

@@ -29,6 +29,12 @@ Reply _missing_block(Session& session, std::string_view block_id, std::string ot
     return Reply::refusal(std::move(otherwise));
 }
 
+std::optional<Block> _fresh_block(Session& session, const Block& block) {
+    for (Block& b : _ensure_fresh_index(session.index, session.watcher, block.file_path))
+        if (b.uuid == block.uuid) return std::move(b);
+    return std::nullopt;
+}
+
 std::string _expected_hash(const SessionView& view, const Block& block) {
     return view.shown(block.uuid).value_or(block.content_hash);
 }

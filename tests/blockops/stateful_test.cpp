@@ -1,0 +1,480 @@
+// Random sequences of agent calls, outside edits, re-indexes and restarts, checked after every
+// step against a plain model of the files: the sections of each file in order, each with an
+// identity of the model's own. The invariants:
+//   - a successful write changed exactly the target section as asked, and nothing else;
+//   - a refusal changed nothing;
+//   - every read returned the file's current bytes;
+//   - an id names the section it named when it was handed out, or is refused.
+// QB_STATEFUL_OPS and QB_STATEFUL_SEED set the length and seed (scripts/stateful runs it long).
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <random>
+
+#include "fixture.h"
+#include "quillbox/detail/file_key.h"
+#include "quillbox/indexer.h"
+#include "quillbox/safety.h"
+
+namespace qbtest {
+namespace {
+
+using quillbox::Reply;
+
+struct Section {
+    int uid;
+    int level;
+    std::string title;
+    std::vector<std::string> body;  // non-blank lines, each holding one unique word
+};
+
+struct Doc {
+    std::string preamble;  // lines before the first heading, each with its line end
+    std::vector<Section> sections;
+
+    std::string render() const {
+        std::string out = preamble;
+        for (const Section& s : sections) {
+            out += std::string(static_cast<std::size_t>(s.level), '#') + " " + s.title + "\n";
+            for (const std::string& l : s.body) out += l + "\n";
+        }
+        return out;
+    }
+    // Index of the section with this identity.
+    std::optional<std::size_t> find(int uid) const {
+        for (std::size_t i = 0; i < sections.size(); ++i)
+            if (sections[i].uid == uid) return i;
+        return std::nullopt;
+    }
+    // One past the last section of the subtree of section i.
+    std::size_t subtree_end(std::size_t i) const {
+        std::size_t e = i + 1;
+        while (e < sections.size() && sections[e].level > sections[i].level) ++e;
+        return e;
+    }
+    std::size_t preamble_lines() const { return static_cast<std::size_t>(std::count(preamble.begin(), preamble.end(), '\n')); }
+    // The block of section i as a block read shows it: its lines and its subsections', joined.
+    std::string block_text(std::size_t i) const {
+        std::string out;
+        for (std::size_t k = i; k < subtree_end(i); ++k) {
+            if (k > i) out += '\n';
+            out += std::string(static_cast<std::size_t>(sections[k].level), '#') + " " + sections[k].title;
+            for (const std::string& l : sections[k].body) out += "\n" + l;
+        }
+        return out;
+    }
+    std::size_t start_line(std::size_t i) const {
+        std::size_t line = preamble_lines() + 1;
+        for (std::size_t k = 0; k < i; ++k) line += 1 + sections[k].body.size();
+        return line;
+    }
+};
+
+std::string between(const std::string& reply, const std::string& open, const std::string& close) {
+    const std::size_t a = reply.find(open);
+    const std::size_t b = reply.rfind(close);
+    if (a == std::string::npos || b == std::string::npos || b < a + open.size()) return {};
+    return reply.substr(a + open.size(), b - a - open.size());
+}
+
+class Stateful : public StructureTest {
+protected:
+    std::mt19937 rng;
+    std::vector<fs::path> files;
+    std::map<fs::path, Doc> model;
+    std::map<fs::path, std::vector<std::pair<std::string, Doc>>> snapshots;  // bytes and doc
+    struct Held {
+        fs::path file;
+        int uid;
+    };
+    std::map<std::string, Held> ids;  // every id handed out, with what it named
+    std::vector<std::string> handed;   // the same ids in the order they were handed out
+    int next_uid = 0, next_word = 0;
+    std::map<std::string, int> counts;
+    std::string step;
+
+    std::size_t pick(std::size_t n) { return n ? static_cast<std::size_t>(rng() % n) : 0; }
+    // Words of one length: none is part of another, as md_edit replaces text, not words.
+    std::string word() {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "w%07d", next_word++);
+        return buf;
+    }
+
+    void violation(const std::string& what) {
+        ++counts["violations"];
+        ADD_FAILURE() << step << ": " << what;
+    }
+
+    // A new document: twin titles within it, none shared with an earlier one (a rewrite that
+    // keeps a title in its place reads as that section edited).
+    Doc random_doc() {
+        const std::string g = " " + std::to_string(next_uid);
+        const std::vector<std::string> titles{"Example" + g, "Install" + g, "Usage" + g, "Notes" + g};
+        Doc d;
+        const std::size_t n = 2 + pick(7);
+        int level = 1;
+        for (std::size_t i = 0; i < n; ++i) {
+            level = std::clamp(level + static_cast<int>(pick(3)) - 1, 1, 4);
+            Section s{next_uid++, level, titles[pick(titles.size())], {}};
+            for (std::size_t k = pick(3); k > 0; --k) s.body.push_back("text " + word());
+            d.sections.push_back(std::move(s));
+        }
+        return d;
+    }
+
+    void restart() {
+        session.reset();
+        safety.reset();
+        indexer.reset();
+        watcher.reset();
+        watcher = std::make_unique<quillbox::FileWatcher>(root, [](const fs::path&) {});
+        indexer = std::make_unique<quillbox::Indexer>(root / "index.db");
+        safety = std::make_unique<quillbox::SafetyEngine>(root / "backups", &watcher->write_tracker());
+        session = std::make_unique<quillbox::Session>(*indexer, *watcher, *safety);
+    }
+
+    // The file must hold what the model says.
+    void check_file(const fs::path& f) {
+        if (read_file(f) != model[f].render()) violation("file differs from the model:\n" + read_file(f) + "\nmodel:\n" + model[f].render());
+    }
+
+    // A listing: every listed block is the model's section at its place; an id already handed
+    // out must still name the section it named.
+    void agent_list(const fs::path& f) {
+        const Reply r = quillbox::do_list_blocks(*session, f.string());
+        if (r.refused()) return violation("listing refused: " + r);
+        const std::vector<quillbox::Block> rows = list(f);
+        const Doc& d = model[f];
+        if (rows.size() != d.sections.size()) return violation("listing has " + std::to_string(rows.size()) + " blocks, the model " + std::to_string(d.sections.size()));
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const Section& s = d.sections[i];
+            if (rows[i].title != s.title || rows[i].level != s.level) return violation("listed block " + std::to_string(i) + " is " + rows[i].title);
+            auto [it, fresh] = ids.try_emplace(rows[i].uuid, Held{f, s.uid});
+            if (fresh) handed.push_back(rows[i].uuid);
+            if (!fresh && (it->second.uid != s.uid || it->second.file != f))
+                violation("id " + rows[i].uuid + " named section " + std::to_string(it->second.uid) + ", now names " + std::to_string(s.uid));
+        }
+        ++counts["list"];
+    }
+
+    // A held id and the index of its section now, if that section still exists.
+    std::pair<std::string, std::optional<std::size_t>> held_id(const fs::path& f) {
+        // Mostly the id of a section that is still there; now and then any id ever held.
+        std::vector<std::string> mine, live;
+        for (const std::string& id : handed)
+            if (const Held& h = ids[id]; h.file == f) {
+                mine.push_back(id);
+                if (model[f].find(h.uid)) live.push_back(id);
+            }
+        if (!live.empty() && pick(10) < 8) mine.swap(live);
+        if (mine.empty()) return {};
+        const std::string id = mine[pick(mine.size())];
+        return {id, model[f].find(ids[id].uid)};
+    }
+
+    void agent_read(const fs::path& f, bool paged) {
+        auto [id, at] = held_id(f);
+        if (id.empty()) return;
+        const Doc& d = model[f];
+        quillbox::LineWindow window;
+        std::size_t skip = 0;
+        if (paged && at) {
+            const std::size_t lines = d.subtree_end(*at) - *at;  // at least the heading lines
+            skip = pick(lines);
+            window.offset = static_cast<long long>(d.start_line(*at) + skip);
+            window.limit = static_cast<long long>(1 + pick(3));
+        }
+        const Reply r = quillbox::do_read_block(*session, f, id, window);
+        if (r.rfind("✅ Block ID:", 0) != 0 || r.find("\n---\n") == std::string::npos) return;  // refused or cached
+        if (!at) return violation("read of a gone section's id answered:\n" + r);
+        const std::string got = between(r, "\n---\n", "\n---");
+        const std::string whole = d.block_text(*at);
+        if (!paged) {
+            if (got != whole) violation("read gave\n" + got + "\ninstead of\n" + whole);
+        } else {
+            std::vector<std::string> lines = detail_split(whole);
+            std::string expect;
+            const std::size_t n = static_cast<std::size_t>(*window.limit);
+            for (std::size_t k = skip; k < std::min(lines.size(), skip + n); ++k) expect += (k > skip ? "\n" : "") + lines[k];
+            if (got != expect) violation("page gave\n" + got + "\ninstead of\n" + expect);
+        }
+        ++counts[paged ? "read page" : "read"];
+    }
+
+    static std::vector<std::string> detail_split(const std::string& s) {
+        std::vector<std::string> out;
+        std::size_t at = 0;
+        for (;;) {
+            const std::size_t nl = s.find('\n', at);
+            out.push_back(s.substr(at, nl == std::string::npos ? std::string::npos : nl - at));
+            if (nl == std::string::npos) return out;
+            at = nl + 1;
+        }
+    }
+
+    void agent_read_file(const fs::path& f) {
+        const Reply r = quillbox::do_read_file(*session, f.string());
+        const std::string got = between(r, "\n---\n", "\n---");
+        if (r.rfind("File: ", 0) != 0) return;  // cached marker
+        std::string bytes = model[f].render();
+        if (got != bytes && got + "\n" != bytes) violation("read_file gave\n" + got);
+        ++counts["read file"];
+    }
+
+    // A write through the id of section `at` (if it still exists): on success the file must be
+    // the model changed by `change`; on refusal the file is as it was.
+    template <class Call, class Change>
+    void agent_write(const char* name, const fs::path& f, std::optional<std::size_t> at, Call call, Change change) {
+        const std::string before = read_file(f);
+        Reply r;
+        try {
+            r = call();
+        } catch (const std::exception& e) {
+            r = Reply::refusal(e.what());
+        }
+        if (r.refused()) {
+            if (read_file(f) != before) violation(std::string(name) + " refused (" + r + ") but changed the file");
+            ++counts[std::string(name) + " refused"];
+            return;
+        }
+        // An answer that writes nothing (md_edit showing the sections it would change, a move
+        // to where the section already is) leaves the model alone too.
+        if (read_file(f) == before) {
+            Doc d = model[f];
+            if (at) change(d);
+            if (d.render() != before && r.find("✅") != std::string::npos) violation(std::string(name) + " claimed a change it did not make: " + r);
+            ++counts[std::string(name) + " unchanged"];
+            return;
+        }
+        if (!at) return violation(std::string(name) + " with a gone section's id succeeded: " + r);
+        change(model[f]);
+        if (read_file(f) != model[f].render())
+            violation(std::string(name) + " answered\n" + r + "\nand changed\n" + before + "\ninto\n" + read_file(f) +
+                      "\ninstead of\n" + model[f].render());
+        ++counts[name];
+    }
+
+    void agent_replace(const fs::path& f) {
+        auto [id, at] = held_id(f);
+        if (id.empty()) return;
+        std::vector<std::string> body{"new " + word()};
+        std::string text;
+        if (at) {
+            Doc d = model[f];
+            d.sections[*at].body = body;
+            text = d.block_text(*at);
+        } else {
+            text = "# Gone\nnew " + word();
+        }
+        agent_write("replace", f, at, [&] { return quillbox::do_replace_block(*session, f, id, text); },
+                    [&](Doc& d) { d.sections[*at].body = body; });
+    }
+
+    // A word of section `at`'s own body (not a subsection's), or nothing.
+    std::optional<std::pair<std::size_t, std::string>> body_word(const Doc& d, std::size_t at) {
+        if (d.sections[at].body.empty()) return std::nullopt;
+        const std::size_t line = pick(d.sections[at].body.size());
+        const std::string& l = d.sections[at].body[line];
+        return std::pair{line, l.substr(l.rfind(' ') + 1)};
+    }
+
+    void agent_patch(const fs::path& f) {
+        auto [id, at] = held_id(f);
+        if (id.empty() || !at) return;
+        auto w = body_word(model[f], *at);
+        if (!w) return;
+        const std::string to = word();
+        const std::size_t line = w->first;
+        agent_write("patch", f, at, [&] { return quillbox::do_patch_block(*session, f, id, w->second, to); },
+                    [&](Doc& d) {
+                        std::string& l = d.sections[*at].body[line];
+                        l.replace(l.rfind(' ') + 1, std::string::npos, to);
+                    });
+    }
+
+    void agent_edit(const fs::path& f) {
+        Doc& d = model[f];
+        if (d.sections.empty()) return;
+        const std::size_t at = pick(d.sections.size());
+        auto w = body_word(d, at);
+        if (!w) return;
+        const std::string to = word();
+        const std::size_t line = w->first;
+        const int uid = d.sections[at].uid;
+        agent_write("md_edit", f, at, [&] { return quillbox::do_md_edit(*session, f.string(), "change " + w->second + " to " + to); },
+                    [&](Doc& m) {
+                        std::string& l = m.sections[*m.find(uid)].body[line];
+                        l.replace(l.rfind(' ') + 1, std::string::npos, to);
+                    });
+    }
+
+    void agent_move(const fs::path& f) {
+        auto [id, at] = held_id(f);
+        auto [target, to] = held_id(f);
+        if (id.empty() || target.empty()) return;
+        const char* position = pick(2) ? "before" : "after";
+        const int uid = at ? model[f].sections[*at].uid : -1, target_uid = to ? model[f].sections[*to].uid : -1;
+        agent_write("move", f, at && to ? at : std::nullopt,
+                    [&] { return quillbox::do_move_block(*session, id, target, position); },
+                    [&](Doc& d) {
+                        const std::size_t s = *d.find(uid), e = d.subtree_end(s);
+                        std::vector<Section> moved(d.sections.begin() + static_cast<long>(s), d.sections.begin() + static_cast<long>(e));
+                        d.sections.erase(d.sections.begin() + static_cast<long>(s), d.sections.begin() + static_cast<long>(e));
+                        const auto found = d.find(target_uid);
+                        if (!found) {  // inside the moved section: nothing moves
+                            d.sections.insert(d.sections.begin() + static_cast<long>(s), moved.begin(), moved.end());
+                            return;
+                        }
+                        const std::size_t t = *found;
+                        const std::size_t where = std::string_view(position) == "before" ? t : d.subtree_end(t);
+                        d.sections.insert(d.sections.begin() + static_cast<long>(where), moved.begin(), moved.end());
+                    });
+    }
+
+    void agent_level(const fs::path& f) {
+        auto [id, at] = held_id(f);
+        if (id.empty()) return;
+        const int delta = pick(2) ? 1 : -1;
+        if (at) {
+            // Only changes that keep every heading a heading (levels 1 to 4).
+            const Doc& d = model[f];
+            for (std::size_t k = *at; k < d.subtree_end(*at); ++k)
+                if (d.sections[k].level + delta < 1 || d.sections[k].level + delta > 4) return;
+        }
+        const int uid = at ? model[f].sections[*at].uid : -1;
+        agent_write("level", f, at, [&] { return quillbox::do_adjust_level(*session, id, delta); },
+                    [&](Doc& d) {
+                        const std::size_t s = *d.find(uid);
+                        for (std::size_t k = s, e = d.subtree_end(s); k < e; ++k) d.sections[k].level += delta;
+                    });
+    }
+
+    void agent_toc(const fs::path& f) {
+        const std::string before = read_file(f);
+        const Reply r = quillbox::do_generate_toc(*session, f.string(), true, true);
+        const std::string after = read_file(f);
+        if (r.refused()) {
+            if (after != before) violation("toc refused but changed the file");
+            return;
+        }
+        // The sections are as they were; the table stands before them.
+        Doc d = model[f];
+        const std::string sections = Doc{"", d.sections}.render();
+        if (after.size() < sections.size() || after.substr(after.size() - sections.size()) != sections ||
+            after.find("<!-- toc -->") != 0)
+            return violation("toc changed more than the table:\n" + after);
+        model[f].preamble = after.substr(0, after.size() - sections.size());
+        ++counts["toc"];
+    }
+
+    void write_outside(const fs::path& f, const Doc& d, bool by_rename) {
+        model[f] = d;
+        const std::string bytes = d.render();
+        if (by_rename) {
+            const fs::path tmp = f.parent_path() / (".~" + f.filename().string());
+            write_file(tmp, bytes);
+            fs::rename(tmp, f);
+        } else {
+            std::ofstream(f, std::ios::binary | std::ios::trunc) << bytes;
+        }
+        snapshots[f].push_back({bytes, d});
+        if (snapshots[f].size() > 6) snapshots[f].erase(snapshots[f].begin());
+    }
+
+    void outside_edit(const fs::path& f) {
+        Doc d = model[f];
+        const std::size_t kind = pick(4);
+        if (kind == 3 && !snapshots[f].empty()) {
+            write_outside(f, snapshots[f][pick(snapshots[f].size())].second, pick(2));
+            ++counts["outside revert"];
+            return;
+        }
+        if (d.sections.empty()) return;
+        const std::size_t at = pick(d.sections.size());
+        if (kind == 0 && d.sections.size() > 1) {
+            d.sections.erase(d.sections.begin() + static_cast<long>(at));  // its subsections stay
+            ++counts["outside delete"];
+        } else if (kind == 1) {
+            d.sections[at].body.push_back("added " + word());
+            ++counts["outside edit"];
+        } else {
+            if (at + 1 < d.sections.size() && d.sections[at].level == d.sections[at + 1].level &&
+                d.subtree_end(at) == at + 1 && d.subtree_end(at + 1) == at + 2) {
+                std::swap(d.sections[at], d.sections[at + 1]);
+                ++counts["outside swap"];
+            } else {
+                d.sections[at].body.insert(d.sections[at].body.begin(), "top " + word());
+                ++counts["outside edit"];
+            }
+        }
+        write_outside(f, d, pick(2));
+    }
+
+    void reindex() {
+        std::vector<fs::path> keys;
+        for (const fs::path& f : files) keys.push_back(quillbox::detail::file_key(f));
+        indexer->index_files(keys, [&](std::size_t, int, std::exception_ptr e) {
+            if (e) violation("reindex failed");
+        });
+        ++counts["reindex"];
+    }
+
+    bool trace = std::getenv("QB_STATEFUL_TRACE") != nullptr;
+
+    void run(std::uint32_t seed, long ops) {
+        rng.seed(seed);
+        for (const char* name : {"a.md", "b.md"}) {
+            const fs::path f = md(name, "");
+            files.push_back(f);
+            write_outside(f, random_doc(), false);
+        }
+        for (long i = 0; i < ops && !HasFailure(); ++i) {
+            const fs::path& f = files[pick(files.size())];
+            const std::size_t op = pick(100);
+            step = "seed " + std::to_string(seed) + " step " + std::to_string(i) + " op " + std::to_string(op) + " on " +
+                   f.filename().string();
+            if (op < 14) agent_list(f);
+            else if (op < 24) agent_read(f, false);
+            else if (op < 30) agent_read(f, true);
+            else if (op < 33) agent_read_file(f);
+            else if (op < 45) agent_replace(f);
+            else if (op < 55) agent_patch(f);
+            else if (op < 60) agent_edit(f);
+            else if (op < 67) agent_move(f);
+            else if (op < 72) agent_level(f);
+            else if (op < 75) agent_toc(f);
+            else if (op < 90) outside_edit(f);
+            else if (op < 94) reindex();
+            else if (op < 96) restart();
+            else {
+                // A new document now and then keeps the outlines varied.
+                write_outside(f, random_doc(), pick(2));
+                ++counts["outside new"];
+            }
+            for (const fs::path& g : files) check_file(g);
+            if (trace) std::printf("%s\n%s\n", step.c_str(), model[f].render().c_str());
+        }
+    }
+};
+
+TEST_F(Stateful, AgentCallsOutsideEditsReindexesAndRestartsAgreeWithTheModel) {
+    const char* ops_env = std::getenv("QB_STATEFUL_OPS");
+    const char* seed_env = std::getenv("QB_STATEFUL_SEED");
+    const long ops = ops_env ? std::atol(ops_env) : 600;
+    const auto seed = static_cast<std::uint32_t>(seed_env ? std::strtoul(seed_env, nullptr, 10) : 22);
+    run(seed, ops);
+    std::string figures = "seed " + std::to_string(seed) + ", " + std::to_string(ops) + " operations:";
+    for (const auto& [k, v] : counts) figures += " " + k + "=" + std::to_string(v);
+    std::printf("%s\n", figures.c_str());
+    // Not vacuous: writes and reads went through.
+    EXPECT_GT(counts["replace"] + counts["patch"], ops / 50);
+    EXPECT_GT(counts["read"], ops / 50);
+}
+
+}  // namespace
+}  // namespace qbtest
