@@ -239,11 +239,11 @@ TEST_F(Project, TwinsShiftedByAnOutsideEditAreEditedWhenNearestAndRefusedWhenEqu
     const auto blocks = list(p);
     ASSERT_EQ(blocks.size(), 3u);
     // One line inserted at the top: the second twin's stored lines (4-5) lie between both
-    // copies, one line from each. Which one was meant cannot be told.
+    // copies. The file is re-indexed first; the twins, unchanged and in their order, keep
+    // their ids, and the second is the one written.
     qbtest::write_file(p, "new first line\n" + doc);
     const std::string answer = do_replace_block(*session, p, blocks[2].uuid, "## Notes\nsecond");
-    EXPECT_NE(answer.find("FILE_CHANGED"), std::string::npos) << answer;
-    EXPECT_EQ(qbtest::read_file(p), "new first line\n" + doc);
+    EXPECT_EQ(qbtest::read_file(p), "new first line\n# Doc\n## Notes\nTBD\n## Notes\nsecond\n") << answer;
 
     // A longer first section pushes both down; the nearer copy is the named one.
     const std::string twins_text = "## Notes\nTBD\nlater\n## Notes\nTBD\nlater\n";

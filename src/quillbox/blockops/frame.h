@@ -208,9 +208,10 @@ std::optional<std::string> _check_id_file(const PathResolver& paths, std::string
 // was never known.
 Reply _missing_block(Session& session, std::string_view block_id, std::string otherwise);
 
-// The block as the index has it once it describes the file as it is now (re-indexed, keeping
-// ids, when it changed since): a stored range can still hash as the session saw it while the
-// section has grown past it. Nothing when the section is gone.
+// The block where the index has it once it describes the file as it is now (re-indexed,
+// keeping ids, when it changed since): a stored range can still hash as the session saw it
+// while the section has grown past it. Its content hash stays the basis of a change: what the
+// session was shown, else what the index held for `block`. Nothing when the section is gone.
 std::optional<Block> _fresh_block(Session& session, const Block& block);
 
 // Modification time in seconds since the epoch, with fractions.

@@ -31,7 +31,12 @@ Reply _missing_block(Session& session, std::string_view block_id, std::string ot
 
 std::optional<Block> _fresh_block(Session& session, const Block& block) {
     for (Block& b : _ensure_fresh_index(session.index, session.watcher, block.file_path))
-        if (b.uuid == block.uuid) return std::move(b);
+        if (b.uuid == block.uuid) {
+            // Where it stands now, but the text a change is based on stays what the session
+            // was shown, or else what the index held when the call came.
+            b.content_hash = _expected_hash(session.view, block);
+            return std::move(b);
+        }
     return std::nullopt;
 }
 
