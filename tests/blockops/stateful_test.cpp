@@ -67,6 +67,17 @@ struct Doc {
         }
         return out;
     }
+    // The titles (with levels) from the top down to section i.
+    std::string path(std::size_t i) const {
+        std::string out = std::to_string(sections[i].level) + sections[i].title;
+        int level = sections[i].level;
+        for (std::size_t k = i; k-- > 0;)
+            if (sections[k].level < level) {
+                out = std::to_string(sections[k].level) + sections[k].title + "/" + out;
+                level = sections[k].level;
+            }
+        return out;
+    }
     std::size_t start_line(std::size_t i) const {
         std::size_t line = preamble_lines() + 1;
         for (std::size_t k = 0; k < i; ++k) line += 1 + sections[k].body.size();
@@ -90,6 +101,7 @@ protected:
     struct Held {
         fs::path file;
         int uid;
+        std::string path;  // the section's place in the outline when the index last agreed
     };
     std::map<std::string, Held> ids;  // every id handed out, with what it named
     std::vector<std::string> handed;   // the same ids in the order they were handed out
@@ -148,22 +160,55 @@ protected:
     void agent_list(const fs::path& f) {
         const Reply r = quillbox::do_list_blocks(*session, f.string());
         if (r.refused()) return violation("listing refused: " + r);
+        check_rows(f);
+        ++counts["list"];
+    }
+
+    // The index's rows of the file, as a listing would show them, against the model.
+    void check_rows(const fs::path& f) {
         const std::vector<quillbox::Block> rows = list(f);
         const Doc& d = model[f];
         if (rows.size() != d.sections.size()) return violation("listing has " + std::to_string(rows.size()) + " blocks, the model " + std::to_string(d.sections.size()));
         for (std::size_t i = 0; i < rows.size(); ++i) {
             const Section& s = d.sections[i];
             if (rows[i].title != s.title || rows[i].level != s.level) return violation("listed block " + std::to_string(i) + " is " + rows[i].title);
-            auto [it, fresh] = ids.try_emplace(rows[i].uuid, Held{f, s.uid});
+            auto [it, fresh] = ids.try_emplace(rows[i].uuid, Held{f, s.uid, d.path(i)});
             if (fresh) handed.push_back(rows[i].uuid);
-            if (!fresh && (it->second.uid != s.uid || it->second.file != f))
-                violation("id " + rows[i].uuid + " named section " + std::to_string(it->second.uid) + ", now names " + std::to_string(s.uid));
+            if (!fresh && (it->second.uid != s.uid || it->second.file != f)) {
+                if (it->second.file == f && rebinds_to(it->second) == std::optional<std::size_t>(i)) {
+                    it->second.uid = s.uid;
+                    ++counts["rebound by place"];
+                } else {
+                    violation("id " + rows[i].uuid + " named section " + std::to_string(it->second.uid) + ", now names " +
+                              std::to_string(s.uid));
+                }
+            }
+            it->second.path = d.path(i);
         }
-        ++counts["list"];
     }
 
-    // A held id and the index of its section now, if that section still exists.
-    std::pair<std::string, std::optional<std::size_t>> held_id(const fs::path& f) {
+    // Where an id may have passed by place: its section left the place it had when the index
+    // last agreed with the model, and one section alone stands there now. The texts cannot
+    // tell that from the section edited in place, and a re-index reads it so.
+    std::optional<std::size_t> rebinds_to(const Held& h) {
+        const Doc& d = model[h.file];
+        if (const auto at = d.find(h.uid); at && d.path(*at) == h.path) return std::nullopt;
+        std::optional<std::size_t> only;
+        for (std::size_t i = 0; i < d.sections.size(); ++i)
+            if (d.path(i) == h.path) {
+                if (only) return std::nullopt;
+                only = i;
+            }
+        return only;
+    }
+
+    // A held id, the index of its section now (if that section still exists) and of the
+    // section it may have passed to by place.
+    struct Pick {
+        std::string id;
+        std::optional<std::size_t> at, alt;
+    };
+    Pick held_id(const fs::path& f) {
         // Mostly the id of a section that is still there; now and then any id ever held.
         std::vector<std::string> mine, live;
         for (const std::string& id : handed)
@@ -174,36 +219,47 @@ protected:
         if (!live.empty() && pick(10) < 8) mine.swap(live);
         if (mine.empty()) return {};
         const std::string id = mine[pick(mine.size())];
-        return {id, model[f].find(ids[id].uid)};
+        return {id, model[f].find(ids[id].uid), rebinds_to(ids[id])};
+    }
+
+    void rebind(const std::string& id, const fs::path& f, std::size_t to) {
+        ids[id].uid = model[f].sections[to].uid;
+        ++counts["rebound by place"];
     }
 
     void agent_read(const fs::path& f, bool paged) {
-        auto [id, at] = held_id(f);
-        if (id.empty()) return;
+        const Pick h = held_id(f);
+        if (h.id.empty()) return;
         const Doc& d = model[f];
+        std::vector<std::optional<std::size_t>> candidates{h.at, h.alt};
         quillbox::LineWindow window;
         std::size_t skip = 0;
+        const std::optional<std::size_t> at = h.at ? h.at : h.alt;
         if (paged && at) {
-            const std::size_t lines = d.subtree_end(*at) - *at;  // at least the heading lines
-            skip = pick(lines);
+            skip = pick(d.subtree_end(*at) - *at);  // within the heading lines at least
             window.offset = static_cast<long long>(d.start_line(*at) + skip);
             window.limit = static_cast<long long>(1 + pick(3));
         }
-        const Reply r = quillbox::do_read_block(*session, f, id, window);
+        const Reply r = quillbox::do_read_block(*session, f, h.id, window);
         if (r.rfind("✅ Block ID:", 0) != 0 || r.find("\n---\n") == std::string::npos) return;  // refused or cached
-        if (!at) return violation("read of a gone section's id answered:\n" + r);
         const std::string got = between(r, "\n---\n", "\n---");
-        const std::string whole = d.block_text(*at);
-        if (!paged) {
-            if (got != whole) violation("read gave\n" + got + "\ninstead of\n" + whole);
-        } else {
-            std::vector<std::string> lines = detail_split(whole);
-            std::string expect;
-            const std::size_t n = static_cast<std::size_t>(*window.limit);
-            for (std::size_t k = skip; k < std::min(lines.size(), skip + n); ++k) expect += (k > skip ? "\n" : "") + lines[k];
-            if (got != expect) violation("page gave\n" + got + "\ninstead of\n" + expect);
+        for (const auto& c : candidates) {
+            if (!c) continue;
+            std::string expect = d.block_text(*c);
+            if (paged) {
+                if (c != at) continue;  // the window was set for this one
+                const std::vector<std::string> lines = detail_split(expect);
+                expect.clear();
+                const auto n = static_cast<std::size_t>(*window.limit);
+                for (std::size_t k = skip; k < std::min(lines.size(), skip + n); ++k) expect += (k > skip ? "\n" : "") + lines[k];
+            }
+            if (got == expect) {
+                if (c == h.alt && c != h.at) rebind(h.id, f, *c);
+                ++counts[paged ? "read page" : "read"];
+                return;
+            }
         }
-        ++counts[paged ? "read page" : "read"];
+        violation("read of id " + h.id + " gave\n" + got + "\nfrom\n" + d.render());
     }
 
     static std::vector<std::string> detail_split(const std::string& s) {
@@ -226,10 +282,11 @@ protected:
         ++counts["read file"];
     }
 
-    // A write through the id of section `at` (if it still exists): on success the file must be
-    // the model changed by `change`; on refusal the file is as it was.
+    // A write through a held id: on success the file must be the model with `change` applied
+    // to the id's section (or to the one it passed to by place); on refusal the file is as it
+    // was.
     template <class Call, class Change>
-    void agent_write(const char* name, const fs::path& f, std::optional<std::size_t> at, Call call, Change change) {
+    void agent_write(const char* name, const fs::path& f, const Pick& h, Call call, Change change) {
         const std::string before = read_file(f);
         Reply r;
         try {
@@ -237,42 +294,56 @@ protected:
         } catch (const std::exception& e) {
             r = Reply::refusal(e.what());
         }
+        const std::string after = read_file(f);
         if (r.refused()) {
-            if (read_file(f) != before) violation(std::string(name) + " refused (" + r + ") but changed the file");
+            if (after != before) violation(std::string(name) + " refused (" + r + ") but changed the file");
             ++counts[std::string(name) + " refused"];
             return;
         }
-        // An answer that writes nothing (md_edit showing the sections it would change, a move
-        // to where the section already is) leaves the model alone too.
-        if (read_file(f) == before) {
+        for (const auto& c : {h.at, h.alt}) {
+            if (!c) continue;
             Doc d = model[f];
-            if (at) change(d);
-            if (d.render() != before && r.find("✅") != std::string::npos) violation(std::string(name) + " claimed a change it did not make: " + r);
-            ++counts[std::string(name) + " unchanged"];
-            return;
+            if (!change(d, *c)) return;  // not a change the model follows
+            if (d.render() == after || (after == before && r.find("✅") == std::string::npos)) {
+                if (after != before) {
+                    if (c == h.alt && c != h.at && !h.id.empty()) rebind(h.id, f, *c);
+                    model[f] = d;
+                    ++counts[name];
+                } else {
+                    ++counts[std::string(name) + " unchanged"];
+                }
+                return;
+            }
+            if (after == before && d.render() == before) {
+                ++counts[std::string(name) + " unchanged"];
+                return;
+            }
         }
-        if (!at) return violation(std::string(name) + " with a gone section's id succeeded: " + r);
-        change(model[f]);
-        if (read_file(f) != model[f].render())
-            violation(std::string(name) + " answered\n" + r + "\nand changed\n" + before + "\ninto\n" + read_file(f) +
-                      "\ninstead of\n" + model[f].render());
-        ++counts[name];
+        violation(std::string(name) + " answered\n" + r + "\nand changed\n" + before + "\ninto\n" + after +
+                  "\nwhile the model holds\n" + model[f].render());
     }
 
     void agent_replace(const fs::path& f) {
-        auto [id, at] = held_id(f);
-        if (id.empty()) return;
-        std::vector<std::string> body{"new " + word()};
-        std::string text;
+        const Pick h = held_id(f);
+        if (h.id.empty()) return;
+        const std::vector<std::string> body{"new " + word()};
+        const std::optional<std::size_t> at = h.at ? h.at : h.alt;
+        std::string text = "# Gone\nnew " + word();
         if (at) {
             Doc d = model[f];
             d.sections[*at].body = body;
             text = d.block_text(*at);
-        } else {
-            text = "# Gone\nnew " + word();
         }
-        agent_write("replace", f, at, [&] { return quillbox::do_replace_block(*session, f, id, text); },
-                    [&](Doc& d) { d.sections[*at].body = body; });
+        // The text names the subsections of one candidate; for another it would not be this
+        // change, so only that one counts.
+        Pick only = h;
+        if (at == h.at) only.alt.reset();
+        else only.at.reset();
+        agent_write("replace", f, only, [&] { return quillbox::do_replace_block(*session, f, h.id, text); },
+                    [&](Doc& d, std::size_t i) {
+                        d.sections[i].body = body;
+                        return true;
+                    });
     }
 
     // A word of section `at`'s own body (not a subsection's), or nothing.
@@ -283,18 +354,25 @@ protected:
         return std::pair{line, l.substr(l.rfind(' ') + 1)};
     }
 
+    // The word `from` changed to `to` in the own body of section i, when it is there.
+    static bool change_word(Doc& d, std::size_t i, const std::string& from, const std::string& to) {
+        for (std::string& l : d.sections[i].body)
+            if (l.size() >= from.size() && l.compare(l.size() - from.size(), from.size(), from) == 0) {
+                l.replace(l.size() - from.size(), from.size(), to);
+                return true;
+            }
+        return true;  // not there: the model is left as it is
+    }
+
     void agent_patch(const fs::path& f) {
-        auto [id, at] = held_id(f);
-        if (id.empty() || !at) return;
+        const Pick h = held_id(f);
+        const std::optional<std::size_t> at = h.at ? h.at : h.alt;
+        if (h.id.empty() || !at) return;
         auto w = body_word(model[f], *at);
         if (!w) return;
-        const std::string to = word();
-        const std::size_t line = w->first;
-        agent_write("patch", f, at, [&] { return quillbox::do_patch_block(*session, f, id, w->second, to); },
-                    [&](Doc& d) {
-                        std::string& l = d.sections[*at].body[line];
-                        l.replace(l.rfind(' ') + 1, std::string::npos, to);
-                    });
+        const std::string from = w->second, to = word();
+        agent_write("patch", f, h, [&] { return quillbox::do_patch_block(*session, f, h.id, from, to); },
+                    [&](Doc& d, std::size_t i) { return change_word(d, i, from, to); });
     }
 
     void agent_edit(const fs::path& f) {
@@ -303,55 +381,53 @@ protected:
         const std::size_t at = pick(d.sections.size());
         auto w = body_word(d, at);
         if (!w) return;
-        const std::string to = word();
-        const std::size_t line = w->first;
-        const int uid = d.sections[at].uid;
-        agent_write("md_edit", f, at, [&] { return quillbox::do_md_edit(*session, f.string(), "change " + w->second + " to " + to); },
-                    [&](Doc& m) {
-                        std::string& l = m.sections[*m.find(uid)].body[line];
-                        l.replace(l.rfind(' ') + 1, std::string::npos, to);
-                    });
+        const std::string from = w->second, to = word();
+        agent_write("md_edit", f, Pick{"", at, std::nullopt},
+                    [&] { return quillbox::do_md_edit(*session, f.string(), "change " + from + " to " + to); },
+                    [&](Doc& m, std::size_t i) { return change_word(m, i, from, to); });
     }
 
     void agent_move(const fs::path& f) {
-        auto [id, at] = held_id(f);
-        auto [target, to] = held_id(f);
-        if (id.empty() || target.empty()) return;
+        const Pick h = held_id(f);
+        const Pick t = held_id(f);
+        if (h.id.empty() || t.id.empty()) return;
         const char* position = pick(2) ? "before" : "after";
-        const int uid = at ? model[f].sections[*at].uid : -1, target_uid = to ? model[f].sections[*to].uid : -1;
-        agent_write("move", f, at && to ? at : std::nullopt,
-                    [&] { return quillbox::do_move_block(*session, id, target, position); },
-                    [&](Doc& d) {
-                        const std::size_t s = *d.find(uid), e = d.subtree_end(s);
+        const std::optional<std::size_t> to = t.at ? t.at : t.alt;
+        const int target_uid = to ? model[f].sections[*to].uid : -1;
+        agent_write("move", f, h, [&] { return quillbox::do_move_block(*session, h.id, t.id, position); },
+                    [&](Doc& d, std::size_t s) {
+                        const std::size_t e = d.subtree_end(s);
                         std::vector<Section> moved(d.sections.begin() + static_cast<long>(s), d.sections.begin() + static_cast<long>(e));
                         d.sections.erase(d.sections.begin() + static_cast<long>(s), d.sections.begin() + static_cast<long>(e));
                         const auto found = d.find(target_uid);
                         if (!found) {  // inside the moved section: nothing moves
                             d.sections.insert(d.sections.begin() + static_cast<long>(s), moved.begin(), moved.end());
-                            return;
+                            return true;
                         }
-                        const std::size_t t = *found;
-                        const std::size_t where = std::string_view(position) == "before" ? t : d.subtree_end(t);
+                        const std::size_t where = std::string_view(position) == "before" ? *found : d.subtree_end(*found);
                         d.sections.insert(d.sections.begin() + static_cast<long>(where), moved.begin(), moved.end());
+                        return true;
                     });
+        check_rows(f);
     }
 
     void agent_level(const fs::path& f) {
-        auto [id, at] = held_id(f);
-        if (id.empty()) return;
+        const Pick h = held_id(f);
+        if (h.id.empty()) return;
         const int delta = pick(2) ? 1 : -1;
-        if (at) {
-            // Only changes that keep every heading a heading (levels 1 to 4).
+        // Only changes that keep every heading a heading (levels 1 to 4).
+        for (const auto& c : {h.at, h.alt}) {
+            if (!c) continue;
             const Doc& d = model[f];
-            for (std::size_t k = *at; k < d.subtree_end(*at); ++k)
+            for (std::size_t k = *c; k < d.subtree_end(*c); ++k)
                 if (d.sections[k].level + delta < 1 || d.sections[k].level + delta > 4) return;
         }
-        const int uid = at ? model[f].sections[*at].uid : -1;
-        agent_write("level", f, at, [&] { return quillbox::do_adjust_level(*session, id, delta); },
-                    [&](Doc& d) {
-                        const std::size_t s = *d.find(uid);
+        agent_write("level", f, h, [&] { return quillbox::do_adjust_level(*session, h.id, delta); },
+                    [&](Doc& d, std::size_t s) {
                         for (std::size_t k = s, e = d.subtree_end(s); k < e; ++k) d.sections[k].level += delta;
+                        return true;
                     });
+        check_rows(f);
     }
 
     void agent_toc(const fs::path& f) {

@@ -12,6 +12,7 @@
 #include "fixture.h"
 #include "quillbox/blockops/failure_text.h"
 #include "quillbox/blockops/frame.h"
+#include "quillbox/detail/confine.h"
 #include "quillbox/detail/file_key.h"
 #include "quillbox/indexer.h"
 
@@ -244,6 +245,30 @@ TEST_F(Trust, AWriteAfterTheSectionGrewOutsideIsRefusedUntilReadAgain) {
     quillbox::do_read_block(*session, p, id);
     ASSERT_FALSE(replace(p, id, "# Usage\nnew\n## Notes\nmore\n").refused());
     EXPECT_EQ(read_file(p), "# Usage\nnew\n## Notes\nmore\n");
+}
+
+// The project folder renamed while the server runs and a new folder made under its name: a
+// write is refused, naming the folder, and neither copy of the file changes (it went through
+// the held handle into the renamed folder while the answer named the new one).
+TEST_F(Trust, AWriteAfterTheRootWasReplacedIsRefused) {
+    auto p = md("doc.md", "# A\nold\n");
+    quillbox::detail::set_confinement_root(root);
+    const std::string id = id_of(p, "A");
+    const fs::path renamed = root.string() + "-renamed";
+    fs::rename(root, renamed);
+    fs::create_directories(root);
+    write_file(p, "# A\nold\n");
+    std::string answer;
+    try {
+        answer = replace(p, id, "# A\nnew\n");
+    } catch (const std::exception& e) {
+        answer = quillbox::failure_text(e).value_or(e.what());
+    }
+    quillbox::detail::set_confinement_root({});
+    EXPECT_EQ(answer, quillbox::get_message("root_replaced", {{"path", root}}));
+    EXPECT_EQ(read_file(p), "# A\nold\n");
+    EXPECT_EQ(read_file(renamed / "doc.md"), "# A\nold\n");
+    fs::remove_all(renamed);
 }
 
 }  // namespace

@@ -29,6 +29,8 @@ const char* write_failure_key(WriteFailure kind) {
 
 std::string fs_error_text(const std::filesystem::filesystem_error& e) {
     const std::string path = e.path1().string();
+    if (e.code() == std::error_code(ESTALE, std::generic_category()))
+        return get_message("root_replaced", {{"path", detail::confinement_root()}});
     if (e.code() == std::errc::no_such_file_or_directory && !path.empty())
         return get_message("file_not_found", {{"path", path}});
     if (e.code() == std::errc::is_a_directory) return get_message("fs_is_directory", {{"path", path}});

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -37,6 +38,8 @@ struct ConfinementState {
     std::mutex mu;
     std::filesystem::path root;
     int root_fd = -1;  // the root, held open while it is set
+    dev_t dev = 0;     // and the folder it was when set
+    ino_t ino = 0;
 };
 
 // One per process (the shared libraries that include this header share it).
@@ -52,6 +55,22 @@ inline void set_confinement_root(const std::filesystem::path& root) {
     if (s.root_fd >= 0) ::close(s.root_fd);
     s.root = root.empty() ? root : file_key(root);
     s.root_fd = s.root.empty() ? -1 : ::open(s.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat st {};
+    if (s.root_fd >= 0 && ::fstat(s.root_fd, &st) == 0) {
+        s.dev = st.st_dev;
+        s.ino = st.st_ino;
+    }
+}
+
+// Whether the root's path still names the folder the root was set to. A project folder
+// renamed while the process runs (and another made under its name) would otherwise take the
+// writes through the held handle while the answers name the path.
+inline bool confinement_root_replaced() {
+    auto& s = confinement_state();
+    std::lock_guard lk(s.mu);
+    if (s.root_fd < 0) return false;
+    struct stat st {};
+    return ::stat(s.root.c_str(), &st) != 0 || st.st_dev != s.dev || st.st_ino != s.ino;
 }
 
 inline std::filesystem::path confinement_root() {
@@ -91,6 +110,10 @@ inline int open_confined(const std::filesystem::path& p, int flags, mode_t mode 
     const auto [root, root_fd] = confinement_root_and_fd();
     const std::filesystem::path abs = p.is_absolute() ? p : std::filesystem::absolute(p);
     if (root.empty() || !path_within(abs.lexically_normal(), root)) return ::open(p.c_str(), flags | O_CLOEXEC, mode);
+    if (confinement_root_replaced()) {
+        errno = ESTALE;
+        return -1;
+    }
 
     // First straight from the root's handle: the kernel follows links only while they stay
     // beneath it, so one call does what resolving each component would. A link that leaves
