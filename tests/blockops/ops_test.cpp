@@ -51,13 +51,12 @@ TEST_F(Project, ReadBlockShowsStoredRangeOrRefuses) {
               "❌ Error: Block not found.\nPlease call md_list_blocks(\"whatever.md\") first to get a valid block_id.");
 
     // The file changed without a re-index: the block as it stands now, never the stale range;
-    // once it is gone, the agent is told to list again.
+    // once it is gone, the agent is told the file changed.
     qbtest::write_file(p, "# Guide\nintro\n## Install\n");
     EXPECT_NE(do_read_block(*session, p, install.uuid).find("Lines: 3-3\n---\n## Install\n---"),
               std::string::npos);
     qbtest::write_file(p, "# Guide\n");
-    EXPECT_EQ(do_read_block(*session, p, install.uuid),
-              "❌ Error: Block not found.\nPlease call md_list_blocks(\"" + p.string() + "\") first to get a valid block_id.");
+    EXPECT_EQ(do_read_block(*session, p, install.uuid), get_message("file_changed"));
 
     const Block guide = find(list(p), "Guide");
     std::filesystem::remove(p);

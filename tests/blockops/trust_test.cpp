@@ -271,5 +271,15 @@ TEST_F(Trust, AWriteAfterTheRootWasReplacedIsRefused) {
     fs::remove_all(renamed);
 }
 
+// The same for a read: the section as it is now, not its stored lines.
+TEST_F(Trust, AReadAfterTheSectionGrewOutsideShowsTheWholeSection) {
+    auto p = md("grew.md", "# Usage\ntext\n");
+    const std::string id = id_of(p, "Usage");
+    write_file(p, "# Usage\ntext\n## Notes\nmore\n");
+    fs::last_write_time(p, fs::last_write_time(p) + std::chrono::seconds(5));
+    const std::string r = quillbox::do_read_block(*session, p, id);
+    EXPECT_NE(r.find("# Usage\ntext\n## Notes\nmore"), std::string::npos) << r;
+}
+
 }  // namespace
 }  // namespace qbtest

@@ -242,7 +242,16 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
             lines.emplace_back(*recorded, from, at - from);
         lines.emplace_back(*recorded, from);
     };
-    if (!recorded) lines = read_lines(block->file_path, block->start_line, block->end_line);
+    if (!recorded) {
+        // The record does not vouch for the file: the index follows it first (keeping ids), as
+        // a stored range can still hash as recorded while the section has grown past it.
+        const fs::path fp = block->file_path;
+        block.reset();
+        for (Block& b : _ensure_fresh_index(indexer, session.watcher, fp))
+            if (b.uuid == id) block = std::move(b);
+        if (!block) return _missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
+        lines = read_lines(block->file_path, block->start_line, block->end_line);
+    }
     if (!recorded && !block->content_hash.empty() && compute_hash(detail::join_lines(lines)) != block->content_hash) {
         const long expected_lines = static_cast<long>(block->end_line) - block->start_line + 1;
         if (auto moved = find_block_by_content_hash(block->file_path, block->content_hash, expected_lines,
