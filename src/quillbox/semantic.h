@@ -2,7 +2,9 @@
 // Semantic search: a local sentence-embedding runtime (BERT encoders from their published
 // Hugging Face files), where models are found or fetched, and the on-disk vector store.
 
+#include <array>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -275,6 +277,80 @@ private:
     std::unordered_map<std::string, std::vector<double>> vectors_;
     bool changed_ = false;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Compact vector store
+
+// The key of one stored vector: the SHA-256 of what it was made from (a section's content hash).
+using VectorKey = std::array<unsigned char, 32>;
+struct VectorKeyHash {
+    std::size_t operator()(const VectorKey& k) const noexcept {
+        std::size_t h;
+        std::memcpy(&h, k.data(), sizeof h);
+        return h;
+    }
+};
+VectorKey vector_key(std::string_view source);
+
+// float32 vectors of one width by key, in a binary file of checksummed records appended one
+// write at a time (O_APPEND), so two processes writing at once both keep their records and a
+// torn record (a crash mid-write) is skipped. The live vectors are held as one row-major matrix.
+// The file is rewritten only to compact it, under an exclusive lock; appends take the lock
+// shared and reopen the file when it was replaced meanwhile.
+class VectorStore {
+public:
+    // Creates the file (and its folder) when missing. Throws std::runtime_error when it cannot
+    // be opened.
+    VectorStore(std::filesystem::path file, std::size_t dim);
+    ~VectorStore();
+    VectorStore(const VectorStore&) = delete;
+    VectorStore& operator=(const VectorStore&) = delete;
+
+    std::size_t dim() const { return dim_; }
+    std::size_t size() const { return keys_.size(); }
+    const float* find(const VectorKey& key) const;
+    // Vectors of another width are ignored.
+    void put(const std::vector<VectorKey>& keys, const std::vector<std::vector<float>>& vectors);
+    void put(const VectorKey& key, const std::vector<float>& vector) { put(std::vector{key}, {vector}); }
+    void remove(const std::vector<VectorKey>& keys);
+    // Takes in what other processes appended since the last look.
+    void refresh();
+    // Rewrites the file with the live vectors only, when dead records make up more than
+    // `dead_share` of it (always for 0).
+    void compact(double dead_share = 0.5);
+    std::uintmax_t file_bytes() const;
+
+    // The matrix: row r is the vector of keys()[r].
+    const std::vector<VectorKey>& keys() const { return keys_; }
+    const float* rows() const { return data_.data(); }
+    // The `k` rows most similar to `query` (dot product), best first, ties by row.
+    std::vector<std::pair<std::size_t, float>> top(const float* query, std::size_t k) const;
+
+private:
+    void open_file();
+    void read_from(std::uintmax_t offset);
+    void apply(bool live, const VectorKey& key, const float* v);
+    void append(const std::string& records);
+
+    std::filesystem::path file_, lock_file_;
+    std::size_t dim_;
+    int fd_ = -1;
+    int lock_fd_ = -1;
+    std::uintmax_t read_to_ = 0;  // the file is taken in up to here
+    std::uintmax_t records_ = 0;  // records read or written, dead ones included
+    std::vector<VectorKey> keys_;
+    std::vector<float> data_;
+    std::unordered_map<VectorKey, std::size_t, VectorKeyHash> row_of_;
+};
+
+// The `k` best of `n` scores, best first (ties: lower index first).
+std::vector<std::pair<std::size_t, float>> top_scores(const std::vector<float>& scores, std::size_t k);
+
+// Takes the vectors of the JSON store of earlier releases in `vectors_dir` (vectors.json with
+// metadata.json) into `store`, keyed by each block's content hash, and removes the JSON files
+// once they are in. Returns how many vectors were taken; 0 when there is no JSON store. A JSON
+// store that cannot be read is left where it is and taken as empty.
+std::size_t migrate_json_vectors(const std::filesystem::path& vectors_dir, VectorStore& store);
 
 // ---------------------------------------------------------------------------------------------
 // JSON text as the store writes it: one line, ASCII only (\uXXXX escapes, surrogate pairs),

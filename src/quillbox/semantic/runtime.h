@@ -156,8 +156,10 @@ struct RuntimeApi {
     int version;
     // Loads a model directory. Throws ModelError.
     LoadedModel* (*open_model)(const std::filesystem::path& model_dir);
+    // out[r] = the dot product of row r of the row-major `rows` x `dim` matrix with `query`.
+    void (*matrix_vector)(const float* matrix, std::size_t rows, std::size_t dim, const float* query, float* out);
 };
-inline constexpr int RUNTIME_VERSION = 1;
+inline constexpr int RUNTIME_VERSION = 2;
 inline constexpr const char* RUNTIME_SYMBOL = "quillbox_semantic_runtime";
 
 // The runtime library, loaded on the first call (from the folder of the module's own library,

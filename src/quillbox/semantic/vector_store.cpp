@@ -1,0 +1,355 @@
+// The compact vector store: checksummed float32 records appended to one file per model.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <numeric>
+#include <system_error>
+
+#include "quillbox/detail/fd.h"
+#include "quillbox/detail/read_file.h"
+#include "quillbox/detail/sha256.h"
+#include "quillbox/semantic.h"
+#include "quillbox/semantic/runtime.h"
+
+namespace quillbox {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A record: magic, kind << 24 | width, the 32-byte key, the floats (puts only), and the CRC-32
+// of everything between the magic and the CRC.
+constexpr std::uint32_t MAGIC = 0x31564251;  // "QBV1"
+constexpr std::uint32_t PUT = 1, REMOVE = 2;
+constexpr std::size_t HEAD = 8 + 32;
+constexpr std::size_t MAX_DIM = 1u << 16;
+
+std::uint32_t crc32(const unsigned char* p, std::size_t n) {
+    static const auto table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    std::uint32_t c = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+void put_u32(std::string& out, std::uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
+std::uint32_t get_u32(const unsigned char* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+void add_record(std::string& out, std::uint32_t kind, std::size_t dim, const VectorKey& key, const float* v) {
+    const std::size_t start = out.size();
+    put_u32(out, MAGIC);
+    put_u32(out, kind << 24 | static_cast<std::uint32_t>(kind == PUT ? dim : 0));
+    out.append(reinterpret_cast<const char*>(key.data()), key.size());
+    if (kind == PUT) out.append(reinterpret_cast<const char*>(v), dim * sizeof(float));
+    const auto* body = reinterpret_cast<const unsigned char*>(out.data() + start + 4);
+    put_u32(out, crc32(body, out.size() - start - 4));
+}
+
+// The length a record at `p` claims, or 0 when no record starts there.
+std::size_t record_length(const unsigned char* p, std::size_t left) {
+    if (left < HEAD + 4 || get_u32(p) != MAGIC) return 0;
+    const std::uint32_t kd = get_u32(p + 4), kind = kd >> 24, width = kd & 0xFFFFFF;
+    if ((kind != PUT && kind != REMOVE) || width > MAX_DIM || (kind == REMOVE && width != 0)) return 0;
+    return HEAD + width * sizeof(float) + 4;
+}
+
+bool complete_record(const unsigned char* p, std::size_t left) {
+    const std::size_t len = record_length(p, left);
+    return len != 0 && len <= left && crc32(p + 4, len - 8) == get_u32(p + len - 4);
+}
+
+[[noreturn]] void fail(const std::string& what, const fs::path& p) {
+    throw std::runtime_error("vector store " + p.string() + ": " + what + ": " + std::strerror(errno));
+}
+
+struct FileLock {
+    FileLock(int fd, int how) : fd(fd) {
+        while (::flock(fd, how) != 0)
+            if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "flock");
+    }
+    ~FileLock() { ::flock(fd, LOCK_UN); }
+    int fd;
+};
+
+ino_t inode_of(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
+}  // namespace
+
+VectorKey vector_key(std::string_view source) {
+    const std::string hex = detail::sha256_hex(source);
+    VectorKey key{};
+    auto nibble = [](char c) { return static_cast<unsigned>(c <= '9' ? c - '0' : c - 'a' + 10); };
+    for (std::size_t i = 0; i < key.size(); ++i)
+        key[i] = static_cast<unsigned char>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
+    return key;
+}
+
+VectorStore::VectorStore(fs::path file, std::size_t dim) : file_(std::move(file)), dim_(dim) {
+    if (dim_ == 0 || dim_ > MAX_DIM) throw std::invalid_argument("vector width out of range");
+    lock_file_ = file_;
+    lock_file_ += ".lock";
+    if (file_.has_parent_path()) fs::create_directories(file_.parent_path());
+    lock_fd_ = ::open(lock_file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock_fd_ < 0) fail("cannot open the lock file", lock_file_);
+    FileLock lk(lock_fd_, LOCK_SH);
+    open_file();
+    read_from(0);
+}
+
+VectorStore::~VectorStore() {
+    if (fd_ >= 0) ::close(fd_);
+    if (lock_fd_ >= 0) ::close(lock_fd_);
+}
+
+void VectorStore::open_file() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = ::open(file_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) fail("cannot open", file_);
+    read_to_ = 0;
+    records_ = 0;
+    keys_.clear();
+    data_.clear();
+    row_of_.clear();
+}
+
+void VectorStore::apply(bool live, const VectorKey& key, const float* v) {
+    auto it = row_of_.find(key);
+    if (live) {
+        if (it != row_of_.end()) {
+            std::copy(v, v + dim_, data_.begin() + static_cast<std::ptrdiff_t>(it->second * dim_));
+            return;
+        }
+        row_of_.emplace(key, keys_.size());
+        keys_.push_back(key);
+        data_.insert(data_.end(), v, v + dim_);
+        return;
+    }
+    if (it == row_of_.end()) return;
+    // The last row takes the removed one's place.
+    const std::size_t row = it->second, last = keys_.size() - 1;
+    row_of_.erase(it);
+    if (row != last) {
+        std::copy(data_.begin() + static_cast<std::ptrdiff_t>(last * dim_), data_.end(),
+                  data_.begin() + static_cast<std::ptrdiff_t>(row * dim_));
+        keys_[row] = keys_[last];
+        row_of_[keys_[row]] = row;
+    }
+    keys_.pop_back();
+    data_.resize(last * dim_);
+}
+
+void VectorStore::read_from(std::uintmax_t offset) {
+    constexpr std::size_t CHUNK = 8u << 20;
+    std::string buf;
+    std::uintmax_t buf_at = offset;  // file offset of buf[0]
+    std::vector<unsigned char> chunk(CHUNK);
+    bool eof = false;
+    std::size_t pos = 0;
+    std::vector<float> v(dim_);
+    for (;;) {
+        // Enough bytes for the longest record, unless the file ends first.
+        while (!eof && buf.size() - pos < HEAD + MAX_DIM * sizeof(float) + 4) {
+            buf.erase(0, pos);
+            buf_at += pos;
+            pos = 0;
+            ssize_t n = ::pread(fd_, chunk.data(), CHUNK, static_cast<off_t>(buf_at + buf.size()));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                fail("cannot read", file_);
+            }
+            if (n == 0) eof = true;
+            buf.append(reinterpret_cast<const char*>(chunk.data()), static_cast<std::size_t>(n));
+        }
+        const auto* p = reinterpret_cast<const unsigned char*>(buf.data()) + pos;
+        const std::size_t left = buf.size() - pos;
+        if (left < HEAD + 4) break;
+        const std::size_t len = record_length(p, left);
+        if (len == 0) {
+            ++pos;  // after a torn record: the next record starts at its magic
+            continue;
+        }
+        if (left < len) {
+            if (!eof) continue;
+            // Its end is still being written, unless a whole record follows: then it was torn.
+            std::size_t j = 1;
+            while (j + HEAD + 4 <= left && !complete_record(p + j, left - j)) ++j;
+            if (j + HEAD + 4 > left) break;  // looked at again next time
+            pos += j;
+            continue;
+        }
+        if (!complete_record(p, left)) {
+            ++pos;
+            continue;
+        }
+        const std::uint32_t kind = get_u32(p + 4) >> 24, width = get_u32(p + 4) & 0xFFFFFF;
+        VectorKey key;
+        std::memcpy(key.data(), p + 8, key.size());
+        if (kind == REMOVE) {
+            apply(false, key, nullptr);
+        } else if (width == dim_) {
+            std::memcpy(v.data(), p + HEAD, dim_ * sizeof(float));
+            apply(true, key, v.data());
+        }
+        ++records_;
+        pos += len;
+    }
+    read_to_ = buf_at + pos;
+}
+
+void VectorStore::refresh() {
+    FileLock lk(lock_fd_, LOCK_SH);
+    struct stat st {};
+    if (::stat(file_.c_str(), &st) != 0 || st.st_ino != inode_of(fd_)) open_file();  // compacted meanwhile
+    read_from(read_to_);
+}
+
+void VectorStore::append(const std::string& records) {
+    if (records.empty()) return;
+    if (int err = detail::write_fully(fd_, records)) {
+        errno = err;
+        fail("cannot write", file_);
+    }
+    read_from(read_to_);
+}
+
+const float* VectorStore::find(const VectorKey& key) const {
+    auto it = row_of_.find(key);
+    return it == row_of_.end() ? nullptr : data_.data() + it->second * dim_;
+}
+
+void VectorStore::put(const std::vector<VectorKey>& keys, const std::vector<std::vector<float>>& vectors) {
+    std::string out;
+    for (std::size_t i = 0; i < keys.size() && i < vectors.size(); ++i)
+        if (vectors[i].size() == dim_) add_record(out, PUT, dim_, keys[i], vectors[i].data());
+    if (out.empty()) return;
+    FileLock lk(lock_fd_, LOCK_SH);
+    struct stat st {};
+    if (::stat(file_.c_str(), &st) != 0 || st.st_ino != inode_of(fd_)) open_file();
+    read_from(read_to_);
+    append(out);
+}
+
+void VectorStore::remove(const std::vector<VectorKey>& keys) {
+    FileLock lk(lock_fd_, LOCK_SH);
+    struct stat st {};
+    if (::stat(file_.c_str(), &st) != 0 || st.st_ino != inode_of(fd_)) open_file();
+    read_from(read_to_);
+    std::string out;
+    for (const auto& k : keys)
+        if (row_of_.count(k)) add_record(out, REMOVE, dim_, k, nullptr);
+    append(out);
+}
+
+void VectorStore::compact(double dead_share) {
+    FileLock lk(lock_fd_, LOCK_EX);
+    struct stat st {};
+    if (::stat(file_.c_str(), &st) != 0 || st.st_ino != inode_of(fd_)) open_file();
+    read_from(read_to_);
+    const double dead = records_ == 0 ? 0 : 1.0 - static_cast<double>(keys_.size()) / static_cast<double>(records_);
+    const bool torn = static_cast<std::uintmax_t>(::lseek(fd_, 0, SEEK_END)) != read_to_;
+    if (dead_share > 0 && dead <= dead_share && !torn) return;
+    fs::path tmp = file_;
+    tmp += ".tmp";
+    const int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) fail("cannot create", tmp);
+    std::string buf;
+    int err = 0;
+    for (std::size_t r = 0; r < keys_.size() && !err; ++r) {
+        add_record(buf, PUT, dim_, keys_[r], data_.data() + r * dim_);
+        if (buf.size() >= (4u << 20) || r + 1 == keys_.size()) {
+            err = detail::write_fully(out, buf);
+            buf.clear();
+        }
+    }
+    if (!err && ::fsync(out) != 0) err = errno;
+    ::close(out);
+    if (err || ::rename(tmp.c_str(), file_.c_str()) != 0) {
+        if (err) errno = err;
+        const int keep = errno;
+        ::unlink(tmp.c_str());
+        errno = keep;
+        fail("cannot compact", file_);
+    }
+    open_file();
+    read_from(0);
+}
+
+std::uintmax_t VectorStore::file_bytes() const {
+    struct stat st {};
+    return ::fstat(fd_, &st) == 0 ? static_cast<std::uintmax_t>(st.st_size) : 0;
+}
+
+std::vector<std::pair<std::size_t, float>> top_scores(const std::vector<float>& scores, std::size_t k) {
+    const std::size_t n = scores.size();
+    k = std::min(k, n);
+    std::vector<std::uint32_t> order(n);
+    std::iota(order.begin(), order.end(), 0u);
+    auto better = [&](std::uint32_t a, std::uint32_t b) {
+        return scores[a] > scores[b] || (!(scores[b] > scores[a]) && a < b);
+    };
+    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(k), order.end(), better);
+    std::vector<std::pair<std::size_t, float>> out;
+    out.reserve(k);
+    for (std::size_t i = 0; i < k; ++i) out.emplace_back(order[i], scores[order[i]]);
+    return out;
+}
+
+std::vector<std::pair<std::size_t, float>> VectorStore::top(const float* query, std::size_t k) const {
+    if (keys_.empty() || k == 0) return {};
+    std::vector<float> scores(keys_.size());
+    embed::runtime().matrix_vector(data_.data(), keys_.size(), dim_, query, scores.data());
+    return top_scores(scores, k);
+}
+
+std::size_t migrate_json_vectors(const fs::path& vectors_dir, VectorStore& store) {
+    const fs::path vf = vectors_dir / "vectors.json", mf = vectors_dir / "metadata.json";
+    std::error_code ec;
+    if (!fs::exists(vf, ec)) return 0;
+    std::vector<VectorKey> keys;
+    std::vector<std::vector<float>> vecs;
+    try {
+        const auto vj = nlohmann::json::parse(detail::read_file_bytes(vf));
+        const auto mj = fs::exists(mf, ec) ? nlohmann::json::parse(detail::read_file_bytes(mf)) : nlohmann::json::object();
+        if (!vj.is_object() || !mj.is_object()) return 0;
+        for (const auto& [id, v] : vj.items()) {
+            const auto m = mj.find(id);
+            // Without its content hash a vector cannot be matched to a section.
+            if (m == mj.end() || !m->is_array() || m->size() < 3 || !(*m)[2].is_string()) continue;
+            if (!v.is_array() || v.size() != store.dim()) continue;
+            std::vector<float> f;
+            f.reserve(v.size());
+            for (const auto& x : v)
+                if (x.is_number()) f.push_back(x.get<float>());
+            if (f.size() != store.dim()) continue;
+            keys.push_back(vector_key((*m)[2].get<std::string>()));
+            vecs.push_back(std::move(f));
+        }
+    } catch (const std::exception&) {
+        return 0;  // unreadable: its sections are embedded anew
+    }
+    store.put(keys, vecs);
+    for (const char* name : {"vectors.json", "metadata.json", "model_info.json"}) fs::remove(vectors_dir / name, ec);
+    return keys.size();
+}
+
+}  // namespace quillbox

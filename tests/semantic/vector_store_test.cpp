@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "quillbox/semantic.h"
+#include "tiny_model.h"
+
+using namespace quillbox;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t DIM = 8;
+
+using Model = std::map<VectorKey, std::vector<float>>;
+
+void expect_same(const VectorStore& store, const Model& model) {
+    ASSERT_EQ(store.size(), model.size());
+    for (const auto& [k, v] : model) {
+        const float* got = store.find(k);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(std::vector<float>(got, got + DIM), v);
+    }
+}
+
+// Small integers: every dot product is exact in float, so the order (ties by row) is exact too.
+std::vector<float> random_vector(std::mt19937& rng) {
+    std::uniform_int_distribution<int> d(-3, 3);
+    std::vector<float> v(DIM);
+    for (auto& x : v) x = static_cast<float>(d(rng));
+    return v;
+}
+
+void expect_top_matches_brute_force(const VectorStore& store, std::mt19937& rng) {
+    const std::vector<float> q = random_vector(rng);
+    std::vector<std::pair<float, std::size_t>> all;
+    for (std::size_t r = 0; r < store.size(); ++r) {
+        float s = 0;
+        for (std::size_t i = 0; i < DIM; ++i) s += store.rows()[r * DIM + i] * q[i];
+        all.emplace_back(-s, r);
+    }
+    std::sort(all.begin(), all.end());
+    for (std::size_t k : {std::size_t{0}, std::size_t{1}, std::size_t{5}, store.size() + 3}) {
+        const auto top = store.top(q.data(), k);
+        ASSERT_EQ(top.size(), std::min(k, store.size()));
+        for (std::size_t i = 0; i < top.size(); ++i) {
+            EXPECT_EQ(top[i].first, all[i].second);
+            EXPECT_EQ(top[i].second, -all[i].first);
+        }
+    }
+}
+
+}  // namespace
+
+// Random puts, replacements, removals, reopenings, compactions and a second store on the same
+// file, against a plain map; the query's top-k against a brute-force ranking.
+TEST(VectorStore, FollowsAMapModelAcrossReopeningsAndASecondWriter) {
+    tiny::TempDir tmp;
+    const fs::path file = tmp.path / "vectors" / "m.qbv";
+    std::mt19937 rng(7);
+    std::vector<VectorKey> pool;
+    for (int i = 0; i < 60; ++i) pool.push_back(vector_key("hash" + std::to_string(i)));
+    Model model;
+    auto a = std::make_unique<VectorStore>(file, DIM);
+    auto b = std::make_unique<VectorStore>(file, DIM);
+    for (int step = 0; step < 400; ++step) {
+        VectorStore& w = rng() % 2 ? *a : *b;
+        const int op = static_cast<int>(rng() % 10);
+        if (op < 5) {
+            std::vector<VectorKey> keys;
+            std::vector<std::vector<float>> vecs;
+            for (int n = static_cast<int>(rng() % 4); n >= 0; --n) {
+                keys.push_back(pool[rng() % pool.size()]);
+                vecs.push_back(random_vector(rng));
+                model[keys.back()] = vecs.back();
+            }
+            w.put(keys, vecs);
+        } else if (op < 8) {
+            std::vector<VectorKey> keys{pool[rng() % pool.size()], pool[rng() % pool.size()]};
+            for (const auto& k : keys) model.erase(k);
+            w.remove(keys);
+        } else if (op == 8) {
+            (rng() % 2 ? a : b) = std::make_unique<VectorStore>(file, DIM);
+        } else {
+            w.compact(rng() % 2 ? 0.0 : 0.3);
+        }
+        a->refresh();
+        b->refresh();
+        expect_same(*a, model);
+        expect_same(*b, model);
+        if (step % 20 == 0) expect_top_matches_brute_force(*a, rng);
+        if (HasFatalFailure()) return;
+    }
+    a->compact(0);
+    VectorStore c(file, DIM);
+    expect_same(c, model);
+    EXPECT_EQ(c.file_bytes(), model.size() * (8 + 32 + DIM * 4 + 4));
+}
+
+// A record cut short by a crash is passed over, at the end and once later records follow it;
+// bytes of no record are passed over too.
+TEST(VectorStore, TornRecordIsIgnored) {
+    tiny::TempDir tmp;
+    const fs::path file = tmp.path / "v.qbv";
+    const auto ka = vector_key("a"), kb = vector_key("b"), kc = vector_key("c"), kd = vector_key("d");
+    const std::vector<float> va(DIM, 1.0f), vb(DIM, 2.0f), vc(DIM, 3.0f);
+    {
+        VectorStore s(file, DIM);
+        s.put(ka, va);
+        s.put(kb, vb);
+    }
+    fs::resize_file(file, fs::file_size(file) - 5);
+    {
+        VectorStore s(file, DIM);
+        EXPECT_EQ(s.size(), 1u);
+        EXPECT_NE(s.find(ka), nullptr);
+        s.remove({kd});  // a key it does not hold writes nothing
+        s.put(kc, vc);
+        EXPECT_EQ(s.size(), 2u);
+        EXPECT_EQ(s.find(kb), nullptr);
+    }
+    {
+        std::ofstream(file, std::ios::app | std::ios::binary) << "QBV1 no record at all";
+        VectorStore s(file, DIM);
+        EXPECT_EQ(s.size(), 2u);
+        ASSERT_NE(s.find(kc), nullptr);
+        EXPECT_EQ(s.find(kc)[0], 3.0f);
+        s.remove({ka});
+        s.compact(0);
+    }
+    VectorStore s(file, DIM);
+    EXPECT_EQ(s.size(), 1u);
+    EXPECT_EQ(s.file_bytes(), 8 + 32 + DIM * 4 + 4);
+}
+
+// Two writers on one file at once, one of them compacting meanwhile: nobody's records are lost.
+TEST(VectorStore, ConcurrentWritersAndCompactionKeepEveryRecord) {
+    tiny::TempDir tmp;
+    const fs::path file = tmp.path / "v.qbv";
+    auto writer = [&](int who) {
+        VectorStore s(file, DIM);
+        for (int i = 0; i < 150; ++i) {
+            const auto k = vector_key(std::to_string(who) + "/" + std::to_string(i));
+            s.put(k, std::vector<float>(DIM, static_cast<float>(i)));
+            if (i % 3 == 0) s.put(k, std::vector<float>(DIM, static_cast<float>(i)));  // dead records
+            if (who == 0 && i % 25 == 0) s.compact(0);
+        }
+    };
+    std::thread t0(writer, 0), t1(writer, 1);
+    t0.join();
+    t1.join();
+    VectorStore s(file, DIM);
+    ASSERT_EQ(s.size(), 300u);
+    for (int who = 0; who < 2; ++who)
+        for (int i = 0; i < 150; ++i) {
+            const float* v = s.find(vector_key(std::to_string(who) + "/" + std::to_string(i)));
+            ASSERT_NE(v, nullptr);
+            EXPECT_EQ(v[DIM - 1], static_cast<float>(i));
+        }
+}
+
+// The JSON store of earlier releases is read once, keyed by content hash, and removed.
+TEST(VectorStore, MigratesTheJsonStoreOnce) {
+    tiny::TempDir tmp;
+    const fs::path dir = tmp.path / "vectors";
+    fs::create_directories(dir);
+    std::ofstream(dir / "vectors.json") << R"({"b1": [1, 2, 3, 4, 5, 6, 7, 8.5], "b2": [1, 2], "b3": [0,0,0,0,0,0,0,1]})";
+    std::ofstream(dir / "metadata.json") << R"({"b1": ["T", "s", "h1"], "b2": ["U", "s", "h2"]})";
+    std::ofstream(dir / "model_info.json") << R"({"model_name": "m", "vector_dim": 8})";
+    VectorStore store(dir / "m.qbv", DIM);
+    EXPECT_EQ(migrate_json_vectors(dir, store), 1u);  // b2: another width; b3: no content hash
+    ASSERT_NE(store.find(vector_key("h1")), nullptr);
+    EXPECT_EQ(store.find(vector_key("h1"))[7], 8.5f);
+    EXPECT_FALSE(fs::exists(dir / "vectors.json"));
+    EXPECT_FALSE(fs::exists(dir / "metadata.json"));
+    EXPECT_EQ(migrate_json_vectors(dir, store), 0u);
+    EXPECT_EQ(VectorStore(dir / "m.qbv", DIM).size(), 1u);
+
+    std::ofstream(dir / "vectors.json") << "{not json";
+    EXPECT_EQ(migrate_json_vectors(dir, store), 0u);
+    EXPECT_TRUE(fs::exists(dir / "vectors.json"));  // left for a person to look at
+}
