@@ -62,6 +62,8 @@ std::vector<ConfigKeyInfo> build_keys() {
     keys.push_back({"cache_enabled", Type::boolean, "true", "true, false",
                     "Answer a repeated read_file with a short cached marker"});
     keys.push_back({"language", Type::choice, "en", "en, zh", "Language of the messages to the agent"});
+    keys.push_back({"anchors", Type::choice, "github", "github, gitlab, mkdocs",
+                    "How the renderer forms heading anchors: TOC links, link checks and renames follow it"});
     keys.push_back({"log_level", Type::choice, "info", "debug, info, warning, error",
                     "Least severity of the log lines written to stderr"});
     keys.push_back({"allow_outside_root", Type::boolean, "false", "true, false",

@@ -179,6 +179,16 @@ Reply do_move_block(Session& session, std::string_view block_id, std::string_vie
                     std::string_view position = "after");
 
 // ---------------------------------------------------------------------------------------
+// Links across the project
+// ---------------------------------------------------------------------------------------
+
+// Checks every relative link and image of one Markdown file, or of every Markdown file of
+// the project when `file_path` is empty: a missing file, a missing anchor (with the nearest
+// one), a difference in letter case. External URLs are skipped. Lists only the problems,
+// `offset` of them skipped, under the result budget.
+Reply do_check_links(std::string_view file_path = {}, long long offset = 0);
+
+// ---------------------------------------------------------------------------------------
 // Semantic search
 // ---------------------------------------------------------------------------------------
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -139,5 +140,69 @@ std::vector<TocEntry> get_toc_entries(const std::vector<Block>& blocks, int max_
 // section of the target's level or deeper; the child positions a deeper one only.
 std::optional<std::string> check_level_conflict(int source_level, int target_level,
                                                 std::string_view mode);
+
+// ---------------------------------------------------------------------------------------
+// Anchors and links, as Markdown renderers form them
+
+// How a renderer turns a heading into its anchor. GitHub: the rendered text lower-cased,
+// everything but letters, marks, digits, spaces, '-' and '_' removed, each space a hyphen,
+// duplicates "-1", "-2", ...; GitLab also merges runs of hyphens and trims; MkDocs
+// (Python-Markdown) keeps ASCII only and counts duplicates "_1", "_2", ...
+enum class AnchorStyle { github, gitlab, mkdocs };
+// "github" (or empty), "gitlab", "mkdocs"; nothing for any other name.
+std::optional<AnchorStyle> anchor_style_from_name(std::string_view name);
+
+// The anchor of one rendered heading text, before duplicates are counted.
+std::string anchor_base(std::string_view rendered_text, AnchorStyle style);
+
+// Counts duplicates over a document's headings in order, as the renderer does.
+class AnchorSlugger {
+public:
+    explicit AnchorSlugger(AnchorStyle style) : style_(style) {}
+    std::string slug(std::string_view rendered_text);
+    // An id some other element holds: generated ones avoid it.
+    void reserve(const std::string& id);
+
+private:
+    std::string unique(std::string base);
+    AnchorStyle style_;
+    std::unordered_map<std::string, long> used_;
+};
+
+// One heading of a document (levels 1 to 6, front matter excluded) and its anchor.
+struct HeadingAnchor {
+    int level = 0;
+    int line = 0;      // 1-based, as the parser places the heading
+    int end_line = 0;
+    std::string text;  // rendered: text, code and link text; no markup
+    std::string anchor;
+    bool explicit_id = false;  // "{#id}" after the title: never rewritten
+
+    bool operator==(const HeadingAnchor&) const = default;
+};
+
+struct DocumentAnchors {
+    std::vector<HeadingAnchor> headings;
+    std::vector<std::string> extra;  // ids of <a id="..."> / <a name="..."> anywhere
+    bool has(std::string_view id) const;
+    std::vector<std::string> all() const;
+};
+DocumentAnchors document_anchors(std::string_view text, AnchorStyle style);
+
+// A heading's source with link markup removed ([text](url) and [text][ref] keep their
+// text, <url> its url): a TOC entry's title, which must not nest a link in a link.
+std::string toc_entry_title(std::string_view heading_source);
+
+// A link or image destination a document holds: inline ones where they stand, reference
+// ones at their definition (once however often they are used).
+struct MarkdownLink {
+    int line = 0;  // 1-based
+    std::string destination;
+    bool image = false;
+    bool definition = false;
+
+    bool operator==(const MarkdownLink&) const = default;
+};
+std::vector<MarkdownLink> document_links(std::string_view text);
 
 }  // namespace quillbox

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "quillbox/blockops.h"
+#include "quillbox/blockops/links.h"
 #include "quillbox/blockops/structure.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/detail/read_file.h"
@@ -23,7 +24,7 @@ std::string toc_text(const std::vector<TocEntry>& entries) {
     text += '\n';
     for (const auto& e : entries) {
         for (int i = 1; i < e.block.level; ++i) text += "  ";
-        text += "- [" + e.block.title + "](#" + e.slug + ")\n";
+        text += "- [" + toc_entry_title(e.block.title) + "](#" + e.slug + ")\n";
     }
     text += TOC_STOP_MARKER;
     text += '\n';
@@ -60,14 +61,16 @@ Reply do_generate_toc(Session& session, std::string_view file_path, bool /*updat
     std::vector<TocEntry> entries = get_toc_entries(blocks, depth);
     if (entries.empty()) return "No headings at depth <= " + std::to_string(max_depth) + " found.";
 
-    const std::string new_toc_text = toc_text(entries);
-    // A title that spans lines (setext) spans lines in the table too.
-    std::vector<std::string> toc_lines = detail::split_lines(new_toc_text);
-
     std::string basis;
     std::string raw = detail::read_file_bytes(fp);
     detail::validate_utf8(raw, fp.string());
     basis = detail::sha256_hex(raw);
+    // The anchors the renderer gives, counted over every heading of the file.
+    links::set_rendered_anchors(entries, document_anchors(raw, links::configured_anchor_style()));
+
+    const std::string new_toc_text = toc_text(entries);
+    // A title that spans lines (setext) spans lines in the table too.
+    std::vector<std::string> toc_lines = detail::split_lines(new_toc_text);
     std::vector<std::string> stripped = detail::split_lines(detail::normalize_newlines(raw), true);
     raw.clear();
     for (auto& line : stripped)

@@ -1,0 +1,36 @@
+#pragma once
+// Helpers of the operations on anchors and links: the configured anchor style, the project's
+// Markdown files, and a heading block's rendered anchor.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quillbox/outline.h"
+
+namespace quillbox::links {
+
+// The `anchors` setting; GitHub's when unset or unknown.
+AnchorStyle configured_anchor_style();
+
+// The heading of `anchors` that is the block (same level, its first line within the
+// heading's lines); nothing when the parse disagrees.
+const HeadingAnchor* heading_of(const DocumentAnchors& anchors, const Block& block);
+
+// Gives each entry its heading's rendered anchor (entries without one keep their slug).
+void set_rendered_anchors(std::vector<TocEntry>& entries, const DocumentAnchors& anchors);
+
+// The project root: the path resolver's root, else the current directory.
+std::filesystem::path project_root();
+
+// The Markdown files under `root`, sorted, skipping hidden folders and node_modules.
+std::vector<std::filesystem::path> project_markdown_files(const std::filesystem::path& root);
+
+bool is_markdown_path(const std::filesystem::path& p);
+
+// An absolute path shown relative to the project root when under it.
+std::string display_path(const std::filesystem::path& p, const std::filesystem::path& root);
+
+}  // namespace quillbox::links
