@@ -8,6 +8,7 @@
 // Unexpected failures (database, file system, ModificationError) propagate as exceptions.
 
 #include <array>
+#include <functional>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -187,6 +188,35 @@ Reply do_move_block(Session& session, std::string_view block_id, std::string_vie
 // one), a difference in letter case. External URLs are skipped. Lists only the problems,
 // `offset` of them skipped, under the result budget.
 Reply do_check_links(std::string_view file_path = {}, long long offset = 0);
+
+// Front matter: without changes, its keys and its text; with them, the top-level keys of
+// `set` get the given values (YAML text of one line, see yaml_string_value) and those of
+// `remove` go, every other byte kept. Front matter that is not valid YAML is refused with the
+// parser's line (in the file) and column.
+struct FrontMatterChange {
+    std::vector<std::pair<std::string, std::string>> set;
+    std::vector<std::string> remove;
+};
+Reply do_frontmatter(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, std::string_view file_path,
+                     const FrontMatterChange& change = {});
+// A text as a YAML scalar: plain when that reads back as the same string, else double-quoted.
+std::string yaml_string_value(std::string_view text);
+
+// Puts back the file as it was before Quillbox's last write to it, from that write's backup,
+// when the file still holds exactly what the write left; a verified write itself.
+Reply do_undo(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, std::string_view file_path);
+
+// ---------------------------------------------------------------------------------------
+// Dry runs
+// ---------------------------------------------------------------------------------------
+
+// The unified diff (three lines of context) from `before` to `after`, named a/label, b/label.
+std::string unified_diff(std::string_view before, std::string_view after, std::string_view label);
+// Runs a writing operation without letting it write: its answer when it would not have
+// written (a refusal, nothing to change), else the diff of the write it would have made.
+Reply dry_run(const std::function<Reply()>& op);
+// The answer of a dry run that would have written these files.
+std::string dry_run_answer(const std::vector<DryRunWrite>& writes);
 
 // ---------------------------------------------------------------------------------------
 // Semantic search

@@ -88,6 +88,34 @@ struct WriteOutcome {
     std::string after_sha256;  // SHA-256 (hex) of `after`; empty when the engine has no tracker
 };
 
+// Quillbox's last write to a file: the backup of the bytes before it, and the SHA-256 (hex)
+// of the bytes it left.
+struct LastWrite {
+    std::filesystem::path backup;
+    std::string after_sha256;
+    bool operator==(const LastWrite&) const = default;
+};
+
+// What a write would have written, thrown in its place while a DryRunScope is alive on the
+// thread (after every check, before the backup). Deliberately no std::exception, so that no
+// handler of failures takes it for one.
+struct DryRunWrite {
+    std::filesystem::path path;
+    std::string before;
+    std::string after;
+};
+
+// While one lives on this thread, no write of any SafetyEngine happens: see DryRunWrite.
+class DryRunScope {
+public:
+    DryRunScope();
+    ~DryRunScope();
+    DryRunScope(const DryRunScope&) = delete;
+    DryRunScope& operator=(const DryRunScope&) = delete;
+};
+
+struct ReplacedText;
+
 // How many backups are kept: per file (by folder and name) the newest `keep_per_file`; and
 // none older than `max_age_days` once the engine prunes (start-up). Zero means no limit.
 struct BackupRetention {
@@ -167,6 +195,12 @@ public:
     // only while the file still holds this write; another writer's content is left alone.
     WriteOutcome apply_replace(const std::filesystem::path& file_path, long start, long end,
                                const std::vector<std::string>& new_lines, const WriteBasis& basis = {});
+    // The whole file becomes exactly `bytes`, through the same protocol (backup, temporary
+    // file, rename, read-back, rollback); `basis` as for apply_replace.
+    WriteOutcome apply_bytes(const std::filesystem::path& file_path, std::string bytes, const WriteBasis& basis = {});
+    // The last verified write of this engine's kind to the file (any process sharing the
+    // backup directory), if its record is still there.
+    std::optional<LastWrite> last_write(const std::filesystem::path& file_path) const;
     // How many apply_replace calls wrote and verified their file (rolled-back ones excluded).
     std::uint64_t writes_completed() const { return writes_completed_.load(); }
 
@@ -183,6 +217,13 @@ public:
     void set_clock(Clock clock) { clock_ = std::move(clock); }
 
 private:
+    friend class DryRunScope;
+    static thread_local int dry_run_depth;
+    WriteOutcome write_verified(const std::filesystem::path& file_path, const std::filesystem::path& target,
+                                struct stat st, std::string raw, ReplacedText r, std::size_t new_count);
+    std::filesystem::path last_write_record(const std::filesystem::path& target) const;
+    void record_last_write(const std::filesystem::path& target, const std::filesystem::path& backup,
+                           const std::string& after_sha256) noexcept;
     std::filesystem::path backup_from(const std::filesystem::path& file_path, std::string_view bytes,
                                       const struct stat& meta);
     void prune_backups(const std::string& suffix) noexcept;

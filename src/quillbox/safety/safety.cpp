@@ -745,10 +745,14 @@ void check_replacement(const fs::path& file_path, long start, long end, const st
 // line followed by a line feed. The kept prefix and suffix are slices of it.
 // The file's new bytes: untouched lines as they were, line ends included, the new lines with
 // the ends ends_for_new_lines gives them.
+}  // namespace
+
 struct ReplacedText {
     std::string text;
     std::size_t s0 = 0;  // lines before the range
 };
+
+namespace {
 
 ReplacedText replace_range(std::string raw, const fs::path& file_path, long start, long end,
                            const std::vector<std::string>& new_lines, bool final_line_end = false) {
@@ -898,6 +902,36 @@ WriteOutcome SafetyEngine::apply_replace(const fs::path& file_path, long start, 
     // 2. The new bytes, decided before anything is written (a result over the limits is
     // refused without a backup), from the file as it is, byte for byte.
     ReplacedText r = replace_range(raw, file_path, start, end, new_lines, basis.final_line_end);
+    return write_verified(file_path, target, st, std::move(raw), std::move(r), new_lines.size());
+}
+
+WriteOutcome SafetyEngine::apply_bytes(const fs::path& file_path, std::string bytes, const WriteBasis& basis) {
+    if (detail::find_invalid_utf8(bytes) != std::string_view::npos)
+        throw std::invalid_argument("the new text of " + file_path.string() + " is not valid UTF-8");
+    if (bytes.size() > MAX_FILE_SIZE) throw FileTooLargeError();
+    struct stat st = stat_regular_file(file_path);
+    const fs::path target = detail::link_target(file_path);
+    if ((st.st_mode & 0222) == 0 || ::access(file_path.c_str(), W_OK) != 0) {
+        throw SafetyFileError("read-only: " + file_path.string(), file_path,
+                              std::make_error_code(std::errc::permission_denied));
+    }
+    if (!wait_if_writing(file_path)) throw ModificationError(WriteFailure::writer_busy, file_path);
+    WriteLock lock(lock_dir_, target, WRITE_QUIET_TIMEOUT);
+    st = stat_regular_file(file_path);
+    std::string raw = detail::read_file_bytes(target);
+    detail::validate_utf8(raw, target.string());
+    if (basis.file_sha256 && detail::sha256_hex(raw) != *basis.file_sha256)
+        throw FileChangedError(file_path);
+    const std::size_t count = line_spans(bytes).size();
+    if (count > MAX_FILE_LINES) throw FileTooLargeError();
+    ReplacedText r{std::move(bytes), 0};
+    return write_verified(file_path, target, st, std::move(raw), std::move(r), count);
+}
+
+WriteOutcome SafetyEngine::write_verified(const fs::path& file_path, const fs::path& target, struct stat st,
+                                          std::string raw, ReplacedText r, std::size_t new_count) {
+    auto changed = [&] { return FileChangedError(file_path); };
+    if (dry_run_depth > 0) throw DryRunWrite{file_path, std::move(raw), std::move(r.text)};
 
     // 3. Temporary file beside the file, synced, before the backup: a write the folder refuses
     // costs no backup (only so many are kept per file).
@@ -939,7 +973,7 @@ WriteOutcome SafetyEngine::apply_replace(const fs::path& file_path, long start, 
 
     // 5. Read back, byte for byte. What differs is rolled back, but only while the file holds
     // what this write put there: content another program saved since is theirs, and stays.
-    if (const std::optional<WriteFailure> mismatch = written_mismatch(target, r, new_lines.size())) {
+    if (const std::optional<WriteFailure> mismatch = written_mismatch(target, r, new_count)) {
         if (write_tracker_) write_tracker_->forget_own_write(file_path);
         try {
             std::optional<detail::PendingReplace> pending;
@@ -959,9 +993,53 @@ WriteOutcome SafetyEngine::apply_replace(const fs::path& file_path, long start, 
         throw ModificationError(WriteFailure::overwritten, target, backup);
     }
     ++writes_completed_;
+    if (after_sha256.empty()) after_sha256 = detail::sha256_hex(r.text);
+    record_last_write(target, backup, after_sha256);
     WriteOutcome out{std::move(raw), std::move(r.text), figures.mtime_ns, figures.size, figures.inode, figures.taken_at,
                      std::move(after_sha256)};
     return out;
 }
+
+// One record per file, replaced by each write: where the backup of the bytes before it is,
+// and the SHA-256 of the bytes it left.
+fs::path SafetyEngine::last_write_record(const fs::path& target) const {
+    return backup_dir_ / "last" / (detail::sha256_hex(target.string()).substr(0, 32) + ".txt");
+}
+
+void SafetyEngine::record_last_write(const fs::path& target, const fs::path& backup,
+                                     const std::string& after_sha256) noexcept {
+    try {
+        std::error_code ec;
+        fs::create_directories(backup_dir_ / "last", ec);
+        detail::replace_file(last_write_record(target),
+                             target.string() + "\n" + backup.string() + "\n" + after_sha256 + "\n");
+    } catch (...) {
+        // Without the record only undo is lost, never the write.
+    }
+}
+
+std::optional<LastWrite> SafetyEngine::last_write(const fs::path& file_path) const {
+    const fs::path target = detail::link_target(file_path);
+    std::string text;
+    try {
+        text = detail::read_file_bytes(last_write_record(target));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    std::vector<std::string> parts;
+    for (std::size_t b = 0; b < text.size();) {
+        std::size_t e = text.find('\n', b);
+        if (e == std::string::npos) e = text.size();
+        parts.push_back(text.substr(b, e - b));
+        b = e + 1;
+    }
+    if (parts.size() < 3 || parts[0] != target.string()) return std::nullopt;
+    return LastWrite{parts[1], parts[2]};
+}
+
+thread_local int SafetyEngine::dry_run_depth = 0;
+
+DryRunScope::DryRunScope() { ++SafetyEngine::dry_run_depth; }
+DryRunScope::~DryRunScope() { --SafetyEngine::dry_run_depth; }
 
 }  // namespace quillbox
