@@ -206,6 +206,19 @@ std::string yaml_string_value(std::string_view text);
 // when the file still holds exactly what the write left; a verified write itself.
 Reply do_undo(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, std::string_view file_path);
 
+// Retitles the heading (`block_id`, else the one titled `heading`) and rewrites every link to
+// its anchor across the project's Markdown files: other files' path#anchor, the file's own
+// #anchor, its table of contents. Links to other headings whose duplicate numbering the new
+// title shifts are rewritten too, so every link keeps leading where it led. Every file is
+// written through the verified write, all or none, also across a crash (see
+// recover_interrupted_rename). With `dry_run`, the diff of every file and nothing written.
+Reply do_rename_heading(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, std::string_view file_path,
+                        std::string_view block_id, std::string_view heading, std::string_view new_title,
+                        bool dry_run = false);
+// At start-up: a rename a kill interrupted is finished when every file was written, else
+// undone from the copies of the old bytes. Returns what was done ("" when nothing was left).
+std::string recover_interrupted_rename(SafetyEngine& safety);
+
 // ---------------------------------------------------------------------------------------
 // Dry runs
 // ---------------------------------------------------------------------------------------

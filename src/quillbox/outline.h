@@ -200,6 +200,9 @@ struct MarkdownLink {
     std::string destination;
     bool image = false;
     bool definition = false;
+    // Where the destination's text lies in the document's bytes; npos when it does not
+    // stand there verbatim (escapes, entities).
+    std::size_t dest_begin = std::string::npos;
 
     bool operator==(const MarkdownLink&) const = default;
 };

@@ -128,10 +128,12 @@ TEST(Anchors, DocumentLinksInlineImagesAndDefinitions) {
         "```\n[not](code.md)\n[ref2]: code.md\n```\n\n[ref]: other.md#z\n> [q]: <quoted file.md>\n";
     const auto links = document_links(doc);
     ASSERT_EQ(links.size(), 4u);
-    EXPECT_EQ(links[0], (MarkdownLink{3, "x.md#y", false, false}));
-    EXPECT_EQ(links[1], (MarkdownLink{3, "img.png", true, false}));
-    EXPECT_EQ(links[2], (MarkdownLink{11, "other.md#z", false, true}));
-    EXPECT_EQ(links[3], (MarkdownLink{12, "quoted file.md", false, true}));
+    EXPECT_EQ(links[0], (MarkdownLink{3, "x.md#y", false, false, doc.find("x.md#y")}));
+    EXPECT_EQ(links[1], (MarkdownLink{3, "img.png", true, false, doc.find("img.png")}));
+    EXPECT_EQ(links[2], (MarkdownLink{11, "other.md#z", false, true, doc.find("other.md#z")}));
+    EXPECT_EQ(links[3], (MarkdownLink{12, "quoted file.md", false, true, doc.find("quoted file.md")}));
+    // Escapes keep the destination from standing verbatim in the source.
+    EXPECT_EQ(document_links("[a](x\\_y.md)\n")[0].dest_begin, std::string::npos);
 }
 
 }  // namespace

@@ -387,6 +387,17 @@ std::vector<MarkdownLink> document_links(std::string_view text) {
         if (e == p.text.size()) break;
         b = e + 1;
     }
+    std::vector<std::size_t> line_begin;
+    for (const auto& l : lines) line_begin.push_back(static_cast<std::size_t>(l.data() - p.text.data()));
+    // The destination's bytes: searched backwards within the link's source.
+    auto locate = [&](int sl, int sc, int el, int ec, const std::string& url) -> std::size_t {
+        if (sl < 1 || el < sl || static_cast<std::size_t>(el) > lines.size() || url.empty()) return std::string::npos;
+        const std::size_t b = line_begin[static_cast<std::size_t>(sl) - 1] + static_cast<std::size_t>(std::max(sc, 1) - 1);
+        const std::size_t e = std::min(p.text.size(), line_begin[static_cast<std::size_t>(el) - 1] + static_cast<std::size_t>(std::max(ec, 0)));
+        if (b >= e) return std::string::npos;
+        const std::size_t at = std::string_view(p.text).substr(b, e - b).rfind(url);
+        return at == std::string_view::npos ? std::string::npos : b + at;
+    };
     std::vector<char> blocked(lines.size() + 2, 0);
     std::vector<std::pair<int, int>> paragraphs;
     std::unique_ptr<cmark_iter, void (*)(cmark_iter*)> it(cmark_iter_new(p.doc.get()), cmark_iter_free);
@@ -414,7 +425,8 @@ std::vector<MarkdownLink> document_links(std::string_view text) {
                 }
             }
             if (url && inline_link)
-                out.push_back({line, url, type == CMARK_NODE_IMAGE, false});
+                out.push_back({line, url, type == CMARK_NODE_IMAGE, false,
+                               locate(sl, cmark_node_get_start_column(node), el, col, url)});
         }
     }
     static const std::regex def(R"re(^ {0,3}(?:>\s?)*\[((?:[^\]\\]|\\.)+)\]:[ \t]*(?:<([^<>\n]*)>|(\S+)))re");
@@ -432,8 +444,9 @@ std::vector<MarkdownLink> document_links(std::string_view text) {
         std::smatch m;
         std::string line(lines[i]);
         if (!std::regex_search(line, m, def)) continue;
-        std::string dest = m[2].matched ? m[2].str() : m[3].str();
-        out.push_back({static_cast<int>(i + 1), dest, false, true});
+        const int g = m[2].matched ? 2 : 3;
+        out.push_back({static_cast<int>(i + 1), m[g].str(), false, true,
+                       line_begin[i] + static_cast<std::size_t>(m.position(g))});
     }
     std::stable_sort(out.begin(), out.end(), [](const MarkdownLink& a, const MarkdownLink& b) { return a.line < b.line; });
     return out;
