@@ -320,6 +320,9 @@ std::unique_ptr<Components> start_components(const Project& project) {
     c->safety->set_retention(
         {.keep_per_file = static_cast<std::size_t>(project.config->get_number("backups.keep_per_file")),
          .max_age_days = project.config->get_number("backups.max_age_days")});
+    // A heading rename over several files that a kill interrupted: finished or undone.
+    if (std::string outcome = recover_interrupted_rename(*c->safety); !outcome.empty())
+        log_line(Level::warning, "an interrupted heading rename was {}", outcome);
     // What a killed write left behind (partial backups, temporary files) and backups beyond
     // the retention.
     if (std::size_t n = c->safety->cleanup(project.root))

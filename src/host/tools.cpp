@@ -23,6 +23,15 @@ namespace quillbox::host {
 void ToolRegistry::add(ToolSpec spec) {
     if (spec.name.empty() || !spec.handler) throw std::logic_error("tool spec without name or handler");
     if (find(spec.name)) throw std::logic_error("tool registered twice: " + spec.name);
+    // Every writing tool can show its write as a diff instead of making it.
+    if (!spec.annotations.read_only && spec.input_schema.is_object() &&
+        !spec.input_schema["properties"].contains("dry_run")) {
+        spec.input_schema["properties"]["dry_run"] = boolean_property("Diff only, nothing written.", false);
+        spec.handler = [inner = std::move(spec.handler)](ToolContext& context, const json& arguments) -> Reply {
+            if (!optional_bool(arguments, "dry_run", false)) return inner(context, arguments);
+            return dry_run([&] { return inner(context, arguments); });
+        };
+    }
     tools_.push_back(std::move(spec));
 }
 
@@ -49,6 +58,7 @@ void register_all_tools(ToolRegistry& registry) {
     register_core_tools(registry);
     register_structure_tools(registry);
     register_search_tools(registry);
+    register_link_tools(registry);
 }
 
 ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arguments) {

@@ -86,6 +86,7 @@ private:
 void register_core_tools(ToolRegistry& registry);       // list, read, replace, find, read_file
 void register_structure_tools(ToolRegistry& registry);  // edit, toc, heading level, move
 void register_search_tools(ToolRegistry& registry);     // semantic search
+void register_link_tools(ToolRegistry& registry);       // link check, rename, front matter, undo
 void register_all_tools(ToolRegistry& registry);
 
 struct ToolOutcome {

@@ -3,6 +3,8 @@
 //            and a ~5 MB file; then the file must be exactly the old or the new text, no
 //            temporary file may remain once a fresh server started, and that server must list
 //            the file as it is and edit it correctly;
+//   renames  kill -9 during a heading rename across four files; after the next start every
+//            file must be old or every file new, and no link may lead to a missing anchor;
 //   outside  an editor saving the file (in place and through a rename) every 20 ms while the
 //            agent reads and replaces another section: lost outside edits, wrong reads;
 //   servers  several servers started at once on a fresh project, then two servers editing
@@ -332,6 +334,96 @@ void kill_run(int kills, int sections, KillFigures& f, std::mt19937& rng) {
     }
 }
 
+// ---- kill -9 during a heading rename across files -----------------------------------------
+
+struct RenameFigures {
+    int kills = 0, all_old = 0, all_new = 0, mixed = 0, broken_links = 0, failed_startups = 0;
+};
+
+// Every relative link of the project's files that leads to a missing anchor of t.md.
+int broken_links(const fs::path& root, const std::vector<fs::path>& files) {
+    const auto anchors = quillbox::document_anchors(slurp(root / "t.md"), quillbox::AnchorStyle::github);
+    int broken = 0;
+    for (const auto& f : files)
+        for (const auto& l : quillbox::document_links(slurp(f))) {
+            const auto hash = l.destination.find('#');
+            if (hash != std::string::npos && !anchors.has(l.destination.substr(hash + 1))) ++broken;
+        }
+    return broken;
+}
+
+void rename_run(int kills, RenameFigures& f, std::mt19937& rng) {
+    TempRoot root("qb-fault-rename");
+    fs::create_directories(root.path / "docs" / "deep");
+    const std::vector<fs::path> files = {root.path / "t.md", root.path / "a.md", root.path / "docs" / "b.md",
+                                         root.path / "docs" / "deep" / "c.md"};
+    std::string body = "# Guide\n<!-- toc -->\n<!-- tocstop -->\n";
+    for (int i = 0; i < 40; ++i) body += "## Setup\nline " + std::to_string(i) + "\n## Part " + std::to_string(i) + "\ntext\n";
+    body += "See [first](#setup) and [second](#setup-1).\n";
+    const std::vector<std::string> base = {
+        body,
+        "[s](t.md#setup) [s1](t.md#setup-1) [s39](t.md#setup-39) [p](t.md#part-3) [g](t.md#guide)\n",
+        "[s](../t.md#setup) [g](../t.md#guide)\n",
+        "[g](../../t.md#guide) [s2](/t.md#setup-2)\n",
+    };
+    // The state after the rename, from a server that is not killed.
+    std::vector<std::string> renamed;
+    {
+        for (std::size_t i = 0; i < files.size(); ++i) put(files[i], base[i]);
+        Session s(root.path);
+        if (!s.initialize()) throw std::runtime_error("server did not start");
+        s.call("md_generate_toc", {{"file_path", files[0].string()}});
+        s.close();
+    }
+    std::vector<std::string> before;
+    for (const auto& p : files) before.push_back(slurp(p));
+    double took = 0;
+    {
+        Session s(root.path);
+        if (!s.initialize()) throw std::runtime_error("server did not start");
+        const auto t0 = Clock::now();
+        const std::string answer = s.call("md_rename_heading", {{"file_path", files[0].string()}, {"heading", "Guide"},
+                                                                {"new_title", "Handbook"}});
+        took = seconds_since(t0);
+        s.close();
+        for (const auto& p : files) renamed.push_back(slurp(p));
+        if (renamed == before) throw std::runtime_error("the rename changed nothing: " + answer);
+    }
+    for (int k = 0; k < kills; ++k) {
+        for (std::size_t i = 0; i < files.size(); ++i) put(files[i], before[i]);
+        {
+            Session s(root.path, "killed");
+            if (!s.initialize()) {
+                ++f.failed_startups;
+                continue;
+            }
+            s.send_call("md_rename_heading", {{"file_path", files[0].string()}, {"heading", "Guide"},
+                                              {"new_title", "Handbook"}});
+            std::uniform_real_distribution<double> delay(0.0, took * 1.3);
+            std::this_thread::sleep_for(std::chrono::duration<double>(delay(rng)));
+            s.kill9();
+        }
+        ++f.kills;
+        // The next start finishes or undoes what the kill interrupted.
+        Session fresh(root.path, "fresh");
+        if (!fresh.initialize()) {
+            ++f.failed_startups;
+            continue;
+        }
+        fresh.call("md_list_blocks", {{"file_path", files[0].string()}});
+        fresh.close();
+        std::vector<std::string> now;
+        for (const auto& p : files) now.push_back(slurp(p));
+        if (now == before) ++f.all_old;
+        else if (now == renamed) ++f.all_new;
+        else {
+            ++f.mixed;
+            std::fprintf(stderr, "files mixed old and new after a kill during a rename\n");
+        }
+        f.broken_links += broken_links(root.path, files);
+    }
+}
+
 // ---- An outside editor ---------------------------------------------------------------------
 
 struct OutsideFigures {
@@ -487,7 +579,7 @@ void servers_run(int startups, double seconds, ServerFigures& f) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int kills = 24, large_kills = 2, startups = 4;
+    int kills = 24, large_kills = 2, startups = 4, rename_kills = 12;
     double outside_seconds = 8, servers_seconds = 8;
     unsigned seed = std::random_device{}();
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -497,6 +589,7 @@ int main(int argc, char** argv) {
         else if (a == "--outside-seconds") outside_seconds = std::stod(argv[i + 1]);
         else if (a == "--servers-seconds") servers_seconds = std::stod(argv[i + 1]);
         else if (a == "--startups") startups = std::stoi(argv[i + 1]);
+        else if (a == "--rename-kills") rename_kills = std::stoi(argv[i + 1]);
         else if (a == "--seed") seed = static_cast<unsigned>(std::stoul(argv[i + 1]));
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
@@ -518,6 +611,14 @@ int main(int argc, char** argv) {
                         k->failed_edits, k->failed_startups);
             ok = ok && k->torn == 0 && k->temporaries_left == 0 && k->wrong_listings == 0 && k->failed_edits == 0 &&
                  k->failed_startups == 0;
+        }
+        if (rename_kills > 0) {
+            RenameFigures r;
+            rename_run(rename_kills, r, rng);
+            std::printf("kills during renames across 4 files: %d kills, %d all old, %d all new, %d mixed, %d links "
+                        "to missing anchors, %d failed start-ups\n",
+                        r.kills, r.all_old, r.all_new, r.mixed, r.broken_links, r.failed_startups);
+            ok = ok && r.mixed == 0 && r.broken_links == 0 && r.failed_startups == 0;
         }
         if (outside_seconds > 0) {
             OutsideFigures o;

@@ -1,6 +1,8 @@
 // A heading renamed with every link to its anchor across the project: all files or none,
 // also across a crash (a journal in the data directory lets the next start finish or undo).
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -121,6 +123,28 @@ std::optional<std::string> retitled(const std::string& raw, const Block& block, 
 }
 
 fs::path data_dir_of(const SafetyEngine& safety) { return safety.backup_dir().parent_path(); }
+
+// Held by the process that writes a rename (a kill releases it): recovery leaves the journal
+// of a rename still in progress alone, and two renames take turns.
+class RenameLock {
+public:
+    RenameLock(const SafetyEngine& safety, bool wait) {
+        std::error_code ec;
+        fs::create_directories(data_dir_of(safety), ec);
+        fd_ = ::open((data_dir_of(safety) / "rename.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ >= 0 && ::flock(fd_, wait ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) held_ = true;
+    }
+    ~RenameLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    RenameLock(const RenameLock&) = delete;
+    RenameLock& operator=(const RenameLock&) = delete;
+    bool held() const { return held_; }
+
+private:
+    int fd_ = -1;
+    bool held_ = false;
+};
 fs::path journal_path(const SafetyEngine& safety) { return data_dir_of(safety) / "rename.journal"; }
 
 bool writable_path(const fs::path& p) { return p.string().find_first_of("\t\n") == std::string::npos; }
@@ -208,7 +232,23 @@ void commit_all(SafetyEngine& safety, const std::vector<FileChange>& changes) {
 
 }  // namespace
 
+namespace {
+
+std::string recover_locked(SafetyEngine& safety);
+
+}  // namespace
+
 std::string recover_interrupted_rename(SafetyEngine& safety) {
+    std::error_code ec;
+    if (!fs::exists(journal_path(safety), ec) && !fs::exists(data_dir_of(safety) / "rename", ec)) return {};
+    RenameLock lock(safety, false);
+    if (!lock.held()) return {};  // a rename is being written right now
+    return recover_locked(safety);
+}
+
+namespace {
+
+std::string recover_locked(SafetyEngine& safety) {
     const fs::path journal = journal_path(safety);
     std::error_code ec;
     if (!fs::exists(journal, ec)) {
@@ -241,6 +281,8 @@ std::string recover_interrupted_rename(SafetyEngine& safety) {
     log_warning("An interrupted heading rename over %zu files was %s.", entries.size(), outcome.c_str());
     return outcome;
 }
+
+}  // namespace
 
 Reply do_rename_heading(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, std::string_view file_path,
                         std::string_view block_id, std::string_view heading, std::string_view new_title_arg,
@@ -359,6 +401,8 @@ Reply do_rename_heading(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
         return dry_run_answer(writes);
     }
     try {
+        RenameLock lock(safety, true);
+        recover_locked(safety);
         commit_all(safety, changes);
     } catch (const FileChangedError&) {
         return Reply::refusal(get_message("rename_changed"));

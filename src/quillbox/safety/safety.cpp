@@ -1003,14 +1003,14 @@ WriteOutcome SafetyEngine::write_verified(const fs::path& file_path, const fs::p
 // One record per file, replaced by each write: where the backup of the bytes before it is,
 // and the SHA-256 of the bytes it left.
 fs::path SafetyEngine::last_write_record(const fs::path& target) const {
-    return backup_dir_ / "last" / (detail::sha256_hex(target.string()).substr(0, 32) + ".txt");
+    return backup_dir_.parent_path() / "last-writes" / (detail::sha256_hex(target.string()).substr(0, 32) + ".txt");
 }
 
 void SafetyEngine::record_last_write(const fs::path& target, const fs::path& backup,
                                      const std::string& after_sha256) noexcept {
     try {
         std::error_code ec;
-        fs::create_directories(backup_dir_ / "last", ec);
+        fs::create_directories(backup_dir_.parent_path() / "last-writes", ec);
         detail::replace_file(last_write_record(target),
                              target.string() + "\n" + backup.string() + "\n" + after_sha256 + "\n");
     } catch (...) {
