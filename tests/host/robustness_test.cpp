@@ -117,12 +117,12 @@ TEST_F(HostileInput, UnknownArgumentsAreRefusedBeforeAnyWork) {
     };
     EXPECT_EQ(text(R"({"block_id":"b","delta":1,"recursively":false})"),
               "Invalid arguments: unknown argument 'recursively'; did you mean 'recursive'? "
-              "adjust takes: block_id, delta, recursive.");
+              "adjust takes: block_id, delta, dry_run, recursive.");
     EXPECT_EQ(text(R"({"block_id":"b","colour":"red"})"),
-              "Invalid arguments: unknown argument 'colour'. adjust takes: block_id, delta, recursive.");
+              "Invalid arguments: unknown argument 'colour'. adjust takes: block_id, delta, dry_run, recursive.");
     EXPECT_EQ(text(R"({"blockid":"b","zzz":1})"),
               "Invalid arguments: unknown argument 'blockid'; did you mean 'block_id'? unknown argument 'zzz'. "
-              "adjust takes: block_id, delta, recursive.");
+              "adjust takes: block_id, delta, dry_run, recursive.");
     EXPECT_EQ(runs_, 0);
     EXPECT_EQ(call(R"({"block_id":"b","delta":3})")["result"]["content"][0]["text"], "3");
 }

@@ -251,6 +251,10 @@ namespace {
 std::string recover_locked(SafetyEngine& safety) {
     const fs::path journal = journal_path(safety);
     std::error_code ec;
+    // The temporary file of a journal whose write a kill cut short.
+    for (fs::directory_iterator it(data_dir_of(safety), ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().filename().string().starts_with(".rename.journal.quillbox-")) fs::remove(it->path(), ec);
+    ec.clear();
     if (!fs::exists(journal, ec)) {
         fs::remove_all(data_dir_of(safety) / "rename", ec);  // copies of a rename that never began
         return {};

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -1011,8 +1012,10 @@ void SafetyEngine::record_last_write(const fs::path& target, const fs::path& bac
     try {
         std::error_code ec;
         fs::create_directories(backup_dir_.parent_path() / "last-writes", ec);
-        detail::replace_file(last_write_record(target),
-                             target.string() + "\n" + backup.string() + "\n" + after_sha256 + "\n");
+        // Written in place: a kill leaves no temporary file behind, and a torn record only
+        // reads as none.
+        std::ofstream out(last_write_record(target), std::ios::binary | std::ios::trunc);
+        out << target.string() << "\n" << backup.string() << "\n" << after_sha256 << "\n";
     } catch (...) {
         // Without the record only undo is lost, never the write.
     }
@@ -1033,7 +1036,7 @@ std::optional<LastWrite> SafetyEngine::last_write(const fs::path& file_path) con
         parts.push_back(text.substr(b, e - b));
         b = e + 1;
     }
-    if (parts.size() < 3 || parts[0] != target.string()) return std::nullopt;
+    if (parts.size() < 3 || parts[0] != target.string() || parts[2].size() != 64) return std::nullopt;
     return LastWrite{parts[1], parts[2]};
 }
 
