@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "host/log.h"
+#include "host/tools_common.h"
 #include "quillbox/detail/confine.h"
 #include "quillbox/decode_error.h"
 #include "quillbox/detail/regular_file.h"
@@ -29,7 +30,7 @@ void ToolRegistry::add(ToolSpec spec) {
         spec.input_schema["properties"]["dry_run"] = boolean_property("Diff only, nothing written.", false);
         spec.handler = [inner = std::move(spec.handler)](ToolContext& context, const json& arguments) -> Reply {
             if (!optional_bool(arguments, "dry_run", false)) return inner(context, arguments);
-            return dry_run([&] { return inner(context, arguments); });
+            return dry_run(tools_common::session_of(context), [&] { return inner(context, arguments); });
         };
     }
     tools_.push_back(std::move(spec));
@@ -230,6 +231,12 @@ bool optional_bool(const json& args, std::string_view name, bool fallback) {
     if (!v) return fallback;
     if (!v->is_boolean()) wrong_type(name, "type_boolean", *v);
     return v->get<bool>();
+}
+
+const json* optional_object(const json& args, std::string_view name) {
+    const json* v = lookup(args, name);
+    if (v && !v->is_object()) wrong_type(name, "type_object", *v);
+    return v;
 }
 
 std::vector<std::string> require_string_array(const json& args, std::string_view name) {

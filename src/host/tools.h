@@ -109,6 +109,8 @@ bool optional_bool(const json& args, std::string_view name, bool fallback);
 std::vector<std::string> require_string_array(const json& args, std::string_view name);
 // Nothing when absent or null; otherwise as require_string_array.
 std::optional<std::vector<std::string>> optional_string_array(const json& args, std::string_view name);
+// The object `name`, or null when absent.
+const json* optional_object(const json& args, std::string_view name);
 
 // A number of the request that no double can hold (1e400). The line reader puts this marker in
 // its place so that the rest of the request still parses; the argument helpers refuse it.

@@ -10,7 +10,7 @@ namespace quillbox::host {
 namespace {
 
 using tools_common::FILE_PATH_DOC;
-using tools_common::need;
+using tools_common::session_of;
 
 // A JSON value as YAML text on one line: strings plain where that reads back the same,
 // everything else in flow style (JSON is YAML).
@@ -19,41 +19,35 @@ std::string yaml_value(const json& v) {
     return v.dump();
 }
 
-Reply check_links(ToolContext&, const json& args) {
+Reply check_links(ToolContext& ctx, const json& args) {
     auto file_path = optional_string(args, "file_path").value_or("");
     long long offset = optional_integer(args, "offset").value_or(0);
-    return do_check_links(file_path, offset);
+    return do_check_links(session_of(ctx), file_path, offset);
 }
 
 Reply frontmatter(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
     FrontMatterChange change;
-    if (const auto it = args.find("set"); it != args.end()) {
-        if (!it->is_object()) throw ToolArgumentError("Invalid arguments: 'set' must be an object of keys and values.");
-        for (const auto& [key, value] : it->items()) change.set.emplace_back(key, yaml_value(value));
-    }
+    if (const json* set = optional_object(args, "set"))
+        for (const auto& [key, value] : set->items()) change.set.emplace_back(key, yaml_value(value));
     if (args.contains("remove")) change.remove = require_string_array(args, "remove");
-    return do_frontmatter(need(ctx.indexer, "index"), need(ctx.watcher, "file watcher"),
-                          need(ctx.safety, "safety engine"), file_path, change);
+    return do_frontmatter(session_of(ctx), file_path, change);
 }
 
 Reply undo(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
-    return do_undo(need(ctx.indexer, "index"), need(ctx.watcher, "file watcher"), need(ctx.safety, "safety engine"),
-                   file_path);
+    return do_undo(session_of(ctx), file_path);
 }
 
 Reply rename_heading(ToolContext& ctx, const json& args) {
     auto file_path = require_string(args, "file_path");
-    auto& indexer = need(ctx.indexer, "index");
-    std::string block_id;
-    if (args.contains("block_id")) block_id = tools_common::block_id_argument(indexer, args, "block_id");
+    Session& session = session_of(ctx);
+    std::string block_id = tools_common::optional_block_id_argument(session.index, args, "block_id").value_or("");
     auto heading = optional_string(args, "heading").value_or("");
     if (block_id.empty() && heading.empty())
-        throw ToolArgumentError("Invalid arguments: give block_id or heading.");
+        throw ToolArgumentError(get_message("arg_one_of", {{"first", "block_id"}, {"second", "heading"}}));
     auto new_title = require_string(args, "new_title");
-    return do_rename_heading(indexer, need(ctx.watcher, "file watcher"), need(ctx.safety, "safety engine"), file_path,
-                             block_id, heading, new_title, optional_bool(args, "dry_run", false));
+    return do_rename_heading(session, file_path, block_id, heading, new_title, optional_bool(args, "dry_run", false));
 }
 
 }  // namespace

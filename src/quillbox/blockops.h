@@ -187,7 +187,7 @@ Reply do_move_block(Session& session, std::string_view block_id, std::string_vie
 // the project when `file_path` is empty: a missing file, a missing anchor (with the nearest
 // one), a difference in letter case. External URLs are skipped. Lists only the problems,
 // `offset` of them skipped, under the result budget.
-Reply do_check_links(std::string_view file_path = {}, long long offset = 0);
+Reply do_check_links(Session& session, std::string_view file_path = {}, long long offset = 0);
 
 // Front matter: without changes, its keys and its text; with them, the top-level keys of
 // `set` get the given values (YAML text of one line, see yaml_string_value) and those of
@@ -197,14 +197,13 @@ struct FrontMatterChange {
     std::vector<std::pair<std::string, std::string>> set;
     std::vector<std::string> remove;
 };
-Reply do_frontmatter(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, std::string_view file_path,
-                     const FrontMatterChange& change = {});
+Reply do_frontmatter(Session& session, std::string_view file_path, const FrontMatterChange& change = {});
 // A text as a YAML scalar: plain when that reads back as the same string, else double-quoted.
 std::string yaml_string_value(std::string_view text);
 
 // Puts back the file as it was before Quillbox's last write to it, from that write's backup,
 // when the file still holds exactly what the write left; a verified write itself.
-Reply do_undo(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, std::string_view file_path);
+Reply do_undo(Session& session, std::string_view file_path);
 
 // Retitles the heading (`block_id`, else the one titled `heading`) and rewrites every link to
 // its anchor across the project's Markdown files: other files' path#anchor, the file's own
@@ -212,8 +211,7 @@ Reply do_undo(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, std:
 // title shifts are rewritten too, so every link keeps leading where it led. Every file is
 // written through the verified write, all or none, also across a crash (see
 // recover_interrupted_rename). With `dry_run`, the diff of every file and nothing written.
-Reply do_rename_heading(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, std::string_view file_path,
-                        std::string_view block_id, std::string_view heading, std::string_view new_title,
+Reply do_rename_heading(Session& session, std::string_view file_path, std::string_view block_id, std::string_view heading, std::string_view new_title,
                         bool dry_run = false);
 // At start-up: a rename a kill interrupted is finished when every file was written, else
 // undone from the copies of the old bytes. Returns what was done ("" when nothing was left).
@@ -227,9 +225,9 @@ std::string recover_interrupted_rename(SafetyEngine& safety);
 std::string unified_diff(std::string_view before, std::string_view after, std::string_view label);
 // Runs a writing operation without letting it write: its answer when it would not have
 // written (a refusal, nothing to change), else the diff of the write it would have made.
-Reply dry_run(const std::function<Reply()>& op);
+Reply dry_run(const Session& session, const std::function<Reply()>& op);
 // The answer of a dry run that would have written these files.
-std::string dry_run_answer(const std::vector<DryRunWrite>& writes);
+std::string dry_run_answer(const Session& session, const std::vector<DryRunWrite>& writes);
 
 // ---------------------------------------------------------------------------------------
 // Semantic search

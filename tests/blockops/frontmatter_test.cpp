@@ -13,12 +13,12 @@ class FrontMatter : public StructureTest {
 protected:
     void SetUp() override {
         StructureTest::SetUp();
-        quillbox::set_path_resolver(std::make_shared<quillbox::ProjectPathResolver>(root));
+        session->paths = std::make_shared<quillbox::ProjectPathResolver>(root);
     }
     quillbox::Reply fm(const fs::path& p, quillbox::FrontMatterChange change = {}) {
-        return quillbox::do_frontmatter(*indexer, *watcher, *safety, p.string(), change);
+        return quillbox::do_frontmatter(*session, p.string(), change);
     }
-    quillbox::Reply undo(const fs::path& p) { return quillbox::do_undo(*indexer, *watcher, *safety, p.string()); }
+    quillbox::Reply undo(const fs::path& p) { return quillbox::do_undo(*session, p.string()); }
 };
 
 const std::string DOC =
@@ -91,7 +91,7 @@ TEST_F(FrontMatter, UndoRestoresExactBytesOnlyWhileTheFileIsAsWritten) {
 TEST_F(FrontMatter, DryRunShowsTheDiffAndWritesNothing) {
     auto p = md("e.md", DOC);
     const std::size_t backups = backup_count();
-    const std::string out = quillbox::dry_run([&] { return fm(p, {{{"title", "B"}}, {"draft"}}); });
+    const std::string out = quillbox::dry_run(*session, [&] { return fm(p, {{{"title", "B"}}, {"draft"}}); });
     EXPECT_EQ(out, quillbox::get_message("dry_run_header", {{"files", 1}}) +
                        "\n--- a/e.md\n+++ b/e.md\n@@ -1,10 +1,9 @@\n ---\n # kept comment\n"
                        "-title: 'Old'   # inline note\n+title: B   # inline note\n tags:\n   - a\n   - b\n"
@@ -99,7 +99,7 @@ TEST_F(FrontMatter, DryRunShowsTheDiffAndWritesNothing) {
     EXPECT_EQ(read_file(p), DOC);
     EXPECT_EQ(backup_count(), backups);
     // A refusal stays a refusal.
-    EXPECT_TRUE(quillbox::dry_run([&] { return undo(p); }).refused());
+    EXPECT_TRUE(quillbox::dry_run(*session, [&] { return undo(p); }).refused());
 }
 
 // Applies a unified diff the way patch does, to check the diff against its texts.

@@ -13,7 +13,7 @@ class LinkTools : public ToolsTest {
 protected:
     void SetUp() override {
         ToolsTest::SetUp();
-        quillbox::set_path_resolver(std::make_shared<quillbox::ProjectPathResolver>(root));
+        session->paths = std::make_shared<quillbox::ProjectPathResolver>(root);
     }
     quillbox::host::ToolOutcome call(const std::string& name, const json& args) {
         const auto* spec = registry.find(name);

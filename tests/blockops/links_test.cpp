@@ -12,12 +12,12 @@ class Links : public StructureTest {
 protected:
     void SetUp() override {
         StructureTest::SetUp();
-        quillbox::set_path_resolver(std::make_shared<quillbox::ProjectPathResolver>(root));
+        session->paths = std::make_shared<quillbox::ProjectPathResolver>(root);
         config = std::make_shared<quillbox::MemoryConfig>();
-        quillbox::set_config_source(config);
+        session->config = config;
     }
     std::string toc(const fs::path& p) {
-        return quillbox::do_generate_toc(*indexer, *watcher, *safety, p.string(), true, true, 6);
+        return quillbox::do_generate_toc(*session, p.string(), true, true, 6);
     }
     std::shared_ptr<quillbox::MemoryConfig> config;
 };
@@ -36,7 +36,7 @@ TEST_F(Links, TocLinksAsGithubRendersAnchors) {
               "  - [Multiple  spaces and --- hyphens](#multiple--spaces-and-----hyphens)\n"
               "  - [Deep](#deep-1)\n");
     // Every TOC link resolves: the link check agrees with the table.
-    EXPECT_EQ(quillbox::do_check_links("a.md"), quillbox::get_message("links_ok", {{"files", 1}, {"links", 7}}));
+    EXPECT_EQ(quillbox::do_check_links(*session, "a.md"), quillbox::get_message("links_ok", {{"files", 1}, {"links", 7}}));
 }
 
 TEST_F(Links, TocFollowsTheAnchorSetting) {
@@ -66,7 +66,7 @@ TEST_F(Links, CheckReportsOnlyBrokenLinks) {
        "```\n[in code](nowhere.md)\n```\n\n"
        "[r1]: docs/Guide.md#install\n[r2]: gone.md\n");
     md("docs/sub.md", "[up](../README.md#top) [self](#nothing)\n");
-    const std::string out = quillbox::do_check_links();
+    const std::string out = quillbox::do_check_links(*session);
     EXPECT_EQ(out,
               quillbox::get_message("links_problems", {{"count", 5}, {"files", 3}, {"links", 15}}) + "\n" +
                   "README.md:8: docs/Guide.md#linux-set-up: no such anchor; the nearest is #linux-setup\n"
@@ -76,10 +76,10 @@ TEST_F(Links, CheckReportsOnlyBrokenLinks) {
                   "README.md:16: gone.md: no such file\n"
                   "docs/sub.md:1: #nothing: no such anchor in that file, which has no headings");
     // One file only.
-    EXPECT_EQ(quillbox::do_check_links("docs/sub.md"),
+    EXPECT_EQ(quillbox::do_check_links(*session, "docs/sub.md"),
               quillbox::get_message("links_problems", {{"count", 1}, {"files", 1}, {"links", 2}}) +
                   "\ndocs/sub.md:1: #nothing: no such anchor in that file, which has no headings");
-    EXPECT_TRUE(quillbox::do_check_links("docs/img/x.png").refused());
+    EXPECT_TRUE(quillbox::do_check_links(*session, "docs/img/x.png").refused());
 }
 
 // Many problems: the pages stay under the budget and, followed by their offsets, list
@@ -92,8 +92,8 @@ TEST_F(Links, PagesCoverEveryProblemOnce) {
     std::set<std::string> seen;
     long long offset = 0;
     for (int page = 0; page < 100; ++page) {
-        const std::string out = quillbox::do_check_links("many.md", offset);
-        EXPECT_LE(quillbox::_budget_tokens(out), 400);
+        const std::string out = quillbox::do_check_links(*session, "many.md", offset);
+        EXPECT_LE(quillbox::_budget_tokens(out, "sonnet"), 400);
         std::size_t next = out.find("offset=");
         std::istringstream lines(out);
         std::string line;

@@ -16,10 +16,10 @@ class Rename : public StructureTest {
 protected:
     void SetUp() override {
         StructureTest::SetUp();
-        quillbox::set_path_resolver(std::make_shared<quillbox::ProjectPathResolver>(root));
+        session->paths = std::make_shared<quillbox::ProjectPathResolver>(root);
     }
     quillbox::Reply rename(const fs::path& p, const std::string& heading, const std::string& title, bool dry = false) {
-        return quillbox::do_rename_heading(*indexer, *watcher, *safety, p.string(), "", heading, title, dry);
+        return quillbox::do_rename_heading(*session, p.string(), "", heading, title, dry);
     }
     // Every file's text, by path relative to the root.
     std::map<std::string, std::string> snapshot() {
@@ -45,9 +45,9 @@ TEST_F(Rename, RewritesEveryLinkInEveryFileAndTheToc) {
     EXPECT_NE(dry.find("lines 8, 10"), std::string::npos) << dry;
 
     const std::string id = list(g)[1].uuid;
-    const std::string diff = quillbox::do_rename_heading(*indexer, *watcher, *safety, g.string(), id, "", "Install", true);
+    const std::string diff = quillbox::do_rename_heading(*session, g.string(), id, "", "Install", true);
     EXPECT_EQ(snapshot(), before);  // the dry run wrote nothing
-    const quillbox::Reply r = quillbox::do_rename_heading(*indexer, *watcher, *safety, g.string(), id, "", "Install");
+    const quillbox::Reply r = quillbox::do_rename_heading(*session, g.string(), id, "", "Install");
     ASSERT_FALSE(r.refused()) << r;
     EXPECT_EQ(read_file(root / "README.md"), "See [setup](guide.md#install) and [again](./guide.md#setup), [top](guide.md#guide).\n");
     EXPECT_EQ(read_file(root / "docs/sub/x.md"),
@@ -59,8 +59,8 @@ TEST_F(Rename, RewritesEveryLinkInEveryFileAndTheToc) {
     std::vector<quillbox::DryRunWrite> writes;
     for (const auto& [rel, text] : snapshot())
         if (before.at(rel) != text) writes.push_back({root / rel, before.at(rel), text});
-    EXPECT_EQ(diff, quillbox::dry_run_answer(writes));
-    EXPECT_EQ(quillbox::do_check_links(), quillbox::get_message("links_ok", {{"files", 3}, {"links", 10}}));
+    EXPECT_EQ(diff, quillbox::dry_run_answer(*session, writes));
+    EXPECT_EQ(quillbox::do_check_links(*session), quillbox::get_message("links_ok", {{"files", 3}, {"links", 10}}));
 }
 
 // Random documents with duplicate titles and links to random headings: after any rename every
@@ -103,7 +103,7 @@ TEST_F(Rename, EveryLinkKeepsItsHeading) {
         };
         const auto before = targets();
         const std::string id = list(t2)[rng() % list(t2).size()].uuid;
-        const quillbox::Reply r = quillbox::do_rename_heading(*indexer, *watcher, *safety, t2.string(), id, "",
+        const quillbox::Reply r = quillbox::do_rename_heading(*session, t2.string(), id, "",
                                                               titles[rng() % titles.size()] + " x"[rng() % 2]);
         ASSERT_FALSE(r.refused()) << r;
         EXPECT_EQ(targets(), before) << read_file(t2) << read_file(o);
@@ -144,7 +144,9 @@ TEST_F(Rename, AKillMidwayIsUndoneAtTheNextStart) {
             });
             // SQLite connections do not cross a fork: the child indexes on its own.
             quillbox::Indexer own(root / "child.db");
-            (void)quillbox::do_rename_heading(own, *watcher, *safety, g.string(), "", "Guide", "Handbook");
+            quillbox::Session child(own, *watcher, *safety);
+            child.paths = session->paths;
+            (void)quillbox::do_rename_heading(child, g.string(), "", "Guide", "Handbook");
             ::_exit(0);
         }
         int status = 0;
@@ -155,7 +157,7 @@ TEST_F(Rename, AKillMidwayIsUndoneAtTheNextStart) {
         const std::string outcome = quillbox::recover_interrupted_rename(*safety);
         if (kill_at == 3) {
             EXPECT_EQ(outcome, "finished");  // the last file was in place
-            EXPECT_EQ(quillbox::do_check_links(), quillbox::get_message("links_ok", {{"files", 3}, {"links", 10}}));
+            EXPECT_EQ(quillbox::do_check_links(*session), quillbox::get_message("links_ok", {{"files", 3}, {"links", 10}}));
             for (auto& [rel, text] : before) write_file(root / rel, text);
         } else {
             EXPECT_EQ(snapshot(), before) << outcome;

@@ -129,23 +129,23 @@ std::string unified_diff(std::string_view before, std::string_view after, std::s
     return out;
 }
 
-std::string dry_run_answer(const std::vector<DryRunWrite>& writes) {
-    const std::filesystem::path root = links::project_root();
+std::string dry_run_answer(const Session& session, const std::vector<DryRunWrite>& writes) {
+    const std::filesystem::path root = links::project_root(session);
     std::string out = get_message("dry_run_header", {{"files", static_cast<long long>(writes.size())}});
     for (const auto& w : writes) {
         out += '\n';
         out += unified_diff(w.before, w.after, links::display_path(w.path, root));
     }
     while (!out.empty() && out.back() == '\n') out.pop_back();
-    return _fit_to_budget(out, _result_budget(), [](std::size_t) { return get_message("dry_run_cut"); });
+    return links::fit(session, out, [](std::size_t) { return get_message("dry_run_cut"); });
 }
 
-Reply dry_run(const std::function<Reply()>& op) {
+Reply dry_run(const Session& session, const std::function<Reply()>& op) {
     DryRunScope scope;
     try {
         return op();  // no write: a refusal, or nothing to change
     } catch (const DryRunWrite& w) {
-        return dry_run_answer({w});
+        return dry_run_answer(session, {w});
     }
 }
 

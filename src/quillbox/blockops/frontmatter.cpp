@@ -195,12 +195,10 @@ struct Replacement {
 
 std::string yaml_string_value(std::string_view s) { return plain_safe(s) ? std::string(s) : json_quote(s); }
 
-Reply do_frontmatter(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, std::string_view file_path,
-                     const FrontMatterChange& change) {
-    (void)watcher;
-    const fs::path fp = _resolve_path(file_path);
-    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
-    const std::string shown = links::display_path(fp, links::project_root());
+Reply do_frontmatter(Session& session, std::string_view file_path, const FrontMatterChange& change) {
+    const fs::path fp = session.resolve(file_path);
+    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
+    const std::string shown = links::display_path(fp, links::project_root(session));
     std::string raw = detail::read_file_bytes(fp);
     detail::validate_utf8(raw, fp.string());
     const std::string basis = detail::sha256_hex(raw);
@@ -233,7 +231,7 @@ Reply do_frontmatter(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safet
         out += '\n';
         out += yaml;
         while (!out.empty() && out.back() == '\n') out.pop_back();
-        return _fit_to_budget(out, _result_budget(), [&](std::size_t kept) {
+        return links::fit(session, out, [&](std::size_t kept) {
             return get_message("frontmatter_cut", {{"path", shown}, {"offset", static_cast<long long>(kept + where->open)}});
         });
     }
@@ -315,11 +313,11 @@ Reply do_frontmatter(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safet
         last = 0;
     }
     try {
-        safety.apply_replace(fp, first, last, new_lines, WriteBasis::file(basis));
+        session.safety.apply_replace(fp, first, last, new_lines, WriteBasis::file(basis));
     } catch (const FileChangedError&) {
         return Reply::refusal(get_message("file_changed"));
     }
-    structure::forget_file_state(indexer, fp);
+    structure::forget_file_state(session.index, fp);
     std::vector<std::string> parts;
     if (!set_keys.empty() || !added.empty()) {
         std::vector<std::string> all = set_keys;
@@ -331,12 +329,11 @@ Reply do_frontmatter(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safet
     return get_message("frontmatter_updated", {{"path", shown}, {"changes", join(parts)}});
 }
 
-Reply do_undo(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, std::string_view file_path) {
-    (void)watcher;
-    const fs::path fp = _resolve_path(file_path);
-    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
-    const std::string shown = links::display_path(fp, links::project_root());
-    const std::optional<LastWrite> last = safety.last_write(fp);
+Reply do_undo(Session& session, std::string_view file_path) {
+    const fs::path fp = session.resolve(file_path);
+    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
+    const std::string shown = links::display_path(fp, links::project_root(session));
+    const std::optional<LastWrite> last = session.safety.last_write(fp);
     std::string before;
     if (last) {
         try {
@@ -356,11 +353,11 @@ Reply do_undo(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, std:
                                                            {"left", last->after_sha256.substr(0, 12)}}));
     }
     try {
-        safety.apply_bytes(fp, before, WriteBasis::file(now_sha));
+        session.safety.apply_bytes(fp, before, WriteBasis::file(now_sha));
     } catch (const FileChangedError&) {
         return Reply::refusal(get_message("file_changed"));
     }
-    structure::forget_file_state(indexer, fp);
+    structure::forget_file_state(session.index, fp);
     return get_message("undo_done", {{"path", shown}, {"lines", static_cast<long long>(detail::line_spans(before).size())}});
 }
 

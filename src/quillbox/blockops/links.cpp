@@ -15,7 +15,6 @@
 #include "quillbox/blockops/frame.h"
 #include "quillbox/detail/read_file.h"
 #include "quillbox/detail/utf8.h"
-#include "quillbox/host.h"
 #include "quillbox/i18n.h"
 
 namespace quillbox {
@@ -23,8 +22,8 @@ namespace fs = std::filesystem;
 
 namespace links {
 
-AnchorStyle configured_anchor_style() {
-    return anchor_style_from_name(get_config("anchors")).value_or(AnchorStyle::github);
+AnchorStyle configured_anchor_style(const Session& session) {
+    return anchor_style_from_name(session.setting("anchors")).value_or(AnchorStyle::github);
 }
 
 const HeadingAnchor* heading_of(const DocumentAnchors& anchors, const Block& block) {
@@ -39,13 +38,18 @@ void set_rendered_anchors(std::vector<TocEntry>& entries, const DocumentAnchors&
         if (const HeadingAnchor* h = heading_of(anchors, e.block)) e.slug = h->anchor;
 }
 
-fs::path project_root() {
-    if (auto r = std::dynamic_pointer_cast<const ProjectPathResolver>(get_path_resolver())) return r->root();
+fs::path project_root(const Session& session) {
+    if (auto r = std::dynamic_pointer_cast<const ProjectPathResolver>(session.paths)) return r->root();
     std::error_code ec;
     return fs::current_path(ec);
 }
 
 bool is_markdown_path(const fs::path& p) { return p.extension() == ".md"; }
+
+std::string fit(const Session& session, std::string_view text,
+                const std::function<std::string(std::size_t kept_lines)>& hint) {
+    return _fit_to_budget(text, _result_budget(*session.config), session.setting("pricing_model"), hint);
+}
 
 std::vector<fs::path> project_markdown_files(const fs::path& root) {
     std::vector<fs::path> out;
@@ -248,17 +252,17 @@ private:
 
 }  // namespace
 
-Reply do_check_links(std::string_view file_path, long long offset) {
-    const fs::path root = links::project_root();
+Reply do_check_links(Session& session, std::string_view file_path, long long offset) {
+    const fs::path root = links::project_root(session);
     std::vector<fs::path> files;
     if (!file_path.empty()) {
-        fs::path fp = _resolve_path(file_path);
-        if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
+        fs::path fp = session.resolve(file_path);
+        if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
         files.push_back(fp);
     } else {
         files = links::project_markdown_files(root);
     }
-    LinkChecker checker(root, links::configured_anchor_style());
+    LinkChecker checker(root, links::configured_anchor_style(session));
     for (const auto& f : files) checker.check_file(f);
     const auto& problems = checker.problems();
     if (problems.empty())
@@ -272,7 +276,7 @@ Reply do_check_links(std::string_view file_path, long long offset) {
         out += '\n';
         out += problems[i].file + ":" + std::to_string(problems[i].line) + ": " + problems[i].text;
     }
-    return _fit_to_budget(out, _result_budget(), [&](std::size_t kept_lines) {
+    return links::fit(session, out, [&](std::size_t kept_lines) {
         const std::size_t shown = kept_lines > 0 ? kept_lines - 1 : 0;
         return get_message("links_more", {{"next", static_cast<long long>(first + shown)},
                                           {"rest", static_cast<long long>(problems.size() - first - shown)}});

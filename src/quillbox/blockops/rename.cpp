@@ -288,19 +288,20 @@ std::string recover_locked(SafetyEngine& safety) {
 
 }  // namespace
 
-Reply do_rename_heading(Indexer& indexer, FileWatcher& watcher, SafetyEngine& safety, std::string_view file_path,
-                        std::string_view block_id, std::string_view heading, std::string_view new_title_arg,
+Reply do_rename_heading(Session& session, std::string_view file_path, std::string_view block_id, std::string_view heading, std::string_view new_title_arg,
                         bool dry_run) {
-    const fs::path fp = _resolve_path(file_path);
-    if (auto refusal = _check_md_path(fp)) return Reply::refusal(*refusal);
-    const fs::path root = links::project_root();
+    Indexer& indexer = session.index;
+    SafetyEngine& safety = session.safety;
+    const fs::path fp = session.resolve(file_path);
+    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
+    const fs::path root = links::project_root(session);
     const std::string shown = links::display_path(fp, root);
     const std::string new_title(detail::strip_white_space(new_title_arg));
     if (new_title.empty() || new_title.find_first_of("\r\n") != std::string::npos)
         return Reply::refusal(get_message("rename_bad_title"));
 
     // The heading: by id, else by its title.
-    std::vector<Block> blocks = _ensure_fresh_index(indexer, watcher, fp);
+    std::vector<Block> blocks = _ensure_fresh_index(indexer, session.watcher, fp);
     std::optional<Block> block;
     if (!block_id.empty()) {
         block = structure::find_block(blocks, block_id);
@@ -326,7 +327,7 @@ Reply do_rename_heading(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
     if (block->block_type != "heading") return Reply::refusal(*structure::refuse_non_heading(block, block->uuid));
     if (block->title == new_title) return get_message("rename_unchanged", {{"title", new_title}});
 
-    const AnchorStyle style = links::configured_anchor_style();
+    const AnchorStyle style = links::configured_anchor_style(session);
     const std::string raw = detail::read_file_bytes(fp);
     detail::validate_utf8(raw, fp.string());
     const DocumentAnchors old_anchors = document_anchors(raw, style);
@@ -402,7 +403,7 @@ Reply do_rename_heading(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
     if (dry_run) {
         std::vector<DryRunWrite> writes;
         for (const auto& c : changes) writes.push_back({c.path, c.before, c.after});
-        return dry_run_answer(writes);
+        return dry_run_answer(session, writes);
     }
     try {
         RenameLock lock(safety, true);
@@ -423,7 +424,7 @@ Reply do_rename_heading(Indexer& indexer, FileWatcher& watcher, SafetyEngine& sa
         for (const auto& s : skipped) where += (where.empty() ? "" : ", ") + s;
         out += "\n" + get_message("rename_skipped", {{"where", where}});
     }
-    return _fit_to_budget(out, _result_budget(), [](std::size_t) { return std::string("…"); });
+    return links::fit(session, out, [](std::size_t) { return std::string("…"); });
 }
 
 }  // namespace quillbox

@@ -66,7 +66,7 @@ Reply do_generate_toc(Session& session, std::string_view file_path, bool /*updat
     detail::validate_utf8(raw, fp.string());
     basis = detail::sha256_hex(raw);
     // The anchors the renderer gives, counted over every heading of the file.
-    links::set_rendered_anchors(entries, document_anchors(raw, links::configured_anchor_style()));
+    links::set_rendered_anchors(entries, document_anchors(raw, links::configured_anchor_style(session)));
 
     const std::string new_toc_text = toc_text(entries);
     // A title that spans lines (setext) spans lines in the table too.
