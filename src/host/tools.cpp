@@ -27,7 +27,7 @@ void ToolRegistry::add(ToolSpec spec) {
     // Every writing tool can show its write as a diff instead of making it.
     if (!spec.annotations.read_only && spec.input_schema.is_object() &&
         !spec.input_schema["properties"].contains("dry_run")) {
-        spec.input_schema["properties"]["dry_run"] = boolean_property("Diff only, nothing written.", false);
+        spec.input_schema["properties"]["dry_run"] = boolean_property({}, false);
         spec.handler = [inner = std::move(spec.handler)](ToolContext& context, const json& arguments) -> Reply {
             if (!optional_bool(arguments, "dry_run", false)) return inner(context, arguments);
             return dry_run(tools_common::session_of(context), [&] { return inner(context, arguments); });
