@@ -160,5 +160,15 @@ TEST(UnifiedDiff, PatchingTheBeforeTextGivesTheAfterText) {
     }
 }
 
+// The parser's front matter is the one edited: TOML is refused instead of getting a YAML
+// block in front of it.
+TEST_F(FrontMatter, TomlFrontMatterIsRefusedNotDoubled) {
+    const std::string doc = "+++\ntitle = \"x\"\n+++\n# Body\n";
+    auto p = md("t.md", doc);
+    EXPECT_TRUE(fm(p).refused());
+    EXPECT_TRUE(fm(p, {{{"draft", "true"}}, {}}).refused());
+    EXPECT_EQ(read_file(p), doc);
+}
+
 }  // namespace
 }  // namespace qbtest

@@ -34,18 +34,17 @@ std::string_view rstrip(std::string_view s) {
 // Where the front matter lies: the 0-based lines of its opening and closing delimiters.
 struct FrontMatterLines {
     std::size_t open = 0, close = 0;
+    bool toml = false;
 };
 
+// Where the parser sees front matter (find_frontmatter_end), so that what this edits is what
+// the index and the anchors leave out.
 std::optional<FrontMatterLines> locate(const std::vector<std::string>& lines) {
-    if (lines.empty()) return std::nullopt;
-    std::string_view first = lines[0];
-    if (first.starts_with("\xEF\xBB\xBF")) first.remove_prefix(3);
-    if (rstrip(first) != "---") return std::nullopt;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        std::string_view l = rstrip(lines[i]);
-        if (l == "---" || l == "...") return FrontMatterLines{0, i};
-    }
-    return std::nullopt;
+    std::vector<std::string> head(lines.begin(), lines.begin() + static_cast<long>(std::min<std::size_t>(lines.size(), 50)));
+    if (!head.empty() && head[0].starts_with("\xEF\xBB\xBF")) head[0].erase(0, 3);
+    const int end = find_frontmatter_end(head);
+    if (end == 0) return std::nullopt;
+    return FrontMatterLines{0, static_cast<std::size_t>(end - 1), rstrip(head[0]).find("+++") != std::string_view::npos};
 }
 
 struct YamlEntry {
@@ -205,6 +204,7 @@ Reply do_frontmatter(Session& session, std::string_view file_path, const FrontMa
     std::vector<std::string> lines = detail::split_lines(detail::normalize_newlines(raw));
     const std::optional<FrontMatterLines> where = locate(lines);
     const bool editing = !change.set.empty() || !change.remove.empty();
+    if (where && where->toml) return Reply::refusal(get_message("frontmatter_toml", {{"path", shown}}));
 
     std::string yaml;
     if (where)
