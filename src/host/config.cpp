@@ -207,12 +207,6 @@ const std::vector<std::string>& pricing_model_names() {
     return names;
 }
 
-PricingRates default_pricing_rates(std::string_view model) {
-    for (const auto& m : PRICING_MODELS)
-        if (model == m.name) return {"$", m.input, m.output};
-    return {"$", PRICING_MODELS.back().input, PRICING_MODELS.back().output};
-}
-
 const std::vector<ConfigKeyInfo>& config_keys() {
     static const std::vector<ConfigKeyInfo> keys = build_keys();
     return keys;

@@ -38,9 +38,6 @@ const std::vector<std::string>& pricing_model_names();
 // The names of the local embedding models, in the order the semantic engine lists them.
 std::vector<std::string> local_model_names();
 
-// Default rates per million tokens, in US dollars, for one pricing model.
-PricingRates default_pricing_rates(std::string_view model);
-
 struct ConfigKeyInfo {
     enum class Type { choice, boolean, number, text };
     std::string key;

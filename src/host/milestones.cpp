@@ -57,7 +57,7 @@ std::unique_ptr<Milestones> Milestones::open(const fs::path& data_dir) {
 std::optional<std::string> Milestones::after_edit() {
     try {
         const EditFigures f = read_edit_figures(index_db_);
-        tracker_.record_edit(f.today_tokens);
+        tracker_.record_edit();
         if (auto t = tracker_.check_aha_trigger(f.today_edits, f.today_tokens)) {
             log_line(Level::info, "daily milestone reached ({}: {} edits, {} tokens)", t->method, t->edit_count,
                      t->tokens_saved);

@@ -229,7 +229,6 @@ public:
     // (also on failure). Parse errors (filesystem_error, FileTooLargeError, DecodeError) and
     // database errors propagate; nothing of a failed pass is kept.
     int index_file(const std::filesystem::path& file_path, FileWatcher* watcher = nullptr);
-    int reindex_file(const std::filesystem::path& file_path, FileWatcher* watcher = nullptr);
     // index_file, recording `state` (taken before the parse) as the file's freshness record in
     // the same transaction.
     int index_file(const std::filesystem::path& file_path, FileWatcher* watcher, const FileState& state);

@@ -70,12 +70,6 @@ private:
     std::unordered_map<std::string, std::string> hashes_;
 };
 
-struct TodayStats {
-    long long edit_count = 0;
-    long long tokens_saved = 0;
-    bool operator==(const TodayStats&) const = default;
-};
-
 // What check_aha_trigger returns when the day's milestone is reached.
 struct AhaTrigger {
     bool triggered = true;
@@ -120,10 +114,8 @@ public:
     const std::string& user_id() const { return user_id_; }
     SQLite::Database& conn();
 
-    // Updates last_active_at; tokens_saved is accepted but not stored.
-    void record_edit(long long tokens_saved = 0);
-    // Always zeros: the day's figures live in the index's statistics table.
-    TodayStats get_today_stats() const { return {}; }
+    // Updates last_active_at (the day's figures live in the index's statistics table).
+    void record_edit();
     bool has_seen_aha_today();
     // The milestone, at most once per UTC day; nothing when already seen or below both
     // thresholds. The edit count wins when both are met.

@@ -43,13 +43,13 @@ TEST_F(IndexFile, FirstPassStoresTheParsedBlocksAndAnUnchangedPassKeepsThem) {
     // An unchanged pass rewrites no row; a changed text rewrites the rows whose fields changed
     // (A holds the changed line; B and C do not).
     exec_sql(ix, "UPDATE blocks SET last_seen = 1, updated_at = '2000-01-01 00:00:00'");
-    EXPECT_EQ(ix.reindex_file(md), 3);
+    EXPECT_EQ(ix.index_file(md), 3);
     EXPECT_EQ(ix.list_blocks(md), stored);
     const std::string untouched = "SELECT group_concat(title) FROM (SELECT title FROM blocks WHERE last_seen = 1 "
                                   "AND updated_at = '2000-01-01 00:00:00' ORDER BY title)";
     EXPECT_EQ(query1(ix, untouched), "A,B,C");
     write_file(md, "intro\n# A\nTEXT\n## B\n# C\n");  // same length: B and C keep their bytes
-    EXPECT_EQ(ix.reindex_file(md), 3);
+    EXPECT_EQ(ix.index_file(md), 3);
     EXPECT_EQ(query1(ix, untouched), "B,C");
     EXPECT_NE(ix.get_block(stored[0].uuid)->content_hash, stored[0].content_hash);
 }

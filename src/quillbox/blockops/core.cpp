@@ -37,16 +37,6 @@ std::string reply_text(const std::string& path_text, const std::string& content)
 
 }  // namespace
 
-void _reindex_keeping_block(Indexer& indexer, FileWatcher& watcher, const fs::path& fp,
-                            const std::string& block_id, int start_line, bool block_remains) {
-    // State taken before parsing: a change in between makes the next check look again.
-    const FileState state = _current_file_state(fp);
-    if (block_remains)
-        indexer.index_file_keeping(fp, &watcher, block_id, start_line, state);
-    else
-        indexer.index_file(fp, &watcher, state);
-}
-
 std::optional<std::pair<int, int>> _locate_block(Session& session, const Block& block) {
     // The block as the session last saw it. The stored range comes first: when that content
     // also occurs higher up in the file (a twin section), the upper copy must not be the one

@@ -243,13 +243,6 @@ bool _renew_racy_record(Indexer& indexer, const std::filesystem::path& fp, const
 std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher,
                                        const std::filesystem::path& fp, RowColumns columns = RowColumns::all);
 
-// Re-indexes the file after an operation rewrote the block `block_id` starting at
-// `start_line`, keeping identifiers; when the block's new heading matched no old one, the new
-// block at `start_line` takes over `block_id` (so the agent's identifier stays valid).
-// `block_remains` is false when the block's lines were removed.
-void _reindex_keeping_block(Indexer& indexer, FileWatcher& watcher, const std::filesystem::path& fp,
-                            const std::string& block_id, int start_line, bool block_remains);
-
 // Where a block to be rewritten stands now: its stored range while that still holds the
 // recorded content, else wherever that content moved; nullopt when it is gone.
 std::optional<std::pair<int, int>> _locate_block(Session& session, const Block& block);

@@ -1033,10 +1033,6 @@ int Indexer::index_file(const fs::path& file_path, FileWatcher* watcher, const F
     return index_locked(file_path, watcher, std::nullopt, &state);
 }
 
-int Indexer::reindex_file(const fs::path& file_path, FileWatcher* watcher) {
-    return index_file(file_path, watcher);
-}
-
 int Indexer::index_file_keeping(const fs::path& file_path, FileWatcher* watcher, std::string_view block_id,
                                 int start_line, const FileState& state) {
     return index_locked(file_path, watcher, std::make_pair(std::string(block_id), start_line), &state);

@@ -178,7 +178,7 @@ std::string EditTracker::_get_or_create_user_id() {
     return uid;
 }
 
-void EditTracker::record_edit(long long /*tokens_saved*/) {
+void EditTracker::record_edit() {
     SQLite::Statement st(db(), "UPDATE aha_events SET last_active_at = ? WHERE user_id = ?");
     st.bind(1, _now_iso());
     st.bind(2, user_id_);
