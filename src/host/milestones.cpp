@@ -46,7 +46,18 @@ fs::path ensure_install_secret(const fs::path& data_dir) {
 
 std::unique_ptr<Milestones> Milestones::open(const fs::path& data_dir) {
     try {
-        EditTracker tracker(data_dir / "index.db", ensure_install_secret(data_dir));
+        const fs::path file = data_dir / ACTIVITY_DB_NAME;
+        std::error_code ec;
+        const bool fresh = !fs::exists(fs::symlink_status(file, ec));
+        EditTracker tracker(file, ensure_install_secret(data_dir));
+        if (fresh) {
+            // Earlier versions kept this table in the index database.
+            try {
+                tracker.import_from(data_dir / "index.db");
+            } catch (const std::exception& e) {
+                log_line(Level::warning, "earlier edit activity not carried over: {}", e.what());
+            }
+        }
         return std::make_unique<Milestones>(std::move(tracker), data_dir / "index.db");
     } catch (const std::exception& e) {
         log_line(Level::warning, "edit statistics are off: {}", e.what());

@@ -34,9 +34,13 @@ std::string milestone_line(const AhaTrigger& trigger);
 // The data directory's installation secret, created once (random, mode 0600) when missing.
 std::filesystem::path ensure_install_secret(const std::filesystem::path& data_dir);
 
+// The edit tracker's own file in the data directory.
+inline constexpr const char* ACTIVITY_DB_NAME = "activity.db";
+
 class Milestones {
 public:
-    // Opens the edit tracker on the index database; none when that fails (logged).
+    // Opens the edit tracker on its own file (carrying over the activity that earlier versions
+    // kept in the index database); none when that fails (logged).
     static std::unique_ptr<Milestones> open(const std::filesystem::path& data_dir);
     Milestones(EditTracker tracker, std::filesystem::path index_db)
         : tracker_(std::move(tracker)), index_db_(std::move(index_db)) {}

@@ -25,7 +25,8 @@ void check_data_folder(const fs::path& root, const fs::path& data_dir) {
     };
     refuse_link_out(data_dir);
     for (const char* entry : {"backups", "locks", "vectors", "index.db-wal", "index.db-shm", "index.db-journal",
-                              "install_secret", "config.toml", "install.json"})
+                              "activity.db", "activity.db-wal", "activity.db-shm", "install_secret", "config.toml",
+                              "install.json"})
         refuse_link_out(data_dir / entry);
 }
 

@@ -80,7 +80,7 @@ struct AhaTrigger {
 };
 
 // Per-user first-seen and last-active times and the daily milestone, in the table aha_events
-// of a SQLite file (it may be the index database). The user id is derived from this machine
+// of a SQLite file of its own (the index database belongs to the indexer alone). The user id is derived from this machine
 // (uname node name and hardware type), keyed with the installation secret when there is one.
 //
 // Installation secret: the text of the file `secret_file` given to the constructor; the host
@@ -111,6 +111,10 @@ public:
     EditTracker& operator=(const EditTracker&) = delete;
 
     const std::filesystem::path& db_path() const { return db_path_; }
+    // Copies the rows of an older file that kept aha_events beside other tables (the index
+    // database of earlier versions), keeping rows this file already has. A missing file or
+    // table imports nothing; returns the number of rows copied.
+    int import_from(const std::filesystem::path& older_db);
     const std::string& user_id() const { return user_id_; }
     SQLite::Database& conn();
 

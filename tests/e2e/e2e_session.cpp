@@ -254,6 +254,11 @@ TEST_F(E2E, TheThirdEditOfTheDayEndsWithTheMilestoneLine) {
     auto [refused, is_error] = call("md_move_block", {{"block_id", install.id}, {"target_block_id", install.id},
                                                       {"position", "as_first_child"}});
     EXPECT_EQ(refused.find("milestone"), std::string::npos);
+    // The activity lives in a file of its own: the index database holds only the indexer's tables.
+    SQLite::Database index((root_ / ".quillbox" / "index.db").string());
+    EXPECT_FALSE(index.tableExists("aha_events"));
+    SQLite::Database activity((root_ / ".quillbox" / "activity.db").string());
+    EXPECT_TRUE(activity.tableExists("aha_events"));
 }
 
 TEST_F(E2E, AModernClientNeedsNoHandshakeAndEachDiscoverOrInitializeStartsTheSessionOver) {

@@ -28,7 +28,7 @@ struct TrackerTest : ::testing::Test {
         std::string tmpl = (fs::temp_directory_path() / "qb-tracker-XXXXXX").string();
         ASSERT_TRUE(::mkdtemp(tmpl.data()));
         dir = tmpl;
-        db = dir / "index.db";
+        db = dir / "activity.db";
     }
     void TearDown() override { fs::remove_all(dir); }
 
@@ -136,4 +136,28 @@ TEST_F(TrackerTest, CloseIsIdempotentAndFailuresAreClear) {
     EXPECT_FALSE(t.is_open());
     EXPECT_THROW(t.record_edit(), std::logic_error);
     EXPECT_THROW(EditTracker(dir / "no" / "such" / "dir.db"), SQLite::Exception);
+}
+
+TEST_F(TrackerTest, ActivityKeptInTheIndexDatabaseByEarlierVersionsIsCarriedOver) {
+    const fs::path older = dir / "index.db";
+    {
+        // An earlier version's index database: the indexer's tables beside aha_events.
+        EditTracker t(older, std::nullopt, clock);
+        t.conn().exec("CREATE TABLE blocks (id TEXT)");
+        now -= 24h * 30;
+        t.conn().exec("UPDATE aha_events SET first_edit_at = '2025-01-30T00:00:00+00:00'");
+        now += 24h * 30;
+        ASSERT_TRUE(t.check_aha_trigger(3, 0));
+    }
+    EditTracker t(db, std::nullopt, clock);
+    EXPECT_EQ(t.import_from(dir / "missing.db"), 0);
+    EXPECT_EQ(t.import_from(older), 1);
+    EXPECT_EQ(rows(), 1);
+    // Today's milestone was already shown: it is not shown twice.
+    EXPECT_TRUE(t.has_seen_aha_today());
+    EXPECT_FALSE(t.check_aha_trigger(10, 0));
+    EXPECT_EQ(t.conn().execAndGet("SELECT first_edit_at FROM aha_events").getString(), "2025-01-30T00:00:00+00:00");
+    // The older file is only read.
+    SQLite::Database o(older.string());
+    EXPECT_EQ(o.execAndGet("SELECT COUNT(*) FROM aha_events").getInt(), 1);
 }

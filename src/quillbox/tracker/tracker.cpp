@@ -185,6 +185,37 @@ void EditTracker::record_edit() {
     st.exec();
 }
 
+int EditTracker::import_from(const fs::path& older_db) {
+    std::error_code ec;
+    if (!fs::is_regular_file(fs::symlink_status(older_db, ec))) return 0;
+    // Read-only and never through a link: the older file is another component's.
+    SQLite::Database old(older_db.string(), SQLite::OPEN_READONLY | SQLITE_OPEN_NOFOLLOW);
+    old.setBusyTimeout(BUSY_TIMEOUT_MS);
+    if (!old.tableExists("aha_events")) return 0;
+    SQLite::Statement rows(old,
+                           "SELECT user_id, first_edit_at, aha_triggered_at, aha_method, edits_to_aha, "
+                           "tokens_to_aha, last_active_at FROM aha_events");
+    SQLite::Transaction tx(db());
+    // The older row holds the earlier first edit and the milestone already shown today.
+    SQLite::Statement put(db(),
+                          "INSERT OR REPLACE INTO aha_events (user_id, first_edit_at, aha_triggered_at, "
+                          "aha_method, edits_to_aha, tokens_to_aha, last_active_at) VALUES (?, ?, ?, ?, ?, ?, ?)");
+    int copied = 0;
+    while (rows.executeStep()) {
+        for (int i = 0; i < 7; ++i) {
+            const SQLite::Column c = rows.getColumn(i);
+            if (c.isNull()) put.bind(i + 1);
+            else if (c.isInteger()) put.bind(i + 1, c.getInt64());
+            else put.bind(i + 1, c.getString());
+        }
+        put.exec();
+        put.reset();
+        ++copied;
+    }
+    tx.commit();
+    return copied;
+}
+
 bool EditTracker::has_seen_aha_today() {
     SQLite::Statement st(db(),
                          "SELECT aha_triggered_at FROM aha_events WHERE user_id = ? AND "
