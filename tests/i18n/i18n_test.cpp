@@ -31,7 +31,8 @@ TEST_F(I18n, CatalogueHasTheSameKeysInBothLanguages) {
     ASSERT_EQ(MESSAGES.begin()->first, "en");
     const auto& en = MESSAGES.at("en");
     const auto& zh = MESSAGES.at("zh");
-    EXPECT_EQ(en.size(), 162u);
+    // A floor, not a pin: new messages come with new features.
+    EXPECT_GE(en.size(), 162u);
     std::set<std::string> ek, zk;
     for (auto& [k, v] : en) ek.insert(k);
     for (auto& [k, v] : zh) zk.insert(k);
