@@ -76,10 +76,6 @@ std::string display_path(const fs::path& p, const fs::path& root) {
     return p.string();
 }
 
-}  // namespace links
-
-namespace {
-
 std::string percent_decode(std::string_view s) {
     std::string out;
     auto hex = [](char c) -> int {
@@ -98,6 +94,11 @@ std::string percent_decode(std::string_view s) {
     }
     return out;
 }
+
+}  // namespace links
+
+namespace {
+
 
 std::string fold(std::string_view s) {
     icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
@@ -193,11 +194,11 @@ private:
         bool has_fragment = false;
         if (auto hash = dest.find('#'); hash != std::string::npos) {
             path_part = dest.substr(0, hash);
-            fragment = percent_decode(dest.substr(hash + 1));
+            fragment = links::percent_decode(dest.substr(hash + 1));
             has_fragment = true;
         }
         if (auto q = path_part.find('?'); q != std::string::npos) path_part.erase(q);
-        path_part = percent_decode(path_part);
+        path_part = links::percent_decode(path_part);
 
         fs::path target = file;
         if (!path_part.empty()) {

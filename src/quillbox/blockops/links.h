@@ -39,4 +39,7 @@ std::string fit(const Session& session, std::string_view text,
 // An absolute path shown relative to the project root when under it.
 std::string display_path(const std::filesystem::path& p, const std::filesystem::path& root);
 
+// A link destination's %XX escapes decoded; a malformed escape is kept as written.
+std::string percent_decode(std::string_view s);
+
 }  // namespace quillbox::links

@@ -52,25 +52,6 @@ std::string apply_edits(std::string text, std::vector<Edit> edits) {
     return text;
 }
 
-std::string percent_decoded(std::string_view s) {
-    std::string out;
-    auto hex = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() && hex(s[i + 1]) >= 0 && hex(s[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(hex(s[i + 1]) * 16 + hex(s[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(s[i]);
-        }
-    }
-    return out;
-}
-
 // The file a relative link of `from` leads to, or nothing for an external one.
 std::optional<fs::path> link_target(const fs::path& from, const fs::path& root, std::string_view dest) {
     if (dest.empty() || dest.starts_with("//")) return std::nullopt;
@@ -83,7 +64,7 @@ std::optional<fs::path> link_target(const fs::path& from, const fs::path& root, 
     }
     std::string path(dest.substr(0, dest.find('#')));
     if (auto q = path.find('?'); q != std::string::npos) path.erase(q);
-    path = percent_decoded(path);
+    path = links::percent_decode(path);
     if (path.empty()) return from;
     fs::path t = path.front() == '/' ? root / path.substr(1) : from.parent_path() / path;
     return t.lexically_normal();
@@ -373,7 +354,7 @@ Reply do_rename_heading(Session& session, std::string_view file_path, std::strin
             if (hash == std::string::npos) continue;
             const std::optional<fs::path> to = link_target(f, root, link.destination);
             if (!to || *to != fp) continue;
-            auto it = moved.find(percent_decoded(std::string_view(link.destination).substr(hash + 1)));
+            auto it = moved.find(links::percent_decode(std::string_view(link.destination).substr(hash + 1)));
             if (it == moved.end()) continue;
             if (link.dest_begin == std::string::npos) {
                 skipped.push_back(links::display_path(f, root) + ":" + std::to_string(link.line));
