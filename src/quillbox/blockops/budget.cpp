@@ -341,7 +341,9 @@ std::pair<std::size_t, std::size_t> shared_ends(const std::vector<std::string>& 
 
 std::string _change_lines(const std::vector<std::string>& old_lines, const std::vector<std::string>& new_lines,
                           long first_line) {
-    const auto [head, tail] = shared_ends(old_lines, new_lines);
+    // Plain names, not a structured binding: the lambda below captures them.
+    const auto ends = shared_ends(old_lines, new_lines);
+    const std::size_t head = ends.first, tail = ends.second;
     std::string out;
     auto side = [&](const std::vector<std::string>& lines, char sign, const char* more_key) {
         const std::size_t end = lines.size() - tail;
