@@ -251,7 +251,10 @@ Reply do_frontmatter(Session& session, std::string_view file_path, const FrontMa
             --end;
         return end;
     };
-    for (const auto& [key, value] : change.set) {
+    for (const auto& entry : change.set) {
+        // Named, not bound: lambdas below capture them.
+        const auto& key = entry.first;
+        const auto& value = entry.second;
         auto it = std::find_if(map.entries.begin(), map.entries.end(), [&](const YamlEntry& e) { return e.key == key; });
         if (it == map.entries.end()) {
             appended += key_text(key) + ": " + value + "\n";
@@ -295,7 +298,9 @@ Reply do_frontmatter(Session& session, std::string_view file_path, const FrontMa
     auto check = parse_top_level(edited);
     if (auto* err = std::get_if<YamlError>(&check))
         return Reply::refusal(get_message("frontmatter_value_invalid", {{"problem", err->problem}}));
-    for (const auto& [key, value] : change.set) {
+    for (const auto& entry : change.set) {
+        // Named, not bound: the lambda below captures it.
+        const auto& key = entry.first;
         const auto& entries = std::get<YamlMap>(check).entries;
         if (std::none_of(entries.begin(), entries.end(), [&](const YamlEntry& e) { return e.key == key; }))
             return Reply::refusal(get_message("frontmatter_value_invalid", {{"problem", key}}));
