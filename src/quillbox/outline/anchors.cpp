@@ -183,6 +183,18 @@ std::string without_frontmatter(std::string_view text) {
     return out;
 }
 
+// Calls `enter(node)` for each node of the tree as the walk enters it; a true result skips the
+// node's children.
+template <class Enter>
+void walk_entered(cmark_node* root, Enter&& enter) {
+    std::unique_ptr<cmark_iter, void (*)(cmark_iter*)> it(cmark_iter_new(root), cmark_iter_free);
+    for (cmark_event_type ev; (ev = cmark_iter_next(it.get())) != CMARK_EVENT_DONE;) {
+        if (ev != CMARK_EVENT_ENTER) continue;
+        cmark_node* node = cmark_iter_get_node(it.get());
+        if (enter(node)) cmark_iter_reset(it.get(), node, CMARK_EVENT_EXIT);
+    }
+}
+
 ParsedDoc parse(std::string_view text) {
     ParsedDoc p;
     p.text = without_frontmatter(text);
@@ -258,11 +270,7 @@ DocumentAnchors document_anchors(std::string_view text, AnchorStyle style) {
         std::optional<std::string> id;
     };
     std::vector<Pending> pending;
-    std::unique_ptr<cmark_iter, void (*)(cmark_iter*)> it(cmark_iter_new(p.doc.get()), cmark_iter_free);
-    cmark_event_type ev;
-    while ((ev = cmark_iter_next(it.get())) != CMARK_EVENT_DONE) {
-        if (ev != CMARK_EVENT_ENTER) continue;
-        cmark_node* node = cmark_iter_get_node(it.get());
+    walk_entered(p.doc.get(), [&](cmark_node* node) {
         const auto type = cmark_node_get_type(node);
         if (type == CMARK_NODE_HEADING) {
             Pending ph;
@@ -274,12 +282,14 @@ DocumentAnchors document_anchors(std::string_view text, AnchorStyle style) {
             ph.id = trailing_explicit_id(ph.h.text);
             for (auto& id : ids) out.extra.push_back(std::move(id));
             pending.push_back(std::move(ph));
-            cmark_iter_reset(it.get(), node, CMARK_EVENT_EXIT);
-        } else if (type == CMARK_NODE_HTML_BLOCK || type == CMARK_NODE_HTML_INLINE) {
+            return true;  // its text is read whole above
+        }
+        if (type == CMARK_NODE_HTML_BLOCK || type == CMARK_NODE_HTML_INLINE) {
             if (const char* lit = cmark_node_get_literal(node))
                 for (auto& id : html_ids(lit)) out.extra.push_back(std::move(id));
         }
-    }
+        return false;
+    });
     AnchorSlugger slugger(style);
     for (const auto& id : out.extra) slugger.reserve(id);
     for (const auto& ph : pending)
@@ -400,11 +410,7 @@ std::vector<MarkdownLink> document_links(std::string_view text) {
     };
     std::vector<char> blocked(lines.size() + 2, 0);
     std::vector<std::pair<int, int>> paragraphs;
-    std::unique_ptr<cmark_iter, void (*)(cmark_iter*)> it(cmark_iter_new(p.doc.get()), cmark_iter_free);
-    cmark_event_type ev;
-    while ((ev = cmark_iter_next(it.get())) != CMARK_EVENT_DONE) {
-        if (ev != CMARK_EVENT_ENTER) continue;
-        cmark_node* node = cmark_iter_get_node(it.get());
+    walk_entered(p.doc.get(), [&](cmark_node* node) {
         const auto type = cmark_node_get_type(node);
         const int sl = cmark_node_get_start_line(node), el = cmark_node_get_end_line(node);
         if (type == CMARK_NODE_CODE_BLOCK || type == CMARK_NODE_HTML_BLOCK) {
@@ -428,7 +434,8 @@ std::vector<MarkdownLink> document_links(std::string_view text) {
                 out.push_back({line, url, type == CMARK_NODE_IMAGE, false,
                                locate(sl, cmark_node_get_start_column(node), el, col, url)});
         }
-    }
+        return false;
+    });
     static const std::regex def(R"re(^ {0,3}(?:>\s?)*\[((?:[^\]\\]|\\.)+)\]:[ \t]*(?:<([^<>\n]*)>|(\S+)))re");
     for (auto [sl, el] : paragraphs) {
         for (int l = sl; l <= el; ++l) {
