@@ -224,29 +224,6 @@ public:
     void update_block_lines(std::string_view block_id, int new_start, int new_end);
     void set_block_hash(std::string_view block_id, std::string_view content_hash);
 
-    // Brings the file's rows in line with its text, keeping the identifiers of blocks whose
-    // heading survived; returns the number of blocks. Bracketed by the watcher's re-index marks
-    // (also on failure). Parse errors (filesystem_error, FileTooLargeError, DecodeError) and
-    // database errors propagate; nothing of a failed pass is kept.
-    int index_file(const std::filesystem::path& file_path, FileWatcher* watcher = nullptr);
-    // index_file, recording `state` (taken before the parse) as the file's freshness record in
-    // the same transaction.
-    int index_file(const std::filesystem::path& file_path, FileWatcher* watcher, const FileState& state);
-    // index_file, after which `block_id` is still there if any block starts at `start_line`:
-    // when the block's heading matched no old one, the block the pass created at that line
-    // takes over the identifier (an operation rewrote that block; the agent's id stays valid).
-    // `state` (taken before the parse) is recorded as the file's freshness record in the same
-    // transaction.
-    int index_file_keeping(const std::filesystem::path& file_path, FileWatcher* watcher,
-                           std::string_view block_id, int start_line, const FileState& state);
-    // Indexes many files, each as index_file with its freshness record would (its figures taken
-    // before its one read, the hash of the bytes parsed), committing once per `per_commit`
-    // files. `file_keys` are already resolved (detail::file_key) and are used as given.
-    // `done(i, blocks, error)` follows each batch's commit for its files: a file whose parse or
-    // rows failed has `error` set and keeps its old rows and record. A failed commit throws.
-    void index_files(const std::vector<std::filesystem::path>& file_keys,
-                     const std::function<void(std::size_t, int, std::exception_ptr)>& done,
-                     std::size_t per_commit = 200);
     // One operation's statistics row.
     struct OperationRecord {
         std::string date, op_type, file_path, block_id;
@@ -254,9 +231,8 @@ public:
     };
     // What an operation's write did to a file: lines [first, last] (1-based) of `before` were
     // replaced, giving `after`; both are the file's whole raw bytes, `before_sha256` the hash of
-    // `before`. `written` is the written
-    // file's freshness record: figures taken before the read-back that confirmed `after`, and
-    // the hash of `after`.
+    // `before`. `written` is the written file's freshness record: figures taken before the
+    // read-back that confirmed `after`, and the hash of `after`.
     struct LineSplice {
         std::string_view before;
         std::string_view after;
@@ -265,28 +241,99 @@ public:
         int last = 0;
         FileState written;
     };
-    // After an operation wrote the file: index_file_keeping (with `keep`, the block id and its
-    // start line) or index_file, the file's freshness record (figures taken before the one read
-    // that is both hashed and parsed) and the operation's statistics row, in one transaction.
-    // With `splice`, when the rows described `before` and the replaced lines kept their
-    // headings, only the rows the write touched are updated (the replaced blocks, the sections
-    // holding them, the rows after them shifted) instead of parsing the whole file; the result
-    // is the same; returns true when it went that way.
+    // What a caller knows when it brings one file's rows in line with the file: index_file
+    // takes these facts and picks the work itself.
+    struct FileUpdate {
+        std::filesystem::path file{};  // in any spelling
+        // Told of the pass through its re-index marks, also when the pass fails.
+        FileWatcher* watcher = nullptr;
+        // The file's bytes as the caller read or wrote them, parsed instead of reading the file
+        // (once: a second attempt after the index recovered reads the file).
+        std::optional<std::string> bytes{};
+        // The freshness record of the bytes parsed (figures taken before they were read).
+        std::optional<FileState> state{};
+        // Without `state`: nobody but the caller is changing the file now (its own write has
+        // just ended, or a scan met it at rest), so the figures taken before the one read, with
+        // the hash of the bytes parsed, become its record. Otherwise the file is left without a
+        // record and the next check reads it again: an outside change may still be under way.
+        bool at_rest = false;
+        // An operation rewrote the block `block_id` at `start_line`: when its heading matched
+        // no old one, the block that now starts at that line takes over the identifier (the
+        // agent's id stays valid).
+        struct Rewritten {
+            std::string block_id;
+            int start_line = 0;
+        };
+        std::optional<Rewritten> rewritten{};
+        // An operation that rearranged the file's sections knows where each went: the file's old
+        // identifiers in the new document order, taken as they are when the titles agree with
+        // the rows they name.
+        std::optional<std::vector<std::string>> order{};
+        // What the operation's write (of `rewritten`) did: when the rows described `before` and
+        // the replaced lines kept their headings, only the rows the write touched are updated
+        // (the replaced blocks, the sections holding them, the rows after them shifted) instead
+        // of parsing the whole file; the rows come out the same.
+        std::optional<LineSplice> splice{};
+        // The operation's statistics row, written in the same transaction as the rows.
+        std::optional<OperationRecord> op{};
+        // The caller wants the file's rows as this pass left them.
+        bool want_rows = false;
+    };
+    struct Indexed {
+        int blocks = 0;        // the blocks parsed (not counted when spliced)
+        bool spliced = false;  // only the touched rows were updated
+        std::vector<Block> rows;  // with want_rows: the file's rows in document order
+    };
+    // Brings the file's rows in line with its text, keeping the identifiers of blocks whose
+    // section survived (retiring the others), and its freshness record, in one transaction
+    // under the Indexer's lock (the parse too: two passes over one file each read it after the
+    // other committed, so an older text never overwrites a newer one). Parse errors
+    // (filesystem_error, FileTooLargeError, DecodeError) and database errors propagate;
+    // nothing of a failed pass is kept.
+    Indexed index_file(FileUpdate update);
+    // index_file with nothing known but the file: no record is kept, so the next check reads it.
+    // Returns the number of blocks.
+    int index_file(const std::filesystem::path& file_path, FileWatcher* watcher = nullptr) {
+        return index_file(FileUpdate{.file = file_path, .watcher = watcher}).blocks;
+    }
+    // Until every caller states its facts to index_file.
+    int index_file(const std::filesystem::path& file_path, FileWatcher* watcher, const FileState& state) {
+        return index_file(FileUpdate{.file = file_path, .watcher = watcher, .state = state}).blocks;
+    }
+    int index_file_keeping(const std::filesystem::path& file_path, FileWatcher* watcher, std::string_view block_id,
+                           int start_line, const FileState& state) {
+        return index_file(FileUpdate{.file = file_path, .watcher = watcher, .state = state,
+                                     .rewritten = FileUpdate::Rewritten{std::string(block_id), start_line}})
+            .blocks;
+    }
     bool index_after_write(const std::filesystem::path& file_path, FileWatcher* watcher,
                            const std::optional<std::pair<std::string, int>>& keep, const OperationRecord& op,
-                           const LineSplice* splice = nullptr);
-    // Indexes the file afresh, keeping the identifiers of the sections that are still there
-    // (matched as index_file matches them), recording `state` as its freshness record, all in
-    // one transaction; returns the rows in document order.
+                           const LineSplice* splice = nullptr) {
+        FileUpdate u{.file = file_path, .watcher = watcher, .at_rest = true, .op = op};
+        if (keep) u.rewritten = FileUpdate::Rewritten{keep->first, keep->second};
+        if (splice) u.splice = *splice;
+        return index_file(std::move(u)).spliced;
+    }
     std::vector<Block> rebuild_file(const std::filesystem::path& file_path, FileWatcher* watcher,
-                                    const FileState& state);
-    // The same from the file's bytes as the caller read or wrote them; `state` describes them.
-    // With `order` (an operation that rearranged the file's sections knows where each went):
-    // the file's old identifiers in the new document order, taken as they are when the titles
-    // agree with the rows they name.
+                                    const FileState& state) {
+        return index_file(FileUpdate{.file = file_path, .watcher = watcher, .state = state, .want_rows = true}).rows;
+    }
     std::vector<Block> rebuild_file(const std::filesystem::path& file_path, FileWatcher* watcher,
                                     const FileState& state, std::string bytes,
-                                    const std::vector<std::string>* order = nullptr);
+                                    const std::vector<std::string>* order = nullptr) {
+        FileUpdate u{.file = file_path, .watcher = watcher, .bytes = std::move(bytes), .state = state,
+                     .want_rows = true};
+        if (order) u.order = *order;
+        return index_file(std::move(u)).rows;
+    }
+    // Indexes many files, each as index_file at rest would (figures taken before its one read,
+    // the hash of the bytes parsed), committing once per `per_commit` files. `file_keys` are
+    // already resolved (detail::file_key) and are used as given. `done(i, blocks, error)`
+    // follows each batch's commit for its files: a file whose parse or rows failed has `error`
+    // set and keeps its old rows and record. A failed commit throws.
+    void index_files(const std::vector<std::filesystem::path>& file_keys,
+                     const std::function<void(std::size_t, int, std::exception_ptr)>& done,
+                     std::size_t per_commit = 200);
     // Whether a re-index gave up this identifier (its section is gone or could not be told
     // from a twin); the newest 20,000 are remembered.
     bool was_retired(std::string_view block_id);
@@ -323,14 +370,11 @@ private:
     void set_connection_locked(std::unique_ptr<SQLite::Database> db);
     SQLite::Database& conn_locked();
     bool splice_locked(Lock& lk, const std::string& key, const std::filesystem::path& file_path,
-                       const std::optional<std::pair<std::string, int>>& keep, const LineSplice& splice);
+                       const FileUpdate::Rewritten& rewritten, const LineSplice& splice);
     void insert_operation(Lock& lk, const OperationRecord& op);
-    std::vector<Block> rebuild_locked(const std::filesystem::path& file_path, FileWatcher* watcher,
-                                      const FileState& state, std::string* bytes,
-                                      const std::vector<std::string>* order);
-    int index_locked(const std::filesystem::path& file_path, FileWatcher* watcher,
-                     const std::optional<std::pair<std::string, int>>& keep, const FileState* state,
-                     const OperationRecord* op = nullptr);
+    struct PassInput;
+    static PassInput read_for_pass(const std::string& key, FileUpdate& update);
+    int write_pass(Lock& lk, const std::string& key, const FileUpdate& update, const PassInput& input);
 
     std::filesystem::path db_path_;
     std::unique_ptr<SQLite::Database> conn_;

@@ -1025,36 +1025,37 @@ void Indexer::set_block_hash(std::string_view block_id, std::string_view content
     });
 }
 
-int Indexer::index_file(const fs::path& file_path, FileWatcher* watcher) {
-    return index_locked(file_path, watcher, std::nullopt, nullptr);
-}
+// What one pass parsed, and the record that vouches for it (none: the file keeps no record).
+struct Indexer::PassInput {
+    ParsedFile parsed;
+    std::optional<FileState> state;
+};
 
-int Indexer::index_file(const fs::path& file_path, FileWatcher* watcher, const FileState& state) {
-    return index_locked(file_path, watcher, std::nullopt, &state);
-}
-
-int Indexer::index_file_keeping(const fs::path& file_path, FileWatcher* watcher, std::string_view block_id,
-                                int start_line, const FileState& state) {
-    return index_locked(file_path, watcher, std::make_pair(std::string(block_id), start_line), &state);
-}
-
-bool Indexer::index_after_write(const fs::path& file_path, FileWatcher* watcher,
-                                const std::optional<std::pair<std::string, int>>& keep, const OperationRecord& op,
-                                const LineSplice* splice) {
-    return guarded([&]() -> bool {
-        if (splice && keep) {
-            ReindexMark mark(watcher, file_path);
-            const std::string key = file_key(file_path);
-            Lock lk(*this);
+Indexer::Indexed Indexer::index_file(FileUpdate update) {
+    return guarded([&]() -> Indexed {
+        ReindexMark mark(update.watcher, update.file);
+        const std::string key = file_key(update.file);
+        Lock lk(*this);
+        Indexed out;
+        if (update.splice && update.rewritten) {
             SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
-            if (splice_locked(lk, key, file_path, keep, *splice)) {
-                insert_operation(lk, op);
+            // A splice that cannot be shown to give what a whole pass would changes nothing.
+            out.spliced = splice_locked(lk, key, update.file, *update.rewritten, *update.splice);
+            if (out.spliced) {
+                if (update.op) insert_operation(lk, *update.op);
                 tx.commit();
-                return true;
             }
         }
-        index_locked(file_path, watcher, keep, nullptr, &op);
-        return false;
+        if (!out.spliced) {
+            // The parse runs under the lock too; the old rows are read in the writing
+            // transaction.
+            const PassInput input = read_for_pass(key, update);
+            SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
+            out.blocks = write_pass(lk, key, update, input);
+            tx.commit();
+        }
+        if (update.want_rows) out.rows = blocks_of(lk.q(), key);
+        return out;
     });
 }
 
@@ -1077,15 +1078,16 @@ std::vector<PlacedBlock> placed_rows(StatementCache& q, const char* sql, const s
 // The rows a write touched, from the rows that described the text before it: false, with
 // nothing changed, when that cannot be shown to give what a whole pass would.
 bool Indexer::splice_locked(Lock& lk, const std::string& key, const fs::path& file_path,
-                            const std::optional<std::pair<std::string, int>>& keep, const LineSplice& sp) {
+                            const FileUpdate::Rewritten& rewritten, const LineSplice& sp) {
     const std::optional<FileState> recorded = lk.file_index().get(key);
     if (!recorded || recorded->file_hash != sp.before_sha256) return false;
 
     const std::vector<PlacedBlock> region =
         placed_rows(lk.q(), "SELECT " QB_PLACED_COLUMNS " FROM blocks WHERE file_path = ? AND start_line >= ? "
                             "AND start_line <= ? ORDER BY start_line", key, {sp.first, sp.last});
-    if (region.empty() || region.front().block.uuid != keep->first || region.front().block.start_line != sp.first ||
-        keep->second != sp.first || region.front().block.end_line != sp.last)
+    if (region.empty() || region.front().block.uuid != rewritten.block_id ||
+        region.front().block.start_line != sp.first || rewritten.start_line != sp.first ||
+        region.front().block.end_line != sp.last)
         return false;
     std::vector<PlacedBlock> after =
         placed_rows(lk.q(), "SELECT " QB_PLACED_COLUMNS " FROM blocks WHERE file_path = ? AND start_line > ? "
@@ -1164,37 +1166,45 @@ void Indexer::insert_operation(Lock& lk, const OperationRecord& op) {
     q->exec();
 }
 
-int Indexer::index_locked(const fs::path& file_path, FileWatcher* watcher,
-                          const std::optional<std::pair<std::string, int>>& keep, const FileState* state,
-                          const OperationRecord* op) {
-    return guarded([&]() -> int {
-        ReindexMark mark(watcher, file_path);
-        const std::string key = file_key(file_path);
+Indexer::PassInput Indexer::read_for_pass(const std::string& key, FileUpdate& update) {
+    PassInput in;
+    if (update.bytes) {
+        // The bytes are used once: a second attempt after a recovery reads the file.
+        std::string bytes = std::move(*update.bytes);
+        update.bytes.reset();
+        in.parsed = parse_markdown_bytes(std::move(bytes), key);
+        in.state = update.state;
+        return in;
+    }
+    // A file at rest: the figures are taken here, before the read, and the hash is that of the
+    // bytes parsed.
+    if (!update.state && update.at_rest) in.state = file_state_of(key, {});
+    in.parsed = parse_markdown_file(key);
+    if (update.state) in.state = update.state;
+    else if (in.state) in.state->file_hash = in.parsed.file_hash;
+    return in;
+}
 
-        // The parse runs under the lock too: two passes over one file (a watcher firing and an
-        // operation) then each read the file after the other committed, so an older text can never
-        // be written over a newer one. The old rows are read in the writing transaction.
-        Lock lk(*this);
-        // After an operation's write the figures are taken here, before the read, and the hash is
-        // that of the bytes parsed.
-        std::optional<FileState> own_state;
-        if (op && !state) own_state = file_state_of(key, {});
-        ParsedFile parsed = parse_markdown_file(key);
-        if (own_state) {
-            own_state->file_hash = std::move(parsed.file_hash);
-            state = &*own_state;
-        }
-        const std::vector<Block>& blocks = parsed.blocks;
-        SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
-        const OldRows old = old_rows(lk.q(), key);
-        std::vector<std::string> ids = indexer::match_identifiers(old.headings, blocks);
-        if (keep) take_over(ids, blocks, old, lk.q(), keep->first, keep->second);
-        write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, old, parsed.text);
-        record_or_forget(lk.file_index(), key, file_path, state);
-        if (op) insert_operation(lk, *op);
-        tx.commit();
-        return static_cast<int>(blocks.size());
-    });
+// One file's rows, record and statistics row, inside the caller's transaction; returns the
+// number of blocks.
+int Indexer::write_pass(Lock& lk, const std::string& key, const FileUpdate& update, const PassInput& in) {
+    const std::vector<Block>& blocks = in.parsed.blocks;
+    const OldRows old = old_rows(lk.q(), key);
+    // The order the caller expects holds when every block has a row of this file with its
+    // title there; otherwise the sections are matched as any pass matches them.
+    const std::vector<std::string>* order = update.order ? &*update.order : nullptr;
+    bool as_expected = order && order->size() == blocks.size();
+    for (std::size_t i = 0; as_expected && i < blocks.size(); ++i) {
+        const auto row = old.by_id.find((*order)[i]);
+        as_expected = row != old.by_id.end() && row->second.block.title == blocks[i].title;
+    }
+    std::vector<std::string> ids = as_expected ? *order : indexer::match_identifiers(old.headings, blocks);
+    if (update.rewritten)
+        take_over(ids, blocks, old, lk.q(), update.rewritten->block_id, update.rewritten->start_line);
+    write_rows(lk.q(), key, blocks, in.parsed.byte_ranges, ids, old, in.parsed.text);
+    record_or_forget(lk.file_index(), key, update.file, in.state ? &*in.state : nullptr);
+    if (update.op) insert_operation(lk, *update.op);
+    return static_cast<int>(blocks.size());
 }
 
 void Indexer::index_files(const std::vector<fs::path>& file_keys,
@@ -1220,23 +1230,20 @@ void Indexer::index_files(const std::vector<fs::path>& file_keys,
                 const std::string key = fp.string();
                 try {
                     // The figures before the read: a change in between shows at the next check.
-                    FileState state = file_state_of(fp, {});
-                    ParsedFile parsed = parse_markdown_file(fp);
-                    state.file_hash = std::move(parsed.file_hash);
+                    FileUpdate update{.file = fp, .at_rest = true};
+                    const PassInput input = read_for_pass(key, update);
+                    int blocks = 0;
                     // One file's rows and record stand or fall together.
                     lk.q()("SAVEPOINT one_file")->exec();
                     try {
-                        const OldRows old = old_rows(lk.q(), key);
-                        const std::vector<std::string> ids = indexer::match_identifiers(old.headings, parsed.blocks);
-                        write_rows(lk.q(), key, parsed.blocks, parsed.byte_ranges, ids, old, parsed.text);
-                        record_or_forget(lk.file_index(), key, fp, &state);
+                        blocks = write_pass(lk, key, update, input);
                         lk.q()("RELEASE one_file")->exec();
                     } catch (...) {
                         lk.q()("ROLLBACK TO one_file")->exec();
                         lk.q()("RELEASE one_file")->exec();
                         throw;
                     }
-                    outcomes.push_back({next, static_cast<int>(parsed.blocks.size()), nullptr});
+                    outcomes.push_back({next, blocks, nullptr});
                 } catch (const SQLite::Exception& e) {
                     if (recovery_ == Recovery::heal && recoverable(e)) throw;
                     outcomes.push_back({next, 0, std::current_exception()});
@@ -1250,48 +1257,12 @@ void Indexer::index_files(const std::vector<fs::path>& file_keys,
     }
 }
 
-std::vector<Block> Indexer::rebuild_file(const fs::path& file_path, FileWatcher* watcher, const FileState& state) {
-    return rebuild_locked(file_path, watcher, state, nullptr, nullptr);
-}
-
-std::vector<Block> Indexer::rebuild_file(const fs::path& file_path, FileWatcher* watcher, const FileState& state,
-                                         std::string bytes, const std::vector<std::string>* order) {
-    return rebuild_locked(file_path, watcher, state, &bytes, order);
-}
-
 bool Indexer::was_retired(std::string_view block_id) {
     return guarded([&] {
         Lock lk(*this);
         Prepared q = lk.q()("SELECT 1 FROM retired_blocks WHERE id = ?");
         q->bind(1, std::string(block_id));
         return q->executeStep();
-    });
-}
-
-std::vector<Block> Indexer::rebuild_locked(const fs::path& file_path, FileWatcher* watcher, const FileState& state,
-                                           std::string* bytes, const std::vector<std::string>* order) {
-    return guarded([&]() -> std::vector<Block> {
-        ReindexMark mark(watcher, file_path);
-        const std::string key = file_key(file_path);
-        Lock lk(*this);
-        // The bytes are used once: a second attempt after a recovery reads the file.
-        std::string* given = std::exchange(bytes, nullptr);
-        const ParsedFile parsed = given ? parse_markdown_bytes(std::move(*given), key) : parse_markdown_file(key);
-        const std::vector<Block>& blocks = parsed.blocks;
-        SQLite::Transaction tx(lk.db(), SQLite::TransactionBehavior::IMMEDIATE);
-        const OldRows old = old_rows(lk.q(), key);
-        // The order the caller expects holds when every block has a row of this file with its
-        // title there; otherwise the sections are matched as any pass matches them.
-        bool as_expected = order && order->size() == blocks.size();
-        for (std::size_t i = 0; as_expected && i < blocks.size(); ++i) {
-            const auto row = old.by_id.find((*order)[i]);
-            as_expected = row != old.by_id.end() && row->second.block.title == blocks[i].title;
-        }
-        const std::vector<std::string> ids = as_expected ? *order : indexer::match_identifiers(old.headings, blocks);
-        write_rows(lk.q(), key, blocks, parsed.byte_ranges, ids, old, parsed.text);
-        record_or_forget(lk.file_index(), key, file_path, &state);
-        tx.commit();
-        return blocks_of(lk.q(), key);
     });
 }
 
