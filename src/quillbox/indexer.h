@@ -59,9 +59,6 @@ std::unique_ptr<SQLite::Database> _init_db(const std::filesystem::path& db_path)
 // check re-indexes them. Called by _init_db.
 void _forget_files_of_old_line_rule(SQLite::Database& db);
 
-// One `blocks` row (a statement positioned on it) as a Block.
-Block _row_to_block(SQLite::Statement& row);
-
 // What a file looked like when its rows were written: the freshness record of `file_index`.
 // The index is trusted without reading the file only while the modification time (to the
 // nanosecond), size and inode are the recorded ones, and the file was not modified within
@@ -108,12 +105,6 @@ struct UsageSummary {
     bool operator==(const UsageSummary&) const = default;
 };
 
-// The one owner of the index database (`blocks`, `file_index`, `stats`). One connection
-// shared by every thread that holds the Indexer; each operation runs under the Indexer's own
-// lock, so two threads never interleave inside one transaction, and a group of statements
-// that must stay together is one operation here. Do not call it while waiting on the
-// watcher's marks from a re-index callback. Operations throw IndexDatabaseError after
-// close(); database failures propagate as SQLite::Exception.
 // What `quillbox doctor` checks in an index: the integrity check's answer and, when that is
 // "ok", every file the index knows (those with rows and those with only a freshness record,
 // such as a Markdown file without headings).
@@ -166,6 +157,12 @@ struct SectionsVersion {
     bool operator==(const SectionsVersion&) const = default;
 };
 
+// The one owner of the index database (`blocks`, `file_index`, `stats`). One connection
+// shared by every thread that holds the Indexer; each operation runs under the Indexer's own
+// lock, so two threads never interleave inside one transaction, and a group of statements
+// that must stay together is one operation here. Do not call it while waiting on the
+// watcher's marks from a re-index callback. Operations throw IndexDatabaseError after
+// close(); database failures propagate as SQLite::Exception.
 class Indexer {
 public:
     explicit Indexer(std::filesystem::path db_path, Recovery recovery = Recovery::strict);
@@ -343,8 +340,6 @@ public:
 
     // The freshness record of a file, if any.
     std::optional<FileState> file_state(const std::filesystem::path& file_path);
-    // The file's rows and its freshness record, read together.
-    std::pair<std::vector<Block>, std::optional<FileState>> indexed_state(const std::filesystem::path& file_path);
     void record_file_state(const std::filesystem::path& file_path, const FileState& state);
     // Records `state` only while the stored record has the same hash (the rows still describe
     // these bytes); false when it has not.
@@ -352,7 +347,8 @@ public:
     void forget_file_state(const std::filesystem::path& file_path);
 
     // The usage figures of the index at `db_path`, read without changing it (no schema step,
-    // no version step). `today` is the date the operations are counted for.
+    // no version step). The figures for today count the operations recorded under
+    // today_local_date().
     static UsageSummary usage_summary(const std::filesystem::path& db_path);
     // The health of the index at `db_path`, read without changing it. Throws SQLite::Exception
     // when the file cannot be read as a database.

@@ -206,7 +206,8 @@ TEST_F(IndexFile, AfterAWriteRowsRecordAndStatisticsCommitTogether) {
     auto before = index("# A\ntext\n## B\nmore\n");
     const Indexer::OperationRecord op{"2026-12-08", "replace_block", md.string(), before.at("B"), 42};
     write_file(md, "# A\ntext\n## B2\nnew\nlines\n");
-    EXPECT_FALSE(ix.index_after_write(md, &w, std::make_pair(before.at("B"), 3), op));  // a whole pass
+    EXPECT_FALSE(ix.index_file({.file = md, .watcher = &w, .at_rest = true, .rewritten = {{before.at("B"), 3}}, .op = op})
+                     .spliced);  // a whole pass
     auto after = ids_by_title(ix, md);
     EXPECT_EQ(after.size(), 2u);
     EXPECT_EQ(after.at("B2"), before.at("B"));  // the rewritten block keeps its identifier
@@ -221,7 +222,7 @@ TEST_F(IndexFile, AfterAWriteRowsRecordAndStatisticsCommitTogether) {
     exec_sql(ix, "DROP TABLE stats");
     const auto rows = ix.list_blocks(md);
     write_file(md, "# A\nchanged\n## B2\nnew\nlines\n");
-    EXPECT_THROW(ix.index_after_write(md, &w, std::nullopt, op), SQLite::Exception);
+    EXPECT_THROW(ix.index_file({.file = md, .watcher = &w, .at_rest = true, .op = op}), SQLite::Exception);
     EXPECT_EQ(ix.list_blocks(md), rows);
     EXPECT_EQ(ix.file_state(md), state);
 }

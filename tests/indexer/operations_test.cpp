@@ -165,7 +165,7 @@ TEST_F(IndexOperations, ARewrittenHeadingTakesOverTheIdentifierAtItsLine) {
     ix.index_file(md);
     auto before = ids_by_title(ix, md);
     write_file(md, "# Top\n## Completely different\ntext\n## Other\n");
-    ix.index_file_keeping(md, nullptr, before.at("Old name"), 2, file_state_of(md, "h"));
+    ix.index_file({.file = md, .state = file_state_of(md, "h"), .rewritten = {{before.at("Old name"), 2}}});
     auto after = ids_by_title(ix, md);
     EXPECT_EQ(after.at("Completely different"), before.at("Old name"));
     EXPECT_EQ(after.at("Other"), before.at("Other"));
@@ -173,7 +173,7 @@ TEST_F(IndexOperations, ARewrittenHeadingTakesOverTheIdentifierAtItsLine) {
 
     // No block at the line, or a block that kept an old identifier: nothing is taken over.
     write_file(md, "# Top\n## Third\n## Other\n");
-    ix.index_file_keeping(md, nullptr, after.at("Completely different"), 9, file_state_of(md, "h"));
+    ix.index_file({.file = md, .state = file_state_of(md, "h"), .rewritten = {{after.at("Completely different"), 9}}});
     EXPECT_FALSE(ix.get_block(after.at("Completely different")));
     EXPECT_EQ(ix.list_blocks(md).size(), 3u);
 }
@@ -181,43 +181,43 @@ TEST_F(IndexOperations, ARewrittenHeadingTakesOverTheIdentifierAtItsLine) {
 TEST_F(IndexOperations, RebuildAndDropKeepRowsAndFreshnessRecordTogether) {
     write_file(md, "# A\n# B\n");
     const FileState h1 = file_state_of(md, "h1");
-    ix.index_file(md, nullptr, h1);
+    ix.index_file({.file = md, .state = h1});
     const auto first = ix.list_blocks(md);
     EXPECT_EQ(ix.file_state(md), h1);
 
     const FileState h2 = file_state_of(md, "h2");
-    const auto rebuilt = ix.rebuild_file(md, nullptr, h2);
+    const auto rebuilt = ix.index_file({.file = md, .state = h2, .want_rows = true}).rows;
     ASSERT_EQ(rebuilt.size(), 2u);
     EXPECT_EQ(rebuilt[0].uuid, first[0].uuid);  // the same sections keep their ids
-    auto [rows, state] = ix.indexed_state(md);
-    EXPECT_EQ(rows, rebuilt);
-    EXPECT_EQ(state, h2);
+    EXPECT_EQ(ix.list_blocks(md), rebuilt);
+    EXPECT_EQ(ix.file_state(md), h2);
 
     // A rebuild that fails keeps the old rows and the old record.
     write_file(md, "# A\n\xff\n");
-    EXPECT_THROW(ix.rebuild_file(md, nullptr, file_state_of(md, "h3")), DecodeError);
-    EXPECT_EQ(ix.indexed_state(md), std::make_pair(rebuilt, std::optional<FileState>(h2)));
+    EXPECT_THROW(ix.index_file({.file = md, .state = file_state_of(md, "h3")}), DecodeError);
+    EXPECT_EQ(ix.list_blocks(md), rebuilt);
+    EXPECT_EQ(ix.file_state(md), h2);
 
     // A state taken before a change that lands before the parse describes other bytes than
     // the rows: it is not recorded. Nor is anything after a pass that brings no state, or a
     // change to one block's row.
     write_file(md, "# A\n# B\n# C\n");
-    ix.index_file(md, nullptr, h2);
+    ix.index_file({.file = md, .state = h2});
     EXPECT_FALSE(ix.file_state(md));
     const FileState h4 = file_state_of(md, "h4");
-    ix.index_file(md, nullptr, h4);
+    ix.index_file({.file = md, .state = h4});
     EXPECT_EQ(ix.file_state(md), h4);
     ix.index_file(md);
     EXPECT_FALSE(ix.file_state(md));
-    ix.index_file(md, nullptr, h4);
+    ix.index_file({.file = md, .state = h4});
     ix.set_block_hash(ix.list_blocks(md).at(0).uuid, "x");
     EXPECT_FALSE(ix.file_state(md));
-    ix.index_file(md, nullptr, h4);
+    ix.index_file({.file = md, .state = h4});
     ix.update_block_lines(ix.list_blocks(md).at(0).uuid, 1, 1);
     EXPECT_FALSE(ix.file_state(md));
 
     // A deleted file leaves neither rows nor a record that could vouch for rows.
-    ix.index_file(md, nullptr, h4);
+    ix.index_file({.file = md, .state = h4});
     fs::remove(md);
     EXPECT_EQ(ix.drop_file(md), 3);
     EXPECT_TRUE(ix.list_blocks(md).empty());
@@ -246,7 +246,7 @@ TEST_F(IndexOperations, InspectNamesFilesWithRowsOrOnlyARecordWithoutWriting) {
     write_file(md, "# A\n# B\n");
     write_file(dir.path / "plain.md", "no headings\n");
     ix.index_file(md);
-    ix.index_file(dir.path / "plain.md", nullptr, file_state_of(dir.path / "plain.md", "h"));
+    ix.index_file({.file = dir.path / "plain.md", .state = file_state_of(dir.path / "plain.md", "h")});
     const std::string before = query1(ix, "SELECT COUNT(*) FROM file_index");
     IndexHealth h = Indexer::inspect(ix.db_path());
     EXPECT_EQ(h, (IndexHealth{"ok", {md.string(), (dir.path / "plain.md").string()}}));

@@ -107,7 +107,7 @@ TEST(Sections, FollowTheRowsOnEveryWritePathAndFindWhatAnOracleFinds) {
         const std::string before = fs::exists(f) ? joined(docs[k]) : "";
         docs[k] = random_doc(rng);
         const std::string after = joined(docs[k]);
-        switch (rng() % 5) {
+        switch (rng() % 6) {
             case 0: {  // an operation's write over one block: the rows it touched only
                 const auto blocks = ix.list_blocks(f);
                 if (blocks.empty() || before.empty()) break;
@@ -124,13 +124,16 @@ TEST(Sections, FollowTheRowsOnEveryWritePathAndFindWhatAnOracleFinds) {
                 qbtest::write_file(f, text);
                 const Indexer::LineSplice splice{before, text, detail::sha256_hex(before), b.start_line, b.end_line,
                                                  state_of(f, text)};
-                ix.index_after_write(f, nullptr, std::pair{b.uuid, b.start_line},
-                                     {"2026-12-10", "replace_block", f.string(), b.uuid, 0}, &splice);
+                ix.index_file({.file = f,
+                               .at_rest = true,
+                               .rewritten = {{b.uuid, b.start_line}},
+                               .splice = splice,
+                               .op = Indexer::OperationRecord{"2026-12-10", "replace_block", f.string(), b.uuid, 0}});
                 break;
             }
             case 1:
                 qbtest::write_file(f, after);
-                ix.rebuild_file(f, nullptr, state_of(f, after));
+                ix.index_file({.file = f, .state = state_of(f, after)});
                 break;
             case 2:
                 if (fs::exists(f)) fs::remove(f);
@@ -143,9 +146,19 @@ TEST(Sections, FollowTheRowsOnEveryWritePathAndFindWhatAnOracleFinds) {
                 });
                 break;
             }
+            case 4: {  // the bytes as written, the old ids in their old order, the rows wanted back
+                qbtest::write_file(f, after);
+                std::vector<std::string> order;
+                for (const Block& b : ix.list_blocks(f)) order.push_back(b.uuid);
+                const Indexer::Indexed got = ix.index_file(
+                    {.file = f, .bytes = after, .state = state_of(f, after), .order = order, .want_rows = true});
+                EXPECT_EQ(got.rows, ix.list_blocks(f));
+                EXPECT_EQ(static_cast<std::size_t>(got.blocks), got.rows.size());
+                break;
+            }
             default:
                 qbtest::write_file(f, after);
-                ix.index_file(f, nullptr, state_of(f, after));
+                ix.index_file({.file = f, .state = state_of(f, after)});
         }
         expect_in_step(ix, files);
         if (HasFailure()) return;

@@ -83,7 +83,7 @@ FileState state_of(const fs::path& f, const std::string& bytes) { return file_st
 // Writes `text` and indexes it with its record.
 void index_text(Indexer& ix, const fs::path& f, const std::string& text) {
     write_file(f, text);
-    ix.index_file(f, nullptr, state_of(f, text));
+    ix.index_file({.file = f, .state = state_of(f, text)});
 }
 
 // Writes `after` and brings the index up to date as an operation that rewrote block `b` of
@@ -94,7 +94,8 @@ bool write_over(Indexer& ix, const fs::path& f, const std::string& before, const
     const Indexer::LineSplice splice{before, after, detail::sha256_hex(before), b.start_line, b.end_line,
                                      state_of(f, after)};
     const Indexer::OperationRecord op{"2026-12-08", "replace_block", f.string(), b.uuid, tokens_saved};
-    return ix.index_after_write(f, nullptr, std::pair{b.uuid, b.start_line}, op, &splice);
+    return ix.index_file({.file = f, .at_rest = true, .rewritten = {{b.uuid, b.start_line}}, .splice = splice, .op = op})
+        .spliced;
 }
 
 }  // namespace
@@ -135,7 +136,7 @@ TEST(Splice, GivesTheRowsOfAWholePassOrStandsAside) {
         ++passes;
         const std::vector<Row> rows = rows_of(ix, f);
         // A whole pass over the same bytes changes nothing.
-        ix.index_file(f, nullptr, state_of(f, after));
+        ix.index_file({.file = f, .state = state_of(f, after)});
         ASSERT_EQ(rows, rows_of(ix, f)) << after;
         EXPECT_EQ(ix.file_state(f)->file_hash, detail::sha256_hex(after));
     }
@@ -203,7 +204,7 @@ TEST(Splice, AFinalLineFeedGainedOrLostAtTheEndIsNotTakenForText) {
         index_text(ix, f, before);
         write_over(ix, f, before, after, ix.list_blocks(f)[1]);
         const std::vector<Row> rows = rows_of(ix, f);
-        ix.index_file(f, nullptr, state_of(f, after));
+        ix.index_file({.file = f, .state = state_of(f, after)});
         EXPECT_EQ(rows, rows_of(ix, f)) << after;
     }
 }

@@ -585,9 +585,6 @@ void _forget_files_of_old_line_rule(SQLite::Database& db) {
     tx.commit();
 }
 
-Block _row_to_block(SQLite::Statement& row) { return BlockColumns(row).read(row); }
-
-
 namespace {
 
 // A read transaction through kept statements: a listing takes one on every call, and parsing
@@ -1282,14 +1279,6 @@ std::optional<FileState> Indexer::file_state(const fs::path& file_path) {
     return guarded([&]() -> std::optional<FileState> {
         Lock lk(*this);
         return lk.file_index().get(file_key(file_path));
-    });
-}
-
-std::pair<std::vector<Block>, std::optional<FileState>> Indexer::indexed_state(const fs::path& file_path) {
-    return guarded([&]() -> std::pair<std::vector<Block>, std::optional<FileState>> {
-        const std::string key = file_key(file_path);
-        Lock lk(*this);
-        return {blocks_of(lk.q(), key), lk.file_index().get(key)};
     });
 }
 
