@@ -283,7 +283,7 @@ std::vector<Hit> search_with_provider(Session& session, EmbeddingProvider& provi
 }
 
 // How many candidates each ranking hands to the fusion, and the constant of reciprocal rank
-// fusion (a section's fused score is the sum of 1 / (RRF_K + rank) over the rankings).
+// fusion (a section's fused score is the sum of score / (RRF_K + rank) over the rankings).
 constexpr std::size_t FUSION_DEPTH = 30;
 constexpr double RRF_K = 60.0;
 constexpr std::size_t RESULTS = 3;
@@ -293,8 +293,11 @@ Hit keyword_hit(KeywordHit&& k, const fs::path& root) {
             std::move(k.block.uuid)};
 }
 
-// The keyword and vector rankings merged by reciprocal rank fusion; a section both found keeps
-// the excerpt around the query's words and the better of its two scores.
+// The keyword and vector rankings merged by reciprocal rank fusion, each rank weighted by its
+// hit's score (the share of the query's words it holds, or its similarity): on a small project
+// every section is among the nearest by meaning, and a bare rank would let one common word in a
+// section outweigh the section whose meaning matches best. A section both found keeps the
+// excerpt around the query's words and the better of its two scores.
 std::vector<Hit> fuse(std::vector<Hit> keyword, std::vector<Hit> vector) {
     struct Entry {
         Hit hit;
@@ -310,7 +313,7 @@ std::vector<Hit> fuse(std::vector<Hit> keyword, std::vector<Hit> vector) {
             Entry& e = entries[it->second];
             // The keyword ranking comes first: a section both found keeps its excerpt.
             if (!fresh) e.hit.score = std::max(e.hit.score, list[r].score);
-            e.fused += 1.0 / (RRF_K + static_cast<double>(r + 1));
+            e.fused += std::clamp(list[r].score, 0.0, 1.0) / (RRF_K + static_cast<double>(r + 1));
             e.best_rank = std::min(e.best_rank, r);
         }
     };
