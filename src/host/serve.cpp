@@ -24,6 +24,7 @@
 #include "host/project.h"
 #include "host/tools.h"
 #include "quillbox/blockops.h"
+#include "quillbox/blockops/semantic_index.h"
 #include "quillbox/detail/fd.h"
 #include "quillbox/detail/file_key.h"
 #include "quillbox/i18n.h"
@@ -264,6 +265,7 @@ struct Components {
     std::unique_ptr<ChangeHandler> on_change;
     std::unique_ptr<FileWatcher> watcher;
     std::unique_ptr<BackgroundIndex> background;  // stops before the index closes
+    std::shared_ptr<SemanticIndex> vectors;        // embeds in the background; stops before the index closes
     std::unique_ptr<SafetyEngine> safety;
     std::unique_ptr<Milestones> milestones;  // none when the statistics cannot be opened
     std::shared_ptr<EmbeddingProvider> embeddings;
@@ -275,6 +277,7 @@ struct Components {
     // A session with nothing shown and nothing read, which the tools work on from now on.
     void new_session() {
         session = open_session(*project, *indexer, *watcher, *safety, embeddings);
+        session->vectors = vectors;
         context.session = session.get();
         turns->reset();
     }
@@ -334,12 +337,28 @@ std::unique_ptr<Components> start_components(const Project& project) {
     if (c->milestones) c->tools = with_milestone_reports(c->tools, *c->milestones, *c->safety);
 
     c->context.config = project.config.get();
+    // The sections' vectors with the local model, embedded in the background while searches
+    // answer; none with an embedding provider or semantic search switched off.
+    if (!c->embeddings && project.config->get("semantic.backend") != "none") {
+        try {
+            const std::string model = semantic_model_for(*project.config);
+            c->vectors = std::make_shared<SemanticIndex>(*c->indexer, project.data_dir / "vectors",
+                                                         model.empty() ? std::nullopt : std::optional(model));
+        } catch (const std::exception& e) {
+            log_line(Level::warning, "semantic search has keywords only: the vector store cannot be opened: {}",
+                     e.what());
+        }
+    }
     // Calls before any handshake work on a session of their own.
     c->new_session();
     // The whole project, while the tools answer: a file they ask for is indexed at once.
     c->background = std::make_unique<BackgroundIndex>(*c->indexer, *c->ignore);
     c->context.background = c->background.get();
     c->background->start();
+    if (c->vectors) {
+        const BackgroundIndex* background = c->background.get();
+        c->vectors->start([background] { return background->progress().finished; });
+    }
     return c;
 }
 

@@ -7,6 +7,7 @@
 #include "host/embeddings.h"
 #include "host/tools.h"
 #include "quillbox/blockops.h"
+#include "quillbox/blockops/semantic_index.h"
 #include "quillbox/i18n.h"
 #include "quillbox/semantic.h"
 
@@ -47,13 +48,20 @@ Reply search_blocks(ToolContext& ctx, const json& args) {
     Session& session = *ctx.session;
     if (session.data_dir.empty()) throw ToolError(get_message("server_no_data_dir"));
     try {
+        Reply reply;
         if (ctx.background) {
             const BackgroundIndex::Progress p = await_index(ctx);
-            Reply reply = do_search_blocks(session, query);
+            reply = do_search_blocks(session, query);
             if (!p.finished) reply += "\n\n" + index_progress_text(p);
-            return reply;
+        } else {
+            reply = do_search_blocks(session, query);
         }
-        return do_search_blocks(session, query);
+        // Embedding goes on in the background: a client that asked for progress hears how far.
+        if (ctx.report_progress && session.vectors)
+            if (const SemanticIndex::Progress p = session.vectors->progress(); p.embedded < p.total)
+                ctx.report_progress(static_cast<double>(p.embedded), static_cast<double>(p.total),
+                                    embedding_progress_note(p));
+        return reply;
     } catch (const SemanticModelError& e) {
         // The engine's own text first (it names the model and the cause), then what to do.
         std::string model = "MODEL";

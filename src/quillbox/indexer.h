@@ -157,6 +157,22 @@ struct SectionsVersion {
     bool operator==(const SectionsVersion&) const = default;
 };
 
+// A section as a follower of the index sees it: its sequence number (a rewrite of its text gives
+// it a new one), its block's identifier and content hash.
+struct SectionStamp {
+    long long seq = 0;
+    std::string id;
+    std::string content_hash;
+};
+
+// A section's title and the start of its own text, as they read (not as they are indexed).
+struct SectionText {
+    std::string id;
+    std::string title;
+    std::string text;
+    std::string content_hash;
+};
+
 // The one owner of the index database (`blocks`, `file_index`, `stats`). One connection
 // shared by every thread that holds the Indexer; each operation runs under the Indexer's own
 // lock, so two threads never interleave inside one transaction, and a group of statements
@@ -213,6 +229,11 @@ public:
     std::vector<KeywordHit> search_sections(std::string_view query, std::size_t limit, std::size_t detailed,
                                             const std::function<bool(const Block&)>& keep = {});
     SectionsVersion sections_version();
+    // The sections whose `seq` is above `after_seq`, in `seq` order, at most `limit`: paging
+    // through them holds the index's lock for one page at a time.
+    std::vector<SectionStamp> sections_after(long long after_seq, std::size_t limit);
+    // Title and the first `chars` characters of the own text of each of `ids` still indexed.
+    std::vector<SectionText> section_texts(const std::vector<std::string>& ids, std::size_t chars);
     // Every file that has rows, in the order the database returns them.
     std::vector<std::filesystem::path> indexed_files();
 

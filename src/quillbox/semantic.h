@@ -11,6 +11,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -129,111 +130,42 @@ private:
     std::string cause_;
 };
 
-// An insertion-ordered map from block id; erasing keeps the order of the rest.
-template <class V>
-class OrderedMap {
-public:
-    using value_type = std::pair<std::string, V>;
-    using iterator = typename std::list<value_type>::iterator;
-    using const_iterator = typename std::list<value_type>::const_iterator;
+// Texts to vectors, one per text in order, each `dim` numbers: the local model, or whatever a
+// caller puts in its place.
+using BatchEncoder = std::function<std::vector<std::vector<float>>(const std::vector<std::string>& texts)>;
 
-    V& operator[](const std::string& key) {
-        auto it = index_.find(key);
-        if (it != index_.end()) return it->second->second;
-        items_.emplace_back(key, V{});
-        index_.emplace(key, std::prev(items_.end()));
-        return items_.back().second;
-    }
-    const V* find(const std::string& key) const {
-        auto it = index_.find(key);
-        return it == index_.end() ? nullptr : &it->second->second;
-    }
-    bool contains(const std::string& key) const { return index_.count(key) != 0; }
-    bool erase(const std::string& key) {
-        auto it = index_.find(key);
-        if (it == index_.end()) return false;
-        items_.erase(it->second);
-        index_.erase(it);
-        return true;
-    }
-    void clear() {
-        items_.clear();
-        index_.clear();
-    }
-    std::size_t size() const { return items_.size(); }
-    bool empty() const { return items_.empty(); }
-    iterator begin() { return items_.begin(); }
-    iterator end() { return items_.end(); }
-    const_iterator begin() const { return items_.begin(); }
-    const_iterator end() const { return items_.end(); }
+class VectorStore;
 
-private:
-    std::list<value_type> items_;
-    std::unordered_map<std::string, iterator> index_;
-};
-
-struct BlockMeta {
-    std::string title;
-    std::string snippet;  // first 200 code points of the content
-    std::string content_hash;
-    bool operator==(const BlockMeta&) const = default;
-};
-
-struct SearchResult {
-    std::string block_id;
-    std::string title;
-    double score = 0;  // rounded to 4 decimal places
-    std::string snippet;
-    bool operator==(const SearchResult&) const = default;
-};
-
-// One block for SemanticEngine::index_blocks.
-struct BlockToIndex {
-    std::string block_id;
-    std::string title;
-    std::string content;
-    std::string content_hash;
-};
-
-struct ReindexStats {
-    int encoded = 0;
-    int skipped = 0;
-    int deleted = 0;
-    bool operator==(const ReindexStats&) const = default;
-};
-
+// The local model and the vectors it made: one VectorStore per model in the vectors folder
+// (<model>.qbv), keyed by the content hash of what was embedded. The JSON store of earlier
+// releases (vectors.json, metadata.json, model_info.json) is taken in once and removed.
 class SemanticEngine {
 public:
-    // Throws std::invalid_argument for an unknown explicit model name, std::runtime_error for
-    // an unparsable store file or a config.toml that is not TOML.
-    explicit SemanticEngine(std::filesystem::path vectors_dir,
-                            std::optional<std::string> model_name = std::nullopt);
+    // Throws std::invalid_argument for an unknown explicit model name, std::runtime_error when
+    // the store cannot be opened or config.toml is not TOML. With `encoder`, texts are embedded
+    // by it instead of the local model (which is then never loaded).
+    explicit SemanticEngine(std::filesystem::path vectors_dir, std::optional<std::string> model_name = std::nullopt,
+                            BatchEncoder encoder = {});
     ~SemanticEngine();
     SemanticEngine(const SemanticEngine&) = delete;
     SemanticEngine& operator=(const SemanticEngine&) = delete;
 
-    std::vector<double> encode(std::string_view text);
-    bool index_block(const std::string& block_id, const std::string& title,
-                     std::string_view content, const std::string& content_hash);
-    // index_block for each block in order, with the same result, but the texts that need
-    // encoding go through the encoder in batches. Returns how many blocks were encoded.
-    std::size_t index_blocks(const std::vector<BlockToIndex>& blocks);
-    void remove_block(const std::string& block_id);
-    std::vector<SearchResult> search(std::string_view query, long top_k = 3);
-    ReindexStats reindex_all(const std::vector<Block>& blocks);
-    // Brings the store in line with `blocks`, the current blocks of the whole index: entries of
-    // blocks not among them are dropped; blocks that are new, whose content hash changed or
-    // whose vector is missing are encoded (only their lines are read); the rest are kept. A
-    // block to encode whose file cannot be read is left out (and an older entry of it dropped).
-    // Saves the store only when something changed.
-    ReindexStats sync(const std::vector<Block>& blocks);
-    std::size_t size() const { return vectors_.size(); }
-    const std::string& model_name() const { return model_name_; }
-    void _save_vectors();
+    // Thread-safe; the model is loaded on first use (SemanticModelError when it cannot be).
+    std::vector<float> encode(std::string_view text);
+    std::vector<std::vector<float>> encode_batch(const std::vector<std::string>& texts);
+    // Whether encoding can work without a download: an encoder was given, or the model is here.
+    bool model_at_hand() const;
 
+    // Not thread-safe: the caller guards it.
+    VectorStore& store() { return *store_; }
+    const VectorStore& store() const { return *store_; }
+    // Vectors taken in from the JSON store when it was opened.
+    std::size_t migrated() const { return migrated_; }
+    const std::string& model_name() const { return model_name_; }
+    std::size_t dim() const { return static_cast<std::size_t>(model_dim_); }
     const std::filesystem::path& vectors_dir() const { return vectors_dir_; }
-    const OrderedMap<std::vector<double>>& vectors() const { return vectors_; }
-    const OrderedMap<BlockMeta>& metadata() const { return metadata_; }
+    // The store file of a model in `vectors_dir`.
+    static std::filesystem::path store_file(const std::filesystem::path& vectors_dir, std::string_view model_name);
 
     // Model selection: $QUILLBOX_SEMANTIC_MODEL when it names a known model, else semantic.model
     // (or, in older files, a top-level "model") of <vectors_dir>/../config.toml when it names
@@ -242,18 +174,16 @@ public:
     static std::string _load_config(const std::filesystem::path& vectors_dir);
 
 private:
-    ReindexStats _update(const std::vector<Block>& blocks, bool& changed);
     SentenceEncoder& _get_model();
-    void _load_vectors();
-    void _check_model_consistency();
-    void _mark_model_used();
 
     std::filesystem::path vectors_dir_;
-    std::unique_ptr<SentenceEncoder> model_;
     std::string model_name_;
     int model_dim_ = 0;
-    OrderedMap<std::vector<double>> vectors_;
-    OrderedMap<BlockMeta> metadata_;
+    BatchEncoder encoder_;
+    std::mutex model_mu_;
+    std::unique_ptr<SentenceEncoder> model_;
+    std::unique_ptr<VectorStore> store_;
+    std::size_t migrated_ = 0;
 };
 
 // Vectors of texts as one embedding provider gave them, kept in a JSON file so that the provider

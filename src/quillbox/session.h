@@ -26,6 +26,7 @@ namespace quillbox {
 class Indexer;
 class FileWatcher;
 class SafetyEngine;
+class SemanticIndex;
 
 // ---------------------------------------------------------------------------------------
 // Path resolver
@@ -237,6 +238,9 @@ public:
     std::shared_ptr<const ConfigSource> config;     // never null
     std::shared_ptr<const PathResolver> paths;      // never null
     std::shared_ptr<EmbeddingProvider> embeddings;  // null: the local SemanticEngine
+    // The server's vectors of the index's sections, embedded in the background; null: a search
+    // with the local model embeds what it needs before it answers.
+    std::shared_ptr<SemanticIndex> vectors;
     TextFilePredicate is_text_file = default_is_text_file;
     std::filesystem::path data_dir;  // the project's data directory (vectors/); empty: none
 

@@ -11,6 +11,7 @@
 #include "quillbox/rulefile.h"
 #include "quillbox/semantic.h"
 #include "quillbox/blockops/search.h"
+#include "quillbox/blockops/semantic_index.h"
 #include "semantic/tiny_model.h"
 
 using namespace quillbox;
@@ -216,82 +217,29 @@ TEST(SearchLocal, FirstSearchFillsTheStoreAndNamesEachResultsFileAndId) {
     fs::create_directories(p.tmp.path / "docs");
     p.add("docs/a.md", "# Weather\nthe weather is lovely today.\n## Stadium\nhe drove to the stadium.\n");
     p.add("b.md", "# Hello\nhello world\n");
-    // A query that shares no word with any section: the engine's ranking alone.
+    // A query that shares no word with any section: the vectors' ranking alone.
     const std::string first = p.search("xyzzy plugh");
 
-    SemanticEngine engine(p.data / "vectors");
-    ASSERT_EQ(engine.size(), 3u);
-    EXPECT_EQ(engine.metadata().find(p.indexer.list_blocks(p.tmp.path / "b.md").at(0).uuid)->snippet,
-              "# Hello\nhello world");
+    SemanticIndex vectors(p.indexer, p.data / "vectors");
+    EXPECT_EQ(vectors.follow(), (SemanticIndex::Progress{3, 3}));  // all embedded by the search
 
-    // The lines are those of the engine's own ranking, each naming the file relative to the
+    // The lines are those of the vectors' own ranking, each naming the file relative to the
     // project root and the block id as the listing gives it.
     std::map<std::string, std::string> where;
     for (const char* name : {"docs/a.md", "b.md"})
         for (std::size_t i = 0; i < p.indexer.list_blocks(p.tmp.path / name).size(); ++i)
             where[p.indexer.list_blocks(p.tmp.path / name)[i].uuid] = p.at(name, i);
     std::string expected = "Search 'xyzzy plugh':";
-    for (const auto& r : engine.search("xyzzy plugh", 3)) {
-        const long pct = std::lround(std::nearbyint(r.score * 100));
-        expected += "\n  [" + std::string(r.score > 0.7 ? "high" : r.score > 0.5 ? "medium" : "low") + "] " +
-                    r.title + " (score=" + std::to_string(pct) + "%)" + where.at(r.block_id);
-        if (r.score < 0.7) expected += LOW + "(" + std::to_string(pct) + "%). Please verify.";
-        expected += "\n    " + r.snippet;
+    for (const auto& [id, score] : vectors.nearest("xyzzy plugh", 3)) {
+        const double r = std::round(score * 10000) / 10000;
+        const long pct = std::lround(std::nearbyint(r * 100));
+        const std::string text = p.indexer.section_texts({id}, 100).at(0).text;
+        expected += "\n  [" + std::string(r > 0.7 ? "high" : r > 0.5 ? "medium" : "low") + "] " +
+                    p.indexer.get_block(id)->title + " (score=" + std::to_string(pct) + "%)" + where.at(id);
+        if (r < 0.7) expected += LOW + "(" + std::to_string(pct) + "%). Please verify.";
+        expected += "\n    " + text;
     }
     EXPECT_EQ(first, expected);
-}
-
-// The identity of a store file: every save replaces it, so a new inode means it was written.
-ino_t inode_of(const fs::path& file) {
-    struct stat st {};
-    return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
-}
-
-TEST(SearchLocal, TheStoreFollowsTheIndex) {
-    Project p;
-    p.install_tiny_model();
-    fs::path a = p.add("a.md", "# Weather\nthe weather is lovely today.\n## Stadium\nhe drove to the stadium.\n");
-    fs::path b = p.add("b.md", "# Hello\nhello world\n");
-    p.search("hello");
-    const fs::path vectors = p.data / "vectors" / "vectors.json";
-    const ino_t filled = inode_of(vectors);
-
-    // Nothing changed: nothing is encoded or written.
-    p.search("hello");
-    EXPECT_EQ(inode_of(vectors), filled);
-
-    // A block's text is edited: its old vector is gone, the new text is what it is found by.
-    const std::string stadium = p.indexer.list_blocks(a).at(1).uuid;
-    const std::vector<double> old_vector = *SemanticEngine(p.data / "vectors").vectors().find(stadium);
-    p.write("a.md", "# Weather\nthe weather is lovely today.\n## Stadium\nsunny outside , so lovely !\n");
-    p.indexer.index_file(a);
-    ASSERT_EQ(p.indexer.list_blocks(a).at(1).uuid, stadium);
-    // The query is the very text encoded for the block (title, space, start of content).
-    const std::string new_text = "Stadium ## Stadium\nsunny outside , so lovely !";
-    EXPECT_EQ(p.search(new_text).rfind("Search '" + new_text + "':\n  [high] Stadium (score=100%)" + p.at("a.md", 1), 0),
-              0u);
-    {
-        SemanticEngine engine(p.data / "vectors");
-        EXPECT_EQ(engine.size(), 3u);
-        EXPECT_EQ(engine.metadata().find(stadium)->snippet, "## Stadium\nsunny outside , so lovely !");
-        EXPECT_NE(*engine.vectors().find(stadium), old_vector);
-        // The Weather block's lines hold the Stadium block too: it changed and was encoded again.
-        EXPECT_EQ(engine.metadata().find(p.indexer.list_blocks(a).at(0).uuid)->content_hash,
-                  p.indexer.list_blocks(a).at(0).content_hash);
-    }
-
-    // A new file is searched; a deleted file's blocks are gone from the store and the results.
-    p.add("c.md", "# Semantic\nsemantic search\n");
-    const std::string hello = p.indexer.list_blocks(b).at(0).uuid;
-    fs::remove(b);
-    const std::string r = p.search("Hello # Hello\nhello world");
-    EXPECT_EQ(r.find("b.md"), std::string::npos) << r;
-    EXPECT_EQ(r.find(hello), std::string::npos) << r;
-    EXPECT_NE(r.find("c.md"), std::string::npos) << r;
-    SemanticEngine engine(p.data / "vectors");
-    EXPECT_EQ(engine.size(), 3u);
-    EXPECT_EQ(engine.vectors().find(hello), nullptr);
-    EXPECT_EQ(engine.metadata().find(hello), nullptr);
 }
 
 TEST(SearchLocal, TheRulesSectionOfClaudeMdIsNotSearched) {
@@ -303,11 +251,12 @@ TEST(SearchLocal, TheRulesSectionOfClaudeMdIsNotSearched) {
     p.add("CLAUDE.md", before + std::string(QUILLBOX_SECTION) + after + "\n" + std::string(QUILLBOX_SECTION_EN) +
                            "\n## Deploy\nsteps\n");
     p.add("rules.md", "## ⚠️ Quillbox 工具使用规则\nnot in CLAUDE.md: an ordinary section\n");
-    p.search("hello");
-    SemanticEngine engine(p.data / "vectors");
-    std::vector<std::string> titles;
-    for (const auto& [id, m] : engine.metadata()) titles.push_back(m.title);
-    EXPECT_EQ(titles, (std::vector<std::string>{"Project notes", "Build", "Deploy", "⚠️ Quillbox 工具使用规则"}));
+    // Queries that are the rules sections' own texts find other sections.
+    for (const auto& b : p.indexer.list_blocks(p.tmp.path / "CLAUDE.md")) {
+        const std::string r = p.search(b.title + " " + p.indexer.section_texts({b.uuid}, 200).at(0).text);
+        const bool rules = b.title != "Project notes" && b.title != "Build" && b.title != "Deploy";
+        EXPECT_EQ(r.find("id=\"" + b.uuid + "\"") == std::string::npos, rules) << b.title << "\n" << r;
+    }
 
     // Nor through a provider.
     auto prov = p.provider();

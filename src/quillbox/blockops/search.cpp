@@ -19,6 +19,8 @@
 #include "quillbox/semantic.h"
 #include "quillbox/blockops/frame.h"
 #include "quillbox/blockops/search.h"
+#include "quillbox/blockops/semantic_index.h"
+#include "quillbox/detail/utf8.h"
 
 namespace fs = std::filesystem;
 
@@ -28,6 +30,23 @@ namespace {
 
 // What one result may show of its title and excerpt: three results stay far under any budget.
 constexpr std::size_t SEARCH_TITLE_CHARS = 200, SEARCH_SNIPPET_CHARS = 300;
+
+// What a result of the vectors shows of its section's text.
+constexpr std::size_t SNIPPET_CHARS = 100;
+
+// First `n` code points of valid UTF-8.
+std::string first_chars(std::string_view s, std::size_t n) {
+    std::size_t count = 0, i = 0;
+    for (; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+            if (count == n) break;
+            ++count;
+        }
+    }
+    return std::string(s.substr(0, i));
+}
+
+double round4(double v) { return std::round(v * 10000.0) / 10000.0; }
 
 struct Hit {
     std::string title;
@@ -191,22 +210,26 @@ std::string local_model_name(const Session& session) {
     }
 }
 
-std::vector<Hit> search_with_engine(Session& session, std::string_view query, std::size_t depth) {
-    // The store follows the index: blocks added or changed since the last search are encoded,
-    // blocks that are gone are dropped, the rest keep their vectors.
-    const std::vector<Block> blocks = searchable_blocks(session.index);
-    SemanticEngine engine(session.data_dir / "vectors", configured_model(*session.config));
-    engine.sync(blocks);
-
-    std::unordered_map<std::string_view, const Block*> by_id;
-    for (const auto& b : blocks) by_id.emplace(b.uuid, &b);
+// The sections closest in meaning to `query` among those with a vector, as result lines:
+// sections of files that are gone and the rules section of CLAUDE.md are passed over.
+std::vector<Hit> search_with_vectors(Session& session, SemanticIndex& vectors, std::string_view query,
+                                     std::size_t depth) {
     const fs::path root = project_root(session);
+    Searchable keep(session.index);
     std::vector<Hit> hits;
-    for (auto& r : engine.search(query, static_cast<long>(depth))) {
-        auto it = by_id.find(r.block_id);
-        if (it == by_id.end()) continue;  // cannot happen after sync; never name a block that is gone
-        hits.push_back({std::move(r.title), r.score, std::move(r.snippet), shown_path(it->second->file_path, root),
-                        std::move(r.block_id)});
+    for (auto& [id, score] : vectors.nearest(query, depth * 2)) {
+        auto b = session.index.get_block(id);
+        if (!b || !keep(*b)) continue;  // gone since the last look, or not searched
+        hits.push_back({b->title, round4(score), {}, shown_path(b->file_path, root), std::move(id)});
+        if (hits.size() == depth) break;
+    }
+    std::vector<std::string> ids;
+    for (const auto& h : hits) ids.push_back(h.id);
+    std::unordered_map<std::string, std::string> start;
+    for (auto& t : session.index.section_texts(ids, SNIPPET_CHARS + 1)) start[t.id] = std::move(t.text);
+    for (auto& h : hits) {
+        std::string& text = start[h.id];
+        h.snippet = detail::code_point_count(text) > SNIPPET_CHARS ? first_chars(text, SNIPPET_CHARS) + "..." : text;
     }
     return hits;
 }
@@ -337,6 +360,24 @@ std::string percent(double score) {
 
 }  // namespace
 
+namespace {
+
+// 1234567 as "1,234,567".
+std::string grouped(std::size_t n) {
+    std::string digits = std::to_string(n), out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0) out.push_back(',');
+        out.push_back(digits[i]);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string embedding_progress_note(const SemanticIndex::Progress& p) {
+    return get_message("semantic_embedding_progress", {{"embedded", grouped(p.embedded)}, {"total", grouped(p.total)}});
+}
+
 std::string semantic_not_enabled(std::string_view model) {
     return get_message("semantic_not_enabled", {{"model", model}});
 }
@@ -361,14 +402,30 @@ Reply do_search_blocks(Session& session, std::string_view query) {
     // this machine (a search never waits for a download). Keywords always.
     std::vector<Hit> by_meaning;
     bool semantic = false;
+    std::string note;
     if (EmbeddingProvider* provider = session.embeddings.get()) {
         bool no_blocks = false;
         by_meaning = search_with_provider(session, *provider, query, FUSION_DEPTH, no_blocks);
         if (no_blocks) return get_message("search_no_results", {{"query", q}});
         semantic = true;
-    } else if (session.setting("semantic.backend") != "none" && find_model_dir(local_model_name(session))) {
-        by_meaning = search_with_engine(session, query, FUSION_DEPTH);
-        semantic = true;
+    } else if (session.setting("semantic.backend") != "none") {
+        if (SemanticIndex* vectors = session.vectors.get()) {
+            // The server embeds in the background: what has a vector is searched now, the
+            // rest by its words alone, and the answer says how far embedding got.
+            if (vectors->model_at_hand()) {
+                const SemanticIndex::Progress p = vectors->follow();
+                if (p.embedded > 0) {
+                    by_meaning = search_with_vectors(session, *vectors, query, FUSION_DEPTH);
+                    semantic = true;
+                }
+                if (p.embedded < p.total) note = embedding_progress_note(p);
+            }
+        } else if (find_model_dir(local_model_name(session))) {
+            SemanticIndex own(session.index, session.data_dir / "vectors", configured_model(*session.config));
+            own.embed_all();
+            by_meaning = search_with_vectors(session, own, query, FUSION_DEPTH);
+            semantic = true;
+        }
     }
     Searchable keep(session.index);
     const std::size_t depth = semantic ? FUSION_DEPTH : RESULTS;
@@ -377,7 +434,10 @@ Reply do_search_blocks(Session& session, std::string_view query) {
     for (auto& k : session.index.search_sections(query, depth, depth, std::ref(keep))) by_words.push_back(keyword_hit(std::move(k), root));
     std::vector<Hit> hits = semantic ? fuse(std::move(by_words), std::move(by_meaning)) : std::move(by_words);
     if (hits.size() > RESULTS) hits.resize(RESULTS);
-    if (hits.empty()) return get_message("search_no_results", {{"query", q}});
+    if (hits.empty()) {
+        std::string none = get_message("search_no_results", {{"query", q}});
+        return note.empty() ? none : none + "\n\n" + note;
+    }
 
     std::string out = "Search '" + q + "':";
     for (const auto& h : hits) {
@@ -390,6 +450,7 @@ Reply do_search_blocks(Session& session, std::string_view query) {
         if (h.score < 0.7) out += get_message("search_low_confidence", {{"score", h.score}});
         out += "\n    " + _shortened(h.snippet, SEARCH_SNIPPET_CHARS);
     }
+    if (!note.empty()) out += "\n\n" + note;
     return out;
 }
 

@@ -1549,4 +1549,42 @@ SectionsVersion Indexer::sections_version() {
     });
 }
 
+std::vector<SectionStamp> Indexer::sections_after(long long after_seq, std::size_t limit) {
+    return guarded([&]() -> std::vector<SectionStamp> {
+        Lock lk(*this);
+        indexer::RawPrepared q = lk.q().raw("SELECT seq, id, content_hash FROM sections WHERE seq > ? ORDER BY seq LIMIT ?");
+        sqlite3_bind_int64(q.get(), 1, after_seq);
+        sqlite3_bind_int64(q.get(), 2, static_cast<sqlite3_int64>(std::min<std::size_t>(limit, INT32_MAX)));
+        std::vector<SectionStamp> out;
+        while (next_row(lk.q(), q.get()))
+            out.push_back({sqlite3_column_int64(q.get(), 0), column_text(q.get(), 1), column_text(q.get(), 2)});
+        return out;
+    });
+}
+
+std::vector<SectionText> Indexer::section_texts(const std::vector<std::string>& ids, std::size_t chars) {
+    return guarded([&]() -> std::vector<SectionText> {
+        Lock lk(*this);
+        // Zero-width spaces stand between the words of some scripts: a few more characters are
+        // read so that the text shown still holds `chars` of its own.
+        Prepared q = lk.q()("SELECT title, substr(body, 1, ?), content_hash FROM sections WHERE id = ?");
+        std::vector<SectionText> out;
+        out.reserve(ids.size());
+        for (const std::string& id : ids) {
+            q->reset();
+            q->bind(1, static_cast<int64_t>(std::min<std::size_t>(chars * 2, INT32_MAX)));
+            q->bindNoCopy(2, id);
+            if (!q->executeStep()) continue;
+            std::string text = indexer::shown_text(q->getColumn(1).getString());
+            std::size_t n = 0, i = 0;
+            for (; i < text.size(); ++i)
+                if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && n++ == chars) break;
+            text.resize(i);
+            out.push_back({id, indexer::shown_text(q->getColumn(0).getString()), std::move(text),
+                           q->getColumn(2).getString()});
+        }
+        return out;
+    });
+}
+
 }  // namespace quillbox

@@ -137,45 +137,38 @@ void append_number(std::string& out, double v) {
 }  // namespace semantic_json
 
 // ---------------------------------------------------------------------------------------------
-// Store files
+// The engine
 
 namespace {
 
-// Replaced in one step, so a crash mid-write never leaves a half-written store file that
-// would stop the next start.
+// Replaced in one step, so a crash mid-write never leaves a half-written file.
 void write_file(const fs::path& p, const std::string& text) { detail::replace_file(p, text); }
 
-nlohmann::ordered_json read_store_json(const fs::path& p) {
-    std::string text = detail::read_file_bytes(p);
+// The model the JSON store of earlier releases was made by, as its model_info.json names it;
+// none when it names none (such stores were taken to be the configured model's).
+std::optional<std::string> json_store_model(const fs::path& vectors_dir) {
+    std::error_code ec;
+    const fs::path info = vectors_dir / "model_info.json";
+    if (!fs::exists(info, ec)) return std::nullopt;
     try {
-        return nlohmann::ordered_json::parse(text);
-    } catch (const nlohmann::json::exception& e) {
-        throw std::runtime_error("vector store file " + p.string() + " is not valid JSON: " + e.what());
-    }
-}
-
-// First `n` code points of valid UTF-8 (bytes, when not valid).
-std::string first_chars(std::string_view s, std::size_t n) {
-    std::size_t count = 0, i = 0;
-    for (; i < s.size(); ++i) {
-        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
-            if (count == n) break;
-            ++count;
+        const auto j = nlohmann::json::parse(detail::read_file_bytes(info));
+        if (j.is_object() && j.contains("model_name") && j["model_name"].is_string()) {
+            auto name = j["model_name"].get<std::string>();
+            if (AVAILABLE_MODELS.count(name)) return name;
         }
+    } catch (const std::exception&) {
     }
-    return std::string(s.substr(0, i));
-}
-
-double round4(double v) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.4f", v);
-    return std::strtod(buf, nullptr);
+    return std::nullopt;
 }
 
 }  // namespace
 
-SemanticEngine::SemanticEngine(fs::path vectors_dir, std::optional<std::string> model_name)
-    : vectors_dir_(std::move(vectors_dir)) {
+fs::path SemanticEngine::store_file(const fs::path& vectors_dir, std::string_view model_name) {
+    return vectors_dir / (std::string(model_name) + ".qbv");
+}
+
+SemanticEngine::SemanticEngine(fs::path vectors_dir, std::optional<std::string> model_name, BatchEncoder encoder)
+    : vectors_dir_(std::move(vectors_dir)), encoder_(std::move(encoder)) {
     fs::create_directories(vectors_dir_);
     if (model_name && !model_name->empty()) {
         if (!AVAILABLE_MODELS.count(*model_name)) {
@@ -189,8 +182,15 @@ SemanticEngine::SemanticEngine(fs::path vectors_dir, std::optional<std::string> 
         model_name_ = _load_config(vectors_dir_);
     }
     model_dim_ = AVAILABLE_MODELS.at(model_name_).dim;
-    _load_vectors();
-    _check_model_consistency();
+    store_ = std::make_unique<VectorStore>(store_file(vectors_dir_, model_name_), dim());
+    // The JSON store goes into the store of the model that made it, once.
+    const std::string made_by = json_store_model(vectors_dir_).value_or(model_name_);
+    if (made_by == model_name_) {
+        migrated_ = migrate_json_vectors(vectors_dir_, *store_);
+    } else {
+        VectorStore other(store_file(vectors_dir_, made_by), static_cast<std::size_t>(AVAILABLE_MODELS.at(made_by).dim));
+        migrate_json_vectors(vectors_dir_, other);
+    }
 }
 
 SemanticEngine::~SemanticEngine() = default;
@@ -211,7 +211,10 @@ std::string SemanticEngine::_load_config(const fs::path& vectors_dir) {
     return "bge-small-zh-v1.5";
 }
 
+bool SemanticEngine::model_at_hand() const { return encoder_ || find_model_dir(model_name_).has_value(); }
+
 SentenceEncoder& SemanticEngine::_get_model() {
+    std::lock_guard lk(model_mu_);
     if (!model_) {
         try {
             fs::path dir = ensure_model(model_name_, terminal_progress());
@@ -230,445 +233,22 @@ SentenceEncoder& SemanticEngine::_get_model() {
     return *model_;
 }
 
-std::vector<double> SemanticEngine::encode(std::string_view text) {
-    auto v = _get_model().encode(text);
-    return {v.begin(), v.end()};
+std::vector<float> SemanticEngine::encode(std::string_view text) {
+    if (encoder_) {
+        auto v = encoder_({std::string(text)});
+        if (v.size() != 1) throw std::runtime_error("the encoder gave " + std::to_string(v.size()) + " vectors for 1 text");
+        return std::move(v.front());
+    }
+    return _get_model().encode(text);
 }
 
-namespace {
-
-// Streams a store file of the form {"id": [...], ...} straight into the maps: a DOM of an
-// ordered JSON object costs a linear key search per entry, far too slow for large stores.
-class StoreReader {
-public:
-    using json = nlohmann::json;
-    enum class Kind { vectors, metadata };
-    StoreReader(Kind kind, OrderedMap<std::vector<double>>* vectors, OrderedMap<BlockMeta>* metadata)
-        : kind_(kind), vectors_(vectors), metadata_(metadata) {}
-
-    bool null() { return fail("holds null"); }
-    bool boolean(bool) { return fail("holds a boolean"); }
-    bool number_integer(json::number_integer_t v) { return number(static_cast<double>(v)); }
-    bool number_unsigned(json::number_unsigned_t v) { return number(static_cast<double>(v)); }
-    bool number_float(json::number_float_t v, const std::string&) { return number(v); }
-    bool string(std::string& v) {
-        if (kind_ != Kind::metadata || depth_ != 2) return fail("holds an unexpected string");
-        strings_.push_back(std::move(v));
-        return true;
-    }
-    bool binary(json::binary_t&) { return fail("holds binary data"); }
-    bool start_object(std::size_t) {
-        if (depth_ != 0) return fail("holds a nested object");
-        ++depth_;
-        return true;
-    }
-    bool key(std::string& k) {
-        key_ = std::move(k);
-        return true;
-    }
-    bool end_object() {
-        --depth_;
-        return true;
-    }
-    bool start_array(std::size_t) {
-        if (depth_ != 1) return fail(depth_ == 0 ? "is not a JSON object" : "holds a nested list");
-        ++depth_;
-        numbers_.clear();
-        strings_.clear();
-        return true;
-    }
-    bool end_array() {
-        --depth_;
-        if (kind_ == Kind::vectors) {
-            (*vectors_)[key_] = std::move(numbers_);
-            numbers_ = {};
-        } else {
-            if (strings_.size() != 3) return fail("is not [title, snippet, content hash]");
-            (*metadata_)[key_] = BlockMeta{std::move(strings_[0]), std::move(strings_[1]), std::move(strings_[2])};
-        }
-        return true;
-    }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
-        error_ = std::string("is not valid JSON: ") + e.what();
-        return false;
-    }
-    const std::string& error() const { return error_; }
-
-private:
-    bool number(double v) {
-        if (kind_ != Kind::vectors || depth_ != 2) return fail("holds an unexpected number");
-        numbers_.push_back(v);
-        return true;
-    }
-    bool fail(const char* what) {
-        error_ = depth_ == 0 ? std::string("is not a JSON object") : "entry " + key_ + " " + what;
-        return false;
-    }
-
-    Kind kind_;
-    OrderedMap<std::vector<double>>* vectors_;
-    OrderedMap<BlockMeta>* metadata_;
-    int depth_ = 0;
-    std::string key_;
-    std::vector<double> numbers_;
-    std::vector<std::string> strings_;
-    std::string error_;
-};
-
-// The common shape of vectors.json (plain ids, arrays of numbers) read directly; anything else
-// (escapes in ids, odd layout, errors) is left to the general reader. False: not handled here.
-bool read_vectors_fast(std::string_view t, OrderedMap<std::vector<double>>& out) {
-    const std::size_t n = t.size();
-    std::size_t i = 0;
-    auto ws = [&] {
-        while (i < n && (t[i] == ' ' || t[i] == '\n' || t[i] == '\r' || t[i] == '\t')) ++i;
-    };
-    auto at = [&](char c) { return i < n && t[i] == c; };
-    ws();
-    if (!at('{')) return false;
-    ++i;
-    ws();
-    if (at('}')) {
-        ++i;
-        ws();
-        return i == n;
-    }
-    for (;;) {
-        ws();
-        if (!at('"')) return false;
-        const std::size_t ks = ++i;
-        bool ascii = true;
-        while (i < n && t[i] != '"' && t[i] != '\\' && static_cast<unsigned char>(t[i]) >= 0x20) {
-            ascii = ascii && static_cast<unsigned char>(t[i]) < 0x80;
-            ++i;
-        }
-        if (!at('"')) return false;
-        std::string key(t.substr(ks, i - ks));
-        if (!ascii && detail::find_invalid_utf8(key) != std::string_view::npos) return false;
-        ++i;
-        ws();
-        if (!at(':')) return false;
-        ++i;
-        ws();
-        if (!at('[')) return false;
-        ++i;
-        ws();
-        std::vector<double> v;
-        if (at(']')) {
-            ++i;
-        } else {
-            for (;;) {
-                ws();
-                double d;
-                auto r = std::from_chars(t.data() + i, t.data() + n, d);
-                if (r.ec != std::errc()) return false;
-                i = static_cast<std::size_t>(r.ptr - t.data());
-                v.push_back(d);
-                ws();
-                if (at(',')) {
-                    ++i;
-                    continue;
-                }
-                if (at(']')) {
-                    ++i;
-                    break;
-                }
-                return false;
-            }
-        }
-        out[key] = std::move(v);
-        ws();
-        if (at(',')) {
-            ++i;
-            continue;
-        }
-        if (at('}')) {
-            ++i;
-            ws();
-            return i == n;
-        }
-        return false;
-    }
-}
-
-void read_store(const fs::path& p, StoreReader::Kind kind, OrderedMap<std::vector<double>>* vectors,
-                OrderedMap<BlockMeta>* metadata) {
-    std::string text = detail::read_file_bytes(p);
-    if (kind == StoreReader::Kind::vectors) {
-        if (read_vectors_fast(text, *vectors)) return;
-        vectors->clear();
-    }
-    StoreReader reader(kind, vectors, metadata);
-    bool ok = nlohmann::json::sax_parse(text, &reader);
-    if (!ok) {
-        if (vectors) vectors->clear();
-        if (metadata) metadata->clear();
-        throw std::runtime_error("vector store file " + p.string() + " " +
-                                 (reader.error().empty() ? "is not a JSON object" : reader.error()));
-    }
-}
-
-}  // namespace
-
-void SemanticEngine::_load_vectors() {
-    const fs::path vf = vectors_dir_ / "vectors.json", mf = vectors_dir_ / "metadata.json";
-    if (fs::exists(vf)) read_store(vf, StoreReader::Kind::vectors, &vectors_, nullptr);
-    if (fs::exists(mf)) read_store(mf, StoreReader::Kind::metadata, nullptr, &metadata_);
-}
-
-void SemanticEngine::_check_model_consistency() {
-    const fs::path info = vectors_dir_ / "model_info.json";
-    if (!fs::exists(info)) return;
-    auto j = read_store_json(info);
-    bool same = j.is_object() && j.contains("model_name") && j["model_name"].is_string() &&
-                j["model_name"].get<std::string>() == model_name_ && j.contains("vector_dim") &&
-                j["vector_dim"].is_number() && j["vector_dim"].get<double>() == model_dim_;
-    if (!same) {
-        vectors_.clear();
-        metadata_.clear();
-        fs::remove(info);
-    }
-}
-
-bool SemanticEngine::index_block(const std::string& block_id, const std::string& title, std::string_view content,
-                                 const std::string& content_hash) {
-    if (const auto* m = metadata_.find(block_id); m && m->content_hash == content_hash) return false;
-    std::string snippet = first_chars(content, 200);
-    auto vec = encode(title + " " + snippet);
-    vectors_[block_id] = std::move(vec);
-    metadata_[block_id] = BlockMeta{title, std::move(snippet), content_hash};
-    return true;
-}
-
-std::size_t SemanticEngine::index_blocks(const std::vector<BlockToIndex>& blocks) {
-    // Decide first, exactly as index_block one after another would: a block repeated in the
-    // batch is compared with the hash its earlier occurrence is about to store.
-    struct Pending {
-        const BlockToIndex* block;
-        std::string snippet;
-    };
-    std::vector<Pending> todo;
-    std::unordered_map<std::string, const std::string*> planned_hash;
-    for (const auto& b : blocks) {
-        const std::string* stored = nullptr;
-        if (auto it = planned_hash.find(b.block_id); it != planned_hash.end())
-            stored = it->second;
-        else if (const auto* m = metadata_.find(b.block_id))
-            stored = &m->content_hash;
-        if (stored && *stored == b.content_hash) continue;
-        planned_hash[b.block_id] = &b.content_hash;
-        todo.push_back({&b, first_chars(b.content, 200)});
-    }
-    // Chunks bound the memory of one encoder call; each is stored before the next is encoded,
-    // so a failure keeps what was already encoded, as the one-by-one path would.
-    constexpr std::size_t chunk = 256;
-    for (std::size_t start = 0; start < todo.size(); start += chunk) {
-        const std::size_t end = std::min(todo.size(), start + chunk);
-        std::vector<std::string> texts;
-        texts.reserve(end - start);
-        for (std::size_t i = start; i < end; ++i) texts.push_back(todo[i].block->title + " " + todo[i].snippet);
-        // Packed batches are much faster. They change only the rounding of the matrix
-        // products (about 1e-8 per component), far below what a similarity can tell apart.
-        auto vecs = _get_model().encode_batch(texts, 32);
-        for (std::size_t i = start; i < end; ++i) {
-            const BlockToIndex& b = *todo[i].block;
-            const auto& v = vecs[i - start];
-            vectors_[b.block_id] = std::vector<double>(v.begin(), v.end());
-            metadata_[b.block_id] = BlockMeta{b.title, std::move(todo[i].snippet), b.content_hash};
-        }
-    }
-    return todo.size();
-}
-
-void SemanticEngine::remove_block(const std::string& block_id) {
-    vectors_.erase(block_id);
-    metadata_.erase(block_id);
-}
-
-std::vector<SearchResult> SemanticEngine::search(std::string_view query, long top_k) {
-    if (vectors_.empty()) return {};
-    auto q = encode(query);
-    struct Scored {
-        const std::string* id;
-        double score;
-    };
-    std::vector<Scored> scored;
-    scored.reserve(vectors_.size());
-    for (const auto& [id, v] : vectors_) {
-        const std::size_t n = std::min(q.size(), v.size());
-        double s = 0;
-        for (std::size_t i = 0; i < n; ++i) s += q[i] * v[i];
-        scored.push_back({&id, s});
-    }
-    std::stable_sort(scored.begin(), scored.end(), [](const Scored& a, const Scored& b) { return a.score > b.score; });
-    const std::size_t k = top_k <= 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(top_k), scored.size());
-    std::vector<SearchResult> out;
-    out.reserve(k);
-    for (std::size_t i = 0; i < k; ++i) {
-        SearchResult r;
-        r.block_id = *scored[i].id;
-        r.score = round4(scored[i].score);
-        if (const auto* m = metadata_.find(r.block_id)) {
-            r.title = m->title;
-            r.snippet = detail::code_point_count(m->snippet) > 100 ? first_chars(m->snippet, 100) + "..." : m->snippet;
-        }
-        out.push_back(std::move(r));
-    }
-    return out;
-}
-
-namespace {
-
-// The lines of one file, read once for all of its blocks (blocks come file by file).
-class FileLines {
-public:
-    // The block's lines joined with "\n", its range clamped as read_lines clamps it; none when
-    // the file cannot be read (gone since it was indexed, no longer valid UTF-8, too large).
-    std::optional<std::string> content(const Block& b) {
-        if (!loaded_ || b.file_path != file_) {
-            file_ = b.file_path;
-            loaded_ = true;
-            try {
-                lines_ = read_lines(b.file_path, 1, LONG_MAX);
-                readable_ = true;
-            } catch (const std::exception&) {
-                lines_.clear();
-                readable_ = false;
-            }
-        }
-        if (!readable_) return std::nullopt;
-        const std::size_t n = lines_.size();
-        std::size_t first = b.start_line <= 1 ? 0 : static_cast<std::size_t>(b.start_line - 1);
-        const std::size_t last = b.end_line <= 0 ? 0 : std::min(static_cast<std::size_t>(b.end_line), n);
-        if (first > last) first = last;
-        std::string out;
-        for (std::size_t i = first; i < last; ++i) {
-            if (i > first) out.push_back('\n');
-            out += lines_[i];
-        }
-        return out;
-    }
-
-private:
-    bool loaded_ = false;
-    bool readable_ = false;
-    fs::path file_;
-    std::vector<std::string> lines_;
-};
-
-}  // namespace
-
-ReindexStats SemanticEngine::_update(const std::vector<Block>& blocks, bool& changed) {
-    ReindexStats stats;
-    std::unordered_set<std::string_view> current;
-    for (const auto& b : blocks) current.insert(b.uuid);
-    std::vector<std::string> gone;
-    for (const auto& [id, v] : vectors_)
-        if (!current.count(id)) gone.push_back(id);
-    for (const auto& id : gone) {
-        vectors_.erase(id);
-        metadata_.erase(id);
-        ++stats.deleted;
-    }
-    // A half-written store (a vector without its record or the other way round) is mended by
-    // encoding the block again.
-    std::vector<std::string> orphans;
-    for (const auto& [id, m] : metadata_)
-        if (!vectors_.contains(id)) orphans.push_back(id);
-    for (const auto& [id, v] : vectors_)
-        if (!metadata_.contains(id)) orphans.push_back(id);
-    for (const auto& id : orphans) remove_block(id);
-
-    // Only the blocks to encode are read; groups keep the read contents small.
-    constexpr std::size_t group = 512;
-    FileLines source;
-    std::vector<BlockToIndex> batch;
-    std::unordered_map<std::string_view, const std::string*> planned;
-    auto flush = [&] {
-        stats.encoded += static_cast<int>(index_blocks(batch));
-        batch.clear();
-    };
-    for (const auto& b : blocks) {
-        // A block repeated in the list is compared with what its earlier occurrence stores.
-        const std::string* stored = nullptr;
-        if (auto it = planned.find(b.uuid); it != planned.end())
-            stored = it->second;
-        else if (const auto* m = metadata_.find(b.uuid))
-            stored = &m->content_hash;
-        if (stored && *stored == b.content_hash) {
-            ++stats.skipped;
-            continue;
-        }
-        auto content = source.content(b);
-        if (!content) {
-            // Its text is unknown: an older vector would describe text that is no longer there.
-            if (vectors_.erase(b.uuid)) ++stats.deleted;
-            metadata_.erase(b.uuid);
-            continue;
-        }
-        planned[b.uuid] = &b.content_hash;
-        batch.push_back({b.uuid, b.title, std::move(*content), b.content_hash});
-        if (batch.size() == group) flush();
-    }
-    flush();
-    changed = stats.encoded || stats.deleted || !orphans.empty();
-    return stats;
-}
-
-ReindexStats SemanticEngine::reindex_all(const std::vector<Block>& blocks) {
-    bool changed = false;
-    ReindexStats stats = _update(blocks, changed);
-    _save_vectors();
-    return stats;
-}
-
-ReindexStats SemanticEngine::sync(const std::vector<Block>& blocks) {
-    bool changed = false;
-    ReindexStats stats = _update(blocks, changed);
-    if (changed) _save_vectors();
-    return stats;
-}
-
-void SemanticEngine::_mark_model_used() {
-    std::string out = "{\"model_name\": ";
-    semantic_json::append_string(out, model_name_);
-    out += ", \"vector_dim\": " + std::to_string(model_dim_) + "}";
-    write_file(vectors_dir_ / "model_info.json", out);
-}
-
-void SemanticEngine::_save_vectors() {
-    _mark_model_used();
-    std::string out = "{";
-    bool first = true;
-    for (const auto& [id, v] : vectors_) {
-        if (!first) out += ", ";
-        first = false;
-        semantic_json::append_string(out, id);
-        out += ": [";
-        for (std::size_t i = 0; i < v.size(); ++i) {
-            if (i) out += ", ";
-            semantic_json::append_number(out, v[i]);
-        }
-        out += "]";
-    }
-    out += "}";
-    write_file(vectors_dir_ / "vectors.json", out);
-    out = "{";
-    first = true;
-    for (const auto& [id, m] : metadata_) {
-        if (!first) out += ", ";
-        first = false;
-        semantic_json::append_string(out, id);
-        out += ": [";
-        semantic_json::append_string(out, m.title);
-        out += ", ";
-        semantic_json::append_string(out, m.snippet);
-        out += ", ";
-        semantic_json::append_string(out, m.content_hash);
-        out += "]";
-    }
-    out += "}";
-    write_file(vectors_dir_ / "metadata.json", out);
+std::vector<std::vector<float>> SemanticEngine::encode_batch(const std::vector<std::string>& texts) {
+    if (texts.empty()) return {};
+    auto v = encoder_ ? encoder_(texts) : _get_model().encode_batch(texts);
+    if (v.size() != texts.size())
+        throw std::runtime_error("the encoder gave " + std::to_string(v.size()) + " vectors for " +
+                                 std::to_string(texts.size()) + " texts");
+    return v;
 }
 
 }  // namespace quillbox

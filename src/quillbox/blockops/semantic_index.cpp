@@ -1,0 +1,302 @@
+#include "quillbox/blockops/semantic_index.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "quillbox/log.h"
+
+namespace quillbox {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Sections listed per look at the index: its lock is held for one page at a time.
+constexpr std::size_t LIST_PAGE = 20000;
+
+std::vector<SectionStamp> sections_after(Indexer& index, long long after_seq) {
+    std::vector<SectionStamp> all;
+    for (;;) {
+        auto page = index.sections_after(after_seq, LIST_PAGE);
+        if (page.empty()) break;
+        after_seq = page.back().seq;
+        const bool last = page.size() < LIST_PAGE;
+        all.insert(all.end(), std::make_move_iterator(page.begin()), std::make_move_iterator(page.end()));
+        if (last) break;
+    }
+    return all;
+}
+
+}  // namespace
+
+SemanticIndex::SemanticIndex(Indexer& index, fs::path vectors_dir, std::optional<std::string> model,
+                             BatchEncoder encoder)
+    : index_(index), engine_(std::move(vectors_dir), std::move(model), std::move(encoder)) {
+    store_rows_ = engine_.store().size();
+}
+
+SemanticIndex::~SemanticIndex() { stop(); }
+
+std::string SemanticIndex::text_of(const SectionText& s) { return s.title + " " + s.text; }
+
+void SemanticIndex::hold(const std::string* id, const VectorKey& key) { holders_[key].push_back(id); }
+
+void SemanticIndex::unhold(const std::string* id, const VectorKey& key) {
+    auto it = holders_.find(key);
+    if (it == holders_.end()) return;
+    auto& ids = it->second;
+    ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+    if (ids.empty()) holders_.erase(it);
+}
+
+void SemanticIndex::recount_pending() {
+    pending_.clear();
+    const VectorStore& store = engine_.store();
+    for (const auto& [id, e] : sections_)
+        if (!store.find(e.key)) pending_.insert(&id);
+}
+
+void SemanticIndex::take_in_store_changes() {
+    std::lock_guard lk(mu_);
+    VectorStore& store = engine_.store();
+    store.refresh();
+    // Another process stored or dropped vectors: which sections lack one is looked at again.
+    if (store.size() != store_rows_) {
+        recount_pending();
+        store_rows_ = store.size();
+    }
+}
+
+void SemanticIndex::apply(std::vector<SectionStamp>& rows, bool whole) {
+    VectorStore& store = engine_.store();
+    std::vector<VectorKey> carried_keys;
+    std::vector<std::vector<float>> carried;
+    std::unordered_set<const std::string*> listed;
+    std::vector<const std::string*> touched;
+    touched.reserve(rows.size());
+    for (SectionStamp& row : rows) {
+        const VectorKey key = vector_key(row.content_hash);
+        auto [it, fresh] = sections_.try_emplace(std::move(row.id));
+        const std::string* id = &it->first;
+        Entry& e = it->second;
+        if (fresh) {
+            e = {row.seq, key};
+            hold(id, key);
+        } else if (e.key != key) {
+            // Same text, new hash (a subsection changed): the vector still holds, under the new key.
+            if (e.seq == row.seq)
+                if (const float* v = store.find(e.key); v && !store.find(key)) {
+                    carried_keys.push_back(key);
+                    carried.emplace_back(v, v + store.dim());
+                }
+            unhold(id, e.key);
+            e.key = key;
+            hold(id, key);
+        }
+        e.seq = row.seq;
+        if (whole) listed.insert(id);
+        touched.push_back(id);
+    }
+    if (whole) {
+        for (auto it = sections_.begin(); it != sections_.end();) {
+            if (listed.count(&it->first)) {
+                ++it;
+                continue;
+            }
+            unhold(&it->first, it->second.key);
+            pending_.erase(&it->first);
+            it = sections_.erase(it);
+        }
+    }
+    if (!carried.empty()) {
+        store.put(carried_keys, carried);
+        store_rows_ = store.size();
+    }
+    for (const std::string* id : touched) {
+        if (store.find(sections_.at(*id).key))
+            pending_.erase(id);
+        else
+            pending_.insert(id);
+    }
+}
+
+SemanticIndex::Progress SemanticIndex::follow() {
+    std::lock_guard follower(follow_mu_);
+    take_in_store_changes();
+    const SectionsVersion v = index_.sections_version();
+    SectionsVersion seen;
+    {
+        std::lock_guard lk(mu_);
+        if (v == seen_) return {sections_.size() - pending_.size(), sections_.size()};
+        seen = seen_;
+    }
+    // What was written since the last look; when sections were removed meanwhile (their
+    // count says so), every section, since nothing lists what is gone.
+    std::vector<SectionStamp> rows = sections_after(index_, seen.last_seq);
+    bool whole = seen.last_seq == 0;
+    if (!whole) {
+        const SectionsVersion after = index_.sections_version();
+        std::lock_guard lk(mu_);
+        std::unordered_set<std::string_view> added;
+        for (const auto& r : rows)
+            if (!sections_.count(r.id)) added.insert(r.id);
+        whole = after != v || sections_.size() + added.size() != static_cast<std::size_t>(v.count);
+    }
+    if (whole && seen.last_seq != 0) rows = sections_after(index_, 0);
+    std::lock_guard lk(mu_);
+    apply(rows, whole);
+    // Taken before the listing: whatever was written during it is looked at again next time.
+    seen_ = v;
+    return {sections_.size() - pending_.size(), sections_.size()};
+}
+
+SemanticIndex::Progress SemanticIndex::progress() const {
+    std::lock_guard lk(mu_);
+    return {sections_.size() - pending_.size(), sections_.size()};
+}
+
+std::size_t SemanticIndex::embed_some() {
+    std::vector<std::string> ids;
+    {
+        std::lock_guard lk(mu_);
+        std::unordered_set<VectorKey, VectorKeyHash> keys;
+        for (const std::string* id : pending_) {
+            if (ids.size() == EMBED_BATCH) break;
+            if (keys.insert(sections_.at(*id).key).second) ids.push_back(*id);
+        }
+    }
+    if (ids.empty()) return 0;
+    std::vector<SectionText> texts = index_.section_texts(ids, TEXT_CHARS);
+    {
+        // Gone since the last look: no longer waited for; the next look drops them.
+        std::unordered_set<std::string_view> found;
+        for (const auto& t : texts) found.insert(t.id);
+        std::lock_guard lk(mu_);
+        for (const auto& id : ids)
+            if (!found.count(id))
+                if (auto it = sections_.find(id); it != sections_.end()) pending_.erase(&it->first);
+    }
+    // Texts of like length share a batch: the encoder pads each batch to its longest text.
+    std::vector<std::string> joined;
+    joined.reserve(texts.size());
+    for (const auto& t : texts) joined.push_back(text_of(t));
+    std::vector<std::size_t> order(texts.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return joined[a].size() < joined[b].size(); });
+    std::size_t stored = 0;
+    for (std::size_t at = 0; at < order.size() && !stop_flag_.load(); at += EMBED_GROUP) {
+        const std::size_t end = std::min(order.size(), at + EMBED_GROUP);
+        std::vector<std::string> group;
+        std::vector<VectorKey> keys;
+        for (std::size_t i = at; i < end; ++i) {
+            group.push_back(std::move(joined[order[i]]));
+            keys.push_back(vector_key(texts[order[i]].content_hash));
+        }
+        auto vectors = engine_.encode_batch(group);
+        std::lock_guard lk(mu_);
+        VectorStore& store = engine_.store();
+        store.put(keys, vectors);
+        store_rows_ = store.size();
+        for (const VectorKey& k : keys)
+            if (auto it = holders_.find(k); it != holders_.end() && store.find(k))
+                for (const std::string* id : it->second) pending_.erase(id);
+        stored += keys.size();
+    }
+    return stored;
+}
+
+void SemanticIndex::embed_all() {
+    follow();
+    while (embed_some() > 0) {
+    }
+}
+
+std::size_t SemanticIndex::drop_unused() {
+    std::lock_guard lk(mu_);
+    VectorStore& store = engine_.store();
+    std::vector<VectorKey> unused;
+    for (const VectorKey& k : store.keys())
+        if (!holders_.count(k)) unused.push_back(k);
+    if (unused.empty()) return 0;
+    store.remove(unused);
+    store.compact(0.5);
+    store_rows_ = store.size();
+    return unused.size();
+}
+
+std::vector<std::pair<std::string, double>> SemanticIndex::nearest(std::string_view query, std::size_t k) {
+    {
+        std::lock_guard lk(mu_);
+        if (k == 0 || holders_.empty() || engine_.store().size() == 0) return {};
+    }
+    const std::vector<float> q = engine_.encode(query);
+    std::lock_guard lk(mu_);
+    const VectorStore& store = engine_.store();
+    if (q.size() != store.dim()) throw std::runtime_error("the query's vector has the wrong width");
+    std::vector<std::pair<std::string, double>> out;
+    // Vectors no section uses (yet, or any longer) are passed over: ask for more until enough.
+    for (std::size_t want = k;; want = std::min(store.size(), want * 4)) {
+        out.clear();
+        for (const auto& [row, score] : store.top(q.data(), want)) {
+            auto it = holders_.find(store.keys()[row]);
+            if (it == holders_.end()) continue;
+            for (const std::string* id : it->second)
+                if (out.size() < k) out.emplace_back(*id, static_cast<double>(score));
+        }
+        if (out.size() >= k || want >= store.size()) break;
+    }
+    return out;
+}
+
+void SemanticIndex::start(std::function<bool()> settled) {
+    std::lock_guard lk(worker_mu_);
+    if (worker_.joinable()) return;
+    stopping_ = false;
+    stop_flag_ = false;
+    worker_ = std::thread([this, settled = std::move(settled)] { run(settled); });
+}
+
+void SemanticIndex::stop() {
+    {
+        std::lock_guard lk(worker_mu_);
+        stopping_ = true;
+        stop_flag_ = true;
+    }
+    wake_.notify_all();
+    if (worker_.joinable()) worker_.join();
+}
+
+void SemanticIndex::run(std::function<bool()> settled) {
+    using namespace std::chrono_literals;
+    bool failing = false, tidied = false;
+    for (;;) {
+        auto pause = 1000ms;
+        try {
+            if (!engine_.model_at_hand()) {
+                pause = 5000ms;
+            } else {
+                follow();
+                if (embed_some() > 0) {
+                    pause = 0ms;
+                } else if (!tidied && (!settled || settled())) {
+                    // Once the index holds the whole project: vectors of sections gone before
+                    // this start (or migrated for sections that changed) leave the store.
+                    follow();
+                    if (std::size_t n = drop_unused()) log_info("semantic: dropped %zu unused vectors", n);
+                    tidied = true;
+                }
+            }
+            failing = false;
+        } catch (const std::exception& e) {
+            if (!failing) log_warning("semantic: embedding in the background failed: %s", e.what());
+            failing = true;
+            pause = 30000ms;
+        }
+        std::unique_lock lk(worker_mu_);
+        if (stopping_) return;
+        if (pause.count() > 0 && wake_.wait_for(lk, pause, [&] { return stopping_; })) return;
+    }
+}
+
+}  // namespace quillbox

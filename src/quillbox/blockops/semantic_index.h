@@ -1,0 +1,110 @@
+#pragma once
+// The vectors of every indexed section, following the index: the sections' ids and content
+// hashes are mirrored in memory and brought up to date from what changed since the last look;
+// sections without a vector are embedded in batches, by a worker thread of the server or by
+// the caller; a query is one product over the store's matrix. The index owns the sections, the
+// store owns the vectors; this holds only the map between them.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "quillbox/indexer.h"
+#include "quillbox/semantic.h"
+
+namespace quillbox {
+
+class SemanticIndex {
+public:
+    // Sections whose texts one call of embed_some reads, sorted by length and embedded in
+    // groups of EMBED_GROUP; each group is stored before the next is encoded.
+    static constexpr std::size_t EMBED_BATCH = 256;
+    static constexpr std::size_t EMBED_GROUP = 32;
+    // What of a section is embedded: its title, a space and this many characters of its text.
+    static constexpr std::size_t TEXT_CHARS = 200;
+
+    // Opens the engine (and its store) at once; the local model is loaded on first use.
+    SemanticIndex(Indexer& index, std::filesystem::path vectors_dir, std::optional<std::string> model = std::nullopt,
+                  BatchEncoder encoder = {});
+    ~SemanticIndex();  // stops the worker
+    SemanticIndex(const SemanticIndex&) = delete;
+    SemanticIndex& operator=(const SemanticIndex&) = delete;
+
+    // A thread of its own that follows the index and embeds what has no vector yet, until
+    // stop(). `settled` (none: always) says when the index holds the whole project, so that
+    // vectors no section uses may be dropped from the store.
+    void start(std::function<bool()> settled = {});
+    // Ends the worker after the group in hand and joins it. Idempotent.
+    void stop();
+
+    struct Progress {
+        std::size_t embedded = 0;  // sections with a vector
+        std::size_t total = 0;     // sections
+        bool operator==(const Progress&) const = default;
+    };
+    // Takes in what the index changed since the last look, and what other processes stored.
+    Progress follow();
+    Progress progress() const;
+    // Embeds up to EMBED_BATCH sections that have no vector; how many were stored. Throws
+    // when the model cannot be used.
+    std::size_t embed_some();
+    // Embeds every section that has no vector (a caller without a worker).
+    void embed_all();
+    // Drops from the store the vectors no section uses; how many.
+    std::size_t drop_unused();
+
+    // The `k` sections closest in meaning to `query` among those with a vector, best first:
+    // block id and cosine similarity.
+    std::vector<std::pair<std::string, double>> nearest(std::string_view query, std::size_t k);
+
+    bool model_at_hand() const { return engine_.model_at_hand(); }
+    SemanticEngine& engine() { return engine_; }
+    // The text embedded for a section.
+    static std::string text_of(const SectionText& s);
+
+private:
+    struct Entry {
+        long long seq = 0;
+        VectorKey key{};
+    };
+    void apply(std::vector<SectionStamp>& rows, bool whole);
+    void hold(const std::string* id, const VectorKey& key);
+    void unhold(const std::string* id, const VectorKey& key);
+    void recount_pending();
+    void take_in_store_changes();
+    void run(std::function<bool()> settled);
+
+    Indexer& index_;
+    SemanticEngine engine_;
+
+    std::mutex follow_mu_;  // one follower at a time; taken before mu_
+    mutable std::mutex mu_;  // everything below, and the engine's store
+    std::unordered_map<std::string, Entry> sections_;
+    std::unordered_map<VectorKey, std::vector<const std::string*>, VectorKeyHash> holders_;
+    std::unordered_set<const std::string*> pending_;  // sections whose key has no vector
+    SectionsVersion seen_;
+    std::size_t store_rows_ = 0;  // the store's size after our own last change
+
+    std::mutex worker_mu_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::atomic<bool> stop_flag_{false};
+    std::thread worker_;
+};
+
+// The note a search adds while sections are still being embedded.
+std::string embedding_progress_note(const SemanticIndex::Progress& p);
+
+}  // namespace quillbox
