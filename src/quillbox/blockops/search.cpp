@@ -412,7 +412,12 @@ Reply do_search_blocks(Session& session, std::string_view query) {
         if (SemanticIndex* vectors = session.vectors.get()) {
             // The server embeds in the background: what has a vector is searched now, the
             // rest by its words alone, and the answer says how far embedding got.
-            if (vectors->model_at_hand()) {
+            const bool at_hand = vectors->model_at_hand();
+            if (at_hand && !vectors->open(/*wait=*/false)) {
+                // The worker is still reading (or migrating) the store.
+                const auto sections = static_cast<std::size_t>(session.index.sections_version().count);
+                if (sections > 0) note = embedding_progress_note({0, sections});
+            } else if (at_hand) {
                 const SemanticIndex::Progress p = vectors->follow();
                 if (p.embedded > 0) {
                     by_meaning = search_with_vectors(session, *vectors, query, FUSION_DEPTH);

@@ -31,9 +31,30 @@ std::vector<SectionStamp> sections_after(Indexer& index, long long after_seq) {
 
 SemanticIndex::SemanticIndex(Indexer& index, fs::path vectors_dir, std::optional<std::string> model,
                              BatchEncoder encoder)
-    : index_(index), engine_(std::move(vectors_dir), std::move(model), std::move(encoder)) {
-    store_rows_ = engine_.store().size();
+    : index_(index),
+      vectors_dir_(std::move(vectors_dir)),
+      model_(model && !model->empty() ? *model : SemanticEngine::_load_config(vectors_dir_)),
+      encoder_(std::move(encoder)) {
+    if (!AVAILABLE_MODELS.count(model_)) throw std::invalid_argument("unknown semantic model \"" + model_ + "\"");
 }
+
+bool SemanticIndex::open(bool wait) {
+    if (opened_.load(std::memory_order_acquire)) return true;
+    std::unique_lock lk(open_mu_, std::defer_lock);
+    if (wait)
+        lk.lock();
+    else if (!lk.try_lock())
+        return false;
+    if (!engine_) {
+        engine_ = std::make_unique<SemanticEngine>(vectors_dir_, model_, encoder_);
+        std::lock_guard state(mu_);
+        store_rows_ = engine_->store().size();
+        opened_.store(true, std::memory_order_release);
+    }
+    return true;
+}
+
+bool SemanticIndex::model_at_hand() const { return encoder_ || find_model_dir(model_).has_value(); }
 
 SemanticIndex::~SemanticIndex() { stop(); }
 
@@ -51,14 +72,14 @@ void SemanticIndex::unhold(const std::string* id, const VectorKey& key) {
 
 void SemanticIndex::recount_pending() {
     pending_.clear();
-    const VectorStore& store = engine_.store();
+    const VectorStore& store = engine_->store();
     for (const auto& [id, e] : sections_)
         if (!store.find(e.key)) pending_.insert(&id);
 }
 
 void SemanticIndex::take_in_store_changes() {
     std::lock_guard lk(mu_);
-    VectorStore& store = engine_.store();
+    VectorStore& store = engine_->store();
     store.refresh();
     // Another process stored or dropped vectors: which sections lack one is looked at again.
     if (store.size() != store_rows_) {
@@ -68,7 +89,7 @@ void SemanticIndex::take_in_store_changes() {
 }
 
 void SemanticIndex::apply(std::vector<SectionStamp>& rows, bool whole) {
-    VectorStore& store = engine_.store();
+    VectorStore& store = engine_->store();
     std::vector<VectorKey> carried_keys;
     std::vector<std::vector<float>> carried;
     std::unordered_set<const std::string*> listed;
@@ -121,6 +142,7 @@ void SemanticIndex::apply(std::vector<SectionStamp>& rows, bool whole) {
 }
 
 SemanticIndex::Progress SemanticIndex::follow() {
+    open();
     std::lock_guard follower(follow_mu_);
     take_in_store_changes();
     const SectionsVersion v = index_.sections_version();
@@ -152,10 +174,12 @@ SemanticIndex::Progress SemanticIndex::follow() {
 
 SemanticIndex::Progress SemanticIndex::progress() const {
     std::lock_guard lk(mu_);
+    // Not opened yet: nothing looked at, nothing embedded.
     return {sections_.size() - pending_.size(), sections_.size()};
 }
 
 std::size_t SemanticIndex::embed_some() {
+    open();
     std::vector<std::string> ids;
     {
         std::lock_guard lk(mu_);
@@ -193,9 +217,9 @@ std::size_t SemanticIndex::embed_some() {
             group.push_back(std::move(joined[order[i]]));
             keys.push_back(vector_key(texts[order[i]].content_hash));
         }
-        auto vectors = engine_.encode_batch(group);
+        auto vectors = engine_->encode_batch(group);
         std::lock_guard lk(mu_);
-        VectorStore& store = engine_.store();
+        VectorStore& store = engine_->store();
         store.put(keys, vectors);
         store_rows_ = store.size();
         for (const VectorKey& k : keys)
@@ -213,8 +237,9 @@ void SemanticIndex::embed_all() {
 }
 
 std::size_t SemanticIndex::drop_unused() {
+    open();
     std::lock_guard lk(mu_);
-    VectorStore& store = engine_.store();
+    VectorStore& store = engine_->store();
     std::vector<VectorKey> unused;
     for (const VectorKey& k : store.keys())
         if (!holders_.count(k)) unused.push_back(k);
@@ -226,13 +251,14 @@ std::size_t SemanticIndex::drop_unused() {
 }
 
 std::vector<std::pair<std::string, double>> SemanticIndex::nearest(std::string_view query, std::size_t k) {
+    open();
     {
         std::lock_guard lk(mu_);
-        if (k == 0 || holders_.empty() || engine_.store().size() == 0) return {};
+        if (k == 0 || holders_.empty() || engine_->store().size() == 0) return {};
     }
-    const std::vector<float> q = engine_.encode(query);
+    const std::vector<float> q = engine_->encode(query);
     std::lock_guard lk(mu_);
-    const VectorStore& store = engine_.store();
+    const VectorStore& store = engine_->store();
     if (q.size() != store.dim()) throw std::runtime_error("the query's vector has the wrong width");
     std::vector<std::pair<std::string, double>> out;
     // Vectors no section uses (yet, or any longer) are passed over: ask for more until enough.
@@ -273,7 +299,7 @@ void SemanticIndex::run(std::function<bool()> settled) {
     for (;;) {
         auto pause = 1000ms;
         try {
-            if (!engine_.model_at_hand()) {
+            if (!model_at_hand()) {
                 pause = 5000ms;
             } else {
                 follow();

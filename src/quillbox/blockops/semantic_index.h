@@ -35,7 +35,9 @@ public:
     // What of a section is embedded: its title, a space and this many characters of its text.
     static constexpr std::size_t TEXT_CHARS = 200;
 
-    // Opens the engine (and its store) at once; the local model is loaded on first use.
+    // The engine (and its store, which may take a while to read or migrate) is opened on first
+    // use; the local model when the first text is embedded. Throws std::invalid_argument for an
+    // unknown model name, std::runtime_error for a config.toml that is not TOML.
     SemanticIndex(Indexer& index, std::filesystem::path vectors_dir, std::optional<std::string> model = std::nullopt,
                   BatchEncoder encoder = {});
     ~SemanticIndex();  // stops the worker
@@ -48,6 +50,10 @@ public:
     void start(std::function<bool()> settled = {});
     // Ends the worker after the group in hand and joins it. Idempotent.
     void stop();
+
+    // Opens the engine unless it is open; without `wait`, gives up (false) while another
+    // thread opens it. Throws what opening the store throws.
+    bool open(bool wait = true);
 
     struct Progress {
         std::size_t embedded = 0;  // sections with a vector
@@ -69,8 +75,12 @@ public:
     // block id and cosine similarity.
     std::vector<std::pair<std::string, double>> nearest(std::string_view query, std::size_t k);
 
-    bool model_at_hand() const { return engine_.model_at_hand(); }
-    SemanticEngine& engine() { return engine_; }
+    // Whether embedding can work without a download: an encoder was given or the model is here.
+    bool model_at_hand() const;
+    SemanticEngine& engine() {
+        open();
+        return *engine_;
+    }
     // The text embedded for a section.
     static std::string text_of(const SectionText& s);
 
@@ -87,7 +97,12 @@ private:
     void run(std::function<bool()> settled);
 
     Indexer& index_;
-    SemanticEngine engine_;
+    const std::filesystem::path vectors_dir_;
+    const std::string model_;
+    const BatchEncoder encoder_;
+    std::mutex open_mu_;
+    std::atomic<bool> opened_{false};
+    std::unique_ptr<SemanticEngine> engine_;  // set once, under open_mu_, before opened_
 
     std::mutex follow_mu_;  // one follower at a time; taken before mu_
     mutable std::mutex mu_;  // everything below, and the engine's store
