@@ -1,6 +1,9 @@
 // The vectors following the index: a model of the sections against random writes and removals,
 // and a search that answers while the worker embeds.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -255,4 +258,51 @@ TEST(SemanticIndex, ASearchDuringBackgroundEmbeddingAnswersAtOnce) {
     EXPECT_EQ(after.find("sections embedded"), std::string::npos) << after;
     EXPECT_NE(after.find("Caching"), std::string::npos) << after;
     vectors->stop();
+}
+
+// A server killed (SIGKILL) while it embeds loses at most the group it was writing: every whole
+// record in the store is found at the next start, and only the rest is embedded again.
+TEST(SemanticIndex, AKillMidEmbeddingLosesOnlyTheUnsavedGroup) {
+    Project p;
+    std::string md;
+    for (int i = 0; i < 400; ++i) md += "## Part " + std::to_string(i) + "\nwords of part " + std::to_string(i) + "\n";
+    p.write("big.md", md);
+    const fs::path vectors_dir = p.data / "vectors";
+    const fs::path store = SemanticEngine::store_file(vectors_dir, "all-MiniLM-L6-v2");
+    SemanticEngine(vectors_dir, "all-MiniLM-L6-v2");  // the store file exists before the child writes
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Indexer own(p.data / "index.db");
+        SemanticIndex embedding(own, vectors_dir, "all-MiniLM-L6-v2", [](const std::vector<std::string>& texts) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::vector<std::vector<float>> out;
+            for (const auto& t : texts) out.push_back(bag_of_words(t));
+            return out;
+        });
+        embedding.embed_all();
+        ::_exit(0);
+    }
+    // Killed once a few groups are in.
+    const std::uintmax_t record = 8 + 32 + DIM * 4 + 4;
+    std::error_code ec;
+    for (int i = 0; i < 3000 && fs::file_size(store, ec) < 3 * SemanticIndex::EMBED_GROUP * record; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the child finished before it was killed";
+
+    CountingEncoder enc;
+    SemanticIndex vectors(p.indexer, vectors_dir, "all-MiniLM-L6-v2", enc.fn());
+    const auto found = vectors.follow();
+    EXPECT_EQ(found.total, 400u);
+    EXPECT_GE(found.embedded, 3 * SemanticIndex::EMBED_GROUP);
+    EXPECT_LT(found.embedded, 400u);
+    // Beyond the whole records, at most part of one group.
+    EXPECT_LT(fs::file_size(store) - found.embedded * record, SemanticIndex::EMBED_GROUP * record);
+    vectors.embed_all();
+    EXPECT_EQ(vectors.progress(), (SemanticIndex::Progress{400, 400}));
+    EXPECT_EQ(static_cast<std::size_t>(*enc.texts), 400 - found.embedded);
 }
