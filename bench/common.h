@@ -10,7 +10,7 @@
 
 #include "../tests/common/temp_dir.h"
 #include "quillbox/blockops.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/freshness.h"
 
 namespace qbbench {
 

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "common.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/pages.h"
+#include "quillbox/blockops/freshness.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/i18n.h"
 

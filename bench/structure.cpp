@@ -10,7 +10,7 @@
 
 #include "common.h"
 #include "quillbox/blockops.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/freshness.h"
 
 namespace fs = std::filesystem;
 using namespace quillbox;

@@ -17,7 +17,7 @@
 #include "quillbox/outline.h"
 #include "quillbox/safety.h"
 #include "quillbox/blockops/failure_text.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/budget.h"
 
 namespace quillbox::host {
 
@@ -75,8 +75,8 @@ ToolOutcome run_tool(const ToolSpec& spec, ToolContext& context, const json& arg
         // The operations keep their own answers under the budget; this is the last guard.
         static const MemoryConfig defaults;
         const ConfigSource& config = context.session ? *context.session->config : defaults;
-        const long long budget = _result_budget(config);
-        return ToolOutcome{_fit_to_budget(reply, budget, config.get("pricing_model"), [&](std::size_t) {
+        const long long budget = result_budget(config);
+        return ToolOutcome{fit_to_budget(reply, budget, config.get("pricing_model"), [&](std::size_t) {
                                return get_message("result_cut", {{"budget", budget}});
                            }),
                            reply.refused()};

@@ -12,7 +12,8 @@
 
 #include "fixture.h"
 #include "host/tools.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/budget.h"
+#include "quillbox/blockops/pages.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/detail/utf8.h"
 
@@ -44,7 +45,7 @@ std::string join_pages(const std::function<std::string(std::optional<long long>,
     bool same_line = true;
     for (int page = 0; page < 10000; ++page) {
         const std::string out = read(offset, column);
-        EXPECT_LE(_budget_tokens(out, "sonnet"), budget) << out.substr(0, 300);
+        EXPECT_LE(budget_tokens(out, "sonnet"), budget) << out.substr(0, 300);
         const std::size_t a = out.find("\n---\n");
         const std::size_t b = out.rfind("\n---");
         if (a == std::string::npos || b <= a) {
@@ -89,7 +90,7 @@ TEST_F(Project, LongLineComesInPagesThatJoinExactlyAndAMarkerSentBackIsRefused) 
     const std::string doc = data_uri_doc();
     const auto p = md("logo.md", doc);
     const std::string id = id_of(p, "Logo");
-    const long long budget = _result_budget(*session->config);
+    const long long budget = result_budget(*session->config);
     int pages = 0;
     const std::string section = join_pages(
         [&](auto offset, auto column) {
@@ -234,7 +235,7 @@ TEST_F(Project, AnswersThatCannotPageShortenTheirContentAndKeepTheirShape) {
     const auto q = md("h.md", "# " + std::string(3000, 'H') + "\ntext\n## Short\nmore\n");
     ListOptions options;
     Reply listing = do_list_blocks(*session, q.string(), options);
-    EXPECT_LE(_budget_tokens(listing, "sonnet"), 300);
+    EXPECT_LE(budget_tokens(listing, "sonnet"), 300);
     EXPECT_NE(listing.find(CUT_MARK), std::string::npos) << listing;
     EXPECT_EQ(named(listing.substr(listing.rfind('\n')), "offset"), 1) << listing;
     options.offset = 1;
@@ -247,7 +248,7 @@ TEST_F(Project, AnswersThatCannotPageShortenTheirContentAndKeepTheirShape) {
     md("c.md", "# Quokka homes\nquokka live on islands\n");
     for (const char* f : {"a.md", "b.md", "c.md"}) list(root / f);
     const Reply found = do_search_blocks(*session, "quokka");
-    EXPECT_LE(_budget_tokens(found, "sonnet"), 1000) << found.substr(0, 300);
+    EXPECT_LE(budget_tokens(found, "sonnet"), 1000) << found.substr(0, 300);
     for (const char* title : {"Quokka care", "Quokka food", "Quokka homes"})
         EXPECT_NE(found.find(title), std::string::npos) << found.substr(0, 600);
 }
@@ -302,7 +303,7 @@ TEST(TallyAgainstTokenizer, NeverBelowTheRealCountForAnyScript) {
         const long long real = sample.at("tokens");
         scripts.insert(sample.at("script").get<std::string>());
         ++samples;
-        EXPECT_GE(_budget_tokens(text, "sonnet"), real) << sample.at("script") << ": " << text.substr(0, 80);
+        EXPECT_GE(budget_tokens(text, "sonnet"), real) << sample.at("script") << ": " << text.substr(0, 80);
         TokenTally pieces("sonnet");
         for (std::size_t at = 0; at < text.size();) {
             std::size_t next = std::min(text.size(), at + 1 + rng() % 64);
@@ -310,7 +311,7 @@ TEST(TallyAgainstTokenizer, NeverBelowTheRealCountForAnyScript) {
             pieces.add(std::string_view(text).substr(at, next - at));
             at = next;
         }
-        EXPECT_EQ(pieces.tokens(), _budget_tokens(text, "sonnet"));
+        EXPECT_EQ(pieces.tokens(), budget_tokens(text, "sonnet"));
     }
     EXPECT_GE(samples, 100);
     for (const char* s : {"hangul", "thai_lao", "devanagari_indic", "kana", "cjk", "emoji_supplementary", "base64"})

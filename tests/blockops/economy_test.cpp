@@ -8,7 +8,8 @@
 
 #include "fixture.h"
 #include "host/tools.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/tokens.h"
+#include "quillbox/blockops/budget.h"
 #include "quillbox/detail/lines.h"
 
 using namespace quillbox;
@@ -304,20 +305,20 @@ TEST_F(Project, LongListingIsCutUnderTheBudgetAndTheNamedOffsetsFetchTheRest) {
 }
 
 TEST_F(Project, BudgetComesFromConfigurationAndTheClientLimit) {
-    EXPECT_EQ(_result_budget(*session->config), DEFAULT_RESULT_BUDGET);
+    EXPECT_EQ(result_budget(*session->config), DEFAULT_RESULT_BUDGET);
     install_config(*session, "5000");
-    EXPECT_EQ(_result_budget(*session->config), 5000);
+    EXPECT_EQ(result_budget(*session->config), 5000);
     {
         EnvVar env("MAX_MCP_OUTPUT_TOKENS", "3000");
-        EXPECT_EQ(_result_budget(*session->config), 2400);
+        EXPECT_EQ(result_budget(*session->config), 2400);
     }
     {
         EnvVar env("MAX_MCP_OUTPUT_TOKENS", "100000");
-        EXPECT_EQ(_result_budget(*session->config), 5000);
+        EXPECT_EQ(result_budget(*session->config), 5000);
     }
     {
         EnvVar env("MAX_MCP_OUTPUT_TOKENS", "lots");
-        EXPECT_EQ(_result_budget(*session->config), 5000);
+        EXPECT_EQ(result_budget(*session->config), 5000);
     }
 }
 
@@ -466,12 +467,12 @@ TEST(BudgetCut, RandomTextsStayUnderTheBudgetAndKeepWholeLines) {
             for (int c = 0; c < len; ++c) text += (rng() % 7 == 0) ? std::string("\xe6\x96\x87") : std::string(1, 'a' + rng() % 26);
         }
         const long long budget = std::uniform_int_distribution<long long>(40, 800)(rng);
-        const std::string out = _fit_to_budget(text, budget, "sonnet", [&](std::size_t) { return hint; });
-        if (_budget_tokens(text, "sonnet") <= budget) {
+        const std::string out = fit_to_budget(text, budget, "sonnet", [&](std::size_t) { return hint; });
+        if (budget_tokens(text, "sonnet") <= budget) {
             EXPECT_EQ(out, text);
             continue;
         }
-        EXPECT_LE(_budget_tokens(out, "sonnet"), budget) << "round " << round;
+        EXPECT_LE(budget_tokens(out, "sonnet"), budget) << "round " << round;
         ASSERT_TRUE(out.ends_with("\n" + hint));
         const std::string kept = out.substr(0, out.size() - hint.size() - 1);
         EXPECT_TRUE(text.starts_with(kept)) << "round " << round;

@@ -9,6 +9,8 @@
 
 #include "fixture.h"
 #include "host/tools.h"
+#include "quillbox/blockops/freshness.h"
+#include "quillbox/blockops/path_checks.h"
 #include "quillbox/blockops/structure.h"
 
 using namespace quillbox;
@@ -178,7 +180,7 @@ TEST_F(Project, AnUnknownHeadingNamesTheNearestOnesInTheProjectsLanguage) {
     // The path checks come first, as for any file operation.
     got = resolve_heading(*session, (root / "notes.txt").string(), "Install");
     ASSERT_TRUE(got.refusal);
-    EXPECT_EQ(*got.refusal, _check_md_path(*session->paths, root / "notes.txt"));
+    EXPECT_EQ(*got.refusal, check_md_path(*session->paths, root / "notes.txt"));
 
     set_language("zh");
     got = resolve_heading(*session, p.string(), "Linux");
@@ -221,7 +223,7 @@ TEST_F(ToolsTest, AHeadingAddressedWriteFollowsTheViewRuleOfAnIdAddressedOne) {
 
             write_file(p, kEdited);
             indexer->index_file(p, watcher.get());
-            _record_file_state(*indexer, p);
+            indexer->record_file_state(p, current_file_state(p));
             ASSERT_EQ(indexer->get_block(id)->uuid, id);
 
             json target = by == "block_id" ? json{{"block_id", id.substr(0, 8)}} : json{{"heading", "plan"}};

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "fixture.h"
+#include "quillbox/blockops/budget.h"
 
 namespace qbtest {
 namespace {
@@ -93,7 +94,7 @@ TEST_F(Links, PagesCoverEveryProblemOnce) {
     long long offset = 0;
     for (int page = 0; page < 100; ++page) {
         const std::string out = quillbox::do_check_links(*session, "many.md", offset);
-        EXPECT_LE(quillbox::_budget_tokens(out, "sonnet"), 400);
+        EXPECT_LE(quillbox::budget_tokens(out, "sonnet"), 400);
         std::size_t next = out.find("offset=");
         std::istringstream lines(out);
         std::string line;

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "fixture.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/listing.h"
 
 using namespace quillbox;
 using qbtest::Project;
@@ -307,8 +307,8 @@ TEST_F(Project, FindBlocksMatchesTitlesCaseInsensitively) {
     const auto blocks = list(p);
     const std::string ps = p.string();
     EXPECT_EQ(do_find_blocks(*session, ps, "Install"),
-              "✅ Found 2 blocks for 'Install' in " + ps + ":\n" + _format_block_line(blocks[1]) + "\n" +
-                  _format_block_line(blocks[2]));
+              "✅ Found 2 blocks for 'Install' in " + ps + ":\n" + format_block_line(blocks[1]) + "\n" +
+                  format_block_line(blocks[2]));
     EXPECT_EQ(do_find_blocks(*session, ps, "body"), "❌ Found 0 blocks for 'body' in " + ps);
     EXPECT_NE(do_find_blocks(*session, ps, "").find("Found 4 blocks"), std::string::npos);
     EXPECT_NE(do_find_blocks(*session, ps, "deep").find("\" #### Deep Detail lines=7-8"),

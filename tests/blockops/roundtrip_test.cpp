@@ -6,7 +6,7 @@
 #include <random>
 
 #include "fixture.h"
-#include "quillbox/blockops/frame.h"
+
 
 using namespace quillbox;
 using qbtest::Project;

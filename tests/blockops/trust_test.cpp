@@ -11,7 +11,7 @@
 
 #include "fixture.h"
 #include "quillbox/blockops/failure_text.h"
-#include "quillbox/blockops/frame.h"
+
 #include "quillbox/detail/confine.h"
 #include "quillbox/detail/file_key.h"
 #include "quillbox/indexer.h"

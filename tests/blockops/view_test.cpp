@@ -2,7 +2,8 @@
 // not against the index, which the watcher keeps in step with the file whoever changes it.
 
 #include "fixture.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/freshness.h"
+
 
 using namespace quillbox;
 using qbtest::Project;
@@ -22,7 +23,7 @@ const char* kPlan =
 // What the watcher does after an outside save: re-index the file, keeping identifiers.
 void watcher_reindex(Indexer& indexer, FileWatcher& watcher, const std::filesystem::path& p) {
     indexer.index_file(p, &watcher);
-    _record_file_state(indexer, p);
+    indexer.record_file_state(p, current_file_state(p));
 }
 
 bool refused(const std::string& answer) { return answer.find("FILE_CHANGED") != std::string::npos; }

@@ -18,7 +18,7 @@
 #include "files.h"
 #include "quillbox/blockops.h"
 #include "quillbox/i18n.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/freshness.h"
 
 namespace qbtest {
 

@@ -8,7 +8,8 @@
 #include "quillbox/blockops.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/detail/utf8.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/tokens.h"
+#include "quillbox/blockops/budget.h"
 #include "quillbox/i18n.h"
 
 namespace quillbox {
@@ -33,7 +34,7 @@ std::optional<long long> parse_count(std::string_view text) {
 
 }  // namespace
 
-long long _result_budget(const ConfigSource& config) {
+long long result_budget(const ConfigSource& config) {
     long long budget = parse_count(config.get("result_budget_tokens")).value_or(DEFAULT_RESULT_BUDGET);
     if (const char* env = std::getenv("MAX_MCP_OUTPUT_TOKENS")) {
         if (auto limit = parse_count(env)) budget = std::min(budget, *limit / 5 * 4);
@@ -42,7 +43,7 @@ long long _result_budget(const ConfigSource& config) {
 }
 
 TokenTally::TokenTally(std::string_view model) {
-    const auto& row = _token_coeffs(model);
+    const auto& row = token_coeffs(model);
     coeff_cn_ = row.cn;
     coeff_en_ = row.en;
 }
@@ -98,7 +99,7 @@ TokenTally::Script script_of(char32_t cp) noexcept {
     if ((cp >= 0xAC00 && cp <= 0xD7AF) || (cp >= 0x1100 && cp <= 0x11FF) || (cp >= 0x3130 && cp <= 0x318F))
         return S::hangul;
     if (cp >= 0x3040 && cp <= 0x30FF) return S::kana;
-    if (_is_cjk(cp) || (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0xF900 && cp <= 0xFAFF)) return S::cjk;
+    if (is_cjk(cp) || (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0xF900 && cp <= 0xFAFF)) return S::cjk;
     return S::other;
 }
 
@@ -147,13 +148,13 @@ long long TokenTally::tokens() const {
     return whole > 1 ? whole : 1;
 }
 
-long long _budget_tokens(std::string_view text, std::string_view model) {
+long long budget_tokens(std::string_view text, std::string_view model) {
     TokenTally tally(model);
     tally.add(text);
     return tally.tokens();
 }
 
-bool _fits_budget(std::string_view text, long long budget, std::string_view model) {
+bool fits_budget(std::string_view text, long long budget, std::string_view model) {
     TokenTally tally(model);
     // No byte counts for more than the largest weight of any character: a text short enough
     // fits without being counted.
@@ -176,8 +177,8 @@ long long TokenTally::tokens_with(std::string_view text) const {
     return copy.tokens();
 }
 
-std::size_t _lines_that_fit(const TokenTally& base, const std::vector<std::string>& lines, std::size_t first,
-                            std::size_t last, long long budget) {
+std::size_t lines_that_fit(const TokenTally& base, const std::vector<std::string>& lines, std::size_t first,
+                           std::size_t last, long long budget) {
     TokenTally tally = base;
     std::size_t n = 0;
     for (std::size_t i = first; i < last && i < lines.size(); ++i) {
@@ -189,7 +190,7 @@ std::size_t _lines_that_fit(const TokenTally& base, const std::vector<std::strin
     return n;
 }
 
-std::string_view _prefix_that_fits(const TokenTally& base, std::string_view text, long long budget) {
+std::string_view prefix_that_fits(const TokenTally& base, std::string_view text, long long budget) {
     TokenTally tally = base;
     std::size_t keep = 0;
     for (std::size_t i = 0; i < text.size();) {
@@ -202,9 +203,9 @@ std::string_view _prefix_that_fits(const TokenTally& base, std::string_view text
     return text.substr(0, keep);
 }
 
-std::string _fit_to_budget(std::string_view text, long long budget, std::string_view model,
-                           const std::function<std::string(std::size_t kept_lines)>& hint) {
-    if (_fits_budget(text, budget, model)) return std::string(text);
+std::string fit_to_budget(std::string_view text, long long budget, std::string_view model,
+                          const std::function<std::string(std::size_t kept_lines)>& hint) {
+    if (fits_budget(text, budget, model)) return std::string(text);
     // Our own answers end lines with line feeds only; other characters stay inside a line.
     std::vector<std::string> lines;
     for (std::size_t start = 0;;) {
@@ -222,154 +223,17 @@ std::string _fit_to_budget(std::string_view text, long long budget, std::string_
     if (!lines.empty()) {
         TokenTally tally = reserve;
         tally.add(lines[0]);
-        if (tally.tokens() <= budget) kept = 1 + _lines_that_fit(tally, lines, 1, lines.size(), budget);
+        if (tally.tokens() <= budget) kept = 1 + lines_that_fit(tally, lines, 1, lines.size(), budget);
     }
     std::string out;
     if (kept == 0) {
-        if (!lines.empty()) out += _prefix_that_fits(reserve, lines[0], budget - 1);
+        if (!lines.empty()) out += prefix_that_fits(reserve, lines[0], budget - 1);
     } else {
         out = detail::join_lines(lines, 0, kept);
     }
     out += '\n';
     out += hint(kept);
     return out;
-}
-
-}  // namespace quillbox
-
-namespace quillbox {
-
-bool _holds_cut_marker(std::string_view sent, std::string_view original) {
-    return sent.find(CUT_MARK) != std::string_view::npos && original.find(CUT_MARK) == std::string_view::npos;
-}
-
-std::size_t _column_byte(std::string_view line, long long column) {
-    std::size_t i = 0;
-    for (long long c = 1; c < column && i < line.size(); ++c) detail::next_code_point(line, i);
-    return std::min(i, line.size());
-}
-
-namespace {
-
-std::string cut_marker(long long line, long long column, long long length) {
-    return get_message("page_cut_marker", {{"line", line}, {"column", column}, {"length", length}});
-}
-
-}  // namespace
-
-LinePage _page_lines(const TokenTally& base, const std::vector<std::string>& lines, long long line_of_first,
-                     long long first, long long column, long long stop, long long budget) {
-    LinePage page;
-    page.first = first;
-    page.column = column;
-    page.last = first - 1;
-    page.next = first;
-    const auto idx = [&](long long line) { return static_cast<std::size_t>(line - line_of_first); };
-    if (first >= stop || idx(first) >= lines.size()) return page;
-    const std::string& line = lines[idx(first)];
-    const std::string_view piece = std::string_view(line).substr(_column_byte(line, column));
-    if (column > 1) page.line_length = static_cast<long long>(detail::code_point_count(line));
-    if (base.tokens_with(piece) <= budget) {
-        TokenTally tally = base;
-        tally.add(piece);
-        const std::size_t more = _lines_that_fit(tally, lines, idx(first) + 1, idx(stop), budget);
-        page.body = piece;
-        for (std::size_t i = 0; i < more; ++i) {
-            page.body += '\n';
-            page.body += lines[idx(first) + 1 + i];
-        }
-        page.last = first + static_cast<long long>(more);
-        page.next = page.last + 1;
-        return page;
-    }
-    // A line longer than the page: as much of it as fits beside the marker, never nothing.
-    const auto length = static_cast<long long>(detail::code_point_count(line));
-    TokenTally with_marker = base;
-    with_marker.add(cut_marker(first, length, length));
-    std::string_view prefix = _prefix_that_fits(with_marker, piece, budget);
-    if (prefix.empty()) {
-        std::size_t one = 0;
-        detail::next_code_point(piece, one);
-        prefix = piece.substr(0, one);
-    }
-    page.line_length = length;
-    page.cut_to = column + static_cast<long long>(detail::code_point_count(prefix)) - 1;
-    page.last = first;
-    page.next = first;
-    page.next_column = page.cut_to + 1;
-    page.body = std::string(prefix) + cut_marker(first, page.next_column, length);
-    return page;
-}
-
-std::string _page_span(const LinePage& page) {
-    if (page.cut())
-        return get_message("page_span_piece", {{"line", page.first},
-                                               {"from", page.column},
-                                               {"to", page.cut_to},
-                                               {"length", page.line_length}});
-    const std::string lines = std::to_string(page.first) + "-" + std::to_string(std::max(page.first, page.last));
-    if (page.column > 1)
-        return lines + get_message("page_span_rest", {{"line", page.first}, {"from", page.column}});
-    return lines;
-}
-
-std::string _shortened(std::string_view text, std::size_t max_chars) {
-    const std::size_t n = detail::code_point_count(text);
-    if (n <= max_chars) return std::string(text);
-    const std::size_t keep = _column_byte(text, static_cast<long long>(max_chars) + 1);
-    return std::string(text.substr(0, keep)) +
-           get_message("text_shortened", {{"count", static_cast<long long>(n - max_chars)}});
-}
-
-}  // namespace quillbox
-
-namespace quillbox {
-
-namespace {
-
-// Lines the two sides share at their start and at their end.
-std::pair<std::size_t, std::size_t> shared_ends(const std::vector<std::string>& a, const std::vector<std::string>& b) {
-    std::size_t head = 0;
-    while (head < a.size() && head < b.size() && a[head] == b[head]) ++head;
-    std::size_t tail = 0;
-    while (tail < a.size() - head && tail < b.size() - head && a[a.size() - 1 - tail] == b[b.size() - 1 - tail])
-        ++tail;
-    return {head, tail};
-}
-
-}  // namespace
-
-std::string _change_lines(const std::vector<std::string>& old_lines, const std::vector<std::string>& new_lines,
-                          long first_line) {
-    // Plain names, not a structured binding: the lambda below captures them.
-    const auto ends = shared_ends(old_lines, new_lines);
-    const std::size_t head = ends.first, tail = ends.second;
-    std::string out;
-    auto side = [&](const std::vector<std::string>& lines, char sign, const char* more_key) {
-        const std::size_t end = lines.size() - tail;
-        for (std::size_t i = head; i < end; ++i) {
-            if (i - head == DIFF_MAX_LINES) {
-                if (!out.empty()) out += '\n';
-                out += get_message(more_key, {{"count", static_cast<long long>(end - i)}});
-                break;
-            }
-            if (!out.empty()) out += '\n';
-            out += sign;
-            out += std::to_string(first_line + static_cast<long>(i));
-            out += ": ";
-            out += _shortened(lines[i], DIFF_MAX_CHARS);
-        }
-    };
-    side(old_lines, '-', "diff_more_removed");
-    side(new_lines, '+', "diff_more_added");
-    return out;
-}
-
-std::pair<std::string, std::string> _changed_texts(const std::vector<std::string>& old_lines,
-                                                   const std::vector<std::string>& new_lines) {
-    const auto [head, tail] = shared_ends(old_lines, new_lines);
-    return {detail::join_lines(old_lines, head, old_lines.size() - tail),
-            detail::join_lines(new_lines, head, new_lines.size() - tail)};
 }
 
 }  // namespace quillbox

@@ -16,7 +16,15 @@
 #include "quillbox/detail/read_file.h"
 #include "quillbox/detail/sha256.h"
 #include "quillbox/i18n.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/tokens.h"
+#include "quillbox/blockops/budget.h"
+#include "quillbox/blockops/pages.h"
+#include "quillbox/blockops/write_answer.h"
+#include "quillbox/blockops/path_checks.h"
+#include "quillbox/blockops/freshness.h"
+#include "quillbox/blockops/view.h"
+#include "quillbox/blockops/rewrite.h"
+#include "quillbox/blockops/listing.h"
 #include "quillbox/blockops/structure.h"
 
 namespace fs = std::filesystem;
@@ -37,69 +45,6 @@ std::string reply_text(const std::string& path_text, const std::string& content)
 
 }  // namespace
 
-std::optional<std::pair<int, int>> _locate_block(Session& session, const Block& block) {
-    // The block as the session last saw it. The stored range comes first: when that content
-    // also occurs higher up in the file (a twin section), the upper copy must not be the one
-    // edited.
-    const std::string expected = _expected_hash(session.view, block);
-    if (session.safety.verify_before_modify(block.file_path, block.start_line, block.end_line, expected))
-        return std::pair{block.start_line, block.end_line};
-    const long expected_lines = static_cast<long>(block.end_line) - block.start_line + 1;
-    return find_block_by_content_hash(block.file_path, expected, expected_lines, block.start_line);
-}
-
-int _rewrite_block(Session& session, const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
-                   long long tokens_saved, std::string_view op_type, const std::vector<std::string>* lines_before,
-                   std::string* text_after, bool final_line_end) {
-    const fs::path& fp = block.file_path;
-    const std::string key = fp.string();
-    const std::string& id = block.uuid;
-    std::vector<std::string> own_lines;
-    if (!lines_before) own_lines = detail::split_lines(detail::read_text_file(fp));
-    const std::vector<std::string>& lines = lines_before ? *lines_before : own_lines;
-    Indexer& indexer = session.index;
-    const std::vector<std::string> seen =
-        _view_touched_by_write(session.view, indexer.blocks_overlapping(fp, std::min(actual_start, actual_end + 1),
-                                                          std::max(actual_start, actual_end)),
-                               lines, actual_start, actual_end);
-    // The engine checks again, under its lock, that the block is still what the session saw.
-    WriteBasis basis = WriteBasis::range(_expected_hash(session.view, block));
-    basis.final_line_end = final_line_end;
-    WriteOutcome written = session.safety.apply_replace(fp, actual_start, actual_end, new_lines, basis);
-    session.view.record(id, compute_hash(detail::join_lines(new_lines)));
-
-    session.reads.reset_file(key);
-
-    const int new_end = actual_start + static_cast<int>(new_lines.size()) - 1;
-
-    // The write shifted or rewrote other blocks of the file (following sections, the sections
-    // that contain this one, its own subsections). The index follows now, keeping identifiers,
-    // so that the next listing and block read see the real ranges instead of stale ones: the
-    // rows, the file's record and the statistics row in one transaction. From the bytes
-    // written, only the touched rows change when that gives the same rows as a whole pass.
-    const Indexer::OperationRecord op{_today_local(), std::string(op_type), key, id, tokens_saved};
-    bool indexed = false;
-    try {
-        std::optional<std::pair<std::string, int>> keep;
-        if (!new_lines.empty()) keep.emplace(id, actual_start);
-        const std::optional<Indexer::LineSplice> splice = _splice_of(written, actual_start, actual_end);
-        indexer.index_after_write(fp, &session.watcher, keep, op, splice ? &*splice : nullptr);
-        indexed = true;
-        _record_own_write(session.view, indexer, seen, written.after);
-    } catch (const std::exception& e) {
-        log_warning("Re-index after replace failed for %s: %s", key.c_str(), e.what());
-    }
-    if (!indexed) {
-        // The block's row follows the write and the file loses its record, so the next check
-        // re-indexes.
-        indexer.update_block_lines(id, actual_start, new_end);
-        indexer.set_block_hash(id, compute_hash(detail::join_lines(new_lines)));
-        indexer.record_operation(op.date, op.op_type, op.file_path, op.block_id, op.tokens_saved);
-    }
-    if (text_after) *text_after = std::move(written.after);
-    return new_end;
-}
-
 // ---- Reading a block --------------------------------------------------------------------
 
 namespace {
@@ -110,7 +55,7 @@ std::string block_header(const std::string& id, const Block& block) {
     std::string out = "✅ Block ID: ";
     out += id;
     out += "\nTitle: ";
-    out += _shortened(block.title, 200);
+    out += shortened(block.title, 200);
     out += " (level " + std::to_string(block.level) + ")";
     out += "\nLines: " + std::to_string(block.start_line) + "-" + std::to_string(block.end_line);
     return out;
@@ -153,7 +98,7 @@ std::optional<std::string> read_recorded_bytes(const Indexer::BlockPlace& place,
 std::string widest_span() {
     LinePage page;
     page.first = page.last = page.column = page.line_length = page.cut_to = 999999999;
-    return _page_span(page);
+    return page_span(page);
 }
 
 // Refusals for a column outside line `line` of `lines` (numbered from `line_of_first`).
@@ -191,8 +136,8 @@ Reply block_page(const std::string& header, const Block& block, long long start,
     TokenTally tally(model);
     tally.add(header + " (showing " + widest_span() + ")\n---\n\n---\n");
     tally.add(hint(stop, 999999999));
-    const LinePage page = _page_lines(tally, lines, start, first, column, last, budget);
-    std::string out = header + " (showing " + _page_span(page) + ")\n---\n";
+    const LinePage page = page_lines(tally, lines, start, first, column, last, budget);
+    std::string out = header + " (showing " + page_span(page) + ")\n---\n";
     out += page.body;
     out += "\n---";
     if (page.next < stop) {
@@ -209,10 +154,10 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
     const std::string id(block_id);
     std::optional<Indexer::BlockPlace> place = indexer.block_place(id);
     log_debug("read_block: %s", id.c_str());
-    if (!place) return _missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
+    if (!place) return missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
     std::optional<Block> block = place->block;
-    if (auto refusal = _check_id_file(*session.paths, file_path.string(), *block)) return Reply::refusal(*refusal);
-    if (auto refusal = _check_md_path(*session.paths, block->file_path)) return Reply::refusal(*refusal);
+    if (auto refusal = check_id_file(*session.paths, file_path.string(), *block)) return Reply::refusal(*refusal);
+    if (auto refusal = check_md_path(*session.paths, block->file_path)) return Reply::refusal(*refusal);
 
     // The stored range must still hold the block's recorded content: an outside save may have
     // moved or changed it since the last re-index. Then the block is found where its content
@@ -222,8 +167,8 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
     // A record taken right after a write vouches by its figures once renewed after the racy
     // window, or within it while the file is what our own write left.
     const bool trust_racy = place->recorded && place->recorded->racily_clean() &&
-                            (_own_write_vouches(session.watcher, block->file_path, *place->recorded) ||
-                             _renew_racy_record(indexer, block->file_path, *place->recorded));
+                            (own_write_vouches(session.watcher, block->file_path, *place->recorded) ||
+                             renew_racy_record(indexer, block->file_path, *place->recorded));
     const std::optional<std::string> recorded = read_recorded_bytes(*place, trust_racy);
     std::vector<std::string> lines;
     auto split_recorded = [&] {
@@ -239,7 +184,7 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
         block.reset();
         for (Block& b : _ensure_fresh_index(indexer, session.watcher, fp))
             if (b.uuid == id) block = std::move(b);
-        if (!block) return _missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
+        if (!block) return missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
         lines = read_lines(block->file_path, block->start_line, block->end_line);
     }
     if (!recorded && !block->content_hash.empty() && compute_hash(detail::join_lines(lines)) != block->content_hash) {
@@ -249,7 +194,7 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
             block->start_line = moved->first;
             block->end_line = moved->second;
         } else {
-            indexer.index_file(block->file_path, nullptr, _current_file_state(block->file_path));
+            indexer.index_file(block->file_path, nullptr, current_file_state(block->file_path));
             block = indexer.get_block(id);
             if (!block) return get_message("block_not_found_guidance", {{"file_path", file_path}});
         }
@@ -278,13 +223,13 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
     }
 
     const std::string model = session.setting("pricing_model");
-    const std::string header = block_header(id.substr(0, _short_id_length(indexer, id)), *block);
+    const std::string header = block_header(id.substr(0, short_id_length(indexer, id)), *block);
     if (!window.is_set()) {
         std::string out = header;
         out += "\n---\n";
         out += recorded ? *recorded : detail::join_lines(lines);
         out += "\n---";
-        if (_fits_budget(out, budget, model)) {
+        if (fits_budget(out, budget, model)) {
             shown();
             return out;
         }
@@ -298,17 +243,17 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
 
 Reply do_read_block(Session& session, const fs::path& file_path, std::string_view block_id,
                     const LineWindow& window) {
-    return read_block_answer(session, file_path, block_id, window, _result_budget(*session.config));
+    return read_block_answer(session, file_path, block_id, window, result_budget(*session.config));
 }
 
 Reply do_read_blocks(Session& session, const fs::path& file_path, const std::vector<std::string>& block_ids) {
-    const long long budget = _result_budget(*session.config);
+    const long long budget = result_budget(*session.config);
     const std::string model = session.setting("pricing_model");
     auto rest_hint = [&](std::size_t from) {
         std::string ids;
         for (std::size_t i = from; i < block_ids.size(); ++i) {
             if (!ids.empty()) ids += ", ";
-            ids += "\"" + block_ids[i].substr(0, _short_id_length(session.index, block_ids[i])) + "\"";
+            ids += "\"" + block_ids[i].substr(0, short_id_length(session.index, block_ids[i])) + "\"";
         }
         return get_message("read_blocks_rest", {{"shown", static_cast<long long>(from)},
                                                 {"total", static_cast<long long>(block_ids.size())},
@@ -318,11 +263,11 @@ Reply do_read_blocks(Session& session, const fs::path& file_path, const std::vec
     for (std::size_t i = 0; i < block_ids.size(); ++i) {
         const std::string sep = i ? "\n\n" : "";
         // Room for this block: the budget less what is already written and the hint naming the rest.
-        const long long reserve = i + 1 < block_ids.size() ? _budget_tokens(rest_hint(i + 1), model) + 1 : 0;
-        const long long room = budget - _budget_tokens(out + sep, model) - reserve;
+        const long long reserve = i + 1 < block_ids.size() ? budget_tokens(rest_hint(i + 1), model) + 1 : 0;
+        const long long room = budget - budget_tokens(out + sep, model) - reserve;
         std::string piece = read_block_answer(session, file_path, block_ids[i], LineWindow{},
                                               std::numeric_limits<long long>::max());
-        if (_budget_tokens(piece, model) > room) {
+        if (budget_tokens(piece, model) > room) {
             if (i > 0) {
                 out += "\n";
                 out += rest_hint(i);
@@ -351,13 +296,13 @@ Reply do_replace_block(Session& session, const fs::path& file_path, std::string_
     std::optional<Block> found_block = session.index.get_block(id);
     log_info("replace_block: %s (%d chars)", id.c_str(),
              static_cast<int>(detail::code_point_count(new_content)));
-    if (!found_block) return _missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
-    if (auto refusal = _check_id_file(*session.paths, file_path.string(), *found_block)) return Reply::refusal(*refusal);
-    if (auto refusal = _check_md_path(*session.paths, found_block->file_path)) return Reply::refusal(*refusal);
+    if (!found_block) return missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
+    if (auto refusal = check_id_file(*session.paths, file_path.string(), *found_block)) return Reply::refusal(*refusal);
+    if (auto refusal = check_md_path(*session.paths, found_block->file_path)) return Reply::refusal(*refusal);
 
     session.watcher.wait_for_reindex(found_block->file_path, 3.0);
-    found_block = _fresh_block(session, *found_block);
-    if (!found_block) return _missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
+    found_block = fresh_block(session, *found_block);
+    if (!found_block) return missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
     const Block block = std::move(*found_block);
     const fs::path& fp = block.file_path;
     const std::string key = fp.string();
@@ -367,7 +312,7 @@ Reply do_replace_block(Session& session, const fs::path& file_path, std::string_
     // elsewhere than this text shows it (the file changed meanwhile).
     std::string full_text = detail::read_text_file(fp);
     // A page's cut marker sent back in place of the rest of a long line would shorten it.
-    if (_holds_cut_marker(new_content, full_text)) return Reply::refusal(get_message("cut_marker_in_content"));
+    if (holds_cut_marker(new_content, full_text)) return Reply::refusal(get_message("cut_marker_in_content"));
     std::vector<std::string> file_lines = detail::split_lines(full_text);
     auto slice = [&](long start, long end) {
         const auto n = static_cast<long>(file_lines.size());
@@ -377,24 +322,24 @@ Reply do_replace_block(Session& session, const fs::path& file_path, std::string_
 
     // Idempotence on the lines the text stands for, so that the text read comes back a no-op.
     std::vector<std::string> old_lines = slice(block.start_line, block.end_line);
-    std::vector<std::string> new_lines = _block_lines(new_content, old_lines);
+    std::vector<std::string> new_lines = block_lines(new_content, old_lines);
     if (new_lines == old_lines) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
 
     // Where the block stands: where it was seen, when the text read holds it there (the engine
     // checks again under its lock); otherwise looked for in the file.
     const bool in_place = old_lines.size() == static_cast<std::size_t>(block.end_line - block.start_line + 1) &&
-                          compute_hash(detail::join_lines(old_lines)) == _expected_hash(session.view, block);
+                          compute_hash(detail::join_lines(old_lines)) == expected_hash(session.view, block);
     auto located = in_place ? std::optional<std::pair<int, int>>(std::pair{block.start_line, block.end_line})
-                            : _locate_block(session, block);
+                            : locate_block(session, block);
     if (!located) return Reply::refusal(get_message("file_changed"));
     const auto [actual_start, actual_end] = *located;
     if (!in_place) {
-        if (compute_hash(detail::join_lines(slice(actual_start, actual_end))) != _expected_hash(session.view, block)) {
+        if (compute_hash(detail::join_lines(slice(actual_start, actual_end))) != expected_hash(session.view, block)) {
             full_text = detail::read_text_file(fp);
             file_lines = detail::split_lines(full_text);
         }
         old_lines = slice(actual_start, actual_end);
-        new_lines = _block_lines(new_content, old_lines);
+        new_lines = block_lines(new_content, old_lines);
         if (new_lines == old_lines) return "✅ " + get_message("replace_idempotent", {{"file_path", fp}});
     }
     const std::string old_content = detail::join_lines(old_lines);
@@ -402,21 +347,21 @@ Reply do_replace_block(Session& session, const fs::path& file_path, std::string_
     // What the answer will say, and the token figures, before the write.
     const std::string model = session.setting("pricing_model");
     const PricingRates rates = session.config->pricing_rates();
-    const std::string head = get_message("replace_done", {{"title", _shortened(block.title, 200)}});
-    const std::string changes = _change_lines(old_lines, new_lines, actual_start);
-    const auto [edit_old, edit_new] = _changed_texts(old_lines, new_lines);
-    TokenSavings savings = _route_savings(
-        model, {full_text, actual_start, old_content, edit_old, edit_new, new_content, _answer_tokens(head, changes, model)},
+    const std::string head = get_message("replace_done", {{"title", shortened(block.title, 200)}});
+    const std::string changes = change_lines(old_lines, new_lines, actual_start);
+    const auto [edit_old, edit_new] = changed_texts(old_lines, new_lines);
+    TokenSavings savings = route_savings(
+        model, {full_text, actual_start, old_content, edit_old, edit_new, new_content, answer_tokens(head, changes, model)},
         rates);
-    if (_block_is_whole_file(full_text, actual_start, actual_end)) savings = _no_savings(savings);
+    if (block_is_whole_file(full_text, actual_start, actual_end)) savings = no_savings(savings);
 
     try {
-        _rewrite_block(session, block, actual_start, actual_end, new_lines, savings.tokens_saved, "replace_block",
-                       &file_lines);
+        rewrite_block(session, block, actual_start, actual_end, new_lines, savings.tokens_saved, "replace_block",
+                      &file_lines);
     } catch (const FileChangedError&) {
         return Reply::refusal(get_message("file_changed"));
     }
-    return _write_answer(session, head, changes, _savings_footer(savings, rates));
+    return write_answer(session, head, changes, savings_footer(savings, rates));
 }
 
 // ---- Reading a whole file ---------------------------------------------------------------
@@ -463,14 +408,14 @@ Reply read_file_page(const fs::path& fp, const LineWindow& window, long long bud
     };
     auto span = [&](const LinePage& page) {
         if (!page.cut() && page.column == 1)
-            return "lines " + _page_span(page) + " of " + std::to_string(total);
-        return _page_span(page) + "; " + get_message("file_lines_total", {{"total", total}});
+            return "lines " + page_span(page) + " of " + std::to_string(total);
+        return page_span(page) + "; " + get_message("file_lines_total", {{"total", total}});
     };
     TokenTally tally(model);
     tally.add("File: " + key + " (" + widest_span() + "; " + get_message("file_lines_total", {{"total", total}}) +
               ")\n---\n\n---\n");
     tally.add(hint(total, 999999999));
-    const LinePage page = _page_lines(tally, lines, 1, first, column, last, budget);
+    const LinePage page = page_lines(tally, lines, 1, first, column, last, budget);
     std::string out = "File: " + key + " (" + span(page) + ")\n---\n";
     out += page.body;
     out += "\n---";
@@ -506,8 +451,8 @@ Reply do_read_file(Session& session, std::string_view file_path, const LineWindo
     auto shown = [&](const std::string& text) {
         if (!key.ends_with(".md")) return;
         try {
-            _record_shown_text(session.view, _ensure_fresh_index(session.index, session.watcher, fp),
-                               detail::split_lines(text));
+            record_shown_text(session.view, _ensure_fresh_index(session.index, session.watcher, fp),
+                              detail::split_lines(text));
         } catch (const std::exception& e) {
             log_warning("Could not record the blocks of %s as read: %s", key.c_str(), e.what());
         }
@@ -517,13 +462,13 @@ Reply do_read_file(Session& session, std::string_view file_path, const LineWindo
         return reply_text(path_text, text);
     };
 
-    const long long budget = _result_budget(*session.config);
+    const long long budget = result_budget(*session.config);
     const std::string model = session.setting("pricing_model");
     if (window.is_set()) return read_file_page(fp, window, budget, model);
     if (may_exceed_budget(fp, budget, model)) {
         try {
             const std::string text = detail::read_text_file(fp);
-            if (_budget_tokens(reply_text(key, text), model) > budget)
+            if (budget_tokens(reply_text(key, text), model) > budget)
                 return read_file_page(fp, window, budget, model);
         } catch (...) {
             // The ordinary path below reports what is wrong with the file.
@@ -565,7 +510,7 @@ Reply do_find_blocks(Session& session, std::string_view file_path, std::string_v
     const std::string key = fp.string();
     const std::string q(query);
     log_debug("find_blocks: %s query='%s'", key.c_str(), q.c_str());
-    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
+    if (auto refusal = check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
 
     std::vector<Block> blocks;
     try {
@@ -585,10 +530,10 @@ Reply do_find_blocks(Session& session, std::string_view file_path, std::string_v
     std::string out = "✅ Found " + std::to_string(hits.size()) + " blocks for '" + q + "' in " + key + ":";
     for (const Block* b : hits) {
         out += '\n';
-        out += _format_block_line(*b, short_ids ? _short_id_length(session.index, b->uuid) : std::string::npos);
+        out += format_block_line(*b, short_ids ? short_id_length(session.index, b->uuid) : std::string::npos);
     }
-    return _fit_to_budget(out, _result_budget(*session.config), session.setting("pricing_model"),
-                          [&](std::size_t kept_lines) {
+    return fit_to_budget(out, result_budget(*session.config), session.setting("pricing_model"),
+                         [&](std::size_t kept_lines) {
         const std::size_t shown = kept_lines > 0 ? kept_lines - 1 : 0;
         return "… " + std::to_string(shown) + " of " + std::to_string(hits.size()) +
                " matches shown (result budget). Use a longer query, or page through the sections with "

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "quillbox/blockops.h"
-#include "quillbox/blockops/frame.h"
+
 #include "quillbox/blockops/links.h"
 #include "quillbox/i18n.h"
 #include "quillbox/safety.h"

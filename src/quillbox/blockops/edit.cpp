@@ -21,7 +21,14 @@
 #include "quillbox/detail/lines.h"
 #include "quillbox/detail/read_file.h"
 #include "quillbox/i18n.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/tokens.h"
+#include "quillbox/blockops/budget.h"
+#include "quillbox/blockops/pages.h"
+#include "quillbox/blockops/write_answer.h"
+#include "quillbox/blockops/path_checks.h"
+#include "quillbox/blockops/freshness.h"
+#include "quillbox/blockops/view.h"
+#include "quillbox/blockops/rewrite.h"
 #include "quillbox/blockops/edit.h"
 #include "quillbox/blockops/failure_text.h"
 #include "quillbox/safety.h"
@@ -503,9 +510,9 @@ std::string suggestion_entry(const Block& block, const std::string& content, lon
                              std::string_view model) {
     std::string shown = content;
     std::string rest;
-    if (_budget_tokens(content, model) > room) {
+    if (budget_tokens(content, model) > room) {
         const std::vector<std::string> lines = detail::split_lines(content);
-        const std::size_t fit = _lines_that_fit(TokenTally(model), lines, 0, lines.size(), room);
+        const std::size_t fit = lines_that_fit(TokenTally(model), lines, 0, lines.size(), room);
         shown = detail::join_lines(lines, 0, fit);
         const long next = block.start_line + static_cast<long>(fit);
         rest = "\n… lines " + std::to_string(next) + "-" + std::to_string(block.end_line) +
@@ -587,17 +594,17 @@ std::string _do_replace_direct(Session& session, std::string_view block_id, std:
 
     // Checked against what the session was last shown of the block, if anything: at its
     // stored lines, else where that content now stands nearest to them.
-    const std::string expected = _expected_hash(session.view, block);
-    auto at = _locate_block(session, block);
+    const std::string expected = expected_hash(session.view, block);
+    auto at = locate_block(session, block);
     if (!at) throw FileChangedError(fp);
     const int first = at->first;
     const int last = at->second;
 
     // The block's own blank lines at its end stay, as for a replace.
     const std::vector<std::string> old_lines = read_lines(fp, first, last);
-    std::vector<std::string> new_lines = _block_lines(new_content, old_lines);
+    std::vector<std::string> new_lines = block_lines(new_content, old_lines);
     if (new_lines == old_lines) return {};
-    const std::string changes = _change_lines(old_lines, new_lines, first);
+    const std::string changes = change_lines(old_lines, new_lines, first);
     // A FileChangedError propagates: the caller tells the agent to read the block again.
     const WriteOutcome written =
         session.safety.apply_replace(fp, first, last, new_lines, WriteBasis::range(expected));
@@ -606,19 +613,19 @@ std::string _do_replace_direct(Session& session, std::string_view block_id, std:
 
     // The figures from the text read: the agent sent an instruction, not the section, and read
     // nothing first.
-    const auto [edit_old, edit_new] = _changed_texts(old_lines, new_lines);
+    const auto [edit_old, edit_new] = changed_texts(old_lines, new_lines);
     const std::string model = session.setting("pricing_model");
     const std::string full_before = detail::normalize_newlines(written.before);
-    const TokenSavings savings = _route_savings(
-        model, {full_before, first, {}, edit_old, edit_new, edit_new, _answer_tokens({}, changes, model)},
+    const TokenSavings savings = route_savings(
+        model, {full_before, first, {}, edit_old, edit_new, edit_new, answer_tokens({}, changes, model)},
         session.config->pricing_rates());
-    const Indexer::OperationRecord op{_today_local(), "replace_block", fp.string(), std::string(block_id),
+    const Indexer::OperationRecord op{today_local_date(), "replace_block", fp.string(), std::string(block_id),
                                       savings.tokens_saved};
 
     // The index follows the write now, as after a replace: the touched rows only when that
     // gives what a whole pass would, else the whole file.
     try {
-        const std::optional<Indexer::LineSplice> splice = _splice_of(written, first, last);
+        const std::optional<Indexer::LineSplice> splice = splice_of(written, first, last);
         indexer.index_after_write(fp, &session.watcher, std::pair{std::string(block_id), first}, op,
                                   splice ? &*splice : nullptr);
         return changes;
@@ -639,7 +646,7 @@ namespace {
 std::pair<bool, std::string> rewrite_section(Session& session, const Block& block, const std::string& new_content) {
     try {
         const std::string changes = _do_replace_direct(session, block.uuid, new_content);
-        return {true, "✅ Updated **" + _shortened(block.title, 200) + "** (lines " + std::to_string(block.start_line) +
+        return {true, "✅ Updated **" + shortened(block.title, 200) + "** (lines " + std::to_string(block.start_line) +
                           "-" + std::to_string(block.end_line) + ")" + (changes.empty() ? "" : "\n" + changes)};
     } catch (const FileChangedError&) {
         return {false, failure_entry(block, get_message("edit_file_changed"))};
@@ -651,13 +658,13 @@ std::pair<bool, std::string> rewrite_section(Session& session, const Block& bloc
 // A section the instruction did not change, shown so the agent can edit it. The sections
 // shown share the result budget, less room for the other texts.
 std::string show_section(Session& session, const Block& block, const std::string& content, std::size_t sections) {
-    const long long share = (_result_budget(*session.config) - 200 * static_cast<long long>(sections)) /
+    const long long share = (result_budget(*session.config) - 200 * static_cast<long long>(sections)) /
                             static_cast<long long>(std::max<std::size_t>(sections, 1));
     const long long room = std::max(share, 50LL);
     const std::string model = session.setting("pricing_model");
     std::string entry = suggestion_entry(block, content, room, model);
     // Shown in full, the section counts as seen.
-    if (_budget_tokens(content, model) <= room) session.view.record(block.uuid, compute_hash(content));
+    if (budget_tokens(content, model) <= room) session.view.record(block.uuid, compute_hash(content));
     return entry;
 }
 
@@ -673,7 +680,7 @@ std::string nearest_lines(std::string_view text, std::string_view phrase) {
     const std::vector<std::string> lines = detail::split_lines(text);
     std::vector<std::pair<std::size_t, std::size_t>> scored;  // (shared pieces, line index)
     for (std::size_t l = 0; l < lines.size(); ++l) {
-        if (_is_blank_line(lines[l])) continue;
+        if (is_blank_line(lines[l])) continue;
         const std::u32string hay = detail::to_u32(lower(lines[l]));
         std::size_t shared = 0;
         for (const auto& piece : pieces) shared += hay.find(piece) != std::u32string::npos;
@@ -684,7 +691,7 @@ std::string nearest_lines(std::string_view text, std::string_view phrase) {
     std::sort(scored.begin(), scored.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
     std::string out;
     for (const auto& [shared, l] : scored) {
-        std::string line = "  " + std::to_string(l + 1) + ": " + _shortened(lines[l], EDIT_MISS_LINE_CHARS);
+        std::string line = "  " + std::to_string(l + 1) + ": " + shortened(lines[l], EDIT_MISS_LINE_CHARS);
         if (detail::code_point_count(out) + detail::code_point_count(line) + 1 > EDIT_MISS_CHARS) break;
         if (!out.empty()) out += '\n';
         out += line;
@@ -718,7 +725,7 @@ Reply do_md_edit(Session& session, std::string_view file_path, std::string_view 
     detail::validate_utf8(instruction, "instruction");
     std::filesystem::path fp = session.resolve(file_path);
     log_debug("md_edit: %s", fp.c_str());
-    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
+    if (auto refusal = check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
 
     std::vector<Block> blocks = _ensure_fresh_index(session.index, session.watcher, fp);
     if (blocks.empty()) return Reply::refusal(get_message("no_sections", {{"path", fp}}));
@@ -731,7 +738,7 @@ Reply do_md_edit(Session& session, std::string_view file_path, std::string_view 
         if (text.find(parsed->target) == std::string::npos && lower(text).find(lower(parsed->target)) == std::string::npos) {
             const std::string near = nearest_lines(text, parsed->target);
             return Reply::refusal(get_message(near.empty() ? "edit_phrase_missing" : "edit_phrase_missing_near",
-                                              {{"phrase", _shortened(parsed->target, 200)}, {"path", fp}, {"lines", near}}));
+                                              {{"phrase", shortened(parsed->target, 200)}, {"path", fp}, {"lines", near}}));
         }
     }
     // The sections that hold the text to change, when any does, before heading words.

@@ -43,7 +43,7 @@ std::optional<EditRequest> _parse_instruction(std::string_view instruction);
 std::optional<std::string> _apply_pattern(std::string_view content, const EditRequest& parsed);
 // One verified, backed-up replacement of one block (at its stored path) with its bookkeeping.
 // Raises on every failure: FileChangedError when the block's content is no longer where it was
-// read. Returns the changed lines as _change_lines shows them (empty when nothing changed).
+// read. Returns the changed lines as change_lines shows them (empty when nothing changed).
 std::string _do_replace_direct(Session& session, std::string_view block_id, std::string_view new_content);
 
 }  // namespace quillbox

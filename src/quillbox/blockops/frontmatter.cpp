@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "quillbox/blockops.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/path_checks.h"
 #include "quillbox/blockops/links.h"
 #include "quillbox/blockops/structure.h"
 #include "quillbox/detail/lines.h"
@@ -196,7 +196,7 @@ std::string yaml_string_value(std::string_view s) { return plain_safe(s) ? std::
 
 Reply do_frontmatter(Session& session, std::string_view file_path, const FrontMatterChange& change) {
     const fs::path fp = session.resolve(file_path);
-    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
+    if (auto refusal = check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
     const std::string shown = links::display_path(fp, links::project_root(session));
     std::string raw = detail::read_file_bytes(fp);
     detail::validate_utf8(raw, fp.string());
@@ -336,7 +336,7 @@ Reply do_frontmatter(Session& session, std::string_view file_path, const FrontMa
 
 Reply do_undo(Session& session, std::string_view file_path) {
     const fs::path fp = session.resolve(file_path);
-    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
+    if (auto refusal = check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
     const std::string shown = links::display_path(fp, links::project_root(session));
     const std::optional<LastWrite> last = session.safety.last_write(fp);
     std::string before;

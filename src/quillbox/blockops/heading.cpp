@@ -6,7 +6,9 @@
 #include <numeric>
 
 #include "quillbox/blockops.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/path_checks.h"
+#include "quillbox/blockops/freshness.h"
+#include "quillbox/blockops/listing.h"
 #include "quillbox/blockops/structure.h"
 #include "quillbox/i18n.h"
 
@@ -123,7 +125,7 @@ std::string shortest_path(const std::vector<std::vector<std::string>>& all, std:
 std::string candidate_line(Session& session, const Block& block, std::string path) {
     Block shown = block;
     shown.title = std::move(path);
-    return _format_block_line(shown, _short_id_length(session.index, block.uuid));
+    return format_block_line(shown, short_id_length(session.index, block.uuid));
 }
 
 }  // namespace
@@ -143,7 +145,7 @@ std::vector<std::string> heading_paths(const std::vector<Block>& blocks, bool sh
 
 HeadingTarget resolve_heading(Session& session, std::string_view file_path, std::string_view heading) {
     const fs::path fp = session.resolve(file_path);
-    if (auto refusal = _check_md_path(*session.paths, fp)) return {"", Reply::refusal(std::move(*refusal))};
+    if (auto refusal = check_md_path(*session.paths, fp)) return {"", Reply::refusal(std::move(*refusal))};
     const std::vector<Block> blocks = _ensure_fresh_index(session.index, session.watcher, fp, RowColumns::listed);
     const auto all = chains(blocks);
     const std::string wanted(trim(heading));

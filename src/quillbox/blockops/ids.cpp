@@ -2,7 +2,7 @@
 // for that block's id.
 
 #include "quillbox/blockops.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/listing.h"
 #include "quillbox/i18n.h"
 
 namespace quillbox {
@@ -15,7 +15,7 @@ constexpr std::size_t UUID_LENGTH = 36;
 
 }  // namespace
 
-std::size_t _short_id_length(Indexer& indexer, const std::string& uuid) {
+std::size_t short_id_length(Indexer& indexer, const std::string& uuid) {
     std::size_t n = std::min(SHORT_ID_LENGTH, uuid.size());
     while (n < uuid.size()) {
         // Two rows are enough to know whether another block shares the prefix.
@@ -43,7 +43,7 @@ std::string ambiguous_block_id_message(std::string_view prefix, const std::vecto
     const std::size_t shown = std::min(candidates.size(), static_cast<std::size_t>(MAX_CANDIDATES));
     for (std::size_t i = 0; i < shown; ++i) {
         out += '\n';
-        out += _format_block_line(candidates[i]);
+        out += format_block_line(candidates[i]);
         out += " in ";
         out += candidates[i].file_path.string();
     }

@@ -12,7 +12,9 @@
 #include "quillbox/detail/read_file.h"
 #include "quillbox/detail/sha256.h"
 #include "quillbox/i18n.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/freshness.h"
+#include "quillbox/blockops/view.h"
+#include "quillbox/blockops/rewrite.h"
 
 namespace quillbox {
 
@@ -40,7 +42,7 @@ std::optional<std::string> refuse_non_heading(const std::optional<Block>& found,
 
 std::variant<HeadingFile, Reply> find_heading_file(Session& session, std::string_view block_id) {
     auto found = session.index.get_block(block_id);
-    if (!found) return _missing_block(session, block_id, get_message("block_not_found", {{"block_id", block_id}}));
+    if (!found) return missing_block(session, block_id, get_message("block_not_found", {{"block_id", block_id}}));
     if (auto refusal = refuse_non_heading(found, block_id)) return Reply::refusal(*refusal);
     std::filesystem::path path = session.resolve(found->file_path.string());
     if (!std::filesystem::exists(path)) return Reply::refusal(get_message("file_not_found", {{"path", path}}));
@@ -101,10 +103,10 @@ bool rewrite_and_reindex(Session& session, const std::filesystem::path& fp, std:
     // back: a change since shows as other figures and the next check re-indexes. Without
     // figures, the state is taken before a fresh read.
     const std::vector<std::string>* ids = order.empty() ? nullptr : &order;
-    if (std::optional<FileState> state = _written_state(written))
+    if (std::optional<FileState> state = written_state(written))
         session.index.rebuild_file(fp, &session.watcher, *state, std::move(written.after), ids);
     else
-        session.index.rebuild_file(fp, &session.watcher, _current_file_state(fp),
+        session.index.rebuild_file(fp, &session.watcher, current_file_state(fp),
                                    detail::read_file_bytes(fp), ids);
     return true;
 }
@@ -193,7 +195,7 @@ Reply do_adjust_level(Session& session, std::string_view block_id, long long del
     std::vector<Block> all_blocks = _ensure_fresh_index(session.index, session.watcher, path);
     // A file changed on disk was re-indexed just now: its old identifiers are gone.
     auto current = structure::find_block(all_blocks, block_id);
-    if (!current) return _missing_block(session, block_id, get_message("block_not_found", {{"block_id", block_id}}));
+    if (!current) return missing_block(session, block_id, get_message("block_not_found", {{"block_id", block_id}}));
     const Block& block = *current;
 
     std::vector<Block> to_adjust{block};
@@ -216,7 +218,7 @@ Reply do_adjust_level(Session& session, std::string_view block_id, long long del
     std::vector<std::string>& lines = *unchanged;
     // The heading lines are rewritten from what the section holds now: it must be what the
     // session was shown of it.
-    if (_view_conflicts(session.view, {block}, lines, block.start_line, block.end_line)) return Reply::refusal(get_message("file_changed"));
+    if (view_conflicts(session.view, {block}, lines, block.start_line, block.end_line)) return Reply::refusal(get_message("file_changed"));
 
     const std::vector<std::string> order = structure::ids_if_unchanged(all_blocks, lines);
     std::set<int> indexes;

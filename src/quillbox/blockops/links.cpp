@@ -12,7 +12,8 @@
 #include <system_error>
 
 #include "quillbox/blockops.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/budget.h"
+#include "quillbox/blockops/path_checks.h"
 #include "quillbox/detail/read_file.h"
 #include "quillbox/detail/utf8.h"
 #include "quillbox/i18n.h"
@@ -48,7 +49,7 @@ bool is_markdown_path(const fs::path& p) { return p.extension() == ".md"; }
 
 std::string fit(const Session& session, std::string_view text,
                 const std::function<std::string(std::size_t kept_lines)>& hint) {
-    return _fit_to_budget(text, _result_budget(*session.config), session.setting("pricing_model"), hint);
+    return fit_to_budget(text, result_budget(*session.config), session.setting("pricing_model"), hint);
 }
 
 std::vector<fs::path> project_markdown_files(const fs::path& root) {
@@ -258,7 +259,7 @@ Reply do_check_links(Session& session, std::string_view file_path, long long off
     std::vector<fs::path> files;
     if (!file_path.empty()) {
         fs::path fp = session.resolve(file_path);
-        if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
+        if (auto refusal = check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
         files.push_back(fp);
     } else {
         files = links::project_markdown_files(root);

@@ -32,7 +32,7 @@ std::vector<std::filesystem::path> project_markdown_files(const std::filesystem:
 
 bool is_markdown_path(const std::filesystem::path& p);
 
-// `text` under the session's result budget (see _fit_to_budget).
+// `text` under the session's result budget (see fit_to_budget).
 std::string fit(const Session& session, std::string_view text,
                 const std::function<std::string(std::size_t kept_lines)>& hint);
 

@@ -7,7 +7,9 @@
 #include "quillbox/blockops.h"
 #include "quillbox/blockops/structure.h"
 #include "quillbox/i18n.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/freshness.h"
+#include "quillbox/blockops/view.h"
+#include "quillbox/blockops/rewrite.h"
 
 namespace quillbox {
 
@@ -16,7 +18,7 @@ namespace {
 // Whether lines[i] is the text line of a setext heading (a non-blank line over a run of "="
 // or "-" indented by at most three spaces).
 bool starts_setext_heading(const std::vector<std::string>& lines, std::size_t i) {
-    if (i + 1 >= lines.size() || _is_blank_line(lines[i])) return false;
+    if (i + 1 >= lines.size() || is_blank_line(lines[i])) return false;
     std::string_view u = lines[i + 1];
     std::size_t p = u.find_first_not_of(' ');
     if (p == std::string_view::npos || p > 3 || (u[p] != '=' && u[p] != '-')) return false;
@@ -63,19 +65,19 @@ std::vector<std::string> lines_after_move(const std::vector<std::string>& lines,
     // otherwise join a setext heading. The blank lines at the very end of the file stay as
     // many as they were.
     const auto at = static_cast<std::size_t>(insert_pos);
-    const bool set_off = (src_start_0 > 0 && _is_blank_line(lines[static_cast<std::size_t>(src_start_0 - 1)])) ||
-                         _is_blank_line(src_lines.back());
+    const bool set_off = (src_start_0 > 0 && is_blank_line(lines[static_cast<std::size_t>(src_start_0 - 1)])) ||
+                         is_blank_line(src_lines.back());
     std::vector<std::string> new_lines(remaining.begin(), remaining.begin() + insert_pos);
-    if (at > 0 && !_is_blank_line(remaining[at - 1]) && (set_off || starts_setext_heading(src_lines, 0)))
+    if (at > 0 && !is_blank_line(remaining[at - 1]) && (set_off || starts_setext_heading(src_lines, 0)))
         new_lines.emplace_back();
     new_lines.insert(new_lines.end(), src_lines.begin(), src_lines.end());
-    if (at < remaining.size() && !_is_blank_line(src_lines.back()) &&
+    if (at < remaining.size() && !is_blank_line(src_lines.back()) &&
         (set_off || starts_setext_heading(remaining, at)))
         new_lines.emplace_back();
     new_lines.insert(new_lines.end(), remaining.begin() + insert_pos, remaining.end());
     auto trailing_blanks = [](const std::vector<std::string>& v) {
         std::size_t k = 0;
-        while (k < v.size() && _is_blank_line(v[v.size() - 1 - k])) ++k;
+        while (k < v.size() && is_blank_line(v[v.size() - 1 - k])) ++k;
         return k;
     };
     const std::size_t tail_before = trailing_blanks(lines);
@@ -98,7 +100,7 @@ Reply do_move_block(Session& session, std::string_view block_id, std::string_vie
     const bool has_target = !target_block_id.empty();
     if (has_target) {
         auto t = session.index.get_block(target_block_id);
-        if (!t) return _missing_block(session, target_block_id, get_message("block_not_found", {{"block_id", target_block_id}}));
+        if (!t) return missing_block(session, target_block_id, get_message("block_not_found", {{"block_id", target_block_id}}));
         if (auto refusal = structure::refuse_non_heading(t, target_block_id)) return Reply::refusal(*refusal);
         // Sections move within their own file only.
         if (t->file_path != found.file_path) return Reply::refusal(get_message("block_move_invalid_target"));
@@ -107,12 +109,12 @@ Reply do_move_block(Session& session, std::string_view block_id, std::string_vie
     std::vector<Block> all_blocks = _ensure_fresh_index(session.index, session.watcher, path);
     // A file changed on disk was re-indexed just now: identifiers from before are gone.
     auto current = structure::find_block(all_blocks, block_id);
-    if (!current) return _missing_block(session, block_id, get_message("block_not_found", {{"block_id", block_id}}));
+    if (!current) return missing_block(session, block_id, get_message("block_not_found", {{"block_id", block_id}}));
     const Block block = *current;
     std::optional<Block> target;
     if (has_target) {
         target = structure::find_block(all_blocks, target_block_id);
-        if (!target) return _missing_block(session, target_block_id, get_message("block_not_found", {{"block_id", target_block_id}}));
+        if (!target) return missing_block(session, target_block_id, get_message("block_not_found", {{"block_id", target_block_id}}));
     }
 
     std::vector<Block> source_descendants = get_descendant_blocks(all_blocks, block);
@@ -135,7 +137,7 @@ Reply do_move_block(Session& session, std::string_view block_id, std::string_vie
     if (!unchanged) return Reply::refusal(get_message("file_changed"));
     const std::vector<std::string>& lines = *unchanged;
     // The section moves as it stands now: it must be what the session was shown of it.
-    if (_view_conflicts(session.view, {block}, lines, block.start_line, block.end_line)) return Reply::refusal(get_message("file_changed"));
+    if (view_conflicts(session.view, {block}, lines, block.start_line, block.end_line)) return Reply::refusal(get_message("file_changed"));
 
     const std::optional<long> insert_at = insertion_point(all_blocks, target, position, lines);
     if (!insert_at) return Reply::refusal(get_message("block_move_invalid_target"));

@@ -9,7 +9,12 @@
 #include "quillbox/detail/read_file.h"
 #include "quillbox/detail/utf8.h"
 #include "quillbox/i18n.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/tokens.h"
+#include "quillbox/blockops/pages.h"
+#include "quillbox/blockops/write_answer.h"
+#include "quillbox/blockops/path_checks.h"
+#include "quillbox/blockops/view.h"
+#include "quillbox/blockops/rewrite.h"
 
 namespace fs = std::filesystem;
 
@@ -63,26 +68,26 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
     std::optional<Block> found_block = session.index.get_block(id);
     log_info("patch_block: %s (%d -> %d chars)", id.c_str(), static_cast<int>(detail::code_point_count(old_text)),
              static_cast<int>(detail::code_point_count(new_text)));
-    if (!found_block) return _missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
-    if (auto refusal = _check_id_file(*session.paths, file_path.string(), *found_block)) return Reply::refusal(*refusal);
-    if (auto refusal = _check_md_path(*session.paths, found_block->file_path)) return Reply::refusal(*refusal);
+    if (!found_block) return missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
+    if (auto refusal = check_id_file(*session.paths, file_path.string(), *found_block)) return Reply::refusal(*refusal);
+    if (auto refusal = check_md_path(*session.paths, found_block->file_path)) return Reply::refusal(*refusal);
     detail::validate_utf8(old_text, "old_text");
     detail::validate_utf8(new_text, "new_text");
     if (old_text.empty())
         return Reply::refusal(get_message("patch_old_text_empty"));
 
     session.watcher.wait_for_reindex(found_block->file_path, 3.0);
-    found_block = _fresh_block(session, *found_block);
-    if (!found_block) return _missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
+    found_block = fresh_block(session, *found_block);
+    if (!found_block) return missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
     const Block block = std::move(*found_block);
     const fs::path& fp = block.file_path;
 
-    auto located = _locate_block(session, block);
+    auto located = locate_block(session, block);
     if (!located) return Reply::refusal(get_message("file_changed"));
     const auto [actual_start, actual_end] = *located;
     const std::vector<std::string> block_lines = read_lines(fp, actual_start, actual_end);
     const std::string content = detail::join_lines(block_lines);
-    if (_holds_cut_marker(new_text, content)) return Reply::refusal(get_message("cut_marker_in_content"));
+    if (holds_cut_marker(new_text, content)) return Reply::refusal(get_message("cut_marker_in_content"));
 
     // The block's text has line feeds only; so must the texts matched against it.
     const std::string old_norm = detail::normalize_newlines(old_text);
@@ -109,25 +114,25 @@ Reply do_patch_block(Session& session, const fs::path& file_path, std::string_vi
     const std::string model = session.setting("pricing_model");
     const PricingRates rates = session.config->pricing_rates();
     const std::string head = get_message(at.size() == 1 ? "patch_done_one" : "patch_done",
-                                         {{"title", _shortened(block.title, 200)}, {"count", static_cast<long long>(at.size())}});
-    const std::string changes = _change_lines(block_lines, patched.lines, actual_start);
+                                         {{"title", shortened(block.title, 200)}, {"count", static_cast<long long>(at.size())}});
+    const std::string changes = change_lines(block_lines, patched.lines, actual_start);
     // What this call exchanged: the agent read the block instead of the file, and sent the two
     // texts instead of the changed lines.
-    const auto [edit_old, edit_new] = _changed_texts(block_lines, patched.lines);
+    const auto [edit_old, edit_new] = changed_texts(block_lines, patched.lines);
     const std::string sent = std::string(old_text) + std::string(new_text);
-    TokenSavings savings = _route_savings(
-        model, {full_text, actual_start, content, edit_old, edit_new, sent, _answer_tokens(head, changes, model)}, rates);
-    if (patched.text == content || _block_is_whole_file(full_text, actual_start, actual_end))
-        savings = _no_savings(savings);
+    TokenSavings savings = route_savings(
+        model, {full_text, actual_start, content, edit_old, edit_new, sent, answer_tokens(head, changes, model)}, rates);
+    if (patched.text == content || block_is_whole_file(full_text, actual_start, actual_end))
+        savings = no_savings(savings);
 
     try {
-        _rewrite_block(session, block, actual_start, actual_end, patched.lines,
-                       savings.tokens_saved, "patch_block", nullptr, nullptr, final_line_end);
+        rewrite_block(session, block, actual_start, actual_end, patched.lines,
+                      savings.tokens_saved, "patch_block", nullptr, nullptr, final_line_end);
     } catch (const FileChangedError&) {
         return Reply::refusal(get_message("file_changed"));
     }
 
-    return _write_answer(session, head, changes, _savings_footer(savings, rates));
+    return write_answer(session, head, changes, savings_footer(savings, rates));
 }
 
 }  // namespace quillbox

@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "quillbox/blockops.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/path_checks.h"
+#include "quillbox/blockops/freshness.h"
 #include "quillbox/blockops/links.h"
 #include "quillbox/blockops/structure.h"
 #include "quillbox/detail/atomic_file.h"
@@ -274,7 +275,7 @@ Reply do_rename_heading(Session& session, std::string_view file_path, std::strin
     Indexer& indexer = session.index;
     SafetyEngine& safety = session.safety;
     const fs::path fp = session.resolve(file_path);
-    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
+    if (auto refusal = check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
     const fs::path root = links::project_root(session);
     const std::string shown = links::display_path(fp, root);
     const std::string new_title(detail::strip_white_space(new_title_arg));

@@ -17,7 +17,7 @@
 #include "quillbox/i18n.h"
 #include "quillbox/rulefile.h"  // only the section's heading text
 #include "quillbox/semantic.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/pages.h"
 #include "quillbox/blockops/search.h"
 #include "quillbox/blockops/semantic_index.h"
 #include "quillbox/detail/utf8.h"
@@ -449,11 +449,11 @@ Reply do_search_blocks(Session& session, std::string_view query) {
         const char* confidence = h.score > 0.7 ? "high" : h.score > 0.5 ? "medium" : "low";
         out += "\n  [";
         out += confidence;
-        out += "] " + _shortened(h.title, SEARCH_TITLE_CHARS) + " (score=" + percent(h.score) + ")";
+        out += "] " + shortened(h.title, SEARCH_TITLE_CHARS) + " (score=" + percent(h.score) + ")";
         // Where the block is, in the form the other tools take: file_path and block_id.
         out += " file=\"" + h.file + "\" id=\"" + h.id + "\"";
         if (h.score < 0.7) out += get_message("search_low_confidence", {{"score", h.score}});
-        out += "\n    " + _shortened(h.snippet, SEARCH_SNIPPET_CHARS);
+        out += "\n    " + shortened(h.snippet, SEARCH_SNIPPET_CHARS);
     }
     if (!note.empty()) out += "\n\n" + note;
     return out;

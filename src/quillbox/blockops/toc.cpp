@@ -12,7 +12,9 @@
 #include "quillbox/detail/sha256.h"
 #include "quillbox/detail/utf8.h"
 #include "quillbox/i18n.h"
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/path_checks.h"
+#include "quillbox/blockops/freshness.h"
+#include "quillbox/blockops/view.h"
 
 namespace quillbox {
 
@@ -51,7 +53,7 @@ Reply do_generate_toc(Session& session, std::string_view file_path, bool /*updat
                       long long max_depth) {
     std::filesystem::path fp = session.resolve(file_path);
     log_debug("generate_toc: %s", fp.c_str());
-    if (auto refusal = _check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
+    if (auto refusal = check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
 
     std::vector<Block> blocks = _ensure_fresh_index(session.index, session.watcher, fp);
     if (blocks.empty()) return "No headings found in this document.";
@@ -86,7 +88,7 @@ Reply do_generate_toc(Session& session, std::string_view file_path, bool /*updat
             detail::join_lines(stripped, static_cast<std::size_t>(toc_start), static_cast<std::size_t>(toc_end) + 1);
         old_toc_text += '\n';
         if (old_toc_text == new_toc_text) return get_message("toc_unchanged");
-        if (_view_conflicts(session.view, blocks, stripped, static_cast<int>(toc_start) + 1, static_cast<int>(toc_end) + 1))
+        if (view_conflicts(session.view, blocks, stripped, static_cast<int>(toc_start) + 1, static_cast<int>(toc_end) + 1))
             return Reply::refusal(get_message("file_changed"));
         new_lines.insert(new_lines.end(), stripped.begin(), stripped.begin() + toc_start);
         new_lines.insert(new_lines.end(), toc_lines.begin(), toc_lines.end());
@@ -97,7 +99,7 @@ Reply do_generate_toc(Session& session, std::string_view file_path, bool /*updat
         int fm_end = find_frontmatter_end(stripped);
         std::size_t at = fm_end > 0 ? static_cast<std::size_t>(fm_end) : 0;
         at = std::min(at, stripped.size());
-        if (_view_conflicts(session.view, blocks, stripped, static_cast<int>(at) + 1, static_cast<int>(at)))
+        if (view_conflicts(session.view, blocks, stripped, static_cast<int>(at) + 1, static_cast<int>(at)))
             return Reply::refusal(get_message("file_changed"));
         new_lines.insert(new_lines.end(), stripped.begin(), stripped.begin() + static_cast<long>(at));
         new_lines.insert(new_lines.end(), toc_lines.begin(), toc_lines.end());

@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <set>
 
-#include "quillbox/blockops/frame.h"
+#include "quillbox/blockops/freshness.h"
+#include "quillbox/blockops/view.h"
 #include "quillbox/detail/lines.h"
 #include "quillbox/i18n.h"
 #include "quillbox/indexer.h"
@@ -24,38 +25,38 @@ std::optional<std::string> hash_at(const std::vector<std::string>& lines, int st
 
 }  // namespace
 
-Reply _missing_block(Session& session, std::string_view block_id, std::string otherwise) {
+Reply missing_block(Session& session, std::string_view block_id, std::string otherwise) {
     if (session.index.was_retired(block_id)) return Reply::refusal(get_message("file_changed"));
     return Reply::refusal(std::move(otherwise));
 }
 
-std::optional<Block> _fresh_block(Session& session, const Block& block) {
+std::optional<Block> fresh_block(Session& session, const Block& block) {
     for (Block& b : _ensure_fresh_index(session.index, session.watcher, block.file_path))
         if (b.uuid == block.uuid) {
             // Where it stands now, but the text a change is based on stays what the session
             // was shown, or else what the index held when the call came.
-            b.content_hash = _expected_hash(session.view, block);
+            b.content_hash = expected_hash(session.view, block);
             return std::move(b);
         }
     return std::nullopt;
 }
 
-std::string _expected_hash(const SessionView& view, const Block& block) {
+std::string expected_hash(const SessionView& view, const Block& block) {
     return view.shown(block.uuid).value_or(block.content_hash);
 }
 
-void _record_listed(SessionView& view, const std::vector<Block>& blocks) {
+void record_listed(SessionView& view, const std::vector<Block>& blocks) {
     for (const auto& b : blocks) view.record(b.uuid, b.content_hash);
 }
 
-void _record_shown_text(SessionView& view, const std::vector<Block>& blocks, const std::vector<std::string>& lines) {
+void record_shown_text(SessionView& view, const std::vector<Block>& blocks, const std::vector<std::string>& lines) {
     for (const auto& b : blocks)
         if (auto h = hash_at(lines, b.start_line, b.end_line)) view.record(b.uuid, *h);
 }
 
-std::vector<std::string> _view_touched_by_write(const SessionView& view, const std::vector<Block>& blocks_before,
-                                                const std::vector<std::string>& lines_before,
-                                                int first, int last) {
+std::vector<std::string> view_touched_by_write(const SessionView& view, const std::vector<Block>& blocks_before,
+                                               const std::vector<std::string>& lines_before,
+                                               int first, int last) {
     std::vector<std::string> ids;
     for (const auto& b : blocks_before) {
         // Overlap with the written range; an insertion (last < first) touches the blocks
@@ -68,8 +69,8 @@ std::vector<std::string> _view_touched_by_write(const SessionView& view, const s
     return ids;
 }
 
-bool _view_conflicts(const SessionView& view, const std::vector<Block>& blocks, const std::vector<std::string>& lines,
-                     int first, int last) {
+bool view_conflicts(const SessionView& view, const std::vector<Block>& blocks, const std::vector<std::string>& lines,
+                    int first, int last) {
     const int lo = std::min(first, last + 1);
     const int hi = std::max(first, last);
     for (const auto& b : blocks) {
@@ -80,8 +81,8 @@ bool _view_conflicts(const SessionView& view, const std::vector<Block>& blocks, 
     return false;
 }
 
-void _record_own_write(SessionView& view, Indexer& indexer, const std::vector<std::string>& ids,
-                       std::string_view text_after) {
+void record_own_write(SessionView& view, Indexer& indexer, const std::vector<std::string>& ids,
+                      std::string_view text_after) {
     if (ids.empty()) return;
     const auto spans = detail::line_spans(text_after);
     for (const std::string& id : ids) {

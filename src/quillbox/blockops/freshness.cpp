@@ -1,0 +1,76 @@
+// Index freshness: the index entry of a file in step with the file, and its freshness record.
+
+#include "quillbox/blockops/freshness.h"
+#include "quillbox/detail/read_file.h"
+#include "quillbox/detail/sha256.h"
+#include "quillbox/log.h"
+
+namespace fs = std::filesystem;
+
+namespace quillbox {
+
+FileState current_file_state(const fs::path& fp) {
+    // The time first: a change during the hashing then makes the next check look again.
+    FileState state = file_state_of(fp, {});
+    state.file_hash = detail::sha256_hex(detail::read_file_bytes(fp));
+    return state;
+}
+
+bool own_write_vouches(FileWatcher& watcher, const fs::path& fp, const FileState& recorded) {
+    if (!watcher.running()) return false;
+    const std::optional<WrittenFile> own = watcher.write_tracker().own_write(fp);
+    return own && own->inode == recorded.inode && own->size == recorded.size && own->mtime_ns == recorded.mtime_ns &&
+           own->sha256 == recorded.file_hash;
+}
+
+bool renew_racy_record(Indexer& indexer, const fs::path& fp, const FileState& recorded) {
+    try {
+        // The figures before the bytes: a change while they are read shows as other figures.
+        FileState now = file_state_of(fp, {});
+        if (!recorded.same_stat(now) || now.racily_clean()) return false;
+        now.file_hash = detail::sha256_hex(detail::read_file_bytes(fp));
+        return now.file_hash == recorded.file_hash && indexer.refresh_file_state(fp, now);
+    } catch (const std::exception& e) {
+        log_warning("Index freshness check failed for %s: %s", fp.c_str(), e.what());
+        return false;
+    }
+}
+
+// ---- Index freshness --------------------------------------------------------------------
+
+std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher, const fs::path& fp,
+                                       RowColumns columns) {
+    const std::string key = fp.string();
+    try {
+        // The file's figures first: the rows are read only when the record vouches for them.
+        FileState now = file_state_of(fp, {});
+        auto [rows, recorded] = indexer.rows_if_fresh(fp, now, columns);
+        if (rows) return std::move(*rows);
+
+        // Changed figures, or a record too close to the last change to tell: the bytes decide.
+        now.file_hash = detail::sha256_hex(detail::read_file_bytes(fp));
+        // Same bytes: the rows stand and the record takes the new figures, unless another pass
+        // recorded other bytes meanwhile. While the figures are unchanged and still too close
+        // to the last change, a new record could not vouch any sooner: it is not written (a
+        // flush on every listing just after a write), and the rows are taken while the record
+        // still holds these bytes.
+        if (recorded && recorded->file_hash == now.file_hash) {
+            if (recorded->same_stat(now) && now.racily_clean()) {
+                if (auto rows = indexer.rows_if_hash(fp, now.file_hash, columns)) return std::move(*rows);
+            } else if (indexer.refresh_file_state(fp, now)) {
+                return indexer.list_blocks(fp, columns);
+            }
+        }
+
+        // Never wait inside an index operation: the re-index being waited for needs the index.
+        watcher.wait_for_reindex(fp, 3.0);
+        return indexer.rebuild_file(fp, &watcher, now);
+    } catch (const std::exception& e) {
+        log_warning("Index freshness check failed for %s: %s", key.c_str(), e.what());
+    } catch (...) {
+        log_warning("Index freshness check failed for %s: %s", key.c_str(), "unknown error");
+    }
+    return parse_markdown_to_blocks(fp);
+}
+
+}  // namespace quillbox
