@@ -105,6 +105,7 @@ public:
     }
 
     void signal(int sig) { ::kill(pid_, sig); }
+    pid_t pid() const { return pid_; }
 
     // Exit status, or nothing when the process is still running after `timeout`.
     std::optional<int> wait_exit(double timeout = 10.0) {

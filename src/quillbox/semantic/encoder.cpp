@@ -94,6 +94,10 @@ std::vector<std::vector<float>> SentenceEncoder::encode_batch(const std::vector<
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return ids[a].size() > ids[b].size(); });
+    // A call of fewer texts than a batch per core still runs on every core: its batches shrink.
+    // Sequences are packed without padding, so smaller batches cost little.
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    batch_size = std::max<std::size_t>(1, std::min(batch_size, (texts.size() + cores - 1) / cores));
     std::vector<std::vector<float>> out(texts.size());
     const std::size_t batches = (order.size() + batch_size - 1) / batch_size;
     std::atomic<std::size_t> next{0};
@@ -113,7 +117,7 @@ std::vector<std::vector<float>> SentenceEncoder::encode_batch(const std::vector<
             }
         }
     };
-    const std::size_t workers = std::min<std::size_t>(batches, std::max(1u, std::thread::hardware_concurrency()));
+    const std::size_t workers = std::min(batches, cores);
     std::vector<std::thread> threads;
     for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work);
     work();

@@ -1,6 +1,7 @@
 #include <Eigen/Core>
 #include <unsupported/Eigen/SpecialFunctions>
 #include <cmath>
+#include <cblas.h>
 #include <nlohmann/json.hpp>
 
 #include "quillbox/detail/read_file.h"
@@ -211,6 +212,19 @@ void activate(Mat& x, const std::string& act) {
     }
 }
 
+// c (rows x n) = a (rows x k) times the transpose of the row-major n x k weight w, plus what c
+// holds times `beta`: straight to BLAS, so that the result is neither zeroed first nor copied.
+void times_transposed(const Mat& a, const float* w, Eigen::Index n, Mat& c, float beta) {
+    const Eigen::Index rows = a.rows(), k = a.cols();
+    if (rows == 0) return;
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(rows), static_cast<int>(n),
+                static_cast<int>(k), 1.0f, a.data(), static_cast<int>(k), w, static_cast<int>(k), beta, c.data(),
+                static_cast<int>(n));
+}
+
+// Every row of c set to the bias: the product is then added on top of it.
+void fill_rows(Mat& c, const float* bias) { c.rowwise() = Vec(bias, c.cols()); }
+
 }  // namespace
 
 // The batch is packed: the real tokens of all sequences stacked, no padding rows. Attention is
@@ -240,10 +254,10 @@ static Mat run_encoder(const BertModel::Weights& w, const std::vector<std::vecto
     layer_norm(x, w.ln_g, w.ln_b, c.layer_norm_eps);
 
     const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
-    Mat qkv(N, 3 * H), ctx(N, H), tmp(N, H), inter(N, I), scores;
+    Mat qkv(N, 3 * H), ctx(N, H), inter(N, I), scores;
     for (const auto& L : w.layers) {
-        qkv.noalias() = x * L.qkv_w.transpose();
-        qkv.rowwise() += L.qkv_b;
+        qkv.rowwise() = L.qkv_b;
+        times_transposed(x, L.qkv_w.data(), 3 * H, qkv, 1.0f);
         for (std::size_t b = 0; b < batch.size(); ++b) {
             const Eigen::Index off = offsets[b], len = offsets[b + 1] - offsets[b];
             for (Eigen::Index h = 0; h < heads; ++h) {
@@ -260,16 +274,15 @@ static Mat run_encoder(const BertModel::Weights& w, const std::vector<std::vecto
                 ctx.block(off, h * dh, len, dh).noalias() = scores * v;
             }
         }
-        tmp.noalias() = ctx * CMap(L.o_w, H, H).transpose();
-        tmp.rowwise() += Vec(L.o_b, H);
-        x += tmp;
+        // The residual sums build up in x itself: bias first, then the product added onto it.
+        x.rowwise() += Vec(L.o_b, H);
+        times_transposed(ctx, L.o_w, H, x, 1.0f);
         layer_norm(x, L.ln1_g, L.ln1_b, c.layer_norm_eps);
-        inter.noalias() = x * CMap(L.i_w, I, H).transpose();
-        inter.rowwise() += Vec(L.i_b, I);
+        fill_rows(inter, L.i_b);
+        times_transposed(x, L.i_w, I, inter, 1.0f);
         activate(inter, c.hidden_act);
-        tmp.noalias() = inter * CMap(L.f_w, H, I).transpose();
-        tmp.rowwise() += Vec(L.f_b, H);
-        x += tmp;
+        x.rowwise() += Vec(L.f_b, H);
+        times_transposed(inter, L.f_w, H, x, 1.0f);
         layer_norm(x, L.ln2_g, L.ln2_b, c.layer_norm_eps);
     }
     return x;
