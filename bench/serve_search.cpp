@@ -119,7 +119,10 @@ int main(int argc, char** argv) {
                     text += "## " + words[pick(rng)] + " " + words[pick(rng)] + " " + words[pick(rng)] + "\n\n";
                 for (int w = 0; w < 40; ++w) text += words[pick(rng)] + (w % 12 == 11 ? "\n" : " ");
                 if (auto it = planted.find(n); it != planted.end())
-                    for (std::size_t q : it->second) text += " " + asked[q].title.substr(9, asked[q].title.find(' ', 9) - 9);
+                    for (std::size_t q : it->second) {
+                        text += ' ';
+                        text += asked[q].title.substr(9, asked[q].title.find(' ', 9) - 9);
+                    }
                 text += "\n\n";
             }
             const fs::path file = root / ("part" + std::to_string(f / 100)) / ("doc" + std::to_string(f) + ".md");
