@@ -59,8 +59,9 @@ CLIENT_LIMIT = 25000
 MIN_BYTES = 5 * 1024
 MIN_HEADINGS = 3
 HEADING = re.compile(r"^ {0,3}#{1,6}[ \t]", re.M)
-# A listing line with the whole id, or the short form `d3b07384 ## Title 3-9` of short_ids.
-BLOCK_LINE = re.compile(r'^(?:  id="([0-9a-f-]+)"|([0-9a-f][0-9a-f-]{7,})) (#+|FM) (.*?) (?:lines=)?(\d+)-(\d+)$')
+# A listing line with the whole id, `  id="<uuid>" ## Title lines=3-9`, or the short form
+# `d3b07 ## Title 3` of short_ids (the start line only).
+BLOCK_LINE = re.compile(r'^(?:  id="([0-9a-f-]+)"|([0-9a-f][0-9a-f-]{4,})) (#+|FM) (.*?) (?:lines=)?(\d+)(?:-(\d+))?$')
 WORD = re.compile(r"\b[A-Za-z]{4,}\b")
 NEW_WORD = "revised"
 
@@ -192,7 +193,7 @@ def parse_listing(text):
     for line in text.split("\n"):
         m = BLOCK_LINE.match(line)
         if m:
-            blocks.append({"id": m[1] or m[2], "title": m[4], "start": int(m[5]), "end": int(m[6]),
+            blocks.append({"id": m[1] or m[2], "title": m[4], "start": int(m[5]), "end": int(m[6] or m[5]),
                            "level": 0 if m[3] == "FM" else len(m[3])})
     return blocks
 

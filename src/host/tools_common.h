@@ -16,19 +16,23 @@ inline Session& session_of(ToolContext& ctx) {
     return *ctx.session;
 }
 
-// The block id argument `name`, a whole id or a prefix of at least eight characters that one
-// block alone has, as the whole id. A prefix that several blocks share is a ToolError naming
-// them. Unknown ids come back unchanged for the operation to answer.
-inline std::string block_id_argument(Indexer& indexer, const json& args, std::string_view name) {
-    auto expanded = expand_block_id(indexer, require_string(args, name));
+// The block id argument `name`, a whole id or a prefix that one block alone has (at least eight
+// characters, or five of a section of the file the argument file_path names), as the whole id.
+// A prefix that several blocks share is a ToolError naming them. Unknown ids come back unchanged
+// for the operation to answer.
+inline std::string block_id_argument(Session& session, const json& args, std::string_view name) {
+    const std::optional<std::string> file_path = optional_string(args, "file_path");
+    auto expanded = expand_block_id(session, file_path ? std::optional<std::string_view>(*file_path) : std::nullopt,
+                                    require_string(args, name));
+    if (!expanded.refusal.empty()) throw ToolError(std::move(expanded.refusal));
     if (!expanded.ambiguous.empty()) throw ToolError(ambiguous_block_id_message(expanded.id, expanded.ambiguous));
     return expanded.id;
 }
 
-inline std::optional<std::string> optional_block_id_argument(Indexer& indexer, const json& args,
+inline std::optional<std::string> optional_block_id_argument(Session& session, const json& args,
                                                              std::string_view name) {
     if (!optional_string(args, name)) return std::nullopt;
-    return block_id_argument(indexer, args, name);
+    return block_id_argument(session, args, name);
 }
 
 // The section named by `id_name` (a block id or a unique prefix of one) or, without it, by
@@ -37,7 +41,7 @@ inline std::optional<std::string> optional_block_id_argument(Indexer& indexer, c
 inline std::optional<std::string> optional_block_argument(Session& session, const json& args,
                                                           std::string_view id_name = "block_id",
                                                           std::string_view heading_name = "heading") {
-    if (optional_string(args, id_name)) return block_id_argument(session.index, args, id_name);
+    if (optional_string(args, id_name)) return block_id_argument(session, args, id_name);
     const std::optional<std::string> heading = optional_string(args, heading_name);
     if (!heading || heading->find_first_not_of(" \t") == std::string::npos) return std::nullopt;
     const std::string file_path = require_string(args, "file_path");

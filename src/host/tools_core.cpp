@@ -40,11 +40,13 @@ Reply list_blocks(ToolContext& ctx, const json& args) {
     ListOptions options;
     options.max_level = optional_count(args, "max_level", 1);
     if (auto under = optional_string(args, "under")) {
-        // An id (or a prefix of one), else a heading of the file.
-        const bool id_like = under->size() >= SHORT_ID_MIN &&
+        // An id (or a prefix of one) that names a section, else a heading of the file: a title
+        // such as "Decade" is made of hex letters too.
+        const bool id_like = under->size() >= FILE_SHORT_ID_MIN &&
                              under->find_first_not_of("0123456789abcdef-") == std::string::npos;
-        if (id_like) {
-            options.under = tools_common::block_id_argument(session.index, args, "under");
+        std::string id = id_like ? tools_common::block_id_argument(session, args, "under") : std::string();
+        if (id_like && (id != *under || session.index.get_block(id))) {
+            options.under = std::move(id);
         } else {
             HeadingTarget target = resolve_heading(session, file_path, *under);
             if (target.refusal) throw ToolError(std::move(*target.refusal));
@@ -74,7 +76,8 @@ Reply read_blocks(ToolContext& ctx, const json& args) {
         throw ToolArgumentError(get_message("arg_block_or_heading", {{"id", "block_ids"}, {"heading", "headings"}}));
     if (by_id)
         for (const auto& id : require_string_array(args, "block_ids")) {
-            auto expanded = expand_block_id(session.index, id);
+            auto expanded = expand_block_id(session, file_path, id);
+            if (!expanded.refusal.empty()) throw ToolError(std::move(expanded.refusal));
             if (!expanded.ambiguous.empty())
                 throw ToolError(ambiguous_block_id_message(expanded.id, expanded.ambiguous));
             ids.push_back(std::move(expanded.id));

@@ -128,9 +128,20 @@ Reply do_find_blocks(Session& session, std::string_view file_path, std::string_v
 struct BlockIdExpansion {
     std::string id;
     std::vector<Block> ambiguous;
+    // A refusal for a prefix that cannot be taken (too short without its file, or one that a
+    // section of the file that is gone also had).
+    std::string refusal = {};
 };
 inline constexpr std::size_t SHORT_ID_MIN = 8;
 BlockIdExpansion expand_block_id(Indexer& indexer, std::string_view id_or_prefix);
+// The same for the section of a tool call that may name the file: with `file_path`, a prefix of
+// at least FILE_SHORT_ID_MIN characters that one section of that file alone has stands for that
+// section's id, and is refused when a section of the file that a re-index gave up had it too (an
+// old id); a prefix of SHORT_ID_MIN or more that no section of the file has is looked up in the
+// whole project.
+inline constexpr std::size_t FILE_SHORT_ID_MIN = 5;
+BlockIdExpansion expand_block_id(Session& session, std::optional<std::string_view> file_path,
+                                 std::string_view id_or_prefix);
 // The refusal for an ambiguous prefix, naming the candidates.
 std::string ambiguous_block_id_message(std::string_view prefix, const std::vector<Block>& candidates);
 

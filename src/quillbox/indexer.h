@@ -355,6 +355,10 @@ public:
     // Whether a re-index gave up this identifier (its section is gone or could not be told
     // from a twin); the newest 20,000 are remembered.
     bool was_retired(std::string_view block_id);
+    // Identifiers of `file_path` that a re-index gave up and that begin with `prefix` (at most
+    // `limit`): a short id that one of them also had may be a stale one.
+    std::vector<std::string> retired_ids_with_prefix(std::string_view prefix, const std::filesystem::path& file_path,
+                                                     int limit);
     // Forgets a file: its rows and its freshness record, in one transaction; returns the number
     // of rows dropped.
     int drop_file(const std::filesystem::path& file_path);

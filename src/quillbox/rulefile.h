@@ -76,14 +76,16 @@ inline constexpr std::string_view QUILLBOX_SECTION_EN =
     "Work on .md files through the Quillbox MCP tools, one heading section at a time. Do not rewrite an "
     "existing .md file whole with Write (a hook denies it for long files).\n"
     "\n"
-    "### Block ids\n"
-    "- Take block ids only from what md_list_blocks, md_find_blocks or md_search_blocks returned in this "
-    "session. Never invent one or reuse one from memory.\n"
-    "- After a file changed outside these tools, list it again.\n"
+    "### Naming a section\n"
+    "- By heading, with file_path: the section's title, or a path of titles such as `Install > Linux` "
+    "when the title repeats.\n"
+    "- Or by block id, taken only from what md_list_blocks, md_find_blocks or md_search_blocks returned in "
+    "this session. Never invent one or reuse one from memory. After a file changed outside these tools, "
+    "list it again.\n"
     "\n"
     "### The cheapest tool for the change\n"
-    "1. A word, a line or a paragraph: md_read_block, then md_patch_block (the old text and the new text "
-    "only).\n"
+    "1. A word, a line or a paragraph: md_patch_block with file_path, heading, the old text and the new "
+    "text, one call when you know the text; otherwise md_read_block first.\n"
     "2. A whole section: md_read_block, then md_replace_block.\n"
     "3. A one-line instruction such as `change \"v1.2\" to \"v1.3\"`: md_edit.\n"
     "4. Structure: md_move_block, md_adjust_level, md_generate_toc.\n"
@@ -118,7 +120,8 @@ bool has_quillbox_section(const std::filesystem::path& path);
 // Whether the section is there in RULES_VERSION (either language counts).
 bool is_current_version(const std::filesystem::path& path);
 // Ensures the current section: appends it when absent, replaces an outdated one with the
-// current one where the old one stood, does nothing when current. The bytes outside the section
+// current one where the old one stood (an English section of the current version in an earlier
+// wording too), does nothing when current. The bytes outside the section
 // stay as they are; the section takes the file's line ends. True when the file was written.
 // The section written is the Chinese one; the overload below picks it by language.
 bool add_quillbox_section(const std::filesystem::path& path);

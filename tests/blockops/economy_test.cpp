@@ -4,7 +4,9 @@
 #include <SQLiteCpp/SQLiteCpp.h>
 
 #include <cstdlib>
+#include <random>
 #include <regex>
+#include <set>
 
 #include "fixture.h"
 #include "host/tools.h"
@@ -222,14 +224,13 @@ TEST_F(Project, ShortIdsNameOneBlockOrAreRefusedWithTheCandidates) {
     // Too short, or nobody's: unchanged, for the operation's not-found answer.
     EXPECT_EQ(expand_block_id(*indexer, install.substr(0, 7)).id, install.substr(0, 7));
     EXPECT_EQ(expand_block_id(*indexer, "ffffffff-none").id, "ffffffff-none");
+    // Five characters name a section of the file the call names; alone they are refused.
+    EXPECT_EQ(expand_block_id(*session, p.string(), install.substr(0, 5)).id, install);
+    EXPECT_NE(expand_block_id(*session, std::nullopt, install.substr(0, 5)).refusal.find("file_path"), std::string::npos);
 
-    const std::string listing = do_list_blocks(*session, p.string(), with_short_ids());
-    EXPECT_NE(listing.find("\n" + install.substr(0, 8) + " ## Install 3-8\n"), std::string::npos)
-        << listing;
-
-    // Two blocks that share the first 8 characters: both listed with longer ids, and the
-    // 8-character prefix refused with both candidates.
-    // The twin differs from `install` at the tenth character, whatever uuid `install` drew.
+    // Two blocks that share the first 8 characters: the 8-character prefix is refused with both
+    // candidates. The twin differs from `install` at the tenth character, whatever uuid
+    // `install` drew.
     const std::string twin =
         install.substr(0, 9) + (install[9] == 'f' ? "e" : "f") + "000-4000-8000-000000000000";
     {
@@ -248,11 +249,85 @@ TEST_F(Project, ShortIdsNameOneBlockOrAreRefusedWithTheCandidates) {
     EXPECT_EQ(expand_block_id(*indexer, install.substr(0, 10)).id, install);
 
     const std::string relisted = do_list_blocks(*session, p.string(), with_short_ids());
-    EXPECT_NE(relisted.find("\n" + install.substr(0, 10) + " ## Install"), std::string::npos) << relisted;
-    EXPECT_NE(relisted.find("\n" + twin.substr(0, 10) + " ## Usage"), std::string::npos) << relisted;
+    EXPECT_NE(relisted.find("\n" + install.substr(0, 10) + " ## Install 3\n"), std::string::npos) << relisted;
+    EXPECT_NE(relisted.find("\n" + twin.substr(0, 10) + " ## Usage 9"), std::string::npos) << relisted;
 
     const std::string found = do_find_blocks(*session, p.string(), "guide", true);
-    EXPECT_NE(found.find("\n" + blocks[0].uuid.substr(0, 8) + " # Guide"), std::string::npos) << found;
+    EXPECT_NE(found.find("\n" + blocks[0].uuid.substr(0, 5) + " # Guide 1"), std::string::npos) << found;
+}
+
+// Short ids against a brute-force oracle, on files whose ids are drawn to collide: each listed id
+// is the shortest prefix (five at least) that no other section of the file has nor had, it
+// names its own section, and no shorter prefix of it names any section.
+TEST_F(Project, FileShortIdsAreTheShortestPrefixesNoOtherSectionHasOrHad) {
+    std::mt19937 rng(20261210);
+    auto draw_id = [&] {
+        // Three hex letters, then mostly zeros: prefixes of five to nine characters collide often.
+        std::string id;
+        for (int k = 0; k < 36; ++k) {
+            if (k == 8 || k == 13 || k == 18 || k == 23) id += '-';
+            else if (k < 3 || (k < 9 && rng() % 4 == 0)) id += "ab"[rng() % 2];
+            else if (k < 9) id += '0';
+            else id += "0123456789abcdef"[rng() % 16];
+        }
+        return id;
+    };
+    for (int round = 0; round < 12; ++round) {
+        std::string doc;
+        const int n = 5 + static_cast<int>(rng() % 25);
+        for (int i = 0; i < n; ++i) doc += "## S" + std::to_string(i) + "\nbody " + std::to_string(i) + "\n";
+        const auto p = md("f" + std::to_string(round) + ".md", doc);
+        std::set<std::string> live, gone;
+        {
+            SQLite::Database db(indexer->db_path().string(), SQLite::OPEN_READWRITE);
+            for (const Block& b : list(p)) {
+                std::string id;
+                do id = draw_id(); while (live.count(id) || gone.count(id));
+                SQLite::Statement up(db, "UPDATE blocks SET id = ? WHERE id = ?");
+                up.bind(1, id);
+                up.bind(2, b.uuid);
+                up.exec();
+                live.insert(id);
+            }
+            for (int g = static_cast<int>(rng() % 6); g > 0; --g) {
+                std::string id;
+                do id = draw_id(); while (live.count(id) || gone.count(id));
+                SQLite::Statement ins(db, "INSERT INTO retired_blocks (id, file_path) VALUES (?, ?)");
+                ins.bind(1, id);
+                ins.bind(2, detail::file_key(p).string());
+                ins.exec();
+                gone.insert(id);
+            }
+        }
+        const std::string listing = do_list_blocks(*session, p.string(), with_short_ids());
+        std::regex line(R"(^([0-9a-f-]+) ## S\d+ \d+$)");
+        std::size_t seen = 0;
+        for (const std::string& text : detail::split_lines(listing)) {
+            std::smatch m;
+            if (!std::regex_match(text, m, line)) continue;
+            ++seen;
+            const std::string shown = m[1];
+            auto owners = [&](const std::set<std::string>& ids, std::size_t len) {
+                return std::count_if(ids.begin(), ids.end(),
+                                     [&](const std::string& id) { return id.compare(0, len, shown, 0, len) == 0; });
+            };
+            const std::size_t want = [&] {
+                std::size_t len = FILE_SHORT_ID_MIN;
+                while (len < 36 && owners(live, len) + owners(gone, len) > 1) ++len;
+                return len;
+            }();
+            EXPECT_EQ(shown.size(), want) << text;
+            const std::string full = *std::find_if(live.begin(), live.end(), [&](const std::string& id) { return id.starts_with(shown); });
+            EXPECT_EQ(expand_block_id(*session, p.string(), shown).id, full) << text;
+            // A shorter prefix is shared with another section, living or gone: refused, never
+            // taken for either.
+            for (std::size_t len = FILE_SHORT_ID_MIN; len < shown.size(); ++len) {
+                const BlockIdExpansion e = expand_block_id(*session, p.string(), shown.substr(0, len));
+                EXPECT_TRUE(!e.refusal.empty() || !e.ambiguous.empty()) << text << " at " << len;
+            }
+        }
+        EXPECT_EQ(seen, static_cast<std::size_t>(n)) << listing;
+    }
 }
 
 // ---- Listing options and the budget ----------------------------------------------------------

@@ -244,6 +244,20 @@ TEST_F(RuleFile, TheSectionIsInTheProjectsLanguageAndEitherIsCurrent) {
     write("# Mine\n\n" + old_section("v3.0"));
     ASSERT_TRUE(add_quillbox_section(path_, "en"));
     EXPECT_EQ(read(), "# Mine\n\n" + en);
+
+    // The English text of this version in an earlier wording is brought up to date where it
+    // stands, with CRLF line ends and the user's notes after it kept.
+    std::string earlier = en;
+    earlier.replace(earlier.find("### Naming a section"), 20, "### Block ids");
+    auto crlf = [](std::string t) {
+        for (std::size_t at = 0; (at = t.find('\n', at)) != std::string::npos; at += 2) t.insert(at, 1, '\r');
+        return t;
+    };
+    write(crlf("# Mine\n\n" + earlier + "- remember the build flags\n"));
+    ASSERT_TRUE(add_quillbox_section(path_, "en"));
+    EXPECT_EQ(read(), crlf("# Mine\n\n" + en + "- remember the build flags\n"));
+    EXPECT_FALSE(add_quillbox_section(path_, "en"));
+    EXPECT_FALSE(add_quillbox_section(path_, "zh"));
 }
 
 TEST_F(RuleFile, BadInputRaisesClearErrors) {

@@ -528,9 +528,11 @@ Reply do_find_blocks(Session& session, std::string_view file_path, std::string_v
     if (hits.empty()) return "❌ Found 0 blocks for '" + q + "' in " + key;
     for (const Block* b : hits) session.view.record(b->uuid, b->content_hash);
     std::string out = "✅ Found " + std::to_string(hits.size()) + " blocks for '" + q + "' in " + key + ":";
+    const std::vector<std::size_t> lengths =
+        short_ids ? file_short_id_lengths(session.index, blocks, fp) : std::vector<std::size_t>{};
     for (const Block* b : hits) {
         out += '\n';
-        out += format_block_line(*b, short_ids ? short_id_length(session.index, b->uuid) : std::string::npos);
+        out += format_block_line(*b, short_ids ? lengths[static_cast<std::size_t>(b - blocks.data())] : std::string::npos);
     }
     return fit_to_budget(out, result_budget(*session.config), session.setting("pricing_model"),
                          [&](std::size_t kept_lines) {

@@ -1,10 +1,12 @@
 // The block listing: its line format and md_list_blocks.
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "quillbox/blockops.h"
 #include "quillbox/blockops/budget.h"
 #include "quillbox/blockops/freshness.h"
+#include "quillbox/blockops/links.h"
 #include "quillbox/blockops/listing.h"
 #include "quillbox/blockops/pages.h"
 #include "quillbox/blockops/path_checks.h"
@@ -23,25 +25,23 @@ std::string level_marker(int level) {
 std::string format_block_line(const Block& block, std::size_t id_length) {
     std::string line;
     if (id_length != std::string::npos) {
-        // Short ids: the fewest tokens a heading can take, `d3b07384 ## Title 3-9`.
+        // Short ids: the fewest tokens a heading can take, `d3b07 ## Title 3`.
         line = std::string_view(block.uuid).substr(0, id_length);
-        line += ' ';
-        line += level_marker(block.level);
-        line += ' ';
-        line += block.title;
         line += ' ';
     } else {
         line = "  id=\"";
         line += block.uuid;
         line += "\" ";
-        line += level_marker(block.level);
-        line += ' ';
-        line += block.title;
-        line += " lines=";
     }
+    line += level_marker(block.level);
+    line += ' ';
+    line += block.title;
+    line += id_length != std::string::npos ? " " : " lines=";
     line += std::to_string(block.start_line);
-    line += '-';
-    line += std::to_string(block.end_line);
+    if (id_length == std::string::npos) {
+        line += '-';
+        line += std::to_string(block.end_line);
+    }
     return line;
 }
 
@@ -67,6 +67,12 @@ Reply do_list_blocks(Session& session, std::string_view file_path, const ListOpt
     log_debug("list_blocks: %s", fp.c_str());
     if (auto refusal = check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
     std::vector<Block> blocks = _ensure_fresh_index(session.index, session.watcher, fp, RowColumns::listed);
+    std::unordered_map<std::string, std::size_t> short_length;
+    if (options.short_ids) {
+        const std::vector<std::size_t> lengths = file_short_id_lengths(session.index, blocks, fp);
+        for (std::size_t i = 0; i < blocks.size(); ++i) short_length.emplace(blocks[i].uuid, lengths[i]);
+    }
+    auto id_length = [&](const Block& b) { return options.short_ids ? short_length.at(b.uuid) : std::string::npos; };
 
     if (!options.under.empty()) {
         auto top = std::find_if(blocks.begin(), blocks.end(),
@@ -91,7 +97,8 @@ Reply do_list_blocks(Session& session, std::string_view file_path, const ListOpt
     if (options.limit) last = std::min(total, first + std::max(*options.limit, 0LL));
 
     std::string out = "✅ File: ";
-    out += fp.string();
+    // The short form is for the fewest tokens: the path as the project names it.
+    out += options.short_ids ? links::display_path(fp, links::project_root(session)) : fp.string();
     out += '\n';
     out += std::to_string(total);
     out += " blocks:\n";
@@ -117,21 +124,18 @@ Reply do_list_blocks(Session& session, std::string_view file_path, const ListOpt
     std::size_t fit = 0;
     for (long long i = first; i < last; ++i) {
         const Block& b = blocks[static_cast<std::size_t>(i)];
-        std::string line =
-            format_block_line(b, options.short_ids ? short_id_length(session.index, b.uuid) : std::string::npos);
+        std::string line = format_block_line(b, id_length(b));
         if (fit == 0 && tally.tokens_with(line) > budget) {
             // Every page shows a block: a heading too long for the page is shortened.
             Block shown = b;
             shown.title.clear();
-            const std::size_t id_length =
-                options.short_ids ? short_id_length(session.index, b.uuid) : std::string::npos;
             TokenTally room = tally;
-            room.add(format_block_line(shown, id_length));
+            room.add(format_block_line(shown, id_length(b)));
             room.add(shortened(std::string(64, 'x'), 1));
             std::string_view keep = prefix_that_fits(room, b.title, budget - 10);
             if (keep.empty()) keep = std::string_view(b.title).substr(0, column_byte(b.title, 2));
             shown.title = shortened(b.title, detail::code_point_count(keep));
-            line = format_block_line(shown, id_length);
+            line = format_block_line(shown, id_length(b));
             tally.add(line);
             counted = true;
             body = line;

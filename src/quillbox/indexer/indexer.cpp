@@ -1263,6 +1263,25 @@ bool Indexer::was_retired(std::string_view block_id) {
     });
 }
 
+std::vector<std::string> Indexer::retired_ids_with_prefix(std::string_view prefix, const fs::path& file_path,
+                                                         int limit) {
+    return guarded([&] {
+        const std::string key = file_key(file_path);
+        Lock lk(*this);
+        // A range on the primary key, as for live ids.
+        Prepared q = lk.q()("SELECT id FROM retired_blocks WHERE id >= ? AND id < ? AND file_path = ? ORDER BY id LIMIT ?");
+        const std::string low(prefix);
+        const std::string high = low + '\xFF';
+        q->bindNoCopy(1, low);
+        q->bindNoCopy(2, high);
+        q->bindNoCopy(3, key);
+        q->bind(4, limit);
+        std::vector<std::string> out;
+        while (q->executeStep()) out.push_back(q->getColumn(0).getString());
+        return out;
+    });
+}
+
 int Indexer::drop_file(const fs::path& file_path) {
     return guarded([&]() -> int {
         const std::string key = file_key(file_path);

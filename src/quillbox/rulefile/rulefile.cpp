@@ -246,8 +246,19 @@ bool add_quillbox_section(const fs::path& path, std::string_view language) {
     }
     std::string text = read_raw(path);
     auto version = detect_version(detail::normalize_newlines(text));
-    if (version && *version == RULES_VERSION) return false;
     const std::string eol(line_end_of(text));
+    if (version && *version == RULES_VERSION) {
+        // The English text is reworded within a version when the tools change; the Chinese one
+        // is fixed for it.
+        const auto range = section_range(text);
+        if (!range) return false;
+        const std::string shown = detail::normalize_newlines(text.substr(range->first, range->second - range->first));
+        const bool english = shown.find(SECTION_MARKER_EN) != std::string::npos;
+        if (!english || shown == QUILLBOX_SECTION_EN || shown + "\n" == QUILLBOX_SECTION_EN) return false;
+        text.replace(range->first, range->second - range->first, section_with(QUILLBOX_SECTION_EN, eol));
+        write_text_atomically(path, text);
+        return true;
+    }
     // An outdated section is replaced where it stands, in a single write, so a failure cannot
     // leave the file without any section; the bytes around it stay as they are.
     if (version) {
