@@ -95,6 +95,12 @@ void SemanticIndex::apply(std::vector<SectionStamp>& rows, bool whole) {
     std::unordered_set<const std::string*> listed;
     std::vector<const std::string*> touched;
     touched.reserve(rows.size());
+    if (whole) {
+        sections_.reserve(rows.size());
+        holders_.reserve(rows.size());
+        listed.reserve(rows.size());
+        pending_.reserve(rows.size());
+    }
     for (SectionStamp& row : rows) {
         const VectorKey key = vector_key(row.content_hash);
         auto [it, fresh] = sections_.try_emplace(std::move(row.id));

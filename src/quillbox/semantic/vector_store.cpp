@@ -3,6 +3,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -30,19 +31,10 @@ constexpr std::uint32_t PUT = 1, REMOVE = 2;
 constexpr std::size_t HEAD = 8 + 32;
 constexpr std::size_t MAX_DIM = 1u << 16;
 
+// zlib's CRC-32 (the same checksum) runs several times faster than a byte-wise table: reading
+// a store of 250,000 sections checks 400 MB.
 std::uint32_t crc32(const unsigned char* p, std::size_t n) {
-    static const auto table = [] {
-        std::array<std::uint32_t, 256> t{};
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    std::uint32_t c = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
+    return static_cast<std::uint32_t>(::crc32_z(0, p, n));
 }
 
 void put_u32(std::string& out, std::uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
@@ -113,6 +105,11 @@ VectorStore::VectorStore(fs::path file, std::size_t dim) : file_(std::move(file)
     if (lock_fd_ < 0) fail("cannot open the lock file", lock_file_);
     FileLock lk(lock_fd_, LOCK_SH);
     open_file();
+    // Room for every record the file may hold, so that reading it copies the matrix once.
+    const std::size_t rows = static_cast<std::size_t>(file_bytes()) / (HEAD + dim_ * sizeof(float) + 4);
+    keys_.reserve(rows);
+    data_.reserve(rows * dim_);
+    row_of_.reserve(rows);
     read_from(0);
 }
 
