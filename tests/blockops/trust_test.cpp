@@ -204,6 +204,22 @@ TEST_F(Trust, AReindexNeverHandsAnIdToATwin) {
     EXPECT_EQ(read_file(p), "## Usage\n### Example\nsame\n");
 }
 
+// A section whose text the session saw now stands elsewhere only as part of another section
+// (its old heading line opens a twin): a write with its id goes to its own section or is
+// refused, never into that other section (a level change left the session's view of the
+// section as it was, and the search for that text found the twin's heading line).
+TEST_F(Trust, AWriteNeverLandsInsideAnotherSection) {
+    auto p = md("level.md", "# Usage\n# Usage\ntext\n");
+    quillbox::do_list_blocks(*session, p.string());
+    const std::string first = list(p)[0].uuid;
+    ASSERT_FALSE(quillbox::do_adjust_level(*session, first, 1).refused());
+    for (const Reply& r : {replace(p, first, "## Usage\nnew\n"), patch(p, first, "Usage", "Use")}) {
+        const std::string now = read_file(p);
+        EXPECT_TRUE(r.refused() || now == "## Usage\nnew\n# Usage\ntext\n" || now == "## Use\nnew\n# Usage\ntext\n")
+            << r << "\n" << now;
+    }
+}
+
 // Moves, level changes and a table of contents keep the id of every section, the moved one
 // too: a second move planned from the first listing works.
 TEST_F(Trust, StructuralEditsKeepEveryId) {

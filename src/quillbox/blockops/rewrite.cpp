@@ -22,7 +22,14 @@ std::optional<std::pair<int, int>> locate_block(Session& session, const Block& b
     if (session.safety.verify_before_modify(block.file_path, block.start_line, block.end_line, expected))
         return std::pair{block.start_line, block.end_line};
     const long expected_lines = static_cast<long>(block.end_line) - block.start_line + 1;
-    return find_block_by_content_hash(block.file_path, expected, expected_lines, block.start_line);
+    auto moved = find_block_by_content_hash(block.file_path, expected, expected_lines, block.start_line);
+    // The text found must be this id's section in the file as it is now; lines that only look
+    // like it (a twin's, or a heading line that opens another section) are not where this
+    // write goes.
+    if (!moved) return moved;
+    for (const Block& b : _ensure_fresh_index(session.index, session.watcher, block.file_path))
+        if (b.uuid == block.uuid && b.start_line == moved->first && b.end_line == moved->second) return moved;
+    return std::nullopt;
 }
 
 int rewrite_block(Session& session, const Block& block, int actual_start, int actual_end, const std::vector<std::string>& new_lines,
