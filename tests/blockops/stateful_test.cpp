@@ -102,12 +102,14 @@ protected:
         fs::path file;
         int uid;
         std::string path;  // the section's place in the outline when the index last agreed
+        std::string text;  // and its text then
     };
     std::map<std::string, Held> ids;  // every id handed out, with what it named
     std::vector<std::string> handed;   // the same ids in the order they were handed out
     int next_uid = 0, next_word = 0;
     std::map<std::string, int> counts;
     std::string step;
+    bool trace = std::getenv("QB_STATEFUL_TRACE") != nullptr;
 
     std::size_t pick(std::size_t n) { return n ? static_cast<std::size_t>(rng() % n) : 0; }
     // Words of one length: none is part of another, as md_edit replaces text, not words.
@@ -172,27 +174,61 @@ protected:
         for (std::size_t i = 0; i < rows.size(); ++i) {
             const Section& s = d.sections[i];
             if (rows[i].title != s.title || rows[i].level != s.level) return violation("listed block " + std::to_string(i) + " is " + rows[i].title);
-            auto [it, fresh] = ids.try_emplace(rows[i].uuid, Held{f, s.uid, d.path(i)});
+            auto [it, fresh] = ids.try_emplace(rows[i].uuid, Held{f, s.uid, d.path(i), d.block_text(i)});
             if (fresh) handed.push_back(rows[i].uuid);
             if (!fresh && (it->second.uid != s.uid || it->second.file != f)) {
                 if (it->second.file == f && rebinds_to(it->second) == std::optional<std::size_t>(i)) {
                     it->second.uid = s.uid;
-                    ++counts["rebound by place"];
+                    ++counts["rebound"];
                 } else {
                     violation("id " + rows[i].uuid + " named section " + std::to_string(it->second.uid) + ", now names " +
                               std::to_string(s.uid));
                 }
             }
             it->second.path = d.path(i);
+            it->second.text = d.block_text(i);
         }
     }
 
-    // Where an id may have passed by place: its section left the place it had when the index
-    // last agreed with the model, and one section alone stands there now. The texts cannot
-    // tell that from the section edited in place, and a re-index reads it so.
+    // After a call that may have re-indexed the file: where the index holds the model's
+    // sections (same text, same ids), the held ids learn their place and text as the index
+    // now has them. Nothing is checked here.
+    void sync(const fs::path& f) {
+        const std::vector<quillbox::Block> rows = indexer->list_blocks(f);
+        const Doc& d = model[f];
+        if (rows.size() != d.sections.size()) return;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            auto it = ids.find(rows[i].uuid);
+            if (it == ids.end() || it->second.file != f || it->second.uid != d.sections[i].uid) continue;
+            const std::string text = d.block_text(i);
+            if (quillbox::compute_hash(text) != rows[i].content_hash) continue;
+            it->second.path = d.path(i);
+            it->second.text = text;
+        }
+    }
+
+    // Where an id may have passed to another of the model's sections: by text, when its own
+    // section no longer holds the text it had when the index last agreed and one section
+    // alone holds it now (the bytes cannot tell that from the section moved: a revert that
+    // brings back an old section with that text); else by place, when its section left the
+    // place it had and one section alone stands there now (the texts cannot tell that from
+    // the section edited in place).
     std::optional<std::size_t> rebinds_to(const Held& h) {
         const Doc& d = model[h.file];
-        if (const auto at = d.find(h.uid); at && d.path(*at) == h.path) return std::nullopt;
+        const auto own = d.find(h.uid);
+        if (!own || d.block_text(*own) != h.text) {
+            std::optional<std::size_t> same;
+            for (std::size_t i = 0; i < d.sections.size(); ++i)
+                if (d.block_text(i) == h.text) {
+                    if (same) {
+                        same.reset();
+                        break;
+                    }
+                    same = i;
+                }
+            if (same) return same;
+        }
+        if (own && d.path(*own) == h.path) return std::nullopt;
         std::optional<std::size_t> only;
         for (std::size_t i = 0; i < d.sections.size(); ++i)
             if (d.path(i) == h.path) {
@@ -219,12 +255,16 @@ protected:
         if (!live.empty() && pick(10) < 8) mine.swap(live);
         if (mine.empty()) return {};
         const std::string id = mine[pick(mine.size())];
-        return {id, model[f].find(ids[id].uid), rebinds_to(ids[id])};
+        Pick p{id, model[f].find(ids[id].uid), rebinds_to(ids[id])};
+        if (trace)
+            std::printf("  held %s uid %d at %d alt %d path %s\n", id.c_str(), ids[id].uid, p.at ? int(*p.at) : -1,
+                        p.alt ? int(*p.alt) : -1, ids[id].path.c_str());
+        return p;
     }
 
     void rebind(const std::string& id, const fs::path& f, std::size_t to) {
         ids[id].uid = model[f].sections[to].uid;
-        ++counts["rebound by place"];
+        ++counts["rebound"];
     }
 
     void agent_read(const fs::path& f, bool paged) {
@@ -246,8 +286,15 @@ protected:
         for (const auto& c : candidates) {
             if (!c) continue;
             std::string expect = d.block_text(*c);
+            if (paged && c != at) {
+                // The window was set for the other one: a run of this one's lines will do.
+                const std::string whole = "\n" + expect + "\n";
+                if (got.empty() || whole.find("\n" + got + "\n") == std::string::npos) continue;
+                rebind(h.id, f, *c);
+                ++counts["read page"];
+                return;
+            }
             if (paged) {
-                if (c != at) continue;  // the window was set for this one
                 const std::vector<std::string> lines = detail_split(expect);
                 expect.clear();
                 const auto n = static_cast<std::size_t>(*window.limit);
@@ -310,17 +357,26 @@ protected:
                     model[f] = d;
                     ++counts[name];
                 } else {
-                    ++counts[std::string(name) + " unchanged"];
+                    unchanged(name, f, d);
                 }
                 return;
             }
             if (after == before && d.render() == before) {
-                ++counts[std::string(name) + " unchanged"];
+                unchanged(name, f, d);
                 return;
             }
         }
         violation(std::string(name) + " answered\n" + r + "\nand changed\n" + before + "\ninto\n" + after +
                   "\nwhile the model holds\n" + model[f].render());
+    }
+
+    // A write that left the bytes as they were. A section moved past its identical twin reads
+    // the same either way, so whether its id moved with it is the index's to say.
+    void unchanged(const char* name, const fs::path& f, Doc& d) {
+        ++counts[std::string(name) + " unchanged"];
+        bool reordered = false;
+        for (std::size_t i = 0; i < d.sections.size(); ++i) reordered |= d.sections[i].uid != model[f].sections[i].uid;
+        if (reordered) settle(f, {std::move(d), model[f]});
     }
 
     void agent_replace(const fs::path& f) {
@@ -448,9 +504,17 @@ protected:
         ++counts["toc"];
     }
 
-    void write_outside(const fs::path& f, const Doc& d, bool by_rename) {
-        model[f] = d;
+    // An outside save of `d`. Bytes that cannot tell which section the edit touched (a twin
+    // deleted beside its twin, a revert that puts identical twins back) leave several readings:
+    // `also` holds the others, and the index's ids pick one of them.
+    void write_outside(const fs::path& f, const Doc& d, bool by_rename, std::vector<Doc> also = {}) {
         const std::string bytes = d.render();
+        if (bytes == model[f].render()) {
+            also.assign(1, d);  // the same bytes are the same sections, in the same order
+            also.front().sections = model[f].sections;
+        } else {
+            also.insert(also.begin(), d);
+        }
         if (by_rename) {
             const fs::path tmp = f.parent_path() / (".~" + f.filename().string());
             write_file(tmp, bytes);
@@ -458,22 +522,76 @@ protected:
         } else {
             std::ofstream(f, std::ios::binary | std::ios::trunc) << bytes;
         }
-        snapshots[f].push_back({bytes, d});
+        settle(f, std::move(also));
+        snapshots[f].push_back({bytes, model[f]});
         if (snapshots[f].size() > 6) snapshots[f].erase(snapshots[f].begin());
+    }
+
+    // The model takes the first reading whose sections every listed id it holds still names
+    // (a fresh id fits any); with one reading there is nothing to ask the index.
+    void settle(const fs::path& f, std::vector<Doc> readings) {
+        if (readings.size() > 1) {
+            ++counts["ambiguous"];
+            const std::vector<quillbox::Block> rows = list(f);
+            for (Doc& d : readings) {
+                bool fits = rows.size() == d.sections.size();
+                for (std::size_t i = 0; fits && i < rows.size(); ++i)
+                    if (auto it = ids.find(rows[i].uuid); it != ids.end())
+                        fits = it->second.file == f && it->second.uid == d.sections[i].uid;
+                if (fits) {
+                    model[f] = std::move(d);
+                    return;
+                }
+            }
+        }
+        model[f] = std::move(readings.front());  // none fits: the next listing reports it
+    }
+
+    // `d` with the identities of each run of sections alike in text and place reordered every
+    // way (a few at most): nothing in the bytes orders them.
+    static std::vector<Doc> twin_orders(const Doc& d) {
+        std::map<std::string, std::vector<std::size_t>> alike;
+        for (std::size_t i = 0; i < d.sections.size(); ++i) alike[d.path(i) + "\x1d" + d.block_text(i)].push_back(i);
+        std::vector<Doc> out{d};
+        for (const auto& [key, at] : alike) {
+            if (at.size() < 2) continue;
+            std::vector<Doc> more;
+            for (const Doc& base : out) {
+                std::vector<int> uids;
+                for (std::size_t i : at) uids.push_back(base.sections[i].uid);
+                std::sort(uids.begin(), uids.end());
+                do {
+                    Doc v = base;
+                    for (std::size_t k = 0; k < at.size(); ++k) v.sections[at[k]].uid = uids[k];
+                    more.push_back(std::move(v));
+                } while (std::next_permutation(uids.begin(), uids.end()) && more.size() < 24);
+            }
+            out.swap(more);
+        }
+        return out;
     }
 
     void outside_edit(const fs::path& f) {
         Doc d = model[f];
         const std::size_t kind = pick(4);
         if (kind == 3 && !snapshots[f].empty()) {
-            write_outside(f, snapshots[f][pick(snapshots[f].size())].second, pick(2));
+            std::vector<Doc> readings = twin_orders(snapshots[f][pick(snapshots[f].size())].second);
+            const Doc d0 = readings.front();
+            readings.erase(readings.begin());
+            write_outside(f, d0, pick(2), std::move(readings));
             ++counts["outside revert"];
             return;
         }
         if (d.sections.empty()) return;
         const std::size_t at = pick(d.sections.size());
+        std::vector<Doc> also;
         if (kind == 0 && d.sections.size() > 1) {
             d.sections.erase(d.sections.begin() + static_cast<long>(at));  // its subsections stay
+            for (std::size_t k = 0; k < model[f].sections.size(); ++k) {
+                Doc other = model[f];
+                other.sections.erase(other.sections.begin() + static_cast<long>(k));
+                if (k != at && other.render() == d.render()) also.push_back(std::move(other));
+            }
             ++counts["outside delete"];
         } else if (kind == 1) {
             d.sections[at].body.push_back("added " + word());
@@ -488,7 +606,7 @@ protected:
                 ++counts["outside edit"];
             }
         }
-        write_outside(f, d, pick(2));
+        write_outside(f, d, pick(2), std::move(also));
     }
 
     void reindex() {
@@ -500,14 +618,13 @@ protected:
         ++counts["reindex"];
     }
 
-    bool trace = std::getenv("QB_STATEFUL_TRACE") != nullptr;
-
     void run(std::uint32_t seed, long ops) {
         rng.seed(seed);
         for (const char* name : {"a.md", "b.md"}) {
             const fs::path f = md(name, "");
             files.push_back(f);
-            write_outside(f, random_doc(), false);
+            model[f] = random_doc();
+            write_outside(f, model[f], false);
         }
         for (long i = 0; i < ops && !HasFailure(); ++i) {
             const fs::path& f = files[pick(files.size())];
@@ -532,8 +649,22 @@ protected:
                 write_outside(f, random_doc(), pick(2));
                 ++counts["outside new"];
             }
-            for (const fs::path& g : files) check_file(g);
-            if (trace) std::printf("%s\n%s\n", step.c_str(), model[f].render().c_str());
+            for (const fs::path& g : files) {
+                check_file(g);
+                sync(g);
+            }
+            if (trace) {
+                std::printf("%s\n%s", step.c_str(), model[f].render().c_str());
+                for (const Section& s : model[f].sections) std::printf(" %d", s.uid);
+                for (const fs::path& g : files) {
+                    std::printf("\n  rows of %s:", g.filename().c_str());
+                    for (const quillbox::Block& b : indexer->list_blocks(g)) {
+                        auto it = ids.find(b.uuid);
+                        std::printf(" %d:%s:%.4s", b.start_line, it == ids.end() ? "new" : std::to_string(it->second.uid).c_str(), b.uuid.c_str());
+                    }
+                }
+                std::printf("\n\n");
+            }
         }
     }
 };
