@@ -7,7 +7,9 @@
 
 #include <sys/wait.h>
 
+#include <atomic>
 #include <map>
+#include <thread>
 
 #include "fixture.h"
 #include "quillbox/blockops/failure_text.h"
@@ -295,6 +297,45 @@ TEST_F(Trust, AReadAfterTheSectionGrewOutsideShowsTheWholeSection) {
     fs::last_write_time(p, fs::last_write_time(p) + std::chrono::seconds(5));
     const std::string r = quillbox::do_read_block(*session, p, id);
     EXPECT_NE(r.find("# Usage\ntext\n## Notes\nmore"), std::string::npos) << r;
+}
+
+// An outside editor saving the file in place, in pieces, while the agent reads a section: the
+// read answers the section or asks to read again, never "Block not found" (a read re-indexed
+// the half-written file, where the section was missing, and gave its id up).
+TEST_F(Trust, AReadDuringAnOutsideSaveInPlaceIsNeverAWrongNotFound) {
+    auto text = [](int k) {
+        std::string t = "# Doc\n";
+        for (int i = 0; i < k % 7; ++i) t += "line " + std::to_string(i) + "\n";
+        return t + "## Agent\nthe agent's text\n## Tail\nend\n";
+    };
+    auto p = md("doc.md", text(0));
+    const std::string id = id_of(p, "Agent");
+    std::atomic<bool> done{false};
+    std::thread editor([&] {
+        for (int k = 1; k < 80; ++k) {
+            const std::string t = text(k);
+            const int fd = ::open(p.c_str(), O_WRONLY | O_TRUNC);
+            const std::size_t half = t.find("## Agent") - 3;
+            EXPECT_EQ(::write(fd, t.data(), half), static_cast<ssize_t>(half));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            EXPECT_EQ(::write(fd, t.data() + half, t.size() - half), static_cast<ssize_t>(t.size() - half));
+            ::close(fd);
+            // Bursts of saves, with pauses in which a read can find the file whole.
+            std::this_thread::sleep_for(std::chrono::milliseconds(k % 4 ? 1 + k % 9 : 40));
+        }
+        done = true;
+    });
+    int reads = 0, asked_again = 0, wrong = 0;
+    while (!done) {
+        const Reply r = quillbox::do_read_block(*session, p, id);
+        ++reads;
+        if (r.find("## Agent\nthe agent's text") != std::string::npos) continue;
+        if (r.refused() && r.find("FILE_BUSY") != std::string::npos) ++asked_again;
+        else ADD_FAILURE() << ++wrong << ": " << r;
+    }
+    editor.join();
+    EXPECT_EQ(wrong, 0) << reads << " reads, " << asked_again << " asked to read again";
+    EXPECT_GT(reads - asked_again, 5);
 }
 
 }  // namespace

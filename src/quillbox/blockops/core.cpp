@@ -43,6 +43,11 @@ std::string reply_text(const std::string& path_text, const std::string& content)
     return out;
 }
 
+// The same figures twice: nothing wrote the file in between (or it was missing both times).
+bool held_still(const FileState& a, const FileState& b) {
+    return a.mtime_ns == b.mtime_ns && a.size == b.size && a.inode == b.inode;
+}
+
 }  // namespace
 
 // ---- Reading a block --------------------------------------------------------------------
@@ -180,11 +185,20 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
     if (!recorded) {
         // The record does not vouch for the file: the index follows it first (keeping ids), as
         // a stored range can still hash as recorded while the section has grown past it.
+        // Not while an outside editor is still writing the file in place: its torn text would
+        // give the section up. Nor is the section called gone unless the file held still.
         const fs::path fp = block->file_path;
+        const std::optional<FileState> still = wait_until_quiet(fp);
+        if (!still) return Reply::refusal(get_message("file_being_saved", {{"path", fp}}));
         block.reset();
         for (Block& b : _ensure_fresh_index(indexer, session.watcher, fp))
             if (b.uuid == id) block = std::move(b);
-        if (!block) return missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
+        if (!block) {
+            const std::optional<FileState> after = wait_until_quiet(fp);
+            if (!after || !held_still(*after, *still))
+                return Reply::refusal(get_message("file_being_saved", {{"path", fp}}));
+            return missing_block(session, id, get_message("block_not_found_guidance", {{"file_path", file_path}}));
+        }
         lines = read_lines(block->file_path, block->start_line, block->end_line);
     }
     if (!recorded && !block->content_hash.empty() && compute_hash(detail::join_lines(lines)) != block->content_hash) {
@@ -194,11 +208,24 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
             block->start_line = moved->first;
             block->end_line = moved->second;
         } else {
-            indexer.index_file(block->file_path, nullptr, current_file_state(block->file_path));
+            const fs::path fp = block->file_path;
+            auto taken = read_while_still(fp);
+            if (!taken) return Reply::refusal(get_message("file_being_saved", {{"path", fp}}));
+            const FileState still = taken->first;
+            FileState state = taken->first;
+            state.file_hash = detail::sha256_hex(taken->second);
+            indexer.rebuild_file(fp, nullptr, state, std::move(taken->second));
             block = indexer.get_block(id);
-            if (!block) return get_message("block_not_found_guidance", {{"file_path", file_path}});
+            if (!block) {
+                const std::optional<FileState> after = wait_until_quiet(fp);
+                if (!after || !held_still(*after, still)) return Reply::refusal(get_message("file_being_saved", {{"path", fp}}));
+                return get_message("block_not_found_guidance", {{"file_path", file_path}});
+            }
         }
         lines = read_lines(block->file_path, block->start_line, block->end_line);
+        // Read again after the index followed the file: a save under way since tore them.
+        if (compute_hash(detail::join_lines(lines)) != block->content_hash)
+            return Reply::refusal(get_message("file_being_saved", {{"path", block->file_path}}));
     }
 
     // A block read hands over one block, not the file: ask without counting a delivery.

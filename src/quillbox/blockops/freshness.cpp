@@ -1,6 +1,10 @@
 // Index freshness: the index entry of a file in step with the file, and its freshness record.
 
 #include "quillbox/blockops/freshness.h"
+
+#include <chrono>
+#include <thread>
+
 #include "quillbox/detail/read_file.h"
 #include "quillbox/detail/sha256.h"
 #include "quillbox/log.h"
@@ -48,7 +52,15 @@ std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher, c
         if (rows) return std::move(*rows);
 
         // Changed figures, or a record too close to the last change to tell: the bytes decide.
-        now.file_hash = detail::sha256_hex(detail::read_file_bytes(fp));
+        // An outside editor saving in place writes in pieces, and a torn text indexed as it
+        // stands gives its sections' ids up: the bytes are taken once the file held still, and
+        // kept when it did not change while they were read.
+        auto taken = read_while_still(fp);
+        // Written all the while: the rows stay as they are, and the next call looks again.
+        if (!taken) return indexer.list_blocks(fp, columns);
+        now = std::move(taken->first);
+        std::string bytes = std::move(taken->second);
+        now.file_hash = detail::sha256_hex(bytes);
         // Same bytes: the rows stand and the record takes the new figures, unless another pass
         // recorded other bytes meanwhile. While the figures are unchanged and still too close
         // to the last change, a new record could not vouch any sooner: it is not written (a
@@ -64,13 +76,47 @@ std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher, c
 
         // Never wait inside an index operation: the re-index being waited for needs the index.
         watcher.wait_for_reindex(fp, 3.0);
-        return indexer.rebuild_file(fp, &watcher, now);
+        return indexer.rebuild_file(fp, &watcher, now, std::move(bytes));
     } catch (const std::exception& e) {
         log_warning("Index freshness check failed for %s: %s", key.c_str(), e.what());
     } catch (...) {
         log_warning("Index freshness check failed for %s: %s", key.c_str(), "unknown error");
     }
     return parse_markdown_to_blocks(fp);
+}
+
+std::optional<FileState> wait_until_quiet(const fs::path& fp) {
+    using namespace std::chrono;
+    // Still: the same figures over `quiet`, or over a short look when the last change is that
+    // old already (a truncation under way can show its new size before its new time).
+    constexpr auto quiet = milliseconds(20), look = milliseconds(5), bound = milliseconds(200);
+    const auto start = steady_clock::now();
+    std::optional<FileState> last;
+    for (;;) {
+        FileState now;
+        try {
+            now = file_state_of(fp, {});
+        } catch (const std::filesystem::filesystem_error&) {
+            return FileState{};
+        }
+        if (last && now.mtime_ns == last->mtime_ns && now.size == last->size && now.inode == last->inode) return now;
+        if (steady_clock::now() - start >= bound) return std::nullopt;
+        const auto changed = nanoseconds(static_cast<std::int64_t>(now.recorded_at * 1e9) - now.mtime_ns);
+        last = std::move(now);
+        std::this_thread::sleep_for(changed >= quiet ? look : quiet);
+    }
+}
+
+std::optional<std::pair<FileState, std::string>> read_while_still(const fs::path& fp) {
+    for (int tries = 0; tries < 3; ++tries) {
+        std::optional<FileState> before = wait_until_quiet(fp);
+        if (!before) return std::nullopt;
+        std::string bytes = detail::read_file_bytes(fp);
+        const FileState after = file_state_of(fp, {});
+        if (after.mtime_ns == before->mtime_ns && after.size == before->size && after.inode == before->inode)
+            return std::pair{std::move(*before), std::move(bytes)};
+    }
+    return std::nullopt;
 }
 
 }  // namespace quillbox

@@ -4,6 +4,9 @@
 // Private to blockops and its tests.
 
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "quillbox/blockops.h"
@@ -29,5 +32,13 @@ bool renew_racy_record(Indexer& indexer, const std::filesystem::path& fp, const 
 // from a fresh index carry only what a listing shows.
 std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher,
                                        const std::filesystem::path& fp, RowColumns columns = RowColumns::all);
+
+// The file's figures once it has held still for a moment (an outside editor saving in place
+// writes in pieces, and a torn file indexed as it stands gives its sections up); nullopt when
+// it kept changing for about 200 ms. A missing file counts as still.
+std::optional<FileState> wait_until_quiet(const std::filesystem::path& fp);
+// The file's bytes and the figures they were read under (no hash), read once it held still
+// and unchanged while read; nullopt when it kept changing. Throws when it cannot be read.
+std::optional<std::pair<FileState, std::string>> read_while_still(const std::filesystem::path& fp);
 
 }  // namespace quillbox
