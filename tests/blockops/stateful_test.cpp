@@ -7,7 +7,12 @@
 //   - an id names the section it named when it was handed out, or is refused.
 // QB_STATEFUL_OPS and QB_STATEFUL_SEED set the length and seed (scripts/stateful runs it long).
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstdio>
 #include <cstdlib>
@@ -141,15 +146,61 @@ protected:
         return d;
     }
 
-    void restart() {
+    void stop() {
         session.reset();
         safety.reset();
         indexer.reset();
         watcher.reset();
+    }
+    void start() {
         watcher = std::make_unique<quillbox::FileWatcher>(root, [](const fs::path&) {});
         indexer = std::make_unique<quillbox::Indexer>(root / "index.db");
         safety = std::make_unique<quillbox::SafetyEngine>(root / "backups", &watcher->write_tracker());
         session = std::make_unique<quillbox::Session>(*indexer, *watcher, *safety);
+        // A server's start-up housekeeping, then nothing a killed write left may remain.
+        (void)quillbox::recover_interrupted_rename(*safety);
+        safety->cleanup(root, 0);
+        for (const auto& e : fs::directory_iterator(root))
+            if (e.path().filename().string().ends_with(".quillbox-tmp")) violation("left after a start: " + e.path().string());
+    }
+    void restart() {
+        stop();
+        start();
+        ++counts["restart"];
+    }
+
+    // A server killed (SIGKILL) at a random moment while it replaces a held section: a child
+    // process with its own server objects on the same index. The next start is clean, the file
+    // holds the old text or the new, and the model follows what landed.
+    void killed_write(const fs::path& f) {
+        const Pick h = held_id(f);
+        if (h.id.empty() || !h.at || h.alt) return;
+        Doc changed = model[f];
+        changed.sections[*h.at].body = {"new " + word()};
+        const std::string text = changed.block_text(*h.at), before = read_file(f);
+        stop();  // no database connection may cross the fork
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            start();
+            (void)quillbox::do_replace_block(*session, f, h.id, text);
+            ::_exit(0);
+        }
+        if (pid < 0) return start();
+        std::this_thread::sleep_for(std::chrono::microseconds(pick(8000)));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        start();
+        const std::string after = read_file(f);
+        const bool killed = WIFSIGNALED(status);
+        if (after == before) {
+            ++counts[killed ? "killed, old text" : "kill too late, refused"];
+        } else if (after == changed.render()) {
+            model[f] = changed;
+            ++counts[killed ? "killed, new text" : "kill too late, written"];
+        } else {
+            violation("a kill left\n" + after + "\nwhere the file held\n" + before);
+        }
     }
 
     // The file must hold what the model says.
@@ -643,7 +694,8 @@ protected:
             else if (op < 75) agent_toc(f);
             else if (op < 90) outside_edit(f);
             else if (op < 94) reindex();
-            else if (op < 96) restart();
+            else if (op < 95) restart();
+            else if (op < 96) killed_write(f);
             else {
                 // A new document now and then keeps the outlines varied.
                 write_outside(f, random_doc(), pick(2));
