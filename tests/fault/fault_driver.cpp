@@ -428,7 +428,7 @@ void rename_run(int kills, RenameFigures& f, std::mt19937& rng) {
 
 struct OutsideFigures {
     int outside_saves = 0, lost_outside = 0, agent_writes = 0, refused = 0, reads = 0, wrong_reads = 0;
-    int agent_lines_dropped_by_editor = 0;
+    int agent_lines_dropped_by_editor = 0, busy = 0;
 };
 
 void outside_run(double seconds, OutsideFigures& f, std::mt19937& rng) {
@@ -475,6 +475,11 @@ void outside_run(double seconds, OutsideFigures& f, std::mt19937& rng) {
             while (t.ends_with('\n')) t.pop_back();
             return t;
         };
+        // A save under way is answered with FILE_BUSY (read again): a refusal, not a wrong read.
+        if (read.find("FILE_BUSY") != std::string::npos) {
+            ++f.busy;
+            continue;
+        }
         if (!agent_text.empty() && trimmed(text) != trimmed(agent_text) && read.find("FILE_CHANGED") == std::string::npos) {
             // Wrong only if the file itself (whole, not mid-save) holds the agent's text.
             std::string now = slurp(file);
@@ -623,9 +628,10 @@ int main(int argc, char** argv) {
         if (outside_seconds > 0) {
             OutsideFigures o;
             outside_run(outside_seconds, o, rng);
-            std::printf("outside editor: %d saves, %d lost; agent: %d reads, %d wrong, %d writes, %d refused "
-                        "(FILE_CHANGED), %d agent lines dropped by the editor's own stale saves\n",
-                        o.outside_saves, o.lost_outside, o.reads, o.wrong_reads, o.agent_writes, o.refused,
+            std::printf("outside editor: %d saves, %d lost; agent: %d reads, %d wrong, %d asked to read again "
+                        "(FILE_BUSY), %d writes, %d refused (FILE_CHANGED), %d agent lines dropped by the editor's "
+                        "own stale saves\n",
+                        o.outside_saves, o.lost_outside, o.reads, o.wrong_reads, o.busy, o.agent_writes, o.refused,
                         o.agent_lines_dropped_by_editor);
             ok = ok && o.lost_outside == 0 && o.wrong_reads == 0 && o.agent_writes > 0;
         }
