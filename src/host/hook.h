@@ -16,11 +16,11 @@ namespace quillbox::host {
 inline constexpr std::string_view HOOK_SUBCOMMAND = "hook pre-tool-use";
 inline constexpr long DEFAULT_HOOK_MAX_LINES = 100;
 
-// The reason shown to the agent when a Write is denied; none when the call may pass. `input`
-// is the hook's stdin object; `root` the project root (canonical); `max_lines` the largest
-// file that may still be rewritten whole.
+// The reason shown to the agent when a Write is denied, in `language` ("zh" or English); none
+// when the call may pass. `input` is the hook's stdin object; `root` the project root
+// (canonical); `max_lines` the largest file that may still be rewritten whole.
 std::optional<std::string> pre_tool_use_denial(const nlohmann::json& input, const std::filesystem::path& root,
-                                               long max_lines);
+                                               long max_lines, std::string_view language = "en");
 
 // The hook's stdout for a denial (exit code 0).
 std::string pre_tool_use_deny_output(const std::string& reason);
@@ -28,6 +28,9 @@ std::string pre_tool_use_deny_output(const std::string& reason);
 // hook.max_lines of the project at `root` (canonical): this machine's setting over the team's,
 // DEFAULT_HOOK_MAX_LINES when neither holds a whole number.
 long hook_max_lines(const std::filesystem::path& root);
+// The project's language read the same way, this machine's over the team's: "en" or "zh", and
+// "en" when neither file holds one of them.
+std::string hook_language(const std::filesystem::path& root);
 
 // Runs the hook: reads stdin, writes a denial to stdout when due. Exit code 0 in every case
 // but unreadable input (1: Claude Code reports it and lets the call through).

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -15,6 +16,7 @@
 #include "host/hook.h"
 #include "quillbox/detail/config_file.h"
 #include "quillbox/detail/file_key.h"
+#include "quillbox/i18n/hook_text.h"
 
 namespace fs = std::filesystem;
 using ojson = nlohmann::ordered_json;
@@ -68,7 +70,8 @@ fs::path markdown_name_of(const fs::path& real, const fs::path& root) {
 
 }  // namespace
 
-std::optional<std::string> pre_tool_use_denial(const nlohmann::json& input, const fs::path& root, long max_lines) {
+std::optional<std::string> pre_tool_use_denial(const nlohmann::json& input, const fs::path& root, long max_lines,
+                                               std::string_view language) {
     if (!input.is_object() || input.value("tool_name", std::string()) != "Write") return std::nullopt;
     auto ti = input.find("tool_input");
     if (ti == input.end() || !ti->is_object()) return std::nullopt;
@@ -93,13 +96,8 @@ std::optional<std::string> pre_tool_use_denial(const nlohmann::json& input, cons
     const long lines = count_lines_past(real, max_lines);
     if (lines <= max_lines) return std::nullopt;
     const std::string rel = fs::relative(real, root, ec).string();
-    return fmt::format(
-        "{} has more than {} lines: rewriting it whole with Write is blocked in this project. Edit it one "
-        "section at a time with the Quillbox MCP tools: md_list_blocks(\"{}\") for the block ids, "
-        "md_read_block to read a section, md_replace_block to write it back (or md_edit with a plain "
-        "instruction; md_move_block, md_adjust_level and md_generate_toc for structure). Small changes of "
-        "a few lines can use Edit.",
-        rel, max_lines, rel);
+    return fmt::format(fmt::runtime(HOOK_WRITE_DENIED.in(language)), fmt::arg("path", rel),
+                       fmt::arg("max_lines", max_lines));
 }
 
 std::string pre_tool_use_deny_output(const std::string& reason) {
@@ -130,36 +128,63 @@ int run_pre_tool_use_hook(const fs::path& root_arg) {
     std::error_code ec;
     fs::path canonical = fs::canonical(root.empty() ? fs::current_path(ec) : root, ec);
     if (ec) return 0;
-    if (auto reason = pre_tool_use_denial(input, canonical, hook_max_lines(canonical)))
+    if (auto reason = pre_tool_use_denial(input, canonical, hook_max_lines(canonical), hook_language(canonical)))
         std::cout << pre_tool_use_deny_output(*reason);
     return 0;
 }
 
-long hook_max_lines(const fs::path& root) {
-    // This machine's config.toml over the team's quillbox.toml; a value that is not a whole
-    // number of lines is ignored there as everywhere (the default stands).
+namespace {
+
+// The first value of `key` that `take` accepts, in this machine's config.toml over the team's
+// quillbox.toml; nothing when neither holds one. An unreadable file ends the search (the
+// configuration then uses its defaults too).
+template <class T>
+std::optional<T> hook_setting(const fs::path& root, const std::string& key,
+                              const std::function<std::optional<T>(const toml::node&)>& take) {
     for (const fs::path& file : {config_file_of(root), shared_config_file_of(root)}) {
-        std::optional<double> found;
+        std::optional<T> found;
         try {
             const std::optional<toml::table> table = detail::read_config_file(file);
             if (!table) continue;
-            detail::for_each_config_value(*table, [&](const std::string& key, const toml::node& node) {
-                if (key != "hook.max_lines") return;
-                if (auto i = node.value<int64_t>(); i && node.is_integer()) found = static_cast<double>(*i);
-                else if (auto d = node.value<double>(); d && node.is_floating_point()) found = *d;
-                else if (auto t = node.value<std::string>(); t && node.is_string() && !t->empty()) {
-                    char* end = nullptr;
-                    const double v = std::strtod(t->c_str(), &end);
-                    if (end && *end == '\0') found = v;
-                }
+            detail::for_each_config_value(*table, [&](const std::string& k, const toml::node& node) {
+                if (k == key) found = take(node);
             });
         } catch (const std::exception&) {
-            return DEFAULT_HOOK_MAX_LINES;  // an unreadable file: the default, as the configuration's
+            return std::nullopt;
         }
-        if (found && std::isfinite(*found) && *found >= 0 && *found <= 1e15 && *found == std::trunc(*found))
-            return static_cast<long>(*found);
+        if (found) return found;
     }
-    return DEFAULT_HOOK_MAX_LINES;
+    return std::nullopt;
+}
+
+}  // namespace
+
+long hook_max_lines(const fs::path& root) {
+    // A value that is not a whole number of lines is ignored there as everywhere (the default
+    // stands).
+    return hook_setting<long>(root, "hook.max_lines", [](const toml::node& node) -> std::optional<long> {
+               std::optional<double> found;
+               if (auto i = node.value<int64_t>(); i && node.is_integer()) found = static_cast<double>(*i);
+               else if (auto d = node.value<double>(); d && node.is_floating_point()) found = *d;
+               else if (auto t = node.value<std::string>(); t && node.is_string() && !t->empty()) {
+                   char* end = nullptr;
+                   const double v = std::strtod(t->c_str(), &end);
+                   if (end && *end == '\0') found = v;
+               }
+               if (found && std::isfinite(*found) && *found >= 0 && *found <= 1e15 && *found == std::trunc(*found))
+                   return static_cast<long>(*found);
+               return std::nullopt;
+           })
+        .value_or(DEFAULT_HOOK_MAX_LINES);
+}
+
+std::string hook_language(const fs::path& root) {
+    return hook_setting<std::string>(root, "language", [](const toml::node& node) -> std::optional<std::string> {
+               auto t = node.value<std::string>();
+               if (t && node.is_string() && (*t == "en" || *t == "zh")) return *t;
+               return std::nullopt;
+           })
+        .value_or("en");
 }
 
 }  // namespace quillbox::host

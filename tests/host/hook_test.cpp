@@ -5,6 +5,7 @@
 #include "host/clients.h"
 #include "host/config.h"
 #include "host/hook.h"
+#include "quillbox/i18n.h"
 
 namespace fs = std::filesystem;
 using namespace quillbox::host;
@@ -102,6 +103,30 @@ TEST(WriteHook, ReadsTheLineLimitAsTheConfigurationDoes) {
     project.write("quillbox.toml", "hook.max_lines = 40\n");
     project.write(".quillbox/config.toml", "not toml [");
     EXPECT_EQ(hook_max_lines(project.path), DEFAULT_HOOK_MAX_LINES);
+}
+
+// The language is read as the configuration reads it, and the denial is the catalogue's text in
+// it: the hook formats the catalogue's template itself, without loading the catalogue's module.
+TEST(WriteHook, SpeaksTheProjectsLanguageAsTheCatalogueWordsIt) {
+    const std::vector<std::string> values = {"", "language = \"zh\"", "language = \"en\"", "language = \"ZH\"",
+                                             "language = \"fr\"", "language = 1", "language = [\"zh\"]"};
+    qbtest::TempDir project;
+    project.write("big.md", lines(101));
+    const nlohmann::json input = {{"tool_name", "Write"}, {"tool_input", {{"file_path", (project.path / "big.md").string()}}}};
+    for (const auto& shared : values) {
+        for (const auto& local : values) {
+            project.write("quillbox.toml", shared + "\n");
+            project.write(".quillbox/config.toml", local + "\n");
+            const std::string language = load_project_config(project.path).get("language");
+            ASSERT_EQ(hook_language(project.path), language) << "shared: " << shared << ", local: " << local;
+            quillbox::set_language(language);
+            EXPECT_EQ(pre_tool_use_denial(input, project.path, 100, language),
+                      quillbox::get_message("hook_write_denied", {{"path", "big.md"}, {"max_lines", 100}}));
+            quillbox::set_language("en");
+        }
+    }
+    project.write(".quillbox/config.toml", "not toml [");
+    EXPECT_EQ(hook_language(project.path), "en");
 }
 
 TEST(WriteHook, DenyOutputIsTheDocumentedPreToolUseDecision) {

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <map>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -37,6 +39,42 @@ TEST_F(I18n, CatalogueHasTheSameKeysInBothLanguages) {
     for (auto& [k, v] : en) ek.insert(k);
     for (auto& [k, v] : zh) zk.insert(k);
     EXPECT_EQ(ek, zk);
+}
+
+// A Chinese template that names an argument the English one does not gets no value from the
+// caller, and fails only for Chinese sessions: both languages name the same arguments, and every
+// template formats with them. (The configuration errors are given both spellings.)
+TEST_F(I18n, BothLanguagesNameTheSameArgumentsAndFormatWithThem) {
+    const std::regex placeholder(R"(\{([a-z_]+)(:[^}]*)?\})");
+    auto arguments = [&](const std::string& templ) {
+        std::map<std::string, std::string> names;  // name -> spec
+        for (std::sregex_iterator it(templ.begin(), templ.end(), placeholder), end; it != end; ++it)
+            names[(*it)[1]] = (*it)[2];
+        return names;
+    };
+    const std::set<std::string> both_spellings = {"invalid_config_key", "invalid_config_value", "path_outside_root"};
+    for (const auto& [key, en] : MESSAGES.at("en")) {
+        const std::string& zh = MESSAGES.at("zh").at(key);
+        auto names = arguments(en);
+        const auto zh_names = arguments(zh);
+        if (!both_spellings.contains(key)) {
+            std::set<std::string> e, z;
+            for (const auto& [n, spec] : names) e.insert(n);
+            for (const auto& [n, spec] : zh_names) z.insert(n);
+            EXPECT_EQ(e, z) << key;
+        }
+        names.insert(zh_names.begin(), zh_names.end());
+        MessageArgs args;
+        for (const auto& [n, spec] : names) {
+            if (spec.find_first_of("f%") != std::string::npos) args.emplace(n, 0.5);
+            else if (spec.find_first_of("d,") != std::string::npos) args.emplace(n, 3);
+            else args.emplace(n, "x");
+        }
+        for (const char* language : {"en", "zh"}) {
+            set_language(language);
+            EXPECT_NO_THROW(get_message(key, args)) << key << " " << language;
+        }
+    }
 }
 
 TEST_F(I18n, TemplatesKeepTheirExactBytes) {

@@ -552,9 +552,10 @@ Reply do_find_blocks(Session& session, std::string_view file_path, std::string_v
     for (const auto& b : blocks)
         if (structure::lower(b.title).find(needle) != std::string::npos) hits.push_back(&b);
 
-    if (hits.empty()) return "❌ Found 0 blocks for '" + q + "' in " + key;
+    if (hits.empty()) return get_message("find_blocks_none", {{"query", q}, {"path", key}});
     for (const Block* b : hits) session.view.record(b->uuid, b->content_hash);
-    std::string out = "✅ Found " + std::to_string(hits.size()) + " blocks for '" + q + "' in " + key + ":";
+    std::string out =
+        get_message("find_blocks_found", {{"count", hits.size()}, {"query", q}, {"path", key}});
     const std::vector<std::size_t> lengths =
         short_ids ? file_short_id_lengths(session.index, blocks, fp) : std::vector<std::size_t>{};
     for (const Block* b : hits) {
@@ -564,9 +565,7 @@ Reply do_find_blocks(Session& session, std::string_view file_path, std::string_v
     return fit_to_budget(out, result_budget(*session.config), session.setting("pricing_model"),
                          [&](std::size_t kept_lines) {
         const std::size_t shown = kept_lines > 0 ? kept_lines - 1 : 0;
-        return "… " + std::to_string(shown) + " of " + std::to_string(hits.size()) +
-               " matches shown (result budget). Use a longer query, or page through the sections with "
-               "md_list_blocks (offset, limit, max_level, under).";
+        return get_message("find_blocks_cut", {{"shown", shown}, {"total", hits.size()}});
     });
 }
 

@@ -306,10 +306,7 @@ TemplateParse parse_template(std::u32string_view t) {
 }
 
 [[noreturn]] void throw_named_group(const std::string& name) {
-    throw ReplacementGroupNameError(
-        "Invalid replacement: it refers to a group by name (\\g<" + name +
-        ">), but the text to find is taken literally and has no named groups. Write the "
-        "replacement without \\g<...>, or double the backslash to keep it as text.");
+    throw ReplacementGroupNameError(get_message("edit_named_group", {{"name", name}}));
 }
 
 // Simple (one-to-one) lower-case mapping of every code point.
@@ -515,18 +512,18 @@ std::string suggestion_entry(const Block& block, const std::string& content, lon
         const std::size_t fit = lines_that_fit(TokenTally(model), lines, 0, lines.size(), room);
         shown = detail::join_lines(lines, 0, fit);
         const long next = block.start_line + static_cast<long>(fit);
-        rest = "\n… lines " + std::to_string(next) + "-" + std::to_string(block.end_line) +
-               " of this section are not shown: md_read_block(block_id=\"" + block.uuid + "\", offset=" +
-               std::to_string(next) + ") reads on; md_patch_block edits a part of it.";
+        rest = get_message("edit_suggestion_rest", {{"next", next}, {"end", block.end_line}, {"block_id", block.uuid}});
     }
-    return "📝 Found section: **" + block.title + "** (lines " + std::to_string(block.start_line) + "-" +
-           std::to_string(block.end_line) + ")\nBlock ID: `" + block.uuid + "`\nContent:\n---\n" + shown +
-           "\n---" + rest + "\nUse md_replace_block(block_id=\"" + block.uuid + "\", new_content=\"...\") to edit.";
+    return get_message("edit_suggestion", {{"title", block.title},
+                                           {"start", block.start_line},
+                                           {"end", block.end_line},
+                                           {"block_id", block.uuid},
+                                           {"content", shown},
+                                           {"rest", rest}});
 }
 
 std::string failure_entry(const Block& block, const std::string& error) {
-    return "⚠️  Failed to update **" + block.title + "**: " + error + "\n   Block ID: " + block.uuid +
-           " — use md_replace_block to edit manually.";
+    return get_message("edit_failed_entry", {{"title", block.title}, {"error", error}, {"block_id", block.uuid}});
 }
 
 }  // namespace
@@ -552,10 +549,7 @@ std::optional<EditRequest> _parse_instruction(std::string_view instruction) {
         bool found = U_SUCCESS(status) && m->find(status);
         if (status == U_REGEX_TIME_OUT || status == U_REGEX_STACK_OVERFLOW)
             throw InstructionTooComplexError(
-                "The edit instruction is too long or too convoluted to parse (" +
-                std::to_string(detail::code_point_count(instruction)) +
-                " characters). Give a short instruction such as \"change X to Y\", or use "
-                "md_replace_block.");
+                get_message("edit_too_complex", {{"chars", detail::code_point_count(instruction)}}));
         if (U_FAILURE(status))
             throw std::runtime_error(std::string("instruction pattern search failed: ") + u_errorName(status));
         if (!found) continue;
@@ -702,13 +696,13 @@ std::string nearest_lines(std::string_view text, std::string_view phrase) {
 Reply md_edit_answer(const std::vector<std::string>& entries, int edits_made, int failures, std::size_t matched) {
     std::string result;
     if (edits_made > 0) {
-        result = "✅ md_edit completed: " + std::to_string(edits_made) + " section(s) updated.\n\n";
+        result = get_message("edit_done", {{"count", edits_made}});
         for (std::size_t i = 0; i < entries.size(); ++i) {
             if (i) result += "\n";
             result += entries[i];
         }
     } else {
-        result = "ℹ️  Could not auto-edit. Found " + std::to_string(matched) + " matching section(s):\n\n";
+        result = get_message("edit_not_done", {{"count", matched}});
         for (std::size_t i = 0; i < entries.size(); ++i) {
             if (i) result += "\n\n";
             result += entries[i];

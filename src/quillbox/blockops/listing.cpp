@@ -104,10 +104,7 @@ Reply do_list_blocks(Session& session, std::string_view file_path, const ListOpt
     out += " blocks:\n";
 
     auto hint = [&](long long shown_end) {
-        return "… blocks " + std::to_string(first + 1) + "-" + std::to_string(shown_end) + " of " +
-               std::to_string(total) + " shown. For the next ones call md_list_blocks with offset=" +
-               std::to_string(shown_end) +
-               " and the same other arguments; max_level or under narrows the listing.";
+        return get_message("list_blocks_rest", {{"first", first + 1}, {"last", shown_end}, {"total", total}});
     };
     const long long budget = result_budget(*session.config);
     TokenTally tally(session.setting("pricing_model"));

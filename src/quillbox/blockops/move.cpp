@@ -165,9 +165,9 @@ Reply do_move_block(Session& session, std::string_view block_id, std::string_vie
 
     return get_message("block_moved", {{"title", block.title},
                                        {"position", position},
-                                       {"target_title", target ? target->title : std::string("document end")},
+                                       {"target_title", target ? target->title : get_message("move_document_end")},
                                        {"src_lines", std::to_string(src_start) + "-" + std::to_string(src_end)},
-                                       {"dst_lines", "updated"},
+                                       {"dst_lines", get_message("move_lines_updated")},
                                        {"sub_count", static_cast<long long>(source_descendants.size())}});
 }
 

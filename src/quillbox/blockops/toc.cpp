@@ -56,12 +56,12 @@ Reply do_generate_toc(Session& session, std::string_view file_path, bool /*updat
     if (auto refusal = check_md_path(*session.paths, fp)) return Reply::refusal(*refusal);
 
     std::vector<Block> blocks = _ensure_fresh_index(session.index, session.watcher, fp);
-    if (blocks.empty()) return "No headings found in this document.";
+    if (blocks.empty()) return get_message("toc_no_headings");
 
     const int depth = static_cast<int>(std::clamp(max_depth, static_cast<long long>(INT_MIN),
                                                   static_cast<long long>(INT_MAX)));
     std::vector<TocEntry> entries = get_toc_entries(blocks, depth);
-    if (entries.empty()) return "No headings at depth <= " + std::to_string(max_depth) + " found.";
+    if (entries.empty()) return get_message("toc_no_headings_at_depth", {{"max_depth", max_depth}});
 
     std::string basis;
     std::string raw = detail::read_file_bytes(fp);

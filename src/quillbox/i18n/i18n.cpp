@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "quillbox/detail/utf8.h"
+#include "quillbox/i18n/hook_text.h"
 
 namespace quillbox {
 namespace {
@@ -185,6 +186,23 @@ const MessageCatalogue& catalogue() {
         {"rename_changed", "❌ A file changed while the rename was being written; every file was put back as it was. Call md_rename_heading again."},
         {"rename_done", "✅ Renamed '{old}' to '{new}' (#{old_anchor} → #{new_anchor}); {links} links rewritten in {files} files."},
         {"rename_skipped", "⚠️ Links not rewritten (their destination is escaped in the source), fix them by hand: {where}"},
+        // Finding and listing blocks, md_edit's answers, the table of contents, the Write hook.
+        {"find_blocks_none", "❌ Found 0 blocks for '{query}' in {path}"},
+        {"find_blocks_found", "✅ Found {count} blocks for '{query}' in {path}:"},
+        {"find_blocks_cut", "… {shown} of {total} matches shown (result budget). Use a longer query, or page through the sections with md_list_blocks (offset, limit, max_level, under)."},
+        {"list_blocks_rest", "… blocks {first}-{last} of {total} shown. For the next ones call md_list_blocks with offset={last} and the same other arguments; max_level or under narrows the listing."},
+        {"edit_done", "✅ md_edit completed: {count} section(s) updated.\n\n"},
+        {"edit_not_done", "ℹ️  Could not auto-edit. Found {count} matching section(s):\n\n"},
+        {"edit_suggestion", "📝 Found section: **{title}** (lines {start}-{end})\nBlock ID: `{block_id}`\nContent:\n---\n{content}\n---{rest}\nUse md_replace_block(block_id=\"{block_id}\", new_content=\"...\") to edit."},
+        {"edit_suggestion_rest", "\n… lines {next}-{end} of this section are not shown: md_read_block(block_id=\"{block_id}\", offset={next}) reads on; md_patch_block edits a part of it."},
+        {"edit_failed_entry", "⚠️  Failed to update **{title}**: {error}\n   Block ID: {block_id} — use md_replace_block to edit manually."},
+        {"edit_too_complex", "The edit instruction is too long or too convoluted to parse ({chars} characters). Give a short instruction such as \"change X to Y\", or use md_replace_block."},
+        {"edit_named_group", "Invalid replacement: it refers to a group by name (\\g<{name}>), but the text to find is taken literally and has no named groups. Write the replacement without \\g<...>, or double the backslash to keep it as text."},
+        {"toc_no_headings", "No headings found in this document."},
+        {"toc_no_headings_at_depth", "No headings at depth <= {max_depth} found."},
+        {"move_document_end", "document end"},
+        {"move_lines_updated", "updated"},
+        {std::string(HOOK_WRITE_DENIED.key), std::string(HOOK_WRITE_DENIED.en)},
         }},
         {"zh", {
         {"cache_hit", "[已缓存, sha={sha}, {lines} 行]"},
@@ -353,6 +371,24 @@ const MessageCatalogue& catalogue() {
         {"rename_changed", "❌ 写入重命名时有文件被修改；所有文件均已恢复原样。请再次调用 md_rename_heading。"},
         {"rename_done", "✅ 已将 '{old}' 重命名为 '{new}'（#{old_anchor} → #{new_anchor}）；在 {files} 个文件中改写了 {links} 个链接。"},
         {"rename_skipped", "⚠️ 以下链接未改写（源文本中的目标含转义），请手动修正：{where}"},
+        // 查找和列出块、md_edit 的回答、目录、Write 钩子。
+        {"find_blocks_none", "❌ 在 {path} 中没有找到标题含 '{query}' 的块"},
+        {"find_blocks_found", "✅ 在 {path} 中找到 {count} 个标题含 '{query}' 的块："},
+        {"find_blocks_cut", "… 已显示 {total} 个匹配中的 {shown} 个（结果预算）。请用更长的查询，或用 md_list_blocks（offset、limit、max_level、under）逐页查看各节。"},
+        {"list_blocks_rest", "… 已显示 {total} 个块中的第 {first}-{last} 个。后续的块请调用 md_list_blocks 并设 offset={last}，其他参数不变；max_level 或 under 可缩小列表。"},
+        {"edit_done", "✅ md_edit 完成：已更新 {count} 个章节。\n\n"},
+        {"edit_not_done", "ℹ️  未能自动修改。找到 {count} 个匹配的章节：\n\n"},
+        {"edit_suggestion", "📝 找到章节：**{title}**（第 {start}-{end} 行）\n块 ID：`{block_id}`\n内容：\n---\n{content}\n---{rest}\n请用 md_replace_block(block_id=\"{block_id}\", new_content=\"...\") 修改。"},
+        {"edit_suggestion_rest", "\n… 本节第 {next}-{end} 行未显示：md_read_block(block_id=\"{block_id}\", offset={next}) 可继续读取；md_patch_block 可修改其中一部分。"},
+        {"edit_failed_entry", "⚠️  更新 **{title}** 失败：{error}\n   块 ID：{block_id} — 请用 md_replace_block 手动修改。"},
+        {"edit_too_complex", "修改指令过长或过于复杂，无法解析（{chars} 个字符）。请给出简短的指令，例如“把X改为Y”，或使用 md_replace_block。"},
+        {"edit_named_group", "替换文本无效：它按名称引用了分组（\\g<{name}>），但要查找的文字按原样匹配，没有命名分组。请去掉 \\g<...> 重写替换文本，或把反斜杠写两次以保留为文字。"},
+        {"toc_no_headings", "本文档中没有标题。"},
+        {"toc_no_headings_at_depth", "没有深度 <= {max_depth} 的标题。"},
+        {"move_document_end", "文档末尾"},
+        {"move_lines_updated", "已更新"},
+        {std::string(HOOK_WRITE_DENIED.key), std::string(HOOK_WRITE_DENIED.zh)},
+        // "{path} 超过 {max_lines} 行：本项目禁止用 Write 整体重写它。请用 Quillbox MCP 工具逐节修改：md_list_blocks(\"{path}\") 获取块 ID，md_read_block 读取一节，md_replace_block 写回（或用 md_edit 给出简单指令；结构调整用 md_move_block、md_adjust_level 和 md_generate_toc）。只改几行的小改动可以用 Edit。"},
         }},
     };
     return cat;
