@@ -63,7 +63,7 @@ struct Project {
         fs::last_write_time(file, fs::last_write_time(file) - std::chrono::hours(1));
         watcher = std::make_unique<quillbox::FileWatcher>(root, [](const fs::path&) {});
         indexer = std::make_unique<quillbox::Indexer>(root / "index.db");
-        safety = std::make_unique<quillbox::SafetyEngine>(root / "backups", &watcher->write_tracker());
+        safety = std::make_unique<quillbox::SafetyEngine>(root / "backups", &watcher->file_writes());
         session = std::make_unique<quillbox::Session>(*indexer, *watcher, *safety);
         quillbox::_ensure_fresh_index(*indexer, *watcher, file);
     }

@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
     const fs::path root = fs::canonical(dir.path);
     FileWatcher watcher(root, [](const fs::path&) {});
     Indexer indexer(root / "index.db");
-    SafetyEngine safety(root / "backups", &watcher.write_tracker());
+    SafetyEngine safety(root / "backups", &watcher.file_writes());
     Session session(indexer, watcher, safety);
     session.cache = std::make_shared<NoCache>();
     std::mt19937 rng(12);

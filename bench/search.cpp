@@ -49,7 +49,7 @@ public:
 struct Index {
     qbbench::TempDir dir{"qb-bench-search"};
     std::unique_ptr<FileWatcher> watcher = std::make_unique<FileWatcher>(dir.path, [](const fs::path&) {});
-    std::unique_ptr<SafetyEngine> safety = std::make_unique<SafetyEngine>(dir.path / "backups", &watcher->write_tracker());
+    std::unique_ptr<SafetyEngine> safety = std::make_unique<SafetyEngine>(dir.path / "backups", &watcher->file_writes());
     std::unique_ptr<Indexer> indexer;
     std::unique_ptr<Session> session;
     std::shared_ptr<TableProvider> provider = std::make_shared<TableProvider>();

@@ -45,7 +45,7 @@ struct Server {
         // make a finding depend on timing.
         watcher = std::make_unique<FileWatcher>(project.root, [](const std::filesystem::path&) {});
         indexer = std::make_unique<Indexer>(project.data_dir / "index.db");
-        safety = std::make_unique<SafetyEngine>(project.data_dir / "backups", &watcher->write_tracker(),
+        safety = std::make_unique<SafetyEngine>(project.data_dir / "backups", &watcher->file_writes(),
                                                 project.data_dir / "locks");
         register_all_tools(tools);
         milestones = Milestones::open(project.data_dir);

@@ -28,7 +28,7 @@ std::string milestone_line(const AhaTrigger& t) {
 }
 
 fs::path ensure_install_secret(const fs::path& data_dir) {
-    const fs::path file = data_dir / EditTracker::INSTALL_SECRET_FILE_NAME;
+    const fs::path file = data_dir / ActivityRecord::INSTALL_SECRET_FILE_NAME;
     std::error_code ec;
     if (fs::exists(file, ec)) return file;
     std::random_device rd;
@@ -49,7 +49,7 @@ std::unique_ptr<Milestones> Milestones::open(const fs::path& data_dir) {
         const fs::path file = data_dir / ACTIVITY_DB_NAME;
         std::error_code ec;
         const bool fresh = !fs::exists(fs::symlink_status(file, ec));
-        EditTracker tracker(file, ensure_install_secret(data_dir));
+        ActivityRecord tracker(file, ensure_install_secret(data_dir));
         if (fresh) {
             // Earlier versions kept this table in the index database.
             try {

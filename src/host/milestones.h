@@ -1,6 +1,6 @@
 #pragma once
 // The daily milestone: after each successful modification the server records the edit and
-// asks the edit tracker whether today's figures (from the index's statistics table) reach
+// asks the activity record whether today's figures (from the index's statistics table) reach
 // the milestone; when they do, the tool's answer ends with one short line saying so.
 
 #include <cstdint>
@@ -34,15 +34,15 @@ std::string milestone_line(const AhaTrigger& trigger);
 // The data directory's installation secret, created once (random, mode 0600) when missing.
 std::filesystem::path ensure_install_secret(const std::filesystem::path& data_dir);
 
-// The edit tracker's own file in the data directory.
+// The activity record's own file in the data directory.
 inline constexpr const char* ACTIVITY_DB_NAME = "activity.db";
 
 class Milestones {
 public:
-    // Opens the edit tracker on its own file (carrying over the activity that earlier versions
+    // Opens the activity record on its own file (carrying over the activity that earlier versions
     // kept in the index database); none when that fails (logged).
     static std::unique_ptr<Milestones> open(const std::filesystem::path& data_dir);
-    Milestones(EditTracker tracker, std::filesystem::path index_db)
+    Milestones(ActivityRecord tracker, std::filesystem::path index_db)
         : tracker_(std::move(tracker)), index_db_(std::move(index_db)) {}
 
     // After a successful modification: the milestone line when one is reached, else none.
@@ -50,7 +50,7 @@ public:
     std::optional<std::string> after_edit();
 
 private:
-    EditTracker tracker_;
+    ActivityRecord tracker_;
     std::filesystem::path index_db_;
 };
 

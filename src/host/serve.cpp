@@ -318,7 +318,7 @@ std::unique_ptr<Components> start_components(const Project& project) {
         log_line(Level::warning, "file watching is off ({}); outside changes are noticed on the next listing",
                  e.what());
     }
-    c->safety = std::make_unique<SafetyEngine>(project.data_dir / "backups", &c->watcher->write_tracker(),
+    c->safety = std::make_unique<SafetyEngine>(project.data_dir / "backups", &c->watcher->file_writes(),
                                                project.data_dir / "locks");
     c->safety->set_retention(
         {.keep_per_file = static_cast<std::size_t>(project.config->get_number("backups.keep_per_file")),
@@ -369,7 +369,7 @@ McpProtocol::Hooks session_hooks(Components& c) {
     // session was shown or read.
     hooks.on_session_start = [&c] { c.new_session(); };
     hooks.before_tool = [&c](const ToolSpec&) {
-        if (c.turns->call_starts(monotonic_seconds())) c.session->reads.advance_turn();
+        if (c.turns->call_starts(monotonic_seconds())) c.session->view.advance_turn();
     };
     hooks.after_tool = [&c](const ToolSpec&) { c.turns->call_ends(monotonic_seconds()); };
     hooks.take_note = [&c] { return c.index_notes->take(); };

@@ -22,7 +22,7 @@ std::filesystem::path serve_root(const std::string& root_arg);
 // process exit code. Start-up problems are reported on stderr (exit code 1).
 int run_serve(const ServeOptions& options);
 
-// Turn rule for the session read tracker. MCP has no notion of conversation turns; a pause
+// Turn rule for the agent view's file reads. MCP has no notion of conversation turns; a pause
 // of more than `idle_seconds` between the end of one tool call and the start of the next is
 // taken as the agent having handed back to the user, i.e. a new turn.
 class TurnClock {

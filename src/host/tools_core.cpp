@@ -124,7 +124,7 @@ Reply read_file(ToolContext& ctx, const json& args) {
     // was told it holds has probably lost it, and then gets the full content again.
     if (!window.is_set()) {
         try {
-            session.reads.record_recent_call(session.resolve(file_path).string());
+            session.view.record_recent_call(session.resolve(file_path).string());
         } catch (const std::exception&) {
             // The operation resolves again and reports the problem itself.
         }

@@ -22,7 +22,7 @@
 
 namespace quillbox {
 
-class WriteTracker;
+class FileWrites;
 
 // Why a write was refused or undone.
 enum class WriteFailure {
@@ -164,7 +164,7 @@ std::string snippet_of(std::string_view text, long start_line, long end_line, lo
 class SafetyEngine {
 public:
     // Locks between processes live in `lock_dir` (default: "locks" beside `backup_dir`).
-    explicit SafetyEngine(std::filesystem::path backup_dir, WriteTracker* write_tracker = nullptr,
+    explicit SafetyEngine(std::filesystem::path backup_dir, FileWrites* file_writes = nullptr,
                           std::filesystem::path lock_dir = {});
 
     const std::filesystem::path& backup_dir() const { return backup_dir_; }
@@ -230,7 +230,7 @@ private:
 
     std::filesystem::path backup_dir_;
     std::filesystem::path lock_dir_;
-    WriteTracker* write_tracker_;
+    FileWrites* file_writes_;
     BackupRetention retention_;
     AfterRenameHook after_rename_hook_;
     BeforeRenameHook before_rename_hook_;

@@ -231,8 +231,7 @@ public:
     FileWatcher& watcher;
     SafetyEngine& safety;
 
-    SessionReadTracker reads;          // which whole files the agent holds
-    SessionView view;                  // what the agent was last shown of each block
+    AgentView view;                    // what the agent was shown: blocks, and whole files read
     std::shared_ptr<ReadCache> cache;  // never null
 
     std::shared_ptr<const ConfigSource> config;     // never null

@@ -1,6 +1,6 @@
 #pragma once
-// Session read tracker (when the cached marker may stand in for a file) and the per-user
-// edit statistics with the once-a-day milestone.
+// What the agent of one session has been shown (AgentView), and the per-user activity record
+// with the once-a-day milestone (ActivityRecord).
 
 #include <chrono>
 #include <filesystem>
@@ -20,29 +20,47 @@ class Database;
 
 namespace quillbox {
 
-// One per agent session; in memory only, no locks (a session calls it one call at a time).
-class SessionReadTracker {
+// What the agent of one session has been shown, in memory only:
+// - per block, the content hash a listing, a block read, a whole-file read or the session's own
+//   write showed it; a change is based on this, not on the index, which follows the file
+//   whoever changes it;
+// - per whole file, the turn it was last read in full and the calls for it lately, which decide
+//   when the short cached marker may stand in for the file (whether its content is still the
+//   one delivered is the read cache's answer, see ReadCache).
+// Thread-safe.
+class AgentView {
 public:
-    explicit SessionReadTracker(int max_turns = 15, double repeat_window = 60.0,
-                                int repeat_threshold = 3);
+    explicit AgentView(int max_turns = 15, double repeat_window = 60.0, int repeat_threshold = 3);
 
+    // ---- Blocks
+    void record(std::string_view block_id, std::string_view content_hash);
+    // The hash last shown for the block, or nothing when the session never saw it.
+    std::optional<std::string> shown(std::string_view block_id) const;
+    void forget(std::string_view block_id);
+    void forget_blocks();
+
+    // ---- Whole files
     void record_read(const std::string& file_path);
     void record_recent_call(const std::string& file_path);
     bool should_return_cache(const std::string& file_path) const;
     void advance_turn();
+    // The session wrote the file: the agent no longer holds it as read.
     void reset_file(const std::string& file_path);
-    void reset_all();
+    // Forgets every file read and starts the turns again.
+    void forget_files();
 
-    int turn_counter() const { return turn_counter_; }
+    int turn_counter() const;
     // How many calls for the key the list holds, as the last recording left it: those within
     // the repeat window, at most max(repeat_threshold, 2).
     std::size_t recent_call_count(const std::string& file_path) const;
 
     // Wall-clock seconds since the Unix epoch, with fractions. Tests may replace it.
     using Clock = std::function<double()>;
-    void set_clock(Clock clock) { clock_ = std::move(clock); }
+    void set_clock(Clock clock);
 
 private:
+    mutable std::mutex mu_;
+    std::unordered_map<std::string, std::string> block_hashes_;
     std::map<std::string, int, std::less<>> read_files_;
     std::map<std::string, std::vector<double>, std::less<>> recent_calls_;
     int turn_counter_ = 0;
@@ -50,24 +68,6 @@ private:
     double repeat_window_;
     int repeat_threshold_;
     Clock clock_;
-};
-
-// What one agent session was last shown of each block: the content hash per block id, as a
-// listing, a block read, a whole-file read or the session's own write left it. A change is
-// based on this view, not on the index, which follows the file whoever changes it.
-// Thread-safe; in memory only.
-class SessionView {
-public:
-    void record(std::string_view block_id, std::string_view content_hash);
-    // The hash last shown for the block, or nothing when the session never saw it.
-    std::optional<std::string> shown(std::string_view block_id) const;
-    void forget(std::string_view block_id);
-    void clear();
-    std::size_t size() const;
-
-private:
-    mutable std::mutex mu_;
-    std::unordered_map<std::string, std::string> hashes_;
 };
 
 // What check_aha_trigger returns when the day's milestone is reached.
@@ -91,7 +91,7 @@ struct AhaTrigger {
 //
 // Not locked: the connection is serialised by SQLite, callers serialise calls. Closing (close()
 // or destruction) is idempotent; any other call after close() throws std::logic_error.
-class EditTracker {
+class ActivityRecord {
 public:
     static constexpr long long AHA_EDIT_COUNT_THRESHOLD = 3;
     static constexpr long long AHA_TOKEN_THRESHOLD = 5000;
@@ -101,14 +101,14 @@ public:
     using Clock = std::function<TimePoint()>;
 
     // Database errors (SQLite::Exception) propagate. `clock` is a test seam (UTC now).
-    explicit EditTracker(std::filesystem::path db_path,
+    explicit ActivityRecord(std::filesystem::path db_path,
                          std::optional<std::filesystem::path> secret_file = std::nullopt,
                          Clock clock = nullptr);
-    ~EditTracker();
-    EditTracker(EditTracker&&) noexcept;
-    EditTracker& operator=(EditTracker&&) noexcept;
-    EditTracker(const EditTracker&) = delete;
-    EditTracker& operator=(const EditTracker&) = delete;
+    ~ActivityRecord();
+    ActivityRecord(ActivityRecord&&) noexcept;
+    ActivityRecord& operator=(ActivityRecord&&) noexcept;
+    ActivityRecord(const ActivityRecord&) = delete;
+    ActivityRecord& operator=(const ActivityRecord&) = delete;
 
     const std::filesystem::path& db_path() const { return db_path_; }
     // Copies the rows of an older file that kept aha_events beside other tables (the index

@@ -45,7 +45,10 @@ struct WrittenFile {
     bool operator==(const WrittenFile&) const = default;
 };
 
-class WriteTracker {
+// Per file, the writes the watcher and the safety engine must know of: a mark while a burst of
+// writes is under way (anyone's: the handler marks it from the first event to the firing), and
+// what this process's own last write left.
+class FileWrites {
 public:
     void mark_write_start(const std::filesystem::path& path);
     void mark_write_done(const std::filesystem::path& path);
@@ -100,7 +103,7 @@ public:
 
     // Throws std::invalid_argument for a window outside 0 to 86400 seconds (or NaN).
     explicit MdFileHandler(Callback callback, double debounce_seconds = 0.5,
-                            std::shared_ptr<WriteTracker> write_tracker = nullptr);
+                            std::shared_ptr<FileWrites> file_writes = nullptr);
     // Cancels pending timers and waits for firings that already began (unless called from one),
     // so no timer thread ever runs the callback after the handler is gone.
     ~MdFileHandler();
@@ -169,7 +172,7 @@ public:
     std::size_t watch_count() const;
 
     const std::filesystem::path& project_root() const;
-    WriteTracker& write_tracker();
+    FileWrites& file_writes();
 
     void mark_write_start(const std::filesystem::path& path);
     void mark_write_done(const std::filesystem::path& path);

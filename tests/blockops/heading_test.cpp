@@ -215,7 +215,7 @@ TEST_F(ToolsTest, AHeadingAddressedWriteFollowsTheViewRuleOfAnIdAddressedOne) {
         std::map<std::string, std::pair<bool, std::string>> outcome;  // by addressing
         for (const std::string by : {"block_id", "heading"}) {
             SCOPED_TRACE(seen + " / " + by);
-            session->view.clear();
+            session->view.forget_blocks();
             const auto p = md("plan.md", kPlan);
             const std::string id = id_of(p, "Plan");
             if (seen == "listing") call("md_list_blocks", {{"file_path", p.string()}});

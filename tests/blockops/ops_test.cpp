@@ -112,14 +112,14 @@ TEST_F(Project, SessionBlockReadGivesTheMarkerOnlyWhileTheFileIsHeld) {
     session->cache = cache;
     cache->result = {"hit", std::string(kGuide), "abc123", 9};
     double now = 1000.0;
-    session->reads.set_clock([&] { return now; });
+    session->view.set_clock([&] { return now; });
     auto read = [&](const Block& b) { return do_read_block(*session, p, b.uuid, LineWindow{}); };
     auto is_marker = [](const std::string& r) { return r.rfind("✅ [cached, sha=abc123, 9 lines]\n", 0) == 0; };
 
     // The cache alone (a hit) is not enough: the session never delivered the file.
     EXPECT_NE(read(usage).find("run it"), std::string::npos);
 
-    session->reads.record_read(usage.file_path.string());  // read_file delivered it
+    session->view.record_read(usage.file_path.string());  // read_file delivered it
     now += 100;
     const std::string marker = read(usage);
     EXPECT_TRUE(is_marker(marker)) << marker;
@@ -135,7 +135,7 @@ TEST_F(Project, SessionBlockReadGivesTheMarkerOnlyWhileTheFileIsHeld) {
     EXPECT_TRUE(is_marker(read(usage)));
     // ...but never after the turn limit: the agent's copy may have been compacted away.
     now += 61;
-    for (int i = 0; i < 15; ++i) session->reads.advance_turn();
+    for (int i = 0; i < 15; ++i) session->view.advance_turn();
     EXPECT_NE(read(usage).find("run it"), std::string::npos);
     now += 61;
     EXPECT_NE(read(install).find("apt install"), std::string::npos);
@@ -146,7 +146,7 @@ TEST_F(Project, ReplaceWritesBlockAndKeepsIndexCurrent) {
     const auto before = list(p);
     const Block install = find(before, "Install");
     const Block usage = find(before, "Usage");
-    session->reads.record_read(p.string());
+    session->view.record_read(p.string());
 
     const std::string out = do_replace_block(*session, p, install.uuid,
                                              "## Installation\nstep 1\nstep 2\nstep 3\n");
@@ -158,7 +158,7 @@ TEST_F(Project, ReplaceWritesBlockAndKeepsIndexCurrent) {
               "✅ Block 'Install' updated.\n-3: ## Install\n-4: apt install\n+3: ## Installation\n+4: step 1\n"
               "+5: step 2\n+6: step 3");
     EXPECT_EQ(out.substr(out.rfind('\n') + 1, 16), "[QUILLBOX_META] ");
-    EXPECT_FALSE(session->reads.should_return_cache(p.string()));
+    EXPECT_FALSE(session->view.should_return_cache(p.string()));
     EXPECT_EQ(backup_count(), 1u);
 
     const auto row = indexer->get_block(install.uuid);

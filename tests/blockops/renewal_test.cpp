@@ -43,7 +43,7 @@ protected:
         session.reset();
         safety.reset();
         watcher = std::make_unique<FileWatcher>(root, [](const fs::path&) {}, 0.05);
-        safety = std::make_unique<SafetyEngine>(root / "backups", &watcher->write_tracker());
+        safety = std::make_unique<SafetyEngine>(root / "backups", &watcher->file_writes());
         session = std::make_unique<Session>(*indexer, *watcher, *safety);
         watcher->start();
     }
@@ -88,9 +88,9 @@ protected:
     // Until the running watcher has seen the last outside save (it no longer holds our write).
     void until_seen() {
         if (!watcher->running()) return;
-        for (int i = 0; i < 400 && watcher->write_tracker().own_write(file); ++i)
+        for (int i = 0; i < 400 && watcher->file_writes().own_write(file); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        EXPECT_FALSE(watcher->write_tracker().own_write(file));
+        EXPECT_FALSE(watcher->file_writes().own_write(file));
     }
 
     void check_read(int k) {

@@ -155,7 +155,7 @@ protected:
     void start() {
         watcher = std::make_unique<quillbox::FileWatcher>(root, [](const fs::path&) {});
         indexer = std::make_unique<quillbox::Indexer>(root / "index.db");
-        safety = std::make_unique<quillbox::SafetyEngine>(root / "backups", &watcher->write_tracker());
+        safety = std::make_unique<quillbox::SafetyEngine>(root / "backups", &watcher->file_writes());
         session = std::make_unique<quillbox::Session>(*indexer, *watcher, *safety);
         // A server's start-up housekeeping, then nothing a killed write left may remain.
         (void)quillbox::recover_interrupted_rename(*safety);

@@ -53,7 +53,7 @@ TEST_F(Project, OutsideEditAfterListingOrReadingIsNeverOverwritten) {
         answer = do_replace_block(*session, p, id, "## Plan\nmerged");
         EXPECT_NE(answer.find("updated"), std::string::npos) << answer;
         EXPECT_EQ(read_file(p), "# Doc\nintro\n## Plan\nmerged\n## Notes\ntbd\n");
-        session->view.clear();
+        session->view.forget_blocks();
     }
 }
 
@@ -66,7 +66,7 @@ TEST_F(Project, WholeFileReadAndFindCountAsShown) {
     watcher_reindex(*indexer, *watcher, p);
     EXPECT_TRUE(refused(do_replace_block(*session, p, plan, "## Plan\nx")));
 
-    session->view.clear();
+    session->view.forget_blocks();
     do_find_blocks(*session, p.string(), "notes");
     const std::string notes = id_of(p, "Notes");
     write_file(p, "# Doc\nintro\n## Plan\nstep ONE\n## Notes\ntbd!\n");

@@ -55,7 +55,7 @@ protected:
         }
         watcher = std::make_unique<quillbox::FileWatcher>(root, [](const fs::path&) {});
         indexer = std::make_unique<quillbox::Indexer>(root / "index.db");
-        safety = std::make_unique<quillbox::SafetyEngine>(root / "backups", &watcher->write_tracker());
+        safety = std::make_unique<quillbox::SafetyEngine>(root / "backups", &watcher->file_writes());
         session = std::make_unique<quillbox::Session>(*indexer, *watcher, *safety);
     }
     void TearDown() override {

@@ -16,7 +16,7 @@ struct SessionOn {
     // Backups go to data_dir/backups.
     SessionOn(quillbox::Indexer& index, const std::filesystem::path& root, const std::filesystem::path& data_dir)
         : watcher(root, [](const std::filesystem::path&) {}),
-          safety(data_dir / "backups", &watcher.write_tracker()),
+          safety(data_dir / "backups", &watcher.file_writes()),
           session(index, watcher, safety) {
         session.data_dir = data_dir;
     }

@@ -283,7 +283,7 @@ TEST_F(SafetyEngineTest, ABackupsFolderLinkedOutOfTheRootIsNotCleanedUp) {
 }
 
 TEST_F(SafetyEngineTest, BusyWriterCancelsTheWriteButNotTheCheck) {
-    WriteTracker tracker;
+    FileWrites tracker;
     SafetyEngine guarded(backups, &tracker);
     write_file(file, "a\nb\n");
     tracker.mark_write_start(file);
@@ -491,7 +491,7 @@ TEST_F(SafetyEngineTest, OwnWritesMakeNobodyWaitButOthersChangesAreSeen) {
         calls.push_back(p);
         cv.notify_all();
     }, 0.1);
-    SafetyEngine guarded(backups, &watcher.write_tracker());
+    SafetyEngine guarded(backups, &watcher.file_writes());
     write_file(file, "# A\none\n# B\ntwo\n");
     watcher.start();
     // Events arrive in order and timers of one window fire in order: once a later outside
@@ -529,7 +529,7 @@ TEST_F(SafetyEngineTest, OwnWritesMakeNobodyWaitButOthersChangesAreSeen) {
     fs::last_write_time(file, mtime);
     settle();
     EXPECT_EQ(count(file), 1);
-    EXPECT_FALSE(watcher.write_tracker().own_write(file));
+    EXPECT_FALSE(watcher.file_writes().own_write(file));
 
     // A save racing our write (after the rename) is someone else's, and so is the file after it.
     guarded.set_after_rename_hook([&](const fs::path& p) { write_file(p, "# A\nmine\n"); });

@@ -22,7 +22,7 @@ struct TrackerTest : ::testing::Test {
     fs::path dir;
     fs::path db;
     system_clock::time_point now = sys_days{2025y / 3 / 1} + 23h + 58min + 30s;
-    EditTracker::Clock clock = [this] { return now; };
+    ActivityRecord::Clock clock = [this] { return now; };
 
     void SetUp() override {
         std::string tmpl = (fs::temp_directory_path() / "qb-tracker-XXXXXX").string();
@@ -48,7 +48,7 @@ std::string fingerprint() {
 
 TEST_F(TrackerTest, CreatesTableAndOneRowPerUser) {
     {
-        EditTracker t(db, std::nullopt, clock);
+        ActivityRecord t(db, std::nullopt, clock);
         EXPECT_EQ(t.user_id(), fingerprint().substr(0, 16));
         SQLite::Statement q(t.conn(), "SELECT * FROM aha_events");
         ASSERT_TRUE(q.executeStep());
@@ -59,7 +59,7 @@ TEST_F(TrackerTest, CreatesTableAndOneRowPerUser) {
         EXPECT_TRUE(q.getColumn("edits_to_aha").isNull());
     }
     now += 1h + 250ms;
-    EditTracker again(db, std::nullopt, clock);  // finds the row
+    ActivityRecord again(db, std::nullopt, clock);  // finds the row
     again.record_edit();
     EXPECT_EQ(rows(), 1);
     auto last = again.conn().execAndGet("SELECT last_active_at FROM aha_events").getString();
@@ -84,7 +84,7 @@ TEST_F(TrackerTest, MilestoneOncePerUtcDay) {
         }
     } restore_tz{old_tz, had_tz};
 
-    EditTracker t(db, std::nullopt, clock);
+    ActivityRecord t(db, std::nullopt, clock);
     EXPECT_EQ(t.check_aha_trigger(2, 4999), std::nullopt);
     EXPECT_FALSE(t.has_seen_aha_today());
     EXPECT_TRUE(t.conn().execAndGet("SELECT aha_triggered_at FROM aha_events").isNull());
@@ -112,44 +112,44 @@ TEST_F(TrackerTest, MilestoneOncePerUtcDay) {
 
 TEST_F(TrackerTest, InstallSecretKeysTheUserId) {
     // Reference value: HMAC-SHA256(key "s3cret", "user_id:" + 64 x "f"), first 16 hex digits.
-    EXPECT_EQ(EditTracker::_compute_user_id(std::string(64, 'f'), "s3cret"), "a48efdab92b6bd9a");
-    auto secret = dir / EditTracker::INSTALL_SECRET_FILE_NAME;
+    EXPECT_EQ(ActivityRecord::_compute_user_id(std::string(64, 'f'), "s3cret"), "a48efdab92b6bd9a");
+    auto secret = dir / ActivityRecord::INSTALL_SECRET_FILE_NAME;
     std::ofstream(secret) << "  s3cret\n";  // surrounding white space is not part of it
-    EditTracker keyed(db, secret, clock);
-    EXPECT_EQ(keyed.user_id(), EditTracker::_compute_user_id(fingerprint(), "s3cret"));
-    EXPECT_NE(keyed.user_id(), EditTracker::_compute_user_id(fingerprint(), "other"));
+    ActivityRecord keyed(db, secret, clock);
+    EXPECT_EQ(keyed.user_id(), ActivityRecord::_compute_user_id(fingerprint(), "s3cret"));
+    EXPECT_NE(keyed.user_id(), ActivityRecord::_compute_user_id(fingerprint(), "other"));
 
     // Missing, empty or unreadable secrets fall back to the fingerprint form.
     const auto plain = fingerprint().substr(0, 16);
     EXPECT_NE(keyed.user_id(), plain);
-    EXPECT_EQ(EditTracker(db, dir / "missing", clock).user_id(), plain);
+    EXPECT_EQ(ActivityRecord(db, dir / "missing", clock).user_id(), plain);
     std::ofstream(dir / "empty") << " \n";
-    EXPECT_EQ(EditTracker(db, dir / "empty", clock).user_id(), plain);
-    EXPECT_EQ(EditTracker(db, dir, clock).user_id(), plain);  // a directory
+    EXPECT_EQ(ActivityRecord(db, dir / "empty", clock).user_id(), plain);
+    EXPECT_EQ(ActivityRecord(db, dir, clock).user_id(), plain);  // a directory
     EXPECT_EQ(rows(), 2);
 }
 
 TEST_F(TrackerTest, CloseIsIdempotentAndFailuresAreClear) {
-    EditTracker t(db, std::nullopt, clock);
+    ActivityRecord t(db, std::nullopt, clock);
     t.close();
     t.close();
     EXPECT_FALSE(t.is_open());
     EXPECT_THROW(t.record_edit(), std::logic_error);
-    EXPECT_THROW(EditTracker(dir / "no" / "such" / "dir.db"), SQLite::Exception);
+    EXPECT_THROW(ActivityRecord(dir / "no" / "such" / "dir.db"), SQLite::Exception);
 }
 
 TEST_F(TrackerTest, ActivityKeptInTheIndexDatabaseByEarlierVersionsIsCarriedOver) {
     const fs::path older = dir / "index.db";
     {
         // An earlier version's index database: the indexer's tables beside aha_events.
-        EditTracker t(older, std::nullopt, clock);
+        ActivityRecord t(older, std::nullopt, clock);
         t.conn().exec("CREATE TABLE blocks (id TEXT)");
         now -= 24h * 30;
         t.conn().exec("UPDATE aha_events SET first_edit_at = '2025-01-30T00:00:00+00:00'");
         now += 24h * 30;
         ASSERT_TRUE(t.check_aha_trigger(3, 0));
     }
-    EditTracker t(db, std::nullopt, clock);
+    ActivityRecord t(db, std::nullopt, clock);
     EXPECT_EQ(t.import_from(dir / "missing.db"), 0);
     EXPECT_EQ(t.import_from(older), 1);
     EXPECT_EQ(rows(), 1);

@@ -4,21 +4,21 @@
 
 #include "quillbox/tracker.h"
 
-using quillbox::SessionReadTracker;
+using quillbox::AgentView;
 
 namespace {
 
 struct FakeClock {
     double now = 1'700'000'000.25;
-    SessionReadTracker::Clock fn() {
+    AgentView::Clock fn() {
         return [this] { return now; };
     }
 };
 
 }  // namespace
 
-TEST(SessionReadTracker, TurnLimit) {
-    SessionReadTracker t;
+TEST(AgentView, TurnLimit) {
+    AgentView t;
     EXPECT_FALSE(t.should_return_cache("a.md"));
     t.record_read("a.md");
     for (int i = 0; i < 14; ++i) t.advance_turn();
@@ -30,9 +30,9 @@ TEST(SessionReadTracker, TurnLimit) {
     EXPECT_FALSE(t.should_return_cache("./a.md"));  // keys are not normalised
 }
 
-TEST(SessionReadTracker, RepeatedCallsWithinTheWindow) {
+TEST(AgentView, RepeatedCallsWithinTheWindow) {
     FakeClock clock;
-    SessionReadTracker t;
+    AgentView t;
     t.set_clock(clock.fn());
     t.record_read("a.md");
     clock.now += 1;
@@ -49,9 +49,9 @@ TEST(SessionReadTracker, RepeatedCallsWithinTheWindow) {
     EXPECT_TRUE(t.should_return_cache("a.md"));
 }
 
-TEST(SessionReadTracker, WindowCutoffIsStrict) {
+TEST(AgentView, WindowCutoffIsStrict) {
     FakeClock clock;
-    SessionReadTracker t(15, 10.0, 2);
+    AgentView t(15, 10.0, 2);
     t.set_clock(clock.fn());
     t.record_read("a.md");
     clock.now += 10.0;  // exactly one window later: the first timestamp is dropped
@@ -62,8 +62,8 @@ TEST(SessionReadTracker, WindowCutoffIsStrict) {
     EXPECT_FALSE(t.should_return_cache("a.md"));
 }
 
-TEST(SessionReadTracker, ResetFileAndResetAll) {
-    SessionReadTracker t;
+TEST(AgentView, ResetFileAndResetAll) {
+    AgentView t;
     t.record_read("a.md");
     t.record_read("b.md");
     t.advance_turn();
@@ -71,7 +71,7 @@ TEST(SessionReadTracker, ResetFileAndResetAll) {
     t.reset_file("never.md");
     EXPECT_FALSE(t.should_return_cache("a.md"));
     EXPECT_TRUE(t.should_return_cache("b.md"));
-    t.reset_all();
+    t.forget_files();
     EXPECT_FALSE(t.should_return_cache("b.md"));
     EXPECT_EQ(t.turn_counter(), 0);
 }

@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 using K = FileEvent::Kind;
 
 TEST(MDFileHandler, KeepsMarkdownFilesOnlyAndGivesOneCallbackPerBurst) {
-    auto tracker = std::make_shared<WriteTracker>();
+    auto tracker = std::make_shared<FileWrites>();
     Recorder rec;
     std::atomic<bool> quiet_in_callback{false};
     MdFileHandler h(

@@ -1,4 +1,4 @@
-// Path keys and the write tracker (and with it Signal).
+// Path keys and the per-file writes (and with it Signal).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -16,7 +16,7 @@ using qbtest::CurrentDir;
 using qbtest::TempDir;
 using namespace std::chrono_literals;
 
-TEST(WriteTracker, SpellingsOfOneFileShareAKeyAndAMark) {
+TEST(FileWrites, SpellingsOfOneFileShareAKeyAndAMark) {
     TempDir dir;
     fs::path file = dir.path / "a.md";
     std::ofstream(file) << "x\n";
@@ -25,7 +25,7 @@ TEST(WriteTracker, SpellingsOfOneFileShareAKeyAndAMark) {
     // A missing tail stays as written under the resolved part.
     EXPECT_EQ(watcher_path_key(dir.path / "link" / "gone.md"), (dir.path / "gone.md").string());
 
-    WriteTracker t;
+    FileWrites t;
     t.mark_write_done(file);  // unknown: harmless
     EXPECT_TRUE(t.wait_for_write_quiet(file, 0.0));
     t.mark_write_start(dir.path / "link" / "a.md");
@@ -35,8 +35,8 @@ TEST(WriteTracker, SpellingsOfOneFileShareAKeyAndAMark) {
     EXPECT_TRUE(t.wait_for_write_quiet(file, 0.0));
 }
 
-TEST(WriteTracker, ANewMarkReleasesEarlierWaitersAndDoneReleasesTheRest) {
-    WriteTracker t;
+TEST(FileWrites, ANewMarkReleasesEarlierWaitersAndDoneReleasesTheRest) {
+    FileWrites t;
     t.mark_write_start("/p/a.md");
     EXPECT_FALSE(t.wait_for_write_quiet("/p/a.md", 0.02));
     EXPECT_FALSE(t.wait_for_write_quiet("/p/a.md", -1.0));
@@ -68,11 +68,11 @@ constexpr const char* kHelloSha = "5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af3
 // A file is our own write only while it holds exactly what the write left: figures and bytes.
 // Anything else (other bytes under the same figures, a file gone, a failed write) is someone
 // else's change, and the record is dropped for good.
-TEST(WriteTracker, OwnWriteIsKnownOnlyWhileTheFileHoldsItsFiguresAndBytes) {
+TEST(FileWrites, OwnWriteIsKnownOnlyWhileTheFileHoldsItsFiguresAndBytes) {
     TempDir dir;
     const fs::path file = dir.path / "a.md";
     std::ofstream(file) << "hello\n";
-    WriteTracker t;
+    FileWrites t;
     EXPECT_FALSE(t.is_own_write(file));  // never written by us
 
     t.own_write_start(file);
@@ -104,11 +104,11 @@ TEST(WriteTracker, OwnWriteIsKnownOnlyWhileTheFileHoldsItsFiguresAndBytes) {
 }
 
 // The event of a write may arrive before the write says what it left: the judgement waits.
-TEST(WriteTracker, AnOwnWriteUnderWayIsWaitedFor) {
+TEST(FileWrites, AnOwnWriteUnderWayIsWaitedFor) {
     TempDir dir;
     const fs::path file = dir.path / "a.md";
     std::ofstream(file) << "hello\n";
-    WriteTracker t;
+    FileWrites t;
     t.own_write_start(file);
     EXPECT_FALSE(t.own_write(file));
     auto judged = std::async(std::launch::async, [&] { return t.is_own_write(file); });

@@ -237,7 +237,7 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
     };
     {
         // Each block has its own call list next to its file's.
-        SessionReadTracker& tracker = session.reads;
+        AgentView& tracker = session.view;
         const std::string block_key = file_key + "#" + block->uuid;
         tracker.record_recent_call(block_key);
         const CacheResult cached = session.cache->check(file_key);
@@ -467,7 +467,7 @@ bool may_exceed_budget(const fs::path& fp, long long budget, std::string_view mo
 
 Reply do_read_file(Session& session, std::string_view file_path, const LineWindow& window) {
     const fs::path fp = session.resolve(file_path);
-    SessionReadTracker& tracker = session.reads;
+    AgentView& tracker = session.view;
     std::error_code ec;
     if (!fs::exists(fp, ec)) return Reply::refusal(get_message("file_not_found", {{"path", fp}}));
     if (const char* kind = detail::non_regular_kind(fp))

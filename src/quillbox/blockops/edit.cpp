@@ -603,7 +603,7 @@ std::string _do_replace_direct(Session& session, std::string_view block_id, std:
     const WriteOutcome written =
         session.safety.apply_replace(fp, first, last, new_lines, WriteBasis::range(expected));
     session.view.record(block.uuid, compute_hash(detail::join_lines(new_lines)));
-    session.reads.reset_file(fp.string());
+    session.view.reset_file(fp.string());
 
     // The figures from the text read: the agent sent an instruction, not the section, and read
     // nothing first.

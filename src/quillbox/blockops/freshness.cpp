@@ -22,7 +22,7 @@ FileState current_file_state(const fs::path& fp) {
 
 bool own_write_vouches(FileWatcher& watcher, const fs::path& fp, const FileState& recorded) {
     if (!watcher.running()) return false;
-    const std::optional<WrittenFile> own = watcher.write_tracker().own_write(fp);
+    const std::optional<WrittenFile> own = watcher.file_writes().own_write(fp);
     return own && own->inode == recorded.inode && own->size == recorded.size && own->mtime_ns == recorded.mtime_ns &&
            own->sha256 == recorded.file_hash;
 }

@@ -52,7 +52,7 @@ int rewrite_block(Session& session, const Block& block, int actual_start, int ac
     WriteOutcome written = session.safety.apply_replace(fp, actual_start, actual_end, new_lines, basis);
     session.view.record(id, compute_hash(detail::join_lines(new_lines)));
 
-    session.reads.reset_file(key);
+    session.view.reset_file(key);
 
     const int new_end = actual_start + static_cast<int>(new_lines.size()) - 1;
 

@@ -41,20 +41,20 @@ std::optional<Block> fresh_block(Session& session, const Block& block) {
     return std::nullopt;
 }
 
-std::string expected_hash(const SessionView& view, const Block& block) {
+std::string expected_hash(const AgentView& view, const Block& block) {
     return view.shown(block.uuid).value_or(block.content_hash);
 }
 
-void record_listed(SessionView& view, const std::vector<Block>& blocks) {
+void record_listed(AgentView& view, const std::vector<Block>& blocks) {
     for (const auto& b : blocks) view.record(b.uuid, b.content_hash);
 }
 
-void record_shown_text(SessionView& view, const std::vector<Block>& blocks, const std::vector<std::string>& lines) {
+void record_shown_text(AgentView& view, const std::vector<Block>& blocks, const std::vector<std::string>& lines) {
     for (const auto& b : blocks)
         if (auto h = hash_at(lines, b.start_line, b.end_line)) view.record(b.uuid, *h);
 }
 
-std::vector<std::string> view_touched_by_write(const SessionView& view, const std::vector<Block>& blocks_before,
+std::vector<std::string> view_touched_by_write(const AgentView& view, const std::vector<Block>& blocks_before,
                                                const std::vector<std::string>& lines_before,
                                                int first, int last) {
     std::vector<std::string> ids;
@@ -69,7 +69,7 @@ std::vector<std::string> view_touched_by_write(const SessionView& view, const st
     return ids;
 }
 
-bool view_conflicts(const SessionView& view, const std::vector<Block>& blocks, const std::vector<std::string>& lines,
+bool view_conflicts(const AgentView& view, const std::vector<Block>& blocks, const std::vector<std::string>& lines,
                     int first, int last) {
     const int lo = std::min(first, last + 1);
     const int hi = std::max(first, last);
@@ -81,7 +81,7 @@ bool view_conflicts(const SessionView& view, const std::vector<Block>& blocks, c
     return false;
 }
 
-void record_own_write(SessionView& view, Indexer& indexer, const std::vector<std::string>& ids,
+void record_own_write(AgentView& view, Indexer& indexer, const std::vector<std::string>& ids,
                       std::string_view text_after) {
     if (ids.empty()) return;
     const auto spans = detail::line_spans(text_after);

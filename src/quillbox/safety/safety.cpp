@@ -489,17 +489,17 @@ std::string snippet_of(std::string_view text, long start_line, long end_line, lo
     }
 }
 
-SafetyEngine::SafetyEngine(fs::path backup_dir, WriteTracker* write_tracker, fs::path lock_dir)
+SafetyEngine::SafetyEngine(fs::path backup_dir, FileWrites* file_writes, fs::path lock_dir)
     : backup_dir_(std::move(backup_dir)),
       lock_dir_(lock_dir.empty() ? backup_dir_.parent_path() / "locks" : std::move(lock_dir)),
-      write_tracker_(write_tracker) {
+      file_writes_(file_writes) {
     fs::create_directories(backup_dir_);
 }
 
 
 bool SafetyEngine::wait_if_writing(const fs::path& file_path) {
-    if (!write_tracker_) return true;
-    return write_tracker_->wait_for_write_quiet(file_path, WRITE_QUIET_TIMEOUT);
+    if (!file_writes_) return true;
+    return file_writes_->wait_for_write_quiet(file_path, WRITE_QUIET_TIMEOUT);
 }
 
 bool SafetyEngine::verify_before_modify(const fs::path& file_path, long start, long end,
@@ -849,7 +849,7 @@ WrittenFigures written_figures(const fs::path& target) {
 // that ends without (a failure) tells the tracker so.
 class OwnWrite {
 public:
-    OwnWrite(WriteTracker* tracker, fs::path path) : tracker_(tracker), path_(std::move(path)) {}
+    OwnWrite(FileWrites* tracker, fs::path path) : tracker_(tracker), path_(std::move(path)) {}
     OwnWrite(const OwnWrite&) = delete;
     OwnWrite& operator=(const OwnWrite&) = delete;
     ~OwnWrite() {
@@ -860,7 +860,7 @@ public:
     }
 
 private:
-    WriteTracker* tracker_;
+    FileWrites* tracker_;
     fs::path path_;
 };
 
@@ -957,10 +957,10 @@ WriteOutcome SafetyEngine::write_verified(const fs::path& file_path, const fs::p
         if (before_rename_hook_) before_rename_hook_(target);
         // The watcher learns what this write leaves, so that the event it causes makes nobody
         // wait; its events are held back until then.
-        if (write_tracker_) {
+        if (file_writes_) {
             after_sha256 = detail::sha256_hex(r.text);
-            write_tracker_->own_write_start(file_path);
-            own.emplace(write_tracker_, file_path);
+            file_writes_->own_write_start(file_path);
+            own.emplace(file_writes_, file_path);
         }
         if (!commit_if_unchanged(*pending, raw, r.text, "cannot replace the file with the temporary file")) throw changed();
     }
@@ -975,7 +975,7 @@ WriteOutcome SafetyEngine::write_verified(const fs::path& file_path, const fs::p
     // 5. Read back, byte for byte. What differs is rolled back, but only while the file holds
     // what this write put there: content another program saved since is theirs, and stays.
     if (const std::optional<WriteFailure> mismatch = written_mismatch(target, r, new_count)) {
-        if (write_tracker_) write_tracker_->forget_own_write(file_path);
+        if (file_writes_) file_writes_->forget_own_write(file_path);
         try {
             std::optional<detail::PendingReplace> pending;
             try {

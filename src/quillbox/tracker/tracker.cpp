@@ -19,36 +19,7 @@ namespace quillbox {
 
 namespace fs = std::filesystem;
 
-// ---- SessionView -------------------------------------------------------------------------
-
-void SessionView::record(std::string_view block_id, std::string_view content_hash) {
-    std::lock_guard lk(mu_);
-    hashes_.insert_or_assign(std::string(block_id), std::string(content_hash));
-}
-
-std::optional<std::string> SessionView::shown(std::string_view block_id) const {
-    std::lock_guard lk(mu_);
-    auto it = hashes_.find(std::string(block_id));
-    if (it == hashes_.end()) return std::nullopt;
-    return it->second;
-}
-
-void SessionView::forget(std::string_view block_id) {
-    std::lock_guard lk(mu_);
-    hashes_.erase(std::string(block_id));
-}
-
-void SessionView::clear() {
-    std::lock_guard lk(mu_);
-    hashes_.clear();
-}
-
-std::size_t SessionView::size() const {
-    std::lock_guard lk(mu_);
-    return hashes_.size();
-}
-
-// ---- SessionReadTracker ----------------------------------------------------------------
+// ---- AgentView ---------------------------------------------------------------------------
 
 namespace {
 
@@ -59,34 +30,67 @@ double wall_clock_seconds() {
 
 }  // namespace
 
-SessionReadTracker::SessionReadTracker(int max_turns, double repeat_window, int repeat_threshold)
+AgentView::AgentView(int max_turns, double repeat_window, int repeat_threshold)
     : max_turns_(max_turns), repeat_window_(repeat_window), repeat_threshold_(repeat_threshold) {}
 
-void SessionReadTracker::record_read(const std::string& file_path) {
-    read_files_[file_path] = turn_counter_;
-    recent_calls_.erase(file_path);
-    record_recent_call(file_path);
+void AgentView::record(std::string_view block_id, std::string_view content_hash) {
+    std::lock_guard lk(mu_);
+    block_hashes_.insert_or_assign(std::string(block_id), std::string(content_hash));
 }
 
-void SessionReadTracker::record_recent_call(const std::string& file_path) {
-    const double now = clock_ ? clock_() : wall_clock_seconds();
-    auto& calls = recent_calls_[file_path];
+std::optional<std::string> AgentView::shown(std::string_view block_id) const {
+    std::lock_guard lk(mu_);
+    auto it = block_hashes_.find(std::string(block_id));
+    if (it == block_hashes_.end()) return std::nullopt;
+    return it->second;
+}
+
+void AgentView::forget(std::string_view block_id) {
+    std::lock_guard lk(mu_);
+    block_hashes_.erase(std::string(block_id));
+}
+
+void AgentView::forget_blocks() {
+    std::lock_guard lk(mu_);
+    block_hashes_.clear();
+}
+
+namespace {
+
+// Adds a call at `now` to `calls`, dropping those that left the window.
+void add_call(std::vector<double>& calls, double now, double repeat_window, int repeat_threshold) {
     calls.push_back(now);
-    const double cutoff = now - repeat_window_;
-    calls.erase(std::remove_if(calls.begin(), calls.end(), [&](double t) { return !(t > cutoff); }),
-                calls.end());
+    const double cutoff = now - repeat_window;
+    calls.erase(std::remove_if(calls.begin(), calls.end(), [&](double t) { return !(t > cutoff); }), calls.end());
     // Only whether the count reaches the threshold (or is one) matters: the oldest beyond that
     // can go, so that a burst of calls keeps the list short.
-    const std::size_t keep = static_cast<std::size_t>(std::max(repeat_threshold_, 2));
+    const std::size_t keep = static_cast<std::size_t>(std::max(repeat_threshold, 2));
     if (calls.size() > keep) calls.erase(calls.begin(), calls.end() - static_cast<std::ptrdiff_t>(keep));
 }
 
-std::size_t SessionReadTracker::recent_call_count(const std::string& file_path) const {
+}  // namespace
+
+void AgentView::record_read(const std::string& file_path) {
+    std::lock_guard lk(mu_);
+    read_files_[file_path] = turn_counter_;
+    auto& calls = recent_calls_[file_path];
+    calls.clear();
+    add_call(calls, clock_ ? clock_() : wall_clock_seconds(), repeat_window_, repeat_threshold_);
+}
+
+void AgentView::record_recent_call(const std::string& file_path) {
+    std::lock_guard lk(mu_);
+    add_call(recent_calls_[file_path], clock_ ? clock_() : wall_clock_seconds(), repeat_window_, repeat_threshold_);
+}
+
+std::size_t AgentView::recent_call_count(const std::string& file_path) const {
+    std::lock_guard lk(mu_);
     auto it = recent_calls_.find(file_path);
     return it == recent_calls_.end() ? 0 : it->second.size();
 }
 
-bool SessionReadTracker::should_return_cache(const std::string& file_path) const {
+bool AgentView::should_return_cache(const std::string& file_path) const {
+    std::lock_guard lk(mu_);
     auto it = read_files_.find(file_path);
     if (it == read_files_.end()) return false;
     if (turn_counter_ - it->second >= max_turns_) return false;
@@ -95,20 +99,35 @@ bool SessionReadTracker::should_return_cache(const std::string& file_path) const
     return static_cast<long long>(n) < repeat_threshold_;
 }
 
-void SessionReadTracker::advance_turn() { ++turn_counter_; }
+void AgentView::advance_turn() {
+    std::lock_guard lk(mu_);
+    ++turn_counter_;
+}
 
-void SessionReadTracker::reset_file(const std::string& file_path) {
+int AgentView::turn_counter() const {
+    std::lock_guard lk(mu_);
+    return turn_counter_;
+}
+
+void AgentView::set_clock(Clock clock) {
+    std::lock_guard lk(mu_);
+    clock_ = std::move(clock);
+}
+
+void AgentView::reset_file(const std::string& file_path) {
+    std::lock_guard lk(mu_);
     read_files_.erase(file_path);
     recent_calls_.erase(file_path);
 }
 
-void SessionReadTracker::reset_all() {
+void AgentView::forget_files() {
+    std::lock_guard lk(mu_);
     read_files_.clear();
     recent_calls_.clear();
     turn_counter_ = 0;
 }
 
-// ---- EditTracker -----------------------------------------------------------------------
+// ---- ActivityRecord -----------------------------------------------------------------------
 
 namespace {
 
@@ -118,7 +137,7 @@ bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' |
 
 }  // namespace
 
-EditTracker::EditTracker(fs::path db_path, std::optional<fs::path> secret_file, Clock clock)
+ActivityRecord::ActivityRecord(fs::path db_path, std::optional<fs::path> secret_file, Clock clock)
     : db_path_(std::move(db_path)), clock_(std::move(clock)) {
     if (secret_file) secret_ = read_install_secret(*secret_file);
     // Never through a symbolic link, like the index it shares the file with.
@@ -132,20 +151,20 @@ EditTracker::EditTracker(fs::path db_path, std::optional<fs::path> secret_file, 
     user_id_ = _get_or_create_user_id();
 }
 
-EditTracker::~EditTracker() { close(); }
-EditTracker::EditTracker(EditTracker&&) noexcept = default;
-EditTracker& EditTracker::operator=(EditTracker&&) noexcept = default;
+ActivityRecord::~ActivityRecord() { close(); }
+ActivityRecord::ActivityRecord(ActivityRecord&&) noexcept = default;
+ActivityRecord& ActivityRecord::operator=(ActivityRecord&&) noexcept = default;
 
-void EditTracker::close() { conn_.reset(); }
+void ActivityRecord::close() { conn_.reset(); }
 
-SQLite::Database& EditTracker::db() {
-    if (!conn_) throw std::logic_error("EditTracker is closed: " + db_path_.string());
+SQLite::Database& ActivityRecord::db() {
+    if (!conn_) throw std::logic_error("ActivityRecord is closed: " + db_path_.string());
     return *conn_;
 }
 
-SQLite::Database& EditTracker::conn() { return db(); }
+SQLite::Database& ActivityRecord::conn() { return db(); }
 
-void EditTracker::_init_tables() {
+void ActivityRecord::_init_tables() {
     // Each statement runs in autocommit mode: executing it commits it.
     db().exec(
         "CREATE TABLE IF NOT EXISTS aha_events ("
@@ -158,7 +177,7 @@ void EditTracker::_init_tables() {
         "last_active_at TEXT)");
 }
 
-std::string EditTracker::_get_or_create_user_id() {
+std::string ActivityRecord::_get_or_create_user_id() {
     std::string uid = _compute_user_id(_get_machine_fingerprint(), secret_);
     SQLite::Statement find(db(), "SELECT user_id FROM aha_events WHERE user_id = ?");
     find.bind(1, uid);
@@ -178,14 +197,14 @@ std::string EditTracker::_get_or_create_user_id() {
     return uid;
 }
 
-void EditTracker::record_edit() {
+void ActivityRecord::record_edit() {
     SQLite::Statement st(db(), "UPDATE aha_events SET last_active_at = ? WHERE user_id = ?");
     st.bind(1, _now_iso());
     st.bind(2, user_id_);
     st.exec();
 }
 
-int EditTracker::import_from(const fs::path& older_db) {
+int ActivityRecord::import_from(const fs::path& older_db) {
     std::error_code ec;
     if (!fs::is_regular_file(fs::symlink_status(older_db, ec))) return 0;
     // Read-only and never through a link: the older file is another component's.
@@ -216,7 +235,7 @@ int EditTracker::import_from(const fs::path& older_db) {
     return copied;
 }
 
-bool EditTracker::has_seen_aha_today() {
+bool ActivityRecord::has_seen_aha_today() {
     SQLite::Statement st(db(),
                          "SELECT aha_triggered_at FROM aha_events WHERE user_id = ? AND "
                          "DATE(aha_triggered_at) = DATE(?)");
@@ -225,7 +244,7 @@ bool EditTracker::has_seen_aha_today() {
     return st.executeStep();
 }
 
-std::optional<AhaTrigger> EditTracker::check_aha_trigger(long long edit_count,
+std::optional<AhaTrigger> ActivityRecord::check_aha_trigger(long long edit_count,
                                                          long long tokens_saved) {
     if (has_seen_aha_today()) return std::nullopt;
     const char* method = nullptr;
@@ -244,7 +263,7 @@ std::optional<AhaTrigger> EditTracker::check_aha_trigger(long long edit_count,
     return AhaTrigger{true, method, edit_count, tokens_saved};
 }
 
-std::string EditTracker::format_utc(TimePoint t) {
+std::string ActivityRecord::format_utc(TimePoint t) {
     using namespace std::chrono;
     auto since = t.time_since_epoch();
     auto secs = floor<seconds>(since);
@@ -262,19 +281,19 @@ std::string EditTracker::format_utc(TimePoint t) {
     return out + "+00:00";
 }
 
-std::string EditTracker::_now_iso() const {
+std::string ActivityRecord::_now_iso() const {
     return format_utc(clock_ ? clock_() : std::chrono::system_clock::now());
 }
 
-std::string EditTracker::_today() const { return _now_iso().substr(0, 10); }
+std::string ActivityRecord::_today() const { return _now_iso().substr(0, 10); }
 
-std::string EditTracker::_get_machine_fingerprint() {
+std::string ActivityRecord::_get_machine_fingerprint() {
     struct utsname u {};
     if (::uname(&u) != 0) return detail::sha256_hex(":");
     return detail::sha256_hex(std::string(u.nodename) + ":" + u.machine);
 }
 
-std::string EditTracker::_compute_user_id(const std::string& fingerprint,
+std::string ActivityRecord::_compute_user_id(const std::string& fingerprint,
                                           const std::optional<std::string>& secret) {
     if (!secret || secret->empty()) return fingerprint.substr(0, 16);
     const std::string msg = "user_id:" + fingerprint;
@@ -286,7 +305,7 @@ std::string EditTracker::_compute_user_id(const std::string& fingerprint,
     return detail::to_hex(md, len).substr(0, 16);
 }
 
-std::optional<std::string> EditTracker::read_install_secret(const fs::path& file) {
+std::optional<std::string> ActivityRecord::read_install_secret(const fs::path& file) {
     std::string s;
     try {
         s = detail::read_file_bytes(file);

@@ -21,7 +21,7 @@ namespace {
 // itself and stay safe when it is destroyed while they sleep or run.
 struct FireContext {
     MdFileHandler::Callback callback;
-    std::shared_ptr<WriteTracker> tracker;
+    std::shared_ptr<FileWrites> tracker;
 
     std::mutex mu;
     std::condition_variable idle;
@@ -116,14 +116,14 @@ struct MdFileHandler::State {
 };
 
 MdFileHandler::MdFileHandler(Callback callback, double debounce_seconds,
-                               std::shared_ptr<WriteTracker> write_tracker)
+                               std::shared_ptr<FileWrites> file_writes)
     : debounce_seconds_(debounce_seconds), state_(std::make_shared<State>()) {
     if (!std::isfinite(debounce_seconds) || debounce_seconds < 0.0 || debounce_seconds > 86400.0)
         throw std::invalid_argument("debounce window must be between 0 and 86400 seconds, got " +
                                     std::to_string(debounce_seconds));
     state_->ctx = std::make_shared<FireContext>();
     state_->ctx->callback = std::move(callback);
-    state_->ctx->tracker = std::move(write_tracker);
+    state_->ctx->tracker = std::move(file_writes);
 }
 
 MdFileHandler::~MdFileHandler() {

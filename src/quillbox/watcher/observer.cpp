@@ -269,7 +269,7 @@ private:
 
 struct FileWatcher::Impl {
     fs::path project_root;
-    std::shared_ptr<WriteTracker> write_tracker = std::make_shared<WriteTracker>();
+    std::shared_ptr<FileWrites> file_writes = std::make_shared<FileWrites>();
     std::mutex reindex_lock;
     std::map<std::string, std::shared_ptr<Signal>> reindexing;
     std::unique_ptr<MdFileHandler> handler;
@@ -293,7 +293,7 @@ FileWatcher::FileWatcher(fs::path project_root, ChangeCallback on_change, double
                                    std::error_code(errno, std::generic_category()));
     impl_->project_root = std::move(project_root);
     impl_->handler = std::make_unique<MdFileHandler>(std::move(on_change), debounce_seconds,
-                                                      impl_->write_tracker);
+                                                      impl_->file_writes);
     MdFileHandler* h = impl_->handler.get();
     impl_->observer = std::make_unique<InotifyObserver>(
         impl_->project_root, [h](const FileEvent& ev) { h->dispatch(ev); }, std::move(skip_folder));
@@ -328,14 +328,14 @@ std::size_t FileWatcher::watch_count() const {
 
 const fs::path& FileWatcher::project_root() const { return impl_->project_root; }
 
-WriteTracker& FileWatcher::write_tracker() { return *impl_->write_tracker; }
+FileWrites& FileWatcher::file_writes() { return *impl_->file_writes; }
 
-void FileWatcher::mark_write_start(const fs::path& path) { impl_->write_tracker->mark_write_start(path); }
+void FileWatcher::mark_write_start(const fs::path& path) { impl_->file_writes->mark_write_start(path); }
 
-void FileWatcher::mark_write_done(const fs::path& path) { impl_->write_tracker->mark_write_done(path); }
+void FileWatcher::mark_write_done(const fs::path& path) { impl_->file_writes->mark_write_done(path); }
 
 bool FileWatcher::wait_for_write_quiet(const fs::path& path, double timeout) {
-    return impl_->write_tracker->wait_for_write_quiet(path, timeout);
+    return impl_->file_writes->wait_for_write_quiet(path, timeout);
 }
 
 void FileWatcher::mark_reindex_start(const fs::path& file_path) {

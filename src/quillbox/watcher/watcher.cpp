@@ -1,4 +1,4 @@
-// Signals and the write tracker. The inotify observer and FileWatcher live in
+// Signals and the per-file writes (FileWrites). The inotify observer and FileWatcher live in
 // observer.cpp, the debounced handler in handler.cpp.
 #include "quillbox/watcher.h"
 
@@ -44,7 +44,7 @@ bool Signal::wait(double timeout_seconds) const {
     return cv_.wait_until(lk, deadline, [this] { return set_; });
 }
 
-void WriteTracker::mark_write_start(const fs::path& path) {
+void FileWrites::mark_write_start(const fs::path& path) {
     std::string key = watcher_path_key(path);
     std::lock_guard<std::mutex> lk(lock_);
     auto& slot = writing_[key];
@@ -52,7 +52,7 @@ void WriteTracker::mark_write_start(const fs::path& path) {
     slot = std::make_shared<Signal>();
 }
 
-void WriteTracker::mark_write_done(const fs::path& path) {
+void FileWrites::mark_write_done(const fs::path& path) {
     std::string key = watcher_path_key(path);
     std::lock_guard<std::mutex> lk(lock_);
     auto it = writing_.find(key);
@@ -61,7 +61,7 @@ void WriteTracker::mark_write_done(const fs::path& path) {
     writing_.erase(it);
 }
 
-bool WriteTracker::wait_for_write_quiet(const fs::path& path, double timeout) {
+bool FileWrites::wait_for_write_quiet(const fs::path& path, double timeout) {
     std::shared_ptr<Signal> sig;
     try {
         std::string key = watcher_path_key(path);
@@ -75,7 +75,7 @@ bool WriteTracker::wait_for_write_quiet(const fs::path& path, double timeout) {
     return sig->wait(timeout);
 }
 
-void WriteTracker::own_write_start(const fs::path& path) {
+void FileWrites::own_write_start(const fs::path& path) {
     std::string key = watcher_path_key(path);
     std::lock_guard<std::mutex> lk(lock_);
     Own& own = own_[key];
@@ -84,7 +84,7 @@ void WriteTracker::own_write_start(const fs::path& path) {
     own.written.reset();
 }
 
-void WriteTracker::own_write_done(const fs::path& path, std::optional<WrittenFile> written) {
+void FileWrites::own_write_done(const fs::path& path, std::optional<WrittenFile> written) {
     std::string key = watcher_path_key(path);
     std::lock_guard<std::mutex> lk(lock_);
     auto it = own_.find(key);
@@ -98,7 +98,7 @@ void WriteTracker::own_write_done(const fs::path& path, std::optional<WrittenFil
     }
 }
 
-std::optional<WrittenFile> WriteTracker::own_write(const fs::path& path) {
+std::optional<WrittenFile> FileWrites::own_write(const fs::path& path) {
     try {
         std::string key = watcher_path_key(path);
         std::lock_guard<std::mutex> lk(lock_);
@@ -110,7 +110,7 @@ std::optional<WrittenFile> WriteTracker::own_write(const fs::path& path) {
     }
 }
 
-void WriteTracker::forget_own_write(const fs::path& path) {
+void FileWrites::forget_own_write(const fs::path& path) {
     std::string key = watcher_path_key(path);
     std::lock_guard<std::mutex> lk(lock_);
     own_.erase(key);
@@ -144,7 +144,7 @@ std::optional<WrittenFile> on_disk(const fs::path& path, const WrittenFile& expe
 
 }  // namespace
 
-bool WriteTracker::is_own_write(const fs::path& path) {
+bool FileWrites::is_own_write(const fs::path& path) {
     std::string key;
     std::shared_ptr<Signal> in_place;
     try {
