@@ -446,6 +446,25 @@ TEST_F(Project, HugeSectionReadComesInPagesThatJoinToTheSection) {
     EXPECT_EQ(between_separators(out), detail::join_lines(read_lines(p, 10, 11)));
 }
 
+// A page of a section is that version of it: a patch after it is checked against that version,
+// not against what an earlier write showed (an outside editor reverted the write meanwhile).
+TEST_F(Project, APatchAfterAPageIsCheckedAgainstThePagesVersion) {
+    install_config(*session, "300");
+    const auto p = md("big.md", big_doc(2, 60));
+    const std::string original = qbtest::read_file(p);
+    const std::string id = id_of(p, "Section 0");
+    std::string out = do_patch_block(*session, p, id, "text 0.5 of", "text 0.5 in");
+    ASSERT_NE(out.find("patched"), std::string::npos) << out;
+    qbtest::write_file(p, original);
+    out = do_read_block(*session, p, id);
+    ASSERT_NE(out.find("md_read_block with offset="), std::string::npos) << out;
+    out = do_patch_block(*session, p, id, "text 0.3 of", "text 0.3 in");
+    EXPECT_NE(out.find("patched"), std::string::npos) << out;
+    std::string want = original;
+    want.replace(want.find("text 0.3 of"), 11, "text 0.3 in");
+    EXPECT_EQ(qbtest::read_file(p), want);
+}
+
 TEST_F(Project, ReadBlocksAnswersSeveralAndNamesWhatDidNotFit) {
     const auto p = md("g.md", kDoc);
     const auto blocks = list(p);

@@ -230,7 +230,8 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
 
     // A block read hands over one block, not the file: ask without counting a delivery.
     const std::string file_key = block->file_path.string();
-    // Shown in full (or held by the agent through a cache hit: it has the file as it is now).
+    // The version of the section the agent was shown, in full or a page of it (a patch after a
+    // page is checked against that version, not an older one), or held through a cache hit.
     // Lines read from the recorded bytes were checked against the block's hash already.
     auto shown = [&] {
         session.view.record(id, recorded ? block->content_hash : compute_hash(detail::join_lines(lines)));
@@ -263,6 +264,7 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
     }
 
     if (recorded) split_recorded();
+    shown();
     return block_page(header, *block, block->start_line, lines, window, budget, model);
 }
 
