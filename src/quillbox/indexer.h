@@ -314,36 +314,6 @@ public:
     int index_file(const std::filesystem::path& file_path, FileWatcher* watcher = nullptr) {
         return index_file(FileUpdate{.file = file_path, .watcher = watcher}).blocks;
     }
-    // Until every caller states its facts to index_file.
-    int index_file(const std::filesystem::path& file_path, FileWatcher* watcher, const FileState& state) {
-        return index_file(FileUpdate{.file = file_path, .watcher = watcher, .state = state}).blocks;
-    }
-    int index_file_keeping(const std::filesystem::path& file_path, FileWatcher* watcher, std::string_view block_id,
-                           int start_line, const FileState& state) {
-        return index_file(FileUpdate{.file = file_path, .watcher = watcher, .state = state,
-                                     .rewritten = FileUpdate::Rewritten{std::string(block_id), start_line}})
-            .blocks;
-    }
-    bool index_after_write(const std::filesystem::path& file_path, FileWatcher* watcher,
-                           const std::optional<std::pair<std::string, int>>& keep, const OperationRecord& op,
-                           const LineSplice* splice = nullptr) {
-        FileUpdate u{.file = file_path, .watcher = watcher, .at_rest = true, .op = op};
-        if (keep) u.rewritten = FileUpdate::Rewritten{keep->first, keep->second};
-        if (splice) u.splice = *splice;
-        return index_file(std::move(u)).spliced;
-    }
-    std::vector<Block> rebuild_file(const std::filesystem::path& file_path, FileWatcher* watcher,
-                                    const FileState& state) {
-        return index_file(FileUpdate{.file = file_path, .watcher = watcher, .state = state, .want_rows = true}).rows;
-    }
-    std::vector<Block> rebuild_file(const std::filesystem::path& file_path, FileWatcher* watcher,
-                                    const FileState& state, std::string bytes,
-                                    const std::vector<std::string>* order = nullptr) {
-        FileUpdate u{.file = file_path, .watcher = watcher, .bytes = std::move(bytes), .state = state,
-                     .want_rows = true};
-        if (order) u.order = *order;
-        return index_file(std::move(u)).rows;
-    }
     // Indexes many files, each as index_file at rest would (figures taken before its one read,
     // the hash of the bytes parsed), committing once per `per_commit` files. `file_keys` are
     // already resolved (detail::file_key) and are used as given. `done(i, blocks, error)`

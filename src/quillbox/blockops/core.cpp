@@ -214,7 +214,7 @@ Reply read_block_answer(Session& session, const fs::path& file_path, std::string
             const FileState still = taken->first;
             FileState state = taken->first;
             state.file_hash = detail::sha256_hex(taken->second);
-            indexer.rebuild_file(fp, nullptr, state, std::move(taken->second));
+            indexer.index_file({.file = fp, .bytes = std::move(taken->second), .state = state});
             block = indexer.get_block(id);
             if (!block) {
                 const std::optional<FileState> after = wait_until_quiet(fp);

@@ -619,9 +619,12 @@ std::string _do_replace_direct(Session& session, std::string_view block_id, std:
     // The index follows the write now, as after a replace: the touched rows only when that
     // gives what a whole pass would, else the whole file.
     try {
-        const std::optional<Indexer::LineSplice> splice = splice_of(written, first, last);
-        indexer.index_after_write(fp, &session.watcher, std::pair{std::string(block_id), first}, op,
-                                  splice ? &*splice : nullptr);
+        indexer.index_file({.file = fp,
+                            .watcher = &session.watcher,
+                            .at_rest = true,
+                            .rewritten = {{std::string(block_id), first}},
+                            .splice = splice_of(written, first, last),
+                            .op = op});
         return changes;
     } catch (const std::exception& e) {
         log_warning("Re-index after md_edit failed for %s: %s", fp.c_str(), e.what());

@@ -76,7 +76,8 @@ std::vector<Block> _ensure_fresh_index(Indexer& indexer, FileWatcher& watcher, c
 
         // Never wait inside an index operation: the re-index being waited for needs the index.
         watcher.wait_for_reindex(fp, 3.0);
-        return indexer.rebuild_file(fp, &watcher, now, std::move(bytes));
+        return indexer.index_file({.file = fp, .watcher = &watcher, .bytes = std::move(bytes), .state = now, .want_rows = true})
+            .rows;
     } catch (const std::exception& e) {
         log_warning("Index freshness check failed for %s: %s", key.c_str(), e.what());
     } catch (...) {

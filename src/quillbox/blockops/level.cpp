@@ -102,12 +102,15 @@ bool rewrite_and_reindex(Session& session, const std::filesystem::path& fp, std:
     // The rows from the bytes written, under the figures the write took before reading them
     // back: a change since shows as other figures and the next check re-indexes. Without
     // figures, the state is taken before a fresh read.
-    const std::vector<std::string>* ids = order.empty() ? nullptr : &order;
-    if (std::optional<FileState> state = written_state(written))
-        session.index.rebuild_file(fp, &session.watcher, *state, std::move(written.after), ids);
-    else
-        session.index.rebuild_file(fp, &session.watcher, current_file_state(fp),
-                                   detail::read_file_bytes(fp), ids);
+    Indexer::FileUpdate update{.file = fp, .watcher = &session.watcher, .state = written_state(written)};
+    if (update.state) {
+        update.bytes = std::move(written.after);
+    } else {
+        update.state = current_file_state(fp);
+        update.bytes = detail::read_file_bytes(fp);
+    }
+    if (!order.empty()) update.order = order;
+    session.index.index_file(std::move(update));
     return true;
 }
 

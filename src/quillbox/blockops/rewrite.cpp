@@ -64,10 +64,13 @@ int rewrite_block(Session& session, const Block& block, int actual_start, int ac
     const Indexer::OperationRecord op{today_local_date(), std::string(op_type), key, id, tokens_saved};
     bool indexed = false;
     try {
-        std::optional<std::pair<std::string, int>> keep;
-        if (!new_lines.empty()) keep.emplace(id, actual_start);
-        const std::optional<Indexer::LineSplice> splice = splice_of(written, actual_start, actual_end);
-        indexer.index_after_write(fp, &session.watcher, keep, op, splice ? &*splice : nullptr);
+        Indexer::FileUpdate update{.file = fp,
+                                   .watcher = &session.watcher,
+                                   .at_rest = true,
+                                   .splice = splice_of(written, actual_start, actual_end),
+                                   .op = op};
+        if (!new_lines.empty()) update.rewritten = {{id, actual_start}};
+        indexer.index_file(std::move(update));
         indexed = true;
         record_own_write(session.view, indexer, seen, written.after);
     } catch (const std::exception& e) {
