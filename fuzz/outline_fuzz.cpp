@@ -8,6 +8,7 @@
 
 #include "fuzz_common.h"
 #include "quillbox/detail/lines.h"
+#include "quillbox/detail/sha256.h"
 #include "quillbox/detail/utf8.h"
 #include "quillbox/outline.h"
 
@@ -55,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (b.block_type != "heading") qbfuzz::fail("block type '" + b.block_type + "'");
         if (detail::find_invalid_utf8(b.title) != std::string_view::npos) qbfuzz::fail("title is not UTF-8");
         // The parser hashes runs of lines in one piece; the plain line-by-line hash must agree.
-        if (b.content_hash != _compute_content_hash(lines, b.start_line - 1, b.end_line - 1))
+        if (b.content_hash != detail::sha256_hex(detail::join_lines(lines, static_cast<std::size_t>(b.start_line - 1),
+                                                                   static_cast<std::size_t>(b.end_line))))
             qbfuzz::fail("content hash of " + describe(b) + " differs from the hash of its lines");
         if (i == 0) continue;
         const Block& p = blocks[i - 1];

@@ -106,21 +106,12 @@ std::optional<ReplacedBlocks> reparse_replaced(std::string_view before, std::str
                                                const std::optional<PlacedBlock>& next,
                                                const std::vector<PlacedBlock>& holders);
 
-// Checks the limits and returns the file's text (CRLF and CR turned into LF).
-std::string _validate_file(const std::filesystem::path& file_path);
-
-// Compute SHA256 of raw lines (0-indexed, inclusive).
-std::string _compute_content_hash(const std::vector<std::string>& lines, long start, long end);
-
 // Convert heading text to URL-safe slug.
 std::string _slug(std::string_view text);
 
 // Ratcliff/Obershelp gestalt ratio of two texts, on code points.
 double similarity_ratio(std::u32string_view a, std::u32string_view b);
 double similarity_ratio(std::string_view a, std::string_view b);
-
-// A fresh random version-4 UUID, lower-case hyphenated.
-std::string new_uuid4();
 
 // Generate GitHub-compatible heading slug with duplicate dedup.
 std::string compute_github_slug(std::string_view text,

@@ -145,8 +145,6 @@ private:
 std::string compute_hash(std::string_view text);
 // Lines start..end (1-based, inclusive) without their line feeds; out-of-range lines skipped.
 std::vector<std::string> read_lines(const std::filesystem::path& file_path, long start, long end);
-// All lines with their line ends.
-std::vector<std::string> read_all_lines(const std::filesystem::path& file_path);
 // The window whose hash matches: (start, end), 1-based inclusive. With `hint_start` (1-based,
 // where the block was last seen) the match nearest it, and nothing when two matches are
 // equally near (twin sections: which one was meant cannot be told); without, the first from
@@ -179,7 +177,6 @@ public:
     bool wait_if_writing(const std::filesystem::path& file_path);
     bool verify_before_modify(const std::filesystem::path& file_path, long start, long end,
                               std::string_view expected_hash);
-    std::filesystem::path create_backup(const std::filesystem::path& file_path);
     // Preconditions: 1 <= start <= end + 1, end <= number of lines, no line contains LF or CR,
     // lines are valid UTF-8; otherwise std::invalid_argument and nothing is written. A file
     // without write permission is refused (SafetyFileError, permission_denied).

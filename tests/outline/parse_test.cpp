@@ -18,6 +18,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A section's hash as its definition gives it: the SHA-256 of lines [first, last] (1-based)
+// joined by line feeds, one line at a time.
+std::string hash_of_lines(const std::vector<std::string>& lines, int first, int last) {
+    return detail::sha256_hex(detail::join_lines(lines, static_cast<std::size_t>(first - 1),
+                                                 static_cast<std::size_t>(last)));
+}
+
 class Parse : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -66,7 +73,7 @@ TEST_F(Parse, NestedBlocksAndTheirRecords) {
         EXPECT_EQ(b.block_type, "heading");
         ids.insert(b.uuid);
         EXPECT_EQ(b.content_hash,
-                  _compute_content_hash(detail::split_lines("# A\n## B\n# C\n"), b.start_line - 1, b.end_line - 1));
+                  hash_of_lines(detail::split_lines("# A\n## B\n# C\n"), b.start_line, b.end_line));
     }
     EXPECT_EQ(ids.size(), 3u);
 
@@ -216,9 +223,9 @@ TEST_F(Parse, LineEndsAndByteOrderMark) {
     auto bom = parse("\xEF\xBB\xBF# A\nx\n");
     ASSERT_EQ(bom.size(), 1u);
     EXPECT_EQ(bom[0].title, "A");
-    EXPECT_EQ(bom[0].content_hash, _compute_content_hash({"\xEF\xBB\xBF# A", "x"}, 0, 1));
+    EXPECT_EQ(bom[0].content_hash, hash_of_lines({"\xEF\xBB\xBF# A", "x"}, 1, 2));
     EXPECT_EQ(rows("\xEF\xBB\xBFTitle\n==\n"), (std::vector<R>{{1, 1, 2, "Title"}}));
-    EXPECT_EQ(_validate_file(write("\xEF\xBB\xBF" "a\r\nb\rc")), "\xEF\xBB\xBF" "a\nb\nc");
+    EXPECT_EQ(parse_markdown_file(write("\xEF\xBB\xBF" "a\r\nb\rc")).text, "\xEF\xBB\xBF" "a\nb\nc");
 }
 
 TEST_F(Parse, FormFeedsAndUnicodeSeparatorsStayInsideLines) {
@@ -229,10 +236,10 @@ TEST_F(Parse, FormFeedsAndUnicodeSeparatorsStayInsideLines) {
     ASSERT_EQ(bs.size(), 1u);
     EXPECT_EQ(bs[0].title, "A\vB");
     EXPECT_EQ(bs[0].end_line, 1);
-    EXPECT_EQ(bs[0].content_hash, _compute_content_hash({"# A\vB"}, 0, 0));
+    EXPECT_EQ(bs[0].content_hash, hash_of_lines({"# A\vB"}, 1, 1));
     auto cs = parse("# A\nx\fy\n# B\nb\n");
     ASSERT_EQ(cs.size(), 2u);
-    EXPECT_EQ(cs[0].content_hash, _compute_content_hash({"# A", "x\fy"}, 0, 1));
+    EXPECT_EQ(cs[0].content_hash, hash_of_lines({"# A", "x\fy"}, 1, 2));
     EXPECT_EQ(cs[1].start_line, 3);
 }
 
@@ -272,7 +279,7 @@ TEST_F(Parse, SizeAndLineLimits) {
     } catch (const FileTooLargeError& e) {
         EXPECT_STREQ(e.what(), "FILE_TOO_LARGE");
     }
-    EXPECT_THROW(_validate_file(write(exact + "x")), std::invalid_argument);
+    EXPECT_THROW(parse(exact + "x"), std::invalid_argument);
 
     std::string lines;
     for (std::size_t i = 0; i < MAX_FILE_LINES; ++i) lines += i % 1000 == 0 ? "# H\n" : "t\n";
@@ -280,20 +287,17 @@ TEST_F(Parse, SizeAndLineLimits) {
     EXPECT_THROW(parse(lines + "\n"), FileTooLargeError);  // a blank last line is a line too
     EXPECT_THROW(parse(lines + "x"), FileTooLargeError);
     // Form feeds end no line, so they count no line for the limit; CRs do.
-    EXPECT_NO_THROW(_validate_file(write(std::string(MAX_FILE_LINES + 1, '\f'))));
-    EXPECT_NO_THROW(_validate_file(write(std::string(MAX_FILE_LINES, '\r'))));
-    EXPECT_THROW(_validate_file(write(std::string(MAX_FILE_LINES + 1, '\r'))), FileTooLargeError);
+    EXPECT_NO_THROW(parse(std::string(MAX_FILE_LINES + 1, '\f')));
+    EXPECT_NO_THROW(parse(std::string(MAX_FILE_LINES, '\r')));
+    EXPECT_THROW(parse(std::string(MAX_FILE_LINES + 1, '\r')), FileTooLargeError);
 }
 
-TEST(ContentHash, Ranges) {
-    const std::vector<std::string> lines = {"a", "b", "c"};
-    const std::string empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
-    EXPECT_EQ(_compute_content_hash(lines, 0, 1), _compute_content_hash({"a", "b"}, 0, 5));
-    EXPECT_EQ(_compute_content_hash({}, 0, 0), empty);
-    EXPECT_EQ(_compute_content_hash(lines, 2, 1), empty);
-    EXPECT_EQ(_compute_content_hash(lines, 5, 9), empty);
-    EXPECT_EQ(_compute_content_hash({"# A", "## B"}, 0, 1),
-              "243e7c0253a0bd3eb2c880be12f830388cf6587b6ef0a2aed3a043cd15a13fcc");
+TEST_F(Parse, ContentHashIsTheHashOfTheSectionsLinesJoinedByLineFeeds) {
+    // sha256("# A\n## B"), worked out apart: the outer section holds both lines, no final LF.
+    const auto bs = parse("# A\n## B\n");
+    ASSERT_EQ(bs.size(), 2u);
+    EXPECT_EQ(bs[0].content_hash, "243e7c0253a0bd3eb2c880be12f830388cf6587b6ef0a2aed3a043cd15a13fcc");
+    EXPECT_EQ(bs[1].content_hash, detail::sha256_hex("## B"));
 }
 
 // One read for blocks and hash; and the parser's kept memory carries nothing from one parse

@@ -152,12 +152,13 @@ TEST_F(SafetyEngineTest, PermissionsAndBackupMetadataSurvive) {
     ::chmod(file.c_str(), 0751);
     auto old_time = fs::file_time_type::clock::now() - std::chrono::hours(30);
     fs::last_write_time(file, old_time);
-    auto backup = engine.create_backup(file);
-    EXPECT_EQ(backup.parent_path(), backups);
-    EXPECT_EQ(mode_of(backup), 0751u);
-    EXPECT_EQ(fs::last_write_time(backup), old_time);
-
     engine.apply_replace(file, 1, 1, {"A"});
+    // The write's backup keeps the mode and time of the bytes it holds.
+    const auto last = engine.last_write(file);
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->backup.parent_path(), backups);
+    EXPECT_EQ(mode_of(last->backup), 0751u);
+    EXPECT_EQ(fs::last_write_time(last->backup), old_time);
     EXPECT_EQ(mode_of(file), 0751u);
     ::chmod(file.c_str(), 0600);
     engine.apply_replace(file, 1, 1, {"AA"});

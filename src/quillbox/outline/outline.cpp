@@ -654,20 +654,6 @@ std::vector<std::string> make_uuids(std::size_t n) {
 
 }  // namespace
 
-std::string _validate_file(const std::filesystem::path& file_path) {
-    std::string content = read_limited(file_path);
-    if (check_text(content, file_path).begin.size() > MAX_FILE_LINES) throw FileTooLargeError();
-    return content;
-}
-
-std::string _compute_content_hash(const std::vector<std::string>& lines, long start, long end) {
-    if (start < 0) start = 0;
-    if (end < start) return detail::sha256_joined(lines, 0, 0);
-    return detail::sha256_joined(lines, static_cast<std::size_t>(start), static_cast<std::size_t>(end) + 1);
-}
-
-std::string new_uuid4() { return make_uuids(1).front(); }
-
 namespace {
 
 // The blocks of `content`, the bytes of `file_path`; `path` is the blocks' file_path.

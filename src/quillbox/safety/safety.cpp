@@ -301,10 +301,6 @@ std::vector<std::string> read_lines(const fs::path& file_path, long start, long 
     return out;
 }
 
-std::vector<std::string> read_all_lines(const fs::path& file_path) {
-    return detail::split_lines(detail::read_text_file(file_path), true);
-}
-
 namespace {
 
 // A file's lines, each followed by one line feed, in one string: every window of k lines
@@ -715,11 +711,6 @@ std::size_t SafetyEngine::cleanup(const fs::path& root, double min_age_seconds) 
         // Housekeeping only.
     }
     return removed;
-}
-
-fs::path SafetyEngine::create_backup(const fs::path& file_path) {
-    struct stat st = stat_regular_file(file_path);
-    return backup_from(file_path, detail::read_file_bytes(file_path), st);
 }
 
 namespace {
