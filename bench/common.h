@@ -3,6 +3,7 @@
 // a project (index, watcher not started, safety engine, tracker) around one document.
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -38,6 +39,12 @@ std::string sectioned_doc(int sections, int body_lines, Heading&& heading, Body&
         }
     }
     return out;
+}
+
+// The quillbox program beside the bench, or $QUILLBOX_EXE.
+inline std::string server_exe() {
+    if (const char* env = std::getenv("QUILLBOX_EXE"); env && *env) return env;
+    return (fs::read_symlink("/proc/self/exe").parent_path() / "quillbox").string();
 }
 
 inline std::string hashes(int level) { return std::string(static_cast<std::size_t>(level), '#'); }

@@ -27,11 +27,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string server_exe() {
-    if (const char* env = std::getenv("QUILLBOX_EXE"); env && *env) return env;
-    return (fs::read_symlink("/proc/self/exe").parent_path() / "quillbox").string();
-}
-
 double now_ms() {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -135,7 +130,7 @@ int main(int argc, char** argv) {
     auto run = [&](const std::string& args) {
         std::string cmd;
         for (const auto& [k, v] : env) cmd += k + "='" + v + "' ";
-        cmd += "'" + server_exe() + "' " + args + " >/dev/null 2>&1";
+        cmd += "'" + qbbench::server_exe() + "' " + args + " >/dev/null 2>&1";
         return std::system(cmd.c_str());
     };
     run("config set semantic.backend none --root '" + root.string() + "'");
@@ -148,7 +143,7 @@ int main(int argc, char** argv) {
     std::printf("%ld sections in %d files: generated in %.1f s, indexed in %.1f s\n", total, files,
                 (t_index - t_gen) / 1000, (t_served - t_index) / 1000);
 
-    ServerProcess server(server_exe(), {"serve", "--root", root.string()}, tmp.path / "server.log",
+    ServerProcess server(qbbench::server_exe(), {"serve", "--root", root.string()}, tmp.path / "server.log",
                          {env.begin(), env.end()});
     server.request("initialize", {{"protocolVersion", "2025-11-25"},
                                   {"capabilities", json::object()},

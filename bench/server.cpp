@@ -37,11 +37,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string server_exe() {
-    if (const char* env = std::getenv("QUILLBOX_EXE"); env && *env) return env;
-    return (fs::read_symlink("/proc/self/exe").parent_path() / "quillbox").string();
-}
-
 // A README of about 50 KB: 120 sections with a few paragraphs each.
 std::string readme_text() {
     std::string text = "# Project\n\nAn example project README.\n\n";
@@ -66,7 +61,7 @@ struct Project {
 };
 
 std::unique_ptr<ServerProcess> start(const Project& p) {
-    return std::make_unique<ServerProcess>(server_exe(),
+    return std::make_unique<ServerProcess>(qbbench::server_exe(),
                                            std::vector<std::string>{"serve", "--root", p.root.string()},
                                            p.root / "server.log");
 }
@@ -177,7 +172,7 @@ struct Agent {
             fs::last_write_time(root / name, fs::last_write_time(root / name) - std::chrono::hours(1));
         }
         server = std::make_unique<ServerProcess>(
-            server_exe(), std::vector<std::string>{"serve", "--root", root.string()}, root / "server.log");
+            qbbench::server_exe(), std::vector<std::string>{"serve", "--root", root.string()}, root / "server.log");
         server->request("initialize", initialize_request(0)["params"]);
         for (const char* f : {"doc.md", "README.md"}) call("md_list_blocks", {{"file_path", f}});
     }
@@ -401,7 +396,7 @@ struct HookProject {
 };
 void BM_HookStart(benchmark::State& state) {
     HookProject p;
-    spawn_and_wait(state, {server_exe(), "hook", "pre-tool-use", "--root", p.dir.path.string()}, p.input);
+    spawn_and_wait(state, {qbbench::server_exe(), "hook", "pre-tool-use", "--root", p.dir.path.string()}, p.input);
 }
 void BM_TrueStart(benchmark::State& state) {
     HookProject p;

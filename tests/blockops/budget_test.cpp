@@ -8,15 +8,7 @@
 
 using namespace quillbox;
 
-namespace {
-
-std::string repeat(std::string_view s, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) out += s;
-    return out;
-}
-
-}  // namespace
+using qbtest::repeat;
 
 TEST(BudgetTokens, LinkDenseLinesCountAtLeastWhatARealTokenizerCounts) {
     // Real counts from the Claude tokenizer (anthropic 0.34.2's tokenizer.json): the pricing

@@ -7,6 +7,13 @@
 
 namespace qbtest {
 
+// `s` `n` times over.
+inline std::string repeat(std::string_view s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+}
+
 class Project : public ProjectTest {
 protected:
     Project() : ProjectTest("qb-blockops-", Logs::capture) {}
