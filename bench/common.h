@@ -3,11 +3,14 @@
 // a project (index, watcher not started, safety engine, tracker) around one document.
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "../tests/common/temp_dir.h"
 #include "quillbox/blockops.h"
@@ -45,6 +48,20 @@ std::string sectioned_doc(int sections, int body_lines, Heading&& heading, Body&
 inline std::string server_exe() {
     if (const char* env = std::getenv("QUILLBOX_EXE"); env && *env) return env;
     return (fs::read_symlink("/proc/self/exe").parent_path() / "quillbox").string();
+}
+
+// A random vector of `dim` components on the unit sphere.
+template <class T>
+std::vector<T> random_unit(std::mt19937& rng, std::size_t dim) {
+    std::normal_distribution<T> d;
+    std::vector<T> v(dim);
+    T norm = 0;
+    for (auto& x : v) {
+        x = d(rng);
+        norm += x * x;
+    }
+    for (auto& x : v) x /= std::sqrt(norm);
+    return v;
 }
 
 inline std::string hashes(int level) { return std::string(static_cast<std::size_t>(level), '#'); }

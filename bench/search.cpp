@@ -23,17 +23,7 @@ namespace {
 
 constexpr int DIM = 384;
 
-std::vector<double> random_unit(std::mt19937& rng) {
-    std::normal_distribution<double> n;
-    std::vector<double> v(DIM);
-    double norm = 0;
-    for (auto& x : v) {
-        x = n(rng);
-        norm += x * x;
-    }
-    for (auto& x : v) x /= std::sqrt(norm);
-    return v;
-}
+std::vector<double> random_unit(std::mt19937& rng) { return qbbench::random_unit<double>(rng, DIM); }
 
 class TableProvider : public EmbeddingProvider {
 public:

@@ -30,17 +30,7 @@ constexpr std::size_t DIM = 384;
 constexpr std::size_t ROWS = 250000;
 constexpr std::size_t K = 20;
 
-std::vector<float> unit_vector(std::mt19937& rng) {
-    std::normal_distribution<float> d;
-    std::vector<float> v(DIM);
-    float n = 0;
-    for (auto& x : v) {
-        x = d(rng);
-        n += x * x;
-    }
-    for (auto& x : v) x /= std::sqrt(n);
-    return v;
-}
+std::vector<float> unit_vector(std::mt19937& rng) { return qbbench::random_unit<float>(rng, DIM); }
 
 struct Fixture {
     qbtest::TempDir dir{"qb-bench-vectors"};
