@@ -211,6 +211,10 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Compact vector store
 
+namespace int8 {
+struct RowBound;
+}
+
 // The key of one stored vector: the SHA-256 of what it was made from (a section's content hash).
 using VectorKey = std::array<unsigned char, 32>;
 struct VectorKeyHash {
@@ -253,8 +257,13 @@ public:
     // The matrix: row r is the vector of keys()[r].
     const std::vector<VectorKey>& keys() const { return keys_; }
     const float* rows() const { return data_.data(); }
-    // The `k` rows most similar to `query` (dot product), best first, ties by row.
-    std::vector<std::pair<std::size_t, float>> top(const float* query, std::size_t k) const;
+    // The `k` rows most similar to `query` (dot product summed in double, rounded to float),
+    // best first, ties by row. Over many rows an int8 copy of the matrix finds the candidates
+    // and their float scores rank them: the answer is the same either way. `how` picks the way
+    // (int8 is passed over for a query or matrix holding NaN or infinities).
+    enum class Scoring { automatic, float32, int8 };
+    std::vector<std::pair<std::size_t, float>> top(const float* query, std::size_t k,
+                                                   Scoring how = Scoring::automatic) const;
 
 private:
     void open_file();
@@ -271,6 +280,11 @@ private:
     std::vector<VectorKey> keys_;
     std::vector<float> data_;
     std::unordered_map<VectorKey, std::size_t, VectorKeyHash> row_of_;
+    // The int8 copy of data_, kept by apply(): int8::stride(dim_) bytes and one bound per row.
+    std::vector<std::int8_t> qdata_;
+    std::vector<int8::RowBound> qbounds_;
+    std::size_t nonfinite_ = 0;  // rows holding a NaN or an infinity
+    void requantise();
 };
 
 // The `k` best of `n` scores, best first (ties: lower index first).

@@ -150,16 +150,14 @@ public:
 };
 
 // The runtime library's entry points, got through its one exported symbol RUNTIME_SYMBOL.
-// Work that needs BLAS belongs behind this table (a vector query by one matrix product, say):
-// add a member at the end and raise RUNTIME_VERSION.
+// Work that needs BLAS belongs behind this table: add a member at the end and raise
+// RUNTIME_VERSION.
 struct RuntimeApi {
     int version;
     // Loads a model directory. Throws ModelError.
     LoadedModel* (*open_model)(const std::filesystem::path& model_dir);
-    // out[r] = the dot product of row r of the row-major `rows` x `dim` matrix with `query`.
-    void (*matrix_vector)(const float* matrix, std::size_t rows, std::size_t dim, const float* query, float* out);
 };
-inline constexpr int RUNTIME_VERSION = 2;
+inline constexpr int RUNTIME_VERSION = 3;
 inline constexpr const char* RUNTIME_SYMBOL = "quillbox_semantic_runtime";
 
 // The runtime library, loaded on the first call (from the folder of the module's own library,

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <numeric>
@@ -16,7 +17,7 @@
 #include "quillbox/detail/read_file.h"
 #include "quillbox/detail/sha256.h"
 #include "quillbox/semantic.h"
-#include "quillbox/semantic/runtime.h"
+#include "quillbox/semantic/int8.h"
 
 namespace quillbox {
 
@@ -30,6 +31,9 @@ constexpr std::uint32_t MAGIC = 0x31564251;  // "QBV1"
 constexpr std::uint32_t PUT = 1, REMOVE = 2;
 constexpr std::size_t HEAD = 8 + 32;
 constexpr std::size_t MAX_DIM = 1u << 16;
+// The int8 scan pays from this many rows, for up to this share of them asked for.
+constexpr std::size_t INT8_FROM_ROWS = 2000;
+constexpr std::size_t INT8_MOST_SHARE = 16;
 
 // zlib's CRC-32 (the same checksum) runs several times faster than a byte-wise table: reading
 // a store of 250,000 sections checks 400 MB.
@@ -129,30 +133,64 @@ void VectorStore::open_file() {
     row_of_.clear();
 }
 
+void VectorStore::requantise() {
+    const std::size_t width = int8::stride(dim_);
+    qdata_.assign(keys_.size() * width, 0);
+    qbounds_.resize(keys_.size());
+    nonfinite_ = 0;
+    for (std::size_t r = 0; r < keys_.size(); ++r) {
+        qbounds_[r] = int8::quantise(data_.data() + r * dim_, dim_, qdata_.data() + r * width);
+        nonfinite_ += std::isinf(qbounds_[r].err);
+    }
+}
+
 void VectorStore::apply(bool live, const VectorKey& key, const float* v) {
+    // The int8 copy follows the matrix row for row; when the matrix was started afresh (the
+    // file reopened), so is the copy.
+    if (qbounds_.size() != keys_.size()) requantise();
+    const std::size_t width = int8::stride(dim_);
+    auto quantise = [&](std::size_t row) {
+        nonfinite_ -= std::isinf(qbounds_[row].err);
+        qbounds_[row] = int8::quantise(data_.data() + row * dim_, dim_, qdata_.data() + row * width);
+        nonfinite_ += std::isinf(qbounds_[row].err);
+    };
     auto it = row_of_.find(key);
     if (live) {
         if (it != row_of_.end()) {
             std::copy(v, v + dim_, data_.begin() + static_cast<std::ptrdiff_t>(it->second * dim_));
+            quantise(it->second);
             return;
         }
         row_of_.emplace(key, keys_.size());
         keys_.push_back(key);
         data_.insert(data_.end(), v, v + dim_);
+        if (qbounds_.empty()) {  // as much room as the matrix has
+            qbounds_.reserve(data_.capacity() / dim_);
+            qdata_.reserve(data_.capacity() / dim_ * width);
+        }
+        qbounds_.emplace_back();
+        qdata_.resize(qdata_.size() + width);
+        quantise(keys_.size() - 1);
         return;
     }
     if (it == row_of_.end()) return;
     // The last row takes the removed one's place.
     const std::size_t row = it->second, last = keys_.size() - 1;
     row_of_.erase(it);
+    nonfinite_ -= std::isinf(qbounds_[row].err);
     if (row != last) {
         std::copy(data_.begin() + static_cast<std::ptrdiff_t>(last * dim_), data_.end(),
                   data_.begin() + static_cast<std::ptrdiff_t>(row * dim_));
+        std::copy(qdata_.begin() + static_cast<std::ptrdiff_t>(last * width), qdata_.end(),
+                  qdata_.begin() + static_cast<std::ptrdiff_t>(row * width));
+        qbounds_[row] = qbounds_[last];
         keys_[row] = keys_[last];
         row_of_[keys_[row]] = row;
     }
     keys_.pop_back();
     data_.resize(last * dim_);
+    qdata_.resize(last * width);
+    qbounds_.pop_back();
 }
 
 void VectorStore::read_from(std::uintmax_t offset) {
@@ -311,10 +349,15 @@ std::vector<std::pair<std::size_t, float>> top_scores(const std::vector<float>& 
     return out;
 }
 
-std::vector<std::pair<std::size_t, float>> VectorStore::top(const float* query, std::size_t k) const {
-    if (keys_.empty() || k == 0) return {};
-    std::vector<float> scores(keys_.size());
-    embed::runtime().matrix_vector(data_.data(), keys_.size(), dim_, query, scores.data());
+std::vector<std::pair<std::size_t, float>> VectorStore::top(const float* query, std::size_t k, Scoring how) const {
+    const std::size_t n = keys_.size();
+    if (n == 0 || k == 0) return {};
+    const bool int8 = how != Scoring::float32 && nonfinite_ == 0 && qbounds_.size() == n &&
+                      (how == Scoring::int8 || (n >= INT8_FROM_ROWS && k <= n / INT8_MOST_SHARE));
+    if (int8)
+        if (auto best = int8::top(data_.data(), qdata_.data(), qbounds_.data(), n, dim_, query, k)) return std::move(*best);
+    std::vector<float> scores(n);
+    int8::scores(data_.data(), n, dim_, query, scores.data());
     return top_scores(scores, k);
 }
 

@@ -4,10 +4,6 @@
 #include "quillbox/semantic.h"
 #include "quillbox/semantic/runtime.h"
 
-#include <cblas.h>
-
-#include <climits>
-
 extern "C" void openblas_set_num_threads(int num_threads);
 
 namespace quillbox::embed {
@@ -47,18 +43,7 @@ private:
 
 LoadedModel* open_model(const fs::path& dir) { return new Model(dir); }
 
-void matrix_vector(const float* m, std::size_t rows, std::size_t dim, const float* q, float* out) {
-    if (rows == 0) return;
-    // BLAS counts rows in int: a larger matrix goes in slices.
-    constexpr std::size_t SLICE = INT_MAX / 2;
-    for (std::size_t r = 0; r < rows; r += SLICE) {
-        const std::size_t n = std::min(SLICE, rows - r);
-        cblas_sgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(n), static_cast<int>(dim), 1.0f, m + r * dim,
-                    static_cast<int>(dim), q, 1, 0.0f, out + r, 1);
-    }
-}
-
-const RuntimeApi API{RUNTIME_VERSION, &open_model, &matrix_vector};
+const RuntimeApi API{RUNTIME_VERSION, &open_model};
 
 }  // namespace
 
