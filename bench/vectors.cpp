@@ -1,8 +1,10 @@
-// Vector search at scale: 250,000 float32 vectors of 384 dimensions. The store's query (one
-// matrix-vector product through the runtime library and a partial sort) beside the least work,
-// a bare BLAS product and partial sort over the same matrix; the bytes the store's file takes
-// per section; and a server's first search after a start over an index of 250,000 sections
-// whose vectors are stored (the store read, the sections mirrored, the query scored).
+// Vector search at scale: 250,000 float32 vectors of 384 dimensions. The store's query (an int8
+// scan of every row and a float re-rank of the candidates) beside its float path (every row
+// scored in float) and the least work, a bare BLAS product and partial sort over the same
+// matrix; where the int8 scan starts to pay, by rows and by k; the bytes the store's file takes
+// per section and the memory it holds; and a server's first search after a start over an index
+// of 250,000 sections whose vectors are stored (the store read, the sections mirrored, the query
+// scored).
 
 #include <benchmark/benchmark.h>
 #include <cblas.h>
@@ -12,6 +14,7 @@
 #include <cmath>
 #include <numeric>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -32,13 +35,23 @@ constexpr std::size_t K = 20;
 
 std::vector<float> unit_vector(std::mt19937& rng) { return qbbench::random_unit<float>(rng, DIM); }
 
+// The server's resident memory in MiB.
+double resident_mib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    return 0;
+}
+
 struct Fixture {
     qbtest::TempDir dir{"qb-bench-vectors"};
     std::unique_ptr<VectorStore> store;
     std::vector<float> query;
-    double seconds_to_write = 0;
+    double seconds_to_write = 0, store_mib = 0;
     Fixture() {
         std::mt19937 rng(1);
+        const double before = resident_mib();
         store = std::make_unique<VectorStore>(dir.path / "vectors" / "bench.qbv", DIM);
         const auto t0 = std::chrono::steady_clock::now();
         for (std::size_t at = 0; at < ROWS; at += 1000) {
@@ -51,6 +64,7 @@ struct Fixture {
             store->put(keys, vecs);
         }
         seconds_to_write = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        store_mib = resident_mib() - before;  // the float matrix, its int8 copy, the keys
         query = unit_vector(rng);
     }
 };
@@ -66,8 +80,49 @@ void BM_StoreQuery(benchmark::State& state) {
     state.counters["bytes_per_section"] = static_cast<double>(f.store->file_bytes()) / static_cast<double>(ROWS);
     state.counters["raw_bytes_per_section"] = DIM * sizeof(float);
     state.counters["write_s"] = f.seconds_to_write;
+    state.counters["store_mib"] = f.store_mib;
 }
 BENCHMARK(BM_StoreQuery)->Unit(benchmark::kMillisecond);
+
+// The two ways the store scores, each on its own, for k = K and for larger k up to a quarter of
+// the rows (where an int8 scan has many candidates to re-rank).
+void BM_StoreQueryBy(benchmark::State& state) {
+    Fixture& f = fixture();
+    const auto how = state.range(0) ? VectorStore::Scoring::int8 : VectorStore::Scoring::float32;
+    const auto k = static_cast<std::size_t>(state.range(1));
+    for (auto _ : state) benchmark::DoNotOptimize(f.store->top(f.query.data(), k, how));
+    state.SetLabel(state.range(0) ? "int8" : "float32");
+}
+BENCHMARK(BM_StoreQueryBy)
+    ->ArgsProduct({{0, 1}, {static_cast<long>(K), 1000, static_cast<long>(ROWS / 64), static_cast<long>(ROWS / 16),
+                            static_cast<long>(ROWS / 4)}})
+    ->Unit(benchmark::kMillisecond);
+
+// Where the int8 scan starts to pay: both ways over smaller stores.
+void BM_SmallStoreQueryBy(benchmark::State& state) {
+    static std::map<std::size_t, std::unique_ptr<VectorStore>> stores;
+    static qbtest::TempDir dir{"qb-bench-small-vectors"};
+    const auto rows = static_cast<std::size_t>(state.range(1));
+    auto& store = stores[rows];
+    std::mt19937 rng(2);
+    if (!store) {
+        store = std::make_unique<VectorStore>(dir.path / (std::to_string(rows) + ".qbv"), DIM);
+        std::vector<VectorKey> keys;
+        std::vector<std::vector<float>> vecs;
+        for (std::size_t i = 0; i < rows; ++i) {
+            keys.push_back(vector_key(std::to_string(i)));
+            vecs.push_back(unit_vector(rng));
+        }
+        store->put(keys, vecs);
+    }
+    const std::vector<float> query = unit_vector(rng);
+    const auto how = state.range(0) ? VectorStore::Scoring::int8 : VectorStore::Scoring::float32;
+    for (auto _ : state) benchmark::DoNotOptimize(store->top(query.data(), K, how));
+    state.SetLabel(state.range(0) ? "int8" : "float32");
+}
+BENCHMARK(BM_SmallStoreQueryBy)
+    ->ArgsProduct({{0, 1}, {250, 500, 1000, 2000, 4000, 16000, 64000}})
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_StoreReopen(benchmark::State& state) {
     Fixture& f = fixture();
@@ -91,15 +146,6 @@ void BM_BareProductAndPartialSort(benchmark::State& state) {
 }
 BENCHMARK(BM_BareProductAndPartialSort)->Unit(benchmark::kMillisecond);
 
-
-// The server's resident memory in MiB.
-double resident_mib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-    return 0;
-}
 
 // An index of 250,000 sections (10,000 files of 25) whose vectors a finished embedding stored.
 struct Indexed {
