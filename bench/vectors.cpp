@@ -94,7 +94,7 @@ void BM_StoreQueryBy(benchmark::State& state) {
     state.SetLabel(state.range(0) ? "int8" : "float32");
 }
 BENCHMARK(BM_StoreQueryBy)
-    ->ArgsProduct({{0, 1}, {static_cast<long>(K), 1000, static_cast<long>(ROWS / 64), static_cast<long>(ROWS / 16),
+    ->ArgsProduct({{0, 1}, {static_cast<long>(K), 1000, static_cast<long>(ROWS / 64), static_cast<long>(ROWS / 16), static_cast<long>(ROWS / 8),
                             static_cast<long>(ROWS / 4)}})
     ->Unit(benchmark::kMillisecond);
 
@@ -121,7 +121,7 @@ void BM_SmallStoreQueryBy(benchmark::State& state) {
     state.SetLabel(state.range(0) ? "int8" : "float32");
 }
 BENCHMARK(BM_SmallStoreQueryBy)
-    ->ArgsProduct({{0, 1}, {250, 500, 1000, 2000, 4000, 16000, 64000}})
+    ->ArgsProduct({{0, 1}, {25, 100, 250, 1000, 4000, 16000, 64000}})
     ->Unit(benchmark::kMicrosecond);
 
 void BM_StoreReopen(benchmark::State& state) {
