@@ -116,7 +116,9 @@ TEST(VectorStoreInt8, SameTopKAsTheFloatPathForEveryK) {
                         const Top fast = s->top(q.data(), k, VectorStore::Scoring::int8);
                         const Top slow(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(k, all.size())));
                         ASSERT_EQ(fast, slow) << "k " << k;
-                        if (k <= 20) ASSERT_EQ(s->top(q.data(), k), slow) << "k " << k;
+                        if (k <= 20) {
+                            ASSERT_EQ(s->top(q.data(), k), slow) << "k " << k;
+                        }
                     }
                 }
             }
