@@ -23,6 +23,7 @@
 #include "quillbox/indexer.h"
 #include "quillbox/log.h"
 #include "quillbox/semantic.h"
+#include "quillbox/semantic/int8.h"
 
 namespace fs = std::filesystem;
 using namespace quillbox;
@@ -97,6 +98,26 @@ BENCHMARK(BM_StoreQueryBy)
     ->ArgsProduct({{0, 1}, {static_cast<long>(K), 1000, static_cast<long>(ROWS / 64), static_cast<long>(ROWS / 16), static_cast<long>(ROWS / 8),
                             static_cast<long>(ROWS / 4)}})
     ->Unit(benchmark::kMillisecond);
+
+// The int8 query without the store around it, over the fixture's matrix quantised here: how
+// many rows it scores in float (the candidates whose bound reaches the k-th best).
+void BM_Int8Rescored(benchmark::State& state) {
+    Fixture& f = fixture();
+    static std::vector<std::int8_t> q;
+    static std::vector<int8::RowBound> bounds;
+    if (bounds.empty()) {
+        const std::size_t width = int8::stride(DIM);
+        q.resize(ROWS * width);
+        bounds.resize(ROWS);
+        for (std::size_t r = 0; r < ROWS; ++r) bounds[r] = int8::quantise(f.store->rows() + r * DIM, DIM, q.data() + r * width);
+    }
+    const auto k = static_cast<std::size_t>(state.range(0));
+    std::size_t rescored = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(int8::top(f.store->rows(), q.data(), bounds.data(), ROWS, DIM, f.query.data(), k, &rescored));
+    state.counters["rescored"] = static_cast<double>(rescored);
+}
+BENCHMARK(BM_Int8Rescored)->Arg(1)->Arg(K)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 // Where the int8 scan starts to pay: both ways over smaller stores.
 void BM_SmallStoreQueryBy(benchmark::State& state) {

@@ -264,7 +264,7 @@ void dots(Kernel kernel, const std::int8_t* rows, std::size_t n, std::size_t str
 std::optional<std::vector<std::pair<std::size_t, float>>> top(const float* matrix, const std::int8_t* qrows,
                                                               const RowBound* bounds, std::size_t n,
                                                               std::size_t dim, const float* query,
-                                                              std::size_t k) {
+                                                              std::size_t k, std::size_t* rescored) {
     const std::size_t width = stride(dim);
     std::vector<std::int8_t> p(width);
     const RowBound qb = quantise(query, dim, p.data());
@@ -319,8 +319,10 @@ std::optional<std::vector<std::pair<std::size_t, float>>> top(const float* matri
     std::vector<std::pair<std::size_t, float>> best;  // a heap, the worst on top
     best.reserve(k + 1);
     const ScoreFn fn = score_fn();
+    if (rescored) *rescored = 0;
     for (const auto& [upper, row] : candidates) {
         if (best.size() == k && static_cast<double>(best.front().second) > upper) break;
+        if (rescored) ++*rescored;
         best.emplace_back(row, fn(matrix + static_cast<std::size_t>(row) * dim, qd.data(), dim));
         std::push_heap(best.begin(), best.end(), better);
         if (best.size() > k) {

@@ -43,9 +43,10 @@ Kernel best_kernel();
 // The `k` rows of the best float score (score()), best first, ties by row: found by an int8 scan
 // of every row and a float re-rank of the rows whose score bound reaches the k-th best. None
 // when the query holds a NaN, an infinity, or only zeros (the float path answers those).
+// `rescored`, when given, is set to how many rows were scored in float.
 std::optional<std::vector<std::pair<std::size_t, float>>> top(const float* matrix, const std::int8_t* qrows,
                                                               const RowBound* bounds, std::size_t n,
                                                               std::size_t dim, const float* query,
-                                                              std::size_t k);
+                                                              std::size_t k, std::size_t* rescored = nullptr);
 
 }  // namespace quillbox::int8
