@@ -131,6 +131,92 @@ __attribute__((target("avx2"))) void dots_avx2(const std::int8_t* rows, std::siz
     }
 }
 
+// What quantise() has gathered of a row so far: the elements done, the largest magnitude's
+// bits, the sum of q squared and of the residual squared.
+struct Sums {
+    std::size_t done = 0;
+    std::uint32_t most = 0;
+    std::int64_t q2 = 0;
+    float e2 = 0;
+};
+
+void most_sse2(const float* v, std::size_t dim, Sums& s) {
+    const __m128i magnitude = _mm_set1_epi32(0x7FFFFFFF);
+    __m128i m = _mm_setzero_si128();
+    for (; s.done + 4 <= dim; s.done += 4) {
+        const __m128i x = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + s.done)), magnitude);
+        const __m128i gt = _mm_cmpgt_epi32(x, m);  // signed compare: the sign bits are clear
+        m = _mm_or_si128(_mm_and_si128(gt, x), _mm_andnot_si128(gt, m));
+    }
+    alignas(16) std::uint32_t ms[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(ms), m);
+    s.most = std::max(std::max(ms[0], ms[1]), std::max(ms[2], ms[3]));
+}
+
+__attribute__((target("avx2"))) void most_avx2(const float* v, std::size_t dim, Sums& s) {
+    const __m256i magnitude = _mm256_set1_epi32(0x7FFFFFFF);
+    __m256i m = _mm256_setzero_si256();
+    for (; s.done + 8 <= dim; s.done += 8)
+        m = _mm256_max_epi32(m, _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + s.done)), magnitude));
+    alignas(32) std::uint32_t ms[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(ms), m);
+    s.most = *std::max_element(ms, ms + 8);
+}
+
+void quantise_sse2(const float* v, std::size_t dim, float scale, float inv, std::int8_t* out, Sums& s) {
+    const __m128 inv4 = _mm_set1_ps(inv), scale4 = _mm_set1_ps(scale);
+    const __m128i lo = _mm_set1_epi16(-127), hi = _mm_set1_epi16(127);
+    __m128i qsq = _mm_setzero_si128();
+    __m128 esq = _mm_setzero_ps();
+    for (; s.done + 8 <= dim; s.done += 8) {
+        const float* x = v + s.done;
+        const __m128 x0 = _mm_loadu_ps(x), x1 = _mm_loadu_ps(x + 4);
+        __m128i q = _mm_packs_epi32(_mm_cvtps_epi32(_mm_mul_ps(x0, inv4)), _mm_cvtps_epi32(_mm_mul_ps(x1, inv4)));
+        q = _mm_min_epi16(_mm_max_epi16(q, lo), hi);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + s.done), _mm_packs_epi16(q, q));
+        qsq = _mm_add_epi32(qsq, _mm_madd_epi16(q, q));
+        const __m128 q0 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(q, q), 16));
+        const __m128 q1 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(q, q), 16));
+        const __m128 e0 = _mm_sub_ps(x0, _mm_mul_ps(scale4, q0)), e1 = _mm_sub_ps(x1, _mm_mul_ps(scale4, q1));
+        esq = _mm_add_ps(esq, _mm_add_ps(_mm_mul_ps(e0, e0), _mm_mul_ps(e1, e1)));
+    }
+    alignas(16) std::int32_t qs[4];
+    alignas(16) float es[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(qs), qsq);
+    _mm_store_ps(es, esq);
+    for (int j = 0; j < 4; ++j) s.q2 += qs[j], s.e2 += es[j];
+}
+
+// As quantise_sse2, sixteen at a time; the packs work within 128-bit lanes, so the quarters are
+// put back in order after each.
+__attribute__((target("avx2"))) void quantise_avx2(const float* v, std::size_t dim, float scale, float inv,
+                                                   std::int8_t* out, Sums& s) {
+    const __m256 inv8 = _mm256_set1_ps(inv), scale8 = _mm256_set1_ps(scale);
+    const __m256i lo = _mm256_set1_epi16(-127), hi = _mm256_set1_epi16(127);
+    __m256i qsq = _mm256_setzero_si256();
+    __m256 esq = _mm256_setzero_ps();
+    for (; s.done + 16 <= dim; s.done += 16) {
+        const float* x = v + s.done;
+        const __m256 x0 = _mm256_loadu_ps(x), x1 = _mm256_loadu_ps(x + 8);
+        __m256i q = _mm256_packs_epi32(_mm256_cvtps_epi32(_mm256_mul_ps(x0, inv8)),
+                                       _mm256_cvtps_epi32(_mm256_mul_ps(x1, inv8)));
+        q = _mm256_permute4x64_epi64(q, _MM_SHUFFLE(3, 1, 2, 0));
+        q = _mm256_min_epi16(_mm256_max_epi16(q, lo), hi);
+        const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packs_epi16(q, q), _MM_SHUFFLE(3, 1, 2, 0));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + s.done), _mm256_castsi256_si128(bytes));
+        qsq = _mm256_add_epi32(qsq, _mm256_madd_epi16(q, q));
+        const __m256 q0 = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(q)));
+        const __m256 q1 = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(q, 1)));
+        const __m256 e0 = _mm256_sub_ps(x0, _mm256_mul_ps(scale8, q0)), e1 = _mm256_sub_ps(x1, _mm256_mul_ps(scale8, q1));
+        esq = _mm256_add_ps(esq, _mm256_add_ps(_mm256_mul_ps(e0, e0), _mm256_mul_ps(e1, e1)));
+    }
+    alignas(32) std::int32_t qs[8];
+    alignas(32) float es[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(qs), qsq);
+    _mm256_store_ps(es, esq);
+    for (int j = 0; j < 8; ++j) s.q2 += qs[j], s.e2 += es[j];
+}
+
 #endif
 
 using ScoreFn = float (*)(const float*, const double*, std::size_t);
@@ -148,28 +234,21 @@ ScoreFn score_fn() {
 
 std::size_t stride(std::size_t dim) { return (dim + VEC - 1) / VEC * VEC; }
 
-RowBound quantise(const float* v, std::size_t dim, std::int8_t* out) {
+RowBound quantise(Kernel kernel, const float* v, std::size_t dim, std::int8_t* out) {
     std::memset(out, 0, stride(dim));
     // The largest magnitude, compared as bits: a NaN or an infinity has every exponent bit set.
-    std::uint32_t most_bits = 0;
-    std::size_t at = 0;
+    Sums sums;
+    switch (kernel) {
 #if defined(__x86_64__)
-    {
-        const __m128i magnitude = _mm_set1_epi32(0x7FFFFFFF);
-        __m128i m = _mm_setzero_si128();
-        for (; at + 4 <= dim; at += 4) {
-            const __m128i x = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + at)), magnitude);
-            const __m128i gt = _mm_cmpgt_epi32(x, m);  // signed compare: the sign bits are clear
-            m = _mm_or_si128(_mm_and_si128(gt, x), _mm_andnot_si128(gt, m));
-        }
-        alignas(16) std::uint32_t ms[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(ms), m);
-        most_bits = std::max(std::max(ms[0], ms[1]), std::max(ms[2], ms[3]));
-    }
+        case Kernel::avx2: most_avx2(v, dim, sums); break;
+        case Kernel::sse2: most_sse2(v, dim, sums); break;
 #endif
-    for (; at < dim; ++at) most_bits = std::max(most_bits, std::bit_cast<std::uint32_t>(v[at]) & 0x7FFFFFFFu);
-    if (most_bits >= 0x7F800000u) return {0, std::numeric_limits<float>::infinity(), 0};
-    const float scale = std::bit_cast<float>(most_bits) / 127.0f;
+        default: break;
+    }
+    for (; sums.done < dim; ++sums.done)
+        sums.most = std::max(sums.most, std::bit_cast<std::uint32_t>(v[sums.done]) & 0x7FFFFFFFu);
+    if (sums.most >= 0x7F800000u) return {0, std::numeric_limits<float>::infinity(), 0};
+    const float scale = std::bit_cast<float>(sums.most) / 127.0f;
     if (!(scale > 0)) {
         double sq = 0;
         for (std::size_t i = 0; i < dim; ++i) sq += static_cast<double>(v[i]) * v[i];
@@ -178,46 +257,31 @@ RowBound quantise(const float* v, std::size_t dim, std::int8_t* out) {
     // q = v / scale rounded to nearest; the residual e = v - scale * q and its squares' sum are
     // taken in float (bounded below).
     const float inv = 1.0f / scale;
-    float e2 = 0;
-    std::int64_t q2 = 0;
-    std::size_t i = 0;
+    sums.done = 0;
+    switch (kernel) {
 #if defined(__x86_64__)
-    const __m128 inv4 = _mm_set1_ps(inv), scale4 = _mm_set1_ps(scale);
-    const __m128i lo = _mm_set1_epi16(-127), hi = _mm_set1_epi16(127);
-    __m128i qsq = _mm_setzero_si128();
-    __m128 esq = _mm_setzero_ps();
-    for (; i + 8 <= dim; i += 8) {
-        const __m128 x0 = _mm_loadu_ps(v + i), x1 = _mm_loadu_ps(v + i + 4);
-        __m128i q = _mm_packs_epi32(_mm_cvtps_epi32(_mm_mul_ps(x0, inv4)), _mm_cvtps_epi32(_mm_mul_ps(x1, inv4)));
-        q = _mm_min_epi16(_mm_max_epi16(q, lo), hi);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi16(q, q));
-        qsq = _mm_add_epi32(qsq, _mm_madd_epi16(q, q));
-        const __m128 q0 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(q, q), 16));
-        const __m128 q1 = _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(q, q), 16));
-        const __m128 e0 = _mm_sub_ps(x0, _mm_mul_ps(scale4, q0)), e1 = _mm_sub_ps(x1, _mm_mul_ps(scale4, q1));
-        esq = _mm_add_ps(esq, _mm_add_ps(_mm_mul_ps(e0, e0), _mm_mul_ps(e1, e1)));
-    }
-    alignas(16) std::int32_t qs[4];
-    alignas(16) float es[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(qs), qsq);
-    _mm_store_ps(es, esq);
-    for (int j = 0; j < 4; ++j) q2 += qs[j], e2 += es[j];
+        case Kernel::avx2: quantise_avx2(v, dim, scale, inv, out, sums); break;
+        case Kernel::sse2: quantise_sse2(v, dim, scale, inv, out, sums); break;
 #endif
-    for (; i < dim; ++i) {
+        default: break;
+    }
+    for (std::size_t i = sums.done; i < dim; ++i) {
         const int q = std::clamp(static_cast<int>(std::nearbyint(v[i] * inv)), -127, 127);
         out[i] = static_cast<std::int8_t>(q);
-        q2 += static_cast<std::int64_t>(q) * q;
+        sums.q2 += static_cast<std::int64_t>(q) * q;
         const float e = v[i] - scale * static_cast<float>(q);
-        e2 += e * e;
+        sums.e2 += e * e;
     }
     // Taken in float, scale * q is off by up to 2^-24 of itself and the difference by 2^-24 of
     // itself: |e| <= (1 + 2^-23) |e as taken| + 2^-24 |scale * q|, in norms too. The sum of
     // squares is off by less than dim * 2^-23 of itself, and by 2^-149 a term where one underflows.
-    const double norm = std::sqrt(static_cast<double>(q2)) * scale;
+    const double norm = std::sqrt(static_cast<double>(sums.q2)) * scale;
     const double d = static_cast<double>(dim);
-    const double taken = std::sqrt(e2 * (1 + (d + 8) * 0x1p-23) + d * 0x1p-149);
+    const double taken = std::sqrt(sums.e2 * (1 + (d + 8) * 0x1p-23) + d * 0x1p-149);
     return {scale, up(taken * (1 + 0x1p-22) + norm * 0x1p-23), norm > 0 ? up(norm) : 0.0f};
 }
+
+RowBound quantise(const float* v, std::size_t dim, std::int8_t* out) { return quantise(best_kernel(), v, dim, out); }
 
 float score(const float* row, const double* query, std::size_t dim) { return score_fn()(row, query, dim); }
 

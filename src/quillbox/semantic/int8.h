@@ -21,8 +21,6 @@ struct RowBound {
     float scale = 0, err = 0, norm = 0;
 };
 
-// Symmetric quantisation of `dim` floats into `stride(dim)` bytes in [-127, 127].
-RowBound quantise(const float* v, std::size_t dim, std::int8_t* out);
 
 // The score the store ranks by: the dot product summed in double in a fixed order, rounded to
 // float. The same on every CPU and from every caller, so that a re-rank reproduces it exactly.
@@ -35,6 +33,11 @@ enum class Kernel { scalar, sse2, avx2 };
 bool available(Kernel kernel);
 // score() as one kernel computes it.
 float score(Kernel kernel, const float* row, const double* query, std::size_t dim);
+
+// Symmetric quantisation of `dim` floats into `stride(dim)` bytes in [-127, 127], by the best
+// kernel or by the one given.
+RowBound quantise(const float* v, std::size_t dim, std::int8_t* out);
+RowBound quantise(Kernel kernel, const float* v, std::size_t dim, std::int8_t* out);
 void dots(Kernel kernel, const std::int8_t* rows, std::size_t n, std::size_t stride, const std::int8_t* query,
           std::int32_t* out);
 // The best kernel this CPU runs.
