@@ -149,11 +149,11 @@ struct KeywordHit {
     std::string excerpt;  // one line of its text around the words it holds
 };
 
-// How far the keyword index is: sections kept, and the largest sequence number given out (it
-// grows with every section written, so an unchanged pair means nothing changed).
+// How far the keyword index is: the largest sequence number given out to a section written, and
+// to a section removed (a rewrite does both). An unchanged pair means nothing changed.
 struct SectionsVersion {
-    long long count = 0;
     long long last_seq = 0;
+    long long gone_seq = 0;
     bool operator==(const SectionsVersion&) const = default;
 };
 
@@ -229,6 +229,12 @@ public:
     std::vector<KeywordHit> search_sections(std::string_view query, std::size_t limit, std::size_t detailed,
                                             const std::function<bool(const Block&)>& keep = {});
     SectionsVersion sections_version();
+    // How many sections the keyword index holds (a scan: not for every request).
+    std::size_t section_count();
+    // The ids of the sections removed after removal number `after_gone_seq` up to `upto`, in
+    // order (an id may come back: its row is then listed by sections_after); none when the index
+    // no longer remembers every removal since `after_gone_seq`.
+    std::optional<std::vector<std::string>> sections_gone(long long after_gone_seq, long long upto);
     // The sections whose `seq` is above `after_seq`, in `seq` order, at most `limit`: paging
     // through them holds the index's lock for one page at a time.
     std::vector<SectionStamp> sections_after(long long after_seq, std::size_t limit);

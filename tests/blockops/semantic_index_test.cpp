@@ -15,6 +15,8 @@
 #include <set>
 #include <thread>
 
+#include <SQLiteCpp/SQLiteCpp.h>
+
 #include "common/session.h"
 #include "quillbox/blockops.h"
 #include "quillbox/blockops/semantic_index.h"
@@ -172,6 +174,13 @@ TEST(SemanticIndex, FollowsTheIndexLikeABruteForceModel) {
             }
             p.write(name, md);
             files[name] = texts;
+        }
+        if (rng() % 8 == 0) {
+            // The index forgets its older removals (as it does past a bound): the follower must
+            // notice and list every section again.
+            SQLite::Database db(p.data / "index.db", SQLite::OPEN_READWRITE);
+            db.setBusyTimeout(5000);
+            db.exec("DELETE FROM sections_gone WHERE seq < (SELECT max(seq) FROM sections_gone)");
         }
         switch (rng() % 4) {
             case 0:  // only part embedded: what is found is right, the rest not yet there

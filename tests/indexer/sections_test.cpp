@@ -100,6 +100,24 @@ TEST(Sections, FollowTheRowsOnEveryWritePathAndFindWhatAnOracleFinds) {
     std::vector<fs::path> files;
     for (int i = 0; i < 4; ++i) files.push_back(dir / ("doc" + std::to_string(i) + ".md"));
     std::vector<std::vector<std::string>> docs(files.size());
+    // A follower that reads only what changed since its last look (the removals logged, the
+    // rows written) must hold exactly the sections there are.
+    std::set<std::string> mirror;
+    SectionsVersion seen;
+    auto follow = [&] {
+        const SectionsVersion v = ix.sections_version();
+        const auto gone = ix.sections_gone(seen.gone_seq, v.gone_seq);
+        ASSERT_TRUE(gone.has_value());
+        std::set<std::string> back;
+        for (auto& r : ix.sections_after(seen.last_seq, 1u << 20)) back.insert(std::move(r.id));
+        for (const auto& id : *gone)
+            if (!back.count(id)) mirror.erase(id);
+        mirror.insert(back.begin(), back.end());
+        seen = v;
+        std::set<std::string> all;
+        for (auto& r : ix.sections_after(0, 1u << 20)) all.insert(std::move(r.id));
+        EXPECT_EQ(mirror, all);
+    };
     for (int round = 0; round < 120; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const std::size_t k = rng() % files.size();
@@ -161,8 +179,10 @@ TEST(Sections, FollowTheRowsOnEveryWritePathAndFindWhatAnOracleFinds) {
                 ix.index_file({.file = f, .state = state_of(f, after)});
         }
         expect_in_step(ix, files);
+        if (rng() % 3 == 0) follow();
         if (HasFailure()) return;
     }
+    follow();
     // A version change drops every block: the sections go with them.
     exec_sql(ix, "DELETE FROM blocks");
     EXPECT_EQ(query1(ix, "SELECT count(*) FROM sections"), "0");
@@ -194,4 +214,32 @@ TEST(Sections, WordsOfScriptsWithoutSpacesAreFoundAndExcerptsShowTheirText) {
     ASSERT_EQ(hits.size(), 2u);
     EXPECT_EQ(hits[0].block.title, "Caching");
     EXPECT_EQ(hits[1].excerpt, "we cache things here");
+}
+
+// An index made before removals were logged gets the logging trigger when it is opened, and a
+// follower that looked before the log was cut is told to list everything again.
+TEST(Sections, RemovalsAreLoggedInAnOlderIndexAndACutLogIsReported) {
+    qbtest::TempDir dir("qb-sections-gone");
+    const fs::path f = dir / "doc.md";
+    qbtest::write_file(f, "# A\n\n## B\ntext\n");
+    {
+        Indexer ix(dir / "index.db");
+        ix.index_file(f);
+        exec_sql(ix, "DROP TRIGGER sections_after_delete; DROP TABLE sections_gone;"
+                     "CREATE TRIGGER sections_after_delete AFTER DELETE ON sections BEGIN "
+                     "INSERT INTO sections_fts(sections_fts, rowid, title, body) VALUES ('delete', old.seq, old.title, old.body); END;");
+    }
+    Indexer ix(dir / "index.db");
+    const SectionsVersion before = ix.sections_version();
+    std::set<std::string> ids;
+    for (const Block& b : ix.list_blocks(f)) ids.insert(b.uuid);
+    ix.drop_file(f);
+    const SectionsVersion after = ix.sections_version();
+    const auto gone = ix.sections_gone(before.gone_seq, after.gone_seq);
+    ASSERT_TRUE(gone.has_value());
+    EXPECT_EQ(std::set<std::string>(gone->begin(), gone->end()), ids);
+    EXPECT_EQ(ix.section_count(), 0u);
+    exec_sql(ix, "DELETE FROM sections_gone WHERE seq < (SELECT max(seq) FROM sections_gone)");
+    EXPECT_FALSE(ix.sections_gone(before.gone_seq, after.gone_seq).has_value());
+    EXPECT_TRUE(ix.sections_gone(after.gone_seq - 1, after.gone_seq).has_value());
 }

@@ -415,7 +415,7 @@ Reply do_search_blocks(Session& session, std::string_view query) {
             const bool at_hand = vectors->model_at_hand();
             if (at_hand && !vectors->open(/*wait=*/false)) {
                 // The worker is still reading (or migrating) the store.
-                const auto sections = static_cast<std::size_t>(session.index.sections_version().count);
+                const auto sections = session.index.section_count();
                 if (sections > 0) note = embedding_progress_note({0, sections});
             } else if (at_hand) {
                 const SemanticIndex::Progress p = vectors->follow();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 
 #include "quillbox/log.h"
 
@@ -13,19 +14,6 @@ namespace {
 
 // Sections listed per look at the index: its lock is held for one page at a time.
 constexpr std::size_t LIST_PAGE = 20000;
-
-std::vector<SectionStamp> sections_after(Indexer& index, long long after_seq) {
-    std::vector<SectionStamp> all;
-    for (;;) {
-        auto page = index.sections_after(after_seq, LIST_PAGE);
-        if (page.empty()) break;
-        after_seq = page.back().seq;
-        const bool last = page.size() < LIST_PAGE;
-        all.insert(all.end(), std::make_move_iterator(page.begin()), std::make_move_iterator(page.end()));
-        if (last) break;
-    }
-    return all;
-}
 
 }  // namespace
 
@@ -60,14 +48,29 @@ SemanticIndex::~SemanticIndex() { stop(); }
 
 std::string SemanticIndex::text_of(const SectionText& s) { return s.title + " " + s.text; }
 
-void SemanticIndex::hold(const std::string* id, const VectorKey& key) { holders_[key].push_back(id); }
+void SemanticIndex::hold(const std::string* id, const VectorKey& key) { holders_.emplace(key, id); }
 
 void SemanticIndex::unhold(const std::string* id, const VectorKey& key) {
-    auto it = holders_.find(key);
-    if (it == holders_.end()) return;
-    auto& ids = it->second;
-    ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
-    if (ids.empty()) holders_.erase(it);
+    auto [from, to] = holders_.equal_range(key);
+    for (auto it = from; it != to; ++it)
+        if (it->second == id) {
+            holders_.erase(it);
+            return;
+        }
+}
+
+std::vector<SemanticIndex::Listed> SemanticIndex::list_after(Indexer& index, long long after_seq) {
+    std::vector<Listed> all;
+    for (;;) {
+        auto page = index.sections_after(after_seq, LIST_PAGE);
+        if (page.empty()) break;
+        after_seq = page.back().seq;
+        const bool last = page.size() < LIST_PAGE;
+        all.reserve(all.size() + page.size());
+        for (SectionStamp& row : page) all.push_back({row.seq, std::move(row.id), vector_key(row.content_hash)});
+        if (last) break;
+    }
+    return all;
 }
 
 void SemanticIndex::recount_pending() {
@@ -88,45 +91,15 @@ void SemanticIndex::take_in_store_changes() {
     }
 }
 
-void SemanticIndex::apply(std::vector<SectionStamp>& rows, bool whole) {
+void SemanticIndex::apply(std::vector<Listed>& rows, const std::vector<std::string>& gone, bool whole) {
     VectorStore& store = engine_->store();
-    std::vector<VectorKey> carried_keys;
-    std::vector<std::vector<float>> carried;
-    std::unordered_set<const std::string*> listed;
-    std::vector<const std::string*> touched;
-    touched.reserve(rows.size());
-    if (whole) {
-        sections_.reserve(rows.size());
-        holders_.reserve(rows.size());
+    if (whole && !sections_.empty()) {
+        // Listed again from the start: what the listing lacks is gone.
+        std::unordered_set<std::string_view> listed;
         listed.reserve(rows.size());
-        pending_.reserve(rows.size());
-    }
-    for (SectionStamp& row : rows) {
-        const VectorKey key = vector_key(row.content_hash);
-        auto [it, fresh] = sections_.try_emplace(std::move(row.id));
-        const std::string* id = &it->first;
-        Entry& e = it->second;
-        if (fresh) {
-            e = {row.seq, key};
-            hold(id, key);
-        } else if (e.key != key) {
-            // Same text, new hash (a subsection changed): the vector still holds, under the new key.
-            if (e.seq == row.seq)
-                if (const float* v = store.find(e.key); v && !store.find(key)) {
-                    carried_keys.push_back(key);
-                    carried.emplace_back(v, v + store.dim());
-                }
-            unhold(id, e.key);
-            e.key = key;
-            hold(id, key);
-        }
-        e.seq = row.seq;
-        if (whole) listed.insert(id);
-        touched.push_back(id);
-    }
-    if (whole) {
+        for (const Listed& row : rows) listed.insert(row.id);
         for (auto it = sections_.begin(); it != sections_.end();) {
-            if (listed.count(&it->first)) {
+            if (listed.count(it->first)) {
                 ++it;
                 continue;
             }
@@ -134,13 +107,55 @@ void SemanticIndex::apply(std::vector<SectionStamp>& rows, bool whole) {
             pending_.erase(&it->first);
             it = sections_.erase(it);
         }
+    } else if (!gone.empty()) {
+        // Removed since the last look, unless written again since (a rewrite removes and adds).
+        std::unordered_set<std::string_view> back;
+        back.reserve(rows.size());
+        for (const Listed& row : rows) back.insert(row.id);
+        for (const std::string& id : gone) {
+            if (back.count(id)) continue;
+            auto it = sections_.find(id);
+            if (it == sections_.end()) continue;
+            unhold(&it->first, it->second.key);
+            pending_.erase(&it->first);
+            sections_.erase(it);
+        }
+    }
+    if (sections_.empty()) {
+        sections_.reserve(rows.size());
+        holders_.reserve(rows.size());
+    }
+    std::vector<VectorKey> carried_keys;
+    std::vector<std::vector<float>> carried;
+    std::vector<std::pair<const std::string*, const Entry*>> touched;
+    touched.reserve(rows.size());
+    for (Listed& row : rows) {
+        auto [it, fresh] = sections_.try_emplace(std::move(row.id));
+        const std::string* id = &it->first;
+        Entry& e = it->second;
+        if (fresh) {
+            e = {row.seq, row.key};
+            hold(id, row.key);
+        } else if (e.key != row.key) {
+            // Same text, new hash (a subsection changed): the vector still holds, under the new key.
+            if (e.seq == row.seq)
+                if (const float* v = store.find(e.key); v && !store.find(row.key)) {
+                    carried_keys.push_back(row.key);
+                    carried.emplace_back(v, v + store.dim());
+                }
+            unhold(id, e.key);
+            e.key = row.key;
+            hold(id, row.key);
+        }
+        e.seq = row.seq;
+        touched.emplace_back(id, &e);
     }
     if (!carried.empty()) {
         store.put(carried_keys, carried);
         store_rows_ = store.size();
     }
-    for (const std::string* id : touched) {
-        if (store.find(sections_.at(*id).key))
+    for (const auto& [id, e] : touched) {
+        if (store.find(e->key))
             pending_.erase(id);
         else
             pending_.insert(id);
@@ -148,33 +163,46 @@ void SemanticIndex::apply(std::vector<SectionStamp>& rows, bool whole) {
 }
 
 SemanticIndex::Progress SemanticIndex::follow() {
-    open();
     std::lock_guard follower(follow_mu_);
-    take_in_store_changes();
+    // Taken before the listing: whatever is written during it is looked at again next time.
     const SectionsVersion v = index_.sections_version();
     SectionsVersion seen;
+    bool listed;
     {
         std::lock_guard lk(mu_);
-        if (v == seen_) return {sections_.size() - pending_.size(), sections_.size()};
         seen = seen_;
+        listed = listed_;
     }
-    // What was written since the last look; when sections were removed meanwhile (their
-    // count says so), every section, since nothing lists what is gone.
-    std::vector<SectionStamp> rows = sections_after(index_, seen.last_seq);
-    bool whole = seen.last_seq == 0;
-    if (!whole) {
-        const SectionsVersion after = index_.sections_version();
-        std::lock_guard lk(mu_);
-        std::unordered_set<std::string_view> added;
-        for (const auto& r : rows)
-            if (!sections_.count(r.id)) added.insert(r.id);
-        whole = after != v || sections_.size() + added.size() != static_cast<std::size_t>(v.count);
+    std::vector<Listed> rows;
+    std::vector<std::string> gone;
+    bool whole = !listed;
+    if (whole) {
+        // The first look lists every section while the store is read: neither waits for the other.
+        auto listing = std::async(std::launch::async, [this] { return list_after(index_, 0); });
+        try {
+            open();
+        } catch (...) {
+            listing.wait();
+            throw;
+        }
+        rows = listing.get();
+        take_in_store_changes();
+    } else {
+        open();
+        take_in_store_changes();
+        if (v == seen) return progress();
+        if (v.gone_seq != seen.gone_seq) {
+            if (auto g = index_.sections_gone(seen.gone_seq, v.gone_seq))
+                gone = std::move(*g);
+            else
+                whole = true;  // more went than the index remembers
+        }
+        rows = list_after(index_, whole ? 0 : seen.last_seq);
     }
-    if (whole && seen.last_seq != 0) rows = sections_after(index_, 0);
     std::lock_guard lk(mu_);
-    apply(rows, whole);
-    // Taken before the listing: whatever was written during it is looked at again next time.
+    apply(rows, gone, whole);
     seen_ = v;
+    listed_ = true;
     return {sections_.size() - pending_.size(), sections_.size()};
 }
 
@@ -229,8 +257,8 @@ std::size_t SemanticIndex::embed_some() {
         store.put(keys, vectors);
         store_rows_ = store.size();
         for (const VectorKey& k : keys)
-            if (auto it = holders_.find(k); it != holders_.end() && store.find(k))
-                for (const std::string* id : it->second) pending_.erase(id);
+            if (store.find(k))
+                for (auto [it, to] = holders_.equal_range(k); it != to; ++it) pending_.erase(it->second);
         stored += keys.size();
     }
     return stored;
@@ -271,10 +299,8 @@ std::vector<std::pair<std::string, double>> SemanticIndex::nearest(std::string_v
     for (std::size_t want = k;; want = std::min(store.size(), want * 4)) {
         out.clear();
         for (const auto& [row, score] : store.top(q.data(), want)) {
-            auto it = holders_.find(store.keys()[row]);
-            if (it == holders_.end()) continue;
-            for (const std::string* id : it->second)
-                if (out.size() < k) out.emplace_back(*id, static_cast<double>(score));
+            for (auto [it, to] = holders_.equal_range(store.keys()[row]); it != to && out.size() < k; ++it)
+                out.emplace_back(*it->second, static_cast<double>(score));
         }
         if (out.size() >= k || want >= store.size()) break;
     }

@@ -89,7 +89,14 @@ private:
         long long seq = 0;
         VectorKey key{};
     };
-    void apply(std::vector<SectionStamp>& rows, bool whole);
+    // A section as listed, with the key of its vector.
+    struct Listed {
+        long long seq = 0;
+        std::string id;
+        VectorKey key{};
+    };
+    static std::vector<Listed> list_after(Indexer& index, long long after_seq);
+    void apply(std::vector<Listed>& rows, const std::vector<std::string>& gone, bool whole);
     void hold(const std::string* id, const VectorKey& key);
     void unhold(const std::string* id, const VectorKey& key);
     void recount_pending();
@@ -107,9 +114,10 @@ private:
     std::mutex follow_mu_;  // one follower at a time; taken before mu_
     mutable std::mutex mu_;  // everything below, and the engine's store
     std::unordered_map<std::string, Entry> sections_;
-    std::unordered_map<VectorKey, std::vector<const std::string*>, VectorKeyHash> holders_;
+    std::unordered_multimap<VectorKey, const std::string*, VectorKeyHash> holders_;  // the sections of each key
     std::unordered_set<const std::string*> pending_;  // sections whose key has no vector
     SectionsVersion seen_;
+    bool listed_ = false;  // every section was listed once
     std::size_t store_rows_ = 0;  // the store's size after our own last change
 
     std::mutex worker_mu_;

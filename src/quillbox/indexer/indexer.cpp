@@ -507,6 +507,12 @@ std::unique_ptr<SQLite::Database> open_and_migrate(const fs::path& db_path) {
     db->exec("DROP INDEX IF EXISTS idx_blocks_file; DROP INDEX IF EXISTS idx_blocks_uuid");
     db->exec(indexer::FileIndexTable::kCreate);
     const bool had_sections = has_table(*db, "sections");
+    {
+        // A removal trigger from before removals were logged is replaced by the one that logs.
+        SQLite::Statement t(*db, "SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name = 'sections_after_delete'");
+        if (t.executeStep() && t.getColumn(0).getString().find("sections_gone") == std::string::npos)
+            db->exec("DROP TRIGGER sections_after_delete");
+    }
     db->exec(indexer::kSectionsSchema);
     // An index from before the sections were kept: every file is read again on its next
     // check, which writes its sections.
@@ -1557,14 +1563,38 @@ std::vector<KeywordHit> Indexer::search_sections(std::string_view query, std::si
 SectionsVersion Indexer::sections_version() {
     return guarded([&]() -> SectionsVersion {
         Lock lk(*this);
-        Prepared q = lk.q()("SELECT (SELECT count(*) FROM sections), "
-                            "COALESCE((SELECT seq FROM sqlite_sequence WHERE name = 'sections'), 0)");
+        Prepared q = lk.q()("SELECT COALESCE((SELECT seq FROM sqlite_sequence WHERE name = 'sections'), 0), "
+                            "COALESCE((SELECT seq FROM sqlite_sequence WHERE name = 'sections_gone'), 0)");
         SectionsVersion v;
         if (q->executeStep()) {
-            v.count = q->getColumn(0).getInt64();
-            v.last_seq = q->getColumn(1).getInt64();
+            v.last_seq = q->getColumn(0).getInt64();
+            v.gone_seq = q->getColumn(1).getInt64();
         }
         return v;
+    });
+}
+
+std::size_t Indexer::section_count() {
+    return guarded([&]() -> std::size_t {
+        Lock lk(*this);
+        Prepared q = lk.q()("SELECT count(*) FROM sections");
+        return q->executeStep() ? static_cast<std::size_t>(q->getColumn(0).getInt64()) : 0;
+    });
+}
+
+std::optional<std::vector<std::string>> Indexer::sections_gone(long long after_gone_seq, long long upto) {
+    return guarded([&]() -> std::optional<std::vector<std::string>> {
+        Lock lk(*this);
+        // The log was cut past what the caller saw last: it cannot say what went.
+        Prepared first = lk.q()("SELECT min(seq) FROM sections_gone");
+        if (first->executeStep() && !first->getColumn(0).isNull() && first->getColumn(0).getInt64() > after_gone_seq + 1)
+            return std::nullopt;
+        indexer::RawPrepared q = lk.q().raw("SELECT id FROM sections_gone WHERE seq > ? AND seq <= ? ORDER BY seq");
+        sqlite3_bind_int64(q.get(), 1, after_gone_seq);
+        sqlite3_bind_int64(q.get(), 2, upto);
+        std::vector<std::string> out;
+        while (next_row(lk.q(), q.get())) out.push_back(column_text(q.get(), 0));
+        return out;
     });
 }
 

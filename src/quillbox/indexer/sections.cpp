@@ -12,6 +12,8 @@
 
 namespace quillbox::indexer {
 
+// sections_gone logs every section removed (a rewrite removes and adds): a follower of the index
+// reads what went since its last look instead of listing every section again.
 // Porter stemming over Unicode words with case and diacritics folded. Titles and text are
 // stored as searchable_text made them (zero-width spaces between words that have no space), so
 // any connection, the sqlite3 shell included, can read and write the index without a tokenizer
@@ -31,8 +33,13 @@ CREATE VIRTUAL TABLE IF NOT EXISTS sections_vocab USING fts5vocab(sections_fts, 
 CREATE TRIGGER IF NOT EXISTS sections_after_insert AFTER INSERT ON sections BEGIN
     INSERT INTO sections_fts(rowid, title, body) VALUES (new.seq, new.title, new.body);
 END;
+CREATE TABLE IF NOT EXISTS sections_gone (
+    seq INTEGER PRIMARY KEY AUTOINCREMENT,
+    id TEXT NOT NULL
+);
 CREATE TRIGGER IF NOT EXISTS sections_after_delete AFTER DELETE ON sections BEGIN
     INSERT INTO sections_fts(sections_fts, rowid, title, body) VALUES ('delete', old.seq, old.title, old.body);
+    INSERT INTO sections_gone(id) VALUES (old.id);
 END;
 CREATE TRIGGER IF NOT EXISTS blocks_after_delete AFTER DELETE ON blocks BEGIN
     DELETE FROM sections WHERE id = old.id;
@@ -173,6 +180,14 @@ void write_sections(StatementCache& q, const std::string& key, const std::vector
         const auto last = static_cast<std::size_t>(std::max(own_end, b.start_line));
         put_section(q, ids[i], b.title, own_text(text, spans, first, last), b.content_hash);
     }
+    if (!spans.empty()) forget_old_removals(q);
+}
+
+void forget_old_removals(StatementCache& q) {
+    Prepared del = q("DELETE FROM sections_gone WHERE seq <= "
+                     "(SELECT seq FROM sqlite_sequence WHERE name = 'sections_gone') - ?");
+    del->bind(1, static_cast<int64_t>(GONE_KEPT));
+    del->exec();
 }
 
 // ---------------------------------------------------------------------------------------------

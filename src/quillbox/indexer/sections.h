@@ -46,6 +46,11 @@ std::string own_text(std::string_view text, const std::vector<detail::LineSpan>&
 void write_sections(StatementCache& q, const std::string& key, const std::vector<Block>& blocks,
                     const std::vector<std::string>& ids, std::string_view text);
 
+// Removals kept in sections_gone: a follower that looked longer ago lists every section again.
+constexpr long long GONE_KEPT = 100000;
+// Inside the caller's transaction: the removals older than the last GONE_KEPT are forgotten.
+void forget_old_removals(StatementCache& q);
+
 // Inside the caller's transaction: one section written afresh.
 void put_section(StatementCache& q, const std::string& id, std::string_view title, std::string_view body,
                  const std::string& content_hash);
