@@ -177,16 +177,37 @@ SemanticIndex::Progress SemanticIndex::follow() {
     std::vector<std::string> gone;
     bool whole = !listed;
     if (whole) {
-        // The first look lists every section while the store is read: neither waits for the other.
-        auto listing = std::async(std::launch::async, [this] { return list_after(index_, 0); });
+        // The first look lists every section and builds the map while the store is read: neither
+        // waits for the other.
+        using Sections = decltype(sections_);
+        using Holders = decltype(holders_);
+        auto listing = std::async(std::launch::async, [this] {
+            std::vector<Listed> all = list_after(index_, 0);
+            std::pair<Sections, Holders> built;
+            built.first.reserve(all.size());
+            built.second.reserve(all.size());
+            for (Listed& row : all) {
+                auto [it, fresh] = built.first.try_emplace(std::move(row.id), Entry{row.seq, row.key});
+                if (fresh) built.second.emplace(row.key, &it->first);
+            }
+            return built;
+        });
         try {
             open();
         } catch (...) {
             listing.wait();
             throw;
         }
-        rows = listing.get();
+        auto built = listing.get();
         take_in_store_changes();
+        std::lock_guard lk(mu_);
+        // Nodes keep their addresses when the maps move: the holders' pointers stay good.
+        sections_ = std::move(built.first);
+        holders_ = std::move(built.second);
+        recount_pending();
+        seen_ = v;
+        listed_ = true;
+        return {sections_.size() - pending_.size(), sections_.size()};
     } else {
         open();
         take_in_store_changes();
