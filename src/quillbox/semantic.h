@@ -249,6 +249,14 @@ public:
     void remove(const std::vector<VectorKey>& keys);
     // Takes in what other processes appended since the last look.
     void refresh();
+    // What the store took in since the last call, its own writes and others' alike: the keys put
+    // or removed, or `whole` when it read the file from its start (at open, after another
+    // process compacted it, or when too much changed to list).
+    struct Changes {
+        std::vector<VectorKey> keys;
+        bool whole = false;
+    };
+    Changes take_changes();
     // Rewrites the file with the live vectors only, when dead records make up more than
     // `dead_share` of it (always for 0).
     void compact(double dead_share = 0.5);
@@ -277,6 +285,7 @@ private:
     int lock_fd_ = -1;
     std::uintmax_t read_to_ = 0;  // the file is taken in up to here
     std::uintmax_t records_ = 0;  // records read or written, dead ones included
+    Changes changes_{{}, true};
     std::vector<VectorKey> keys_;
     std::vector<float> data_;
     std::unordered_map<VectorKey, std::size_t, VectorKeyHash> row_of_;

@@ -315,3 +315,57 @@ TEST(SemanticIndex, AKillMidEmbeddingLosesOnlyTheUnsavedGroup) {
     EXPECT_EQ(vectors.progress(), (SemanticIndex::Progress{400, 400}));
     EXPECT_EQ(static_cast<std::size_t>(*enc.texts), 400 - found.embedded);
 }
+
+// Two servers on one project embed at once, each in its own worker, while files change: both
+// end with every section embedded, and the store holds the live sections' vectors. What one
+// stores while the other is in the middle of a batch is not embedded again.
+TEST(SemanticIndex, TwoServersEmbeddingAtOnceBothFinishAndShareTheirVectors) {
+    Project p;
+    auto doc = [](int file, int version) {
+        std::string md;
+        for (int i = 0; i < 150; ++i)
+            md += "## Part " + std::to_string(i) + "\nfile " + std::to_string(file) + " version " +
+                  std::to_string(version) + " words " + std::to_string(i) + "\n";
+        return md;
+    };
+    for (int f = 0; f < 3; ++f) p.write("f" + std::to_string(f) + ".md", doc(f, 0));
+    const std::size_t total = 450;
+    CountingEncoder a_enc, b_enc;
+    SemanticIndex a(p.indexer, p.data / "vectors", "all-MiniLM-L6-v2", a_enc.fn());
+    Indexer other(p.data / "index.db");
+    // While B encodes its first group, A embeds everything.
+    bool first = true;
+    SemanticIndex b(other, p.data / "vectors", "all-MiniLM-L6-v2", [&](const std::vector<std::string>& texts) {
+        if (std::exchange(first, false)) a.embed_all();
+        return b_enc.fn()(texts);
+    });
+    b.follow();
+    b.embed_some();
+    EXPECT_EQ(*a_enc.texts, static_cast<int>(total));
+    EXPECT_EQ(*b_enc.texts, static_cast<int>(SemanticIndex::EMBED_GROUP)) << "B embedded what A had stored";
+    EXPECT_EQ(b.follow(), (SemanticIndex::Progress{total, total}));
+
+    a.start([] { return false; });
+    b.start([] { return false; });
+    for (int v = 1; v <= 3; ++v) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        p.write("f" + std::to_string(v % 3) + ".md", doc(v % 3, v));
+    }
+    for (int i = 0; i < 6000; ++i) {
+        if (a.follow() == SemanticIndex::Progress{total, total} && b.follow() == SemanticIndex::Progress{total, total})
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    a.stop();
+    b.stop();
+    EXPECT_EQ(a.follow(), (SemanticIndex::Progress{total, total}));
+    EXPECT_EQ(b.follow(), (SemanticIndex::Progress{total, total}));
+    // Every live section's vector is in the store, as either server sees it.
+    std::set<VectorKey> live;
+    for (int f = 0; f < 3; ++f)
+        for (const auto& blk : p.indexer.list_blocks(p.tmp.path / ("f" + std::to_string(f) + ".md")))
+            live.insert(vector_key(blk.content_hash));
+    for (SemanticIndex* s : {&a, &b})
+        for (const VectorKey& k : live) EXPECT_NE(s->engine().store().find(k), nullptr);
+    other.close();
+}

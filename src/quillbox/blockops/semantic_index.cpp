@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <random>
 
 #include "quillbox/log.h"
 
@@ -35,8 +36,6 @@ bool SemanticIndex::open(bool wait) {
         return false;
     if (!engine_) {
         engine_ = std::make_unique<SemanticEngine>(vectors_dir_, model_, encoder_);
-        std::lock_guard state(mu_);
-        store_rows_ = engine_->store().size();
         opened_.store(true, std::memory_order_release);
     }
     return true;
@@ -84,10 +83,21 @@ void SemanticIndex::take_in_store_changes() {
     std::lock_guard lk(mu_);
     VectorStore& store = engine_->store();
     store.refresh();
-    // Another process stored or dropped vectors: which sections lack one is looked at again.
-    if (store.size() != store_rows_) {
+    // Vectors stored or dropped, by another process or by this one: the sections of their keys
+    // are waited for or not.
+    VectorStore::Changes changes = store.take_changes();
+    if (changes.whole) {
         recount_pending();
-        store_rows_ = store.size();
+        return;
+    }
+    for (const VectorKey& k : changes.keys) {
+        const bool has = store.find(k) != nullptr;
+        for (auto [it, to] = holders_.equal_range(k); it != to; ++it) {
+            if (has)
+                pending_.erase(it->second);
+            else
+                pending_.insert(it->second);
+        }
     }
 }
 
@@ -150,10 +160,7 @@ void SemanticIndex::apply(std::vector<Listed>& rows, const std::vector<std::stri
         e.seq = row.seq;
         touched.emplace_back(id, &e);
     }
-    if (!carried.empty()) {
-        store.put(carried_keys, carried);
-        store_rows_ = store.size();
-    }
+    if (!carried.empty()) store.put(carried_keys, carried);
     for (const auto& [id, e] : touched) {
         if (store.find(e->key))
             pending_.erase(id);
@@ -263,20 +270,31 @@ std::size_t SemanticIndex::embed_some() {
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return joined[a].size() < joined[b].size(); });
+    // Another server on the project embeds the same sections: starting at a group of our own
+    // and skipping what it stored meanwhile, the two share the work instead of doubling it.
+    const std::size_t groups = (order.size() + EMBED_GROUP - 1) / EMBED_GROUP;
+    thread_local std::minstd_rand pick{std::random_device{}()};
+    const std::size_t first = groups > 1 ? pick() % groups : 0;
     std::size_t stored = 0;
-    for (std::size_t at = 0; at < order.size() && !stop_flag_.load(); at += EMBED_GROUP) {
-        const std::size_t end = std::min(order.size(), at + EMBED_GROUP);
+    for (std::size_t g = 0; g < groups && !stop_flag_.load(); ++g) {
+        const std::size_t at = (first + g) % groups * EMBED_GROUP, end = std::min(order.size(), at + EMBED_GROUP);
+        if (g > 0) take_in_store_changes();
         std::vector<std::string> group;
         std::vector<VectorKey> keys;
-        for (std::size_t i = at; i < end; ++i) {
-            group.push_back(std::move(joined[order[i]]));
-            keys.push_back(vector_key(texts[order[i]].content_hash));
+        {
+            std::lock_guard lk(mu_);
+            for (std::size_t i = at; i < end; ++i) {
+                const VectorKey key = vector_key(texts[order[i]].content_hash);
+                if (engine_->store().find(key)) continue;
+                group.push_back(std::move(joined[order[i]]));
+                keys.push_back(key);
+            }
         }
+        if (group.empty()) continue;
         auto vectors = engine_->encode_batch(group);
         std::lock_guard lk(mu_);
         VectorStore& store = engine_->store();
         store.put(keys, vectors);
-        store_rows_ = store.size();
         for (const VectorKey& k : keys)
             if (store.find(k))
                 for (auto [it, to] = holders_.equal_range(k); it != to; ++it) pending_.erase(it->second);
@@ -301,7 +319,6 @@ std::size_t SemanticIndex::drop_unused() {
     if (unused.empty()) return 0;
     store.remove(unused);
     store.compact(0.5);
-    store_rows_ = store.size();
     return unused.size();
 }
 

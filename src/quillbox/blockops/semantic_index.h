@@ -118,7 +118,6 @@ private:
     std::unordered_set<const std::string*> pending_;  // sections whose key has no vector
     SectionsVersion seen_;
     bool listed_ = false;  // every section was listed once
-    std::size_t store_rows_ = 0;  // the store's size after our own last change
 
     std::mutex worker_mu_;
     std::condition_variable wake_;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <numeric>
 #include <system_error>
+#include <utility>
 
 #include "quillbox/detail/fd.h"
 #include "quillbox/detail/read_file.h"
@@ -37,6 +38,8 @@ constexpr std::size_t MAX_DIM = 1u << 16;
 // asked for: past that the re-rank scores nearly as many rows as the float path.
 constexpr std::size_t INT8_FROM_ROWS = 64;
 constexpr std::size_t INT8_MOST_SHARE = 8;
+// Keys of changes kept for take_changes(): past this, a follower looks at everything again.
+constexpr std::size_t MAX_CHANGES = 1u << 16;
 
 // The CRC-32 of zlib, computed by libdeflate with the CPU's carry-less multiply: reading a store
 // of 250,000 sections checks 400 MB, which zlib's own takes more than twice as long over.
@@ -122,7 +125,10 @@ VectorStore::~VectorStore() {
     if (lock_fd_ >= 0) ::close(lock_fd_);
 }
 
+VectorStore::Changes VectorStore::take_changes() { return std::exchange(changes_, Changes{}); }
+
 void VectorStore::open_file() {
+    changes_ = {{}, true};
     if (fd_ >= 0) ::close(fd_);
     fd_ = ::open(file_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0) fail("cannot open", file_);
@@ -247,6 +253,14 @@ void VectorStore::read_from(std::uintmax_t offset) {
         const std::uint32_t kind = get_u32(p + 4) >> 24, width = get_u32(p + 4) & 0xFFFFFF;
         VectorKey key;
         std::memcpy(key.data(), p + 8, key.size());
+        if (!changes_.whole) {
+            if (changes_.keys.size() < MAX_CHANGES) {
+                changes_.keys.push_back(key);
+            } else {
+                changes_.keys = {};
+                changes_.whole = true;
+            }
+        }
         if (kind == REMOVE) {
             apply(false, key, nullptr);
         } else if (width == dim_) {
