@@ -15,7 +15,7 @@ TEST(InitDb, NewFileGetsTheSchemaWalAndTheVersionRow) {
     };
     EXPECT_EQ(names("table"),
               "backups,blocks,file_index,projects,retired_blocks,schema_version,sections,sections_fts,"
-              "sections_fts_config,sections_fts_data,sections_fts_docsize,sections_fts_idx,sections_vocab,stats");
+              "sections_fts_config,sections_fts_data,sections_fts_docsize,sections_fts_idx,sections_gone,sections_vocab,stats");
     EXPECT_EQ(names("index"), "idx_blocks_file_line,idx_blocks_title");
     EXPECT_EQ(names("trigger"), "blocks_after_delete,sections_after_delete,sections_after_insert");
     EXPECT_EQ(query1(*db, "PRAGMA journal_mode"), "wal");
