@@ -7,6 +7,7 @@
 //   - an id names the section it named when it was handed out, or is refused.
 // QB_STATEFUL_OPS and QB_STATEFUL_SEED set the length and seed (scripts/stateful runs it long).
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 
 #include "fixture.h"
 #include "quillbox/detail/file_key.h"
@@ -113,6 +115,9 @@ protected:
     std::vector<std::string> handed;   // the same ids in the order they were handed out
     int next_uid = 0, next_word = 0;
     std::map<std::string, int> counts;
+    std::map<std::string, int> moves;  // the moves refused, by reason
+    std::map<std::string, int> kills;  // where the kills landed and what they left
+    std::set<int> revived;  // sections a revert brought back: their old ids may be retired
     std::string step;
     bool trace = std::getenv("QB_STATEFUL_TRACE") != nullptr;
 
@@ -169,38 +174,126 @@ protected:
         ++counts["restart"];
     }
 
-    // A server killed (SIGKILL) at a random moment while it replaces a held section: a child
-    // process with its own server objects on the same index. The next start is clean, the file
-    // holds the old text or the new, and the model follows what landed.
+    // A server killed (SIGKILL) while it replaces a held section: a child process with its own
+    // server objects on the same index, which tells the parent through a pipe how far it got
+    // (begun, before the rename, after it, done). The kill lands where it is held (before the
+    // rename, after it), or at a random moment of the whole write or of what follows the
+    // rename (read-back, index update), drawn from how long those took in earlier children.
+    // After it: the next start is clean, the file holds the old text or the new as the child's
+    // progress allows, the held id names its section or is refused, and the index follows the
+    // bytes.
+    struct Mark {
+        char stage;  // 'b' begun, 'p' before the rename, 'r' after it, 'e' done
+        long long ns;
+    };
+    static long long now_ns() {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+    double whole_ns = 8e6, tail_ns = 3e6;  // how long a write and its part after the rename take
+
     void killed_write(const fs::path& f) {
         const Pick h = held_id(f);
         if (h.id.empty() || !h.at || h.alt) return;
         Doc changed = model[f];
         changed.sections[*h.at].body = {"new " + word()};
         const std::string text = changed.block_text(*h.at), before = read_file(f);
+        const std::size_t mode = pick(4);  // held before the rename, after it; timed from the start, from the rename
+        int pipe_fds[2];
+        if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return;
         stop();  // no database connection may cross the fork
         const pid_t pid = ::fork();
         if (pid == 0) {
+            ::close(pipe_fds[0]);
+            const int out = pipe_fds[1];
+            auto mark = [out](char stage) {
+                const Mark m{stage, now_ns()};
+                (void)!::write(out, &m, sizeof m);
+            };
             start();
+            safety->set_before_rename_hook([&](const fs::path&) {
+                mark('p');
+                while (mode == 0) ::pause();
+            });
+            safety->set_after_rename_hook([&](const fs::path&) {
+                mark('r');
+                while (mode == 1) ::pause();
+            });
+            mark('b');
             (void)quillbox::do_replace_block(*session, f, h.id, text);
+            mark('e');
             ::_exit(0);
         }
-        if (pid < 0) return start();
-        std::this_thread::sleep_for(std::chrono::microseconds(pick(8000)));
+        ::close(pipe_fds[1]);
+        if (pid < 0) {
+            ::close(pipe_fds[0]);
+            return start();
+        }
+        std::vector<Mark> marks;
+        auto next_mark = [&] {
+            Mark m{};
+            if (::read(pipe_fds[0], &m, sizeof m) != static_cast<ssize_t>(sizeof m)) return false;
+            marks.push_back(m);
+            return true;
+        };
+        const char anchor = "prbr"[mode];
+        while (next_mark() && marks.back().stage != anchor && marks.back().stage != 'e') {
+        }
+        if (!marks.empty() && marks.back().stage == anchor && mode >= 2)
+            std::this_thread::sleep_for(std::chrono::nanoseconds(pick(static_cast<std::size_t>((mode == 2 ? whole_ns : tail_ns) * 1.2) + 1)));
         ::kill(pid, SIGKILL);
         int status = 0;
         ::waitpid(pid, &status, 0);
+        while (next_mark()) {
+        }
+        ::close(pipe_fds[0]);
+        auto at = [&](char stage) -> std::optional<long long> {
+            for (const Mark& m : marks)
+                if (m.stage == stage) return m.ns;
+            return std::nullopt;
+        };
+        const char last = marks.empty() ? '-' : marks.back().stage;
+        if (last == 'e') {  // a child that finished tells how long the parts took
+            if (at('b')) whole_ns = 0.7 * whole_ns + 0.3 * static_cast<double>(*at('e') - *at('b'));
+            if (at('r')) tail_ns = 0.7 * tail_ns + 0.3 * static_cast<double>(*at('e') - *at('r'));
+        }
+
         start();
         const std::string after = read_file(f);
-        const bool killed = WIFSIGNALED(status);
-        if (after == before) {
-            ++counts[killed ? "killed, old text" : "kill too late, refused"];
-        } else if (after == changed.render()) {
-            model[f] = changed;
-            ++counts[killed ? "killed, new text" : "kill too late, written"];
-        } else {
-            violation("a kill left\n" + after + "\nwhere the file held\n" + before);
+        std::string where = last == 'b'   ? "before the rename"
+                            : last == 'p' ? "at the rename"
+                            : last == 'r' ? "after the rename"
+                            : last == 'e' ? "after the end"
+                                          : "before it began";
+        if (last == 'r') {
+            const std::optional<quillbox::Block> row = indexer->get_block(h.id);
+            where += row && row->content_hash == quillbox::compute_hash(text) ? ", indexed" : ", not indexed";
         }
+        if (after == before) {
+            if (last == 'r') violation("a kill after the rename left the old text");
+            ++kills[where + (last == 'e' ? ", refused" : ", old text")];
+        } else if (after == changed.render()) {
+            if (last == 'b' || last == '-') violation("a kill before the rename left the new text");
+            model[f] = changed;
+            ++kills[where + ", new text"];
+        } else {
+            return violation("a kill left\n" + after + "\nwhere the file held\n" + before);
+        }
+        // Whatever the index held when the child died, the held id names its section or is
+        // refused, and the next listing shows the bytes on disk.
+        const Reply r = quillbox::do_read_block(*session, f, h.id, {});
+        if (r.rfind("✅ Block ID:", 0) == 0) {
+            const std::string got = between(r, "\n---\n", "\n---");
+            if (got != model[f].block_text(*h.at))
+                violation("after a kill (" + where + ") id " + h.id + " read\n" + got + "\nfrom\n" + model[f].render());
+        } else {
+            ++kills["held id refused after the kill"];
+        }
+        agent_list(f);
+        const std::vector<quillbox::Block> rows = indexer->list_blocks(f);
+        for (std::size_t i = 0; i < rows.size() && i < model[f].sections.size(); ++i)
+            if (rows[i].content_hash != quillbox::compute_hash(model[f].block_text(i)))
+                violation("after a kill (" + where + ") the index holds another text of " + rows[i].title);
     }
 
     // The file must hold what the model says.
@@ -289,6 +382,15 @@ protected:
         return only;
     }
 
+    // The newest id held for each of the model's sections of `f`.
+    std::vector<std::string> current_ids(const fs::path& f) {
+        std::vector<std::string> out;
+        std::set<int> seen;
+        for (auto it = handed.rbegin(); it != handed.rend(); ++it)
+            if (const Held& h = ids[*it]; h.file == f && seen.insert(h.uid).second && model[f].find(h.uid)) out.push_back(*it);
+        return out;
+    }
+
     // A held id, the index of its section now (if that section still exists) and of the
     // section it may have passed to by place.
     struct Pick {
@@ -296,14 +398,19 @@ protected:
         std::optional<std::size_t> at, alt;
     };
     Pick held_id(const fs::path& f) {
-        // Mostly the id of a section that is still there; now and then any id ever held.
-        std::vector<std::string> mine, live;
+        // Mostly the newest id of a section that is still there, listing the file first when
+        // there is none, as an agent told to list the blocks does; now and then any id ever held.
+        std::vector<std::string> mine;
         for (const std::string& id : handed)
-            if (const Held& h = ids[id]; h.file == f) {
-                mine.push_back(id);
-                if (model[f].find(h.uid)) live.push_back(id);
+            if (ids[id].file == f) mine.push_back(id);
+        if (pick(10) < 8) {
+            std::vector<std::string> live = current_ids(f);
+            if (live.empty() && !model[f].sections.empty()) {
+                agent_list(f);
+                live = current_ids(f);
             }
-        if (!live.empty() && pick(10) < 8) mine.swap(live);
+            if (!live.empty()) mine.swap(live);
+        }
         if (mine.empty()) return {};
         const std::string id = mine[pick(mine.size())];
         Pick p{id, model[f].find(ids[id].uid), rebinds_to(ids[id])};
@@ -384,7 +491,7 @@ protected:
     // to the id's section (or to the one it passed to by place); on refusal the file is as it
     // was.
     template <class Call, class Change>
-    void agent_write(const char* name, const fs::path& f, const Pick& h, Call call, Change change) {
+    Reply agent_write(const char* name, const fs::path& f, const Pick& h, Call call, Change change) {
         const std::string before = read_file(f);
         Reply r;
         try {
@@ -396,12 +503,12 @@ protected:
         if (r.refused()) {
             if (after != before) violation(std::string(name) + " refused (" + r + ") but changed the file");
             ++counts[std::string(name) + " refused"];
-            return;
+            return r;
         }
         for (const auto& c : {h.at, h.alt}) {
             if (!c) continue;
             Doc d = model[f];
-            if (!change(d, *c)) return;  // not a change the model follows
+            if (!change(d, *c)) return r;  // not a change the model follows
             if (d.render() == after || (after == before && r.find("✅") == std::string::npos)) {
                 if (after != before) {
                     if (c == h.alt && c != h.at && !h.id.empty()) rebind(h.id, f, *c);
@@ -410,15 +517,16 @@ protected:
                 } else {
                     unchanged(name, f, d);
                 }
-                return;
+                return r;
             }
             if (after == before && d.render() == before) {
                 unchanged(name, f, d);
-                return;
+                return r;
             }
         }
         violation(std::string(name) + " answered\n" + r + "\nand changed\n" + before + "\ninto\n" + after +
                   "\nwhile the model holds\n" + model[f].render());
+        return r;
     }
 
     // A write that left the bytes as they were. A section moved past its identical twin reads
@@ -496,12 +604,13 @@ protected:
 
     void agent_move(const fs::path& f) {
         const Pick h = held_id(f);
-        const Pick t = held_id(f);
+        const Pick t = pick(4) ? move_target(f, h) : held_id(f);
         if (h.id.empty() || t.id.empty()) return;
         const char* position = pick(2) ? "before" : "after";
         const std::optional<std::size_t> to = t.at ? t.at : t.alt;
         const int target_uid = to ? model[f].sections[*to].uid : -1;
-        agent_write("move", f, h, [&] { return quillbox::do_move_block(*session, h.id, t.id, position); },
+        const Doc before = model[f];
+        const Reply r = agent_write("move", f, h, [&] { return quillbox::do_move_block(*session, h.id, t.id, position); },
                     [&](Doc& d, std::size_t s) {
                         const std::size_t e = d.subtree_end(s);
                         std::vector<Section> moved(d.sections.begin() + static_cast<long>(s), d.sections.begin() + static_cast<long>(e));
@@ -515,7 +624,78 @@ protected:
                         d.sections.insert(d.sections.begin() + static_cast<long>(where), moved.begin(), moved.end());
                         return true;
                     });
+        if (r.refused()) ++moves[move_refusal(f, r, before, h, t, position)];
         check_rows(f);
+    }
+
+    // Mostly a target a user would move the section next to: another section, outside the
+    // moved one, of its level or a higher rank; else any held id.
+    Pick move_target(const fs::path& f, const Pick& h) {
+        const Doc& d = model[f];
+        if (!h.at || h.alt) return held_id(f);
+        std::vector<std::string> fit;
+        for (const std::string& id : current_ids(f)) {
+            const std::size_t i = *d.find(ids[id].uid);
+            if ((i < *h.at || i >= d.subtree_end(*h.at)) && d.sections[i].level <= d.sections[*h.at].level) fit.push_back(id);
+        }
+        if (fit.empty()) return held_id(f);
+        const std::string id = fit[pick(fit.size())];
+        return Pick{id, d.find(ids[id].uid), rebinds_to(ids[id])};
+    }
+
+    // What the model knows of a held id the index retired.
+    std::string retired_why(const Doc& d, const Pick& p) {
+        const Held& h = ids[p.id];
+        const auto own = d.find(h.uid);
+        if (!own) return "section gone";
+        if (revived.count(h.uid)) return "section brought back by a revert";
+        for (auto it = handed.rbegin(); it != handed.rend() && *it != p.id; ++it)
+            if (ids[*it].file == h.file && ids[*it].uid == h.uid) return "a newer id listed";
+        std::string how = d.block_text(*own) == h.text && d.path(*own) == h.path ? "section as it was"
+                          : d.path(*own) == h.path                            ? "section changed in place"
+                                                                               : "section elsewhere";
+        std::size_t same_title = 0;
+        for (const Section& x : d.sections) same_title += x.title == d.sections[*own].title;
+        return how + (same_title > 1 ? ", a twin" : ", its title unique");
+    }
+
+    // Which of the sections a move of `id` touches the agent was shown otherwise than they are.
+    std::string shown_differs(const std::vector<quillbox::Block>& rows, const std::string& id) {
+        const auto b = std::find_if(rows.begin(), rows.end(), [&](const quillbox::Block& x) { return x.uuid == id; });
+        if (b == rows.end()) return "source not listed";
+        std::string out;
+        for (const quillbox::Block& x : rows) {
+            if (x.end_line < b->start_line || x.start_line > b->end_line) continue;
+            const auto shown = session->view.shown(x.uuid);
+            if (shown && *shown != x.content_hash)
+                out = x.uuid == id ? "the agent was shown an older text of the section" : out.empty() ? "the agent was shown an older text around it" : out;
+        }
+        return out.empty() ? "unexplained" : out;
+    }
+
+    // Why a move was refused, by what the model knows of the two ids.
+    std::string move_refusal(const fs::path& f, const std::string& r, const Doc& d, const Pick& h, const Pick& t, const char* position) {
+        auto gone = [](const Pick& p) { return !p.at && !p.alt; };
+        if (r.find("not found") != std::string::npos) {
+            const Pick& p = r.find(h.id) != std::string::npos ? h : t;
+            return gone(p) ? "id of a section gone" : "id of a live section not found";
+        }
+        if (r.find("FILE_CHANGED") != std::string::npos) {
+            for (const Pick* p : {&h, &t})
+                if (indexer->was_retired(p->id)) return "retired id, " + retired_why(d, *p);
+            if (gone(h) || gone(t)) return "file changed, a section gone";
+            // The section must be as the agent was shown it, and so must the sections around it.
+            const std::vector<quillbox::Block> rows = indexer->list_blocks(f);
+            return "file changed, " + shown_differs(rows, h.id);
+        }
+        if (r.find("own subtree") != std::string::npos) return "target inside the moved section";
+        if (r.find("Level conflict") != std::string::npos) {
+            const auto a = h.at ? h.at : h.alt, b = t.at ? t.at : t.alt;
+            if (!a || !b) return "level conflict, a section gone";
+            return "level conflict h" + std::to_string(d.sections[*a].level) + " " + position + " h" +
+                   std::to_string(d.sections[*b].level);
+        }
+        return r.substr(0, 60);
     }
 
     void agent_level(const fs::path& f) {
@@ -629,6 +809,8 @@ protected:
             std::vector<Doc> readings = twin_orders(snapshots[f][pick(snapshots[f].size())].second);
             const Doc d0 = readings.front();
             readings.erase(readings.begin());
+            for (const Section& x : d0.sections)
+                if (!model[f].find(x.uid)) revived.insert(x.uid);
             write_outside(f, d0, pick(2), std::move(readings));
             ++counts["outside revert"];
             return;
@@ -695,7 +877,7 @@ protected:
             else if (op < 90) outside_edit(f);
             else if (op < 94) reindex();
             else if (op < 95) restart();
-            else if (op < 96) killed_write(f);
+            else if (op < 97) killed_write(f);
             else {
                 // A new document now and then keeps the outlines varied.
                 write_outside(f, random_doc(), pick(2));
@@ -730,9 +912,16 @@ TEST_F(Stateful, AgentCallsOutsideEditsReindexesAndRestartsAgreeWithTheModel) {
     std::string figures = "seed " + std::to_string(seed) + ", " + std::to_string(ops) + " operations:";
     for (const auto& [k, v] : counts) figures += " " + k + "=" + std::to_string(v);
     std::printf("%s\n", figures.c_str());
+    std::string tally = "seed " + std::to_string(seed) + " moves:";
+    for (const auto& [k, v] : moves) tally += " " + k + "=" + std::to_string(v) + ";";
+    std::printf("%s\n", tally.c_str());
+    std::string landed = "seed " + std::to_string(seed) + " kills:";
+    for (const auto& [k, v] : kills) landed += " " + k + "=" + std::to_string(v) + ";";
+    std::printf("%s\n", landed.c_str());
     // Not vacuous: writes and reads went through.
     EXPECT_GT(counts["replace"] + counts["patch"], ops / 50);
     EXPECT_GT(counts["read"], ops / 50);
+    EXPECT_GT(counts["move"], ops / 200);
 }
 
 }  // namespace
