@@ -85,6 +85,11 @@ struct Doc {
             }
         return out;
     }
+    bool has_twin(std::size_t i) const {
+        for (std::size_t k = 0; k < sections.size(); ++k)
+            if (k != i && path(k) == path(i)) return true;
+        return false;
+    }
     std::size_t start_line(std::size_t i) const {
         std::size_t line = preamble_lines() + 1;
         for (std::size_t k = 0; k < i; ++k) line += 1 + sections[k].body.size();
@@ -110,6 +115,7 @@ protected:
         int uid;
         std::string path;  // the section's place in the outline when the index last agreed
         std::string text;  // and its text then
+        bool twin = false;  // and whether another section stood at the same place in the outline
     };
     std::map<std::string, Held> ids;  // every id handed out, with what it named
     std::vector<std::string> handed;   // the same ids in the order they were handed out
@@ -318,7 +324,7 @@ protected:
         for (std::size_t i = 0; i < rows.size(); ++i) {
             const Section& s = d.sections[i];
             if (rows[i].title != s.title || rows[i].level != s.level) return violation("listed block " + std::to_string(i) + " is " + rows[i].title);
-            auto [it, fresh] = ids.try_emplace(rows[i].uuid, Held{f, s.uid, d.path(i), d.block_text(i)});
+            auto [it, fresh] = ids.try_emplace(rows[i].uuid, Held{f, s.uid, d.path(i), d.block_text(i), d.has_twin(i)});
             if (fresh) handed.push_back(rows[i].uuid);
             if (!fresh && (it->second.uid != s.uid || it->second.file != f)) {
                 if (it->second.file == f && rebinds_to(it->second) == std::optional<std::size_t>(i)) {
@@ -331,6 +337,7 @@ protected:
             }
             it->second.path = d.path(i);
             it->second.text = d.block_text(i);
+            it->second.twin = d.has_twin(i);
         }
     }
 
@@ -348,6 +355,7 @@ protected:
             if (quillbox::compute_hash(text) != rows[i].content_hash) continue;
             it->second.path = d.path(i);
             it->second.text = text;
+            it->second.twin = d.has_twin(i);
         }
     }
 
@@ -651,12 +659,13 @@ protected:
         if (revived.count(h.uid)) return "section brought back by a revert";
         for (auto it = handed.rbegin(); it != handed.rend() && *it != p.id; ++it)
             if (ids[*it].file == h.file && ids[*it].uid == h.uid) return "a newer id listed";
-        std::string how = d.block_text(*own) == h.text && d.path(*own) == h.path ? "section as it was"
-                          : d.path(*own) == h.path                            ? "section changed in place"
-                                                                               : "section elsewhere";
+        const bool same_text = d.block_text(*own) == h.text, same_place = d.path(*own) == h.path;
+        const std::string how = same_place ? (same_text ? "section as it was" : "section changed in place")
+                                           : (same_text ? "section moved" : "section moved and changed");
         std::size_t same_title = 0;
         for (const Section& x : d.sections) same_title += x.title == d.sections[*own].title;
-        return how + (same_title > 1 ? ", a twin" : ", its title unique");
+        const bool twin = h.twin || same_title > 1;
+        return how + (twin ? ", a twin then or now" : ", its title unique");
     }
 
     // Which of the sections a move of `id` touches the agent was shown otherwise than they are.
