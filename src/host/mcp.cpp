@@ -404,21 +404,29 @@ json McpProtocol::call_tool(const json& params) {
         outcome = {get_message("arg_not_object"), true};
     } else {
         log_line(Level::debug, "tools/call {}", name);
-        // A client that wants progress for this call names a token in its `_meta`.
+        // A client that wants progress for this call names a token (a string or a number) in
+        // its `_meta`; it gets it back as it sent it, with a progress that only grows.
         json token;
         if (auto meta = params.find("_meta"); notify_ && meta != params.end() && meta->is_object())
-            if (auto t = meta->find("progressToken"); t != meta->end() && (t->is_string() || t->is_number_integer()))
+            if (auto t = meta->find("progressToken"); t != meta->end() && (t->is_string() || t->is_number()))
                 token = *t;
         if (!token.is_null())
-            context_.report_progress = [this, &token](double progress, double total, const std::string& message) {
+            context_.report_progress = [this, token, last = -1.0](double progress, double total,
+                                                                  const std::string& message) mutable {
+                if (!(progress > last)) return;
+                last = progress;
                 json p{{"progressToken", token}, {"progress", progress}, {"message", message}};
                 if (total > 0) p["total"] = total;
                 notify_(json{{"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", std::move(p)}});
             };
+        // Nothing is reported once the call has its answer.
+        struct EndOfCall {
+            ToolContext& ctx;
+            ~EndOfCall() { ctx.report_progress = nullptr; }
+        } end_of_call{context_};
         if (hooks_.before_tool) hooks_.before_tool(*spec);
         outcome = run_tool(*spec, context_, arguments);
         if (hooks_.after_tool) hooks_.after_tool(*spec);
-        context_.report_progress = nullptr;
     }
     json content = json::array({{{"type", "text"}, {"text", outcome.text}}});
     if (hooks_.take_note)

@@ -1,5 +1,7 @@
 // Semantic search: md_search_blocks.
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "host/background_index.h"
@@ -25,8 +27,9 @@ std::string index_progress_text(const BackgroundIndex::Progress& p) {
 }
 
 // While the project is being indexed: a client that asked for progress waits for it (bounded)
-// and hears how far it got; any other search goes ahead over what is indexed. The progress then.
-BackgroundIndex::Progress await_index(ToolContext& ctx) {
+// and hears how far it got; any other search goes ahead over what is indexed. The progress then;
+// `heard` becomes the count the client was told of, at least (0: nothing).
+BackgroundIndex::Progress await_index(ToolContext& ctx, double& heard) {
     BackgroundIndex::Progress p = ctx.background->progress();
     if (p.finished || !ctx.report_progress) return p;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(INDEX_WAIT_SECONDS);
@@ -36,6 +39,7 @@ BackgroundIndex::Progress await_index(ToolContext& ctx) {
             sent = static_cast<double>(p.done);
             ctx.report_progress(sent, p.listed ? static_cast<double>(p.total) : 0.0, index_progress_text(p));
         }
+        heard = std::max(sent, p.listed ? static_cast<double>(p.total) : 0.0);
         const double left = std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
         if (p.finished || left <= 0) return p;
         p = ctx.background->wait_for_change(p, left);
@@ -49,18 +53,21 @@ Reply search_blocks(ToolContext& ctx, const json& args) {
     if (session.data_dir.empty()) throw ToolError(get_message("server_no_data_dir"));
     try {
         Reply reply;
+        std::optional<EmbeddingShown> embedding;
+        double files = 0;  // what the client heard of indexing, counted before the sections
         if (ctx.background) {
-            const BackgroundIndex::Progress p = await_index(ctx);
-            reply = do_search_blocks(session, query);
+            const BackgroundIndex::Progress p = await_index(ctx, files);
+            reply = do_search_blocks(session, query, &embedding);
             if (!p.finished) reply += "\n\n" + index_progress_text(p);
         } else {
-            reply = do_search_blocks(session, query);
+            reply = do_search_blocks(session, query, &embedding);
         }
-        // Embedding goes on in the background: a client that asked for progress hears how far.
-        if (ctx.report_progress && session.vectors)
-            if (const SemanticIndex::Progress p = session.vectors->progress(); p.embedded < p.total)
-                ctx.report_progress(static_cast<double>(p.embedded), static_cast<double>(p.total),
-                                    embedding_progress_note(p));
+        // Embedding goes on in the background: a client that asked for progress hears what the
+        // answer's note says, after the files it heard of (one count that only grows).
+        if (ctx.report_progress && embedding)
+            ctx.report_progress(files + static_cast<double>(embedding->embedded),
+                                files + static_cast<double>(embedding->total),
+                                embedding_progress_note({embedding->embedded, embedding->total}));
         return reply;
     } catch (const SemanticModelError& e) {
         // The engine's own text first (it names the model and the cause), then what to do.

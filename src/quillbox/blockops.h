@@ -256,6 +256,12 @@ std::string semantic_not_enabled(std::string_view model);
 // new and changed blocks are encoded). Blocks of files that no longer exist and the rules
 // section of CLAUDE.md are left out. A model that cannot be loaded raises
 // SemanticModelError; provider failures propagate as the provider raises them.
-Reply do_search_blocks(Session& session, std::string_view query);
+// While the server's vectors are still being embedded the answer ends with a note saying how
+// far; `embedding` (when given) is set to those numbers, else left as it is.
+struct EmbeddingShown {
+    std::size_t embedded = 0;
+    std::size_t total = 0;
+};
+Reply do_search_blocks(Session& session, std::string_view query, std::optional<EmbeddingShown>* embedding = nullptr);
 
 }  // namespace quillbox

@@ -394,7 +394,7 @@ double _cosine_similarity(const std::vector<double>& a, const std::vector<double
     return dot.value() / (norm_a * norm_b);
 }
 
-Reply do_search_blocks(Session& session, std::string_view query) {
+Reply do_search_blocks(Session& session, std::string_view query, std::optional<EmbeddingShown>* embedding) {
     const std::string q(query);
     log_debug("search_blocks: '%s'", q.c_str());
 
@@ -416,14 +416,20 @@ Reply do_search_blocks(Session& session, std::string_view query) {
             if (at_hand && !vectors->open(/*wait=*/false)) {
                 // The worker is still reading (or migrating) the store.
                 const auto sections = session.index.section_count();
-                if (sections > 0) note = embedding_progress_note({0, sections});
+                if (sections > 0) {
+                    note = embedding_progress_note({0, sections});
+                    if (embedding) *embedding = EmbeddingShown{0, sections};
+                }
             } else if (at_hand) {
                 const SemanticIndex::Progress p = vectors->follow();
                 if (p.embedded > 0) {
                     by_meaning = search_with_vectors(session, *vectors, query, FUSION_DEPTH);
                     semantic = true;
                 }
-                if (p.embedded < p.total) note = embedding_progress_note(p);
+                if (p.embedded < p.total) {
+                    note = embedding_progress_note(p);
+                    if (embedding) *embedding = EmbeddingShown{p.embedded, p.total};
+                }
             }
         } else if (find_model_dir(local_model_name(session))) {
             SemanticIndex own(session.index, session.data_dir / "vectors", configured_model(*session.config));
