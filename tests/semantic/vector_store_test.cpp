@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <map>
 #include <random>
 #include <thread>
@@ -182,4 +184,160 @@ TEST(VectorStore, MigratesTheJsonStoreOnce) {
     std::ofstream(dir / "vectors.json") << "{not json";
     EXPECT_EQ(migrate_json_vectors(dir, store), 0u);
     EXPECT_TRUE(fs::exists(dir / "vectors.json"));  // left for a person to look at
+}
+
+namespace {
+
+// The migration as it was: both files parsed whole, then walked in id order.
+struct OldMigration {
+    Model store;
+    std::size_t taken = 0;
+    bool removed = false;
+};
+OldMigration migrate_whole(const std::string& vectors_text, const std::optional<std::string>& metadata_text) {
+    OldMigration out;
+    try {
+        const auto vj = nlohmann::json::parse(vectors_text);
+        const auto mj = metadata_text ? nlohmann::json::parse(*metadata_text) : nlohmann::json::object();
+        if (!vj.is_object() || !mj.is_object()) return out;
+        for (const auto& [id, v] : vj.items()) {
+            const auto m = mj.find(id);
+            if (m == mj.end() || !m->is_array() || m->size() < 3 || !(*m)[2].is_string()) continue;
+            if (!v.is_array() || v.size() != DIM) continue;
+            std::vector<float> f;
+            for (const auto& x : v)
+                if (x.is_number()) f.push_back(x.get<float>());
+            if (f.size() != DIM) continue;
+            out.store[vector_key((*m)[2].get<std::string>())] = f;
+            ++out.taken;
+        }
+    } catch (const std::exception&) {
+        return {};
+    }
+    out.removed = true;
+    return out;
+}
+
+// A random JSON store as earlier releases (or a damaged disk) left it: every kind of entry the
+// migration must pass over, content hashes shared between sections, ids in no order. `entries`
+// gets the text of each entry of vectors.json, `ends` the offset just past it.
+std::string random_number(std::mt19937& rng) {
+    switch (rng() % 5) {
+        case 0: return std::to_string(static_cast<int>(rng() % 7) - 3);
+        case 1: return "18446744073709551615";
+        case 2: return "-2.5e-3";
+        case 3: return "1E2";
+        default: {
+            char b[32];
+            std::snprintf(b, sizeof b, "%.17g", std::uniform_real_distribution<double>(-1, 1)(rng));
+            return b;
+        }
+    }
+}
+struct JsonStore {
+    std::string vectors = "{", metadata = "{";
+    std::vector<std::string> entries;
+    std::vector<std::size_t> ends;
+};
+JsonStore random_json_store(std::mt19937& rng) {
+    JsonStore out;
+    const int n = static_cast<int>(rng() % 30);
+    for (int i = 0; i < n; ++i) {
+        const std::string id = "\"s" + std::to_string(rng() % 1000) + "-" + std::to_string(i) + "\"";
+        const std::string hash = "\"h" + std::to_string(rng() % (n / 2 + 1)) + "\"";
+        std::string meta;
+        switch (rng() % 10) {
+            case 0: break;  // none
+            case 1: meta = R"(["T", "s"])"; break;
+            case 2: meta = R"(["T", "s", 5, "x"])"; break;
+            case 3: meta = R"({"hash": )" + hash + "}"; break;
+            case 4: meta = hash; break;
+            case 5: meta = R"([["T"], {"a": [1]}, )" + hash + "]"; break;
+            default: meta = R"(["T", "s", )" + hash + R"(, ["extra"]])"; break;
+        }
+        if (!meta.empty()) out.metadata += (out.metadata.size() > 1 ? ", " : "") + id + ": " + meta;
+        std::vector<std::string> members;
+        const std::size_t width = rng() % 8 == 0 ? DIM + (rng() % 2 ? 1 : -1) : DIM;
+        for (std::size_t k = 0; k < width; ++k) members.push_back(random_number(rng));
+        std::string value;
+        switch (rng() % 12) {
+            case 0: members[rng() % members.size()] = "\"1\""; break;
+            case 1: members[rng() % members.size()] = "[1]"; break;
+            case 2: members[rng() % members.size()] = "null"; break;
+            case 3: value = "{\"v\": [1, 2]}"; break;
+            case 4: value = "7"; break;
+            default: break;
+        }
+        if (value.empty()) {
+            value = "[";
+            for (std::size_t k = 0; k < members.size(); ++k) value += (k ? ",\n " : "") + members[k];
+            value += "]";
+        }
+        out.entries.push_back(id + ": " + value);
+        out.vectors += (i ? ", " : "") + out.entries.back();
+        out.ends.push_back(out.vectors.size());
+    }
+    out.vectors += "}";
+    out.metadata += "}";
+    return out;
+}
+
+}  // namespace
+
+// The streaming migration against the whole-document one it replaces, over random stores:
+// well-formed ones give the same store and count and are removed; a vectors.json cut short or
+// damaged at a random byte keeps what was read before it (the old code on those entries alone)
+// and stays, and a second run adds nothing; a damaged metadata.json migrates nothing.
+TEST(VectorStore, StreamingMigrationMatchesTheWholeDocumentOne) {
+    std::mt19937 rng(27);
+    tiny::TempDir tmp;
+    auto contents = [](const VectorStore& s) {
+        Model m;
+        for (std::size_t r = 0; r < s.size(); ++r)
+            m[s.keys()[r]] = std::vector<float>(s.rows() + r * DIM, s.rows() + (r + 1) * DIM);
+        return m;
+    };
+    int damaged_runs = 0;
+    for (int round = 0; round < 300; ++round) {
+        SCOPED_TRACE(round);
+        const fs::path dir = tmp.path / std::to_string(round);
+        fs::create_directories(dir);
+        JsonStore js = random_json_store(rng);
+        std::optional<std::string> metadata = js.metadata;
+        if (rng() % 10 == 0) metadata.reset();
+        OldMigration expected = migrate_whole(js.vectors, metadata);
+        const int kind = static_cast<int>(rng() % 5);
+        const bool damaged = kind <= 1;
+        if (damaged) {
+            // Cut short at a random byte, or with a byte no JSON has there: the entries whole
+            // before it are what the old code would have made of a file that ended there.
+            const std::size_t at = rng() % js.vectors.size();
+            js.vectors = js.vectors.substr(0, at) + (kind == 1 ? "#" : "");
+            std::string whole_before = "{";
+            for (std::size_t e = 0; e < js.ends.size() && js.ends[e] <= at; ++e)
+                whole_before += (e ? ", " : "") + js.entries[e];
+            expected = migrate_whole(whole_before + "}", metadata);
+            expected.removed = false;
+            ++damaged_runs;
+        } else if (kind == 2 && metadata) {
+            metadata->resize(metadata->size() / 2);
+            expected = migrate_whole(js.vectors, metadata);
+        }
+        std::ofstream(dir / "vectors.json", std::ios::binary) << js.vectors;
+        if (metadata) std::ofstream(dir / "metadata.json", std::ios::binary) << *metadata;
+        VectorStore store(dir / "m.qbv", DIM);
+        EXPECT_EQ(migrate_json_vectors(dir, store), expected.taken);
+        EXPECT_EQ(contents(store), expected.store);
+        EXPECT_EQ(contents(VectorStore(dir / "m.qbv", DIM)), expected.store);
+        EXPECT_EQ(fs::exists(dir / "vectors.json"), !expected.removed);
+        EXPECT_EQ(fs::exists(dir / "metadata.json"), metadata && !expected.removed);
+        if (!expected.removed) {
+            // Read again at the next start: the same store, not a byte more.
+            const auto bytes = store.file_bytes();
+            migrate_json_vectors(dir, store);
+            EXPECT_EQ(contents(store), expected.store);
+            EXPECT_EQ(store.file_bytes(), bytes);
+        }
+    }
+    EXPECT_GT(damaged_runs, 50);
 }

@@ -9,14 +9,12 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <nlohmann/json.hpp>
 #include <memory>
 #include <numeric>
 #include <system_error>
 #include <utility>
 
 #include "quillbox/detail/fd.h"
-#include "quillbox/detail/read_file.h"
 #include "quillbox/detail/sha256.h"
 #include "quillbox/semantic.h"
 #include "quillbox/semantic/int8.h"
@@ -381,37 +379,6 @@ std::vector<std::pair<std::size_t, float>> VectorStore::top(const float* query, 
     std::vector<float> scores(n);
     int8::scores(data_.data(), n, dim_, query, scores.data());
     return top_scores(scores, k);
-}
-
-std::size_t migrate_json_vectors(const fs::path& vectors_dir, VectorStore& store) {
-    const fs::path vf = vectors_dir / "vectors.json", mf = vectors_dir / "metadata.json";
-    std::error_code ec;
-    if (!fs::exists(vf, ec)) return 0;
-    std::vector<VectorKey> keys;
-    std::vector<std::vector<float>> vecs;
-    try {
-        const auto vj = nlohmann::json::parse(detail::read_file_bytes(vf));
-        const auto mj = fs::exists(mf, ec) ? nlohmann::json::parse(detail::read_file_bytes(mf)) : nlohmann::json::object();
-        if (!vj.is_object() || !mj.is_object()) return 0;
-        for (const auto& [id, v] : vj.items()) {
-            const auto m = mj.find(id);
-            // Without its content hash a vector cannot be matched to a section.
-            if (m == mj.end() || !m->is_array() || m->size() < 3 || !(*m)[2].is_string()) continue;
-            if (!v.is_array() || v.size() != store.dim()) continue;
-            std::vector<float> f;
-            f.reserve(v.size());
-            for (const auto& x : v)
-                if (x.is_number()) f.push_back(x.get<float>());
-            if (f.size() != store.dim()) continue;
-            keys.push_back(vector_key((*m)[2].get<std::string>()));
-            vecs.push_back(std::move(f));
-        }
-    } catch (const std::exception&) {
-        return 0;  // unreadable: its sections are embedded anew
-    }
-    store.put(keys, vecs);
-    for (const char* name : {"vectors.json", "metadata.json", "model_info.json"}) fs::remove(vectors_dir / name, ec);
-    return keys.size();
 }
 
 }  // namespace quillbox
