@@ -78,6 +78,17 @@ TEST_F(Move, AmongSiblingsOfTheSameLevel) {
     EXPECT_EQ(read_file(p), "# Doc\nintro\n## A\na text\n### A1\n#### A1b\n#### A1a\n## B\nb text\n### B1\n");
 }
 
+// In a Chinese project the whole answer is Chinese, the position word too.
+TEST_F(Move, TheAnswerIsInTheProjectsLanguage) {
+    quillbox::set_language("zh");
+    const std::string before = move("B", "A", "before"), after = move("B", "A", "after");
+    const std::string first = move("B1", "A", "as_first_child");
+    quillbox::set_language("en");
+    EXPECT_EQ(before.substr(0, before.find('\n')), "章节 'B' 已移动到 'A' 之前。");
+    EXPECT_EQ(after.substr(0, after.find('\n')), "章节 'B' 已移动到 'A' 之后。");
+    EXPECT_EQ(first.substr(0, first.find('\n')), "章节 'B1' 已移动到 'A' 下，作为第一个子章节。");
+}
+
 TEST_F(Move, NothingToDo) {
     // A section relative to itself, or already in the asked place.
     EXPECT_EQ(move("A", "A", "after"), "✅ TOC is already up to date.");

@@ -164,7 +164,7 @@ Reply do_move_block(Session& session, std::string_view block_id, std::string_vie
         return Reply::refusal(get_message("file_changed"));
 
     return get_message("block_moved", {{"title", block.title},
-                                       {"position", position},
+                                       {"position", get_message("move_position_" + std::string(position))},
                                        {"target_title", target ? target->title : get_message("move_document_end")},
                                        {"src_lines", std::to_string(src_start) + "-" + std::to_string(src_end)},
                                        {"dst_lines", get_message("move_lines_updated")},
