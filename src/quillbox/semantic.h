@@ -228,9 +228,11 @@ VectorKey vector_key(std::string_view source);
 
 // float32 vectors of one width by key, in a binary file of checksummed records appended one
 // write at a time (O_APPEND), so two processes writing at once both keep their records and a
-// torn record (a crash mid-write) is skipped. The live vectors are held as one row-major matrix.
-// The file is rewritten only to compact it, under an exclusive lock; appends take the lock
-// shared and reopen the file when it was replaced meanwhile.
+// torn record (a crash mid-write) is skipped. In memory: each live vector's key, where its floats
+// lie in the file, and an int8 copy that ranks the rows; the floats themselves are read from the
+// file when a query re-ranks its candidates (a few dozen rows), so 250,000 vectors of 384 take
+// about 120 MB, not 500. The file is rewritten only to compact it, under an exclusive lock;
+// appends take the lock shared and reopen the file when it was replaced meanwhile.
 class VectorStore {
 public:
     // Creates the file (and its folder) when missing. Throws std::runtime_error when it cannot
@@ -242,7 +244,9 @@ public:
 
     std::size_t dim() const { return dim_; }
     std::size_t size() const { return keys_.size(); }
-    const float* find(const VectorKey& key) const;
+    bool contains(const VectorKey& key) const { return row_of_.count(key) != 0; }
+    // The vector of `key`, read from the file; empty when the store has none.
+    std::vector<float> vector(const VectorKey& key) const;
     // Vectors of another width are ignored.
     void put(const std::vector<VectorKey>& keys, const std::vector<std::vector<float>>& vectors);
     void put(const VectorKey& key, const std::vector<float>& vector) { put(std::vector{key}, {vector}); }
@@ -262,9 +266,10 @@ public:
     void compact(double dead_share = 0.5);
     std::uintmax_t file_bytes() const;
 
-    // The matrix: row r is the vector of keys()[r].
+    // Row r holds the vector of keys()[r].
     const std::vector<VectorKey>& keys() const { return keys_; }
-    const float* rows() const { return data_.data(); }
+    // Every row's floats, read from the file: row r at r * dim().
+    std::vector<float> matrix() const;
     // The `k` rows most similar to `query` (dot product summed in double, rounded to float),
     // best first, ties by row. Over many rows an int8 copy of the matrix finds the candidates
     // and their float scores rank them: the answer is the same either way. `how` picks the way
@@ -276,7 +281,8 @@ public:
 private:
     void open_file();
     void read_from(std::uintmax_t offset);
-    void apply(bool live, const VectorKey& key, const float* v);
+    void apply(bool live, const VectorKey& key, const float* v, std::uint64_t at);
+    void read_row(std::size_t row, float* out) const;
     void append(const std::string& records);
 
     std::filesystem::path file_, lock_file_;
@@ -287,13 +293,12 @@ private:
     std::uintmax_t records_ = 0;  // records read or written, dead ones included
     Changes changes_{{}, true};
     std::vector<VectorKey> keys_;
-    std::vector<float> data_;
+    std::vector<std::uint64_t> at_;  // where each row's floats begin in the file
     std::unordered_map<VectorKey, std::size_t, VectorKeyHash> row_of_;
-    // The int8 copy of data_, kept by apply(): int8::stride(dim_) bytes and one bound per row.
+    // The int8 copy of the rows, kept by apply(): int8::stride(dim_) bytes and one bound per row.
     std::vector<std::int8_t> qdata_;
     std::vector<int8::RowBound> qbounds_;
     std::size_t nonfinite_ = 0;  // rows holding a NaN or an infinity
-    void requantise();
 };
 
 // The `k` best of `n` scores, best first (ties: lower index first).

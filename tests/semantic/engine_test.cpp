@@ -94,8 +94,8 @@ TEST(Engine, TheJsonStoreIsTakenInOnce) {
         SemanticEngine e(f.vectors, "all-MiniLM-L6-v2");
         EXPECT_EQ(e.migrated(), 3u);
         EXPECT_EQ(e.store().size(), 3u);
-        const float* v = e.store().find(vector_key("hash2"));
-        ASSERT_NE(v, nullptr);
+        const std::vector<float> v = e.store().vector(vector_key("hash2"));
+        ASSERT_EQ(v.size(), 384u);
         EXPECT_FLOAT_EQ(v[0], 2.0f);
         EXPECT_FLOAT_EQ(v[383], 2.383f);
         for (const char* name : {"vectors.json", "metadata.json", "model_info.json"})

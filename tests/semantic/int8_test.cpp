@@ -60,9 +60,10 @@ std::vector<float> vector_of(int kind, std::mt19937& rng, const std::vector<std:
 // The oracle: each row's dot product summed in double, rounded to float; best first, ties by row.
 Top brute_force(const VectorStore& s, const std::vector<float>& q) {
     Top all;
+    const std::vector<float> m = s.matrix();
     for (std::size_t r = 0; r < s.size(); ++r) {
         double d = 0;
-        for (std::size_t i = 0; i < DIM; ++i) d += static_cast<double>(s.rows()[r * DIM + i]) * q[i];
+        for (std::size_t i = 0; i < DIM; ++i) d += static_cast<double>(m[r * DIM + i]) * q[i];
         all.emplace_back(r, static_cast<float>(d));
     }
     std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
@@ -106,7 +107,7 @@ TEST(VectorStoreInt8, SameTopKAsTheFloatPathForEveryK) {
             ASSERT_EQ(reader.size(), store.size());
 
             std::vector<std::vector<float>> queries{gaussian(rng), vector_of(kind, rng, centres),
-                                                    std::vector<float>(store.rows(), store.rows() + DIM)};
+                                                    store.vector(store.keys().front())};
             for (const auto& q : queries) {
                 const Top expected = brute_force(store, q);
                 for (const VectorStore* s : {&store, &reader}) {

@@ -22,9 +22,7 @@ using Model = std::map<VectorKey, std::vector<float>>;
 void expect_same(const VectorStore& store, const Model& model) {
     ASSERT_EQ(store.size(), model.size());
     for (const auto& [k, v] : model) {
-        const float* got = store.find(k);
-        ASSERT_NE(got, nullptr);
-        EXPECT_EQ(std::vector<float>(got, got + DIM), v);
+        EXPECT_EQ(store.vector(k), v);
     }
 }
 
@@ -39,9 +37,10 @@ std::vector<float> random_vector(std::mt19937& rng) {
 void expect_top_matches_brute_force(const VectorStore& store, std::mt19937& rng) {
     const std::vector<float> q = random_vector(rng);
     std::vector<std::pair<float, std::size_t>> all;
+    const std::vector<float> m = store.matrix();
     for (std::size_t r = 0; r < store.size(); ++r) {
         float s = 0;
-        for (std::size_t i = 0; i < DIM; ++i) s += store.rows()[r * DIM + i] * q[i];
+        for (std::size_t i = 0; i < DIM; ++i) s += m[r * DIM + i] * q[i];
         all.emplace_back(-s, r);
     }
     std::sort(all.begin(), all.end());
@@ -118,18 +117,18 @@ TEST(VectorStore, TornRecordIsIgnored) {
     {
         VectorStore s(file, DIM);
         EXPECT_EQ(s.size(), 1u);
-        EXPECT_NE(s.find(ka), nullptr);
+        EXPECT_TRUE(s.contains(ka));
         s.remove({kd});  // a key it does not hold writes nothing
         s.put(kc, vc);
         EXPECT_EQ(s.size(), 2u);
-        EXPECT_EQ(s.find(kb), nullptr);
+        EXPECT_FALSE(s.contains(kb));
     }
     {
         std::ofstream(file, std::ios::app | std::ios::binary) << "QBV1 no record at all";
         VectorStore s(file, DIM);
         EXPECT_EQ(s.size(), 2u);
-        ASSERT_NE(s.find(kc), nullptr);
-        EXPECT_EQ(s.find(kc)[0], 3.0f);
+        ASSERT_TRUE(s.contains(kc));
+        EXPECT_EQ(s.vector(kc)[0], 3.0f);
         s.remove({ka});
         s.compact(0);
     }
@@ -158,8 +157,8 @@ TEST(VectorStore, ConcurrentWritersAndCompactionKeepEveryRecord) {
     ASSERT_EQ(s.size(), 300u);
     for (int who = 0; who < 2; ++who)
         for (int i = 0; i < 150; ++i) {
-            const float* v = s.find(vector_key(std::to_string(who) + "/" + std::to_string(i)));
-            ASSERT_NE(v, nullptr);
+            const std::vector<float> v = s.vector(vector_key(std::to_string(who) + "/" + std::to_string(i)));
+            ASSERT_EQ(v.size(), DIM);
             EXPECT_EQ(v[DIM - 1], static_cast<float>(i));
         }
 }
@@ -174,8 +173,8 @@ TEST(VectorStore, MigratesTheJsonStoreOnce) {
     std::ofstream(dir / "model_info.json") << R"({"model_name": "m", "vector_dim": 8})";
     VectorStore store(dir / "m.qbv", DIM);
     EXPECT_EQ(migrate_json_vectors(dir, store), 1u);  // b2: another width; b3: no content hash
-    ASSERT_NE(store.find(vector_key("h1")), nullptr);
-    EXPECT_EQ(store.find(vector_key("h1"))[7], 8.5f);
+    ASSERT_TRUE(store.contains(vector_key("h1")));
+    EXPECT_EQ(store.vector(vector_key("h1"))[7], 8.5f);
     EXPECT_FALSE(fs::exists(dir / "vectors.json"));
     EXPECT_FALSE(fs::exists(dir / "metadata.json"));
     EXPECT_EQ(migrate_json_vectors(dir, store), 0u);

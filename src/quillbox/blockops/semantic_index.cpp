@@ -76,7 +76,7 @@ void SemanticIndex::recount_pending() {
     pending_.clear();
     const VectorStore& store = engine_->store();
     for (const auto& [id, e] : sections_)
-        if (!store.find(e.key)) pending_.insert(&id);
+        if (!store.contains(e.key)) pending_.insert(&id);
 }
 
 void SemanticIndex::take_in_store_changes() {
@@ -91,7 +91,7 @@ void SemanticIndex::take_in_store_changes() {
         return;
     }
     for (const VectorKey& k : changes.keys) {
-        const bool has = store.find(k) != nullptr;
+        const bool has = store.contains(k);
         for (auto [it, to] = holders_.equal_range(k); it != to; ++it) {
             if (has)
                 pending_.erase(it->second);
@@ -149,9 +149,9 @@ void SemanticIndex::apply(std::vector<Listed>& rows, const std::vector<std::stri
         } else if (e.key != row.key) {
             // Same text, new hash (a subsection changed): the vector still holds, under the new key.
             if (e.seq == row.seq)
-                if (const float* v = store.find(e.key); v && !store.find(row.key)) {
+                if (store.contains(e.key) && !store.contains(row.key)) {
                     carried_keys.push_back(row.key);
-                    carried.emplace_back(v, v + store.dim());
+                    carried.push_back(store.vector(e.key));
                 }
             unhold(id, e.key);
             e.key = row.key;
@@ -162,7 +162,7 @@ void SemanticIndex::apply(std::vector<Listed>& rows, const std::vector<std::stri
     }
     if (!carried.empty()) store.put(carried_keys, carried);
     for (const auto& [id, e] : touched) {
-        if (store.find(e->key))
+        if (store.contains(e->key))
             pending_.erase(id);
         else
             pending_.insert(id);
@@ -285,7 +285,7 @@ std::size_t SemanticIndex::embed_some() {
             std::lock_guard lk(mu_);
             for (std::size_t i = at; i < end; ++i) {
                 const VectorKey key = vector_key(texts[order[i]].content_hash);
-                if (engine_->store().find(key)) continue;
+                if (engine_->store().contains(key)) continue;
                 group.push_back(std::move(joined[order[i]]));
                 keys.push_back(key);
             }
@@ -296,7 +296,7 @@ std::size_t SemanticIndex::embed_some() {
         VectorStore& store = engine_->store();
         store.put(keys, vectors);
         for (const VectorKey& k : keys)
-            if (store.find(k))
+            if (store.contains(k))
                 for (auto [it, to] = holders_.equal_range(k); it != to; ++it) pending_.erase(it->second);
         stored += keys.size();
     }

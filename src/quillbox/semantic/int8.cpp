@@ -325,7 +325,7 @@ void dots(Kernel kernel, const std::int8_t* rows, std::size_t n, std::size_t str
     }
 }
 
-std::optional<std::vector<std::pair<std::size_t, float>>> top(const float* matrix, const std::int8_t* qrows,
+std::optional<std::vector<std::pair<std::size_t, float>>> top(const RowReader& row_of, const std::int8_t* qrows,
                                                               const RowBound* bounds, std::size_t n,
                                                               std::size_t dim, const float* query,
                                                               std::size_t k, std::size_t* rescored) {
@@ -384,10 +384,12 @@ std::optional<std::vector<std::pair<std::size_t, float>>> top(const float* matri
     best.reserve(k + 1);
     const ScoreFn fn = score_fn();
     if (rescored) *rescored = 0;
+    std::vector<float> x(dim);
     for (const auto& [upper, row] : candidates) {
         if (best.size() == k && static_cast<double>(best.front().second) > upper) break;
         if (rescored) ++*rescored;
-        best.emplace_back(row, fn(matrix + static_cast<std::size_t>(row) * dim, qd.data(), dim));
+        row_of(row, x.data());
+        best.emplace_back(row, fn(x.data(), qd.data(), dim));
         std::push_heap(best.begin(), best.end(), better);
         if (best.size() > k) {
             std::pop_heap(best.begin(), best.end(), better);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -47,7 +48,9 @@ Kernel best_kernel();
 // of every row and a float re-rank of the rows whose score bound reaches the k-th best. None
 // when the query holds a NaN, an infinity, or only zeros (the float path answers those).
 // `rescored`, when given, is set to how many rows were scored in float.
-std::optional<std::vector<std::pair<std::size_t, float>>> top(const float* matrix, const std::int8_t* qrows,
+// `row(r, out)` writes row r's floats to `out`.
+using RowReader = std::function<void(std::size_t row, float* out)>;
+std::optional<std::vector<std::pair<std::size_t, float>>> top(const RowReader& row, const std::int8_t* qrows,
                                                               const RowBound* bounds, std::size_t n,
                                                               std::size_t dim, const float* query,
                                                               std::size_t k, std::size_t* rescored = nullptr);

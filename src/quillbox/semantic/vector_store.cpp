@@ -110,11 +110,13 @@ VectorStore::VectorStore(fs::path file, std::size_t dim) : file_(std::move(file)
     if (lock_fd_ < 0) fail("cannot open the lock file", lock_file_);
     FileLock lk(lock_fd_, LOCK_SH);
     open_file();
-    // Room for every record the file may hold, so that reading it copies the matrix once.
+    // Room for every record the file may hold, so that reading it grows nothing.
     const std::size_t rows = static_cast<std::size_t>(file_bytes()) / (HEAD + dim_ * sizeof(float) + 4);
     keys_.reserve(rows);
-    data_.reserve(rows * dim_);
+    at_.reserve(rows);
     row_of_.reserve(rows);
+    qbounds_.reserve(rows);
+    qdata_.reserve(rows * int8::stride(dim_));
     read_from(0);
 }
 
@@ -133,45 +135,30 @@ void VectorStore::open_file() {
     read_to_ = 0;
     records_ = 0;
     keys_.clear();
-    data_.clear();
+    at_.clear();
     row_of_.clear();
-}
-
-void VectorStore::requantise() {
-    const std::size_t width = int8::stride(dim_);
-    qdata_.assign(keys_.size() * width, 0);
-    qbounds_.resize(keys_.size());
+    qdata_.clear();
+    qbounds_.clear();
     nonfinite_ = 0;
-    for (std::size_t r = 0; r < keys_.size(); ++r) {
-        qbounds_[r] = int8::quantise(data_.data() + r * dim_, dim_, qdata_.data() + r * width);
-        nonfinite_ += std::isinf(qbounds_[r].err);
-    }
 }
 
-void VectorStore::apply(bool live, const VectorKey& key, const float* v) {
-    // The int8 copy follows the matrix row for row; when the matrix was started afresh (the
-    // file reopened), so is the copy.
-    if (qbounds_.size() != keys_.size()) requantise();
+void VectorStore::apply(bool live, const VectorKey& key, const float* v, std::uint64_t at) {
     const std::size_t width = int8::stride(dim_);
     auto quantise = [&](std::size_t row) {
         nonfinite_ -= std::isinf(qbounds_[row].err);
-        qbounds_[row] = int8::quantise(data_.data() + row * dim_, dim_, qdata_.data() + row * width);
+        qbounds_[row] = int8::quantise(v, dim_, qdata_.data() + row * width);
         nonfinite_ += std::isinf(qbounds_[row].err);
     };
     auto it = row_of_.find(key);
     if (live) {
         if (it != row_of_.end()) {
-            std::copy(v, v + dim_, data_.begin() + static_cast<std::ptrdiff_t>(it->second * dim_));
+            at_[it->second] = at;
             quantise(it->second);
             return;
         }
         row_of_.emplace(key, keys_.size());
         keys_.push_back(key);
-        data_.insert(data_.end(), v, v + dim_);
-        if (qbounds_.empty()) {  // as much room as the matrix has
-            qbounds_.reserve(data_.capacity() / dim_);
-            qdata_.reserve(data_.capacity() / dim_ * width);
-        }
+        at_.push_back(at);
         qbounds_.emplace_back();
         qdata_.resize(qdata_.size() + width);
         quantise(keys_.size() - 1);
@@ -183,18 +170,47 @@ void VectorStore::apply(bool live, const VectorKey& key, const float* v) {
     row_of_.erase(it);
     nonfinite_ -= std::isinf(qbounds_[row].err);
     if (row != last) {
-        std::copy(data_.begin() + static_cast<std::ptrdiff_t>(last * dim_), data_.end(),
-                  data_.begin() + static_cast<std::ptrdiff_t>(row * dim_));
         std::copy(qdata_.begin() + static_cast<std::ptrdiff_t>(last * width), qdata_.end(),
                   qdata_.begin() + static_cast<std::ptrdiff_t>(row * width));
         qbounds_[row] = qbounds_[last];
         keys_[row] = keys_[last];
+        at_[row] = at_[last];
         row_of_[keys_[row]] = row;
     }
     keys_.pop_back();
-    data_.resize(last * dim_);
+    at_.pop_back();
     qdata_.resize(last * width);
     qbounds_.pop_back();
+}
+
+void VectorStore::read_row(std::size_t row, float* out) const {
+    // A record's floats lie at a multiple of 4 bytes only when nothing torn came before it:
+    // read as bytes.
+    auto* dst = reinterpret_cast<char*>(out);
+    std::size_t got = 0, want = dim_ * sizeof(float);
+    while (got < want) {
+        const ssize_t n = ::pread(fd_, dst + got, want - got, static_cast<off_t>(at_[row] + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;  // cut short from outside since it was read
+            fail("cannot read", file_);
+        }
+        got += static_cast<std::size_t>(n);
+    }
+}
+
+std::vector<float> VectorStore::vector(const VectorKey& key) const {
+    auto it = row_of_.find(key);
+    if (it == row_of_.end()) return {};
+    std::vector<float> v(dim_);
+    read_row(it->second, v.data());
+    return v;
+}
+
+std::vector<float> VectorStore::matrix() const {
+    std::vector<float> m(keys_.size() * dim_);
+    for (std::size_t r = 0; r < keys_.size(); ++r) read_row(r, m.data() + r * dim_);
+    return m;
 }
 
 void VectorStore::read_from(std::uintmax_t offset) {
@@ -260,10 +276,10 @@ void VectorStore::read_from(std::uintmax_t offset) {
             }
         }
         if (kind == REMOVE) {
-            apply(false, key, nullptr);
+            apply(false, key, nullptr, 0);
         } else if (width == dim_) {
             std::memcpy(v.data(), p + HEAD, dim_ * sizeof(float));
-            apply(true, key, v.data());
+            apply(true, key, v.data(), buf_at + pos + HEAD);
         }
         ++records_;
         pos += len;
@@ -285,11 +301,6 @@ void VectorStore::append(const std::string& records) {
         fail("cannot write", file_);
     }
     read_from(read_to_);
-}
-
-const float* VectorStore::find(const VectorKey& key) const {
-    auto it = row_of_.find(key);
-    return it == row_of_.end() ? nullptr : data_.data() + it->second * dim_;
 }
 
 void VectorStore::put(const std::vector<VectorKey>& keys, const std::vector<std::vector<float>>& vectors) {
@@ -328,9 +339,11 @@ void VectorStore::compact(double dead_share) {
     const int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) fail("cannot create", tmp);
     std::string buf;
+    std::vector<float> v(dim_);
     int err = 0;
     for (std::size_t r = 0; r < keys_.size() && !err; ++r) {
-        add_record(buf, PUT, dim_, keys_[r], data_.data() + r * dim_);
+        read_row(r, v.data());
+        add_record(buf, PUT, dim_, keys_[r], v.data());
         if (buf.size() >= (4u << 20) || r + 1 == keys_.size()) {
             err = detail::write_fully(out, buf);
             buf.clear();
@@ -372,12 +385,15 @@ std::vector<std::pair<std::size_t, float>> top_scores(const std::vector<float>& 
 std::vector<std::pair<std::size_t, float>> VectorStore::top(const float* query, std::size_t k, Scoring how) const {
     const std::size_t n = keys_.size();
     if (n == 0 || k == 0) return {};
-    const bool int8 = how != Scoring::float32 && nonfinite_ == 0 && qbounds_.size() == n &&
+    const bool int8 = how != Scoring::float32 && nonfinite_ == 0 &&
                       (how == Scoring::int8 || (n >= INT8_FROM_ROWS && k <= n / INT8_MOST_SHARE));
-    if (int8)
-        if (auto best = int8::top(data_.data(), qdata_.data(), qbounds_.data(), n, dim_, query, k)) return std::move(*best);
+    if (int8) {
+        auto row = [this](std::size_t r, float* out) { read_row(r, out); };
+        if (auto best = int8::top(row, qdata_.data(), qbounds_.data(), n, dim_, query, k)) return std::move(*best);
+    }
+    const std::vector<float> m = matrix();
     std::vector<float> scores(n);
-    int8::scores(data_.data(), n, dim_, query, scores.data());
+    int8::scores(m.data(), n, dim_, query, scores.data());
     return top_scores(scores, k);
 }
 
