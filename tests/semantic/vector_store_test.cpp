@@ -292,8 +292,7 @@ TEST(VectorStore, StreamingMigrationMatchesTheWholeDocumentOne) {
     tiny::TempDir tmp;
     auto contents = [](const VectorStore& s) {
         Model m;
-        for (std::size_t r = 0; r < s.size(); ++r)
-            m[s.keys()[r]] = std::vector<float>(s.rows() + r * DIM, s.rows() + (r + 1) * DIM);
+        for (const VectorKey& k : s.keys()) m[k] = s.vector(k);
         return m;
     };
     int damaged_runs = 0;

@@ -244,8 +244,7 @@ struct VectorsReader : Events<VectorsReader> {
         std::vector<VectorKey> k;
         std::vector<std::vector<float>> x;
         for (std::size_t i = 0; i < keys.size(); ++i) {
-            const float* have = store.find(keys[i]);
-            if (have && std::equal(vectors[i].begin(), vectors[i].end(), have)) continue;
+            if (store.contains(keys[i]) && store.vector(keys[i]) == vectors[i]) continue;
             k.push_back(keys[i]);
             x.push_back(std::move(vectors[i]));
         }
