@@ -293,7 +293,10 @@ protected:
             if (got != model[f].block_text(*h.at))
                 violation("after a kill (" + where + ") id " + h.id + " read\n" + got + "\nfrom\n" + model[f].render());
         } else {
-            ++kills["held id refused after the kill"];
+            // Refused already before the kill, or a twin's edit the index cannot place.
+            ++kills[after == before && last == 'e'  ? "held id refused before and after the kill"
+                    : model[f].has_twin(*h.at) ? "held id of a twin refused after the kill"
+                                               : "held id refused after the kill (" + where + ")"];
         }
         agent_list(f);
         const std::vector<quillbox::Block> rows = indexer->list_blocks(f);
