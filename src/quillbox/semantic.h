@@ -306,8 +306,9 @@ std::vector<std::pair<std::size_t, float>> top_scores(const std::vector<float>& 
 
 // Takes the vectors of the JSON store of earlier releases in `vectors_dir` (vectors.json with
 // metadata.json) into `store`, keyed by each block's content hash, and removes the JSON files
-// once they are in. Returns how many vectors were taken; 0 when there is no JSON store. A JSON
-// store that cannot be read is left where it is and taken as empty.
+// once they are in. Returns how many vectors were taken; 0 when there is no JSON store. Of a
+// vectors.json cut short or damaged, the entries before the damage are taken and the files
+// stay where they are (another run adds nothing twice); an unreadable metadata.json takes none.
 std::size_t migrate_json_vectors(const std::filesystem::path& vectors_dir, VectorStore& store);
 
 // ---------------------------------------------------------------------------------------------
