@@ -1,9 +1,14 @@
 // A keyword md_search_blocks through `quillbox serve` over a large project, against the bare
 // FTS5 query on the same database in the same run, and the server's memory.
 //   bench_serve_search [--files N] [--sections-per-file K] [--queries Q] [--keep DIR]
+//                      [--vectors MODEL_DIR]
 // Defaults: 4,000 files of 25 sections (100,000 sections), 60 queries. The project is generated
 // in a temporary folder (or DIR, kept for another run), indexed by `quillbox reindex`, then
 // served with semantic search off; every query has one section that must come first.
+// With --vectors (a folder holding all-MiniLM-L6-v2, as QUILLBOX_MODEL_DIR takes it), every
+// section is given a stored vector (random: what is timed is the reading, not the meaning) and
+// the server runs with the local model: the time from its start to the first search's answer,
+// which must fuse vectors and keywords with nothing left to embed, and its memory.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -21,6 +26,7 @@
 
 #include "../tests/e2e/server_process.h"
 #include "common.h"
+#include "quillbox/semantic.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -67,8 +73,9 @@ long status_kb(pid_t pid, const char* key) {
 
 int main(int argc, char** argv) {
     int files = 4000, per_file = 25, queries = 60;
-    std::string keep;
+    std::string keep, model_dir;
     for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--vectors")) model_dir = argv[i + 1];
         if (!std::strcmp(argv[i], "--files")) files = std::stoi(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--sections-per-file")) per_file = std::stoi(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--queries")) queries = std::stoi(argv[i + 1]);
@@ -125,15 +132,18 @@ int main(int argc, char** argv) {
             qbbench::write_file(file, text);
         }
     }
-    const std::map<std::string, std::string> env = {{"HOME", home.string()}, {"HF_HUB_OFFLINE", "1"},
-                                                    {"QUILLBOX_MODEL_DIR", (home / "no-models").string()}};
+    const bool vectors = !model_dir.empty();
+    const std::map<std::string, std::string> env = {
+        {"HOME", home.string()},
+        {"HF_HUB_OFFLINE", "1"},
+        {"QUILLBOX_MODEL_DIR", vectors ? model_dir : (home / "no-models").string()}};
     auto run = [&](const std::string& args) {
         std::string cmd;
         for (const auto& [k, v] : env) cmd += k + "='" + v + "' ";
         cmd += "'" + qbbench::server_exe() + "' " + args + " >/dev/null 2>&1";
         return std::system(cmd.c_str());
     };
-    run("config set semantic.backend none --root '" + root.string() + "'");
+    run("config set semantic.backend " + std::string(vectors ? "local" : "none") + " --root '" + root.string() + "'");
     const double t_index = now_ms();
     if (fresh && run("reindex --root '" + root.string() + "'") != 0) {
         std::fprintf(stderr, "bench_serve_search: reindex failed\n");
@@ -142,13 +152,43 @@ int main(int argc, char** argv) {
     const double t_served = now_ms();
     std::printf("%ld sections in %d files: generated in %.1f s, indexed in %.1f s\n", total, files,
                 (t_index - t_gen) / 1000, (t_served - t_index) / 1000);
+    if (vectors) {
+        // A vector for every section, stored as the background embedding stores them.
+        const fs::path store_file = quillbox::SemanticEngine::store_file(root / ".quillbox" / "vectors", "all-MiniLM-L6-v2");
+        fs::remove(store_file);
+        quillbox::VectorStore store(store_file, 384);
+        sqlite3* db = nullptr;
+        sqlite3_open_v2((root / ".quillbox" / "index.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "SELECT content_hash FROM sections", -1, &st, nullptr);
+        std::vector<quillbox::VectorKey> keys;
+        std::vector<std::vector<float>> vecs;
+        std::size_t stored = 0;
+        auto flush = [&] {
+            store.put(keys, vecs);
+            stored += keys.size();
+            keys.clear();
+            vecs.clear();
+        };
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            keys.push_back(quillbox::vector_key(reinterpret_cast<const char*>(sqlite3_column_text(st, 0))));
+            vecs.push_back(qbbench::random_unit<float>(rng, 384));
+            if (keys.size() == 4096) flush();
+        }
+        flush();
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        std::printf("%zu vectors stored (%.0f MB)\n", stored, double(fs::file_size(store_file)) / 1e6);
+    }
 
+    const double t_start = now_ms();
     ServerProcess server(qbbench::server_exe(), {"serve", "--root", root.string()}, tmp.path / "server.log",
                          {env.begin(), env.end()});
     server.request("initialize", {{"protocolVersion", "2025-11-25"},
                                   {"capabilities", json::object()},
                                   {"clientInfo", {{"name", "bench"}, {"version", "1"}}}});
     server.send({{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}});
+    const double t_initialized = now_ms();
     const long rss_start = status_kb(server.pid(), "VmRSS:");
 
     static const std::regex first_hit(R"(\n  \[(?:high|medium|low)\] (.*) \(score=)");
@@ -167,6 +207,23 @@ int main(int argc, char** argv) {
             if (!ok) std::printf("wrong first hit for '%s':\n%s\n", q.text.c_str(), answer.substr(0, 400).c_str());
         }
     };
+    if (vectors) {
+        // From the start to the first answer: the store read, the sections listed, the model
+        // loaded, the query encoded and both searches fused.
+        const double t0 = now_ms();
+        json r = server.request("tools/call", {{"name", "md_search_blocks"}, {"arguments", {{"query", asked.front().text}}}});
+        const double answered = now_ms();
+        const std::string answer = r["result"]["content"][0]["text"].get<std::string>();
+        const bool waiting = answer.find("sections embedded") != std::string::npos;
+        std::printf("first search with vectors: %.0f ms after the server's start (initialize answered after %.0f ms, "
+                    "the request itself %.0f ms)%s\n",
+                    answered - t_start, t_initialized - t_start, answered - t0, waiting ? "; NOT every section's vector was in use:" : "");
+        if (waiting) std::printf("%s\n", answer.substr(answer.find("\n\n")).c_str());
+        const long v_rss = status_kb(server.pid(), "VmRSS:");
+        std::printf("server memory with %ld vectors: %.1f MB resident\n", total, v_rss / 1024.0);
+        if (waiting || answered - t_start > 1000) return 1;
+        return 0;
+    }
     ask(asked.front(), false);  // the server's first search opens what it needs
     for (const auto& q : asked) ask(q, true);
     const long rss = status_kb(server.pid(), "VmRSS:"), hwm = status_kb(server.pid(), "VmHWM:");

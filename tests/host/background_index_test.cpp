@@ -22,6 +22,7 @@
 #include "host/mcp.h"
 #include "host/tools.h"
 #include "quillbox/blockops/semantic_index.h"
+#include "quillbox/i18n.h"
 #include "quillbox/indexer.h"
 #include "quillbox/safety.h"
 #include "quillbox/semantic.h"
@@ -263,10 +264,11 @@ TEST(BackgroundIndex, EmbeddingProgressGoesToTheClientThatAskedBeforeItsAnswer) 
     vectors->start();
     ASSERT_TRUE(waiting_for_lock(lock_file));
     std::string text = search("opening");
-    EXPECT_NE(text.find(embedding_progress_note({0, 120})), std::string::npos) << text;
+    const std::string loading = get_message("semantic_vectors_loading", {{"total", "120"}});
+    EXPECT_NE(text.find(loading), std::string::npos) << text;
     EXPECT_EQ(heard("opening"), (std::pair<double, double>{0, 120}));
     text = search(nullptr);
-    EXPECT_NE(text.find(embedding_progress_note({0, 120})), std::string::npos) << text;
+    EXPECT_NE(text.find(loading), std::string::npos) << text;
     EXPECT_EQ(wire.size(), 1u) << wire.front().dump();
     ::close(held);
     held = -1;

@@ -413,11 +413,13 @@ Reply do_search_blocks(Session& session, std::string_view query, std::optional<E
             // The server embeds in the background: what has a vector is searched now, the
             // rest by its words alone, and the answer says how far embedding got.
             const bool at_hand = vectors->model_at_hand();
-            if (at_hand && !vectors->open(/*wait=*/false)) {
+            // A store opens in a fraction of a second (0.3 s at 250,000 sections): the first
+            // search after a start waits for it, but not for a migration of an old store.
+            if (at_hand && !vectors->open(std::chrono::milliseconds(900))) {
                 // The worker is still reading (or migrating) the store.
                 const auto sections = session.index.section_count();
                 if (sections > 0) {
-                    note = embedding_progress_note({0, sections});
+                    note = get_message("semantic_vectors_loading", {{"total", grouped(sections)}});
                     if (embedding) *embedding = EmbeddingShown{0, sections};
                 }
             } else if (at_hand) {

@@ -27,12 +27,12 @@ SemanticIndex::SemanticIndex(Indexer& index, fs::path vectors_dir, std::optional
     if (!AVAILABLE_MODELS.count(model_)) throw std::invalid_argument("unknown semantic model \"" + model_ + "\"");
 }
 
-bool SemanticIndex::open(bool wait) {
+bool SemanticIndex::open(std::chrono::milliseconds wait) {
     if (opened_.load(std::memory_order_acquire)) return true;
     std::unique_lock lk(open_mu_, std::defer_lock);
-    if (wait)
+    if (wait == UNTIL_OPEN)
         lk.lock();
-    else if (!lk.try_lock())
+    else if (!lk.try_lock_for(wait))
         return false;
     if (!engine_) {
         engine_ = std::make_unique<SemanticEngine>(vectors_dir_, model_, encoder_);

@@ -6,6 +6,7 @@
 // store owns the vectors; this holds only the map between them.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <filesystem>
@@ -51,9 +52,10 @@ public:
     // Ends the worker after the group in hand and joins it. Idempotent.
     void stop();
 
-    // Opens the engine unless it is open; without `wait`, gives up (false) while another
-    // thread opens it. Throws what opening the store throws.
-    bool open(bool wait = true);
+    // Opens the engine unless it is open; gives up (false) when another thread is still opening
+    // it after `wait`. Throws what opening the store throws.
+    static constexpr std::chrono::milliseconds UNTIL_OPEN = std::chrono::milliseconds::max();
+    bool open(std::chrono::milliseconds wait = UNTIL_OPEN);
 
     struct Progress {
         std::size_t embedded = 0;  // sections with a vector
@@ -107,7 +109,7 @@ private:
     const std::filesystem::path vectors_dir_;
     const std::string model_;
     const BatchEncoder encoder_;
-    std::mutex open_mu_;
+    std::timed_mutex open_mu_;
     std::atomic<bool> opened_{false};
     std::unique_ptr<SemanticEngine> engine_;  // set once, under open_mu_, before opened_
 
