@@ -1522,7 +1522,10 @@ std::vector<KeywordHit> Indexer::search_sections(std::string_view query, std::si
             sqlite3_reset(st);
             sqlite3_bind_int64(st, 1, seq);
             if (!next_row(lk.q(), st)) continue;
-            f.candidates.push_back({{row_at(st), 0, {}}, column_text(st, 9), column_text(st, 10)});
+            auto& c = f.candidates.emplace_back();
+            c.hit.block = row_at(st);
+            c.title = column_text(st, 9);
+            c.body = column_text(st, 10);
         }
         snapshot.end();
         return f;
