@@ -50,6 +50,17 @@ inline std::string server_exe() {
     return (fs::read_symlink("/proc/self/exe").parent_path() / "quillbox").string();
 }
 
+// A figure of /proc/<pid>/status (this process's without `pid`), such as "VmRSS" or "VmHWM",
+// in MiB; -1 when it cannot be read.
+inline double status_mib(const char* key, long pid = 0) {
+    std::ifstream in(pid ? "/proc/" + std::to_string(pid) + "/status" : std::string("/proc/self/status"));
+    const std::string field = std::string(key) + ":";
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0) return std::stod(line.substr(field.size())) / 1024.0;
+    return -1;
+}
+
 // A random vector of `dim` components on the unit sphere.
 template <class T>
 std::vector<T> random_unit(std::mt19937& rng, std::size_t dim) {

@@ -29,14 +29,8 @@ std::size_t sections() {
     return v && *v ? std::strtoul(v, nullptr, 10) : 20000;
 }
 
+double peak_mib() { return qbbench::status_mib("VmHWM"); }
 // VmHWM in MiB, after resetting it to the current resident size.
-double peak_mib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-    return 0;
-}
 double reset_peak() {
     std::ofstream("/proc/self/clear_refs") << "5";
     return peak_mib();

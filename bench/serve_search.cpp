@@ -61,13 +61,6 @@ struct Query {
     std::string text, title;
 };
 
-long status_kb(pid_t pid, const char* key) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key) + 1));
-    return -1;
-}
 
 }  // namespace
 
@@ -189,7 +182,7 @@ int main(int argc, char** argv) {
                                   {"clientInfo", {{"name", "bench"}, {"version", "1"}}}});
     server.send({{"jsonrpc", "2.0"}, {"method", "notifications/initialized"}});
     const double t_initialized = now_ms();
-    const long rss_start = status_kb(server.pid(), "VmRSS:");
+    const double rss_start = qbbench::status_mib("VmRSS", server.pid());
 
     static const std::regex first_hit(R"(\n  \[(?:high|medium|low)\] (.*) \(score=)");
     std::vector<double> served;
@@ -219,14 +212,14 @@ int main(int argc, char** argv) {
                     "the request itself %.0f ms)%s\n",
                     answered - t_start, t_initialized - t_start, answered - t0, waiting ? "; NOT every section's vector was in use:" : "");
         if (waiting) std::printf("%s\n", answer.substr(answer.find("\n\n")).c_str());
-        const long v_rss = status_kb(server.pid(), "VmRSS:");
-        std::printf("server memory with %ld vectors: %.1f MB resident\n", total, v_rss / 1024.0);
+        const double v_rss = qbbench::status_mib("VmRSS", server.pid());
+        std::printf("server memory with every section's vector: %.1f MiB resident\n", v_rss);
         if (waiting || answered - t_start > 1000) return 1;
         return 0;
     }
     ask(asked.front(), false);  // the server's first search opens what it needs
     for (const auto& q : asked) ask(q, true);
-    const long rss = status_kb(server.pid(), "VmRSS:"), hwm = status_kb(server.pid(), "VmHWM:");
+    const double rss = qbbench::status_mib("VmRSS", server.pid()), hwm = qbbench::status_mib("VmHWM", server.pid());
 
     // The least work: the same MATCH over the same database, ranked the same way, three rows.
     sqlite3* db = nullptr;
@@ -265,7 +258,7 @@ int main(int argc, char** argv) {
     std::printf("md_search_blocks through serve: median %.2f ms (max %.2f), right section first %d of %zu\n",
                 m_served, *std::max_element(served.begin(), served.end()), right, asked.size());
     std::printf("bare FTS5 query, same database:  median %.2f ms; ratio %.1fx\n", m_bare, m_served / m_bare);
-    std::printf("server memory: %.1f MB resident after start, %.1f MB after the queries, peak %.1f MB\n",
-                rss_start / 1024.0, rss / 1024.0, hwm / 1024.0);
+    std::printf("server memory: %.1f MiB resident after start, %.1f MiB after the queries, peak %.1f MiB\n",
+                rss_start, rss, hwm);
     return right == static_cast<int>(asked.size()) && m_served <= 100 ? 0 : 1;
 }

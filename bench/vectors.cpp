@@ -37,13 +37,7 @@ constexpr std::size_t K = 20;
 std::vector<float> unit_vector(std::mt19937& rng) { return qbbench::random_unit<float>(rng, DIM); }
 
 // The server's resident memory in MiB.
-double resident_mib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-    return 0;
-}
+double resident_mib() { return qbbench::status_mib("VmRSS"); }
 
 struct Fixture {
     qbtest::TempDir dir{"qb-bench-vectors"};

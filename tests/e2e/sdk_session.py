@@ -267,7 +267,12 @@ async def check_search_and_act(exe: str, base: pathlib.Path) -> None:
     (project / "hello.md").write_text("# Hello\nhello world\n", encoding="utf-8")
 
     async def search(query: str) -> list[tuple]:
-        text = await s.ok("md_search_blocks", {"query": query})
+        # The server embeds in the background; its note asks to search again until it is done.
+        for _ in range(600):
+            text = await s.ok("md_search_blocks", {"query": query})
+            if "semantic search:" not in text:
+                break
+            await asyncio.sleep(0.1)
         hits = SEARCH_HIT.findall(text)
         assert hits and len(hits) == text.count("\n  ["), text
         return hits
