@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <iterator>
 #include <random>
 
 #include "quillbox/log.h"
@@ -72,6 +73,12 @@ std::vector<SemanticIndex::Listed> SemanticIndex::list_after(Indexer& index, lon
     return all;
 }
 
+SemanticIndex::SectionMap::iterator SemanticIndex::forget(SectionMap::iterator it) {
+    unhold(&it->first, it->second.key);
+    pending_.erase(&it->first);
+    return sections_.erase(it);
+}
+
 void SemanticIndex::recount_pending() {
     pending_.clear();
     const VectorStore& store = engine_->store();
@@ -108,15 +115,8 @@ void SemanticIndex::apply(std::vector<Listed>& rows, const std::vector<std::stri
         std::unordered_set<std::string_view> listed;
         listed.reserve(rows.size());
         for (const Listed& row : rows) listed.insert(row.id);
-        for (auto it = sections_.begin(); it != sections_.end();) {
-            if (listed.count(it->first)) {
-                ++it;
-                continue;
-            }
-            unhold(&it->first, it->second.key);
-            pending_.erase(&it->first);
-            it = sections_.erase(it);
-        }
+        for (auto it = sections_.begin(); it != sections_.end();)
+            it = listed.count(it->first) ? std::next(it) : forget(it);
     } else if (!gone.empty()) {
         // Removed since the last look, unless written again since (a rewrite removes and adds).
         std::unordered_set<std::string_view> back;
@@ -124,11 +124,7 @@ void SemanticIndex::apply(std::vector<Listed>& rows, const std::vector<std::stri
         for (const Listed& row : rows) back.insert(row.id);
         for (const std::string& id : gone) {
             if (back.count(id)) continue;
-            auto it = sections_.find(id);
-            if (it == sections_.end()) continue;
-            unhold(&it->first, it->second.key);
-            pending_.erase(&it->first);
-            sections_.erase(it);
+            if (auto it = sections_.find(id); it != sections_.end()) forget(it);
         }
     }
     if (sections_.empty()) {
@@ -184,37 +180,17 @@ SemanticIndex::Progress SemanticIndex::follow() {
     std::vector<std::string> gone;
     bool whole = !listed;
     if (whole) {
-        // The first look lists every section and builds the map while the store is read: neither
-        // waits for the other.
-        using Sections = decltype(sections_);
-        using Holders = decltype(holders_);
-        auto listing = std::async(std::launch::async, [this] {
-            std::vector<Listed> all = list_after(index_, 0);
-            std::pair<Sections, Holders> built;
-            built.first.reserve(all.size());
-            built.second.reserve(all.size());
-            for (Listed& row : all) {
-                auto [it, fresh] = built.first.try_emplace(std::move(row.id), Entry{row.seq, row.key});
-                if (fresh) built.second.emplace(row.key, &it->first);
-            }
-            return built;
-        });
+        // The first look lists every section (and hashes its key) while the store is read:
+        // neither waits for the other.
+        auto listing = std::async(std::launch::async, [this] { return list_after(index_, 0); });
         try {
             open();
         } catch (...) {
             listing.wait();
             throw;
         }
-        auto built = listing.get();
+        rows = listing.get();
         take_in_store_changes();
-        std::lock_guard lk(mu_);
-        // Nodes keep their addresses when the maps move: the holders' pointers stay good.
-        sections_ = std::move(built.first);
-        holders_ = std::move(built.second);
-        recount_pending();
-        seen_ = v;
-        listed_ = true;
-        return {sections_.size() - pending_.size(), sections_.size()};
     } else {
         open();
         take_in_store_changes();

@@ -99,6 +99,9 @@ private:
     };
     static std::vector<Listed> list_after(Indexer& index, long long after_seq);
     void apply(std::vector<Listed>& rows, const std::vector<std::string>& gone, bool whole);
+    using SectionMap = std::unordered_map<std::string, Entry>;
+    // Drops a section from the map, its key's holders and the waiting; the next one.
+    SectionMap::iterator forget(SectionMap::iterator it);
     void hold(const std::string* id, const VectorKey& key);
     void unhold(const std::string* id, const VectorKey& key);
     void recount_pending();
@@ -115,7 +118,7 @@ private:
 
     std::mutex follow_mu_;  // one follower at a time; taken before mu_
     mutable std::mutex mu_;  // everything below, and the engine's store
-    std::unordered_map<std::string, Entry> sections_;
+    SectionMap sections_;
     std::unordered_multimap<VectorKey, const std::string*, VectorKeyHash> holders_;  // the sections of each key
     std::unordered_set<const std::string*> pending_;  // sections whose key has no vector
     SectionsVersion seen_;

@@ -285,12 +285,6 @@ RowBound quantise(const float* v, std::size_t dim, std::int8_t* out) { return qu
 
 float score(const float* row, const double* query, std::size_t dim) { return score_fn()(row, query, dim); }
 
-void scores(const float* matrix, std::size_t rows, std::size_t dim, const float* query, float* out) {
-    const std::vector<double> q(query, query + dim);
-    const ScoreFn fn = score_fn();
-    for (std::size_t r = 0; r < rows; ++r) out[r] = fn(matrix + r * dim, q.data(), dim);
-}
-
 bool available(Kernel kernel) {
 #if defined(__x86_64__)
     return kernel != Kernel::avx2 || __builtin_cpu_supports("avx2");

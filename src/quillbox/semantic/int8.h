@@ -26,8 +26,6 @@ struct RowBound {
 // The score the store ranks by: the dot product summed in double in a fixed order, rounded to
 // float. The same on every CPU and from every caller, so that a re-rank reproduces it exactly.
 float score(const float* row, const double* query, std::size_t dim);
-// score() of each of `rows` rows against `query`.
-void scores(const float* matrix, std::size_t rows, std::size_t dim, const float* query, float* out);
 
 // out[r] = the integer dot product of int8 row r (`stride` bytes each) with `query`.
 enum class Kernel { scalar, sse2, avx2 };

@@ -391,9 +391,13 @@ std::vector<std::pair<std::size_t, float>> VectorStore::top(const float* query, 
         auto row = [this](std::size_t r, float* out) { read_row(r, out); };
         if (auto best = int8::top(row, qdata_.data(), qbounds_.data(), n, dim_, query, k)) return std::move(*best);
     }
-    const std::vector<float> m = matrix();
-    std::vector<float> scores(n);
-    int8::scores(m.data(), n, dim_, query, scores.data());
+    // Row by row: the whole matrix would be 400 MB at 250,000 rows.
+    const std::vector<double> qd(query, query + dim_);
+    std::vector<float> row(dim_), scores(n);
+    for (std::size_t r = 0; r < n; ++r) {
+        read_row(r, row.data());
+        scores[r] = int8::score(row.data(), qd.data(), dim_);
+    }
     return top_scores(scores, k);
 }
 
